@@ -1,0 +1,38 @@
+# The two commands of the README: `make run` and `make test`.
+JOBS ?= $(shell nproc)
+export QT_QPA_PLATFORM ?= offscreen
+
+.PHONY: all deps configure build test run sanitize tsan bench clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps
+
+configure: deps
+	cmake --preset default
+
+build: configure
+	cmake --build --preset default -j $(JOBS)
+
+test: build
+	ctest --preset default -j $(JOBS)
+
+run: build
+	bash scripts/run-demo
+
+sanitize: deps
+	cmake --preset sanitize
+	cmake --build --preset sanitize -j $(JOBS)
+	ctest --preset sanitize -j $(JOBS)
+
+tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS) -R '$(TSAN_TESTS)'
+
+bench: build
+	build/bench/benchmarks
+
+clean:
+	rm -rf build build-sanitize build-tsan

@@ -1,0 +1,100 @@
+// The pixel store: one 8-bit grey or 24-bit colour raster (rows padded to 4 bytes,
+// stepped by bytesPerLine), read from and written to image files, and unloadable
+// so that a photo's pixels can be dropped and read again from its file.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <QImage>
+
+#include "core/refcount.h"
+
+class QMutex;
+class QPainter;
+class QRect;
+
+namespace PanoramaLib {
+
+// Thrown by a store copy that cannot be made; caught by CPanoElement::FromImage.
+struct dibException {};
+
+class IDib {
+public:
+    virtual long AddRef() = 0;
+    virtual long Release() = 0;
+    // id 2 answers the QtDibImpl behind the interface; any other id null.
+    virtual void* QueryObject(int id) = 0;
+    virtual bool hasBits() const = 0;
+    virtual unsigned char* bits() const = 0;
+    virtual int bytesPerLine() const = 0;
+    virtual int bytesPerPixel() const = 0;  // bits per pixel: 8 or 24
+    virtual int width() const = 0;
+    virtual int height() const = 0;
+    virtual bool load(const std::wstring& path, std::wstring* err) = 0;
+    virtual bool save(const std::wstring& path, std::wstring* err) = 0;
+    virtual void load() = 0;
+    virtual void unload() = 0;
+    virtual bool isUnloaded() const = 0;
+    virtual bool createImage(int bpp, int width, int height, bool allocate) = 0;
+    virtual void freeImage() = 0;
+    virtual std::wstring getFileName() const = 0;
+    virtual std::wstring getPathName() const = 0;
+    virtual void setPathName(std::wstring path) = 0;
+    virtual ~IDib() = default;
+};
+
+// Factory of pixel stores; implemented by the document and installed class-wide in
+// CPanoElement::m_pIDibManager by the engine factories.
+class IDibManager {
+public:
+    virtual IDib* CreateDibObject(bool threadSafe) const = 0;
+    virtual IDib* CreateCopy(IDib* src, bool threadSafe) const = 0;
+
+protected:
+    ~IDibManager() = default;
+};
+
+class QtDibImpl : public VarnoBase::RefCounter, public IDib {
+public:
+    explicit QtDibImpl(bool threadSafe);
+    QtDibImpl(const QtDibImpl& src, bool threadSafe);
+    ~QtDibImpl() override;
+
+    long AddRef() override { return RefCounter::AddRef(); }
+    long Release() override { return RefCounter::Release(); }
+    void* QueryObject(int id) override;
+    bool hasBits() const override;
+    unsigned char* bits() const override;
+    int bytesPerLine() const override;
+    int bytesPerPixel() const override;
+    int width() const override;
+    int height() const override;
+    bool load(const std::wstring& path, std::wstring* err) override;
+    bool save(const std::wstring& path, std::wstring* err) override;
+    void load() override;
+    void unload() override;
+    bool isUnloaded() const override;
+    bool createImage(int bpp, int width, int height, bool allocate) override;
+    void freeImage() override;
+    std::wstring getFileName() const override;
+    std::wstring getPathName() const override;
+    void setPathName(std::wstring path) override;
+
+    void draw(const QRect& target, QPainter& painter, const QRect& source) const;
+    QImage getImageObject() const;
+    // The export of a finished panorama: format from the suffix, TIFF compression flag,
+    // JPEG quality 0..100. Writes through a temporary file so a failure keeps the old file.
+    bool save(const std::wstring& path, bool compressTiff, int quality, std::wstring* err);
+
+private:
+    std::unique_ptr<QMutex> m_pMutex;
+    std::unique_ptr<QImage> m_pImage;
+    int m_width = 0;
+    int m_height = 0;
+    int m_depth = 0;
+    bool m_unloaded = false;
+    std::wstring m_pathName;
+};
+
+}  // namespace PanoramaLib
