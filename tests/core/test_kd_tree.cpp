@@ -1,0 +1,344 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "core/kd_tree.h"
+
+namespace {
+
+// Points owned through kdAllocPts / kdDeallocPts.
+struct PointSet {
+    PointSet(int n, int dim) : n(n), dim(dim), pts(kdAllocPts(n, dim)) {}
+    ~PointSet() { kdDeallocPts(pts); }
+    PointSet(const PointSet&) = delete;
+    PointSet& operator=(const PointSet&) = delete;
+    int n, dim;
+    double** pts;
+};
+
+struct Neighbour {
+    double dist;
+    int index;
+};
+
+// The k nearest by exhaustive search, distances summed in the same order as the tree.
+std::vector<Neighbour> bruteForce(const PointSet& s, const double* q, int k)
+{
+    std::vector<Neighbour> all;
+    for (int i = 0; i < s.n; ++i) {
+        double d = 0;
+        for (int j = 0; j < s.dim; ++j) {
+            const double t = q[j] - s.pts[i][j];
+            d += t * t;
+        }
+        all.push_back({d, i});
+    }
+    std::stable_sort(all.begin(), all.end(), [](auto& a, auto& b) { return a.dist < b.dist; });
+    all.resize(std::min<std::size_t>(all.size(), k));
+    return all;
+}
+
+double distance2(const PointSet& s, int i, const double* q)
+{
+    double d = 0;
+    for (int j = 0; j < s.dim; ++j) {
+        const double t = q[j] - s.pts[i][j];
+        d += t * t;
+    }
+    return d;
+}
+
+// Walks the tree and checks that every split separates its points and that the leaves
+// cover every point exactly once; returns the number of points below node.
+int checkNode(const kd_tree& t, const kd_node* node, std::vector<int>& seen, int bucket, std::vector<double>& lo,
+              std::vector<double>& hi)
+{
+    if (!node)
+        return 0;
+    if (node->isLeafNode()) {
+        const auto* leaf = static_cast<const kd_leaf*>(node);
+        EXPECT_GE(leaf->nPoints, 1);
+        EXPECT_LE(leaf->nPoints, bucket);
+        for (int i = 0; i < leaf->nPoints; ++i) {
+            const int idx = leaf->bucket[i];
+            seen[idx]++;
+            for (int d = 0; d < t.dim; ++d) {
+                EXPECT_GE(t.points[idx][d], lo[d]) << "point " << idx << " outside its cell";
+                EXPECT_LE(t.points[idx][d], hi[d]) << "point " << idx << " outside its cell";
+            }
+        }
+        return leaf->nPoints;
+    }
+    const auto* split = static_cast<const kd_split*>(node);
+    EXPECT_TRUE(split->child[0] && split->child[1]) << "a split left one side empty";
+    const int d = split->cutDim;
+    const double oldHi = hi[d], oldLo = lo[d];
+    hi[d] = split->cutValue;
+    const int a = checkNode(t, split->child[0], seen, bucket, lo, hi);
+    hi[d] = oldHi;
+    lo[d] = split->cutValue;
+    const int b = checkNode(t, split->child[1], seen, bucket, lo, hi);
+    lo[d] = oldLo;
+    return a + b;
+}
+
+void checkTree(const kd_tree& t)
+{
+    std::vector<int> seen(t.nPoints, 0);
+    std::vector<double> lo(t.dim, -INFINITY), hi(t.dim, INFINITY);
+    EXPECT_EQ(checkNode(t, t.root, seen, t.bucketSize, lo, hi), t.nPoints);
+    for (int i = 0; i < t.nPoints; ++i)
+        EXPECT_EQ(seen[i], 1) << "point " << i;
+}
+
+void expectMatchesBruteForce(kd_tree& tree, const PointSet& s, const double* q, int k)
+{
+    std::vector<int> idx(k);
+    std::vector<double> dist(k);
+    tree.kPriSearch(q, k, idx.data(), dist.data(), 0.0);
+    const auto ref = bruteForce(s, q, k);
+    for (int i = 0; i < k; ++i) {
+        if (i < static_cast<int>(ref.size())) {
+            ASSERT_EQ(dist[i], ref[i].dist) << "rank " << i;
+            ASSERT_GE(idx[i], 0);
+            ASSERT_EQ(distance2(s, idx[i], q), dist[i]);  // ties may name another point
+        } else {
+            EXPECT_EQ(idx[i], -1);
+            EXPECT_EQ(dist[i], PQ_NULL_KEY);
+        }
+    }
+    // No point reported twice.
+    std::vector<int> found(idx.begin(), idx.begin() + std::min<int>(k, ref.size()));
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(std::adjacent_find(found.begin(), found.end()), found.end());
+}
+
+}  // namespace
+
+TEST(KdTreeQueues, PriorityQueueExtractsInKeyOrder)
+{
+    Priority_Queue q(16);
+    std::vector<double> keys{5, 1, 4, 1, 9, 2, 6, 0, 3};
+    std::vector<kd_node> nodes(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        q.Insert(keys[i], &nodes[i]);
+    std::vector<double> sorted = keys;
+    std::sort(sorted.begin(), sorted.end());
+    for (double expect : sorted) {
+        double k;
+        kd_node* n;
+        q.Extr_Min(k, n);
+        EXPECT_EQ(k, expect);
+        EXPECT_EQ(keys[n - nodes.data()], k);
+    }
+    EXPECT_TRUE(q.empty());
+}
+
+TEST(KdTreeQueues, KnnQueueKeepsKSmallestEarlierFirstOnTies)
+{
+    KNN_Queue q(3);
+    EXPECT_EQ(q.max_key(), PQ_NULL_KEY);
+    q.insert(5, 0);
+    q.insert(2, 1);
+    q.insert(5, 2);
+    EXPECT_EQ(q.max_key(), 5);
+    q.insert(2, 3);  // equal key: after the earlier 2
+    q.insert(7, 4);  // falls off
+    ASSERT_EQ(q.size(), 3);
+    EXPECT_EQ(q.index(0), 1);
+    EXPECT_EQ(q.index(1), 3);
+    EXPECT_EQ(q.index(2), 0);
+    EXPECT_EQ(q.max_key(), 5);
+}
+
+TEST(KdTreeBuild, PlaneSplitGroupsBelowEqualAbove)
+{
+    const double v[] = {3, 1, 2, 2, 5, 0, 2, 4};
+    PointSet s(8, 1);
+    for (int i = 0; i < 8; ++i)
+        s.pts[i][0] = v[i];
+    std::vector<int> idx{0, 1, 2, 3, 4, 5, 6, 7};
+    int br1, br2;
+    kdPlaneSplit(s.pts, idx.data(), 8, 0, 2.0, br1, br2);
+    EXPECT_EQ(br1, 2);
+    EXPECT_EQ(br2, 5);
+    for (int i = 0; i < 8; ++i) {
+        const double c = s.pts[idx[i]][0];
+        if (i < br1) {
+            EXPECT_LT(c, 2.0);
+        } else if (i < br2) {
+            EXPECT_EQ(c, 2.0);
+        } else {
+            EXPECT_GT(c, 2.0);
+        }
+    }
+    std::sort(idx.begin(), idx.end());
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(idx[i], i);
+}
+
+TEST(KdTreeBuild, EmptyAndSingleLeafTrees)
+{
+    PointSet none(0, 3);
+    kd_tree empty(none.pts, 0, 3, 4, KD_SUGGEST);
+    EXPECT_EQ(empty.root, nullptr);
+    EXPECT_TRUE(empty.boxLow.empty());
+    int idx[4];
+    double dist[4];
+    empty.kPriSearch(std::vector<double>(3, 0.0).data(), 4, idx, dist, 0.0);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(idx[i], -1);
+        EXPECT_EQ(dist[i], PQ_NULL_KEY);
+    }
+
+    PointSet four(4, 2);
+    for (int i = 0; i < 4; ++i)
+        four.pts[i][0] = i, four.pts[i][1] = -i;
+    kd_tree small(four.pts, 4, 2, 4, KD_SUGGEST);
+    ASSERT_NE(small.root, nullptr);
+    EXPECT_TRUE(small.root->isLeafNode());
+    EXPECT_EQ(small.boxLow, (std::vector<double>{0, -3}));
+    EXPECT_EQ(small.boxHigh, (std::vector<double>{3, 0}));
+
+    kd_tree unsupported(four.pts, 4, 2, 4, static_cast<KDsplitRule>(1));
+    EXPECT_EQ(unsupported.root, nullptr);
+}
+
+TEST(KdTreeBuild, SlidingCutsStillPartitionThePoints)
+{
+    // 1-D runs whose cells end up with all points on one side of the midpoint, with the
+    // extreme point away from the front of its run, so the slid cut must move it.
+    for (double sign : {1.0, -1.0}) {
+        const double v[] = {0, 1.0, 0.94, 0.93, 0.92, 0.91, 0.9, 0.95, 0.905};
+        PointSet s(9, 1);
+        for (int i = 0; i < 9; ++i)
+            s.pts[i][0] = sign * v[i];
+        for (int bucket : {1, 2}) {
+            kd_tree t(s.pts, 9, 1, bucket, KD_SUGGEST);
+            checkTree(t);
+            for (int i = 0; i < 9; ++i) {
+                int idx[2];
+                double dist[2];
+                t.kPriSearch(s.pts[i], 2, idx, dist, 0.0);
+                EXPECT_EQ(idx[0], i);
+                EXPECT_EQ(dist[0], 0.0);
+            }
+        }
+    }
+}
+
+TEST(KdTreeBuild, IdenticalPointsAndTinyBucketsTerminate)
+{
+    PointSet s(50, 4);
+    for (int i = 0; i < 50; ++i)
+        for (int d = 0; d < 4; ++d)
+            s.pts[i][d] = 0.25;
+    for (int bucket : {0, 1, 4}) {
+        kd_tree t(s.pts, 50, 4, bucket, KD_SL_MIDPT);
+        checkTree(t);
+        int idx[3];
+        double dist[3];
+        t.kPriSearch(s.pts[7], 3, idx, dist, 0.0);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_GE(idx[i], 0);
+            EXPECT_EQ(dist[i], 0.0);
+        }
+    }
+}
+
+TEST(KdTreeSearch, UncappedSearchEqualsBruteForceOnRandomPoints)
+{
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int dim : {2, 16, 128}) {
+        const int n = dim == 128 ? 600 : 1500;
+        PointSet s(n, dim);
+        for (int i = 0; i < n; ++i)
+            for (int d = 0; d < dim; ++d)
+                s.pts[i][d] = u(rng);
+        kd_tree t(s.pts, n, dim, 4, KD_SUGGEST);
+        checkTree(t);
+        std::vector<double> q(dim);
+        for (int trial = 0; trial < 60; ++trial) {
+            for (int d = 0; d < dim; ++d)
+                q[d] = u(rng) * 1.2 - 0.1;  // some queries outside the box
+            expectMatchesBruteForce(t, s, q.data(), 4);
+        }
+        // Queries that coincide with stored points.
+        for (int i = 0; i < n; i += n / 10)
+            expectMatchesBruteForce(t, s, s.pts[i], 4);
+        // k above the number of points pads the answer.
+        if (dim == 2) {
+            PointSet few(3, 2);
+            for (int i = 0; i < 3; ++i)
+                few.pts[i][0] = few.pts[i][1] = i;
+            kd_tree ft(few.pts, 3, 2, 1, KD_SUGGEST);
+            expectMatchesBruteForce(ft, few, q.data(), 5);
+        }
+    }
+}
+
+TEST(KdTreeSearch, UncappedSearchEqualsBruteForceOnDuplicateRichPoints)
+{
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> level(0, 2);
+    for (int dim : {3, 32}) {
+        const int n = 800;
+        PointSet s(n, dim);
+        for (int i = 0; i < n; ++i)
+            for (int d = 0; d < dim; ++d)
+                s.pts[i][d] = d < 3 ? level(rng) * 0.5 : 0.125;  // few distinct values
+        for (int bucket : {1, 4}) {
+            kd_tree t(s.pts, n, dim, bucket, KD_SUGGEST);
+            checkTree(t);
+            std::vector<double> q(dim);
+            for (int trial = 0; trial < 40; ++trial) {
+                for (int d = 0; d < dim; ++d)
+                    q[d] = d < 3 ? level(rng) * 0.5 + (trial % 2) * 0.2 : 0.125;
+                expectMatchesBruteForce(t, s, q.data(), 4);
+            }
+        }
+    }
+}
+
+TEST(KdTreeSearch, VisitCapBoundsTheWorkAndKeepsAnswersPlausible)
+{
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const int n = 3000, dim = 32;
+    PointSet s(n, dim);
+    for (int i = 0; i < n; ++i)
+        for (int d = 0; d < dim; ++d)
+            s.pts[i][d] = u(rng);
+    kd_tree t(s.pts, n, dim, 4, KD_SUGGEST);
+    t.maxPointsVisit = 200;
+    std::vector<double> q(dim);
+    for (int trial = 0; trial < 30; ++trial) {
+        for (int d = 0; d < dim; ++d)
+            q[d] = u(rng);
+        int idx[4];
+        double dist[4];
+        t.kPriSearch(q.data(), 4, idx, dist, 0.0);
+        // The cap is checked before each leaf: at most one bucket beyond it.
+        EXPECT_LE(t.pointsVisited, 200 + 1 + 4);
+        EXPECT_GT(t.pointsVisited, 200);
+        const auto ref = bruteForce(s, q.data(), 4);
+        for (int i = 0; i < 4; ++i) {
+            ASSERT_GE(idx[i], 0);
+            EXPECT_EQ(distance2(s, idx[i], q.data()), dist[i]);
+            EXPECT_GE(dist[i], ref[i].dist);
+            if (i) {
+                EXPECT_GE(dist[i], dist[i - 1]);
+            }
+        }
+    }
+    // A query equal to a stored point still finds it exactly (it is in the first leaf).
+    int idx[4];
+    double dist[4];
+    t.kPriSearch(s.pts[1234], 4, idx, dist, 0.0);
+    EXPECT_EQ(idx[0], 1234);
+    EXPECT_EQ(dist[0], 0.0);
+}
