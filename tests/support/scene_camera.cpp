@@ -1,0 +1,224 @@
+// Views of the world sphere through a rotating pinhole camera, rings and mosaics of such
+// views, and the unrolled cylindrical / spherical surface pictures of the world.
+// A pixel's ray is R^T (u / f, v / f, 1) with (u, v) the pixel minus the image centre and
+// R = Rz(rz) Rx(rx) Ry(ry); its longitude and latitude index the equirectangular texture.
+#include <cmath>
+#include <stdexcept>
+
+#include "tests/support/scene_internal.h"
+
+namespace vltest {
+
+namespace {
+constexpr double kPi = 3.141592653589793;
+constexpr double kDeg = kPi / 180;
+
+void checkCamera(const Camera& c)
+{
+    detail::checkViewSize(c.width, c.height);
+    if (!std::isfinite(c.f) || c.f <= 0 || !std::isfinite(c.rx) || !std::isfinite(c.ry) || !std::isfinite(c.rz))
+        throw std::invalid_argument("camera with a non-finite angle or a non-positive focal length");
+}
+
+// Samples the sphere texture along a world direction.
+struct SphereSampler {
+    const detail::MipTexture& t;
+    const detail::LevelView* levels;
+    int levelCount;
+    double lod;
+    double uScale, vScale;
+
+    SphereSampler(const Scene& scene, double texelsPerPixel)
+        : t(scene.impl().sphereTexture()),
+          levels(scene.impl().sphereLevels.data()),
+          levelCount(int(scene.impl().sphereLevels.size())),
+          lod(texelsPerPixel > 1 ? std::log2(texelsPerPixel) : 0.0),
+          uScale(t.width() / (2 * kPi)),
+          vScale(t.height() / kPi)
+    {
+    }
+
+    detail::Rgb operator()(double X, double Y, double Z) const
+    {
+        const double lon = std::atan2(X, Z);
+        const double lat = std::atan2(Y, std::sqrt(X * X + Z * Z));
+        return detail::trilinear(t, levels, levelCount, lod, (lon + kPi) * uScale - 0.5,
+                                 (lat + kPi / 2) * vScale - 0.5);
+    }
+};
+}  // namespace
+
+Mat3 rotationMatrix(double rx, double ry, double rz)
+{
+    auto cs = [](double deg, double& c, double& s) {
+        c = std::cos(deg * kDeg);
+        s = std::sin(deg * kDeg);
+    };
+    double c, s;
+    Mat3 Rx, Ry, Rz;
+    cs(rx, c, s);
+    Rx.m[1][1] = c, Rx.m[1][2] = s, Rx.m[2][1] = -s, Rx.m[2][2] = c;
+    cs(ry, c, s);
+    Ry.m[0][0] = c, Ry.m[0][2] = -s, Ry.m[2][0] = s, Ry.m[2][2] = c;
+    cs(rz, c, s);
+    Rz.m[0][0] = c, Rz.m[0][1] = s, Rz.m[1][0] = -s, Rz.m[1][1] = c;
+    return (Rz * Rx) * Ry;
+}
+
+void pixelRay(const Camera& cam, double x, double y, double& X, double& Y, double& Z)
+{
+    const Mat3 R = rotationMatrix(cam.rx, cam.ry, cam.rz);
+    const double u = (x - cam.width / 2.0) / cam.f, v = (y - cam.height / 2.0) / cam.f;
+    X = R.m[0][0] * u + R.m[1][0] * v + R.m[2][0];
+    Y = R.m[0][1] * u + R.m[1][1] * v + R.m[2][1];
+    Z = R.m[0][2] * u + R.m[1][2] * v + R.m[2][2];
+}
+
+bool projectRay(const Camera& cam, double X, double Y, double Z, double& x, double& y)
+{
+    const Mat3 R = rotationMatrix(cam.rx, cam.ry, cam.rz);
+    const double a = R.m[0][0] * X + R.m[0][1] * Y + R.m[0][2] * Z;
+    const double b = R.m[1][0] * X + R.m[1][1] * Y + R.m[1][2] * Z;
+    const double w = R.m[2][0] * X + R.m[2][1] * Y + R.m[2][2] * Z;
+    if (!(w > 0))
+        return false;
+    x = cam.f * a / w + cam.width / 2.0;
+    y = cam.f * b / w + cam.height / 2.0;
+    return true;
+}
+
+Mat3 cameraHomography(const Camera& from, const Camera& to)
+{
+    // Pixel -> centred -> ray (K^-1), camera -> world (R_from^T), world -> camera (R_to), K_to.
+    const Mat3 toCentred = Mat3::translation(-from.width / 2.0, -from.height / 2.0);
+    const Mat3 KfInv = Mat3::scaling(1 / from.f, 1 / from.f);
+    Mat3 RfT;
+    const Mat3 Rf = rotationMatrix(from.rx, from.ry, from.rz);
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            RfT.m[i][j] = Rf.m[j][i];
+    const Mat3 Rt = rotationMatrix(to.rx, to.ry, to.rz);
+    const Mat3 Kt = Mat3::scaling(to.f, to.f);
+    const Mat3 fromCentred = Mat3::translation(to.width / 2.0, to.height / 2.0);
+    return fromCentred * Kt * Rt * RfT * KfInv * toCentred;
+}
+
+double focalForFov(int width, double degrees)
+{
+    if (!(degrees > 0 && degrees < 180) || width < 1)
+        throw std::invalid_argument("focalForFov: field of view out of range");
+    return width / 2.0 / std::tan(degrees * kDeg / 2);
+}
+
+QImage renderCameraView(const Scene& scene, const Camera& cam, const Photometric& photo)
+{
+    checkCamera(cam);
+    const SphereSampler sample(scene, scene.options().sphereWidth / (2 * kPi * cam.f));
+    const Mat3 R = rotationMatrix(cam.rx, cam.ry, cam.rz);
+    const double cx = cam.width / 2.0, cy = cam.height / 2.0, invF = 1 / cam.f;
+    return detail::renderView(cam.width, cam.height, photo, [&](double x, double y, detail::Rgb& c) {
+        const double u = (x - cx) * invF, v = (y - cy) * invF;
+        const double X = R.m[0][0] * u + R.m[1][0] * v + R.m[2][0];
+        const double Y = R.m[0][1] * u + R.m[1][1] * v + R.m[2][1];
+        const double Z = R.m[0][2] * u + R.m[1][2] * v + R.m[2][2];
+        c = sample(X, Y, Z);
+        return true;
+    });
+}
+
+namespace {
+Photometric viewPhotometric(const Photometric& base, double gainJitter, detail::Rng& rng, int index)
+{
+    Photometric p = base;
+    p.gain = base.gain * (1 + gainJitter * rng.symmetric(1));
+    p.noiseSeed = detail::mix64(base.noiseSeed + std::uint64_t(index));
+    return p;
+}
+}  // namespace
+
+std::vector<CameraShot> makeRing(const Scene& scene, const RingOptions& o)
+{
+    if (o.count < 2 || o.count > 720)
+        throw std::invalid_argument("makeRing: count out of range");
+    if (!(o.overlap >= 0 && o.overlap < 1) || !std::isfinite(o.pitch) || !std::isfinite(o.angleJitterDeg))
+        throw std::invalid_argument("makeRing: overlap or angles out of range");
+    const double step = 360.0 / o.count;
+    const double fov = step / (1 - o.overlap);
+    const double f = focalForFov(o.width, fov);
+    detail::Rng rng(o.seed);
+    std::vector<CameraShot> shots;
+    for (int i = 0; i < o.count; ++i) {
+        const double jx = rng.symmetric(1), jy = rng.symmetric(1), jz = rng.symmetric(1);
+        const double j = i == 0 ? 0 : o.angleJitterDeg;
+        CameraShot s;
+        s.camera = Camera{f, o.pitch + j * jx, i * step + j * jy, j * jz, o.width, o.height};
+        if (s.camera.ry >= 180)
+            s.camera.ry -= 360;
+        s.photometric = viewPhotometric(o.photometric, o.gainJitter, rng, i);
+        s.image = renderCameraView(scene, s.camera, s.photometric);
+        shots.push_back(std::move(s));
+    }
+    return shots;
+}
+
+std::vector<CameraShot> makeMosaic(const Scene& scene, const MosaicOptions& o)
+{
+    if (o.rows < 1 || o.cols < 1 || o.rows * o.cols > 1000)
+        throw std::invalid_argument("makeMosaic: grid size out of range");
+    if (!(o.overlap >= 0 && o.overlap < 1) || !std::isfinite(o.focal) || o.focal < 0 ||
+        !std::isfinite(o.angleJitterDeg))
+        throw std::invalid_argument("makeMosaic: overlap, focal length or jitter out of range");
+    detail::checkViewSize(o.width, o.height);
+    const double f = o.focal > 0 ? o.focal : double(o.width);
+    const double hfov = 2 * std::atan(o.width / 2.0 / f) / kDeg;
+    const double vfov = 2 * std::atan(o.height / 2.0 / f) / kDeg;
+    const double yawStep = hfov * (1 - o.overlap), pitchStep = vfov * (1 - o.overlap);
+    detail::Rng rng(o.seed);
+    std::vector<CameraShot> shots;
+    for (int r = 0; r < o.rows; ++r) {
+        for (int c = 0; c < o.cols; ++c) {
+            const int i = r * o.cols + c;
+            const double jx = rng.symmetric(1), jy = rng.symmetric(1), jz = rng.symmetric(1);
+            const double j = i == 0 ? 0 : o.angleJitterDeg;
+            CameraShot s;
+            s.camera = Camera{f, ((o.rows - 1) / 2.0 - r) * pitchStep + j * jx,
+                              (c - (o.cols - 1) / 2.0) * yawStep + j * jy, j * jz, o.width, o.height};
+            s.photometric = viewPhotometric(o.photometric, o.gainJitter, rng, i);
+            s.image = renderCameraView(scene, s.camera, s.photometric);
+            shots.push_back(std::move(s));
+        }
+    }
+    return shots;
+}
+
+QImage renderSurfaceView(const Scene& scene, const SurfaceView& v)
+{
+    detail::checkViewSize(v.width, v.height);
+    if (!std::isfinite(v.radius) || v.radius <= 0 || !std::isfinite(v.thetaMinDeg) || !std::isfinite(v.vMin) ||
+        !std::isfinite(v.rx) || !std::isfinite(v.ry) || !std::isfinite(v.rz))
+        throw std::invalid_argument("renderSurfaceView: non-finite or non-positive parameter");
+    const SphereSampler sample(scene, scene.options().sphereWidth / (2 * kPi * v.radius));
+    const Mat3 Rs = rotationMatrix(v.rx, v.ry, v.rz);
+    const double perPixelDeg = 180 / (kPi * v.radius);
+    return detail::renderView(v.width, v.height, Photometric{}, [&](double x, double y, detail::Rgb& c) {
+        const double theta = (v.thetaMinDeg + x * perPixelDeg) * kDeg;
+        double t;
+        if (v.spherical) {
+            const double phi = v.vMin + y * perPixelDeg;
+            if (!(phi > -90 && phi < 90))
+                return false;
+            t = std::tan(phi * kDeg);
+        } else {
+            t = y / v.radius + v.vMin;
+        }
+        const double a = std::sin(theta), b = t, w = std::cos(theta);
+        // World direction = Rs^T (a, b, w).
+        const double X = Rs.m[0][0] * a + Rs.m[1][0] * b + Rs.m[2][0] * w;
+        const double Y = Rs.m[0][1] * a + Rs.m[1][1] * b + Rs.m[2][1] * w;
+        const double Z = Rs.m[0][2] * a + Rs.m[1][2] * b + Rs.m[2][2] * w;
+        c = sample(X, Y, Z);
+        return true;
+    });
+}
+
+}  // namespace vltest
