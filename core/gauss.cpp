@@ -1,0 +1,337 @@
+// Recursive Gaussian blur. Each line is filtered by a causal and an anti-causal
+// recursion with one real pole a = e^-theta and one complex pole p = a e^(i theta),
+// theta = pi / (2 s), s = max(sigma / 0.857379, 0.125): the impulse response of one
+// direction is G a^n (1 - cos(n theta)), G normalising its sum to 1. The causal states
+// start at the steady state of the first sample; the anti-causal states start at the
+// closed-form values the recursion would reach if the line went on with its last
+// sample for ever, so both borders behave as if continued by their edge values.
+//
+// Layout of the work: several lines are filtered side by side with their states in
+// small arrays, so the vertical pass walks the plane row by row (contiguous, cache
+// friendly, vectorisable) instead of striding down one column at a time, and the
+// horizontal pass keeps several independent recursions in flight. Per line the
+// arithmetic is exactly that of RecursiveGaussLine, in the same order.
+#include "core/gauss.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <numbers>
+#include <vector>
+
+namespace GaussDetail {
+
+namespace {
+
+constexpr double kSigmaToScale = 0.857379;
+constexpr double kMinScale = 0.125;
+// Beyond this gain the two recursions cancel to within ~1e-8 of their size: the filter
+// has collapsed (theta near a multiple of 2 pi) and its output would be rounding noise.
+// In that limit the filter tends to the identity, which is what a degenerate filter
+// does here.
+constexpr double kMaxGain = 1e8;
+
+struct Complex {
+    double re, im;
+};
+inline Complex mul(Complex x, Complex y) { return {x.re * y.re - x.im * y.im, x.re * y.im + x.im * y.re}; }
+inline Complex div(Complex x, Complex y)
+{
+    const double d = y.re * y.re + y.im * y.im;
+    return {(x.re * y.re + x.im * y.im) / d, (x.im * y.re - x.re * y.im) / d};
+}
+
+}  // namespace
+
+// Everything one line needs besides its samples. The border constants are exact
+// rearrangements of 1/(1 - a), 1/(1 - p), a/(1 - a^2), p/(1 - a p), a/(1 - a p),
+// p/(2 (1 - p^2)) and conj(p)/(2 (1 - a^2)), written with expm1 and half-angle sines so
+// that large sigmas (a close to 1) lose no precision.
+struct LineConstants {
+    double a, pr, pi, g;
+    double ia;        // 1 / (1 - a)
+    double qr, qi;    // 1 / (1 - p)
+    double kA;        // a / (1 - a^2)
+    double kPr, kPi;  // p / (1 - a p)
+    double kBr, kBi;  // a / (1 - a p)
+    double kCr, kCi;  // p / (2 (1 - p^2))
+    double kDr, kDi;  // conj(p) / (2 (1 - a^2))
+};
+
+static bool MakeLineConstants(double sigma, LineConstants& k) noexcept
+{
+    if (!(sigma > 0.0) || !std::isfinite(sigma))  // also NaN; a non-positive sigma
+        return false;                              // clamps to the degenerate scale
+    const double s = std::max(sigma / kSigmaToScale, kMinScale);
+    const double theta = std::numbers::pi / (2.0 * s);
+    if (!(theta > 0.0))
+        return false;
+    const double a = std::exp(-theta);
+    const double cosT = std::cos(theta), sinT = std::sin(theta);
+    const double sinH = std::sin(0.5 * theta);
+    const double oneMinusCos = 2.0 * sinH * sinH;
+    const double em1 = std::expm1(theta);           // e^theta - 1
+    const double oneMinusA = -std::expm1(-theta);   // 1 - a
+    const double oneMinusA2 = -std::expm1(-2.0 * theta);
+    const double shH = std::sinh(0.5 * theta);
+    // G = (e^t - 1)(a + e^t - 2 cos t) / ((1 + e^t)(1 - cos t)), with
+    // a + e^t - 2 cos t = 4 (sinh^2(t/2) + sin^2(t/2)).
+    const double g = em1 * 4.0 * (shH * shH + sinH * sinH) / ((2.0 + em1) * oneMinusCos);
+
+    k.a = a;
+    k.pr = a * cosT;
+    k.pi = a * sinT;
+    k.g = g;
+    k.ia = 1.0 / oneMinusA;
+    const Complex one{1.0, 0.0};
+    const Complex p{k.pr, k.pi};
+    const Complex oneMinusP{oneMinusA + a * oneMinusCos, -k.pi};
+    const Complex q = div(one, oneMinusP);
+    k.qr = q.re;
+    k.qi = q.im;
+    k.kA = a / oneMinusA2;
+    const double a2 = a * a;
+    const Complex oneMinusAP{oneMinusA2 + a2 * oneMinusCos, -a2 * sinT};
+    const Complex kP = div(p, oneMinusAP);
+    const Complex kB = div(Complex{a, 0.0}, oneMinusAP);
+    const double sinT2 = sinT * sinT;  // 1 - cos(2t) = 2 sin^2 t
+    const Complex oneMinusP2{oneMinusA2 + a2 * 2.0 * sinT2, -a2 * std::sin(2.0 * theta)};
+    const Complex kC = div(p, Complex{2.0 * oneMinusP2.re, 2.0 * oneMinusP2.im});
+    k.kPr = kP.re;
+    k.kPi = kP.im;
+    k.kBr = kB.re;
+    k.kBi = kB.im;
+    k.kCr = kC.re;
+    k.kCi = kC.im;
+    k.kDr = k.pr / (2.0 * oneMinusA2);
+    k.kDi = -k.pi / (2.0 * oneMinusA2);
+
+    const double all[] = {k.a, k.pr, k.pi, k.g, k.ia, k.qr, k.qi, k.kA, k.kPr, k.kPi,
+                          k.kBr, k.kBi, k.kCr, k.kCi, k.kDr, k.kDi};
+    for (double v : all)
+        if (!std::isfinite(v))
+            return false;
+    return a < 1.0 && g > 0.0 && g <= kMaxGain;
+}
+
+bool IsDegenerateSigma(double sigma) noexcept
+{
+    LineConstants k{};
+    return !MakeLineConstants(sigma, k);
+}
+
+// Anti-causal starting states from the causal states after the last sample xl.
+static inline void RightBorderStates(const LineConstants& k, double xl, double r, double zr, double zi, double& R,
+                                     double& Zr, double& Zi)
+{
+    const double dr = r - xl * k.ia;
+    const double dzr = zr - xl * k.qr;
+    const double dzi = zi - xl * k.qi;
+    // R = xl/(1-a) + G (a dr/(1-a^2) - Re(p dz/(1-a p)))
+    R = xl * k.ia + k.g * (dr * k.kA - (dzr * k.kPr - dzi * k.kPi));
+    // Z = xl/(1-p) + G (dr a/(1-a p) - dz p/(2(1-p^2)) - conj(dz) conj(p)/(2(1-a^2)))
+    const double tr = dr * k.kBr - (dzr * k.kCr - dzi * k.kCi) - (dzr * k.kDr + dzi * k.kDi);
+    const double ti = dr * k.kBi - (dzr * k.kCi + dzi * k.kCr) - (dzr * k.kDi - dzi * k.kDr);
+    Zr = xl * k.qr + k.g * tr;
+    Zi = xl * k.qi + k.g * ti;
+}
+
+bool RecursiveGaussLine(double sigma, const double* x, double* y, std::ptrdiff_t n)
+{
+    LineConstants k{};
+    if (!MakeLineConstants(sigma, k)) {
+        if (n > 0 && x != y)
+            std::copy(x, x + n, y);
+        return false;
+    }
+    if (n <= 0)
+        return true;
+    std::vector<double> t(static_cast<std::size_t>(n));
+    double r = x[0] * k.ia, zr = x[0] * k.qr, zi = x[0] * k.qi;
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        const double xi = x[i];
+        const double nr = k.a * r + xi;
+        const double nzr = xi + (k.pr * zr - k.pi * zi);
+        const double nzi = k.pr * zi + k.pi * zr;
+        r = nr;
+        zr = nzr;
+        zi = nzi;
+        t[i] = k.g * (nr - nzr);
+    }
+    double R, Zr, Zi;
+    RightBorderStates(k, x[n - 1], r, zr, zi, R, Zr, Zi);
+    for (std::ptrdiff_t i = n - 1; i >= 0; --i) {
+        const double ti = t[i];
+        const double nR = k.a * R + ti;
+        const double nZr = ti + (k.pr * Zr - k.pi * Zi);
+        const double nZi = k.pr * Zi + k.pi * Zr;
+        R = nR;
+        Zr = nZr;
+        Zi = nZi;
+        y[i] = k.g * (nR - nZr);
+    }
+    return true;
+}
+
+}  // namespace GaussDetail
+
+namespace {
+
+using GaussDetail::LineConstants;
+
+template <class S>
+struct SampleRange;
+template <>
+struct SampleRange<unsigned char> {
+    static constexpr double kMax = 255.0;
+};
+template <>
+struct SampleRange<unsigned short> {
+    static constexpr double kMax = 65535.0;
+};
+template <>
+struct SampleRange<double> {
+    static constexpr double kMax = 1.0;
+};
+
+// Clamp, then truncate toward zero for integer samples. NaN stores as 0.
+template <class S>
+inline S StoreSample(double v) noexcept
+{
+    constexpr double hi = SampleRange<S>::kMax;
+    if (v >= hi)
+        return static_cast<S>(hi);
+    if (!(v > 0.0))
+        return static_cast<S>(0);
+    return static_cast<S>(v);
+}
+
+// Filters B lines side by side. Line j starts at base + j * lineStep, its sample i is
+// at + i * sampleStep (element units). t holds n * B causal outputs. With Contiguous
+// the lines are adjacent samples (lineStep 1), the vertical pass's case.
+template <class S, int B, bool Contiguous>
+void FilterLines(const LineConstants& k, S* base, std::ptrdiff_t lineStep, std::ptrdiff_t sampleStep,
+                 std::ptrdiff_t n, double* __restrict t)
+{
+    const std::ptrdiff_t ls = Contiguous ? 1 : lineStep;
+    const double a = k.a, pr = k.pr, pi = k.pi, g = k.g;
+    double r[B], zr[B], zi[B];
+    for (int j = 0; j < B; ++j) {
+        const double x0 = static_cast<double>(base[j * ls]);
+        r[j] = x0 * k.ia;
+        zr[j] = x0 * k.qr;
+        zi[j] = x0 * k.qi;
+    }
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        const S* __restrict px = base + i * sampleStep;
+        double* __restrict ti = t + i * B;
+        for (int j = 0; j < B; ++j) {
+            const double x = static_cast<double>(px[j * ls]);
+            const double nr = a * r[j] + x;
+            const double nzr = x + (pr * zr[j] - pi * zi[j]);
+            const double nzi = pr * zi[j] + pi * zr[j];
+            r[j] = nr;
+            zr[j] = nzr;
+            zi[j] = nzi;
+            ti[j] = g * (nr - nzr);
+        }
+    }
+    double R[B], Zr[B], Zi[B];
+    const S* last = base + (n - 1) * sampleStep;
+    for (int j = 0; j < B; ++j)
+        GaussDetail::RightBorderStates(k, static_cast<double>(last[j * ls]), r[j], zr[j], zi[j], R[j], Zr[j], Zi[j]);
+    for (std::ptrdiff_t i = n - 1; i >= 0; --i) {
+        S* __restrict py = base + i * sampleStep;
+        const double* __restrict ti = t + i * B;
+        for (int j = 0; j < B; ++j) {
+            const double tv = ti[j];
+            const double nR = a * R[j] + tv;
+            const double nZr = tv + (pr * Zr[j] - pi * Zi[j]);
+            const double nZi = pr * Zi[j] + pi * Zr[j];
+            R[j] = nR;
+            Zr[j] = nZr;
+            Zi[j] = nZi;
+            py[j * ls] = StoreSample<S>(g * (nR - nZr));
+        }
+    }
+}
+
+// Lines filtered together: columns per block of the vertical pass, rows per block of
+// the horizontal pass.
+constexpr int kColumnBlock = 16;
+constexpr int kRowBlock = 8;
+
+// channels interleaved samples per pixel, each filtered on its own; stride in samples.
+template <class S>
+void BlurPlane(int width, int height, std::ptrdiff_t stride, int channels, S* data, double sigma)
+{
+    if (width <= 0 || height <= 0 || data == nullptr)
+        return;
+    LineConstants k{};
+    if (!GaussDetail::MakeLineConstants(sigma, k))
+        return;
+    const std::ptrdiff_t columns = std::ptrdiff_t(width) * channels;
+    std::vector<double> buffer(std::max(std::size_t(height) * kColumnBlock, std::size_t(width) * kRowBlock));
+    double* t = buffer.data();
+
+    // Vertical pass: every sample column, top to bottom and back.
+    std::ptrdiff_t c = 0;
+    for (; c + kColumnBlock <= columns; c += kColumnBlock)
+        FilterLines<S, kColumnBlock, true>(k, data + c, 1, stride, height, t);
+    for (; c < columns; ++c)
+        FilterLines<S, 1, true>(k, data + c, 1, stride, height, t);
+
+    // Horizontal pass, channel by channel over every row.
+    for (int ch = 0; ch < channels; ++ch) {
+        std::ptrdiff_t row = 0;
+        for (; row + kRowBlock <= height; row += kRowBlock)
+            FilterLines<S, kRowBlock, false>(k, data + row * stride + ch, stride, channels, width, t);
+        for (; row < height; ++row)
+            FilterLines<S, 1, false>(k, data + row * stride + ch, stride, channels, width, t);
+    }
+}
+
+}  // namespace
+
+void Gauss8(int width, int height, int stride, unsigned char* data, double sigma)
+{
+    BlurPlane<unsigned char>(width, height, stride, 1, data, sigma);
+}
+
+void Gauss24(int width, int height, int stride, unsigned char* data, double sigma)
+{
+    BlurPlane<unsigned char>(width, height, stride, 3, data, sigma);
+}
+
+void GaussGray16bit(int width, int height, int stride, unsigned short* data, double sigma)
+{
+    BlurPlane<unsigned short>(width, height, stride, 1, data, sigma);
+}
+
+void GaussGrayDouble(int width, int height, int stride, double* data, double sigma)
+{
+    BlurPlane<double>(width, height, stride, 1, data, sigma);
+}
+
+std::unique_ptr<double[]> AllocGaussianFilterNxN(double sigma, int* n)
+{
+    if (n)
+        *n = 0;
+    constexpr double kMaxHalf = 1024;  // N <= 2049: a kernel of 4 M doubles at most
+    if (!(sigma > 0.0) || !(3.5 * sigma + 0.5 < kMaxHalf + 1))
+        return nullptr;
+    const int half = static_cast<int>(3.5 * sigma + 0.5);
+    const int size = 2 * half + 1;
+    constexpr double kSqrt2Pi = 2.5066282746310002;
+    std::vector<double> g(static_cast<std::size_t>(size));
+    for (int i = -half; i <= half; ++i)
+        g[std::size_t(i + half)] = std::exp(-double(i) * i / (2.0 * sigma * sigma)) / (sigma * kSqrt2Pi);
+    auto kernel = std::make_unique<double[]>(std::size_t(size) * size);
+    for (int r = 0; r < size; ++r)
+        for (int c = 0; c < size; ++c)
+            kernel[std::size_t(r) * size + c] = g[std::size_t(r)] * g[std::size_t(c)];
+    if (n)
+        *n = size;
+    return kernel;
+}
