@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "core/keypoints.h"
+
 double** kdAllocPts(int n, int dim)
 {
     n = std::max(n, 0);
@@ -368,3 +370,45 @@ void kd_tree::kPriSearch(const double* query, int k, int* indices, double* dista
         }
     }
 }
+
+// ---------------------------------------------------------------------------
+// Nearest-neighbour ratio matching
+
+namespace PanoramaRecognition::NearestNeighboursAlgorithm {
+
+bool FindNearestNeighbours(void* treePtr, ScaleSpace::CKeypointArray<ScaleSpace::CKeyDescriptor>& /*stored*/,
+                           ScaleSpace::CKeypointArray<ScaleSpace::CKeyDescriptor>& query, std::vector<int>& match,
+                           std::vector<int>& quality, double ratio)
+{
+    match.assign(query.size(), -1);
+    quality.assign(query.size(), 10000);
+    auto* tree = static_cast<kd_tree*>(treePtr);
+    if (!tree || !tree->root)
+        return true;  // nothing stored: no neighbours
+
+    // The ratio test reads the two nearest, whatever bucket the tree was built with.
+    const int k = std::max(tree->bucketSize, 2);
+    std::vector<int> indices(k);
+    std::vector<double> distances(k);
+    std::vector<double> point(tree->dim, 0.0);
+    const int copied = std::min(tree->dim, ScaleSpace::kDescriptorLength);
+    const double ratio2 = ratio * ratio;
+
+    for (std::size_t i = 0; i < query.size(); ++i) {
+        const ScaleSpace::CKeyDescriptor* desc = query[i];
+        if (!desc)
+            continue;
+        std::copy(desc->v, desc->v + copied, point.begin());
+        tree->kPriSearch(point.data(), k, indices.data(), distances.data(), 0.0);
+        const double d1 = distances[0], d2 = distances[1];
+        if (indices[0] >= 0 && d1 < ratio2 * d2) {
+            match[i] = indices[0];
+            // d1 < ratio^2 d2 keeps this below 1000 ratio^2; the clamp only guards odd ratios.
+            const double q = 1000.0 * d1 / d2;
+            quality[i] = static_cast<int>(std::clamp(q, 0.0, 10000.0));
+        }
+    }
+    return true;
+}
+
+}  // namespace PanoramaRecognition::NearestNeighboursAlgorithm

@@ -1,0 +1,336 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "core/hough.h"
+#include "core/kd_tree.h"
+#include "core/keypoints.h"
+
+using ScaleSpace::CKeyDescriptor;
+using ScaleSpace::CKeypointArray;
+using ScaleSpace::SIFT;
+
+namespace {
+
+std::unique_ptr<CKeyDescriptor> randomDescriptor(std::mt19937& rng)
+{
+    std::uniform_real_distribution<double> u(0, 1);
+    auto d = std::make_unique<CKeyDescriptor>();
+    double n = 0;
+    for (double& v : d->v) {
+        v = u(rng);
+        n += v * v;
+    }
+    for (double& v : d->v)
+        v /= std::sqrt(n);
+    return d;
+}
+
+// A kd-tree over a store's descriptors, as the engines build it.
+struct Tree {
+    explicit Tree(const CImageDataBase& db)
+    {
+        const int n = static_cast<int>(db.m_descriptors.size());
+        pts = kdAllocPts(n, 128);
+        for (int i = 0; i < n; ++i)
+            std::copy(db.m_descriptors[i]->v, db.m_descriptors[i]->v + 128, pts[i]);
+        tree = std::make_unique<kd_tree>(pts, n, 128, 4, KD_SUGGEST);
+        tree->maxPointsVisit = 200;
+    }
+    ~Tree()
+    {
+        tree.reset();
+        kdDeallocPts(pts);
+    }
+    double** pts;
+    std::unique_ptr<kd_tree> tree;
+};
+
+struct Candidates {
+    std::vector<int> image;
+    ScaleSpace::CIntArrPtrArray query, stored, quality;
+    std::vector<double> score;
+
+    bool vote(Tree& t, CImageDataBase& db, const CKeypointArray<SIFT>& keys, CKeypointArray<CKeyDescriptor>& desc,
+              bool suppress = false, double ratio = 0.8)
+    {
+        return PanoramaRecognition::HoughSimularity(t.tree.get(), db, keys, desc, 1.5, suppress, image, query, stored,
+                                                    quality, score, nullptr, ratio);
+    }
+    int best() const
+    {
+        return static_cast<int>(std::max_element(score.begin(), score.end()) - score.begin());
+    }
+};
+
+struct Scene {
+    CKeypointArray<SIFT> keys;
+    CKeypointArray<CKeyDescriptor> desc;
+    CImageDataBase db;
+};
+
+// n query keypoints in a w x h photo and their images under the similarity
+// (rotation rot, scale s, translation t) with the same descriptors, plus `extra`
+// unrelated database keypoints.
+void makeScene(Scene& sc, int n, int extra, double rot, double s, double tx, double ty, unsigned seed, int w = 400,
+               int h = 300)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> px(0, w), py(0, h), ang(-M_PI, M_PI), sig(1.5, 6);
+    for (int i = 0; i < n; ++i) {
+        SIFT k{px(rng), py(rng), ang(rng), 0, 1, sig(rng)};
+        auto d = randomDescriptor(rng);
+        SIFT k2{s * (std::cos(rot) * k.x - std::sin(rot) * k.y) + tx,
+                s * (std::sin(rot) * k.x + std::cos(rot) * k.y) + ty,
+                std::remainder(k.orientation + rot, 2 * M_PI), 0, 1, k.sigma * s};
+        sc.db.m_keys.emplace_back(k2);
+        sc.db.m_descriptors.push_back(std::make_unique<CKeyDescriptor>(*d));
+        sc.keys.emplace_back(k);
+        sc.desc.push_back(std::move(d));
+    }
+    for (int i = 0; i < extra; ++i) {
+        sc.db.m_keys.emplace_back(SIFT{px(rng), py(rng), ang(rng), 0, 1, sig(rng)});
+        sc.db.m_descriptors.push_back(randomDescriptor(rng));
+    }
+    sc.db.SetSingleObject(VarnoBase::Size(w, h));
+}
+
+std::set<int> asSet(const std::vector<int>* v)
+{
+    return std::set<int>(v->begin(), v->end());
+}
+
+}  // namespace
+
+TEST(HoughVoting, KnownSimilarityPutsTheTruePairsInTheTopBin)
+{
+    struct Case {
+        double rot, s, tx, ty;
+    };
+    // Includes a quarter turn, where the scale must not collapse.
+    for (const Case c : {Case{0.35, 1.3, 40, -25}, Case{-1.2, 0.7, -120, 60}, Case{M_PI / 2, 1.0, 300, 10}}) {
+        SCOPED_TRACE(c.rot);
+        Scene sc;
+        makeScene(sc, 60, 100, c.rot, c.s, c.tx, c.ty, 17);
+        Tree t(sc.db);
+        Candidates out;
+        ASSERT_TRUE(out.vote(t, sc.db, sc.keys, sc.desc));
+        ASSERT_FALSE(out.score.empty());
+        const int b = out.best();
+        EXPECT_EQ(out.image[b], 0);
+        ASSERT_EQ(out.query[b]->size(), out.stored[b]->size());
+        ASSERT_EQ(out.query[b]->size(), out.quality[b]->size());
+        // Every query keypoint appears once, paired with its image.
+        EXPECT_EQ(out.query[b]->size(), 60u);
+        for (std::size_t e = 0; e < out.query[b]->size(); ++e) {
+            EXPECT_EQ((*out.query[b])[e], (*out.stored[b])[e]);
+            EXPECT_EQ((*out.quality[b])[e], 0);  // identical descriptors
+        }
+        EXPECT_TRUE(std::is_sorted(out.query[b]->begin(), out.query[b]->end()));
+        EXPECT_GT(out.score[b], 60 * 0.25 * 0.25);
+    }
+}
+
+TEST(HoughVoting, IdenticalCopyVotesIntoCentreBinsAndSuppressionKeepsEqualMaxima)
+{
+    Scene sc;
+    makeScene(sc, 12, 0, 0, 1, 0, 0, 5);
+    Tree t(sc.db);
+
+    Candidates all;
+    ASSERT_TRUE(all.vote(t, sc.db, sc.keys, sc.desc));
+    // Scale bins 1 and 0.5 with weight 1 each take every match; the nearer rotation
+    // neighbour (5 or 7, a tie up to rounding) gets weight 1/3; the other translation
+    // cells get nothing.
+    std::vector<double> sorted = all.score;
+    std::sort(sorted.rbegin(), sorted.rend());
+    ASSERT_GE(sorted.size(), 2u);
+    EXPECT_NEAR(sorted[0], 12, 1e-9);
+    EXPECT_NEAR(sorted[1], 12, 1e-9);
+    double rest = 0;
+    for (std::size_t i = 2; i < sorted.size(); ++i)
+        rest += sorted[i];
+    EXPECT_LE(rest, 8 + 1e-9);
+    for (std::size_t i = 0; i < all.score.size(); ++i)
+        if (all.score[i] > 11)
+            EXPECT_EQ(all.query[i]->size(), 12u);
+
+    Candidates kept;
+    ASSERT_TRUE(kept.vote(t, sc.db, sc.keys, sc.desc, true));
+    ASSERT_EQ(kept.score.size(), 2u);
+    EXPECT_NEAR(kept.score[0], 12, 1e-9);
+    EXPECT_NEAR(kept.score[1], 12, 1e-9);
+
+    // Outputs are appended: a second call adds its candidates after the first's.
+    ASSERT_TRUE(kept.vote(t, sc.db, sc.keys, sc.desc, true));
+    EXPECT_EQ(kept.score.size(), 4u);
+    EXPECT_EQ(kept.query.size(), 4u);
+    EXPECT_EQ(kept.image.size(), 4u);
+}
+
+TEST(HoughVoting, PhotosNeedTwoMatchesAndAmbiguousDescriptorsMatchNothing)
+{
+    // One matching keypoint: the photo is skipped.
+    {
+        Scene sc;
+        makeScene(sc, 1, 10, 0.1, 1, 5, 5, 3);
+        Tree t(sc.db);
+        Candidates out;
+        ASSERT_TRUE(out.vote(t, sc.db, sc.keys, sc.desc));
+        EXPECT_TRUE(out.score.empty());
+    }
+    // Two: voted on, and the shared bin scores about 2.
+    {
+        Scene sc;
+        makeScene(sc, 2, 10, 0.0, 1, 0, 0, 3);
+        Tree t(sc.db);
+        Candidates out;
+        ASSERT_TRUE(out.vote(t, sc.db, sc.keys, sc.desc));
+        ASSERT_FALSE(out.score.empty());
+        EXPECT_NEAR(out.score[out.best()], 2, 1e-9);
+    }
+    // Every stored descriptor duplicated: d1 = d2, the ratio test fails everywhere.
+    {
+        Scene sc;
+        makeScene(sc, 20, 0, 0.0, 1, 0, 0, 4);
+        CImageDataBase twice;
+        for (std::size_t i = 0; i < sc.db.m_keys.size(); ++i)
+            for (int r = 0; r < 2; ++r) {
+                twice.m_keys.emplace_back(*sc.db.m_keys[i]);
+                twice.m_descriptors.push_back(std::make_unique<CKeyDescriptor>(*sc.db.m_descriptors[i]));
+            }
+        twice.SetSingleObject(VarnoBase::Size(400, 300));
+        Tree t(twice);
+        Candidates out;
+        ASSERT_TRUE(out.vote(t, twice, sc.keys, sc.desc));
+        EXPECT_TRUE(out.score.empty());
+    }
+}
+
+TEST(HoughVoting, DegenerateKeypointsCastNoVotes)
+{
+    Scene sc;
+    makeScene(sc, 30, 0, 0.2, 1.1, 10, 20, 8);
+    // NaN orientations, zero and NaN sigmas on both sides.
+    sc.keys[0]->orientation = NAN;
+    sc.db.m_keys[1]->orientation = NAN;
+    sc.keys[2]->sigma = 0;
+    sc.db.m_keys[2]->sigma = 0;
+    sc.keys[3]->sigma = NAN;
+    sc.db.m_keys[4]->x = INFINITY;
+    // Scale 0 between the two sides.
+    sc.db.m_keys[5]->sigma = 0;
+    Tree t(sc.db);
+    Candidates out;
+    ASSERT_TRUE(out.vote(t, sc.db, sc.keys, sc.desc));
+    ASSERT_FALSE(out.score.empty());
+    const std::set<int> top = asSet(out.query[out.best()]);
+    for (int bad : {0, 1, 2, 3, 4, 5})
+        EXPECT_EQ(top.count(bad), 0u) << bad;
+    EXPECT_EQ(top.size(), 24u);
+}
+
+TEST(HoughVoting, CandidatesNameTheirDatabasePhoto)
+{
+    // Two photos in one store; the query matches the second.
+    Scene other, sc;
+    makeScene(other, 30, 0, 0.0, 1, 0, 0, 99);
+    makeScene(sc, 30, 0, 0.1, 0.9, 30, -10, 12);
+    CImageDataBase db;
+    ASSERT_TRUE(db.AddObject(other.db.m_keys, other.db.m_descriptors, VarnoBase::Size(400, 300)));
+    ASSERT_TRUE(db.AddObject(sc.db.m_keys, sc.db.m_descriptors, VarnoBase::Size(400, 300)));
+    Tree t(db);
+    Candidates out;
+    ASSERT_TRUE(out.vote(t, db, sc.keys, sc.desc));
+    ASSERT_FALSE(out.score.empty());
+    for (int img : out.image)
+        EXPECT_EQ(img, 1);
+    const int b = out.best();
+    for (std::size_t e = 0; e < out.query[b]->size(); ++e)
+        EXPECT_EQ((*out.stored[b])[e], (*out.query[b])[e] + 30);
+}
+
+TEST(NearestNeighbours, RatioTestAndQuality)
+{
+    std::mt19937 rng(2);
+    CImageDataBase db;
+    for (int i = 0; i < 40; ++i) {
+        db.m_keys.emplace_back(SIFT{});
+        db.m_descriptors.push_back(randomDescriptor(rng));
+    }
+    Tree t(db);
+    CKeypointArray<CKeyDescriptor> q;
+    // 0: exactly stored descriptor 7 -> quality 0.
+    q.push_back(std::make_unique<CKeyDescriptor>(*db.m_descriptors[7]));
+    // 1: halfway between stored 3 and 4 -> d1 = d2, rejected.
+    auto mid = std::make_unique<CKeyDescriptor>();
+    for (int j = 0; j < 128; ++j)
+        mid->v[j] = (db.m_descriptors[3]->v[j] + db.m_descriptors[4]->v[j]) / 2;
+    q.push_back(std::move(mid));
+    // 2: close to stored 9 but not equal.
+    auto near = std::make_unique<CKeyDescriptor>(*db.m_descriptors[9]);
+    near->v[0] += 0.05;
+    q.push_back(std::move(near));
+
+    std::vector<int> match, quality;
+    ASSERT_TRUE(PanoramaRecognition::NearestNeighboursAlgorithm::FindNearestNeighbours(t.tree.get(), db.m_descriptors,
+                                                                                       q, match, quality, 0.8));
+    ASSERT_EQ(match.size(), 3u);
+    EXPECT_EQ(match[0], 7);
+    EXPECT_EQ(quality[0], 0);
+    EXPECT_EQ(match[1], -1);
+    EXPECT_EQ(quality[1], 10000);
+    EXPECT_EQ(match[2], 9);
+    EXPECT_GT(quality[2], 0);
+    EXPECT_LT(quality[2], 640);
+
+    // A query on the segment from stored 11 towards stored 12 with d1/d2 = 0.5 passes
+    // the 0.8 test (0.64) and fails the 0.6 test (0.36).
+    CKeypointArray<CKeyDescriptor> between;
+    auto b = std::make_unique<CKeyDescriptor>();
+    const double tt = std::sqrt(0.5) / (1 + std::sqrt(0.5));
+    for (int j = 0; j < 128; ++j)
+        b->v[j] = db.m_descriptors[11]->v[j] + tt * (db.m_descriptors[12]->v[j] - db.m_descriptors[11]->v[j]);
+    between.push_back(std::move(b));
+    std::vector<int> m2, q2;
+    PanoramaRecognition::NearestNeighboursAlgorithm::FindNearestNeighbours(t.tree.get(), db.m_descriptors, between, m2,
+                                                                           q2, 0.8);
+    EXPECT_EQ(m2[0], 11);
+    EXPECT_NEAR(q2[0], 500, 1);
+    PanoramaRecognition::NearestNeighboursAlgorithm::FindNearestNeighbours(t.tree.get(), db.m_descriptors, between, m2,
+                                                                           q2, 0.6);
+    EXPECT_EQ(m2[0], -1);
+    EXPECT_EQ(q2[0], 10000);
+
+    // One stored point (d2 = "no entry"): any finite d1 passes with quality 0; an empty
+    // tree, a null tree and a bucket-1 tree answer without reading past their results.
+    CImageDataBase one;
+    one.m_keys.emplace_back(SIFT{});
+    one.m_descriptors.push_back(randomDescriptor(rng));
+    Tree t1(one);
+    PanoramaRecognition::NearestNeighboursAlgorithm::FindNearestNeighbours(t1.tree.get(), one.m_descriptors, q, match,
+                                                                           quality, 0.6);
+    EXPECT_EQ(match, (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(quality, (std::vector<int>{0, 0, 0}));
+
+    CImageDataBase none;
+    Tree t0(none);
+    PanoramaRecognition::NearestNeighboursAlgorithm::FindNearestNeighbours(t0.tree.get(), none.m_descriptors, q, match,
+                                                                           quality, 0.8);
+    EXPECT_EQ(match, (std::vector<int>{-1, -1, -1}));
+    EXPECT_EQ(quality, (std::vector<int>{10000, 10000, 10000}));
+    PanoramaRecognition::NearestNeighboursAlgorithm::FindNearestNeighbours(nullptr, none.m_descriptors, q, match,
+                                                                           quality, 0.8);
+    EXPECT_EQ(match, (std::vector<int>{-1, -1, -1}));
+
+    kd_tree bucket1(t.pts, 40, 128, 1, KD_SUGGEST);
+    PanoramaRecognition::NearestNeighboursAlgorithm::FindNearestNeighbours(&bucket1, db.m_descriptors, q, match,
+                                                                           quality, 0.8);
+    EXPECT_EQ(match[0], 7);
+    EXPECT_EQ(match[1], -1);
+}

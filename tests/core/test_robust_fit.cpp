@@ -1,0 +1,316 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "core/robust_fit.h"
+
+using ScaleSpace::PointD;
+
+namespace {
+
+using FitFn = bool (*)(const std::vector<PointD>&, const std::vector<PointD>&, const std::vector<double>&, double,
+                       double (*)[3], std::vector<int>*, std::vector<int>*, double*);
+
+struct ModelCase {
+    const char* name;
+    FitFn fit;
+    double m[2][3];  // the true map
+};
+
+// One of each model's family.
+const ModelCase kModels[] = {
+    {"translate", PanoramaRecognition::FitRobustTranslateTransform, {{0.8, 0, 210.5}, {0, 0.8, -12.25}}},
+    {"simple", PanoramaRecognition::FitRobustSimpleTransform, {{0.9659, 0.2588, 150}, {-0.2588, 0.9659, 30}}},
+    {"affine", PanoramaRecognition::FitRobustAffineTransform, {{1.05, 0.12, 180}, {-0.07, 0.93, -22}}},
+};
+
+PointD apply(const double (&m)[2][3], PointD p)
+{
+    return {m[0][0] * p.x + m[0][1] * p.y + m[0][2], m[1][0] * p.x + m[1][1] * p.y + m[1][2]};
+}
+
+struct Pairs {
+    std::vector<PointD> a, b;
+    std::vector<double> w;
+    std::set<int> corrupted;
+};
+
+// n pairs following m up to Gaussian noise, with a share of gross outliers moved 20..80
+// pixels away in a random direction. Weights 1 / sigma^2 as the engines pass them.
+Pairs makePairs(const double (&m)[2][3], int n, double noise, double outlierShare, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> pos(0, 600), dist(20, 80), ang(0, 2 * M_PI), sig(1.2, 4.0);
+    std::normal_distribution<double> gauss(0, noise > 0 ? noise : 1);
+    Pairs p;
+    std::vector<int> order(n);
+    for (int i = 0; i < n; ++i)
+        order[i] = i;
+    std::shuffle(order.begin(), order.end(), rng);
+    const int bad = static_cast<int>(n * outlierShare);
+    for (int i = 0; i < bad; ++i)
+        p.corrupted.insert(order[i]);
+    for (int i = 0; i < n; ++i) {
+        const PointD a{pos(rng), pos(rng) * 0.7};
+        PointD b = apply(m, a);
+        if (noise > 0) {
+            b.x += gauss(rng);
+            b.y += gauss(rng);
+        }
+        if (p.corrupted.count(i)) {
+            const double d = dist(rng), t = ang(rng);
+            b.x += d * std::cos(t);
+            b.y += d * std::sin(t);
+        }
+        const double s = sig(rng);
+        p.a.push_back(a);
+        p.b.push_back(b);
+        p.w.push_back(1 / (s * s));
+    }
+    return p;
+}
+
+struct FitResult {
+    bool ok = false;
+    double t[3][3] = {};
+    std::vector<int> in, out;
+    double error = -1;
+};
+
+FitResult run(FitFn fit, const Pairs& p)
+{
+    FitResult r;
+    r.ok = fit(p.a, p.b, p.w, 0.75, r.t, &r.in, &r.out, &r.error);
+    return r;
+}
+
+double referenceMedian(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+}  // namespace
+
+TEST(PairAcceptance, ThresholdIsStrictAtItsBoundaries)
+{
+    using PanoramaRecognition::CorrectPanoramicImageMatch;
+    EXPECT_TRUE(CorrectPanoramicImageMatch(10, 9));
+    EXPECT_FALSE(CorrectPanoramicImageMatch(10, 8));
+    EXPECT_TRUE(CorrectPanoramicImageMatch(100, 28));
+    EXPECT_FALSE(CorrectPanoramicImageMatch(100, 27));
+    EXPECT_TRUE(CorrectPanoramicImageMatch(0, 6));
+    EXPECT_FALSE(CorrectPanoramicImageMatch(0, 5));
+}
+
+TEST(Median, SelectionAgreesWithSorting)
+{
+    double odd[] = {3, 1, 2};
+    EXPECT_EQ(median(odd, 3), 2);
+    double even[] = {4, 1, 3, 2};
+    EXPECT_EQ(median(even, 4), 2.5);
+    double one[] = {7};
+    EXPECT_EQ(median(one, 1), 7);
+
+    std::mt19937 rng(5);
+    std::uniform_int_distribution<int> small(0, 6);
+    std::uniform_real_distribution<double> u(-10, 10);
+    for (int n = 1; n < 60; ++n) {
+        for (bool dup : {false, true}) {
+            std::vector<double> v(n);
+            for (double& x : v)
+                x = dup ? small(rng) : u(rng);
+            const double ref = referenceMedian(v);
+            EXPECT_EQ(median(v.data(), n), ref) << "n=" << n;
+        }
+    }
+    // NaN ranks above every number instead of scrambling the selection.
+    double withNan[] = {NAN, 1, 5, NAN, 2};
+    EXPECT_EQ(median(withNan, 5), 5);
+}
+
+TEST(RobustFit, RecoversEachModelAndFlagsExactlyTheCorruptedPairs)
+{
+    for (const ModelCase& mc : kModels) {
+        SCOPED_TRACE(mc.name);
+        const Pairs p = makePairs(mc.m, 120, 0.3, 0.25, 42);
+        const FitResult r = run(mc.fit, p);
+        ASSERT_TRUE(r.ok);
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_NEAR(r.t[i][0], mc.m[i][0], 2e-3);
+            EXPECT_NEAR(r.t[i][1], mc.m[i][1], 2e-3);
+            EXPECT_NEAR(r.t[i][2], mc.m[i][2], 0.5);
+        }
+        EXPECT_EQ(r.t[2][0], 0);
+        EXPECT_EQ(r.t[2][1], 0);
+        EXPECT_EQ(r.t[2][2], 1);
+        EXPECT_EQ(std::set<int>(r.out.begin(), r.out.end()), p.corrupted);
+        EXPECT_EQ(r.in.size() + r.out.size(), p.a.size());
+        EXPECT_TRUE(std::is_sorted(r.in.begin(), r.in.end()));
+
+        // The error is the mean inlier distance under the transform written.
+        double sum = 0;
+        for (int i : r.in) {
+            const double u = r.t[0][0] * p.a[i].x + r.t[0][1] * p.a[i].y + r.t[0][2];
+            const double v = r.t[1][0] * p.a[i].x + r.t[1][1] * p.a[i].y + r.t[1][2];
+            sum += std::hypot(u - p.b[i].x, v - p.b[i].y);
+        }
+        EXPECT_NEAR(r.error, sum / r.in.size(), 1e-9);
+        EXPECT_LT(r.error, 0.6);
+        EXPECT_TRUE(PanoramaRecognition::CorrectPanoramicImageMatch(static_cast<int>(p.a.size()),
+                                                                    static_cast<int>(r.in.size())));
+    }
+}
+
+TEST(RobustFit, ExactDataGivesAFinitePerfectFit)
+{
+    for (const ModelCase& mc : kModels) {
+        SCOPED_TRACE(mc.name);
+        for (double outliers : {0.0, 0.25}) {
+            const Pairs p = makePairs(mc.m, 40, 0.0, outliers, 9);
+            const FitResult r = run(mc.fit, p);
+            ASSERT_TRUE(r.ok);
+            EXPECT_TRUE(PanoramaRecognition::IsFiniteTransform(r.t));
+            for (int i = 0; i < 2; ++i)
+                for (int j = 0; j < 3; ++j)
+                    EXPECT_NEAR(r.t[i][j], mc.m[i][j], 1e-7);
+            EXPECT_EQ(std::set<int>(r.out.begin(), r.out.end()), p.corrupted);
+            EXPECT_TRUE(std::isfinite(r.error));
+            EXPECT_LT(r.error, 1e-6);
+        }
+    }
+    // Integer data that a sample reproduces to the last bit: the median residual is 0.
+    Pairs p;
+    for (int i = 0; i < 12; ++i) {
+        p.a.push_back({double(i * 7 % 13), double(i * 5 % 11)});
+        p.b.push_back({p.a.back().x + 30, p.a.back().y - 4});
+        p.w.push_back(1);
+    }
+    for (const ModelCase& mc : kModels) {
+        SCOPED_TRACE(mc.name);
+        const FitResult r = run(mc.fit, p);
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(r.in.size(), 12u);
+        EXPECT_NEAR(r.t[0][2], 30, 1e-9);
+        EXPECT_NEAR(r.t[1][2], -4, 1e-9);
+        EXPECT_NEAR(r.t[0][0], 1, 1e-12);
+        EXPECT_EQ(r.error, r.error);  // not NaN
+    }
+}
+
+TEST(RobustFit, TooFewPairsLeaveTheOutputsUntouched)
+{
+    for (const ModelCase& mc : kModels) {
+        SCOPED_TRACE(mc.name);
+        const Pairs p = makePairs(mc.m, 4, 0.0, 0.0, 1);
+        Pairs three = p;
+        three.a.pop_back();
+        three.b.pop_back();
+        three.w.pop_back();
+        FitResult r;
+        r.t[0][0] = 123;
+        r.in = {7};
+        r.out = {8};
+        EXPECT_FALSE(mc.fit(three.a, three.b, three.w, 0.75, r.t, &r.in, &r.out, &r.error));
+        EXPECT_EQ(r.t[0][0], 123);
+        EXPECT_EQ(r.in, std::vector<int>{7});
+        EXPECT_EQ(r.out, std::vector<int>{8});
+        EXPECT_EQ(r.error, -1);
+
+        // Mismatched lengths and an impossible outlier share are refused the same way.
+        Pairs shortW = p;
+        shortW.w.pop_back();
+        EXPECT_FALSE(mc.fit(shortW.a, shortW.b, shortW.w, 0.75, r.t, &r.in, &r.out, &r.error));
+        EXPECT_FALSE(mc.fit(p.a, p.b, p.w, 1.0, r.t, &r.in, &r.out, &r.error));
+        EXPECT_EQ(r.t[0][0], 123);
+
+        // Four exact pairs are fitted.
+        const FitResult four = run(mc.fit, p);
+        EXPECT_TRUE(four.ok);
+        EXPECT_EQ(four.in.size(), 4u);
+    }
+}
+
+TEST(RobustFit, SameInputGivesSameResultAfterOtherFits)
+{
+    const Pairs p = makePairs(kModels[1].m, 60, 0.5, 0.3, 77);
+    const FitResult first = run(kModels[1].fit, p);
+    run(kModels[2].fit, makePairs(kModels[2].m, 30, 0.5, 0.2, 3));
+    Utils::rand_private::Rand();
+    const FitResult second = run(kModels[1].fit, p);
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            EXPECT_EQ(first.t[i][j], second.t[i][j]);
+    EXPECT_EQ(first.in, second.in);
+    EXPECT_EQ(first.out, second.out);
+    EXPECT_EQ(first.error, second.error);
+}
+
+TEST(RobustFit, GeneratorFollowsItsRecurrence)
+{
+    Utils::rand_private::hold_rand = 1;
+    EXPECT_EQ(Utils::rand_private::Rand(), 41);
+    EXPECT_EQ(Utils::rand_private::Rand(), 18467);
+    EXPECT_EQ(Utils::rand_private::Rand(), 6334);
+}
+
+TEST(RobustFit, ZeroWeightAndNonFinitePairsAreClassifiedNotFitted)
+{
+    Pairs p = makePairs(kModels[2].m, 30, 0.2, 0.0, 8);
+    // A pair far off but with weight 0, and a pair with a NaN point.
+    p.b[3].x += 500;
+    p.w[3] = 0;
+    p.a[5].x = NAN;
+    for (const ModelCase& mc : kModels) {
+        if (mc.fit != PanoramaRecognition::FitRobustAffineTransform)
+            continue;
+        const FitResult r = run(mc.fit, p);
+        ASSERT_TRUE(r.ok);
+        EXPECT_TRUE(PanoramaRecognition::IsFiniteTransform(r.t));
+        EXPECT_NEAR(r.t[0][2], mc.m[0][2], 0.5);
+        EXPECT_EQ(std::set<int>(r.out.begin(), r.out.end()), (std::set<int>{3, 5}));
+    }
+
+    // Non-finite weights are refused like mismatched input.
+    Pairs bad = makePairs(kModels[1].m, 20, 0.2, 0.0, 8);
+    bad.w[4] = INFINITY;
+    FitResult r;
+    r.in = {1};
+    EXPECT_FALSE(PanoramaRecognition::FitRobustSimpleTransform(bad.a, bad.b, bad.w, 0.75, r.t, &r.in, &r.out,
+                                                                &r.error));
+    EXPECT_EQ(r.in, std::vector<int>{1});
+
+    // Coordinates whose squares overflow: whatever comes out, a success has a finite
+    // transform, and a non-finite transform has no inliers.
+    Pairs huge = makePairs(kModels[1].m, 20, 0.2, 0.0, 8);
+    for (auto& q : huge.a)
+        q.x *= 1e300, q.y *= 1e300;
+    for (const ModelCase& mc : kModels) {
+        SCOPED_TRACE(mc.name);
+        const FitResult h = run(mc.fit, huge);
+        if (h.ok) {
+            EXPECT_TRUE(PanoramaRecognition::IsFiniteTransform(h.t));
+        }
+        if (!PanoramaRecognition::IsFiniteTransform(h.t)) {
+            EXPECT_FALSE(h.ok);
+            EXPECT_TRUE(h.in.empty());
+        }
+        EXPECT_FALSE(std::isnan(h.error));
+    }
+}
+
+TEST(RobustFit, LargePairCountsSampleEveryIndexSafely)
+{
+    // r * (n - 1) exceeds 32 bits for n above 65537.
+    const int n = 70000;
+    Pairs p = makePairs(kModels[1].m, n, 0.3, 0.1, 21);
+    const FitResult r = run(kModels[1].fit, p);
+    ASSERT_TRUE(r.ok);
+    EXPECT_NEAR(r.t[0][0], kModels[1].m[0][0], 1e-3);
+    EXPECT_NEAR(r.t[1][2], kModels[1].m[1][2], 0.2);
+}
