@@ -157,8 +157,9 @@ TEST(HoughVoting, IdenticalCopyVotesIntoCentreBinsAndSuppressionKeepsEqualMaxima
         rest += sorted[i];
     EXPECT_LE(rest, 8 + 1e-9);
     for (std::size_t i = 0; i < all.score.size(); ++i)
-        if (all.score[i] > 11)
+        if (all.score[i] > 11) {
             EXPECT_EQ(all.query[i]->size(), 12u);
+        }
 
     Candidates kept;
     ASSERT_TRUE(kept.vote(t, sc.db, sc.keys, sc.desc, true));
