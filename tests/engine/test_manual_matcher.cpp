@@ -1,0 +1,340 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "engine/manual_matcher.h"
+
+using PanoramaLib::IManualMatcher;
+using PanoramaLib::MotionAffine;
+using PanoramaLib::MotionModel;
+using PanoramaLib::MotionSimple;
+using PanoramaLib::MotionTranslate;
+using VarnoBase::Point;
+using VarnoBase::Size;
+
+namespace {
+
+using M3 = double[3][3];
+
+const Size kFirst(400, 300);
+const Size kSecond(400, 300);
+
+// Exact image of an integer point under m, which the tests choose so that markers on
+// their grid map to integers.
+Point Apply(const M3& m, Point p)
+{
+    const double x = m[0][0] * p.x + m[0][1] * p.y + m[0][2];
+    const double y = m[1][0] * p.x + m[1][1] * p.y + m[1][2];
+    return {int(std::lround(x)), int(std::lround(y))};
+}
+
+void ExpectTransformNear(const CManualMatcher& mm, const M3& want, double tol = 1e-9)
+{
+    M3 got;
+    mm.GetTransform(got);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            EXPECT_NEAR(got[r][c], want[r][c], tol) << "element " << r << "," << c;
+}
+
+// Places the three marker pairs a_k -> m(a_k) on a plainly initialised matcher.
+void PlaceMarkers(CManualMatcher& mm, const M3& m, const Point (&a)[3])
+{
+    for (int k = 0; k < 3; ++k) {
+        mm.SetPoint(IManualMatcher::PTS_First, a[k], k);
+        mm.SetPoint(IManualMatcher::PTS_Second, Apply(m, a[k]), k);
+    }
+}
+
+}  // namespace
+
+TEST(ManualMatcherInit, PlainInitPlacesDefaultMarkersAndStartsWithTranslate)
+{
+    CManualMatcher mm(false);
+    mm.Init(Size(800, 600), Size(640, 480), MotionAffine);  // the model argument is not read
+    Point a[3], b[3];
+    mm.GetPoints(IManualMatcher::PTS_First, a);
+    mm.GetPoints(IManualMatcher::PTS_Second, b);
+    EXPECT_EQ(a[0], Point(700, 450));
+    EXPECT_EQ(a[1], Point(700, 300));
+    EXPECT_EQ(a[2], Point(700, 150));
+    EXPECT_EQ(b[0], Point(80, 360));
+    EXPECT_EQ(b[1], Point(80, 240));
+    EXPECT_EQ(b[2], Point(80, 120));
+    EXPECT_EQ(mm.GetMotionModel(), MotionTranslate);
+    // Markers 0, 1: (700,450)->(80,360), (700,300)->(80,240): s = 0.8, t = (-480, 0).
+    const M3 want = {{0.8, 0, -480}, {0, 0.8, 0}, {0, 0, 1}};
+    ExpectTransformNear(mm, want);
+    EXPECT_FALSE(mm.BadTransform());
+}
+
+TEST(ManualMatcherInit, AnyGroupOtherThanZeroSelectsTheSecondPhoto)
+{
+    CManualMatcher mm(true);
+    EXPECT_TRUE(mm.IsCyclorama());
+    mm.Init(Size(800, 600), Size(640, 480), MotionTranslate);
+    Point b[3];
+    mm.GetPoints(static_cast<IManualMatcher::PTS_group>(5), b);
+    EXPECT_EQ(b[0], Point(80, 360));
+}
+
+TEST(ManualMatcherSetPoint, IndexIsClampedIntoZeroToTwo)
+{
+    CManualMatcher mm(false);
+    mm.Init(kFirst, kSecond, MotionTranslate);
+    mm.SetPoint(IManualMatcher::PTS_First, Point(11, 12), 7);
+    mm.SetPoint(IManualMatcher::PTS_Second, Point(21, 22), -1);
+    Point a[3], b[3];
+    mm.GetPoints(IManualMatcher::PTS_First, a);
+    mm.GetPoints(IManualMatcher::PTS_Second, b);
+    EXPECT_EQ(a[2], Point(11, 12));
+    EXPECT_EQ(b[0], Point(21, 22));
+}
+
+// Each model recovers its own kind of transform exactly from exact markers.
+TEST(ManualMatcherFit, TranslateModelRecoversScaleAndTranslation)
+{
+    const M3 truth = {{1.25, 0, -200}, {0, 1.25, 10}, {0, 0, 1}};
+    CManualMatcher mm(false);
+    mm.Init(kFirst, kSecond, MotionTranslate);
+    PlaceMarkers(mm, truth, {Point(300, 60), Point(340, 220), Point(320, 140)});
+    ExpectTransformNear(mm, truth);
+    EXPECT_FALSE(mm.BadTransform());
+}
+
+TEST(ManualMatcherFit, SimpleModelRecoversRotationAndScale)
+{
+    // 1.2 x rotation by about 16 degrees; markers on a 125 grid map to integers.
+    const M3 truth = {{1.152, 0.336, -250}, {-0.336, 1.152, 40}, {0, 0, 1}};
+    CManualMatcher mm(false);
+    mm.Init(kFirst, kSecond, MotionTranslate);
+    mm.SetMotionModel(MotionSimple);
+    PlaceMarkers(mm, truth, {Point(250, 125), Point(375, 250), Point(375, 125)});
+    ExpectTransformNear(mm, truth);
+    EXPECT_FALSE(mm.BadTransform());
+}
+
+TEST(ManualMatcherFit, AffineModelRecoversSkew)
+{
+    const M3 truth = {{1.1, 0.2, -150}, {-0.1, 0.9, 20}, {0, 0, 1}};
+    CManualMatcher mm(false);
+    mm.Init(kFirst, kSecond, MotionTranslate);
+    mm.SetMotionModel(MotionAffine);
+    PlaceMarkers(mm, truth, {Point(250, 50), Point(370, 240), Point(300, 200)});
+    ExpectTransformNear(mm, truth);
+    EXPECT_FALSE(mm.BadTransform());
+
+    // Switching to a model that cannot express the skew refits with markers 0 and 1.
+    mm.SetMotionModel(MotionTranslate);
+    M3 got;
+    mm.GetTransform(got);
+    EXPECT_EQ(got[0][1], 0.0);
+    EXPECT_EQ(got[1][0], 0.0);
+    EXPECT_EQ(got[0][0], got[1][1]);
+}
+
+TEST(ManualMatcherFit, MarkersOnTopOfEachOtherOnBothPhotosGiveAPureTranslation)
+{
+    for (MotionModel model : {MotionTranslate, MotionSimple}) {
+        CManualMatcher mm(false);
+        mm.Init(kFirst, kSecond, MotionTranslate);
+        mm.SetMotionModel(model);
+        mm.SetPoint(IManualMatcher::PTS_First, Point(350, 100), 0);
+        mm.SetPoint(IManualMatcher::PTS_First, Point(350, 100), 1);
+        mm.SetPoint(IManualMatcher::PTS_Second, Point(30, 90), 0);
+        mm.SetPoint(IManualMatcher::PTS_Second, Point(30, 90), 1);
+        const M3 want = {{1, 0, -320}, {0, 1, -10}, {0, 0, 1}};
+        ExpectTransformNear(mm, want, 0.0);
+        EXPECT_FALSE(mm.BadTransform()) << "model " << model;
+    }
+}
+
+TEST(ManualMatcherFit, MarkersOnTopOfEachOtherOnOnePhotoOnlyAreRefused)
+{
+    for (MotionModel model : {MotionTranslate, MotionSimple}) {
+        CManualMatcher mm(false);
+        mm.Init(kFirst, kSecond, MotionTranslate);
+        mm.SetMotionModel(model);
+        mm.SetPoint(IManualMatcher::PTS_First, Point(350, 100), 0);
+        mm.SetPoint(IManualMatcher::PTS_First, Point(350, 100), 1);
+        mm.SetPoint(IManualMatcher::PTS_Second, Point(30, 90), 0);
+        mm.SetPoint(IManualMatcher::PTS_Second, Point(30, 190), 1);
+        EXPECT_TRUE(mm.BadTransform()) << "model " << model;
+        M3 got;
+        mm.GetTransform(got);
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c)
+                EXPECT_TRUE(std::isfinite(got[r][c]));
+    }
+}
+
+// Collinear markers leave the affine transform rank-deficient: it must be refused even
+// though its diagonal passes the skew test.
+TEST(ManualMatcherFit, CollinearAffineMarkersAreRefused)
+{
+    CManualMatcher mm(false);
+    mm.Init(kFirst, kSecond, MotionTranslate);
+    mm.SetMotionModel(MotionAffine);
+    const Point a[3] = {Point(300, 50), Point(300, 250), Point(300, 150)};  // default-like column
+    const Point b[3] = {Point(40, 50), Point(40, 250), Point(40, 150)};
+    for (int k = 0; k < 3; ++k) {
+        mm.SetPoint(IManualMatcher::PTS_First, a[k], k);
+        mm.SetPoint(IManualMatcher::PTS_Second, b[k], k);
+    }
+    EXPECT_TRUE(mm.BadTransform());
+
+    // Moving one marker off the line makes the fit well posed again.
+    mm.SetPoint(IManualMatcher::PTS_First, Point(350, 150), 2);
+    mm.SetPoint(IManualMatcher::PTS_Second, Point(90, 150), 2);
+    EXPECT_FALSE(mm.BadTransform());
+    const M3 shift = {{1, 0, -260}, {0, 1, 0}, {0, 0, 1}};
+    ExpectTransformNear(mm, shift);
+
+    // Collinear on the second photo only: the transform would flatten the first photo.
+    mm.SetPoint(IManualMatcher::PTS_Second, Point(40, 150), 2);
+    EXPECT_TRUE(mm.BadTransform());
+}
+
+TEST(ManualMatcherFit, AffineSkewTestRejectsATransformTheFitCalledGood)
+{
+    // m00 = 0.2 and m10 = 0.9: plausible in extent, but the first column leans over.
+    const M3 seed = {{0.2, -0.9, 300}, {0.9, 0.2, -100}, {0, 0, 1}};
+    ASSERT_FALSE(BadTransform(kFirst, kSecond, seed));
+    CManualMatcher mm(false);
+    const Point pts[3] = {Point(100, 100), Point(200, 200), Point(150, 50)};
+    mm.Init(kFirst, kSecond, pts, seed, MotionAffine);
+    EXPECT_TRUE(mm.BadTransform());
+    mm.SetMotionModel(MotionSimple);  // the same transform under the similarity model
+    EXPECT_FALSE(mm.BadTransform());
+}
+
+TEST(ManualMatcherFit, UnknownModelIsBad)
+{
+    CManualMatcher mm(false);
+    mm.Init(kFirst, kSecond, MotionTranslate);
+    mm.SetMotionModel(static_cast<MotionModel>(7));
+    EXPECT_TRUE(mm.BadTransform());
+    EXPECT_EQ(mm.GetMotionModel(), static_cast<MotionModel>(7));
+}
+
+TEST(ManualMatcherSeed, PlausibleSeedIsKeptAndMarkersAreMappedThroughIt)
+{
+    const M3 seed = {{1.02, 0.05, -270.3}, {-0.05, 1.02, 12.6}, {0, 0, 1}};
+    const Point pts[3] = {Point(320, 80), Point(350, 220), Point(300, 150)};
+    CManualMatcher mm(false);
+    mm.Init(kFirst, kSecond, pts, seed, MotionSimple);
+    EXPECT_EQ(mm.GetMotionModel(), MotionSimple);
+    ExpectTransformNear(mm, seed, 0.0);  // no refit
+    Point a[3], b[3];
+    mm.GetPoints(IManualMatcher::PTS_First, a);
+    mm.GetPoints(IManualMatcher::PTS_Second, b);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(a[k], pts[k]);
+        const double x = seed[0][0] * pts[k].x + seed[0][1] * pts[k].y + seed[0][2];
+        const double y = seed[1][0] * pts[k].x + seed[1][1] * pts[k].y + seed[1][2];
+        EXPECT_EQ(b[k], Point(int(x + 0.5), int(y + 0.5)));
+    }
+    // The same model again changes nothing: a refit from the rounded markers would
+    // differ from the seed.
+    mm.SetMotionModel(MotionSimple);
+    ExpectTransformNear(mm, seed, 0.0);
+}
+
+TEST(ManualMatcherSeed, ImplausibleOrNonFiniteSeedFallsBackToThePlainStart)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const M3 seeds[] = {
+        {{10, 0, 0}, {0, 10, 0}, {0, 0, 1}},            // ten times larger
+        {{1, 0, 5e6}, {0, 1, 0}, {0, 0, 1}},            // far outside the 16-bit range
+        {{1, 0, nan}, {0, 1, 0}, {0, 0, 1}},
+        {{inf, 0, 0}, {0, 1, 0}, {0, 0, 1}},
+        {{1e300, 1e300, 0}, {1e300, 1e300, 0}, {0, 0, 1}},  // singular and huge
+        {{0, 0, 0}, {0, 0, 0}, {0, 0, 1}},              // singular
+    };
+    const Point pts[3] = {Point(320, 80), Point(350, 220), Point(300, 150)};
+    for (const auto& seed : seeds) {
+        CManualMatcher mm(false);
+        mm.Init(kFirst, kSecond, pts, seed, MotionAffine);
+        EXPECT_EQ(mm.GetMotionModel(), MotionTranslate);
+        Point a[3];
+        mm.GetPoints(IManualMatcher::PTS_First, a);
+        EXPECT_EQ(a[0], Point(350, 225));  // the default markers
+        const M3 want = {{1, 0, -300}, {0, 1, 0}, {0, 0, 1}};
+        ExpectTransformNear(mm, want);
+        EXPECT_FALSE(mm.BadTransform());
+        // A reset after the fallback returns to the defaults, not to the refused seed.
+        mm.Reset();
+        ExpectTransformNear(mm, want);
+    }
+}
+
+TEST(ManualMatcherReset, RestoresSeededMarkersAndModelThenRefitsWithTranslate)
+{
+    const M3 seed = {{1.0, 0.1, -280}, {-0.1, 1.0, 30}, {0, 0, 1}};
+    const Point pts[3] = {Point(320, 80), Point(350, 220), Point(300, 150)};
+    CManualMatcher mm(false);
+    mm.Init(kFirst, kSecond, pts, seed, MotionAffine);
+    mm.SetMotionModel(MotionSimple);
+    mm.SetPoint(IManualMatcher::PTS_Second, Point(5, 5), 1);
+    mm.Reset();
+    EXPECT_EQ(mm.GetMotionModel(), MotionAffine);
+    Point a[3], b[3];
+    mm.GetPoints(IManualMatcher::PTS_First, a);
+    mm.GetPoints(IManualMatcher::PTS_Second, b);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(a[k], pts[k]);
+        EXPECT_EQ(b[k], Apply(seed, pts[k]));
+    }
+    // The restored transform is the least-squares translate fit of markers 0 and 1:
+    // s from the marker differences, the translation from the means.
+    const double dax = a[1].x - a[0].x, day = a[1].y - a[0].y;
+    const double dbx = b[1].x - b[0].x, dby = b[1].y - b[0].y;
+    const double s = (dax * dbx + day * dby) / (dax * dax + day * day);
+    const double tx = (b[0].x + b[1].x - s * (a[0].x + a[1].x)) / 2;
+    const double ty = (b[0].y + b[1].y - s * (a[0].y + a[1].y)) / 2;
+    const M3 want = {{s, 0, tx}, {0, s, ty}, {0, 0, 1}};
+    ExpectTransformNear(mm, want, 1e-9);
+}
+
+TEST(BadTransformTest, OutlineAtThe16BitLimitIsUnusable)
+{
+    // _BadTransform maps the source's corners through the inverse of m.
+    const Size target(100, 100), source(500, 100);
+    const M3 atLimit = {{1, 0, -32267}, {0, 1, 0}, {0, 0, 1}};  // corner x reaches 32767
+    const M3 inside = {{1, 0, -32266}, {0, 1, 0}, {0, 0, 1}};
+    EXPECT_TRUE(_BadTransform(target, source, atLimit));
+    EXPECT_FALSE(_BadTransform(target, source, inside));
+    const M3 lowLimit = {{1, 0, 32768}, {0, 1, 0}, {0, 0, 1}};  // corner x reaches -32768
+    EXPECT_TRUE(_BadTransform(target, Size(100, 100), lowLimit));
+}
+
+TEST(BadTransformTest, FiveTimesTheSizeIsUsableAndMoreIsNot)
+{
+    const M3 id = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    EXPECT_FALSE(_BadTransform(Size(100, 100), Size(500, 100), id));
+    EXPECT_TRUE(_BadTransform(Size(100, 100), Size(501, 100), id));
+    EXPECT_FALSE(_BadTransform(Size(100, 100), Size(100, 20), id));
+    EXPECT_TRUE(_BadTransform(Size(100, 100), Size(100, 19), id));
+    // BadTransform checks both directions.
+    EXPECT_TRUE(BadTransform(Size(100, 100), Size(501, 100), id));
+    EXPECT_TRUE(BadTransform(Size(501, 100), Size(100, 100), id));
+    EXPECT_FALSE(BadTransform(Size(400, 300), Size(400, 300), id));
+}
+
+TEST(BadTransformTest, NonFiniteSingularAndCollapsedTransformsAreUnusable)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const M3 withNan = {{1, 0, 0}, {0, nan, 0}, {0, 0, 1}};
+    const M3 withInf = {{1, 0, inf}, {0, 1, 0}, {0, 0, 1}};
+    const M3 singular = {{1, 2, 0}, {2, 4, 0}, {0, 0, 1}};
+    const M3 nearlySingular = {{1, 2, 0}, {2, 4 + 1e-12, 0}, {0, 0, 1}};
+    for (const auto* m : {&withNan, &withInf, &singular, &nearlySingular}) {
+        EXPECT_TRUE(BadTransform(kFirst, kSecond, *m));
+        EXPECT_TRUE(_BadTransform(kFirst, kSecond, *m));
+    }
+    const M3 id = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    EXPECT_TRUE(_BadTransform(Size(0, 100), Size(100, 100), id));
+}
