@@ -1,0 +1,96 @@
+// Pieces shared by the SIFT stage kernels (sift.cpp) and the extraction driver
+// (sift_keys.cpp): the row-range forms of the per-plane stages and a small
+// deterministic parallel loop.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/keypoints.h"
+#include "core/sift_scale_space.h"
+
+namespace PanoramaRecognition {
+
+inline constexpr double kSiftPi = 3.141592653589793;
+inline constexpr double kOrientationSigmaFactor = 1.5;       // window sigma / level blur
+inline constexpr double kPreBlur = 1.0;                      // blur of the doubled photo, its own pixels
+inline constexpr double kInitialSigma = 0.7071067811865476;  // that level's blur in photo pixels
+
+// Extrema of `here` on rows [y0, y1) (clipped to 1 .. height - 2), appended in row,
+// then column order.
+void FindExtremaRows(const ScaleSpace::CImageD& below, const ScaleSpace::CImageD& here,
+                     const ScaleSpace::CImageD& above, int y0, int y1, int octave, int scale,
+                     double contrastThreshold, double edgeThreshold, std::vector<ScaleSpace::CKeyPoint>& out);
+
+// The same without difference planes: gauss holds Gaussian levels scale - 1 ..
+// scale + 2 of one octave, and every difference is formed where it is read, with
+// the same subtraction the difference pyramid makes.
+void FindExtremaFromGaussians(const ScaleSpace::CImageD* const gauss[4], int y0, int y1, int octave, int scale,
+                              double contrastThreshold, double edgeThreshold, std::vector<ScaleSpace::CKeyPoint>& out);
+
+// Gradient magnitude and orientation of I on rows [y0, y1) (clipped to 1 .. height - 2),
+// at every interior sample, or only where mask (one byte per sample) is non-zero.
+// M and A must already be planes of I's size.
+void GradientRows(const ScaleSpace::CImageD& I, ScaleSpace::CImageD& M, ScaleSpace::CImageD& A,
+                  const unsigned char* mask, int y0, int y1);
+
+// The orientations of a 36-bin histogram into out[0 .. count), count returned.
+int OrientationsFromHistogram(const double* hist, double* out);
+
+// Runs body(begin, end) over [0, count) in blocks of `grain` on a few threads. Every
+// index is handled exactly once and independently, so results written per index do
+// not depend on the scheduling. The first exception thrown by a block is rethrown
+// after all threads have finished.
+template <class Body>
+void ParallelFor(std::size_t count, std::size_t grain, Body&& body)
+{
+    if (count == 0)
+        return;
+    grain = std::max<std::size_t>(grain, 1);
+    const std::size_t blocks = (count + grain - 1) / grain;
+    const std::size_t hw = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t threads = std::min<std::size_t>({hw, 8, blocks});
+    if (threads <= 1) {
+        body(std::size_t{0}, count);
+        return;
+    }
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failureLock;
+    auto worker = [&]() noexcept {
+        for (;;) {
+            const std::size_t begin = next.fetch_add(grain, std::memory_order_relaxed);
+            if (begin >= count)
+                return;
+            try {
+                body(begin, std::min(begin + grain, count));
+            } catch (...) {
+                std::lock_guard<std::mutex> guard(failureLock);
+                if (!failure)
+                    failure = std::current_exception();
+                next.store(count, std::memory_order_relaxed);
+                return;
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(threads - 1);
+    try {
+        for (std::size_t i = 1; i < threads; ++i)
+            pool.emplace_back(worker);
+    } catch (...) {
+        // No more threads to be had: the ones started and this one finish the work.
+    }
+    worker();
+    for (std::thread& t : pool)
+        t.join();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+}  // namespace PanoramaRecognition

@@ -1,0 +1,653 @@
+// SIFT extraction: detection on synthetic structures (flat, blob, edge, ridge),
+// shift equivariance, descriptor normalisation, the orientation histogram's circular
+// peaks, bilinear sampling at the plane's edges, cancellation at every poll, tiny and
+// unusable inputs, and bit-identity of the fast histogram and descriptor loops with
+// their straightforward all-bins forms on a textured image.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "core/gauss.h"
+#include "core/keypoints.h"
+#include "core/panorama_exceptions.h"
+#include "core/sift.h"
+
+using namespace PanoramaRecognition;
+using ScaleSpace::CImageD;
+using ScaleSpace::CKeyDescriptor;
+using ScaleSpace::CKeypointArray;
+using ScaleSpace::CKeyPoint;
+using ScaleSpace::SIFT;
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+// An 8-bit grey raster with 4-byte aligned rows, like the pixel store's.
+struct Raster {
+    int width = 0;
+    int height = 0;
+    int bpp = 8;
+    std::ptrdiff_t bpl = 0;
+    std::vector<unsigned char> bits;
+
+    Raster(int w, int h, int bitsPerPixel = 8) : width(w), height(h), bpp(bitsPerPixel)
+    {
+        bpl = ((static_cast<std::ptrdiff_t>(w) * (bpp / 8)) + 3) & ~std::ptrdiff_t{3};
+        bits.assign(static_cast<std::size_t>(bpl * std::max(h, 1)), 0);
+    }
+    unsigned char& at(int x, int y) { return bits[static_cast<std::size_t>(y * bpl + x)]; }
+};
+
+Raster FromField(int w, int h, const std::vector<double>& field)
+{
+    Raster r(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double v = std::clamp(field[static_cast<std::size_t>(y) * w + x], 0.0, 255.0);
+            r.at(x, y) = static_cast<unsigned char>(std::lround(v));
+        }
+    return r;
+}
+
+// Dark background with an isotropic Gaussian of standard deviation s at (cx, cy).
+Raster Blob(int w, int h, double cx, double cy, double s, double sy = -1.0)
+{
+    if (sy < 0)
+        sy = s;
+    std::vector<double> f(static_cast<std::size_t>(w) * h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double dx = (x - cx) / s;
+            const double dy = (y - cy) / sy;
+            f[static_cast<std::size_t>(y) * w + x] = 20.0 + 220.0 * std::exp(-0.5 * (dx * dx + dy * dy));
+        }
+    return FromField(w, h, f);
+}
+
+// Random blobs of several sizes and signs on a grey background: plenty of keypoints.
+// `ox`, `oy` place the pattern; outside [ox, ox + pw) x [oy, oy + ph) the image is flat.
+Raster Texture(int w, int h, int ox = 0, int oy = 0, int pw = -1, int ph = -1, unsigned seed = 7)
+{
+    if (pw < 0)
+        pw = w;
+    if (ph < 0)
+        ph = h;
+    std::mt19937 rng(seed);
+    auto uniform = [&](double a, double b) { return a + (b - a) * (rng() / 4294967296.0); };
+    struct B { double x, y, s, a; };
+    std::vector<B> blobs;
+    const int count = pw * ph / 90;
+    for (int i = 0; i < count; ++i)
+        blobs.push_back({uniform(6, pw - 6), uniform(6, ph - 6), uniform(1.2, 7.0), uniform(-90, 90)});
+    std::vector<double> f(static_cast<std::size_t>(w) * h, 128.0);
+    for (const B& b : blobs) {
+        const int r = static_cast<int>(std::ceil(3.5 * b.s));
+        for (int y = std::max(0, static_cast<int>(b.y) - r); y <= std::min(ph - 1, static_cast<int>(b.y) + r); ++y)
+            for (int x = std::max(0, static_cast<int>(b.x) - r); x <= std::min(pw - 1, static_cast<int>(b.x) + r); ++x) {
+                const double dx = (x - b.x) / b.s;
+                const double dy = (y - b.y) / b.s;
+                f[static_cast<std::size_t>(y + oy) * w + (x + ox)] += b.a * std::exp(-0.5 * (dx * dx + dy * dy));
+            }
+    }
+    return FromField(w, h, f);
+}
+
+struct Features {
+    CKeypointArray<SIFT> keys;
+    CKeypointArray<CKeyDescriptor> descriptors;
+};
+
+void Extract(const Raster& r, Features& f, double edgeRatio = 10.0, bool (*abort)() = nullptr)
+{
+    SIFTKeys(r.bits.data(), r.width, r.height, r.bpl, r.bpp, 4, 2, 0.02, edgeRatio, f.keys, f.descriptors, abort);
+}
+
+// ---- Straightforward forms the fast loops must reproduce bit for bit ----------------
+
+double OrientationBinAngle(int j) { return j * (kPi / 18.0) - kPi; }
+
+void ReferenceHistogram(double* hist, const CImageD& magnitude, const CImageD& orientation, int x, int y,
+                        double* kernel, int half)
+{
+    const int n = 2 * half + 1;
+    std::vector<double> weights(static_cast<std::size_t>(n) * n);
+    std::vector<double> angles(static_cast<std::size_t>(n) * n);
+    std::vector<double> zeroKernel(static_cast<std::size_t>(n) * n, 1.0);
+    fill_weight_window(weights.data(), magnitude.data, x, y, kernel, half, magnitude.width, magnitude.height);
+    // Angles copied the same way (0 outside), through a unit kernel.
+    fill_weight_window(angles.data(), orientation.data, x, y, zeroKernel.data(), half, orientation.width,
+                       orientation.height);
+    double binAngles[36];
+    for (int j = 0; j < 36; ++j)
+        binAngles[j] = OrientationBinAngle(j);
+    fill_histogram(hist, binAngles, 36, kPi / 18.0, weights.data(), angles.data(), n * n);
+}
+
+void ReferenceDescriptor(const CImageD& level, double cx, double cy, double theta, double* out)
+{
+    const double C[4] = {-6.0, -2.0, 2.0, 6.0};
+    for (int i = 0; i < 128; ++i)
+        out[i] = 0.0;
+    const double cosT = std::cos(theta);
+    const double sinT = std::sin(theta);
+    for (int iv = 0; iv < 16; ++iv) {
+        const double v = -7.5 + iv;
+        for (int iu = 0; iu < 16; ++iu) {
+            const double u = -7.5 + iu;
+            const double px = cx + u * cosT - v * sinT;
+            const double py = cy + u * sinT + v * cosT;
+            const double flx = std::floor(px);
+            const double fly = std::floor(py);
+            const int ix = static_cast<int>(flx);
+            const int iy = static_cast<int>(fly);
+            const double fx = px - flx;
+            const double fy = py - fly;
+            const double gx = (interp2_bilinear_at(level, ix + 1, iy, fx, fy) - interp2_bilinear_at(level, ix - 1, iy, fx, fy)) / 2.0;
+            const double gy = (interp2_bilinear_at(level, ix, iy + 1, fx, fy) - interp2_bilinear_at(level, ix, iy - 1, fx, fy)) / 2.0;
+            if (gx == 0.0 && gy == 0.0)
+                continue;
+            double alpha = std::atan2(gy, gx);
+            if (alpha == kPi)
+                alpha = -kPi;
+            const double m = std::sqrt(gx * gx + gy * gy);
+            const double g = std::exp(-((px - cx) * (px - cx) + (py - cy) * (py - cy)) / 128.0) / (128.0 * kPi);
+            const double gm = g * m;
+            for (int r = 0; r < 4; ++r)
+                for (int q = 0; q < 4; ++q) {
+                    const double ccx = cx + C[r] * cosT - C[q] * sinT;
+                    const double ccy = cy + C[r] * sinT + C[q] * cosT;
+                    const double wx = 1.0 - std::fabs(ccx - px) / 4.0;
+                    const double wy = 1.0 - std::fabs(ccy - py) / 4.0;
+                    if (!(wx > 0.0 && wy > 0.0))
+                        continue;
+                    const double cellWeight = wx * wy * gm;
+                    for (int b = 0; b < 8; ++b) {
+                        const double phi = b * (kPi / 4.0) - kPi;
+                        const double d = WrapTwoPi(alpha - theta - phi + kPi);
+                        const double wb = 1.0 - std::fabs(d - kPi) / (kPi / 4.0);
+                        if (wb > 0.0)
+                            out[(4 * r + q) * 8 + b] += wb * cellWeight;
+                    }
+                }
+        }
+    }
+    NormalizeDescriptor(out);
+}
+
+double Norm(const double* v)
+{
+    double s = 0;
+    for (int i = 0; i < 128; ++i)
+        s += v[i] * v[i];
+    return std::sqrt(s);
+}
+
+}  // namespace
+
+// ---- Detection on synthetic structures -----------------------------------------------
+
+TEST(SiftDetection, UniformImageGivesNoKeypointsAndEmptiesTheKeys)
+{
+    Raster r(160, 120);
+    std::fill(r.bits.begin(), r.bits.end(), 128);
+    Features f;
+    f.keys.emplace_back(1.0, 2.0, 0.0, 0, 1, 1.0);  // left over from an earlier photo
+    f.descriptors.emplace_back();
+    Extract(r, f);
+    EXPECT_EQ(f.keys.size(), 0u);
+    EXPECT_EQ(f.descriptors.size(), 1u);  // appended to, never emptied
+}
+
+TEST(SiftDetection, BlobGivesKeypointsAtItsCentreAndScale)
+{
+    const double s = 5.0;
+    const Raster r = Blob(128, 112, 61.0, 53.0, s);
+    Features f;
+    Extract(r, f);
+    ASSERT_GE(f.keys.size(), 1u);
+    ASSERT_EQ(f.keys.size(), f.descriptors.size());
+    for (const SIFT* k : f.keys) {
+        EXPECT_NEAR(k->x, 61.0, 1.01) << "y " << k->y << " sigma " << k->sigma;
+        EXPECT_NEAR(k->y, 53.0, 1.01);
+        // The blob's scale lies between the level found and the next one.
+        EXPECT_GT(k->sigma, s / 2.0);
+        EXPECT_LT(k->sigma, s * 2.0);
+    }
+}
+
+TEST(SiftDetection, EdgesGiveNoKeypointsThanksToTheEdgeTest)
+{
+    // Soft straight edges at several angles through (100, 100). Off the axes the
+    // sampling makes strict extrema along the edge; only the edge test removes them.
+    for (double angle : {0.0, 0.3, 0.7, kPi / 2}) {
+        std::vector<double> field(200 * 200);
+        for (int y = 0; y < 200; ++y)
+            for (int x = 0; x < 200; ++x) {
+                const double d = (x - 100) * std::cos(angle) + (y - 100) * std::sin(angle);
+                field[static_cast<std::size_t>(y) * 200 + x] = 40.0 + 170.0 / (1.0 + std::exp(-d / 0.7));
+            }
+        const Raster r = FromField(200, 200, field);
+        Features f;
+        Extract(r, f);
+        EXPECT_EQ(f.keys.size(), 0u) << "angle " << angle;
+        if (angle == 0.3 || angle == 0.7) {
+            Features lax;
+            Extract(r, lax, 1e9);
+            int interior = 0;
+            for (const SIFT* k : lax.keys)
+                interior += k->x > 30 && k->x < 170 && k->y > 30 && k->y < 170;
+            EXPECT_GT(interior, 0) << "angle " << angle << ": the edge test had nothing to reject";
+        }
+    }
+}
+
+TEST(SiftDetection, EdgeRatioRejectsAnElongatedRidgeOnly)
+{
+    // A ridge eight times longer than wide: its Hessian ratio is far above 10.
+    const Raster r = Blob(160, 160, 80.0, 80.0, 2.0, 16.0);
+    Features strict;
+    Extract(r, strict, 10.0);
+    for (const SIFT* k : strict.keys)
+        EXPECT_FALSE(std::fabs(k->x - 80.0) < 2.0 && std::fabs(k->y - 80.0) < 2.0) << "ridge centre kept";
+    Features lax;
+    Extract(r, lax, 1000.0);
+    bool centre = false;
+    for (const SIFT* k : lax.keys)
+        centre = centre || (std::fabs(k->x - 80.0) < 2.0 && std::fabs(k->y - 80.0) < 2.0);
+    EXPECT_TRUE(centre);
+}
+
+TEST(SiftDetection, ShiftByCoarsestSpacingShiftsKeypointsAndKeepsDescriptors)
+{
+    // Octave 3 samples every 4th photo pixel; a shift by 16 keeps every octave's grid.
+    const int shift = 16;
+    const Raster a = Texture(320, 300, 90, 80, 130, 120, 11);
+    const Raster b = Texture(320, 300, 90 + shift, 80 + shift, 130, 120, 11);
+    Features fa, fb;
+    Extract(a, fa);
+    Extract(b, fb);
+    ASSERT_GT(fa.keys.size(), 40u);
+    ASSERT_EQ(fa.keys.size(), fb.keys.size());
+    for (std::size_t i = 0; i < fa.keys.size(); ++i) {
+        const SIFT& ka = *fa.keys[i];
+        const SIFT& kb = *fb.keys[i];
+        EXPECT_EQ(kb.x, ka.x + shift);
+        EXPECT_EQ(kb.y, ka.y + shift);
+        EXPECT_EQ(kb.octave, ka.octave);
+        EXPECT_EQ(kb.scale, ka.scale);
+        EXPECT_EQ(kb.sigma, ka.sigma);
+        EXPECT_NEAR(kb.orientation, ka.orientation, 1e-6);
+        double diff = 0;
+        for (int j = 0; j < 128; ++j)
+            diff = std::max(diff, std::fabs((*fa.descriptors[i])[j] - (*fb.descriptors[i])[j]));
+        EXPECT_LT(diff, 1e-6) << "keypoint " << i;
+    }
+}
+
+TEST(SiftDetection, RecordsAreConsistentAndDescriptorsUnitNonNegative)
+{
+    const Raster r = Texture(240, 200);
+    Features f;
+    Extract(r, f);
+    ASSERT_GT(f.keys.size(), 50u);
+    ASSERT_EQ(f.keys.size(), f.descriptors.size());
+    int previousOctave = 0, previousScale = 1;
+    for (std::size_t i = 0; i < f.keys.size(); ++i) {
+        const SIFT& k = *f.keys[i];
+        EXPECT_GE(k.orientation, -kPi);
+        EXPECT_LT(k.orientation, kPi);
+        ASSERT_GE(k.octave, 0);
+        ASSERT_LT(k.octave, 4);
+        ASSERT_GE(k.scale, 1);
+        ASSERT_LE(k.scale, 2);
+        // Ordered by octave, then scale.
+        EXPECT_GE(k.octave * 10 + k.scale, previousOctave * 10 + previousScale);
+        previousOctave = k.octave;
+        previousScale = k.scale;
+        const double spacing = 0.5 * std::ldexp(1.0, k.octave);
+        EXPECT_NEAR(k.sigma, spacing * std::sqrt(2.0) * std::pow(std::sqrt(2.0), k.scale), 1e-12);
+        // Integer positions on the octave's grid.
+        EXPECT_EQ(std::fmod(k.x, spacing), 0.0);
+        EXPECT_EQ(std::fmod(k.y, spacing), 0.0);
+        EXPECT_LT(k.x, r.width);
+        EXPECT_LT(k.y, r.height);
+        const CKeyDescriptor& d = *f.descriptors[i];
+        for (int j = 0; j < 128; ++j)
+            EXPECT_GE(d[j], 0.0);
+        EXPECT_NEAR(Norm(d.data()), 1.0, 1e-12);
+    }
+}
+
+TEST(SiftDetection, ColourUsesTheWeightedGreyOfItsBytes)
+{
+    // A 24-bit raster whose bytes give, through 30 b2 + 59 b1 + 11 b0, the grey texture.
+    const Raster grey = Texture(180, 150);
+    Raster colour(180, 150, 24);
+    for (int y = 0; y < grey.height; ++y)
+        for (int x = 0; x < grey.width; ++x) {
+            const int g = grey.bits[static_cast<std::size_t>(y * grey.bpl + x)];
+            unsigned char* p = &colour.bits[static_cast<std::size_t>(y * colour.bpl + 3 * x)];
+            p[0] = p[1] = p[2] = static_cast<unsigned char>(g);  // (30 + 59 + 11) g / 100 = g
+        }
+    Features fg, fc;
+    Extract(grey, fg);
+    Extract(colour, fc);
+    ASSERT_EQ(fg.keys.size(), fc.keys.size());
+    for (std::size_t i = 0; i < fg.keys.size(); ++i) {
+        EXPECT_EQ(fg.keys[i]->x, fc.keys[i]->x);
+        EXPECT_EQ(fg.keys[i]->orientation, fc.keys[i]->orientation);
+    }
+}
+
+// ---- Small pieces ------------------------------------------------------------------------
+
+TEST(SiftPieces, BilinearSamplingTreatsOutsideAsZeroOnBothSides)
+{
+    CImageD plane;
+    ASSERT_TRUE(plane.Create(4, 3));
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 4; ++x)
+            *plane.GetValue(x, y) = 1.0 + x + 10.0 * y;
+    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, 1.5, 1.0), 12.5);
+    // Between the last column and the outside: half the last column.
+    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, 3.5, 0.0), 2.0);
+    // Left of the first column: blends with the outside, never extrapolates.
+    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, -0.5, 0.0), 0.5);
+    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, 0.0, -0.25), 0.75);
+    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, -1.0, 0.0), 0.0);
+    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, 4.0, 0.0), 0.0);
+    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, std::nan(""), 0.0), 0.0);
+    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, 1e300, -1e300), 0.0);
+    EXPECT_DOUBLE_EQ(interp2_bilinear(nullptr, 1.0, 1.0), 0.0);
+}
+
+TEST(SiftPieces, HistogramPeaksWrapAroundAndStayInRange)
+{
+    std::vector<double> out;
+    double hist[36] = {};
+    // Highest peak in bin 0 with bin 35 as its left neighbour.
+    hist[35] = 4.0;
+    hist[0] = 10.0;
+    hist[1] = 2.0;
+    OrientationsFromHistogram(hist, out);
+    ASSERT_EQ(out.size(), 1u);
+    // Vertex pulled toward bin 35, i.e. below -pi: wrapped to just under +pi.
+    EXPECT_GT(out[0], kPi - kPi / 36.0);
+    EXPECT_LT(out[0], kPi);
+
+    std::fill(hist, hist + 36, 0.0);
+    hist[35] = 10.0;
+    hist[0] = 6.0;
+    hist[34] = 1.0;
+    out.clear();
+    OrientationsFromHistogram(hist, out);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_GE(out[0], -kPi);
+    EXPECT_LT(out[0], kPi);
+    EXPECT_GT(out[0], OrientationBinAngle(35));  // pulled toward bin 0, across the wrap
+}
+
+TEST(SiftPieces, EqualPeaksBothCountAndEightyPercentDoesNot)
+{
+    double hist[36] = {};
+    hist[5] = 5.0;
+    hist[20] = 5.0;
+    hist[30] = 4.0;  // exactly 0.8 x the top
+    std::vector<double> out;
+    OrientationsFromHistogram(hist, out);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_NEAR(out[0], OrientationBinAngle(5), 1e-9);
+    EXPECT_NEAR(out[1], OrientationBinAngle(20), 1e-9);
+    hist[30] = 4.0001;
+    out.clear();
+    OrientationsFromHistogram(hist, out);
+    EXPECT_EQ(out.size(), 3u);
+}
+
+TEST(SiftPieces, FlatTopKeepsTheBinCentreInsteadOfAnInfiniteVertex)
+{
+    double hist[36] = {};
+    hist[9] = hist[10] = hist[11] = 3.0;  // zero curvature at bin 10
+    std::vector<double> out;
+    OrientationsFromHistogram(hist, out);
+    ASSERT_EQ(out.size(), 3u);
+    for (double o : out) {
+        EXPECT_TRUE(std::isfinite(o));
+        EXPECT_GE(o, -kPi);
+        EXPECT_LT(o, kPi);
+    }
+    EXPECT_NEAR(out[1], OrientationBinAngle(10), 1e-12);
+    // A uniform histogram: every bin a peak, every orientation its bin centre.
+    std::fill(hist, hist + 36, 1.0);
+    out.clear();
+    OrientationsFromHistogram(hist, out);
+    ASSERT_EQ(out.size(), 36u);
+    for (int j = 0; j < 36; ++j)
+        EXPECT_NEAR(out[static_cast<std::size_t>(j)], OrientationBinAngle(j), 1e-12);
+    // Nearly flat: the curvature is at the rounding level, the vertex still stays
+    // within half a bin of its peak.
+    std::fill(hist, hist + 36, 0.0);
+    hist[9] = 1.0;
+    hist[10] = 1.0;
+    hist[11] = std::nextafter(1.0, 0.0);
+    out.clear();
+    OrientationsFromHistogram(hist, out);
+    ASSERT_GE(out.size(), 1u);
+    for (double o : out)
+        EXPECT_LE(std::fabs(o - OrientationBinAngle(9)) - kPi / 36.0, 1e-12 + kPi / 18.0);
+    EXPECT_LE(std::fabs(out[0] - OrientationBinAngle(9)), kPi / 36.0 + 1e-12);
+    // An empty histogram gives nothing.
+    std::fill(hist, hist + 36, 0.0);
+    out.clear();
+    OrientationsFromHistogram(hist, out);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(SiftPieces, AngleWrapIsBoundedForAnyFiniteValue)
+{
+    for (double d : {0.0, 1.0, -1e-300, -1e-17, 2 * kPi, 4 * kPi - 1e-9, -7.0, 1e300, -1e300, 1e17}) {
+        const double w = WrapTwoPi(d);
+        EXPECT_GE(w, 0.0) << d;
+        EXPECT_LT(w, 2 * kPi) << d;
+    }
+    EXPECT_EQ(WrapTwoPi(2 * kPi + 0.5), 0.5 + 2 * kPi - 2 * kPi);
+}
+
+TEST(SiftPieces, DescriptorNormalisationClampsOnceAndLeavesZeroAlone)
+{
+    double v[128] = {};
+    NormalizeDescriptor(v);
+    for (double x : v)
+        EXPECT_EQ(x, 0.0);
+    v[0] = 10.0;
+    v[1] = 1.0;
+    NormalizeDescriptor(v);
+    // 10 and 1 become 0.995 and 0.0995; the first is clamped to 0.2, then renormalised.
+    EXPECT_NEAR(Norm(v), 1.0, 1e-12);
+    EXPECT_GT(v[0], 0.2);  // above the clamp again after the second normalisation
+    EXPECT_NEAR(v[0] / v[1], 0.2 / (1.0 / std::sqrt(101.0)), 1e-9);
+}
+
+TEST(SiftPieces, DescriptorOfNonFiniteKeypointIsZero)
+{
+    CImageD plane;
+    ASSERT_TRUE(plane.Create(40, 40));
+    for (int i = 0; i < 1600; ++i)
+        plane.data[i] = (i * 37 % 101) / 100.0;
+    double d[128];
+    ComputeDescriptor(plane, std::nan(""), 10.0, 0.0, d);
+    EXPECT_EQ(Norm(d), 0.0);
+    ComputeDescriptor(plane, 10.0, 10.0, INFINITY, d);
+    EXPECT_EQ(Norm(d), 0.0);
+    // Far outside the plane: no gradient anywhere.
+    ComputeDescriptor(plane, 1e9, -1e9, 0.3, d);
+    EXPECT_EQ(Norm(d), 0.0);
+    // At the corner: the border shows up as a gradient, and the result is unit length.
+    ComputeDescriptor(plane, 0.0, 0.0, 0.3, d);
+    EXPECT_NEAR(Norm(d), 1.0, 1e-12);
+}
+
+// ---- Fast loops against their straightforward forms --------------------------------------
+
+TEST(SiftReference, FastHistogramAndDescriptorMatchStraightforwardFormsBitForBit)
+{
+    const Raster r = Texture(260, 210, 0, 0, -1, -1, 3);
+    const int octaves = 4, scales = 2, levels = scales + 3;
+    ScaleSpace::CGaussianPyr gauss(octaves, levels, r.width, r.height, 0.5);
+    CImageD& base = *gauss.GetGaussian(0, 0);
+    MakeDoubledGreyLevel(r.bits.data(), r.width, r.height, r.bpl, 8, base);
+    GaussGrayDouble(base.width, base.height, base.width, base.data, 1.0);
+    Utils::CMatrix2D sigma(octaves, levels);
+    ASSERT_NE(sigma.data, nullptr);
+    sigma.at(0, 0) = std::sqrt(2.0) / 2.0;
+    ScaleSpace::CDOGPyr dog(octaves, scales + 2, r.width, r.height, 0.5);
+    BuildScaleSpace(gauss, &dog, scales, sigma);
+    CKeypointArray<CKeyPoint> extrema;
+    for (int o = 0; o < octaves; ++o)
+        for (int l = 1; l <= scales; ++l)
+            LocalizeFeatureKeyLocations(dog, gauss, o, l, 0.02, 12.1, extrema);
+    ASSERT_GT(extrema.size(), 50u);
+    ScaleSpace::CGaussianPyr mag(octaves, levels, r.width, r.height, 0.5);
+    ScaleSpace::CGaussianPyr ori(octaves, levels, r.width, r.height, 0.5);
+    for (int o = 0; o < octaves; ++o)
+        for (int l = 1; l <= scales; ++l)
+            CalcGradientMagnitudeAndOrientation(gauss, mag, ori, o, l);
+
+    // Histograms, also at points next to the border whose windows are clipped.
+    std::vector<SIFT> expected;
+    for (const CKeyPoint* k : extrema) {
+        int n = 0;
+        auto kernel = AllocGaussianFilterNxN(1.5 * sigma.at(k->octave, k->scale) / gauss.GetSubsample(k->octave), &n);
+        ASSERT_TRUE(kernel);
+        double fast[36], slow[36];
+        const CImageD& M = *mag.GetGaussian(k->octave, k->scale);
+        const CImageD& A = *ori.GetGaussian(k->octave, k->scale);
+        ReferenceHistogram(slow, M, A, k->x, k->y, kernel.get(), n / 2);
+        AccumulateOrientationHistogram(fast, M, A, k->x, k->y, kernel.get(), n / 2);
+        ASSERT_EQ(std::memcmp(fast, slow, sizeof fast), 0) << "histogram of " << k->x << "," << k->y;
+        std::vector<double> orientations;
+        OrientationsFromHistogram(slow, orientations);
+        const double spacing = gauss.GetSubsample(k->octave);
+        for (double o : orientations)
+            expected.push_back({k->x * spacing, k->y * spacing, o, k->octave, k->scale, sigma.at(k->octave, k->scale)});
+    }
+
+    Features f;
+    Extract(r, f);
+    ASSERT_EQ(f.keys.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const SIFT& k = *f.keys[i];
+        ASSERT_EQ(k.x, expected[i].x);
+        ASSERT_EQ(k.y, expected[i].y);
+        ASSERT_EQ(k.orientation, expected[i].orientation);
+        ASSERT_EQ(k.sigma, expected[i].sigma);
+        const double spacing = gauss.GetSubsample(k.octave);
+        double slow[128];
+        ReferenceDescriptor(*gauss.GetGaussian(k.octave, k.scale), k.x / spacing, k.y / spacing, k.orientation, slow);
+        ASSERT_EQ(std::memcmp(f.descriptors[i]->data(), slow, sizeof slow), 0) << "descriptor " << i;
+    }
+    // Arbitrary orientations and positions, including ones straddling the border.
+    const CImageD& level = *gauss.GetGaussian(1, 2);
+    for (int i = 0; i < 200; ++i) {
+        const double cx = -10.0 + (i * 7919 % 1000) * (level.width + 20.0) / 1000.0;
+        const double cy = -10.0 + (i * 104729 % 1000) * (level.height + 20.0) / 1000.0;
+        const double theta = -kPi + (i * 0.0314159);
+        double fast[128], slow[128];
+        ComputeDescriptor(level, cx, cy, theta, fast);
+        ReferenceDescriptor(level, cx, cy, theta, slow);
+        ASSERT_EQ(std::memcmp(fast, slow, sizeof fast), 0) << cx << "," << cy << " " << theta;
+    }
+}
+
+// ---- Cancellation, small and unusable inputs -------------------------------------------
+
+namespace {
+int g_polls = 0;
+int g_abortAt = 0;
+bool CountingAbort()
+{
+    ++g_polls;
+    return g_polls == g_abortAt;
+}
+}  // namespace
+
+TEST(SiftCancellation, EachOfTheFivePollsThrowsAbort)
+{
+    const Raster r = Texture(150, 120);
+    g_polls = 0;
+    g_abortAt = 0;
+    Features full;
+    Extract(r, full, 10.0, CountingAbort);
+    EXPECT_EQ(g_polls, 5);
+    ASSERT_GT(full.keys.size(), 0u);
+
+    for (int at = 1; at <= 5; ++at) {
+        g_polls = 0;
+        g_abortAt = at;
+        Features f;
+        f.keys.emplace_back(1.0, 1.0, 0.0, 0, 1, 1.0);
+        EXPECT_THROW(Extract(r, f, 10.0, CountingAbort), panorama_abort) << "poll " << at;
+        EXPECT_EQ(g_polls, at);
+        if (at < 5) {
+            // Nothing delivered yet: the earlier records are still there.
+            EXPECT_EQ(f.keys.size(), 1u);
+            EXPECT_EQ(f.descriptors.size(), 0u);
+        } else {
+            EXPECT_EQ(f.keys.size(), full.keys.size());
+            EXPECT_EQ(f.descriptors.size(), full.keys.size());
+        }
+    }
+}
+
+TEST(SiftInputs, TinyImagesGiveNoCrash)
+{
+    for (int w : {1, 2, 3, 5, 8, 13})
+        for (int h : {1, 2, 4, 7, 16}) {
+            Raster r = Texture(w, h);
+            Features f;
+            EXPECT_NO_THROW(Extract(r, f)) << w << "x" << h;
+            EXPECT_EQ(f.keys.size(), f.descriptors.size());
+            Raster c(w, h, 24);
+            for (std::size_t i = 0; i < c.bits.size(); ++i)
+                c.bits[i] = static_cast<unsigned char>(i * 31);
+            Features fc;
+            EXPECT_NO_THROW(Extract(c, fc)) << w << "x" << h;
+        }
+}
+
+TEST(SiftInputs, UnusableInputIsAFailureNotAnEmptyResult)
+{
+    Raster r(20, 20);
+    Features f;
+    // Unsupported depth, no pixels, nonsense parameters.
+    EXPECT_THROW(SIFTKeys(r.bits.data(), 20, 20, r.bpl, 32, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
+    EXPECT_THROW(SIFTKeys(nullptr, 20, 20, r.bpl, 8, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
+    EXPECT_THROW(SIFTKeys(r.bits.data(), 0, 20, r.bpl, 8, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
+    EXPECT_THROW(SIFTKeys(r.bits.data(), 20, 20, r.bpl, 8, 0, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
+    EXPECT_THROW(SIFTKeys(r.bits.data(), 20, 20, r.bpl, 8, 4, 2, std::nan(""), 10.0, f.keys, f.descriptors, nullptr), panorama_error);
+    EXPECT_THROW(SIFTKeys(static_cast<const CPanoElement*>(nullptr), 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
+    // A photo whose doubled size does not fit an int.
+    EXPECT_THROW(SIFTKeys(r.bits.data(), 1 << 30, 2, r.bpl, 8, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
+}
+
+TEST(SiftInputs, ScaleSpaceThatCannotBeAllocatedIsAnError)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator aborts on absurd sizes instead of failing";
+#else
+    // 6e6 x 6e6 doubles: beyond any address space; the size itself needs 64 bits.
+    Raster r(20, 20);
+    Features f;
+    EXPECT_THROW(SIFTKeys(r.bits.data(), 3000000, 3000000, r.bpl, 8, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr),
+                 panorama_error);
+    CImageD plane;
+    EXPECT_FALSE(plane.Create(7000000, 7000000));
+    EXPECT_EQ(plane.data, nullptr);
+    EXPECT_TRUE(plane.IsEmpty());
+#endif
+}
