@@ -3,6 +3,7 @@
 // so that a photo's pixels can be dropped and read again from its file.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -88,6 +89,16 @@ public:
     bool save(const std::wstring& path, bool compressTiff, int quality, std::wstring* err);
 
 private:
+    // Identity of the file behind m_pathName (size and modification time), taken when
+    // the pixels were read or written; a reload refuses a file that has changed since.
+    struct FileStamp {
+        bool known = false;
+        std::int64_t size = 0;
+        std::int64_t modified = 0;  // milliseconds since the epoch
+    };
+    static FileStamp StampOf(const std::wstring& path);
+    bool reloadMatches() const;
+
     std::unique_ptr<QMutex> m_pMutex;
     std::unique_ptr<QImage> m_pImage;
     int m_width = 0;
@@ -95,6 +106,7 @@ private:
     int m_depth = 0;
     bool m_unloaded = false;
     std::wstring m_pathName;
+    FileStamp m_stamp;
 };
 
 }  // namespace PanoramaLib

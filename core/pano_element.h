@@ -3,6 +3,7 @@
 // mask rows are (width + 3) & ~3 bytes apart.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -137,6 +138,14 @@ public:
 private:
     VarnoBase::Rect GetCropRectHorz(int percent);
     VarnoBase::Rect GetCropRectVert(int percent);
+    // Frees every plane that was made for another size than the current image's.
+    void DropStalePlanes();
+    std::size_t PlaneLength() const;  // GetAlphaBPL() x height, 64-bit
+
+    // The size each plane was allocated for.
+    VarnoBase::Size m_alphaSize;
+    VarnoBase::Size m_bitmaskSize;
+    VarnoBase::Size m_bitmask16Size;
 };
 
 CPanoElement* CreateGrayImage(const CPanoElement* src);

@@ -1,0 +1,415 @@
+// The pixel store over QImage. Every photo is read into 24-bit RGB whatever its own
+// format; 8-bit images carry a grey colour table so that value 255 is white.
+// Files are written through QSaveFile: the target is replaced only after the whole
+// image has been written, so a failed save never destroys the file it would replace.
+#include "core/dib.h"
+
+#include "core/image_file_check.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QPainter>
+#include <QRect>
+#include <QSaveFile>
+
+#include <exception>
+#include <limits>
+
+namespace PanoramaLib {
+
+namespace {
+
+const wchar_t kUnsupportedFormat[] = L"Unsupported file format.";
+
+QString toQ(const std::wstring& s)
+{
+    return QString::fromStdWString(s);
+}
+
+QList<QRgb> greyTable()
+{
+    QList<QRgb> table(256);
+    for (int i = 0; i < 256; ++i)
+        table[i] = qRgb(i, i, i);
+    return table;
+}
+
+// Row length in bytes of a width x bpp raster with rows padded to 4 bytes, or -1 when
+// it does not fit the int that the store reports it in.
+std::int64_t paddedRowBytes(int width, int bpp)
+{
+    const std::int64_t bytes = ((std::int64_t(width) * bpp / 8) + 3) & ~std::int64_t(3);
+    return bytes > std::numeric_limits<int>::max() ? -1 : bytes;
+}
+
+// Passes writes on to a file and remembers any that was not taken whole. A file engine
+// answers a short count, without an error, when the disk fills up partway through a
+// block, and some image writers do not check the count.
+class WriteCheckingDevice : public QIODevice {
+public:
+    explicit WriteCheckingDevice(QIODevice* target) : m_target(target)
+    {
+        QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    }
+    bool failed() const { return m_failed; }
+    bool isSequential() const override { return m_target->isSequential(); }
+    qint64 size() const override { return m_target->size(); }
+    bool seek(qint64 pos) override
+    {
+        if (!m_target->seek(pos)) {
+            m_failed = true;
+            return false;
+        }
+        return QIODevice::seek(pos);
+    }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 len) override
+    {
+        const qint64 written = m_target->write(data, len);
+        if (written != len)
+            m_failed = true;
+        return written;
+    }
+
+private:
+    QIODevice* m_target;
+    bool m_failed = false;
+};
+
+// Writes `image` completely into a temporary file beside `path`, then moves it over
+// `path`. Negative compression or quality leave the writer's default.
+bool writeImageFile(const QImage& image, const QString& path, const QByteArray& format, int compression,
+                    int quality)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    WriteCheckingDevice device(&file);
+    QImageWriter writer(&device, format);
+    if (compression >= 0)
+        writer.setCompression(compression);
+    if (quality >= 0)
+        writer.setQuality(quality);
+    if (!writer.write(image) || device.failed() || file.error() != QFileDevice::NoError || !file.flush()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+}  // namespace
+
+QtDibImpl::QtDibImpl(bool threadSafe) : RefCounter(0)
+{
+    if (threadSafe)
+        m_pMutex = std::make_unique<QMutex>();
+}
+
+QtDibImpl::QtDibImpl(const QtDibImpl& src, bool threadSafe)
+    : RefCounter(0),
+      m_width(src.m_width),
+      m_height(src.m_height),
+      m_depth(src.m_depth),
+      m_unloaded(src.m_unloaded),
+      m_pathName(src.m_pathName),
+      m_stamp(src.m_stamp)
+{
+    if (threadSafe)
+        m_pMutex = std::make_unique<QMutex>();
+    if (!src.m_pImage)
+        return;
+    if (src.m_pMutex) {
+        QImage copy;
+        {
+            QMutexLocker lock(src.m_pMutex.get());
+            copy = src.m_pImage->copy();
+        }
+        if (copy.isNull() && !src.m_pImage->isNull())
+            throw dibException();  // no memory for the deep copy
+        m_pImage = std::make_unique<QImage>(std::move(copy));
+    } else {
+        m_pImage = std::make_unique<QImage>(*src.m_pImage);  // shared until the first write
+    }
+}
+
+QtDibImpl::~QtDibImpl()
+{
+    if (m_pMutex) {
+        QMutexLocker lock(m_pMutex.get());
+        m_pImage.reset();
+    } else {
+        m_pImage.reset();
+    }
+}
+
+void* QtDibImpl::QueryObject(int id)
+{
+    return id == 2 ? this : nullptr;
+}
+
+bool QtDibImpl::hasBits() const
+{
+    return m_pImage && !m_pImage->isNull();
+}
+
+unsigned char* QtDibImpl::bits() const
+{
+    if (!m_pImage)
+        return nullptr;
+    if (m_pMutex) {
+        QMutexLocker lock(m_pMutex.get());
+        return m_pImage->bits();
+    }
+    return m_pImage->bits();
+}
+
+int QtDibImpl::bytesPerLine() const
+{
+    if (m_pImage)
+        return int(m_pImage->bytesPerLine());
+    const std::int64_t bytes = paddedRowBytes(m_width, m_depth);
+    return bytes < 0 ? 0 : int(bytes);
+}
+
+int QtDibImpl::bytesPerPixel() const
+{
+    return m_pImage ? m_pImage->depth() : m_depth;
+}
+
+int QtDibImpl::width() const
+{
+    return m_pImage ? m_pImage->width() : m_width;
+}
+
+int QtDibImpl::height() const
+{
+    return m_pImage ? m_pImage->height() : m_height;
+}
+
+QtDibImpl::FileStamp QtDibImpl::StampOf(const std::wstring& path)
+{
+    FileStamp stamp;
+    const QFileInfo info(toQ(path));
+    if (!info.exists() || !info.isFile())
+        return stamp;
+    stamp.known = true;
+    stamp.size = info.size();
+    stamp.modified = info.lastModified().toMSecsSinceEpoch();
+    return stamp;
+}
+
+bool QtDibImpl::load(const std::wstring& path, std::wstring* err)
+{
+    if (err)
+        err->clear();
+    if (m_pImage)
+        return false;
+
+    const FileStamp stamp = StampOf(path);
+    QImage rgb;
+    try {
+        QImageReader reader(toQ(path));
+        reader.setDecideFormatFromContent(true);
+        const QByteArray format = reader.format();  // known only before the read
+        QImage raw;
+        // A reader may hand back part of an image together with a failure, and the JPEG
+        // and BMP readers report success on a cut-off file: both are refused.
+        if (reader.read(&raw) && !raw.isNull() && !IsTruncatedImageFile(toQ(path), format))
+            rgb = raw.format() == QImage::Format_RGB888 ? std::move(raw) : raw.convertToFormat(QImage::Format_RGB888);
+    } catch (const std::exception&) {
+        rgb = QImage();  // out of memory while decoding or converting
+    }
+    if (rgb.isNull()) {
+        if (err)
+            *err = kUnsupportedFormat;
+        return false;
+    }
+
+    m_pImage = std::make_unique<QImage>(std::move(rgb));
+    m_width = m_pImage->width();
+    m_height = m_pImage->height();
+    m_depth = m_pImage->depth();
+    m_pathName = path;
+    m_stamp = stamp;
+    return true;
+}
+
+bool QtDibImpl::reloadMatches() const
+{
+    if (!m_stamp.known)
+        return true;
+    const FileStamp now = StampOf(m_pathName);
+    return now.known && now.size == m_stamp.size && now.modified == m_stamp.modified;
+}
+
+void QtDibImpl::load()
+{
+    if (!m_unloaded)
+        return;
+    // The pixels must come back exactly as they were dropped: the element's planes and
+    // everything computed from the photo assume its old size and depth. A file that
+    // vanished, changed or decodes to another raster leaves the store without pixels.
+    const int width = m_width;
+    const int height = m_height;
+    const int depth = m_depth;
+    if (reloadMatches() && load(m_pathName, nullptr)) {
+        if (m_pImage->width() != width || m_pImage->height() != height || m_pImage->depth() != depth) {
+            m_pImage.reset();
+            m_width = width;
+            m_height = height;
+            m_depth = depth;
+        }
+    }
+    m_unloaded = false;
+}
+
+bool QtDibImpl::save(const std::wstring& path, std::wstring* /*err*/)
+{
+    if (!hasBits())
+        return false;
+    const QString suffix = QFileInfo(toQ(path)).suffix().toLower();
+    QByteArray format;
+    if (suffix == QLatin1String("tif") || suffix == QLatin1String("tiff"))
+        format = "tiff";
+    else if (suffix == QLatin1String("jpg"))
+        format = "jpg";
+    else if (suffix == QLatin1String("jpeg"))
+        format = "jpeg";
+    else if (suffix == QLatin1String("png") || suffix == QLatin1String("bmp") || suffix == QLatin1String("ppm") ||
+             suffix == QLatin1String("xbm") || suffix == QLatin1String("xpm"))
+        format = suffix.toLatin1();
+    else
+        return false;
+
+    if (!writeImageFile(*m_pImage, toQ(path), format, -1, -1))
+        return false;
+    m_pathName = path;
+    m_stamp = StampOf(path);
+    return true;
+}
+
+void QtDibImpl::unload()
+{
+    if (m_pathName.empty())
+        return;
+    m_unloaded = true;
+    if (!m_stamp.known)
+        m_stamp = StampOf(m_pathName);
+    if (m_pImage) {
+        m_width = m_pImage->width();
+        m_height = m_pImage->height();
+        m_depth = m_pImage->depth();
+        m_pImage.reset();
+    }
+}
+
+bool QtDibImpl::isUnloaded() const
+{
+    return m_unloaded;
+}
+
+bool QtDibImpl::createImage(int bpp, int width, int height, bool allocate)
+{
+    if (m_pImage)
+        return false;
+    if (bpp != 8 && bpp != 24)
+        return false;
+    if (width <= 0 || height <= 0 || paddedRowBytes(width, bpp) < 0)
+        return false;
+    if (!allocate) {
+        m_depth = bpp;
+        m_width = width;
+        m_height = height;
+        return true;
+    }
+
+    QImage image;
+    try {
+        image = QImage(width, height, bpp == 24 ? QImage::Format_RGB888 : QImage::Format_Indexed8);
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (image.isNull())
+        return false;
+    if (bpp == 8)
+        image.setColorTable(greyTable());
+    m_pImage = std::make_unique<QImage>(std::move(image));
+    m_depth = bpp;
+    m_width = width;
+    m_height = height;
+    return true;
+}
+
+void QtDibImpl::freeImage()
+{
+    m_pathName.clear();
+    m_stamp = FileStamp();
+    m_pImage.reset();
+}
+
+std::wstring QtDibImpl::getFileName() const
+{
+    return QFileInfo(toQ(m_pathName)).fileName().toStdWString();
+}
+
+std::wstring QtDibImpl::getPathName() const
+{
+    return m_pathName;
+}
+
+void QtDibImpl::setPathName(std::wstring path)
+{
+    m_pathName = std::move(path);
+    m_stamp = FileStamp();
+}
+
+void QtDibImpl::draw(const QRect& target, QPainter& painter, const QRect& source) const
+{
+    if (!m_pImage)
+        return;
+    if (m_pMutex) {
+        QMutexLocker lock(m_pMutex.get());
+        painter.drawImage(target, *m_pImage, source);
+    } else {
+        painter.drawImage(target, *m_pImage, source);
+    }
+}
+
+QImage QtDibImpl::getImageObject() const
+{
+    if (!m_pImage)
+        return QImage();
+    if (m_pMutex) {
+        QMutexLocker lock(m_pMutex.get());
+        return m_pImage->copy();
+    }
+    return *m_pImage;
+}
+
+bool QtDibImpl::save(const std::wstring& path, bool compressTiff, int quality, std::wstring* /*err*/)
+{
+    if (!hasBits())
+        return false;
+    QByteArray format = QFileInfo(toQ(path)).suffix().toLower().toLatin1();
+    if (format == "tif")
+        format = "tiff";
+    if (format.isEmpty() || !QImageWriter::supportedImageFormats().contains(format))
+        return false;
+
+    int compression = -1;
+    int jpegQuality = -1;
+    if (format == "tiff")
+        compression = compressTiff ? 1 : 0;
+    else if (format == "jpg" || format == "jpeg")
+        jpegQuality = quality;
+
+    return writeImageFile(*m_pImage, toQ(path), format, compression, jpegQuality);
+}
+
+}  // namespace PanoramaLib

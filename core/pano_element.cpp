@@ -1,0 +1,818 @@
+// The engines' image element: a pixel store placed on the canvas plus its alpha, mask
+// and weight planes, and the operations the engines build on (cut-outs, channel cuts,
+// boundary rectangles, the auto-crop).
+//
+// Auto-crop: per row (or per column for tall results) the span between the first and
+// last fully opaque pixel is taken; holes near its ends are trimmed when they are
+// isolated transparent notches (nothing opaque elsewhere in their column) and the span
+// is dropped otherwise. From the widest span the rectangle grows towards the side
+// where the span-width-times-rows area keeps increasing, then extends into the other
+// direction over rows that stay within a tolerance of its edges.
+#include "core/pano_element.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace PanoramaLib {
+
+namespace {
+
+// The store factory of the program; stores made directly when none has been installed,
+// so that an element is never left without a store.
+IDib* NewStore(bool threadSafe)
+{
+    IDib* dib = CPanoElement::m_pIDibManager ? CPanoElement::m_pIDibManager->CreateDibObject(threadSafe) : nullptr;
+    return dib ? dib : new QtDibImpl(threadSafe);
+}
+
+IDib* CopyStore(IDib* src)
+{
+    if (CPanoElement::m_pIDibManager)
+        return CPanoElement::m_pIDibManager->CreateCopy(src, false);
+    auto* impl = src ? static_cast<QtDibImpl*>(src->QueryObject(2)) : nullptr;
+    return impl ? new QtDibImpl(*impl, false) : nullptr;
+}
+
+}  // namespace
+
+IPanoElement* CreateDibObject(bool threadSafe)
+{
+    return new (std::nothrow) CPanoElement(threadSafe);
+}
+
+void InitPictureCollection(std::vector<IPanoElement*>& v, int n)
+{
+    const std::size_t size = n > 0 ? std::size_t(n) : 0;
+    // Entries cut off by a shrink hold references of the collection: give them back.
+    for (std::size_t i = size; i < v.size(); ++i)
+        IPanoElement::SafeRelease(v[i]);
+    v.resize(size, nullptr);
+}
+
+void FreePictureCollection(std::vector<IPanoElement*>& v)
+{
+    for (IPanoElement* e : v)
+        IPanoElement::SafeRelease(e);
+    v.clear();
+}
+
+}  // namespace PanoramaLib
+
+using VarnoBase::Rect;
+using VarnoBase::Size;
+
+PanoramaLib::IDibManager* CPanoElement::m_pIDibManager = nullptr;
+
+int grB[256];
+int grG[256];
+int grR[256];
+int byte255[256];
+int bi_table[16][16];
+
+void InitAcceleratorTables()
+{
+    for (int i = 0; i < 256; ++i) {
+        grB[i] = 30 * i;
+        grG[i] = 59 * i;
+        grR[i] = 11 * i;
+        byte255[i] = 255 * i;
+    }
+    for (int i = 0; i < 16; ++i)
+        for (int j = 0; j < 16; ++j)
+            bi_table[i][j] = i * j;
+}
+
+namespace {
+// Filled during static initialisation, before main and before any element exists.
+const bool g_tablesReady = (InitAcceleratorTables(), true);
+}  // namespace
+
+CPanoElement::CPanoElement(bool threadSafe) : RefCounter(1)
+{
+    m_pDib = PanoramaLib::NewStore(threadSafe);
+    m_pDib->AddRef();
+}
+
+CPanoElement::~CPanoElement()
+{
+    FreeImage();
+    m_errorMessage.clear();
+    m_pDib->Release();
+}
+
+// ---------------------------------------------------------------------------------
+// Store access
+
+VarnoBase::Size CPanoElement::GetImageSize() const
+{
+    return {GetWidth(), GetHeight()};
+}
+
+VarnoBase::Rect CPanoElement::GetImageRect() const
+{
+    return {m_position.x, m_position.y, m_position.x + GetWidth(), m_position.y + GetHeight()};
+}
+
+int CPanoElement::GetWidth() const { return m_pDib->width(); }
+int CPanoElement::GetHeight() const { return m_pDib->height(); }
+int CPanoElement::GetBPP() const { return m_pDib->bytesPerPixel(); }
+int CPanoElement::GetBPL() const { return m_pDib->bytesPerLine(); }
+u8* CPanoElement::GetBits() const { return m_pDib->bits(); }
+bool CPanoElement::HasBits() const { return m_pDib->hasBits(); }
+std::wstring CPanoElement::GetFileName() const { return m_pDib->getFileName(); }
+std::wstring CPanoElement::GetPathName() const { return m_pDib->getPathName(); }
+void CPanoElement::SetPathName(std::wstring path) { m_pDib->setPathName(std::move(path)); }
+
+std::size_t CPanoElement::PlaneLength() const
+{
+    const int w = GetWidth();
+    const int h = GetHeight();
+    if (w <= 0 || h <= 0)
+        return 0;
+    return std::size_t(GetAlphaBPL()) * std::size_t(h);
+}
+
+void CPanoElement::DropStalePlanes()
+{
+    const Size now = GetImageSize();
+    if (m_pAlpha && m_alphaSize != now)
+        FreeAlphaChannel();
+    if (m_pBitmask && m_bitmaskSize != now)
+        FreeBitmaskChannel();
+    if (m_pBitmask16 && m_bitmask16Size != now)
+        Free16Bitmask();
+}
+
+// ---------------------------------------------------------------------------------
+// Pixels in and out
+
+bool CPanoElement::Save(std::wstring path)
+{
+    return m_pDib->save(path, &m_errorMessage);
+}
+
+bool CPanoElement::FromFile(std::wstring path)
+{
+    if (m_pDib->hasBits())
+        return false;
+    const bool ok = m_pDib->load(path, &m_errorMessage);
+    DropStalePlanes();
+    return ok;
+}
+
+bool CPanoElement::CreateImage(int bpp, int width, int height)
+{
+    if (m_pDib->hasBits())
+        return false;
+    const bool ok = m_pDib->createImage(bpp, width, height, true);
+    DropStalePlanes();
+    return ok;
+}
+
+bool CPanoElement::CreateImage(bool colour, int width, int height, bool allocate)
+{
+    const bool ok = m_pDib->createImage(colour ? 24 : 8, width, height, allocate);
+    DropStalePlanes();
+    return ok;
+}
+
+bool CPanoElement::CreateImage(u8* p0, u8* p1, u8* p2, int width, int height, int srcStride)
+{
+    if (!p0 || !p1 || !p2 || width <= 0 || height <= 0)
+        return false;
+    if (!CreateImage(24, width, height))
+        return false;
+    u8* dst = GetBits();
+    const std::size_t bpl = std::size_t(GetBPL());
+    for (int y = 0; y < height; ++y) {
+        const std::ptrdiff_t off = std::ptrdiff_t(y) * srcStride;
+        const u8* b = p0 + off;
+        const u8* g = p1 + off;
+        const u8* r = p2 + off;
+        u8* d = dst + std::size_t(y) * bpl;
+        for (int x = 0; x < width; ++x, d += 3) {
+            d[0] = r[x];
+            d[1] = g[x];
+            d[2] = b[x];
+        }
+    }
+    return true;
+}
+
+bool CPanoElement::CreateImage(u8* grey, int width, int height, int srcStride)
+{
+    if (!grey || width <= 0 || height <= 0)
+        return false;
+    if (!CreateImage(8, width, height))
+        return false;
+    u8* dst = GetBits();
+    const std::size_t bpl = std::size_t(GetBPL());
+    for (int y = 0; y < height; ++y)
+        std::memcpy(dst + std::size_t(y) * bpl, grey + std::ptrdiff_t(y) * srcStride, std::size_t(width));
+    return true;
+}
+
+void CPanoElement::FreeImage()
+{
+    m_pDib->freeImage();
+    FreeAlphaChannel();
+    FreeBitmaskChannel();
+    Free16Bitmask();
+}
+
+void CPanoElement::Unload()
+{
+    if (m_pDib->getFileName().empty())
+        return;
+    m_pDib->unload();
+    FreeAlphaChannel();
+}
+
+void CPanoElement::Load()
+{
+    m_pDib->load();
+}
+
+PanoramaLib::IPanoElement* CPanoElement::CopyImage()
+{
+    auto* copy = new (std::nothrow) CPanoElement(false);
+    if (!copy)
+        return nullptr;
+    if (!copy->FromImage(this)) {
+        copy->Release();
+        return nullptr;
+    }
+    return copy;
+}
+
+bool CPanoElement::CopyImage(IPanoElement* dst)
+{
+    if (!dst || dst->GetImageRect() != GetImageRect())
+        return false;
+    if (dst == this)
+        return HasBits();
+    // Rows are copied byte for byte: both sides must hold pixels of one depth.
+    if (!HasBits() || !dst->HasBits() || dst->GetBPP() != GetBPP())
+        return false;
+    auto* target = dynamic_cast<CPanoElement*>(dst);
+    if (m_pAlpha && !target)
+        return false;
+
+    const int h = GetHeight();
+    const std::size_t srcBpl = std::size_t(GetBPL());
+    const std::size_t dstBpl = std::size_t(dst->GetBPL());
+    const std::size_t rowBytes = std::min(srcBpl, dstBpl);
+    const u8* s = GetBits();
+    u8* d = dst->GetBits();
+    for (int y = 0; y < h; ++y)
+        std::memcpy(d + std::size_t(y) * dstBpl, s + std::size_t(y) * srcBpl, rowBytes);
+
+    if (m_pAlpha) {
+        target->AddAlphaChannel(false);
+        if (target->m_pAlpha)
+            std::memcpy(target->m_pAlpha, m_pAlpha, PlaneLength());
+    }
+    return true;
+}
+
+bool CPanoElement::FromImage(const IPanoElement* src)
+{
+    if (!src || !src->HasBits())
+        return false;
+    PanoramaLib::IDib* copy = nullptr;
+    try {
+        copy = PanoramaLib::CopyStore(src->GetDib());
+    } catch (const PanoramaLib::dibException&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (!copy)
+        return false;
+    copy->AddRef();
+    m_pDib->Release();
+    m_pDib = copy;
+    DropStalePlanes();
+
+    if (const u8* srcAlpha = src->GetAlphaBits()) {
+        AddAlphaChannel(false);
+        if (m_pAlpha)
+            std::memcpy(m_pAlpha, srcAlpha, PlaneLength());
+    }
+    m_position = src->GetImageRect().topLeft();
+    return true;
+}
+
+void CPanoElement::FlattenImage()
+{
+    if (GetBPP() != 24)
+        return;
+    if (m_pAlpha && HasBits()) {
+        const int w = GetWidth();
+        const int h = GetHeight();
+        const std::size_t bpl = std::size_t(GetBPL());
+        const std::size_t abpl = std::size_t(GetAlphaBPL());
+        u8* bits = GetBits();
+        for (int y = 0; y < h; ++y) {
+            u8* p = bits + std::size_t(y) * bpl;
+            const u8* a = m_pAlpha + std::size_t(y) * abpl;
+            for (int x = 0; x < w; ++x, p += 3)
+                if (a[x] == 0)
+                    p[0] = p[1] = p[2] = 255;
+        }
+    }
+    FreeAlphaChannel();
+}
+
+// ---------------------------------------------------------------------------------
+// Filling and planes
+
+bool CPanoElement::FillWhiteColor()
+{
+    return FillByValue(255);
+}
+
+bool CPanoElement::FillByValue(u8 v)
+{
+    if (!HasBits())
+        return false;
+    const int bpp = GetBPP();
+    if (bpp != 8 && bpp != 24)
+        return false;
+    std::memset(GetBits(), v, std::size_t(GetBPL()) * std::size_t(GetHeight()));
+    return true;
+}
+
+void CPanoElement::FillAlphaByValue(const Rect& r, u8 v, bool local)
+{
+    if (!m_pAlpha)
+        return;
+    const Rect image = local ? Rect(0, 0, GetWidth(), GetHeight()) : GetImageRect();
+    Rect part = r & image;
+    if (part.isEmpty())
+        return;
+    if (!local)
+        part.offset(-m_position.x, -m_position.y);
+    const std::size_t abpl = std::size_t(GetAlphaBPL());
+    for (int y = part.top; y < part.bottom; ++y)
+        std::memset(m_pAlpha + std::size_t(y) * abpl + std::size_t(part.left), v, std::size_t(part.width()));
+}
+
+void CPanoElement::AddAlphaChannel(bool opaque)
+{
+    DropStalePlanes();
+    if (m_pAlpha || !HasBits())
+        return;
+    const std::size_t n = PlaneLength();
+    m_pAlpha = new u8[n];
+    std::memset(m_pAlpha, opaque ? 255 : 0, n);
+    m_alphaSize = GetImageSize();
+}
+
+void CPanoElement::FreeAlphaChannel()
+{
+    delete[] m_pAlpha;
+    m_pAlpha = nullptr;
+}
+
+void CPanoElement::FreeBitmaskChannel()
+{
+    delete[] m_pBitmask;
+    m_pBitmask = nullptr;
+}
+
+void CPanoElement::Free16Bitmask()
+{
+    delete[] m_pBitmask16;
+    m_pBitmask16 = nullptr;
+}
+
+u8* CPanoElement::CreateBitmaskFromAlpha()
+{
+    DropStalePlanes();
+    if (m_pBitmask)
+        return m_pBitmask;
+    const std::size_t n = PlaneLength();
+    if (n == 0)
+        return nullptr;
+    u8* mask = new (std::nothrow) u8[n];
+    if (!mask)
+        return nullptr;
+    if (m_pAlpha)
+        std::memcpy(mask, m_pAlpha, n);
+    else
+        std::memset(mask, 255, n);
+    m_pBitmask = mask;
+    m_bitmaskSize = GetImageSize();
+    return m_pBitmask;
+}
+
+u8* CPanoElement::CreateBitmask()
+{
+    DropStalePlanes();
+    if (m_pBitmask)
+        return m_pBitmask;
+    const std::size_t n = PlaneLength();
+    if (n == 0)
+        return nullptr;
+    m_pBitmask = new (std::nothrow) u8[n];
+    if (m_pBitmask)
+        m_bitmaskSize = GetImageSize();
+    return m_pBitmask;
+}
+
+u16* CPanoElement::Create16Bitmask()
+{
+    DropStalePlanes();
+    if (m_pBitmask16)
+        return m_pBitmask16;
+    const std::size_t n = PlaneLength();
+    if (n == 0)
+        return nullptr;
+    m_pBitmask16 = new u16[n]();
+    m_bitmask16Size = GetImageSize();
+    return m_pBitmask16;
+}
+
+// ---------------------------------------------------------------------------------
+// Rectangles
+
+namespace {
+
+// Bounding rectangle, in the plane's own coordinates, of the pixels of `area` whose
+// value passes `qualifies`; (w, h, 0, 0) when none does.
+Rect PlaneBounds(const u8* plane, std::size_t bpl, int w, int h, Rect area, const bool (&qualifies)[256])
+{
+    area = Rect(std::max(area.left, 0), std::max(area.top, 0), std::min(area.right, w), std::min(area.bottom, h));
+    int minX = w;
+    int maxX = -1;
+    int firstRow = h;
+    int lastRow = -1;
+    for (int y = area.top; y < area.bottom; ++y) {
+        const u8* row = plane + std::size_t(y) * bpl;
+        int l = area.left;
+        while (l < area.right && !qualifies[row[l]])
+            ++l;
+        if (l == area.right)
+            continue;
+        int r = area.right - 1;
+        while (!qualifies[row[r]])
+            --r;
+        minX = std::min(minX, l);
+        maxX = std::max(maxX, r);
+        if (firstRow > y)
+            firstRow = y;
+        lastRow = y;
+    }
+    return {minX, firstRow, maxX + 1, lastRow + 1};
+}
+
+}  // namespace
+
+Rect CPanoElement::GetAlphaBoundaryRect(const Rect* clip, int threshold, bool invert) const
+{
+    Rect rc = GetImageRect();
+    if (!m_pAlpha)
+        return clip ? (rc & *clip) : rc;
+    if (clip)
+        rc &= *clip;
+    rc.offset(-m_position.x, -m_position.y);
+    bool qualifies[256];
+    for (int a = 0; a < 256; ++a)
+        qualifies[a] = (invert ? 255 - a : a) >= threshold;
+    Rect b = PlaneBounds(m_pAlpha, std::size_t(GetAlphaBPL()), GetWidth(), GetHeight(), rc, qualifies);
+    b.offset(m_position);
+    return b;
+}
+
+Rect CPanoElement::GetBitmaskRect(const Rect* clip) const
+{
+    Rect rc = GetImageRect();
+    if (!m_pBitmask)
+        return clip ? (rc & *clip) : rc;
+    if (clip)
+        rc &= *clip;
+    rc.offset(-m_position.x, -m_position.y);
+    bool qualifies[256];
+    for (int a = 0; a < 256; ++a)
+        qualifies[a] = a != 0;
+    Rect b = PlaneBounds(m_pBitmask, std::size_t(GetBitmaskBPL()), GetWidth(), GetHeight(), rc, qualifies);
+    b.offset(m_position);
+    return b;
+}
+
+namespace {
+
+struct Span {
+    int l = 0;
+    int r = 0;
+    bool exists() const { return l != 0 || r != 0; }  // (0, 0) stands for "no span"
+};
+
+// The auto-crop over lines of an alpha plane: rows when Transposed is false, columns
+// when it is true. "pos" runs along a line, "line" across. Returns the rectangle in the
+// plane's own coordinates, or `whole` when no line is wide enough.
+template <bool Transposed>
+Rect AutoCrop(const u8* alpha, std::size_t bpl, int w, int h, int percent, const Rect& whole)
+{
+    const int lines = Transposed ? w : h;
+    const int len = Transposed ? h : w;
+    auto at = [&](int line, int pos) -> u8 {
+        return Transposed ? alpha[std::size_t(pos) * bpl + std::size_t(line)]
+                          : alpha[std::size_t(line) * bpl + std::size_t(pos)];
+    };
+
+    // cross[pos]: how many pixels across the lines at this position are not transparent,
+    // so that the hole test is one look-up instead of a walk along the other axis.
+    std::vector<int> cross(static_cast<std::size_t>(len), 0);
+    for (int y = 0; y < h; ++y) {
+        const u8* row = alpha + std::size_t(y) * bpl;
+        for (int x = 0; x < w; ++x)
+            if (row[x])
+                ++cross[std::size_t(Transposed ? y : x)];
+    }
+
+    std::vector<Span> span(static_cast<std::size_t>(lines));
+    for (int line = 0; line < lines; ++line) {
+        int l = 0;
+        while (l < len && at(line, l) != 255)
+            ++l;
+        if (l == len)
+            continue;
+        int r = len - 1;
+        while (at(line, r) != 255)
+            --r;
+        span[std::size_t(line)] = {l, r};
+    }
+
+    // Trim isolated notches near the span ends; a notch in a position that is covered
+    // elsewhere means the line crosses a real gap, and the line is dropped.
+    for (int line = 0; line < lines; ++line) {
+        Span& s = span[std::size_t(line)];
+        if (!s.exists())
+            continue;
+        int l = s.l;
+        int r = s.r;
+        const int m = (l + r) / 2;
+        auto coveredElsewhere = [&](int pos) { return cross[std::size_t(pos)] - (at(line, pos) != 0 ? 1 : 0) > 0; };
+
+        int hole = -1;
+        for (int p = l; p <= m; ++p)
+            if (at(line, p) < 255) {
+                hole = p;
+                break;
+            }
+        if (hole >= 0) {
+            if (coveredElsewhere(hole)) {
+                s = Span();
+                continue;
+            }
+            for (int p = hole; p <= m; ++p)
+                if (at(line, p) == 255) {
+                    l = p;
+                    break;
+                }
+        }
+
+        hole = -1;
+        for (int p = r; p >= m; --p)
+            if (at(line, p) < 255) {
+                hole = p;
+                break;
+            }
+        if (hole >= 0) {
+            if (coveredElsewhere(hole)) {
+                s = Span();
+                continue;
+            }
+            for (int p = hole; p >= m; --p)
+                if (at(line, p) == 255) {
+                    r = p;
+                    break;
+                }
+        }
+        s = {l, r};
+    }
+
+    int c = 0;
+    int widest = -1;
+    for (int line = 0; line < lines; ++line) {
+        const int d = span[std::size_t(line)].r - span[std::size_t(line)].l;
+        if (d > widest) {
+            widest = d;
+            c = line;
+        }
+    }
+    if (widest < len / 10)
+        return whole;
+    const std::int64_t tolerance = std::int64_t(percent) * widest / 100;
+
+    // Grows from line c in direction dir while (common width) x (lines) keeps increasing.
+    struct Growth {
+        std::int64_t area;
+        int L, R, edge;
+    };
+    auto grow = [&](int dir) {
+        Growth g{0, span[std::size_t(c)].l, span[std::size_t(c)].r, c};
+        g.area = g.R - g.L;
+        std::int64_t k = 2;
+        for (int y = c + dir; y >= 0 && y < lines && span[std::size_t(y)].exists(); y += dir) {
+            const int L2 = std::max(g.L, span[std::size_t(y)].l);
+            const int R2 = std::min(g.R, span[std::size_t(y)].r);
+            const std::int64_t a = std::int64_t(R2 - L2) * k;
+            ++k;
+            if (a <= g.area)
+                break;
+            g = {a, L2, R2, y};
+        }
+        return g;
+    };
+    const Growth up = grow(-1);
+    const Growth down = grow(+1);
+
+    int top, bottom, L, R, dir;
+    if (down.area < up.area) {
+        top = up.edge;
+        bottom = c;
+        L = up.L;
+        R = up.R;
+        dir = +1;
+    } else {
+        top = c;
+        bottom = down.edge;
+        L = down.L;
+        R = down.R;
+        dir = -1;
+    }
+
+    const std::int64_t fixedL = L;
+    const std::int64_t fixedR = R;
+    for (int y = c + dir; y >= 0 && y < lines && span[std::size_t(y)].exists(); y += dir) {
+        const Span& s = span[std::size_t(y)];
+        if (!(s.l <= fixedL + tolerance && s.r >= fixedR - tolerance))
+            break;
+        (dir > 0 ? bottom : top) = y;
+        L = std::max(L, s.l);
+        R = std::min(R, s.r);
+    }
+
+    return Transposed ? Rect(top, L, bottom + 1, R + 1) : Rect(L, top, R + 1, bottom + 1);
+}
+
+}  // namespace
+
+Rect CPanoElement::GetCropRect(int percent)
+{
+    if (!m_pAlpha)
+        return GetImageRect();
+    const Rect b = GetAlphaBoundaryRect(nullptr, 1, false);
+    return b.width() <= b.height() ? GetCropRectVert(percent) : GetCropRectHorz(percent);
+}
+
+Rect CPanoElement::GetCropRectHorz(int percent)
+{
+    return AutoCrop<false>(m_pAlpha, std::size_t(GetAlphaBPL()), GetWidth(), GetHeight(), percent, GetImageRect());
+}
+
+Rect CPanoElement::GetCropRectVert(int percent)
+{
+    return AutoCrop<true>(m_pAlpha, std::size_t(GetAlphaBPL()), GetWidth(), GetHeight(), percent, GetImageRect());
+}
+
+// ---------------------------------------------------------------------------------
+// Cut-outs
+
+CPanoElement* CPanoElement::CutRectangle(Rect r, bool withAlpha)
+{
+    if (r.isEmpty() || !HasBits() || (r & GetImageRect()) != r)
+        return nullptr;
+    auto* cut = new (std::nothrow) CPanoElement(false);
+    if (!cut)
+        return nullptr;
+    if (!cut->CreateImage(GetBPP(), r.width(), r.height())) {
+        cut->Release();
+        return nullptr;
+    }
+    cut->m_position = r.topLeft();
+    if (withAlpha && m_pAlpha)
+        cut->AddAlphaChannel(false);
+
+    const std::size_t pixelBytes = std::size_t(GetBPP() / 8);
+    const std::size_t x0 = std::size_t(r.left - m_position.x);
+    const std::size_t y0 = std::size_t(r.top - m_position.y);
+    const std::size_t rowBytes = pixelBytes * std::size_t(r.width());
+    const std::size_t srcBpl = std::size_t(GetBPL());
+    const std::size_t dstBpl = std::size_t(cut->GetBPL());
+    const u8* src = GetBits();
+    u8* dst = cut->GetBits();
+    for (int y = 0; y < r.height(); ++y)
+        std::memcpy(dst + std::size_t(y) * dstBpl, src + (y0 + std::size_t(y)) * srcBpl + x0 * pixelBytes, rowBytes);
+
+    if (cut->m_pAlpha) {
+        const std::size_t srcAbpl = std::size_t(GetAlphaBPL());
+        const std::size_t dstAbpl = std::size_t(cut->GetAlphaBPL());
+        for (int y = 0; y < r.height(); ++y)
+            std::memcpy(cut->m_pAlpha + std::size_t(y) * dstAbpl, m_pAlpha + (y0 + std::size_t(y)) * srcAbpl + x0,
+                        std::size_t(r.width()));
+    }
+    return cut;
+}
+
+namespace {
+
+// A new 8-bit element of r's size holding the bytes of `plane` inside r (zero elsewhere).
+CPanoElement* CutPlane(const CPanoElement& e, const u8* plane, Rect r)
+{
+    if (r.isEmpty() || !plane)
+        return nullptr;
+    auto* cut = new (std::nothrow) CPanoElement(false);
+    if (!cut)
+        return nullptr;
+    if (!cut->CreateImage(8, r.width(), r.height()) || !cut->FillByValue(0)) {
+        cut->Release();
+        return nullptr;
+    }
+    const Rect part = r & e.GetImageRect();
+    if (part.isEmpty())
+        return cut;
+    const VarnoBase::Point pos = e.GetPosition();
+    const std::size_t srcBpl = std::size_t(e.GetAlphaBPL());
+    const std::size_t dstBpl = std::size_t(cut->GetBPL());
+    u8* dst = cut->GetBits();
+    for (int y = part.top; y < part.bottom; ++y)
+        std::memcpy(dst + std::size_t(y - r.top) * dstBpl + std::size_t(part.left - r.left),
+                    plane + std::size_t(y - pos.y) * srcBpl + std::size_t(part.left - pos.x),
+                    std::size_t(part.width()));
+    return cut;
+}
+
+}  // namespace
+
+CPanoElement* CPanoElement::CutAlphaChannelRectangle(Rect r)
+{
+    return CutPlane(*this, m_pAlpha, r);
+}
+
+CPanoElement* CPanoElement::CutBitmaskChannelRectangle(Rect r)
+{
+    return CutPlane(*this, m_pBitmask, r);
+}
+
+// ---------------------------------------------------------------------------------
+// Free functions
+
+CPanoElement* CreateGrayImage(const CPanoElement* src)
+{
+    if (!src || !src->HasBits())
+        return nullptr;
+    auto* grey = new (std::nothrow) CPanoElement(false);
+    if (!grey)
+        return nullptr;
+    if (src->GetBPP() == 8) {
+        if (!grey->FromImage(src)) {
+            grey->Release();
+            return nullptr;
+        }
+        return grey;
+    }
+    const int w = src->GetWidth();
+    const int h = src->GetHeight();
+    if (src->GetBPP() != 24 || !grey->CreateImage(8, w, h)) {
+        grey->Release();
+        return nullptr;
+    }
+    const std::size_t srcBpl = std::size_t(src->GetBPL());
+    const std::size_t dstBpl = std::size_t(grey->GetBPL());
+    const u8* s = src->GetBits();
+    u8* d = grey->GetBits();
+    for (int y = 0; y < h; ++y) {
+        const u8* p = s + std::size_t(y) * srcBpl;
+        u8* q = d + std::size_t(y) * dstBpl;
+        for (int x = 0; x < w; ++x, p += 3)
+            q[x] = u8((grB[p[2]] + grG[p[1]] + grR[p[0]]) / 100);
+    }
+    return grey;
+}
+
+void show_rect(CPanoElement* e, Rect r, int channel)
+{
+    if (!e || !e->HasBits() || e->GetBPP() != 24 || channel < 0 || channel > 2 || r.isEmpty())
+        return;
+    const Rect image = e->GetImageRect();
+    const VarnoBase::Point pos = e->GetPosition();
+    const std::size_t bpl = std::size_t(e->GetBPL());
+    u8* bits = e->GetBits();
+    auto mark = [&](int x, int y) {
+        if (image.contains({x, y}))
+            bits[std::size_t(y - pos.y) * bpl + std::size_t(x - pos.x) * 3 + std::size_t(channel)] = 255;
+    };
+    for (int x = std::max(r.left, image.left); x < std::min(r.right, image.right); ++x) {
+        mark(x, r.top);
+        mark(x, r.bottom - 1);
+    }
+    for (int y = std::max(r.top, image.top); y < std::min(r.bottom, image.bottom); ++y) {
+        mark(r.left, y);
+        mark(r.right - 1, y);
+    }
+}

@@ -1,0 +1,172 @@
+#include "document/engine_host.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QRecursiveMutex>
+#include <QWaitCondition>
+
+
+// ---------------------------------------------------------------------------------
+// ThreadImpl
+
+ThreadImpl::ThreadImpl(PanoramaLib::IThread* thread) : m_thread(thread)
+{
+    start(QThread::InheritPriority);
+}
+
+ThreadImpl::~ThreadImpl()
+{
+    wait();
+}
+
+void ThreadImpl::run()
+{
+    if (m_thread)
+        m_thread->Run();
+}
+
+// ---------------------------------------------------------------------------------
+// CritSectImpl
+
+CritSectImpl::CritSectImpl() : m_pMutex(std::make_unique<QRecursiveMutex>()) {}
+
+CritSectImpl::~CritSectImpl() = default;
+
+void CritSectImpl::Lock()
+{
+    m_pMutex->lock();
+}
+
+void CritSectImpl::Unlock()
+{
+    m_pMutex->unlock();
+}
+
+// ---------------------------------------------------------------------------------
+// EventImpl
+
+EventImpl::EventImpl() : m_pMutex(std::make_unique<QMutex>()), m_pCondition(std::make_unique<QWaitCondition>()) {}
+
+EventImpl::~EventImpl()
+{
+    m_pCondition.reset();
+    m_pMutex.reset();
+}
+
+void EventImpl::SetEvent()
+{
+    {
+        QMutexLocker lock(m_pMutex.get());
+        m_signalled = true;
+        ++m_generation;
+    }
+    m_pCondition->wakeAll();
+}
+
+void EventImpl::Wait()
+{
+    QMutexLocker lock(m_pMutex.get());
+    if (!m_signalled) {
+        const std::uint64_t seen = m_generation;
+        ++m_waiters;
+        while (m_generation == seen)
+            m_pCondition->wait(m_pMutex.get());
+        --m_waiters;
+    }
+    m_signalled = false;
+}
+
+int EventImpl::WaiterCount() const
+{
+    QMutexLocker lock(m_pMutex.get());
+    return m_waiters;
+}
+
+// ---------------------------------------------------------------------------------
+// WaitCursor
+
+WaitCursor::WaitCursor()
+{
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+        m_active = true;
+    }
+}
+
+WaitCursor::~WaitCursor()
+{
+    if (m_active && QCoreApplication::instance())
+        QGuiApplication::restoreOverrideCursor();
+}
+
+// ---------------------------------------------------------------------------------
+// EngineHost
+
+EngineHost::~EngineHost()
+{
+    DeleteThreadObjects();
+}
+
+void EngineHost::DeleteThreadObjects()
+{
+    // Threads first: a lock or event must outlive every thread that may still use it.
+    for (auto it = m_threadObjects.begin(); it != m_threadObjects.end();) {
+        if (auto* thread = dynamic_cast<ThreadImpl*>(*it)) {
+            delete thread;
+            it = m_threadObjects.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (ThreadObject* object : m_threadObjects)
+        delete object;
+    m_threadObjects.clear();
+}
+
+PanoramaLib::IDib* EngineHost::CreateDibObject(bool threadSafe) const
+{
+    return new PanoramaLib::QtDibImpl(threadSafe);
+}
+
+PanoramaLib::IDib* EngineHost::CreateCopy(PanoramaLib::IDib* src, bool threadSafe) const
+{
+    if (!src)
+        return nullptr;
+    auto* impl = static_cast<PanoramaLib::QtDibImpl*>(src->QueryObject(2));
+    if (!impl)
+        return nullptr;
+    try {
+        auto* copy = new PanoramaLib::QtDibImpl(*impl, threadSafe);
+        if (impl->hasBits() && !copy->hasBits()) {
+            delete copy;
+            return nullptr;
+        }
+        return copy;
+    } catch (const PanoramaLib::dibException&) {
+        return nullptr;  // the deep copy found no memory
+    }
+}
+
+PanoramaLib::ICriticalSection* EngineHost::CreateCriticalSection()
+{
+    auto object = std::make_unique<CritSectImpl>();
+    m_threadObjects.push_back(object.get());
+    return object.release();
+}
+
+PanoramaLib::IEvent* EngineHost::CreateEvent()
+{
+    auto object = std::make_unique<EventImpl>();
+    m_threadObjects.push_back(object.get());
+    return object.release();
+}
+
+bool EngineHost::CreateThread(PanoramaLib::IThread* body)
+{
+    // The list entry is made first so that a started thread is always owned.
+    m_threadObjects.push_back(nullptr);
+    m_threadObjects.back() = new ThreadImpl(body);
+    return true;
+}

@@ -1,0 +1,579 @@
+// The pixel store against real files: round trips through every format, broken and
+// cut-off files, unload and reload when the file changed, saves that fail halfway.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QImageReader>
+#include <QPainter>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sys/resource.h>
+
+#include "core/dib.h"
+#include "core/image_file_check.h"
+#include <QDateTime>
+#include <algorithm>
+#include <limits>
+
+using PanoramaLib::IDib;
+using PanoramaLib::QtDibImpl;
+
+namespace {
+
+// A store reference held for the test's scope.
+struct Store {
+    explicit Store(bool threadSafe = false) : dib(new QtDibImpl(threadSafe)) { dib->AddRef(); }
+    explicit Store(IDib* d) : dib(static_cast<QtDibImpl*>(d)) { dib->AddRef(); }
+    ~Store() { dib->Release(); }
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+    QtDibImpl* operator->() const { return dib; }
+    QtDibImpl* dib;
+};
+
+// Fills a 24-bit store with noise over a gradient: incompressible enough for size tests
+// and different in every pixel so that row or channel mix-ups show.
+void fillTexture(QtDibImpl* d, unsigned seed, int noise = 60)
+{
+    std::mt19937 rng(seed);
+    const int w = d->width();
+    const int h = d->height();
+    const int bytes = d->bytesPerPixel() / 8;
+    for (int y = 0; y < h; ++y) {
+        unsigned char* row = d->bits() + std::size_t(y) * d->bytesPerLine();
+        for (int x = 0; x < w * bytes; ++x)
+            row[x] = static_cast<unsigned char>((x * 3 + y * 5) / 4 + int(rng() % unsigned(noise + 1)));
+    }
+}
+
+void fillSmooth(QtDibImpl* d)
+{
+    for (int y = 0; y < d->height(); ++y) {
+        unsigned char* row = d->bits() + std::size_t(y) * d->bytesPerLine();
+        for (int x = 0; x < d->width(); ++x) {
+            row[3 * x] = static_cast<unsigned char>(x);
+            row[3 * x + 1] = static_cast<unsigned char>(y);
+            row[3 * x + 2] = static_cast<unsigned char>((x + y) / 2);
+        }
+    }
+}
+
+// Largest absolute byte difference over the visible pixels (row padding ignored).
+int maxDifference(const QtDibImpl* a, const QtDibImpl* b)
+{
+    EXPECT_EQ(a->width(), b->width());
+    EXPECT_EQ(a->height(), b->height());
+    EXPECT_EQ(a->bytesPerPixel(), b->bytesPerPixel());
+    int worst = 0;
+    const int rowBytes = a->width() * a->bytesPerPixel() / 8;
+    for (int y = 0; y < a->height(); ++y) {
+        const unsigned char* p = a->bits() + std::size_t(y) * a->bytesPerLine();
+        const unsigned char* q = b->bits() + std::size_t(y) * b->bytesPerLine();
+        for (int x = 0; x < rowBytes; ++x)
+            worst = std::max(worst, std::abs(int(p[x]) - int(q[x])));
+    }
+    return worst;
+}
+
+double meanDifference(const QtDibImpl* a, const QtDibImpl* b)
+{
+    double sum = 0;
+    const int rowBytes = a->width() * 3;
+    for (int y = 0; y < a->height(); ++y) {
+        const unsigned char* p = a->bits() + std::size_t(y) * a->bytesPerLine();
+        const unsigned char* q = b->bits() + std::size_t(y) * b->bytesPerLine();
+        for (int x = 0; x < rowBytes; ++x)
+            sum += std::abs(int(p[x]) - int(q[x]));
+    }
+    return sum / (double(rowBytes) * a->height());
+}
+
+std::wstring W(const QString& s)
+{
+    return s.toStdWString();
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(f.write(bytes), bytes.size());
+}
+
+// The Compression tag (259) of the first directory of a little- or big-endian TIFF.
+int tiffCompressionTag(const QByteArray& file)
+{
+    const auto* d = reinterpret_cast<const unsigned char*>(file.constData());
+    const bool le = file.startsWith("II");
+    auto u16 = [&](int at) { return le ? d[at] | (d[at + 1] << 8) : (d[at] << 8) | d[at + 1]; };
+    auto u32 = [&](int at) { return le ? u16(at) | (u16(at + 2) << 16) : (u16(at) << 16) | u16(at + 2); };
+    const int ifd = u32(4);
+    const int count = u16(ifd);
+    for (int i = 0; i < count; ++i) {
+        const int entry = ifd + 2 + 12 * i;
+        if (u16(entry) == 259)
+            return u16(entry + 8);
+    }
+    return -1;
+}
+
+class DibFiles : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+    QString path(const QString& name) const { return dir.filePath(name); }
+
+    // A saved 24-bit texture of odd width (rows carry padding).
+    QString writePhoto(const QString& name, int w = 301, int h = 203, unsigned seed = 1)
+    {
+        Store s;
+        EXPECT_TRUE(s->createImage(24, w, h, true));
+        fillTexture(s.dib, seed);
+        EXPECT_TRUE(s->save(W(path(name)), nullptr));
+        return path(name);
+    }
+
+    QTemporaryDir dir;
+};
+
+}  // namespace
+
+TEST(Dib, NewStoreIsEmptyAndAnswersQueryObjectTwoOnly)
+{
+    Store s;
+    EXPECT_EQ(s->RefCount(), 1);  // the test's own reference
+    EXPECT_FALSE(s->hasBits());
+    EXPECT_FALSE(s->isUnloaded());
+    EXPECT_EQ(s->width(), 0);
+    EXPECT_TRUE(s->getPathName().empty());
+    EXPECT_EQ(s->QueryObject(1), nullptr);
+    EXPECT_EQ(s->QueryObject(2), static_cast<void*>(s.dib));
+}
+
+TEST(Dib, CreateImageChecksDepthSizeAndExistingPixels)
+{
+    Store s;
+    EXPECT_FALSE(s->createImage(16, 10, 10, true));
+    EXPECT_FALSE(s->createImage(24, 0, 10, true));
+    EXPECT_FALSE(s->createImage(24, 10, -1, true));
+    EXPECT_FALSE(s->createImage(24, 10, 0, false));
+    // Rows that no int can measure are refused before anything is allocated.
+    EXPECT_FALSE(s->createImage(24, 1 << 30, 2, true));
+    EXPECT_FALSE(s->createImage(8, std::numeric_limits<int>::max(), 1, false));
+    EXPECT_FALSE(s->hasBits());
+
+    ASSERT_TRUE(s->createImage(24, 10, 10, false));  // deferred: size without pixels
+    EXPECT_FALSE(s->hasBits());
+    EXPECT_EQ(s->width(), 10);
+    EXPECT_EQ(s->height(), 10);
+    EXPECT_EQ(s->bytesPerPixel(), 24);
+
+    ASSERT_TRUE(s->createImage(24, 7, 5, true));  // a deferred store can still be filled
+    EXPECT_TRUE(s->hasBits());
+    EXPECT_EQ(s->width(), 7);
+    EXPECT_EQ(s->bytesPerLine(), 24);  // 21 bytes padded to 4
+    EXPECT_FALSE(s->createImage(24, 7, 5, true));
+}
+
+TEST(Dib, GreyImagesMap255ToWhite)
+{
+    Store s;
+    ASSERT_TRUE(s->createImage(8, 5, 3, true));
+    EXPECT_EQ(s->bytesPerPixel(), 8);
+    EXPECT_EQ(s->bytesPerLine(), 8);
+    std::memset(s->bits(), 255, std::size_t(s->bytesPerLine()) * 3);
+    s->bits()[1] = 0;
+    s->bits()[2] = 100;
+    const QImage img = s->getImageObject();
+    EXPECT_EQ(img.pixel(0, 0), qRgb(255, 255, 255));
+    EXPECT_EQ(img.pixel(1, 0), qRgb(0, 0, 0));
+    EXPECT_EQ(img.pixel(2, 0), qRgb(100, 100, 100));
+}
+
+TEST_F(DibFiles, LosslessFormatsRoundTripExactly)
+{
+    Store original;
+    ASSERT_TRUE(original->createImage(24, 301, 203, true));
+    fillTexture(original.dib, 7);
+    for (const char* name : {"a.png", "a.bmp", "a.tif", "a.tiff", "a.PNG"}) {
+        SCOPED_TRACE(name);
+        const QString file = path(name);
+        ASSERT_TRUE(original->save(W(file), nullptr));
+        EXPECT_EQ(original->getPathName(), W(file));  // the suffix save records the path
+        Store loaded;
+        std::wstring err = L"stale";
+        ASSERT_TRUE(loaded->load(W(file), &err));
+        EXPECT_TRUE(err.empty());
+        EXPECT_EQ(loaded->bytesPerPixel(), 24);
+        EXPECT_EQ(maxDifference(original.dib, loaded.dib), 0);
+        EXPECT_EQ(loaded->getPathName(), W(file));
+        EXPECT_EQ(loaded->getFileName(), W(QFileInfo(file).fileName()));
+    }
+}
+
+TEST_F(DibFiles, JpegRoundTripsWithinTolerance)
+{
+    Store original;
+    ASSERT_TRUE(original->createImage(24, 257, 199, true));
+    fillSmooth(original.dib);
+    const QString file = path("photo.Jpg");
+    ASSERT_TRUE(original->save(W(file), nullptr));
+    EXPECT_EQ(original->getPathName(), W(file));
+    QImageReader probe(file);
+    EXPECT_EQ(probe.format(), QByteArray("jpeg"));
+
+    Store loaded;
+    ASSERT_TRUE(loaded->load(W(file), nullptr));
+    EXPECT_LT(meanDifference(original.dib, loaded.dib), 3.0);
+}
+
+TEST_F(DibFiles, SuffixSaveRefusesUnknownSuffixes)
+{
+    Store s;
+    EXPECT_FALSE(s->save(W(path("empty.png")), nullptr));  // nothing to write
+    ASSERT_TRUE(s->createImage(24, 20, 20, true));
+    fillTexture(s.dib, 3);
+    for (const char* name : {"a.gif", "a.xyz", "noext"}) {
+        EXPECT_FALSE(s->save(W(path(name)), nullptr)) << name;
+        EXPECT_FALSE(QFile::exists(path(name))) << name;
+    }
+    EXPECT_TRUE(s->getPathName().empty());
+}
+
+TEST_F(DibFiles, GreyAndPalettePhotosLoadAs24Bit)
+{
+    QImage grey(33, 17, QImage::Format_Grayscale8);
+    for (int y = 0; y < grey.height(); ++y)
+        for (int x = 0; x < grey.width(); ++x)
+            grey.scanLine(y)[x] = static_cast<uchar>(x * 7 + y);
+    ASSERT_TRUE(grey.save(path("grey.png")));
+    QImage argb(9, 9, QImage::Format_ARGB32);
+    argb.fill(qRgba(10, 20, 30, 40));
+    ASSERT_TRUE(argb.save(path("alpha.png")));
+
+    Store s;
+    ASSERT_TRUE(s->load(W(path("grey.png")), nullptr));
+    EXPECT_EQ(s->bytesPerPixel(), 24);
+    const unsigned char* p = s->bits() + std::size_t(5) * s->bytesPerLine() + 3 * 4;
+    EXPECT_EQ(p[0], 4 * 7 + 5);
+    EXPECT_EQ(p[1], 4 * 7 + 5);
+    EXPECT_EQ(p[2], 4 * 7 + 5);
+
+    Store t;
+    ASSERT_TRUE(t->load(W(path("alpha.png")), nullptr));
+    EXPECT_EQ(t->bytesPerPixel(), 24);
+}
+
+TEST_F(DibFiles, LoadIntoAFilledStoreIsRefusedWithoutErrorText)
+{
+    const QString file = writePhoto("a.png", 40, 30);
+    Store s;
+    ASSERT_TRUE(s->createImage(24, 5, 5, true));
+    std::wstring err = L"old";
+    EXPECT_FALSE(s->load(W(file), &err));
+    EXPECT_TRUE(err.empty());
+    EXPECT_EQ(s->width(), 5);
+}
+
+TEST_F(DibFiles, BrokenFilesFailWithAnErrorText)
+{
+    const QString png = writePhoto("good.png");
+    const QString jpg = writePhoto("good.jpg");
+    const QString bmp = writePhoto("good.bmp");
+    const QString tif = writePhoto("good.tif");
+    const QByteArray pngBytes = readAll(png);
+
+    writeAll(path("zero.png"), QByteArray());
+    writeAll(path("garbage.jpg"), QByteArray(5000, '\x5a'));
+    writeAll(path("cut.png"), pngBytes.left(pngBytes.size() / 2));
+    writeAll(path("head.png"), pngBytes.left(60));
+    writeAll(path("cut.jpg"), readAll(jpg).left(readAll(jpg).size() * 9 / 10));
+    writeAll(path("cut.bmp"), readAll(bmp).left(readAll(bmp).size() - 100));
+    writeAll(path("cut.tif"), readAll(tif).left(readAll(tif).size() / 2));
+
+    // A valid PNG header and chunk that claim 100000 x 100000 pixels.
+    QByteArray huge = pngBytes.left(33);
+    const unsigned char dims[8] = {0, 1, 0x86, 0xA0, 0, 1, 0x86, 0xA0};
+    huge.replace(16, 8, reinterpret_cast<const char*>(dims), 8);
+    huge.append(pngBytes.mid(33, 200));
+    writeAll(path("huge.png"), huge);
+
+    for (const char* name :
+         {"zero.png", "garbage.jpg", "cut.png", "head.png", "cut.jpg", "cut.bmp", "cut.tif", "huge.png", "missing.png"}) {
+        SCOPED_TRACE(name);
+        Store s;
+        std::wstring err;
+        EXPECT_FALSE(s->load(W(path(name)), &err));
+        EXPECT_EQ(err, L"Unsupported file format.");
+        EXPECT_FALSE(s->hasBits());
+        EXPECT_TRUE(s->getPathName().empty());
+    }
+    // The intact originals still load.
+    for (const QString& file : {png, jpg, bmp, tif}) {
+        Store s;
+        EXPECT_TRUE(s->load(W(file), nullptr)) << file.toStdString();
+    }
+}
+
+TEST(DibFileCheck, JpegWalkFindsTheEndMarkerPastThumbnailsAndFill)
+{
+    // SOI, an APP1 segment that itself holds an end marker, a scan with stuffed bytes,
+    // a restart marker and fill bytes, then EOI and trailing junk.
+    const unsigned char full[] = {0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x06, 0xFF, 0xD9, 0x00, 0x00, 0xFF, 0xDA, 0x00,
+                                  0x02, 0x12, 0xFF, 0x00, 0x34, 0xFF, 0xD3, 0x56, 0xFF, 0xFF, 0xD9, 0xAA};
+    EXPECT_FALSE(PanoramaLib::IsTruncatedJpeg(full, sizeof full));
+    for (std::size_t cut = 2; cut < 23; ++cut)
+        EXPECT_TRUE(PanoramaLib::IsTruncatedJpeg(full, cut)) << cut;
+}
+
+TEST_F(DibFiles, UnloadWithoutPathDoesNothing)
+{
+    Store s;
+    ASSERT_TRUE(s->createImage(24, 8, 8, true));
+    s->unload();
+    EXPECT_FALSE(s->isUnloaded());
+    EXPECT_TRUE(s->hasBits());
+}
+
+TEST_F(DibFiles, UnloadAndReloadBringBackTheSamePixels)
+{
+    const QString file = writePhoto("a.png", 123, 77, 5);
+    Store s;
+    ASSERT_TRUE(s->load(W(file), nullptr));
+    Store reference;
+    ASSERT_TRUE(reference->load(W(file), nullptr));
+
+    s->unload();
+    EXPECT_TRUE(s->isUnloaded());
+    EXPECT_FALSE(s->hasBits());
+    EXPECT_EQ(s->width(), 123);
+    EXPECT_EQ(s->height(), 77);
+    EXPECT_EQ(s->bytesPerPixel(), 24);
+    EXPECT_EQ(s->getPathName(), W(file));
+
+    s->load();
+    EXPECT_FALSE(s->isUnloaded());
+    ASSERT_TRUE(s->hasBits());
+    EXPECT_EQ(maxDifference(s.dib, reference.dib), 0);
+}
+
+TEST_F(DibFiles, ReloadFailsCleanlyWhenTheFileChanged)
+{
+    struct Case {
+        const char* name;
+        void (*change)(const QString& file, const QString& other);
+    };
+    const Case cases[] = {
+        {"deleted", [](const QString& f, const QString&) { QFile::remove(f); }},
+        {"truncated",
+         [](const QString& f, const QString&) {
+             const QByteArray b = readAll(f);
+             writeAll(f, b.left(b.size() / 3));
+         }},
+        {"other size",
+         [](const QString& f, const QString& other) {
+             QFile::remove(f);
+             QFile::copy(other, f);
+         }},
+        {"zero bytes", [](const QString& f, const QString&) { writeAll(f, QByteArray()); }},
+    };
+    const QString other = writePhoto("other.jpg", 64, 48, 9);
+    for (const Case& c : cases) {
+        for (const char* suffix : {"png", "jpg"}) {
+            SCOPED_TRACE(std::string(c.name) + " " + suffix);
+            const QString file = writePhoto(QString("photo.%1").arg(suffix), 99, 61, 4);
+            Store s;
+            ASSERT_TRUE(s->load(W(file), nullptr));
+            s->unload();
+            c.change(file, other);
+            s->load();
+            EXPECT_FALSE(s->isUnloaded());
+            EXPECT_FALSE(s->hasBits());
+            EXPECT_EQ(s->width(), 99);  // the old size is still reported, never the new one
+            EXPECT_EQ(s->height(), 61);
+            EXPECT_EQ(s->bits(), nullptr);
+        }
+    }
+}
+
+TEST_F(DibFiles, ReloadRefusesAFileOfTheSameSizeWrittenSince)
+{
+    const QString file = writePhoto("a.bmp", 50, 40, 1);
+    Store s;
+    ASSERT_TRUE(s->load(W(file), nullptr));
+    s->unload();
+    // Same dimensions, other pixels, and a modification time that differs for sure.
+    writePhoto("a.bmp", 50, 40, 2);
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(f.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+    f.close();
+    s->load();
+    EXPECT_FALSE(s->hasBits());
+}
+
+TEST_F(DibFiles, FreeImageForgetsThePath)
+{
+    const QString file = writePhoto("a.png", 20, 20);
+    Store s;
+    ASSERT_TRUE(s->load(W(file), nullptr));
+    s->freeImage();
+    EXPECT_FALSE(s->hasBits());
+    EXPECT_TRUE(s->getPathName().empty());
+    s->unload();
+    EXPECT_FALSE(s->isUnloaded());
+}
+
+TEST_F(DibFiles, ExportWritesEachFormatWithItsSettings)
+{
+    Store s;
+    ASSERT_TRUE(s->createImage(24, 241, 161, true));
+    fillSmooth(s.dib);
+
+    ASSERT_TRUE(s->save(W(path("packed.TIF")), true, 0, nullptr));
+    ASSERT_TRUE(s->save(W(path("plain.tif")), false, 0, nullptr));
+    EXPECT_EQ(tiffCompressionTag(readAll(path("packed.TIF"))), 5);  // LZW
+    EXPECT_EQ(tiffCompressionTag(readAll(path("plain.tif"))), 1);   // none
+
+    ASSERT_TRUE(s->save(W(path("low.jpeg")), false, 5, nullptr));
+    ASSERT_TRUE(s->save(W(path("high.jpeg")), false, 95, nullptr));
+    EXPECT_LT(QFileInfo(path("low.jpeg")).size(), QFileInfo(path("high.jpeg")).size());
+    EXPECT_EQ(QImageReader(path("high.jpeg")).format(), QByteArray("jpeg"));
+
+    ASSERT_TRUE(s->save(W(path("a.png")), false, 0, nullptr));
+    ASSERT_TRUE(s->save(W(path("a.bmp")), false, 0, nullptr));
+    for (const char* name : {"packed.TIF", "plain.tif", "a.png", "a.bmp"}) {
+        Store back;
+        ASSERT_TRUE(back->load(W(path(name)), nullptr)) << name;
+        EXPECT_EQ(maxDifference(s.dib, back.dib), 0) << name;
+    }
+    EXPECT_TRUE(s->getPathName().empty());  // the export keeps the store's path
+
+    EXPECT_FALSE(s->save(W(path("a.qqq")), false, 0, nullptr));
+    EXPECT_FALSE(QFile::exists(path("a.qqq")));
+    Store empty;
+    EXPECT_FALSE(empty->save(W(path("empty.png")), false, 0, nullptr));
+}
+
+TEST_F(DibFiles, FailedSavesLeaveNoFileAndKeepTheOldOne)
+{
+    Store s;
+    ASSERT_TRUE(s->createImage(24, 64, 64, true));
+    fillTexture(s.dib, 2);
+    const QString missing = path("no/such/dir/a.png");
+    EXPECT_FALSE(s->save(W(missing), nullptr));
+    EXPECT_FALSE(s->save(W(missing), false, 0, nullptr));
+    EXPECT_FALSE(QFile::exists(missing));
+    EXPECT_TRUE(s->getPathName().empty());
+
+    // A target that is a directory is not replaced.
+    ASSERT_TRUE(QDir(dir.path()).mkdir("taken.png"));
+    EXPECT_FALSE(s->save(W(path("taken.png")), nullptr));
+    EXPECT_TRUE(QFileInfo(path("taken.png")).isDir());
+}
+
+TEST_F(DibFiles, AWriteThatFailsHalfwayKeepsTheTarget)
+{
+    // (BMP rather than PNG: Qt's PNG writer leaks its row buffer when a write fails.)
+    const QString target = writePhoto("target.bmp", 40, 30, 1);
+    const QString exported = writePhoto("export.tif", 40, 30, 1);
+    const QByteArray before = readAll(target);
+    const QByteArray exportBefore = readAll(exported);
+
+    Store big;
+    ASSERT_TRUE(big->createImage(24, 400, 300, true));
+    fillTexture(big.dib, 3, 255);
+
+    // Let the process write no file larger than the old ones: every write of the big
+    // image fails partway, as on a full disk.
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = rlim_t(std::max(before.size(), exportBefore.size()) + 1024);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool saved = big->save(W(target), nullptr);
+    const bool exportedOk = big->save(W(exported), false, 0, nullptr);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_FALSE(saved);
+    EXPECT_FALSE(exportedOk);
+    EXPECT_EQ(readAll(target), before);
+    EXPECT_EQ(readAll(exported), exportBefore);
+    EXPECT_TRUE(big->getPathName().empty());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 2);  // no temporary left behind
+}
+
+TEST(DibCopy, ThreadSafeSourceGivesAnIndependentDeepCopy)
+{
+    Store src(true);
+    ASSERT_TRUE(src->createImage(24, 31, 9, true));
+    fillSmooth(src.dib);
+    src->setPathName(L"/x/y.png");
+    Store copy(new QtDibImpl(*src.dib, false));
+    EXPECT_EQ(copy->getPathName(), L"/x/y.png");
+    EXPECT_NE(copy->getImageObject().constBits(), src->getImageObject().constBits());
+    copy->bits()[0] = 77;
+    EXPECT_EQ(src->bits()[0], 0);
+    EXPECT_EQ(maxDifference(copy.dib, src.dib), 77);
+}
+
+TEST(DibCopy, PlainSourceIsSharedUntilTheFirstWrite)
+{
+    Store src;
+    ASSERT_TRUE(src->createImage(24, 31, 9, true));
+    fillSmooth(src.dib);
+    Store copy(new QtDibImpl(*src.dib, false));
+    EXPECT_EQ(copy->getImageObject().constBits(), src->getImageObject().constBits());
+    unsigned char* p = copy->bits();
+    EXPECT_NE(copy->getImageObject().constBits(), src->getImageObject().constBits());
+    p[0] = 200;
+    EXPECT_EQ(src->bits()[0], 0);
+}
+
+TEST(DibCopy, UnloadedAndDeferredStoresCopyTheirState)
+{
+    Store deferred;
+    ASSERT_TRUE(deferred->createImage(8, 12, 34, false));
+    Store copy(new QtDibImpl(*deferred.dib, true));
+    EXPECT_FALSE(copy->hasBits());
+    EXPECT_EQ(copy->width(), 12);
+    EXPECT_EQ(copy->height(), 34);
+    EXPECT_EQ(copy->bytesPerPixel(), 8);
+}
+
+TEST(Dib, DrawScalesTheSourcePartIntoTheTarget)
+{
+    Store s(true);
+    ASSERT_TRUE(s->createImage(24, 4, 4, true));
+    std::memset(s->bits(), 0, std::size_t(s->bytesPerLine()) * 4);
+    unsigned char* p = s->bits() + std::size_t(2) * s->bytesPerLine() + 2 * 3;
+    p[0] = 255;  // red pixel at (2, 2)
+    QImage canvas(20, 20, QImage::Format_RGB32);
+    canvas.fill(Qt::white);
+    {
+        QPainter painter(&canvas);
+        s->draw(QRect(0, 0, 20, 20), painter, QRect(2, 2, 2, 2));
+    }
+    EXPECT_EQ(canvas.pixel(2, 2), qRgb(255, 0, 0));
+    EXPECT_EQ(canvas.pixel(17, 17), qRgb(0, 0, 0));
+
+    Store empty;
+    QPainter painter(&canvas);
+    empty->draw(QRect(0, 0, 20, 20), painter, QRect(0, 0, 1, 1));  // nothing to draw
+    EXPECT_TRUE(empty->getImageObject().isNull());
+}

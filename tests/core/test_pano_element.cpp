@@ -1,0 +1,650 @@
+// The image element: pixels and planes, copies and cut-outs, boundary rectangles and
+// the auto-crop, on odd widths so that row padding is always in play.
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <sys/resource.h>
+#include <utility>
+#include <vector>
+
+#include "core/pano_element.h"
+#include "tests/support/dib_manager_fixture.h"
+
+using PanoramaLib::IPanoElement;
+using VarnoBase::Point;
+using VarnoBase::Rect;
+
+namespace {
+
+// Holds the one reference an element is created with.
+struct Elem {
+    Elem() : e(new CPanoElement(false)) {}
+    explicit Elem(CPanoElement* p) : e(p) {}
+    ~Elem()
+    {
+        if (e)
+            e->Release();
+    }
+    Elem(const Elem&) = delete;
+    Elem& operator=(const Elem&) = delete;
+    CPanoElement* operator->() const { return e; }
+    CPanoElement* e;
+};
+
+u8* pixel(CPanoElement* e, int x, int y)
+{
+    return e->GetBits() + std::size_t(y) * e->GetBPL() + std::size_t(x) * (e->GetBPP() / 8);
+}
+
+u8& alphaAt(CPanoElement* e, int x, int y)
+{
+    return e->GetAlphaBits()[std::size_t(y) * e->GetAlphaBPL() + std::size_t(x)];
+}
+
+// Every pixel byte a function of its place, so misplaced rows or columns show.
+void fillPattern(CPanoElement* e)
+{
+    const int bytes = e->GetBPP() / 8;
+    for (int y = 0; y < e->GetHeight(); ++y)
+        for (int x = 0; x < e->GetWidth() * bytes; ++x)
+            e->GetBits()[std::size_t(y) * e->GetBPL() + x] = static_cast<u8>(x * 3 + y * 11);
+}
+
+class Element : public ::testing::Test {
+protected:
+    vltest::ScopedDibManager dibs;
+};
+
+// An element of w x h whose alpha plane is opaque exactly on the given span of each row
+// (l, r inclusive; l > r for a transparent row). With `transposed` the same spans are
+// laid along the columns of an h x w element.
+CPanoElement* spanScene(const std::vector<std::pair<int, int>>& spans, int w, bool transposed = false)
+{
+    const int h = int(spans.size());
+    auto* e = new CPanoElement(false);
+    EXPECT_TRUE(e->CreateImage(24, transposed ? h : w, transposed ? w : h));
+    e->AddAlphaChannel(false);
+    for (int line = 0; line < h; ++line)
+        for (int pos = spans[line].first; pos <= spans[line].second; ++pos)
+            alphaAt(e, transposed ? line : pos, transposed ? pos : line) = 255;
+    return e;
+}
+
+Rect transpose(const Rect& r)
+{
+    return {r.top, r.left, r.bottom, r.right};
+}
+
+}  // namespace
+
+TEST_F(Element, StartsWithOneReferenceAndAStoreFromTheManager)
+{
+    IPanoElement* p = PanoramaLib::CreateDibObject(false);
+    ASSERT_NE(p, nullptr);
+    auto* e = static_cast<CPanoElement*>(p);
+    EXPECT_EQ(e->RefCount(), 1);
+    ASSERT_NE(e->GetDib(), nullptr);
+    EXPECT_NE(e->GetDib()->QueryObject(2), nullptr);
+    EXPECT_EQ(e->GetPosition(), Point(0, 0));
+    EXPECT_EQ(e->m_scale, 1.0);
+    EXPECT_FALSE(e->HasBits());
+    EXPECT_EQ(e->GetAlphaBits(), nullptr);
+    EXPECT_EQ(p->AddRef(), 2);
+    EXPECT_EQ(p->Release(), 1);
+    p->Release();
+}
+
+TEST_F(Element, AcceleratorTablesAreFilledBeforeMain)
+{
+    EXPECT_EQ(grB[255], 30 * 255);
+    EXPECT_EQ(grG[2], 118);
+    EXPECT_EQ(grR[10], 110);
+    EXPECT_EQ(byte255[3], 765);
+    EXPECT_EQ(bi_table[15][7], 105);
+    EXPECT_EQ(bi_table[0][9], 0);
+}
+
+TEST_F(Element, FromFileLoadsOnceAndReportsFailures)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("a.png");
+    {
+        Elem src;
+        ASSERT_TRUE(src->CreateImage(24, 21, 13));
+        fillPattern(src.e);
+        ASSERT_TRUE(src->Save(file.toStdWString()));
+        EXPECT_EQ(src->GetFileName(), L"a.png");
+    }
+    Elem e;
+    ASSERT_TRUE(e->FromFile(file.toStdWString()));
+    EXPECT_EQ(e->GetBPP(), 24);
+    EXPECT_EQ(e->GetImageSize(), VarnoBase::Size(21, 13));
+    EXPECT_EQ(*pixel(e.e, 4, 5), static_cast<u8>(12 * 3 + 5 * 11));
+
+    e->m_errorMessage = L"keep";
+    EXPECT_FALSE(e->FromFile(file.toStdWString()));  // already has pixels
+    EXPECT_EQ(e->GetErrorMessage(), L"keep");
+
+    Elem bad;
+    EXPECT_FALSE(bad->FromFile(dir.filePath("none.jpg").toStdWString()));
+    EXPECT_EQ(bad->GetErrorMessage(), L"Unsupported file format.");
+}
+
+TEST_F(Element, CreateImageFromPlanesSwapsToRedGreenBlue)
+{
+    const int w = 7, h = 3, stride = 9;
+    std::vector<u8> blue(stride * h), green(stride * h), red(stride * h);
+    for (int i = 0; i < stride * h; ++i) {
+        blue[i] = u8(i);
+        green[i] = u8(100 + i);
+        red[i] = u8(200 + i % 50);
+    }
+    Elem e;
+    EXPECT_FALSE(e->CreateImage(nullptr, green.data(), red.data(), w, h, stride));
+    EXPECT_FALSE(e->CreateImage(blue.data(), green.data(), red.data(), 0, h, stride));
+    ASSERT_TRUE(e->CreateImage(blue.data(), green.data(), red.data(), w, h, stride));
+    EXPECT_EQ(e->GetBPP(), 24);
+    EXPECT_EQ(e->GetBPL(), 24);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const u8* p = pixel(e.e, x, y);
+            const int i = y * stride + x;
+            ASSERT_EQ(p[0], red[i]);
+            ASSERT_EQ(p[1], green[i]);
+            ASSERT_EQ(p[2], blue[i]);
+        }
+    EXPECT_FALSE(e->CreateImage(blue.data(), green.data(), red.data(), w, h, stride));  // has pixels
+
+    Elem g;
+    ASSERT_TRUE(g->CreateImage(blue.data(), 5, 2, stride));
+    EXPECT_EQ(g->GetBPP(), 8);
+    EXPECT_EQ(*pixel(g.e, 4, 1), blue[stride + 4]);
+}
+
+TEST_F(Element, FillsCoverTheRowPadding)
+{
+    Elem e;
+    EXPECT_FALSE(e->FillWhiteColor());
+    ASSERT_TRUE(e->CreateImage(24, 5, 3));
+    ASSERT_TRUE(e->FillByValue(7));
+    for (int i = 0; i < e->GetBPL() * 3; ++i)
+        ASSERT_EQ(e->GetBits()[i], 7);
+    ASSERT_TRUE(e->FillWhiteColor());
+    EXPECT_EQ(e->GetBits()[e->GetBPL() * 3 - 1], 255);
+}
+
+TEST_F(Element, AlphaPlaneIsMadeOnlyForPixelsAndKeptOnceMade)
+{
+    Elem none;
+    none->AddAlphaChannel(true);
+    EXPECT_EQ(none->GetAlphaBits(), nullptr);
+    ASSERT_TRUE(none->CreateImage(false, 10, 10, false));  // size, but no pixels yet
+    none->AddAlphaChannel(true);
+    EXPECT_EQ(none->GetAlphaBits(), nullptr);
+
+    Elem e;
+    ASSERT_TRUE(e->CreateImage(24, 5, 2));
+    e->AddAlphaChannel(true);
+    ASSERT_NE(e->GetAlphaBits(), nullptr);
+    EXPECT_EQ(e->GetAlphaBPL(), 8);
+    EXPECT_EQ(alphaAt(e.e, 4, 1), 255);
+    alphaAt(e.e, 0, 0) = 3;
+    e->AddAlphaChannel(false);  // existing plane stays
+    EXPECT_EQ(alphaAt(e.e, 0, 0), 3);
+    EXPECT_EQ(alphaAt(e.e, 1, 0), 255);
+}
+
+TEST_F(Element, FillAlphaTakesWorldOrLocalRectangles)
+{
+    Elem e;
+    ASSERT_TRUE(e->CreateImage(24, 9, 6));
+    e->SetPosition({100, 50});
+    e->FillAlphaByValue(Rect(0, 0, 5, 5), 9, false);  // no plane: nothing
+    e->AddAlphaChannel(false);
+    e->FillAlphaByValue(Rect(98, 48, 102, 52), 9, false);  // world, sticks out top-left
+    e->FillAlphaByValue(Rect(7, 4, 20, 20), 5, true);      // local, sticks out bottom-right
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 9; ++x) {
+            const int expected = (x < 2 && y < 2) ? 9 : (x >= 7 && y >= 4) ? 5 : 0;
+            ASSERT_EQ(alphaAt(e.e, x, y), expected) << x << "," << y;
+        }
+}
+
+TEST_F(Element, MaskPlanesFollowTheAlphaPlane)
+{
+    Elem e;
+    EXPECT_EQ(e->CreateBitmask(), nullptr);  // no size yet
+    ASSERT_TRUE(e->CreateImage(24, 6, 3));
+    u8* mask = e->CreateBitmaskFromAlpha();
+    ASSERT_NE(mask, nullptr);
+    EXPECT_EQ(mask[8 * 3 - 1], 255);  // no alpha: all inside
+    EXPECT_EQ(e->CreateBitmask(), mask);
+    e->FreeBitmaskChannel();
+    e->AddAlphaChannel(false);
+    alphaAt(e.e, 2, 1) = 77;
+    mask = e->CreateBitmaskFromAlpha();
+    EXPECT_EQ(mask[1 * 8 + 2], 77);
+    EXPECT_EQ(mask[0], 0);
+    u16* weights = e->Create16Bitmask();
+    ASSERT_NE(weights, nullptr);
+    for (int i = 0; i < 8 * 3; ++i)
+        ASSERT_EQ(weights[i], 0);
+    EXPECT_EQ(e->Create16Bitmask(), weights);
+}
+
+TEST_F(Element, FlattenWhitensOnlyTransparentPixels)
+{
+    Elem e;
+    ASSERT_TRUE(e->CreateImage(24, 3, 1));
+    e->FillByValue(10);
+    e->AddAlphaChannel(false);
+    alphaAt(e.e, 0, 0) = 0;
+    alphaAt(e.e, 1, 0) = 128;
+    alphaAt(e.e, 2, 0) = 255;
+    e->FlattenImage();
+    EXPECT_EQ(e->GetAlphaBits(), nullptr);
+    EXPECT_EQ(std::vector<u8>(e->GetBits(), e->GetBits() + 9), std::vector<u8>({255, 255, 255, 10, 10, 10, 10, 10, 10}));
+
+    Elem grey;
+    ASSERT_TRUE(grey->CreateImage(8, 3, 1));
+    grey->FillByValue(10);
+    grey->AddAlphaChannel(false);
+    grey->FlattenImage();  // only colour elements are flattened
+    EXPECT_EQ(grey->GetBits()[0], 10);
+    EXPECT_NE(grey->GetAlphaBits(), nullptr);
+}
+
+TEST_F(Element, CopyImageMakesAnIndependentElement)
+{
+    Elem e;
+    ASSERT_TRUE(e->CreateImage(24, 11, 5));
+    fillPattern(e.e);
+    e->SetPosition({-4, 9});
+    e->AddAlphaChannel(false);
+    alphaAt(e.e, 10, 4) = 200;
+    e->CreateBitmask();
+    e->m_scale = 3.0;
+
+    Elem copy(static_cast<CPanoElement*>(e->CopyImage()));
+    ASSERT_NE(copy.e, nullptr);
+    EXPECT_EQ(copy->RefCount(), 1);
+    EXPECT_EQ(copy->GetImageRect(), e->GetImageRect());
+    EXPECT_EQ(alphaAt(copy.e, 10, 4), 200);
+    EXPECT_EQ(copy->GetBitmaskBits(), nullptr);  // mask and scale stay behind
+    EXPECT_EQ(copy->m_scale, 1.0);
+    EXPECT_EQ(std::memcmp(copy->GetBits(), e->GetBits(), std::size_t(e->GetBPL()) * 5), 0);
+    *pixel(copy.e, 0, 0) = 99;
+    EXPECT_EQ(*pixel(e.e, 0, 0), 0);
+
+    Elem empty;
+    EXPECT_EQ(empty->CopyImage(), nullptr);
+}
+
+TEST_F(Element, CopyIntoAnotherElementNeedsTheSameRectangleAndDepth)
+{
+    Elem src;
+    ASSERT_TRUE(src->CreateImage(24, 9, 4));
+    fillPattern(src.e);
+    src->AddAlphaChannel(false);
+    alphaAt(src.e, 8, 3) = 42;
+
+    Elem dst;
+    ASSERT_TRUE(dst->CreateImage(24, 9, 4));
+    dst->SetPosition({1, 0});
+    EXPECT_FALSE(src->CopyImage(nullptr));
+    EXPECT_FALSE(src->CopyImage(dst.e));  // same size, other place
+    dst->SetPosition({0, 0});
+    ASSERT_TRUE(src->CopyImage(dst.e));
+    EXPECT_EQ(std::memcmp(dst->GetBits(), src->GetBits(), std::size_t(src->GetBPL()) * 4), 0);
+    ASSERT_NE(dst->GetAlphaBits(), nullptr);
+    EXPECT_EQ(alphaAt(dst.e, 8, 3), 42);
+
+    Elem grey;
+    ASSERT_TRUE(grey->CreateImage(8, 9, 4));
+    grey->FillByValue(5);
+    EXPECT_FALSE(src->CopyImage(grey.e));  // other depth: refused, untouched
+    EXPECT_EQ(grey->GetBits()[0], 5);
+    EXPECT_EQ(grey->GetAlphaBits(), nullptr);
+}
+
+TEST_F(Element, FromImageReplacesPlanesOfAnotherSize)
+{
+    Elem small;
+    ASSERT_TRUE(small->CreateImage(24, 3, 2));
+    small->AddAlphaChannel(true);
+    small->CreateBitmask();
+    small->Create16Bitmask();
+
+    Elem big;
+    ASSERT_TRUE(big->CreateImage(24, 37, 21));
+    fillPattern(big.e);
+    big->AddAlphaChannel(false);
+    alphaAt(big.e, 36, 20) = 17;
+    big->SetPosition({5, 6});
+
+    ASSERT_TRUE(small->FromImage(big.e));
+    EXPECT_EQ(small->GetImageRect(), Rect(5, 6, 42, 27));
+    ASSERT_NE(small->GetAlphaBits(), nullptr);
+    EXPECT_EQ(alphaAt(small.e, 36, 20), 17);
+    EXPECT_EQ(alphaAt(small.e, 0, 0), 0);
+    EXPECT_EQ(small->GetBitmaskBits(), nullptr);  // made for the old size
+    EXPECT_EQ(small->Get16BitmaskBits(), nullptr);
+    small->FillAlphaByValue(Rect(0, 0, 37, 21), 1, true);  // the whole plane is there
+
+    // And back to a small source without alpha: the big plane must not survive.
+    Elem tiny;
+    ASSERT_TRUE(tiny->CreateImage(24, 2, 2));
+    ASSERT_TRUE(small->FromImage(tiny.e));
+    EXPECT_EQ(small->GetAlphaBits(), nullptr);
+
+    Elem empty;
+    EXPECT_FALSE(small->FromImage(empty.e));
+    EXPECT_FALSE(small->FromImage(nullptr));
+    EXPECT_EQ(small->GetWidth(), 2);
+}
+
+TEST_F(Element, CutRectangleCopiesAnInnerPartWithItsAlpha)
+{
+    for (int bpp : {24, 8}) {
+        SCOPED_TRACE(bpp);
+        Elem e;
+        ASSERT_TRUE(e->CreateImage(bpp, 13, 9));
+        fillPattern(e.e);
+        e->SetPosition({20, 30});
+        e->AddAlphaChannel(false);
+        for (int y = 0; y < 9; ++y)
+            for (int x = 0; x < 13; ++x)
+                alphaAt(e.e, x, y) = u8(x + 16 * y);
+
+        EXPECT_EQ(e->CutRectangle(Rect(19, 30, 25, 35), true), nullptr);  // one pixel out
+        EXPECT_EQ(e->CutRectangle(Rect(20, 30, 34, 39), true), nullptr);
+        EXPECT_EQ(e->CutRectangle(Rect(25, 30, 25, 35), true), nullptr);  // empty
+
+        Elem whole(e->CutRectangle(e->GetImageRect(), false));
+        ASSERT_NE(whole.e, nullptr);
+        EXPECT_EQ(whole->GetImageRect(), e->GetImageRect());
+        EXPECT_EQ(whole->GetAlphaBits(), nullptr);
+        for (int y = 0; y < 9; ++y)
+            ASSERT_EQ(std::memcmp(pixel(whole.e, 0, y), pixel(e.e, 0, y), std::size_t(13 * bpp / 8)), 0);
+
+        Elem part(e->CutRectangle(Rect(23, 32, 30, 37), true));
+        ASSERT_NE(part.e, nullptr);
+        EXPECT_EQ(part->GetImageRect(), Rect(23, 32, 30, 37));
+        EXPECT_EQ(part->GetBPP(), bpp);
+        for (int y = 0; y < 5; ++y)
+            for (int x = 0; x < 7; ++x) {
+                ASSERT_EQ(std::memcmp(pixel(part.e, x, y), pixel(e.e, x + 3, y + 2), std::size_t(bpp / 8)), 0);
+                ASSERT_EQ(alphaAt(part.e, x, y), alphaAt(e.e, x + 3, y + 2));
+            }
+    }
+}
+
+TEST_F(Element, ChannelCutsFillOutsideWithZero)
+{
+    Elem e;
+    ASSERT_TRUE(e->CreateImage(24, 7, 5));
+    e->SetPosition({10, 10});
+    EXPECT_EQ(e->CutAlphaChannelRectangle(Rect(10, 10, 12, 12)), nullptr);  // no plane
+    e->AddAlphaChannel(true);
+    u8* mask = e->CreateBitmask();
+    std::memset(mask, 3, std::size_t(e->GetBitmaskBPL()) * 5);
+
+    Elem a(e->CutAlphaChannelRectangle(Rect(15, 13, 19, 17)));  // half outside
+    ASSERT_NE(a.e, nullptr);
+    EXPECT_EQ(a->GetBPP(), 8);
+    EXPECT_EQ(a->GetImageRect(), Rect(0, 0, 4, 4));
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x)
+            ASSERT_EQ(*pixel(a.e, x, y), (x < 2 && y < 2) ? 255 : 0) << x << "," << y;
+
+    Elem m(e->CutBitmaskChannelRectangle(Rect(0, 0, 11, 11)));
+    ASSERT_NE(m.e, nullptr);
+    EXPECT_EQ(*pixel(m.e, 10, 10), 3);
+    EXPECT_EQ(*pixel(m.e, 9, 10), 0);
+    EXPECT_EQ(e->CutBitmaskChannelRectangle(Rect(3, 3, 3, 9)), nullptr);
+}
+
+TEST_F(Element, AlphaBoundaryRectFindsTheQualifyingPixels)
+{
+    Elem e;
+    ASSERT_TRUE(e->CreateImage(24, 15, 9));
+    e->SetPosition({100, 50});
+    EXPECT_EQ(e->GetAlphaBoundaryRect(nullptr, 1, false), Rect(100, 50, 115, 59));
+    const Rect clip(90, 55, 105, 80);
+    EXPECT_EQ(e->GetAlphaBoundaryRect(&clip, 1, false), Rect(100, 55, 105, 59));
+
+    e->AddAlphaChannel(false);
+    alphaAt(e.e, 3, 4) = 9;
+    EXPECT_EQ(e->GetAlphaBoundaryRect(nullptr, 1, false), Rect(103, 54, 104, 55));
+    EXPECT_EQ(e->GetAlphaBoundaryRect(nullptr, 10, false).isEmpty(), true);
+    EXPECT_GT(e->GetAlphaBoundaryRect(nullptr, 10, false).left, e->GetAlphaBoundaryRect(nullptr, 10, false).right);
+    EXPECT_TRUE(e->GetAlphaBoundaryRect(&clip, 1, false).isEmpty());  // (3, 4) lies above the clip
+    const Rect lower(90, 52, 105, 80);
+    EXPECT_EQ(e->GetAlphaBoundaryRect(&lower, 1, false), Rect(103, 54, 104, 55));
+    const Rect away(106, 50, 115, 59);
+    EXPECT_TRUE(e->GetAlphaBoundaryRect(&away, 1, false).isEmpty());
+
+    alphaAt(e.e, 12, 1) = 255;
+    alphaAt(e.e, 14, 8) = 128;
+    EXPECT_EQ(e->GetAlphaBoundaryRect(nullptr, 1, false), Rect(103, 51, 115, 59));
+    EXPECT_EQ(e->GetAlphaBoundaryRect(nullptr, 200, false), Rect(112, 51, 113, 52));
+    // Inverted: everything but the fully opaque pixel reaches 255 - a >= 250.
+    EXPECT_EQ(e->GetAlphaBoundaryRect(nullptr, 250, true), Rect(100, 50, 115, 59));
+
+    EXPECT_EQ(e->GetBitmaskRect(nullptr), Rect(100, 50, 115, 59));
+    u8* mask = e->CreateBitmask();
+    std::memset(mask, 0, std::size_t(e->GetBitmaskBPL()) * 9);
+    mask[2 * e->GetBitmaskBPL() + 6] = 1;
+    mask[7 * e->GetBitmaskBPL() + 1] = 1;
+    EXPECT_EQ(e->GetBitmaskRect(nullptr), Rect(101, 52, 107, 58));
+    EXPECT_EQ(e->GetBitmaskRect(&clip), Rect(101, 57, 102, 58));
+}
+
+TEST_F(Element, AutoCropWithoutAlphaOrFullyOpaqueIsTheWholeImage)
+{
+    Elem plain;
+    ASSERT_TRUE(plain->CreateImage(24, 31, 7));
+    plain->SetPosition({3, 4});
+    EXPECT_EQ(plain->GetCropRect(10), Rect(3, 4, 34, 11));
+
+    for (auto [w, h] : {std::pair{37, 11}, std::pair{11, 37}, std::pair{20, 20}}) {
+        Elem e;
+        ASSERT_TRUE(e->CreateImage(24, w, h));
+        e->AddAlphaChannel(true);
+        for (int percent : {0, 5, 50, 100})
+            EXPECT_EQ(e->GetCropRect(percent), Rect(0, 0, w, h)) << w << "x" << h << " " << percent;
+    }
+}
+
+TEST_F(Element, AutoCropGivesUpOnNarrowResults)
+{
+    Elem e;
+    ASSERT_TRUE(e->CreateImage(24, 101, 20));
+    e->SetPosition({7, 9});
+    e->AddAlphaChannel(false);
+    // Faint coverage across the top row makes the result wide (rows are scanned); the
+    // opaque part is a column band whose rows span 8 < 101 / 10.
+    for (int x = 0; x < 101; ++x)
+        alphaAt(e.e, x, 0) = 1;
+    for (int y = 0; y < 20; ++y)
+        for (int x = 40; x <= 48; ++x)
+            alphaAt(e.e, x, y) = 255;
+    EXPECT_EQ(e->GetCropRect(0), Rect(7, 9, 108, 29));
+}
+
+TEST_F(Element, AutoCropPrefersDownwardGrowthOnEqualAreas)
+{
+    // Widest row 2; upward rows 1..2 and downward rows 2..3 both reach area 34.
+    const std::vector<std::pair<int, int>> tie = {{4, 15}, {1, 18}, {0, 19}, {2, 19}, {4, 15}};
+    Elem rows(spanScene(tie, 20));
+    EXPECT_EQ(rows->GetCropRect(0), Rect(2, 2, 20, 4));
+    Elem cols(spanScene(tie, 20, true));
+    EXPECT_EQ(cols->GetCropRect(0), transpose(Rect(2, 2, 20, 4)));
+}
+
+TEST_F(Element, AutoCropExtendsTheOtherWayWithinTheTolerance)
+{
+    // Upward growth wins (34 against 33); the tolerance decides how far it reaches down.
+    const std::vector<std::pair<int, int>> scene = {{4, 15}, {1, 18}, {0, 19}, {3, 19}, {4, 15}};
+    Elem rows(spanScene(scene, 20));
+    EXPECT_EQ(rows->GetCropRect(0), Rect(1, 1, 19, 3));
+    // 20 % of 19 is 3: rows 3 and 4 fit against the fixed edges 1 and 18 and narrow it.
+    EXPECT_EQ(rows->GetCropRect(20), Rect(4, 1, 16, 5));
+    Elem cols(spanScene(scene, 20, true));
+    EXPECT_EQ(cols->GetCropRect(20), transpose(Rect(4, 1, 16, 5)));
+}
+
+TEST_F(Element, AutoCropTrimsIsolatedNotchesAndDropsRowsAcrossGaps)
+{
+    auto scene = [](bool gapAbove) {
+        auto* e = new CPanoElement(false);
+        EXPECT_TRUE(e->CreateImage(24, 30, 3));
+        e->AddAlphaChannel(false);
+        for (int x = 2; x <= 27; ++x)
+            if (x != 4 && x != 25)
+                alphaAt(e, x, 1) = 255;
+        for (int x = 10; x <= 20; ++x)
+            alphaAt(e, x, 2) = 255;
+        if (gapAbove)
+            alphaAt(e, 4, 0) = 10;  // the notch at column 4 continues upwards
+        return e;
+    };
+    // Row 1 trimmed to 5..24; rows 1..2 then give 10 x 2 = 20 > 19 downwards.
+    Elem trimmed(scene(false));
+    EXPECT_EQ(trimmed->GetCropRect(0), Rect(10, 1, 21, 3));
+    // The notch's column is covered above the row: row 1 is dropped, row 2 remains.
+    Elem dropped(scene(true));
+    EXPECT_EQ(dropped->GetCropRect(0), Rect(10, 2, 21, 3));
+
+    Elem single(new CPanoElement(false));
+    ASSERT_TRUE(single->CreateImage(24, 30, 3));
+    single->AddAlphaChannel(false);
+    for (int x = 2; x <= 27; ++x)
+        if (x != 4 && x != 25)
+            alphaAt(single.e, x, 1) = 255;
+    EXPECT_EQ(single->GetCropRect(0), Rect(5, 1, 25, 2));
+}
+
+TEST_F(Element, UnloadDropsPixelsAndAlphaAndLoadBringsThemBack)
+{
+    QTemporaryDir dir;
+    const std::wstring file = dir.filePath("p.bmp").toStdWString();
+    Elem e;
+    ASSERT_TRUE(e->CreateImage(24, 17, 9));
+    fillPattern(e.e);
+    e->Unload();  // no file yet: nothing happens
+    EXPECT_TRUE(e->HasBits());
+    ASSERT_TRUE(e->Save(file));
+    e->AddAlphaChannel(true);
+    e->CreateBitmask();
+    e->Unload();
+    EXPECT_FALSE(e->HasBits());
+    EXPECT_EQ(e->GetAlphaBits(), nullptr);
+    EXPECT_NE(e->GetBitmaskBits(), nullptr);
+    EXPECT_EQ(e->GetImageSize(), VarnoBase::Size(17, 9));
+    e->Load();
+    ASSERT_TRUE(e->HasBits());
+    EXPECT_EQ(*pixel(e.e, 16, 8), static_cast<u8>(48 * 3 + 8 * 11));
+    EXPECT_NE(e->GetBitmaskBits(), nullptr);
+
+    // Reloading a vanished file leaves the element without pixels, but intact.
+    e->Unload();
+    QFile::remove(QString::fromStdWString(file));
+    e->Load();
+    EXPECT_FALSE(e->HasBits());
+    e->AddAlphaChannel(true);
+    EXPECT_EQ(e->GetAlphaBits(), nullptr);
+    EXPECT_EQ(e->CutRectangle(Rect(0, 0, 2, 2), false), nullptr);
+}
+
+TEST_F(Element, PictureCollectionsKeepAndReleaseEntries)
+{
+    std::vector<IPanoElement*> v;
+    auto* first = new CPanoElement(false);
+    first->AddRef();  // the test keeps one to watch the count
+    v.push_back(first);
+    PanoramaLib::InitPictureCollection(v, 3);
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_EQ(v[0], first);
+    EXPECT_EQ(v[1], nullptr);
+    EXPECT_EQ(v[2], nullptr);
+    v[2] = new CPanoElement(false);
+    PanoramaLib::FreePictureCollection(v);
+    EXPECT_TRUE(v.empty());
+    EXPECT_EQ(first->RefCount(), 1);
+    first->Release();
+}
+
+TEST_F(Element, GreyCopyWeighsTheThirdByteMost)
+{
+    EXPECT_EQ(CreateGrayImage(nullptr), nullptr);
+    Elem e;
+    ASSERT_TRUE(e->CreateImage(24, 5, 2));
+    e->FillByValue(0);
+    u8* p = pixel(e.e, 4, 1);
+    p[0] = 100;
+    p[1] = 50;
+    p[2] = 200;
+    e->SetPosition({3, 3});
+    Elem grey(CreateGrayImage(e.e));
+    ASSERT_NE(grey.e, nullptr);
+    EXPECT_EQ(grey->GetBPP(), 8);
+    EXPECT_EQ(*pixel(grey.e, 4, 1), (30 * 200 + 59 * 50 + 11 * 100) / 100);
+    EXPECT_EQ(grey->GetPosition(), Point(0, 0));
+    Elem again(CreateGrayImage(grey.e));
+    ASSERT_NE(again.e, nullptr);
+    EXPECT_EQ(*pixel(again.e, 4, 1), *pixel(grey.e, 4, 1));
+}
+
+TEST_F(Element, ShowRectMarksTheOutlineInsideTheImage)
+{
+    Elem e;
+    ASSERT_TRUE(e->CreateImage(24, 9, 7));
+    e->FillByValue(0);
+    e->SetPosition({10, 10});
+    show_rect(e.e, Rect(12, 11, 30, 14), 1);
+    EXPECT_EQ(pixel(e.e, 2, 1)[1], 255);
+    EXPECT_EQ(pixel(e.e, 8, 1)[1], 255);
+    EXPECT_EQ(pixel(e.e, 2, 3)[1], 255);
+    EXPECT_EQ(pixel(e.e, 5, 2)[1], 0);
+    EXPECT_EQ(pixel(e.e, 2, 1)[0], 0);
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST_F(Element, AFailedDeepCopyKeepsTheOldStore)
+{
+    // A thread-safe source is copied deeply; with the address space capped the copy
+    // cannot be allocated, and the target must keep what it had.
+    Elem src(new CPanoElement(true));
+    ASSERT_TRUE(src->CreateImage(24, 2000, 2000));
+    Elem dst;
+    ASSERT_TRUE(dst->CreateImage(8, 3, 3));
+    PanoramaLib::IDib* const oldStore = dst->GetDib();
+
+    std::ifstream status("/proc/self/status");
+    long vmKb = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmSize:", 0) == 0)
+            vmKb = std::stol(line.substr(7));
+    ASSERT_GT(vmKb, 0);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+    rlimit capped = old;
+    capped.rlim_cur = rlim_t(vmKb + 4 * 1024) * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &capped), 0);
+    const bool copied = dst->FromImage(src.e);
+    PanoramaLib::IDib* const direct = dibs.host().CreateCopy(src->GetDib(), false);
+    setrlimit(RLIMIT_AS, &old);
+
+    EXPECT_FALSE(copied);
+    EXPECT_EQ(direct, nullptr);
+    EXPECT_EQ(dst->GetDib(), oldStore);
+    EXPECT_EQ(dst->GetWidth(), 3);
+    EXPECT_EQ(dst->GetBPP(), 8);
+}
+#endif

@@ -1,0 +1,250 @@
+// The engines' host objects: auto-reset events, recursive locks, threads that are
+// joined on deletion, the pixel-store factory and the busy cursor.
+#include <QCursor>
+#include <QGuiApplication>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+
+#include "core/pano_element.h"
+#include "document/engine_host.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Blocking is checked by giving a helper thread a short while: a call that should block
+// must not have returned by then. Returning is checked with a generous deadline only.
+constexpr auto kBlockWindow = 100ms;
+constexpr auto kDeadline = 20s;
+
+bool stillBlocked(std::future<void>& f)
+{
+    return f.wait_for(kBlockWindow) == std::future_status::timeout;
+}
+
+bool finishes(std::future<void>& f)
+{
+    return f.wait_for(kDeadline) == std::future_status::ready;
+}
+
+void waitForWaiters(const EventImpl& ev, int n)
+{
+    const auto end = std::chrono::steady_clock::now() + kDeadline;
+    while (ev.WaiterCount() < n && std::chrono::steady_clock::now() < end)
+        QThread::yieldCurrentThread();
+    ASSERT_EQ(ev.WaiterCount(), n);
+}
+
+struct Body : PanoramaLib::IThread {
+    std::function<void()> work;
+    void Run() override
+    {
+        if (work)
+            work();
+    }
+};
+
+}  // namespace
+
+TEST(EventImpl, ASignalBeforeTheWaitIsConsumedOnce)
+{
+    EventImpl ev;
+    ev.SetEvent();
+    ev.Wait();  // returns at once
+    auto second = std::async(std::launch::async, [&] { ev.Wait(); });
+    EXPECT_TRUE(stillBlocked(second));
+    ev.SetEvent();
+    EXPECT_TRUE(finishes(second));
+}
+
+TEST(EventImpl, TwoSignalsCountAsOne)
+{
+    EventImpl ev;
+    ev.SetEvent();
+    ev.SetEvent();
+    ev.Wait();
+    auto second = std::async(std::launch::async, [&] { ev.Wait(); });
+    EXPECT_TRUE(stillBlocked(second));
+    ev.SetEvent();
+    EXPECT_TRUE(finishes(second));
+}
+
+TEST(EventImpl, OneSignalReleasesEveryWaiterAndLeavesTheEventClear)
+{
+    EventImpl ev;
+    auto a = std::async(std::launch::async, [&] { ev.Wait(); });
+    auto b = std::async(std::launch::async, [&] { ev.Wait(); });
+    auto c = std::async(std::launch::async, [&] { ev.Wait(); });
+    waitForWaiters(ev, 3);
+    ev.SetEvent();
+    EXPECT_TRUE(finishes(a));
+    EXPECT_TRUE(finishes(b));
+    EXPECT_TRUE(finishes(c));
+    EXPECT_EQ(ev.WaiterCount(), 0);
+
+    // The waiters cleared the signal: the next wait blocks.
+    auto next = std::async(std::launch::async, [&] { ev.Wait(); });
+    EXPECT_TRUE(stillBlocked(next));
+    ev.SetEvent();
+    EXPECT_TRUE(finishes(next));
+}
+
+TEST(EventImpl, ManyRoundsOfPingPongLoseNoSignal)
+{
+    EventImpl ping, pong;
+    constexpr int kRounds = 2000;
+    auto partner = std::async(std::launch::async, [&] {
+        for (int i = 0; i < kRounds; ++i) {
+            ping.Wait();
+            pong.SetEvent();
+        }
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        ping.SetEvent();
+        pong.Wait();
+    }
+    EXPECT_TRUE(finishes(partner));
+}
+
+TEST(CritSectImpl, TheOwnerMayLockAgainAndOthersWait)
+{
+    CritSectImpl cs;
+    cs.Lock();
+    cs.Lock();
+    auto other = std::async(std::launch::async, [&] {
+        cs.Lock();
+        cs.Unlock();
+    });
+    EXPECT_TRUE(stillBlocked(other));
+    cs.Unlock();
+    EXPECT_TRUE(stillBlocked(other));  // still held once
+    cs.Unlock();
+    EXPECT_TRUE(finishes(other));
+}
+
+TEST(ThreadImpl, DeletionWaitsForTheBody)
+{
+    std::atomic<bool> started{false};
+    std::atomic<bool> done{false};
+    Body body;
+    body.work = [&] {
+        started = true;
+        QThread::msleep(150);
+        done = true;
+    };
+    auto* thread = new ThreadImpl(&body);
+    EXPECT_TRUE(thread->isRunning() || thread->isFinished());
+    delete thread;
+    EXPECT_TRUE(started);
+    EXPECT_TRUE(done);
+
+    ThreadImpl empty(nullptr);  // runs nothing and ends
+    EXPECT_TRUE(empty.wait(QDeadlineTimer(20000)));
+}
+
+TEST(EngineHost, ThreadsEndBeforeTheLocksAndEventsTheyUse)
+{
+    std::atomic<bool> done{false};
+    Body body;
+    {
+        EngineHost host;
+        PanoramaLib::IEvent* ev = host.CreateEvent();
+        PanoramaLib::ICriticalSection* cs = host.CreateCriticalSection();
+        body.work = [&, ev, cs] {
+            // Still using the host's objects while the host is being destroyed.
+            QThread::msleep(100);
+            cs->Lock();
+            ev->SetEvent();
+            cs->Unlock();
+            ev->Wait();
+            done = true;
+        };
+        EXPECT_TRUE(host.CreateThread(&body));
+    }
+    EXPECT_TRUE(done);
+}
+
+TEST(EngineHost, CreatedThreadIsRunningWhenCreateThreadReturns)
+{
+    EngineHost host;
+    EventImpl reached;
+    Body body;
+    body.work = [&] { reached.SetEvent(); };
+    ASSERT_TRUE(host.CreateThread(&body));
+    reached.Wait();  // would hang if the thread had not been started
+}
+
+TEST(EngineHost, MakesAndCopiesPixelStores)
+{
+    EngineHost host;
+    EXPECT_EQ(host.CreateCopy(nullptr, false), nullptr);
+
+    PanoramaLib::IDib* plain = host.CreateDibObject(false);
+    PanoramaLib::IDib* safe = host.CreateDibObject(true);
+    auto* safeImpl = static_cast<PanoramaLib::QtDibImpl*>(safe->QueryObject(2));
+    EXPECT_EQ(safeImpl->RefCount(), 0);
+    plain->AddRef();
+    safe->AddRef();
+    EXPECT_FALSE(plain->hasBits());
+
+    ASSERT_TRUE(safe->createImage(24, 6, 2, true));
+    std::fill(safe->bits(), safe->bits() + 2 * safe->bytesPerLine(), 9);
+    safe->setPathName(L"/a/b.tif");
+    PanoramaLib::IDib* copy = host.CreateCopy(safe, false);
+    ASSERT_NE(copy, nullptr);
+    copy->AddRef();
+    EXPECT_EQ(copy->getPathName(), L"/a/b.tif");
+    EXPECT_NE(copy->bits(), safe->bits());
+    copy->bits()[0] = 1;
+    EXPECT_EQ(safe->bits()[0], 9);
+    EXPECT_EQ(copy->bits()[1], 9);
+
+    PanoramaLib::IDib* emptyCopy = host.CreateCopy(plain, true);  // nothing to copy is fine
+    ASSERT_NE(emptyCopy, nullptr);
+    EXPECT_FALSE(emptyCopy->hasBits());
+    delete emptyCopy;
+
+    copy->Release();
+    safe->Release();
+    plain->Release();
+}
+
+TEST(EngineHost, ServesAsTheElementsStoreFactory)
+{
+    EngineHost host;
+    PanoramaLib::IDibManager* const previous = CPanoElement::m_pIDibManager;
+    CPanoElement::m_pIDibManager = &host;
+    auto* e = new CPanoElement(true);
+    EXPECT_TRUE(e->CreateImage(24, 4, 4));
+    EXPECT_EQ(static_cast<PanoramaLib::QtDibImpl*>(e->GetDib()->QueryObject(2))->RefCount(), 1);
+    PanoramaLib::IPanoElement* copy = e->CopyImage();
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(copy->GetImageSize(), VarnoBase::Size(4, 4));
+    copy->Release();
+    e->Release();
+    CPanoElement::m_pIDibManager = previous;
+}
+
+TEST(WaitCursor, NestedScopesKeepTheBusyCursorUntilTheOuterEnds)
+{
+    ASSERT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    {
+        WaitCursor outer;
+        ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+        EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+        {
+            WaitCursor inner;
+            EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+        }
+        ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+        EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    }
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}

@@ -1,0 +1,33 @@
+// Installs a pixel-store factory for the image elements a test makes:
+//
+//   ScopedDibManager dibs;   // CPanoElement::m_pIDibManager set until the scope ends
+//
+// or, for a whole test program, call InstallDibManager() once (idempotent; the
+// factory then lives until the program ends).
+#pragma once
+
+#include <memory>
+
+#include "core/pano_element.h"
+#include "document/engine_host.h"
+
+namespace vltest {
+
+class ScopedDibManager {
+public:
+    ScopedDibManager();
+    ~ScopedDibManager();
+    ScopedDibManager(const ScopedDibManager&) = delete;
+    ScopedDibManager& operator=(const ScopedDibManager&) = delete;
+
+    EngineHost& host() { return *m_host; }
+
+private:
+    std::unique_ptr<EngineHost> m_host;
+    PanoramaLib::IDibManager* m_previous;
+};
+
+// Sets a program-wide factory unless one is installed already; returns the installed one.
+PanoramaLib::IDibManager* InstallDibManager();
+
+}  // namespace vltest
