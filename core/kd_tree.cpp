@@ -6,6 +6,7 @@
 #include "core/kd_tree.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <utility>
 
@@ -291,21 +292,49 @@ kd_tree::~kd_tree()
     delete root;
 }
 
+namespace {
+
+// Squared distance in four interleaved partial sums (independent add chains run in
+// parallel), checked against `limit` after every 16 dimensions. Every partial sum
+// only grows, so a point is abandoned exactly when its full distance would exceed the
+// limit. Returns +inf for an abandoned point.
+inline double distance2(const double* q, const double* p, int dim, double limit)
+{
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    int d = 0;
+    for (; d + 16 <= dim; d += 16) {
+        for (int j = d; j < d + 16; j += 4) {
+            const double t0 = q[j] - p[j], t1 = q[j + 1] - p[j + 1];
+            const double t2 = q[j + 2] - p[j + 2], t3 = q[j + 3] - p[j + 3];
+            s0 += t0 * t0;
+            s1 += t1 * t1;
+            s2 += t2 * t2;
+            s3 += t3 * t3;
+        }
+        if ((s0 + s1) + (s2 + s3) > limit)
+            return INFINITY;
+    }
+    for (; d < dim; ++d) {
+        const double t = q[d] - p[d];
+        s0 += t * t;
+    }
+    return (s0 + s1) + (s2 + s3);
+}
+
+}  // namespace
+
+double kdDistance2(const double* a, const double* b, int dimension)
+{
+    return distance2(a, b, dimension, INFINITY);
+}
+
 void kd_tree::SearchLeaf(const kd_leaf* leaf, const double* query)
 {
     double kth = m_nearest.max_key();
     for (int i = 0; i < leaf->nPoints; ++i) {
         const int idx = leaf->bucket[i];
-        const double* p = points[idx];
-        double dist = 0.0;
-        int d = 0;
-        for (; d < dim; ++d) {
-            const double t = query[d] - p[d];
-            dist += t * t;
-            if (dist > kth)
-                break;
-        }
-        if (d == dim) {
+        const double dist = distance2(query, points[idx], dim, kth);
+        if (!(dist > kth)) {  // NaN distances are kept, as a plain sum would keep them
             m_nearest.insert(dist, idx);
             kth = m_nearest.max_key();
         }

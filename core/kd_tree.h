@@ -155,6 +155,8 @@ void kdEnclRect(double** points, const int* indices, int n, int dimension, KDRec
 double kdSpread(double** points, const int* indices, int n, int d);
 void kdMinMax(double** points, const int* indices, int n, int d, double& min, double& max);
 void kdPlaneSplit(double** points, int* indices, int n, int d, double cut, int& br1, int& br2);
+// Squared Euclidean distance, summed exactly as the search sums it.
+double kdDistance2(const double* a, const double* b, int dimension);
 double kdBoxDistance(const double* query, const double* low, const double* high, int dimension);
 void sl_midpt_split(double** points, int* indices, const KDRect& box, int n, int dimension,
                     int& cutDim, double& cutValue, int& nLow);

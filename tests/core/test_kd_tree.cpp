@@ -24,18 +24,12 @@ struct Neighbour {
     int index;
 };
 
-// The k nearest by exhaustive search, distances summed in the same order as the tree.
+// The k nearest by exhaustive search, distances summed as the tree sums them.
 std::vector<Neighbour> bruteForce(const PointSet& s, const double* q, int k)
 {
     std::vector<Neighbour> all;
-    for (int i = 0; i < s.n; ++i) {
-        double d = 0;
-        for (int j = 0; j < s.dim; ++j) {
-            const double t = q[j] - s.pts[i][j];
-            d += t * t;
-        }
-        all.push_back({d, i});
-    }
+    for (int i = 0; i < s.n; ++i)
+        all.push_back({kdDistance2(q, s.pts[i], s.dim), i});
     std::stable_sort(all.begin(), all.end(), [](auto& a, auto& b) { return a.dist < b.dist; });
     all.resize(std::min<std::size_t>(all.size(), k));
     return all;
@@ -43,12 +37,7 @@ std::vector<Neighbour> bruteForce(const PointSet& s, const double* q, int k)
 
 double distance2(const PointSet& s, int i, const double* q)
 {
-    double d = 0;
-    for (int j = 0; j < s.dim; ++j) {
-        const double t = q[j] - s.pts[i][j];
-        d += t * t;
-    }
-    return d;
+    return kdDistance2(q, s.pts[i], s.dim);
 }
 
 // Walks the tree and checks that every split separates its points and that the leaves
@@ -152,6 +141,21 @@ TEST(KdTreeQueues, KnnQueueKeepsKSmallestEarlierFirstOnTies)
     EXPECT_EQ(q.index(1), 3);
     EXPECT_EQ(q.index(2), 0);
     EXPECT_EQ(q.max_key(), 5);
+}
+
+TEST(KdTreeSearch, DistanceMatchesAPlainSumUpToRounding)
+{
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> u(-1, 1);
+    for (int dim : {1, 3, 16, 17, 128}) {
+        std::vector<double> a(dim), b(dim);
+        double plain = 0;
+        for (int j = 0; j < dim; ++j) {
+            a[j] = u(rng), b[j] = u(rng);
+            plain += (a[j] - b[j]) * (a[j] - b[j]);
+        }
+        EXPECT_NEAR(kdDistance2(a.data(), b.data(), dim), plain, 1e-12 * plain);
+    }
 }
 
 TEST(KdTreeBuild, PlaneSplitGroupsBelowEqualAbove)
