@@ -1,0 +1,198 @@
+// Reduce and expand of 8-bit pyramid levels (see the header). Both run as two
+// separable one-dimensional passes through a temporary level; rows of each pass are
+// independent and large levels split them over threads without changing a sample.
+#include "engine/hv/laplacian_pyramid.h"
+
+#include <algorithm>
+#include <new>
+
+#include "engine/parallel_rows.h"
+
+namespace LaplacianPyramid {
+
+CLevel::CLevel(int w, int h) : RefCounter(1), width(std::max(w, 0)), height(std::max(h, 0))
+{
+    stride = (width + 3) & ~3;
+    const std::size_t bytes = std::size_t(stride) * std::size_t(height);
+    if (bytes > 0) {
+        data = new (std::nothrow) unsigned char[bytes]();
+        if (!data)
+            throw outofmemory();
+    }
+}
+
+CLevel::~CLevel() { delete[] data; }
+
+CPyramid::~CPyramid() { RemoveLevels(); }
+
+void CPyramid::RemoveLevels()
+{
+    for (CLevel* level : levels)
+        VarnoBase::RefCounter::SafeRelease(level);
+    levels.clear();
+}
+
+CLevel* CPyramid::RemoveLevel(int i)
+{
+    if (i < 0 || std::size_t(i) >= levels.size())
+        return nullptr;
+    CLevel* level = levels[std::size_t(i)];
+    levels.erase(levels.begin() + i);
+    return level;
+}
+
+void CPyramid::Build(int count, bool laplacian)
+{
+    for (int i = 0; i + 1 < count && std::size_t(i) < levels.size(); ++i) {
+        levels.reserve(levels.size() + 1);  // a throw here leaves the pyramid as it was
+        levels.push_back(Reduce(levels[std::size_t(i)]));
+        if (laplacian)
+            Expand_Laplacian(levels[std::size_t(i)], levels[std::size_t(i) + 1]);
+    }
+}
+
+namespace {
+
+// One output sample of the (1 5 8 5 1)/20 filter centred on c of n samples read
+// through `at`, indices clamped to the ends.
+template <class At>
+inline int Filter5(At&& at, int c, int n)
+{
+    const int m2 = std::clamp(c - 2, 0, n - 1);
+    const int m1 = std::clamp(c - 1, 0, n - 1);
+    const int c0 = std::min(c, n - 1);
+    const int p1 = std::min(c + 1, n - 1);
+    const int p2 = std::min(c + 2, n - 1);
+    return (at(m2) + 5 * at(m1) + 8 * at(c0) + 5 * at(p1) + at(p2)) / 20;
+}
+
+// Expands n coarse samples (read through `in`) to 2n - 1 and writes them through `out`.
+template <class In, class Out>
+inline void Expand1D(In&& in, Out&& out, int n)
+{
+    if (n == 1) {
+        out(0, in(0));
+        return;
+    }
+    out(0, (8 * in(0) + in(1)) / 9);
+    for (int i = 1; i < n - 1; ++i)
+        out(2 * i, (in(i - 1) + 8 * in(i) + in(i + 1)) / 10);
+    out(2 * (n - 1), (in(n - 2) + 8 * in(n - 1)) / 9);
+    for (int i = 0; i < n - 1; ++i)
+        out(2 * i + 1, (in(i) + in(i + 1)) >> 1);
+}
+
+// The expansion of a coarse level, first down the columns, then along the rows.
+// The column pass is written row by row so that it runs along memory.
+CLevel* Expand(const CLevel* coarse)
+{
+    const int wc = coarse->width;
+    const int hc = coarse->height;
+    CLevel tmp(wc, 2 * hc - 1);
+    Utils::ParallelForRows(tmp.height, wc, [&](int r0, int r1) {
+        for (int r = r0; r < r1; ++r) {
+            unsigned char* dst = tmp.Row(r);
+            const int i = r / 2;
+            if (r & 1) {
+                const unsigned char* a = coarse->Row(i);
+                const unsigned char* b = coarse->Row(i + 1);
+                for (int x = 0; x < wc; ++x)
+                    dst[x] = (unsigned char)((a[x] + b[x]) >> 1);
+            } else if (hc == 1) {
+                std::copy(coarse->Row(0), coarse->Row(0) + wc, dst);
+            } else if (i == 0) {
+                const unsigned char* a = coarse->Row(0);
+                const unsigned char* b = coarse->Row(1);
+                for (int x = 0; x < wc; ++x)
+                    dst[x] = (unsigned char)((8 * a[x] + b[x]) / 9);
+            } else if (i == hc - 1) {
+                const unsigned char* a = coarse->Row(i - 1);
+                const unsigned char* b = coarse->Row(i);
+                for (int x = 0; x < wc; ++x)
+                    dst[x] = (unsigned char)((a[x] + 8 * b[x]) / 9);
+            } else {
+                const unsigned char* a = coarse->Row(i - 1);
+                const unsigned char* b = coarse->Row(i);
+                const unsigned char* c = coarse->Row(i + 1);
+                for (int x = 0; x < wc; ++x)
+                    dst[x] = (unsigned char)((a[x] + 8 * b[x] + c[x]) / 10);
+            }
+        }
+    });
+    auto* out = new CLevel(2 * wc - 1, 2 * hc - 1);
+    Utils::ParallelForRows(tmp.height, wc * 2, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const unsigned char* src = tmp.Row(y);
+            unsigned char* dst = out->Row(y);
+            Expand1D([src](int i) { return int(src[i]); }, [dst](int i, int v) { dst[i] = (unsigned char)v; }, wc);
+        }
+    });
+    return out;
+}
+
+template <class Combine>
+void ExpandInto(const CLevel* fine, const CLevel* coarse, Combine&& combine)
+{
+    if (!fine || !coarse || coarse->width <= 0 || coarse->height <= 0)
+        return;
+    CLevel* expanded = Expand(coarse);
+    const int w = std::min(fine->width, expanded->width);
+    const int h = std::min(fine->height, expanded->height);
+    Utils::ParallelForRows(h, w, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            unsigned char* f = fine->Row(y);
+            const unsigned char* e = expanded->Row(y);
+            for (int x = 0; x < w; ++x)
+                f[x] = (unsigned char)std::clamp(combine(int(f[x]), int(e[x])), 0, 255);
+        }
+    });
+    expanded->Release();
+}
+
+}  // namespace
+
+CLevel* Reduce(const CLevel* level)
+{
+    const int w = level->width;
+    const int h = level->height;
+    const int wo = w / 2 + 1;
+    const int ho = h / 2 + 1;
+    CLevel tmp(wo, h);
+    if (w > 0) {
+        Utils::ParallelForRows(h, wo * 5, [&](int y0, int y1) {
+            for (int y = y0; y < y1; ++y) {
+                const unsigned char* src = level->Row(y);
+                unsigned char* dst = tmp.Row(y);
+                for (int x = 0; x < wo; ++x)
+                    dst[x] = (unsigned char)Filter5([src](int i) { return int(src[i]); }, 2 * x, w);
+            }
+        });
+    }
+    auto* out = new CLevel(wo, ho);
+    if (h > 0) {
+        Utils::ParallelForRows(ho, wo * 5, [&](int y0, int y1) {
+            for (int y = y0; y < y1; ++y) {
+                const int c = 2 * y;
+                const unsigned char* r[5] = {tmp.Row(std::max(c - 2, 0)), tmp.Row(std::max(c - 1, 0)),
+                                             tmp.Row(std::min(c, h - 1)), tmp.Row(std::min(c + 1, h - 1)),
+                                             tmp.Row(std::min(c + 2, h - 1))};
+                unsigned char* dst = out->Row(y);
+                for (int x = 0; x < wo; ++x)
+                    dst[x] = (unsigned char)((r[0][x] + 5 * r[1][x] + 8 * r[2][x] + 5 * r[3][x] + r[4][x]) / 20);
+            }
+        });
+    }
+    return out;
+}
+
+void Expand_Laplacian(const CLevel* fine, const CLevel* coarse)
+{
+    ExpandInto(fine, coarse, [](int f, int e) { return f - e + 128; });
+}
+
+void Expand_AndAdd(const CLevel* fine, const CLevel* coarse)
+{
+    ExpandInto(fine, coarse, [](int f, int e) { return f + e - 128; });
+}
+
+}  // namespace LaplacianPyramid

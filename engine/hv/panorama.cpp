@@ -1,0 +1,351 @@
+// The Horizontal/Vertical engine object: construction and release, accessors and
+// options, progress and cancellation, working copies, and freeing of the engine's
+// state. Working copies are shrunk by a separable box filter: StretchHeight first,
+// then StretchWidth, each output sample the area-weighted mean of its source span in
+// 16.16 fixed point, rounded half up; sums are 64-bit so any size is safe.
+#include "engine/hv/panorama.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+
+#include "engine/lens_distortion.h"
+#include "engine/parallel_rows.h"
+
+int g_fDoSmartBlending1 = 1;
+
+std::atomic<CPanorama*> CPanorama::m_pThis{nullptr};
+
+namespace {
+
+constexpr int kWorkSizeQuality1 = 660;
+constexpr int kWorkSizeOther = 400;
+
+std::size_t Stride24(std::int64_t width) { return std::size_t(((width * 24 + 31) / 32) * 4); }
+
+// Weighted term of one source sample. The terms are summed exactly: truncating each
+// partial term to a multiple of 65536 would turn a constant 255 into 254 whenever the
+// ratio is not a whole number (every quality-0 copy).
+inline std::int64_t Term(std::int64_t value, std::int64_t weight) { return value * weight; }
+
+// Shrinks each row of `height` rows from srcWidth to dstWidth 24-bit pixels.
+void StretchRows(unsigned char* dst, std::size_t dstStride, const unsigned char* src, std::size_t srcStride,
+                 int srcWidth, int height, int dstWidth)
+{
+    if (!dst || !src || srcWidth <= 0 || height <= 0 || dstWidth <= 0)
+        return;
+    const std::int64_t step = (std::int64_t(srcWidth) << 16) / dstWidth;
+    if (step <= 0)
+        return;
+    Utils::ParallelForRows(height, srcWidth, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const unsigned char* s = src + std::size_t(y) * srcStride;
+            unsigned char* d = dst + std::size_t(y) * dstStride;
+            std::int64_t a = 0;
+            for (int x = 0; x < dstWidth; ++x, d += 3) {
+                const std::int64_t b = a + step;
+                const std::int64_t ia = a >> 16;
+                const std::int64_t ib = b >> 16;
+                const std::int64_t fa = a & 0xFFFF;
+                const std::int64_t fb = b & 0xFFFF;
+                std::int64_t sum[3];
+                const unsigned char* p = s + std::size_t(ia) * 3;
+                for (int c = 0; c < 3; ++c)
+                    sum[c] = Term(p[c], 65536 - fa);
+                std::int64_t whole[3] = {0, 0, 0};
+                for (std::int64_t k = ia + 1; k < ib; ++k) {
+                    const unsigned char* q = s + std::size_t(k) * 3;
+                    whole[0] += q[0];
+                    whole[1] += q[1];
+                    whole[2] += q[2];
+                }
+                if (ib < srcWidth) {
+                    const unsigned char* q = s + std::size_t(ib) * 3;
+                    for (int c = 0; c < 3; ++c)
+                        sum[c] += Term(q[c], fb);
+                }
+                const std::int64_t span = b - a;
+                for (int c = 0; c < 3; ++c)
+                    d[c] = (unsigned char)std::min<std::int64_t>((sum[c] + (whole[c] << 16) + span / 2) / span, 255);
+                a = b;
+            }
+        }
+    });
+}
+
+// Shrinks each column of a `width`-pixel image from srcHeight to dstHeight rows,
+// one output row at a time so that the sums run along memory.
+void StretchColumns(unsigned char* dst, std::size_t dstStride, const unsigned char* src, std::size_t srcStride,
+                    int width, int srcHeight, int dstHeight)
+{
+    if (!dst || !src || width <= 0 || srcHeight <= 0 || dstHeight <= 0)
+        return;
+    const std::int64_t step = (std::int64_t(srcHeight) << 16) / dstHeight;
+    if (step <= 0)
+        return;
+    const std::size_t rowBytes = std::size_t(width) * 3;
+    Utils::ParallelForRows(dstHeight, std::int64_t(width) * (srcHeight / dstHeight + 1), [&](int y0, int y1) {
+        std::vector<std::int64_t> sum(rowBytes);
+        std::vector<std::int64_t> whole(rowBytes);
+        for (int y = y0; y < y1; ++y) {
+            const std::int64_t a = std::int64_t(y) * step;
+            const std::int64_t b = a + step;
+            const std::int64_t ia = a >> 16;
+            const std::int64_t ib = b >> 16;
+            const std::int64_t fa = a & 0xFFFF;
+            const std::int64_t fb = b & 0xFFFF;
+            const unsigned char* first = src + std::size_t(ia) * srcStride;
+            for (std::size_t i = 0; i < rowBytes; ++i)
+                sum[i] = Term(first[i], 65536 - fa);
+            std::fill(whole.begin(), whole.end(), 0);
+            for (std::int64_t k = ia + 1; k < ib; ++k) {
+                const unsigned char* r = src + std::size_t(k) * srcStride;
+                for (std::size_t i = 0; i < rowBytes; ++i)
+                    whole[i] += r[i];
+            }
+            if (ib < srcHeight) {
+                const unsigned char* last = src + std::size_t(ib) * srcStride;
+                for (std::size_t i = 0; i < rowBytes; ++i)
+                    sum[i] += Term(last[i], fb);
+            }
+            const std::int64_t span = b - a;
+            unsigned char* d = dst + std::size_t(y) * dstStride;
+            for (std::size_t i = 0; i < rowBytes; ++i)
+                d[i] = (unsigned char)std::min<std::int64_t>((sum[i] + (whole[i] << 16) + span / 2) / span, 255);
+        }
+    });
+}
+
+}  // namespace
+
+void StretchWidth(unsigned char* dst, const unsigned char* src, int srcWidth, int height, int dstWidth)
+{
+    StretchRows(dst, Stride24(dstWidth), src, Stride24(srcWidth), srcWidth, height, dstWidth);
+}
+
+void StretchHeight(unsigned char* dst, const unsigned char* src, int width, int srcHeight, int dstHeight)
+{
+    StretchColumns(dst, Stride24(width), src, Stride24(width), width, srcHeight, dstHeight);
+}
+
+void FreePictureCollection(std::vector<CPanoElement*>& v)
+{
+    for (CPanoElement* e : v)
+        if (e)
+            e->Release();
+    v.clear();
+}
+
+CPanorama::CPanorama()
+{
+    m_bSmartBlending = g_fDoSmartBlending1 != 0;
+    m_pPreview = new CPanoElement(false);
+    try {
+        m_pPanorama = new CPanoElement(false);
+    } catch (...) {
+        m_pPreview->Release();
+        throw;
+    }
+    m_pThis.store(this);
+}
+
+CPanorama::~CPanorama()
+{
+    CPanorama* self = this;
+    m_pThis.compare_exchange_strong(self, nullptr);
+    Free(true, true);
+    if (m_pPreview)
+        m_pPreview->Release();
+    if (m_pPanorama)
+        m_pPanorama->Release();
+}
+
+void CPanorama::Initialize(PanoramaLib::IFreeThreading*, PanoramaLib::IWaitCursor* waitCursor,
+                           PanoramaLib::IUserInterface* ui)
+{
+    m_pWaitCursor = waitCursor;
+    m_pUserInterface = ui;
+}
+
+void CPanorama::Release() { delete this; }
+
+void CPanorama::Set_IProgressIndicator(PanoramaLib::IProgressIndicator* progress) { m_pProgress = progress; }
+
+bool CPanorama::HasBuilt() const { return m_bBuilt; }
+
+PanoramaLib::IPanoElement* CPanorama::GetPanoramaPreview(bool fallBack) const
+{
+    if (fallBack && m_pPreview && !m_pPreview->HasBits())
+        return m_pPanorama;
+    return m_pPreview;
+}
+
+PanoramaLib::IPanoElement* CPanorama::GetPanoramaImage() const { return m_pPanorama; }
+
+const PanoramaLib::PanoramaStatus* CPanorama::GetPanoramaStatus() const { return &m_status; }
+
+VarnoBase::Rect CPanorama::GetCropRect(bool) { return m_rcCrop; }
+
+void CPanorama::SetOptions(const PanoramaLib::PanoramaOptions& o)
+{
+    m_bAutoCrop = o.bAutoCrop;
+    m_nMatchingMode = o.nMatchingMode;
+    m_motionModel = o.motionModel;
+    m_bGradientAverageMode = o.bGradientAverageMode;
+    m_bLensCompensation = o.bLensCompensation;
+    // The lens type indexes the lens table: a value outside it keeps the current type.
+    if (o.nLensType >= 0 && o.nLensType < CLensTypes::kCount)
+        m_nLensType = o.nLensType;
+    m_bCyclorama = o.bCyclorama;
+    if (o.nPreviewQuality != m_nPreviewQuality) {
+        m_nPreviewQuality = o.nPreviewQuality;
+        m_nWorkSize = m_nPreviewQuality == 1 ? kWorkSizeQuality1 : kWorkSizeOther;
+    }
+}
+
+void CPanorama::GetOptions(PanoramaLib::PanoramaOptions* o) const
+{
+    if (!o)
+        return;
+    *o = PanoramaLib::PanoramaOptions{};
+    o->bAutoCrop = m_bAutoCrop;
+    o->nMatchingMode = m_nMatchingMode;
+    o->nPreviewQuality = m_nPreviewQuality;
+    o->motionModel = m_motionModel;
+    o->bGradientAverageMode = m_bGradientAverageMode;
+    o->bLensCompensation = m_bLensCompensation;
+    o->nLensType = m_nLensType;
+    o->bCyclorama = m_bCyclorama;
+}
+
+int CPanorama::GetHFreqNumLevels() const
+{
+    const double s = m_bFullSizePass && !m_scales.empty() ? m_scales.front() : 1.0;
+    int n = 4;
+    if (!(s >= 2.0))  // also NaN
+        return n;
+    std::int64_t v = s >= 4.0e18 ? std::int64_t(4e18) : std::int64_t(s);
+    while (v / 2 > 0) {
+        v /= 2;
+        ++n;
+    }
+    return n;
+}
+
+bool CPanorama::AbortProgressCallback()
+{
+    CPanorama* engine = m_pThis.load();
+    if (!engine || !engine->m_pProgress)
+        return false;
+    ++engine->m_nProgressPos;
+    const bool abort = engine->m_pProgress->AbortProgressIndicator(engine->m_nProgressMax, engine->m_nProgressPos);
+    engine->m_bAborted = abort;
+    return abort;
+}
+
+CPanorama::CAutoProgress::CAutoProgress(CPanorama* engine, unsigned id) : m_pEngine(engine)
+{
+    if (m_pEngine && m_pEngine->m_pProgress) {
+        m_pEngine->m_pProgress->OpenProgressIndicator();
+        if (id != 0)
+            m_pEngine->m_pProgress->SetProgressCaption(id);
+    }
+}
+
+CPanorama::CAutoProgress::~CAutoProgress()
+{
+    if (m_pEngine && m_pEngine->m_pProgress)
+        m_pEngine->m_pProgress->CloseProgressIndicator();
+}
+
+PanoramaLib::IPanoElement* CPanorama::CreateImageThumbnail(PanoramaLib::IPanoElement* photoIf)
+{
+    auto* photo = dynamic_cast<CPanoElement*>(photoIf);
+    if (!photo)
+        return nullptr;
+    const std::int64_t w = photo->GetWidth();
+    const std::int64_t h = photo->GetHeight();
+    const std::int64_t S = m_nWorkSize;
+    if (S >= std::max(w, h)) {
+        photo->AddRef();
+        photo->m_scale = 1.0;
+        return photo;
+    }
+    std::int64_t wt = 0;
+    std::int64_t ht = 0;
+    double scale = 1.0;
+    if (m_nPreviewQuality == 1) {
+        if (h < w) {
+            wt = w;
+            while (wt > S)
+                wt >>= 1;
+            ht = wt > 0 ? h * wt / w : 0;
+            scale = wt > 0 ? double(w / wt) : 1.0;
+        } else {
+            ht = h;
+            while (ht > S)
+                ht >>= 1;
+            wt = ht > 0 ? w * ht / h : 0;
+            scale = ht > 0 ? double(h / ht) : 1.0;
+        }
+    } else if (S > 0) {
+        if (h < w) {
+            wt = S;
+            ht = (h * S + w / 2) / w;
+            scale = double(w) / double(S);
+        } else {
+            ht = S;
+            wt = (w * S + h / 2) / h;
+            scale = double(h) / double(S);
+        }
+    }
+    if (wt <= 0 || ht <= 0 || !photo->HasBits() || photo->GetBPP() != 24)
+        return nullptr;
+
+    try {
+        // Columns first into a w x h' buffer, then rows into the copy.
+        const std::size_t tmpStride = Stride24(w);
+        std::vector<unsigned char> tmp(tmpStride * std::size_t(ht));
+        StretchColumns(tmp.data(), tmpStride, photo->GetBits(), std::size_t(photo->GetBPL()), int(w), int(h), int(ht));
+
+        auto* copy = new (std::nothrow) CPanoElement(true);
+        if (!copy)
+            return nullptr;
+        if (!copy->CreateImage(true, int(wt), int(ht), true) || !copy->HasBits()) {
+            copy->Release();
+            return nullptr;
+        }
+        StretchRows(copy->GetBits(), std::size_t(copy->GetBPL()), tmp.data(), tmpStride, int(w), int(ht), int(wt));
+        photo->m_scale = scale;
+        return copy;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void CPanorama::Free(bool analysis, bool)
+{
+    m_bBuilt = false;
+    m_matchGraph.Free();
+    m_mosaicGraph.Free();
+    m_scales.clear();
+    FreePictureCollection(m_transformed);
+    FreePictureCollection(m_fullTransformed);
+    FreePictureCollection(m_originals);
+    FreePictureCollection(m_photos);
+    if (analysis) {
+        FreePictureCollection(m_workImages);
+        for (CImageDataBase* db : m_databases)
+            delete db;
+        m_databases.clear();
+    }
+}
+
+void CPanorama::FreePanoramaImages()
+{
+    m_bBuilt = false;
+    if (m_pPreview)
+        m_pPreview->FreeImage();
+    if (m_pPanorama)
+        m_pPanorama->FreeImage();
+}

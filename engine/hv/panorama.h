@@ -1,0 +1,150 @@
+// The Horizontal/Vertical engine object: a row or column of overlapping photos
+// becomes one panorama. This header holds the engine's state for both passes (the
+// preview pass on reduced working copies, the full-size pass on the photos), its
+// accessors and options, the working copies with their box-filter resampling, and
+// the operations that free its state. The build pipeline's stages are members too.
+#pragma once
+
+#include <atomic>
+#include <vector>
+
+#include "core/geometry.h"
+#include "core/keypoints.h"
+#include "core/match_graph.h"
+#include "core/pano_element.h"
+#include "engine/hv/stitching_line.h"
+#include "engine/panorama_interfaces.h"
+
+// Seam search and gradient averaging are on for every engine (1); nothing changes it.
+extern int g_fDoSmartBlending1;
+
+// A 3x3 transform (canvas pixels to photo pixels); m[r][c] indexes it and it converts
+// to double (*)[3] for the matrix helpers.
+struct AFFINE_MATRIX {
+    using Row = double[3];
+    double v[3][3] = {{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}};
+
+    operator Row*() noexcept { return v; }              // NOLINT(google-explicit-constructor)
+    operator const Row*() const noexcept { return v; }  // NOLINT(google-explicit-constructor)
+};
+
+// Box-filter shrink of 24-bit images whose rows are padded to 4 bytes: each output
+// pixel averages the source span it covers, in 16.16 fixed point (64-bit sums).
+// StretchWidth shrinks along rows (dstWidth <= srcWidth), StretchHeight down columns.
+void StretchWidth(unsigned char* dst, const unsigned char* src, int srcWidth, int height, int dstWidth);
+void StretchHeight(unsigned char* dst, const unsigned char* src, int width, int srcHeight, int dstHeight);
+
+// Releases every element of the list and empties it.
+void FreePictureCollection(std::vector<CPanoElement*>& v);
+
+class CPanorama : public PanoramaLib::IHVPanorama {
+public:
+    CPanorama();
+    ~CPanorama() override;
+    CPanorama(const CPanorama&) = delete;
+    CPanorama& operator=(const CPanorama&) = delete;
+
+    // IPanorama
+    void Initialize(PanoramaLib::IFreeThreading* threading, PanoramaLib::IWaitCursor* waitCursor,
+                    PanoramaLib::IUserInterface* ui) override;
+    void Release() override;
+    void Set_IProgressIndicator(PanoramaLib::IProgressIndicator* progress) override;
+    bool HasBuilt() const override;
+    bool BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>& photos,
+                       const std::vector<PanoramaLib::IPanoElement*>* workingCopies, int a, int b, int c) override;
+    PanoramaLib::IPanoElement* GetPanoramaPreview(bool fallBack) const override;
+    PanoramaLib::IPanoElement* GetPanoramaImage() const override;
+    const PanoramaLib::PanoramaStatus* GetPanoramaStatus() const override;
+    void Free(bool analysis, bool graph) override;
+    void FreePanoramaImages() override;
+    void SetOptions(const PanoramaLib::PanoramaOptions& options) override;
+    void GetOptions(PanoramaLib::PanoramaOptions* options) const override;
+    VarnoBase::Rect GetCropRect(bool flag) override;
+    PanoramaLib::IPanoElement* CreateImageThumbnail(PanoramaLib::IPanoElement* photo) override;
+
+    // IHVPanorama
+    bool BuildPanoramaManually(const std::vector<PanoramaLib::IPanoElement*>& photos,
+                               const std::vector<PanoramaLib::IPanoElement*>* workingCopies,
+                               bool askAllPairs) override;
+    bool RenderPanorama() override;
+    void CropPanorama(const VarnoBase::Rect& r) override;
+    void SetPatchRect(const VarnoBase::Rect& r) override;
+
+    // Levels of the spline blend: 4, plus log2 of the working-copy scale in the
+    // full-size pass.
+    int GetHFreqNumLevels() const;
+
+    // Progress poll handed as a plain function pointer to feature extraction and lens
+    // correction: counts one step on the current engine and asks its indicator.
+    static bool AbortProgressCallback();
+
+    // Opens the engine's progress display (with a caption when id is not 0) and
+    // closes it when the scope ends.
+    class CAutoProgress {
+    public:
+        CAutoProgress(CPanorama* engine, unsigned id);
+        ~CAutoProgress();
+        CAutoProgress(const CAutoProgress&) = delete;
+        CAutoProgress& operator=(const CAutoProgress&) = delete;
+
+    private:
+        CPanorama* m_pEngine;
+    };
+
+    // The one Horizontal/Vertical engine that the abort callback works on; set by
+    // every constructor, cleared by the destructor of the engine it points at.
+    static std::atomic<CPanorama*> m_pThis;
+
+    // --- state (the stages of a build read and write these) ---
+    PanoramaLib::IUserInterface* m_pUserInterface = nullptr;
+    PanoramaLib::IProgressIndicator* m_pProgress = nullptr;
+    PanoramaLib::IWaitCursor* m_pWaitCursor = nullptr;
+    std::vector<double> m_scales;             // per photo: full size / working size
+    std::vector<CPanoElement*> m_originals;   // input photos, one reference each
+    std::vector<CPanoElement*> m_photos;      // full-size photos of the full-size pass
+    std::vector<CPanoElement*> m_workImages;  // working copies
+    match_graph::CGraph m_matchGraph;
+    match_graph::CGraph m_mosaicGraph;
+    std::vector<int> m_stitchOrder;
+    std::vector<bool> m_lensPending;
+    AFFINE_MATRIX m_rotation;
+    int m_nDuplicate = -1;
+    int m_nRingEnd = -1;
+    std::vector<AFFINE_MATRIX> m_transforms;  // canvas -> working copy
+    std::vector<CPanoElement*> m_transformed;
+    std::vector<CStitchingLine> m_stitchingLines;
+    std::vector<AFFINE_MATRIX> m_fullTransforms;
+    std::vector<CPanoElement*> m_fullTransformed;
+    CPanoElement* m_pPreview = nullptr;
+    CPanoElement* m_pPanorama = nullptr;
+    int m_nBitsPerPixel = 24;
+    VarnoBase::Rect m_rcCanvas;
+    int m_nCentralImage = -1;
+    VarnoBase::Rect m_rcCrop;
+    std::vector<CImageDataBase*> m_databases;  // owned
+    bool m_bBuilt = false;
+    bool m_bFullSizePass = false;
+    bool m_bLensCopiesPending = true;
+    bool m_bAutoCrop = true;
+    int m_nWorkSize = 660;
+    int m_nMatchingMode = 1;
+    int m_nPreviewQuality = 1;
+    PanoramaLib::MotionModel m_motionModel = PanoramaLib::MotionTranslate;
+    bool m_bLensCompensation = true;
+    int m_nLensType = 7;
+    bool m_bGradientAverageMode = true;
+    double m_dSeamSigma = 2.0;
+    bool m_bSmartBlending = true;
+    VarnoBase::Rect m_rcBlur;
+    int m_blurData[3] = {0, 0, 0};
+    std::atomic<bool> m_bAborted{false};
+    int m_nProgressPos = 0;
+    int m_nProgressMax = 0;
+    PanoramaLib::PanoramaStatus m_status;
+    bool m_bAskAllPairs = false;
+    bool m_bManualBuild = false;
+    bool m_bCyclorama = false;
+    bool m_bCycloramaCropFailed = false;
+    VarnoBase::Rect m_rcPatch;
+    int m_nPatchImage = -1;
+};

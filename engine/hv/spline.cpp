@@ -1,0 +1,334 @@
+// Multiresolution spline of two 24-bit photos (see the header). The blend area is
+// padded to k * 2^(L-1) + 1 samples so that every reduction and expansion maps the
+// level sizes exactly onto each other. Positions of the work area that a photo does
+// not cover take the samples of the nearest covered position along their row or
+// column, so the pyramids never see a black border.
+#include "engine/hv/spline.h"
+
+#include <algorithm>
+#include <climits>
+#include <new>
+#include <vector>
+
+namespace MultiresolutionSpline {
+
+using LaplacianPyramid::CLevel;
+using LaplacianPyramid::CPyramid;
+using VarnoBase::Rect;
+
+namespace {
+
+// Pads one dimension [lo, hi) to k * step + 1 samples; false when it cannot be held.
+bool PadRange(int& lo, int& hi, std::int64_t step)
+{
+    const std::int64_t n = std::int64_t(hi) - lo;
+    std::int64_t newLo = lo;
+    std::int64_t newHi = hi;
+    if (n % step == 0) {
+        newHi += 1;
+    } else {
+        const std::int64_t padded = (n / step + 1) * step + 1;
+        const std::int64_t extra = padded - n;
+        newLo -= extra / 2;
+        newHi += extra - extra / 2;
+    }
+    if (newLo < INT_MIN || newHi > INT_MAX || newHi - newLo > INT_MAX)
+        return false;
+    lo = int(newLo);
+    hi = int(newHi);
+    return true;
+}
+
+}  // namespace
+
+Rect PadBlendRect(const Rect& blend, int levels)
+{
+    if (blend.isEmpty() || levels < 1 || levels > 30)
+        return Rect();
+    const std::int64_t step = std::int64_t(1) << (levels - 1);
+    Rect r = blend;
+    if (!PadRange(r.left, r.right, step) || !PadRange(r.top, r.bottom, step))
+        return Rect();
+    return r;
+}
+
+void FillHoles(const unsigned char* cover, std::size_t coverStride, CLevel* c0, CLevel* c1, CLevel* c2)
+{
+    if (!cover || !c0 || !c1 || !c2)
+        return;
+    const int W = std::min({c0->width, c1->width, c2->width});
+    const int H = std::min({c0->height, c1->height, c2->height});
+    if (W <= 0 || H <= 0)
+        return;
+    const auto covered = [&](int x, int y) { return cover[std::size_t(y) * coverStride + std::size_t(x)] != 0; };
+
+    // Candidate of one hole: distance * 4 + direction (0 left, 1 right, 2 above,
+    // 3 below), so the smallest value is the nearest hit and, among equal distances,
+    // the direction tried first.
+    constexpr int kNone = INT_MAX;
+    std::vector<int> best(std::size_t(W) * std::size_t(H), kNone);
+    std::vector<int> nearestRow(std::size_t(W), -1);  // per column: last covered row seen
+
+    // Top to bottom: left, right and above.
+    std::vector<int> rightHit(static_cast<std::size_t>(W));
+    for (int y = 0; y < H; ++y) {
+        int* b = best.data() + std::size_t(y) * std::size_t(W);
+        int next = -1;
+        for (int x = W - 1; x >= 0; --x) {
+            if (covered(x, y))
+                next = x;
+            rightHit[std::size_t(x)] = next;
+        }
+        int last = -1;
+        for (int x = 0; x < W; ++x) {
+            if (covered(x, y)) {
+                last = x;
+                nearestRow[std::size_t(x)] = y;
+                continue;
+            }
+            int cand = kNone;
+            if (last >= 0)
+                cand = (x - last) * 4 + 0;
+            if (const int r = rightHit[std::size_t(x)]; r >= 0)
+                cand = std::min(cand, (r - x) * 4 + 1);
+            if (const int u = nearestRow[std::size_t(x)]; u >= 0)
+                cand = std::min(cand, (y - u) * 4 + 2);
+            b[x] = cand;
+        }
+    }
+
+    // Bottom to top: below, then fill. Sources are covered positions, which filling
+    // never changes, so the order of filling does not matter.
+    std::fill(nearestRow.begin(), nearestRow.end(), -1);
+    for (int y = H - 1; y >= 0; --y) {
+        const int* b = best.data() + std::size_t(y) * std::size_t(W);
+        for (int x = 0; x < W; ++x) {
+            if (covered(x, y)) {
+                nearestRow[std::size_t(x)] = y;
+                continue;
+            }
+            int cand = b[x];
+            if (const int d = nearestRow[std::size_t(x)]; d >= 0)
+                cand = std::min(cand, (d - y) * 4 + 3);
+            if (cand == kNone)
+                continue;
+            const int dist = cand >> 2;
+            int sx = x;
+            int sy = y;
+            switch (cand & 3) {
+            case 0: sx = x - dist; break;
+            case 1: sx = x + dist; break;
+            case 2: sy = y - dist; break;
+            default: sy = y + dist; break;
+            }
+            c0->Row(y)[x] = c0->Row(sy)[sx];
+            c1->Row(y)[x] = c1->Row(sy)[sx];
+            c2->Row(y)[x] = c2->Row(sy)[sx];
+        }
+    }
+}
+
+void CopyImage(CPanoElement* photo, CLevel* channel0, CLevel* channel1, CLevel* channel2, CLevel* mask,
+               const Rect& work)
+{
+    if (!photo || !channel0 || !channel1 || !channel2 || work.isEmpty() || !photo->HasBits() ||
+        photo->GetBPP() != 24)
+        return;
+    const Rect P = photo->GetImageRect();
+    const Rect I = P & work;
+    const u8* bits = photo->GetBits();
+    const std::size_t bpl = std::size_t(photo->GetBPL());
+    const u8* alpha = photo->GetAlphaBits();
+    const std::size_t alphaBpl = std::size_t(photo->GetAlphaBPL());
+    if (!I.isEmpty()) {
+        for (int y = I.top; y < I.bottom; ++y) {
+            const u8* src = bits + std::size_t(y - P.top) * bpl + std::size_t(I.left - P.left) * 3;
+            const int ly = y - work.top;
+            const int lx = I.left - work.left;
+            u8* d0 = channel0->Row(ly) + lx;
+            u8* d1 = channel1->Row(ly) + lx;
+            u8* d2 = channel2->Row(ly) + lx;
+            for (int x = 0; x < I.width(); ++x, src += 3) {
+                d2[x] = src[0];
+                d1[x] = src[1];
+                d0[x] = src[2];
+            }
+            if (mask) {
+                u8* m = mask->Row(ly) + lx;
+                if (alpha)
+                    std::copy_n(alpha + std::size_t(y - P.top) * alphaBpl + std::size_t(I.left - P.left),
+                                std::size_t(I.width()), m);
+                else
+                    std::fill_n(m, std::size_t(I.width()), u8(255));
+            }
+        }
+    }
+
+    // What the photo covers: its mask plane when it has one, else its alpha; without
+    // either, its whole rectangle.
+    const u8* plane = photo->GetBitmaskBits() ? photo->GetBitmaskBits() : alpha;
+    const std::size_t planeBpl = photo->GetBitmaskBits() ? std::size_t(photo->GetBitmaskBPL()) : alphaBpl;
+    const std::size_t W = std::size_t(work.width());
+    std::vector<u8> cover(W * std::size_t(work.height()), 0);
+    for (int y = I.top; y < I.bottom; ++y) {
+        u8* c = cover.data() + std::size_t(y - work.top) * W + std::size_t(I.left - work.left);
+        if (plane)
+            std::copy_n(plane + std::size_t(y - P.top) * planeBpl + std::size_t(I.left - P.left),
+                        std::size_t(I.width()), c);
+        else
+            std::fill_n(c, std::size_t(I.width()), u8(255));
+    }
+    FillHoles(cover.data(), W, channel0, channel1, channel2);
+}
+
+void SpliningImages(CPyramid& a, CPyramid& b, CPyramid& mask)
+{
+    const std::size_t n = std::min({a.levels.size(), b.levels.size(), mask.levels.size()});
+    for (std::size_t l = n; l-- > 0;) {
+        CLevel* la = a.levels[l];
+        const CLevel* lb = b.levels[l];
+        const CLevel* lm = mask.levels[l];
+        const int w = std::min({la->width, lb->width, lm->width});
+        const int h = std::min({la->height, lb->height, lm->height});
+        for (int y = 0; y < h; ++y) {
+            u8* pa = la->Row(y);
+            const u8* pb = lb->Row(y);
+            const u8* pm = lm->Row(y);
+            for (int x = 0; x < w; ++x) {
+                const int m = pm[x];
+                pa[x] = u8(std::min((pa[x] * m + pb[x] * (255 - m)) / 255, 255));
+            }
+        }
+    }
+}
+
+void ReconstuctImageChannel(CPyramid& pyramid)
+{
+    for (int i = int(pyramid.levels.size()) - 1; i >= 1; --i) {
+        LaplacianPyramid::Expand_AndAdd(pyramid.levels[std::size_t(i) - 1], pyramid.levels[std::size_t(i)]);
+        VarnoBase::RefCounter::SafeRelease(pyramid.RemoveLevel(i));
+    }
+}
+
+CSplineRGB::~CSplineRGB()
+{
+    if (m_pFirst)
+        m_pFirst->Release();
+}
+
+void CSplineRGB::Reset()
+{
+    m_bReady = false;
+    m_rcBlend = Rect();
+    m_rcWork = Rect();
+    for (int c = 0; c < 3; ++c) {
+        m_first[c].RemoveLevels();
+        m_second[c].RemoveLevels();
+    }
+    m_mask.RemoveLevels();
+    if (m_pFirst) {
+        m_pFirst->Release();
+        m_pFirst = nullptr;
+    }
+}
+
+bool CSplineRGB::Initialize(int levels, CPanoElement* first, CPanoElement* second)
+{
+    Reset();
+    if (!first || !second || levels < 2 || levels > 30)
+        return false;
+    if (!first->HasBits() || !second->HasBits() || first->GetBPP() != 24 || second->GetBPP() != 24)
+        return false;
+    first->AddRef();
+    m_pFirst = first;
+
+    const Rect F = first->GetImageRect();
+    const Rect blend = second->GetAlphaBoundaryRect(&F, 1, false) & F;
+    if (blend.isEmpty())
+        return false;
+    m_rcBlend = blend;
+    const Rect work = PadBlendRect(blend, levels);
+    if (work.isEmpty())
+        return false;
+    m_rcWork = work;
+
+    try {
+        CPyramid* all[7] = {&m_first[0], &m_first[1], &m_first[2], &m_second[0], &m_second[1], &m_second[2], &m_mask};
+        for (CPyramid* p : all) {
+            p->levels.reserve(std::size_t(levels));
+            p->levels.push_back(new CLevel(work.width(), work.height()));
+        }
+        CopyImage(first, m_first[0].levels[0], m_first[1].levels[0], m_first[2].levels[0], m_mask.levels[0], work);
+        CopyImage(second, m_second[0].levels[0], m_second[1].levels[0], m_second[2].levels[0], nullptr, work);
+        for (int c = 0; c < 3; ++c) {
+            m_first[c].Build(levels, true);
+            m_second[c].Build(levels, true);
+        }
+        m_mask.Build(levels, false);
+        for (int c = 0; c < 3; ++c) {
+            SpliningImages(m_first[c], m_second[c], m_mask);
+            m_second[c].RemoveLevels();  // only the mix is needed from here on
+        }
+        m_mask.RemoveLevels();
+        for (int c = 0; c < 3; ++c)
+            ReconstuctImageChannel(m_first[c]);
+    } catch (const LaplacianPyramid::outofmemory&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    m_bReady = true;
+    return true;
+}
+
+void CSplineRGB::InsertResult(CPanoElement* destination)
+{
+    if (!m_bReady || !destination || !m_pFirst || !destination->HasBits() || destination->GetBPP() != 24)
+        return;
+    if (m_first[0].levels.empty() || m_first[1].levels.empty() || m_first[2].levels.empty())
+        return;  // already inserted
+    const CLevel* ch0 = m_first[0].levels[0];
+    const CLevel* ch1 = m_first[1].levels[0];
+    const CLevel* ch2 = m_first[2].levels[0];
+    const Rect D = destination->GetImageRect();
+    const Rect F = m_pFirst->GetImageRect();
+    const Rect R = m_rcBlend & D & F;
+    u8* bits = destination->GetBits();
+    const std::size_t bpl = std::size_t(destination->GetBPL());
+    u8* alpha = destination->GetAlphaBits();
+    const std::size_t alphaBpl = std::size_t(destination->GetAlphaBPL());
+    const u8* mask = m_pFirst->GetBitmaskBits();
+    const std::size_t maskBpl = std::size_t(m_pFirst->GetBitmaskBPL());
+    for (int y = R.top; y < R.bottom; ++y) {
+        const int wy = y - m_rcWork.top;
+        const u8* s0 = ch0->Row(wy) + (R.left - m_rcWork.left);
+        const u8* s1 = ch1->Row(wy) + (R.left - m_rcWork.left);
+        const u8* s2 = ch2->Row(wy) + (R.left - m_rcWork.left);
+        u8* dst = bits + std::size_t(y - D.top) * bpl + std::size_t(R.left - D.left) * 3;
+        for (int x = 0; x < R.width(); ++x, dst += 3) {
+            dst[0] = s2[x];
+            dst[1] = s1[x];
+            dst[2] = s0[x];
+        }
+        if (!alpha)
+            continue;
+        u8* a = alpha + std::size_t(y - D.top) * alphaBpl + std::size_t(R.left - D.left);
+        if (!mask) {
+            std::fill_n(a, std::size_t(R.width()), u8(255));
+            continue;
+        }
+        const u8* m = mask + std::size_t(y - F.top) * maskBpl + std::size_t(R.left - F.left);
+        for (int x = 0; x < R.width(); ++x) {
+            const int mv = m[x];
+            if (mv == 255)
+                a[x] = 255;
+            else if (mv > 0)
+                a[x] = u8(255 - (255 - mv) * (255 - a[x]) / 255);
+        }
+    }
+    for (int c = 0; c < 3; ++c)
+        m_first[c].RemoveLevels();
+    m_pFirst->FreeBitmaskChannel();
+}
+
+}  // namespace MultiresolutionSpline

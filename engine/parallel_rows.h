@@ -1,0 +1,48 @@
+// Splits a loop over independent rows (or columns) into contiguous bands run on
+// plain std::threads. Every band computes exactly what the serial loop would, so
+// the output does not depend on the number of threads. Small jobs stay serial:
+// starting a thread costs more than a few hundred thousand pixel operations.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+namespace Utils {
+
+// Calls fn(begin, end) over [0, count) in bands. workPerItem is a rough cost of one
+// item (pixels per row, say); the body must not throw.
+template <class Fn>
+void ParallelForRows(int count, std::int64_t workPerItem, Fn&& fn)
+{
+    if (count <= 0)
+        return;
+    constexpr std::int64_t kMinWorkPerThread = std::int64_t(1) << 17;
+    const std::int64_t total = std::int64_t(count) * std::max<std::int64_t>(workPerItem, 1);
+    unsigned hw = std::thread::hardware_concurrency();
+    if (hw == 0)
+        hw = 2;
+    std::int64_t threads = std::min<std::int64_t>({std::int64_t(hw), total / kMinWorkPerThread, count});
+    if (threads <= 1) {
+        fn(0, count);
+        return;
+    }
+    std::vector<std::thread> pool;
+    pool.reserve(std::size_t(threads - 1));
+    auto bandStart = [&](std::int64_t t) { return int(std::int64_t(count) * t / threads); };
+    std::int64_t started = 1;
+    try {
+        for (; started < threads; ++started)
+            pool.emplace_back([&fn, b = bandStart(started), e = bandStart(started + 1)] { fn(b, e); });
+    } catch (...) {
+        // No more threads to be had: the bands not handed out run here.
+    }
+    fn(0, bandStart(1));
+    for (std::int64_t t = started; t < threads; ++t)
+        fn(bandStart(t), bandStart(t + 1));
+    for (auto& th : pool)
+        th.join();
+}
+
+}  // namespace Utils

@@ -1,0 +1,435 @@
+// The Horizontal/Vertical engine object: defaults and options, the single-instance
+// pointer with its abort poll and progress guard, the accessors, freeing of state,
+// working copies and the box-filter resampling behind them.
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "core/pano_element.h"
+#include "engine/hv/panorama.h"
+#include "tests/support/dib_manager_fixture.h"
+
+using PanoramaLib::PanoramaOptions;
+
+namespace {
+
+class RecordingProgress : public PanoramaLib::IProgressIndicator {
+public:
+    void OpenProgressIndicator() override { log.push_back("open"); }
+    void OpenProgressIndicatorWOAbort() override { log.push_back("open-wo"); }
+    void CloseProgressIndicator() override { log.push_back("close"); }
+    void SetProgressCaption(unsigned id) override { log.push_back("caption " + std::to_string(id)); }
+    void SetProgressCaption(unsigned id, const std::wstring&) override { log.push_back("caption+ " + std::to_string(id)); }
+    bool AbortProgressIndicator(int max, int value) override
+    {
+        log.push_back("poll " + std::to_string(value) + "/" + std::to_string(max));
+        return value >= cancelAt;
+    }
+    void HideProgress(bool) override {}
+
+    std::vector<std::string> log;
+    int cancelAt = 1 << 30;
+};
+
+std::size_t Stride24(int w) { return std::size_t(((w * 24 + 31) / 32) * 4); }
+
+// The resampling in 32-bit arithmetic, which is exact for spans below 128 pixels and
+// sources below 32,768 pixels.
+void StretchWidth32(unsigned char* dst, const unsigned char* src, int srcWidth, int height, int dstWidth)
+{
+    const int step = (srcWidth << 16) / dstWidth;
+    for (int y = 0; y < height; ++y) {
+        const unsigned char* s = src + Stride24(srcWidth) * y;
+        unsigned char* d = dst + Stride24(dstWidth) * y;
+        int a = 0;
+        for (int x = 0; x < dstWidth; ++x) {
+            const int b = a + step;
+            for (int c = 0; c < 3; ++c) {
+                int sum = s[(a >> 16) * 3 + c] * (65536 - (a & 0xFFFF));
+                for (int k = (a >> 16) + 1; k < (b >> 16); ++k)
+                    sum += s[k * 3 + c] << 16;
+                if ((b >> 16) < srcWidth)
+                    sum += s[(b >> 16) * 3 + c] * (b & 0xFFFF);
+                d[x * 3 + c] = (unsigned char)((sum + (b - a) / 2) / (b - a));
+            }
+            a = b;
+        }
+    }
+}
+
+// A 24-bit element of w x h filled with fn(x, y, channel).
+template <class Fn>
+CPanoElement* MakePhoto(int w, int h, Fn&& fn)
+{
+    auto* e = new CPanoElement(false);
+    EXPECT_TRUE(e->CreateImage(24, w, h));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c)
+                e->GetBits()[std::size_t(y) * e->GetBPL() + std::size_t(x) * 3 + c] = (unsigned char)fn(x, y, c);
+    return e;
+}
+
+class HVObjectTest : public ::testing::Test {
+protected:
+    void SetUp() override { vltest::InstallDibManager(); }
+};
+
+}  // namespace
+
+TEST_F(HVObjectTest, DefaultsAndOptionFields)
+{
+    CPanorama engine;
+    EXPECT_FALSE(engine.HasBuilt());
+    EXPECT_EQ(engine.GetPanoramaStatus()->nStatus, 0);
+    EXPECT_EQ(engine.m_nWorkSize, 660);
+    EXPECT_EQ(engine.m_nCentralImage, -1);
+    PanoramaOptions o;
+    o.bBundleAdjustAtEnd = true;
+    o.nLensPolynomial = 3;
+    o.surfaceType = PanoramaLib::SurfaceSpherical;
+    engine.GetOptions(&o);
+    EXPECT_TRUE(o.bAutoCrop);
+    EXPECT_EQ(o.nMatchingMode, 1);
+    EXPECT_EQ(o.nPreviewQuality, 1);
+    EXPECT_EQ(o.motionModel, PanoramaLib::MotionTranslate);
+    EXPECT_TRUE(o.bGradientAverageMode);
+    EXPECT_TRUE(o.bLensCompensation);
+    EXPECT_EQ(o.nLensType, 7);
+    EXPECT_FALSE(o.bCyclorama);
+    EXPECT_FALSE(o.bBundleAdjustAtEnd) << "fields the engine does not keep read back as zero";
+    EXPECT_EQ(o.nLensPolynomial, 0);
+    EXPECT_EQ(o.surfaceType, PanoramaLib::SurfaceCylindrical);
+
+    o.bAutoCrop = false;
+    o.nMatchingMode = 0;
+    o.motionModel = PanoramaLib::MotionAffine;
+    o.bCyclorama = true;
+    o.nLensType = 2;
+    o.nPreviewQuality = 0;
+    engine.SetOptions(o);
+    EXPECT_EQ(engine.m_nWorkSize, 400);
+    PanoramaOptions back;
+    engine.GetOptions(&back);
+    EXPECT_FALSE(back.bAutoCrop);
+    EXPECT_EQ(back.motionModel, PanoramaLib::MotionAffine);
+    EXPECT_TRUE(back.bCyclorama);
+    EXPECT_EQ(back.nLensType, 2);
+
+    // The working size changes only when the quality changes.
+    engine.m_nWorkSize = 123;
+    engine.SetOptions(o);
+    EXPECT_EQ(engine.m_nWorkSize, 123);
+    o.nPreviewQuality = 1;
+    engine.SetOptions(o);
+    EXPECT_EQ(engine.m_nWorkSize, 660);
+
+    // A lens type outside the table keeps the current one.
+    for (int bad : {10, -1, 1000}) {
+        o.nLensType = bad;
+        engine.SetOptions(o);
+        EXPECT_EQ(engine.m_nLensType, 2) << bad;
+    }
+    o.nLensType = 9;
+    engine.SetOptions(o);
+    EXPECT_EQ(engine.m_nLensType, 9);
+}
+
+TEST_F(HVObjectTest, SingleInstancePointerFollowsTheLiveEngine)
+{
+    auto* a = new CPanorama;
+    EXPECT_EQ(CPanorama::m_pThis.load(), a);
+    auto* b = new CPanorama;
+    EXPECT_EQ(CPanorama::m_pThis.load(), b);
+    a->Release();
+    EXPECT_EQ(CPanorama::m_pThis.load(), b) << "destroying another engine leaves it";
+    PanoramaLib::IHVPanorama* asInterface = b;
+    asInterface->Release();
+    EXPECT_EQ(CPanorama::m_pThis.load(), nullptr) << "no dangling engine for the abort poll";
+    EXPECT_FALSE(CPanorama::AbortProgressCallback());
+}
+
+TEST_F(HVObjectTest, AbortPollCountsStepsOnlyWithAnIndicator)
+{
+    CPanorama engine;
+    EXPECT_FALSE(CPanorama::AbortProgressCallback());
+    EXPECT_EQ(engine.m_nProgressPos, 0) << "without an indicator nothing is counted";
+
+    RecordingProgress progress;
+    progress.cancelAt = 3;
+    engine.Set_IProgressIndicator(&progress);
+    engine.m_nProgressMax = 10;
+    EXPECT_FALSE(CPanorama::AbortProgressCallback());
+    EXPECT_FALSE(CPanorama::AbortProgressCallback());
+    EXPECT_FALSE(engine.m_bAborted);
+    EXPECT_TRUE(CPanorama::AbortProgressCallback());
+    EXPECT_TRUE(engine.m_bAborted);
+    EXPECT_EQ(progress.log, (std::vector<std::string>{"poll 1/10", "poll 2/10", "poll 3/10"}));
+}
+
+TEST_F(HVObjectTest, ProgressGuardOpensCaptionsAndCloses)
+{
+    CPanorama engine;
+    {
+        CPanorama::CAutoProgress none(&engine, 11);  // no indicator: nothing happens
+    }
+    RecordingProgress progress;
+    engine.Set_IProgressIndicator(&progress);
+    {
+        CPanorama::CAutoProgress guard(&engine, PanoramaLib::kCaptionRendering);
+        EXPECT_EQ(progress.log, (std::vector<std::string>{"open", "caption 15"}));
+    }
+    {
+        CPanorama::CAutoProgress guard(&engine, 0);
+    }
+    EXPECT_EQ(progress.log, (std::vector<std::string>{"open", "caption 15", "close", "open", "close"}));
+}
+
+TEST_F(HVObjectTest, PreviewFallsBackOnlyWhileItHoldsNoPixels)
+{
+    CPanorama engine;
+    EXPECT_EQ(engine.GetPanoramaImage(), engine.m_pPanorama);
+    EXPECT_EQ(engine.GetPanoramaPreview(false), engine.m_pPreview);
+    EXPECT_EQ(engine.GetPanoramaPreview(true), engine.m_pPanorama);
+    ASSERT_TRUE(engine.m_pPreview->CreateImage(24, 8, 8));
+    engine.m_bBuilt = true;
+    EXPECT_EQ(engine.GetPanoramaPreview(true), engine.m_pPreview);
+    engine.m_rcCrop = VarnoBase::Rect(1, 2, 3, 4);
+    EXPECT_EQ(engine.GetCropRect(true), VarnoBase::Rect(1, 2, 3, 4));
+
+    engine.FreePanoramaImages();
+    EXPECT_FALSE(engine.HasBuilt());
+    EXPECT_FALSE(engine.m_pPreview->HasBits());
+
+    // The pipeline is not there yet: builds fail and leave the status alone.
+    std::vector<PanoramaLib::IPanoElement*> none;
+    EXPECT_FALSE(engine.BuildPanorama(none, nullptr, 0, 0, 0));
+    EXPECT_FALSE(engine.RenderPanorama());
+    EXPECT_EQ(engine.GetPanoramaStatus()->nStatus, 0);
+}
+
+TEST_F(HVObjectTest, FreeReleasesStateAndKeepsAnalysisOnRequest)
+{
+    CPanorama engine;
+    auto* photo = MakePhoto(4, 4, [](int, int, int) { return 1; });
+    auto* work = MakePhoto(2, 2, [](int, int, int) { return 1; });
+    for (auto* list : {&engine.m_originals, &engine.m_photos, &engine.m_transformed}) {
+        photo->AddRef();
+        list->push_back(photo);
+    }
+    work->AddRef();
+    engine.m_workImages.push_back(work);
+    engine.m_databases.push_back(new CImageDataBase);
+    engine.m_scales.push_back(2.0);
+    engine.m_matchGraph.AddNode(0);
+    engine.m_bBuilt = true;
+
+    engine.Free(false, true);
+    EXPECT_FALSE(engine.HasBuilt());
+    EXPECT_EQ(photo->RefCount(), 1);
+    EXPECT_TRUE(engine.m_originals.empty() && engine.m_photos.empty() && engine.m_transformed.empty());
+    EXPECT_TRUE(engine.m_scales.empty());
+    EXPECT_TRUE(engine.m_matchGraph.nodes.empty());
+    EXPECT_EQ(engine.m_workImages.size(), 1u) << "analysis kept";
+    EXPECT_EQ(engine.m_databases.size(), 1u);
+
+    engine.Free(true, true);
+    EXPECT_EQ(work->RefCount(), 1);
+    EXPECT_TRUE(engine.m_databases.empty());
+    photo->Release();
+    work->Release();
+
+    std::vector<CPanoElement*> list{MakePhoto(2, 2, [](int, int, int) { return 0; }), nullptr};
+    FreePictureCollection(list);
+    EXPECT_TRUE(list.empty());
+}
+
+TEST_F(HVObjectTest, SpanLevelsFollowTheFullSizeScale)
+{
+    CPanorama engine;
+    EXPECT_EQ(engine.GetHFreqNumLevels(), 4);
+    engine.m_bFullSizePass = true;
+    EXPECT_EQ(engine.GetHFreqNumLevels(), 4) << "no photos: the scale list is not read";
+    engine.m_scales = {8.0};
+    EXPECT_EQ(engine.GetHFreqNumLevels(), 7);
+    engine.m_scales = {1.5};
+    EXPECT_EQ(engine.GetHFreqNumLevels(), 4);
+    engine.m_scales = {7.5};
+    EXPECT_EQ(engine.GetHFreqNumLevels(), 6);
+    engine.m_bFullSizePass = false;
+    engine.m_scales = {8.0};
+    EXPECT_EQ(engine.GetHFreqNumLevels(), 4);
+}
+
+TEST_F(HVObjectTest, WorkingCopiesBySizeLimitAndQuality)
+{
+    CPanorama engine;
+    // A photo within the limit is its own working copy.
+    CPanoElement* small = MakePhoto(200, 100, [](int x, int, int) { return x; });
+    small->m_scale = 3.0;
+    PanoramaLib::IPanoElement* same = engine.CreateImageThumbnail(small);
+    EXPECT_EQ(same, small);
+    EXPECT_EQ(small->RefCount(), 2);
+    EXPECT_EQ(small->m_scale, 1.0);
+    same->Release();
+    small->Release();
+    EXPECT_EQ(engine.CreateImageThumbnail(nullptr), nullptr);
+
+    // Quality 1 halves: 3000 x 2000 -> 375 x 250, scale 8.
+    CPanoElement* big = new CPanoElement(false);
+    ASSERT_TRUE(big->CreateImage(24, 3000, 2000));
+    big->FillByValue(77);
+    auto* copy = static_cast<CPanoElement*>(engine.CreateImageThumbnail(big));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(copy->GetWidth(), 375);
+    EXPECT_EQ(copy->GetHeight(), 250);
+    EXPECT_EQ(big->m_scale, 8.0);
+    for (int y = 0; y < 250; y += 17)
+        for (int x = 0; x < 375 * 3; x += 5)
+            ASSERT_EQ(copy->GetBits()[std::size_t(y) * copy->GetBPL() + x], 77);
+    copy->Release();
+
+    // Quality 0 fits exactly: 400 x 267, scale 7.5.
+    PanoramaOptions o;
+    engine.GetOptions(&o);
+    o.nPreviewQuality = 0;
+    engine.SetOptions(o);
+    copy = static_cast<CPanoElement*>(engine.CreateImageThumbnail(big));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(copy->GetWidth(), 400);
+    EXPECT_EQ(copy->GetHeight(), 267);
+    EXPECT_DOUBLE_EQ(big->m_scale, 7.5);
+    copy->Release();
+    big->Release();
+
+    // Portrait at quality 1: the height is halved.
+    engine.m_nPreviewQuality = 1;
+    engine.m_nWorkSize = 100;
+    CPanoElement* tall = MakePhoto(150, 450, [](int, int y, int) { return y / 2; });
+    copy = static_cast<CPanoElement*>(engine.CreateImageThumbnail(tall));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(copy->GetHeight(), 56);  // 450 -> 225 -> 112 -> 56
+    EXPECT_EQ(copy->GetWidth(), 150 * 56 / 450);
+    EXPECT_EQ(tall->m_scale, double(450 / 56));
+    copy->Release();
+    tall->Release();
+}
+
+TEST_F(HVObjectTest, WorkingCopyOfAPhotoReadFromFile)
+{
+    QTemporaryDir dir;
+    CPanoElement* src = MakePhoto(320, 240, [](int x, int y, int c) { return c == 0 ? x / 2 : c == 1 ? y : 200; });
+    const std::wstring path = (dir.path() + "/photo.png").toStdWString();
+    ASSERT_TRUE(src->Save(path));
+    src->Release();
+    auto* photo = new CPanoElement(false);
+    ASSERT_TRUE(photo->FromFile(path));
+    CPanorama engine;
+    engine.m_nWorkSize = 100;
+    auto* copy = static_cast<CPanoElement*>(engine.CreateImageThumbnail(photo));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(copy->GetWidth(), 80);
+    EXPECT_EQ(copy->GetHeight(), 60);
+    EXPECT_EQ(photo->m_scale, 4.0);
+    // Each output pixel averages a 4 x 4 block.
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 80; ++x) {
+            const unsigned char* p = copy->GetBits() + std::size_t(y) * copy->GetBPL() + std::size_t(x) * 3;
+            ASSERT_NEAR(p[0], (4 * x + 1.5) / 2, 1.0);
+            ASSERT_NEAR(p[1], 4 * y + 1.5, 1.0);
+            ASSERT_EQ(p[2], 200);
+        }
+    copy->Release();
+    photo->Release();
+}
+
+TEST(Stretch, ConstantStaysConstantAndHalvingAveragesPairs)
+{
+    std::mt19937 rng(5);
+    for (int trial = 0; trial < 20; ++trial) {
+        const int sw = 1 + int(rng() % 300), h = 1 + int(rng() % 5);
+        const int dw = 1 + int(rng() % sw);
+        const unsigned char v = (unsigned char)rng();
+        std::vector<unsigned char> src(Stride24(sw) * h, v), dst(Stride24(dw) * h, 0);
+        StretchWidth(dst.data(), src.data(), sw, h, dw);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < dw * 3; ++x)
+                ASSERT_EQ(dst[Stride24(dw) * y + x], v) << sw << "->" << dw;
+        std::vector<unsigned char> col(Stride24(h) * sw, v), colDst(Stride24(h) * dw, 0);
+        StretchHeight(colDst.data(), col.data(), h, sw, dw);
+        for (int y = 0; y < dw; ++y)
+            for (int x = 0; x < h * 3; ++x)
+                ASSERT_EQ(colDst[Stride24(h) * y + x], v);
+    }
+
+    const int sw = 10;
+    std::vector<unsigned char> src(Stride24(sw));
+    for (int i = 0; i < sw * 3; ++i)
+        src[i] = (unsigned char)(i * 7 % 256);
+    std::vector<unsigned char> dst(Stride24(5));
+    StretchWidth(dst.data(), src.data(), sw, 1, 5);
+    for (int x = 0; x < 5; ++x)
+        for (int c = 0; c < 3; ++c)
+            EXPECT_EQ(dst[x * 3 + c], (src[2 * x * 3 + c] + src[(2 * x + 1) * 3 + c] + 1) / 2);
+
+    // Two rows into one, down the columns.
+    std::vector<unsigned char> two(Stride24(3) * 2);
+    for (int i = 0; i < 9; ++i) {
+        two[i] = (unsigned char)(10 * i);
+        two[Stride24(3) + i] = (unsigned char)(10 * i + 5);
+    }
+    std::vector<unsigned char> one(Stride24(3));
+    StretchHeight(one.data(), two.data(), 3, 2, 1);
+    for (int i = 0; i < 9; ++i)
+        EXPECT_EQ(one[i], (20 * i + 5 + 1) / 2);
+}
+
+TEST(Stretch, SmallImagesMatchThe32BitFormExactly)
+{
+    std::mt19937 rng(17);
+    for (int trial = 0; trial < 30; ++trial) {
+        const int sw = 2 + int(rng() % 120), h = 1 + int(rng() % 4);
+        const int dw = 1 + int(rng() % sw);
+        std::vector<unsigned char> src(Stride24(sw) * h);
+        for (auto& b : src)
+            b = (unsigned char)rng();
+        std::vector<unsigned char> a(Stride24(dw) * h, 0), b(Stride24(dw) * h, 0);
+        StretchWidth(a.data(), src.data(), sw, h, dw);
+        StretchWidth32(b.data(), src.data(), sw, h, dw);
+        ASSERT_EQ(a, b) << sw << "->" << dw;
+    }
+}
+
+TEST(Stretch, FortyThousandPixelWideSourceDoesNotOverflow)
+{
+    // 40,000 << 16 passes 2^31, and each output pixel spans more than 128 source pixels.
+    const int sw = 40000, h = 2, dw = 300;
+    std::vector<unsigned char> src(Stride24(sw) * h, 255);
+    std::vector<unsigned char> dst(Stride24(dw) * h, 0);
+    StretchWidth(dst.data(), src.data(), sw, h, dw);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < dw * 3; ++x)
+            ASSERT_EQ(dst[Stride24(dw) * y + x], 255) << x;
+
+    // A ramp: every output pixel is the mean of its own span.
+    for (int x = 0; x < sw; ++x)
+        for (int c = 0; c < 3; ++c)
+            src[std::size_t(x) * 3 + c] = (unsigned char)(x * 256 / sw);
+    StretchWidth(dst.data(), src.data(), sw, 1, 400);
+    for (int x = 0; x < 400; ++x) {
+        double mean = 0;
+        for (int k = x * 100; k < (x + 1) * 100; ++k)
+            mean += (k * 256 / sw);
+        EXPECT_NEAR(dst[std::size_t(x) * 3], mean / 100, 0.51);
+    }
+
+    // The same width down a column.
+    std::vector<unsigned char> column(Stride24(1) * std::size_t(sw), 9);
+    std::vector<unsigned char> out(Stride24(1) * 300, 0);
+    StretchHeight(out.data(), column.data(), 1, sw, 300);
+    for (int y = 0; y < 300; ++y)
+        ASSERT_EQ(out[Stride24(1) * y], 9);
+}

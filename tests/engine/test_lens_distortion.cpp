@@ -1,0 +1,249 @@
+// Lens-distortion compensation: the lens table, the spherical mapping and its
+// inverse, the size of the corrected image (also for photos wider than 46,340 pixels),
+// the corrected pixels against the direct mapping, border handling and cancellation.
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "core/pano_element.h"
+#include "engine/lens_distortion.h"
+#include "tests/support/dib_manager_fixture.h"
+
+namespace {
+
+// A photo whose every pixel tells its own position: byte 0 = x mod 256, byte 1 =
+// y mod 256, byte 2 = 16 * (x / 256) + y / 256. Written to a PNG and read back.
+CPanoElement* CodedPhoto(const QTemporaryDir& dir, int w, int h)
+{
+    auto* src = new CPanoElement(false);
+    EXPECT_TRUE(src->CreateImage(24, w, h));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            unsigned char* p = src->GetBits() + std::size_t(y) * src->GetBPL() + std::size_t(x) * 3;
+            p[0] = (unsigned char)(x & 255);
+            p[1] = (unsigned char)(y & 255);
+            p[2] = (unsigned char)(16 * (x / 256) + y / 256);
+        }
+    const std::wstring path = (dir.path() + "/coded.png").toStdWString();
+    EXPECT_TRUE(src->Save(path));
+    src->Release();
+    auto* photo = new CPanoElement(false);
+    EXPECT_TRUE(photo->FromFile(path));
+    return photo;
+}
+
+int g_abortCalls = 0;
+bool g_abortAnswer = false;
+bool CountingAbort()
+{
+    ++g_abortCalls;
+    return g_abortAnswer;
+}
+
+class LensTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        vltest::InstallDibManager();
+        g_abortCalls = 0;
+        g_abortAnswer = false;
+    }
+    QTemporaryDir dir;
+};
+
+}  // namespace
+
+TEST(LensTypes, TableAndDefault)
+{
+    const double expected[10] = {0.87, 0.93, 1.0, 1.125, 1.23, 1.51, 1.75, 2.3, 3.2, 3.7};
+    EXPECT_EQ(g_lensType.count, 10);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_DOUBLE_EQ(g_lensType.factors[i], expected[i]);
+        EXPECT_EQ(g_lensType.ids[i], unsigned(i));
+        EXPECT_DOUBLE_EQ(g_lensType.Factor(i), expected[i]);
+    }
+    EXPECT_DOUBLE_EQ(g_lensType.Factor(10), 2.3) << "out of the table: the default type";
+    EXPECT_DOUBLE_EQ(g_lensType.Factor(-1), 2.3);
+}
+
+TEST(LensMapping, ToSphereAndBackReturnsThePointAndTheCentreStays)
+{
+    std::mt19937 rng(99);
+    for (const double f : {0.87, 1.0, 2.3, 3.7}) {
+        for (const auto& size : {std::pair{640, 480}, std::pair{300, 900}, std::pair{7, 7}}) {
+            const int w = size.first;
+            const int h = size.second;
+            double X = 0, Y = 0, x = 0, y = 0;
+            mapToSphere2(w / 2.0, h / 2.0, f, 1.0, w, h, &X, &Y);
+            EXPECT_DOUBLE_EQ(X, w / 2.0);
+            EXPECT_DOUBLE_EQ(Y, h / 2.0);
+            std::uniform_real_distribution<double> ux(0, w), uy(0, h);
+            for (int i = 0; i < 200; ++i) {
+                const double px = ux(rng), py = uy(rng);
+                mapToSphere2(px, py, f, 1.0, w, h, &X, &Y);
+                mapFromSphere2(X, Y, f, 1.0, w, h, &x, &y);
+                ASSERT_NEAR(x, px, 1e-9) << f;
+                ASSERT_NEAR(y, py, 1e-9) << f;
+            }
+        }
+    }
+}
+
+TEST(LensGeometry, LandscapeKeepsWidthAndWeakLensesChangeLess)
+{
+    LensCorrectedGeometry strong, weak;
+    ASSERT_TRUE(CalcLensCorrectedGeometry(300, 200, 0.87, &strong));
+    ASSERT_TRUE(CalcLensCorrectedGeometry(300, 200, 3.7, &weak));
+    EXPECT_EQ(strong.outWidth, 300);
+    EXPECT_EQ(weak.outWidth, 300);
+    const double aspect = 200.0 / 300.0;
+    EXPECT_LT(std::abs(double(weak.outHeight) / weak.outWidth - aspect),
+              std::abs(double(strong.outHeight) / strong.outWidth - aspect));
+
+    LensCorrectedGeometry g;
+    EXPECT_FALSE(CalcLensCorrectedGeometry(0, 10, 2.3, &g));
+    EXPECT_FALSE(CalcLensCorrectedGeometry(10, 10, 0.0, &g));
+    EXPECT_FALSE(CalcLensCorrectedGeometry(10, 10, std::nan(""), &g));
+}
+
+TEST(LensGeometry, SidesBeyond46340PixelsDoNotOverflow)
+{
+    LensCorrectedGeometry g;
+    ASSERT_TRUE(CalcLensCorrectedGeometry(50000, 2, 2.3, &g));
+    EXPECT_EQ(g.outWidth, 50000) << "the longer side is kept";
+    EXPECT_GE(g.outHeight, 1);
+    EXPECT_LE(g.outHeight, 3);
+    ASSERT_TRUE(CalcLensCorrectedGeometry(2, 60000, 2.3, &g));
+    EXPECT_EQ(g.outHeight, 60000);
+}
+
+TEST_F(LensTest, CorrectedPixelsFollowTheInverseMappingExactly)
+{
+    CPanoElement* photo = CodedPhoto(dir, 300, 200);
+    const double f = g_lensType.Factor(0);
+    double scale = 0;
+    CPanoElement* out = LensDistortion(photo, f, &scale, nullptr);
+    ASSERT_NE(out, nullptr);
+    LensCorrectedGeometry g;
+    ASSERT_TRUE(CalcLensCorrectedGeometry(300, 200, f, &g));
+    ASSERT_EQ(out->GetWidth(), g.outWidth);
+    ASSERT_EQ(out->GetHeight(), g.outHeight);
+    EXPECT_DOUBLE_EQ(scale, double(g.outWidth) / g.sphereWidth);
+    ASSERT_NE(out->GetAlphaBits(), nullptr);
+
+    const auto src = [&](int x, int y, int c) {
+        return int(photo->GetBits()[std::size_t(y) * photo->GetBPL() + std::size_t(x) * 3 + c]);
+    };
+    int opaque = 0, transparent = 0;
+    for (int y = 0; y < out->GetHeight(); ++y)
+        for (int x = 0; x < out->GetWidth(); ++x) {
+            const double X = double(x) * g.sphereWidth / double(g.outWidth) + g.minX;
+            const double Y = double(y) * g.sphereWidth / double(g.outWidth) + g.minY;
+            double sx = 0, sy = 0;
+            mapFromSphere2(X, Y, f, 1.0, 300, 200, &sx, &sy);
+            const unsigned char* p = out->GetBits() + std::size_t(y) * out->GetBPL() + std::size_t(x) * 3;
+            const unsigned char alpha = out->GetAlphaBits()[std::size_t(y) * out->GetAlphaBPL() + x];
+            if (sx >= 0 && sx <= 299 && sy >= 0 && sy <= 199) {
+                ++opaque;
+                ASSERT_EQ(alpha, 255);
+                const int ix = int(sx), iy = int(sy);
+                const int ix1 = ix >= 299 ? ix : ix + 1, iy1 = iy >= 199 ? iy : iy + 1;
+                const double fx = ix >= 299 ? 0.0 : sx - ix, fy = iy >= 199 ? 0.0 : sy - iy;
+                for (int c = 0; c < 3; ++c) {
+                    const double a = src(ix, iy, c) + (src(ix1, iy, c) - src(ix, iy, c)) * fx;
+                    const double b = src(ix, iy1, c) + (src(ix1, iy1, c) - src(ix, iy1, c)) * fx;
+                    ASSERT_EQ(int(p[c]), std::clamp(int(a + (b - a) * fy), 0, 255)) << x << "," << y;
+                }
+            } else {
+                ++transparent;
+                ASSERT_EQ(alpha, 0);
+                // Outside: the nearest border pixel of the photo.
+                const int bx = std::clamp(int(std::max(sx, 0.0)), 0, 299);
+                const int by = std::clamp(int(std::max(sy, 0.0)), 0, 199);
+                ASSERT_TRUE(bx == 0 || bx == 299 || by == 0 || by == 199);
+                ASSERT_EQ(int(p[0]), src(bx, by, 0));
+                ASSERT_EQ(int(p[1]), src(bx, by, 1));
+            }
+        }
+    EXPECT_GT(opaque, 0);
+    EXPECT_GT(transparent, 0) << "a strong lens leaves corners uncovered";
+
+    // The photo centre lands in the middle of the corrected image.
+    const unsigned char* centre = out->GetBits() + std::size_t(out->GetHeight() / 2) * out->GetBPL() +
+                                  std::size_t(out->GetWidth() / 2) * 3;
+    EXPECT_NEAR(centre[0], 150, 2);
+    EXPECT_NEAR(centre[1], 100, 2);
+    out->Release();
+    photo->Release();
+}
+
+TEST_F(LensTest, IntoTargetAndAllocationWithoutPixels)
+{
+    CPanoElement* photo = CodedPhoto(dir, 120, 90);
+    CPanoElement* shell = AllocLensDistortedImage(photo, 2.3, nullptr, nullptr);
+    ASSERT_NE(shell, nullptr);
+    EXPECT_FALSE(shell->HasBits());
+    CPanoElement* direct = LensDistortion(photo, 2.3, nullptr, nullptr);
+    ASSERT_NE(direct, nullptr);
+    EXPECT_EQ(shell->GetImageSize(), direct->GetImageSize());
+
+    double scale = 0;
+    ASSERT_TRUE(LensDistortion(shell, photo, 2.3, &scale, nullptr));
+    EXPECT_GT(scale, 0.9);
+    ASSERT_TRUE(shell->HasBits());
+    for (int y = 0; y < direct->GetHeight(); ++y)
+        ASSERT_EQ(0, std::memcmp(shell->GetBits() + std::size_t(y) * shell->GetBPL(),
+                                 direct->GetBits() + std::size_t(y) * direct->GetBPL(), std::size_t(direct->GetWidth()) * 3));
+    EXPECT_FALSE(LensDistortion(shell, photo, 2.3, &scale, nullptr)) << "the target already holds pixels";
+    EXPECT_FALSE(LensDistortion(nullptr, photo, 2.3, &scale, nullptr));
+    EXPECT_EQ(LensDistortion(nullptr, 2.3, &scale, nullptr), nullptr);
+    EXPECT_EQ(AllocLensDistortedImage(nullptr, 2.3, nullptr, nullptr), nullptr);
+    shell->Release();
+    direct->Release();
+    photo->Release();
+}
+
+TEST_F(LensTest, AbortIsAskedTwiceAndStopsTheCorrection)
+{
+    CPanoElement* photo = CodedPhoto(dir, 90, 60);
+    CPanoElement* out = LensDistortion(photo, 1.0, nullptr, &CountingAbort);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(g_abortCalls, 2);
+    out->Release();
+
+    g_abortCalls = 0;
+    g_abortAnswer = true;
+    EXPECT_EQ(LensDistortion(photo, 1.0, nullptr, &CountingAbort), nullptr);
+    EXPECT_EQ(g_abortCalls, 1);
+    CPanoElement* shell = AllocLensDistortedImage(photo, 1.0, nullptr, nullptr);
+    EXPECT_FALSE(LensDistortion(shell, photo, 1.0, nullptr, &CountingAbort));
+    shell->Release();
+    photo->Release();
+}
+
+TEST_F(LensTest, VeryWidePhotoIsCorrected)
+{
+    // 46,400 x 2: the size products pass 2^31; the corrected image keeps the width.
+    auto* photo = new CPanoElement(false);
+    ASSERT_TRUE(photo->CreateImage(24, 46400, 2));
+    photo->FillByValue(120);
+    CPanoElement* out = LensDistortion(photo, 2.3, nullptr, nullptr);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out->GetWidth(), 46400);
+    const unsigned char* mid = out->GetBits() + std::size_t(out->GetWidth() / 2) * 3;
+    EXPECT_EQ(mid[0], 120);
+    out->Release();
+
+    auto* huge = new CPanoElement(false);
+    ASSERT_TRUE(huge->CreateImage(true, 50000, 2, false));
+    CPanoElement* shell = AllocLensDistortedImage(huge, 2.3, nullptr, nullptr);
+    ASSERT_NE(shell, nullptr);
+    EXPECT_EQ(shell->GetWidth(), 50000);
+    shell->Release();
+    huge->Release();
+    photo->Release();
+}

@@ -1,0 +1,501 @@
+// Seam records, the 5-ary heap, the Dijkstra seam searches, the seam builder's strips,
+// flips and alpha cuts, and the rescaling of seams onto full-size photos.
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "core/pano_element.h"
+#include "engine/hv/seam_builder.h"
+#include "engine/hv/stitching_line.h"
+#include "tests/support/dib_manager_fixture.h"
+
+using VarnoBase::Point;
+using VarnoBase::Rect;
+
+namespace {
+
+// A w x h byte buffer, tightly packed unless a stride is given.
+struct Buffer {
+    int w, h, stride;
+    std::vector<unsigned char> bytes;
+    Buffer(int w_, int h_, unsigned char fill, int stride_ = 0)
+        : w(w_), h(h_), stride(stride_ ? stride_ : w_), bytes(std::size_t(stride) * h_, fill)
+    {
+    }
+    unsigned char& at(int x, int y) { return bytes[std::size_t(y) * stride + x]; }
+};
+
+// An 8-bit element at `pos` filled by fn(x, y) (local coordinates).
+template <class Fn>
+CPanoElement* MakeGray(int w, int h, Point pos, Fn&& fn)
+{
+    auto* e = new CPanoElement(false);
+    EXPECT_TRUE(e->CreateImage(8, w, h));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            e->GetBits()[std::size_t(y) * e->GetBPL() + x] = (unsigned char)fn(x, y);
+    e->SetPosition(pos);
+    return e;
+}
+
+// A 24-bit photo at `pos` with an opaque alpha plane.
+CPanoElement* MakePhoto(int w, int h, Point pos)
+{
+    auto* e = new CPanoElement(false);
+    EXPECT_TRUE(e->CreateImage(24, w, h));
+    e->FillByValue(90);
+    e->AddAlphaChannel(true);
+    e->SetPosition(pos);
+    return e;
+}
+
+unsigned char AlphaAt(CPanoElement* e, int x, int y) { return e->GetAlphaBits()[std::size_t(y) * e->GetAlphaBPL() + x]; }
+
+class SeamTest : public ::testing::Test {
+protected:
+    void SetUp() override { vltest::InstallDibManager(); }
+};
+
+}  // namespace
+
+// --- heap ---
+
+TEST(NMinHeap, PopsRandomKeysInOrderAndReportsEmpty)
+{
+    std::mt19937 rng(7);
+    CNMinHeap heap(500);
+    std::vector<int> keys;
+    for (int i = 0; i < 500; ++i) {
+        const int k = int(rng() % 1000);
+        keys.push_back(k);
+        ASSERT_TRUE(heap.Add(k, i, -i));
+    }
+    EXPECT_FALSE(heap.Add(1, 0, 0)) << "a full heap drops the entry";
+    std::sort(keys.begin(), keys.end());
+    for (int expected : keys) {
+        int x = -1, y = 1;
+        const int key = heap.DeleteRoot(&x, &y);
+        ASSERT_EQ(key, expected);
+        EXPECT_EQ(y, -x) << "x and y travel with their key";
+    }
+    int x = 11, y = 22;
+    EXPECT_EQ(heap.DeleteRoot(&x, &y), INT_MAX);
+    EXPECT_EQ(x, 11);
+    EXPECT_EQ(y, 22);
+    EXPECT_TRUE(heap.Add(3, 1, 1)) << "an emptied heap takes entries again";
+    EXPECT_EQ(heap.DeleteRoot(&x, &y), 3);
+}
+
+TEST(NMinHeap, EqualKeysNeverPassEachOther)
+{
+    // The first of equal keys is the root; removing it brings up the last entry (which
+    // does not pass its equal children), so the order of equal keys is fixed.
+    CNMinHeap heap(10);
+    for (int i = 0; i < 3; ++i)
+        heap.Add(5, i, 0);
+    int x = -1, y = -1;
+    std::vector<int> order;
+    while (heap.DeleteRoot(&x, &y) != INT_MAX)
+        order.push_back(x);
+    EXPECT_EQ(order, (std::vector<int>{0, 2, 1}));
+
+    // A smaller key added later does pass; an equal one added later does not.
+    CNMinHeap h2(10);
+    h2.Add(5, 0, 0);
+    h2.Add(5, 1, 0);
+    h2.Add(4, 2, 0);
+    h2.Add(4, 3, 0);
+    h2.DeleteRoot(&x, &y);
+    EXPECT_EQ(x, 2);
+    h2.DeleteRoot(&x, &y);
+    EXPECT_EQ(x, 3);
+}
+
+// --- margins and searches ---
+
+TEST(SeamSearch, MarginTable)
+{
+    EXPECT_EQ(GetStitchLineIndent(500), 16);
+    EXPECT_EQ(GetStitchLineIndent(65), 16);
+    EXPECT_EQ(GetStitchLineIndent(64), 8);
+    EXPECT_EQ(GetStitchLineIndent(33), 8);
+    EXPECT_EQ(GetStitchLineIndent(32), 4);
+    EXPECT_EQ(GetStitchLineIndent(9), 4);
+    EXPECT_EQ(GetStitchLineIndent(8), 0);
+    EXPECT_EQ(GetStitchLineIndent(1), 0);
+    EXPECT_EQ(DEF_STITCHLINE_INDENT, 16);
+}
+
+TEST(SeamSearch, FollowsZeroCostValleyTopToBottom)
+{
+    Buffer b(40, 60, 200, 44);  // padded rows
+    for (int y = 0; y < b.h; ++y)
+        b.at(12, y) = 0;
+    CStLine line;
+    line.points.push_back(Point(99, 99));  // replaced
+    GetOptimalStitchingLinePath(b.bytes.data(), b.w, b.h, b.stride, line, Point(5, 7), false, GetStitchLineIndent(b.w));
+    ASSERT_FALSE(line.points.empty());
+    EXPECT_EQ(line.points.front(), Point(20 + 5, 0 + 7)) << "starts at the top centre";
+    EXPECT_EQ(line.points.back().y, b.h - 2 + 7) << "the end node itself is not part of the seam";
+    for (std::size_t i = 1; i < line.points.size(); ++i) {
+        const Point d = line.points[i] - line.points[i - 1];
+        EXPECT_LE(std::abs(d.x), 1);
+        EXPECT_GE(d.y, 0);
+        EXPECT_LE(d.y, 1);
+    }
+    for (const Point& p : line.points) {
+        if (p.y - 7 >= 12) {
+            EXPECT_EQ(p.x - 5, 12) << "the seam stays in the valley at row " << p.y - 7;
+        }
+    }
+}
+
+TEST(SeamSearch, FlippedSearchRunsTopToBottomInUnmirroredCoordinates)
+{
+    // A valley that bends: column 12 in the lower half only. Searching the mirrored
+    // buffer starts in the lower half, where the valley is.
+    Buffer b(40, 60, 150);
+    for (int y = 30; y < b.h; ++y)
+        b.at(12, y) = 0;
+    Buffer mirrored = b;
+    for (int y = 0; y < b.h; ++y)
+        for (int x = 0; x < b.w; ++x)
+            mirrored.at(x, y) = b.at(x, b.h - 1 - y);
+    CStLine line;
+    GetOptimalStitchingLinePath(mirrored.bytes.data(), b.w, b.h, b.stride, line, Point(0, 0), true, 8);
+    ASSERT_FALSE(line.points.empty());
+    EXPECT_EQ(line.points.front().y, 1);
+    EXPECT_EQ(line.points.back(), Point(20, b.h - 1)) << "the start node, mirrored back, ends the list";
+    for (std::size_t i = 1; i < line.points.size(); ++i) {
+        const int dy = line.points[i].y - line.points[i - 1].y;
+        EXPECT_TRUE(dy == 0 || dy == 1);
+    }
+    for (const Point& p : line.points) {
+        if (p.y >= 30 && p.y <= b.h - 1 - 9) {
+            EXPECT_EQ(p.x, 12);
+        }
+    }
+}
+
+TEST(SeamSearch, HorizontalSearchFollowsValleyLeftToRight)
+{
+    Buffer b(60, 40, 200);
+    for (int x = 0; x < b.w; ++x)
+        b.at(x, 30) = 0;
+    CStLine line;
+    GetHorzOptimalStitchingLinePath(b.bytes.data(), b.w, b.h, b.stride, line, Point(0, 0), false, 8);
+    ASSERT_FALSE(line.points.empty());
+    EXPECT_EQ(line.points.front(), Point(0, 20));
+    EXPECT_EQ(line.points.back().x, b.w - 2);
+    for (std::size_t i = 1; i < line.points.size(); ++i) {
+        const int dx = line.points[i].x - line.points[i - 1].x;
+        EXPECT_TRUE(dx == 0 || dx == 1) << "the seam never runs backwards";
+        EXPECT_LE(std::abs(line.points[i].y - line.points[i - 1].y), 1);
+    }
+    for (const Point& p : line.points) {
+        if (p.x >= 10) {
+            EXPECT_EQ(p.y, 30);
+        }
+    }
+}
+
+TEST(SeamSearch, DegenerateBuffers)
+{
+    CStLine line;
+    Buffer one(30, 1, 0);
+    GetOptimalStitchingLinePath(one.bytes.data(), one.w, one.h, one.stride, line, Point(0, 0), false, 0);
+    EXPECT_TRUE(line.points.empty()) << "height 1 ends at the start node";
+    GetHorzOptimalStitchingLinePath(one.bytes.data(), 1, 30, 1, line, Point(0, 0), false, 0);
+    EXPECT_TRUE(line.points.empty());
+    GetOptimalStitchingLinePath(nullptr, 10, 10, 10, line, Point(0, 0), false, 0);
+    EXPECT_TRUE(line.points.empty());
+
+    // Margin 0: column 0 costs nothing but is never entered (moves left start at x > 1).
+    Buffer narrow(8, 20, 255);
+    for (int y = 0; y < narrow.h; ++y)
+        narrow.at(0, y) = 0;
+    GetOptimalStitchingLinePath(narrow.bytes.data(), narrow.w, narrow.h, narrow.stride, line, Point(0, 0), false, 0);
+    ASSERT_FALSE(line.points.empty());
+    for (const Point& p : line.points)
+        EXPECT_GE(p.x, 1);
+
+    // Every node closed by the margin: the heap runs dry and the path ends where it is.
+    Buffer closed(10, 20, 0);
+    GetOptimalStitchingLinePath(closed.bytes.data(), closed.w, closed.h, closed.stride, line, Point(0, 0), false, 6);
+    EXPECT_TRUE(line.points.empty());
+}
+
+// --- records ---
+
+TEST(StitchingLine, PointsOrientAndAssignment)
+{
+    CStitchingLine lines;
+    EXPECT_EQ(lines.GetSeamOrient(), 0);
+    CStLine top;
+    top.points = {Point(1, 2), Point(2, 2)};
+    CStLine right;
+    right.points = {Point(5, 0)};
+    lines.SetStitchLines(nullptr, &right, &top, nullptr);
+    EXPECT_EQ(lines.GetSeamOrient(), kSeamRight | kSeamTop);
+    EXPECT_EQ(lines.GetPoints(kSeamTop).points.size(), 2u);
+    EXPECT_TRUE(lines.GetPoints(3).points.empty()) << "not a single side bit";
+    EXPECT_TRUE(lines.GetPoints(16).points.empty());
+    CStitchingLine copy = lines;
+    EXPECT_EQ(copy.GetSeamOrient(), lines.GetSeamOrient());
+    copy = copy;
+    EXPECT_EQ(copy.GetPoints(kSeamRight).points.front(), Point(5, 0));
+}
+
+// --- builder ---
+
+TEST_F(SeamTest, MismatchMeanRoundsHalfUp)
+{
+    CPanoElement* img = MakeGray(2, 1, Point(10, 10), [](int x, int) { return x + 1; });
+    EXPECT_EQ(calc_mismatch_8gray(img, Rect(10, 10, 12, 11)), 2) << "mean 1.5 rounds up";
+    EXPECT_EQ(calc_mismatch_8gray(img, Rect(10, 10, 11, 11)), 1);
+    EXPECT_EQ(calc_mismatch_8gray(img, Rect(0, 0, 5, 5)), 0) << "outside";
+    EXPECT_EQ(calc_mismatch_8gray(nullptr, Rect(0, 0, 5, 5)), 0);
+    img->Release();
+}
+
+TEST_F(SeamTest, FlipsMirrorAndDecideByBands)
+{
+    CPanoElement* img = MakeGray(5, 3, Point(3, 4), [](int x, int y) { return y * 10 + x; });
+    CSeamBuilder::FlipVert(img);
+    EXPECT_EQ(img->GetBits()[0], 20);
+    EXPECT_EQ(img->GetBits()[img->GetBPL() + 4], 14) << "the middle row stays";
+    CSeamBuilder::FlipHorz(img);
+    EXPECT_EQ(img->GetBits()[0], 24);
+    EXPECT_EQ(img->GetBits()[2], 22);
+    img->Release();
+
+    // The first band (top quarter) worse than the last: flip; equal bands: no flip.
+    CPanoElement* topBad = MakeGray(40, 40, Point(100, 100), [](int, int y) { return y < 10 ? 90 : 10; });
+    EXPECT_TRUE(CSeamBuilder::FlipForMinimizingMismatching(topBad, true));
+    EXPECT_EQ(topBad->GetPosition(), Point(100, 100)) << "position restored";
+    EXPECT_FALSE(CSeamBuilder::FlipForMinimizingMismatching(topBad, false)) << "left and right bands are equal";
+    topBad->Release();
+    CPanoElement* even = MakeGray(40, 40, Point(0, 0), [](int, int) { return 50; });
+    EXPECT_FALSE(CSeamBuilder::FlipForMinimizingMismatching(even, true));
+    even->Release();
+}
+
+TEST_F(SeamTest, DiffBufferStripsBesideTheCore)
+{
+    CPanoElement* diff = MakeGray(100, 50, Point(0, 0), [](int x, int y) { return (x + y) & 255; });
+    {
+        CSeamBuilder builder(diff, Rect(30, 10, 70, 40));
+        const struct {
+            unsigned long side;
+            Rect expected;
+        } cases[] = {{kSeamLeft, Rect(0, 0, 30, 50)},
+                     {kSeamRight, Rect(70, 0, 100, 50)},
+                     {kSeamTop, Rect(0, 0, 100, 10)},
+                     {kSeamBottom, Rect(0, 40, 100, 50)},
+                     {kSeamLeft | kSeamBottom, Rect(0, 0, 30, 50)}};
+        for (const auto& c : cases) {
+            CPanoElement* strip = builder.GetDiffBuffer(c.side);
+            ASSERT_NE(strip, nullptr);
+            EXPECT_EQ(strip->GetImageRect(), c.expected) << "side " << c.side;
+            EXPECT_EQ(strip->GetBits()[0], (c.expected.left + c.expected.top) & 255);
+            strip->Release();
+        }
+        EXPECT_EQ(builder.GetDiffBuffer(16), nullptr);
+    }
+    {
+        CSeamBuilder emptyCore(diff, Rect());
+        CPanoElement* whole = emptyCore.GetDiffBuffer(kSeamTop);
+        EXPECT_EQ(whole, diff) << "an empty core gives the whole image";
+        whole->Release();
+    }
+    {
+        CSeamBuilder edge(diff, Rect(0, 10, 70, 40));
+        EXPECT_EQ(edge.GetDiffBuffer(kSeamLeft), nullptr) << "an empty strip";
+    }
+    EXPECT_EQ(diff->RefCount(), 1) << "every builder released its reference";
+    diff->Release();
+    CSeamBuilder none(nullptr, Rect(0, 0, 5, 5));
+    EXPECT_EQ(none.GetDiffBuffer(kSeamLeft), nullptr);
+    EXPECT_FALSE(none.BuildSeams(nullptr, kSeamLeft));
+}
+
+TEST_F(SeamTest, LeftSeamCutsThePhotoAlongTheValley)
+{
+    // Photo at (100, 50); its left 30 columns overlap the panorama. The difference is
+    // zero along canvas column 112 (photo column 12).
+    CPanoElement* photo = MakePhoto(60, 40, Point(100, 50));
+    CPanoElement* diff = MakeGray(30, 40, Point(100, 50), [](int x, int) { return x == 12 ? 0 : 180; });
+    CSeamBuilder builder(diff, Rect());
+    EXPECT_TRUE(builder.BuildSeams(photo, kSeamLeft));
+    CStitchingLine lines;
+    builder.GetStitchLines(lines);
+    EXPECT_EQ(lines.GetSeamOrient(), kSeamLeft);
+    const CStLine& left = lines.GetPoints(kSeamLeft);
+    EXPECT_EQ(left.rect, Rect(100, 50, 130, 90));
+    EXPECT_EQ(left.offset, Point(0, 0));
+    ASSERT_GE(left.points.size(), 3u);
+    EXPECT_EQ(left.points.front().y, 0) << "extended to the buffer's first row";
+    EXPECT_EQ(left.points.back().y, 39) << "and to its last";
+
+    // Rows where the seam sits in the valley: transparent left of it, opaque from it.
+    for (int y = 14; y < 38; ++y) {
+        for (int x = 0; x < 12; ++x)
+            ASSERT_EQ(AlphaAt(photo, x, y), 0) << x << "," << y;
+        for (int x = 12; x < 60; ++x)
+            ASSERT_EQ(AlphaAt(photo, x, y), 255) << x << "," << y;
+    }
+    diff->Release();
+
+    // The cut survives a round trip through a file (the alpha-0 part turns white).
+    QTemporaryDir dir;
+    const std::wstring path = (dir.path() + "/cut.png").toStdWString();
+    photo->FlattenImage();
+    ASSERT_TRUE(photo->Save(path));
+    auto* back = new CPanoElement(false);
+    ASSERT_TRUE(back->FromFile(path));
+    EXPECT_EQ(back->GetBits()[std::size_t(20) * back->GetBPL() + 3 * 5], 255) << "cut away";
+    EXPECT_EQ(back->GetBits()[std::size_t(20) * back->GetBPL() + 3 * 40], 90) << "kept";
+    back->Release();
+    photo->Release();
+}
+
+TEST_F(SeamTest, BottomSeamOrientationDependsOnWhetherASeamWasFound)
+{
+    CPanoElement* photo = MakePhoto(50, 40, Point(0, 0));
+    {
+        CPanoElement* diff = MakeGray(50, 20, Point(0, 20), [](int, int y) { return y == 9 ? 0 : 100; });
+        CSeamBuilder builder(diff, Rect());
+        builder.BuildSeams(photo, kSeamBottom);
+        CStitchingLine lines;
+        builder.GetStitchLines(lines);
+        EXPECT_EQ(lines.GetSeamOrient(), kSeamBottom);
+        EXPECT_EQ(lines.GetPoints(kSeamBottom).offset, Point(0, 20));
+        // Bottom seam at photo row 29: pixels below it are cut, the row itself kept.
+        EXPECT_EQ(AlphaAt(photo, 25, 29), 255);
+        EXPECT_EQ(AlphaAt(photo, 25, 30), 0);
+        EXPECT_EQ(AlphaAt(photo, 25, 39), 0);
+        EXPECT_EQ(AlphaAt(photo, 25, 10), 255);
+        diff->Release();
+    }
+    {
+        CPanoElement* thin = MakeGray(1, 20, Point(0, 0), [](int, int) { return 0; });
+        CSeamBuilder builder(thin, Rect());
+        builder.BuildSeams(photo, kSeamBottom);
+        CStitchingLine lines;
+        builder.GetStitchLines(lines);
+        EXPECT_EQ(lines.GetSeamOrient(), 0) << "a one-column buffer yields no seam";
+        thin->Release();
+    }
+    photo->Release();
+}
+
+TEST_F(SeamTest, TopSeamFirstPointIsOpaqueAndItsColumnAboveTransparent)
+{
+    CPanoElement* photo = MakePhoto(30, 30, Point(0, 0));
+    CPanoElement* diff = MakeGray(30, 12, Point(0, 0), [](int, int y) { return y == 6 ? 0 : 200; });
+    CSeamBuilder builder(diff, Rect());
+    builder.BuildSeams(photo, kSeamTop);
+    CStitchingLine lines;
+    builder.GetStitchLines(lines);
+    const CStLine& top = lines.GetPoints(kSeamTop);
+    ASSERT_FALSE(top.points.empty());
+    const Point first = top.points.front();
+    EXPECT_EQ(first, Point(0, 6)) << "extended to the buffer's first column";
+    EXPECT_EQ(AlphaAt(photo, first.x, first.y), 255);
+    for (int y = 0; y < first.y; ++y)
+        EXPECT_EQ(AlphaAt(photo, first.x, y), 0);
+    EXPECT_EQ(AlphaAt(photo, 15, 29), 255) << "below the seam stays";
+    diff->Release();
+    photo->Release();
+}
+
+TEST_F(SeamTest, TwoSidesUseTwoStripsAndTheSharedImageIsNotLeftMirrored)
+{
+    CPanoElement* diff = MakeGray(80, 80, Point(0, 0), [](int x, int y) { return x < 40 && y < 20 ? 120 : 30; });
+    {
+        // A core in the middle: one strip per side.
+        CPanoElement* photo = MakePhoto(80, 80, Point(0, 0));
+        CSeamBuilder builder(diff, Rect(20, 20, 60, 60));
+        builder.BuildSeams(photo, kSeamLeft | kSeamTop);
+        CStitchingLine lines;
+        builder.GetStitchLines(lines);
+        EXPECT_EQ(lines.GetSeamOrient(), kSeamLeft | kSeamTop);
+        EXPECT_EQ(lines.GetPoints(kSeamLeft).rect, Rect(0, 0, 20, 80));
+        EXPECT_EQ(lines.GetPoints(kSeamTop).rect, Rect(0, 0, 80, 20));
+        photo->Release();
+    }
+    {
+        // No core: both sides search the whole image. The left search mirrors it (its
+        // top band is worse); the top search and the caller must see it unmirrored.
+        EXPECT_TRUE(CSeamBuilder::FlipForMinimizingMismatching(diff, true));
+        std::vector<unsigned char> before(diff->GetBits(), diff->GetBits() + std::size_t(diff->GetBPL()) * 80);
+        CPanoElement* photo = MakePhoto(80, 80, Point(0, 0));
+        CSeamBuilder builder(diff, Rect());
+        builder.BuildSeams(photo, kSeamLeft | kSeamTop);
+        CStitchingLine lines;
+        builder.GetStitchLines(lines);
+        EXPECT_EQ(lines.GetSeamOrient(), kSeamLeft | kSeamTop);
+        EXPECT_TRUE(std::equal(before.begin(), before.end(), diff->GetBits()));
+        photo->Release();
+    }
+    diff->Release();
+}
+
+// --- full-size seams ---
+
+TEST_F(SeamTest, ExpandScalesSeamsOntoTheFullSizePhoto)
+{
+    CPanoElement* working = MakePhoto(11, 11, Point(0, 0));
+    CPanoElement* full = MakePhoto(21, 21, Point(0, 0));
+    CStitchingLine lines;
+    CStLine left;
+    for (int y = 0; y < 11; ++y)
+        left.points.push_back(Point(5, y));
+    lines.SetStitchLines(&left, nullptr, nullptr, nullptr);
+    {
+        CExpandStitchingLine expand(working, full, lines);
+        EXPECT_TRUE(expand.Expand());
+    }
+    for (int y = 0; y < 20; ++y) {
+        for (int x = 0; x < 10; ++x)
+            ASSERT_EQ(AlphaAt(full, x, y), 0) << x << "," << y;
+        ASSERT_EQ(AlphaAt(full, 10, y), 255);
+        ASSERT_EQ(AlphaAt(full, 20, y), 255);
+    }
+    EXPECT_EQ(working->RefCount(), 1);
+    EXPECT_EQ(full->RefCount(), 1);
+
+    full->FreeAlphaChannel();
+    EXPECT_FALSE(CExpandStitchingLine(working, full, lines).Expand()) << "no alpha plane on the full-size photo";
+    EXPECT_FALSE(CExpandStitchingLine(nullptr, full, lines).Expand());
+    CStitchingLine none;
+    full->AddAlphaChannel(true);
+    EXPECT_TRUE(CExpandStitchingLine(working, full, none).Expand()) << "no seams: nothing to do";
+    working->Release();
+    full->Release();
+}
+
+TEST_F(SeamTest, ExpandSkipsAWorkingPhotoOnePixelWideOrHigh)
+{
+    CPanoElement* full = MakePhoto(40, 30, Point(0, 0));
+    CStitchingLine lines;
+    CStLine left;
+    left.points = {Point(0, 0), Point(0, 5), Point(0, 9)};
+    CStLine top;
+    top.points = {Point(0, 0)};
+    lines.SetStitchLines(&left, nullptr, &top, nullptr);
+    for (const auto& size : {std::pair{1, 10}, std::pair{10, 1}}) {
+        CPanoElement* working = MakePhoto(size.first, size.second, Point(0, 0));
+        EXPECT_TRUE(CExpandStitchingLine(working, full, lines).Expand());
+        working->Release();
+    }
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x)
+            ASSERT_EQ(AlphaAt(full, x, y), 255) << "untouched";
+    full->Release();
+}
