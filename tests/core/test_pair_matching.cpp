@@ -1,0 +1,154 @@
+// Photo pairs rendered from a synthetic scene through known transforms, written to
+// files, loaded, and matched end to end: SIFT, kd-tree, Hough voting, robust fit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "core/dib.h"
+#include "core/keypoints.h"
+#include "core/pair_matching.h"
+#include "core/pano_element.h"
+#include "core/sift.h"
+#include "tests/support/scene.h"
+
+namespace {
+
+class DibManager : public PanoramaLib::IDibManager {
+public:
+    PanoramaLib::IDib* CreateDibObject(bool threadSafe) const override { return new PanoramaLib::QtDibImpl(threadSafe); }
+    PanoramaLib::IDib* CreateCopy(PanoramaLib::IDib* src, bool threadSafe) const override
+    {
+        auto* impl = src ? static_cast<PanoramaLib::QtDibImpl*>(src->QueryObject(2)) : nullptr;
+        return impl ? new PanoramaLib::QtDibImpl(*impl, threadSafe) : nullptr;
+    }
+};
+
+class PairMatching : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_saved = CPanoElement::m_pIDibManager;
+        CPanoElement::m_pIDibManager = &m_manager;
+    }
+    void TearDown() override { CPanoElement::m_pIDibManager = m_saved; }
+
+    static const vltest::Scene& scene()
+    {
+        static const vltest::Scene s(vltest::SceneOptions{21, 2048, 1024, 512});
+        return s;
+    }
+
+    // Loads a photo file and extracts its features as the engine does.
+    static bool analyse(const QString& path, CImageDataBase& store)
+    {
+        auto* e = new CPanoElement();
+        const bool ok = e->FromFile(path.toStdWString());
+        if (ok) {
+            PanoramaRecognition::SIFTKeys(e, 4, 2, 0.02, 10.0, store.m_keys, store.m_descriptors, nullptr);
+            store.SetSingleObject(e->GetImageSize());
+        }
+        e->Release();
+        return ok;
+    }
+
+    // Largest distance between the fitted and the true map over a grid of photo-0 pixels
+    // that land inside photo 1.
+    static double maxDeviation(const double (*fit)[3], const vltest::Mat3& truth, int w, int h)
+    {
+        double worst = 0;
+        int inside = 0;
+        for (int y = 0; y <= h; y += h / 10)
+            for (int x = 0; x <= w; x += w / 10) {
+                double tx, ty;
+                truth.map(x, y, tx, ty);
+                if (tx < 0 || ty < 0 || tx > w - 1 || ty > h - 1)
+                    continue;
+                ++inside;
+                const double fx = fit[0][0] * x + fit[0][1] * y + fit[0][2];
+                const double fy = fit[1][0] * x + fit[1][1] * y + fit[1][2];
+                worst = std::max(worst, std::hypot(fx - tx, fy - ty));
+            }
+        EXPECT_GE(inside, 10);
+        return worst;
+    }
+
+    DibManager m_manager;
+    PanoramaLib::IDibManager* m_saved = nullptr;
+};
+
+}  // namespace
+
+struct PairCase {
+    const char* name;
+    vltest::Motion motion;
+    int model;
+    double ratio;
+    vltest::FileFormat format;
+    int seed;
+};
+
+class GeneratedPair : public PairMatching, public ::testing::WithParamInterface<PairCase> {};
+
+TEST_P(GeneratedPair, MatchesEndToEndWithinAPixel)
+{
+    const PairCase& c = GetParam();
+    vltest::StripOptions so;
+    so.count = 2;
+    so.width = 480;
+    so.height = 360;
+    so.overlap = 0.5;
+    so.motion = c.motion;
+    so.seed = c.seed;
+    so.photometric.noiseSigma = 1.0;
+    so.gainJitter = 0.05;
+    const auto shots = vltest::makeStrip(scene(), so);
+    const vltest::PhotoSet files = vltest::makePhotoSet(vltest::imagesOf(shots), c.format);
+
+    CImageDataBase a, b;
+    ASSERT_TRUE(analyse(files.paths[0], a));
+    ASSERT_TRUE(analyse(files.paths[1], b));
+    ASSERT_GT(a.m_keys.size(), 100u);
+
+    PanoramaRecognition::PairMatch m;
+    ASSERT_TRUE(PanoramaRecognition::MatchFeatureStores(a, b, c.model, c.ratio, m));
+    ASSERT_TRUE(m.fitted);
+    EXPECT_TRUE(m.accepted);
+    EXPECT_GT(m.inliers, 20);
+    EXPECT_LT(m.error, 1.0);
+    EXPECT_EQ(m.queryInliers.size(), static_cast<std::size_t>(m.inliers));
+    const vltest::Mat3 truth = vltest::relativeTransform(shots[0], shots[1]);
+    EXPECT_LT(maxDeviation(m.transform, truth, so.width, so.height), 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, GeneratedPair,
+                         ::testing::Values(PairCase{"similarity", vltest::Motion::Similarity, 1, 0.8,
+                                                    vltest::FileFormat::Png, 3},
+                                           PairCase{"affine", vltest::Motion::Affine, 0, 0.6, vltest::FileFormat::Jpeg,
+                                                    4},
+                                           PairCase{"translate", vltest::Motion::TranslateScale, 2, 0.8,
+                                                    vltest::FileFormat::Png, 5}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PairMatching, UnrelatedPhotosAreNotAccepted)
+{
+    // Two views of distant parts of the plane share no content.
+    vltest::PlaneView v1{vltest::Mat3::translation(10, 10), 400, 300};
+    vltest::PlaneView v2{vltest::Mat3::translation(1500, 600), 400, 300};
+    const vltest::PhotoSet files = vltest::makePhotoSet(
+        {vltest::renderPlaneView(scene(), v1), vltest::renderPlaneView(scene(), v2)}, vltest::FileFormat::Png);
+    CImageDataBase a, b;
+    ASSERT_TRUE(analyse(files.paths[0], a));
+    ASSERT_TRUE(analyse(files.paths[1], b));
+    for (int model : {0, 1, 2}) {
+        PanoramaRecognition::PairMatch m;
+        ASSERT_TRUE(PanoramaRecognition::MatchFeatureStores(a, b, model, 0.8, m));
+        EXPECT_FALSE(m.accepted) << model;
+    }
+    // No features on one side: nothing to match, no failure.
+    CImageDataBase empty;
+    empty.SetSingleObject(VarnoBase::Size(400, 300));
+    PanoramaRecognition::PairMatch m;
+    EXPECT_TRUE(PanoramaRecognition::MatchFeatureStores(a, empty, 0, 0.8, m));
+    EXPECT_FALSE(m.fitted);
+}
