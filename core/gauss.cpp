@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <numbers>
+#include <type_traits>
 #include <vector>
 
 namespace GaussDetail {
@@ -195,6 +196,11 @@ struct SampleRange<double> {
     static constexpr double kMax = 1.0;
 };
 
+// Integer samples truncate, but a value a hair below a level is rounding residue of
+// the recursion (a flat 40000 comes back as 39999.9999999997): counting it as the level
+// keeps flat areas flat instead of losing a level in each pass.
+constexpr double kTruncationSlack = 1e-6;
+
 // Clamp, then truncate toward zero for integer samples. NaN stores as 0.
 template <class S>
 inline S StoreSample(double v) noexcept
@@ -204,7 +210,10 @@ inline S StoreSample(double v) noexcept
         return static_cast<S>(hi);
     if (!(v > 0.0))
         return static_cast<S>(0);
-    return static_cast<S>(v);
+    if constexpr (std::is_integral_v<S>)
+        return static_cast<S>(v + kTruncationSlack);
+    else
+        return v;
 }
 
 // Filters B lines side by side. Line j starts at base + j * lineStep, its sample i is

@@ -1,0 +1,498 @@
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <type_traits>
+#include <vector>
+
+#include "core/gauss.h"
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+// sigma of the clamped scale 0.125, where the filter collapses (theta = 4 pi).
+constexpr double kClampSigma = 0.857379 * 0.125;
+
+// Smooth but busy test pattern in 0..1: gradients, a disc and some sinusoids.
+double pattern(int x, int y)
+{
+    const double v = 0.5 + 0.2 * std::sin(x * 0.13) * std::cos(y * 0.07) + 0.15 * std::sin((x + 2 * y) * 0.031) +
+                     ((x - 60) * (x - 60) + (y - 40) * (y - 40) < 400 ? 0.12 : 0.0);
+    return std::min(1.0, std::max(0.0, v));
+}
+
+std::vector<double> patternPlane(int w, int h, int stride)
+{
+    std::vector<double> p(std::size_t(stride) * h, -7.0);  // padding marked
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            p[std::size_t(y) * stride + x] = pattern(x, y);
+    return p;
+}
+
+// Clamped to 0..hi; integers truncated, with rounding residue within 1e-6 of the next
+// level counted as that level.
+template <class S>
+S storeLikeFilter(double v, double hi)
+{
+    if (v >= hi)
+        return static_cast<S>(hi);
+    if (!(v > 0.0))
+        return static_cast<S>(0);
+    if constexpr (std::is_integral_v<S>)
+        return static_cast<S>(v + 1e-6);
+    else
+        return static_cast<S>(v);
+}
+
+// The plain form: every column with the one-line recursion, stored (clamped and
+// converted), then every row of each channel.
+template <class S>
+void referenceBlur(int w, int h, int stride, int channels, S* data, double sigma, double hi)
+{
+    std::vector<double> line;
+    for (int c = 0; c < w * channels; ++c) {
+        line.resize(std::size_t(h));
+        for (int y = 0; y < h; ++y)
+            line[std::size_t(y)] = data[std::size_t(y) * stride + c];
+        if (!GaussDetail::RecursiveGaussLine(sigma, line.data(), line.data(), h))
+            return;
+        for (int y = 0; y < h; ++y)
+            data[std::size_t(y) * stride + c] = storeLikeFilter<S>(line[std::size_t(y)], hi);
+    }
+    for (int ch = 0; ch < channels; ++ch)
+        for (int y = 0; y < h; ++y) {
+            line.resize(std::size_t(w));
+            for (int x = 0; x < w; ++x)
+                line[std::size_t(x)] = data[std::size_t(y) * stride + std::size_t(x) * channels + ch];
+            GaussDetail::RecursiveGaussLine(sigma, line.data(), line.data(), w);
+            for (int x = 0; x < w; ++x)
+                data[std::size_t(y) * stride + std::size_t(x) * channels + ch] =
+                    storeLikeFilter<S>(line[std::size_t(x)], hi);
+        }
+}
+
+// Direct separable convolution with a sampled, normalised Gaussian; borders continued
+// by their edge values.
+std::vector<double> convolveDirect(const std::vector<double>& src, int w, int h, int stride, double sigma)
+{
+    const int half = int(std::ceil(6 * sigma));
+    std::vector<double> k(std::size_t(2 * half + 1));
+    double sum = 0;
+    for (int i = -half; i <= half; ++i)
+        sum += k[std::size_t(i + half)] = std::exp(-0.5 * i * i / (sigma * sigma));
+    for (double& v : k)
+        v /= sum;
+    std::vector<double> tmp(std::size_t(w) * h), out(std::size_t(w) * h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            double s = 0;
+            for (int i = -half; i <= half; ++i)
+                s += k[std::size_t(i + half)] * src[std::size_t(std::clamp(y + i, 0, h - 1)) * stride + x];
+            tmp[std::size_t(y) * w + x] = s;
+        }
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            double s = 0;
+            for (int i = -half; i <= half; ++i)
+                s += k[std::size_t(i + half)] * tmp[std::size_t(y) * w + std::clamp(x + i, 0, w - 1)];
+            out[std::size_t(y) * w + x] = s;
+        }
+    return out;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// What the blur computes
+
+TEST(RecursiveGauss, ImpulseSumsToOneWithSpreadCloseToSigma)
+{
+    for (double sigma : {1.0, 1.6, 2.5, 4.0, 8.0}) {
+        const int size = 201, c = 100;
+        std::vector<double> p(std::size_t(size) * size, 0.0);
+        p[std::size_t(c) * size + c] = 1.0;
+        GaussGrayDouble(size, size, size, p.data(), sigma);
+        double sum = 0, mx = 0, my = 0;
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x) {
+                const double v = p[std::size_t(y) * size + x];
+                ASSERT_GE(v, 0.0);
+                sum += v;
+                mx += v * x;
+                my += v * y;
+            }
+        EXPECT_NEAR(sum, 1.0, 1e-6) << sigma;  // the tails past the border are cut
+        mx /= sum;
+        my /= sum;
+        EXPECT_NEAR(mx, c, 1e-9);
+        EXPECT_NEAR(my, c, 1e-9);
+        double vx = 0, vy = 0;
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x) {
+                const double v = p[std::size_t(y) * size + x];
+                vx += v * (x - mx) * (x - mx);
+                vy += v * (y - my) * (y - my);
+            }
+        EXPECT_NEAR(std::sqrt(vx / sum), sigma, 0.07 * sigma) << sigma;
+        EXPECT_NEAR(std::sqrt(vy / sum), sigma, 0.07 * sigma) << sigma;
+    }
+}
+
+TEST(RecursiveGauss, CloseToDirectConvolutionWithASampledGaussian)
+{
+    const int w = 160, h = 120;
+    for (double sigma : {1.5, 3.0, 6.0}) {
+        std::vector<double> p = patternPlane(w, h, w);
+        const std::vector<double> ref = convolveDirect(p, w, h, w, sigma);
+        GaussGrayDouble(w, h, w, p.data(), sigma);
+        double maxErr = 0, sumErr = 0;
+        for (std::size_t i = 0; i < p.size(); ++i) {
+            maxErr = std::max(maxErr, std::fabs(p[i] - ref[i]));
+            sumErr += std::fabs(p[i] - ref[i]);
+        }
+        EXPECT_LT(maxErr, 0.01) << sigma;
+        EXPECT_LT(sumErr / double(p.size()), 0.002) << sigma;
+    }
+}
+
+TEST(RecursiveGauss, BordersActAsContinuedEdgeValues)
+{
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(0, 1);
+    for (double sigma : {0.7, 2.0, 9.0}) {
+        const int n = 37, pad = 3000;
+        std::vector<double> x(n), padded(std::size_t(n + 2 * pad));
+        for (double& v : x)
+            v = u(rng);
+        for (int i = 0; i < n + 2 * pad; ++i)
+            padded[std::size_t(i)] = x[std::size_t(std::clamp(i - pad, 0, n - 1))];
+        std::vector<double> y(n), yp(padded.size());
+        ASSERT_TRUE(GaussDetail::RecursiveGaussLine(sigma, x.data(), y.data(), n));
+        ASSERT_TRUE(GaussDetail::RecursiveGaussLine(sigma, padded.data(), yp.data(), std::ptrdiff_t(padded.size())));
+        for (int i = 0; i < n; ++i)
+            EXPECT_NEAR(y[std::size_t(i)], yp[std::size_t(i + pad)], 1e-12) << sigma << " " << i;
+
+        // Filtering the reversed line gives the reversed result: the two directions and
+        // the two borders agree.
+        std::vector<double> rx(x.rbegin(), x.rend()), ry(n);
+        GaussDetail::RecursiveGaussLine(sigma, rx.data(), ry.data(), n);
+        for (int i = 0; i < n; ++i)
+            EXPECT_NEAR(ry[std::size_t(n - 1 - i)], y[std::size_t(i)], 1e-12);
+    }
+}
+
+TEST(RecursiveGauss, ConstantPlaneStaysConstant)
+{
+    for (double sigma : {0.3, 1.0, 5.0, 40.0, 2000.0}) {
+        std::vector<double> d(50 * 30, 0.37);
+        GaussGrayDouble(50, 30, 50, d.data(), sigma);
+        for (double v : d)
+            ASSERT_NEAR(v, 0.37, 1e-12) << sigma;
+
+        for (unsigned char level : {0, 1, 128, 254, 255}) {
+            std::vector<unsigned char> g(40 * 25, level);
+            Gauss8(40, 25, 40, g.data(), sigma);
+            for (unsigned char v : g)
+                ASSERT_TRUE(v == level || v + 1 == level) << sigma << " " << int(level) << " -> " << int(v);
+        }
+        std::vector<unsigned short> w(33 * 21, 40000);
+        GaussGray16bit(33, 21, 33, w.data(), sigma);
+        for (unsigned short v : w)
+            ASSERT_TRUE(v == 40000 || v == 39999) << sigma;
+        std::vector<unsigned char> rgb(31 * 3 * 17);
+        for (std::size_t i = 0; i < rgb.size(); ++i)
+            rgb[i] = i % 3 == 0 ? 10 : i % 3 == 1 ? 200 : 255;
+        Gauss24(31, 17, 31 * 3, rgb.data(), sigma);
+        for (std::size_t i = 0; i < rgb.size(); ++i) {
+            const int e = i % 3 == 0 ? 10 : i % 3 == 1 ? 200 : 255;
+            ASSERT_TRUE(rgb[i] == e || rgb[i] + 1 == e) << sigma << " " << i;
+        }
+    }
+}
+
+TEST(RecursiveGauss, ChannelsOfColourPlanesStaySeparate)
+{
+    const int w = 64, h = 48;
+    std::vector<unsigned char> rgb(std::size_t(w) * 3 * h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            unsigned char* px = &rgb[(std::size_t(y) * w + x) * 3];
+            px[0] = (x / 8 + y / 8) % 2 ? 255 : 0;  // checkerboard in channel 0 only
+            px[1] = 90;
+            px[2] = 200;
+        }
+    Gauss24(w, h, w * 3, rgb.data(), 3.0);
+    for (std::size_t i = 0; i < rgb.size(); i += 3) {
+        EXPECT_TRUE(rgb[i + 1] == 90 || rgb[i + 1] == 89);
+        EXPECT_TRUE(rgb[i + 2] == 200 || rgb[i + 2] == 199);
+    }
+    EXPECT_GT(rgb[(std::size_t(20) * w + 20) * 3], 20);
+    EXPECT_LT(rgb[(std::size_t(20) * w + 20) * 3], 235);
+}
+
+// ---------------------------------------------------------------------------------------
+// Clamping and conversion
+
+TEST(RecursiveGauss, OutOfRangeValuesAreClampedNeverWrapped)
+{
+    // Overshoot at 1.0 itself: rounding of a plane of ones must not store above 1.
+    std::vector<double> ones(23 * 19, 1.0);
+    GaussGrayDouble(23, 19, 23, ones.data(), 2.2);
+    for (double v : ones)
+        EXPECT_LE(v, 1.0);
+
+    // Values beyond the range are stored as the range's ends.
+    for (double level : {1.8, -3.0}) {
+        std::vector<double> d(17 * 13, level);
+        GaussGrayDouble(17, 13, 17, d.data(), 1.5);
+        for (double v : d)
+            EXPECT_EQ(v, level > 0 ? 1.0 : 0.0);
+    }
+    std::vector<double> d(40 * 40, 0.5);
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 20; ++x)
+            d[std::size_t(y) * 40 + x] = 1.8;
+    for (int x = 30; x < 40; ++x)
+        d[std::size_t(5) * 40 + x] = -3.0;
+    GaussGrayDouble(40, 40, 40, d.data(), 1.5);
+    for (double v : d) {
+        EXPECT_GE(v, 0.0);
+        EXPECT_LE(v, 1.0);
+    }
+
+    // The top level of the integer members is reached but never passed or wrapped.
+    std::vector<unsigned short> w(16 * 16, 65535);
+    GaussGray16bit(16, 16, 16, w.data(), 4.0);
+    for (unsigned short v : w)
+        EXPECT_EQ(v, 65535);
+    // A bright field beside a dark bar: near the top the samples must not wrap to 0.
+    std::vector<unsigned char> b(32 * 16, 255);
+    for (int y = 0; y < 16; ++y)
+        b[std::size_t(y) * 32] = 0;
+    Gauss8(32, 16, 32, b.data(), 0.8);
+    for (int y = 0; y < 16; ++y) {
+        EXPECT_LT(b[std::size_t(y) * 32], 100);
+        for (int x = 4; x < 32; ++x)
+            EXPECT_GE(b[std::size_t(y) * 32 + x], 254);
+    }
+}
+
+TEST(RecursiveGauss, BlockedPlaneFiltersEqualThePlainLineByLineForm)
+{
+    // Sizes that leave partial blocks of lines in both passes, and padding in the stride.
+    const int w = 45, h = 29, pad = 5;
+    for (double sigma : {0.6, 2.3, 11.0}) {
+        {
+            const int stride = w + pad;
+            std::vector<double> a = patternPlane(w, h, stride), b = a;
+            GaussGrayDouble(w, h, stride, a.data(), sigma);
+            referenceBlur<double>(w, h, stride, 1, b.data(), sigma, 1.0);
+            for (std::size_t i = 0; i < a.size(); ++i)
+                ASSERT_EQ(a[i], b[i]) << sigma << " at " << i;  // bit-identical, padding included
+        }
+        {
+            const int stride = w + pad;
+            std::vector<unsigned char> a(std::size_t(stride) * h), b;
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < stride; ++x)
+                    a[std::size_t(y) * stride + x] = x < w ? static_cast<unsigned char>(pattern(x, y) * 255) : 77;
+            b = a;
+            Gauss8(w, h, stride, a.data(), sigma);
+            referenceBlur<unsigned char>(w, h, stride, 1, b.data(), sigma, 255.0);
+            ASSERT_EQ(a, b) << sigma;
+        }
+        {
+            const int stride = w * 3 + pad;
+            std::vector<unsigned char> a(std::size_t(stride) * h), b;
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < stride; ++x)
+                    a[std::size_t(y) * stride + x] =
+                        x < w * 3 ? static_cast<unsigned char>(pattern(x / 3 + 7 * (x % 3), y) * 255) : 77;
+            b = a;
+            Gauss24(w, h, stride, a.data(), sigma);
+            referenceBlur<unsigned char>(w, h, stride, 3, b.data(), sigma, 255.0);
+            ASSERT_EQ(a, b) << sigma;
+        }
+        {
+            const int stride = w + pad;
+            std::vector<unsigned short> a(std::size_t(stride) * h), b;
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < stride; ++x)
+                    a[std::size_t(y) * stride + x] = x < w ? static_cast<unsigned short>(pattern(x, y) * 65535) : 777;
+            b = a;
+            GaussGray16bit(w, h, stride, a.data(), sigma);
+            referenceBlur<unsigned short>(w, h, stride, 1, b.data(), sigma, 65535.0);
+            ASSERT_EQ(a, b) << sigma;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Degenerate input
+
+TEST(RecursiveGauss, DegenerateSigmaLeavesTheDataUnchanged)
+{
+    // At the clamped scale (and below it, and at sigma = 0.857379 / 4 where theta = 2 pi)
+    // the recursion's gain is infinite; negative, NaN and infinite sigmas mean nothing.
+    const double sigmas[] = {0.0, -1.0, -0.0, 1e-9, 0.05, kClampSigma, 0.107, 0.857379 * 0.25, kNaN, kInf, -kInf};
+    for (double sigma : sigmas) {
+        EXPECT_TRUE(GaussDetail::IsDegenerateSigma(sigma)) << sigma;
+        const std::vector<double> d0 = patternPlane(30, 20, 30);
+        std::vector<double> d = d0;
+        GaussGrayDouble(30, 20, 30, d.data(), sigma);
+        EXPECT_EQ(d, d0) << sigma;
+        std::vector<unsigned char> g(30 * 3 * 20), g0;
+        for (std::size_t i = 0; i < g.size(); ++i)
+            g[i] = static_cast<unsigned char>(i * 37);
+        g0 = g;
+        Gauss8(30, 20, 30, g.data(), sigma);
+        EXPECT_EQ(g, g0);
+        Gauss24(30, 20, 90, g.data(), sigma);
+        EXPECT_EQ(g, g0);
+        std::vector<unsigned short> s(30 * 20, 12345), s0 = s;
+        s[17] = 65535;
+        s0 = s;
+        GaussGray16bit(30, 20, 30, s.data(), sigma);
+        EXPECT_EQ(s, s0);
+    }
+    // Just above the collapse the filter is valid, finite and close to the identity.
+    for (double sigma : {0.11, 0.15, 0.2, 0.22, 0.3}) {
+        EXPECT_FALSE(GaussDetail::IsDegenerateSigma(sigma)) << sigma;
+        std::vector<double> d = patternPlane(30, 20, 30);
+        GaussGrayDouble(30, 20, 30, d.data(), sigma);
+        for (double v : d)
+            ASSERT_TRUE(std::isfinite(v)) << sigma;
+    }
+}
+
+TEST(RecursiveGauss, EmptyPlanesAreLeftUntouched)
+{
+    std::vector<unsigned char> sentinel(64, 99);
+    Gauss8(0, 10, 8, sentinel.data(), 2.0);
+    Gauss8(10, 0, 16, sentinel.data(), 2.0);
+    Gauss24(0, 0, 0, sentinel.data(), 2.0);
+    Gauss24(-3, 5, 9, sentinel.data(), 2.0);
+    for (unsigned char v : sentinel)
+        EXPECT_EQ(v, 99);
+    std::vector<unsigned short> s16(8, 5);
+    GaussGray16bit(0, 4, 2, s16.data(), 1.0);
+    EXPECT_EQ(s16, std::vector<unsigned short>(8, 5));
+    std::vector<double> d(8, 0.25);
+    GaussGrayDouble(4, 0, 4, d.data(), 1.0);
+    EXPECT_EQ(d, std::vector<double>(8, 0.25));
+    GaussGrayDouble(4, 4, 4, nullptr, 1.0);  // nothing to do, nothing read
+}
+
+TEST(RecursiveGauss, SingleSampleLinesReturnTheirValue)
+{
+    double one = 0.625;
+    GaussGrayDouble(1, 1, 1, &one, 3.0);
+    EXPECT_NEAR(one, 0.625, 1e-14);
+
+    // A single row: the vertical pass sees one-sample columns.
+    std::vector<double> row(25);
+    for (int x = 0; x < 25; ++x)
+        row[std::size_t(x)] = x < 12 ? 0.2 : 0.8;
+    std::vector<double> expected = row;
+    GaussDetail::RecursiveGaussLine(2.0, expected.data(), expected.data(), 25);
+    GaussGrayDouble(25, 1, 25, row.data(), 2.0);
+    for (int x = 0; x < 25; ++x)
+        EXPECT_NEAR(row[std::size_t(x)], expected[std::size_t(x)], 1e-14);
+
+    // A single column of 8-bit samples, spaced by a stride.
+    std::vector<unsigned char> col(9 * 4, 7);
+    for (int y = 0; y < 9; ++y)
+        col[std::size_t(y) * 4] = 200;
+    Gauss8(1, 9, 4, col.data(), 1.0);
+    for (int y = 0; y < 9; ++y) {
+        EXPECT_TRUE(col[std::size_t(y) * 4] == 200 || col[std::size_t(y) * 4] == 199);
+        EXPECT_EQ(col[std::size_t(y) * 4 + 1], 7);
+    }
+    unsigned char px[3] = {255, 0, 128};
+    Gauss24(1, 1, 3, px, 5.0);
+    EXPECT_GE(px[0], 254);
+    EXPECT_EQ(px[1], 0);
+    EXPECT_TRUE(px[2] == 128 || px[2] == 127);
+}
+
+// ---------------------------------------------------------------------------------------
+// A real photo file
+
+TEST(RecursiveGauss, BlursAColourImageReadFromAFile)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const int w = 240, h = 160;
+    QImage src(w, h, QImage::Format_RGB888);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            src.setPixel(x, y, qRgb(int(pattern(x, y) * 255), int(pattern(y, x) * 255), (x * 255) / (w - 1)));
+    const QString path = dir.filePath(QStringLiteral("blur_in.png"));
+    ASSERT_TRUE(src.save(path));
+
+    QImage img(path);
+    ASSERT_FALSE(img.isNull());
+    img = img.convertToFormat(QImage::Format_RGB888);
+    ASSERT_GT(img.bytesPerLine(), 0);
+    QImage reference = img.copy();
+    Gauss24(img.width(), img.height(), int(img.bytesPerLine()), img.bits(), 2.5);
+    referenceBlur<unsigned char>(reference.width(), reference.height(), int(reference.bytesPerLine()), 3,
+                                 reference.bits(), 2.5, 255.0);
+    const QString out = dir.filePath(QStringLiteral("blur_out.png"));
+    ASSERT_TRUE(img.save(out));
+    const QImage back = QImage(out).convertToFormat(QImage::Format_RGB888);
+    ASSERT_EQ(back.size(), reference.size());
+    for (int y = 0; y < h; ++y)
+        ASSERT_EQ(0, std::memcmp(back.constScanLine(y), reference.constScanLine(y), std::size_t(w) * 3)) << y;
+    // Blurred, not copied: the blue ramp survives, the disc's edge softens.
+    EXPECT_NE(0, std::memcmp(back.constScanLine(40), src.constScanLine(40), std::size_t(w) * 3));
+}
+
+// ---------------------------------------------------------------------------------------
+// The sampled kernel
+
+TEST(SampledGaussianKernel, SizeAndValues)
+{
+    int n = -1;
+    auto k = AllocGaussianFilterNxN(1.0, &n);
+    ASSERT_TRUE(k);
+    ASSERT_EQ(n, 9);
+    const double g0 = 1.0 / 2.5066282746310002;
+    EXPECT_DOUBLE_EQ(k[4 * 9 + 4], g0 * g0);
+    EXPECT_DOUBLE_EQ(k[4 * 9 + 5], g0 * g0 * std::exp(-0.5));
+    EXPECT_DOUBLE_EQ(k[0], g0 * g0 * std::exp(-16.0));  // corner: (-4, -4)
+    for (int r = 0; r < 9; ++r)
+        for (int c = 0; c < 9; ++c) {
+            EXPECT_EQ(k[std::size_t(r) * 9 + c], k[std::size_t(c) * 9 + r]);
+            EXPECT_EQ(k[std::size_t(r) * 9 + c], k[std::size_t(8 - r) * 9 + (8 - c)]);
+        }
+
+    // One sample: the outer product of g(0) = 1 / (0.1 sqrt(2 pi)) with itself.
+    k = AllocGaussianFilterNxN(0.1, &n);
+    ASSERT_TRUE(k);
+    EXPECT_EQ(n, 1);
+    const double g01 = 1.0 / (0.1 * 2.5066282746310002);
+    EXPECT_DOUBLE_EQ(k[0], g01 * g01);
+
+    k = AllocGaussianFilterNxN(2.0, nullptr);  // half = trunc(7.5) = 7
+    ASSERT_TRUE(k);
+    double sum = 0;
+    for (int i = 0; i < 15 * 15; ++i)
+        sum += k[std::size_t(i)];
+    EXPECT_NEAR(sum, 1.0, 0.01);  // not renormalised, but 3.5 sigma holds nearly all
+
+    for (double bad : {0.0, -1.0, kNaN, kInf, 1e9}) {
+        n = 5;
+        EXPECT_FALSE(AllocGaussianFilterNxN(bad, &n)) << bad;
+        EXPECT_EQ(n, 0);
+    }
+}

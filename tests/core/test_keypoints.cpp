@@ -1,0 +1,198 @@
+// Ownership of keypoint records: owning arrays, views and feature stores. Every case
+// here also runs under AddressSanitizer, which turns a dangling view, a double delete
+// or a leak into a failure.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+
+#include "core/keypoints.h"
+
+using ScaleSpace::CKeyDescriptor;
+using ScaleSpace::CKeypointArray;
+using ScaleSpace::SIFT;
+using VarnoBase::Size;
+
+namespace {
+
+// n keypoints at (i, 2i) with descriptors whose first value is i.
+void fill(CKeypointArray<SIFT>& keys, CKeypointArray<CKeyDescriptor>& descriptors, int n, double base = 0)
+{
+    for (int i = 0; i < n; ++i) {
+        SIFT* k = keys.emplace_back(base + i, 2.0 * (base + i), 0.5, 1, 2, 1.6);
+        ASSERT_EQ(k, keys.back());
+        auto d = std::make_unique<CKeyDescriptor>();
+        d->v[0] = base + i;
+        d->v[127] = 1.0;
+        descriptors.push_back(std::move(d));
+    }
+}
+
+}  // namespace
+
+TEST(KeypointArray, OwnsItsRecordsAndFreesThem)
+{
+    CKeypointArray<SIFT> keys;
+    EXPECT_TRUE(keys.empty());
+    keys.emplace_back(1.5, 2.5, -1.0, 0, 1, 2.0);
+    keys.push_back(std::make_unique<SIFT>(SIFT{3, 4, 0.25, 1, 0, 3.2}));
+    ASSERT_EQ(keys.size(), 2u);
+    EXPECT_EQ(keys[0]->x, 1.5);
+    EXPECT_EQ(keys[1]->sigma, 3.2);
+    EXPECT_FALSE(keys.IsView());
+    int visited = 0;
+    for (SIFT* k : keys) {
+        k->x *= 2;  // the engines scale keypoints in place
+        ++visited;
+    }
+    EXPECT_EQ(visited, 2);
+    EXPECT_EQ(keys[1]->x, 6.0);
+    keys.Free();
+    EXPECT_TRUE(keys.empty());
+    keys.emplace_back();  // usable again after Free
+    EXPECT_EQ(keys.size(), 1u);
+}
+
+TEST(KeypointArray, FreeOnAViewLeavesTheRecordsWithTheirOwner)
+{
+    CKeypointArray<SIFT> owner;
+    owner.emplace_back(7.0, 8.0);
+    CKeypointArray<SIFT> view;
+    view.ShareFrom(owner);
+    ASSERT_TRUE(view.IsView());
+    ASSERT_EQ(view.size(), 1u);
+    EXPECT_EQ(view[0], owner[0]);  // the same record, not a copy
+    view.Free();
+    EXPECT_TRUE(view.empty());
+    EXPECT_FALSE(view.IsView());
+    ASSERT_EQ(owner.size(), 1u);
+    EXPECT_EQ(owner[0]->y, 8.0);  // still alive
+}
+
+TEST(KeypointArray, AViewIsEmptiedWhenItsOwnerDeletesTheRecords)
+{
+    auto owner = std::make_unique<CKeypointArray<SIFT>>();
+    owner->emplace_back(1.0, 1.0);
+    owner->emplace_back(2.0, 2.0);
+    CKeypointArray<SIFT> view, viewOfView;
+    view.ShareFrom(*owner);
+    viewOfView.ShareFrom(view);  // shares the owner's records, tracked by the owner
+    ASSERT_EQ(viewOfView.size(), 2u);
+
+    owner->Free();
+    EXPECT_TRUE(view.empty());
+    EXPECT_TRUE(viewOfView.empty());
+
+    owner->emplace_back(3.0, 3.0);
+    view.ShareFrom(*owner);
+    ASSERT_EQ(view.size(), 1u);
+    owner.reset();  // destroying the owner empties the view as well
+    EXPECT_TRUE(view.empty());
+    EXPECT_FALSE(view.IsView());
+}
+
+TEST(KeypointArray, AViewMayDieFirstAndCannotTakeRecords)
+{
+    CKeypointArray<CKeyDescriptor> owner;
+    owner.emplace_back();
+    {
+        CKeypointArray<CKeyDescriptor> view;
+        view.ShareFrom(owner);
+        EXPECT_THROW(view.push_back(std::make_unique<CKeyDescriptor>()), std::logic_error);
+        EXPECT_EQ(view.size(), 1u);
+    }
+    owner.Free();  // the view has gone: nothing left to notify
+    EXPECT_TRUE(owner.empty());
+    owner.ShareFrom(owner);  // sharing with oneself changes nothing
+    EXPECT_FALSE(owner.IsView());
+}
+
+TEST(ImageDataBase, SetSingleObjectAssignsEveryKeypointToTheNewObject)
+{
+    CImageDataBase db;
+    fill(db.m_keys, db.m_descriptors, 3);
+    ASSERT_TRUE(db.SetSingleObject(Size(640, 480)));
+    EXPECT_EQ(db.m_objectIndex, std::vector<int>({0, 0, 0}));
+    fill(db.m_keys, db.m_descriptors, 2, 10);
+    ASSERT_TRUE(db.SetSingleObject(Size(320, 200)));
+    EXPECT_EQ(db.m_objectIndex, std::vector<int>({1, 1, 1, 1, 1}));  // earlier ones included
+    EXPECT_EQ(db.GetObjectCount(), 2);
+    EXPECT_EQ(db.GetModel(0), Size(640, 480));
+    EXPECT_EQ(db.GetModel(1), Size(320, 200));
+    EXPECT_EQ(db.GetModel(2), Size());
+    EXPECT_EQ(db.GetModel(-1), Size());
+    EXPECT_FALSE(db.IsView());
+}
+
+TEST(ImageDataBase, AddObjectCopiesSoEachRecordHasOneOwner)
+{
+    CImageDataBase db;
+    fill(db.m_keys, db.m_descriptors, 2);
+    db.SetSingleObject(Size(100, 100));
+
+    CKeypointArray<SIFT> keys;
+    CKeypointArray<CKeyDescriptor> descriptors;
+    fill(keys, descriptors, 3, 50);
+    ASSERT_TRUE(db.AddObject(keys, descriptors, Size(300, 200)));
+    ASSERT_EQ(db.m_keys.size(), 5u);
+    ASSERT_EQ(db.m_descriptors.size(), 5u);
+    EXPECT_EQ(db.m_objectIndex, std::vector<int>({0, 0, 1, 1, 1}));  // only the new ones
+    EXPECT_EQ(db.GetModel(1), Size(300, 200));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NE(db.m_keys[std::size_t(2 + i)], keys[std::size_t(i)]);
+        EXPECT_EQ(db.m_keys[std::size_t(2 + i)]->x, keys[std::size_t(i)]->x);
+        EXPECT_EQ(db.m_descriptors[std::size_t(2 + i)]->v[0], 50.0 + i);
+    }
+    // Both sides free their own records (a shared record would be deleted twice).
+    keys.Free();
+    descriptors.Free();
+    EXPECT_EQ(db.m_keys[4]->x, 52.0);
+
+    // Empty arrays still add an object and change no index.
+    ASSERT_TRUE(db.AddObject(keys, descriptors, Size(7, 9)));
+    EXPECT_EQ(db.GetObjectCount(), 3);
+    EXPECT_EQ(db.GetModel(2), Size(7, 9));
+    EXPECT_EQ(db.m_objectIndex, std::vector<int>({0, 0, 1, 1, 1}));
+
+    // Arrays of different lengths are refused.
+    keys.emplace_back();
+    EXPECT_FALSE(db.AddObject(keys, descriptors, Size(1, 1)));
+    EXPECT_EQ(db.GetObjectCount(), 3);
+}
+
+TEST(ImageDataBase, AViewSharesTheRecordsAndTheLists)
+{
+    auto owner = std::make_unique<CImageDataBase>();
+    fill(owner->m_keys, owner->m_descriptors, 4);
+    owner->SetSingleObject(Size(800, 600));
+
+    auto view = std::make_unique<CImageDataBase>(owner.get());
+    EXPECT_TRUE(view->IsView());
+    ASSERT_EQ(view->m_keys.size(), 4u);
+    EXPECT_EQ(view->m_keys[3], owner->m_keys[3]);
+    EXPECT_EQ(view->m_descriptors[3], owner->m_descriptors[3]);
+    EXPECT_EQ(view->m_objectIndex, owner->m_objectIndex);
+    EXPECT_EQ(view->GetModel(0), Size(800, 600));
+    EXPECT_FALSE(view->AddObject(owner->m_keys, owner->m_descriptors, Size(1, 1)));
+
+    // Free on the view: the records stay usable through the owner; index and sizes stay.
+    view->Free();
+    EXPECT_TRUE(view->m_keys.empty());
+    EXPECT_TRUE(view->m_descriptors.empty());
+    EXPECT_EQ(view->m_objectIndex.size(), 4u);
+    EXPECT_EQ(owner->m_keys[2]->x, 2.0);
+    EXPECT_EQ(owner->m_descriptors[2]->v[0], 2.0);
+
+    // An owner deleted before its view (the stores of an earlier build are deleted in
+    // list order) leaves the view empty rather than dangling.
+    auto view2 = std::make_unique<CImageDataBase>(owner.get());
+    ScaleSpace::DeleteObject<CImageDataBase>()(owner.release());
+    EXPECT_TRUE(view2->m_keys.empty());
+    EXPECT_TRUE(view2->m_descriptors.empty());
+    ScaleSpace::DeleteObject<>()(view2.release());
+    ScaleSpace::DeleteObject<CImageDataBase>()(nullptr);
+
+    CImageDataBase fromNull(nullptr);
+    EXPECT_TRUE(fromNull.m_keys.empty());
+    EXPECT_EQ(fromNull.GetObjectCount(), 0);
+}

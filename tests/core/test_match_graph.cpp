@@ -1,0 +1,279 @@
+// The match graph's bookkeeping. These cases run under AddressSanitizer too, where a
+// link left pointing at a deleted node, or a node list pointing at a deleted link, fails.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "core/match_graph.h"
+
+using match_graph::CGraph;
+using match_graph::CGraphLink;
+using match_graph::CGraphNode;
+
+namespace {
+
+CGraphLink* addMatch(CGraph& g, int i, int j, int inliers)
+{
+    CGraphLink* l = g.AddLink(i, j);
+    if (!l)
+        return nullptr;
+    l->id1 = i;
+    l->id2 = j;
+    l->inliers = inliers;
+    l->outliers = inliers / 3;
+    l->error = 0.25 * inliers;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            l->m[r][c] = r * 3 + c + 0.5 * i + 0.25 * j;
+    for (int k = 0; k < inliers; ++k) {
+        l->keys1.push_back(100 * i + k);
+        l->keys2.push_back(100 * j + k);
+        l->inlierQuality.push_back(k % 4);
+    }
+    l->outKeys1 = {i};
+    l->outKeys2 = {j};
+    l->outlierQuality = {9};
+    return l;
+}
+
+bool contains(const std::vector<CGraphLink*>& v, const CGraphLink* l)
+{
+    return std::find(v.begin(), v.end(), l) != v.end();
+}
+
+// Every link in the graph joins two nodes of the graph and is listed by both; every
+// node lists only links of the graph.
+void expectConsistent(const CGraph& g)
+{
+    for (const CGraphLink* l : g.links) {
+        ASSERT_NE(l->node1, nullptr);
+        ASSERT_NE(l->node2, nullptr);
+        EXPECT_TRUE(std::find(g.nodes.begin(), g.nodes.end(), l->node1) != g.nodes.end());
+        EXPECT_TRUE(std::find(g.nodes.begin(), g.nodes.end(), l->node2) != g.nodes.end());
+        EXPECT_TRUE(contains(l->node1->links, l));
+        EXPECT_TRUE(contains(l->node2->links, l));
+    }
+    for (const CGraphNode* n : g.nodes)
+        for (const CGraphLink* l : n->links)
+            EXPECT_TRUE(contains(g.links, l));
+}
+
+}  // namespace
+
+TEST(MatchGraph, NodesAndLinksFollowTheirRules)
+{
+    CGraph g;
+    EXPECT_TRUE(g.AddNode(1));
+    EXPECT_TRUE(g.AddNode(5));
+    EXPECT_TRUE(g.AddNode(5));  // already there: one node, still true
+    EXPECT_EQ(g.nodes.size(), 2u);
+    EXPECT_EQ(g.FindNode(5)->id, 5);
+    EXPECT_EQ(g.FindNode(4), nullptr);
+
+    EXPECT_EQ(g.AddLink(3, 3), nullptr);
+    EXPECT_EQ(g.AddLink(1, 1), nullptr);
+    EXPECT_EQ(g.AddLink(1, 2), nullptr);  // node 2 does not exist yet
+    ASSERT_TRUE(g.AddNode(2));
+    CGraphLink* l = g.AddLink(1, 2);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(l->id1, -1);
+    EXPECT_EQ(l->id2, -1);
+    EXPECT_EQ(g.FindLink(1, 2), nullptr);  // ids are the caller's to set
+    for (auto& row : l->m)
+        for (double v : row)
+            EXPECT_EQ(v, 0.0);  // a new link's transform starts zeroed
+    EXPECT_EQ(l->node1, g.FindNode(1));
+    EXPECT_EQ(l->node2, g.FindNode(2));
+    EXPECT_TRUE(contains(g.FindNode(1)->links, l));
+    EXPECT_TRUE(contains(g.FindNode(2)->links, l));
+    l->id1 = 1;
+    l->id2 = 2;
+    EXPECT_EQ(g.FindLink(1, 2), l);
+    EXPECT_EQ(g.FindLink(2, 1), l);
+    EXPECT_EQ(g.FindLink(1, 5), nullptr);
+    expectConsistent(g);
+
+    CGraphNode defaultNode;
+    EXPECT_EQ(defaultNode.id, -1);
+    CGraphLink fresh;
+    EXPECT_EQ(fresh.node1, nullptr);
+    EXPECT_EQ(fresh.inliers, 0);
+    EXPECT_EQ(fresh.error, 0.0);
+}
+
+TEST(MatchGraph, RemovingALinkThatIsNotInTheGraphDoesNothing)
+{
+    CGraph g;
+    g.AddNode(0);
+    g.AddNode(1);
+    CGraphLink* l = addMatch(g, 0, 1, 4);
+    CGraphLink stranger;
+    EXPECT_FALSE(g.RemoveLink(&stranger, true));
+    EXPECT_FALSE(g.RemoveLink(nullptr, true));
+    EXPECT_EQ(g.links.size(), 1u);
+
+    // The caller takes the link off its nodes, then out of the graph.
+    g.FindNode(0)->RemoveLink(l);
+    g.FindNode(1)->RemoveLink(l);
+    g.FindNode(1)->RemoveLink(nullptr);
+    EXPECT_TRUE(g.RemoveLink(l, true));
+    EXPECT_TRUE(g.links.empty());
+    expectConsistent(g);
+
+    // del false hands the link to the caller.
+    CGraphLink* kept = addMatch(g, 0, 1, 2);
+    g.FindNode(0)->RemoveLink(kept);
+    g.FindNode(1)->RemoveLink(kept);
+    EXPECT_TRUE(g.RemoveLink(kept, false));
+    match_graph::DeleteObject()(kept);
+    match_graph::DeleteObject()(static_cast<CGraphLink*>(nullptr));
+}
+
+TEST(MatchGraph, CopyHasItsOwnNodesAndEqualLinks)
+{
+    CGraph src;
+    for (int id : {4, 7, 9})
+        src.AddNode(id);
+    addMatch(src, 4, 7, 12);
+    addMatch(src, 9, 7, 5);
+
+    CGraph copy(&src);
+    ASSERT_EQ(copy.nodes.size(), 3u);
+    ASSERT_EQ(copy.links.size(), 2u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_NE(copy.nodes[i], src.nodes[i]);
+        EXPECT_EQ(copy.nodes[i]->id, src.nodes[i]->id);
+        EXPECT_EQ(copy.nodes[i]->links.size(), src.nodes[i]->links.size());
+    }
+    for (std::size_t i = 0; i < 2; ++i) {
+        const CGraphLink* a = src.links[i];
+        const CGraphLink* b = copy.links[i];
+        EXPECT_NE(a, b);
+        EXPECT_EQ(b->id1, a->id1);
+        EXPECT_EQ(b->id2, a->id2);
+        EXPECT_EQ(b->error, a->error);
+        EXPECT_EQ(b->inliers, a->inliers);
+        EXPECT_EQ(b->outliers, a->outliers);
+        EXPECT_EQ(b->keys1, a->keys1);
+        EXPECT_EQ(b->keys2, a->keys2);
+        EXPECT_EQ(b->outKeys1, a->outKeys1);
+        EXPECT_EQ(b->outKeys2, a->outKeys2);
+        EXPECT_EQ(b->inlierQuality, a->inlierQuality);
+        EXPECT_EQ(b->outlierQuality, a->outlierQuality);
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c)
+                EXPECT_EQ(b->m[r][c], a->m[r][c]);
+        EXPECT_EQ(b->node1, copy.FindNode(a->node1->id));
+        EXPECT_EQ(b->node2, copy.FindNode(a->node2->id));
+    }
+    expectConsistent(copy);
+
+    // Assignment replaces what was there; self-assignment keeps it.
+    CGraph other;
+    other.AddNode(1);
+    other = src;
+    EXPECT_EQ(other.nodes.size(), 3u);
+    EXPECT_EQ(other.FindNode(1), nullptr);
+    CGraph& alias = other;
+    other = alias;
+    EXPECT_EQ(other.links.size(), 2u);
+    expectConsistent(other);
+
+    // The copies are independent: freeing the source leaves them whole.
+    src.Free();
+    EXPECT_TRUE(src.nodes.empty());
+    EXPECT_TRUE(src.links.empty());
+    EXPECT_EQ(copy.FindLink(7, 9)->inliers, 5);
+}
+
+TEST(MatchGraph, RemoveDoubleLinksKeepsOnlyTheChosenLink)
+{
+    CGraph g;
+    for (int id : {0, 1, 2})
+        g.AddNode(id);
+    CGraphLink* first = addMatch(g, 0, 1, 3);
+    CGraphLink* toOther = addMatch(g, 0, 2, 8);
+    CGraphLink* keep = addMatch(g, 1, 0, 10);  // the other direction counts too
+    CGraphLink* third = addMatch(g, 0, 1, 6);
+    (void)first;
+    (void)third;
+    CGraphNode* a = g.FindNode(0);
+    CGraphNode* b = g.FindNode(1);
+    g.RemoveDoubleLinks(a, b, keep);
+    ASSERT_EQ(g.links.size(), 2u);
+    EXPECT_TRUE(contains(g.links, keep));
+    EXPECT_TRUE(contains(g.links, toOther));
+    EXPECT_EQ(a->links, std::vector<CGraphLink*>({toOther, keep}));
+    EXPECT_EQ(b->links, std::vector<CGraphLink*>({keep}));
+    expectConsistent(g);
+
+    // A node with a single link is left alone.
+    CGraphNode* c = g.FindNode(2);
+    g.RemoveDoubleLinks(c, a, nullptr);
+    EXPECT_EQ(g.links.size(), 2u);
+}
+
+TEST(MatchGraph, DeletingANodeTakesItsLinksWithIt)
+{
+    CGraph g;
+    for (int id : {0, 1, 2, 3})
+        g.AddNode(id);
+    addMatch(g, 0, 1, 4);
+    CGraphLink* l02 = addMatch(g, 0, 2, 5);
+    addMatch(g, 3, 1, 6);
+    CGraphLink* l23 = addMatch(g, 2, 3, 7);
+
+    EXPECT_EQ(g.RemoveNode(1, true), nullptr);
+    EXPECT_EQ(g.FindNode(1), nullptr);
+    EXPECT_EQ(g.links, std::vector<CGraphLink*>({l02, l23}));
+    EXPECT_EQ(g.FindNode(0)->links, std::vector<CGraphLink*>({l02}));
+    EXPECT_EQ(g.FindNode(3)->links, std::vector<CGraphLink*>({l23}));
+    expectConsistent(g);
+
+    // A copy made afterwards only sees live nodes.
+    CGraph copy(g);
+    EXPECT_EQ(copy.nodes.size(), 3u);
+    EXPECT_EQ(copy.links.size(), 2u);
+    EXPECT_EQ(g.RemoveNode(42, true), nullptr);
+}
+
+TEST(MatchGraph, ANodeHandedOutKeepsItsLinksForTheCallerToReattach)
+{
+    // The mosaic builder takes a node out, moves its remaining links over to the root
+    // and then deletes the node itself.
+    CGraph g;
+    for (int id : {0, 1, 2})
+        g.AddNode(id);
+    CGraphLink* best = addMatch(g, 0, 1, 9);
+    CGraphLink* far = addMatch(g, 1, 2, 4);
+    CGraphNode* root = g.FindNode(0);
+
+    root->RemoveLink(best);
+    CGraphNode* other = g.RemoveNode(1, false);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(g.FindNode(1), nullptr);
+    EXPECT_EQ(other->links, std::vector<CGraphLink*>({best, far}));
+    EXPECT_TRUE(g.RemoveLink(best, false));
+
+    far->id1 = 0;
+    far->node1 = root;
+    root->links.push_back(far);
+    match_graph::DeleteObject()(best);
+    match_graph::DeleteObject()(other);
+    ASSERT_EQ(g.links.size(), 1u);
+    EXPECT_EQ(g.FindLink(0, 2), far);
+    expectConsistent(g);
+
+    // A graph whose link still points at a node handed out is copied without that link.
+    CGraph h;
+    h.AddNode(5);
+    h.AddNode(6);
+    addMatch(h, 5, 6, 2);
+    CGraphNode* out = h.RemoveNode(6, false);
+    CGraph hc(h);
+    EXPECT_EQ(hc.nodes.size(), 1u);
+    EXPECT_TRUE(hc.links.empty());
+    h.FindNode(5)->links.clear();
+    h.Free();
+    delete out;
+}
