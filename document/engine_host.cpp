@@ -2,10 +2,7 @@
 
 #include <QCursor>
 #include <QGuiApplication>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QRecursiveMutex>
-#include <QWaitCondition>
 
 
 // ---------------------------------------------------------------------------------
@@ -47,32 +44,27 @@ void CritSectImpl::Unlock()
 // ---------------------------------------------------------------------------------
 // EventImpl
 
-EventImpl::EventImpl() : m_pMutex(std::make_unique<QMutex>()), m_pCondition(std::make_unique<QWaitCondition>()) {}
+EventImpl::EventImpl() = default;
 
-EventImpl::~EventImpl()
-{
-    m_pCondition.reset();
-    m_pMutex.reset();
-}
+EventImpl::~EventImpl() = default;
 
 void EventImpl::SetEvent()
 {
-    {
-        QMutexLocker lock(m_pMutex.get());
-        m_signalled = true;
-        ++m_generation;
-    }
-    m_pCondition->wakeAll();
+    // Woken under the lock: a released waiter cannot return (and perhaps destroy the
+    // event) before this call is done with the condition.
+    std::lock_guard lock(m_mutex);
+    m_signalled = true;
+    ++m_generation;
+    m_condition.notify_all();
 }
 
 void EventImpl::Wait()
 {
-    QMutexLocker lock(m_pMutex.get());
+    std::unique_lock lock(m_mutex);
     if (!m_signalled) {
         const std::uint64_t seen = m_generation;
         ++m_waiters;
-        while (m_generation == seen)
-            m_pCondition->wait(m_pMutex.get());
+        m_condition.wait(lock, [&] { return m_generation != seen; });
         --m_waiters;
     }
     m_signalled = false;
@@ -80,7 +72,7 @@ void EventImpl::Wait()
 
 int EventImpl::WaiterCount() const
 {
-    QMutexLocker lock(m_pMutex.get());
+    std::lock_guard lock(m_mutex);
     return m_waiters;
 }
 

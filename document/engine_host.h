@@ -3,18 +3,18 @@
 // busy cursor used around long steps.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <mutex>
 
 #include <QThread>
 
 #include "core/dib.h"
 #include "engine/panorama_interfaces.h"
 
-class QMutex;
 class QRecursiveMutex;
-class QWaitCondition;
 
 // Common base of the host objects, so that their owner deletes them through one type.
 class ThreadObject {
@@ -61,8 +61,11 @@ public:
     int WaiterCount() const;
 
 private:
-    std::unique_ptr<QMutex> m_pMutex;
-    std::unique_ptr<QWaitCondition> m_pCondition;
+    // Standard primitives rather than QMutex/QWaitCondition: the wait of the system Qt
+    // library releases its mutex unseen by ThreadSanitizer, which then reports every
+    // later lock of the event as a double lock.
+    mutable std::mutex m_mutex;
+    std::condition_variable m_condition;
     bool m_signalled = false;
     // Counts SetEvent calls: a waiter leaves only when it has moved on, so a spurious
     // wake-up is never taken for a signal, while a waiter whose flag was already

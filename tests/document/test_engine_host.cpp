@@ -173,10 +173,10 @@ TEST(EngineHost, ThreadsEndBeforeTheLocksAndEventsTheyUse)
 
 TEST(EngineHost, CreatedThreadIsRunningWhenCreateThreadReturns)
 {
-    EngineHost host;
     EventImpl reached;
     Body body;
     body.work = [&] { reached.SetEvent(); };
+    EngineHost host;  // joins the thread before the event goes
     ASSERT_TRUE(host.CreateThread(&body));
     reached.Wait();  // would hang if the thread had not been started
 }
