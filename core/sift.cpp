@@ -64,37 +64,6 @@ inline double WrapPi(double t)
     return t;
 }
 
-// Into [0, 2 pi) by whole turns: for the d of the votes (within two turns) this adds
-// or subtracts 2 pi exactly as a loop would; fmod keeps it bounded for any finite d.
-inline double Wrap2Pi(double d)
-{
-    if (d >= 0.0 && d < kTwoPi)
-        return d;
-    double r = std::fmod(d, kTwoPi);  // exact; keeps the sign of d
-    if (r < 0.0)
-        r += kTwoPi;
-    if (r >= kTwoPi)  // a tiny negative remainder rounds up to a full turn
-        r -= kTwoPi;
-    return r;
-}
-
-// The bins [first, last] (circular indices may run past the ends) that a vote at
-// bin position t (angle over bin width, measured from the first bin's centre) can
-// reach with a positive weight: the two around t, and one more on the side of an
-// integer t lies within rounding distance of.
-inline void ReachableBins(double t, int& first, int& last)
-{
-    constexpr double kMargin = 1e-9;  // far above the rounding of t, far below a bin
-    const double fl = std::floor(t);
-    const double frac = t - fl;
-    first = static_cast<int>(fl);
-    last = first + 1;
-    if (frac < kMargin)
-        --first;
-    else if (frac > 1.0 - kMargin)
-        ++last;
-}
-
 inline double Blend(double s00, double s10, double s01, double s11, double fx, double fy)
 {
     return s00 * (1.0 - fx) * (1.0 - fy) + s10 * fx * (1.0 - fy) + s01 * (1.0 - fx) * fy + s11 * fx * fy;
@@ -140,7 +109,17 @@ void Poll(bool (*abort)())
 
 }  // namespace
 
-double WrapTwoPi(double d) { return Wrap2Pi(d); }
+double WrapTwoPi(double d)
+{
+    if (d >= 0.0 && d < kTwoPi)
+        return d;
+    double r = std::fmod(d, kTwoPi);  // exact; keeps the sign of d
+    if (r < 0.0)
+        r += kTwoPi;
+    if (r >= kTwoPi)  // a tiny negative remainder rounds up to a full turn
+        r -= kTwoPi;
+    return r;
+}
 
 double interp2_bilinear_at(const CImageD& image, int ix, int iy, double fx, double fy)
 {
@@ -329,7 +308,7 @@ void fill_histogram(double* hist, double* binAngles, int bins, double binWidth, 
     for (int j = 0; j < bins; ++j) {
         hist[j] = 0.0;
         for (int i = 0; i < n; ++i) {
-            const double d = Wrap2Pi(angles[i] - binAngles[j] + kPi);
+            const double d = WrapTwoPi(angles[i] - binAngles[j] + kPi);
             const double w = 1.0 - std::fabs(d - kPi) / binWidth;
             if (w > 0.0)
                 hist[j] += w * weights[i];
@@ -362,12 +341,11 @@ void AccumulateOrientationHistogram(double* hist, const CImageD& magnitude, cons
             const double t = (angle + kPi) / kOrientationBinWidth;
             if (!(t > -4.0 && t < kOrientationBins + 4.0))
                 continue;  // not an angle; gradients never give one
-            int first = 0;
-            int last = 0;
-            ReachableBins(t, first, last);
-            for (int jj = first; jj <= last; ++jj) {
+            // Only the two bins around the angle (one more each side for rounding) can get w > 0.
+            const int j0 = static_cast<int>(std::floor(t));
+            for (int jj = j0 - 1; jj <= j0 + 2; ++jj) {
                 const int j = PositiveMod(jj, kOrientationBins);
-                const double d = Wrap2Pi(angle - binAngles[j] + kPi);
+                const double d = WrapTwoPi(angle - binAngles[j] + kPi);
                 const double w = 1.0 - std::fabs(d - kPi) / kOrientationBinWidth;
                 if (w > 0.0)
                     hist[j] += w * weight;
@@ -518,37 +496,28 @@ void ComputeDescriptor(const CImageD& level, double cx, double cy, double theta,
             const double g = std::exp(-(ddx * ddx + ddy * ddy) / kDescriptorGaussDenominator) / kDescriptorGaussNorm;
             const double gm = g * m;
             const double rel = alpha - theta;
-            int first = 0;
-            int last = 0;
-            ReachableBins((rel + kPi) / kDescriptorBinWidth, first, last);
+            // Bins that can get wb > 0: the two around rel, one more each side for rounding.
+            const int b0 = static_cast<int>(std::floor((rel + kPi) / kDescriptorBinWidth));
             int bins[4];
+            for (int i = 0; i < 4; ++i)
+                bins[i] = PositiveMod(b0 - 1 + i, kDescriptorAngleBins);
             double wbs[4];
-            int nb = 0;
-            for (int bb = first; bb <= last; ++bb) {
-                const int b = PositiveMod(bb, kDescriptorAngleBins);
-                const double d = Wrap2Pi(rel - binAngles[b] + kPi);
-                const double wb = 1.0 - std::fabs(d - kPi) / kDescriptorBinWidth;
-                if (wb > 0.0) {
-                    bins[nb] = b;
-                    wbs[nb] = wb;
-                    ++nb;
-                }
-            }
-            if (nb == 0)
-                continue;
-            double wx[kDescriptorCells * kDescriptorCells];
-            double wy[kDescriptorCells * kDescriptorCells];
-            for (int cell = 0; cell < kDescriptorCells * kDescriptorCells; ++cell) {
-                wx[cell] = 1.0 - std::fabs(centreX[cell] - px) / kDescriptorCellSize;
-                wy[cell] = 1.0 - std::fabs(centreY[cell] - py) / kDescriptorCellSize;
+            for (int i = 0; i < 4; ++i) {
+                const double d = WrapTwoPi(rel - binAngles[bins[i]] + kPi);
+                wbs[i] = 1.0 - std::fabs(d - kPi) / kDescriptorBinWidth;
             }
             for (int cell = 0; cell < kDescriptorCells * kDescriptorCells; ++cell) {
-                if (!(wx[cell] > 0.0) || !(wy[cell] > 0.0))
+                const double wx = 1.0 - std::fabs(centreX[cell] - px) / kDescriptorCellSize;
+                if (!(wx > 0.0))
                     continue;
-                const double cellWeight = wx[cell] * wy[cell] * gm;
+                const double wy = 1.0 - std::fabs(centreY[cell] - py) / kDescriptorCellSize;
+                if (!(wy > 0.0))
+                    continue;
+                const double cellWeight = wx * wy * gm;
                 double* dst = out + cell * kDescriptorAngleBins;
-                for (int i = 0; i < nb; ++i)
-                    dst[bins[i]] += wbs[i] * cellWeight;
+                for (int i = 0; i < 4; ++i)
+                    if (wbs[i] > 0.0)
+                        dst[bins[i]] += wbs[i] * cellWeight;
             }
         }
     }

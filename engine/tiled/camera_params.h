@@ -1,0 +1,178 @@
+// Camera model of the tiled engine and its bundle adjustment.
+//
+// Every photo is a pinhole camera turning about one common centre: a focal length in
+// full-size photo pixels, three rotation angles in degrees (Utils::Calc3RotateMatrix)
+// and optionally radial lens terms. The cameras are estimated incrementally: the
+// reference photo first, then, strongest link first, each photo that a link joins to
+// the placed ones, with a first guess taken from the link's affine transform and a
+// Levenberg-Marquardt refinement (MINPACK lmdif, forward-difference Jacobian) of all
+// placed cameras over the squared transfer errors of every feature match between them.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include <cminpack.h>
+
+#include "core/geometry.h"
+
+namespace match_graph {
+class CGraph;
+class CGraphLink;
+}  // namespace match_graph
+
+// One camera.
+struct D3Param {
+    double f = 0.0;   // focal length, full-size photo pixels
+    double Rx = 0.0;  // rotation angles, degrees
+    double Ry = 0.0;
+    double Rz = 0.0;
+    int lens = 0;     // non-zero: the lens terms apply to this camera
+    double k1 = 0.0;
+    double k2 = 0.0;
+    int reserved = 0;
+    double k3 = 0.0;
+};
+
+// f = 1000, no rotation, no lens.
+void Reset3dParams(D3Param& p) noexcept;
+
+// Lens polynomial of the program: 1 selects L(r) = 1 + k1 r^2 + k2 r^4, any other
+// value L(r) = 1 + k2 r^2 + k3 r^3. Set by the tiled engine from its options.
+extern int g_ldPoynomType;
+
+// L(r): the factor taking a photo point at distance r (pixels) from the photo centre
+// to its position in the ideal pinhole image.
+double LensDistortion(double r, const D3Param& p) noexcept;
+
+// Lens terms are carried in the parameter vector multiplied by these factors, so that
+// the optimiser sees values of a size comparable to angles and focal lengths.
+inline constexpr double LensDistScaleFactor1 = 10000.0;
+inline constexpr double LensDistScaleFactor2 = 10000.0;
+inline constexpr double LensDistScaleFactor3 = 10000.0;
+inline constexpr int iNum3DParams = 4;  // f, Rx, Ry, Rz per camera
+
+// Number of doubles Get3dParams writes for this layout.
+int Count3dParams(const D3Param& world, const std::vector<D3Param>& cams, const std::vector<int>& order);
+
+// Packs the shared lens (when world's lens flag is set), then per camera of `order`
+// f, Rx, Ry, Rz and its own lens terms when its lens flag is set.
+void Get3dParams(double* x, const D3Param& world, const std::vector<D3Param>& cams, const std::vector<int>& order);
+
+// Reads the same layout back, unscales the lens terms and wraps every angle into
+// [-180, 180]. A non-finite value never loops or reaches an integer: a non-finite angle
+// becomes 0 and the answer is false when any value read was not finite.
+bool Set3dParams(D3Param& world, std::vector<D3Param>& cams, const double* x, const std::vector<int>& order);
+
+// Wraps an angle in degrees into [-180, 180]; non-finite gives 0.
+double WrapAngle180(double deg) noexcept;
+
+// The Levenberg-Marquardt run of MINPACK's lmdif with all its work arrays.
+class LMOptimizer {
+public:
+    LMOptimizer(int m, int n);
+    LMOptimizer(const LMOptimizer&) = delete;
+    LMOptimizer& operator=(const LMOptimizer&) = delete;
+    ~LMOptimizer() = default;
+
+    // Runs lmdif on fcn (p is handed to every call of fcn); answers lmdif's info code.
+    // The solution is left in x.
+    int Run(cminpack_func_mn fcn, void* p);
+
+    int m;  // residuals
+    int n;  // parameters
+    double* x;
+    double* fvec;
+    double* diag;
+    double* fjac;
+    int* ipvt;
+    double* qtf;
+    int nfev = 0;
+    int info = 0;
+    double ftol;
+    double xtol;
+    double gtol;
+    int maxfev;
+    double epsfcn;
+    double factor;
+    int mode;
+    int nprint;
+    double* wa1;
+    double* wa2;
+    double* wa3;
+    double* wa4;
+
+private:
+    std::vector<double> m_doubles;  // x, fvec, diag, fjac, qtf, then wa1..wa4 in one block
+    std::vector<int> m_ints;
+};
+
+namespace Tiled_Panorama {
+
+// A keypoint position in full-size photo pixels.
+struct KeyPosition {
+    double x = 0.0;
+    double y = 0.0;
+};
+
+// Cameras of one tiled build and their adjustment. The tiled engine owns one and fills
+// the inputs before DoBundleAdjustment2; the results (m_worldParams, m_params,
+// m_order) persist and feed every later render.
+class CBundleAdjustment {
+public:
+    // ---- inputs ----
+    const match_graph::CGraph* m_graph = nullptr;         // links: full-size photo pixels
+    std::vector<VarnoBase::Size> m_imageSizes;            // per photo, full size
+    std::vector<std::vector<KeyPosition>> m_keypoints;    // per photo, full-size pixels
+    double m_matchRatio = 0.8;                            // nearest-neighbour ratio of matching
+    int m_lensMode = 1;         // 0: no lens terms; 1: one lens for all photos in m_worldParams
+    bool m_bAdjustOnce = false; // one optimisation after all photos instead of one per photo
+    int m_worldImage = 0;       // reference photo
+    // Optional cancellation, asked once per residual evaluation; true stops the
+    // optimisation and DoBundleAdjustment2 throws panorama_abort.
+    std::function<bool()> m_abort;
+
+    // ---- results ----
+    D3Param m_worldParams;            // shared lens terms
+    std::vector<D3Param> m_params;    // per photo
+    std::vector<int> m_order;         // placed photos, in placing order
+
+    // ---- working state of one adjustment ----
+    std::vector<std::vector<const match_graph::CGraphLink*>> m_imageLinks;
+
+    // The whole incremental adjustment. False when the graph has no usable link (then
+    // m_order is empty) or when it ran out of memory. Throws panorama_abort when
+    // m_abort asked to stop.
+    bool DoBundleAdjustment2();
+
+    // One optimisation of the cameras of `order` over the links in `links`.
+    void RunImageParamsOptimizer(const std::vector<int>& order,
+                                 const std::vector<std::vector<const match_graph::CGraphLink*>>& links);
+
+    // The residual function handed to lmdif; p is the CBundleAdjustment.
+    static int LMCalcMatchingError2(void* p, int m, int n, const double* x, double* fvec, int iflag);
+
+    // First guess of the added photo's camera from the link's transform. False for a
+    // null link and for a degenerate transform (no finite positive scale).
+    bool InitalizeParamsByAffineM2(int placed, int added, const match_graph::CGraphLink* link);
+
+    // The residuals at each parameter vector of xs, evaluated one after another as lmdif
+    // does (each sweep recomputing only the links of changed cameras). Leaves the
+    // cameras at the last vector. For checking that shortcut against fresh sweeps.
+    std::vector<std::vector<double>> EvaluateResiduals(
+        const std::vector<int>& order, const std::vector<std::vector<const match_graph::CGraphLink*>>& links,
+        const std::vector<std::vector<double>>& xs);
+
+    // Number of residual evaluations of the last optimisation (for benchmarks).
+    long m_lastEvaluations = 0;
+
+private:
+    struct LinkTerm;
+    struct Problem;
+    void EvaluateLink(const LinkTerm& t, double* out) const;
+    void BuildProblem(const std::vector<int>& order,
+                      const std::vector<std::vector<const match_graph::CGraphLink*>>& links, Problem& P) const;
+    Problem* m_problem = nullptr;  // valid only during RunImageParamsOptimizer
+};
+
+}  // namespace Tiled_Panorama

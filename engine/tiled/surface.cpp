@@ -1,0 +1,579 @@
+// Geometry of the cylindrical and spherical rendering surfaces and the projection of a
+// surface pixel back into a photo.
+//
+// The surface radius R is the largest focal length seen from the surface (horizontal
+// distance on the cylinder); 16 border points of each photo, sent through M1, give its
+// extent in longitude and in the vertical unit; the picture is the union of these
+// extents unrolled at radius R. A surface pixel's ray comes from per-column (sin, cos
+// of the longitude) and per-row tables; M2 takes it into the photo, where the inverse
+// lens model (Newton on r L(r)) and an interpolation give the colour.
+#include "engine/tiled/surface.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <limits>
+
+#include "core/linalg.h"
+#include "engine/tiled/surface_render.h"
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kDegToRad = kPi / 180.0;
+constexpr double kRadToDeg = 180.0 / kPi;
+
+// Largest side of a surface picture that the geometry accepts; a photo seen close to the
+// cylinder's axis would otherwise ask for an unbounded height.
+constexpr double kMaxSurfaceSide = 1 << 20;
+
+double WrapDegreesHalfOpen(double a) noexcept
+{
+    // [-180, 180): add 360 while <= -180, subtract 360 while >= 180.
+    a = std::fmod(a, 360.0);
+    if (a <= -180.0)
+        a += 360.0;
+    else if (a >= 180.0)
+        a -= 360.0;
+    return a;
+}
+
+bool FiniteMatrix(const double m[3][3]) noexcept
+{
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            if (!std::isfinite(m[i][j]))
+                return false;
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Inverse lens distortion
+
+namespace {
+
+template <bool Type24>
+bool InvertLens(double* outX, double* outY, double x, double y, const D3Param& p)
+{
+    const double rho = std::sqrt(x * x + y * y);
+    if (rho == 0.0) {
+        *outX = x;
+        *outY = y;
+        return true;
+    }
+    auto g = [&](double r) {
+        const double r2 = r * r;
+        return Type24 ? r * (1.0 + p.k1 * r2 + p.k2 * r2 * r2) : r * (1.0 + p.k2 * r2 + p.k3 * r2 * r);
+    };
+    auto dg = [&](double r) {
+        const double r2 = r * r;
+        return Type24 ? 1.0 + 3.0 * p.k1 * r2 + 5.0 * p.k2 * r2 * r2 : 1.0 + 3.0 * p.k2 * r2 + 4.0 * p.k3 * r2 * r;
+    };
+    double r = rho;
+    double e = g(r) - rho;
+    for (int updates = 0; !(std::fabs(e) <= 1e-6) && updates < 100; ++updates) {
+        r -= e / dg(r);
+        e = g(r) - rho;
+    }
+    *outX = x * r / rho;
+    *outY = y * r / rho;
+    // A negative root is a folded lens, not a distance: the point has no preimage.
+    return std::fabs(e) <= 1e-6 && r >= 0.0;
+}
+
+}  // namespace
+
+bool InvLensDistortion24(double* outX, double* outY, double x, double y, const D3Param& p)
+{
+    return InvertLens<true>(outX, outY, x, y, p);
+}
+
+bool InvLensDistortion23(double* outX, double* outY, double x, double y, const D3Param& p)
+{
+    return InvertLens<false>(outX, outY, x, y, p);
+}
+
+bool InvLensDistortion(double* outX, double* outY, double x, double y, double /*radius*/, const D3Param& p)
+{
+    return g_ldPoynomType == 1 ? InvLensDistortion24(outX, outY, x, y, p) : InvLensDistortion23(outX, outY, x, y, p);
+}
+
+// ---------------------------------------------------------------------------------------
+// Photos
+
+CCylindricalSurface::CCylindricalSurface()
+    : m_addImage(&CCylindricalSurface::AddImageToPano),
+      m_interpolate(&CCylindricalSurface::BilinearInterpolation),
+      m_thetaMin(DBL_MAX),
+      m_thetaMax(-DBL_MAX),
+      m_vMin(DBL_MAX),
+      m_vMax(-DBL_MAX)
+{
+    m_world.f = 0.0;
+}
+
+CCylindricalSurface::~CCylindricalSurface()
+{
+    RemoveAllImages();
+    FreePano();
+}
+
+void CCylindricalSurface::AddImage(CPanoElement* image, const D3Param& params, CPanoElement* preview)
+{
+    if (!image)
+        return;
+    Data d;
+    d.image = image;
+    d.preview = preview;
+    d.params = params;
+    d.width = image->GetWidth();
+    d.height = image->GetHeight();
+    d.path = image->GetPathName();
+    const double hw = d.width / 2, hh = d.height / 2;
+    d.halfDiagonal = std::sqrt(hw * hw + hh * hh);
+    m_photos.push_back(std::move(d));
+}
+
+void CCylindricalSurface::AddImages(const std::vector<int>& order, const D3Param& world,
+                                    const std::vector<D3Param>& params, const std::vector<CPanoElement*>& images,
+                                    const std::vector<CPanoElement*>& previews)
+{
+    const bool withPreviews = previews.size() == images.size();
+    for (int i : order) {
+        const std::size_t k = static_cast<std::size_t>(i);
+        if (i < 0 || k >= images.size() || k >= params.size())
+            continue;
+        D3Param p = params[k];
+        if (world.lens) {  // one lens for all photos
+            p.lens = world.lens;
+            p.k1 = world.k1;
+            p.k2 = world.k2;
+            p.k3 = world.k3;
+        }
+        AddImage(images[k], p, withPreviews ? previews[k] : nullptr);
+    }
+}
+
+void CCylindricalSurface::RemoveAllImages()
+{
+    for (Data& d : m_photos)
+        d.transformed = nullptr;
+    m_photos.clear();
+}
+
+void CCylindricalSurface::Set3DOrientation(int i)
+{
+    if (i < 0 || static_cast<std::size_t>(i) >= m_photos.size())
+        return;  // no photos: nothing to look at
+    const D3Param& p = m_photos[static_cast<std::size_t>(i)].params;
+    m_world.Rx = p.Rx;
+    m_world.Ry = p.Ry;
+    m_world.Rz = p.Rz;
+}
+
+void CCylindricalSurface::RotateSurfaceOn(int rx, int ry, int rz)
+{
+    m_world.Rx += rx;
+    m_world.Ry += ry;
+    m_world.Rz += rz;
+}
+
+void CCylindricalSurface::SetInterpolationMode(InterpolationMode m)
+{
+    m_mode = m == BilinearMode ? BilinearMode : NoInterpolationMode;
+    m_interpolate = m_mode == BilinearMode ? &CCylindricalSurface::BilinearInterpolation
+                                           : &CCylindricalSurface::NoInterpolation;
+}
+
+void CCylindricalSurface::SetCropFactor(const VarnoBase::Rect& r, int width)
+{
+    m_bCrop = true;
+    m_cropRect = r;
+    m_cropWidth = width;
+}
+
+CPanoElement* CCylindricalSurface::GetPano()
+{
+    if (m_pPano)
+        m_pPano->AddRef();
+    return m_pPano;
+}
+
+void CCylindricalSurface::FreePano()
+{
+    if (m_pPano)
+        m_pPano->Release();
+    m_pPano = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------
+// Surface-specific geometry: cylinder
+
+double CCylindricalSurface::calc_surface_radius(double x, double /*y*/, double z) const
+{
+    return std::sqrt(x * x + z * z);
+}
+
+double CCylindricalSurface::calc_vertical_size(double X, double Y, double Z) const
+{
+    return Y / std::sqrt(X * X + Z * Z);
+}
+
+void CCylindricalSurface::norm_vertical_size(double&, double&) const {}
+
+bool CCylindricalSurface::calc_panorama_surf_size()
+{
+    const double R = m_world.f;
+    const double w = 2.0 * kPi * R * (m_thetaMax - m_thetaMin) / 360.0 + 0.5;
+    const double h = (m_vMax - m_vMin) * R + 0.5;
+    if (!(w >= 0.0 && w <= kMaxSurfaceSide && h >= 0.0 && h <= kMaxSurfaceSide))
+        return false;
+    m_width = static_cast<int>(w);
+    m_height = static_cast<int>(h);
+    m_vOffset = R * m_vMin;
+    return true;
+}
+
+void CCylindricalSurface::calc_img_vert_projection_to_surf(const Data& d, double& y1, double& y2) const
+{
+    y1 = m_world.f * d.vMin - m_vOffset;
+    y2 = m_world.f * d.vMax - m_vOffset;
+}
+
+double CCylindricalSurface::RowValue(int y) const
+{
+    return y / m_world.f + m_vMin;
+}
+
+double CCylindricalSurface::CalcMinSurfaseRadius(double s) const
+{
+    if (m_height >= m_width)
+        return s * 360.0 / (2.0 * kPi * (m_thetaMax - m_thetaMin));
+    return s / (m_vMax - m_vMin);
+}
+
+// ---------------------------------------------------------------------------------------
+// Surface-specific geometry: sphere
+
+double CSphericalSurface::calc_surface_radius(double x, double y, double z) const
+{
+    return std::sqrt(x * x + y * y + z * z);
+}
+
+double CSphericalSurface::calc_vertical_size(double X, double Y, double Z) const
+{
+    return std::atan2(Y, std::sqrt(X * X + Z * Z));
+}
+
+void CSphericalSurface::norm_vertical_size(double& a, double& b) const
+{
+    a = WrapDegreesHalfOpen(a * kRadToDeg);
+    b = WrapDegreesHalfOpen(b * kRadToDeg);
+}
+
+bool CSphericalSurface::calc_panorama_surf_size()
+{
+    const double R = m_world.f;
+    const double w = 2.0 * kPi * R * (m_thetaMax - m_thetaMin) / 360.0 + 0.5;
+    const double h = 2.0 * kPi * R * (m_vMax - m_vMin) / 360.0 + 0.5;
+    if (!(w >= 0.0 && w <= kMaxSurfaceSide && h >= 0.0 && h <= kMaxSurfaceSide))
+        return false;
+    m_width = static_cast<int>(w);
+    m_height = static_cast<int>(h);
+    return true;
+}
+
+void CSphericalSurface::calc_img_vert_projection_to_surf(const Data& d, double& y1, double& y2) const
+{
+    y1 = kPi * m_world.f * (d.vMin - m_vMin) / 180.0;
+    y2 = kPi * m_world.f * (d.vMax - m_vMin) / 180.0;
+}
+
+double CSphericalSurface::RowValue(int y) const
+{
+    return std::tan((m_vMin + y * 180.0 / (kPi * m_world.f)) * kDegToRad);
+}
+
+double CSphericalSurface::CalcMinSurfaseRadius(double s) const
+{
+    if (m_height >= m_width)
+        return s * 360.0 / (2.0 * kPi * (m_thetaMax - m_thetaMin));
+    return s * 360.0 / (2.0 * kPi * (m_vMax - m_vMin));
+}
+
+// ---------------------------------------------------------------------------------------
+// Geometry preparation
+
+void CCylindricalSurface::CalcProjectMatrices()
+{
+    double Rs[3][3];
+    Utils::Calc3RotateMatrix(Rs, m_world.Rx, m_world.Ry, m_world.Rz);
+    for (Data& d : m_photos) {
+        const double f = d.params.f;
+        d.usable = std::isfinite(f) && f > 0.0 && std::isfinite(d.params.Rx) && std::isfinite(d.params.Ry) &&
+                   std::isfinite(d.params.Rz) && d.width > 0 && d.height > 0;
+        double Ri[3][3];
+        Utils::Calc3RotateMatrix(Ri, d.params.Rx, d.params.Ry, d.params.Rz);
+        const double invf = 1.0 / f;
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j) {
+                // (Rs Ri^T)_ij and (Ri Rs^T)_ij
+                const double a = Rs[i][0] * Ri[j][0] + Rs[i][1] * Ri[j][1] + Rs[i][2] * Ri[j][2];
+                const double b = Ri[i][0] * Rs[j][0] + Ri[i][1] * Rs[j][1] + Ri[i][2] * Rs[j][2];
+                d.M1[i][j] = a * (j < 2 ? invf : 1.0);
+                d.M2[i][j] = b * (i < 2 ? f : 1.0);
+            }
+        }
+        d.usable = d.usable && FiniteMatrix(d.M1) && FiniteMatrix(d.M2);
+    }
+}
+
+void CCylindricalSurface::SetSurfaceRadius()
+{
+    double R = 0.0;
+    for (const Data& d : m_photos) {
+        if (!d.usable)
+            continue;
+        const double f = d.params.f;
+        R = std::max(R, calc_surface_radius(f * d.M1[0][2], f * d.M1[1][2], f * d.M1[2][2]));
+    }
+    m_world.f = R;
+}
+
+bool CCylindricalSurface::CalcImgAngularSizes()
+{
+    m_thetaMin = m_vMin = DBL_MAX;
+    m_thetaMax = m_vMax = -DBL_MAX;
+    bool any = false;
+    for (Data& d : m_photos) {
+        if (!d.usable)
+            continue;
+        const double hw = d.width * 0.5, hh = d.height * 0.5;
+        const double pts[16][2] = {{-hw, -hh},     {-hw / 2, -hh}, {0, -hh},     {hw / 2, -hh}, {hw, -hh},
+                                   {-hw, -hh / 2}, {-hw, 0},       {hw, -hh / 2}, {hw, 0},      {-hw, hh / 2},
+                                   {hw, hh / 2},   {-hw, hh},      {-hw / 2, hh}, {0, hh},      {hw / 2, hh},
+                                   {hw, hh}};
+        double tMin = DBL_MAX, tMax = -DBL_MAX, vMin = DBL_MAX, vMax = -DBL_MAX;
+        bool finite = true;
+        for (const auto& q : pts) {
+            double x = q[0], y = q[1];
+            if (d.params.lens) {
+                const double l = LensDistortion(std::sqrt(x * x + y * y), d.params);
+                x *= l;
+                y *= l;
+            }
+            const double X = d.M1[0][0] * x + d.M1[0][1] * y + d.M1[0][2];
+            const double Y = d.M1[1][0] * x + d.M1[1][1] * y + d.M1[1][2];
+            const double Z = d.M1[2][0] * x + d.M1[2][1] * y + d.M1[2][2];
+            const double theta = std::atan2(X, Z);
+            const double v = calc_vertical_size(X, Y, Z);
+            finite = finite && std::isfinite(theta) && std::isfinite(v);
+            tMin = std::min(tMin, theta);
+            tMax = std::max(tMax, theta);
+            vMin = std::min(vMin, v);
+            vMax = std::max(vMax, v);
+        }
+        if (!finite)
+            return false;  // a border ray along the cylinder's axis: no finite picture
+        if (tMax - tMin > kPi) {
+            // Border points on both sides of +-180 degrees: the photo straddles the back
+            // of the surface (or holds a pole), and its rectangle is the whole width.
+            d.thetaMin = -180.0;
+            d.thetaMax = 180.0;
+        } else {
+            // atan2 already lies in [-180, 180]; a maximum of exactly 180 stays 180
+            // instead of wrapping below the photo's own minimum.
+            d.thetaMin = WrapDegreesHalfOpen(tMin * kRadToDeg);
+            d.thetaMax = tMax * kRadToDeg;
+        }
+        norm_vertical_size(vMin, vMax);
+        d.vMin = vMin;
+        d.vMax = vMax;
+        m_thetaMin = std::min(m_thetaMin, d.thetaMin);
+        m_thetaMax = std::max(m_thetaMax, d.thetaMax);
+        m_vMin = std::min(m_vMin, d.vMin);
+        m_vMax = std::max(m_vMax, d.vMax);
+        any = true;
+    }
+    if (!any || !(m_world.f > 0.0) || !std::isfinite(m_world.f))
+        return false;
+    if (!calc_panorama_surf_size())
+        return false;
+    const double scale = kPi * m_world.f / 180.0;
+    for (Data& d : m_photos) {
+        if (!d.usable) {
+            d.rect = VarnoBase::Rect();
+            continue;
+        }
+        const double x1 = (d.thetaMin - m_thetaMin) * scale, x2 = (d.thetaMax - m_thetaMin) * scale;
+        double y1 = 0.0, y2 = 0.0;
+        calc_img_vert_projection_to_surf(d, y1, y2);
+        // Clamp in double before converting, so no value outside int reaches the cast.
+        const double l = std::clamp(std::floor(std::min(x1, x2)), 0.0, static_cast<double>(m_width));
+        const double t = std::clamp(std::floor(std::min(y1, y2)), 0.0, static_cast<double>(m_height));
+        const double r = std::clamp(std::ceil(std::max(x1, x2)), 0.0, static_cast<double>(m_width));
+        const double b = std::clamp(std::ceil(std::max(y1, y2)), 0.0, static_cast<double>(m_height));
+        if (!(std::isfinite(x1) && std::isfinite(x2) && std::isfinite(y1) && std::isfinite(y2)))
+            return false;
+        d.rect = VarnoBase::Rect(static_cast<int>(l), static_cast<int>(t), static_cast<int>(r), static_cast<int>(b));
+    }
+    return true;
+}
+
+bool CCylindricalSurface::SetRadiusForScale(double percent)
+{
+    if (percent == 100.0)
+        return true;
+    const double wanted = percent * m_world.f / 100.0;
+    const double minimum = CalcMinSurfaseRadius(480.0);
+    double radius = wanted;
+    if (std::isfinite(minimum) && minimum > wanted)
+        radius = minimum;
+    if (!(radius > 0.0) || !std::isfinite(radius))
+        return false;
+    if (radius != m_world.f) {
+        m_world.f = radius;
+        if (!CalcImgAngularSizes())
+            return false;
+        m_bOriginal = false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Rays and pixels
+
+void CCylindricalSurface::BuildRayTables()
+{
+    const VarnoBase::Rect& r = m_renderRect;
+    const std::size_t w = static_cast<std::size_t>(std::max(r.width(), 0));
+    const std::size_t h = static_cast<std::size_t>(std::max(r.height(), 0));
+    m_sinTable.resize(w);
+    m_cosTable.resize(w);
+    m_rowTable.resize(h);
+    for (std::size_t i = 0; i < w; ++i) {
+        const double theta = (m_thetaMin + (r.left + static_cast<double>(i)) * 180.0 / (kPi * m_world.f)) * kDegToRad;
+        m_sinTable[i] = std::sin(theta);
+        m_cosTable[i] = std::cos(theta);
+    }
+    for (std::size_t j = 0; j < h; ++j)
+        m_rowTable[j] = RowValue(r.top + static_cast<int>(j));
+}
+
+void CCylindricalSurface::FreeRayTables()
+{
+    m_sinTable = {};
+    m_cosTable = {};
+    m_rowTable = {};
+}
+
+void CCylindricalSurface::CalcTraceRay(int x, int y, double* s, double* t, double* c)
+{
+    if (m_sinTable.empty() && m_rowTable.empty())
+        BuildRayTables();
+    const std::size_t i = static_cast<std::size_t>(x - m_renderRect.left);
+    const std::size_t j = static_cast<std::size_t>(y - m_renderRect.top);
+    *s = m_sinTable[i];
+    *t = m_rowTable[j];
+    *c = m_cosTable[i];
+}
+
+bool CCylindricalSurface::NoInterpolation(InterpolationData& d)
+{
+    if (!d.image)
+        return false;
+    const int Wi = d.image->GetWidth(), Hi = d.image->GetHeight();
+    // The range is checked on the real coordinate, so that nothing outside [0, W - 1)
+    // reaches the integer conversion.
+    if (!(d.x >= 0.0 && d.y >= 0.0 && d.x < Wi - 1 && d.y < Hi - 1))
+        return false;
+    const int ix = static_cast<int>(d.x), iy = static_cast<int>(d.y);
+    const CPanoElement* src = d.image;
+    std::int64_t sx = ix, sy = iy;
+    if (!d.image->HasBits() && d.preview && d.preview->HasBits()) {
+        src = d.preview;
+        sx = static_cast<std::int64_t>(ix) * d.preview->GetWidth() / Wi;
+        sy = static_cast<std::int64_t>(iy) * d.preview->GetHeight() / Hi;
+    } else if (!d.image->HasBits()) {
+        if (!m_bMayUnloadPhotos)
+            return false;
+        d.image->Load();
+        if (!d.image->HasBits())
+            return false;
+    }
+    if (src->GetBPP() != 24)
+        return false;
+    const unsigned char* p = src->GetBits() + sy * src->GetBPL() + sx * 3;
+    d.c0 = p[2];
+    d.c1 = p[1];
+    d.c2 = p[0];
+    return true;
+}
+
+bool CCylindricalSurface::BilinearInterpolation(InterpolationData& d)
+{
+    if (!d.image)
+        return false;
+    const int W = d.image->GetWidth(), H = d.image->GetHeight();
+    if (!(d.x >= 0.0 && d.y >= 0.0 && d.x < W - 1 && d.y < H - 1))
+        return false;
+    if (!d.image->HasBits()) {
+        if (!m_bMayUnloadPhotos)
+            return false;
+        d.image->Load();
+        if (!d.image->HasBits())
+            return false;
+    }
+    if (d.image->GetBPP() != 24)
+        return false;
+    const int ix = static_cast<int>(d.x), iy = static_cast<int>(d.y);
+    const double fx = d.x - ix, fy = d.y - iy;
+    const std::int64_t bpl = d.image->GetBPL();
+    const unsigned char* p = d.image->GetBits() + iy * bpl + static_cast<std::int64_t>(ix) * 3;
+    unsigned char out[3];
+    for (int k = 0; k < 3; ++k)
+        out[k] = BilinearByte(p, bpl, k, fx, fy);
+    d.c0 = out[2];
+    d.c1 = out[1];
+    d.c2 = out[0];
+    return true;
+}
+
+void CCylindricalSurface::TransformPixel(const Data& d, int x, int y, unsigned char* rgb, unsigned char* alpha,
+                                         unsigned short* weight)
+{
+    double s, t, c;
+    CalcTraceRay(x, y, &s, &t, &c);
+    const double a = (d.M2[0][0] * s + d.M2[0][2] * c) + d.M2[0][1] * t;
+    const double b = (d.M2[1][0] * s + d.M2[1][2] * c) + d.M2[1][1] * t;
+    const double w = (d.M2[2][0] * s + d.M2[2][2] * c) + d.M2[2][1] * t;
+    if (!(w > 0.0))
+        return;
+    double u = a / w, v = b / w;
+    const int hw = d.width / 2, hh = d.height / 2;
+    if (d.params.lens) {
+        double ul, vl;
+        if (InvLensDistortion(&ul, &vl, u, v, d.halfDiagonal, d.params)) {
+            u = ul;
+            v = vl;
+        } else {
+            u = -100.0 - hw;
+        }
+    }
+    InterpolationData id;
+    id.x = hw + u;
+    id.y = hh + v;
+    id.image = d.image.get();
+    id.preview = d.preview.get();
+    if (!(this->*m_interpolate)(id))
+        return;
+    rgb[0] = id.c2;
+    rgb[1] = id.c1;
+    rgb[2] = id.c0;
+    if (alpha)
+        *alpha = 255;
+    if (weight)
+        *weight = Calc_Weight(std::fabs(u) / hw, std::fabs(v) / hh);
+}

@@ -1,0 +1,229 @@
+// Rendering surfaces of the tiled engine: a cylinder and a sphere around the common
+// camera centre, unrolled into a flat picture.
+//
+// Coordinates: surface pixels are integers, x to the right (longitude theta, degrees)
+// and y downwards (the cylinder's height ratio Y / sqrt(X^2 + Z^2), or the sphere's
+// latitude in degrees). Rays are (X, Y, Z) = (sin theta, t, cos theta), t the row value
+// of the surface. Photos are seen through their cameras (D3Param): M1 = Rs Ri^T K^-1
+// takes a centred photo pixel to a surface ray, M2 = K Ri Rs^T takes a ray back.
+// The render (surface_render.cpp) projects every photo onto its own rectangle of the
+// surface, matches its exposure to the result and blends it in.
+//
+// Photos are held by counted references (RefPtr), so a surface prepared on one thread
+// and rendered on another keeps them alive. A surface rendered off the UI thread must
+// call SetMayUnloadPhotos(false): it then never loads or unloads a shared photo's
+// pixels and reads full-size pixels from a private copy loaded from the photo's file.
+#pragma once
+
+#include <vector>
+
+#include "core/geometry.h"
+#include "core/pano_element.h"
+#include "core/refcount.h"
+#include "engine/panorama_interfaces.h"
+#include "engine/tiled/camera_params.h"
+
+// Told by a render each time a part of the result is finished (one photo blended);
+// the rectangle is in result-image coordinates.
+class ISRNotify {
+public:
+    virtual void OnUpdateView(const VarnoBase::Rect& r) = 0;
+
+protected:
+    ~ISRNotify() = default;
+};
+
+class CSurfaceRendering {
+public:
+    enum InterpolationMode { NoInterpolationMode = 0, BilinearMode = 1 };
+
+    virtual ~CSurfaceRendering() = default;
+    virtual void AddImages(const std::vector<int>& order, const D3Param& world, const std::vector<D3Param>& params,
+                           const std::vector<CPanoElement*>& images, const std::vector<CPanoElement*>& previews) = 0;
+    virtual void AddImage(CPanoElement* image, const D3Param& params, CPanoElement* preview) = 0;
+    virtual void Set3DOrientation(int i) = 0;
+    virtual void RotateSurfaceOn(int rx, int ry, int rz) = 0;
+    virtual void SetInterpolationMode(InterpolationMode m) = 0;
+    virtual void SetCropFactor(const VarnoBase::Rect& r, int width) = 0;
+    virtual bool RenderSurface(double percent, PanoramaLib::IProgressIndicator* progress,
+                               PanoramaLib::IWaitCursor* waitCursor, int from, int to) = 0;
+    virtual bool IsOriginal() const = 0;
+    virtual CPanoElement* GetPano() = 0;
+    virtual void FreePano() = 0;
+    virtual void RemoveAllImages() = 0;
+
+    bool m_bAborted = false;         // set when the progress indicator asked to cancel
+    ISRNotify* m_pNotify = nullptr;  // partial-update target; set by the owner
+};
+
+class CCylindricalSurface : public CSurfaceRendering {
+public:
+    // One photo on the surface.
+    struct Data {
+        VarnoBase::RefPtr<CPanoElement> image;    // full size; pixels may be unloaded
+        VarnoBase::RefPtr<CPanoElement> preview;  // smaller copy, or null
+        D3Param params;
+        double halfDiagonal = 0.0;  // sqrt(hw^2 + hh^2), integer half sizes
+        double thetaMin = 0.0, thetaMax = 0.0;  // degrees
+        double vMin = 0.0, vMax = 0.0;          // vertical units of the surface
+        double M1[3][3] = {};                   // centred photo pixel -> ray
+        double M2[3][3] = {};                   // ray -> centred photo pixel (homogeneous)
+        VarnoBase::Rect rect;                   // surface pixels
+        VarnoBase::RefPtr<CPanoElement> transformed;  // exists only during a render
+        // Taken from the photo when it is added (on the caller's thread), so that a
+        // render on another thread needs nothing else of the shared element.
+        int width = 0;
+        int height = 0;
+        std::wstring path;
+        bool usable = false;  // a finite camera with a positive focal length
+    };
+
+    // The argument of an interpolation routine: a point in photo pixels and the sampled
+    // colour (c0, c1, c2 = bytes 2, 1, 0 of the 24-bit pixel).
+    struct InterpolationData {
+        double x = 0.0;
+        double y = 0.0;
+        unsigned char c0 = 0, c1 = 0, c2 = 0;
+        CPanoElement* image = nullptr;
+        CPanoElement* preview = nullptr;
+    };
+
+    CCylindricalSurface();
+    ~CCylindricalSurface() override;
+    CCylindricalSurface(const CCylindricalSurface&) = delete;
+    CCylindricalSurface& operator=(const CCylindricalSurface&) = delete;
+
+    void AddImages(const std::vector<int>& order, const D3Param& world, const std::vector<D3Param>& params,
+                   const std::vector<CPanoElement*>& images, const std::vector<CPanoElement*>& previews) override;
+    void AddImage(CPanoElement* image, const D3Param& params, CPanoElement* preview) override;
+    void Set3DOrientation(int i) override;
+    void RotateSurfaceOn(int rx, int ry, int rz) override;
+    void SetInterpolationMode(InterpolationMode m) override;
+    void SetCropFactor(const VarnoBase::Rect& r, int width) override;
+    bool RenderSurface(double percent, PanoramaLib::IProgressIndicator* progress, PanoramaLib::IWaitCursor* waitCursor,
+                       int from, int to) override;
+    bool IsOriginal() const override { return m_bOriginal; }
+    CPanoElement* GetPano() override;
+    void FreePano() override;
+    void RemoveAllImages() override;
+
+    // Surface-specific geometry (the sphere overrides these).
+    virtual double calc_surface_radius(double x, double y, double z) const;
+    virtual double calc_vertical_size(double X, double Y, double Z) const;
+    virtual void norm_vertical_size(double& a, double& b) const;
+    // Sets width and height from the extent and radius; false when the picture would be
+    // absurdly large or not finite (a photo seen near the cylinder's axis).
+    virtual bool calc_panorama_surf_size();
+    virtual void calc_img_vert_projection_to_surf(const Data& d, double& y1, double& y2) const;
+    // Extents of every photo and of the surface, then the picture size and the photos'
+    // rectangles. False when the geometry cannot be represented.
+    bool CalcImgAngularSizes();
+    void CalcTraceRay(int x, int y, double* s, double* t, double* c);
+    virtual double CalcMinSurfaseRadius(double s) const;
+    virtual bool IsCylindrical() const { return true; }
+
+    // ---- per-pixel operations (also the reference for the fast row loops) ----
+    void TransformPixel(const Data& d, int x, int y, unsigned char* rgb, unsigned char* alpha,
+                        unsigned short* weight);
+    bool NoInterpolation(InterpolationData& d);
+    bool BilinearInterpolation(InterpolationData& d);
+
+    // ---- geometry preparation, run by every render ----
+    void CalcProjectMatrices();
+    void SetSurfaceRadius();
+    // Radius for a requested scale; false when the geometry cannot be represented.
+    bool SetRadiusForScale(double percent);
+
+    // ---- render stages (surface_render.cpp) ----
+    bool TransformImageToSurface(Data* d);
+    double CalculateDifferenceField(Data* d, unsigned short* diff);
+    void AddImageToPano(Data* d);
+    void AddImageToPano_Blending50Percent(Data* d);
+
+    // A surface rendered on a worker thread calls this with false: shared photos are
+    // then never loaded or unloaded by the render (see the file comment).
+    void SetMayUnloadPhotos(bool may) { m_bMayUnloadPhotos = may; }
+    // Row bands of a photo are projected on this many threads (0: one per core). The
+    // result does not depend on it.
+    void SetThreadCount(int n) { m_threadCount = n; }
+
+    // ---- state, readable by the owner and by tests ----
+    const std::vector<Data>& Photos() const { return m_photos; }
+    std::vector<Data>& Photos() { return m_photos; }
+    const D3Param& World() const { return m_world; }
+    double Radius() const { return m_world.f; }
+    void SetRadius(double r) { m_world.f = r; }
+    int Width() const { return m_width; }
+    int Height() const { return m_height; }
+    double ThetaMin() const { return m_thetaMin; }
+    double ThetaMax() const { return m_thetaMax; }
+    double VMin() const { return m_vMin; }
+    double VMax() const { return m_vMax; }
+    const VarnoBase::Rect& RenderRect() const { return m_renderRect; }
+    void SetRenderRect(const VarnoBase::Rect& r) { m_renderRect = r; }
+    void FreeRayTables();
+
+    using AddRoutine = void (CCylindricalSurface::*)(Data*);
+    using InterpolationRoutine = bool (CCylindricalSurface::*)(InterpolationData&);
+
+protected:
+    // Row value t of surface row y (absolute surface pixels).
+    virtual double RowValue(int y) const;
+    void BuildRayTables();
+    bool RenderSurfaceInternal_2steps(PanoramaLib::IProgressIndicator* progress, int from, int to);
+    bool StepAndPoll();  // one progress step; true when the render must stop
+
+    AddRoutine m_addImage;
+    InterpolationRoutine m_interpolate;
+    std::vector<Data> m_photos;
+    CPanoElement* m_pPano = nullptr;  // the result; the surface's own reference
+    D3Param m_world;                  // f: radius in surface pixels; angles: orientation
+    bool m_bOriginal = true;
+    double m_thetaMin, m_thetaMax, m_vMin, m_vMax;
+    double m_vOffset = 0.0;
+    int m_width = 0;
+    int m_height = 0;
+    VarnoBase::Rect m_renderRect;
+    // progress of a render
+    int m_progressTo = 0;
+    int m_progressFrom = 0;
+    std::int64_t m_totalSteps = 0;
+    std::int64_t m_stepsDone = 0;
+    PanoramaLib::IProgressIndicator* m_pProgress = nullptr;
+    // crop request
+    bool m_bCrop = false;
+    VarnoBase::Rect m_cropRect;
+    int m_cropWidth = 1;
+    // ray tables over the render rectangle
+    std::vector<double> m_sinTable;
+    std::vector<double> m_rowTable;
+    std::vector<double> m_cosTable;
+
+    bool m_bMayUnloadPhotos = true;
+    int m_threadCount = 0;
+    InterpolationMode m_mode = NoInterpolationMode;
+};
+
+class CSphericalSurface : public CCylindricalSurface {
+public:
+    CSphericalSurface() = default;
+    ~CSphericalSurface() override = default;
+
+    double calc_surface_radius(double x, double y, double z) const override;
+    double calc_vertical_size(double X, double Y, double Z) const override;
+    void norm_vertical_size(double& a, double& b) const override;
+    bool calc_panorama_surf_size() override;
+    void calc_img_vert_projection_to_surf(const Data& d, double& y1, double& y2) const override;
+    double CalcMinSurfaseRadius(double s) const override;
+    bool IsCylindrical() const override { return false; }
+
+protected:
+    double RowValue(int y) const override;
+};
+
+// Inverse of the lens model: the photo point whose ideal position is (x, y). Newton's
+// method on g(r) = r L(r) = |(x, y)|, at most 100 steps; true when it converged to 1e-6.
+// radius (the photo's half diagonal) does not enter the result.
+bool InvLensDistortion(double* outX, double* outY, double x, double y, double radius, const D3Param& p);
+bool InvLensDistortion24(double* outX, double* outY, double x, double y, const D3Param& p);
+bool InvLensDistortion23(double* outX, double* outY, double x, double y, const D3Param& p);

@@ -1,0 +1,647 @@
+// Camera records, the Levenberg-Marquardt wrapper and the incremental bundle adjustment,
+// on correspondences synthesised from known cameras.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "core/linalg.h"
+#include "core/match_graph.h"
+#include "core/panorama_exceptions.h"
+#include "engine/tiled/camera_params.h"
+#include "engine/tiled/surface.h"
+
+using Tiled_Panorama::CBundleAdjustment;
+using Tiled_Panorama::KeyPosition;
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+struct TrueCamera {
+    double f, rx, ry, rz;
+};
+
+// Centred ideal pixel of a world direction; false behind the camera.
+bool Project(const TrueCamera& c, const double d[3], double& u, double& v)
+{
+    double R[3][3];
+    Utils::Calc3RotateMatrix(R, c.rx, c.ry, c.rz);
+    const double X = R[0][0] * d[0] + R[0][1] * d[1] + R[0][2] * d[2];
+    const double Y = R[1][0] * d[0] + R[1][1] * d[1] + R[1][2] * d[2];
+    const double Z = R[2][0] * d[0] + R[2][1] * d[1] + R[2][2] * d[2];
+    if (Z <= 0)
+        return false;
+    u = c.f * X / Z;
+    v = c.f * Y / Z;
+    return true;
+}
+
+void Ray(const TrueCamera& c, double u, double v, double d[3])
+{
+    double R[3][3];
+    Utils::Calc3RotateMatrix(R, c.rx, c.ry, c.rz);
+    const double k[3] = {u / c.f, v / c.f, 1.0};
+    for (int i = 0; i < 3; ++i)
+        d[i] = R[0][i] * k[0] + R[1][i] * k[1] + R[2][i] * k[2];  // R^T k
+}
+
+// Least-squares affine map of point list a onto point list b.
+void FitAffine(const std::vector<double>& a, const std::vector<double>& b, double m[3][3])
+{
+    double N[3][3] = {}, rx[3] = {}, ry[3] = {};
+    for (std::size_t j = 0; j < a.size() / 2; ++j) {
+        const double p[3] = {a[2 * j], a[2 * j + 1], 1.0};
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c)
+                N[r][c] += p[r] * p[c];
+            rx[r] += p[r] * b[2 * j];
+            ry[r] += p[r] * b[2 * j + 1];
+        }
+    }
+    double Ni[3][3];
+    ASSERT_TRUE(Utils::pinv3x3(Ni, N));
+    for (int r = 0; r < 3; ++r) {
+        m[0][r] = Ni[r][0] * rx[0] + Ni[r][1] * rx[1] + Ni[r][2] * rx[2];
+        m[1][r] = Ni[r][0] * ry[0] + Ni[r][1] * ry[1] + Ni[r][2] * ry[2];
+    }
+    m[2][0] = m[2][1] = 0.0;
+    m[2][2] = 1.0;
+}
+
+// A mosaic of photos seen by known cameras, with feature matches between every pair that
+// overlaps: points spread over the first photo, seen through both cameras, with noise.
+struct SyntheticMosaic {
+    int width = 1200, height = 800;
+    std::vector<TrueCamera> cams;
+    match_graph::CGraph graph;
+    std::vector<std::vector<KeyPosition>> keys;
+    double lensK1 = 0.0;  // photo points are distorted by this k1 (polynomial type 1)
+
+    void Build(int rows, int cols, double yawStep, double pitchStep, double f, double noise, unsigned seed)
+    {
+        for (int r = 0; r < rows; ++r)
+            for (int c = 0; c < cols; ++c)
+                cams.push_back({f * (1.0 + 0.002 * (r + c)), (rows - 1) * pitchStep / 2 - r * pitchStep,
+                                c * yawStep - (cols - 1) * yawStep / 2, 1.5 * (c - r)});
+        const int n = static_cast<int>(cams.size());
+        keys.assign(static_cast<std::size_t>(n), {});
+        for (int i = 0; i < n; ++i)
+            graph.AddNode(i);
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<double> ux(-width / 2.0, width / 2.0), uy(-height / 2.0, height / 2.0);
+        std::normal_distribution<double> nd(0.0, noise);
+        for (int a = 0; a < n; ++a) {
+            for (int b = a + 1; b < n; ++b) {
+                std::vector<double> pa, pb;
+                for (int s = 0; s < 4000 && pa.size() < 2 * 150; ++s) {
+                    const double u = ux(rng), v = uy(rng);
+                    double d[3], ub, vb;
+                    Ray(cams[static_cast<std::size_t>(a)], u, v, d);
+                    if (!Project(cams[static_cast<std::size_t>(b)], d, ub, vb))
+                        continue;
+                    if (std::fabs(ub) > width / 2.0 - 5 || std::fabs(vb) > height / 2.0 - 5)
+                        continue;
+                    pa.push_back(u + nd(rng));
+                    pa.push_back(v + nd(rng));
+                    pb.push_back(ub + nd(rng));
+                    pb.push_back(vb + nd(rng));
+                }
+                if (pa.size() < 2 * 30)
+                    continue;
+                auto* link = graph.AddLink(a, b);
+                link->id1 = a;
+                link->id2 = b;
+                std::vector<double> fa, fb;  // full-size pixel coordinates
+                for (std::size_t j = 0; j < pa.size() / 2; ++j) {
+                    const KeyPosition ka = Distort(pa[2 * j], pa[2 * j + 1]);
+                    const KeyPosition kb = Distort(pb[2 * j], pb[2 * j + 1]);
+                    link->keys1.push_back(static_cast<int>(keys[static_cast<std::size_t>(a)].size()));
+                    link->keys2.push_back(static_cast<int>(keys[static_cast<std::size_t>(b)].size()));
+                    keys[static_cast<std::size_t>(a)].push_back(ka);
+                    keys[static_cast<std::size_t>(b)].push_back(kb);
+                    fa.push_back(ka.x);
+                    fa.push_back(ka.y);
+                    fb.push_back(kb.x);
+                    fb.push_back(kb.y);
+                    link->inlierQuality.push_back(100);
+                }
+                link->inliers = static_cast<int>(link->keys1.size());
+                FitAffine(fa, fb, link->m);
+            }
+        }
+    }
+
+    // A centred ideal point to the full-size pixel of the distorted photo.
+    KeyPosition Distort(double u, double v) const
+    {
+        if (lensK1 != 0.0) {
+            D3Param p;
+            p.k1 = lensK1;
+            double x, y;
+            EXPECT_TRUE(InvLensDistortion24(&x, &y, u, v, p));
+            u = x;
+            v = y;
+        }
+        return {u + width / 2.0, v + height / 2.0};
+    }
+
+    void Feed(CBundleAdjustment& ba, int worldImage) const
+    {
+        ba.m_graph = &graph;
+        ba.m_imageSizes.assign(cams.size(), VarnoBase::Size(width, height));
+        ba.m_keypoints = keys;
+        ba.m_worldImage = worldImage;
+    }
+};
+
+double RotationAngleDeg(const double A[3][3], const double B[3][3])
+{
+    // angle of A B^T
+    double tr = 0.0;
+    for (int i = 0; i < 3; ++i)
+        for (int k = 0; k < 3; ++k)
+            tr += A[i][k] * B[i][k];
+    return std::acos(std::clamp((tr - 1.0) / 2.0, -1.0, 1.0)) * 180.0 / kPi;
+}
+
+// Relative rotation R_i R_w^T.
+void Relative(double out[3][3], double rxi, double ryi, double rzi, double rxw, double ryw, double rzw)
+{
+    double Ri[3][3], Rw[3][3];
+    Utils::Calc3RotateMatrix(Ri, rxi, ryi, rzi);
+    Utils::Calc3RotateMatrix(Rw, rxw, ryw, rzw);
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            out[i][j] = Ri[i][0] * Rw[j][0] + Ri[i][1] * Rw[j][1] + Ri[i][2] * Rw[j][2];
+}
+
+void ExpectRecovered(const SyntheticMosaic& s, const CBundleAdjustment& ba, int world)
+{
+    ASSERT_EQ(ba.m_order.size(), s.cams.size());
+    const TrueCamera& tw = s.cams[static_cast<std::size_t>(world)];
+    const D3Param& ew = ba.m_params[static_cast<std::size_t>(world)];
+    for (std::size_t i = 0; i < s.cams.size(); ++i) {
+        const TrueCamera& t = s.cams[i];
+        const D3Param& e = ba.m_params[i];
+        double Qt[3][3], Qe[3][3];
+        Relative(Qt, t.rx, t.ry, t.rz, tw.rx, tw.ry, tw.rz);
+        Relative(Qe, e.Rx, e.Ry, e.Rz, ew.Rx, ew.Ry, ew.Rz);
+        EXPECT_LT(RotationAngleDeg(Qt, Qe), 0.1) << "photo " << i;
+        EXPECT_NEAR(e.f / t.f, 1.0, 0.01) << "photo " << i;
+        for (double a : {e.Rx, e.Ry, e.Rz}) {
+            EXPECT_GE(a, -180.0);
+            EXPECT_LE(a, 180.0);
+        }
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+
+TEST(CameraParams, ResetGivesTheStartingCamera)
+{
+    D3Param p;
+    p.f = 5;
+    p.Rx = 3;
+    p.lens = 1;
+    p.k3 = 2;
+    Reset3dParams(p);
+    EXPECT_EQ(p.f, 1000.0);
+    EXPECT_EQ(p.Rx, 0.0);
+    EXPECT_EQ(p.lens, 0);
+    EXPECT_EQ(p.k3, 0.0);
+}
+
+TEST(CameraParams, PackAndUnpackRoundTripWithLensTermsScaled)
+{
+    D3Param world;
+    world.lens = 1;
+    world.k1 = 1.5e-8;
+    world.k2 = -2e-14;
+    world.k3 = 3e-11;
+    std::vector<D3Param> cams(4);
+    cams[0] = {900.0, 10.0, -20.0, 3.0, 0, 0, 0, 0, 0};
+    cams[1] = {1100.0, -5.0, 170.0, -179.0, 1, 2e-8, 1e-14, 0, 4e-11};
+    cams[2] = {1234.5, 1.0, 2.0, 3.0, 0, 0, 0, 0, 0};
+    cams[3] = {777.0, 0.5, 0.25, 0.125, 0, 0, 0, 0, 0};
+    const std::vector<int> order = {2, 1, 3};  // camera 0 is not placed
+
+    ASSERT_EQ(Count3dParams(world, cams, order), 3 + 4 + 7 + 4);
+    std::vector<double> x(static_cast<std::size_t>(Count3dParams(world, cams, order)));
+    Get3dParams(x.data(), world, cams, order);
+    EXPECT_DOUBLE_EQ(x[0], 1.5e-8 * 10000.0);
+    EXPECT_EQ(x[3], 1234.5);    // first placed camera's f
+    EXPECT_EQ(x[7], 1100.0);    // second placed camera's f
+    EXPECT_DOUBLE_EQ(x[11], 2e-8 * 10000.0);  // its own lens term
+
+    D3Param world2 = world;
+    world2.k1 = world2.k2 = world2.k3 = 0;
+    std::vector<D3Param> cams2 = cams;
+    for (int i : order)
+        cams2[static_cast<std::size_t>(i)] = {0, 0, 0, 0, cams[static_cast<std::size_t>(i)].lens, 0, 0, 0, 0};
+    ASSERT_TRUE(Set3dParams(world2, cams2, x.data(), order));
+    EXPECT_DOUBLE_EQ(world2.k1, world.k1);
+    EXPECT_DOUBLE_EQ(world2.k2, world.k2);
+    EXPECT_DOUBLE_EQ(world2.k3, world.k3);
+    for (int i : order) {
+        const D3Param& a = cams[static_cast<std::size_t>(i)];
+        const D3Param& b = cams2[static_cast<std::size_t>(i)];
+        EXPECT_EQ(a.f, b.f);
+        EXPECT_EQ(a.Rx, b.Rx);
+        EXPECT_EQ(a.Ry, b.Ry);
+        EXPECT_EQ(a.Rz, b.Rz);
+        EXPECT_DOUBLE_EQ(a.k1, b.k1);
+        EXPECT_DOUBLE_EQ(a.k3, b.k3);
+    }
+    EXPECT_EQ(cams2[0].f, 900.0);  // not in the order: untouched
+}
+
+TEST(CameraParams, AnglesAreWrappedEvenWhenHugeOrNotFinite)
+{
+    EXPECT_DOUBLE_EQ(WrapAngle180(190.0), -170.0);
+    EXPECT_DOUBLE_EQ(WrapAngle180(-190.0), 170.0);
+    EXPECT_DOUBLE_EQ(WrapAngle180(540.0), 180.0);
+    EXPECT_DOUBLE_EQ(WrapAngle180(180.0), 180.0);
+    EXPECT_DOUBLE_EQ(WrapAngle180(-180.0), -180.0);
+    const double huge = WrapAngle180(1e300);  // a loop subtracting 360 would never end
+    EXPECT_GE(huge, -180.0);
+    EXPECT_LE(huge, 180.0);
+    EXPECT_EQ(WrapAngle180(std::numeric_limits<double>::infinity()), 0.0);
+    EXPECT_EQ(WrapAngle180(std::nan("")), 0.0);
+
+    D3Param world;
+    std::vector<D3Param> cams(1);
+    const double x[4] = {1000.0, std::numeric_limits<double>::infinity(), 1e308, 725.0};
+    EXPECT_FALSE(Set3dParams(world, cams, x, {0}));
+    EXPECT_EQ(cams[0].Rx, 0.0);
+    EXPECT_LE(std::fabs(cams[0].Ry), 180.0);
+    EXPECT_DOUBLE_EQ(cams[0].Rz, 5.0);
+}
+
+TEST(CameraParams, LensFactorFollowsThePolynomialType)
+{
+    D3Param p;
+    p.k1 = 1e-6;
+    p.k2 = 2e-6;
+    p.k3 = 3e-6;
+    const int saved = g_ldPoynomType;
+    g_ldPoynomType = 1;
+    EXPECT_DOUBLE_EQ(LensDistortion(10.0, p), 1.0 + 1e-6 * 100 + 2e-6 * 1e4);
+    g_ldPoynomType = 2;
+    EXPECT_DOUBLE_EQ(LensDistortion(10.0, p), 1.0 + 2e-6 * 100 + 3e-6 * 1000);
+    g_ldPoynomType = saved;
+}
+
+// ---------------------------------------------------------------------------------------
+
+namespace {
+struct Rosenbrock {
+    int calls = 0;
+};
+int RosenbrockResiduals(void* p, int m, int n, const double* x, double* fvec, int)
+{
+    static_cast<Rosenbrock*>(p)->calls++;
+    fvec[0] = 10.0 * (x[1] - x[0] * x[0]);
+    fvec[1] = 1.0 - x[0];
+    return 1;
+}
+int Stop(void*, int, int, const double*, double*, int) { return -1; }
+}  // namespace
+
+TEST(LMOptimizer, DefaultsAndAKnownMinimum)
+{
+    LMOptimizer lm(2, 2);
+    EXPECT_EQ(lm.ftol, 2.220446049250313e-16);
+    EXPECT_EQ(lm.maxfev, 30000);
+    EXPECT_EQ(lm.epsfcn, 2.220446049250313e-15);
+    EXPECT_EQ(lm.mode, 1);
+    EXPECT_EQ(lm.factor, 100.0);
+    EXPECT_EQ(lm.nprint, -1);
+    EXPECT_EQ(lm.x[0], 0.0);
+    lm.x[0] = -1.2;
+    lm.x[1] = 1.0;
+    Rosenbrock state;
+    const int info = lm.Run(&RosenbrockResiduals, &state);
+    EXPECT_GT(info, 0);
+    EXPECT_GT(state.calls, 0);  // the user pointer reached the residual function
+    EXPECT_NEAR(lm.x[0], 1.0, 1e-8);
+    EXPECT_NEAR(lm.x[1], 1.0, 1e-8);
+}
+
+TEST(LMOptimizer, TooFewResidualsOrAStopLeaveXAlone)
+{
+    LMOptimizer few(1, 2);
+    few.x[0] = 3.0;
+    few.x[1] = 4.0;
+    Rosenbrock state;
+    EXPECT_EQ(few.Run(&RosenbrockResiduals, &state), 0);
+    EXPECT_EQ(few.x[0], 3.0);
+    EXPECT_EQ(few.x[1], 4.0);
+
+    LMOptimizer stopped(2, 2);
+    stopped.x[0] = 3.0;
+    EXPECT_LT(stopped.Run(&Stop, nullptr), 0);
+    EXPECT_EQ(stopped.x[0], 3.0);
+}
+
+// ---------------------------------------------------------------------------------------
+
+TEST(BundleAdjustment, FirstGuessFollowsTheAffineLink)
+{
+    CBundleAdjustment ba;
+    ba.m_imageSizes = {VarnoBase::Size(1000, 800), VarnoBase::Size(1000, 800)};
+    ba.m_params.resize(2);
+    Reset3dParams(ba.m_params[0]);
+    Reset3dParams(ba.m_params[1]);
+    match_graph::CGraphLink link;
+    link.id1 = 1;  // from the added photo to the placed one
+    link.id2 = 0;
+    // B's pixels to A's: B's centre lands 300 px right of and 50 px above A's centre.
+    const double m[3][3] = {{1, 0, 300}, {0, 1, -50}, {0, 0, 1}};
+    Utils::copy_matrix_3x3(link.m, m);
+    ASSERT_TRUE(ba.InitalizeParamsByAffineM2(0, 1, &link));
+    const D3Param& b = ba.m_params[1];
+    EXPECT_DOUBLE_EQ(b.f, 1000.0);
+    EXPECT_NEAR(b.Ry, std::atan(300.0 / 1000.0) * 180 / kPi, 1e-9);
+    EXPECT_NEAR(b.Rx, std::atan(50.0 / 1000.0) * 180 / kPi, 1e-9);
+    EXPECT_NEAR(b.Rz, 0.0, 1e-12);
+    EXPECT_EQ(b.lens, 0);
+
+    // The link the other way round is inverted first; a scale of 2 halves f.
+    match_graph::CGraphLink back;
+    back.id1 = 0;
+    back.id2 = 1;
+    const double s2[3][3] = {{0.5, 0, 0}, {0, 0.5, 0}, {0, 0, 1}};  // A -> B; B -> A scales by 2
+    Utils::copy_matrix_3x3(back.m, s2);
+    ASSERT_TRUE(ba.InitalizeParamsByAffineM2(0, 1, &back));
+    EXPECT_DOUBLE_EQ(ba.m_params[1].f, 500.0);
+}
+
+TEST(BundleAdjustment, NegativeScaleTurnsTheRollCorrection)
+{
+    CBundleAdjustment ba;
+    ba.m_imageSizes = {VarnoBase::Size(100, 100), VarnoBase::Size(100, 100)};
+    ba.m_params.resize(2);
+    Reset3dParams(ba.m_params[0]);
+    match_graph::CGraphLink link;
+    link.id1 = 1;
+    link.id2 = 0;
+    const double a = 10.0 * kPi / 180.0;
+    const double pos[3][3] = {{std::cos(a), std::sin(a), 0}, {-std::sin(a), std::cos(a), 0}, {0, 0, 1}};
+    Utils::copy_matrix_3x3(link.m, pos);
+    ASSERT_TRUE(ba.InitalizeParamsByAffineM2(0, 1, &link));
+    const double rzPositive = ba.m_params[1].Rz;
+    const double neg[3][3] = {{-std::cos(a), -std::sin(a), 0}, {std::sin(a), -std::cos(a), 0}, {0, 0, 1}};
+    Utils::copy_matrix_3x3(link.m, neg);
+    ASSERT_TRUE(ba.InitalizeParamsByAffineM2(0, 1, &link));
+    EXPECT_NEAR(rzPositive, -10.0, 1e-9);
+    EXPECT_NEAR(ba.m_params[1].Rz, 10.0, 1e-9);
+}
+
+TEST(BundleAdjustment, DegenerateLinkGivesNoGuess)
+{
+    CBundleAdjustment ba;
+    ba.m_imageSizes = {VarnoBase::Size(100, 100), VarnoBase::Size(100, 100)};
+    ba.m_params.resize(2);
+    Reset3dParams(ba.m_params[0]);
+    ba.m_params[1].f = 42.0;
+    EXPECT_FALSE(ba.InitalizeParamsByAffineM2(0, 1, nullptr));
+    match_graph::CGraphLink link;
+    link.id1 = 1;
+    link.id2 = 0;
+    const double zero[3][3] = {{0, 0, 10}, {0, 0, 10}, {0, 0, 1}};  // zero scale: f would be infinite
+    Utils::copy_matrix_3x3(link.m, zero);
+    EXPECT_FALSE(ba.InitalizeParamsByAffineM2(0, 1, &link));
+    EXPECT_EQ(ba.m_params[1].f, 42.0);
+}
+
+TEST(BundleAdjustment, NoLinksMeansNoOrder)
+{
+    match_graph::CGraph graph;
+    graph.AddNode(0);
+    graph.AddNode(1);
+    CBundleAdjustment ba;
+    ba.m_graph = &graph;
+    ba.m_imageSizes = {VarnoBase::Size(10, 10), VarnoBase::Size(10, 10)};
+    ba.m_order = {1, 0};
+    EXPECT_FALSE(ba.DoBundleAdjustment2());
+    EXPECT_TRUE(ba.m_order.empty());
+}
+
+TEST(BundleAdjustment, TwoPhotosFromAWorldCameraAtItsStartingPoint)
+{
+    SyntheticMosaic s;
+    s.Build(1, 2, 30.0, 0.0, 1000.0, 0.2, 3);
+    CBundleAdjustment ba;
+    s.Feed(ba, 0);
+    ba.m_lensMode = 0;
+    ASSERT_TRUE(ba.DoBundleAdjustment2());
+    EXPECT_EQ(ba.m_order, (std::vector<int>{0, 1}));
+    EXPECT_TRUE(ba.m_imageLinks.empty());
+    EXPECT_EQ(ba.m_worldParams.lens, 0);
+    ExpectRecovered(s, ba, 0);
+}
+
+TEST(BundleAdjustment, RecoversA2x2MosaicWithALensShared)
+{
+    SyntheticMosaic s;
+    s.Build(2, 2, 32.0, 24.0, 1000.0, 0.3, 5);
+    CBundleAdjustment ba;
+    s.Feed(ba, 3);
+    ba.m_lensMode = 1;
+    ASSERT_TRUE(ba.DoBundleAdjustment2());
+    EXPECT_EQ(ba.m_order.front(), 3);
+    EXPECT_EQ(ba.m_worldParams.lens, 1);
+    ExpectRecovered(s, ba, 3);
+    EXPECT_LT(std::fabs(ba.m_worldParams.k1) * 600 * 600, 0.01);  // no distortion in the data
+}
+
+TEST(BundleAdjustment, RecoversA2x3MosaicAdjustedOnce)
+{
+    SyntheticMosaic s;
+    s.Build(2, 3, 30.0, 22.0, 900.0, 0.3, 9);
+    CBundleAdjustment ba;
+    s.Feed(ba, 1);
+    ba.m_lensMode = 0;
+    ba.m_bAdjustOnce = true;
+    ASSERT_TRUE(ba.DoBundleAdjustment2());
+    ExpectRecovered(s, ba, 1);
+}
+
+TEST(BundleAdjustment, RecoversA2x3MosaicAndItsLensDistortion)
+{
+    SyntheticMosaic s;
+    s.lensK1 = 4e-8;  // about 2% at the photo corner
+    s.Build(2, 3, 30.0, 22.0, 900.0, 0.2, 21);
+    const int saved = g_ldPoynomType;
+    g_ldPoynomType = 1;
+    CBundleAdjustment ba;
+    s.Feed(ba, 4);
+    ba.m_lensMode = 1;
+    ASSERT_TRUE(ba.DoBundleAdjustment2());
+    g_ldPoynomType = saved;
+    ExpectRecovered(s, ba, 4);
+    EXPECT_NEAR(ba.m_worldParams.k1, 4e-8, 1e-8);
+}
+
+TEST(BundleAdjustment, StrongestLinkFirstAndTiesToTheFirstFound)
+{
+    // Photos 0..3 at yaw 0, 25, -25, 50; links 0-1 and 0-2 equally strong, 1-3 weaker.
+    match_graph::CGraph graph;
+    for (int i = 0; i < 4; ++i)
+        graph.AddNode(i);
+    auto add = [&](int a, int b, int n, double shift) {
+        auto* l = graph.AddLink(a, b);
+        l->id1 = a;
+        l->id2 = b;
+        const double m[3][3] = {{1, 0, shift}, {0, 1, 0}, {0, 0, 1}};
+        Utils::copy_matrix_3x3(l->m, m);
+        l->inliers = n;
+        return l;
+    };
+    add(0, 2, 40, 450);
+    add(0, 1, 40, -450);
+    add(1, 3, 30, -450);
+    CBundleAdjustment ba;
+    ba.m_graph = &graph;
+    ba.m_imageSizes.assign(4, VarnoBase::Size(1000, 700));
+    ba.m_keypoints.assign(4, {});
+    ba.m_worldImage = 0;
+    ba.m_lensMode = 0;
+    ASSERT_TRUE(ba.DoBundleAdjustment2());
+    EXPECT_EQ(ba.m_order, (std::vector<int>{0, 2, 1, 3}));
+    // Without matches the optimiser has nothing to move: the first guesses stay.
+    EXPECT_NEAR(ba.m_params[2].Ry, -std::atan(450.0 / 1000.0) * 180 / kPi, 1e-9);
+    EXPECT_NEAR(ba.m_params[3].Ry, 2 * std::atan(450.0 / 1000.0) * 180 / kPi, 1e-9);
+}
+
+TEST(BundleAdjustment, RefusedGuessLeavesThePhotoToAnotherLinkOrOut)
+{
+    match_graph::CGraph graph;
+    for (int i = 0; i < 3; ++i)
+        graph.AddNode(i);
+    auto* bad = graph.AddLink(0, 1);
+    bad->id1 = 0;
+    bad->id2 = 1;
+    const double zero[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 1}};
+    Utils::copy_matrix_3x3(bad->m, zero);
+    bad->inliers = 100;
+    CBundleAdjustment ba;
+    ba.m_graph = &graph;
+    ba.m_imageSizes.assign(3, VarnoBase::Size(100, 100));
+    ba.m_worldImage = 0;
+    ba.m_lensMode = 0;
+    ASSERT_TRUE(ba.DoBundleAdjustment2());  // ends, without an infinite focal length
+    EXPECT_EQ(ba.m_order, (std::vector<int>{0}));
+
+    auto* good = graph.AddLink(2, 1);
+    good->id1 = 2;
+    good->id2 = 1;
+    const double shift[3][3] = {{1, 0, 20}, {0, 1, 0}, {0, 0, 1}};
+    Utils::copy_matrix_3x3(good->m, shift);
+    good->inliers = 10;
+    auto* good2 = graph.AddLink(0, 2);
+    good2->id1 = 0;
+    good2->id2 = 2;
+    Utils::copy_matrix_3x3(good2->m, shift);
+    good2->inliers = 10;
+    ASSERT_TRUE(ba.DoBundleAdjustment2());
+    EXPECT_EQ(ba.m_order, (std::vector<int>{0, 2, 1}));
+    for (const D3Param& p : ba.m_params)
+        EXPECT_TRUE(std::isfinite(p.f) && p.f > 0);
+}
+
+TEST(BundleAdjustment, ResidualCountMatchesTheUsableMatches)
+{
+    SyntheticMosaic s;
+    s.Build(1, 2, 30.0, 0.0, 1000.0, 0.2, 4);
+    auto* link = s.graph.links.front();
+    // Indices past the keypoint lists and a claimed count larger than the lists.
+    link->keys1.push_back(100000);
+    link->keys2.push_back(0);
+    link->keys1.push_back(-1);
+    link->keys2.push_back(1);
+    link->inliers += 50;
+    CBundleAdjustment ba;
+    s.Feed(ba, 0);
+    ba.m_lensMode = 0;
+    ASSERT_TRUE(ba.DoBundleAdjustment2());  // ASan: no write past lmdif's residual vector
+    ExpectRecovered(s, ba, 0);
+}
+
+TEST(BundleAdjustment, FullWeightMatchesAndZeroWeightMatches)
+{
+    CBundleAdjustment ba;
+    ba.m_imageSizes.assign(2, VarnoBase::Size(100, 100));
+    ba.m_keypoints = {{{60, 50}, {70, 50}}, {{40, 50}, {30, 50}}};
+    ba.m_params.resize(2);
+    Reset3dParams(ba.m_params[0]);
+    Reset3dParams(ba.m_params[1]);
+    ba.m_lensMode = 0;
+    match_graph::CGraphLink link;
+    link.id1 = 0;
+    link.id2 = 1;
+    link.keys1 = {0, 1};
+    link.keys2 = {0, 1};
+    link.inlierQuality = {0, 640};  // 1000 * 0.8^2: weight 0
+    std::vector<std::vector<const match_graph::CGraphLink*>> links = {{&link}, {}};
+    std::vector<double> x(8);
+    Get3dParams(x.data(), ba.m_worldParams, ba.m_params, {0, 1});
+    const auto r = ba.EvaluateResiduals({0, 1}, links, {x});
+    ASSERT_EQ(r[0].size(), 2u);
+    EXPECT_DOUBLE_EQ(r[0][0], 2 * 20.0 * 20.0);  // identical cameras: 20 px off both ways
+    EXPECT_NEAR(r[0][1], 0.0, 1e-9);  // 1 - 640 / 1000 / 0.8^2, up to rounding
+}
+
+TEST(BundleAdjustment, PartialSweepsEqualFullSweeps)
+{
+    SyntheticMosaic s;
+    s.Build(2, 3, 30.0, 22.0, 900.0, 0.3, 17);
+    CBundleAdjustment ba;
+    s.Feed(ba, 0);
+    ba.m_lensMode = 1;
+    ASSERT_TRUE(ba.DoBundleAdjustment2());
+    // Rebuild the link lists of the final state.
+    std::vector<std::vector<const match_graph::CGraphLink*>> links(s.cams.size());
+    for (const auto* l : s.graph.links)
+        links[static_cast<std::size_t>(std::min(l->id1, l->id2))].push_back(l);
+    const std::vector<int> order = ba.m_order;
+    const int n = Count3dParams(ba.m_worldParams, ba.m_params, order);
+    std::vector<double> base(static_cast<std::size_t>(n));
+    Get3dParams(base.data(), ba.m_worldParams, ba.m_params, order);
+    // A Jacobian-like sequence: the base, then one parameter moved at a time, then all.
+    std::vector<std::vector<double>> xs = {base};
+    for (int j = 0; j < n; ++j) {
+        std::vector<double> x = base;
+        x[static_cast<std::size_t>(j)] += 1e-3 * (1 + j);
+        xs.push_back(x);
+    }
+    std::vector<double> all = base;
+    for (double& v : all)
+        v *= 1.0001;
+    xs.push_back(all);
+    const auto incremental = ba.EvaluateResiduals(order, links, xs);
+    for (std::size_t k = 0; k < xs.size(); ++k) {
+        const auto fresh = ba.EvaluateResiduals(order, links, {xs[k]});
+        ASSERT_EQ(incremental[k].size(), fresh[0].size());
+        for (std::size_t i = 0; i < fresh[0].size(); ++i)
+            ASSERT_EQ(incremental[k][i], fresh[0][i]) << "sweep " << k << " residual " << i;
+    }
+}
+
+TEST(BundleAdjustment, AbortStopsAndKeepsTheCameras)
+{
+    SyntheticMosaic s;
+    s.Build(1, 3, 30.0, 0.0, 1000.0, 0.2, 8);
+    CBundleAdjustment ba;
+    s.Feed(ba, 0);
+    ba.m_lensMode = 0;
+    int calls = 0;
+    ba.m_abort = [&] { return ++calls > 5; };
+    EXPECT_THROW(ba.DoBundleAdjustment2(), panorama_abort);
+    EXPECT_TRUE(ba.m_imageLinks.empty());
+}
