@@ -22,7 +22,8 @@
 #include "engine/tiled/surface.h"
 #include "engine/tiled/surface_render.h"
 
-int g_fDoSmartBlending1 = 1;
+// g_fDoSmartBlending1 is the program's one switch, shared with the Horizontal/Vertical
+// engine, which defines it.
 
 namespace {
 
