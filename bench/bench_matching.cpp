@@ -9,7 +9,10 @@
 #include "core/hough.h"
 #include "core/kd_tree.h"
 #include "core/keypoints.h"
+#include "core/pair_matching.h"
 #include "core/robust_fit.h"
+#include "core/sift.h"
+#include "tests/support/scene.h"
 
 using ScaleSpace::CKeyDescriptor;
 using ScaleSpace::CKeypointArray;
@@ -167,6 +170,50 @@ void BM_Fit(benchmark::State& state)
 BENCHMARK_TEMPLATE(BM_Fit, PanoramaRecognition::FitRobustTranslateTransform)->Arg(100)->Arg(400)->Unit(benchmark::kMicrosecond);
 BENCHMARK_TEMPLATE(BM_Fit, PanoramaRecognition::FitRobustSimpleTransform)->Arg(100)->Arg(400)->Unit(benchmark::kMicrosecond);
 BENCHMARK_TEMPLATE(BM_Fit, PanoramaRecognition::FitRobustAffineTransform)->Arg(100)->Arg(400)->Unit(benchmark::kMicrosecond);
+
+// Real SIFT features of a generated pair of working-size (660 x 495) photos.
+struct RealPair {
+    CImageDataBase store[2];
+    RealPair()
+    {
+        const vltest::Scene scene(vltest::SceneOptions{31, 2048, 1024, 512});
+        vltest::StripOptions so;
+        so.count = 2;
+        so.width = 660;
+        so.height = 495;
+        so.motion = vltest::Motion::Affine;
+        so.photometric.noiseSigma = 1.0;
+        const auto shots = vltest::makeStrip(scene, so);
+        for (int i = 0; i < 2; ++i) {
+            const QImage& im = shots[i].image;
+            PanoramaRecognition::SIFTKeys(im.constBits(), im.width(), im.height(), im.bytesPerLine(), 24, 4, 2, 0.02,
+                                          10.0, store[i].m_keys, store[i].m_descriptors, nullptr);
+            store[i].SetSingleObject(VarnoBase::Size(im.width(), im.height()));
+        }
+    }
+    static RealPair& get()
+    {
+        static RealPair p;
+        return p;
+    }
+};
+
+// kd-tree, voting and fit of one real pair, as the engine matches it.
+void BM_MatchRealPair(benchmark::State& state)
+{
+    RealPair& p = RealPair::get();
+    PanoramaRecognition::PairMatch m;
+    for (auto _ : state) {
+        PanoramaRecognition::MatchFeatureStores(p.store[0], p.store[1], static_cast<int>(state.range(0)), 0.8, m);
+        benchmark::DoNotOptimize(m.inliers);
+    }
+    state.counters["keys"] = static_cast<double>(p.store[0].m_keys.size() + p.store[1].m_keys.size());
+    state.counters["inliers"] = m.inliers;
+    state.counters["tree_ms"] = m.treeSeconds * 1e3;
+    state.counters["vote_ms"] = m.votingSeconds * 1e3;
+    state.counters["fit_ms"] = m.fitSeconds * 1e3;
+}
+BENCHMARK(BM_MatchRealPair)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 void BM_Median(benchmark::State& state)
 {

@@ -174,6 +174,29 @@ TEST(HoughVoting, IdenticalCopyVotesIntoCentreBinsAndSuppressionKeepsEqualMaxima
     EXPECT_EQ(kept.image.size(), 4u);
 }
 
+TEST(HoughVoting, SuppressionTreatsRotationAsCircular)
+{
+    // A half turn less one degree: the top rotation bin is 0 (centre -180 degrees), the
+    // runner-up 11 (centre 150 degrees), neighbours only across the wrap.
+    Scene sc;
+    const double rot = 179 * M_PI / 180;
+    makeScene(sc, 12, 0, rot, 1, 400, 300, 6);
+    Tree t(sc.db);
+    Candidates all;
+    ASSERT_TRUE(all.vote(t, sc.db, sc.keys, sc.desc));
+    std::vector<double> sorted = all.score;
+    std::sort(sorted.rbegin(), sorted.rend());
+    ASSERT_EQ(sorted.size(), 4u);
+    EXPECT_NEAR(sorted[0], 12 * (1 - 1.0 / 45), 1e-6);
+    EXPECT_NEAR(sorted[2], 12 * (1 - 29.0 / 45), 1e-6);
+
+    Candidates kept;
+    ASSERT_TRUE(kept.vote(t, sc.db, sc.keys, sc.desc, true));
+    ASSERT_EQ(kept.score.size(), 2u);
+    EXPECT_NEAR(kept.score[0], sorted[0], 1e-9);
+    EXPECT_NEAR(kept.score[1], sorted[0], 1e-9);
+}
+
 TEST(HoughVoting, PhotosNeedTwoMatchesAndAmbiguousDescriptorsMatchNothing)
 {
     // One matching keypoint: the photo is skipped.
