@@ -246,10 +246,18 @@ TEST_P(StripModels, NeighboursAgreeThroughTheReturnedTransforms)
     EXPECT_GT(step, 0.4 * (st.direction == Direction::Horizontal ? st.width : st.height));
 }
 
+std::string stripCaseName(const ::testing::TestParamInfo<std::tuple<Motion, Direction>>& info)
+{
+    const Motion m = std::get<0>(info.param);
+    const std::string model = m == Motion::TranslateScale ? "TranslateScale" : m == Motion::Similarity ? "Similarity" : "Affine";
+    return model + (std::get<1>(info.param) == Direction::Horizontal ? "Row" : "Column");
+}
+
 INSTANTIATE_TEST_SUITE_P(AllModels, StripModels,
                          ::testing::Combine(::testing::Values(Motion::TranslateScale, Motion::Similarity,
                                                               Motion::Affine),
-                                            ::testing::Values(Direction::Horizontal, Direction::Vertical)));
+                                            ::testing::Values(Direction::Horizontal, Direction::Vertical)),
+                         stripCaseName);
 
 TEST(SceneGenerator, LongStripIsScaledToFitThePlane)
 {

@@ -67,7 +67,7 @@ struct Mat3 {
     static Mat3 identity() { return {}; }
     static Mat3 translation(double tx, double ty);
     static Mat3 scaling(double sx, double sy);
-    static Mat3 rotation(double degrees);  // counter-clockwise on screen is negative (y down)
+    static Mat3 rotation(double degrees);  // [[c, -s], [s, c]]: positive turns clockwise on screen (y down)
 
     // Maps (x, y) by the convention above (homogeneous division included).
     void map(double x, double y, double& ox, double& oy) const;

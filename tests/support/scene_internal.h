@@ -125,7 +125,9 @@ inline Rgb trilinear(const MipTexture& t, const LevelView* levels, int levelCoun
     return {a.r + (b.r - a.r) * u, a.g + (b.g - a.g) * u, a.b + (b.b - a.b) * u};
 }
 
-// Runs fn(firstRow, endRow) over [0, rows) on plain threads.
+// Runs fn(begin, end) over [0, count) in chunks on plain threads.
+void parallelFor(int count, int chunk, const std::function<void(int, int)>& fn);
+// parallelFor over image rows with a chunk size suited to per-pixel work.
 void parallelRows(int rows, const std::function<void(int, int)>& fn);
 
 }  // namespace vltest::detail

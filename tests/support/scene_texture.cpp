@@ -18,34 +18,42 @@
 #include <QPolygonF>
 
 #include <array>
+#include <atomic>
 #include <thread>
 
 #include "tests/support/scene_internal.h"
 
 namespace vltest::detail {
 
-void parallelRows(int rows, const std::function<void(int, int)>& fn)
+void parallelFor(int count, int chunk, const std::function<void(int, int)>& fn)
 {
-    if (rows <= 0)
+    if (count <= 0)
         return;
+    chunk = std::max(1, chunk);
     const unsigned hw = std::max(1u, std::thread::hardware_concurrency());
-    const int threads = int(std::min<unsigned>({hw, 16u, unsigned(rows + 15) / 16u}));
+    const int threads = int(std::min<unsigned>({hw, 16u, unsigned((count + chunk - 1) / chunk)}));
     if (threads <= 1) {
-        fn(0, rows);
+        fn(0, count);
         return;
     }
-    // Interleaved bands balance rows of uneven cost (e.g. a view half outside the scene).
-    const int band = std::max(8, rows / (threads * 8));
+    // Chunks are handed out on demand, which balances work of uneven cost (rows half
+    // outside the scene, bands crowded with shapes).
+    std::atomic<int> next{0};
     std::vector<std::thread> pool;
     pool.reserve(threads);
     for (int t = 0; t < threads; ++t) {
-        pool.emplace_back([&, t] {
-            for (int y0 = t * band; y0 < rows; y0 += threads * band)
-                fn(y0, std::min(rows, y0 + band));
+        pool.emplace_back([&] {
+            for (int b = next.fetch_add(chunk); b < count; b = next.fetch_add(chunk))
+                fn(b, std::min(count, b + chunk));
         });
     }
     for (auto& th : pool)
         th.join();
+}
+
+void parallelRows(int rows, const std::function<void(int, int)>& fn)
+{
+    parallelFor(rows, std::clamp(rows / 128, 4, 32), fn);
 }
 
 namespace {
@@ -53,7 +61,8 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 
 struct Octave {
-    int cell = 0;
+    int cell = 0;  // a power of two
+    int shift = 0;
     float amplitude = 0;
     int nx = 0, ny = 0;
     std::vector<float> lattice;  // ny * nx * 3
@@ -77,6 +86,7 @@ void paintNoise(QImage& img, bool wrapX, Rng& rng)
     for (int cell = 512; cell >= 4; cell /= 2) {
         Octave o;
         o.cell = cell;
+        o.shift = int(std::log2(cell) + 0.5);
         o.amplitude = float(55.0 * std::sqrt(cell / 512.0));
         o.nx = wrapX ? std::max(1, W / cell) : W / cell + 2;
         o.ny = H / cell + 2;
@@ -89,30 +99,32 @@ void paintNoise(QImage& img, bool wrapX, Rng& rng)
         octaves.push_back(std::move(o));
     }
 
+    std::vector<float> columnTerm(W);
+    for (int x = 0; x < W; ++x)
+        columnTerm[x] = wrapX ? float(std::cos(2 * kPi * x / W + phase)) * 0.5f : float(x) / W - 0.5f;
+
     parallelRows(H, [&](int y0, int y1) {
         std::vector<float> acc(std::size_t(W) * 3);
         std::vector<float> blended;
         for (int y = y0; y < y1; ++y) {
             const float ty = float(y) / H - 0.5f;
-            for (int x = 0; x < W; ++x) {
-                const float tx = wrapX ? float(std::cos(2 * kPi * x / W + phase)) * 0.5f : float(x) / W - 0.5f;
+            for (int x = 0; x < W; ++x)
                 for (int c = 0; c < 3; ++c)
-                    acc[std::size_t(x) * 3 + c] = base[c] + gx[c] * tx + gy[c] * ty;
-            }
+                    acc[std::size_t(x) * 3 + c] = base[c] + gx[c] * columnTerm[x] + gy[c] * ty;
             for (const Octave& o : octaves) {
-                const int iy = y / o.cell;
-                const float wy = o.weight[y % o.cell];
+                const int iy = y >> o.shift;
+                const float wy = o.weight[y & (o.cell - 1)];
                 blended.resize(std::size_t(o.nx) * 3);
                 const float* r0 = &o.lattice[std::size_t(iy) * o.nx * 3];
                 const float* r1 = r0 + std::size_t(o.nx) * 3;
                 for (int k = 0; k < o.nx * 3; ++k)
                     blended[k] = r0[k] + (r1[k] - r0[k]) * wy;
                 for (int x = 0; x < W; ++x) {
-                    const int ix = x / o.cell;
+                    const int ix = x >> o.shift;
                     int ix1 = ix + 1;
                     if (wrapX && ix1 >= o.nx)
                         ix1 -= o.nx;
-                    const float wx = o.weight[x % o.cell];
+                    const float wx = o.weight[x & (o.cell - 1)];
                     const float* a = &blended[std::size_t(ix) * 3];
                     const float* b = &blended[std::size_t(ix1) * 3];
                     float* out = &acc[std::size_t(x) * 3];
@@ -243,14 +255,20 @@ Item makeMarks(Rng& rng, int W, int H)
     return it;
 }
 
+// Bands are painted concurrently, and QPainterPath and QBrush fill caches lazily inside
+// their shared data, so every band draws private deep copies of an item's path and brush.
 void drawItem(QPainter& p, const Item& it, double dx)
 {
+    QPainterPath path;
+    path.setFillRule(it.path.fillRule());
+    path.addPath(it.path);
+    QBrush brush = it.brush.gradient() ? QBrush(*it.brush.gradient()) : QBrush(it.brush.color(), it.brush.style());
     p.save();
     p.translate(it.at.x() + dx, it.at.y());
     p.rotate(it.angleDeg);
-    p.setPen(it.pen);
-    p.setBrush(it.brush);
-    p.drawPath(it.path);
+    p.setPen(QPen(it.pen.color(), it.pen.widthF(), it.pen.style(), it.pen.capStyle(), it.pen.joinStyle()));
+    p.setBrush(brush);
+    p.drawPath(path);
     p.restore();
 }
 
@@ -270,22 +288,39 @@ void paintItems(QImage& img, bool wrapX, Rng& rng)
     for (int i = 0; i < markCount; ++i)
         marks.push_back(makeMarks(rng, W, H));
 
-    QPainter p(&img);
-    p.setRenderHint(QPainter::Antialiasing, true);
-    auto draw = [&](const Item& it) {
-        drawItem(p, it, 0);
-        if (wrapX) {
-            if (it.at.x() + it.extent > W)
-                drawItem(p, it, -W);
-            if (it.at.x() - it.extent < 0)
-                drawItem(p, it, W);
+    // Painted in fixed horizontal bands on parallel threads. Each band is its own QImage
+    // over the band's rows and sees every item that reaches it, in the same order; the
+    // band layout depends only on the texture size, so the result is the same on every
+    // machine whatever its number of cores.
+    const int bandCount = std::clamp(H / 64, 1, 32);
+    std::vector<std::pair<int, int>> bands;
+    for (int b = 0; b < bandCount; ++b)
+        bands.emplace_back(int(std::int64_t(H) * b / bandCount), int(std::int64_t(H) * (b + 1) / bandCount));
+    parallelFor(bandCount, 1, [&](int b0, int b1) {
+        for (int b = b0; b < b1; ++b) {
+            const auto [top, bottom] = bands[b];
+            QImage band(img.scanLine(top), W, bottom - top, img.bytesPerLine(), QImage::Format_RGB32);
+            QPainter p(&band);
+            p.setRenderHint(QPainter::Antialiasing, true);
+            p.translate(0, -top);
+            auto draw = [&](const Item& it) {
+                if (it.at.y() + it.extent < top - 2 || it.at.y() - it.extent > bottom + 2)
+                    return;
+                drawItem(p, it, 0);
+                if (wrapX) {
+                    if (it.at.x() + it.extent > W)
+                        drawItem(p, it, -W);
+                    if (it.at.x() - it.extent < 0)
+                        drawItem(p, it, W);
+                }
+            };
+            for (const Item& it : shapes)
+                draw(it);
+            for (const Item& it : marks)
+                draw(it);
+            p.end();
         }
-    };
-    for (const Item& it : shapes)
-        draw(it);
-    for (const Item& it : marks)
-        draw(it);
-    p.end();
+    });
 }
 
 QImage halve(const QImage& src)
