@@ -1,0 +1,642 @@
+// Photo analysis and pair matching of the Horizontal/Vertical engine.
+//
+// Every photo is reduced to a working copy, lens-corrected and described by SIFT
+// features. Pairs are matched by kd-tree nearest neighbours with the distance-ratio
+// test, Hough voting for a similarity, and a robust fit of the chosen motion model to
+// each best-voted candidate; an accepted, plausible fit becomes a link of the match
+// graph (working-copy pixels of the first photo into the second's).
+//
+// The pairs of one query photo use distinct database trees, so they are matched in
+// parallel; their links are added afterwards in the sequential order, and progress and
+// cancellation are polled on the calling thread between query photos.
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "core/hough.h"
+#include "core/kd_tree.h"
+#include "core/robust_fit.h"
+#include "core/sift.h"
+#include "engine/auto_highlight.h"
+#include "engine/hv/analysis.h"
+#include "engine/hv/panorama.h"
+#include "engine/lens_distortion.h"
+#include "engine/manual_matcher.h"
+
+using match_graph::CGraph;
+using match_graph::CGraphLink;
+using VarnoBase::Point;
+using VarnoBase::Size;
+
+namespace {
+
+// Descriptor tree of one database photo, built on first use in a matching run.
+struct TreeEntry {
+    double** points = nullptr;
+    std::unique_ptr<kd_tree> tree;
+
+    ~TreeEntry()
+    {
+        tree.reset();
+        if (points)
+            kdDeallocPts(points);
+    }
+};
+
+constexpr int kTreeBucketSize = 4;
+constexpr int kTreeVisitLimit = 200;
+constexpr double kVoteThreshold = 1.5;
+constexpr double kOutlierFraction = 0.75;
+constexpr double kSimilarityErrorLimit = 22.0;
+constexpr double kAffineErrorLimit = 6.0;
+constexpr int kSiftOctaves = 4;
+constexpr int kSiftScales = 2;
+constexpr double kSiftContrast = 0.02;
+constexpr double kSiftEdgeRatio = 10.0;
+
+bool BuildTree(const CImageDataBase& store, TreeEntry& entry)
+{
+    const int count = static_cast<int>(store.m_descriptors.size());
+    if (count == 0)
+        return false;
+    entry.points = kdAllocPts(count, 128);
+    for (int i = 0; i < count; ++i)
+        std::copy_n(store.m_descriptors[i]->v, 128, entry.points[i]);
+    entry.tree = std::make_unique<kd_tree>(entry.points, count, 128, kTreeBucketSize, KD_SUGGEST);
+    entry.tree->maxPointsVisit = kTreeVisitLimit;
+    return true;
+}
+
+// What one best-voted candidate of a pair came to.
+struct CandidateOutcome {
+    bool passed = false;  // fitted, accepted, below the error limit and plausible
+    double m[3][3] = {};
+    double error = 0.0;
+    int inliers = 0;
+    int outliers = 0;
+    std::vector<int> keys1, keys2;
+};
+
+struct PairOutcome {
+    bool skipped = true;        // the database photo has no descriptors
+    bool votingFailed = false;  // the voting tables could not be allocated
+    std::vector<CandidateOutcome> candidates;  // in candidate order
+};
+
+// Matches query photo a against database photo b: voting, best candidates without
+// duplicates, one robust fit each. Touches no engine state, so pairs run in parallel.
+PairOutcome MatchPair(CImageDataBase& queryStore, CImageDataBase& dbStore, kd_tree* tree, const Size& sizeA,
+                      const Size& sizeB, int motionModel, double ratio)
+{
+    PairOutcome out;
+    if (dbStore.m_descriptors.empty() || !tree)
+        return out;
+    out.skipped = false;
+
+    std::vector<int> objects;
+    ScaleSpace::CIntArrPtrArray queryLists, dbLists, qualityLists;
+    std::vector<double> scores;
+    if (!PanoramaRecognition::HoughSimularity(tree, dbStore, queryStore.m_keys, queryStore.m_descriptors,
+                                              kVoteThreshold, false, objects, queryLists, dbLists, qualityLists,
+                                              scores, nullptr, ratio)) {
+        out.votingFailed = true;
+        return out;
+    }
+
+    double bestScore = 0.0;
+    for (double s : scores)
+        if (s > bestScore)
+            bestScore = s;
+    std::vector<std::size_t> best;
+    for (std::size_t c = 0; c < scores.size(); ++c)
+        if (scores[c] == bestScore)
+            best.push_back(c);
+
+    // Drop candidates that repeat an earlier one exactly.
+    bool removed = true;
+    while (best.size() >= 2 && removed) {
+        removed = false;
+        for (std::size_t i = 0; i < best.size() && !removed; ++i) {
+            for (std::size_t j = i + 1; j < best.size(); ++j) {
+                const std::size_t p = best[i], q = best[j];
+                if (objects[p] == objects[q] && *queryLists[p] == *queryLists[q] && *dbLists[p] == *dbLists[q]) {
+                    best.erase(best.begin() + static_cast<std::ptrdiff_t>(j));
+                    removed = true;
+                    break;
+                }
+            }
+        }
+    }
+
+    const double limit = motionModel == PanoramaLib::MotionAffine ? kAffineErrorLimit : kSimilarityErrorLimit;
+    for (std::size_t c : best) {
+        const std::vector<int>& qi = *queryLists[c];
+        const std::vector<int>& di = *dbLists[c];
+        const std::size_t n = std::min(qi.size(), di.size());
+        std::vector<ScaleSpace::PointD> first(n), second(n);
+        std::vector<double> weights(n);
+        for (std::size_t e = 0; e < n; ++e) {
+            const ScaleSpace::SIFT* ka = queryStore.m_keys[static_cast<std::size_t>(qi[e])];
+            const ScaleSpace::SIFT* kb = dbStore.m_keys[static_cast<std::size_t>(di[e])];
+            first[e] = {ka->x, ka->y};
+            second[e] = {kb->x, kb->y};
+            weights[e] = 1.0 / (ka->sigma * ka->sigma);
+        }
+        CandidateOutcome cand;
+        std::vector<int> inl, outl;
+        bool fitted;
+        if (motionModel == PanoramaLib::MotionTranslate)
+            fitted = PanoramaRecognition::FitRobustTranslateTransform(first, second, weights, kOutlierFraction,
+                                                                      cand.m, &inl, &outl, &cand.error);
+        else if (motionModel == PanoramaLib::MotionAffine)
+            fitted = PanoramaRecognition::FitRobustAffineTransform(first, second, weights, kOutlierFraction, cand.m,
+                                                                   &inl, &outl, &cand.error);
+        else
+            fitted = PanoramaRecognition::FitRobustSimpleTransform(first, second, weights, kOutlierFraction,
+                                                                   cand.m, &inl, &outl, &cand.error);
+        const bool accepted = fitted && PanoramaRecognition::CorrectPanoramicImageMatch(static_cast<int>(n),
+                                                                                        static_cast<int>(inl.size()));
+        cand.passed = accepted && cand.error < limit && !BadTransform(sizeA, sizeB, cand.m);
+        if (cand.passed) {
+            cand.inliers = static_cast<int>(inl.size());
+            cand.outliers = static_cast<int>(outl.size());
+            for (int idx : inl) {
+                cand.keys1.push_back(qi[static_cast<std::size_t>(idx)]);
+                cand.keys2.push_back(di[static_cast<std::size_t>(idx)]);
+            }
+        }
+        out.candidates.push_back(std::move(cand));
+    }
+    return out;
+}
+
+void FillAutomaticLink(CGraphLink* link, int a, int b, const CandidateOutcome& cand)
+{
+    link->id1 = a;
+    link->id2 = b;
+    Utils::copy_matrix_3x3(link->m, cand.m);
+    link->error = cand.error;
+    link->inliers = cand.inliers;
+    link->outliers = cand.outliers;
+    link->keys1 = cand.keys1;
+    link->keys2 = cand.keys2;
+}
+
+void FillUserLink(CGraphLink* link, int a, int b, const double (*m)[3])
+{
+    link->id1 = a;
+    link->id2 = b;
+    Utils::copy_matrix_3x3(link->m, m);
+    link->error = 0.0;
+    link->inliers = 0;
+    link->outliers = 0;
+    link->keys1.clear();
+    link->keys2.clear();
+}
+
+// Runs fn(i) for i in [0, n) on up to hardware_concurrency threads.
+template <class Fn>
+void ParallelFor(std::size_t n, Fn fn)
+{
+    const std::size_t workers = std::min<std::size_t>(n, std::max(1u, std::thread::hardware_concurrency()));
+    if (workers <= 1) {
+        for (std::size_t i = 0; i < n; ++i)
+            fn(i);
+        return;
+    }
+    std::atomic<std::size_t> next{0};
+    auto body = [&] {
+        for (std::size_t i = next++; i < n; i = next++)
+            fn(i);
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(workers - 1);
+    for (std::size_t t = 1; t < workers; ++t)
+        threads.emplace_back(body);
+    body();
+    for (std::thread& t : threads)
+        t.join();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------
+// Reuse of an earlier analysis
+
+CImageDataBase* ExtractImageDescriptor(const std::wstring& path, const std::vector<CPanoElement*>& oldWorking,
+                                       std::vector<CImageDataBase*>& oldStores)
+{
+    if (oldWorking.size() != oldStores.size())
+        return nullptr;
+    auto find = [&](std::size_t from) -> std::size_t {
+        for (std::size_t i = from; i < oldWorking.size(); ++i)
+            if (oldWorking[i] && oldWorking[i]->GetPathName() == path)
+                return i;
+        return oldWorking.size();
+    };
+    std::size_t i = find(0);
+    if (i == oldWorking.size())
+        return nullptr;
+    CImageDataBase* store = oldStores[i];
+    oldStores[i] = nullptr;
+    if (!store)
+        return nullptr;
+    if (store->IsView()) {
+        delete store;
+        i = find(i + 1);
+        if (i == oldWorking.size())
+            return nullptr;
+        store = oldStores[i];
+        oldStores[i] = nullptr;
+        if (!store)
+            return nullptr;
+    }
+    // Only a complete analysis is reused: one photo's keys with their descriptors.
+    if (store->m_descriptors.empty() || store->m_descriptors.size() != store->m_keys.size() ||
+        store->GetObjectCount() != 1 || store->m_objectIndex.size() != store->m_keys.size()) {
+        delete store;
+        return nullptr;
+    }
+    return store;
+}
+
+void CPanorama::ProgressStep(int k)
+{
+    m_nProgressPos += k;
+    if (m_pProgress)
+        m_bAborted = m_pProgress->AbortProgressIndicator(m_nProgressMax, m_nProgressPos);
+}
+
+void CPanorama::AddImage(CPanoElement* photo, CPanoElement* working, CImageDataBase* store)
+{
+    std::unique_ptr<CImageDataBase> owned(store);
+    m_bLensCopiesPending = true;
+    if (!photo)
+        throw panorama_error();
+    m_bBuilt = false;
+
+    if (!owned) {
+        owned.reset(new (std::nothrow) CImageDataBase());
+        if (!owned)
+            throw panorama_error();
+    }
+
+    VarnoBase::RefPtr<CPanoElement> work;
+    if (working) {
+        work = working;
+    } else {
+        photo->Load();
+        auto* copy = static_cast<CPanoElement*>(CreateImageThumbnail(photo));
+        work.Adopt(copy);
+        if (copy && copy != photo)
+            photo->Unload();
+    }
+    if (!work || !work->HasBits())
+        throw panorama_error();
+
+    // A saved analysis is only valid for a working copy of the same size.
+    if (owned->GetObjectCount() > 0 && owned->GetModel(0) != work->GetImageSize()) {
+        owned.reset(new (std::nothrow) CImageDataBase());
+        if (!owned)
+            throw panorama_error();
+    }
+    const bool analysed = !owned->m_descriptors.empty();
+    CImageDataBase* db = owned.get();
+    m_databases.push_back(owned.release());
+
+    CAutoHighlightFile highlight(photo->GetPathName(), m_pUserInterface, false);
+    if (m_pProgress)
+        m_pProgress->SetProgressCaption(PanoramaLib::kCaptionAnalyzingFile, photo->GetFileName());
+    ProgressStep(1);
+    if (m_bAborted)
+        throw panorama_abort();
+
+    work->Load();
+    if (m_bLensCompensation) {
+        double value = 0.0;
+        CPanoElement* corrected = LensDistortion(work.get(), g_lensType.Factor(m_nLensType), &value, nullptr);
+        if (!corrected)
+            throw panorama_error();
+        work.Adopt(corrected);
+    }
+    work->SetPathName(photo->GetPathName());
+
+    m_scales.push_back(photo->m_scale);
+    photo->AddRef();
+    m_originals.push_back(photo);
+    photo->AddRef();
+    m_photos.push_back(photo);
+    m_workImages.push_back(work.Detach());
+    photo->SetPosition({0, 0});
+    m_workImages.back()->SetPosition({0, 0});
+
+    ProgressStep(1);
+    if (m_bAborted)
+        throw panorama_abort();
+
+    if (!analysed) {
+        CPanoElement* w = m_workImages.back();
+        try {
+            PanoramaRecognition::SIFTKeys(w, kSiftOctaves, kSiftScales, kSiftContrast, kSiftEdgeRatio, db->m_keys,
+                                          db->m_descriptors, &CPanorama::AbortProgressCallback);
+        } catch (...) {
+            // A half-filled store must never be taken for a finished analysis.
+            db->Free();
+            throw;
+        }
+        if (m_bAborted)
+            db->Free();
+        else
+            db->SetSingleObject(w->GetImageSize());
+    } else {
+        ProgressStep(5);
+        if (m_bAborted)
+            throw panorama_abort();
+    }
+    if (m_pUserInterface)
+        m_pUserInterface->UpdateUserWndInterface();
+}
+
+// ---------------------------------------------------------------------------------
+// Matching
+
+bool CPanorama::BuildMatchGraph(CGraph* graph)
+{
+    struct abort_matching {};
+    graph->Free();
+    const int n = static_cast<int>(m_workImages.size());
+    for (int i = 0; i < n; ++i)
+        if (!graph->AddNode(i))
+            return false;
+
+    std::vector<TreeEntry> trees(static_cast<std::size_t>(n));
+    const double ratio = m_nMatchingMode == 0 ? 0.6 : 0.8;
+    bool result = true;
+    try {
+        for (int a = 0; a + 1 < n; ++a) {
+            // Trees of every database photo of this batch, then the pairs, in parallel.
+            std::vector<int> partners;
+            for (int b = a + 1; b < n; ++b)
+                partners.push_back(b);
+            ParallelFor(partners.size(), [&](std::size_t k) {
+                const int b = partners[k];
+                if (!trees[b].tree && m_databases[b])
+                    BuildTree(*m_databases[b], trees[b]);
+            });
+            std::vector<PairOutcome> outcomes(partners.size());
+            ParallelFor(partners.size(), [&](std::size_t k) {
+                const int b = partners[k];
+                if (!m_databases[a] || !m_databases[b])
+                    return;
+                outcomes[k] = MatchPair(*m_databases[a], *m_databases[b], trees[b].tree.get(),
+                                        m_workImages[a]->GetImageSize(), m_workImages[b]->GetImageSize(),
+                                        m_motionModel, ratio);
+            });
+            for (std::size_t k = 0; k < partners.size(); ++k) {
+                const PairOutcome& pair = outcomes[k];
+                if (pair.skipped)
+                    continue;
+                if (pair.votingFailed) {
+                    result = false;
+                    throw abort_matching();
+                }
+                if (m_pUserInterface)
+                    m_pUserInterface->UpdateUserWndInterface();
+                for (const CandidateOutcome& cand : pair.candidates) {
+                    if (m_pUserInterface)
+                        m_pUserInterface->UpdateUserWndInterface();
+                    if (!cand.passed)
+                        continue;
+                    CGraphLink* link = graph->AddLink(a, partners[k]);
+                    if (link)
+                        FillAutomaticLink(link, a, partners[k], cand);
+                }
+            }
+            ProgressStep(4);
+            if (m_bAborted)
+                break;
+        }
+    } catch (const abort_matching&) {
+    }
+    return m_bAborted ? false : result;
+}
+
+namespace {
+
+// Asks the user for the markers of pair (a, b) through the matching dialog, starting
+// from the pair's automatic link when one was found. false: the user rejected it.
+// On acceptance the pair's link (made when missing) holds the user's transform.
+bool AskUserForPair(CPanorama& engine, CGraph* graph, int a, int b, CGraphLink*& pairLink, bool found)
+{
+    CPanoElement* workA = engine.m_workImages[a];
+    CPanoElement* workB = engine.m_workImages[b];
+    CManualMatcher matcher(engine.m_bCyclorama);
+    Point markers[3];
+    if (found && pairLink && engine.m_databases[a] && engine.m_databases[b] &&
+        GetBestThreePoints(pairLink, engine.m_databases[a]->m_keys, engine.m_databases[b]->m_keys, markers))
+        matcher.Init(workA->GetImageSize(), workB->GetImageSize(), markers, pairLink->m, engine.m_motionModel);
+    else
+        matcher.Init(workA->GetImageSize(), workB->GetImageSize(), PanoramaLib::MotionTranslate);
+    if (engine.m_pUserInterface->OpenManualMatchingDialog(workA, workB, &matcher) != 0)
+        return false;
+    double m[3][3];
+    matcher.GetTransform(m);
+    if (!pairLink)
+        pairLink = graph->AddLink(a, b);
+    if (pairLink)
+        FillUserLink(pairLink, a, b, m);
+    return true;
+}
+
+// Votes and fits pair (query, database) and adds a link per passing candidate; reports
+// whether the last candidate passed (found) and the last link added. false when the
+// voting tables could not be allocated.
+bool VotePair(CPanorama& engine, CGraph* graph, int query, int database, std::vector<TreeEntry>& trees,
+              CGraphLink*& pairLink, bool& found)
+{
+    found = false;
+    pairLink = nullptr;
+    CImageDataBase* qs = engine.m_databases[query];
+    CImageDataBase* ds = engine.m_databases[database];
+    if (!qs || !ds || ds->m_descriptors.empty())
+        return true;
+    if (!trees[database].tree && !BuildTree(*ds, trees[database]))
+        return true;
+    const double ratio = engine.m_nMatchingMode == 0 ? 0.6 : 0.8;
+    const PairOutcome pair = MatchPair(*qs, *ds, trees[database].tree.get(),
+                                       engine.m_workImages[query]->GetImageSize(),
+                                       engine.m_workImages[database]->GetImageSize(), engine.m_motionModel, ratio);
+    if (pair.votingFailed)
+        return false;
+    if (engine.m_pUserInterface)
+        engine.m_pUserInterface->UpdateUserWndInterface();
+    for (const CandidateOutcome& cand : pair.candidates) {
+        if (engine.m_pUserInterface)
+            engine.m_pUserInterface->UpdateUserWndInterface();
+        if (!cand.passed) {
+            found = false;
+            continue;
+        }
+        CGraphLink* link = graph->AddLink(query, database);
+        if (!link)
+            continue;
+        FillAutomaticLink(link, query, database, cand);
+        pairLink = link;
+        found = true;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CPanorama::BuildMatchGraphManually(CGraph* graph)
+{
+    struct abort_matching {};
+    graph->Free();
+    const int n = static_cast<int>(m_workImages.size());
+    for (int i = 0; i < n; ++i)
+        if (!graph->AddNode(i))
+            return false;
+
+    std::vector<TreeEntry> trees(static_cast<std::size_t>(n));
+    bool result = true;
+    try {
+        for (int a = 0; a + 1 < n; ++a) {
+            const int b = a + 1;
+            CGraphLink* pairLink = nullptr;
+            bool found = false;
+            // A pair whose voting failed for lack of memory is asked for like an unmatched one.
+            result = VotePair(*this, graph, a, b, trees, pairLink, found);
+            ProgressStep(4);
+            if (m_bAborted)
+                break;
+            if (!found || m_bAskAllPairs) {
+                if (!m_pUserInterface)
+                    throw abort_matching();
+                if (!AskUserForPair(*this, graph, a, b, pairLink, found))
+                    throw abort_matching();
+            }
+        }
+    } catch (const abort_matching&) {
+    }
+    return m_bAborted ? false : result;
+}
+
+bool CPanorama::AddToMatchGraph(CGraph* graph, int existing, int added)
+{
+    struct abort_matching {};
+    if (!graph->AddNode(added))
+        return false;
+    const int n = static_cast<int>(m_workImages.size());
+    if (existing < 0 || existing >= n || added < 0 || added >= n)
+        return false;
+
+    std::vector<TreeEntry> trees(static_cast<std::size_t>(n));
+    bool result = true;
+    try {
+        CGraphLink* pairLink = nullptr;
+        bool found = false;
+        result = VotePair(*this, graph, added, existing, trees, pairLink, found);
+        if (!result && (!m_bManualBuild || !m_pUserInterface))
+            throw abort_matching();
+        ProgressStep(4);
+        if (m_bManualBuild && (!found || m_bAskAllPairs)) {
+            if (!m_pUserInterface)
+                throw abort_matching();
+            if (!AskUserForPair(*this, graph, added, existing, pairLink, found))
+                throw abort_matching();
+        }
+    } catch (const abort_matching&) {
+    }
+    return m_bAborted ? false : result;
+}
+
+bool GetBestThreePoints(const CGraphLink* link, const ScaleSpace::CKeypointArray<ScaleSpace::SIFT>& firstKeys,
+                        const ScaleSpace::CKeypointArray<ScaleSpace::SIFT>& secondKeys, Point* out)
+{
+    constexpr double kTiny = 2.2250738585072014e-308;
+    if (!link)
+        return false;
+    const std::size_t count =
+        std::min({static_cast<std::size_t>(std::max(link->inliers, 0)), link->keys1.size(), link->keys2.size()});
+    if (count < 3)
+        return false;
+
+    struct Inlier {
+        double x, y, r;
+    };
+    std::vector<Inlier> pts;
+    pts.reserve(count);
+    const double (*m)[3] = link->m;
+    double rMax = kTiny;
+    for (std::size_t i = 0; i < count; ++i) {
+        const int ia = link->keys1[i], ib = link->keys2[i];
+        if (ia < 0 || ib < 0 || static_cast<std::size_t>(ia) >= firstKeys.size() ||
+            static_cast<std::size_t>(ib) >= secondKeys.size())
+            return false;
+        const ScaleSpace::SIFT* pa = firstKeys[static_cast<std::size_t>(ia)];
+        const ScaleSpace::SIFT* pb = secondKeys[static_cast<std::size_t>(ib)];
+        const double ex = std::fabs(m[0][0] * pa->x + m[0][1] * pa->y + m[0][2] - pb->x);
+        const double ey = std::fabs(m[1][0] * pa->x + m[1][1] * pa->y + m[1][2] - pb->y);
+        const double r = ex * ex + ey * ey;
+        rMax = std::max(rMax, r);
+        pts.push_back({pa->x, pa->y, r});
+    }
+
+    std::size_t p1 = 0;
+    for (std::size_t i = 1; i < count; ++i)
+        if (pts[i].r < pts[p1].r)
+            p1 = i;
+    const double x1 = std::trunc(pts[p1].x), y1 = std::trunc(pts[p1].y);
+
+    double left = std::trunc(pts[0].x), right = left, top = std::trunc(pts[0].y), bottom = top;
+    for (const Inlier& p : pts) {
+        left = std::min(left, std::trunc(p.x));
+        right = std::max(right, std::trunc(p.x));
+        top = std::min(top, std::trunc(p.y));
+        bottom = std::max(bottom, std::trunc(p.y));
+    }
+    const double spanX = std::max(right - x1, x1 - left);
+    const double spanY = std::max(bottom - y1, y1 - top);
+    const double d = spanX * spanX + spanY * spanY;
+    if (!(d > 0.0))
+        return false;  // every inlier at one place: no spread to choose markers from
+
+    auto quality = [&](std::size_t i) { return std::clamp((rMax - pts[i].r) / rMax, 0.0, 1.0); };
+    auto dist = [&](std::size_t i, double x, double y) {
+        return ((x - pts[i].x) * (x - pts[i].x) + (y - pts[i].y) * (y - pts[i].y)) / d;
+    };
+
+    std::size_t p2 = count;
+    double best = kTiny;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i == p1)
+            continue;
+        const double v = 0.8 * quality(i) + 0.2 * std::clamp(dist(i, pts[p1].x, pts[p1].y), 0.0, 1.0);
+        if (v > best) {
+            best = v;
+            p2 = i;
+        }
+    }
+    if (p2 == count)
+        return false;
+    std::size_t p3 = count;
+    best = kTiny;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i == p1 || i == p2)
+            continue;
+        const double v = 0.8 * quality(i) +
+                         0.1 * (std::clamp(dist(i, pts[p1].x, pts[p1].y), 0.0, 1.0) + dist(i, pts[p2].x, pts[p2].y));
+        if (v > best) {
+            best = v;
+            p3 = i;
+        }
+    }
+    if (p3 == count)
+        return false;
+    out[0] = Point(static_cast<int>(x1), static_cast<int>(y1));
+    out[1] = Point(static_cast<int>(pts[p2].x), static_cast<int>(pts[p2].y));
+    out[2] = Point(static_cast<int>(pts[p3].x), static_cast<int>(pts[p3].y));
+    return true;
+}
