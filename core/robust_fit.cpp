@@ -16,7 +16,7 @@
 
 namespace Utils::rand_private {
 
-std::uint32_t hold_rand = 1;
+thread_local std::uint32_t hold_rand = 1;
 
 int Rand()
 {

@@ -16,9 +16,9 @@ struct PointD {
 namespace Utils {
 inline constexpr int Rand_max = 32767;
 namespace rand_private {
-// The program's own generator, so fits are repeatable on every platform. Not locked:
-// fits run on the build thread only.
-extern std::uint32_t hold_rand;
+// The program's own generator, so fits are repeatable on every platform. One per
+// thread: every fit resets it, so fits on worker threads repeat the sequential results.
+extern thread_local std::uint32_t hold_rand;
 // One draw: seed = seed * 214013 + 2531011, value (seed >> 16) & 32767.
 int Rand();
 }  // namespace rand_private

@@ -15,6 +15,8 @@
 #include <thread>
 
 #include "core/hough.h"
+#include "core/linalg.h"
+#include "core/panorama_exceptions.h"
 #include "core/kd_tree.h"
 #include "core/robust_fit.h"
 #include "core/sift.h"
@@ -195,11 +197,15 @@ void FillUserLink(CGraphLink* link, int a, int b, const double (*m)[3])
     link->keys2.clear();
 }
 
-// Runs fn(i) for i in [0, n) on up to hardware_concurrency threads.
+std::atomic<int> g_matchingThreads{0};
+
+// Runs fn(i) for i in [0, n) on up to g_matchingThreads (or one per core) threads.
 template <class Fn>
 void ParallelFor(std::size_t n, Fn fn)
 {
-    const std::size_t workers = std::min<std::size_t>(n, std::max(1u, std::thread::hardware_concurrency()));
+    const int wanted = g_matchingThreads.load();
+    const unsigned limit = wanted > 0 ? static_cast<unsigned>(wanted) : std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t workers = std::min<std::size_t>(n, limit);
     if (workers <= 1) {
         for (std::size_t i = 0; i < n; ++i)
             fn(i);
@@ -220,6 +226,11 @@ void ParallelFor(std::size_t n, Fn fn)
 }
 
 }  // namespace
+
+void SetMatchingThreads(int threads)
+{
+    g_matchingThreads = std::max(0, threads);
+}
 
 // ---------------------------------------------------------------------------------
 // Reuse of an earlier analysis

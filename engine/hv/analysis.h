@@ -21,3 +21,7 @@ CImageDataBase* ExtractImageDescriptor(const std::wstring& path, const std::vect
 bool GetBestThreePoints(const match_graph::CGraphLink* link,
                         const ScaleSpace::CKeypointArray<ScaleSpace::SIFT>& firstKeys,
                         const ScaleSpace::CKeypointArray<ScaleSpace::SIFT>& secondKeys, VarnoBase::Point* out);
+
+// Threads that match the pairs of one query photo at once (0: one per core). Results
+// do not depend on it; tests and benchmarks compare the settings.
+void SetMatchingThreads(int threads);

@@ -147,4 +147,35 @@ public:
     bool m_bCycloramaCropFailed = false;
     VarnoBase::Rect m_rcPatch;
     int m_nPatchImage = -1;
+
+    // --- photo analysis and matching (working-copy pixels) ---
+    // Counts k progress steps and stores the host's cancel answer in m_bAborted.
+    void ProgressStep(int k);
+    // Analyses one photo and appends it to the per-photo lists; throws panorama_error
+    // or panorama_abort. Takes ownership of `store` (may be null).
+    void AddImage(CPanoElement* photo, CPanoElement* working, CImageDataBase* store);
+    bool BuildMatchGraph(match_graph::CGraph* graph);
+    bool BuildMatchGraphManually(match_graph::CGraph* graph);
+    bool AddToMatchGraph(match_graph::CGraph* graph, int existing, int added);
+
+    // --- mosaic geometry (root frame, canvas pixels) ---
+    int GetWorldImage(match_graph::CGraph* match);
+    bool BuildMosaicGraph(match_graph::CGraph* mosaic, match_graph::CGraph* match, int root);
+    VarnoBase::Rect CalcCanvasSize(match_graph::CGraph* mosaic);
+    int GetCentralImage(const VarnoBase::Rect& canvas);
+    void GetLastImageInMosaic(match_graph::CGraph* mosaic, int* first, int* last, bool horizontal);
+    int DuplicateLastImage(bool append, int index);
+    bool TestCyclorama();
+    void AverageScaleOfFirstAndLastImgsInCyclorama();
+    bool CalcPanoRotationTransform(int dup, int end, double (*r)[3]);
+    void RotatePanorama(const double (*r)[3]);
+    void CropCyclorama(VarnoBase::Rect* canvas);
+    bool CalcOriginalAffineTransform();
+    int GetNumOfUnmatchedImages(const match_graph::CGraph& mosaic, const std::vector<CPanoElement*>& photos,
+                                std::vector<int>& out);
+    // The photos, sizes and canvas transforms of the pass that is running.
+    const std::vector<CPanoElement*>& PassPhotos() const;
+    std::vector<AFFINE_MATRIX>& PassTransforms();
+    VarnoBase::Size PassPhotoSize(int index) const;
+    bool RingCentres(int dup, int end, double* x1, double* y1, double* x2, double* y2) const;
 };

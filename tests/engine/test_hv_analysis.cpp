@@ -1,0 +1,347 @@
+// Photo analysis and matching of the Horizontal/Vertical engine on generated photos:
+// real files, real SIFT, the engine's own matching and mosaic code, checked against the
+// transforms the photos were rendered with.
+#include <cmath>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "core/linalg.h"
+#include "core/panorama_exceptions.h"
+#include "engine/hv/analysis.h"
+#include "engine/hv/panorama.h"
+#include "tests/support/dib_manager_fixture.h"
+#include "tests/support/recording_host.h"
+#include "tests/support/scene.h"
+
+using match_graph::CGraphLink;
+using VarnoBase::Point;
+
+namespace {
+
+const vltest::Scene& SharedScene()
+{
+    static const vltest::Scene scene(vltest::SceneOptions{.seed = 21, .planeWidth = 2048, .planeHeight = 2048});
+    return scene;
+}
+
+struct Row {
+    std::vector<vltest::PlaneShot> shots;
+    vltest::PhotoSet files;
+};
+
+Row MakeRow(int count, vltest::Motion motion, double overlap = 0.45, int width = 360, int height = 270)
+{
+    vltest::StripOptions o;
+    o.count = count;
+    o.width = width;
+    o.height = height;
+    o.overlap = overlap;
+    o.motion = motion;
+    Row row;
+    row.shots = vltest::makeStrip(SharedScene(), o);
+    row.files = vltest::makePhotoSet(vltest::imagesOf(row.shots), vltest::FileFormat::Png);
+    return row;
+}
+
+// Loads photos from files, owning one reference each.
+struct Photos {
+    explicit Photos(const QStringList& paths)
+    {
+        for (const QString& p : paths) {
+            auto* e = new CPanoElement(false);
+            EXPECT_TRUE(e->FromFile(p.toStdWString()));
+            items.push_back(e);
+        }
+    }
+    ~Photos() { FreePictureCollection(items); }
+    std::vector<CPanoElement*> items;
+};
+
+class HvAnalysis : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        engine = std::make_unique<CPanorama>();
+        engine->Initialize(nullptr, nullptr, &ui);
+        engine->Set_IProgressIndicator(&progress);
+        engine->m_bLensCompensation = false;  // compare with the ideal geometry
+        engine->m_nProgressMax = 1000;
+    }
+    void AddAll(const Photos& photos)
+    {
+        for (CPanoElement* p : photos.items)
+            engine->AddImage(p, nullptr, nullptr);
+    }
+
+    vltest::ScopedDibManager dibs;
+    vltest::RecordingProgress progress;
+    vltest::RecordingUserInterface ui;
+    std::unique_ptr<CPanorama> engine;
+};
+
+// Where the mosaic puts pixel (qx, qy) of photo `from` in photo `to`'s pixels.
+void MosaicMap(CPanorama& engine, std::size_t from, std::size_t to, double qx, double qy, double* px, double* py)
+{
+    double inv[3][3];
+    ASSERT_TRUE(Utils::pinv3x3(inv, engine.m_transforms[from]));
+    const double cx = inv[0][0] * qx + inv[0][1] * qy + inv[0][2];
+    const double cy = inv[1][0] * qx + inv[1][1] * qy + inv[1][2];
+    const AFFINE_MATRIX& a = engine.m_transforms[to];
+    *px = a.v[0][0] * cx + a.v[0][1] * cy + a.v[0][2];
+    *py = a.v[1][0] * cx + a.v[1][1] * cy + a.v[1][2];
+}
+
+// Registration error: over a grid of every photo's pixels that its left neighbour also
+// shows, the largest distance between where the mosaic and where the rendering put them
+// in the neighbour. `drift` receives the largest error of photo centres in photo 0.
+double WorstPlacementError(CPanorama& engine, const std::vector<vltest::PlaneShot>& shots, double* drift = nullptr)
+{
+    double worst = 0, worstDrift = 0;
+    for (std::size_t i = 1; i < shots.size(); ++i) {
+        const vltest::Mat3 truth = vltest::relativeTransform(shots[i], shots[i - 1]);
+        const int w = shots[i].view.width, h = shots[i].view.height;
+        for (int gy = 0; gy <= 8; ++gy)
+            for (int gx = 0; gx <= 8; ++gx) {
+                const double qx = gx * (w - 1) / 8.0, qy = gy * (h - 1) / 8.0;
+                double tx, ty, px, py;
+                truth.map(qx, qy, tx, ty);
+                if (tx < 0 || ty < 0 || tx > shots[i - 1].view.width - 1 || ty > shots[i - 1].view.height - 1)
+                    continue;
+                MosaicMap(engine, i, i - 1, qx, qy, &px, &py);
+                worst = std::max(worst, std::hypot(px - tx, py - ty));
+            }
+        double cx, cy, px, py;
+        shots[i].toFirst.map(w / 2.0, h / 2.0, cx, cy);
+        MosaicMap(engine, i, 0, w / 2.0, h / 2.0, &px, &py);
+        worstDrift = std::max(worstDrift, std::hypot(px - cx, py - cy));
+    }
+    if (drift)
+        *drift = worstDrift;
+    return worst;
+}
+
+}  // namespace
+
+TEST_F(HvAnalysis, RowOfFiveIsPlacedWithinAPixelOfTheTruth)
+{
+    const Row row = MakeRow(5, vltest::Motion::Similarity);
+    Photos photos(row.files.paths);
+    engine->m_motionModel = PanoramaLib::MotionSimple;
+    AddAll(photos);
+    ASSERT_TRUE(engine->BuildMatchGraph(&engine->m_matchGraph));
+    EXPECT_GE(engine->m_matchGraph.links.size(), 4u);
+    ASSERT_TRUE(engine->BuildMosaicGraph(&engine->m_mosaicGraph, &engine->m_matchGraph, -1));
+    EXPECT_EQ(engine->m_mosaicGraph.nodes.size(), 5u);
+    const VarnoBase::Rect canvas = engine->CalcCanvasSize(&engine->m_mosaicGraph);
+    EXPECT_FALSE(canvas.isEmpty());
+    double drift = 0;
+    EXPECT_LT(WorstPlacementError(*engine, row.shots, &drift), 1.0);
+    EXPECT_LT(drift, 3.0);  // pairwise placement: small errors add up along the row
+    std::vector<int> unmatched;
+    EXPECT_EQ(engine->GetNumOfUnmatchedImages(engine->m_mosaicGraph, engine->m_photos, unmatched), 0);
+}
+
+TEST_F(HvAnalysis, EachMotionModelRecoversItsTransform)
+{
+    const struct {
+        vltest::Motion motion;
+        PanoramaLib::MotionModel model;
+    } cases[] = {{vltest::Motion::TranslateScale, PanoramaLib::MotionTranslate},
+                 {vltest::Motion::Affine, PanoramaLib::MotionAffine}};
+    for (const auto& c : cases) {
+        SetUp();
+        const Row row = MakeRow(3, c.motion);
+        Photos photos(row.files.paths);
+        engine->m_motionModel = c.model;
+        AddAll(photos);
+        ASSERT_TRUE(engine->BuildMatchGraph(&engine->m_matchGraph));
+        ASSERT_TRUE(engine->BuildMosaicGraph(&engine->m_mosaicGraph, &engine->m_matchGraph, -1));
+        ASSERT_EQ(engine->m_mosaicGraph.nodes.size(), 3u) << "model " << c.model;
+        engine->CalcCanvasSize(&engine->m_mosaicGraph);
+        EXPECT_LT(WorstPlacementError(*engine, row.shots), 1.0) << "model " << c.model;
+    }
+}
+
+TEST_F(HvAnalysis, PairsAreTriedOnceInLexicographicOrder)
+{
+    // With a large overlap photo 0 also meets photo 2: links come as (0,1), (0,2), (1,2).
+    const Row row = MakeRow(3, vltest::Motion::TranslateScale, 0.75);
+    Photos photos(row.files.paths);
+    AddAll(photos);
+    ASSERT_TRUE(engine->BuildMatchGraph(&engine->m_matchGraph));
+    std::vector<std::pair<int, int>> order;
+    for (const CGraphLink* l : engine->m_matchGraph.links)
+        if (order.empty() || order.back() != std::make_pair(l->id1, l->id2))
+            order.emplace_back(l->id1, l->id2);
+    const std::vector<std::pair<int, int>> expected{{0, 1}, {0, 2}, {1, 2}};
+    EXPECT_EQ(order, expected);
+    for (const CGraphLink* l : engine->m_matchGraph.links) {
+        EXPECT_EQ(l->keys1.size(), static_cast<std::size_t>(l->inliers));
+        EXPECT_LT(l->error, 22.0);
+    }
+}
+
+TEST_F(HvAnalysis, ParallelMatchingGivesTheSequentialGraph)
+{
+    const Row row = MakeRow(4, vltest::Motion::Similarity, 0.6);
+    Photos photos(row.files.paths);
+    engine->m_motionModel = PanoramaLib::MotionSimple;
+    AddAll(photos);
+    SetMatchingThreads(1);
+    ASSERT_TRUE(engine->BuildMatchGraph(&engine->m_matchGraph));
+    const match_graph::CGraph sequential(engine->m_matchGraph);
+    SetMatchingThreads(4);
+    ASSERT_TRUE(engine->BuildMatchGraph(&engine->m_matchGraph));
+    SetMatchingThreads(0);
+    const match_graph::CGraph& parallel = engine->m_matchGraph;
+    ASSERT_EQ(parallel.links.size(), sequential.links.size());
+    ASSERT_GE(parallel.links.size(), 3u);
+    for (std::size_t k = 0; k < parallel.links.size(); ++k) {
+        const CGraphLink* a = parallel.links[k];
+        const CGraphLink* b = sequential.links[k];
+        EXPECT_EQ(a->id1, b->id1);
+        EXPECT_EQ(a->id2, b->id2);
+        EXPECT_EQ(a->keys1, b->keys1);
+        EXPECT_EQ(a->error, b->error);
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c)
+                EXPECT_EQ(a->m[r][c], b->m[r][c]);
+    }
+}
+
+TEST_F(HvAnalysis, UnchangedPhotosReuseTheirAnalysisAndAResizedCopyIsAnalysedAgain)
+{
+    const Row row = MakeRow(2, vltest::Motion::TranslateScale, 0.45, 500, 360);
+    Photos photos(row.files.paths);
+    AddAll(photos);
+    const std::size_t keys0 = engine->m_databases[0]->m_keys.size();
+    ASSERT_GT(keys0, 20u);
+
+    auto rebuild = [&] {
+        std::vector<CImageDataBase*> oldStores;
+        std::vector<CPanoElement*> oldWork;
+        oldStores.swap(engine->m_databases);
+        oldWork.swap(engine->m_workImages);
+        engine->Free(true, true);
+        std::vector<CImageDataBase*> reused;
+        for (CPanoElement* p : photos.items) {
+            CImageDataBase* saved = ExtractImageDescriptor(p->GetPathName(), oldWork, oldStores);
+            reused.push_back(saved);
+            engine->AddImage(p, nullptr, saved);
+        }
+        FreePictureCollection(oldWork);
+        for (CImageDataBase* s : oldStores)
+            delete s;
+        return reused;
+    };
+
+    progress.Clear();
+    const std::vector<CImageDataBase*> first = rebuild();
+    ASSERT_NE(first[0], nullptr);
+    EXPECT_EQ(engine->m_databases[0], first[0]);
+    EXPECT_EQ(engine->m_databases[0]->m_keys.size(), keys0);
+    // Per photo one step, one step, then five at once for the skipped extraction: no
+    // poll from inside feature extraction.
+    const auto positions = progress.Positions();
+    ASSERT_EQ(positions.size(), 6u);
+    EXPECT_EQ(positions.back().value - positions.front().value, 13);
+
+    engine->m_nWorkSize = 300;  // a smaller working copy invalidates the saved analysis
+    const std::vector<CImageDataBase*> second = rebuild();
+    EXPECT_NE(engine->m_databases[0]->GetModel(0).cx, 500);
+    EXPECT_EQ(engine->m_databases[0]->GetModel(0), engine->m_workImages[0]->GetImageSize());
+    EXPECT_NE(engine->m_databases[0]->m_keys.size(), keys0);
+}
+
+TEST_F(HvAnalysis, CancelInsideFeatureExtractionLeavesNoReusableStore)
+{
+    const Row row = MakeRow(1, vltest::Motion::TranslateScale);
+    Photos photos(row.files.paths);
+    progress.CancelAtStep(3);  // two steps of AddImage, then the first poll inside SIFT
+    EXPECT_THROW(engine->AddImage(photos.items[0], nullptr, nullptr), panorama_abort);
+    ASSERT_EQ(engine->m_databases.size(), 1u);
+    EXPECT_TRUE(engine->m_databases[0]->m_descriptors.empty());
+
+    std::vector<CImageDataBase*> stores{engine->m_databases[0]};
+    engine->m_databases.clear();
+    std::vector<CPanoElement*> work{photos.items[0]};
+    EXPECT_EQ(ExtractImageDescriptor(photos.items[0]->GetPathName(), work, stores), nullptr);
+    EXPECT_EQ(stores[0], nullptr);  // taken and deleted
+}
+
+TEST_F(HvAnalysis, ManualBuildAsksEveryPairAndStopsAtARejection)
+{
+    const Row row = MakeRow(4, vltest::Motion::TranslateScale);
+    Photos photos(row.files.paths);
+    AddAll(photos);
+    engine->m_bManualBuild = true;
+    engine->m_bAskAllPairs = true;
+    ui.QueueMatchingAnswer(vltest::MatchingAnswer::Accept());
+    ui.QueueMatchingAnswer(vltest::MatchingAnswer::Reject());
+    EXPECT_TRUE(engine->BuildMatchGraphManually(&engine->m_matchGraph));
+    const auto calls = ui.MatchingCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].firstPath, photos.items[0]->GetPathName());
+    EXPECT_EQ(calls[1].firstPath, photos.items[1]->GetPathName());
+    // The accepted pair holds the user's transform; the rejected pair's automatic link stays.
+    const CGraphLink* first = engine->m_matchGraph.FindLink(0, 1);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->inliers, 0);
+    EXPECT_TRUE(first->keys1.empty());
+    EXPECT_EQ(engine->m_matchGraph.FindLink(2, 3), nullptr);
+}
+
+TEST_F(HvAnalysis, ManualBuildWithoutUserInterfaceKeepsTheLinksFoundSoFar)
+{
+    // Photos 0, 1 overlap; photo 2 shows another part of the scene.
+    const Row row = MakeRow(2, vltest::Motion::TranslateScale);
+    vltest::PlaneView far;
+    far.toScene = vltest::Mat3::translation(1500, 1500);
+    far.width = 360;
+    far.height = 270;
+    std::vector<QImage> images = vltest::imagesOf(row.shots);
+    images.push_back(vltest::renderPlaneView(SharedScene(), far));
+    const vltest::PhotoSet files = vltest::makePhotoSet(images, vltest::FileFormat::Png);
+    Photos photos(files.paths);
+    engine->Initialize(nullptr, nullptr, nullptr);
+    AddAll(photos);
+    engine->m_bManualBuild = true;
+    EXPECT_TRUE(engine->BuildMatchGraphManually(&engine->m_matchGraph));
+    EXPECT_NE(engine->m_matchGraph.FindLink(0, 1), nullptr);
+    EXPECT_EQ(engine->m_matchGraph.FindLink(1, 2), nullptr);
+}
+
+TEST(HvBestThreePoints, InliersAtOnePlaceFallBackInsteadOfDividingByZero)
+{
+    ScaleSpace::CKeypointArray<ScaleSpace::SIFT> keys;
+    for (int i = 0; i < 5; ++i)
+        keys.emplace_back(10.0, 20.0, 0.0, 0, 0, 1.6);
+    CGraphLink link;
+    link.inliers = 5;
+    link.keys1 = link.keys2 = {0, 1, 2, 3, 4};
+    double id[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    Utils::copy_matrix_3x3(link.m, id);
+    Point out[3];
+    EXPECT_FALSE(GetBestThreePoints(&link, keys, keys, out));
+    link.inliers = 2;
+    EXPECT_FALSE(GetBestThreePoints(&link, keys, keys, out));
+}
+
+TEST(HvBestThreePoints, ExactFitChoosesBySpreadAlone)
+{
+    ScaleSpace::CKeypointArray<ScaleSpace::SIFT> keys;
+    const double xy[4][2] = {{50, 50}, {60, 50}, {150, 150}, {50, 150}};
+    for (const auto& p : xy)
+        keys.emplace_back(p[0], p[1], 0.0, 0, 0, 1.6);
+    CGraphLink link;
+    link.inliers = 4;
+    link.keys1 = link.keys2 = {0, 1, 2, 3};
+    double id[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    Utils::copy_matrix_3x3(link.m, id);
+    Point out[3];
+    ASSERT_TRUE(GetBestThreePoints(&link, keys, keys, out));
+    EXPECT_EQ(out[0], Point(50, 50));    // all residuals 0: the first inlier
+    EXPECT_EQ(out[1], Point(150, 150));  // farthest from the first
+    EXPECT_EQ(out[2], Point(50, 150));   // then far from both
+}
