@@ -64,8 +64,8 @@ void SetIdentityRow3(double (*m)[3]) noexcept
 // Least-squares solve of the m x n system whose rows are given as n coefficients
 // followed by the right-hand side. False when the solver dropped a singular value
 // (the system does not determine the unknowns) or the solution is not finite.
-bool SolveLeastSquares(const double* rows, int m, int n, double* out)
-{
+bool SolveLeastSquares(const double* rows, int m, int n, double* out) noexcept
+try {
     ap::template_2d_array<double> a;
     a.setbounds(1, m, 1, n + 1);
     for (int i = 0; i < m; ++i)
@@ -79,6 +79,11 @@ bool SolveLeastSquares(const double* rows, int m, int n, double* out)
         finite = finite && std::isfinite(out[j]);
     }
     return full && finite;
+} catch (...) {
+    // The matcher never throws: a solve that cannot run (no memory) is a failed fit.
+    for (int j = 0; j < n; ++j)
+        out[j] = 0.0;
+    return false;
 }
 
 // Twice the signed area of the triangle of three markers, exact in 64 bits.

@@ -1,0 +1,430 @@
+// The two-photo preview on photos of a synthetic scene written to files and read
+// back, compared with the scene itself.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+#include "core/pano_element.h"
+#include "core/refcount.h"
+#include "document/engine_host.h"
+#include "engine/manual_matcher.h"
+#include "engine/stitch_two_images.h"
+#include "tests/support/dib_manager_fixture.h"
+#include "tests/support/recording_host.h"
+#include "tests/support/scene.h"
+
+using PanoramaLib::IPanoElement;
+using PanoramaLib::StitchTwoImagesFast;
+using VarnoBase::RefPtr;
+
+namespace {
+
+using M3 = double[3][3];
+using ElementPtr = RefPtr<IPanoElement>;
+
+ElementPtr Adopt(IPanoElement* e)
+{
+    ElementPtr p;
+    p.Adopt(e);
+    return p;
+}
+
+ElementPtr LoadPhoto(const QString& path)
+{
+    ElementPtr e = Adopt(new CPanoElement(false));
+    EXPECT_TRUE(e->FromFile(path.toStdWString())) << path.toStdString();
+    return e;
+}
+
+void ToArray(const vltest::Mat3& src, M3 out)
+{
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            out[r][c] = src.m[r][c];
+}
+
+const u8* PixelAt(const IPanoElement* e, int x, int y)
+{
+    return e->GetBits() + std::size_t(y) * e->GetBPL() + 3 * std::size_t(x);
+}
+
+// Two overlapping 360 x 270 views of one scene, the second turned by a few degrees,
+// scaled by 5 % and moved 230 pixels to the right, written as PNG files.
+struct TwoViews {
+    vltest::Scene scene{vltest::SceneOptions{3, 1024, 1024, 512}};
+    vltest::PlaneView first, second;
+    vltest::PhotoSet files;
+    ElementPtr a, b;
+    M3 truth;  // first photo's pixels -> second photo's pixels
+
+    TwoViews()
+    {
+        first.toScene = vltest::Mat3::translation(150, 220);
+        first.width = 360, first.height = 270;
+        second.toScene = vltest::Mat3::translation(380, 240) * vltest::Mat3::rotation(4.0) *
+                         vltest::Mat3::scaling(1.05, 1.05);
+        second.width = 360, second.height = 270;
+        files = vltest::makePhotoSet({vltest::renderPlaneView(scene, first), vltest::renderPlaneView(scene, second)},
+                                     vltest::FileFormat::Png);
+        a = LoadPhoto(files.paths[0]);
+        b = LoadPhoto(files.paths[1]);
+        ToArray(second.toScene.inverse() * first.toScene, truth);
+    }
+};
+
+struct Errors {
+    double overlap = 0;      // mean absolute error per channel where both photos show
+    double secondOnly = 0;   // ... where only the second photo shows
+    long overlapPixels = 0, secondOnlyPixels = 0;
+    long firstOnlyMismatches = 0;  // first-only pixels that differ from the first photo
+    long uncoveredNotWhite = 0;
+};
+
+// Compares a preview with the scene. `canvasToFirst` is the integer shift from canvas
+// pixels to the first photo's pixels; pixels within 2 of an outline are left out
+// (nearest-neighbour sampling may take either side there).
+Errors Compare(const TwoViews& v, const IPanoElement* canvas, int shiftX, int shiftY)
+{
+    const vltest::Mat3 firstToSecond = v.second.toScene.inverse() * v.first.toScene;
+    auto inside = [](double x, double y, int w, int h, double margin) {
+        return x >= margin && y >= margin && x <= w - 1 - margin && y <= h - 1 - margin;
+    };
+    auto outside = [](double x, double y, int w, int h, double margin) {
+        return x < -margin || y < -margin || x > w - 1 + margin || y > h - 1 + margin;
+    };
+    Errors e;
+    double sumO = 0, sumS = 0;
+    for (int y = 0; y < canvas->GetHeight(); ++y) {
+        for (int x = 0; x < canvas->GetWidth(); ++x) {
+            const double fx = x + shiftX, fy = y + shiftY;
+            double sx, sy;
+            firstToSecond.map(fx, fy, sx, sy);
+            const bool inA = inside(fx, fy, v.first.width, v.first.height, 0);
+            const bool inB = inside(sx, sy, v.second.width, v.second.height, 2);
+            const bool outB = outside(sx, sy, v.second.width, v.second.height, 2);
+            const u8* p = PixelAt(canvas, x, y);
+            if (inA && outB) {
+                if (std::memcmp(p, PixelAt(v.a.get(), int(fx), int(fy)), 3) != 0)
+                    ++e.firstOnlyMismatches;
+                continue;
+            }
+            const bool outA = outside(fx, fy, v.first.width, v.first.height, 0.5);
+            if (outA && outB) {
+                if (p[0] != 255 || p[1] != 255 || p[2] != 255)
+                    ++e.uncoveredNotWhite;
+                continue;
+            }
+            if (!inB)
+                continue;
+            double scx, scy;
+            v.first.toScene.map(fx, fy, scx, scy);
+            const QRgb t = v.scene.planeColor(scx, scy);
+            const double err =
+                (std::abs(p[0] - qRed(t)) + std::abs(p[1] - qGreen(t)) + std::abs(p[2] - qBlue(t))) / 3.0;
+            if (inA && inside(fx, fy, v.first.width, v.first.height, 2)) {
+                sumO += err;
+                ++e.overlapPixels;
+            } else if (outA) {
+                sumS += err;
+                ++e.secondOnlyPixels;
+            }
+        }
+    }
+    e.overlap = e.overlapPixels ? sumO / e.overlapPixels : 1e9;
+    e.secondOnly = e.secondOnlyPixels ? sumS / e.secondOnlyPixels : 1e9;
+    return e;
+}
+
+// How far the preview's rewritten m says its canvas is moved against the first photo:
+// canvas -> first = inverse(original m) * rewritten m, which must be a pure shift.
+void CanvasShift(const M3 original, const M3 rewritten, int& dx, int& dy)
+{
+    vltest::Mat3 a, b;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            a.m[r][c] = original[r][c], b.m[r][c] = rewritten[r][c];
+    const vltest::Mat3 shift = a.inverse() * b;
+    EXPECT_NEAR(shift.m[0][0], 1.0, 1e-9);
+    EXPECT_NEAR(shift.m[0][1], 0.0, 1e-9);
+    EXPECT_NEAR(shift.m[1][0], 0.0, 1e-9);
+    EXPECT_NEAR(shift.m[1][1], 1.0, 1e-9);
+    EXPECT_NEAR(shift.m[0][2], std::round(shift.m[0][2]), 1e-6);
+    EXPECT_NEAR(shift.m[1][2], std::round(shift.m[1][2]), 1e-6);
+    dx = int(std::lround(shift.m[0][2]));
+    dy = int(std::lround(shift.m[1][2]));
+}
+
+}  // namespace
+
+class StitchTwoImages : public ::testing::Test {
+protected:
+    vltest::ScopedDibManager dibs;
+    std::atomic<int> noAbort{0};
+};
+
+TEST_F(StitchTwoImages, OverlappingViewsMatchTheScene)
+{
+    TwoViews v;
+    M3 m;
+    std::memcpy(m, v.truth, sizeof m);
+    ElementPtr out = Adopt(StitchTwoImagesFast(v.a, v.b, m, noAbort));
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->GetBPP(), 24);
+    EXPECT_EQ(out->GetAlphaBits(), nullptr);  // flattened
+
+    // Expected canvas: the union of the first photo and the second's outline.
+    const vltest::Mat3 secondToFirst = v.first.toScene.inverse() * v.second.toScene;
+    double minX = 0, minY = 0, maxX = v.first.width, maxY = v.first.height;
+    double sMinX = 1e9, sMinY = 1e9, sMaxX = -1e9, sMaxY = -1e9;
+    for (auto [cx, cy] : {std::pair{0, 0}, {v.second.width, 0}, {v.second.width, v.second.height}, {0, v.second.height}}) {
+        double x, y;
+        secondToFirst.map(cx, cy, x, y);
+        sMinX = std::min(sMinX, x), sMaxX = std::max(sMaxX, x);
+        sMinY = std::min(sMinY, y), sMaxY = std::max(sMaxY, y);
+    }
+    minX = std::min(minX, std::floor(sMinX)), maxX = std::max(maxX, std::ceil(sMaxX));
+    minY = std::min(minY, std::floor(sMinY)), maxY = std::max(maxY, std::ceil(sMaxY));
+    EXPECT_EQ(out->GetWidth(), int(maxX - minX));
+    EXPECT_EQ(out->GetHeight(), int(maxY - minY));
+
+    int dx, dy;
+    CanvasShift(v.truth, m, dx, dy);
+    EXPECT_EQ(dx, int(minX));
+    EXPECT_EQ(dy, int(minY));
+
+    const Errors e = Compare(v, out, dx, dy);
+    EXPECT_GT(e.overlapPixels, 20000);
+    EXPECT_GT(e.secondOnlyPixels, 20000);
+    EXPECT_EQ(e.firstOnlyMismatches, 0);
+    EXPECT_EQ(e.uncoveredNotWhite, 0);
+    EXPECT_LT(e.overlap, 0.9);  // about 0.5 here; a half-pixel sampling shift doubles it
+    EXPECT_LT(e.secondOnly, 1.2);
+}
+
+TEST_F(StitchTwoImages, IdentityOfAPhotoWithItselfGivesThePhoto)
+{
+    TwoViews v;
+    M3 m = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    ElementPtr out = Adopt(StitchTwoImagesFast(v.a, v.a, m, noAbort));
+    ASSERT_TRUE(out);
+    ASSERT_EQ(out->GetImageSize(), v.a->GetImageSize());
+    for (int y = 0; y < out->GetHeight(); ++y)
+        ASSERT_EQ(std::memcmp(PixelAt(out, 0, y), PixelAt(v.a, 0, y), 3 * std::size_t(out->GetWidth())), 0)
+            << "row " << y;
+    EXPECT_EQ(m[0][2], 0.0);
+    EXPECT_EQ(m[1][2], 0.0);
+}
+
+// The second photo lies below and to the left of the first: the canvas still holds
+// both, each at its place.
+TEST_F(StitchTwoImages, SecondPhotoBelowAndLeftOfTheFirst)
+{
+    TwoViews v;
+    M3 m = {{1, 0, 300}, {0, 1, -200}, {0, 0, 1}};  // second's origin at (-300, 200) of the first
+    ElementPtr out = Adopt(StitchTwoImagesFast(v.a, v.b, m, noAbort));
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->GetWidth(), 300 + 360);
+    EXPECT_EQ(out->GetHeight(), 200 + 270);
+    EXPECT_EQ(m[0][2], 0.0);   // canvas (0, 200) is the second photo's (0, 0)
+    EXPECT_EQ(m[1][2], -200.0);
+    EXPECT_EQ(std::memcmp(PixelAt(out, 300, 0), PixelAt(v.a, 0, 0), 3), 0);
+    EXPECT_EQ(std::memcmp(PixelAt(out, 0, 469), PixelAt(v.b, 0, 269), 3), 0);
+    EXPECT_EQ(std::memcmp(PixelAt(out, 659, 0), PixelAt(v.a, 359, 0), 3), 0);
+    const u8* corner = PixelAt(out, 0, 0);  // covered by neither
+    EXPECT_EQ(corner[0] + corner[1] + corner[2], 3 * 255);
+}
+
+TEST_F(StitchTwoImages, RefusesGreyPhotosAnAbortAlreadySetAndUnusableTransforms)
+{
+    TwoViews v;
+    ElementPtr grey = Adopt(new CPanoElement(false));
+    ASSERT_TRUE(grey->CreateImage(8, 100, 80));
+    M3 id = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    EXPECT_EQ(StitchTwoImagesFast(grey, v.a, id, noAbort), nullptr);
+    EXPECT_EQ(StitchTwoImagesFast(v.a, grey, id, noAbort), nullptr);
+    EXPECT_EQ(StitchTwoImagesFast(nullptr, v.a, id, noAbort), nullptr);
+
+    std::atomic<int> aborted{1};
+    EXPECT_EQ(StitchTwoImagesFast(v.a, v.b, id, aborted), nullptr);
+
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    M3 withNan = {{1, 0, nan}, {0, 1, 0}, {0, 0, 1}};
+    EXPECT_EQ(StitchTwoImagesFast(v.a, v.b, withNan, noAbort), nullptr);
+    M3 singular = {{1, 2, 0}, {2, 4, 0}, {0, 0, 1}};
+    EXPECT_EQ(StitchTwoImagesFast(v.a, v.b, singular, noAbort), nullptr);
+    M3 farAway = {{1, 0, -40000}, {0, 1, 0}, {0, 0, 1}};
+    EXPECT_EQ(StitchTwoImagesFast(v.a, v.b, farAway, noAbort), nullptr);
+    EXPECT_EQ(farAway[0][2], -40000.0);  // untouched when refused before the canvas
+}
+
+// A transform inside the 16-bit range can still ask for a canvas of about 32000 x
+// 24000 pixels: refused cleanly, without trying to allocate gigabytes.
+TEST_F(StitchTwoImages, CanvasTooLargeFailsCleanly)
+{
+    TwoViews v;
+    M3 shrink = {{1.0 / 90, 0, 0}, {0, 1.0 / 90, 0}, {0, 0, 1}};
+    EXPECT_EQ(StitchTwoImagesFast(v.a, v.b, shrink, noAbort), nullptr);
+}
+
+namespace {
+
+// The program's own store factory, which also lets a test step in at the moment the
+// preview's canvas store is made: the hook runs on the stitching thread.
+class HookedDibManager : public PanoramaLib::IDibManager {
+public:
+    std::function<void()> onCreate;
+    PanoramaLib::IDib* CreateDibObject(bool threadSafe) const override
+    {
+        if (onCreate)
+            onCreate();
+        return m_host.CreateDibObject(threadSafe);
+    }
+    PanoramaLib::IDib* CreateCopy(PanoramaLib::IDib* src, bool threadSafe) const override
+    {
+        return m_host.CreateCopy(src, threadSafe);
+    }
+
+private:
+    EngineHost m_host;
+};
+
+}  // namespace
+
+// The matching dialog's worker is stopped by another thread setting the flag while the
+// preview is being made: it returns nothing and frees what it made.
+TEST_F(StitchTwoImages, StopsWhenAbortedFromAnotherThread)
+{
+    TwoViews v;
+    HookedDibManager hooked;
+    CPanoElement::m_pIDibManager = &hooked;  // restored by the fixture's ScopedDibManager
+
+    std::atomic<int> abortFlag{0};
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool canvasStarted = false, abortSet = false;
+    // The canceller waits for the stitch to be under way, sets the flag, and lets the
+    // stitch go on only then, so the flag is certainly set mid-run.
+    hooked.onCreate = [&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        canvasStarted = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return abortSet; });
+    };
+    std::thread canceller([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [&] { return canvasStarted; });
+        abortFlag.store(1);
+        abortSet = true;
+        cv.notify_all();
+    });
+
+    IPanoElement* result = nullptr;
+    std::thread worker([&] {
+        M3 m;
+        std::memcpy(m, v.truth, sizeof m);
+        result = StitchTwoImagesFast(v.a, v.b, m, abortFlag);
+    });
+    worker.join();
+    canceller.join();
+    EXPECT_EQ(result, nullptr);
+    IPanoElement::SafeRelease(result);
+
+    // The same photos stitch normally once the flag is clear again.
+    hooked.onCreate = nullptr;
+    abortFlag.store(0);
+    M3 m;
+    std::memcpy(m, v.truth, sizeof m);
+    ElementPtr again = Adopt(StitchTwoImagesFast(v.a, v.b, m, abortFlag));
+    EXPECT_TRUE(again);
+}
+
+// A canceller racing the stitch at an arbitrary moment: whatever the moment, the call
+// either finishes with a whole preview or gives nothing, and never leaks.
+TEST_F(StitchTwoImages, RacingCancellationGivesWholePreviewOrNothing)
+{
+    TwoViews v;
+    for (int round = 0; round < 6; ++round) {
+        std::atomic<int> abortFlag{0};
+        IPanoElement* result = nullptr;
+        std::thread worker([&] {
+            M3 m;
+            std::memcpy(m, v.truth, sizeof m);
+            result = StitchTwoImagesFast(v.a, v.b, m, abortFlag);
+        });
+        std::thread canceller([&] {
+            for (int spin = 0; spin < round * 20000; ++spin)
+                std::this_thread::yield();
+            abortFlag.store(1);
+        });
+        worker.join();
+        canceller.join();
+        if (result != nullptr) {
+            EXPECT_EQ(result->GetAlphaBits(), nullptr);
+            EXPECT_GT(result->GetWidth(), v.first.width);
+        }
+        IPanoElement::SafeRelease(result);
+    }
+}
+
+// The first panorama from end to end: two photos on disk, a matcher started without
+// a match, a user who drops three markers on each photo at the same scene points and
+// accepts, and the preview of the accepted transform.
+TEST(TwoPhotoPanorama, MarkersPlacedByTheUserGiveTheScenePreview)
+{
+    vltest::ScopedDibManager dibs;
+    TwoViews v;
+    CManualMatcher matcher(false);
+    matcher.Init(v.a->GetImageSize(), v.b->GetImageSize(), PanoramaLib::MotionTranslate);
+    ASSERT_EQ(matcher.GetMotionModel(), PanoramaLib::MotionTranslate);
+
+    // The user's markers: three points of the overlap and where the second photo
+    // shows the same scene points, to the nearest pixel.
+    const VarnoBase::Point picks[3] = {{300, 60}, {340, 230}, {250, 150}};
+    vltest::MatchingAnswer answer = vltest::MatchingAnswer::Accept().Model(PanoramaLib::MotionSimple);
+    for (int k = 0; k < 3; ++k) {
+        const double x = v.truth[0][0] * picks[k].x + v.truth[0][1] * picks[k].y + v.truth[0][2];
+        const double y = v.truth[1][0] * picks[k].x + v.truth[1][1] * picks[k].y + v.truth[1][2];
+        answer.Move(PanoramaLib::IManualMatcher::PTS_First, k, picks[k]);
+        answer.Move(PanoramaLib::IManualMatcher::PTS_Second, k, {int(std::lround(x)), int(std::lround(y))});
+    }
+    vltest::RecordingUserInterface ui;
+    ui.QueueMatchingAnswer(answer);
+    ASSERT_EQ(ui.OpenManualMatchingDialog(v.a, v.b, &matcher), 0);
+    ASSERT_FALSE(matcher.BadTransform());
+
+    M3 m;
+    matcher.GetTransform(m);
+    for (int r = 0; r < 2; ++r) {
+        EXPECT_NEAR(m[r][0], v.truth[r][0], 0.01);
+        EXPECT_NEAR(m[r][1], v.truth[r][1], 0.01);
+        EXPECT_NEAR(m[r][2], v.truth[r][2], 3.0);
+    }
+
+    std::atomic<int> abortFlag{0};
+    M3 accepted;
+    std::memcpy(accepted, m, sizeof m);
+    ElementPtr preview = Adopt(StitchTwoImagesFast(v.a, v.b, m, abortFlag));
+    ASSERT_TRUE(preview);
+    int dx, dy;
+    CanvasShift(accepted, m, dx, dy);
+    const Errors e = Compare(v, preview, dx, dy);
+    EXPECT_EQ(e.firstOnlyMismatches, 0);
+    EXPECT_LT(e.overlap, 2.0);
+    EXPECT_LT(e.secondOnly, 2.5);
+
+    // The preview is a real picture: it survives a round trip through a file.
+    const std::wstring path = (v.files.dir->path() + "/preview.png").toStdWString();
+    ASSERT_TRUE(preview->Save(path));
+    ElementPtr back = LoadPhoto(QString::fromStdWString(path));
+    ASSERT_EQ(back->GetImageSize(), preview->GetImageSize());
+    for (int y = 0; y < back->GetHeight(); y += 37)
+        EXPECT_EQ(std::memcmp(PixelAt(back, 0, y), PixelAt(preview, 0, y), 3 * std::size_t(back->GetWidth())), 0);
+}
