@@ -126,7 +126,9 @@ bool loadWorking(const char* path, Working& out)
     out.photo.p = new CPanoElement();
     std::string p(path);
     if (!out.photo.p->FromFile(std::wstring(p.begin(), p.end())) || !out.photo.p->HasBits()) {
-        std::fprintf(stderr, "match_pair: cannot load %s\n", path);
+        const std::wstring why = out.photo.p->GetErrorMessage();
+        std::fprintf(stderr, "match_pair: cannot load %s%s%s\n", path, why.empty() ? "" : ": ",
+                     std::string(why.begin(), why.end()).c_str());
         return false;
     }
     int halvings = 0;
@@ -233,6 +235,9 @@ int main(int argc, char** argv)
         std::printf("accepted=%d inliers=%d error=%.4f transform=%.9g,%.9g,%.9g,%.9g,%.9g,%.9g\n", m.accepted ? 1 : 0,
                     m.inliers, m.error * s2, f[0][0], f[0][1], f[0][2], f[1][0], f[1][1], f[1][2]);
         return m.fitted ? 0 : 1;
+    } catch (const panorama_error&) {
+        std::fprintf(stderr, "match_pair: feature extraction failed\n");
+        return 2;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "match_pair: %s\n", e.what());
         return 2;

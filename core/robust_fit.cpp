@@ -305,11 +305,7 @@ bool CorrectPanoramicImageMatch(int matches, int inliers)
 
 bool IsFiniteTransform(const double (*transform)[3])
 {
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j)
-            if (!std::isfinite(transform[i][j]))
-                return false;
-    return true;
+    return Utils::IsFiniteMatrix3x3(transform);
 }
 
 }  // namespace PanoramaRecognition
