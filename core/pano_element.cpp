@@ -297,7 +297,7 @@ bool CPanoElement::FromImage(const IPanoElement* src)
 
     if (const u8* srcAlpha = src->GetAlphaBits()) {
         AddAlphaChannel(false);
-        if (m_pAlpha)
+        if (m_pAlpha && m_pAlpha != srcAlpha)  // a copy from itself keeps its own plane
             std::memcpy(m_pAlpha, srcAlpha, PlaneLength());
     }
     m_position = src->GetImageRect().topLeft();

@@ -335,6 +335,9 @@ TEST_F(Element, FromImageReplacesPlanesOfAnotherSize)
     EXPECT_EQ(small->GetBitmaskBits(), nullptr);  // made for the old size
     EXPECT_EQ(small->Get16BitmaskBits(), nullptr);
     small->FillAlphaByValue(Rect(0, 0, 37, 21), 1, true);  // the whole plane is there
+    ASSERT_TRUE(small->FromImage(small.e));                 // from itself: a fresh store
+    EXPECT_EQ(alphaAt(small.e, 36, 20), 1);
+    EXPECT_EQ(*pixel(small.e, 3, 3), *pixel(big.e, 3, 3));
 
     // And back to a small source without alpha: the big plane must not survive.
     Elem tiny;
