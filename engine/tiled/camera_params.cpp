@@ -225,6 +225,7 @@ struct CBundleAdjustment::Problem {
     std::vector<double> residuals;  // the last sweep's values, in lmdif order
     std::vector<D3Param> lastCams;  // per photo: camera values of the last sweep
     D3Param lastWorld;
+    std::vector<char> changed;      // per photo, scratch of one sweep
     bool haveLast = false;
     bool aborted = false;
     bool failed = false;
@@ -287,8 +288,10 @@ int CBundleAdjustment::LMCalcMatchingError2(void* p, int m, int n, const double*
         }
         if (!Set3dParams(self->m_worldParams, self->m_params, x, P.order))
             return -1;  // diverged: the cameras from before the run are restored
-        const bool lensChanged = !P.haveLast || (self->m_lensMode == 1 && !SameValues(P.lastWorld, self->m_worldParams));
-        std::vector<char> changed(self->m_params.size(), 0);
+        const bool lensChanged = !P.haveLast || !self->m_bPartialSweeps ||
+                                 (self->m_lensMode == 1 && !SameValues(P.lastWorld, self->m_worldParams));
+        std::vector<char>& changed = P.changed;
+        changed.assign(self->m_params.size(), 0);
         for (int i : P.order) {
             const std::size_t k = static_cast<std::size_t>(i);
             changed[k] = lensChanged || !SameValues(P.lastCams[k], self->m_params[k]);

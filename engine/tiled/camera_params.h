@@ -163,6 +163,10 @@ public:
         const std::vector<int>& order, const std::vector<std::vector<const match_graph::CGraphLink*>>& links,
         const std::vector<std::vector<double>>& xs);
 
+    // Residual sweeps recompute only the links of cameras that changed since the last
+    // sweep (same values as a full sweep). Off: every sweep recomputes every link.
+    bool m_bPartialSweeps = true;
+
     // Number of residual evaluations of the last optimisation (for benchmarks).
     long m_lastEvaluations = 0;
 

@@ -52,47 +52,14 @@ bool FiniteMatrix(const double m[3][3]) noexcept
 // ---------------------------------------------------------------------------------------
 // Inverse lens distortion
 
-namespace {
-
-template <bool Type24>
-bool InvertLens(double* outX, double* outY, double x, double y, const D3Param& p)
-{
-    const double rho = std::sqrt(x * x + y * y);
-    if (rho == 0.0) {
-        *outX = x;
-        *outY = y;
-        return true;
-    }
-    auto g = [&](double r) {
-        const double r2 = r * r;
-        return Type24 ? r * (1.0 + p.k1 * r2 + p.k2 * r2 * r2) : r * (1.0 + p.k2 * r2 + p.k3 * r2 * r);
-    };
-    auto dg = [&](double r) {
-        const double r2 = r * r;
-        return Type24 ? 1.0 + 3.0 * p.k1 * r2 + 5.0 * p.k2 * r2 * r2 : 1.0 + 3.0 * p.k2 * r2 + 4.0 * p.k3 * r2 * r;
-    };
-    double r = rho;
-    double e = g(r) - rho;
-    for (int updates = 0; !(std::fabs(e) <= 1e-6) && updates < 100; ++updates) {
-        r -= e / dg(r);
-        e = g(r) - rho;
-    }
-    *outX = x * r / rho;
-    *outY = y * r / rho;
-    // A negative root is a folded lens, not a distance: the point has no preimage.
-    return std::fabs(e) <= 1e-6 && r >= 0.0;
-}
-
-}  // namespace
-
 bool InvLensDistortion24(double* outX, double* outY, double x, double y, const D3Param& p)
 {
-    return InvertLens<true>(outX, outY, x, y, p);
+    return InvLensDistortionT<true>(outX, outY, x, y, p);
 }
 
 bool InvLensDistortion23(double* outX, double* outY, double x, double y, const D3Param& p)
 {
-    return InvertLens<false>(outX, outY, x, y, p);
+    return InvLensDistortionT<false>(outX, outY, x, y, p);
 }
 
 bool InvLensDistortion(double* outX, double* outY, double x, double y, double /*radius*/, const D3Param& p)

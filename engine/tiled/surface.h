@@ -15,6 +15,7 @@
 // pixels and reads full-size pixels from a private copy loaded from the photo's file.
 #pragma once
 
+#include <cmath>
 #include <vector>
 
 #include "core/geometry.h"
@@ -225,5 +226,36 @@ protected:
 // method on g(r) = r L(r) = |(x, y)|, at most 100 steps; true when it converged to 1e-6.
 // radius (the photo's half diagonal) does not enter the result.
 bool InvLensDistortion(double* outX, double* outY, double x, double y, double radius, const D3Param& p);
+
+// The same for one polynomial (true: 1 + k1 r^2 + k2 r^4, false: 1 + k2 r^2 + k3 r^3),
+// inline for the render's pixel loops.
+template <bool Type24>
+inline bool InvLensDistortionT(double* outX, double* outY, double x, double y, const D3Param& p)
+{
+    const double rho = std::sqrt(x * x + y * y);
+    if (rho == 0.0) {
+        *outX = x;
+        *outY = y;
+        return true;
+    }
+    auto g = [&](double r) {
+        const double r2 = r * r;
+        return Type24 ? r * (1.0 + p.k1 * r2 + p.k2 * r2 * r2) : r * (1.0 + p.k2 * r2 + p.k3 * r2 * r);
+    };
+    auto dg = [&](double r) {
+        const double r2 = r * r;
+        return Type24 ? 1.0 + 3.0 * p.k1 * r2 + 5.0 * p.k2 * r2 * r2 : 1.0 + 3.0 * p.k2 * r2 + 4.0 * p.k3 * r2 * r;
+    };
+    double r = rho;
+    double e = g(r) - rho;
+    for (int updates = 0; !(std::fabs(e) <= 1e-6) && updates < 100; ++updates) {
+        r -= e / dg(r);
+        e = g(r) - rho;
+    }
+    *outX = x * r / rho;
+    *outY = y * r / rho;
+    // A negative root is a folded lens, not a distance: the point has no preimage.
+    return std::fabs(e) <= 1e-6 && r >= 0.0;
+}
 bool InvLensDistortion24(double* outX, double* outY, double x, double y, const D3Param& p);
 bool InvLensDistortion23(double* outX, double* outY, double x, double y, const D3Param& p);

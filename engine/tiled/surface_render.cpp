@@ -128,8 +128,8 @@ void ProjectRow(const ProjectionJob& J, int row)
             if (J.lensCut && u * u + v * v > J.lensCutRadius * J.lensCutRadius)
                 continue;
             double ul, vl;
-            const bool ok = J.lensType24 ? InvLensDistortion24(&ul, &vl, u, v, d.params)
-                                         : InvLensDistortion23(&ul, &vl, u, v, d.params);
+            const bool ok = J.lensType24 ? InvLensDistortionT<true>(&ul, &vl, u, v, d.params)
+                                         : InvLensDistortionT<false>(&ul, &vl, u, v, d.params);
             if (!ok)
                 continue;  // the reference path moves such a point outside the photo
             u = ul;
