@@ -64,6 +64,43 @@ inline double WrapPi(double t)
     return t;
 }
 
+// Into [0, 2 pi) by whole turns: for the d of the votes (within two turns) this adds
+// or subtracts 2 pi exactly as a loop would; fmod keeps it bounded for any finite d.
+inline double Wrap2Pi(double d)
+{
+    if (d >= 0.0 && d < kTwoPi)
+        return d;
+    if (d < 0.0 && d >= -kTwoPi) {
+        const double r = d + kTwoPi;
+        return r < kTwoPi ? r : 0.0;  // a tiny negative d rounds up to a full turn
+    }
+    if (d >= kTwoPi && d < 2.0 * kTwoPi)
+        return d - kTwoPi;  // exact
+    double r = std::fmod(d, kTwoPi);  // exact; keeps the sign of d
+    if (r < 0.0)
+        r += kTwoPi;
+    if (r >= kTwoPi)
+        r -= kTwoPi;
+    return r;
+}
+
+// The bins [first, last] (circular indices may run past the ends) that a vote at
+// bin position t (angle over bin width, measured from the first bin's centre) can
+// reach with a positive weight: the two around t, and one more on the side of an
+// integer t lies within rounding distance of.
+inline void ReachableBins(double t, int& first, int& last)
+{
+    constexpr double kMargin = 1e-9;  // far above the rounding of t, far below a bin
+    const double fl = std::floor(t);
+    const double frac = t - fl;
+    first = static_cast<int>(fl);
+    last = first + 1;
+    if (frac < kMargin)
+        --first;
+    else if (frac > 1.0 - kMargin)
+        ++last;
+}
+
 inline double Blend(double s00, double s10, double s01, double s11, double fx, double fy)
 {
     return s00 * (1.0 - fx) * (1.0 - fy) + s10 * fx * (1.0 - fy) + s01 * (1.0 - fx) * fy + s11 * fx * fy;
@@ -109,17 +146,7 @@ void Poll(bool (*abort)())
 
 }  // namespace
 
-double WrapTwoPi(double d)
-{
-    if (d >= 0.0 && d < kTwoPi)
-        return d;
-    double r = std::fmod(d, kTwoPi);  // exact; keeps the sign of d
-    if (r < 0.0)
-        r += kTwoPi;
-    if (r >= kTwoPi)  // a tiny negative remainder rounds up to a full turn
-        r -= kTwoPi;
-    return r;
-}
+double WrapTwoPi(double d) { return Wrap2Pi(d); }
 
 double interp2_bilinear_at(const CImageD& image, int ix, int iy, double fx, double fy)
 {
@@ -308,7 +335,7 @@ void fill_histogram(double* hist, double* binAngles, int bins, double binWidth, 
     for (int j = 0; j < bins; ++j) {
         hist[j] = 0.0;
         for (int i = 0; i < n; ++i) {
-            const double d = WrapTwoPi(angles[i] - binAngles[j] + kPi);
+            const double d = Wrap2Pi(angles[i] - binAngles[j] + kPi);
             const double w = 1.0 - std::fabs(d - kPi) / binWidth;
             if (w > 0.0)
                 hist[j] += w * weights[i];
@@ -341,11 +368,12 @@ void AccumulateOrientationHistogram(double* hist, const CImageD& magnitude, cons
             const double t = (angle + kPi) / kOrientationBinWidth;
             if (!(t > -4.0 && t < kOrientationBins + 4.0))
                 continue;  // not an angle; gradients never give one
-            // Only the two bins around the angle (one more each side for rounding) can get w > 0.
-            const int j0 = static_cast<int>(std::floor(t));
-            for (int jj = j0 - 1; jj <= j0 + 2; ++jj) {
+            int first = 0;
+            int last = 0;
+            ReachableBins(t, first, last);
+            for (int jj = first; jj <= last; ++jj) {
                 const int j = PositiveMod(jj, kOrientationBins);
-                const double d = WrapTwoPi(angle - binAngles[j] + kPi);
+                const double d = Wrap2Pi(angle - binAngles[j] + kPi);
                 const double w = 1.0 - std::fabs(d - kPi) / kOrientationBinWidth;
                 if (w > 0.0)
                     hist[j] += w * weight;
@@ -466,8 +494,9 @@ void ComputeDescriptor(const CImageD& level, double cx, double cy, double theta,
         return;
     const double cosT = std::cos(theta);
     const double sinT = std::sin(theta);
-    double centreX[kDescriptorCells * kDescriptorCells];  // index 4 r + q
-    double centreY[kDescriptorCells * kDescriptorCells];
+    constexpr int kCellCount = kDescriptorCells * kDescriptorCells;
+    double centreX[kCellCount];  // index 4 r + q
+    double centreY[kCellCount];
     for (int r = 0; r < kDescriptorCells; ++r)
         for (int q = 0; q < kDescriptorCells; ++q) {
             centreX[4 * r + q] = cx + kCellCentres[r] * cosT - kCellCentres[q] * sinT;
@@ -476,6 +505,8 @@ void ComputeDescriptor(const CImageD& level, double cx, double cy, double theta,
     double binAngles[kDescriptorAngleBins];
     for (int b = 0; b < kDescriptorAngleBins; ++b)
         binAngles[b] = DescriptorBinAngle(b);
+    // Accumulated bin-major (all cells of one orientation bin side by side).
+    alignas(64) double byBin[kDescriptorAngleBins][kCellCount] = {};
 
     for (int iv = 0; iv < 16; ++iv) {
         const double v = -7.5 + iv;
@@ -496,31 +527,45 @@ void ComputeDescriptor(const CImageD& level, double cx, double cy, double theta,
             const double g = std::exp(-(ddx * ddx + ddy * ddy) / kDescriptorGaussDenominator) / kDescriptorGaussNorm;
             const double gm = g * m;
             const double rel = alpha - theta;
-            // Bins that can get wb > 0: the two around rel, one more each side for rounding.
-            const int b0 = static_cast<int>(std::floor((rel + kPi) / kDescriptorBinWidth));
+            int first = 0;
+            int last = 0;
+            ReachableBins((rel + kPi) / kDescriptorBinWidth, first, last);
             int bins[4];
-            for (int i = 0; i < 4; ++i)
-                bins[i] = PositiveMod(b0 - 1 + i, kDescriptorAngleBins);
             double wbs[4];
-            for (int i = 0; i < 4; ++i) {
-                const double d = WrapTwoPi(rel - binAngles[bins[i]] + kPi);
-                wbs[i] = 1.0 - std::fabs(d - kPi) / kDescriptorBinWidth;
+            int nb = 0;
+            for (int bb = first; bb <= last; ++bb) {
+                const int b = PositiveMod(bb, kDescriptorAngleBins);
+                const double d = Wrap2Pi(rel - binAngles[b] + kPi);
+                const double wb = 1.0 - std::fabs(d - kPi) / kDescriptorBinWidth;
+                if (wb > 0.0) {
+                    bins[nb] = b;
+                    wbs[nb] = wb;
+                    ++nb;
+                }
             }
-            for (int cell = 0; cell < kDescriptorCells * kDescriptorCells; ++cell) {
+            if (nb == 0)
+                continue;
+            // Every cell's weight, 0 for the cells the sample does not reach; adding
+            // the resulting +0 votes changes no value, so the loops below need no
+            // branches and vectorise.
+            double cellWeight[kCellCount];
+            for (int cell = 0; cell < kCellCount; ++cell) {
                 const double wx = 1.0 - std::fabs(centreX[cell] - px) / kDescriptorCellSize;
-                if (!(wx > 0.0))
-                    continue;
                 const double wy = 1.0 - std::fabs(centreY[cell] - py) / kDescriptorCellSize;
-                if (!(wy > 0.0))
-                    continue;
-                const double cellWeight = wx * wy * gm;
-                double* dst = out + cell * kDescriptorAngleBins;
-                for (int i = 0; i < 4; ++i)
-                    if (wbs[i] > 0.0)
-                        dst[bins[i]] += wbs[i] * cellWeight;
+                // Where both are positive this is exactly wx * wy * gm.
+                cellWeight[cell] = std::max(wx, 0.0) * std::max(wy, 0.0) * gm;
+            }
+            for (int i = 0; i < nb; ++i) {
+                double* acc = byBin[bins[i]];
+                const double wb = wbs[i];
+                for (int cell = 0; cell < kCellCount; ++cell)
+                    acc[cell] += wb * cellWeight[cell];
             }
         }
     }
+    for (int cell = 0; cell < kCellCount; ++cell)
+        for (int b = 0; b < kDescriptorAngleBins; ++b)
+            out[cell * kDescriptorAngleBins + b] = byBin[b][cell];
     NormalizeDescriptor(out);
 }
 

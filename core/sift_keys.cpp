@@ -93,24 +93,56 @@ struct GradientStage {
     int levelCount;
 };
 
-void ComputeGradients(GradientStage& stage, const std::vector<CKeyPoint>& extrema, const CGaussianPyr& gauss,
+// Gives `plane` a w x h buffer whose border is 0: a dead Gaussian level's buffer of
+// that size when one is left (its interior is stale, but only samples about to be
+// computed are ever read), else a fresh zero-filled plane.
+void TakePlane(CImageD& plane, int w, int h, std::vector<CImageD*>& spare)
+{
+    for (std::size_t i = spare.size(); i-- > 0;) {
+        CImageD& s = *spare[i];
+        if (s.width != w || s.height != h || !s.data)
+            continue;
+        plane.Free();
+        plane.Swap(s);
+        spare.erase(spare.begin() + static_cast<std::ptrdiff_t>(i));
+        const std::size_t W = static_cast<std::size_t>(w);
+        std::fill_n(plane.data, W, 0.0);
+        std::fill_n(plane.data + (static_cast<std::size_t>(h) - 1) * W, W, 0.0);
+        for (int y = 1; y < h - 1; ++y) {
+            plane.data[static_cast<std::size_t>(y) * W] = 0.0;
+            plane.data[static_cast<std::size_t>(y) * W + W - 1] = 0.0;
+        }
+        return;
+    }
+    MakePlane(plane, w, h);
+}
+
+// After extremum detection, levels 0 and S + 1 .. S + 2 of every octave are no longer
+// read (orientations and descriptors use levels 1 .. S); their buffers become the
+// gradient planes instead of fresh memory.
+void ComputeGradients(GradientStage& stage, const std::vector<CKeyPoint>& extrema, CGaussianPyr& gauss,
                       const Utils::CMatrix2D& sigma, int scales)
 {
     const int octaves = gauss.GetOctaveCount();
     std::size_t first = 0;
     for (int o = 0; o < octaves; ++o) {
+        std::vector<CImageD*> spare{gauss.GetGaussian(o, 0)};
+        for (int l = scales + 1; l < gauss.GetLevelCount(); ++l)
+            spare.push_back(gauss.GetGaussian(o, l));
         for (int l = 1; l <= scales; ++l) {
             // Extrema are grouped by octave and scale, in that order.
             std::size_t last = first;
             while (last < extrema.size() && extrema[last].octave == o && extrema[last].scale == l)
                 ++last;
+            if (last == first)
+                continue;  // nothing reads this level's gradients
             const CImageD& I = *gauss.GetGaussian(o, l);
             CImageD& M = *stage.magnitude.GetGaussian(o, l);
             CImageD& A = *stage.orientation.GetGaussian(o, l);
-            MakePlane(M, I.width, I.height);
-            MakePlane(A, I.width, I.height);
-            if (last == first)
-                continue;
+            const int w = I.width;
+            const int h = I.height;
+            TakePlane(M, w, h, spare);
+            TakePlane(A, w, h, spare);
             const double s = kOrientationSigmaFactor * sigma.at(o, l) / gauss.GetSubsample(o);
             int n = 0;
             std::unique_ptr<double[]> kernel = AllocGaussianFilterNxN(s, &n);
@@ -121,8 +153,6 @@ void ComputeGradients(GradientStage& stage, const std::vector<CKeyPoint>& extrem
             stage.kernels[g] = std::move(kernel);
             stage.halves[g] = half;
 
-            const int w = I.width;
-            const int h = I.height;
             std::vector<unsigned char> need(I.SampleCount(), 0);
             for (std::size_t i = first; i < last; ++i) {
                 const CKeyPoint& k = extrema[i];

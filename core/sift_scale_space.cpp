@@ -6,11 +6,15 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <future>
+#include <system_error>
 #include <new>
 
 #include "core/gauss.h"
 #include "core/pano_element.h"
 #include "core/panorama_exceptions.h"
+#include "core/sift_internal.h"
 
 namespace Utils {
 
@@ -165,48 +169,71 @@ void MakeDoubledGreyLevel(const unsigned char* bits, int width, int height, std:
     if (!out.Create(W2, H2))
         throw panorama_error();
 
-    // Two doubled even rows in 8 bits: the odd row between them is their halved sum.
-    std::vector<unsigned char> rowA(static_cast<std::size_t>(W2));
-    std::vector<unsigned char> rowB(static_cast<std::size_t>(W2));
-    std::vector<unsigned char> grey(static_cast<std::size_t>(width));
-
-    auto doubledRow = [&](int y, std::vector<unsigned char>& dst) {
+    // Per band of source rows: two doubled even rows in 8 bits; the odd row between
+    // them is their halved sum.
+    const auto doubledRow = [&](int y, unsigned char* d, unsigned char* grey) {
         const unsigned char* src = bits + static_cast<std::ptrdiff_t>(y) * bytesPerLine;
         if (bitsPerPixel == 8) {
-            std::memcpy(grey.data(), src, static_cast<std::size_t>(width));
+            std::memcpy(grey, src, static_cast<std::size_t>(width));
         } else {
             for (int x = 0; x < width; ++x) {
                 const unsigned char* p = src + static_cast<std::ptrdiff_t>(3) * x;
-                grey[static_cast<std::size_t>(x)] = static_cast<unsigned char>((30 * p[2] + 59 * p[1] + 11 * p[0]) / 100);
+                grey[x] = static_cast<unsigned char>((30 * p[2] + 59 * p[1] + 11 * p[0]) / 100);
             }
         }
-        unsigned char* d = dst.data();
         for (int x = 0; x < width; ++x)
-            d[2 * static_cast<std::size_t>(x)] = grey[static_cast<std::size_t>(x)];
+            d[2 * static_cast<std::size_t>(x)] = grey[x];
         for (int x = 0; x + 1 < width; ++x)
-            d[2 * static_cast<std::size_t>(x) + 1] = static_cast<unsigned char>((d[2 * static_cast<std::size_t>(x)] + d[2 * static_cast<std::size_t>(x) + 2]) >> 1);
+            d[2 * static_cast<std::size_t>(x) + 1] =
+                static_cast<unsigned char>((d[2 * static_cast<std::size_t>(x)] + d[2 * static_cast<std::size_t>(x) + 2]) >> 1);
         d[W2 - 1] = d[W2 - 2];
     };
-    auto store = [&](int y2, const unsigned char* src) {
-        double* dst = out.data + out.Index(0, y2);
-        for (int x = 0; x < W2; ++x)
-            dst[x] = src[x] / 255.0;
-    };
-
-    doubledRow(0, rowA);
-    for (int y = 0; y < height; ++y) {
-        store(2 * y, rowA.data());
-        if (y + 1 < height) {
-            doubledRow(y + 1, rowB);
-            double* dst = out.data + out.Index(0, 2 * y + 1);
+    constexpr std::size_t kBand = 16;
+    ParallelFor(static_cast<std::size_t>(height), kBand, [&](std::size_t y0, std::size_t y1) {
+        std::vector<unsigned char> rowA(static_cast<std::size_t>(W2));
+        std::vector<unsigned char> rowB(static_cast<std::size_t>(W2));
+        std::vector<unsigned char> grey(static_cast<std::size_t>(width));
+        doubledRow(static_cast<int>(y0), rowA.data(), grey.data());
+        for (std::size_t yy = y0; yy < y1; ++yy) {
+            const int y = static_cast<int>(yy);
+            double* even = out.data + out.Index(0, 2 * y);
+            double* odd = out.data + out.Index(0, 2 * y + 1);
             for (int x = 0; x < W2; ++x)
-                dst[x] = ((rowA[static_cast<std::size_t>(x)] + rowB[static_cast<std::size_t>(x)]) >> 1) / 255.0;
-            rowA.swap(rowB);
-        } else {
-            store(2 * y + 1, rowA.data());
+                even[x] = rowA[static_cast<std::size_t>(x)] / 255.0;
+            if (y + 1 < height) {
+                doubledRow(y + 1, rowB.data(), grey.data());
+                for (int x = 0; x < W2; ++x)
+                    odd[x] = ((rowA[static_cast<std::size_t>(x)] + rowB[static_cast<std::size_t>(x)]) >> 1) / 255.0;
+                rowA.swap(rowB);
+            } else {
+                std::memcpy(odd, even, static_cast<std::size_t>(W2) * sizeof(double));
+            }
         }
-    }
+    });
 }
+
+namespace {
+
+constexpr std::size_t kCopyBand = 64;  // rows per parallel block of a plane copy
+
+// Level `level` of an octave: a copy of the level below blurred by `increment`.
+// The copy is spread over threads (it is also where the plane's pages are first
+// touched); the blur itself is one call.
+void MakeLevel(ScaleSpace::CGaussianPyr& gauss, int octave, int level, double increment)
+{
+    const CImageD* prev = gauss.GetGaussian(octave, level - 1);
+    CImageD* cur = gauss.GetGaussian(octave, level);
+    if (!cur->Create(prev->width, prev->height))
+        throw panorama_error();
+    const std::size_t w = static_cast<std::size_t>(prev->width);
+    ParallelFor(static_cast<std::size_t>(prev->height), kCopyBand, [&](std::size_t y0, std::size_t y1) {
+        std::memcpy(cur->data + y0 * w, prev->data + y0 * w, (y1 - y0) * w * sizeof(double));
+    });
+    if (!cur->IsEmpty())
+        GaussGrayDouble(cur->width, cur->height, cur->width, cur->data, increment);
+}
+
+}  // namespace
 
 void BuildScaleSpace(ScaleSpace::CGaussianPyr& gauss, ScaleSpace::CDOGPyr* dog, int scales, Utils::CMatrix2D& sigma)
 {
@@ -217,42 +244,93 @@ void BuildScaleSpace(ScaleSpace::CGaussianPyr& gauss, ScaleSpace::CDOGPyr* dog, 
     const double k = std::pow(2.0, 1.0 / scales);
     const double increment = std::sqrt(k * k - 1.0);
 
+    // The blurs of every level, in pixels of the photo (the table) and as increments
+    // over the level below in the octave's own pixels.
+    std::vector<double> increments(static_cast<std::size_t>(octaves) * static_cast<std::size_t>(levels));
     for (int o = 0; o < octaves; ++o) {
         const double spacing = gauss.GetSubsample(o);
         double s = std::sqrt(2.0);  // nominal blur of level 0 in the octave's own pixels
         for (int l = 1; l < levels; ++l) {
-            const double inc = s * increment;
+            increments[static_cast<std::size_t>(o) * static_cast<std::size_t>(levels) + static_cast<std::size_t>(l)] = s * increment;
             s *= k;
             sigma.at(o, l) = spacing * s;
-            CImageD* prev = gauss.GetGaussian(o, l - 1);
-            CImageD* cur = gauss.GetGaussian(o, l);
-            if (!cur->FromImage(prev))
-                throw panorama_error();
-            if (!cur->IsEmpty())
-                GaussGrayDouble(cur->width, cur->height, cur->width, cur->data, inc);
-            if (dog) {
+        }
+        if (o + 1 < octaves)
+            sigma.at(o + 1, 0) = sigma.at(o, scales);
+    }
+    const auto inc = [&](int o, int l) {
+        return increments[static_cast<std::size_t>(o) * static_cast<std::size_t>(levels) + static_cast<std::size_t>(l)];
+    };
+
+    // Level S starts the next octave, so the levels above it can be blurred while
+    // the next octaves are built. Each level is made by the same operations in
+    // either case.
+    std::vector<std::future<void>> upperLevels;
+    const auto finish = [&] {
+        std::exception_ptr failure;
+        for (auto& f : upperLevels) {
+            try {
+                f.get();
+            } catch (...) {
+                if (!failure)
+                    failure = std::current_exception();
+            }
+        }
+        upperLevels.clear();
+        if (failure)
+            std::rethrow_exception(failure);
+    };
+    try {
+        for (int o = 0; o < octaves; ++o) {
+            for (int l = 1; l <= scales; ++l)
+                MakeLevel(gauss, o, l, inc(o, l));
+            const auto upper = [&gauss, o, scales, levels, inc] {
+                for (int l = scales + 1; l < levels; ++l)
+                    MakeLevel(gauss, o, l, inc(o, l));
+            };
+            bool started = false;
+            if (o + 1 < octaves) {
+                try {
+                    upperLevels.push_back(std::async(std::launch::async, upper));
+                    started = true;
+                } catch (const std::system_error&) {
+                    // No thread to be had: made below on this one.
+                }
+            }
+            if (!started)
+                upper();
+            if (o + 1 < octaves) {
+                const CImageD* src = gauss.GetGaussian(o, scales);
+                CImageD* next = gauss.GetGaussian(o + 1, 0);
+                for (int y = 0; y < next->height; ++y) {
+                    const double* s0 = src->data + src->Index(0, 2 * y);
+                    double* d = next->data + next->Index(0, y);
+                    for (int x = 0; x < next->width; ++x)
+                        d[x] = s0[2 * static_cast<std::size_t>(x)];
+                }
+            }
+        }
+    } catch (...) {
+        try {
+            finish();
+        } catch (...) {
+        }
+        throw;
+    }
+    finish();
+
+    if (dog) {
+        for (int o = 0; o < octaves; ++o)
+            for (int l = 1; l < levels; ++l) {
+                const CImageD* cur = gauss.GetGaussian(o, l);
+                const CImageD* prev = gauss.GetGaussian(o, l - 1);
                 CImageD* d = dog->GetDOG(o, l - 1);
                 if (d->width != cur->width || d->height != cur->height)
                     throw panorama_error();
                 const std::size_t n = cur->SampleCount();
-                const double* a = cur->data;
-                const double* b = prev->data;
-                double* out = d->data;
                 for (std::size_t i = 0; i < n; ++i)
-                    out[i] = a[i] - b[i];
+                    d->data[i] = cur->data[i] - prev->data[i];
             }
-        }
-        if (o + 1 < octaves) {
-            const CImageD* src = gauss.GetGaussian(o, scales);
-            CImageD* next = gauss.GetGaussian(o + 1, 0);
-            for (int y = 0; y < next->height; ++y) {
-                const double* s0 = src->data + src->Index(0, 2 * y);
-                double* d = next->data + next->Index(0, y);
-                for (int x = 0; x < next->width; ++x)
-                    d[x] = s0[2 * static_cast<std::size_t>(x)];
-            }
-            sigma.at(o + 1, 0) = sigma.at(o, scales);
-        }
     }
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <utility>
 #include <vector>
 
 class CPanoElement;
@@ -66,6 +67,13 @@ public:
     bool FromImage(const CPanoElement* image) noexcept;
     bool FromImage(const CImageD* image) noexcept;
     void Free() noexcept;
+    // Exchanges the planes (sizes and data) of two images.
+    void Swap(CImageD& other) noexcept
+    {
+        std::swap(width, other.width);
+        std::swap(height, other.height);
+        std::swap(data, other.data);
+    }
 
     double* GetValue(int x, int y) const noexcept { return data + Index(x, y); }
     std::size_t Index(int x, int y) const noexcept

@@ -11,10 +11,16 @@
 #include <random>
 #include <vector>
 
+#include <QImage>
+#include <QTemporaryDir>
+
 #include "core/gauss.h"
 #include "core/keypoints.h"
+#include "core/pano_element.h"
 #include "core/panorama_exceptions.h"
 #include "core/sift.h"
+#include "tests/support/dib_manager_fixture.h"
+#include "tests/support/scene.h"
 
 using namespace PanoramaRecognition;
 using ScaleSpace::CImageD;
@@ -342,6 +348,65 @@ TEST(SiftDetection, ColourUsesTheWeightedGreyOfItsBytes)
         EXPECT_EQ(fg.keys[i]->x, fc.keys[i]->x);
         EXPECT_EQ(fg.keys[i]->orientation, fc.keys[i]->orientation);
     }
+}
+
+TEST(SiftDetection, PhotoFileLoadedIntoAnElementGivesTheFeaturesOfItsPixels)
+{
+    vltest::ScopedDibManager dibs;
+    vltest::SceneOptions options;
+    options.seed = 21;
+    options.planeWidth = 512;
+    options.planeHeight = 512;
+    const vltest::Scene scene(options);
+    const QImage photo = vltest::planeCrop(scene, QRect(40, 60, 300, 220)).convertToFormat(QImage::Format_RGB888);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("photo.png"));
+    vltest::saveImage(photo, path, vltest::FileFormat::Png);
+
+    CPanoElement* element = new CPanoElement(false);
+    ASSERT_TRUE(element->FromFile(path.toStdWString()));
+    ASSERT_EQ(element->GetBPP(), 24);
+    Features fromFile;
+    SIFTKeys(element, 4, 2, 0.02, 10.0, fromFile.keys, fromFile.descriptors, nullptr);
+    element->Release();
+    ASSERT_GT(fromFile.keys.size(), 30u);
+
+    // The same pixels straight from the image written.
+    Features fromPixels;
+    SIFTKeys(photo.constBits(), photo.width(), photo.height(), photo.bytesPerLine(), 24, 4, 2, 0.02, 10.0,
+             fromPixels.keys, fromPixels.descriptors, nullptr);
+    ASSERT_EQ(fromFile.keys.size(), fromPixels.keys.size());
+    for (std::size_t i = 0; i < fromFile.keys.size(); ++i) {
+        EXPECT_EQ(std::memcmp(fromFile.keys[i], fromPixels.keys[i], sizeof(SIFT)), 0) << i;
+        EXPECT_EQ(std::memcmp(fromFile.descriptors[i]->data(), fromPixels.descriptors[i]->data(), sizeof(CKeyDescriptor)), 0) << i;
+    }
+
+    // An 8-bit element holding the grey the extraction derives from the colour bytes.
+    const Raster colourAsGrey = [&] {
+        Raster r(photo.width(), photo.height());
+        for (int y = 0; y < photo.height(); ++y)
+            for (int x = 0; x < photo.width(); ++x) {
+                const unsigned char* p = photo.constScanLine(y) + 3 * x;
+                r.at(x, y) = static_cast<unsigned char>((30 * p[2] + 59 * p[1] + 11 * p[0]) / 100);
+            }
+        return r;
+    }();
+    CPanoElement* grey = new CPanoElement(false);
+    ASSERT_TRUE(grey->CreateImage(const_cast<unsigned char*>(colourAsGrey.bits.data()), colourAsGrey.width,
+                                  colourAsGrey.height, static_cast<int>(colourAsGrey.bpl)));
+    ASSERT_EQ(grey->GetBPP(), 8);
+    Features fromGrey;
+    SIFTKeys(grey, 4, 2, 0.02, 10.0, fromGrey.keys, fromGrey.descriptors, nullptr);
+    grey->Release();
+    ASSERT_EQ(fromGrey.keys.size(), fromPixels.keys.size());
+    for (std::size_t i = 0; i < fromGrey.keys.size(); ++i)
+        EXPECT_EQ(std::memcmp(fromGrey.descriptors[i]->data(), fromPixels.descriptors[i]->data(), sizeof(CKeyDescriptor)), 0) << i;
+
+    // An element without pixels is a failure, not an empty analysis.
+    CPanoElement* empty = new CPanoElement(false);
+    EXPECT_THROW(SIFTKeys(empty, 4, 2, 0.02, 10.0, fromGrey.keys, fromGrey.descriptors, nullptr), panorama_error);
+    empty->Release();
 }
 
 // ---- Small pieces ------------------------------------------------------------------------
