@@ -53,33 +53,47 @@ void CPyramid::Build(int count, bool laplacian)
 
 namespace {
 
-// One output sample of the (1 5 8 5 1)/20 filter centred on c of n samples read
-// through `at`, indices clamped to the ends.
-template <class At>
-inline int Filter5(At&& at, int c, int n)
-{
-    const int m2 = std::clamp(c - 2, 0, n - 1);
-    const int m1 = std::clamp(c - 1, 0, n - 1);
-    const int c0 = std::min(c, n - 1);
-    const int p1 = std::min(c + 1, n - 1);
-    const int p2 = std::min(c + 2, n - 1);
-    return (at(m2) + 5 * at(m1) + 8 * at(c0) + 5 * at(p1) + at(p2)) / 20;
-}
-
-// Expands n coarse samples (read through `in`) to 2n - 1 and writes them through `out`.
-template <class In, class Out>
-inline void Expand1D(In&& in, Out&& out, int n)
+// Expands n coarse samples to 2n - 1.
+inline void Expand1D(const unsigned char* in, unsigned char* out, int n)
 {
     if (n == 1) {
-        out(0, in(0));
+        out[0] = in[0];
         return;
     }
-    out(0, (8 * in(0) + in(1)) / 9);
-    for (int i = 1; i < n - 1; ++i)
-        out(2 * i, (in(i - 1) + 8 * in(i) + in(i + 1)) / 10);
-    out(2 * (n - 1), (in(n - 2) + 8 * in(n - 1)) / 9);
-    for (int i = 0; i < n - 1; ++i)
-        out(2 * i + 1, (in(i) + in(i + 1)) >> 1);
+    out[0] = (unsigned char)((8 * in[0] + in[1]) / 9);
+    for (int i = 1; i < n - 1; ++i) {
+        out[2 * i - 1] = (unsigned char)((in[i - 1] + in[i]) >> 1);
+        out[2 * i] = (unsigned char)((in[i - 1] + 8 * in[i] + in[i + 1]) / 10);
+    }
+    out[2 * n - 3] = (unsigned char)((in[n - 2] + in[n - 1]) >> 1);
+    out[2 * n - 2] = (unsigned char)((in[n - 2] + 8 * in[n - 1]) / 9);
+}
+
+// One row of the (1 5 8 5 1)/20 reduction: n samples to n/2 + 1.
+inline void Reduce1D(const unsigned char* s, unsigned char* d, int n)
+{
+    const int outN = n / 2 + 1;
+    const auto edge = [&](int x) {
+        const int c = 2 * x;
+        const int m2 = std::clamp(c - 2, 0, n - 1);
+        const int m1 = std::clamp(c - 1, 0, n - 1);
+        const int c0 = std::min(c, n - 1);
+        const int p1 = std::min(c + 1, n - 1);
+        const int p2 = std::min(c + 2, n - 1);
+        d[x] = (unsigned char)((s[m2] + 5 * s[m1] + 8 * s[c0] + 5 * s[p1] + s[p2]) / 20);
+    };
+    // Outputs whose five taps all lie inside: 2 <= 2x and 2x + 2 <= n - 1.
+    const int first = 1;
+    const int last = (n - 3) / 2;  // inclusive
+    int x = 0;
+    for (; x < std::min(first, outN); ++x)
+        edge(x);
+    for (; x <= last && x < outN; ++x) {
+        const unsigned char* p = s + 2 * x - 2;
+        d[x] = (unsigned char)((p[0] + 5 * p[1] + 8 * p[2] + 5 * p[3] + p[4]) / 20);
+    }
+    for (; x < outN; ++x)
+        edge(x);
 }
 
 // The expansion of a coarse level, first down the columns, then along the rows.
@@ -124,7 +138,7 @@ CLevel* Expand(const CLevel* coarse)
         for (int y = y0; y < y1; ++y) {
             const unsigned char* src = tmp.Row(y);
             unsigned char* dst = out->Row(y);
-            Expand1D([src](int i) { return int(src[i]); }, [dst](int i, int v) { dst[i] = (unsigned char)v; }, wc);
+            Expand1D(src, dst, wc);
         }
     });
     return out;
@@ -163,8 +177,7 @@ CLevel* Reduce(const CLevel* level)
             for (int y = y0; y < y1; ++y) {
                 const unsigned char* src = level->Row(y);
                 unsigned char* dst = tmp.Row(y);
-                for (int x = 0; x < wo; ++x)
-                    dst[x] = (unsigned char)Filter5([src](int i) { return int(src[i]); }, 2 * x, w);
+                Reduce1D(src, dst, w);
             }
         });
     }

@@ -7,8 +7,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
+
+#include "engine/parallel_rows.h"
 
 namespace MultiresolutionSpline {
 
@@ -60,28 +64,34 @@ void FillHoles(const unsigned char* cover, std::size_t coverStride, CLevel* c0, 
     const int H = std::min({c0->height, c1->height, c2->height});
     if (W <= 0 || H <= 0)
         return;
-    const auto covered = [&](int x, int y) { return cover[std::size_t(y) * coverStride + std::size_t(x)] != 0; };
+    const auto coverRow = [&](int y) { return cover + std::size_t(y) * coverStride; };
+    const auto hasHole = [&](int y) { return std::memchr(coverRow(y), 0, std::size_t(W)) != nullptr; };
 
     // Candidate of one hole: distance * 4 + direction (0 left, 1 right, 2 above,
     // 3 below), so the smallest value is the nearest hit and, among equal distances,
-    // the direction tried first.
+    // the direction tried first. Only holes' entries are written and read.
     constexpr int kNone = INT_MAX;
-    std::vector<int> best(std::size_t(W) * std::size_t(H), kNone);
-    std::vector<int> nearestRow(std::size_t(W), -1);  // per column: last covered row seen
+    std::unique_ptr<int[]> best(new int[std::size_t(W) * std::size_t(H)]);
+    std::vector<int> nearestRow(static_cast<std::size_t>(W), -1);  // per column: last covered row seen
+    std::vector<int> rightHit(static_cast<std::size_t>(W));
 
     // Top to bottom: left, right and above.
-    std::vector<int> rightHit(static_cast<std::size_t>(W));
     for (int y = 0; y < H; ++y) {
-        int* b = best.data() + std::size_t(y) * std::size_t(W);
+        const unsigned char* cv = coverRow(y);
+        if (!hasHole(y)) {
+            std::fill(nearestRow.begin(), nearestRow.end(), y);
+            continue;
+        }
+        int* b = best.get() + std::size_t(y) * std::size_t(W);
         int next = -1;
         for (int x = W - 1; x >= 0; --x) {
-            if (covered(x, y))
+            if (cv[x])
                 next = x;
             rightHit[std::size_t(x)] = next;
         }
         int last = -1;
         for (int x = 0; x < W; ++x) {
-            if (covered(x, y)) {
+            if (cv[x]) {
                 last = x;
                 nearestRow[std::size_t(x)] = y;
                 continue;
@@ -101,9 +111,14 @@ void FillHoles(const unsigned char* cover, std::size_t coverStride, CLevel* c0, 
     // never changes, so the order of filling does not matter.
     std::fill(nearestRow.begin(), nearestRow.end(), -1);
     for (int y = H - 1; y >= 0; --y) {
-        const int* b = best.data() + std::size_t(y) * std::size_t(W);
+        const unsigned char* cv = coverRow(y);
+        if (!hasHole(y)) {
+            std::fill(nearestRow.begin(), nearestRow.end(), y);
+            continue;
+        }
+        const int* b = best.get() + std::size_t(y) * std::size_t(W);
         for (int x = 0; x < W; ++x) {
-            if (covered(x, y)) {
+            if (cv[x]) {
                 nearestRow[std::size_t(x)] = y;
                 continue;
             }
@@ -190,15 +205,17 @@ void SpliningImages(CPyramid& a, CPyramid& b, CPyramid& mask)
         const CLevel* lm = mask.levels[l];
         const int w = std::min({la->width, lb->width, lm->width});
         const int h = std::min({la->height, lb->height, lm->height});
-        for (int y = 0; y < h; ++y) {
-            u8* pa = la->Row(y);
-            const u8* pb = lb->Row(y);
-            const u8* pm = lm->Row(y);
-            for (int x = 0; x < w; ++x) {
-                const int m = pm[x];
-                pa[x] = u8(std::min((pa[x] * m + pb[x] * (255 - m)) / 255, 255));
+        Utils::ParallelForRows(h, w, [&](int y0, int y1) {
+            for (int y = y0; y < y1; ++y) {
+                u8* pa = la->Row(y);
+                const u8* pb = lb->Row(y);
+                const u8* pm = lm->Row(y);
+                for (int x = 0; x < w; ++x) {
+                    const int m = pm[x];
+                    pa[x] = u8(std::min((pa[x] * m + pb[x] * (255 - m)) / 255, 255));
+                }
             }
-        }
+        });
     }
 }
 

@@ -129,6 +129,83 @@ TEST(LaplacianPyramid, LevelSizesAndPadding)
     EXPECT_TRUE(PadBlendRect(Rect(0, 0, 5, 5), 40).isEmpty()) << "a step that cannot be held";
 }
 
+// The reduction and expansion written straight from their formulas.
+int RefReduceAt(const CLevel* l, int ox, int oy)
+{
+    const auto tap = [&](int x, int y) {
+        return int(l->Row(std::clamp(y, 0, l->height - 1))[std::clamp(x, 0, l->width - 1)]);
+    };
+    // Rows first (truncated), then columns.
+    const auto rowPass = [&](int y) {
+        const int c = 2 * ox;
+        return (tap(c - 2, y) + 5 * tap(c - 1, y) + 8 * tap(c, y) + 5 * tap(c + 1, y) + tap(c + 2, y)) / 20;
+    };
+    const int r = 2 * oy;
+    const auto col = [&](int y) { return rowPass(std::clamp(y, 0, l->height - 1)); };
+    return (col(r - 2) + 5 * col(r - 1) + 8 * col(r) + 5 * col(r + 1) + col(r + 2)) / 20;
+}
+
+std::vector<int> RefExpand1D(const std::vector<int>& q)
+{
+    const int n = int(q.size());
+    std::vector<int> out(std::size_t(2 * n - 1));
+    for (int i = 0; i < n; ++i) {
+        if (n == 1)
+            out[0] = q[0];
+        else if (i == 0)
+            out[0] = (8 * q[0] + q[1]) / 9;
+        else if (i == n - 1)
+            out[std::size_t(2 * i)] = (q[std::size_t(i - 1)] + 8 * q[std::size_t(i)]) / 9;
+        else
+            out[std::size_t(2 * i)] = (q[std::size_t(i - 1)] + 8 * q[std::size_t(i)] + q[std::size_t(i + 1)]) / 10;
+        if (i + 1 < n)
+            out[std::size_t(2 * i + 1)] = (q[std::size_t(i)] + q[std::size_t(i + 1)]) >> 1;
+    }
+    return out;
+}
+
+TEST(LaplacianPyramid, ReduceAndExpandFollowTheirFormulasOnRandomLevels)
+{
+    std::mt19937 rng(42);
+    for (const auto& size : {std::pair{1, 1}, std::pair{2, 3}, std::pair{3, 2}, std::pair{5, 9}, std::pair{17, 4},
+                             std::pair{40, 33}, std::pair{600, 500}}) {
+        const int w = size.first, h = size.second;
+        CLevel* l = new CLevel(w, h);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                l->Row(y)[x] = (unsigned char)rng();
+        CLevel* r = LaplacianPyramid::Reduce(l);
+        ASSERT_EQ(r->width, w / 2 + 1);
+        ASSERT_EQ(r->height, h / 2 + 1);
+        for (int y = 0; y < r->height; ++y)
+            for (int x = 0; x < r->width; ++x)
+                ASSERT_EQ(int(r->Row(y)[x]), RefReduceAt(l, x, y)) << w << "x" << h << " at " << x << "," << y;
+
+        // Expand the level into a fine level of zeros biased by 128: the result is the
+        // expansion itself (columns first, then rows).
+        CLevel* fine = FilledLevel(2 * w - 1, 2 * h - 1, 128);
+        LaplacianPyramid::Expand_AndAdd(fine, l);
+        std::vector<std::vector<int>> cols(static_cast<std::size_t>(w));
+        for (int x = 0; x < w; ++x) {
+            std::vector<int> q;
+            for (int y = 0; y < h; ++y)
+                q.push_back(l->Row(y)[x]);
+            cols[std::size_t(x)] = RefExpand1D(q);
+        }
+        for (int y = 0; y < 2 * h - 1; ++y) {
+            std::vector<int> q;
+            for (int x = 0; x < w; ++x)
+                q.push_back(cols[std::size_t(x)][std::size_t(y)]);
+            const std::vector<int> row = RefExpand1D(q);
+            for (int x = 0; x < 2 * w - 1; ++x)
+                ASSERT_EQ(int(fine->Row(y)[x]), row[std::size_t(x)]) << w << "x" << h << " at " << x << "," << y;
+        }
+        fine->Release();
+        r->Release();
+        l->Release();
+    }
+}
+
 TEST(LaplacianPyramid, ConstantImageStaysConstantThroughEveryOperation)
 {
     for (unsigned char v : {0, 1, 100, 254, 255}) {
