@@ -149,6 +149,15 @@ CPanorama::CPanorama()
     m_pThis.store(this);
 }
 
+CPanorama* CPanorama::CreateInstance() noexcept
+{
+    try {
+        return new CPanorama;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 CPanorama::~CPanorama()
 {
     CPanorama* self = this;

@@ -39,8 +39,11 @@ void FreePictureCollection(std::vector<CPanoElement*>& v);
 
 class CPanorama : public PanoramaLib::IHVPanorama {
 public:
+    // Throws std::bad_alloc when the panorama elements cannot be made.
     CPanorama();
     ~CPanorama() override;
+    // A new engine, or null when memory is short (for the factory).
+    static CPanorama* CreateInstance() noexcept;
     CPanorama(const CPanorama&) = delete;
     CPanorama& operator=(const CPanorama&) = delete;
 

@@ -140,7 +140,8 @@ TEST_F(HVObjectTest, DefaultsAndOptionFields)
 
 TEST_F(HVObjectTest, SingleInstancePointerFollowsTheLiveEngine)
 {
-    auto* a = new CPanorama;
+    auto* a = CPanorama::CreateInstance();
+    ASSERT_NE(a, nullptr);
     EXPECT_EQ(CPanorama::m_pThis.load(), a);
     auto* b = new CPanorama;
     EXPECT_EQ(CPanorama::m_pThis.load(), b);
