@@ -267,7 +267,7 @@ void kd_tree::SkeletonTree(int n, int dimension, int bucket, double** pts, const
     }
 }
 
-kd_tree::kd_tree(double** pts, int n, int dimension, int bucket, KDsplitRule rule)
+kd_tree::kd_tree(double** pts, int n, int dimension, int bucket, int rule)
 {
     maxPointsVisit = 0;
     // A bucket below 1 would never stop splitting a single point; no points or no

@@ -121,7 +121,8 @@ private:
 
 class kd_tree {
 public:
-    kd_tree(double** points, int n, int dimension, int bucketSize, KDsplitRule rule);
+    // rule: a KDsplitRule value (3 or 5; the engines pass 5).
+    kd_tree(double** points, int n, int dimension, int bucketSize, int rule);
     ~kd_tree();
     kd_tree(const kd_tree&) = delete;
     kd_tree& operator=(const kd_tree&) = delete;

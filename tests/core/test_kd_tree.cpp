@@ -207,7 +207,7 @@ TEST(KdTreeBuild, EmptyAndSingleLeafTrees)
     EXPECT_EQ(small.boxLow, (std::vector<double>{0, -3}));
     EXPECT_EQ(small.boxHigh, (std::vector<double>{3, 0}));
 
-    kd_tree unsupported(four.pts, 4, 2, 4, static_cast<KDsplitRule>(1));
+    kd_tree unsupported(four.pts, 4, 2, 4, 1);
     EXPECT_EQ(unsupported.root, nullptr);
 }
 
@@ -317,7 +317,7 @@ TEST(KdTreeSearch, VisitCapBoundsTheWorkAndKeepsAnswersPlausible)
     for (int i = 0; i < n; ++i)
         for (int d = 0; d < dim; ++d)
             s.pts[i][d] = u(rng);
-    kd_tree t(s.pts, n, dim, 4, KD_SUGGEST);
+    kd_tree t(s.pts, n, dim, 4, 5);  // as the engines build it
     t.maxPointsVisit = 200;
     std::vector<double> q(dim);
     for (int trial = 0; trial < 30; ++trial) {
