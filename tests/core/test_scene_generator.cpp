@@ -502,9 +502,11 @@ TEST(SceneFiles, EveryFormatIsWrittenAndReadBack)
     st.count = 2;
     st.width = 160;
     st.height = 120;
-    const auto images = imagesOf(makeStrip(smallScene(), st));
+    std::vector<QImage> images;
     for (FileFormat f : {FileFormat::Jpeg, FileFormat::Png, FileFormat::Tiff, FileFormat::Bmp}) {
-        const PhotoSet set = makePhotoSet(images, f, 92);
+        const PhotoSet set = makeStripPhotoSet(smallScene(), st, f, 92);
+        ASSERT_EQ(set.planeShots.size(), 2u);
+        images = imagesOf(set.planeShots);
         ASSERT_EQ(set.paths.size(), 2);
         EXPECT_EQ(QFileInfo(set.paths[0]).fileName(), "photo_01." + extensionOf(f));
         EXPECT_EQ(QFileInfo(set.paths[1]).fileName(), "photo_02." + extensionOf(f));
@@ -520,6 +522,20 @@ TEST(SceneFiles, EveryFormatIsWrittenAndReadBack)
                 EXPECT_EQ(back, images[i]) << extensionOf(f).toStdString();
         }
     }
+}
+
+TEST(SceneFiles, CameraSetsCarryTheirCameras)
+{
+    MosaicOptions mo;
+    mo.rows = 1;
+    mo.cols = 2;
+    mo.width = 96;
+    mo.height = 64;
+    const PhotoSet set = makeMosaicPhotoSet(smallScene(), mo, FileFormat::Png);
+    ASSERT_EQ(set.paths.size(), 2);
+    ASSERT_EQ(set.cameraShots.size(), 2u);
+    EXPECT_EQ(QImage(set.paths[1]).convertToFormat(QImage::Format_RGB888), set.cameraShots[1].image);
+    EXPECT_GT(set.cameraShots[1].camera.ry, set.cameraShots[0].camera.ry);
 }
 
 TEST(SceneFiles, TemporarySetIsRemovedAndBadFolderIsReported)

@@ -151,7 +151,7 @@ std::vector<CameraShot> makeRing(const Scene& scene, const RingOptions& o)
         const double jx = rng.symmetric(1), jy = rng.symmetric(1), jz = rng.symmetric(1);
         const double j = i == 0 ? 0 : o.angleJitterDeg;
         CameraShot s;
-        s.camera = Camera{f, o.pitch + j * jx, i * step + j * jy, j * jz, o.width, o.height};
+        s.camera = Camera{f, o.pitch + j * jx + 0.0, i * step + j * jy + 0.0, j * jz + 0.0, o.width, o.height};
         if (s.camera.ry >= 180)
             s.camera.ry -= 360;
         s.photometric = viewPhotometric(o.photometric, o.gainJitter, rng, i);
@@ -181,8 +181,8 @@ std::vector<CameraShot> makeMosaic(const Scene& scene, const MosaicOptions& o)
             const double jx = rng.symmetric(1), jy = rng.symmetric(1), jz = rng.symmetric(1);
             const double j = i == 0 ? 0 : o.angleJitterDeg;
             CameraShot s;
-            s.camera = Camera{f, ((o.rows - 1) / 2.0 - r) * pitchStep + j * jx,
-                              (c - (o.cols - 1) / 2.0) * yawStep + j * jy, j * jz, o.width, o.height};
+            s.camera = Camera{f, ((o.rows - 1) / 2.0 - r) * pitchStep + j * jx + 0.0,  // + 0.0: no -0
+                              (c - (o.cols - 1) / 2.0) * yawStep + j * jy + 0.0, j * jz + 0.0, o.width, o.height};
             s.photometric = viewPhotometric(o.photometric, o.gainJitter, rng, i);
             s.image = renderCameraView(scene, s.camera, s.photometric);
             shots.push_back(std::move(s));
@@ -219,6 +219,34 @@ QImage renderSurfaceView(const Scene& scene, const SurfaceView& v)
         c = sample(X, Y, Z);
         return true;
     });
+}
+
+}  // namespace vltest
+
+namespace vltest {
+
+PhotoSet makeStripPhotoSet(const Scene& scene, const StripOptions& options, FileFormat format, int quality)
+{
+    std::vector<PlaneShot> shots = makeStrip(scene, options);
+    PhotoSet set = makePhotoSet(imagesOf(shots), format, quality);
+    set.planeShots = std::move(shots);
+    return set;
+}
+
+PhotoSet makeMosaicPhotoSet(const Scene& scene, const MosaicOptions& options, FileFormat format, int quality)
+{
+    std::vector<CameraShot> shots = makeMosaic(scene, options);
+    PhotoSet set = makePhotoSet(imagesOf(shots), format, quality);
+    set.cameraShots = std::move(shots);
+    return set;
+}
+
+PhotoSet makeRingPhotoSet(const Scene& scene, const RingOptions& options, FileFormat format, int quality)
+{
+    std::vector<CameraShot> shots = makeRing(scene, options);
+    PhotoSet set = makePhotoSet(imagesOf(shots), format, quality);
+    set.cameraShots = std::move(shots);
+    return set;
 }
 
 }  // namespace vltest
