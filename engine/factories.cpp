@@ -1,7 +1,10 @@
 // The two engine factories. Each first installs the document's pixel-store factory
 // class-wide (every image element made from then on gets its store there), then makes
 // its engine; a null factory leaves the program without stores and gives no engine.
+#include <new>
+
 #include "core/pano_element.h"
+#include "engine/hv/panorama.h"
 #include "engine/panorama_interfaces.h"
 
 namespace PanoramaLib {
@@ -11,9 +14,7 @@ IHVPanorama* CreateHVPanoramaObject(IDibManager* manager)
     CPanoElement::m_pIDibManager = manager;  // stored even when null
     if (manager == nullptr)
         return nullptr;
-    // The Horizontal/Vertical engine plugs in here: new (std::nothrow) CPanorama,
-    // null when memory is short.
-    return nullptr;
+    return new (std::nothrow) CPanorama();  // null when memory is short
 }
 
 ITiledPanorama* CreateTiledPanoramaObject(IDibManager* manager)

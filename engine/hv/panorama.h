@@ -15,6 +15,10 @@
 #include "engine/hv/stitching_line.h"
 #include "engine/panorama_interfaces.h"
 
+namespace MultiresolutionSpline {
+class CSplineRGB;
+}
+
 // Seam search and gradient averaging are on for every engine (1); nothing changes it.
 extern int g_fDoSmartBlending1;
 
@@ -181,4 +185,44 @@ public:
     std::vector<AFFINE_MATRIX>& PassTransforms();
     VarnoBase::Size PassPhotoSize(int index) const;
     bool RingCentres(int dup, int end, double* x1, double* y1, double* x2, double* y2) const;
+
+    // --- compositing (canvas coordinates) ---
+    CPanoElement* CurrentPanorama() const;              // preview or full-size image
+    std::vector<CPanoElement*>& PassTransformed();      // warped photos of the pass
+    bool TransformImage(int i);
+    bool BuildStichingLine(int i);
+    bool BuildStichingLineT(int i);
+    bool ExpandStichingLine(int i);
+    void GradientAverage(int i);
+    bool InitBlurStitchingLine(int i, MultiresolutionSpline::CSplineRGB& spline);
+    bool SewDownImage(int i, VarnoBase::Rect* changed);
+    bool SewDownWorldImage(int i, CPanoElement* photo, VarnoBase::Rect* changed);
+    bool RebuildPano(bool keepSeams);
+    bool RebuildTransformImages(bool unused);
+    void PatchOrgTransfImage();
+    void CorrectPatchRectForOrigPano();
+    // Whether photo j of a ring is written into the panorama (its seam runs along the ring).
+    bool ComposesInRing(int j) const;
+
+    // --- build pipeline ---
+    bool Stitch(bool automatic);
+    bool StitchImages(bool fullSize);
+    void PatchPano(VarnoBase::Rect rect);
+    // Crops the full-size image (when it has pixels) or the preview; a failed cut leaves
+    // the whole image flattened.
+    bool CropTo(const VarnoBase::Rect& rect);
+    // One progress step of k; false when the user cancelled.
+    bool Poll(int k);
+    // Fills the full-size lens-corrected copy of photo i when it is pending.
+    bool CorrectLens(int i);
+    void PrepareBuild(const std::vector<PanoramaLib::IPanoElement*>& photos, bool manual);
+    void AnalysePhotos(const std::vector<PanoramaLib::IPanoElement*>& photos,
+                       const std::vector<PanoramaLib::IPanoElement*>* workingCopies);
+    // Runs a build body and turns its exceptions into a status (and clean-up).
+    template <class Body>
+    bool RunBuild(bool manual, Body body);
+    // The status's unmatched list in input indices.
+    void FillUnmatched();
+    std::vector<int> m_inputIndex;  // engine photo index -> input list index
+    std::vector<int> m_nullInputs;  // input entries that were null
 };

@@ -1,30 +1,601 @@
-// Build pipeline entry points of the Horizontal/Vertical engine. Until the pipeline
-// is in place every build and render reports failure and leaves the status as it is.
-#include "engine/hv/panorama.h"
+// The build pipeline of the Horizontal/Vertical engine: a build analyses the photos
+// (working copies), matches them, places them on one canvas and composites the preview;
+// a render repeats the compositing from the full-size photos with the transforms of
+// the last build scaled to full-size pixels. Every failure and cancellation ends as a
+// build status (or a false render), never as an exception out of the engine.
+#include <algorithm>
+#include <exception>
+#include <new>
 
-bool CPanorama::BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>&,
-                              const std::vector<PanoramaLib::IPanoElement*>*, int, int, int)
+#include "core/panorama_exceptions.h"
+#include "engine/auto_highlight.h"
+#include "engine/hv/analysis.h"
+#include "engine/hv/panorama.h"
+#include "engine/hv/spline.h"
+#include "engine/lens_distortion.h"
+
+using VarnoBase::Rect;
+
+namespace {
+
+// Brackets a clean-up with the host's wait cursor.
+class WaitCursorScope {
+public:
+    explicit WaitCursorScope(PanoramaLib::IWaitCursor* cursor) : m_cursor(cursor)
+    {
+        if (m_cursor)
+            m_cursor->BeginWait();
+    }
+    ~WaitCursorScope()
+    {
+        if (m_cursor)
+            m_cursor->EndWait();
+    }
+    WaitCursorScope(const WaitCursorScope&) = delete;
+    WaitCursorScope& operator=(const WaitCursorScope&) = delete;
+
+private:
+    PanoramaLib::IWaitCursor* m_cursor;
+};
+
+}  // namespace
+
+bool CPanorama::Poll(int k)
 {
-    return false;  // pipeline not built yet
+    ProgressStep(k);
+    return !m_bAborted;
 }
 
-bool CPanorama::BuildPanoramaManually(const std::vector<PanoramaLib::IPanoElement*>&,
-                                      const std::vector<PanoramaLib::IPanoElement*>*, bool)
+void CPanorama::FillUnmatched()
 {
-    return false;  // pipeline not built yet
+    std::vector<int> engineIndices;
+    GetNumOfUnmatchedImages(m_mosaicGraph, m_photos, engineIndices);
+    // Engine photo i is input photo m_inputIndex[i]; a ring duplicate (beyond the inputs)
+    // is reported as the input count. Input entries that were null never became photos.
+    std::vector<int>& out = m_status.unmatchedImages;
+    out.clear();
+    const int inputs = m_status.nImages;
+    for (int i : engineIndices) {
+        if (std::size_t(i) < m_inputIndex.size())
+            out.push_back(m_inputIndex[i]);
+        else
+            out.push_back(inputs);
+    }
+    for (int n : m_nullInputs)
+        out.push_back(n);
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+}
+
+void CPanorama::PrepareBuild(const std::vector<PanoramaLib::IPanoElement*>& photos, bool manual)
+{
+    const int n = static_cast<int>(photos.size()) + (m_bCyclorama ? 1 : 0);
+    const int levels = GetHFreqNumLevels();
+
+    // Saved analysis no longer fits photos corrected with another lens.
+    if (m_status.options.bLensCompensation != m_bLensCompensation ||
+        (m_bLensCompensation && m_status.options.nLensType != m_nLensType))
+        Free(true, true);
+
+    m_status.nImages = static_cast<int>(photos.size());
+    m_status.bManual = manual;
+    m_status.options.motionModel = m_motionModel;
+    m_status.options.bLensCompensation = m_bLensCompensation;
+    m_status.options.nLensType = m_nLensType;
+    m_status.unmatchedImages.clear();
+    m_nProgressPos = 0;
+    m_bAborted = false;
+    m_nProgressMax = n * (levels + 13) - 2;
+}
+
+void CPanorama::AnalysePhotos(const std::vector<PanoramaLib::IPanoElement*>& photos,
+                              const std::vector<PanoramaLib::IPanoElement*>* workingCopies)
+{
+    std::vector<CImageDataBase*> oldStores;
+    std::vector<CPanoElement*> oldWork;
+    oldStores.swap(m_databases);
+    oldWork.swap(m_workImages);
+    Free(true, true);
+    m_inputIndex.clear();
+    m_nullInputs.clear();
+
+    const bool useCopies = workingCopies && workingCopies->size() == photos.size();
+    try {
+        for (std::size_t i = 0; i < photos.size(); ++i) {
+            auto* photo = static_cast<CPanoElement*>(photos[i]);
+            if (!photo) {
+                m_nullInputs.push_back(static_cast<int>(i));
+                continue;
+            }
+            auto* working = useCopies ? static_cast<CPanoElement*>((*workingCopies)[i]) : nullptr;
+            CImageDataBase* saved = ExtractImageDescriptor(photo->GetPathName(), oldWork, oldStores);
+            m_inputIndex.push_back(static_cast<int>(i));
+            AddImage(photo, working, saved);
+        }
+    } catch (...) {
+        FreePictureCollection(oldWork);
+        for (CImageDataBase* s : oldStores)
+            delete s;
+        throw;
+    }
+    FreePictureCollection(oldWork);
+    for (CImageDataBase* s : oldStores)
+        delete s;
+}
+
+template <class Body>
+bool CPanorama::RunBuild(bool manual, Body body)
+{
+    try {
+        body();
+        return true;
+    } catch (const panorama_error&) {
+        m_status.nStatus = 2;
+    } catch (const panorama_cannot_build&) {
+        m_status.nStatus = 3;
+        FillUnmatched();
+        if (!manual) {
+            WaitCursorScope wait(m_pWaitCursor);
+            if (m_pPreview)
+                m_pPreview->FreeImage();
+        }
+        return false;
+    } catch (const std::exception&) {  // out of memory and the like: a failed build
+        m_status.nStatus = 2;
+    }
+    FillUnmatched();
+    if (!manual) {
+        WaitCursorScope wait(m_pWaitCursor);
+        Free(false, true);
+        if (m_pPreview)
+            m_pPreview->FreeImage();
+    }
+    return false;
+}
+
+bool CPanorama::BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>& photos,
+                              const std::vector<PanoramaLib::IPanoElement*>* workingCopies, int, int, int)
+{
+    m_rcPatch.setEmpty();
+    m_nPatchImage = -1;
+    return RunBuild(false, [&] {
+        CAutoProgress progress(this, PanoramaLib::kCaptionAnalyzing);
+        m_bManualBuild = false;
+        if (m_pPreview)
+            m_pPreview->FreeImage();
+        if (m_pPanorama)
+            m_pPanorama->FreeImage();
+        if (m_pUserInterface)
+            m_pUserInterface->UpdatePictureView(false);
+        PrepareBuild(photos, false);
+        AnalysePhotos(photos, workingCopies);
+        if (!Stitch(true))
+            throw panorama_error();
+        m_status.nStatus = 1;
+        FillUnmatched();
+        if (m_bCyclorama) {
+            const match_graph::CGraphNode* dup = m_matchGraph.FindNode(m_nDuplicate);
+            if (m_nDuplicate < 0 || !dup || dup->links.empty())
+                m_status.nStatus = 4;
+            else if (m_bCycloramaCropFailed)
+                m_status.nStatus = 5;
+        }
+    });
+}
+
+bool CPanorama::BuildPanoramaManually(const std::vector<PanoramaLib::IPanoElement*>& photos,
+                                      const std::vector<PanoramaLib::IPanoElement*>* workingCopies,
+                                      bool askAllPairs)
+{
+    m_rcPatch.setEmpty();
+    m_nPatchImage = -1;
+    return RunBuild(true, [&] {
+        CAutoProgress progress(this, PanoramaLib::kCaptionAnalyzing);
+        m_bAskAllPairs = askAllPairs;
+        m_bManualBuild = true;
+        PrepareBuild(photos, true);
+        if (m_pPreview)
+            m_pPreview->FreeImage();
+        if (m_pPanorama)
+            m_pPanorama->FreeImage();
+        AnalysePhotos(photos, workingCopies);
+        if (!Stitch(false))
+            throw panorama_error();
+        m_status.nStatus = 1;
+        FillUnmatched();
+    });
+}
+
+bool CPanorama::Stitch(bool automatic)
+{
+    m_nDuplicate = m_nRingEnd = -1;
+    m_rotation = AFFINE_MATRIX();
+    m_nCentralImage = -1;
+    if (m_pPreview)
+        m_pPreview->FreeImage();
+    if (m_pPanorama)
+        m_pPanorama->FreeImage();
+    FreePictureCollection(m_transformed);
+    m_stitchingLines.clear();
+
+    if (m_pProgress)
+        m_pProgress->SetProgressCaption(PanoramaLib::kCaptionMatching);
+    if (!(automatic ? BuildMatchGraph(&m_matchGraph) : BuildMatchGraphManually(&m_matchGraph)))
+        return false;
+    if (m_matchGraph.links.empty())
+        throw panorama_cannot_build();
+
+    if (m_pProgress)
+        m_pProgress->SetProgressCaption(PanoramaLib::kCaptionStitching);
+    if (!Poll(1))
+        return false;
+
+    if (!BuildMosaicGraph(&m_mosaicGraph, &m_matchGraph, -1))
+        return false;
+    m_rcCanvas = CalcCanvasSize(&m_mosaicGraph);
+    if (m_rcCanvas.isEmpty())
+        throw panorama_cannot_build();
+
+    if (m_bCyclorama) {
+        int first = -1;
+        GetLastImageInMosaic(&m_mosaicGraph, &first, &m_nRingEnd, m_rcCanvas.width() > m_rcCanvas.height());
+        if (first >= 0 && m_nRingEnd >= 0 && first != m_nRingEnd) {
+            m_nDuplicate = DuplicateLastImage(true, m_nRingEnd);
+            if (m_nDuplicate < 0 || !AddToMatchGraph(&m_matchGraph, first, m_nDuplicate))
+                return false;
+            m_mosaicGraph.Free();
+            if (!BuildMosaicGraph(&m_mosaicGraph, &m_matchGraph, -1))
+                return false;
+            AverageScaleOfFirstAndLastImgsInCyclorama();
+            m_rcCanvas = CalcCanvasSize(&m_mosaicGraph);
+            if (m_rcCanvas.isEmpty())
+                throw panorama_cannot_build();
+        } else {
+            m_nDuplicate = m_nRingEnd = -1;
+        }
+    }
+
+    m_nCentralImage = GetCentralImage(m_rcCanvas);
+    if (m_nCentralImage != GetWorldImage(&m_matchGraph)) {
+        m_mosaicGraph.Free();
+        if (!BuildMosaicGraph(&m_mosaicGraph, &m_matchGraph, m_nCentralImage))
+            return false;
+        if (m_bCyclorama)
+            AverageScaleOfFirstAndLastImgsInCyclorama();
+        m_rcCanvas = CalcCanvasSize(&m_mosaicGraph);
+    }
+    if (m_rcCanvas.isEmpty())
+        throw panorama_cannot_build();
+
+    if (m_bCyclorama && m_nDuplicate >= 0 && m_nRingEnd >= 0) {
+        CalcPanoRotationTransform(m_nDuplicate, m_nRingEnd, m_rotation);
+        RotatePanorama(m_rotation);
+        m_rcCanvas = CalcCanvasSize(&m_mosaicGraph);
+        if (m_rcCanvas.isEmpty())
+            throw panorama_cannot_build();
+    }
+
+    m_nBitsPerPixel = 24;
+    if (!m_pPreview || !m_pPreview->CreateImage(24, m_rcCanvas.width(), m_rcCanvas.height()))
+        throw panorama_cannot_build();
+    m_pPreview->m_position = {0, 0};
+    m_pPreview->AddAlphaChannel(false);
+    if (!m_pPreview->m_pAlpha)
+        throw panorama_cannot_build();
+    m_pPreview->FillWhiteColor();
+
+    m_stitchingLines.assign(m_photos.size(), CStitchingLine());
+    if (!StitchImages(false))
+        return false;
+
+    m_rcCrop = m_pPreview->GetCropRect(0);
+    if (m_bAutoCrop)
+        CropTo(m_rcCrop);
+    else
+        m_pPreview->FlattenImage();
+    if (!Poll(1))
+        return false;
+
+    m_lensPending.assign(m_workImages.size(), false);
+    m_bBuilt = true;
+    return true;
+}
+
+bool CPanorama::CorrectLens(int i)
+{
+    if (!m_bLensCompensation || std::size_t(i) >= m_lensPending.size() || !m_lensPending[i]) {
+        Poll(2);  // the answer is only stored here
+        return true;
+    }
+    CPanoElement* input = m_originals[i];
+    CPanoElement* copy = m_photos[i];
+    if (!input || !copy)
+        return false;
+    input->Load();
+    double scale = 0.0;
+    const bool ok = LensDistortion(copy, input, g_lensType.Factor(m_nLensType), &scale,
+                                   &CPanorama::AbortProgressCallback);
+    input->Unload();
+    m_lensPending[i] = false;
+    if (!ok) {
+        copy->Unload();
+        return false;
+    }
+    return true;
+}
+
+bool CPanorama::StitchImages(bool fullSize)
+{
+    m_stitchOrder.clear();
+    if (m_mosaicGraph.nodes.empty())
+        return false;
+    const std::vector<CPanoElement*>& photos = PassPhotos();
+    std::vector<CPanoElement*>& warped = PassTransformed();
+    FreePictureCollection(warped);
+    warped.assign(photos.size(), nullptr);
+    const int levels = GetHFreqNumLevels();
+    CPanoElement* target = CurrentPanorama();
+
+    const int root = m_mosaicGraph.nodes.front()->id;
+    if (root < 0 || std::size_t(root) >= photos.size() || !photos[root])
+        return false;
+    if (fullSize) {
+        if (!CorrectLens(root))
+            return false;
+    }
+    photos[root]->Load();
+    {
+        CAutoHighlightFile highlight(photos[root]->GetPathName(), m_pUserInterface, fullSize);
+        Rect changed;
+        if (!SewDownWorldImage(root, photos[root], &changed))
+            return false;
+    }
+    if (fullSize) {
+        photos[root]->Unload();
+        PanoramaLib::IPanoElement::SafeRelease(warped[root]);
+        warped[root] = nullptr;
+    }
+    const long long skipped =
+        (long long)(levels + 2) * ((long long)photos.size() - (long long)m_mosaicGraph.nodes.size() + 1);
+    if (skipped != 0 && !Poll(int(skipped)))
+        return false;
+    m_stitchOrder.push_back(root);
+
+    for (std::size_t n = 1; n < m_mosaicGraph.nodes.size(); ++n) {
+        const match_graph::CGraphNode* node = m_mosaicGraph.nodes[n];
+        if (node->links.empty())
+            return false;
+        const int i = node->links.front()->id2;
+        if (i < 0 || std::size_t(i) >= photos.size() || !photos[i])
+            return false;
+        CAutoHighlightFile highlight(photos[i]->GetPathName(), m_pUserInterface, fullSize);
+        if (fullSize && !CorrectLens(i))
+            return false;
+        photos[i]->Load();
+        const bool warpedOk = TransformImage(i);
+        if (fullSize)
+            photos[i]->Unload();
+        if (!warpedOk)
+            return false;  // a photo left out must not pass for a finished panorama
+        if (i == m_nPatchImage)
+            PatchOrgTransfImage();
+        if (!Poll(1))
+            return false;
+        warped[i]->CreateBitmaskFromAlpha();
+        if (g_fDoSmartBlending1) {
+            if (!(fullSize ? ExpandStichingLine(i) : BuildStichingLine(i)))
+                return false;
+        }
+        const bool compose = ComposesInRing(i);
+        if (g_fDoSmartBlending1 && compose)
+            GradientAverage(i);
+        if (!Poll(1))
+            return false;
+        MultiresolutionSpline::CSplineRGB spline;
+        if (compose) {
+            if (m_bSmartBlending)
+                InitBlurStitchingLine(i, spline);
+            Rect changed;
+            SewDownImage(i, &changed);
+        }
+        if (fullSize) {
+            PanoramaLib::IPanoElement::SafeRelease(warped[i]);
+            warped[i] = nullptr;
+        }
+        if (compose && m_bSmartBlending) {
+            spline.InsertResult(target);
+            m_rcBlur.setEmpty();
+        }
+        if (!Poll(levels - 1) || !Poll(1))
+            return false;
+        m_stitchOrder.push_back(i);
+    }
+    return true;
 }
 
 bool CPanorama::RenderPanorama()
 {
-    return false;  // pipeline not built yet
+    if (m_pPanorama && m_pPanorama->HasBits())
+        return true;
+    m_bFullSizePass = true;
+    bool result = false;
+    match_graph::CGraph savedMatch, savedMosaic;
+    {
+        CAutoProgress progress(this, PanoramaLib::kCaptionRendering);
+        m_nProgressPos = 0;
+        m_bAborted = false;
+        m_nProgressMax = int(m_photos.size()) * (GetHFreqNumLevels() + 4) + 4;
+        try {
+            savedMatch = m_matchGraph;
+            savedMosaic = m_mosaicGraph;
+            if (m_bLensCompensation) {
+                if (m_bLensCopiesPending) {
+                    m_bLensCopiesPending = false;
+                    for (std::size_t i = 0; i < m_photos.size(); ++i) {
+                        if (m_photos[i]) {
+                            m_photos[i]->Unload();
+                            m_photos[i]->Release();
+                            m_photos[i] = nullptr;
+                        }
+                        double scale = 0.0;
+                        CPanoElement* copy = AllocLensDistortedImage(m_originals[i], g_lensType.Factor(m_nLensType),
+                                                                     &scale, &CPanorama::AbortProgressCallback);
+                        if (!copy)
+                            throw panorama_error();
+                        copy->SetPathName(m_originals[i]->GetPathName());
+                        copy->m_scale = m_originals[i]->m_scale;
+                        m_photos[i] = copy;
+                    }
+                }
+                // Corrected copies drop their pixels after warping; every render fills
+                // them again, so a render after a cancelled or finished one is identical.
+                m_lensPending.assign(m_photos.size(), true);
+            }
+            if (!CalcOriginalAffineTransform() || !BuildMosaicGraph(&m_mosaicGraph, &m_matchGraph, m_nCentralImage))
+                throw panorama_error();
+            if (m_bCyclorama) {
+                AverageScaleOfFirstAndLastImgsInCyclorama();
+                CalcPanoRotationTransform(m_nDuplicate, m_nRingEnd, m_rotation);
+                RotatePanorama(m_rotation);
+            }
+            if (!Poll(1))
+                throw panorama_abort();
+            m_rcCanvas = CalcCanvasSize(&m_mosaicGraph);
+            CorrectPatchRectForOrigPano();
+            m_nBitsPerPixel = 24;
+            if (m_rcCanvas.isEmpty() || !m_pPanorama->CreateImage(24, m_rcCanvas.width(), m_rcCanvas.height()))
+                throw panorama_error();
+            m_pPanorama->m_position = {0, 0};
+            m_pPanorama->AddAlphaChannel(false);
+            if (!m_pPanorama->m_pAlpha)
+                throw panorama_error();
+            m_pPanorama->FillWhiteColor();
+            if (!Poll(1))
+                throw panorama_abort();
+            if (!StitchImages(true))
+                throw panorama_error();
+            FreePictureCollection(m_fullTransformed);
+            if (!Poll(1))
+                throw panorama_abort();
+            m_rcCrop = m_pPanorama->GetCropRect(0);
+            if (m_bAutoCrop)
+                CropTo(m_rcCrop);
+            else
+                m_pPanorama->FlattenImage();
+            Poll(1);
+            if (m_pPreview)
+                m_pPreview->FreeImage();
+            FreePictureCollection(m_transformed);
+            // The match graph stays in working-copy pixels: a later render converts again.
+            m_matchGraph = savedMatch;
+            result = true;
+        } catch (const panorama_error&) {
+        } catch (const panorama_cannot_build&) {
+        } catch (const std::exception&) {
+        }
+        if (!result) {
+            m_matchGraph = savedMatch;
+            m_mosaicGraph = savedMosaic;
+            m_pPanorama->FreeImage();
+        }
+    }
+    m_bFullSizePass = false;
+    FreePictureCollection(m_fullTransformed);
+    m_rcPatch.setEmpty();
+    m_nPatchImage = -1;
+    return result;
 }
 
-void CPanorama::CropPanorama(const VarnoBase::Rect&)
+bool CPanorama::CropTo(const Rect& rect)
 {
-    // pipeline not built yet
+    CPanoElement* target = nullptr;
+    if (m_pPanorama && m_pPanorama->HasBits())
+        target = m_pPanorama;
+    else if (m_pPreview && m_pPreview->HasBits())
+        target = m_pPreview;
+    if (!target)
+        return false;
+    if (rect == target->GetImageRect()) {
+        target->FlattenImage();
+        return true;
+    }
+    CPanoElement* cut = target->CutRectangle(rect, false);
+    if (!cut) {
+        target->FlattenImage();  // uncropped, but white where nothing was stitched
+        return false;
+    }
+    target->FreeAlphaChannel();
+    const bool ok = target->FromImage(cut);
+    cut->Release();
+    target->m_position = {0, 0};
+    if (!ok)
+        target->FlattenImage();
+    return ok;
 }
 
-void CPanorama::SetPatchRect(const VarnoBase::Rect&)
+void CPanorama::CropPanorama(const Rect& rect)
 {
-    // pipeline not built yet
+    CropTo(rect);
+}
+
+void CPanorama::SetPatchRect(const Rect& rect)
+{
+    m_rcPatch = rect;
+    m_nPatchImage = -1;
+    if (!rect.isEmpty())
+        PatchPano(rect);
+}
+
+void CPanorama::PatchPano(Rect rect)
+{
+    std::vector<CPanoElement*>& warped = PassTransformed();
+    std::vector<std::pair<int, Rect>> candidates;
+    for (std::size_t i = 0; i < warped.size(); ++i) {
+        if (!warped[i])
+            continue;
+        const Rect meet = warped[i]->GetImageRect() & rect;
+        if (!meet.isEmpty())
+            candidates.emplace_back(int(i), meet);
+    }
+    if (candidates.size() < 2)
+        return;
+    int upper = -1;
+    Rect upperMeet;
+    for (int s : m_stitchOrder) {
+        auto it = std::find_if(candidates.begin(), candidates.end(), [s](const auto& c) { return c.first == s; });
+        if (it != candidates.end()) {
+            upper = it->first;
+            upperMeet = it->second;
+            candidates.erase(it);
+            break;
+        }
+    }
+    if (upper < 0 || candidates.empty())
+        return;
+    const int lower = candidates.front().first;
+    m_nPatchImage = lower;
+    if (lower == upper)
+        return;
+    RebuildTransformImages(false);
+    CPanoElement* up = warped[upper];
+    CPanoElement* low = warped[lower];
+    if (!up || !low)
+        return;
+    const Rect lowRect = low->GetImageRect();
+    const unsigned char orient = std::size_t(lower) < m_stitchingLines.size() ? m_stitchingLines[lower].GetSeamOrient() : 0;
+    if (orient & 1)
+        m_rcPatch.left = std::min(upperMeet.left, lowRect.left);
+    else if (orient & 2)
+        m_rcPatch.right = std::max(upperMeet.right, lowRect.right);
+    else if (orient & 4)
+        m_rcPatch.top = std::min(upperMeet.top, lowRect.top);
+    else if (orient & 8)
+        m_rcPatch.bottom = std::max(upperMeet.bottom, lowRect.bottom);
+    CPanoElement* cut = up->CutRectangle(upperMeet, true);
+    if (cut) {
+        const Rect both = cut->GetImageRect() & lowRect;
+        low->FillAlphaByValue(both, 0, false);
+        cut->Release();
+    }
+    RebuildPano(false);
 }

@@ -205,11 +205,11 @@ TEST_F(HVObjectTest, PreviewFallsBackOnlyWhileItHoldsNoPixels)
     EXPECT_FALSE(engine.HasBuilt());
     EXPECT_FALSE(engine.m_pPreview->HasBits());
 
-    // The pipeline is not there yet: builds fail and leave the status alone.
+    // No photos: nothing to stitch, and nothing to render without a build.
     std::vector<PanoramaLib::IPanoElement*> none;
     EXPECT_FALSE(engine.BuildPanorama(none, nullptr, 0, 0, 0));
+    EXPECT_EQ(engine.GetPanoramaStatus()->nStatus, 3);
     EXPECT_FALSE(engine.RenderPanorama());
-    EXPECT_EQ(engine.GetPanoramaStatus()->nStatus, 0);
 }
 
 TEST_F(HVObjectTest, FreeReleasesStateAndKeepsAnalysisOnRequest)

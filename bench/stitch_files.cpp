@@ -1,0 +1,202 @@
+// stitch_files: builds a panorama from photo files with an engine through its public
+// interfaces, renders the full-size result and saves it.
+//
+//   stitch_files [--engine hv|tiled] [--model affine|similarity|translate] [--lens off|0..9]
+//                [--cyclorama] [--surface cylinder|sphere] [--preview-only] --out FILE PHOTO...
+//
+// Progress goes to stderr; the last line of stdout is
+//   status=N photos=N unmatched=N preview=WxH result=WxH build_s=S render_s=S
+// Exit 0 only when the build succeeded and the file was written.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QImageReader>
+
+#include "core/pano_element.h"
+#include "document/engine_host.h"
+#include "engine/panorama_interfaces.h"
+
+namespace {
+
+class ConsoleProgress : public PanoramaLib::IProgressIndicator {
+public:
+    void OpenProgressIndicator() override {}
+    void OpenProgressIndicatorWOAbort() override {}
+    void CloseProgressIndicator() override { std::fprintf(stderr, "\n"); }
+    void SetProgressCaption(unsigned id) override { SetProgressCaption(id, L""); }
+    void SetProgressCaption(unsigned id, const std::wstring& text) override
+    {
+        std::fprintf(stderr, "\n[%u] %ls ", id, text.c_str());
+    }
+    bool AbortProgressIndicator(int max, int value) override
+    {
+        const int percent = max > 0 ? int(100LL * value / max) : 0;
+        if (percent != m_last) {
+            std::fprintf(stderr, "\r%3d%%", percent);
+            m_last = percent;
+        }
+        return false;
+    }
+    void HideProgress(bool) override {}
+
+private:
+    int m_last = -1;
+};
+
+int Usage()
+{
+    std::fprintf(stderr,
+                 "usage: stitch_files [--engine hv|tiled] [--model affine|similarity|translate] "
+                 "[--lens off|0..9] [--cyclorama] [--surface cylinder|sphere] [--preview-only] "
+                 "--out FILE PHOTO...\n");
+    return 2;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QImageReader::setAllocationLimit(4096);
+
+    std::string engineKind = "hv", model, lens, surface, out;
+    bool cyclorama = false, previewOnly = false;
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto next = [&](std::string& v) {
+            if (i + 1 >= argc)
+                return false;
+            v = argv[++i];
+            return true;
+        };
+        if (a == "--engine") {
+            if (!next(engineKind))
+                return Usage();
+        } else if (a == "--model") {
+            if (!next(model))
+                return Usage();
+        } else if (a == "--lens") {
+            if (!next(lens))
+                return Usage();
+        } else if (a == "--surface") {
+            if (!next(surface))
+                return Usage();
+        } else if (a == "--out") {
+            if (!next(out))
+                return Usage();
+        } else if (a == "--cyclorama") {
+            cyclorama = true;
+        } else if (a == "--preview-only") {
+            previewOnly = true;
+        } else if (!a.empty() && a[0] == '-') {
+            return Usage();
+        } else {
+            files.push_back(a);
+        }
+    }
+    if (out.empty() || files.empty() || (engineKind != "hv" && engineKind != "tiled"))
+        return Usage();
+
+    EngineHost host;
+    ConsoleProgress progress;
+    PanoramaLib::IPanorama* engine = nullptr;
+    PanoramaLib::IHVPanorama* hv = nullptr;
+    PanoramaLib::ITiledPanorama* tiled = nullptr;
+    if (engineKind == "hv")
+        engine = hv = PanoramaLib::CreateHVPanoramaObject(&host);
+    else
+        engine = tiled = PanoramaLib::CreateTiledPanoramaObject(&host);
+    if (!engine) {
+        std::fprintf(stderr, "stitch_files: the %s engine is not available\n", engineKind.c_str());
+        std::printf("status=2 photos=%zu unmatched=0 preview=0x0 result=0x0 build_s=0 render_s=0\n", files.size());
+        return 1;
+    }
+    engine->Initialize(&host, nullptr, nullptr);
+    engine->Set_IProgressIndicator(&progress);
+
+    PanoramaLib::PanoramaOptions options;
+    engine->GetOptions(&options);
+    if (model == "affine")
+        options.motionModel = PanoramaLib::MotionAffine;
+    else if (model == "similarity")
+        options.motionModel = PanoramaLib::MotionSimple;
+    else if (model == "translate")
+        options.motionModel = PanoramaLib::MotionTranslate;
+    else if (!model.empty())
+        return Usage();
+    if (lens == "off") {
+        options.bLensCompensation = false;
+    } else if (!lens.empty()) {
+        const int type = std::atoi(lens.c_str());
+        if (type < 0 || type > 9 || lens.find_first_not_of("0123456789") != std::string::npos)
+            return Usage();
+        options.bLensCompensation = true;
+        options.nLensType = type;
+    }
+    options.bCyclorama = cyclorama;
+    if (surface == "sphere")
+        options.surfaceType = PanoramaLib::SurfaceSpherical;
+    else if (surface == "cylinder")
+        options.surfaceType = PanoramaLib::SurfaceCylindrical;
+    else if (!surface.empty())
+        return Usage();
+    engine->SetOptions(options);
+
+    std::vector<PanoramaLib::IPanoElement*> photos;
+    for (const std::string& f : files) {
+        PanoramaLib::IPanoElement* e = PanoramaLib::CreateDibObject(false);
+        if (!e->FromFile(QString::fromLocal8Bit(f.c_str()).toStdWString())) {
+            std::fprintf(stderr, "stitch_files: cannot read %s: %ls\n", f.c_str(), e->GetErrorMessage().c_str());
+            e->Release();
+            PanoramaLib::FreePictureCollection(photos);
+            engine->Release();
+            return 1;
+        }
+        photos.push_back(e);
+    }
+
+    const auto buildStart = std::chrono::steady_clock::now();
+    const bool built = engine->BuildPanorama(photos, nullptr, 0, 0, 0);
+    const double buildSeconds = Seconds(buildStart);
+    const PanoramaLib::PanoramaStatus* status = engine->GetPanoramaStatus();
+
+    double renderSeconds = 0;
+    bool rendered = false;
+    if (built && !previewOnly) {
+        const auto renderStart = std::chrono::steady_clock::now();
+        rendered = hv ? hv->RenderPanorama() : tiled->RenderPanorama(0, 0, 0);
+        renderSeconds = Seconds(renderStart);
+    }
+    PanoramaLib::IPanoElement* preview = engine->GetPanoramaPreview(false);
+    PanoramaLib::IPanoElement* result = engine->GetPanoramaImage();
+    PanoramaLib::IPanoElement* toSave = rendered ? result : preview;
+
+    bool saved = false;
+    if (built && toSave && toSave->HasBits()) {
+        auto* dib = static_cast<PanoramaLib::QtDibImpl*>(toSave->GetDib()->QueryObject(2));
+        saved = dib && dib->save(QString::fromLocal8Bit(out.c_str()).toStdWString(), true, 90, nullptr);
+        if (!saved)
+            std::fprintf(stderr, "stitch_files: cannot write %s\n", out.c_str());
+    }
+    const auto size = [](PanoramaLib::IPanoElement* e) {
+        return e && e->HasBits() ? std::to_string(e->GetWidth()) + "x" + std::to_string(e->GetHeight())
+                                 : std::string("0x0");
+    };
+    std::printf("status=%d photos=%zu unmatched=%zu preview=%s result=%s build_s=%.3f render_s=%.3f\n",
+                status->nStatus, photos.size(), status->unmatchedImages.size(), size(preview).c_str(),
+                size(rendered ? result : nullptr).c_str(), buildSeconds, renderSeconds);
+    const bool ok = built && saved && (previewOnly || rendered);
+    PanoramaLib::FreePictureCollection(photos);
+    engine->Release();
+    return ok ? 0 : 1;
+}
