@@ -282,6 +282,7 @@ bool svdsolve(ap::template_2d_array<double>& a, int m, int n, ap::template_1d_ar
             if (!std::isfinite(A(i, j)))
                 return false;
 
+    // The three work arrays of the decomposition (1-based: slot 0 unused).
     std::vector<double> w(std::size_t(n) + 1, 0.0), rv1(std::size_t(n) + 1, 0.0);
     std::vector<double> v((std::size_t(n) + 1) * (std::size_t(n) + 1), 0.0);
     svdDecompose(A, m, n, w, v, rv1);
@@ -292,30 +293,27 @@ bool svdsolve(ap::template_2d_array<double>& a, int m, int n, ap::template_1d_ar
         wmax = std::max(wmax, std::fabs(w[j]));
     const double tol = wmax * n * ap::machineepsilon;
 
-    std::vector<double> utb(std::size_t(n) + 1, 0.0);
+    // U^T b, kept in rv1 (no longer needed); a dropped singular value's term is zeroed
+    // so the product below leaves it out.
+    std::vector<double>& utb = rv1;
+    bool result = true;
     for (int j = 1; j <= n; ++j) {
         double s = 0.0;
         for (int i = 1; i <= m; ++i)
             s += A(i, j) * A(i, n + 1);
-        utb[j] = s;
-    }
-
-    bool result = true;
-    std::vector<char> kept(std::size_t(n) + 1, 0);
-    for (int j = 1; j <= n; ++j) {
         if (std::fabs(w[j]) > tol) {
-            kept[j] = 1;
             for (int i = 1; i <= n; ++i)
                 V(i, j) /= w[j];
+            utb[j] = s;
         } else {
+            utb[j] = 0.0;
             result = false;
         }
     }
     for (int i = 1; i <= n; ++i) {
         double s = 0.0;
         for (int j = 1; j <= n; ++j)
-            if (kept[j])
-                s += V(i, j) * utb[j];
+            s += V(i, j) * utb[j];
         x(i) = s;
     }
     return result;
