@@ -4,6 +4,7 @@
 #include <cmath>
 #include <random>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "core/robust_fit.h"
@@ -249,6 +250,26 @@ TEST(RobustFit, SameInputGivesSameResultAfterOtherFits)
     EXPECT_EQ(first.in, second.in);
     EXPECT_EQ(first.out, second.out);
     EXPECT_EQ(first.error, second.error);
+}
+
+TEST(RobustFit, ConcurrentFitsGiveTheSequentialResults)
+{
+    const Pairs p = makePairs(kModels[2].m, 80, 0.5, 0.3, 13);
+    const FitResult ref = run(kModels[2].fit, p);
+    std::vector<FitResult> results(4);
+    std::vector<std::thread> threads;
+    for (auto& r : results)
+        threads.emplace_back([&r, &p] {
+            for (int i = 0; i < 5; ++i)
+                r = run(kModels[2].fit, p);
+        });
+    for (auto& t : threads)
+        t.join();
+    for (const FitResult& r : results) {
+        EXPECT_EQ(r.in, ref.in);
+        EXPECT_EQ(r.error, ref.error);
+        EXPECT_EQ(r.t[0][2], ref.t[0][2]);
+    }
 }
 
 TEST(RobustFit, GeneratorFollowsItsRecurrence)
