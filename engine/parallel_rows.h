@@ -6,13 +6,15 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <thread>
 #include <vector>
 
 namespace Utils {
 
 // Calls fn(begin, end) over [0, count) in bands. workPerItem is a rough cost of one
-// item (pixels per row, say); the body must not throw.
+// item (pixels per row, say). An exception thrown in a band (say std::bad_alloc of a
+// row buffer) is rethrown on the caller once every band has ended.
 template <class Fn>
 void ParallelForRows(int count, std::int64_t workPerItem, Fn&& fn)
 {
@@ -29,20 +31,31 @@ void ParallelForRows(int count, std::int64_t workPerItem, Fn&& fn)
         return;
     }
     std::vector<std::thread> pool;
+    std::vector<std::exception_ptr> errors(static_cast<std::size_t>(threads));
     pool.reserve(std::size_t(threads - 1));
     auto bandStart = [&](std::int64_t t) { return int(std::int64_t(count) * t / threads); };
+    auto runBand = [&](std::int64_t t) {
+        try {
+            fn(bandStart(t), bandStart(t + 1));
+        } catch (...) {
+            errors[std::size_t(t)] = std::current_exception();
+        }
+    };
     std::int64_t started = 1;
     try {
         for (; started < threads; ++started)
-            pool.emplace_back([&fn, b = bandStart(started), e = bandStart(started + 1)] { fn(b, e); });
+            pool.emplace_back(runBand, started);
     } catch (...) {
         // No more threads to be had: the bands not handed out run here.
     }
-    fn(0, bandStart(1));
+    runBand(0);
     for (std::int64_t t = started; t < threads; ++t)
-        fn(bandStart(t), bandStart(t + 1));
+        runBand(t);
     for (auto& th : pool)
         th.join();
+    for (const auto& e : errors)
+        if (e)
+            std::rethrow_exception(e);
 }
 
 }  // namespace Utils

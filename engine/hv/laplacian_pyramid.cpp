@@ -96,13 +96,12 @@ inline void Reduce1D(const unsigned char* s, unsigned char* d, int n)
         edge(x);
 }
 
-// The expansion of a coarse level, first down the columns, then along the rows.
-// The column pass is written row by row so that it runs along memory.
-CLevel* Expand(const CLevel* coarse)
+// The column pass of the expansion: wc x (2 hc - 1), written row by row so that it
+// runs along memory.
+void ExpandColumns(const CLevel* coarse, CLevel& tmp)
 {
     const int wc = coarse->width;
     const int hc = coarse->height;
-    CLevel tmp(wc, 2 * hc - 1);
     Utils::ParallelForRows(tmp.height, wc, [&](int r0, int r1) {
         for (int r = r0; r < r1; ++r) {
             unsigned char* dst = tmp.Row(r);
@@ -133,34 +132,30 @@ CLevel* Expand(const CLevel* coarse)
             }
         }
     });
-    auto* out = new CLevel(2 * wc - 1, 2 * hc - 1);
-    Utils::ParallelForRows(tmp.height, wc * 2, [&](int y0, int y1) {
-        for (int y = y0; y < y1; ++y) {
-            const unsigned char* src = tmp.Row(y);
-            unsigned char* dst = out->Row(y);
-            Expand1D(src, dst, wc);
-        }
-    });
-    return out;
 }
 
+// Expands the coarse level (columns first, then rows) and combines each expanded
+// sample into the fine level; the row pass goes through one row buffer per band, so
+// the full-size expansion is never stored.
 template <class Combine>
 void ExpandInto(const CLevel* fine, const CLevel* coarse, Combine&& combine)
 {
     if (!fine || !coarse || coarse->width <= 0 || coarse->height <= 0)
         return;
-    CLevel* expanded = Expand(coarse);
-    const int w = std::min(fine->width, expanded->width);
-    const int h = std::min(fine->height, expanded->height);
+    const int wc = coarse->width;
+    CLevel tmp(wc, 2 * coarse->height - 1);
+    ExpandColumns(coarse, tmp);
+    const int w = std::min(fine->width, 2 * wc - 1);
+    const int h = std::min(fine->height, tmp.height);
     Utils::ParallelForRows(h, w, [&](int y0, int y1) {
+        std::vector<unsigned char> row(std::size_t(2 * wc - 1));
         for (int y = y0; y < y1; ++y) {
+            Expand1D(tmp.Row(y), row.data(), wc);
             unsigned char* f = fine->Row(y);
-            const unsigned char* e = expanded->Row(y);
             for (int x = 0; x < w; ++x)
-                f[x] = (unsigned char)std::clamp(combine(int(f[x]), int(e[x])), 0, 255);
+                f[x] = (unsigned char)std::clamp(combine(int(f[x]), int(row[std::size_t(x)])), 0, 255);
         }
     });
-    expanded->Release();
 }
 
 }  // namespace
