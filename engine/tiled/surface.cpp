@@ -440,8 +440,12 @@ void CCylindricalSurface::CalcTraceRay(int x, int y, double* s, double* t, doubl
 {
     if (m_sinTable.empty() && m_rowTable.empty())
         BuildRayTables();
-    const std::size_t i = static_cast<std::size_t>(x - m_renderRect.left);
-    const std::size_t j = static_cast<std::size_t>(y - m_renderRect.top);
+    const std::size_t i = static_cast<std::size_t>(static_cast<std::int64_t>(x) - m_renderRect.left);
+    const std::size_t j = static_cast<std::size_t>(static_cast<std::int64_t>(y) - m_renderRect.top);
+    if (i >= m_sinTable.size() || j >= m_rowTable.size()) {
+        *s = *t = *c = 0.0;  // outside the render rectangle: a ray that sees nothing
+        return;
+    }
     *s = m_sinTable[i];
     *t = m_rowTable[j];
     *c = m_cosTable[i];

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <new>
 #include <random>
 #include <vector>
 
@@ -643,5 +644,18 @@ TEST(BundleAdjustment, AbortStopsAndKeepsTheCameras)
     int calls = 0;
     ba.m_abort = [&] { return ++calls > 5; };
     EXPECT_THROW(ba.DoBundleAdjustment2(), panorama_abort);
+    EXPECT_TRUE(ba.m_imageLinks.empty());
+}
+
+TEST(BundleAdjustment, LibraryFailureInsideTheOptimiserIsAFailedAdjustment)
+{
+    SyntheticMosaic s;
+    s.Build(1, 2, 30.0, 0.0, 1000.0, 0.2, 8);
+    CBundleAdjustment ba;
+    s.Feed(ba, 0);
+    ba.m_lensMode = 0;
+    ba.m_abort = []() -> bool { throw std::bad_alloc(); };  // nothing may unwind through lmdif
+    EXPECT_FALSE(ba.DoBundleAdjustment2());
+    EXPECT_TRUE(ba.m_order.empty());
     EXPECT_TRUE(ba.m_imageLinks.empty());
 }

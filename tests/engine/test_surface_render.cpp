@@ -323,3 +323,27 @@ TEST(SurfaceRender, WorkerRenderNeverTouchesSharedPhotos)
     EXPECT_EQ(files.elements[0]->RefCount(), 1);
     reference->Release();
 }
+
+namespace {
+struct ThrowingProgress : vltest::RecordingProgress {
+    bool AbortProgressIndicator(int max, int value) override
+    {
+        if (value > 30)
+            throw std::bad_alloc();
+        return RecordingProgress::AbortProgressIndicator(max, value);
+    }
+};
+}  // namespace
+
+TEST(SurfaceRender, FailureInTheMiddleIsAFailedRenderWithoutResult)
+{
+    PhotoFiles files(Mosaic(1, 2, 200, 150));
+    CCylindricalSurface s;
+    s.AddImages(files.Order(), D3Param{}, files.Params(), files.elements, {});
+    s.Set3DOrientation(0);
+    ThrowingProgress progress;
+    EXPECT_FALSE(s.RenderSurface(100.0, &progress, nullptr, 0, 100));
+    EXPECT_EQ(s.GetPano(), nullptr);
+    EXPECT_TRUE(s.RenderSurface(100.0, nullptr, nullptr, 0, 100));  // the surface is still usable
+    s.FreePano();
+}
