@@ -225,12 +225,13 @@ void MakeLevel(ScaleSpace::CGaussianPyr& gauss, int octave, int level, double in
     CImageD* cur = gauss.GetGaussian(octave, level);
     if (!cur->Create(prev->width, prev->height))
         throw panorama_error();
+    if (cur->IsEmpty())
+        return;
     const std::size_t w = static_cast<std::size_t>(prev->width);
     ParallelFor(static_cast<std::size_t>(prev->height), kCopyBand, [&](std::size_t y0, std::size_t y1) {
         std::memcpy(cur->data + y0 * w, prev->data + y0 * w, (y1 - y0) * w * sizeof(double));
     });
-    if (!cur->IsEmpty())
-        GaussGrayDouble(cur->width, cur->height, cur->width, cur->data, increment);
+    GaussGrayDouble(cur->width, cur->height, cur->width, cur->data, increment);
 }
 
 }  // namespace
