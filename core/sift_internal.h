@@ -42,6 +42,13 @@ void GradientRows(const ScaleSpace::CImageD& I, ScaleSpace::CImageD& M, ScaleSpa
 // The orientations of a 36-bin histogram into out[0 .. count), count returned.
 int OrientationsFromHistogram(const double* hist, double* out);
 
+// Rows per parallel block of a plane `width` samples wide, so that a block holds
+// about `samples` samples: small planes are not worth a thread per few rows.
+inline std::size_t RowsPerBlock(int width, std::size_t samples)
+{
+    return std::max<std::size_t>(1, samples / static_cast<std::size_t>(std::max(width, 1)));
+}
+
 // Runs body(begin, end) over [0, count) in blocks of `grain` on a few threads. Every
 // index is handled exactly once and independently, so results written per index do
 // not depend on the scheduling. The first exception thrown by a block is rethrown

@@ -29,8 +29,9 @@ using ScaleSpace::SIFT;
 
 namespace {
 
-constexpr std::size_t kRowBand = 32;        // rows per parallel block of a plane
-constexpr std::size_t kKeypointBlock = 16;  // keypoints per parallel block
+constexpr std::size_t kExtremaBlock = 1 << 15;   // samples per parallel block of extremum search
+constexpr std::size_t kGradientBlock = 1 << 14;  // samples per parallel block of gradients
+constexpr std::size_t kKeypointBlock = 16;       // keypoints per parallel block
 
 void Poll(bool (*abort)())
 {
@@ -53,15 +54,16 @@ std::vector<CKeyPoint> DetectExtrema(const CGaussianPyr& gauss, int scales, doub
     const int octaves = gauss.GetOctaveCount();
     for (int o = 0; o < octaves; ++o) {
         const int h = gauss.GetGaussian(o, 0)->height;
-        const std::size_t bands = (static_cast<std::size_t>(std::max(h, 0)) + kRowBand - 1) / kRowBand;
+        const std::size_t band = RowsPerBlock(gauss.GetGaussian(o, 0)->width, kExtremaBlock);
+        const std::size_t bands = (static_cast<std::size_t>(std::max(h, 0)) + band - 1) / band;
         for (int l = 1; l <= scales; ++l) {
             const CImageD* levels[4] = {gauss.GetGaussian(o, l - 1), gauss.GetGaussian(o, l),
                                         gauss.GetGaussian(o, l + 1), gauss.GetGaussian(o, l + 2)};
             std::vector<std::vector<CKeyPoint>> parts(bands);
             ParallelFor(bands, 1, [&](std::size_t b0, std::size_t b1) {
                 for (std::size_t b = b0; b < b1; ++b)
-                    FindExtremaFromGaussians(levels, static_cast<int>(b * kRowBand),
-                                             static_cast<int>(std::min<std::size_t>((b + 1) * kRowBand, h)), o, l,
+                    FindExtremaFromGaussians(levels, static_cast<int>(b * band),
+                                             static_cast<int>(std::min<std::size_t>((b + 1) * band, h)), o, l,
                                              contrastThreshold, edgeThreshold, parts[b]);
             });
             for (const auto& part : parts)
@@ -162,7 +164,7 @@ void ComputeGradients(GradientStage& stage, const std::vector<CKeyPoint>& extrem
                     if (x1 >= x0)
                         std::fill_n(need.data() + I.Index(x0, y), x1 - x0 + 1, static_cast<unsigned char>(1));
             }
-            ParallelFor(static_cast<std::size_t>(h), kRowBand, [&](std::size_t y0, std::size_t y1) {
+            ParallelFor(static_cast<std::size_t>(h), RowsPerBlock(w, kGradientBlock), [&](std::size_t y0, std::size_t y1) {
                 GradientRows(I, M, A, need.data(), static_cast<int>(y0), static_cast<int>(y1));
             });
             first = last;

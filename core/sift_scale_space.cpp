@@ -188,8 +188,7 @@ void MakeDoubledGreyLevel(const unsigned char* bits, int width, int height, std:
                 static_cast<unsigned char>((d[2 * static_cast<std::size_t>(x)] + d[2 * static_cast<std::size_t>(x) + 2]) >> 1);
         d[W2 - 1] = d[W2 - 2];
     };
-    constexpr std::size_t kBand = 16;
-    ParallelFor(static_cast<std::size_t>(height), kBand, [&](std::size_t y0, std::size_t y1) {
+    ParallelFor(static_cast<std::size_t>(height), RowsPerBlock(W2, 1 << 15), [&](std::size_t y0, std::size_t y1) {
         std::vector<unsigned char> rowA(static_cast<std::size_t>(W2));
         std::vector<unsigned char> rowB(static_cast<std::size_t>(W2));
         std::vector<unsigned char> grey(static_cast<std::size_t>(width));
@@ -214,7 +213,7 @@ void MakeDoubledGreyLevel(const unsigned char* bits, int width, int height, std:
 
 namespace {
 
-constexpr std::size_t kCopyBand = 64;  // rows per parallel block of a plane copy
+constexpr std::size_t kCopyBlock = 1 << 17;  // samples per parallel block of a plane copy
 
 // Level `level` of an octave: a copy of the level below blurred by `increment`.
 // The copy is spread over threads (it is also where the plane's pages are first
@@ -228,7 +227,7 @@ void MakeLevel(ScaleSpace::CGaussianPyr& gauss, int octave, int level, double in
     if (cur->IsEmpty())
         return;
     const std::size_t w = static_cast<std::size_t>(prev->width);
-    ParallelFor(static_cast<std::size_t>(prev->height), kCopyBand, [&](std::size_t y0, std::size_t y1) {
+    ParallelFor(static_cast<std::size_t>(prev->height), RowsPerBlock(prev->width, kCopyBlock), [&](std::size_t y0, std::size_t y1) {
         std::memcpy(cur->data + y0 * w, prev->data + y0 * w, (y1 - y0) * w * sizeof(double));
     });
     GaussGrayDouble(cur->width, cur->height, cur->width, cur->data, increment);
