@@ -417,8 +417,6 @@ double CCylindricalSurface::CalculateDifferenceField(Data* d, unsigned short* di
     const VarnoBase::Rect o = Intersect(pr, tr);
     if (o.isEmpty())
         return 1.0;
-    std::int64_t histT[256] = {}, histP[256] = {};
-    std::int64_t count = 0;
     const int w = o.width(), h = o.height();
     const std::int64_t tBpl = T->GetBPL(), pBpl = m_pPano->GetBPL();
     const std::int64_t tAbpl = T->GetAlphaBPL(), pAbpl = m_pPano->GetAlphaBPL();
@@ -426,25 +424,45 @@ double CCylindricalSurface::CalculateDifferenceField(Data* d, unsigned short* di
     const unsigned char* pBits = m_pPano->GetBits();
     const unsigned char* tAl = T->GetAlphaBits();
     const unsigned char* pAl = m_pPano->GetAlphaBits();
-    for (int y = 0; y < h; ++y) {
-        const std::int64_t ty = y + o.top - tr.top, py = y + o.top - pr.top;
-        const std::int64_t tx0 = o.left - tr.left, px0 = o.left - pr.left;
-        unsigned short* drow = diff + static_cast<std::int64_t>(y) * w;
-        for (int x = 0; x < w; ++x) {
-            if (!tAl[ty * tAbpl + tx0 + x] || !pAl[py * pAbpl + px0 + x])
-                continue;
-            const unsigned char* tp = tBits + ty * tBpl + (tx0 + x) * 3;
-            const unsigned char* pp = pBits + py * pBpl + (px0 + x) * 3;
-            const int LT = tp[0] + 2 * tp[1] + tp[2];
-            const int LP = pp[0] + 2 * pp[1] + pp[2];
-            const int dv = std::abs(LT - LP) * 64;
-            drow[x] = static_cast<unsigned short>(dv);
-            if (dv < 12800) {
-                ++histT[LT / 4];
-                ++histP[LP / 4];
-                ++count;
+    const std::int64_t tx0 = o.left - tr.left, px0 = o.left - pr.left;
+    // Bands count into their own histograms; integer sums do not depend on the split.
+    struct Counts {
+        std::int64_t histT[256] = {};
+        std::int64_t histP[256] = {};
+        std::int64_t count = 0;
+    };
+    const int threads = RenderThreads(m_threadCount);
+    std::vector<Counts> bands(static_cast<std::size_t>(std::clamp(threads, 1, h)));
+    ParallelBands(0, h, threads, [&](int band, int y0, int y1) {
+        Counts& k = bands[static_cast<std::size_t>(band)];
+        for (int y = y0; y < y1; ++y) {
+            const std::int64_t ty = y + o.top - tr.top, py = y + o.top - pr.top;
+            unsigned short* drow = diff + static_cast<std::int64_t>(y) * w;
+            for (int x = 0; x < w; ++x) {
+                if (!tAl[ty * tAbpl + tx0 + x] || !pAl[py * pAbpl + px0 + x])
+                    continue;
+                const unsigned char* tp = tBits + ty * tBpl + (tx0 + x) * 3;
+                const unsigned char* pp = pBits + py * pBpl + (px0 + x) * 3;
+                const int LT = tp[0] + 2 * tp[1] + tp[2];
+                const int LP = pp[0] + 2 * pp[1] + pp[2];
+                const int dv = std::abs(LT - LP) * 64;
+                drow[x] = static_cast<unsigned short>(dv);
+                if (dv < 12800) {
+                    ++k.histT[LT / 4];
+                    ++k.histP[LP / 4];
+                    ++k.count;
+                }
             }
         }
+    });
+    std::int64_t histT[256] = {}, histP[256] = {};
+    std::int64_t count = 0;
+    for (const Counts& k : bands) {
+        for (int i = 0; i < 256; ++i) {
+            histT[i] += k.histT[i];
+            histP[i] += k.histP[i];
+        }
+        count += k.count;
     }
     const double sigma = std::trunc(std::sqrt(static_cast<double>(w) * h)) * 0.125;
     GaussGray16bit(w, h, w, diff, sigma);
@@ -493,17 +511,31 @@ void CCylindricalSurface::AddImageToPano(Data* d)
     unsigned short* pWt = m_pPano->Get16BitmaskBits();
     const std::int64_t tx0 = o.left - tr.left, px0 = o.left - pr.left;
 
-    for (int y = 0; y < h && !m_bAborted; ++y) {
+    // Rows are blended in chunks on the worker threads into scratch rows; this thread
+    // then writes them into the result one by one, each followed by its progress poll,
+    // so a cancellation leaves every later row exactly as it was.
+    const int threads = RenderThreads(m_threadCount);
+    const int chunk = std::clamp(static_cast<int>((1 << 18) / std::max(w, 1)), threads, h);
+    const std::size_t W = static_cast<std::size_t>(w);
+    std::vector<unsigned char> sRgb(static_cast<std::size_t>(chunk) * W * 3), sAl(static_cast<std::size_t>(chunk) * W);
+    std::vector<unsigned short> sWt(static_cast<std::size_t>(chunk) * W);
+    auto blendRow = [&](int y, std::size_t slot) {
         const std::int64_t ty = y + o.top - tr.top, py = y + o.top - pr.top;
+        unsigned char* rgb = sRgb.data() + slot * W * 3;
+        unsigned char* al = sAl.data() + slot * W;
+        unsigned short* wt = sWt.data() + slot * W;
+        std::memcpy(rgb, pBits + py * pBpl + px0 * 3, W * 3);
+        std::memcpy(al, pAl + py * pAbpl + px0, W);
+        std::memcpy(wt, pWt + py * pW + px0, W * sizeof(unsigned short));
         const unsigned short* drow = diff.data() + static_cast<std::int64_t>(y) * w;
         for (int x = 0; x < w; ++x) {
             const unsigned char aT = tAl[ty * tAbpl + tx0 + x];
             if (!aT)
                 continue;
             const unsigned char* tp = tBits + ty * tBpl + (tx0 + x) * 3;
-            unsigned char* pp = pBits + py * pBpl + (px0 + x) * 3;
-            unsigned char& aP = pAl[py * pAbpl + px0 + x];
-            unsigned short& wP = pWt[py * pW + px0 + x];
+            unsigned char* pp = rgb + static_cast<std::size_t>(x) * 3;
+            unsigned char& aP = al[x];
+            unsigned short& wP = wt[x];
             const unsigned short wT = tWt[ty * tW + tx0 + x];
             const int c[3] = {lut[tp[0]], lut[tp[1]], lut[tp[2]]};
             if (!aP)
@@ -524,8 +556,22 @@ void CCylindricalSurface::AddImageToPano(Data* d)
                 pp[ch] = static_cast<unsigned char>((pp[ch] * q + (256 - q) * c[ch]) >> 8);
             wP = std::max(wP, wT);
         }
-        if (StepAndPoll())
-            m_bAborted = true;
+    };
+    for (int y0 = 0; y0 < h && !m_bAborted;) {
+        const int end = std::min(h, y0 + chunk);
+        ParallelRows(y0, end, threads, [&](int y) { blendRow(y, static_cast<std::size_t>(y - y0)); });
+        for (int y = y0; y < end; ++y) {
+            const std::size_t slot = static_cast<std::size_t>(y - y0);
+            const std::int64_t py = y + o.top - pr.top;
+            std::memcpy(pBits + py * pBpl + px0 * 3, sRgb.data() + slot * W * 3, W * 3);
+            std::memcpy(pAl + py * pAbpl + px0, sAl.data() + slot * W, W);
+            std::memcpy(pWt + py * pW + px0, sWt.data() + slot * W, W * sizeof(unsigned short));
+            if (StepAndPoll()) {
+                m_bAborted = true;
+                break;
+            }
+        }
+        y0 = end;
     }
     if (m_pNotify) {
         const VarnoBase::Point pos = m_pPano->GetPosition();

@@ -39,39 +39,49 @@ inline unsigned char BilinearByte(const unsigned char* p, std::int64_t bpl, int 
     return out[k];
 }
 
-// Runs fn(row) for every row of [begin, end) on up to `threads` threads, each taking one
-// contiguous band, and returns when all are done. Rows must be independent.
+// Splits [begin, end) into `threads` contiguous bands (fewer when there are fewer rows)
+// and runs fn(band, first, last) for each, band 0 on the calling thread; returns when
+// all are done.
 template <class Fn>
-void ParallelRows(int begin, int end, int threads, const Fn& fn)
+void ParallelBands(int begin, int end, int threads, const Fn& fn)
 {
     const int rows = end - begin;
     if (rows <= 0)
         return;
     threads = std::clamp(threads, 1, rows);
+    auto band = [&](int k) {
+        const int b0 = begin + static_cast<int>(static_cast<std::int64_t>(rows) * k / threads);
+        const int b1 = begin + static_cast<int>(static_cast<std::int64_t>(rows) * (k + 1) / threads);
+        fn(k, b0, b1);
+    };
     if (threads == 1) {
-        for (int y = begin; y < end; ++y)
-            fn(y);
+        band(0);
         return;
     }
     std::vector<std::thread> pool;
     pool.reserve(static_cast<std::size_t>(threads - 1));
-    auto band = [&](int k) {
-        const int b0 = begin + static_cast<int>(static_cast<std::int64_t>(rows) * k / threads);
-        const int b1 = begin + static_cast<int>(static_cast<std::int64_t>(rows) * (k + 1) / threads);
-        for (int y = b0; y < b1; ++y)
-            fn(y);
-    };
     try {
         for (int k = 1; k < threads; ++k)
             pool.emplace_back(band, k);
     } catch (...) {
-        // No thread could be started: the remaining bands run here.
+        // No further thread could be started: the remaining bands run here.
         for (int k = static_cast<int>(pool.size()) + 1; k < threads; ++k)
             band(k);
     }
     band(0);
     for (std::thread& t : pool)
         t.join();
+}
+
+// Runs fn(row) for every row of [begin, end), in bands on up to `threads` threads.
+// Rows must be independent.
+template <class Fn>
+void ParallelRows(int begin, int end, int threads, const Fn& fn)
+{
+    ParallelBands(begin, end, threads, [&](int, int b0, int b1) {
+        for (int y = b0; y < b1; ++y)
+            fn(y);
+    });
 }
 
 // Threads to use for a setting of 0 (one per core, at most 8) or n.

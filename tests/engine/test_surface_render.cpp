@@ -252,6 +252,26 @@ TEST(SurfaceRender, CancellingTheThirdPhotoKeepsTheFirstTwoBlended)
     ASSERT_NE(pano, nullptr);
     EXPECT_TRUE(ImageOf(pano) == fullViews.snapshots[1]);
     pano->Release();
+
+    // Cancelled while blending the second photo: its first ten rows are in, the rest of
+    // the result is as the first photo left it.
+    CCylindricalSurface mid;
+    setUp(mid);
+    mid.SetThreadCount(3);
+    vltest::RecordingProgress midProgress;
+    midProgress.CancelAtStep(2 * h0 + h1 + 10);
+    EXPECT_TRUE(mid.RenderSurface(100.0, &midProgress, nullptr, 0, 100));
+    pano = mid.GetPano();
+    ASSERT_NE(pano, nullptr);
+    const QImage got = ImageOf(pano);
+    const int top = full.Photos()[1].rect.top;
+    for (int y = 0; y < got.height(); ++y) {
+        const QImage& expected = y < top + 10 ? fullViews.snapshots[1] : fullViews.snapshots[0];
+        ASSERT_EQ(std::memcmp(got.constScanLine(y), expected.constScanLine(y), static_cast<std::size_t>(got.width()) * 3),
+                  0)
+            << "row " << y;
+    }
+    pano->Release();
 }
 
 TEST(SurfaceRender, CropRequestOutsideFailsAndIsForgotten)
