@@ -17,6 +17,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "core/keypoints.h"
 #include "core/linalg.h"
 #include "core/match_graph.h"
 #include "core/panorama_exceptions.h"
@@ -207,6 +208,19 @@ int LMOptimizer::Run(cminpack_func_mn fcn, void* p)
 // Bundle adjustment
 
 namespace Tiled_Panorama {
+
+std::vector<KeyPosition> KeyPositionsOf(const CImageDataBase* record)
+{
+    std::vector<KeyPosition> out;
+    if (!record)
+        return out;
+    out.reserve(record->m_keys.size());
+    for (std::size_t i = 0; i < record->m_keys.size(); ++i) {
+        const ScaleSpace::SIFT* k = record->m_keys[i];
+        out.push_back(k ? KeyPosition{k->x, k->y} : KeyPosition{});
+    }
+    return out;
+}
 
 // The matches of one link, prepared once per optimisation: centred keypoints and
 // weights of the usable matches, and where their residuals go.

@@ -16,6 +16,8 @@
 
 #include "core/geometry.h"
 
+class CImageDataBase;
+
 namespace match_graph {
 class CGraph;
 class CGraphLink;
@@ -114,6 +116,10 @@ struct KeyPosition {
     double x = 0.0;
     double y = 0.0;
 };
+
+// The keypoint positions of a feature store (null: none), in the store's order, so that
+// the match lists' keypoint indices address them.
+std::vector<KeyPosition> KeyPositionsOf(const CImageDataBase* record);
 
 // Cameras of one tiled build and their adjustment. The tiled engine owns one and fills
 // the inputs before DoBundleAdjustment2; the results (m_worldParams, m_params,

@@ -4,10 +4,12 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <new>
 #include <random>
 #include <vector>
 
+#include "core/keypoints.h"
 #include "core/linalg.h"
 #include "core/match_graph.h"
 #include "core/panorama_exceptions.h"
@@ -658,4 +660,38 @@ TEST(BundleAdjustment, LibraryFailureInsideTheOptimiserIsAFailedAdjustment)
     EXPECT_FALSE(ba.DoBundleAdjustment2());
     EXPECT_TRUE(ba.m_order.empty());
     EXPECT_TRUE(ba.m_imageLinks.empty());
+}
+
+TEST(BundleAdjustment, ParameterLayoutFollowsTheLensFlagsNotTheMode)
+{
+    // A shared lens flag left set while the lens mode is 0: the optimiser's parameter
+    // count must still match what is packed (AddressSanitizer guards the arrays).
+    SyntheticMosaic s;
+    s.Build(1, 2, 30.0, 0.0, 1000.0, 0.2, 6);
+    CBundleAdjustment ba;
+    s.Feed(ba, 0);
+    ba.m_lensMode = 0;
+    ASSERT_TRUE(ba.DoBundleAdjustment2());
+    EXPECT_EQ(ba.m_worldParams.lens, 0);  // the adjustment keeps flag and mode together
+    ba.m_worldParams.lens = 1;
+    std::vector<std::vector<const match_graph::CGraphLink*>> links = {{s.graph.links[0]}, {}};
+    ba.RunImageParamsOptimizer({0, 1}, links);
+    ExpectRecovered(s, ba, 0);
+}
+
+TEST(BundleAdjustment, KeypointPositionsComeFromTheFeatureStore)
+{
+    EXPECT_TRUE(Tiled_Panorama::KeyPositionsOf(nullptr).empty());
+    CImageDataBase record;
+    EXPECT_TRUE(Tiled_Panorama::KeyPositionsOf(&record).empty());
+    for (int i = 0; i < 3; ++i) {
+        auto k = std::make_unique<ScaleSpace::SIFT>();
+        k->x = 10.5 * i;
+        k->y = 200.0 - i;
+        record.m_keys.push_back(std::move(k));
+    }
+    const auto keys = Tiled_Panorama::KeyPositionsOf(&record);
+    ASSERT_EQ(keys.size(), 3u);
+    EXPECT_EQ(keys[2].x, 21.0);
+    EXPECT_EQ(keys[2].y, 198.0);
 }
