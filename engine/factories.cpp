@@ -6,6 +6,7 @@
 #include "core/pano_element.h"
 #include "engine/hv/panorama.h"
 #include "engine/panorama_interfaces.h"
+#include "engine/tiled/panorama.h"
 
 namespace PanoramaLib {
 
@@ -22,9 +23,7 @@ ITiledPanorama* CreateTiledPanoramaObject(IDibManager* manager)
     CPanoElement::m_pIDibManager = manager;  // stored even when null
     if (manager == nullptr)
         return nullptr;
-    // The Tiled/Multifocus engine plugs in here: new (std::nothrow)
-    // Tiled_Panorama::CPanorama, null when memory is short.
-    return nullptr;
+    return Tiled_Panorama::CPanorama::CreateInstance();  // null when memory is short
 }
 
 }  // namespace PanoramaLib

@@ -79,10 +79,12 @@ void Reset3dParams(D3Param& p) noexcept
     p.k1 = p.k2 = p.k3 = 0.0;
 }
 
-double LensDistortion(double r, const D3Param& p) noexcept
+double LensDistortion(double r, const D3Param& p) noexcept { return LensDistortion(r, p, g_ldPoynomType); }
+
+double LensDistortion(double r, const D3Param& p, int polynomial) noexcept
 {
     const double r2 = r * r;
-    if (g_ldPoynomType == 1)
+    if (polynomial == 1)
         return 1.0 + p.k1 * r2 + p.k2 * r2 * r2;
     return 1.0 + p.k2 * r2 + p.k3 * r2 * r;
 }

@@ -46,6 +46,8 @@ extern int g_ldPoynomType;
 // L(r): the factor taking a photo point at distance r (pixels) from the photo centre
 // to its position in the ideal pinhole image.
 double LensDistortion(double r, const D3Param& p) noexcept;
+// The same for an explicit polynomial type (a render uses the type it was prepared with).
+double LensDistortion(double r, const D3Param& p, int polynomial) noexcept;
 
 // Lens terms are carried in the parameter vector multiplied by these factors, so that
 // the optimiser sees values of a size comparable to angles and focal lengths.

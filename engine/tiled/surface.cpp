@@ -91,6 +91,7 @@ void CCylindricalSurface::AddImage(CPanoElement* image, const D3Param& params, C
 {
     if (!image)
         return;
+    m_lensPolynomial = g_ldPoynomType;  // taken now, on the preparing thread
     Data d;
     d.image = image;
     d.preview = preview;
@@ -327,7 +328,7 @@ bool CCylindricalSurface::CalcImgAngularSizes()
         for (const auto& q : pts) {
             double x = q[0], y = q[1];
             if (d.params.lens) {
-                const double l = LensDistortion(std::sqrt(x * x + y * y), d.params);
+                const double l = LensDistortion(std::sqrt(x * x + y * y), d.params, m_lensPolynomial);
                 x *= l;
                 y *= l;
             }
@@ -526,7 +527,9 @@ void CCylindricalSurface::TransformPixel(const Data& d, int x, int y, unsigned c
     const int hw = d.width / 2, hh = d.height / 2;
     if (d.params.lens) {
         double ul, vl;
-        if (InvLensDistortion(&ul, &vl, u, v, d.halfDiagonal, d.params)) {
+        const bool inverted = m_lensPolynomial == 1 ? InvLensDistortion24(&ul, &vl, u, v, d.params)
+                                                    : InvLensDistortion23(&ul, &vl, u, v, d.params);
+        if (inverted) {
             u = ul;
             v = vl;
         } else {

@@ -147,6 +147,7 @@ public:
     // Row bands of a photo are projected on this many threads (0: one per core). The
     // result does not depend on it.
     void SetThreadCount(int n) { m_threadCount = n; }
+    int LensPolynomial() const { return m_lensPolynomial; }
 
     // ---- state, readable by the owner and by tests ----
     const std::vector<Data>& Photos() const { return m_photos; }
@@ -202,6 +203,9 @@ protected:
 
     bool m_bMayUnloadPhotos = true;
     int m_threadCount = 0;
+    // Lens polynomial (g_ldPoynomType) taken when photos are added, so that a render on
+    // another thread never reads the program-wide value while the UI thread changes it.
+    int m_lensPolynomial = 1;
     InterpolationMode m_mode = NoInterpolationMode;
 };
 

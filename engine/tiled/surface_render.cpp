@@ -354,11 +354,11 @@ bool CCylindricalSurface::TransformImageToSurface(Data* d)
     J.hw = d->width / 2;
     J.hh = d->height / 2;
     J.lens = d->params.lens != 0;
-    J.lensType24 = g_ldPoynomType == 1;
+    J.lensType24 = m_lensPolynomial == 1;
     if (J.lens) {
         const double R0 = d->halfDiagonal + 2.0;
         J.lensCut = LensMonotone(d->params, J.lensType24, R0);
-        J.lensCutRadius = R0 * LensDistortion(R0, d->params);
+        J.lensCutRadius = R0 * LensDistortion(R0, d->params, m_lensPolynomial);
     }
     J.src = &src;
     J.dst = t->GetBits();

@@ -1,0 +1,523 @@
+// Photo analysis and matching of the tiled engine.
+//
+// Each photo is reduced to a working copy of at most 660 pixels (by halving), SIFT
+// keypoints are found on it and multiplied back into full-size pixels. Every unordered
+// pair is matched once, the lower index as the query: kd-tree nearest neighbours with
+// the distance-ratio test, Hough voting for a similarity, then a robust least-median
+// affine fit of each best-voted candidate. A fit with enough inliers, a small error
+// (6 working-copy pixels) and a plausible mapping of the photo corners becomes a link
+// of the match graph. The pairs of one query photo use distinct trees and are matched
+// in parallel; links are added afterwards in the sequential order.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "core/hough.h"
+#include "core/kd_tree.h"
+#include "core/linalg.h"
+#include "core/panorama_exceptions.h"
+#include "core/robust_fit.h"
+#include "core/sift.h"
+#include "engine/auto_highlight.h"
+#include "engine/hv/panorama.h"  // StretchWidth, StretchHeight
+#include "engine/tiled/panorama.h"
+
+using match_graph::CGraph;
+using match_graph::CGraphLink;
+using VarnoBase::Size;
+
+namespace Tiled_Panorama {
+
+namespace {
+
+constexpr int kTreeBucketSize = 4;
+constexpr int kTreeVisitLimit = 200;
+constexpr double kVoteThreshold = 1.5;
+constexpr double kOutlierFraction = 0.75;
+constexpr double kErrorLimit = 6.0;  // working-copy pixels
+constexpr double kCoordLimit = 32767.0;
+constexpr double kSizeRatioLimit = 5.0;
+
+std::size_t Stride24(std::int64_t width) { return std::size_t(((width * 24 + 31) / 32) * 4); }
+
+struct TreeEntry {
+    double** points = nullptr;
+    std::unique_ptr<kd_tree> tree;
+    ~TreeEntry()
+    {
+        tree.reset();
+        if (points)
+            kdDeallocPts(points);
+    }
+};
+
+bool BuildTree(const CImageDataBase& record, TreeEntry& entry)
+{
+    const int count = static_cast<int>(record.m_descriptors.size());
+    if (count == 0)
+        return false;
+    entry.points = kdAllocPts(count, 128);
+    for (int i = 0; i < count; ++i)
+        std::copy_n(record.m_descriptors[static_cast<std::size_t>(i)]->v, 128, entry.points[i]);
+    entry.tree = std::make_unique<kd_tree>(entry.points, count, 128, kTreeBucketSize, KD_SUGGEST);
+    entry.tree->maxPointsVisit = kTreeVisitLimit;
+    return true;
+}
+
+struct Candidate {
+    bool passed = false;
+    double m[3][3] = {};
+    double error = 0.0;
+    std::vector<int> keys1, keys2, outKeys1, outKeys2, inQuality, outQuality;
+};
+
+struct PairResult {
+    bool votingFailed = false;
+    bool voted = false;
+    std::vector<Candidate> candidates;
+};
+
+// Votes and fits one pair; touches no engine state, so pairs run in parallel.
+PairResult MatchPair(CImageDataBase& query, CImageDataBase& database, kd_tree* tree, const Size& sizeA,
+                     const Size& sizeB, double errorLimit, double ratio)
+{
+    PairResult out;
+    if (!tree || database.m_descriptors.empty() || query.m_descriptors.empty())
+        return out;
+    out.voted = true;
+    std::vector<int> objects;
+    ScaleSpace::CIntArrPtrArray queryLists, dbLists, qualityLists;
+    std::vector<double> scores;
+    if (!PanoramaRecognition::HoughSimularity(tree, database, query.m_keys, query.m_descriptors, kVoteThreshold,
+                                              false, objects, queryLists, dbLists, qualityLists, scores, nullptr,
+                                              ratio)) {
+        out.votingFailed = true;
+        return out;
+    }
+    double best = 0.0;
+    for (double s : scores)
+        best = std::max(best, s);
+    std::vector<std::size_t> kept;
+    for (std::size_t c = 0; c < scores.size(); ++c)
+        if (scores[c] == best)
+            kept.push_back(c);
+    // Identical candidates (same object, same index lists) are fitted once.
+    bool removed = true;
+    while (kept.size() >= 2 && removed) {
+        removed = false;
+        for (std::size_t i = 0; i < kept.size() && !removed; ++i)
+            for (std::size_t j = i + 1; j < kept.size(); ++j) {
+                const std::size_t p = kept[i], q = kept[j];
+                if (objects[p] == objects[q] && *queryLists[p] == *queryLists[q] && *dbLists[p] == *dbLists[q]) {
+                    kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(i));
+                    removed = true;
+                    break;
+                }
+            }
+    }
+    for (std::size_t c : kept) {
+        const std::vector<int>& qi = *queryLists[c];
+        const std::vector<int>& di = *dbLists[c];
+        const std::vector<int>* quality = c < qualityLists.size() ? qualityLists[c] : nullptr;
+        const std::size_t n = std::min(qi.size(), di.size());
+        std::vector<ScaleSpace::PointD> A(n), B(n);
+        std::vector<double> weights(n);
+        for (std::size_t e = 0; e < n; ++e) {
+            const ScaleSpace::SIFT* ka = query.m_keys[static_cast<std::size_t>(qi[e])];
+            const ScaleSpace::SIFT* kb = database.m_keys[static_cast<std::size_t>(di[e])];
+            A[e] = {ka->x, ka->y};
+            B[e] = {kb->x, kb->y};
+            weights[e] = ka->sigma > 0.0 ? 1.0 / (ka->sigma * ka->sigma) : 1.0;
+        }
+        Candidate cand;
+        std::vector<int> inl, outl;
+        const bool fitted = PanoramaRecognition::FitRobustAffineTransform(A, B, weights, kOutlierFraction, cand.m,
+                                                                          &inl, &outl, &cand.error);
+        cand.passed = fitted &&
+                      PanoramaRecognition::CorrectPanoramicImageMatch(static_cast<int>(n),
+                                                                      static_cast<int>(inl.size())) &&
+                      PanoramaRecognition::IsFiniteTransform(cand.m) && cand.error < errorLimit &&
+                      !BadTransform1(sizeA, sizeB, cand.m);
+        if (cand.passed) {
+            auto q = [&](int idx) {
+                return quality && static_cast<std::size_t>(idx) < quality->size() ? (*quality)[std::size_t(idx)] : 0;
+            };
+            for (int idx : inl) {
+                cand.keys1.push_back(qi[static_cast<std::size_t>(idx)]);
+                cand.keys2.push_back(di[static_cast<std::size_t>(idx)]);
+                cand.inQuality.push_back(q(idx));
+            }
+            for (int idx : outl) {
+                cand.outKeys1.push_back(qi[static_cast<std::size_t>(idx)]);
+                cand.outKeys2.push_back(di[static_cast<std::size_t>(idx)]);
+                cand.outQuality.push_back(q(idx));
+            }
+        }
+        out.candidates.push_back(std::move(cand));
+    }
+    return out;
+}
+
+template <class Fn>
+void ParallelFor(std::size_t n, Fn fn)
+{
+    const std::size_t workers = std::min<std::size_t>(n, std::max(1u, std::thread::hardware_concurrency()));
+    if (workers <= 1) {
+        for (std::size_t i = 0; i < n; ++i)
+            fn(i);
+        return;
+    }
+    std::atomic<std::size_t> next{0};
+    auto body = [&] {
+        for (std::size_t i = next++; i < n; i = next++)
+            fn(i);
+    };
+    std::vector<std::thread> threads;
+    try {
+        for (std::size_t t = 1; t < workers; ++t)
+            threads.emplace_back(body);
+    } catch (...) {
+        // Fewer threads: the rest of the work runs here.
+    }
+    body();
+    for (std::thread& t : threads)
+        t.join();
+}
+
+// Integer scale-down sizes of the working copy; false when the copy would be empty.
+bool WorkingSize(std::int64_t w, std::int64_t h, int L, int mode, std::int64_t& wt, std::int64_t& ht, double& scale)
+{
+    if (mode == 1) {
+        if (h < w) {
+            wt = w;
+            while (wt > L)
+                wt >>= 1;
+            if (wt <= 0)
+                return false;
+            scale = double(w / wt);
+            ht = h * wt / w;
+        } else {
+            ht = h;
+            while (ht > L)
+                ht >>= 1;
+            if (ht <= 0)
+                return false;
+            scale = double(h / ht);
+            wt = w * ht / h;
+        }
+    } else {
+        if (L <= 0)
+            return false;
+        if (h >= w) {
+            ht = L;
+            wt = (w * L + h / 2) / h;
+            scale = double(h) / L;
+        } else {
+            wt = L;
+            ht = (h * L + w / 2) / w;
+            scale = double(w) / L;
+        }
+    }
+    return wt > 0 && ht > 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------
+// Plausibility of a fitted transform
+
+bool BadTransform2(const Size& sizeA, const Size& sizeB, const double H[3][3])
+{
+    double inv[3][3];
+    double h[3][3];
+    Utils::copy_matrix_3x3(h, H);
+    if (!Utils::pinv3x3(inv, h))
+        return true;
+    const double wB = sizeB.cx, hB = sizeB.cy;
+    const double corners[4][2] = {{0, 0}, {wB, 0}, {0, hB}, {wB, hB}};
+    double minX = 1e300, maxX = -1e300, minY = 1e300, maxY = -1e300;
+    for (const auto& c : corners) {
+        const double x = inv[0][0] * c[0] + inv[0][1] * c[1] + inv[0][2];
+        const double y = inv[1][0] * c[0] + inv[1][1] * c[1] + inv[1][2];
+        if (!std::isfinite(x) || !std::isfinite(y))
+            return true;
+        minX = std::min(minX, x);
+        maxX = std::max(maxX, x);
+        minY = std::min(minY, y);
+        maxY = std::max(maxY, y);
+    }
+    for (double v : {minX, maxX, minY, maxY})
+        if (v <= -32768.0 || v >= kCoordLimit)
+            return true;
+    const int width = static_cast<int>(maxX - minX);
+    const int height = static_cast<int>(maxY - minY);
+    if (width <= 0 || height <= 0 || sizeA.cx <= 0 || sizeA.cy <= 0)
+        return true;
+    const double wA = sizeA.cx, hA = sizeA.cy;
+    return width / wA > kSizeRatioLimit || wA / width > kSizeRatioLimit || height / hA > kSizeRatioLimit ||
+           hA / height > kSizeRatioLimit;
+}
+
+bool BadTransform1(const Size& sizeA, const Size& sizeB, const double H[3][3])
+{
+    if (BadTransform2(sizeA, sizeB, H))
+        return true;
+    double h[3][3], inv[3][3];
+    Utils::copy_matrix_3x3(h, H);
+    if (!Utils::pinv3x3(inv, h))
+        return true;
+    return BadTransform2(sizeB, sizeA, inv);
+}
+
+// ---------------------------------------------------------------------------------
+// Reuse of an earlier analysis
+
+CImageDataBase* ExtractImageDescriptor(const std::wstring& path, const std::vector<CPanoElement*>& oldPhotos,
+                                       std::vector<CImageDataBase*>& oldRecords)
+{
+    if (oldPhotos.size() != oldRecords.size())
+        return nullptr;
+    auto find = [&](std::size_t from) {
+        for (std::size_t i = from; i < oldPhotos.size(); ++i)
+            if (oldPhotos[i] && oldPhotos[i]->GetPathName() == path)
+                return i;
+        return oldPhotos.size();
+    };
+    std::size_t i = find(0);
+    while (i < oldPhotos.size()) {
+        CImageDataBase* record = oldRecords[i];
+        oldRecords[i] = nullptr;
+        if (!record)
+            return nullptr;
+        if (record->IsView()) {
+            delete record;
+            i = find(i + 1);
+            continue;
+        }
+        // Only a finished analysis of one photo is reused; an interrupted one may hold
+        // keypoints without descriptors or without its object record.
+        if (record->m_keys.size() == 0 || record->m_descriptors.size() != record->m_keys.size() ||
+            record->GetObjectCount() != 1 || record->m_objectIndex.size() != record->m_keys.size()) {
+            delete record;
+            return nullptr;
+        }
+        return record;
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------
+// Working copy and analysis of one photo
+
+PanoramaLib::IPanoElement* CPanorama::CreateImageThumbnail(PanoramaLib::IPanoElement* photoIf)
+{
+    auto* photo = dynamic_cast<CPanoElement*>(photoIf);
+    if (!photo)
+        return nullptr;
+    const std::int64_t w = photo->GetWidth(), h = photo->GetHeight();
+    if (std::max(w, h) <= m_workSize) {
+        photo->AddRef();
+        photo->m_scale = 1.0;
+        return photo;
+    }
+    std::int64_t wt = 0, ht = 0;
+    double scale = 1.0;
+    if (!WorkingSize(w, h, m_workSize, m_workSizeMode, wt, ht, scale))
+        return nullptr;
+    if (!photo->HasBits() || photo->GetBPP() != 24 || std::size_t(photo->GetBPL()) != Stride24(w))
+        return nullptr;
+    try {
+        std::vector<unsigned char> tmp(Stride24(w) * std::size_t(ht));
+        StretchHeight(tmp.data(), photo->GetBits(), int(w), int(h), int(ht));
+        auto* copy = new (std::nothrow) CPanoElement(true);
+        if (!copy)
+            return nullptr;
+        if (!copy->CreateImage(true, int(wt), int(ht), true) || !copy->HasBits() ||
+            std::size_t(copy->GetBPL()) != Stride24(wt)) {
+            copy->Release();
+            return nullptr;
+        }
+        StretchWidth(copy->GetBits(), tmp.data(), int(w), int(ht), int(wt));
+        copy->SetPathName(photo->GetPathName());
+        photo->m_scale = scale;
+        return copy;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void CPanorama::AddImage(CPanoElement* photo, CImageDataBase* given)
+{
+    std::unique_ptr<CImageDataBase> record(given);
+    if (!photo)
+        throw panorama_error();
+    m_bBuilt = false;
+    // A reused analysis must describe a photo of this size (the file may have changed).
+    if (record && (record->GetObjectCount() != 1 || record->GetModel(0) != photo->GetImageSize()))
+        record.reset();
+    const bool reused = record != nullptr;
+    if (!record) {
+        record.reset(new (std::nothrow) CImageDataBase());
+        if (!record)
+            throw panorama_error();
+    }
+
+    VarnoBase::RefPtr<CPanoElement> work;
+    if (reused) {
+        // The keypoints are in full-size pixels already; only the scale is needed.
+        std::int64_t wt = 0, ht = 0;
+        double scale = 1.0;
+        const std::int64_t w = photo->GetWidth(), h = photo->GetHeight();
+        if (std::max(w, h) > m_workSize && !WorkingSize(w, h, m_workSize, m_workSizeMode, wt, ht, scale))
+            throw panorama_error();
+        photo->m_scale = scale;
+    } else {
+        work.Adopt(static_cast<CPanoElement*>(CreateImageThumbnail(photo)));
+        if (!work)
+            throw panorama_error();
+    }
+    CImageDataBase* db = record.get();
+    m_imageData.push_back(record.release());
+
+    CAutoHighlightFile highlight(photo->GetPathName(), m_pUserInterface, false);
+    if (m_pProgress)
+        m_pProgress->SetProgressCaption(PanoramaLib::kCaptionAnalyzingFile, photo->GetFileName());
+    Poll();
+    photo->AddRef();
+    m_images.push_back(photo);
+    photo->SetPosition({0, 0});
+    Poll();
+
+    if (!reused) {
+        try {
+            PanoramaRecognition::SIFTKeys(work.get(), 4, 2, 0.02, 10.0, db->m_keys, db->m_descriptors,
+                                          &CPanorama::AbortProgressCallback);
+        } catch (...) {
+            db->Free();  // never left half-filled for the next build to reuse
+            throw;
+        }
+        if (m_bAborted) {
+            db->Free();
+        } else {
+            const double s = photo->m_scale;
+            for (std::size_t k = 0; k < db->m_keys.size(); ++k) {
+                db->m_keys[k]->x *= s;
+                db->m_keys[k]->y *= s;
+            }
+            if (!db->SetSingleObject(photo->GetImageSize()))
+                db->Free();
+        }
+    } else {
+        m_progressPos += 5;
+        if (m_pProgress && (m_bAborted = m_pProgress->AbortProgressIndicator(m_progressMax, m_progressPos)))
+            throw panorama_abort();
+    }
+    if (m_pUserInterface)
+        m_pUserInterface->UpdateUserWndInterface();
+}
+
+// ---------------------------------------------------------------------------------
+// Matching
+
+bool CPanorama::BuildMatchGraph(CGraph* graph)
+{
+    struct abort_matching {};
+    graph->Free();
+    const int n = static_cast<int>(m_images.size());
+    for (int i = 0; i < n; ++i)
+        if (!graph->AddNode(i))
+            return false;
+    if (static_cast<int>(m_imageData.size()) < n)
+        return false;
+
+    std::vector<TreeEntry> trees(static_cast<std::size_t>(n));
+    bool ok = true;
+    try {
+        for (int a = 0; a + 1 < n; ++a) {
+            std::vector<int> partners;
+            for (int b = a + 1; b < n; ++b)
+                partners.push_back(b);
+            ParallelFor(partners.size(), [&](std::size_t k) {
+                const int b = partners[k];
+                if (!trees[std::size_t(b)].tree && m_imageData[std::size_t(b)])
+                    BuildTree(*m_imageData[std::size_t(b)], trees[std::size_t(b)]);
+            });
+            const double limit = kErrorLimit * m_images[std::size_t(a)]->m_scale;
+            std::vector<PairResult> results(partners.size());
+            ParallelFor(partners.size(), [&](std::size_t k) {
+                const std::size_t b = std::size_t(partners[k]);
+                if (!m_imageData[std::size_t(a)] || !m_imageData[b])
+                    return;
+                results[k] = MatchPair(*m_imageData[std::size_t(a)], *m_imageData[b], trees[b].tree.get(),
+                                       m_images[std::size_t(a)]->GetImageSize(), m_images[b]->GetImageSize(),
+                                       limit, m_matchRatio);
+            });
+            for (std::size_t k = 0; k < partners.size(); ++k) {
+                const PairResult& r = results[k];
+                if (r.votingFailed) {
+                    ok = false;
+                    throw abort_matching();
+                }
+                if (!r.voted)
+                    continue;
+                if (m_pUserInterface)
+                    m_pUserInterface->UpdateUserWndInterface();
+                for (const Candidate& c : r.candidates) {
+                    if (m_pUserInterface)
+                        m_pUserInterface->UpdateUserWndInterface();
+                    if (!c.passed)
+                        continue;
+                    CGraphLink* link = graph->AddLink(a, partners[k]);
+                    if (!link)
+                        continue;
+                    link->id1 = a;
+                    link->id2 = partners[k];
+                    Utils::copy_matrix_3x3(link->m, c.m);
+                    link->error = c.error;
+                    link->inliers = static_cast<int>(c.keys1.size());
+                    link->outliers = static_cast<int>(c.outKeys1.size());
+                    link->keys1 = c.keys1;
+                    link->keys2 = c.keys2;
+                    link->outKeys1 = c.outKeys1;
+                    link->outKeys2 = c.outKeys2;
+                    link->inlierQuality = c.inQuality;
+                    link->outlierQuality = c.outQuality;
+                }
+            }
+            m_progressPos += 4;
+            if (m_pProgress)
+                m_bAborted = m_pProgress->AbortProgressIndicator(m_progressMax, m_progressPos);
+            if (m_bAborted)
+                break;
+        }
+    } catch (const abort_matching&) {
+    }
+    return ok && !m_bAborted;
+}
+
+int CPanorama::GetWorldImage(CGraph* graph)
+{
+    if (!graph || graph->links.empty())
+        return -1;
+    int best = -1;
+    long long bestSum = 0;
+    for (int i = 0; i < static_cast<int>(m_images.size()); ++i) {
+        const match_graph::CGraphNode* node = graph->FindNode(i);
+        if (!node)
+            continue;
+        long long sum = 0;
+        for (const CGraphLink* l : node->links)
+            sum += l ? l->inliers : 0;
+        if (sum > bestSum) {
+            bestSum = sum;
+            best = i;
+        }
+    }
+    return best;
+}
+
+}  // namespace Tiled_Panorama

@@ -1,0 +1,564 @@
+// The Tiled/Multifocus engine object: lifecycle, options, the build, surface changes,
+// the full-size render and the view synchronisation with the render worker.
+//
+// Every entry point runs on the UI thread. Before anything frees or reloads photos
+// (a build, a synchronous surface render, the full-size render, a free, the end of
+// the engine) the background job is aborted and the worker is waited for, so it never
+// reads pixels the UI thread changes. No exception leaves the engine.
+#include "engine/tiled/panorama.h"
+
+#include <new>
+
+#include "core/panorama_exceptions.h"
+#include "engine/hv/panorama.h"  // FreePictureCollection
+
+namespace Tiled_Panorama {
+
+std::atomic<CPanorama*> CPanorama::m_pThis{nullptr};
+
+namespace {
+
+constexpr double kPreviewScale = 20.0;
+constexpr double kFullScale = 100.0;
+
+}  // namespace
+
+CPanorama::CPanorama()
+{
+    m_pPreview = new CPanoElement(false);
+    try {
+        m_pPanorama = new CPanoElement(false);
+    } catch (...) {
+        m_pPreview->Release();
+        throw;
+    }
+    m_worldParams.lens = 1;
+    m_renderThread.m_scale = kPreviewScale;
+    m_pThis.store(this);
+}
+
+CPanorama* CPanorama::CreateInstance() noexcept
+{
+    try {
+        return new CPanorama;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+CPanorama::~CPanorama()
+{
+    m_renderThread.Terminate();
+    CPanorama* self = this;
+    m_pThis.compare_exchange_strong(self, nullptr);
+    m_params.clear();
+    Free(true, true);
+    m_pPreview->Release();
+    m_pPanorama->Release();
+}
+
+void CPanorama::Initialize(PanoramaLib::IFreeThreading* threading, PanoramaLib::IWaitCursor* waitCursor,
+                           PanoramaLib::IUserInterface* ui)
+{
+    m_pUserInterface = ui;
+    m_pWaitCursor = waitCursor;
+    m_renderThread.Init(threading);
+    m_renderThread.SetUserInterface(ui);
+}
+
+void CPanorama::Release() { delete this; }
+
+void CPanorama::Set_IProgressIndicator(PanoramaLib::IProgressIndicator* progress) { m_pProgress = progress; }
+
+bool CPanorama::HasBuilt() const { return m_bBuilt; }
+
+PanoramaLib::IPanoElement* CPanorama::GetPanoramaPreview(bool fallBack) const
+{
+    if (fallBack && !m_pPreview->HasBits())
+        return m_pPanorama;
+    return m_pPreview;
+}
+
+PanoramaLib::IPanoElement* CPanorama::GetPanoramaImage() const { return m_pPanorama; }
+
+const PanoramaLib::PanoramaStatus* CPanorama::GetPanoramaStatus() const { return &m_status; }
+
+void CPanorama::Free(bool analysis, bool graph)
+{
+    m_renderThread.AbortAndWait();
+    m_bBuilt = false;
+    if (graph)
+        m_graph.Free();
+    if (analysis) {
+        FreePictureCollection(m_images);
+        for (CImageDataBase* r : m_imageData)
+            delete r;
+        m_imageData.clear();
+    }
+}
+
+void CPanorama::FreePanoramaImages()
+{
+    m_renderThread.AbortAndWait();
+    m_bBuilt = false;
+    m_pPreview->FreeImage();
+    m_pPanorama->FreeImage();
+}
+
+void CPanorama::SetOptions(const PanoramaLib::PanoramaOptions& o)
+{
+    m_bCrop = o.bAutoCrop;
+    m_bLensCompensation = o.bLensCompensation;
+    m_bAdjustOnce = o.bBundleAdjustAtEnd;
+    g_ldPoynomType = o.nLensPolynomial;
+    m_surfaceType = o.surfaceType;
+}
+
+void CPanorama::GetOptions(PanoramaLib::PanoramaOptions* o) const
+{
+    if (!o)
+        return;
+    *o = PanoramaLib::PanoramaOptions{};
+    o->nMatchingMode = 0;
+    o->nPreviewQuality = 0;
+    o->motionModel = static_cast<PanoramaLib::MotionModel>(0);
+    o->bAutoCrop = m_bCrop;
+    o->bLensCompensation = m_bLensCompensation;
+    o->bBundleAdjustAtEnd = m_bAdjustOnce;
+    o->nLensPolynomial = g_ldPoynomType;
+    o->surfaceType = m_surfaceType;
+}
+
+VarnoBase::Rect CPanorama::GetCropRect(bool recompute)
+{
+    if (recompute && m_pPreview->HasBits())
+        m_cropRect = m_pPreview->GetCropRect(0);
+    return m_cropRect;
+}
+
+void CPanorama::SetCropRect(const VarnoBase::Rect& r)
+{
+    m_cropRect = r;
+    m_bCrop = true;
+}
+
+void CPanorama::SetRenderThreads(int n)
+{
+    m_cylinder.SetThreadCount(n);
+    m_sphere.SetThreadCount(n);
+    m_renderThread.m_threadCount = n;
+}
+
+// ---------------------------------------------------------------------------------
+// Progress
+
+void CPanorama::OpenProgress(bool withoutAbort)
+{
+    if (!m_pProgress)
+        return;
+    if (withoutAbort)
+        m_pProgress->OpenProgressIndicatorWOAbort();
+    else
+        m_pProgress->OpenProgressIndicator();
+}
+
+CPanorama::CAutoProgress::CAutoProgress(CPanorama* engine, unsigned captionId, bool withoutAbort) : m_pEngine(engine)
+{
+    m_pEngine->OpenProgress(withoutAbort);
+    if (m_pEngine->m_pProgress)
+        m_pEngine->m_pProgress->SetProgressCaption(captionId);
+}
+
+CPanorama::CAutoProgress::~CAutoProgress()
+{
+    if (m_pEngine->m_pProgress)
+        m_pEngine->m_pProgress->CloseProgressIndicator();
+}
+
+void CPanorama::Poll()
+{
+    ++m_progressPos;
+    if (m_pProgress) {
+        m_bAborted = m_pProgress->AbortProgressIndicator(m_progressMax, m_progressPos);
+        if (m_bAborted)
+            throw panorama_abort();
+    }
+}
+
+bool CPanorama::AbortProgressCallback()
+{
+    CPanorama* engine = m_pThis.load();
+    if (!engine || !engine->m_pProgress)
+        return false;
+    ++engine->m_progressPos;
+    const bool abort = engine->m_pProgress->AbortProgressIndicator(engine->m_progressMax, engine->m_progressPos);
+    engine->m_bAborted = abort;
+    return abort;
+}
+
+// ---------------------------------------------------------------------------------
+// The build
+
+bool CPanorama::ImageSetChanged(const std::vector<PanoramaLib::IPanoElement*>& photos) const
+{
+    if (photos.size() != m_images.size())
+        return true;
+    for (std::size_t i = 0; i < photos.size(); ++i)
+        if (!photos[i] || !m_images[i] || photos[i]->GetPathName() != m_images[i]->GetPathName())
+            return true;
+    return false;
+}
+
+bool CPanorama::AdjustmentIsCurrent() const
+{
+    if (!m_adjustedFor.valid || m_params.size() != m_images.size() ||
+        m_adjustedFor.paths.size() != m_images.size() || m_adjustedFor.lensCompensation != m_bLensCompensation ||
+        m_adjustedFor.lensPolynomial != g_ldPoynomType || m_adjustedFor.adjustOnce != m_bAdjustOnce)
+        return false;
+    for (std::size_t i = 0; i < m_images.size(); ++i)
+        if (m_adjustedFor.paths[i] != m_images[i]->GetPathName())
+            return false;
+    for (int i : m_order)
+        if (i < 0 || static_cast<std::size_t>(i) >= m_images.size())
+            return false;
+    return true;
+}
+
+bool CPanorama::RunBundleAdjustment()
+{
+    m_adjustedFor = {};
+    CBundleAdjustment ba;
+    ba.m_graph = &m_graph;
+    const std::size_t n = m_images.size();
+    ba.m_imageSizes.reserve(n);
+    ba.m_keypoints.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        ba.m_imageSizes.push_back(m_images[i]->GetImageSize());
+        if (i < m_imageData.size() && m_imageData[i]) {
+            const auto& keys = m_imageData[i]->m_keys;
+            ba.m_keypoints[i].reserve(keys.size());
+            for (std::size_t k = 0; k < keys.size(); ++k)
+                ba.m_keypoints[i].push_back({keys[k]->x, keys[k]->y});
+        }
+    }
+    ba.m_matchRatio = m_matchRatio;
+    ba.m_lensMode = m_lensMode;
+    ba.m_bAdjustOnce = m_bAdjustOnce;
+    ba.m_worldImage = m_worldImage;
+    ba.m_worldParams = m_worldParams;
+    // Cancellation inside the optimiser asks the dialog without moving the bar.
+    ba.m_abort = [this] {
+        if (!m_pProgress)
+            return false;
+        m_bAborted = m_pProgress->AbortProgressIndicator(m_progressMax, m_progressPos);
+        return m_bAborted.load();
+    };
+    if (!ba.DoBundleAdjustment2())
+        return false;  // no usable link (m_order empty) or out of memory
+    m_order = ba.m_order;
+    m_params = ba.m_params;
+    m_worldParams = ba.m_worldParams;
+    m_imageLinks = ba.m_imageLinks;
+    m_params.resize(n);
+    m_adjustedFor.paths.clear();
+    for (CPanoElement* p : m_images)
+        m_adjustedFor.paths.push_back(p->GetPathName());
+    m_adjustedFor.lensCompensation = m_bLensCompensation;
+    m_adjustedFor.lensPolynomial = g_ldPoynomType;
+    m_adjustedFor.adjustOnce = m_bAdjustOnce;
+    m_adjustedFor.valid = true;
+    return true;
+}
+
+CCylindricalSurface& CPanorama::Surface(PanoramaLib::SurfaceRenderingType type)
+{
+    if (type == PanoramaLib::SurfaceCylindrical)
+        return m_cylinder;
+    return m_sphere;
+}
+
+void CPanorama::PrepareSurface(CCylindricalSurface& s, int x, int y, int z,
+                               CSurfaceRendering::InterpolationMode mode)
+{
+    s.RemoveAllImages();
+    s.FreePano();
+    s.AddImages(m_order, m_worldParams, m_params, m_images, m_imagePreviews);
+    s.Set3DOrientation(0);
+    s.RotateSurfaceOn(x, y, z);
+    s.SetInterpolationMode(mode);
+}
+
+bool CPanorama::TakePreview(CCylindricalSurface& s)
+{
+    CPanoElement* image = s.GetPano();
+    s.FreePano();
+    s.RemoveAllImages();  // the embedded surfaces keep no photo references between renders
+    if (!image)
+        return false;
+    m_pPreview->Release();
+    m_pPreview = image;
+    m_panoRect = image->GetImageRect();
+    m_cropRect = image->GetCropRect(0);
+    image->FlattenImage();
+    return true;
+}
+
+bool CPanorama::Stitch(bool /*changed*/, bool readjust, int x, int y, int z)
+{
+    m_pPreview->FreeImage();
+    m_pPanorama->FreeImage();
+    if (m_pProgress)
+        m_pProgress->SetProgressCaption(PanoramaLib::kCaptionMatching);
+    if (m_graph.links.empty() && !BuildMatchGraph(&m_graph))
+        return false;
+    if (m_graph.links.empty())
+        throw panorama_cannot_build();
+    if (m_pProgress)
+        m_pProgress->SetProgressCaption(PanoramaLib::kCaptionStitching);
+    m_lensMode = m_bLensCompensation ? 1 : 0;
+    m_worldParams.lens = m_lensMode == 1 ? 1 : 0;
+    m_worldImage = GetWorldImage(&m_graph);
+    if (m_worldImage < 0)
+        throw panorama_cannot_build();  // links, but none with an inlier
+    if (readjust || !AdjustmentIsCurrent()) {
+        if (!RunBundleAdjustment())
+            return false;
+    }
+
+    CCylindricalSurface& s = Surface(m_surfaceType);
+    PrepareSurface(s, x, y, z, CSurfaceRendering::NoInterpolationMode);
+    const int n = static_cast<int>(m_images.size());
+    s.RenderSurface(kPreviewScale, m_pProgress, m_pWaitCursor, m_progressMax - n, m_progressMax);
+    if (s.m_bAborted) {
+        // A cancelled preview is a cancelled build, never a partial success.
+        s.FreePano();
+        s.RemoveAllImages();
+        m_bAborted = true;
+        throw panorama_abort();
+    }
+    if (!TakePreview(s))
+        return false;
+    m_bBuilt = true;
+    return true;
+}
+
+bool CPanorama::BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>& photos,
+                              const std::vector<PanoramaLib::IPanoElement*>* previews, int x, int y, int z)
+{
+    std::vector<CPanoElement*> oldPhotos;
+    std::vector<CImageDataBase*> oldRecords;
+    auto freeOld = [&] {
+        FreePictureCollection(oldPhotos);
+        for (CImageDataBase* r : oldRecords)
+            delete r;
+        oldRecords.clear();
+    };
+    enum { kOk, kFailed, kCannotBuild } outcome = kOk;
+    try {
+        CAutoProgress progress(this, PanoramaLib::kCaptionAnalyzing, false);
+        m_renderThread.AbortAndWait();
+        m_pPreview->FreeImage();
+        m_pPanorama->FreeImage();
+        if (m_pUserInterface)
+            m_pUserInterface->UpdatePictureView(false);
+
+        const bool changed = ImageSetChanged(photos);
+        const bool readjust = changed || !AdjustmentIsCurrent();
+        m_status.nImages = static_cast<int>(photos.size());
+        m_status.options.bLensCompensation = m_bLensCompensation;
+        m_status.options.nLensPolynomial = g_ldPoynomType;
+        m_status.options.bBundleAdjustAtEnd = m_bAdjustOnce;
+        m_status.unmatchedImages.clear();
+
+        const int n = static_cast<int>(photos.size());
+        m_progressMax = 12 * n - 2;
+        m_bAborted = false;
+        m_progressPos = 0;
+
+        oldPhotos = std::move(m_images);
+        oldRecords = std::move(m_imageData);
+        m_images.clear();
+        m_imageData.clear();
+        m_imagePreviews.clear();
+        Free(true, changed);
+        if (previews)
+            for (PanoramaLib::IPanoElement* p : *previews)
+                m_imagePreviews.push_back(dynamic_cast<CPanoElement*>(p));
+
+        for (PanoramaLib::IPanoElement* item : photos) {
+            auto* photo = dynamic_cast<CPanoElement*>(item);
+            if (!photo)
+                continue;
+            CImageDataBase* record = ExtractImageDescriptor(photo->GetPathName(), oldPhotos, oldRecords);
+            photo->Load();
+            try {
+                AddImage(photo, record);
+            } catch (...) {
+                photo->Unload();
+                throw;
+            }
+            photo->Unload();
+        }
+        freeOld();
+        if (!Stitch(changed, readjust, x, y, z))
+            throw panorama_error();
+    } catch (const panorama_cannot_build&) {
+        outcome = kCannotBuild;
+    } catch (const panorama_error&) {
+        outcome = kFailed;
+    } catch (...) {
+        // Out of memory or a library failure: a failed build like any other.
+        outcome = kFailed;
+    }
+    try {
+        freeOld();
+    } catch (...) {
+    }
+    if (outcome == kOk) {
+        m_status.nStatus = 1;
+        return true;
+    }
+    if (m_pWaitCursor)
+        m_pWaitCursor->BeginWait();
+    if (outcome == kFailed) {
+        m_status.nStatus = 2;
+        Free(false, true);
+    } else {
+        m_status.nStatus = 3;
+        m_bBuilt = false;
+    }
+    m_pPreview->FreeImage();
+    if (m_pWaitCursor)
+        m_pWaitCursor->EndWait();
+    return false;
+}
+
+// ---------------------------------------------------------------------------------
+// Surface changes and the full-size render
+
+void CPanorama::SetRenderingSurface(PanoramaLib::SurfaceRenderingType type, int x, int y, int z, bool async,
+                                    bool fast)
+{
+    SetRenderingSurfaceEx(type, x, y, z, async, fast);
+}
+
+bool CPanorama::SetRenderingSurfaceAsync(PanoramaLib::SurfaceRenderingType type, int x, int y, int z, bool fast)
+{
+    m_surfaceType = type;
+    m_renderThread.Abort();
+    m_renderThread.SetFast(fast);
+    m_renderThread.Render(type, m_order, m_worldParams, m_params, m_images, m_imagePreviews, m_worldImage, x, y, z);
+    return true;
+}
+
+bool CPanorama::SetRenderingSurfaceEx(PanoramaLib::SurfaceRenderingType type, int x, int y, int z, bool async,
+                                      bool fast)
+{
+    if (!m_bBuilt)
+        return false;
+    try {
+        // The full-size pixels belong to the old surface or orientation: Save must not
+        // write them any more.
+        m_pPanorama->FreeImage();
+        if (async && m_renderThread.IsRunning())
+            return SetRenderingSurfaceAsync(type, x, y, z, fast);
+
+        // A background job still running would later replace this newer preview.
+        m_renderThread.AbortAndWait();
+        CCylindricalSurface& s = Surface(type);
+        m_surfaceType = type;
+        PrepareSurface(s, x, y, z, CSurfaceRendering::NoInterpolationMode);
+        bool ok;
+        {
+            CAutoProgress progress(this, PanoramaLib::kCaptionRendering, true);
+            m_bAborted = false;
+            m_progressPos = 0;
+            m_progressMax = 100;
+            ok = s.RenderSurface(kPreviewScale, m_pProgress, m_pWaitCursor, 0, 100);
+        }
+        if (!ok) {
+            s.FreePano();
+            s.RemoveAllImages();
+            return false;
+        }
+        return TakePreview(s);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool CPanorama::RenderPanorama(int x, int y, int z)
+{
+    CCylindricalSurface& s = Surface(m_surfaceType);
+    try {
+        m_renderThread.AbortAndWait();
+        CAutoProgress progress(this, PanoramaLib::kCaptionRendering, false);
+        m_bAborted = false;
+        m_progressPos = 0;
+        m_progressMax = 100;
+        if (m_pPanorama->HasBits())
+            return true;
+        if (!m_bBuilt)
+            return false;
+        const int previewWidth = m_pPreview->HasBits() ? m_pPreview->GetWidth() : m_panoRect.width();
+        PrepareSurface(s, x, y, z, CSurfaceRendering::BilinearMode);
+        if (m_bCrop && !m_cropRect.isEmpty() && previewWidth > 0)
+            s.SetCropFactor(m_cropRect, previewWidth);
+        if (!s.RenderSurface(kFullScale, m_pProgress, m_pWaitCursor, 0, 100))
+            throw panorama_error();
+        if (s.m_bAborted) {
+            m_bAborted = true;
+            throw panorama_abort();
+        }
+        CPanoElement* image = s.GetPano();
+        s.FreePano();
+        s.RemoveAllImages();
+        if (!image)
+            throw panorama_error();
+        m_pPanorama->Release();
+        m_pPanorama = image;
+        m_cropRect = image->GetCropRect(0);
+        image->FlattenImage();
+        m_pPreview->FreeImage();
+        return true;
+    } catch (...) {
+        s.FreePano();
+        s.RemoveAllImages();
+        m_pPanorama->FreeImage();
+        return false;
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// View synchronisation
+
+void CPanorama::SyncUpdatePanoramaView(long /*wParam*/, long lParam)
+{
+    CPanoElement* image = m_renderThread.GetPano();
+    if (image) {
+        m_pPreview->Release();
+        m_pPreview = image;
+        m_panoRect = image->GetImageRect();
+    }
+    if (m_pUserInterface)
+        m_pUserInterface->UpdatePictureView(true);
+    // Only an image that arrived now gives a new crop rectangle; a late message after an
+    // abort finds nothing and leaves the crop alone.
+    if (image && lParam != 0 && !m_renderThread.IsFast()) {
+        m_cropRect = m_pPreview->GetCropRect(0);
+        if (m_pUserInterface)
+            m_pUserInterface->AsyncUpdatePanoramaView(1, 1);
+    }
+}
+
+bool CPanorama::FastRenderingHasFinished()
+{
+    m_renderThread.SetFast(false);
+    if (m_pPreview->HasBits())
+        m_cropRect = m_pPreview->GetCropRect(0);
+    if (m_pUserInterface)
+        m_pUserInterface->AsyncUpdatePanoramaView(1, 1);
+    return true;
+}
+
+}  // namespace Tiled_Panorama

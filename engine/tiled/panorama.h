@@ -1,0 +1,165 @@
+// The Tiled/Multifocus engine: a mosaic of photos taken in several rows becomes one
+// panorama on a cylinder or a sphere.
+//
+// A build analyses every photo with SIFT on a working copy (reusing earlier analyses of
+// the same files), matches every pair with an affine fit, picks the photo with the most
+// inlier matches as reference, estimates one rotating pinhole camera per photo by bundle
+// adjustment and renders a 20 percent preview. Later surface and orientation changes
+// are rendered synchronously or by the background worker (CSRThread); RenderPanorama
+// renders the full-size result on the calling thread.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "core/geometry.h"
+#include "core/keypoints.h"
+#include "core/match_graph.h"
+#include "core/pano_element.h"
+#include "engine/panorama_interfaces.h"
+#include "engine/tiled/camera_params.h"
+#include "engine/tiled/render_thread.h"
+#include "engine/tiled/surface.h"
+
+namespace Tiled_Panorama {
+
+// Takes the analysis record of the photo with this path out of the previous build's
+// lists (the slot becomes null); null when there is none or it is not a complete
+// analysis of one photo.
+CImageDataBase* ExtractImageDescriptor(const std::wstring& path, const std::vector<CPanoElement*>& oldPhotos,
+                                       std::vector<CImageDataBase*>& oldRecords);
+
+// True when the transform from photo a's pixels into photo b's maps b's corners back
+// into an implausible box (beyond +-32767, empty, or more than five times larger or
+// smaller than a). BadTransform1 tests both directions.
+bool BadTransform2(const VarnoBase::Size& sizeA, const VarnoBase::Size& sizeB, const double H[3][3]);
+bool BadTransform1(const VarnoBase::Size& sizeA, const VarnoBase::Size& sizeB, const double H[3][3]);
+
+class CPanorama : public PanoramaLib::ITiledPanorama {
+public:
+    // Throws std::bad_alloc when its elements cannot be made.
+    CPanorama();
+    ~CPanorama() override;
+    static CPanorama* CreateInstance() noexcept;
+    CPanorama(const CPanorama&) = delete;
+    CPanorama& operator=(const CPanorama&) = delete;
+
+    // IPanorama
+    void Initialize(PanoramaLib::IFreeThreading* threading, PanoramaLib::IWaitCursor* waitCursor,
+                    PanoramaLib::IUserInterface* ui) override;
+    void Release() override;
+    void Set_IProgressIndicator(PanoramaLib::IProgressIndicator* progress) override;
+    bool HasBuilt() const override;
+    bool BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>& photos,
+                       const std::vector<PanoramaLib::IPanoElement*>* previews, int x, int y, int z) override;
+    PanoramaLib::IPanoElement* GetPanoramaPreview(bool fallBack) const override;
+    PanoramaLib::IPanoElement* GetPanoramaImage() const override;
+    const PanoramaLib::PanoramaStatus* GetPanoramaStatus() const override;
+    void Free(bool analysis, bool graph) override;
+    void FreePanoramaImages() override;
+    void SetOptions(const PanoramaLib::PanoramaOptions& options) override;
+    void GetOptions(PanoramaLib::PanoramaOptions* options) const override;
+    VarnoBase::Rect GetCropRect(bool recompute) override;
+    PanoramaLib::IPanoElement* CreateImageThumbnail(PanoramaLib::IPanoElement* photo) override;
+
+    // ITiledPanorama
+    void SetRenderingSurface(PanoramaLib::SurfaceRenderingType type, int x, int y, int z, bool async,
+                             bool fast) override;
+    bool FastRenderingHasFinished() override;
+    bool RenderPanorama(int x, int y, int z) override;
+    void SyncUpdatePanoramaView(long wParam, long lParam) override;
+    void Show3DParamsDlg() override {}
+    void SetCropRect(const VarnoBase::Rect& r) override;
+
+    // The same as SetRenderingSurface, with its answer (false before a build or when a
+    // synchronous render failed).
+    bool SetRenderingSurfaceEx(PanoramaLib::SurfaceRenderingType type, int x, int y, int z, bool async, bool fast);
+
+    // Progress poll for callers that take a plain function (feature extraction): one
+    // step on the newest engine; answers the indicator's cancel state.
+    static bool AbortProgressCallback();
+
+    class CAutoProgress {
+    public:
+        CAutoProgress(CPanorama* engine, unsigned captionId, bool withoutAbort);
+        ~CAutoProgress();
+        CAutoProgress(const CAutoProgress&) = delete;
+        CAutoProgress& operator=(const CAutoProgress&) = delete;
+
+    private:
+        CPanorama* m_pEngine;
+    };
+
+    static std::atomic<CPanorama*> m_pThis;
+
+    // --- analysis and matching ---
+    // Appends a photo and its analysis (record may be null: the photo is analysed).
+    // Throws panorama_error or panorama_abort.
+    void AddImage(CPanoElement* photo, CImageDataBase* record);
+    bool BuildMatchGraph(match_graph::CGraph* graph);
+    int GetWorldImage(match_graph::CGraph* graph);
+
+    // --- state ---
+    PanoramaLib::IUserInterface* m_pUserInterface = nullptr;
+    PanoramaLib::IProgressIndicator* m_pProgress = nullptr;
+    PanoramaLib::IWaitCursor* m_pWaitCursor = nullptr;
+    std::vector<CPanoElement*> m_images;         // one reference each
+    std::vector<CPanoElement*> m_imagePreviews;  // borrowed from the caller; null entries kept
+    match_graph::CGraph m_graph;
+    CPanoElement* m_pPreview = nullptr;
+    CPanoElement* m_pPanorama = nullptr;
+    VarnoBase::Rect m_panoRect;
+    VarnoBase::Rect m_cropRect;
+    std::vector<CImageDataBase*> m_imageData;  // owned, parallel to m_images
+    bool m_bBuilt = false;
+    bool m_bCrop = true;
+    int m_workSize = 660;
+    double m_matchRatio = 0.8;
+    int m_workSizeMode = 1;
+    bool m_bLensCompensation = true;
+    PanoramaLib::SurfaceRenderingType m_surfaceType = PanoramaLib::SurfaceCylindrical;
+    std::atomic<bool> m_bAborted{false};
+    int m_progressPos = 0;
+    int m_progressMax = 0;
+    PanoramaLib::PanoramaStatus m_status;
+    int m_lensMode = 1;
+    D3Param m_worldParams;
+    std::vector<D3Param> m_params;
+    bool m_bAdjustOnce = false;
+    int m_worldImage = 0;
+    std::vector<int> m_order;
+    std::vector<std::vector<const match_graph::CGraphLink*>> m_imageLinks;
+    CCylindricalSurface m_cylinder;
+    CSphericalSurface m_sphere;
+    CSRThread m_renderThread;
+
+    // What the camera parameters were adjusted for: the photo paths and the three
+    // options that bundle adjustment reads. Empty when no valid parameters exist.
+    struct AdjustedFor {
+        std::vector<std::wstring> paths;
+        bool lensCompensation = false;
+        int lensPolynomial = 0;
+        bool adjustOnce = false;
+        bool valid = false;
+    } m_adjustedFor;
+
+    // Threads of the surface renders on the UI thread and of background jobs (0: one
+    // per core); results do not depend on it.
+    void SetRenderThreads(int n);
+
+private:
+    bool Stitch(bool changed, bool readjust, int x, int y, int z);
+    bool ImageSetChanged(const std::vector<PanoramaLib::IPanoElement*>& photos) const;
+    bool SetRenderingSurfaceAsync(PanoramaLib::SurfaceRenderingType type, int x, int y, int z, bool fast);
+    void OpenProgress(bool withoutAbort);
+    void Poll();  // one abort poll: throws panorama_abort on a cancel
+    bool AdjustmentIsCurrent() const;
+    bool RunBundleAdjustment();
+    CCylindricalSurface& Surface(PanoramaLib::SurfaceRenderingType type);
+    void PrepareSurface(CCylindricalSurface& s, int x, int y, int z, CSurfaceRendering::InterpolationMode mode);
+    // Takes the surface's result as the new preview; false when it has none.
+    bool TakePreview(CCylindricalSurface& s);
+};
+
+}  // namespace Tiled_Panorama
