@@ -71,6 +71,6 @@ void BM_SiftDescriptor(benchmark::State& state)
 
 }  // namespace
 
-BENCHMARK(BM_SiftWorkingCopy660)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SiftPhoto2000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_SiftWorkingCopy660)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SiftPhoto2000)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_SiftDescriptor)->Unit(benchmark::kMicrosecond);

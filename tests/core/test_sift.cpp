@@ -295,6 +295,65 @@ TEST(SiftDetection, ShiftByCoarsestSpacingShiftsKeypointsAndKeepsDescriptors)
     }
 }
 
+TEST(SiftDetection, QuarterTurnRotatesKeypointsOrientationsAndKeepsDescriptors)
+{
+    // A quarter turn maps photo pixel (x, y) to (H - 1 - y, x); with H - 1 a multiple
+    // of 4 every octave's grid maps onto itself. Grey levels that are multiples of 4
+    // make the doubled photo's averages exact whichever way they are grouped; the
+    // blurs then run in the other order and direction, so values agree to rounding.
+    vltest::SceneOptions options;
+    options.seed = 33;
+    options.planeWidth = 512;
+    options.planeHeight = 512;
+    const vltest::Scene scene(options);
+    // The texture sits in a flat frame, so the photo's borders (where the doubled
+    // photo is not symmetric: its last row and column are copies) play no part.
+    const QImage texture = vltest::planeCrop(scene, QRect(100, 70, 170, 150)).convertToFormat(QImage::Format_Grayscale8);
+    const int W = 257;
+    const int H = 233;
+    const int ox = 44;
+    const int oy = 40;
+    Raster a(W, H);
+    Raster b(H, W);
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            const bool inside = x >= ox && y >= oy && x < ox + texture.width() && y < oy + texture.height();
+            const unsigned char g = inside ? (texture.constScanLine(y - oy)[x - ox] & ~3) : 128;
+            a.at(x, y) = g;
+            b.at(H - 1 - y, x) = g;
+        }
+    Features fa, fb;
+    Extract(a, fa);
+    Extract(b, fb);
+    int interior = 0;
+    int matched = 0;
+    for (std::size_t i = 0; i < fa.keys.size(); ++i) {
+        const SIFT& ka = *fa.keys[i];
+        if (ka.x < 12 || ka.y < 12 || ka.x > W - 13 || ka.y > H - 13)
+            continue;
+        ++interior;
+        double expected = ka.orientation + kPi / 2;
+        if (expected >= kPi)
+            expected -= 2 * kPi;
+        for (std::size_t j = 0; j < fb.keys.size(); ++j) {
+            const SIFT& kb = *fb.keys[j];
+            double dTheta = std::fabs(kb.orientation - expected);
+            dTheta = std::min(dTheta, 2 * kPi - dTheta);
+            if (kb.x != H - 1 - ka.y || kb.y != ka.x || kb.octave != ka.octave || kb.scale != ka.scale ||
+                dTheta > 1e-6)
+                continue;
+            double diff = 0;
+            for (int k = 0; k < 128; ++k)
+                diff = std::max(diff, std::fabs((*fa.descriptors[i])[k] - (*fb.descriptors[j])[k]));
+            EXPECT_LT(diff, 1e-6) << "keypoint at " << ka.x << "," << ka.y;
+            ++matched;
+            break;
+        }
+    }
+    ASSERT_GT(interior, 40);
+    EXPECT_EQ(matched, interior);
+}
+
 TEST(SiftDetection, RecordsAreConsistentAndDescriptorsUnitNonNegative)
 {
     const Raster r = Texture(240, 200);
