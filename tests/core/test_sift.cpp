@@ -618,9 +618,8 @@ TEST(SiftPieces, DescriptorOfNonFiniteKeypointIsZero)
 
 // ---- Fast loops against their straightforward forms --------------------------------------
 
-TEST(SiftReference, FastHistogramAndDescriptorMatchStraightforwardFormsBitForBit)
+static void CompareWithStraightforwardForms(const Raster& r)
 {
-    const Raster r = Texture(260, 210, 0, 0, -1, -1, 3);
     const int octaves = 4, scales = 2, levels = scales + 3;
     ScaleSpace::CGaussianPyr gauss(octaves, levels, r.width, r.height, 0.5);
     CImageD& base = *gauss.GetGaussian(0, 0);
@@ -686,6 +685,26 @@ TEST(SiftReference, FastHistogramAndDescriptorMatchStraightforwardFormsBitForBit
         ReferenceDescriptor(level, cx, cy, theta, slow);
         ASSERT_EQ(std::memcmp(fast, slow, sizeof fast), 0) << cx << "," << cy << " " << theta;
     }
+}
+
+TEST(SiftReference, FastHistogramAndDescriptorMatchStraightforwardFormsBitForBit)
+{
+    {
+        SCOPED_TRACE("blob texture");
+        CompareWithStraightforwardForms(Texture(260, 210, 0, 0, -1, -1, 3));
+    }
+    // A photo-like scene: sharp shapes, gradients and fine marks.
+    vltest::SceneOptions options;
+    options.seed = 9;
+    options.planeWidth = 512;
+    options.planeHeight = 512;
+    const vltest::Scene scene(options);
+    const QImage photo = vltest::planeCrop(scene, QRect(30, 50, 280, 230)).convertToFormat(QImage::Format_Grayscale8);
+    Raster r(photo.width(), photo.height());
+    for (int y = 0; y < r.height; ++y)
+        std::memcpy(&r.at(0, y), photo.constScanLine(y), static_cast<std::size_t>(r.width));
+    SCOPED_TRACE("scene");
+    CompareWithStraightforwardForms(r);
 }
 
 // ---- Cancellation, small and unusable inputs -------------------------------------------
