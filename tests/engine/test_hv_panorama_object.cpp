@@ -391,6 +391,35 @@ TEST(Stretch, ConstantStaysConstantAndHalvingAveragesPairs)
 TEST(Stretch, SmallImagesMatchThe32BitFormExactly)
 {
     std::mt19937 rng(17);
+    {
+        // Large enough for parallel row bands, in both directions.
+        const int sw = 1200, h = 400, dw = 500;
+        std::vector<unsigned char> src(Stride24(sw) * h);
+        for (auto& b : src)
+            b = (unsigned char)rng();
+        std::vector<unsigned char> a(Stride24(dw) * h, 0), b(Stride24(dw) * h, 0);
+        StretchWidth(a.data(), src.data(), sw, h, dw);
+        StretchWidth32(b.data(), src.data(), sw, h, dw);
+        ASSERT_EQ(a, b);
+        // Down the columns: the same resampling as along the rows of the transposed image.
+        const int W = 400, sh = 1200, dh = 500;
+        std::vector<unsigned char> colSrc(Stride24(W) * sh), transposed(Stride24(sh) * W);
+        for (int y = 0; y < sh; ++y)
+            for (int x = 0; x < W; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    const unsigned char v = (unsigned char)rng();
+                    colSrc[Stride24(W) * y + std::size_t(x) * 3 + c] = v;
+                    transposed[Stride24(sh) * x + std::size_t(y) * 3 + c] = v;
+                }
+        std::vector<unsigned char> colOut(Stride24(W) * dh), rowOut(Stride24(dh) * W);
+        StretchHeight(colOut.data(), colSrc.data(), W, sh, dh);
+        StretchWidth32(rowOut.data(), transposed.data(), sh, W, dh);
+        for (int y = 0; y < dh; ++y)
+            for (int x = 0; x < W; ++x)
+                for (int c = 0; c < 3; ++c)
+                    ASSERT_EQ(colOut[Stride24(W) * y + std::size_t(x) * 3 + c], rowOut[Stride24(dh) * x + std::size_t(y) * 3 + c])
+                        << x << "," << y;
+    }
     for (int trial = 0; trial < 30; ++trial) {
         const int sw = 2 + int(rng() % 120), h = 1 + int(rng() % 4);
         const int dw = 1 + int(rng() % sw);
