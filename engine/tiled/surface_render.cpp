@@ -430,6 +430,7 @@ double CCylindricalSurface::CalculateDifferenceField(Data* d, unsigned short* di
         std::int64_t histT[256] = {};
         std::int64_t histP[256] = {};
         std::int64_t count = 0;
+        std::int64_t both = 0;  // pixels present in both images
     };
     const int threads = RenderThreads(m_threadCount);
     std::vector<Counts> bands(static_cast<std::size_t>(std::clamp(threads, 1, h)));
@@ -447,6 +448,7 @@ double CCylindricalSurface::CalculateDifferenceField(Data* d, unsigned short* di
                 const int LP = pp[0] + 2 * pp[1] + pp[2];
                 const int dv = std::abs(LT - LP) * 64;
                 drow[x] = static_cast<unsigned short>(dv);
+                ++k.both;
                 if (dv < 12800) {
                     ++k.histT[LT / 4];
                     ++k.histP[LP / 4];
@@ -456,8 +458,9 @@ double CCylindricalSurface::CalculateDifferenceField(Data* d, unsigned short* di
         }
     });
     std::int64_t histT[256] = {}, histP[256] = {};
-    std::int64_t count = 0;
+    std::int64_t count = 0, both = 0;
     for (const Counts& k : bands) {
+        both += k.both;
         for (int i = 0; i < 256; ++i) {
             histT[i] += k.histT[i];
             histP[i] += k.histP[i];
@@ -465,7 +468,8 @@ double CCylindricalSurface::CalculateDifferenceField(Data* d, unsigned short* di
         count += k.count;
     }
     const double sigma = std::trunc(std::sqrt(static_cast<double>(w) * h)) * 0.125;
-    GaussGray16bit(w, h, w, diff, sigma);
+    if (both > 0)  // a field of zeros blurs to zeros: the first photo skips the blur
+        GaussGray16bit(w, h, w, diff, sigma);
     if (count <= 99)
         return 1.0;
     auto median = [&](const std::int64_t* hist) {
