@@ -1,0 +1,389 @@
+// The Tiled/Multifocus engine end to end: mosaics of the synthetic scene written to
+// JPEG files are built on both surfaces and compared with the truth of the scene;
+// unrelated photos, cancellation in every phase, failures inside the build, reuse of
+// analyses and camera parameters, and the analysis helpers.
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QTemporaryDir>
+
+#include <new>
+
+#include "core/linalg.h"
+#include "core/match_graph.h"
+#include "engine/tiled/panorama.h"
+#include "tests/engine/tiled_test_util.h"
+
+using namespace tiled_test;
+using PanoramaLib::SurfaceCylindrical;
+using PanoramaLib::SurfaceSpherical;
+
+namespace {
+
+vltest::Mat3 Transposed(const vltest::Mat3& a)
+{
+    vltest::Mat3 t;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            t.m[i][j] = a.m[j][i];
+    return t;
+}
+
+// Saves the engine's full-size image, reads it back and compares it with the scene
+// seen through the engine's surface (the engine's frame is the reference camera's).
+void ExpectMatchesTruth(EngineOnHost& h, const Photos& photos, bool spherical)
+{
+    Tiled_Panorama::CPanorama& e = *h.self;
+    CCylindricalSurface& s = spherical ? static_cast<CCylindricalSurface&>(e.m_sphere) : e.m_cylinder;
+    QTemporaryDir dir;
+    const QString file = dir.filePath("pano.png");
+    ASSERT_TRUE(e.m_pPanorama->Save(file.toStdWString()));
+    const QImage pano(file);
+    ASSERT_FALSE(pano.isNull());
+    ASSERT_EQ(pano.width(), s.Width());
+
+    const vltest::Camera& ref = photos.set.cameraShots[static_cast<std::size_t>(e.m_worldImage)].camera;
+    // A world direction d is seen by the reference at R_ref d; the engine sees the same
+    // pixel at its own estimate E_ref d', so d' = E_ref^T R_ref d, and the surface turns d'.
+    const D3Param& est = e.m_params[static_cast<std::size_t>(e.m_worldImage)];
+    const vltest::Mat3 R = vltest::rotationMatrix(s.World().Rx, s.World().Ry, s.World().Rz) *
+                           Transposed(vltest::rotationMatrix(est.Rx, est.Ry, est.Rz)) *
+                           vltest::rotationMatrix(ref.rx, ref.ry, ref.rz);
+    vltest::SurfaceView view;
+    view.spherical = spherical;
+    view.radius = s.Radius();
+    view.thetaMinDeg = s.ThetaMin();
+    view.vMin = s.VMin();
+    AnglesOf(R, view.rx, view.ry, view.rz);
+    view.width = pano.width();
+    view.height = pano.height();
+    const QImage truth = vltest::renderSurfaceView(SharedScene(), view);
+    double covered = 0;
+    const double diff = MeanDifference(pano, truth, &covered);
+    EXPECT_GT(covered, 0.5);
+    EXPECT_LT(diff, 10.0) << (spherical ? "sphere" : "cylinder");
+}
+
+}  // namespace
+
+TEST(TiledEngine, MosaicOnBothSurfacesShowsTheScene)
+{
+    Photos photos(MosaicOptions(2, 3));
+    for (int kind = 0; kind < 2; ++kind) {
+        vltest::RecordingProgress progress;
+        EngineOnHost h(&progress);
+        h.Options(false, kind ? SurfaceSpherical : SurfaceCylindrical);
+        ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
+        const PanoramaLib::PanoramaStatus* st = h.engine->GetPanoramaStatus();
+        EXPECT_EQ(st->nStatus, 1);
+        EXPECT_EQ(st->nImages, 6);
+        EXPECT_EQ(h.self->m_order.size(), 6u);  // every photo placed
+        EXPECT_TRUE(h.engine->HasBuilt());
+        EXPECT_TRUE(h.engine->GetPanoramaPreview(false)->HasBits());
+        EXPECT_EQ(progress.OpenCount(), progress.CloseCount());
+        // Every link runs from the lower to the higher photo index, in full-size pixels.
+        for (const match_graph::CGraphLink* l : h.self->m_graph.links) {
+            EXPECT_LT(l->id1, l->id2);
+            EXPECT_EQ(l->keys1.size(), static_cast<std::size_t>(l->inliers));
+            EXPECT_EQ(l->inlierQuality.size(), l->keys1.size());
+        }
+
+        ASSERT_TRUE(h.engine->RenderPanorama(0, 0, 0));
+        ASSERT_TRUE(h.engine->GetPanoramaImage()->HasBits());
+        EXPECT_FALSE(h.engine->GetPanoramaPreview(false)->HasBits());
+        EXPECT_EQ(h.engine->GetPanoramaPreview(true), h.engine->GetPanoramaImage());
+        ExpectMatchesTruth(h, photos, kind == 1);
+
+        // A second full render with pixels present renders nothing.
+        PanoramaLib::IPanoElement* before = h.engine->GetPanoramaImage();
+        EXPECT_TRUE(h.engine->RenderPanorama(10, 0, 0));
+        EXPECT_EQ(h.engine->GetPanoramaImage(), before);
+
+        // Changing the surface drops the stale full-size pixels Save would write.
+        h.self->SetRenderingSurfaceEx(kind ? SurfaceCylindrical : SurfaceSpherical, 0, 5, 0, false, false);
+        EXPECT_FALSE(h.engine->GetPanoramaImage()->HasBits());
+        EXPECT_TRUE(h.engine->GetPanoramaPreview(false)->HasBits());
+    }
+}
+
+TEST(TiledEngine, RebuildReusesAnalysisGraphAndCameras)
+{
+    Photos photos(MosaicOptions(2, 2));
+    vltest::RecordingProgress progress;
+    EngineOnHost h(&progress);
+    h.Options(true, SurfaceCylindrical);
+    ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
+    const std::vector<CImageDataBase*> records = h.self->m_imageData;
+    const auto links = h.self->m_graph.links;
+    const std::vector<D3Param> params = h.self->m_params;
+
+    ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
+    EXPECT_EQ(h.self->m_imageData, records);    // no photo analysed again
+    EXPECT_EQ(h.self->m_graph.links, links);    // the graph stayed
+    ASSERT_EQ(h.self->m_params.size(), params.size());
+    for (std::size_t i = 0; i < params.size(); ++i)
+        EXPECT_EQ(h.self->m_params[i].f, params[i].f);
+
+    // Only the lens option changed: analysis and graph stay, the cameras are adjusted again.
+    PanoramaLib::PanoramaOptions o;
+    h.engine->GetOptions(&o);
+    o.bLensCompensation = false;
+    h.engine->SetOptions(o);
+    ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
+    EXPECT_EQ(h.self->m_imageData, records);
+    EXPECT_EQ(h.self->m_worldParams.lens, 0);
+    EXPECT_FALSE(h.self->m_adjustedFor.lensCompensation);
+}
+
+TEST(TiledEngine, OptionsTouchOnlyTheEnginesFields)
+{
+    EngineOnHost h;
+    PanoramaLib::PanoramaOptions in;
+    in.bAutoCrop = true;
+    in.nMatchingMode = 1;
+    in.nPreviewQuality = 1;
+    in.motionModel = PanoramaLib::MotionTranslate;
+    in.bCyclorama = true;
+    in.bLensCompensation = true;
+    in.bBundleAdjustAtEnd = true;
+    in.nLensPolynomial = 1;
+    in.surfaceType = SurfaceSpherical;
+    h.engine->SetOptions(in);
+    PanoramaLib::PanoramaOptions out;
+    out.nMatchingMode = 7;
+    out.bCyclorama = true;
+    h.engine->GetOptions(&out);
+    EXPECT_TRUE(out.bAutoCrop);
+    EXPECT_TRUE(out.bLensCompensation);
+    EXPECT_TRUE(out.bBundleAdjustAtEnd);
+    EXPECT_EQ(out.nLensPolynomial, 1);
+    EXPECT_EQ(out.surfaceType, SurfaceSpherical);
+    EXPECT_EQ(out.nMatchingMode, 0);
+    EXPECT_EQ(out.nPreviewQuality, 0);
+    EXPECT_EQ(out.motionModel, PanoramaLib::MotionAffine);
+    EXPECT_FALSE(out.bCyclorama);
+    // Nothing to show before a build.
+    EXPECT_FALSE(h.self->SetRenderingSurfaceEx(SurfaceCylindrical, 0, 0, 0, false, false));
+    EXPECT_FALSE(h.engine->RenderPanorama(0, 0, 0));
+    EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 0);
+}
+
+TEST(TiledEngine, UnrelatedPhotosGiveNothingToStitch)
+{
+    vltest::Camera a;
+    a.f = 320;
+    a.width = 320;
+    a.height = 240;
+    vltest::Camera b = a;
+    b.ry = 180;
+    b.rx = 10;
+    Photos photos(std::vector<QImage>{vltest::renderCameraView(SharedScene(), a),
+                                      vltest::renderCameraView(SharedScene(), b)});
+    EngineOnHost h;
+    EXPECT_FALSE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
+    EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 3);
+    EXPECT_FALSE(h.engine->HasBuilt());
+    EXPECT_FALSE(h.engine->GetPanoramaPreview(false)->HasBits());
+    EXPECT_EQ(h.self->m_imageData.size(), 2u);  // the analysis stays
+}
+
+TEST(TiledEngine, CancelInEveryPhaseIsAFailedBuild)
+{
+    Photos photos(MosaicOptions(2, 2));
+    const PhaseCancel::Phase phases[] = {PhaseCancel::Analysis, PhaseCancel::Matching, PhaseCancel::Adjustment,
+                                         PhaseCancel::Preview};
+    for (PhaseCancel::Phase phase : phases) {
+        PhaseCancel progress(phase, 2, 4);
+        EngineOnHost h(&progress);
+        EXPECT_FALSE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0)) << phase;
+        EXPECT_TRUE(progress.Cancelled()) << phase;
+        EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 2) << phase;
+        EXPECT_FALSE(h.engine->HasBuilt()) << phase;
+        EXPECT_FALSE(h.engine->GetPanoramaPreview(false)->HasBits()) << phase;
+        EXPECT_TRUE(h.self->m_graph.links.empty()) << phase;  // the graph goes, the analysis stays
+        EXPECT_EQ(progress.opens, progress.closes) << phase;
+    }
+}
+
+// A build interrupted inside SIFT leaves no partial record: the next build analyses
+// that photo again and every record is complete.
+TEST(TiledEngine, InterruptedAnalysisIsNotReused)
+{
+    Photos photos(MosaicOptions(1, 2));
+    for (int step = 3; step <= 7; ++step) {
+        vltest::RecordingProgress progress;
+        progress.CancelAtStep(step);
+        EngineOnHost h(&progress);
+        EXPECT_FALSE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
+        EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 2);
+        h.engine->Set_IProgressIndicator(nullptr);
+        ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0)) << step;
+        for (CImageDataBase* r : h.self->m_imageData) {
+            ASSERT_NE(r, nullptr);
+            EXPECT_GT(r->m_keys.size(), 0u);
+            EXPECT_EQ(r->m_descriptors.size(), r->m_keys.size());
+            EXPECT_EQ(r->GetObjectCount(), 1);
+        }
+    }
+}
+
+// A build of list A succeeds; list B fails after its matching; B again must not run on
+// A's cameras (whose indices reach beyond B's photos).
+TEST(TiledEngine, CamerasOfAnotherPhotoListAreNeverReused)
+{
+    Photos photos(MosaicOptions(2, 3));
+    PhaseCancel progress(PhaseCancel::Matching, 1, 3);
+    EngineOnHost h;
+    h.Options(false, SurfaceCylindrical);
+    ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
+    ASSERT_EQ(h.self->m_order.size(), 6u);
+
+    const auto listB = photos.Subset({0, 1, 2});
+    h.engine->Set_IProgressIndicator(&progress);
+    EXPECT_FALSE(h.engine->BuildPanorama(listB, nullptr, 0, 0, 0));
+    EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 2);
+
+    h.engine->Set_IProgressIndicator(nullptr);
+    ASSERT_TRUE(h.engine->BuildPanorama(listB, nullptr, 0, 0, 0));
+    EXPECT_EQ(h.self->m_params.size(), 3u);
+    EXPECT_EQ(h.self->m_order.size(), 3u);
+    for (int i : h.self->m_order)
+        EXPECT_LT(i, 3);
+    ASSERT_TRUE(h.engine->RenderPanorama(0, 0, 0));
+}
+
+namespace {
+
+// A photo whose pixels cannot be loaded because memory ran out.
+class ExhaustedPhoto : public CPanoElement {
+public:
+    void Load() override { throw std::bad_alloc(); }
+};
+
+}  // namespace
+
+TEST(TiledEngine, ExceptionsInsideTheBuildAreAFailedBuild)
+{
+    Photos photos(MosaicOptions(1, 2));
+    EngineOnHost h;
+    auto* bad = new ExhaustedPhoto;
+    bad->SetPathName(L"/nowhere/exhausted.jpg");
+    std::vector<PanoramaLib::IPanoElement*> list = {photos.elements[0], bad};
+    bool built = true;
+    EXPECT_NO_THROW(built = h.engine->BuildPanorama(list, nullptr, 0, 0, 0));
+    EXPECT_FALSE(built);
+    EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 2);
+    bad->Release();
+    // The engine is still usable.
+    EXPECT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
+}
+
+TEST(TiledAnalysis, WorkingCopiesHalveToAtMost660Pixels)
+{
+    EngineOnHost h;
+    auto* big = new CPanoElement(false);
+    ASSERT_TRUE(big->CreateImage(true, 2000, 1500, true));
+    big->FillByValue(90);
+    auto* work = static_cast<CPanoElement*>(h.engine->CreateImageThumbnail(big));
+    ASSERT_NE(work, nullptr);
+    EXPECT_EQ(work->GetWidth(), 500);
+    EXPECT_EQ(work->GetHeight(), 375);
+    EXPECT_EQ(big->m_scale, 4.0);
+    EXPECT_EQ(work->GetBits()[0], 90);
+    work->Release();
+
+    h.self->m_workSizeMode = 0;
+    work = static_cast<CPanoElement*>(h.engine->CreateImageThumbnail(big));
+    ASSERT_NE(work, nullptr);
+    EXPECT_EQ(work->GetWidth(), 660);
+    EXPECT_EQ(work->GetHeight(), 495);
+    EXPECT_DOUBLE_EQ(big->m_scale, 2000.0 / 660.0);
+    work->Release();
+
+    auto* small = new CPanoElement(false);
+    ASSERT_TRUE(small->CreateImage(true, 600, 400, true));
+    EXPECT_EQ(h.engine->CreateImageThumbnail(small), small);  // analysed directly
+    EXPECT_EQ(small->m_scale, 1.0);
+    small->Release();
+    small->Release();
+    big->Release();
+    EXPECT_EQ(h.engine->CreateImageThumbnail(nullptr), nullptr);
+}
+
+TEST(TiledAnalysis, OnlyCompleteRecordsAreReused)
+{
+    auto* photo = new CPanoElement(false);
+    photo->SetPathName(L"/p/a.jpg");
+    auto record = [](int keys, int descriptors, bool object) {
+        auto* r = new CImageDataBase;
+        for (int i = 0; i < keys; ++i)
+            r->m_keys.emplace_back();
+        for (int i = 0; i < descriptors; ++i)
+            r->m_descriptors.emplace_back();
+        if (object)
+            r->SetSingleObject(VarnoBase::Size(100, 100));
+        return r;
+    };
+    std::vector<CPanoElement*> photosList = {photo};
+    {
+        std::vector<CImageDataBase*> recs = {record(5, 5, true)};
+        CImageDataBase* got = Tiled_Panorama::ExtractImageDescriptor(L"/p/a.jpg", photosList, recs);
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(recs[0], nullptr);
+        delete got;
+    }
+    for (auto* bad : {record(5, 2, false), record(0, 0, false), record(5, 5, false)}) {
+        std::vector<CImageDataBase*> recs = {bad};
+        EXPECT_EQ(Tiled_Panorama::ExtractImageDescriptor(L"/p/a.jpg", photosList, recs), nullptr);
+        EXPECT_EQ(recs[0], nullptr);  // taken out and deleted
+    }
+    std::vector<CImageDataBase*> recs = {record(5, 5, true)};
+    EXPECT_EQ(Tiled_Panorama::ExtractImageDescriptor(L"/p/A.jpg", photosList, recs), nullptr);  // case-sensitive
+    EXPECT_NE(recs[0], nullptr);
+    std::vector<CImageDataBase*> longer = {recs[0], nullptr};
+    EXPECT_EQ(Tiled_Panorama::ExtractImageDescriptor(L"/p/a.jpg", photosList, longer), nullptr);
+    delete recs[0];
+    photo->Release();
+}
+
+TEST(TiledAnalysis, ImplausibleTransformsAreRejectedInEitherDirection)
+{
+    const VarnoBase::Size s(400, 300);
+    const double shift[3][3] = {{1, 0, 120}, {0, 1, -30}, {0, 0, 1}};
+    EXPECT_FALSE(Tiled_Panorama::BadTransform1(s, s, shift));
+    const double far[3][3] = {{1, 0, 40000}, {0, 1, 0}, {0, 0, 1}};
+    EXPECT_TRUE(Tiled_Panorama::BadTransform1(s, s, far));
+    const double shrink[3][3] = {{6, 0, 0}, {0, 6, 0}, {0, 0, 1}};  // b's box 6x smaller in a
+    EXPECT_TRUE(Tiled_Panorama::BadTransform2(s, s, shrink));
+    const double grow[3][3] = {{1.0 / 6, 0, 0}, {0, 1.0 / 6, 0}, {0, 0, 1}};
+    EXPECT_TRUE(Tiled_Panorama::BadTransform2(s, s, grow));
+    EXPECT_TRUE(Tiled_Panorama::BadTransform1(s, s, grow));
+    const double mild[3][3] = {{4, 0, 0}, {0, 4, 0}, {0, 0, 1}};
+    EXPECT_FALSE(Tiled_Panorama::BadTransform1(s, s, mild));
+    const double singular[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 1}};
+    EXPECT_TRUE(Tiled_Panorama::BadTransform1(s, s, singular));
+}
+
+TEST(TiledAnalysis, ReferencePhotoHasTheMostInliers)
+{
+    EngineOnHost h;
+    for (int i = 0; i < 3; ++i)
+        h.self->m_images.push_back(new CPanoElement(false));
+    match_graph::CGraph g;
+    EXPECT_EQ(h.self->GetWorldImage(&g), -1);
+    for (int i = 0; i < 3; ++i)
+        g.AddNode(i);
+    auto link = [&](int a, int b, int inl) {
+        match_graph::CGraphLink* l = g.AddLink(a, b);
+        l->id1 = a;
+        l->id2 = b;
+        l->inliers = inl;
+    };
+    link(0, 1, 0);
+    EXPECT_EQ(h.self->GetWorldImage(&g), -1);  // links, but no inlier anywhere
+    link(0, 2, 10);
+    link(1, 2, 10);
+    EXPECT_EQ(h.self->GetWorldImage(&g), 2);
+    link(0, 1, 10);
+    EXPECT_EQ(h.self->GetWorldImage(&g), 0);  // ties: the lower index
+}

@@ -1,0 +1,327 @@
+// The tiled engine's background render worker on a real host (Qt threads, the host's
+// locks and events): the (0, 0) / (0, 1) / (1, 1) update protocol, fast mode,
+// supersession, aborts that must keep stale images out of the view, Release while a
+// job renders, a host without threads, and a seeded stress run of random UI calls.
+#include <gtest/gtest.h>
+
+#include <QImage>
+
+#include <cstring>
+#include <memory>
+#include <random>
+
+#include "engine/tiled/panorama.h"
+#include "tests/engine/tiled_test_util.h"
+
+using namespace tiled_test;
+using PanoramaLib::SurfaceCylindrical;
+using PanoramaLib::SurfaceSpherical;
+using Update = vltest::RecordingUserInterface::AsyncUpdate;
+
+namespace {
+
+const Photos& SharedPhotos()
+{
+    static const Photos photos(MosaicOptions(2, 2));
+    return photos;
+}
+
+// Builds the shared 2 x 2 mosaic on the cylinder.
+void Build(EngineOnHost& h)
+{
+    h.Options(false, SurfaceCylindrical);
+    ASSERT_TRUE(h.engine->BuildPanorama(SharedPhotos().elements, nullptr, 0, 0, 0));
+    h.ui.Clear();
+}
+
+// Hands every update from `from` on to the engine as the document does; returns the
+// number handled.
+std::size_t Deliver(EngineOnHost& h, std::size_t from)
+{
+    const auto all = h.ui.AsyncUpdates();
+    for (std::size_t i = from; i < all.size(); ++i)
+        if (!(all[i].wParam == 1 && all[i].lParam == 1))
+            h.engine->SyncUpdatePanoramaView(all[i].wParam, all[i].lParam);
+    return all.size();
+}
+
+QImage Rgb(PanoramaLib::IPanoElement* e)
+{
+    QImage img(e->GetWidth(), e->GetHeight(), QImage::Format_RGB888);
+    for (int y = 0; y < img.height(); ++y)
+        std::memcpy(img.scanLine(y), e->GetBits() + static_cast<std::int64_t>(y) * e->GetBPL(),
+                    static_cast<std::size_t>(img.width()) * 3);
+    return img;
+}
+
+}  // namespace
+
+TEST(TiledRenderThread, SurfaceChangeReachesTheViewThroughTheUpdateProtocol)
+{
+    EngineOnHost h;
+    Build(h);
+    h.engine->SetRenderingSurface(SurfaceSpherical, 0, 5, 0, true, false);
+    const std::size_t done = h.WaitForCompletion(0);
+    ASSERT_GT(done, 0u);
+    const auto updates = h.ui.AsyncUpdates();
+    for (std::size_t i = 0; i + 1 < done; ++i)
+        EXPECT_EQ(updates[i], (Update{0, 0}));  // parts first
+    EXPECT_GE(done, 2u);
+
+    h.engine->SyncUpdatePanoramaView(0, 1);
+    ASSERT_TRUE(h.ui.WaitForAsyncUpdates(done + 1));
+    EXPECT_EQ(h.ui.AsyncUpdates()[done], (Update{1, 1}));  // the crop rectangle was recomputed
+    EXPECT_EQ(h.ui.PictureViewUpdates().back(), true);
+    VarnoBase::RefPtr<CPanoElement> async(static_cast<CPanoElement*>(h.engine->GetPanoramaPreview(false)));
+    ASSERT_TRUE(async->HasBits());
+    EXPECT_EQ(h.engine->GetCropRect(false), async->GetCropRect(0));
+
+    // The same surface rendered on the UI thread gives the same picture.
+    ASSERT_TRUE(h.self->SetRenderingSurfaceEx(SurfaceSpherical, 0, 5, 0, false, false));
+    PanoramaLib::IPanoElement* sync = h.engine->GetPanoramaPreview(false);
+    ASSERT_NE(sync, async.get());
+    ASSERT_EQ(sync->GetWidth(), async->GetWidth());
+    ASSERT_EQ(sync->GetHeight(), async->GetHeight());
+    const QImage a = Rgb(async.get()), s = Rgb(sync);
+    long long differing = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x)
+            if (async->GetAlphaBits()[y * async->GetAlphaBPL() + x] && a.pixel(x, y) != s.pixel(x, y))
+                ++differing;
+    EXPECT_EQ(differing, 0);
+
+    // An abort while idle drops the result; the next job renders normally.
+    h.self->m_renderThread.Abort();
+    EXPECT_EQ(h.self->m_renderThread.GetPano(), nullptr);
+    const std::size_t before = h.ui.AsyncUpdates().size();
+    h.engine->SetRenderingSurface(SurfaceCylindrical, 0, 0, 0, true, false);
+    ASSERT_GT(h.WaitForCompletion(before), 0u);
+    VarnoBase::RefPtr<CPanoElement> result;
+    result.Adopt(h.self->m_renderThread.GetPano());
+    EXPECT_TRUE(result);
+}
+
+TEST(TiledRenderThread, FastModeLeavesTheCropUntilTheSliderIsReleased)
+{
+    EngineOnHost h;
+    Build(h);
+    h.engine->SetRenderingSurface(SurfaceCylindrical, 0, 8, 0, true, true);
+    const std::size_t done = h.WaitForCompletion(0);
+    ASSERT_GT(done, 0u);
+    Deliver(h, 0);
+    for (const Update& u : h.ui.AsyncUpdates())
+        EXPECT_NE(u, (Update{1, 1}));
+    EXPECT_TRUE(h.engine->FastRenderingHasFinished());
+    EXPECT_EQ(h.ui.AsyncUpdates().back(), (Update{1, 1}));
+    EXPECT_FALSE(h.self->m_renderThread.IsFast());
+}
+
+TEST(TiledRenderThread, NewestJobWins)
+{
+    EngineOnHost h;
+    Build(h);
+    ASSERT_TRUE(h.self->SetRenderingSurfaceEx(SurfaceSpherical, 0, 0, 0, false, false));
+    const int sphereWidth = h.engine->GetPanoramaPreview(false)->GetWidth();
+    const std::uint64_t started = h.self->m_renderThread.JobsStarted();
+    h.engine->SetRenderingSurface(SurfaceCylindrical, 0, 0, 0, true, false);
+    h.engine->SetRenderingSurface(SurfaceSpherical, 0, 0, 0, true, false);
+    // At most two completions can come; the last published image is the sphere's.
+    std::size_t seen = 0;
+    VarnoBase::RefPtr<CPanoElement> last;
+    for (int k = 0; k < 2; ++k) {
+        seen = h.WaitForCompletion(seen);
+        ASSERT_GT(seen, 0u);
+        last.Adopt(h.self->m_renderThread.GetPano());
+        if (last && last->GetWidth() == sphereWidth)
+            break;
+    }
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->GetWidth(), sphereWidth);
+    EXPECT_LE(h.self->m_renderThread.JobsStarted() - started, 2u);
+    EXPECT_EQ(h.self->m_surfaceType, SurfaceSpherical);
+}
+
+// Whatever a job posted before a free, a full render, a rebuild or a synchronous
+// surface change would publish never becomes the preview.
+TEST(TiledRenderThread, StaleJobsNeverReachTheView)
+{
+    EngineOnHost h;
+    Build(h);
+    h.self->m_renderThread.m_scale = 60.0;  // long enough to be running when the UI acts
+
+    // Free: the preview must stay empty.
+    h.engine->SetRenderingSurface(SurfaceSpherical, 0, 0, 0, true, false);
+    h.engine->FreePanoramaImages();
+    EXPECT_EQ(h.self->m_renderThread.GetPano(), nullptr);
+    Deliver(h, 0);
+    EXPECT_FALSE(h.engine->GetPanoramaPreview(false)->HasBits());
+
+    // Rebuild, then a job posted before a full render.
+    Build(h);
+    PanoramaLib::IPanoElement* built = h.engine->GetPanoramaPreview(false);
+    h.engine->SetRenderingSurface(SurfaceSpherical, 0, 0, 0, true, false);
+    ASSERT_TRUE(h.engine->RenderPanorama(0, 0, 0));
+    Deliver(h, 0);
+    EXPECT_FALSE(h.engine->GetPanoramaPreview(false)->HasBits());  // the full-size image stands in
+    EXPECT_TRUE(h.engine->GetPanoramaImage()->HasBits());
+    EXPECT_NE(built, nullptr);
+
+    // A job, then a synchronous change: the synchronous preview stays.
+    Build(h);
+    h.engine->SetRenderingSurface(SurfaceSpherical, 0, 0, 0, true, false);
+    ASSERT_TRUE(h.self->SetRenderingSurfaceEx(SurfaceCylindrical, 0, 3, 0, false, false));
+    PanoramaLib::IPanoElement* syncPreview = h.engine->GetPanoramaPreview(false);
+    Deliver(h, 0);
+    EXPECT_EQ(h.engine->GetPanoramaPreview(false), syncPreview);
+
+    // A job, then a rebuild.
+    h.ui.Clear();
+    h.engine->SetRenderingSurface(SurfaceSpherical, 0, 0, 0, true, false);
+    ASSERT_TRUE(h.engine->BuildPanorama(SharedPhotos().elements, nullptr, 0, 0, 0));
+    PanoramaLib::IPanoElement* rebuilt = h.engine->GetPanoramaPreview(false);
+    Deliver(h, 0);
+    EXPECT_EQ(h.engine->GetPanoramaPreview(false), rebuilt);
+}
+
+TEST(TiledRenderThread, ReleaseWhileAJobRendersReturnsAfterTheWorkerStops)
+{
+    auto h = std::make_unique<EngineOnHost>();
+    Build(*h);
+    h->self->m_renderThread.m_scale = 150.0;
+    h->engine->SetRenderingSurface(SurfaceSpherical, 0, 0, 0, true, false);
+    ASSERT_TRUE(h->ui.WaitForAsyncUpdates(1));  // the job is past its first photo
+    h->engine->Release();  // returns only once the worker has left its loop
+    h->engine = nullptr;
+    const std::size_t after = h->ui.AsyncUpdates().size();
+    // Nothing can be posted any more: a worker still running would be caught by the
+    // sanitizers when the interface below goes away.
+    EXPECT_EQ(h->ui.AsyncUpdates().size(), after);
+    h.reset();
+}
+
+namespace {
+
+// A host that gives locks and events but no thread.
+class NoThreads : public PanoramaLib::IFreeThreading {
+public:
+    explicit NoThreads(PanoramaLib::IFreeThreading& real) : m_real(real) {}
+    PanoramaLib::ICriticalSection* CreateCriticalSection() override { return m_real.CreateCriticalSection(); }
+    PanoramaLib::IEvent* CreateEvent() override { return m_real.CreateEvent(); }
+    bool CreateThread(PanoramaLib::IThread*) override { return false; }
+
+private:
+    PanoramaLib::IFreeThreading& m_real;
+};
+
+}  // namespace
+
+TEST(TiledRenderThread, WithoutAWorkerChangesRenderOnTheUIThreadAndReleaseReturns)
+{
+    vltest::ScopedDibManager outer;
+    NoThreads threads(outer.host());
+    EngineOnHost h(nullptr, &threads);
+    EXPECT_FALSE(h.self->m_renderThread.IsRunning());
+    Build(h);
+    PanoramaLib::IPanoElement* before = h.engine->GetPanoramaPreview(false);
+    h.engine->SetRenderingSurface(SurfaceSpherical, 0, 0, 0, true, false);
+    EXPECT_NE(h.engine->GetPanoramaPreview(false), before);
+    EXPECT_TRUE(h.engine->GetPanoramaPreview(false)->HasBits());
+    EXPECT_TRUE(h.ui.AsyncUpdates().empty());
+    h.engine->Release();  // must not wait for a worker that never ran
+    h.engine = nullptr;
+}
+
+TEST(TiledRenderThread, JobsKeepTheLensPolynomialTheyWerePreparedWith)
+{
+    const Photos& photos = SharedPhotos();
+    std::vector<CPanoElement*> images;
+    for (PanoramaLib::IPanoElement* e : photos.elements)
+        images.push_back(static_cast<CPanoElement*>(e));
+    std::vector<D3Param> params;
+    for (const auto& shot : photos.set.cameraShots) {
+        D3Param p;
+        p.f = shot.camera.f;
+        p.Rx = shot.camera.rx;
+        p.Ry = shot.camera.ry;
+        p.Rz = shot.camera.rz;
+        params.push_back(p);
+    }
+    D3Param world;
+    world.lens = 1;
+    world.k1 = 1e-6;
+    world.k2 = 1e-11;
+    world.k3 = 1e-9;
+    const std::vector<int> order = {0, 1, 2, 3};
+    const int saved = g_ldPoynomType;
+    auto render = [&](int prepareWith, int renderWith) {
+        g_ldPoynomType = prepareWith;
+        CCylindricalSurface s;
+        s.AddImages(order, world, params, images, {});
+        s.Set3DOrientation(0);
+        g_ldPoynomType = renderWith;  // the UI changes the option while the job waits
+        EXPECT_TRUE(s.RenderSurface(20.0, nullptr, nullptr, 0, 100));
+        VarnoBase::RefPtr<CPanoElement> pano;
+        pano.Adopt(s.GetPano());
+        return Rgb(pano.get());
+    };
+    const QImage expected = render(1, 1);
+    const QImage changed = render(1, 0);
+    const QImage other = render(0, 0);
+    g_ldPoynomType = saved;
+    EXPECT_EQ(expected, changed);
+    EXPECT_NE(expected, other);
+}
+
+// Random UI calls against a running worker, then Release; runs clean under the address
+// and thread sanitizers.
+TEST(TiledRenderThread, StressOfRandomCallsThenRelease)
+{
+    EngineOnHost h;
+    Build(h);
+    std::mt19937 rng(20261206);
+    std::size_t delivered = 0;
+    for (int i = 0; i < 120; ++i) {
+        const int op = static_cast<int>(rng() % 10);
+        const auto type = rng() % 2 ? SurfaceSpherical : SurfaceCylindrical;
+        const int angle = static_cast<int>(rng() % 21) - 10;
+        switch (op) {
+        case 0:
+        case 1:
+        case 2:
+            h.engine->SetRenderingSurface(type, 0, angle, 0, true, rng() % 2 == 0);
+            break;
+        case 3:
+            h.self->m_renderThread.Abort();
+            break;
+        case 4: {
+            VarnoBase::RefPtr<CPanoElement> p;
+            p.Adopt(h.self->m_renderThread.GetPano());
+            if (p)
+                EXPECT_TRUE(p->HasBits());
+            break;
+        }
+        case 5:
+            delivered = Deliver(h, delivered);
+            break;
+        case 6:
+            if (rng() % 4 == 0) {
+                h.engine->FreePanoramaImages();
+                delivered = Deliver(h, delivered);
+                EXPECT_FALSE(h.engine->GetPanoramaPreview(false)->HasBits());
+                ASSERT_TRUE(h.engine->BuildPanorama(SharedPhotos().elements, nullptr, 0, 0, 0));
+            }
+            break;
+        case 7:
+            h.self->SetRenderingSurfaceEx(type, angle, 0, 0, false, false);
+            break;
+        case 8:
+            h.engine->FastRenderingHasFinished();
+            break;
+        default:
+            if (rng() % 8 == 0)
+                h.engine->RenderPanorama(0, angle, 0);
+            break;
+        }
+    }
+    // Release (in the destructor) with whatever is still running or pending.
+}

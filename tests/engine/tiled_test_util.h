@@ -1,0 +1,186 @@
+// Helpers of the tiled engine tests: a small mosaic of the synthetic scene written to
+// JPEG files and loaded back, an engine made through the factory on a real host, and a
+// progress indicator that cancels in a chosen phase of a build.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "core/pano_element.h"
+#include "engine/panorama_interfaces.h"
+#include "engine/tiled/panorama.h"
+#include "tests/support/dib_manager_fixture.h"
+#include "tests/support/recording_host.h"
+#include "tests/support/scene.h"
+
+namespace tiled_test {
+
+inline const vltest::Scene& SharedScene()
+{
+    static const vltest::Scene scene(vltest::smallSceneOptions(21));
+    return scene;
+}
+
+inline vltest::MosaicOptions MosaicOptions(int rows = 2, int cols = 3)
+{
+    vltest::MosaicOptions o;
+    o.rows = rows;
+    o.cols = cols;
+    o.width = 320;
+    o.height = 240;
+    o.overlap = 0.35;
+    return o;
+}
+
+// The photo files of one mosaic, and elements loaded from them.
+struct Photos {
+    vltest::PhotoSet set;
+    std::vector<PanoramaLib::IPanoElement*> elements;
+
+    explicit Photos(const vltest::MosaicOptions& o) : set(vltest::makeMosaicPhotoSet(SharedScene(), o)) { Load(); }
+    explicit Photos(const std::vector<QImage>& images) : set(vltest::makePhotoSet(images)) { Load(); }
+    ~Photos() { PanoramaLib::FreePictureCollection(elements); }
+    Photos(const Photos&) = delete;
+    Photos& operator=(const Photos&) = delete;
+
+    void Load()
+    {
+        for (const QString& p : set.paths) {
+            auto* e = new CPanoElement(false);
+            EXPECT_TRUE(e->FromFile(p.toStdWString()));
+            elements.push_back(e);
+        }
+    }
+    std::vector<PanoramaLib::IPanoElement*> Subset(std::initializer_list<int> idx) const
+    {
+        std::vector<PanoramaLib::IPanoElement*> v;
+        for (int i : idx)
+            v.push_back(elements[static_cast<std::size_t>(i)]);
+        return v;
+    }
+};
+
+// Cancels at the k-th abort poll of a phase: analysis (caption 11/12), matching
+// (caption 13), adjustment or preview (caption 14, told apart by the progress value:
+// the preview render reports from max - photos on).
+class PhaseCancel : public PanoramaLib::IProgressIndicator {
+public:
+    enum Phase { None, Analysis, Matching, Adjustment, Preview };
+    PhaseCancel(Phase p, int k, int photos) : m_phase(p), m_k(k), m_photos(photos) {}
+
+    void OpenProgressIndicator() override { ++opens; }
+    void OpenProgressIndicatorWOAbort() override { ++opens; }
+    void CloseProgressIndicator() override { ++closes; }
+    void SetProgressCaption(unsigned id) override { m_caption = id; }
+    void SetProgressCaption(unsigned id, const std::wstring&) override { m_caption = id; }
+    bool AbortProgressIndicator(int max, int value) override
+    {
+        if (m_cancelled)
+            return true;
+        Phase now = None;
+        if (m_caption == PanoramaLib::kCaptionAnalyzing || m_caption == PanoramaLib::kCaptionAnalyzingFile)
+            now = Analysis;
+        else if (m_caption == PanoramaLib::kCaptionMatching)
+            now = Matching;
+        else if (m_caption == PanoramaLib::kCaptionStitching)
+            now = value >= max - m_photos ? Preview : Adjustment;
+        if (now == m_phase && ++m_seen >= m_k)
+            m_cancelled = true;
+        return m_cancelled;
+    }
+    void HideProgress(bool) override {}
+
+    bool Cancelled() const { return m_cancelled; }
+    int opens = 0;
+    int closes = 0;
+
+private:
+    Phase m_phase;
+    int m_k;
+    int m_photos;
+    unsigned m_caption = 0;
+    int m_seen = 0;
+    bool m_cancelled = false;
+};
+
+// An engine from the factory on a real host (threads, locks, events, stores).
+struct EngineOnHost {
+    vltest::ScopedDibManager dibs;
+    vltest::RecordingUserInterface ui;
+    PanoramaLib::ITiledPanorama* engine = nullptr;
+    Tiled_Panorama::CPanorama* self = nullptr;
+
+    explicit EngineOnHost(PanoramaLib::IProgressIndicator* progress = nullptr,
+                          PanoramaLib::IFreeThreading* threading = nullptr)
+    {
+        engine = PanoramaLib::CreateTiledPanoramaObject(&dibs.host());
+        self = dynamic_cast<Tiled_Panorama::CPanorama*>(engine);
+        engine->Initialize(threading ? threading : &dibs.host(), nullptr, &ui);
+        engine->Set_IProgressIndicator(progress);
+        self->SetRenderThreads(2);
+    }
+    ~EngineOnHost()
+    {
+        if (engine)
+            engine->Release();
+    }
+    void Options(bool crop, PanoramaLib::SurfaceRenderingType type)
+    {
+        PanoramaLib::PanoramaOptions o;
+        engine->GetOptions(&o);
+        o.bAutoCrop = crop;
+        o.surfaceType = type;
+        o.nLensPolynomial = 1;
+        engine->SetOptions(o);
+    }
+    // Blocks until the worker has posted a completed job ((0, 1)) after `from` updates;
+    // returns the index after it, or 0 when none came (a hung worker).
+    std::size_t WaitForCompletion(std::size_t from)
+    {
+        for (std::size_t n = from + 1;; ++n) {
+            if (!ui.WaitForAsyncUpdates(n))
+                return 0;
+            const auto all = ui.AsyncUpdates();
+            for (std::size_t i = from; i < all.size(); ++i)
+                if (all[i].wParam == 0 && all[i].lParam == 1)
+                    return i + 1;
+        }
+    }
+};
+
+// Mean absolute difference between a panorama read back from a file and the truth,
+// over the pixels that are not the white background; also the covered fraction.
+inline double MeanDifference(const QImage& pano, const QImage& truth, double* covered)
+{
+    double sum = 0;
+    long long n = 0;
+    for (int y = 0; y < pano.height(); ++y)
+        for (int x = 0; x < pano.width(); ++x) {
+            const QRgb p = pano.pixel(x, y);
+            if (qRed(p) >= 250 && qGreen(p) >= 250 && qBlue(p) >= 250)
+                continue;
+            const QRgb t = truth.pixel(x, y);
+            sum += std::abs(qRed(p) - qRed(t)) + std::abs(qGreen(p) - qGreen(t)) + std::abs(qBlue(p) - qBlue(t));
+            ++n;
+        }
+    *covered = pano.width() * pano.height() > 0 ? double(n) / (double(pano.width()) * pano.height()) : 0.0;
+    return n ? sum / (3.0 * double(n)) : 1e9;
+}
+
+// Angles (rx, ry, rz) of R = Rz(rz) Rx(rx) Ry(ry) (degrees).
+inline void AnglesOf(const vltest::Mat3& R, double& rx, double& ry, double& rz)
+{
+    constexpr double d = 180.0 / 3.14159265358979323846;
+    rx = std::asin(std::clamp(-R.m[2][1], -1.0, 1.0)) * d;
+    ry = std::atan2(R.m[2][0], R.m[2][2]) * d;
+    rz = std::atan2(R.m[0][1], R.m[1][1]) * d;
+}
+
+}  // namespace tiled_test
