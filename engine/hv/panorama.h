@@ -213,6 +213,8 @@ public:
     bool CropTo(const VarnoBase::Rect& rect);
     // One progress step of k; false when the user cancelled.
     bool Poll(int k);
+    // Warps again the working copies whose warped images an earlier render released.
+    bool RewarpWorkingCopies();
     // Fills the full-size lens-corrected copy of photo i when it is pending.
     bool CorrectLens(int i);
     void PrepareBuild(const std::vector<PanoramaLib::IPanoElement*>& photos, bool manual);

@@ -472,6 +472,8 @@ bool CPanorama::RenderPanorama()
             m_pPanorama->FillWhiteColor();
             if (!Poll(1))
                 throw panorama_abort();
+            if (!RewarpWorkingCopies())
+                throw panorama_error();
             if (!StitchImages(true))
                 throw panorama_error();
             FreePictureCollection(m_fullTransformed);
@@ -504,6 +506,30 @@ bool CPanorama::RenderPanorama()
     m_rcPatch.setEmpty();
     m_nPatchImage = -1;
     return result;
+}
+
+bool CPanorama::RewarpWorkingCopies()
+{
+    // The full-size seams are scaled from the working-size warped photos, which a
+    // finished render releases; a later render warps the working copies again.
+    const bool fullPass = m_bFullSizePass;
+    m_bFullSizePass = false;
+    bool ok = true;
+    for (std::size_t n = 1; n < m_mosaicGraph.nodes.size() && ok; ++n) {
+        const int j = m_mosaicGraph.nodes[n]->id;
+        if (j < 0 || std::size_t(j) >= m_workImages.size() || !m_workImages[j])
+            continue;
+        if (std::size_t(j) < m_transformed.size() && m_transformed[j])
+            continue;
+        CPanoElement* work = m_workImages[j];
+        const bool wasLoaded = work->HasBits();
+        work->Load();
+        ok = TransformImage(j);
+        if (!wasLoaded)
+            work->Unload();
+    }
+    m_bFullSizePass = fullPass;
+    return ok;
 }
 
 bool CPanorama::CropTo(const Rect& rect)

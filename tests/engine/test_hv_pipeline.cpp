@@ -1,0 +1,713 @@
+// The Horizontal/Vertical build pipeline end to end, through the engine's public
+// interface: generated photos written to files, a build, a full-size render, and the
+// outcome checked against the geometry the photos were rendered with. Cancellation,
+// failures, repeated renders, cropping, rings and the saved analysis are covered too.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <new>
+
+#include <QFile>
+#include <QImage>
+#include <QPainter>
+
+#include <gtest/gtest.h>
+
+#include "core/linalg.h"
+#include "core/pano_element.h"
+#include "document/engine_host.h"
+#include "engine/hv/panorama.h"
+#include "engine/lens_distortion.h"
+#include "tests/support/dib_manager_fixture.h"
+#include "tests/support/recording_host.h"
+#include "tests/support/scene.h"
+
+using PanoramaLib::IPanoElement;
+using PanoramaLib::PanoramaOptions;
+using VarnoBase::Rect;
+
+namespace {
+
+const vltest::Scene& SharedScene()
+{
+    static const vltest::Scene scene(vltest::SceneOptions{.seed = 5, .planeWidth = 2048, .planeHeight = 2048,
+                                                          .sphereWidth = 2048});
+    return scene;
+}
+
+vltest::StripOptions Strip(int count, int width, int height, vltest::Motion motion)
+{
+    vltest::StripOptions o;
+    o.count = count;
+    o.width = width;
+    o.height = height;
+    o.overlap = 0.4;
+    o.motion = motion;
+    return o;
+}
+
+// A pixel copy of an element (its bytes row by row, padding dropped).
+struct Pixels {
+    int width = 0;
+    int height = 0;
+    std::vector<u8> bytes;
+
+    static Pixels Of(const IPanoElement* e)
+    {
+        Pixels p;
+        if (!e || !e->HasBits())
+            return p;
+        p.width = e->GetWidth();
+        p.height = e->GetHeight();
+        const int rowBytes = p.width * (e->GetBPP() / 8);
+        p.bytes.resize(std::size_t(rowBytes) * p.height);
+        for (int y = 0; y < p.height; ++y)
+            std::memcpy(&p.bytes[std::size_t(y) * rowBytes], e->GetBits() + std::size_t(y) * e->GetBPL(),
+                        std::size_t(rowBytes));
+        return p;
+    }
+    const u8* At(int x, int y) const { return &bytes[(std::size_t(y) * width + x) * 3]; }
+    bool operator==(const Pixels&) const = default;
+};
+
+// One engine with recording host objects, driven as the document drives it.
+class Pipeline {
+public:
+    explicit Pipeline(std::function<void(PanoramaOptions&)> configure = {})
+    {
+        engine = PanoramaLib::CreateHVPanoramaObject(&host);
+        EXPECT_NE(engine, nullptr);
+        engine->Initialize(&host, &wait, &ui);
+        engine->Set_IProgressIndicator(&progress);
+        PanoramaOptions o;
+        engine->GetOptions(&o);
+        o.bLensCompensation = false;  // the truth is the ideal pinhole geometry
+        if (configure)
+            configure(o);
+        engine->SetOptions(o);
+    }
+    ~Pipeline()
+    {
+        PanoramaLib::FreePictureCollection(photos);
+        if (engine)
+            engine->Release();
+    }
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
+
+    void Load(const QStringList& paths)
+    {
+        for (const QString& p : paths) {
+            IPanoElement* e = PanoramaLib::CreateDibObject(false);
+            EXPECT_TRUE(e->FromFile(p.toStdWString())) << p.toStdString();
+            photos.push_back(e);
+        }
+    }
+    bool Build() { return engine->BuildPanorama(photos, nullptr, 0, 0, 0); }
+    int Status() const { return engine->GetPanoramaStatus()->nStatus; }
+    std::vector<int> Unmatched() const { return engine->GetPanoramaStatus()->unmatchedImages; }
+    CPanorama& Impl() { return *static_cast<CPanorama*>(engine); }
+    Pixels Preview() const { return Pixels::Of(engine->GetPanoramaPreview(false)); }
+    Pixels Result() const { return Pixels::Of(engine->GetPanoramaImage()); }
+
+    EngineHost host;
+    vltest::RecordingProgress progress;
+    vltest::RecordingUserInterface ui;
+    vltest::RecordingWaitCursor wait;
+    PanoramaLib::IHVPanorama* engine = nullptr;
+    std::vector<IPanoElement*> photos;
+};
+
+void Map(const double (*m)[3], double x, double y, double* ox, double* oy)
+{
+    *ox = m[0][0] * x + m[0][1] * y + m[0][2];
+    *oy = m[1][0] * x + m[1][1] * y + m[1][2];
+}
+
+// Largest distance, over a grid of canvas points inside photo i, between where the
+// engine's canvas transforms put the point in photo 0 and where the rendering did.
+// `scale` converts engine photo pixels to the generated photos' pixels (working
+// copies are box-filtered: pixel j covers [j s, (j + 1) s)).
+double CanvasError(const std::vector<AFFINE_MATRIX>& transforms, const std::vector<vltest::PlaneShot>& shots,
+                   std::size_t i, double scale)
+{
+    const auto toPhoto = [scale](double x) { return x * scale + (scale - 1) / 2; };
+    double inv[3][3];
+    EXPECT_TRUE(Utils::pinv3x3(inv, transforms[i]));
+    const int w = shots[i].view.width, h = shots[i].view.height;
+    double worst = 0;
+    for (int gy = 0; gy <= 6; ++gy)
+        for (int gx = 0; gx <= 6; ++gx) {
+            const double px = gx * (w - 1) / 6.0, py = gy * (h - 1) / 6.0;  // photo i pixels
+            double cx, cy, ex, ey, tx, ty;
+            Map(inv, (px - (scale - 1) / 2) / scale, (py - (scale - 1) / 2) / scale, &cx, &cy);
+            Map(transforms[0], cx, cy, &ex, &ey);
+            shots[i].toFirst.map(px, py, tx, ty);
+            worst = std::max(worst, std::hypot(toPhoto(ex) - tx, toPhoto(ey) - ty));
+        }
+    return worst;
+}
+
+// Mean absolute difference of two images of the same size.
+double MeanDifference(const Pixels& a, const Pixels& b)
+{
+    EXPECT_EQ(a.width, b.width);
+    EXPECT_EQ(a.height, b.height);
+    if (a.bytes.size() != b.bytes.size() || a.bytes.empty())
+        return 1e9;
+    double sum = 0;
+    for (std::size_t k = 0; k < a.bytes.size(); ++k)
+        sum += std::abs(int(a.bytes[k]) - int(b.bytes[k]));
+    return sum / double(a.bytes.size());
+}
+
+PanoramaLib::MotionModel ModelOf(vltest::Motion m)
+{
+    switch (m) {
+    case vltest::Motion::TranslateScale:
+        return PanoramaLib::MotionTranslate;
+    case vltest::Motion::Similarity:
+        return PanoramaLib::MotionSimple;
+    case vltest::Motion::Affine:
+        break;
+    }
+    return PanoramaLib::MotionAffine;
+}
+
+// A progress display whose abort poll throws at one step, as a host failing inside
+// a call-back would.
+class ThrowingProgress : public vltest::RecordingProgress {
+public:
+    explicit ThrowingProgress(int at) : m_at(at) {}
+    void ThrowAt(int at)
+    {
+        m_at = at;
+        m_calls = 0;
+    }
+    bool AbortProgressIndicator(int max, int value) override
+    {
+        if (++m_calls == m_at)
+            throw std::bad_alloc();
+        return RecordingProgress::AbortProgressIndicator(max, value);
+    }
+
+private:
+    int m_at;
+    int m_calls = 0;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------
+// A row under each motion model
+
+class HvPipelineRow : public ::testing::TestWithParam<vltest::Motion> {};
+
+TEST_P(HvPipelineRow, BuildsTheTrueCanvasWithSeamsInOverlapsAndRendersThePreview)
+{
+    const vltest::PhotoSet set =
+        vltest::makeStripPhotoSet(SharedScene(), Strip(4, 480, 360, GetParam()), vltest::FileFormat::Png);
+    Pipeline p([&](PanoramaOptions& o) {
+        o.motionModel = ModelOf(GetParam());
+        o.bAutoCrop = true;
+    });
+    p.Load(set.paths);
+    ASSERT_TRUE(p.Build());
+    EXPECT_EQ(p.Status(), 1);
+    EXPECT_TRUE(p.Unmatched().empty());
+    EXPECT_TRUE(p.engine->HasBuilt());
+    EXPECT_TRUE(p.ui.HighlightsBalanced());
+    EXPECT_FALSE(p.progress.IsOpen());
+
+    CPanorama& e = p.Impl();
+    ASSERT_EQ(e.m_transforms.size(), 4u);
+    for (std::size_t i = 1; i < 4; ++i)
+        EXPECT_LT(CanvasError(e.m_transforms, set.planeShots, i, 1.0), 1.0) << "photo " << i;
+
+    // The seams run where the photos overlap (their ends may cross a corner that the
+    // overlap's bounding box holds but only one photo covers).
+    int seamPoints = 0, outside = 0;
+    for (std::size_t i = 0; i < e.m_stitchingLines.size(); ++i) {
+        const CPanoElement* warped = e.m_transformed[i];
+        ASSERT_NE(warped, nullptr);
+        for (unsigned char side : {1, 2, 4, 8}) {
+            for (const VarnoBase::Point& q : e.m_stitchingLines[i].GetPoints(side).points) {
+                const double cx = q.x + warped->m_position.x, cy = q.y + warped->m_position.y;
+                int covering = 0;
+                for (std::size_t j = 0; j < 4; ++j) {
+                    double u, v;
+                    Map(e.m_transforms[j], cx, cy, &u, &v);
+                    covering += u > -2 && v > -2 && u < 482 && v < 362;
+                }
+                outside += covering < 2;
+                ++seamPoints;
+            }
+        }
+    }
+    EXPECT_GT(seamPoints, 3 * 300);  // three seams across photos 360 pixels high
+    EXPECT_LT(outside, seamPoints / 50);
+
+    // The preview shows the scene: compare with the root photo where it is alone.
+    const Pixels preview = p.Preview();
+    ASSERT_GT(preview.width, 1000);
+    ASSERT_EQ(preview.width, e.m_rcCrop.width());
+    ASSERT_EQ(preview.height, e.m_rcCrop.height());
+    const Pixels root = Pixels::Of(p.photos[std::size_t(e.m_nCentralImage)]);
+    const AFFINE_MATRIX& rt = e.m_transforms[std::size_t(e.m_nCentralImage)];
+    double diff = 0;
+    int samples = 0;
+    for (int y = 20; y < preview.height - 20; y += 7)
+        for (int x = 0; x < preview.width; x += 7) {
+            double u, v;
+            Map(rt, x + e.m_rcCrop.left, y + e.m_rcCrop.top, &u, &v);
+            const int iu = int(std::lround(u)), iv = int(std::lround(v));
+            if (iu < 200 || iu > 280 || iv < 0 || iv >= 360 || std::fabs(u - iu) > 0.05 || std::fabs(v - iv) > 0.05)
+                continue;
+            for (int c = 0; c < 3; ++c)
+                diff += std::abs(int(preview.At(x, y)[c]) - int(root.At(iu, iv)[c]));
+            samples += 3;
+        }
+    ASSERT_GT(samples, 0);
+    EXPECT_LT(diff / samples, 6.0);
+
+    // At scale 1 the full-size pass repeats the preview pass (the seams scaled by 1
+    // may end a pixel apart).
+    p.progress.Clear();
+    ASSERT_TRUE(p.engine->RenderPanorama());
+    EXPECT_LT(MeanDifference(p.Result(), preview), 0.05);
+    for (const auto& pos : p.progress.Positions())
+        EXPECT_LE(pos.value, pos.max);
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, HvPipelineRow,
+                         ::testing::Values(vltest::Motion::TranslateScale, vltest::Motion::Similarity,
+                                           vltest::Motion::Affine));
+
+// ---------------------------------------------------------------------------------
+// Full-size render from reduced working copies
+
+TEST(HvPipeline, RenderFromScaledWorkingCopiesMatchesTruthAndPreview)
+{
+    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(3, 900, 600, vltest::Motion::Similarity),
+                                                           vltest::FileFormat::Png);
+    Pipeline p([](PanoramaOptions& o) {
+        o.motionModel = PanoramaLib::MotionSimple;
+        o.nPreviewQuality = 0;  // working copies of 400 pixels: scale 2.25
+    });
+    p.Load(set.paths);
+    ASSERT_TRUE(p.Build());
+    ASSERT_EQ(p.Status(), 1);
+    CPanorama& e = p.Impl();
+    ASSERT_DOUBLE_EQ(e.m_scales[0], 2.25);
+    for (std::size_t i = 1; i < 3; ++i)
+        EXPECT_LT(CanvasError(e.m_transforms, set.planeShots, i, 2.25), 2.25) << "photo " << i;
+    const Pixels preview = p.Preview();
+    ASSERT_GT(preview.width, 0);
+
+    for (const auto& pos : p.progress.Positions())
+        EXPECT_LE(pos.value, pos.max);
+    p.progress.Clear();
+    ASSERT_TRUE(p.engine->RenderPanorama());
+    for (std::size_t i = 1; i < 3; ++i)
+        EXPECT_LT(CanvasError(e.m_fullTransforms, set.planeShots, i, 1.0), 1.5) << "photo " << i;
+    const Pixels result = p.Result();
+    EXPECT_NEAR(result.width, preview.width * 2.25, 6);
+    EXPECT_NEAR(result.height, preview.height * 2.25, 6);
+    for (const auto& pos : p.progress.Positions())
+        EXPECT_LE(pos.value, pos.max);
+
+    // The result reduced to the preview's size looks like the preview.
+    QImage full(result.bytes.data(), result.width, result.height, result.width * 3, QImage::Format_RGB888);
+    const QImage small = full.scaled(preview.width, preview.height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                             .convertToFormat(QImage::Format_RGB888);
+    Pixels reduced;
+    reduced.width = small.width();
+    reduced.height = small.height();
+    for (int y = 0; y < small.height(); ++y)
+        reduced.bytes.insert(reduced.bytes.end(), small.constScanLine(y), small.constScanLine(y) + small.width() * 3);
+    EXPECT_LT(MeanDifference(reduced, preview), 14.0);
+
+    // After a render the preview falls back on the full-size image.
+    EXPECT_FALSE(p.engine->GetPanoramaPreview(false)->HasBits());
+    EXPECT_EQ(p.engine->GetPanoramaPreview(true), p.engine->GetPanoramaImage());
+    // A render while the result holds pixels changes nothing.
+    const u8* bits = p.engine->GetPanoramaImage()->GetBits();
+    EXPECT_TRUE(p.engine->RenderPanorama());
+    EXPECT_EQ(p.engine->GetPanoramaImage()->GetBits(), bits);
+}
+
+// ---------------------------------------------------------------------------------
+// Colour equalisation across the seam
+
+TEST(HvPipeline, DifferentExposuresMeetWithoutAStep)
+{
+    // A wide picture: textured band on top (for the matching), flat grey below. Two
+    // crops overlap by half; the second is exposed 25 % darker.
+    const int W = 720, H = 360, w = 480;
+    const QImage texture = vltest::planeCrop(SharedScene(), QRect(100, 100, W, H / 2));
+    QImage world(W, H, QImage::Format_RGB888);
+    world.fill(QColor(180, 180, 180));
+    {
+        QPainter painter(&world);
+        painter.drawImage(0, 0, texture);
+    }
+    std::vector<QImage> images;
+    for (int k = 0; k < 2; ++k) {
+        QImage crop = world.copy(k * (W - w), 0, w, H);
+        if (k == 1)
+            for (int y = 0; y < H; ++y) {
+                u8* row = crop.scanLine(y);
+                for (int x = 0; x < w * 3; ++x)
+                    row[x] = u8(row[x] * 0.75);
+            }
+        images.push_back(crop);
+    }
+    const vltest::PhotoSet set = vltest::makePhotoSet(images, vltest::FileFormat::Png);
+    Pipeline p([](PanoramaOptions& o) { o.motionModel = PanoramaLib::MotionTranslate; });
+    p.Load(set.paths);
+    ASSERT_TRUE(p.Build());
+    ASSERT_EQ(p.Status(), 1);
+    ASSERT_TRUE(p.engine->RenderPanorama());
+    const Pixels r = p.Result();
+    ASSERT_NEAR(r.width, W, 3);
+    // In the flat band no run of 8 pixels along a row changes by more than a few
+    // levels; without equalisation the 45-level step would show within the blend.
+    int worst = 0;
+    // (Rows near the bottom edge get a weaker correction: its blur reaches past the photos.)
+    for (int y = H * 3 / 5; y < H * 4 / 5; y += 5)
+        for (int x = 0; x + 8 < r.width; ++x)
+            worst = std::max(worst, std::abs(int(r.At(x + 8, y)[1]) - int(r.At(x, y)[1])));
+    EXPECT_LE(worst, 6);
+    // Both ends keep most of their own exposure: the correction fades out.
+    EXPECT_GT(r.At(5, H - 10)[1], r.At(r.width - 6, H - 10)[1] + 15);
+}
+
+// ---------------------------------------------------------------------------------
+// Failures and cancellation
+
+TEST(HvPipeline, UnrelatedPhotosAreAllUnmatched)
+{
+    const vltest::Scene other(vltest::smallSceneOptions(99));
+    std::vector<QImage> images = {vltest::planeCrop(SharedScene(), QRect(0, 0, 360, 270)),
+                                  vltest::planeCrop(other, QRect(0, 0, 360, 270)),
+                                  vltest::planeCrop(SharedScene(), QRect(1200, 1200, 360, 270))};
+    const vltest::PhotoSet set = vltest::makePhotoSet(images, vltest::FileFormat::Png);
+    Pipeline p;
+    p.Load(set.paths);
+    EXPECT_FALSE(p.Build());
+    EXPECT_EQ(p.Status(), 3);
+    EXPECT_EQ(p.Unmatched(), (std::vector<int>{0, 1, 2}));
+    EXPECT_FALSE(p.engine->HasBuilt());
+    EXPECT_FALSE(p.engine->GetPanoramaPreview(true)->HasBits());
+    EXPECT_FALSE(p.progress.IsOpen());
+    EXPECT_EQ(p.wait.Begins(), p.wait.Ends());
+}
+
+TEST(HvPipeline, NullAndUnrelatedInputsKeepTheirInputIndices)
+{
+    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(2, 360, 270, vltest::Motion::Similarity),
+                                                           vltest::FileFormat::Png);
+    const vltest::Scene other(vltest::smallSceneOptions(77));
+    const vltest::PhotoSet stray =
+        vltest::makePhotoSet({vltest::planeCrop(other, QRect(300, 300, 360, 270))}, vltest::FileFormat::Png);
+    Pipeline p;
+    p.Load({set.paths[0]});
+    p.photos.push_back(nullptr);
+    p.Load({set.paths[1], stray.paths[0]});
+    ASSERT_TRUE(p.Build());
+    EXPECT_EQ(p.Status(), 1);
+    EXPECT_EQ(p.engine->GetPanoramaStatus()->nImages, 4);
+    const std::vector<int> unmatched = p.Unmatched();
+    EXPECT_NE(std::find(unmatched.begin(), unmatched.end(), 3), unmatched.end());
+    EXPECT_EQ(std::find(unmatched.begin(), unmatched.end(), 0), unmatched.end());
+    EXPECT_EQ(std::find(unmatched.begin(), unmatched.end(), 2), unmatched.end());
+    EXPECT_TRUE(p.engine->RenderPanorama());
+}
+
+TEST(HvPipeline, CancelledBuildsFailWithoutAPartialResult)
+{
+    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(3, 360, 270, vltest::Motion::Similarity),
+                                                           vltest::FileFormat::Png);
+    int steps = 0;
+    {
+        Pipeline p;
+        p.Load(set.paths);
+        ASSERT_TRUE(p.Build());
+        steps = p.progress.AbortCalls();
+    }
+    ASSERT_GT(steps, 10);
+    for (int k : {1, steps / 4, steps / 2, steps * 3 / 4, steps}) {
+        Pipeline p;
+        p.Load(set.paths);
+        p.progress.CancelAtStep(k);
+        EXPECT_FALSE(p.Build()) << "cancel at " << k << " of " << steps;
+        EXPECT_EQ(p.Status(), 2);
+        EXPECT_FALSE(p.engine->HasBuilt());
+        EXPECT_FALSE(p.engine->GetPanoramaPreview(true)->HasBits());
+        EXPECT_FALSE(p.progress.IsOpen());
+        EXPECT_TRUE(p.ui.HighlightsBalanced());
+        EXPECT_EQ(p.wait.Begins(), p.wait.Ends());
+    }
+}
+
+TEST(HvPipeline, ExceptionsFromTheHostEndAsAFailedBuildOrRender)
+{
+    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(2, 360, 270, vltest::Motion::Similarity),
+                                                           vltest::FileFormat::Png);
+    for (int at : {3, 15}) {
+        EngineHost host;
+        ThrowingProgress progress(at);
+        PanoramaLib::IHVPanorama* engine = PanoramaLib::CreateHVPanoramaObject(&host);
+        ASSERT_NE(engine, nullptr);
+        engine->Initialize(&host, nullptr, nullptr);
+        engine->Set_IProgressIndicator(&progress);
+        std::vector<IPanoElement*> photos;
+        for (const QString& path : set.paths) {
+            photos.push_back(PanoramaLib::CreateDibObject(false));
+            EXPECT_TRUE(photos.back()->FromFile(path.toStdWString()));
+        }
+        EXPECT_FALSE(engine->BuildPanorama(photos, nullptr, 0, 0, 0)) << "at " << at;
+        EXPECT_EQ(engine->GetPanoramaStatus()->nStatus, 2);
+        EXPECT_FALSE(progress.IsOpen());
+        // The same from inside a render.
+        progress.ThrowAt(0);
+        ASSERT_TRUE(engine->BuildPanorama(photos, nullptr, 0, 0, 0));
+        progress.ThrowAt(at / 3 + 1);
+        EXPECT_FALSE(engine->RenderPanorama()) << "at " << at;
+        EXPECT_FALSE(engine->GetPanoramaImage()->HasBits());
+        EXPECT_FALSE(progress.IsOpen());
+        PanoramaLib::FreePictureCollection(photos);
+        engine->Release();
+    }
+}
+
+// Cancelling a render at any step fails it and leaves no result; a render after
+// that (with lens compensation, the default) equals one that was never interrupted.
+TEST(HvPipeline, CancelledRendersFailAndARetryEqualsAnUninterruptedRender)
+{
+    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(3, 600, 400, vltest::Motion::Similarity),
+                                                           vltest::FileFormat::Jpeg);
+    const auto lensOn = [](PanoramaOptions& o) {
+        o.bLensCompensation = true;
+        o.nLensType = 7;
+        o.nPreviewQuality = 0;
+    };
+    Pixels reference;
+    int steps = 0;
+    {
+        Pipeline p(lensOn);
+        p.Load(set.paths);
+        ASSERT_TRUE(p.Build());
+        p.progress.Clear();
+        ASSERT_TRUE(p.engine->RenderPanorama());
+        steps = p.progress.AbortCalls();
+        reference = p.Result();
+        ASSERT_GT(reference.width, 0);
+    }
+    Pipeline p(lensOn);
+    p.Load(set.paths);
+    ASSERT_TRUE(p.Build());
+    const Pixels preview = p.Preview();
+    // (The last poll's answer comes after the result is complete and is only stored.)
+    for (int k : {1, 2, steps / 3, steps / 2, steps - 2, steps - 1}) {
+        p.progress.Clear();
+        p.progress.CancelAtStep(k);
+        EXPECT_FALSE(p.engine->RenderPanorama()) << "cancel at " << k << " of " << steps;
+        EXPECT_FALSE(p.engine->GetPanoramaImage()->HasBits());
+        EXPECT_EQ(p.Preview(), preview);  // the preview is left as it was
+        EXPECT_FALSE(p.progress.IsOpen());
+    }
+    p.progress.Clear();
+    p.progress.CancelAtStep(0);
+    ASSERT_TRUE(p.engine->RenderPanorama());
+    EXPECT_EQ(p.Result(), reference);
+}
+
+TEST(HvPipeline, SecondRenderEqualsTheFirst)
+{
+    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(3, 600, 400, vltest::Motion::Affine),
+                                                           vltest::FileFormat::Png);
+    for (bool lens : {false, true}) {
+        Pipeline p([lens](PanoramaOptions& o) {
+            o.nPreviewQuality = 0;
+            o.bLensCompensation = lens;
+        });
+        p.Load(set.paths);
+        ASSERT_TRUE(p.Build());
+        ASSERT_TRUE(p.engine->RenderPanorama());
+        const Pixels first = p.Result();
+        ASSERT_GT(first.width, 0);
+        p.engine->GetPanoramaImage()->FreeImage();
+        ASSERT_TRUE(p.engine->RenderPanorama()) << "lens " << lens;
+        EXPECT_EQ(p.Result(), first) << "lens " << lens;
+    }
+}
+
+TEST(HvPipeline, RenderFailsCleanlyWhenAPhotoFileVanished)
+{
+    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(3, 600, 400, vltest::Motion::Similarity),
+                                                           vltest::FileFormat::Png);
+    for (bool lens : {false, true}) {
+        const vltest::PhotoSet copy = vltest::makePhotoSet(
+            {QImage(set.paths[0]), QImage(set.paths[1]), QImage(set.paths[2])}, vltest::FileFormat::Png);
+        Pipeline p([lens](PanoramaOptions& o) {
+            o.nPreviewQuality = 0;
+            o.bLensCompensation = lens;
+        });
+        p.Load(copy.paths);
+        ASSERT_TRUE(p.Build());
+        ASSERT_TRUE(QFile::remove(copy.paths[2]));
+        EXPECT_FALSE(p.engine->RenderPanorama()) << "lens " << lens;
+        EXPECT_FALSE(p.engine->GetPanoramaImage()->HasBits());
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// Crop, ring, analysis
+
+TEST(HvPipeline, WithoutAutoCropTheWholeCanvasStaysWhiteWhereNothingWasStitched)
+{
+    vltest::StripOptions o = Strip(3, 360, 270, vltest::Motion::Similarity);
+    o.rotationJitterDeg = 4.0;
+    o.perpendicularJitter = 0.08;
+    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), o, vltest::FileFormat::Png);
+    Pipeline p([](PanoramaOptions& opt) { opt.bAutoCrop = false; });
+    p.Load(set.paths);
+    ASSERT_TRUE(p.Build());
+    CPanorama& e = p.Impl();
+    const Pixels preview = p.Preview();
+    EXPECT_EQ(preview.width, e.m_rcCanvas.width());
+    EXPECT_EQ(preview.height, e.m_rcCanvas.height());
+    EXPECT_EQ(p.engine->GetPanoramaPreview(false)->GetAlphaBits(), nullptr);
+    int empty = 0, notWhite = 0;
+    for (int y = 0; y < preview.height; ++y)
+        for (int x = 0; x < preview.width; ++x) {
+            bool covered = false;
+            for (std::size_t j = 0; j < 3 && !covered; ++j) {
+                double u, v;
+                Map(e.m_transforms[j], x, y, &u, &v);
+                covered = u > -1.5 && v > -1.5 && u < 361.5 && v < 271.5;
+            }
+            if (covered)
+                continue;
+            ++empty;
+            const u8* px = preview.At(x, y);
+            notWhite += !(px[0] == 255 && px[1] == 255 && px[2] == 255);
+        }
+    EXPECT_GT(empty, 1000);
+    EXPECT_EQ(notWhite, 0);
+    ASSERT_TRUE(p.engine->RenderPanorama());
+    EXPECT_LT(MeanDifference(p.Result(), preview), 0.05);
+}
+
+TEST(HvPipeline, CycloramaClosesAFullRingAndReportsAnOpenOne)
+{
+    // Eight photos whose field of view is exactly that of lens type 5, so the lens
+    // correction turns them into the true longitude and latitude.
+    const int lensType = 5;
+    const double factor = g_lensType.Factor(lensType);
+    vltest::RingOptions ro;
+    ro.count = 8;
+    ro.width = 360;
+    ro.height = 240;
+    ro.overlap = 1 - 45.0 / (2 * std::atan(1 / factor) * 180 / M_PI);
+    const std::vector<vltest::CameraShot> shots = vltest::makeRing(SharedScene(), ro);
+    ASSERT_NEAR(shots[0].camera.f, factor * ro.width / 2, 1e-6);
+    const auto ring = [lensType](PanoramaOptions& o) {
+        o.bCyclorama = true;
+        o.bLensCompensation = true;
+        o.nLensType = lensType;
+        o.motionModel = PanoramaLib::MotionSimple;
+    };
+    {
+        const vltest::PhotoSet set = vltest::makePhotoSet(vltest::imagesOf(shots), vltest::FileFormat::Png);
+        Pipeline p(ring);
+        p.Load(set.paths);
+        ASSERT_TRUE(p.Build());
+        EXPECT_EQ(p.Status(), 1);
+        CPanorama& e = p.Impl();
+        EXPECT_GE(e.m_nDuplicate, 8);
+        // One turn: the canvas is as long as the circumference of the corrected photos'
+        // sphere (half the longer side per radian, times the corrected image's scale).
+        LensCorrectedGeometry g;
+        ASSERT_TRUE(CalcLensCorrectedGeometry(ro.width, ro.height, factor, &g));
+        const double circumference = 2 * M_PI * (ro.width / 2.0) * g.outWidth / g.sphereWidth;
+        EXPECT_NEAR(e.m_rcCanvas.width(), circumference, circumference * 0.02);
+        ASSERT_TRUE(p.engine->RenderPanorama());
+        EXPECT_GT(p.Result().width, 0);
+    }
+    {
+        // Half the ring: the ends never meet.
+        std::vector<QImage> half;
+        for (int k = 0; k < 4; ++k)
+            half.push_back(shots[std::size_t(k)].image);
+        const vltest::PhotoSet set = vltest::makePhotoSet(half, vltest::FileFormat::Png);
+        Pipeline p(ring);
+        p.Load(set.paths);
+        EXPECT_TRUE(p.Build());
+        EXPECT_EQ(p.Status(), 4);
+    }
+}
+
+TEST(HvPipeline, SwitchingLensCompensationDropsTheSavedAnalysis)
+{
+    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(2, 360, 270, vltest::Motion::Similarity),
+                                                           vltest::FileFormat::Png);
+    const auto keysOf = [](CPanorama& e) {
+        std::vector<std::pair<double, double>> keys;
+        for (const auto& k : e.m_databases[0]->m_keys)
+            keys.emplace_back(k->x, k->y);
+        return keys;
+    };
+    std::vector<std::pair<double, double>> freshOff;
+    {
+        Pipeline p;
+        p.Load(set.paths);
+        ASSERT_TRUE(p.Build());
+        freshOff = keysOf(p.Impl());
+    }
+    Pipeline p([](PanoramaOptions& o) { o.bLensCompensation = true; });
+    p.Load(set.paths);
+    ASSERT_TRUE(p.Build());
+    const auto on = keysOf(p.Impl());
+    EXPECT_NE(on, freshOff);
+    PanoramaOptions o;
+    p.engine->GetOptions(&o);
+    o.bLensCompensation = false;
+    p.engine->SetOptions(o);
+    ASSERT_TRUE(p.Build());
+    EXPECT_EQ(keysOf(p.Impl()), freshOff);
+    EXPECT_FALSE(p.Impl().m_status.options.bLensCompensation);
+}
+
+// ---------------------------------------------------------------------------------
+// Warping at the photo's borders
+
+TEST(HvPipeline, WarpingTreatsPositionsBeforeThePhotoAsOutside)
+{
+    vltest::ScopedDibManager dibs;
+    CPanorama engine;
+    auto* photo = new CPanoElement(false);
+    ASSERT_TRUE(photo->CreateImage(24, 10, 8));
+    for (int y = 0; y < 8; ++y)
+        std::memset(photo->GetBits() + std::size_t(y) * photo->GetBPL(), 90, 30);
+    engine.m_workImages.push_back(photo);
+    AFFINE_MATRIX m;
+    m.v[0][2] = -0.5;  // canvas x -> photo x - 0.5
+    m.v[1][2] = -0.25;
+    engine.m_transforms.push_back(m);
+    ASSERT_TRUE(engine.TransformImage(0));
+    const CPanoElement* w = engine.m_transformed[0];
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->GetImageRect(), Rect(0, 0, 11, 9));
+    const auto alpha = [w](int x, int y) { return int(w->m_pAlpha[std::size_t(y) * w->GetAlphaBPL() + x]); };
+    for (int x = 0; x < 11; ++x)
+        EXPECT_EQ(alpha(x, 0), 0) << x;  // v = -0.25: above the photo
+    for (int y = 0; y < 9; ++y)
+        EXPECT_EQ(alpha(0, y), 0) << y;  // u = -0.5: left of the photo
+    EXPECT_EQ(alpha(1, 1), 255);
+    EXPECT_EQ(alpha(10, 8), 255);  // u = 9.5, v = 7.75 still sample the last column and row
+    EXPECT_EQ(w->GetBits()[std::size_t(3) * w->GetBPL() + 5 * 3], 90);
+}
