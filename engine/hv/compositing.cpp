@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 #include "core/gauss.h"
 #include "core/linalg.h"
@@ -85,6 +86,36 @@ inline u8* PixelAt(const CPanoElement* e, int x, int y)
     return e->GetBits() + std::size_t(y - p.y) * e->GetBPL() + std::size_t(x - p.x) * 3;
 }
 
+// Raw rows of a 24-bit element in canvas coordinates, taken once outside the pixel
+// loops (asking the pixel store for its bits costs a call per pixel otherwise).
+struct Plane24 {
+    u8* bits;
+    std::size_t bpl;
+    Point pos;
+
+    explicit Plane24(const CPanoElement* e)
+        : bits(e->GetBits()), bpl(std::size_t(e->GetBPL())), pos(e->m_position)
+    {
+    }
+    u8* At(int x, int y) const { return bits + std::size_t(y - pos.y) * bpl + std::size_t(x - pos.x) * 3; }
+};
+
+// The alpha plane likewise; null rows when the element has none (fully opaque).
+struct AlphaPlane {
+    u8* bits;
+    std::size_t bpl;
+    Point pos;
+
+    explicit AlphaPlane(const CPanoElement* e)
+        : bits(e->m_pAlpha), bpl(std::size_t(e->m_pAlpha ? e->GetAlphaBPL() : 0)), pos(e->m_position)
+    {
+    }
+    u8* At(int x, int y) const
+    {
+        return bits ? bits + std::size_t(y - pos.y) * bpl + std::size_t(x - pos.x) : nullptr;
+    }
+};
+
 }  // namespace
 
 CPanoElement* CPanorama::CurrentPanorama() const
@@ -148,15 +179,24 @@ bool CPanorama::TransformImage(int i)
     const std::uint32_t maxX = std::uint32_t(w - 1);
     const std::uint32_t maxY = std::uint32_t(h - 1);
 
+    // The column products once per photo; each position is still evaluated as
+    // (m00 x + m01 y) + m02, so the result is bit for bit that of the plain formula.
+    std::vector<double> colU(static_cast<std::size_t>(width)), colV(static_cast<std::size_t>(width));
+    for (int col = 0; col < width; ++col) {
+        const double x = r.left + col;
+        colU[std::size_t(col)] = m[0][0] * x;
+        colV[std::size_t(col)] = m[1][0] * x;
+    }
+    const double m02 = m[0][2], m12 = m[1][2];
     Utils::ParallelForRows(r.height(), width, [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
             const double y = r.top + row;
+            const double rowU = m[0][1] * y, rowV = m[1][1] * y;
             u8* d = dst + std::size_t(row) * dstBpl;
             u8* da = dstAlpha + std::size_t(row) * dstAbpl;
             for (int col = 0; col < width; ++col, d += 3) {
-                const double x = r.left + col;
-                const double u = m[0][0] * x + m[0][1] * y + m[0][2];
-                const double v = m[1][0] * x + m[1][1] * y + m[1][2];
+                const double u = (colU[std::size_t(col)] + rowU) + m02;
+                const double v = (colV[std::size_t(col)] + rowV) + m12;
                 // Left of or above the photo (or no number at all) is outside, as is
                 // beyond its right or bottom edge: transparent, nearest edge colour.
                 const bool before = !(u >= 0.0) || !(v >= 0.0);
@@ -228,17 +268,23 @@ CPanoElement* DifferenceBuffer(const CPanoElement* pano, const CPanoElement* pho
     buf->m_position = o.topLeft();
     u8* bits = buf->GetBits();
     const std::size_t bpl = std::size_t(buf->GetBPL());
-    Utils::ParallelForRows(o.height(), o.width(), [&](int begin, int end) {
+    const Plane24 pp(pano), ip(photo);
+    const AlphaPlane pa(pano), ia(photo);
+    const int width = o.width();
+    Utils::ParallelForRows(o.height(), width, [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
             const int y = o.top + row;
             u8* d = bits + std::size_t(row) * bpl;
-            for (int col = 0; col < o.width(); ++col) {
-                const int x = o.left + col;
-                if (AlphaAt(pano, x, y) == 0 || (photo->m_pAlpha && AlphaAt(photo, x, y) == 0)) {
+            const u8* p = pp.At(o.left, y);
+            const u8* q = ip.At(o.left, y);
+            const u8* a1 = pa.At(o.left, y);
+            const u8* a2 = ia.At(o.left, y);
+            for (int col = 0; col < width; ++col, p += 3, q += 3) {
+                if ((a1 && a1[col] == 0) || (a2 && a2[col] == 0)) {
                     d[col] = 255;
                     continue;
                 }
-                d[col] = u8(std::abs(Grey(PixelAt(pano, x, y)) - Grey(PixelAt(photo, x, y))));
+                d[col] = u8(std::abs(Grey(p) - Grey(q)));
             }
         }
     });
@@ -526,20 +572,23 @@ void CPanorama::GradientAverage(int i)
     const CPanoElement* source = PassPhotos()[i];
     const int pw = source ? source->GetWidth() : 0;
     const int ph = source ? source->GetHeight() : 0;
+    const Plane24 pp(srcP), ip(srcI), kp(k.get());
+    const AlphaPlane pa(pano);
     Utils::ParallelForRows(o.height(), o.width(), [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
             const int y = o.top + row;
-            for (int x = o.left; x < o.right; ++x) {
+            const u8* p = pp.At(o.left, y);
+            const u8* q = ip.At(o.left, y);
+            u8* c = kp.At(o.left, y);
+            const u8* alphaRow = pa.At(o.left, y);
+            for (int x = o.left; x < o.right; ++x, p += 3, q += 3, c += 3) {
                 const double u = t[0][0] * x + t[0][1] * y + t[0][2];
                 const double v = t[1][0] * x + t[1][1] * y + t[1][2];
                 const double sx = std::floor(u + 0.5), sy = std::floor(v + 0.5);
                 const bool inside = sx >= 0 && sy >= 0 && sx < pw && sy < ph;
-                const int alpha = inside ? AlphaAt(pano, x, y) : 0;
+                const int alpha = !inside ? 0 : alphaRow ? alphaRow[x - o.left] : 255;
                 if (alpha == 0)
                     continue;
-                const u8* p = PixelAt(srcP, x, y);
-                const u8* q = PixelAt(srcI, x, y);
-                u8* c = PixelAt(k.get(), x, y);
                 for (int ch = 0; ch < 3; ++ch) {
                     const int d = std::clamp(p[ch] - q[ch] + 128, 0, 255);
                     c[ch] = u8(((255 - alpha) * 128 + alpha * d) / 255);
@@ -552,14 +601,22 @@ void CPanorama::GradientAverage(int i)
     const double sigma = m_bGradientAverageMode ? m / 10 : o.width() / 20;
     Gauss24(k->GetWidth(), k->GetHeight(), k->GetBPL(), k->GetBits(), sigma);
 
+    // Half the correction, truncated toward zero: (K - bias) / 2 in branch-free form so
+    // the row loop vectorises.
     auto apply = [&](CPanoElement* target, const Rect& area, int bias, int sign) {
+        const Plane24 tp(target);
+        const int n3 = area.width() * 3;
         Utils::ParallelForRows(area.height(), area.width(), [&](int begin, int end) {
             for (int row = begin; row < end; ++row) {
                 const int y = area.top + row;
-                u8* dst = PixelAt(target, area.left, y);
-                const u8* c = PixelAt(k.get(), area.left, y);
-                for (int n = 0; n < area.width() * 3; ++n)
-                    dst[n] = Clamp255(dst[n] + sign * ((c[n] - bias) / 2));
+                u8* dst = tp.At(area.left, y);
+                const u8* c = kp.At(area.left, y);
+                for (int n = 0; n < n3; ++n) {
+                    const int d = int(c[n]) - bias;
+                    const int half = (d - (d >> 31)) >> 1;
+                    const int v = int(dst[n]) + sign * half;
+                    dst[n] = u8(v < 0 ? 0 : v > 255 ? 255 : v);
+                }
             }
         });
     };
@@ -598,18 +655,24 @@ bool CPanorama::SewDownImage(int i, Rect* changed)
         return false;
     const Rect blur = m_rcBlur;
     const bool smart = g_fDoSmartBlending1 != 0 || !blur.isEmpty();
+    const Plane24 pp(pano), ip(photo);
+    const AlphaPlane pap(pano), iap(photo);
     Utils::ParallelForRows(o.height(), o.width(), [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
             const int y = o.top + row;
-            u8* p = PixelAt(pano, o.left, y);
-            const u8* q = PixelAt(photo, o.left, y);
-            u8* pa = pano->m_pAlpha + std::size_t(y - pano->m_position.y) * pano->GetAlphaBPL() +
-                     (o.left - pano->m_position.x);
+            u8* p = pp.At(o.left, y);
+            const u8* q = ip.At(o.left, y);
+            u8* pa = pap.At(o.left, y);
+            const u8* qa = iap.At(o.left, y);
+            // The blended zone of this row (canvas columns), skipped.
+            const bool rowInBlur = !blur.isEmpty() && y >= blur.top && y < blur.bottom;
+            const int skipFrom = rowInBlur ? blur.left : INT_MAX;
+            const int skipTo = rowInBlur ? blur.right : INT_MIN;
             for (int x = o.left; x < o.right; ++x, p += 3, q += 3, ++pa) {
-                if (!blur.isEmpty() && blur.contains(Point(x, y)))
+                if (x >= skipFrom && x < skipTo)
                     continue;
                 const int a1 = *pa;
-                const int a2 = AlphaAt(photo, x, y);
+                const int a2 = qa ? qa[x - o.left] : 255;
                 if (a1 == 0) {
                     p[0] = q[0];
                     p[1] = q[1];
