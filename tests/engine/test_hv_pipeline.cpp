@@ -72,6 +72,19 @@ struct Pixels {
     bool operator==(const Pixels&) const = default;
 };
 
+// The engine factory installs its host as the program-wide pixel-store factory; the
+// previous one comes back when the host goes.
+class DibManagerRestore {
+public:
+    DibManagerRestore() : m_previous(CPanoElement::m_pIDibManager) {}
+    ~DibManagerRestore() { CPanoElement::m_pIDibManager = m_previous; }
+    DibManagerRestore(const DibManagerRestore&) = delete;
+    DibManagerRestore& operator=(const DibManagerRestore&) = delete;
+
+private:
+    PanoramaLib::IDibManager* m_previous;
+};
+
 // One engine with recording host objects, driven as the document drives it.
 class Pipeline {
 public:
@@ -112,6 +125,7 @@ public:
     Pixels Preview() const { return Pixels::Of(engine->GetPanoramaPreview(false)); }
     Pixels Result() const { return Pixels::Of(engine->GetPanoramaImage()); }
 
+    DibManagerRestore restore;
     EngineHost host;
     vltest::RecordingProgress progress;
     vltest::RecordingUserInterface ui;
@@ -457,6 +471,7 @@ TEST(HvPipeline, ExceptionsFromTheHostEndAsAFailedBuildOrRender)
     const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(2, 360, 270, vltest::Motion::Similarity),
                                                            vltest::FileFormat::Png);
     for (int at : {3, 15}) {
+        DibManagerRestore restore;
         EngineHost host;
         ThrowingProgress progress(at);
         PanoramaLib::IHVPanorama* engine = PanoramaLib::CreateHVPanoramaObject(&host);
