@@ -153,11 +153,13 @@ namespace PanoramaRecognition {
 void MakeDoubledGreyLevel(const unsigned char* bits, int width, int height, std::ptrdiff_t bytesPerLine,
                           int bitsPerPixel, ScaleSpace::CImageD& out);
 
-// Builds the whole Gaussian pyramid (octaves x (scales + 3) levels) and the
-// difference pyramid (octaves x (scales + 2)) from the doubled level, and the table
-// of level blurs in pixels of the input photo (octaves x (scales + 3)).
-// `gauss` must have been constructed with level 0 of octave 0 already filled by the
-// caller, blurred to sigma[0][0]. Throws panorama_error when a level cannot be made.
+// Builds the whole Gaussian pyramid (octaves x (scales + 3) levels) from the doubled
+// level, the table of level blurs in pixels of the input photo (octaves x
+// (scales + 3); the caller sets sigma[0][0]) and, when `dog` is given, the difference
+// pyramid (octaves x (scales + 2)). `gauss` must have level 0 of octave 0 already
+// filled and pre-blurred. The levels above S of an octave are blurred on a helper
+// thread while the next octave is built; every level gets the same values either
+// way. Throws panorama_error when a level cannot be made.
 void BuildScaleSpace(ScaleSpace::CGaussianPyr& gauss, ScaleSpace::CDOGPyr* dog, int scales, Utils::CMatrix2D& sigma);
 
 }  // namespace PanoramaRecognition
