@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/gauss.h"
 #include "core/linalg.h"
 #include "core/pano_element.h"
 #include "document/engine_host.h"
@@ -725,4 +726,23 @@ TEST(HvPipeline, WarpingTreatsPositionsBeforeThePhotoAsOutside)
     EXPECT_EQ(alpha(1, 1), 255);
     EXPECT_EQ(alpha(10, 8), 255);  // u = 9.5, v = 7.75 still sample the last column and row
     EXPECT_EQ(w->GetBits()[std::size_t(3) * w->GetBPL() + 5 * 3], 90);
+}
+
+TEST(HvPipeline, ChannelPlaneBlurEqualsTheInterleavedBlur)
+{
+    const int w = 701, h = 403, stride = ((w * 24 + 31) / 32) * 4;
+    std::vector<u8> a(std::size_t(stride) * h);
+    std::uint32_t seed = 12345;
+    for (u8& b : a) {
+        seed = seed * 1664525u + 1013904223u;
+        b = u8(seed >> 24);
+    }
+    for (double sigma : {2.0, 37.0, 310.0}) {
+        std::vector<u8> expected = a, actual = a;
+        Gauss24(w, h, stride, expected.data(), sigma);
+        BlurColourPlanes(w, h, stride, actual.data(), sigma);
+        for (int y = 0; y < h; ++y)
+            ASSERT_EQ(std::memcmp(&expected[std::size_t(y) * stride], &actual[std::size_t(y) * stride], std::size_t(w) * 3), 0)
+                << "sigma " << sigma << " row " << y;
+    }
 }

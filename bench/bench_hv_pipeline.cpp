@@ -1,0 +1,173 @@
+// The Horizontal/Vertical pipeline on generated rows of photos: the build (analysis,
+// matching, preview) and the full-size render, plus the two heaviest per-photo stages
+// of the render (warping and colour equalisation) on full-size photos.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "core/pano_element.h"
+#include "document/engine_host.h"
+#include "engine/hv/panorama.h"
+#include "tests/support/dib_manager_fixture.h"
+#include "tests/support/scene.h"
+
+namespace {
+
+struct RowFiles {
+    vltest::PhotoSet set;
+
+    RowFiles(int count, int width, int height)
+    {
+        const vltest::Scene scene(vltest::SceneOptions{.seed = 3, .planeWidth = 4096, .planeHeight = 2048,
+                                                       .sphereWidth = 512});
+        vltest::StripOptions o;
+        o.count = count;
+        o.width = width;
+        o.height = height;
+        o.overlap = 0.35;
+        set = vltest::makeStripPhotoSet(scene, o, vltest::FileFormat::Jpeg, 92);
+    }
+};
+
+const RowFiles& Files(int which)
+{
+    static const RowFiles small(5, 1200, 900);
+    static const RowFiles large(8, 3000, 2000);
+    return which == 0 ? small : large;
+}
+
+// An engine with the row's photos loaded (lens compensation as the default: on).
+struct Engine {
+    PanoramaLib::IDibManager* previous = CPanoElement::m_pIDibManager;  // the factory replaces it
+    EngineHost host;
+    PanoramaLib::IHVPanorama* engine = nullptr;
+    std::vector<PanoramaLib::IPanoElement*> photos;
+
+    explicit Engine(const RowFiles& files)
+    {
+        engine = PanoramaLib::CreateHVPanoramaObject(&host);
+        engine->Initialize(&host, nullptr, nullptr);
+        for (const QString& p : files.set.paths) {
+            photos.push_back(PanoramaLib::CreateDibObject(false));
+            photos.back()->FromFile(p.toStdWString());
+        }
+    }
+    ~Engine()
+    {
+        PanoramaLib::FreePictureCollection(photos);
+        engine->Release();
+        CPanoElement::m_pIDibManager = previous;
+    }
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+};
+
+void BM_HvBuild(benchmark::State& state)
+{
+    const RowFiles& files = Files(int(state.range(0)));
+    Engine e(files);
+    for (auto _ : state) {
+        const bool ok = e.engine->BuildPanorama(e.photos, nullptr, 0, 0, 0);
+        if (!ok)
+            state.SkipWithError("build failed");
+    }
+}
+BENCHMARK(BM_HvBuild)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_HvRender(benchmark::State& state)
+{
+    const RowFiles& files = Files(int(state.range(0)));
+    Engine e(files);
+    if (!e.engine->BuildPanorama(e.photos, nullptr, 0, 0, 0)) {
+        state.SkipWithError("build failed");
+        return;
+    }
+    for (auto _ : state) {
+        if (!e.engine->RenderPanorama())
+            state.SkipWithError("render failed");
+        state.PauseTiming();
+        PanoramaLib::IPanoElement* result = e.engine->GetPanoramaImage();
+        state.counters["megapixels"] = double(result->GetWidth()) * result->GetHeight() / 1e6;
+        result->FreeImage();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_HvRender)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// Two 3000 x 2000 photos side by side on a full-size canvas, the second turned by 2
+// degrees and overlapping the first by a third.
+struct StageFixture {
+    CPanorama engine;
+
+    StageFixture()
+    {
+        vltest::InstallDibManager();
+        const vltest::Scene scene(vltest::SceneOptions{.seed = 9, .planeWidth = 1024, .planeHeight = 1024,
+                                                       .sphereWidth = 512});
+        for (int k = 0; k < 2; ++k) {
+            const QImage img = vltest::renderPlaneView(
+                scene, vltest::PlaneView{vltest::Mat3::scaling(0.3, 0.3) * vltest::Mat3::translation(k * 2000, 0),
+                                         3000, 2000})
+                                   .convertToFormat(QImage::Format_RGB888);
+            auto* e = new CPanoElement(false);
+            e->CreateImage(24, img.width(), img.height());
+            for (int y = 0; y < img.height(); ++y)
+                std::memcpy(e->GetBits() + std::size_t(y) * e->GetBPL(), img.constScanLine(y), 3 * std::size_t(3000));
+            engine.m_photos.push_back(e);
+            AFFINE_MATRIX m;
+            if (k == 1) {
+                const double c = 0.99939, s = 0.034899;  // 2 degrees
+                m.v[0][0] = c;
+                m.v[0][1] = s;
+                m.v[1][0] = -s;
+                m.v[1][1] = c;
+                m.v[0][2] = -2000;
+                m.v[1][2] = 40;
+            }
+            engine.m_fullTransforms.push_back(m);
+        }
+        engine.m_bFullSizePass = true;
+        engine.m_pPanorama->CreateImage(24, 5200, 2200);
+        engine.m_pPanorama->AddAlphaChannel(false);
+        engine.m_pPanorama->FillWhiteColor();
+        engine.m_fullTransformed.assign(2, nullptr);
+        engine.TransformImage(0);
+        engine.m_fullTransformed[0]->FreeImage();
+    }
+};
+
+StageFixture& Stage()
+{
+    static StageFixture f;
+    return f;
+}
+
+void BM_HvStageWarp3000x2000(benchmark::State& state)
+{
+    StageFixture& f = Stage();
+    for (auto _ : state) {
+        PanoramaLib::IPanoElement::SafeRelease(f.engine.m_fullTransformed[1]);
+        f.engine.m_fullTransformed[1] = nullptr;
+        f.engine.TransformImage(1);
+    }
+}
+BENCHMARK(BM_HvStageWarp3000x2000)->Unit(benchmark::kMillisecond);
+
+void BM_HvStageEqualise3000x2000(benchmark::State& state)
+{
+    StageFixture& f = Stage();
+    CPanoElement* pano = f.engine.m_pPanorama;
+    // The first photo opaque on the panorama, the second warped beside it.
+    std::memset(pano->m_pAlpha, 0, std::size_t(pano->GetAlphaBPL()) * pano->GetHeight());
+    for (int y = 0; y < 2000; ++y)
+        std::memset(pano->m_pAlpha + std::size_t(y) * pano->GetAlphaBPL(), 255, 3000);
+    if (!f.engine.m_fullTransformed[1])
+        f.engine.TransformImage(1);
+    for (auto _ : state)
+        f.engine.GradientAverage(1);
+}
+BENCHMARK(BM_HvStageEqualise3000x2000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
