@@ -142,6 +142,8 @@ bool CPanorama::RunBuild(bool manual, Body body)
         return false;
     } catch (const std::exception&) {  // out of memory and the like: a failed build
         m_status.nStatus = 2;
+    } catch (...) {  // nothing of any kind leaves the engine
+        m_status.nStatus = 2;
     }
     FillUnmatched();
     if (!manual) {
@@ -494,6 +496,7 @@ bool CPanorama::RenderPanorama()
         } catch (const panorama_error&) {
         } catch (const panorama_cannot_build&) {
         } catch (const std::exception&) {
+        } catch (...) {
         }
         if (!result) {
             m_matchGraph = savedMatch;

@@ -195,7 +195,7 @@ PanoramaLib::MotionModel ModelOf(vltest::Motion m)
 // a call-back would.
 class ThrowingProgress : public vltest::RecordingProgress {
 public:
-    explicit ThrowingProgress(int at) : m_at(at) {}
+    explicit ThrowingProgress(int at, bool standard = true) : m_at(at), m_standard(standard) {}
     void ThrowAt(int at)
     {
         m_at = at;
@@ -203,13 +203,17 @@ public:
     }
     bool AbortProgressIndicator(int max, int value) override
     {
-        if (++m_calls == m_at)
-            throw std::bad_alloc();
+        if (++m_calls == m_at) {
+            if (m_standard)
+                throw std::bad_alloc();
+            throw 42;  // not even a std::exception
+        }
         return RecordingProgress::AbortProgressIndicator(max, value);
     }
 
 private:
     int m_at;
+    bool m_standard;
     int m_calls = 0;
 };
 
@@ -474,7 +478,7 @@ TEST(HvPipeline, ExceptionsFromTheHostEndAsAFailedBuildOrRender)
     for (int at : {3, 15}) {
         DibManagerRestore restore;
         EngineHost host;
-        ThrowingProgress progress(at);
+        ThrowingProgress progress(at, at == 3);
         PanoramaLib::IHVPanorama* engine = PanoramaLib::CreateHVPanoramaObject(&host);
         ASSERT_NE(engine, nullptr);
         engine->Initialize(&host, nullptr, nullptr);
@@ -745,4 +749,31 @@ TEST(HvPipeline, ChannelPlaneBlurEqualsTheInterleavedBlur)
             ASSERT_EQ(std::memcmp(&expected[std::size_t(y) * stride], &actual[std::size_t(y) * stride], std::size_t(w) * 3), 0)
                 << "sigma " << sigma << " row " << y;
     }
+}
+
+// Stitching a patch again recomposes the auto-cropped preview at the crop rectangle:
+// the picture stays where it was, apart from the patch's own surroundings.
+TEST(HvPipeline, PatchKeepsTheCroppedPreviewInPlace)
+{
+    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(3, 360, 270, vltest::Motion::Similarity),
+                                                           vltest::FileFormat::Png);
+    Pipeline p([](PanoramaOptions& o) { o.bAutoCrop = true; });
+    p.Load(set.paths);
+    ASSERT_TRUE(p.Build());
+    CPanorama& e = p.Impl();
+    const Pixels before = p.Preview();
+    ASSERT_FALSE(e.m_rcCrop.isEmpty());
+    ASSERT_GT(e.m_rcCrop.left + e.m_rcCrop.top, 0);  // a crop that would show as an offset
+    // A patch over the overlap of the first two photos in the mosaic order.
+    const Rect r0 = e.m_transformed[std::size_t(e.m_stitchOrder[0])]->GetImageRect();
+    const Rect r1 = e.m_transformed[std::size_t(e.m_stitchOrder[1])]->GetImageRect();
+    Rect overlap = r0 & r1 & e.m_rcCrop;
+    ASSERT_FALSE(overlap.isEmpty());
+    const Rect patch(overlap.left + overlap.width() / 4, overlap.top + overlap.height() / 4,
+                     overlap.right - overlap.width() / 4, overlap.bottom - overlap.height() / 4);
+    p.engine->SetPatchRect(patch);
+    const Pixels after = p.Preview();
+    ASSERT_EQ(after.width, before.width);
+    ASSERT_EQ(after.height, before.height);
+    EXPECT_LT(MeanDifference(after, before), 4.0);
 }
