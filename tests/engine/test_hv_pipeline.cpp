@@ -777,3 +777,50 @@ TEST(HvPipeline, PatchKeepsTheCroppedPreviewInPlace)
     ASSERT_EQ(after.height, before.height);
     EXPECT_LT(MeanDifference(after, before), 4.0);
 }
+
+// The full-size pass holds one photo at a time: loaded (and lens-corrected) only while
+// it is warped, its warped image released once it is composited.
+TEST(HvPipeline, RenderHoldsOneFullSizePhotoAtATime)
+{
+    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(4, 600, 400, vltest::Motion::Similarity),
+                                                           vltest::FileFormat::Png);
+    for (bool lens : {false, true}) {
+        Pipeline p([lens](PanoramaOptions& o) {
+            o.nPreviewQuality = 0;
+            o.bLensCompensation = lens;
+        });
+        p.Load(set.paths);
+        ASSERT_TRUE(p.Build());
+        CPanorama& e = p.Impl();
+        struct Watch : vltest::RecordingProgress {
+            std::function<void()> onPoll;
+            bool AbortProgressIndicator(int max, int value) override
+            {
+                onPoll();
+                return RecordingProgress::AbortProgressIndicator(max, value);
+            }
+        } watch;
+        int maxInputs = 0, maxCopies = 0, maxWarped = 0, polls = 0;
+        watch.onPoll = [&] {
+            int inputs = 0, copies = 0, warped = 0;
+            for (IPanoElement* photo : p.photos)
+                inputs += photo->HasBits();
+            for (std::size_t i = 0; i < e.m_photos.size(); ++i)
+                copies += e.m_photos[i] && e.m_photos[i] != e.m_originals[i] && e.m_photos[i]->HasBits();
+            for (CPanoElement* w : e.m_fullTransformed)
+                warped += w != nullptr;
+            maxInputs = std::max(maxInputs, inputs);
+            maxCopies = std::max(maxCopies, copies);
+            maxWarped = std::max(maxWarped, warped);
+            ++polls;
+        };
+        p.engine->Set_IProgressIndicator(&watch);
+        ASSERT_TRUE(p.engine->RenderPanorama());
+        EXPECT_GT(polls, 10);
+        EXPECT_LE(maxInputs, 1) << "lens " << lens;
+        EXPECT_LE(maxCopies, 1) << "lens " << lens;
+        EXPECT_LE(maxWarped, 1) << "lens " << lens;
+        for (IPanoElement* photo : p.photos)
+            EXPECT_FALSE(photo->HasBits());
+    }
+}
