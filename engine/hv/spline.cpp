@@ -65,82 +65,108 @@ void FillHoles(const unsigned char* cover, std::size_t coverStride, CLevel* c0, 
     if (W <= 0 || H <= 0)
         return;
     const auto coverRow = [&](int y) { return cover + std::size_t(y) * coverStride; };
-    const auto hasHole = [&](int y) { return std::memchr(coverRow(y), 0, std::size_t(W)) != nullptr; };
 
     // Candidate of one hole: distance * 4 + direction (0 left, 1 right, 2 above,
     // 3 below), so the smallest value is the nearest hit and, among equal distances,
-    // the direction tried first. Only holes' entries are written and read.
+    // the direction tried first. Only holes' entries are written and read. Each of
+    // the three sweeps below is independent across rows or across columns.
     constexpr int kNone = INT_MAX;
     std::unique_ptr<int[]> best(new int[std::size_t(W) * std::size_t(H)]);
-    std::vector<int> nearestRow(static_cast<std::size_t>(W), -1);  // per column: last covered row seen
-    std::vector<int> rightHit(static_cast<std::size_t>(W));
+    std::vector<unsigned char> rowHasHole(static_cast<std::size_t>(H));
+    const auto bestRow = [&](int y) { return best.get() + std::size_t(y) * std::size_t(W); };
 
-    // Top to bottom: left, right and above.
-    for (int y = 0; y < H; ++y) {
-        const unsigned char* cv = coverRow(y);
-        if (!hasHole(y)) {
-            std::fill(nearestRow.begin(), nearestRow.end(), y);
-            continue;
-        }
-        int* b = best.get() + std::size_t(y) * std::size_t(W);
-        int next = -1;
-        for (int x = W - 1; x >= 0; --x) {
-            if (cv[x])
-                next = x;
-            rightHit[std::size_t(x)] = next;
-        }
-        int last = -1;
-        for (int x = 0; x < W; ++x) {
-            if (cv[x]) {
-                last = x;
-                nearestRow[std::size_t(x)] = y;
+    // Along each row: the nearest covered position to the left and to the right.
+    Utils::ParallelForRows(H, W, [&](int y0, int y1) {
+        std::vector<int> rightHit(static_cast<std::size_t>(W));
+        for (int y = y0; y < y1; ++y) {
+            const unsigned char* cv = coverRow(y);
+            rowHasHole[std::size_t(y)] = std::memchr(cv, 0, std::size_t(W)) != nullptr;
+            if (!rowHasHole[std::size_t(y)])
                 continue;
+            int* b = bestRow(y);
+            int next = -1;
+            for (int x = W - 1; x >= 0; --x) {
+                if (cv[x])
+                    next = x;
+                rightHit[std::size_t(x)] = next;
             }
-            int cand = kNone;
-            if (last >= 0)
-                cand = (x - last) * 4 + 0;
-            if (const int r = rightHit[std::size_t(x)]; r >= 0)
-                cand = std::min(cand, (r - x) * 4 + 1);
-            if (const int u = nearestRow[std::size_t(x)]; u >= 0)
-                cand = std::min(cand, (y - u) * 4 + 2);
-            b[x] = cand;
+            int last = -1;
+            for (int x = 0; x < W; ++x) {
+                if (cv[x]) {
+                    last = x;
+                    continue;
+                }
+                int cand = kNone;
+                if (last >= 0)
+                    cand = (x - last) * 4 + 0;
+                if (const int r = rightHit[std::size_t(x)]; r >= 0)
+                    cand = std::min(cand, (r - x) * 4 + 1);
+                b[x] = cand;
+            }
         }
-    }
+    });
 
-    // Bottom to top: below, then fill. Sources are covered positions, which filling
-    // never changes, so the order of filling does not matter.
-    std::fill(nearestRow.begin(), nearestRow.end(), -1);
-    for (int y = H - 1; y >= 0; --y) {
-        const unsigned char* cv = coverRow(y);
-        if (!hasHole(y)) {
-            std::fill(nearestRow.begin(), nearestRow.end(), y);
-            continue;
-        }
-        const int* b = best.get() + std::size_t(y) * std::size_t(W);
-        for (int x = 0; x < W; ++x) {
-            if (cv[x]) {
-                nearestRow[std::size_t(x)] = y;
+    // Down each column: the nearest covered position above, then below.
+    Utils::ParallelForRows(W, H, [&](int x0, int x1) {
+        const std::size_t n = std::size_t(x1 - x0);
+        std::vector<int> nearest(n, -1);
+        for (int y = 0; y < H; ++y) {
+            const unsigned char* cv = coverRow(y) + x0;
+            if (!rowHasHole[std::size_t(y)]) {
+                std::fill(nearest.begin(), nearest.end(), y);
                 continue;
             }
-            int cand = b[x];
-            if (const int d = nearestRow[std::size_t(x)]; d >= 0)
-                cand = std::min(cand, (d - y) * 4 + 3);
-            if (cand == kNone)
-                continue;
-            const int dist = cand >> 2;
-            int sx = x;
-            int sy = y;
-            switch (cand & 3) {
-            case 0: sx = x - dist; break;
-            case 1: sx = x + dist; break;
-            case 2: sy = y - dist; break;
-            default: sy = y + dist; break;
+            int* b = bestRow(y) + x0;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (cv[i])
+                    nearest[i] = y;
+                else if (nearest[i] >= 0)
+                    b[i] = std::min(b[i], (y - nearest[i]) * 4 + 2);
             }
-            c0->Row(y)[x] = c0->Row(sy)[sx];
-            c1->Row(y)[x] = c1->Row(sy)[sx];
-            c2->Row(y)[x] = c2->Row(sy)[sx];
         }
-    }
+        std::fill(nearest.begin(), nearest.end(), -1);
+        for (int y = H - 1; y >= 0; --y) {
+            const unsigned char* cv = coverRow(y) + x0;
+            if (!rowHasHole[std::size_t(y)]) {
+                std::fill(nearest.begin(), nearest.end(), y);
+                continue;
+            }
+            int* b = bestRow(y) + x0;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (cv[i])
+                    nearest[i] = y;
+                else if (nearest[i] >= 0)
+                    b[i] = std::min(b[i], (nearest[i] - y) * 4 + 3);
+            }
+        }
+    });
+
+    // Fill. Sources are covered positions, which filling never changes, so rows can
+    // be filled in any order.
+    Utils::ParallelForRows(H, W, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            if (!rowHasHole[std::size_t(y)])
+                continue;
+            const unsigned char* cv = coverRow(y);
+            const int* b = bestRow(y);
+            for (int x = 0; x < W; ++x) {
+                if (cv[x] || b[x] == kNone)
+                    continue;
+                const int dist = b[x] >> 2;
+                int sx = x;
+                int sy = y;
+                switch (b[x] & 3) {
+                case 0: sx = x - dist; break;
+                case 1: sx = x + dist; break;
+                case 2: sy = y - dist; break;
+                default: sy = y + dist; break;
+                }
+                c0->Row(y)[x] = c0->Row(sy)[sx];
+                c1->Row(y)[x] = c1->Row(sy)[sx];
+                c2->Row(y)[x] = c2->Row(sy)[sx];
+            }
+        }
+    });
 }
 
 void CopyImage(CPanoElement* photo, CLevel* channel0, CLevel* channel1, CLevel* channel2, CLevel* mask,

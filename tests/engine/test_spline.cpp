@@ -260,7 +260,7 @@ TEST(SplineHoles, LinearFillMatchesDirectFormOnRandomMasks)
     const struct {
         int w, h;
         double density;
-    } cases[] = {{37, 23, 0.02}, {50, 50, 0.3}, {61, 17, 0.9}, {16, 40, 0.0}, {9, 9, 1.0}, {120, 3, 0.05}};
+    } cases[] = {{37, 23, 0.02}, {50, 50, 0.3}, {61, 17, 0.9}, {16, 40, 0.0}, {9, 9, 1.0}, {120, 3, 0.05}, {700, 400, 0.3}, {640, 380, 0.01}};
     for (const auto& c : cases) {
         std::vector<unsigned char> cover(std::size_t(c.w) * c.h);
         std::bernoulli_distribution covered(c.density);
