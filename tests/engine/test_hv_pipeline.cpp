@@ -325,10 +325,16 @@ TEST(HvPipeline, RenderFromScaledWorkingCopiesMatchesTruthAndPreview)
     const Pixels preview = p.Preview();
     ASSERT_GT(preview.width, 0);
 
+    // The progress runs to its total exactly: 17 N - 2 steps for a build, P (L + 4) + 4
+    // for a render (L = 5 pyramid levels at scale 2.25).
+    ASSERT_FALSE(p.progress.Positions().empty());
+    EXPECT_EQ(p.progress.Positions().back(), (vltest::RecordingProgress::Position{17 * 3 - 2, 17 * 3 - 2}));
     for (const auto& pos : p.progress.Positions())
         EXPECT_LE(pos.value, pos.max);
     p.progress.Clear();
     ASSERT_TRUE(p.engine->RenderPanorama());
+    ASSERT_FALSE(p.progress.Positions().empty());
+    EXPECT_EQ(p.progress.Positions().back(), (vltest::RecordingProgress::Position{3 * 9 + 4, 3 * 9 + 4}));
     for (std::size_t i = 1; i < 3; ++i)
         EXPECT_LT(CanvasError(e.m_fullTransforms, set.planeShots, i, 1.0), 1.5) << "photo " << i;
     const Pixels result = p.Result();
