@@ -10,6 +10,7 @@
 #include "core/pano_element.h"
 #include "document/engine_host.h"
 #include "engine/hv/panorama.h"
+#include "engine/hv/spline.h"
 #include "tests/support/dib_manager_fixture.h"
 #include "tests/support/scene.h"
 
@@ -128,6 +129,7 @@ struct StageFixture {
             }
             engine.m_fullTransforms.push_back(m);
         }
+        engine.m_scales = {8.0, 8.0};  // working copies an eighth of the size: 7 levels
         engine.m_bFullSizePass = true;
         engine.m_pPanorama->CreateImage(24, 5200, 2200);
         engine.m_pPanorama->AddAlphaChannel(false);
@@ -169,5 +171,28 @@ void BM_HvStageEqualise3000x2000(benchmark::State& state)
         f.engine.GradientAverage(1);
 }
 BENCHMARK(BM_HvStageEqualise3000x2000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_HvStageSplineInit3000x2000(benchmark::State& state)
+{
+    StageFixture& f = Stage();
+    CPanoElement* pano = f.engine.m_pPanorama;
+    std::memset(pano->m_pAlpha, 0, std::size_t(pano->GetAlphaBPL()) * pano->GetHeight());
+    for (int y = 0; y < 2000; ++y)
+        std::memset(pano->m_pAlpha + std::size_t(y) * pano->GetAlphaBPL(), 255, 3000);
+    if (!f.engine.m_fullTransformed[1])
+        f.engine.TransformImage(1);
+    // The seam runs down the middle of the overlap: the photo is cut away left of it,
+    // which the spline's hole filling has to cover.
+    CPanoElement* photo = f.engine.m_fullTransformed[1];
+    photo->FillAlphaByValue(VarnoBase::Rect(0, 0, 2500, 2200), 0, false);
+    photo->CreateBitmaskFromAlpha();
+    for (auto _ : state) {
+        MultiresolutionSpline::CSplineRGB spline;
+        if (!f.engine.InitBlurStitchingLine(1, spline))
+            state.SkipWithError("spline failed");
+    }
+    f.engine.m_rcBlur.setEmpty();
+}
+BENCHMARK(BM_HvStageSplineInit3000x2000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
