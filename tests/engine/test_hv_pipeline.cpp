@@ -428,6 +428,9 @@ TEST(HvPipeline, UnrelatedPhotosAreAllUnmatched)
     EXPECT_FALSE(p.engine->GetPanoramaPreview(true)->HasBits());
     EXPECT_FALSE(p.progress.IsOpen());
     EXPECT_EQ(p.wait.Begins(), p.wait.Ends());
+    // Nothing to render either.
+    EXPECT_FALSE(p.engine->RenderPanorama());
+    EXPECT_FALSE(p.engine->GetPanoramaImage()->HasBits());
 }
 
 TEST(HvPipeline, NullAndUnrelatedInputsKeepTheirInputIndices)
@@ -474,6 +477,8 @@ TEST(HvPipeline, CancelledBuildsFailWithoutAPartialResult)
         EXPECT_FALSE(p.progress.IsOpen());
         EXPECT_TRUE(p.ui.HighlightsBalanced());
         EXPECT_EQ(p.wait.Begins(), p.wait.Ends());
+        EXPECT_FALSE(p.engine->RenderPanorama());
+        EXPECT_FALSE(p.engine->GetPanoramaImage()->HasBits());
     }
 }
 
