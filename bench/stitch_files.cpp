@@ -30,10 +30,22 @@ public:
     void SetProgressCaption(unsigned id) override { SetProgressCaption(id, L""); }
     void SetProgressCaption(unsigned id, const std::wstring& text) override
     {
-        std::fprintf(stderr, "\n[%u] %ls ", id, text.c_str());
+        std::fprintf(stderr, "\n[%u] %ls (t=%.3f s) ", id, text.c_str(), Elapsed());
+        m_caption = id;
+        m_firstValue = -1;
     }
     bool AbortProgressIndicator(int max, int value) override
     {
+        // Under "Stitching..." the tiled engine's bundle adjustment polls at one fixed
+        // value; the preview render then reports higher values: mark that moment.
+        if (m_caption == 14) {
+            if (m_firstValue < 0)
+                m_firstValue = value;
+            else if (value > m_firstValue && !m_renderMarked) {
+                std::fprintf(stderr, "\n[preview render] (t=%.3f s) ", Elapsed());
+                m_renderMarked = true;
+            }
+        }
         const int percent = max > 0 ? int(100LL * value / max) : 0;
         if (percent != m_last) {
             std::fprintf(stderr, "\r%3d%%", percent);
@@ -44,7 +56,15 @@ public:
     void HideProgress(bool) override {}
 
 private:
+    double Elapsed() const
+    {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+    }
     int m_last = -1;
+    unsigned m_caption = 0;
+    int m_firstValue = -1;
+    bool m_renderMarked = false;
+    std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
 };
 
 int Usage()

@@ -183,7 +183,7 @@ bool RecursiveGaussLine(double sigma, const double* x, double* y, std::ptrdiff_t
 
 }  // namespace GaussDetail
 
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define VL_GAUSS_CLONES __attribute__((target_clones("avx2", "default")))
 #define VL_GAUSS_INLINE __attribute__((always_inline)) inline
 #else

@@ -2,7 +2,6 @@
 
 #include <QCursor>
 #include <QGuiApplication>
-#include <QRecursiveMutex>
 
 
 // ---------------------------------------------------------------------------------
@@ -27,7 +26,7 @@ void ThreadImpl::run()
 // ---------------------------------------------------------------------------------
 // CritSectImpl
 
-CritSectImpl::CritSectImpl() : m_pMutex(std::make_unique<QRecursiveMutex>()) {}
+CritSectImpl::CritSectImpl() : m_pMutex(std::make_unique<std::recursive_mutex>()) {}
 
 CritSectImpl::~CritSectImpl() = default;
 

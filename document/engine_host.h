@@ -14,7 +14,6 @@
 #include "core/dib.h"
 #include "engine/panorama_interfaces.h"
 
-class QRecursiveMutex;
 
 // Common base of the host objects, so that their owner deletes them through one type.
 class ThreadObject {
@@ -36,7 +35,8 @@ private:
     PanoramaLib::IThread* m_thread;  // not owned
 };
 
-// A lock the owning thread may take again.
+// A lock the owning thread may take again. A standard recursive mutex rather than
+// QRecursiveMutex, for the reason given at EventImpl: ThreadSanitizer must see it.
 class CritSectImpl : public ThreadObject, public PanoramaLib::ICriticalSection {
 public:
     CritSectImpl();
@@ -45,7 +45,7 @@ public:
     void Unlock() override;
 
 private:
-    std::unique_ptr<QRecursiveMutex> m_pMutex;
+    std::unique_ptr<std::recursive_mutex> m_pMutex;
 };
 
 // An auto-reset event: SetEvent wakes every thread waiting at that moment, a finished

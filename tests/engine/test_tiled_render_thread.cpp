@@ -296,8 +296,9 @@ TEST(TiledRenderThread, StressOfRandomCallsThenRelease)
         case 4: {
             VarnoBase::RefPtr<CPanoElement> p;
             p.Adopt(h.self->m_renderThread.GetPano());
-            if (p)
+            if (p) {
                 EXPECT_TRUE(p->HasBits());
+            }
             break;
         }
         case 5:
