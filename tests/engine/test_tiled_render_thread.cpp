@@ -183,6 +183,44 @@ TEST(TiledRenderThread, StaleJobsNeverReachTheView)
     EXPECT_EQ(h.engine->GetPanoramaPreview(false), rebuilt);
 }
 
+// Partial images reach the view as copies: what the view holds does not change while
+// the job goes on writing its own image.
+TEST(TiledRenderThread, PartialImagesArePublishedAsCopies)
+{
+    EngineOnHost h;
+    Build(h);
+    h.self->m_renderThread.m_scale = 60.0;
+    h.engine->SetRenderingSurface(SurfaceSpherical, 0, 0, 0, true, false);
+    ASSERT_TRUE(h.ui.WaitForAsyncUpdates(1));
+    VarnoBase::RefPtr<CPanoElement> partial;
+    partial.Adopt(h.self->m_renderThread.GetPano());
+    if (!partial)
+        GTEST_SKIP() << "the job finished before its part could be taken";
+    const QImage snapshot = Rgb(partial.get());
+    ASSERT_GT(h.WaitForCompletion(0), 0u);
+    VarnoBase::RefPtr<CPanoElement> final;
+    final.Adopt(h.self->m_renderThread.GetPano());
+    ASSERT_TRUE(final);
+    EXPECT_NE(final.get(), partial.get());
+    EXPECT_EQ(Rgb(partial.get()), snapshot);
+}
+
+// Freeing the photos while a job renders: the UI waits for the worker, and the job
+// (which held its own references) is gone when Free returns.
+TEST(TiledRenderThread, FreeWaitsUntilNoJobHoldsThePhotos)
+{
+    EngineOnHost h;
+    Build(h);
+    h.self->m_renderThread.m_scale = 150.0;
+    h.engine->SetRenderingSurface(SurfaceSpherical, 0, 0, 0, true, false);
+    ASSERT_TRUE(h.ui.WaitForAsyncUpdates(1));
+    h.engine->Free(true, true);
+    EXPECT_TRUE(h.self->m_images.empty());
+    for (PanoramaLib::IPanoElement* e : SharedPhotos().elements)
+        EXPECT_EQ(static_cast<CPanoElement*>(e)->RefCount(), 1);  // only the test's own reference
+    EXPECT_EQ(h.self->m_renderThread.GetPano(), nullptr);
+}
+
 TEST(TiledRenderThread, ReleaseWhileAJobRendersReturnsAfterTheWorkerStops)
 {
     auto h = std::make_unique<EngineOnHost>();
