@@ -26,9 +26,11 @@ sanitize: deps
 	cmake --build --preset sanitize -j $(JOBS)
 	ctest --preset sanitize -j $(JOBS)
 
+# The threaded parts (tiled render worker, host threads, locks and events) under ThreadSanitizer.
+TSAN_TESTS ?= Tiled|EngineHost|EventImpl|CritSectImpl|ThreadImpl
 tsan: deps
 	cmake --preset tsan
-	cmake --build --preset tsan -j $(JOBS)
+	cmake --build --preset tsan -j $(JOBS) --target test_engine test_document
 	ctest --preset tsan -j $(JOBS) -R '$(TSAN_TESTS)'
 
 bench: build
