@@ -33,14 +33,6 @@ void countMatches(std::vector<int>& neighbours)
     t_matchCount = n;
 }
 
-struct PointArray {
-    explicit PointArray(int n) : pts(kdAllocPts(n, ScaleSpace::kDescriptorLength)) {}
-    ~PointArray() { kdDeallocPts(pts); }
-    PointArray(const PointArray&) = delete;
-    PointArray& operator=(const PointArray&) = delete;
-    double** pts;
-};
-
 bool sameLists(const std::vector<int>& a, const std::vector<int>& b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
@@ -53,32 +45,46 @@ double AcceptanceErrorLimit(int motionModel)
     return motionModel == 0 ? 6.0 : 22.0;
 }
 
-bool MatchFeatureStores(CImageDataBase& query, CImageDataBase& database, int motionModel, double ratio,
-                        PairMatch& out)
+DescriptorTree::~DescriptorTree()
 {
-    out = PairMatch();
-    const int n = static_cast<int>(database.m_descriptors.size());
-    if (n == 0 || query.m_keys.empty())
-        return true;
+    m_tree.reset();
+    if (m_points)
+        kdDeallocPts(m_points);
+}
 
-    auto t0 = Clock::now();
-    PointArray points(n);
+bool DescriptorTree::Build(const CImageDataBase& store)
+{
+    m_tree.reset();
+    if (m_points)
+        kdDeallocPts(m_points);
+    const int n = static_cast<int>(store.m_descriptors.size());
+    if (n == 0)
+        return false;
+    m_points = kdAllocPts(n, ScaleSpace::kDescriptorLength);
     for (int i = 0; i < n; ++i)
-        std::copy(database.m_descriptors[i]->v, database.m_descriptors[i]->v + ScaleSpace::kDescriptorLength,
-                  points.pts[i]);
-    kd_tree tree(points.pts, n, ScaleSpace::kDescriptorLength, 4, KD_SUGGEST);
-    tree.maxPointsVisit = 200;
-    out.treeSeconds = secondsSince(t0);
+        std::copy_n(store.m_descriptors[static_cast<std::size_t>(i)]->v, ScaleSpace::kDescriptorLength,
+                    m_points[i]);
+    m_tree = std::make_unique<kd_tree>(m_points, n, ScaleSpace::kDescriptorLength, 4, KD_SUGGEST);
+    m_tree->maxPointsVisit = 200;
+    return true;
+}
 
-    t0 = Clock::now();
+bool VoteAndFit(CImageDataBase& query, CImageDataBase& database, kd_tree& tree, int motionModel, double ratio,
+                DuplicateRule rule, std::vector<CandidateFit>& fits, int* matches, double* votingSeconds,
+                double* fitSeconds)
+{
+    auto t0 = Clock::now();
     std::vector<int> image;
     ScaleSpace::CIntArrPtrArray queryLists, databaseLists, qualityLists;
     std::vector<double> scores;
     t_matchCount = 0;
     const bool voted = HoughSimularity(&tree, database, query.m_keys, query.m_descriptors, 1.5, false, image,
-                                       queryLists, databaseLists, qualityLists, scores, countMatches, ratio);
-    out.matches = t_matchCount;
-    out.votingSeconds = secondsSince(t0);
+                                       queryLists, databaseLists, qualityLists, scores,
+                                       matches ? countMatches : nullptr, ratio);
+    if (matches)
+        *matches = t_matchCount;
+    if (votingSeconds)
+        *votingSeconds = secondsSince(t0);
     if (!voted)
         return false;
 
@@ -87,54 +93,97 @@ bool MatchFeatureStores(CImageDataBase& query, CImageDataBase& database, int mot
     for (double s : scores)
         if (s > best)
             best = s;
-    std::vector<int> chosen;
+    std::vector<std::size_t> chosen;
     for (std::size_t c = 0; c < scores.size(); ++c)
         if (scores[c] == best && queryLists[c] && databaseLists[c])
-            chosen.push_back(static_cast<int>(c));
+            chosen.push_back(c);
     for (bool removed = true; removed && chosen.size() >= 2;) {
         removed = false;
         for (std::size_t i = 0; i < chosen.size() && !removed; ++i)
             for (std::size_t j = i + 1; j < chosen.size() && !removed; ++j) {
-                const int a = chosen[i], b = chosen[j];
+                const std::size_t a = chosen[i], b = chosen[j];
                 if (image[a] == image[b] && sameLists(*queryLists[a], *queryLists[b]) &&
                     sameLists(*databaseLists[a], *databaseLists[b])) {
-                    chosen.erase(chosen.begin() + j);
+                    chosen.erase(chosen.begin() + static_cast<std::ptrdiff_t>(rule == DuplicateRule::DropLater ? j : i));
                     removed = true;
                 }
             }
     }
-    out.candidates = static_cast<int>(chosen.size());
-    out.score = best;
 
     t0 = Clock::now();
-    const double errorLimit = AcceptanceErrorLimit(motionModel);
-    for (int c : chosen) {
+    for (std::size_t c : chosen) {
         const std::vector<int>& qi = *queryLists[c];
         const std::vector<int>& di = *databaseLists[c];
-        std::vector<ScaleSpace::PointD> a, b;
-        std::vector<double> w;
-        for (std::size_t e = 0; e < qi.size(); ++e) {
-            const ScaleSpace::SIFT& ka = *query.m_keys[qi[e]];
-            const ScaleSpace::SIFT& kb = *database.m_keys[di[e]];
-            a.push_back({ka.x, ka.y});
-            b.push_back({kb.x, kb.y});
-            w.push_back(1.0 / (ka.sigma * ka.sigma));
+        const std::vector<int>* quality = c < qualityLists.size() ? qualityLists[c] : nullptr;
+        const std::size_t n = std::min(qi.size(), di.size());
+        std::vector<ScaleSpace::PointD> a(n), b(n);
+        std::vector<double> w(n);
+        for (std::size_t e = 0; e < n; ++e) {
+            const ScaleSpace::SIFT& ka = *query.m_keys[static_cast<std::size_t>(qi[e])];
+            const ScaleSpace::SIFT& kb = *database.m_keys[static_cast<std::size_t>(di[e])];
+            a[e] = {ka.x, ka.y};
+            b[e] = {kb.x, kb.y};
+            w[e] = ka.sigma > 0.0 ? 1.0 / (ka.sigma * ka.sigma) : 1.0;
         }
-        double m[3][3];
+        CandidateFit fit;
+        fit.pairs = static_cast<int>(n);
+        fit.score = best;
         std::vector<int> inl, outl;
-        double error = 0;
-        bool ok;
         if (motionModel == 2)
-            ok = FitRobustTranslateTransform(a, b, w, 0.75, m, &inl, &outl, &error);
+            fit.fitted = FitRobustTranslateTransform(a, b, w, 0.75, fit.m, &inl, &outl, &fit.error);
         else if (motionModel == 0)
-            ok = FitRobustAffineTransform(a, b, w, 0.75, m, &inl, &outl, &error);
+            fit.fitted = FitRobustAffineTransform(a, b, w, 0.75, fit.m, &inl, &outl, &fit.error);
         else
-            ok = FitRobustSimpleTransform(a, b, w, 0.75, m, &inl, &outl, &error);
-        if (!ok)
+            fit.fitted = FitRobustSimpleTransform(a, b, w, 0.75, fit.m, &inl, &outl, &fit.error);
+        fit.fitted = fit.fitted && IsFiniteTransform(fit.m);
+        fit.matched = fit.fitted && CorrectPanoramicImageMatch(fit.pairs, static_cast<int>(inl.size()));
+        if (fit.fitted) {
+            auto q = [quality](int idx) {
+                return quality && static_cast<std::size_t>(idx) < quality->size() ? (*quality)[std::size_t(idx)] : 0;
+            };
+            for (int idx : inl) {
+                fit.keys1.push_back(qi[static_cast<std::size_t>(idx)]);
+                fit.keys2.push_back(di[static_cast<std::size_t>(idx)]);
+                fit.inQuality.push_back(q(idx));
+            }
+            for (int idx : outl) {
+                fit.outKeys1.push_back(qi[static_cast<std::size_t>(idx)]);
+                fit.outKeys2.push_back(di[static_cast<std::size_t>(idx)]);
+                fit.outQuality.push_back(q(idx));
+            }
+        }
+        fits.push_back(std::move(fit));
+    }
+    if (fitSeconds)
+        *fitSeconds = secondsSince(t0);
+    return true;
+}
+
+bool MatchFeatureStores(CImageDataBase& query, CImageDataBase& database, int motionModel, double ratio,
+                        PairMatch& out)
+{
+    out = PairMatch();
+    if (database.m_descriptors.empty() || query.m_keys.empty())
+        return true;
+
+    const auto t0 = Clock::now();
+    DescriptorTree tree;
+    tree.Build(database);
+    out.treeSeconds = secondsSince(t0);
+
+    std::vector<CandidateFit> fits;
+    if (!VoteAndFit(query, database, *tree.tree(), motionModel, ratio, DuplicateRule::DropLater, fits,
+                    &out.matches, &out.votingSeconds, &out.fitSeconds))
+        return false;
+    out.candidates = static_cast<int>(fits.size());
+    out.score = fits.empty() ? 0.0 : fits.front().score;
+
+    const double errorLimit = AcceptanceErrorLimit(motionModel);
+    for (const CandidateFit& fit : fits) {
+        if (!fit.fitted)
             continue;
-        const int pairs = static_cast<int>(a.size());
-        const int inliers = static_cast<int>(inl.size());
-        const bool accepted = CorrectPanoramicImageMatch(pairs, inliers) && error < errorLimit;
+        const int inliers = static_cast<int>(fit.keys1.size());
+        const bool accepted = fit.matched && fit.error < errorLimit;
         // Prefer accepted candidates, then more inliers.
         const bool better = !out.fitted || (accepted && !out.accepted) ||
                             (accepted == out.accepted && inliers > out.inliers);
@@ -142,20 +191,15 @@ bool MatchFeatureStores(CImageDataBase& query, CImageDataBase& database, int mot
             continue;
         out.fitted = true;
         out.accepted = accepted;
-        out.pairs = pairs;
+        out.pairs = fit.pairs;
         out.inliers = inliers;
-        out.error = error;
+        out.error = fit.error;
         for (int i = 0; i < 3; ++i)
             for (int j = 0; j < 3; ++j)
-                out.transform[i][j] = m[i][j];
-        out.queryInliers.clear();
-        out.databaseInliers.clear();
-        for (int i : inl) {
-            out.queryInliers.push_back(qi[i]);
-            out.databaseInliers.push_back(di[i]);
-        }
+                out.transform[i][j] = fit.m[i][j];
+        out.queryInliers = fit.keys1;
+        out.databaseInliers = fit.keys2;
     }
-    out.fitSeconds = secondsSince(t0);
     return true;
 }
 

@@ -4,11 +4,59 @@
 // candidate, acceptance test. Used by the match_pair driver, the tests and benchmarks.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "core/keypoints.h"
 
+class kd_tree;
+
 namespace PanoramaRecognition {
+
+// One photo's descriptors in a kd-tree (bucket size 4, sliding midpoint, visit limit 200)
+// for the pairs in which that photo is the database side. A tree keeps its search state
+// inside: one thread searches it at a time.
+class DescriptorTree {
+public:
+    DescriptorTree() = default;
+    ~DescriptorTree();
+    DescriptorTree(const DescriptorTree&) = delete;
+    DescriptorTree& operator=(const DescriptorTree&) = delete;
+
+    // false (and no tree) when the store holds no descriptors.
+    bool Build(const CImageDataBase& store);
+    kd_tree* tree() const noexcept { return m_tree.get(); }
+
+private:
+    double** m_points = nullptr;
+    std::unique_ptr<kd_tree> m_tree;
+};
+
+// The robust fit of one best-voted candidate of a pair (query -> database pixels).
+struct CandidateFit {
+    bool fitted = false;   // the fit succeeded with a finite transform
+    bool matched = false;  // ... and inliers > 0.22 pairs + 5.9
+    int pairs = 0;
+    double score = 0.0;  // the candidate's vote score (the best of the pair)
+    double m[3][3] = {};
+    double error = 0.0;                   // mean inlier distance
+    std::vector<int> keys1, keys2;        // per inlier: query and database keypoint index
+    std::vector<int> outKeys1, outKeys2;  // per outlier
+    std::vector<int> inQuality, outQuality;  // Hough quality of each inlier / outlier
+};
+
+// Which of two identical best candidates is dropped (the engines differ here).
+enum class DuplicateRule { DropLater, DropEarlier };
+
+// Votes query against database (tree over the database's descriptors, distance-ratio
+// test), keeps the candidates with the best score (identical ones once, by `rule`) and
+// fits each with the motion model (0 affine, 2 translate with uniform scale, otherwise
+// similarity), weights 1/sigma^2 of the query keypoint. Appends one CandidateFit per kept
+// candidate, in candidate order. false only when the voting tables cannot be allocated.
+// Touches no shared state but the tree: pairs with different trees run in parallel.
+bool VoteAndFit(CImageDataBase& query, CImageDataBase& database, kd_tree& tree, int motionModel, double ratio,
+                DuplicateRule rule, std::vector<CandidateFit>& fits, int* matches = nullptr,
+                double* votingSeconds = nullptr, double* fitSeconds = nullptr);
 
 struct PairMatch {
     bool fitted = false;    // some candidate was fitted (more than 2 inliers)

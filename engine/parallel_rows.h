@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <thread>
@@ -56,6 +57,40 @@ void ParallelForRows(int count, std::int64_t workPerItem, Fn&& fn)
     for (const auto& e : errors)
         if (e)
             std::rethrow_exception(e);
+}
+
+// Calls fn(i) for every i in [0, n), items handed out one at a time to up to
+// `maxThreads` threads (0: one per core); for items of uneven cost such as photo pairs.
+// Threads that cannot be started leave their share to the others; fn must not throw.
+template <class Fn>
+void ParallelForEach(std::size_t n, int maxThreads, Fn&& fn)
+{
+    unsigned hw = std::thread::hardware_concurrency();
+    if (hw == 0)
+        hw = 2;
+    const std::size_t limit = maxThreads > 0 ? std::size_t(maxThreads) : std::size_t(hw);
+    const std::size_t workers = std::min(n, limit);
+    if (workers <= 1) {
+        for (std::size_t i = 0; i < n; ++i)
+            fn(i);
+        return;
+    }
+    std::atomic<std::size_t> next{0};
+    auto body = [&] {
+        for (std::size_t i = next++; i < n; i = next++)
+            fn(i);
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(workers - 1);
+    try {
+        for (std::size_t t = 1; t < workers; ++t)
+            pool.emplace_back(body);
+    } catch (...) {
+        // Fewer threads: the others share the work.
+    }
+    body();
+    for (auto& th : pool)
+        th.join();
 }
 
 }  // namespace Utils

@@ -12,9 +12,8 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <thread>
 
-#include "core/hough.h"
+#include "core/pair_matching.h"
 #include "core/linalg.h"
 #include "core/panorama_exceptions.h"
 #include "core/kd_tree.h"
@@ -25,6 +24,7 @@
 #include "engine/hv/panorama.h"
 #include "engine/lens_distortion.h"
 #include "engine/manual_matcher.h"
+#include "engine/parallel_rows.h"
 
 using match_graph::CGraph;
 using match_graph::CGraphLink;
@@ -33,23 +33,9 @@ using VarnoBase::Size;
 
 namespace {
 
-// Descriptor tree of one database photo, built on first use in a matching run.
-struct TreeEntry {
-    double** points = nullptr;
-    std::unique_ptr<kd_tree> tree;
+using PanoramaRecognition::CandidateFit;
+using PanoramaRecognition::DescriptorTree;
 
-    ~TreeEntry()
-    {
-        tree.reset();
-        if (points)
-            kdDeallocPts(points);
-    }
-};
-
-constexpr int kTreeBucketSize = 4;
-constexpr int kTreeVisitLimit = 200;
-constexpr double kVoteThreshold = 1.5;
-constexpr double kOutlierFraction = 0.75;
 constexpr double kSimilarityErrorLimit = 22.0;
 constexpr double kAffineErrorLimit = 6.0;
 constexpr int kSiftOctaves = 4;
@@ -57,27 +43,10 @@ constexpr int kSiftScales = 2;
 constexpr double kSiftContrast = 0.02;
 constexpr double kSiftEdgeRatio = 10.0;
 
-bool BuildTree(const CImageDataBase& store, TreeEntry& entry)
-{
-    const int count = static_cast<int>(store.m_descriptors.size());
-    if (count == 0)
-        return false;
-    entry.points = kdAllocPts(count, 128);
-    for (int i = 0; i < count; ++i)
-        std::copy_n(store.m_descriptors[i]->v, 128, entry.points[i]);
-    entry.tree = std::make_unique<kd_tree>(entry.points, count, 128, kTreeBucketSize, KD_SUGGEST);
-    entry.tree->maxPointsVisit = kTreeVisitLimit;
-    return true;
-}
-
 // What one best-voted candidate of a pair came to.
 struct CandidateOutcome {
     bool passed = false;  // fitted, accepted, below the error limit and plausible
-    double m[3][3] = {};
-    double error = 0.0;
-    int inliers = 0;
-    int outliers = 0;
-    std::vector<int> keys1, keys2;
+    CandidateFit fit;
 };
 
 struct PairOutcome {
@@ -87,7 +56,8 @@ struct PairOutcome {
 };
 
 // Matches query photo a against database photo b: voting, best candidates without
-// duplicates, one robust fit each. Touches no engine state, so pairs run in parallel.
+// duplicates, one robust fit each, the engine's acceptance. Touches no engine state,
+// so pairs with different database trees run in parallel.
 PairOutcome MatchPair(CImageDataBase& queryStore, CImageDataBase& dbStore, kd_tree* tree, const Size& sizeA,
                       const Size& sizeB, int motionModel, double ratio)
 {
@@ -95,94 +65,32 @@ PairOutcome MatchPair(CImageDataBase& queryStore, CImageDataBase& dbStore, kd_tr
     if (dbStore.m_descriptors.empty() || !tree)
         return out;
     out.skipped = false;
-
-    std::vector<int> objects;
-    ScaleSpace::CIntArrPtrArray queryLists, dbLists, qualityLists;
-    std::vector<double> scores;
-    if (!PanoramaRecognition::HoughSimularity(tree, dbStore, queryStore.m_keys, queryStore.m_descriptors,
-                                              kVoteThreshold, false, objects, queryLists, dbLists, qualityLists,
-                                              scores, nullptr, ratio)) {
+    std::vector<CandidateFit> fits;
+    if (!PanoramaRecognition::VoteAndFit(queryStore, dbStore, *tree, motionModel, ratio,
+                                         PanoramaRecognition::DuplicateRule::DropLater, fits)) {
         out.votingFailed = true;
         return out;
     }
-
-    double bestScore = 0.0;
-    for (double s : scores)
-        if (s > bestScore)
-            bestScore = s;
-    std::vector<std::size_t> best;
-    for (std::size_t c = 0; c < scores.size(); ++c)
-        if (scores[c] == bestScore)
-            best.push_back(c);
-
-    // Drop candidates that repeat an earlier one exactly.
-    bool removed = true;
-    while (best.size() >= 2 && removed) {
-        removed = false;
-        for (std::size_t i = 0; i < best.size() && !removed; ++i) {
-            for (std::size_t j = i + 1; j < best.size(); ++j) {
-                const std::size_t p = best[i], q = best[j];
-                if (objects[p] == objects[q] && *queryLists[p] == *queryLists[q] && *dbLists[p] == *dbLists[q]) {
-                    best.erase(best.begin() + static_cast<std::ptrdiff_t>(j));
-                    removed = true;
-                    break;
-                }
-            }
-        }
-    }
-
     const double limit = motionModel == PanoramaLib::MotionAffine ? kAffineErrorLimit : kSimilarityErrorLimit;
-    for (std::size_t c : best) {
-        const std::vector<int>& qi = *queryLists[c];
-        const std::vector<int>& di = *dbLists[c];
-        const std::size_t n = std::min(qi.size(), di.size());
-        std::vector<ScaleSpace::PointD> first(n), second(n);
-        std::vector<double> weights(n);
-        for (std::size_t e = 0; e < n; ++e) {
-            const ScaleSpace::SIFT* ka = queryStore.m_keys[static_cast<std::size_t>(qi[e])];
-            const ScaleSpace::SIFT* kb = dbStore.m_keys[static_cast<std::size_t>(di[e])];
-            first[e] = {ka->x, ka->y};
-            second[e] = {kb->x, kb->y};
-            weights[e] = 1.0 / (ka->sigma * ka->sigma);
-        }
+    for (CandidateFit& fit : fits) {
         CandidateOutcome cand;
-        std::vector<int> inl, outl;
-        bool fitted;
-        if (motionModel == PanoramaLib::MotionTranslate)
-            fitted = PanoramaRecognition::FitRobustTranslateTransform(first, second, weights, kOutlierFraction,
-                                                                      cand.m, &inl, &outl, &cand.error);
-        else if (motionModel == PanoramaLib::MotionAffine)
-            fitted = PanoramaRecognition::FitRobustAffineTransform(first, second, weights, kOutlierFraction, cand.m,
-                                                                   &inl, &outl, &cand.error);
-        else
-            fitted = PanoramaRecognition::FitRobustSimpleTransform(first, second, weights, kOutlierFraction,
-                                                                   cand.m, &inl, &outl, &cand.error);
-        const bool accepted = fitted && PanoramaRecognition::CorrectPanoramicImageMatch(static_cast<int>(n),
-                                                                                        static_cast<int>(inl.size()));
-        cand.passed = accepted && cand.error < limit && !BadTransform(sizeA, sizeB, cand.m);
-        if (cand.passed) {
-            cand.inliers = static_cast<int>(inl.size());
-            cand.outliers = static_cast<int>(outl.size());
-            for (int idx : inl) {
-                cand.keys1.push_back(qi[static_cast<std::size_t>(idx)]);
-                cand.keys2.push_back(di[static_cast<std::size_t>(idx)]);
-            }
-        }
+        cand.passed = fit.matched && fit.error < limit && !BadTransform(sizeA, sizeB, fit.m);
+        cand.fit = std::move(fit);
         out.candidates.push_back(std::move(cand));
     }
     return out;
 }
 
-void FillAutomaticLink(CGraphLink* link, int a, int b, const CandidateOutcome& cand)
+void FillAutomaticLink(CGraphLink* link, int a, int b, const CandidateFit& fit)
 {
     link->id1 = a;
     link->id2 = b;
-    Utils::copy_matrix_3x3(link->m, cand.m);
-    link->error = cand.error;
-    link->inliers = cand.inliers;
-    link->outliers = cand.outliers;
-    link->keys1 = cand.keys1;
-    link->keys2 = cand.keys2;
+    Utils::copy_matrix_3x3(link->m, fit.m);
+    link->error = fit.error;
+    link->inliers = static_cast<int>(fit.keys1.size());
+    link->outliers = static_cast<int>(fit.outKeys1.size());
+    link->keys1 = fit.keys1;
+    link->keys2 = fit.keys2;
 }
 
 void FillUserLink(CGraphLink* link, int a, int b, const double (*m)[3])
@@ -198,32 +106,6 @@ void FillUserLink(CGraphLink* link, int a, int b, const double (*m)[3])
 }
 
 std::atomic<int> g_matchingThreads{0};
-
-// Runs fn(i) for i in [0, n) on up to g_matchingThreads (or one per core) threads.
-template <class Fn>
-void ParallelFor(std::size_t n, Fn fn)
-{
-    const int wanted = g_matchingThreads.load();
-    const unsigned limit = wanted > 0 ? static_cast<unsigned>(wanted) : std::max(1u, std::thread::hardware_concurrency());
-    const std::size_t workers = std::min<std::size_t>(n, limit);
-    if (workers <= 1) {
-        for (std::size_t i = 0; i < n; ++i)
-            fn(i);
-        return;
-    }
-    std::atomic<std::size_t> next{0};
-    auto body = [&] {
-        for (std::size_t i = next++; i < n; i = next++)
-            fn(i);
-    };
-    std::vector<std::thread> threads;
-    threads.reserve(workers - 1);
-    for (std::size_t t = 1; t < workers; ++t)
-        threads.emplace_back(body);
-    body();
-    for (std::thread& t : threads)
-        t.join();
-}
 
 }  // namespace
 
@@ -381,7 +263,7 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
         if (!graph->AddNode(i))
             return false;
 
-    std::vector<TreeEntry> trees(static_cast<std::size_t>(n));
+    std::vector<DescriptorTree> trees(static_cast<std::size_t>(n));
     const double ratio = m_nMatchingMode == 0 ? 0.6 : 0.8;
     bool result = true;
     try {
@@ -390,17 +272,17 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
             std::vector<int> partners;
             for (int b = a + 1; b < n; ++b)
                 partners.push_back(b);
-            ParallelFor(partners.size(), [&](std::size_t k) {
+            Utils::ParallelForEach(partners.size(), g_matchingThreads.load(), [&](std::size_t k) {
                 const int b = partners[k];
-                if (!trees[b].tree && m_databases[b])
-                    BuildTree(*m_databases[b], trees[b]);
+                if (!trees[b].tree() && m_databases[b])
+                    trees[b].Build(*m_databases[b]);
             });
             std::vector<PairOutcome> outcomes(partners.size());
-            ParallelFor(partners.size(), [&](std::size_t k) {
+            Utils::ParallelForEach(partners.size(), g_matchingThreads.load(), [&](std::size_t k) {
                 const int b = partners[k];
                 if (!m_databases[a] || !m_databases[b])
                     return;
-                outcomes[k] = MatchPair(*m_databases[a], *m_databases[b], trees[b].tree.get(),
+                outcomes[k] = MatchPair(*m_databases[a], *m_databases[b], trees[b].tree(),
                                         m_workImages[a]->GetImageSize(), m_workImages[b]->GetImageSize(),
                                         m_motionModel, ratio);
             });
@@ -421,7 +303,7 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
                         continue;
                     CGraphLink* link = graph->AddLink(a, partners[k]);
                     if (link)
-                        FillAutomaticLink(link, a, partners[k], cand);
+                        FillAutomaticLink(link, a, partners[k], cand.fit);
                 }
             }
             ProgressStep(4);
@@ -463,7 +345,7 @@ bool AskUserForPair(CPanorama& engine, CGraph* graph, int a, int b, CGraphLink*&
 // Votes and fits pair (query, database) and adds a link per passing candidate; reports
 // whether the last candidate passed (found) and the last link added. false when the
 // voting tables could not be allocated.
-bool VotePair(CPanorama& engine, CGraph* graph, int query, int database, std::vector<TreeEntry>& trees,
+bool VotePair(CPanorama& engine, CGraph* graph, int query, int database, std::vector<DescriptorTree>& trees,
               CGraphLink*& pairLink, bool& found)
 {
     found = false;
@@ -472,10 +354,10 @@ bool VotePair(CPanorama& engine, CGraph* graph, int query, int database, std::ve
     CImageDataBase* ds = engine.m_databases[database];
     if (!qs || !ds || ds->m_descriptors.empty())
         return true;
-    if (!trees[database].tree && !BuildTree(*ds, trees[database]))
+    if (!trees[database].tree() && !trees[database].Build(*ds))
         return true;
     const double ratio = engine.m_nMatchingMode == 0 ? 0.6 : 0.8;
-    const PairOutcome pair = MatchPair(*qs, *ds, trees[database].tree.get(),
+    const PairOutcome pair = MatchPair(*qs, *ds, trees[database].tree(),
                                        engine.m_workImages[query]->GetImageSize(),
                                        engine.m_workImages[database]->GetImageSize(), engine.m_motionModel, ratio);
     if (pair.votingFailed)
@@ -492,7 +374,7 @@ bool VotePair(CPanorama& engine, CGraph* graph, int query, int database, std::ve
         CGraphLink* link = graph->AddLink(query, database);
         if (!link)
             continue;
-        FillAutomaticLink(link, query, database, cand);
+        FillAutomaticLink(link, query, database, cand.fit);
         pairLink = link;
         found = true;
     }
@@ -510,7 +392,7 @@ bool CPanorama::BuildMatchGraphManually(CGraph* graph)
         if (!graph->AddNode(i))
             return false;
 
-    std::vector<TreeEntry> trees(static_cast<std::size_t>(n));
+    std::vector<DescriptorTree> trees(static_cast<std::size_t>(n));
     bool result = true;
     try {
         for (int a = 0; a + 1 < n; ++a) {
@@ -543,7 +425,7 @@ bool CPanorama::AddToMatchGraph(CGraph* graph, int existing, int added)
     if (existing < 0 || existing >= n || added < 0 || added >= n)
         return false;
 
-    std::vector<TreeEntry> trees(static_cast<std::size_t>(n));
+    std::vector<DescriptorTree> trees(static_cast<std::size_t>(n));
     bool result = true;
     try {
         CGraphLink* pairLink = nullptr;

@@ -9,21 +9,20 @@
 // of the match graph. The pairs of one query photo use distinct trees and are matched
 // in parallel; links are added afterwards in the sequential order.
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory>
 #include <new>
-#include <thread>
 
-#include "core/hough.h"
 #include "core/kd_tree.h"
 #include "core/linalg.h"
 #include "core/panorama_exceptions.h"
+#include "core/pair_matching.h"
 #include "core/robust_fit.h"
 #include "core/sift.h"
 #include "engine/auto_highlight.h"
 #include "engine/hv/panorama.h"  // StretchWidth, StretchHeight
+#include "engine/parallel_rows.h"
 #include "engine/tiled/panorama.h"
 
 using match_graph::CGraph;
@@ -34,54 +33,23 @@ namespace Tiled_Panorama {
 
 namespace {
 
-constexpr int kTreeBucketSize = 4;
-constexpr int kTreeVisitLimit = 200;
-constexpr double kVoteThreshold = 1.5;
-constexpr double kOutlierFraction = 0.75;
 constexpr double kErrorLimit = 6.0;  // working-copy pixels
 constexpr double kCoordLimit = 32767.0;
 constexpr double kSizeRatioLimit = 5.0;
 
 std::size_t Stride24(std::int64_t width) { return std::size_t(((width * 24 + 31) / 32) * 4); }
 
-struct TreeEntry {
-    double** points = nullptr;
-    std::unique_ptr<kd_tree> tree;
-    ~TreeEntry()
-    {
-        tree.reset();
-        if (points)
-            kdDeallocPts(points);
-    }
-};
-
-bool BuildTree(const CImageDataBase& record, TreeEntry& entry)
-{
-    const int count = static_cast<int>(record.m_descriptors.size());
-    if (count == 0)
-        return false;
-    entry.points = kdAllocPts(count, 128);
-    for (int i = 0; i < count; ++i)
-        std::copy_n(record.m_descriptors[static_cast<std::size_t>(i)]->v, 128, entry.points[i]);
-    entry.tree = std::make_unique<kd_tree>(entry.points, count, 128, kTreeBucketSize, KD_SUGGEST);
-    entry.tree->maxPointsVisit = kTreeVisitLimit;
-    return true;
-}
-
-struct Candidate {
-    bool passed = false;
-    double m[3][3] = {};
-    double error = 0.0;
-    std::vector<int> keys1, keys2, outKeys1, outKeys2, inQuality, outQuality;
-};
+using PanoramaRecognition::CandidateFit;
+using PanoramaRecognition::DescriptorTree;
 
 struct PairResult {
     bool votingFailed = false;
     bool voted = false;
-    std::vector<Candidate> candidates;
+    std::vector<std::pair<bool, CandidateFit>> candidates;  // (passed, fit) in candidate order
 };
 
-// Votes and fits one pair; touches no engine state, so pairs run in parallel.
+// Votes and fits one pair with the affine model; touches no engine state, so pairs run
+// in parallel.
 PairResult MatchPair(CImageDataBase& query, CImageDataBase& database, kd_tree* tree, const Size& sizeA,
                      const Size& sizeB, double errorLimit, double ratio)
 {
@@ -89,103 +57,17 @@ PairResult MatchPair(CImageDataBase& query, CImageDataBase& database, kd_tree* t
     if (!tree || database.m_descriptors.empty() || query.m_descriptors.empty())
         return out;
     out.voted = true;
-    std::vector<int> objects;
-    ScaleSpace::CIntArrPtrArray queryLists, dbLists, qualityLists;
-    std::vector<double> scores;
-    if (!PanoramaRecognition::HoughSimularity(tree, database, query.m_keys, query.m_descriptors, kVoteThreshold,
-                                              false, objects, queryLists, dbLists, qualityLists, scores, nullptr,
-                                              ratio)) {
+    std::vector<CandidateFit> fits;
+    if (!PanoramaRecognition::VoteAndFit(query, database, *tree, PanoramaLib::MotionAffine, ratio,
+                                         PanoramaRecognition::DuplicateRule::DropEarlier, fits)) {
         out.votingFailed = true;
         return out;
     }
-    double best = 0.0;
-    for (double s : scores)
-        best = std::max(best, s);
-    std::vector<std::size_t> kept;
-    for (std::size_t c = 0; c < scores.size(); ++c)
-        if (scores[c] == best)
-            kept.push_back(c);
-    // Identical candidates (same object, same index lists) are fitted once.
-    bool removed = true;
-    while (kept.size() >= 2 && removed) {
-        removed = false;
-        for (std::size_t i = 0; i < kept.size() && !removed; ++i)
-            for (std::size_t j = i + 1; j < kept.size(); ++j) {
-                const std::size_t p = kept[i], q = kept[j];
-                if (objects[p] == objects[q] && *queryLists[p] == *queryLists[q] && *dbLists[p] == *dbLists[q]) {
-                    kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(i));
-                    removed = true;
-                    break;
-                }
-            }
-    }
-    for (std::size_t c : kept) {
-        const std::vector<int>& qi = *queryLists[c];
-        const std::vector<int>& di = *dbLists[c];
-        const std::vector<int>* quality = c < qualityLists.size() ? qualityLists[c] : nullptr;
-        const std::size_t n = std::min(qi.size(), di.size());
-        std::vector<ScaleSpace::PointD> A(n), B(n);
-        std::vector<double> weights(n);
-        for (std::size_t e = 0; e < n; ++e) {
-            const ScaleSpace::SIFT* ka = query.m_keys[static_cast<std::size_t>(qi[e])];
-            const ScaleSpace::SIFT* kb = database.m_keys[static_cast<std::size_t>(di[e])];
-            A[e] = {ka->x, ka->y};
-            B[e] = {kb->x, kb->y};
-            weights[e] = ka->sigma > 0.0 ? 1.0 / (ka->sigma * ka->sigma) : 1.0;
-        }
-        Candidate cand;
-        std::vector<int> inl, outl;
-        const bool fitted = PanoramaRecognition::FitRobustAffineTransform(A, B, weights, kOutlierFraction, cand.m,
-                                                                          &inl, &outl, &cand.error);
-        cand.passed = fitted &&
-                      PanoramaRecognition::CorrectPanoramicImageMatch(static_cast<int>(n),
-                                                                      static_cast<int>(inl.size())) &&
-                      PanoramaRecognition::IsFiniteTransform(cand.m) && cand.error < errorLimit &&
-                      !BadTransform1(sizeA, sizeB, cand.m);
-        if (cand.passed) {
-            auto q = [&](int idx) {
-                return quality && static_cast<std::size_t>(idx) < quality->size() ? (*quality)[std::size_t(idx)] : 0;
-            };
-            for (int idx : inl) {
-                cand.keys1.push_back(qi[static_cast<std::size_t>(idx)]);
-                cand.keys2.push_back(di[static_cast<std::size_t>(idx)]);
-                cand.inQuality.push_back(q(idx));
-            }
-            for (int idx : outl) {
-                cand.outKeys1.push_back(qi[static_cast<std::size_t>(idx)]);
-                cand.outKeys2.push_back(di[static_cast<std::size_t>(idx)]);
-                cand.outQuality.push_back(q(idx));
-            }
-        }
-        out.candidates.push_back(std::move(cand));
+    for (CandidateFit& fit : fits) {
+        const bool passed = fit.matched && fit.error < errorLimit && !BadTransform1(sizeA, sizeB, fit.m);
+        out.candidates.emplace_back(passed, std::move(fit));
     }
     return out;
-}
-
-template <class Fn>
-void ParallelFor(std::size_t n, Fn fn)
-{
-    const std::size_t workers = std::min<std::size_t>(n, std::max(1u, std::thread::hardware_concurrency()));
-    if (workers <= 1) {
-        for (std::size_t i = 0; i < n; ++i)
-            fn(i);
-        return;
-    }
-    std::atomic<std::size_t> next{0};
-    auto body = [&] {
-        for (std::size_t i = next++; i < n; i = next++)
-            fn(i);
-    };
-    std::vector<std::thread> threads;
-    try {
-        for (std::size_t t = 1; t < workers; ++t)
-            threads.emplace_back(body);
-    } catch (...) {
-        // Fewer threads: the rest of the work runs here.
-    }
-    body();
-    for (std::thread& t : threads)
-        t.join();
 }
 
 // Integer scale-down sizes of the working copy; false when the copy would be empty.
@@ -434,25 +316,25 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
     if (static_cast<int>(m_imageData.size()) < n)
         return false;
 
-    std::vector<TreeEntry> trees(static_cast<std::size_t>(n));
+    std::vector<DescriptorTree> trees(static_cast<std::size_t>(n));
     bool ok = true;
     try {
         for (int a = 0; a + 1 < n; ++a) {
             std::vector<int> partners;
             for (int b = a + 1; b < n; ++b)
                 partners.push_back(b);
-            ParallelFor(partners.size(), [&](std::size_t k) {
-                const int b = partners[k];
-                if (!trees[std::size_t(b)].tree && m_imageData[std::size_t(b)])
-                    BuildTree(*m_imageData[std::size_t(b)], trees[std::size_t(b)]);
+            Utils::ParallelForEach(partners.size(), 0, [&](std::size_t k) {
+                const std::size_t b = std::size_t(partners[k]);
+                if (!trees[b].tree() && m_imageData[b])
+                    trees[b].Build(*m_imageData[b]);
             });
             const double limit = kErrorLimit * m_images[std::size_t(a)]->m_scale;
             std::vector<PairResult> results(partners.size());
-            ParallelFor(partners.size(), [&](std::size_t k) {
+            Utils::ParallelForEach(partners.size(), 0, [&](std::size_t k) {
                 const std::size_t b = std::size_t(partners[k]);
                 if (!m_imageData[std::size_t(a)] || !m_imageData[b])
                     return;
-                results[k] = MatchPair(*m_imageData[std::size_t(a)], *m_imageData[b], trees[b].tree.get(),
+                results[k] = MatchPair(*m_imageData[std::size_t(a)], *m_imageData[b], trees[b].tree(),
                                        m_images[std::size_t(a)]->GetImageSize(), m_images[b]->GetImageSize(),
                                        limit, m_matchRatio);
             });
@@ -466,10 +348,10 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
                     continue;
                 if (m_pUserInterface)
                     m_pUserInterface->UpdateUserWndInterface();
-                for (const Candidate& c : r.candidates) {
+                for (const auto& [passed, c] : r.candidates) {
                     if (m_pUserInterface)
                         m_pUserInterface->UpdateUserWndInterface();
-                    if (!c.passed)
+                    if (!passed)
                         continue;
                     CGraphLink* link = graph->AddLink(a, partners[k]);
                     if (!link)
