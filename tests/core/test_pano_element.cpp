@@ -622,9 +622,11 @@ TEST_F(Element, ShowRectMarksTheOutlineInsideTheImage)
 TEST_F(Element, AFailedDeepCopyKeepsTheOldStore)
 {
     // A thread-safe source is copied deeply; with the address space capped the copy
-    // cannot be allocated, and the target must keep what it had.
+    // cannot be allocated, and the target must keep what it had. The copy (360 MB, never
+    // touched) is larger than any free space that earlier tests may have left in the
+    // allocator's arenas, so it needs new address space.
     Elem src(new CPanoElement(true));
-    ASSERT_TRUE(src->CreateImage(24, 2000, 2000));
+    ASSERT_TRUE(src->CreateImage(24, 12000, 10000));
     Elem dst;
     ASSERT_TRUE(dst->CreateImage(8, 3, 3));
     PanoramaLib::IDib* const oldStore = dst->GetDib();
