@@ -82,33 +82,6 @@ Rect transpose(const Rect& r)
 
 }  // namespace
 
-TEST_F(Element, StartsWithOneReferenceAndAStoreFromTheManager)
-{
-    IPanoElement* p = PanoramaLib::CreateDibObject(false);
-    ASSERT_NE(p, nullptr);
-    auto* e = static_cast<CPanoElement*>(p);
-    EXPECT_EQ(e->RefCount(), 1);
-    ASSERT_NE(e->GetDib(), nullptr);
-    EXPECT_NE(e->GetDib()->QueryObject(2), nullptr);
-    EXPECT_EQ(e->GetPosition(), Point(0, 0));
-    EXPECT_EQ(e->m_scale, 1.0);
-    EXPECT_FALSE(e->HasBits());
-    EXPECT_EQ(e->GetAlphaBits(), nullptr);
-    EXPECT_EQ(p->AddRef(), 2);
-    EXPECT_EQ(p->Release(), 1);
-    p->Release();
-}
-
-TEST_F(Element, AcceleratorTablesAreFilledBeforeMain)
-{
-    EXPECT_EQ(grB[255], 30 * 255);
-    EXPECT_EQ(grG[2], 118);
-    EXPECT_EQ(grR[10], 110);
-    EXPECT_EQ(byte255[3], 765);
-    EXPECT_EQ(bi_table[15][7], 105);
-    EXPECT_EQ(bi_table[0][9], 0);
-}
-
 TEST_F(Element, FromFileLoadsOnceAndReportsFailures)
 {
     QTemporaryDir dir;
@@ -480,57 +453,55 @@ TEST_F(Element, AutoCropGivesUpOnNarrowResults)
     EXPECT_EQ(e->GetCropRect(0), Rect(7, 9, 108, 29));
 }
 
-TEST_F(Element, AutoCropPrefersDownwardGrowthOnEqualAreas)
+TEST_F(Element, AutoCropGrowsFromTheWidestRowWithinTheTolerance)
 {
-    // Widest row 2; upward rows 1..2 and downward rows 2..3 both reach area 34.
-    const std::vector<std::pair<int, int>> tie = {{4, 15}, {1, 18}, {0, 19}, {2, 19}, {4, 15}};
-    Elem rows(spanScene(tie, 20));
-    EXPECT_EQ(rows->GetCropRect(0), Rect(2, 2, 20, 4));
-    Elem cols(spanScene(tie, 20, true));
-    EXPECT_EQ(cols->GetCropRect(0), transpose(Rect(2, 2, 20, 4)));
-}
-
-TEST_F(Element, AutoCropExtendsTheOtherWayWithinTheTolerance)
-{
-    // Upward growth wins (34 against 33); the tolerance decides how far it reaches down.
-    const std::vector<std::pair<int, int>> scene = {{4, 15}, {1, 18}, {0, 19}, {3, 19}, {4, 15}};
-    Elem rows(spanScene(scene, 20));
-    EXPECT_EQ(rows->GetCropRect(0), Rect(1, 1, 19, 3));
-    // 20 % of 19 is 3: rows 3 and 4 fit against the fixed edges 1 and 18 and narrow it.
-    EXPECT_EQ(rows->GetCropRect(20), Rect(4, 1, 16, 5));
-    Elem cols(spanScene(scene, 20, true));
-    EXPECT_EQ(cols->GetCropRect(20), transpose(Rect(4, 1, 16, 5)));
+    struct Case {
+        const char* name;
+        std::vector<std::pair<int, int>> spans;
+        int percent;
+        Rect expected;
+    };
+    const Case cases[] = {
+        // Widest row 2; upward rows 1..2 and downward rows 2..3 both reach area 34: down wins.
+        {"tie", {{4, 15}, {1, 18}, {0, 19}, {2, 19}, {4, 15}}, 0, Rect(2, 2, 20, 4)},
+        // Upward growth wins (34 against 33); the tolerance decides how far it reaches down.
+        {"up", {{4, 15}, {1, 18}, {0, 19}, {3, 19}, {4, 15}}, 0, Rect(1, 1, 19, 3)},
+        // 20 % of 19 is 3: rows 3 and 4 fit against the fixed edges 1 and 18 and narrow it.
+        {"tolerance", {{4, 15}, {1, 18}, {0, 19}, {3, 19}, {4, 15}}, 20, Rect(4, 1, 16, 5)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Elem rows(spanScene(c.spans, 20));
+        EXPECT_EQ(rows->GetCropRect(c.percent), c.expected);
+        Elem cols(spanScene(c.spans, 20, true));
+        EXPECT_EQ(cols->GetCropRect(c.percent), transpose(c.expected));
+    }
 }
 
 TEST_F(Element, AutoCropTrimsIsolatedNotchesAndDropsRowsAcrossGaps)
 {
-    auto scene = [](bool gapAbove) {
+    // Row 1 covered but for notches at columns 4 and 25; row 2 covered on 10..20.
+    auto scene = [](bool secondRow, bool gapAbove) {
         auto* e = new CPanoElement(false);
         EXPECT_TRUE(e->CreateImage(24, 30, 3));
         e->AddAlphaChannel(false);
         for (int x = 2; x <= 27; ++x)
             if (x != 4 && x != 25)
                 alphaAt(e, x, 1) = 255;
-        for (int x = 10; x <= 20; ++x)
+        for (int x = 10; x <= 20 && secondRow; ++x)
             alphaAt(e, x, 2) = 255;
         if (gapAbove)
             alphaAt(e, 4, 0) = 10;  // the notch at column 4 continues upwards
         return e;
     };
+    Elem single(scene(false, false));
+    EXPECT_EQ(single->GetCropRect(0), Rect(5, 1, 25, 2));
     // Row 1 trimmed to 5..24; rows 1..2 then give 10 x 2 = 20 > 19 downwards.
-    Elem trimmed(scene(false));
+    Elem trimmed(scene(true, false));
     EXPECT_EQ(trimmed->GetCropRect(0), Rect(10, 1, 21, 3));
     // The notch's column is covered above the row: row 1 is dropped, row 2 remains.
-    Elem dropped(scene(true));
+    Elem dropped(scene(true, true));
     EXPECT_EQ(dropped->GetCropRect(0), Rect(10, 2, 21, 3));
-
-    Elem single(new CPanoElement(false));
-    ASSERT_TRUE(single->CreateImage(24, 30, 3));
-    single->AddAlphaChannel(false);
-    for (int x = 2; x <= 27; ++x)
-        if (x != 4 && x != 25)
-            alphaAt(single.e, x, 1) = 255;
-    EXPECT_EQ(single->GetCropRect(0), Rect(5, 1, 25, 2));
 }
 
 TEST_F(Element, UnloadDropsPixelsAndAlphaAndLoadBringsThemBack)

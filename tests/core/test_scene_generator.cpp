@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 
+#include "core/linalg.h"
 #include "tests/support/scene.h"
 
 using namespace vltest;
@@ -84,9 +85,10 @@ Agreement agreement(const QImage& a, const QImage& b, const Map& map, double mar
     return r;
 }
 
-Agreement planeAgreement(const PlaneShot& a, const PlaneShot& b, const Mat3& bToA)
+// Agreement of b with a through a plane-to-plane map of b's pixels into a.
+Agreement mapAgreement(const QImage& a, const QImage& b, const Mat3& bToA)
 {
-    return agreement(a.image, b.image, [&](int x, int y, double& ax, double& ay) {
+    return agreement(a, b, [&](int x, int y, double& ax, double& ay) {
         bToA.map(x, y, ax, ay);
         return true;
     });
@@ -213,7 +215,7 @@ TEST_P(StripModels, NeighboursAgreeThroughTheReturnedTransforms)
         // toFirst composes along the strip.
         EXPECT_LT(maxAbsDifference(shots[i - 1].toFirst * toPrev, shots[i].toFirst), 1e-6);
 
-        const Agreement ok = planeAgreement(shots[i - 1], shots[i], toPrev);
+        const Agreement ok = mapAgreement(shots[i - 1].image, shots[i].image, toPrev);
         const double area = double(st.width) * st.height;
         EXPECT_GT(ok.pixels, 0.25 * area) << "view " << i;
         EXPECT_LT(ok.pixels, 0.60 * area) << "view " << i;
@@ -222,7 +224,7 @@ TEST_P(StripModels, NeighboursAgreeThroughTheReturnedTransforms)
 
         // A transform off by 1.5 pixels is plainly detected.
         const Mat3 off = Mat3::translation(1.5, 0) * toPrev;
-        const double offError = planeAgreement(shots[i - 1], shots[i], off).meanAbs;
+        const double offError = mapAgreement(shots[i - 1].image, shots[i].image, off).meanAbs;
         EXPECT_GT(offError, 4 * ok.meanAbs);
     }
 
@@ -346,12 +348,7 @@ TEST(SceneGenerator, LensDistortionMovesPixelsRadially)
     EXPECT_GT(a.pixels, 80000);
     EXPECT_LT(a.meanAbs, 1.0);
     // Without the distortion term the same comparison fails.
-    EXPECT_GT(agreement(ideal, barrel, [](int x, int y, double& ix, double& iy) {
-                  ix = x;
-                  iy = y;
-                  return true;
-              }).meanAbs,
-              3.0);
+    EXPECT_GT(mapAgreement(ideal, barrel, Mat3()).meanAbs, 3.0);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -359,15 +356,14 @@ TEST(SceneGenerator, LensDistortionMovesPixelsRadially)
 
 TEST(SceneCameras, RotationFollowsTheEngineConvention)
 {
-    auto expectMatrix = [](const Mat3& m, std::array<double, 9> e) {
+    // The generator's cameras must use the engines' own rotation, axis order included.
+    for (const auto& a : {std::array<double, 3>{90, 0, 0}, {0, 90, 0}, {0, 0, 90}, {90, 90, 0}, {12.5, -33, 71}}) {
+        double e[3][3];
+        Utils::Calc3RotateMatrix(e, a[0], a[1], a[2]);
+        const Mat3 m = rotationMatrix(a[0], a[1], a[2]);
         for (int i = 0; i < 9; ++i)
-            EXPECT_NEAR(m.m[i / 3][i % 3], e[i], 1e-12) << i;
-    };
-    expectMatrix(rotationMatrix(0, 0, 0), {1, 0, 0, 0, 1, 0, 0, 0, 1});
-    expectMatrix(rotationMatrix(90, 0, 0), {1, 0, 0, 0, 0, 1, 0, -1, 0});
-    expectMatrix(rotationMatrix(0, 0, 90), {0, 1, 0, -1, 0, 0, 0, 0, 1});
-    expectMatrix(rotationMatrix(90, 90, 0), {0, 0, -1, 1, 0, 0, 0, -1, 0});
-
+            EXPECT_NEAR(m.m[i / 3][i % 3], e[i / 3][i % 3], 1e-12) << a[0] << " " << a[1] << " " << a[2] << " @" << i;
+    }
     // Yaw turns the optical axis right to longitude ry, pitch turns it up to latitude -rx.
     const Camera cam{500, 10, 30, 7, 400, 300};
     double X, Y, Z;
@@ -406,12 +402,7 @@ TEST(SceneCameras, TwoCamerasAgreeWhereTheySeeTheSameDirections)
     // One degree of yaw off is plainly detected.
     Camera wrong = a;
     wrong.ry += 1;
-    const Mat3 bad = cameraHomography(b, wrong);
-    EXPECT_GT(agreement(ia, ib, [&](int x, int y, double& ax, double& ay) {
-                  bad.map(x, y, ax, ay);
-                  return true;
-              }).meanAbs,
-              2 * ok.meanAbs + 2);
+    EXPECT_GT(mapAgreement(ia, ib, cameraHomography(b, wrong)).meanAbs, 2 * ok.meanAbs + 2);
 }
 
 TEST(SceneCameras, RingClosesAcrossTheBackOfTheSphere)
@@ -427,11 +418,7 @@ TEST(SceneCameras, RingClosesAcrossTheBackOfTheSphere)
     for (std::size_t i = 0; i < ring.size(); ++i) {
         const auto& cur = ring[i];
         const auto& next = ring[(i + 1) % ring.size()];  // the last pair straddles +-180
-        const Mat3 h = cameraHomography(next.camera, cur.camera);
-        const Agreement a = agreement(cur.image, next.image, [&](int x, int y, double& ax, double& ay) {
-            h.map(x, y, ax, ay);
-            return true;
-        });
+        const Agreement a = mapAgreement(cur.image, next.image, cameraHomography(next.camera, cur.camera));
         EXPECT_GT(a.pixels, 0.2 * 240 * 180) << i;
         EXPECT_LT(a.meanAbs, 1.5) << i;
         EXPECT_LT(a.outliers, 0.01) << i;
@@ -453,11 +440,7 @@ TEST(SceneCameras, MosaicGridCoversRowsAndColumns)
     EXPECT_LT(shots[1].camera.ry, shots[2].camera.ry);
     // Horizontal and vertical neighbours both agree through their cameras.
     for (auto [p, q] : {std::pair{0, 1}, std::pair{1, 4}, std::pair{4, 5}}) {
-        const Mat3 h = cameraHomography(shots[q].camera, shots[p].camera);
-        const Agreement a = agreement(shots[p].image, shots[q].image, [&](int x, int y, double& ax, double& ay) {
-            h.map(x, y, ax, ay);
-            return true;
-        });
+        const Agreement a = mapAgreement(shots[p].image, shots[q].image, cameraHomography(shots[q].camera, shots[p].camera));
         EXPECT_GT(a.pixels, 0.15 * 200 * 150) << p << "-" << q;
         EXPECT_LT(a.meanAbs, 1.5) << p << "-" << q;
     }
@@ -524,20 +507,6 @@ TEST(SceneFiles, EveryFormatIsWrittenAndReadBack)
     }
 }
 
-TEST(SceneFiles, CameraSetsCarryTheirCameras)
-{
-    MosaicOptions mo;
-    mo.rows = 1;
-    mo.cols = 2;
-    mo.width = 96;
-    mo.height = 64;
-    const PhotoSet set = makeMosaicPhotoSet(smallScene(), mo, FileFormat::Png);
-    ASSERT_EQ(set.paths.size(), 2);
-    ASSERT_EQ(set.cameraShots.size(), 2u);
-    EXPECT_EQ(QImage(set.paths[1]).convertToFormat(QImage::Format_RGB888), set.cameraShots[1].image);
-    EXPECT_GT(set.cameraShots[1].camera.ry, set.cameraShots[0].camera.ry);
-}
-
 TEST(SceneFiles, TemporarySetIsRemovedAndBadFolderIsReported)
 {
     QString folder;
@@ -545,6 +514,21 @@ TEST(SceneFiles, TemporarySetIsRemovedAndBadFolderIsReported)
         const PhotoSet set = makePhotoSet({renderPlaneView(smallScene(), {Mat3(), 32, 32})}, FileFormat::Png);
         folder = set.dir->path();
         EXPECT_TRUE(QFileInfo::exists(set.paths[0]));
+    }
+    EXPECT_FALSE(QDir(folder).exists());
+    // Camera sets carry their cameras beside the files.
+    MosaicOptions mo;
+    mo.rows = 1;
+    mo.cols = 2;
+    mo.width = 96;
+    mo.height = 64;
+    {
+        const PhotoSet set = makeMosaicPhotoSet(smallScene(), mo, FileFormat::Png);
+        ASSERT_EQ(set.paths.size(), 2);
+        ASSERT_EQ(set.cameraShots.size(), 2u);
+        EXPECT_EQ(QImage(set.paths[1]).convertToFormat(QImage::Format_RGB888), set.cameraShots[1].image);
+        EXPECT_GT(set.cameraShots[1].camera.ry, set.cameraShots[0].camera.ry);
+        folder = set.dir->path();
     }
     EXPECT_FALSE(QDir(folder).exists());
 
