@@ -107,25 +107,6 @@ void expectMatchesBruteForce(kd_tree& tree, const PointSet& s, const double* q, 
 
 }  // namespace
 
-TEST(KdTreeQueues, PriorityQueueExtractsInKeyOrder)
-{
-    Priority_Queue q(16);
-    std::vector<double> keys{5, 1, 4, 1, 9, 2, 6, 0, 3};
-    std::vector<kd_node> nodes(keys.size());
-    for (std::size_t i = 0; i < keys.size(); ++i)
-        q.Insert(keys[i], &nodes[i]);
-    std::vector<double> sorted = keys;
-    std::sort(sorted.begin(), sorted.end());
-    for (double expect : sorted) {
-        double k;
-        kd_node* n;
-        q.Extr_Min(k, n);
-        EXPECT_EQ(k, expect);
-        EXPECT_EQ(keys[n - nodes.data()], k);
-    }
-    EXPECT_TRUE(q.empty());
-}
-
 TEST(KdTreeQueues, KnnQueueKeepsKSmallestEarlierFirstOnTies)
 {
     KNN_Queue q(3);
@@ -253,59 +234,44 @@ TEST(KdTreeBuild, IdenticalPointsAndTinyBucketsTerminate)
     }
 }
 
-TEST(KdTreeSearch, UncappedSearchEqualsBruteForceOnRandomPoints)
+TEST(KdTreeSearch, UncappedSearchEqualsBruteForce)
 {
+    struct Case {
+        int dim, n, bucket;
+        bool duplicates;  // few distinct values in the first three coordinates, the rest equal
+    };
+    const Case cases[] = {{2, 1500, 4, false}, {16, 1500, 4, false}, {128, 600, 4, false},
+                          {3, 800, 1, true},   {3, 800, 4, true},    {32, 800, 1, true}, {32, 800, 4, true}};
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    for (int dim : {2, 16, 128}) {
-        const int n = dim == 128 ? 600 : 1500;
-        PointSet s(n, dim);
-        for (int i = 0; i < n; ++i)
-            for (int d = 0; d < dim; ++d)
-                s.pts[i][d] = u(rng);
-        kd_tree t(s.pts, n, dim, 4, KD_SUGGEST);
+    std::uniform_int_distribution<int> level(0, 2);
+    auto coordinate = [&](const Case& c, int d, double shift) {
+        return c.duplicates ? (d < 3 ? level(rng) * 0.5 + shift : 0.125) : u(rng) * (1 + 2 * shift) - shift;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "dim " << c.dim << " bucket " << c.bucket << " duplicates " << c.duplicates);
+        PointSet s(c.n, c.dim);
+        for (int i = 0; i < c.n; ++i)
+            for (int d = 0; d < c.dim; ++d)
+                s.pts[i][d] = coordinate(c, d, 0.0);
+        kd_tree t(s.pts, c.n, c.dim, c.bucket, KD_SUGGEST);
         checkTree(t);
-        std::vector<double> q(dim);
+        std::vector<double> q(c.dim);
         for (int trial = 0; trial < 60; ++trial) {
-            for (int d = 0; d < dim; ++d)
-                q[d] = u(rng) * 1.2 - 0.1;  // some queries outside the box
+            for (int d = 0; d < c.dim; ++d)  // some queries off the points or outside the box
+                q[d] = coordinate(c, d, c.duplicates ? (trial % 2) * 0.2 : 0.1);
             expectMatchesBruteForce(t, s, q.data(), 4);
         }
-        // Queries that coincide with stored points.
-        for (int i = 0; i < n; i += n / 10)
+        for (int i = 0; i < c.n; i += c.n / 10)  // queries that coincide with stored points
             expectMatchesBruteForce(t, s, s.pts[i], 4);
-        // k above the number of points pads the answer.
-        if (dim == 2) {
-            PointSet few(3, 2);
-            for (int i = 0; i < 3; ++i)
-                few.pts[i][0] = few.pts[i][1] = i;
-            kd_tree ft(few.pts, 3, 2, 1, KD_SUGGEST);
-            expectMatchesBruteForce(ft, few, q.data(), 5);
-        }
     }
-}
-
-TEST(KdTreeSearch, UncappedSearchEqualsBruteForceOnDuplicateRichPoints)
-{
-    std::mt19937 rng(11);
-    std::uniform_int_distribution<int> level(0, 2);
-    for (int dim : {3, 32}) {
-        const int n = 800;
-        PointSet s(n, dim);
-        for (int i = 0; i < n; ++i)
-            for (int d = 0; d < dim; ++d)
-                s.pts[i][d] = d < 3 ? level(rng) * 0.5 : 0.125;  // few distinct values
-        for (int bucket : {1, 4}) {
-            kd_tree t(s.pts, n, dim, bucket, KD_SUGGEST);
-            checkTree(t);
-            std::vector<double> q(dim);
-            for (int trial = 0; trial < 40; ++trial) {
-                for (int d = 0; d < dim; ++d)
-                    q[d] = d < 3 ? level(rng) * 0.5 + (trial % 2) * 0.2 : 0.125;
-                expectMatchesBruteForce(t, s, q.data(), 4);
-            }
-        }
-    }
+    // k above the number of points pads the answer.
+    PointSet few(3, 2);
+    for (int i = 0; i < 3; ++i)
+        few.pts[i][0] = few.pts[i][1] = i;
+    kd_tree ft(few.pts, 3, 2, 1, KD_SUGGEST);
+    const double q[2] = {0.7, 1.9};
+    expectMatchesBruteForce(ft, few, q, 5);
 }
 
 TEST(KdTreeSearch, VisitCapBoundsTheWorkAndKeepsAnswersPlausible)

@@ -93,15 +93,8 @@ class GeneratedPair : public PairMatching, public ::testing::WithParamInterface<
 TEST_P(GeneratedPair, MatchesEndToEndWithinAPixel)
 {
     const PairCase& c = GetParam();
-    vltest::StripOptions so;
-    so.count = 2;
-    so.width = 480;
-    so.height = 360;
-    so.overlap = 0.5;
-    so.motion = c.motion;
-    so.seed = c.seed;
-    so.photometric.noiseSigma = 1.0;
-    so.gainJitter = 0.05;
+    const vltest::StripOptions so{.count = 2, .width = 480, .height = 360, .overlap = 0.5, .motion = c.motion,
+                                  .seed = std::uint64_t(c.seed), .photometric = {.noiseSigma = 1.0}, .gainJitter = 0.05};
     const auto shots = vltest::makeStrip(scene(), so);
     const vltest::PhotoSet files = vltest::makePhotoSet(vltest::imagesOf(shots), c.format);
 

@@ -301,10 +301,7 @@ TEST(SiftDetection, QuarterTurnRotatesKeypointsOrientationsAndKeepsDescriptors)
     // of 4 every octave's grid maps onto itself. Grey levels that are multiples of 4
     // make the doubled photo's averages exact whichever way they are grouped; the
     // blurs then run in the other order and direction, so values agree to rounding.
-    vltest::SceneOptions options;
-    options.seed = 33;
-    options.planeWidth = 512;
-    options.planeHeight = 512;
+    vltest::SceneOptions options{.seed = 33, .planeWidth = 512, .planeHeight = 512};
     const vltest::Scene scene(options);
     // The texture sits in a flat frame, so the photo's borders (where the doubled
     // photo is not symmetric: its last row and column are copies) play no part.
@@ -355,68 +352,10 @@ TEST(SiftDetection, QuarterTurnRotatesKeypointsOrientationsAndKeepsDescriptors)
     EXPECT_GE(matched, interior - 1);
 }
 
-TEST(SiftDetection, RecordsAreConsistentAndDescriptorsUnitNonNegative)
-{
-    const Raster r = Texture(240, 200);
-    Features f;
-    Extract(r, f);
-    ASSERT_GT(f.keys.size(), 50u);
-    ASSERT_EQ(f.keys.size(), f.descriptors.size());
-    int previousOctave = 0, previousScale = 1;
-    for (std::size_t i = 0; i < f.keys.size(); ++i) {
-        const SIFT& k = *f.keys[i];
-        EXPECT_GE(k.orientation, -kPi);
-        EXPECT_LT(k.orientation, kPi);
-        ASSERT_GE(k.octave, 0);
-        ASSERT_LT(k.octave, 4);
-        ASSERT_GE(k.scale, 1);
-        ASSERT_LE(k.scale, 2);
-        // Ordered by octave, then scale.
-        EXPECT_GE(k.octave * 10 + k.scale, previousOctave * 10 + previousScale);
-        previousOctave = k.octave;
-        previousScale = k.scale;
-        const double spacing = 0.5 * std::ldexp(1.0, k.octave);
-        EXPECT_NEAR(k.sigma, spacing * std::sqrt(2.0) * std::pow(std::sqrt(2.0), k.scale), 1e-12);
-        // Integer positions on the octave's grid.
-        EXPECT_EQ(std::fmod(k.x, spacing), 0.0);
-        EXPECT_EQ(std::fmod(k.y, spacing), 0.0);
-        EXPECT_LT(k.x, r.width);
-        EXPECT_LT(k.y, r.height);
-        const CKeyDescriptor& d = *f.descriptors[i];
-        for (int j = 0; j < 128; ++j)
-            EXPECT_GE(d[j], 0.0);
-        EXPECT_NEAR(Norm(d.data()), 1.0, 1e-12);
-    }
-}
-
-TEST(SiftDetection, ColourUsesTheWeightedGreyOfItsBytes)
-{
-    // A 24-bit raster whose bytes give, through 30 b2 + 59 b1 + 11 b0, the grey texture.
-    const Raster grey = Texture(180, 150);
-    Raster colour(180, 150, 24);
-    for (int y = 0; y < grey.height; ++y)
-        for (int x = 0; x < grey.width; ++x) {
-            const int g = grey.bits[static_cast<std::size_t>(y * grey.bpl + x)];
-            unsigned char* p = &colour.bits[static_cast<std::size_t>(y * colour.bpl + 3 * x)];
-            p[0] = p[1] = p[2] = static_cast<unsigned char>(g);  // (30 + 59 + 11) g / 100 = g
-        }
-    Features fg, fc;
-    Extract(grey, fg);
-    Extract(colour, fc);
-    ASSERT_EQ(fg.keys.size(), fc.keys.size());
-    for (std::size_t i = 0; i < fg.keys.size(); ++i) {
-        EXPECT_EQ(fg.keys[i]->x, fc.keys[i]->x);
-        EXPECT_EQ(fg.keys[i]->orientation, fc.keys[i]->orientation);
-    }
-}
-
 TEST(SiftDetection, PhotoFileLoadedIntoAnElementGivesTheFeaturesOfItsPixels)
 {
     vltest::ScopedDibManager dibs;
-    vltest::SceneOptions options;
-    options.seed = 21;
-    options.planeWidth = 512;
-    options.planeHeight = 512;
+    vltest::SceneOptions options{.seed = 21, .planeWidth = 512, .planeHeight = 512};
     const vltest::Scene scene(options);
     const QImage photo = vltest::planeCrop(scene, QRect(40, 60, 300, 220)).convertToFormat(QImage::Format_RGB888);
     QTemporaryDir dir;
@@ -491,86 +430,63 @@ TEST(SiftPieces, BilinearSamplingTreatsOutsideAsZeroOnBothSides)
     EXPECT_DOUBLE_EQ(interp2_bilinear(nullptr, 1.0, 1.0), 0.0);
 }
 
-TEST(SiftPieces, HistogramPeaksWrapAroundAndStayInRange)
+// The orientations an orientation histogram gives, for bins set to `value` over `fill`.
+static std::vector<double> Peaks(std::initializer_list<std::pair<int, double>> bins, double fill = 0.0)
 {
-    std::vector<double> out;
-    double hist[36] = {};
-    // Highest peak in bin 0 with bin 35 as its left neighbour.
-    hist[35] = 4.0;
-    hist[0] = 10.0;
-    hist[1] = 2.0;
-    OrientationsFromHistogram(hist, out);
-    ASSERT_EQ(out.size(), 1u);
-    // Vertex pulled toward bin 35, i.e. below -pi: wrapped to just under +pi.
-    EXPECT_GT(out[0], kPi - kPi / 36.0);
-    EXPECT_LT(out[0], kPi);
-
-    std::fill(hist, hist + 36, 0.0);
-    hist[35] = 10.0;
-    hist[0] = 6.0;
-    hist[34] = 1.0;
-    out.clear();
-    OrientationsFromHistogram(hist, out);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_GE(out[0], -kPi);
-    EXPECT_LT(out[0], kPi);
-    EXPECT_GT(out[0], OrientationBinAngle(35));  // pulled toward bin 0, across the wrap
-}
-
-TEST(SiftPieces, EqualPeaksBothCountAndEightyPercentDoesNot)
-{
-    double hist[36] = {};
-    hist[5] = 5.0;
-    hist[20] = 5.0;
-    hist[30] = 4.0;  // exactly 0.8 x the top
+    double hist[36];
+    std::fill(hist, hist + 36, fill);
+    for (auto [bin, value] : bins)
+        hist[bin] = value;
     std::vector<double> out;
     OrientationsFromHistogram(hist, out);
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_NEAR(out[0], OrientationBinAngle(5), 1e-9);
-    EXPECT_NEAR(out[1], OrientationBinAngle(20), 1e-9);
-    hist[30] = 4.0001;
-    out.clear();
-    OrientationsFromHistogram(hist, out);
-    EXPECT_EQ(out.size(), 3u);
-}
-
-TEST(SiftPieces, FlatTopKeepsTheBinCentreInsteadOfAnInfiniteVertex)
-{
-    double hist[36] = {};
-    hist[9] = hist[10] = hist[11] = 3.0;  // zero curvature at bin 10
-    std::vector<double> out;
-    OrientationsFromHistogram(hist, out);
-    ASSERT_EQ(out.size(), 3u);
     for (double o : out) {
         EXPECT_TRUE(std::isfinite(o));
         EXPECT_GE(o, -kPi);
         EXPECT_LT(o, kPi);
     }
+    return out;
+}
+
+TEST(SiftPieces, HistogramPeaksWrapAroundAndStayInRange)
+{
+    // Highest peak in bin 0 with bin 35 as its left neighbour: the vertex is pulled below
+    // -pi and wrapped to just under +pi.
+    std::vector<double> out = Peaks({{35, 4.0}, {0, 10.0}, {1, 2.0}});
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_GT(out[0], kPi - kPi / 36.0);
+    // Peak in bin 35, pulled toward bin 0 across the wrap.
+    out = Peaks({{35, 10.0}, {0, 6.0}, {34, 1.0}});
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_GT(out[0], OrientationBinAngle(35));
+}
+
+TEST(SiftPieces, EqualPeaksBothCountAndEightyPercentDoesNot)
+{
+    const std::vector<double> out = Peaks({{5, 5.0}, {20, 5.0}, {30, 4.0}});  // exactly 0.8 x the top
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_NEAR(out[0], OrientationBinAngle(5), 1e-9);
+    EXPECT_NEAR(out[1], OrientationBinAngle(20), 1e-9);
+    EXPECT_EQ(Peaks({{5, 5.0}, {20, 5.0}, {30, 4.0001}}).size(), 3u);
+}
+
+TEST(SiftPieces, FlatTopKeepsTheBinCentreInsteadOfAnInfiniteVertex)
+{
+    std::vector<double> out = Peaks({{9, 3.0}, {10, 3.0}, {11, 3.0}});  // zero curvature at bin 10
+    ASSERT_EQ(out.size(), 3u);
     EXPECT_NEAR(out[1], OrientationBinAngle(10), 1e-12);
     // A uniform histogram: every bin a peak, every orientation its bin centre.
-    std::fill(hist, hist + 36, 1.0);
-    out.clear();
-    OrientationsFromHistogram(hist, out);
+    out = Peaks({}, 1.0);
     ASSERT_EQ(out.size(), 36u);
     for (int j = 0; j < 36; ++j)
         EXPECT_NEAR(out[static_cast<std::size_t>(j)], OrientationBinAngle(j), 1e-12);
     // Nearly flat: the curvature is at the rounding level, the vertex still stays
     // within half a bin of its peak.
-    std::fill(hist, hist + 36, 0.0);
-    hist[9] = 1.0;
-    hist[10] = 1.0;
-    hist[11] = std::nextafter(1.0, 0.0);
-    out.clear();
-    OrientationsFromHistogram(hist, out);
+    out = Peaks({{9, 1.0}, {10, 1.0}, {11, std::nextafter(1.0, 0.0)}});
     ASSERT_GE(out.size(), 1u);
     for (double o : out)
         EXPECT_LE(std::fabs(o - OrientationBinAngle(9)) - kPi / 36.0, 1e-12 + kPi / 18.0);
     EXPECT_LE(std::fabs(out[0] - OrientationBinAngle(9)), kPi / 36.0 + 1e-12);
-    // An empty histogram gives nothing.
-    std::fill(hist, hist + 36, 0.0);
-    out.clear();
-    OrientationsFromHistogram(hist, out);
-    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(Peaks({}).empty());  // an empty histogram gives nothing
 }
 
 TEST(SiftPieces, AngleWrapIsBoundedForAnyFiniteValue)
@@ -671,9 +587,12 @@ static void CompareWithStraightforwardForms(const Raster& r)
         ASSERT_EQ(k.orientation, expected[i].orientation);
         ASSERT_EQ(k.sigma, expected[i].sigma);
         const double spacing = gauss.GetSubsample(k.octave);
+        // Level l of an octave with spacing d has scale d sqrt(2) 2^(l / 2).
+        ASSERT_NEAR(k.sigma, spacing * std::sqrt(2.0) * std::pow(std::sqrt(2.0), k.scale), 1e-12);
         double slow[128];
         ReferenceDescriptor(*gauss.GetGaussian(k.octave, k.scale), k.x / spacing, k.y / spacing, k.orientation, slow);
         ASSERT_EQ(std::memcmp(f.descriptors[i]->data(), slow, sizeof slow), 0) << "descriptor " << i;
+        EXPECT_NEAR(Norm(slow), 1.0, 1e-12) << "descriptor " << i;
     }
     // Arbitrary orientations and positions, including ones straddling the border.
     const CImageD& level = *gauss.GetGaussian(1, 2);
@@ -695,10 +614,7 @@ TEST(SiftReference, FastHistogramAndDescriptorMatchStraightforwardFormsBitForBit
         CompareWithStraightforwardForms(Texture(260, 210, 0, 0, -1, -1, 3));
     }
     // A photo-like scene: sharp shapes, gradients and fine marks.
-    vltest::SceneOptions options;
-    options.seed = 9;
-    options.planeWidth = 512;
-    options.planeHeight = 512;
+    vltest::SceneOptions options{.seed = 9, .planeWidth = 512, .planeHeight = 512};
     const vltest::Scene scene(options);
     const QImage photo = vltest::planeCrop(scene, QRect(30, 50, 280, 230)).convertToFormat(QImage::Format_Grayscale8);
     Raster r(photo.width(), photo.height());
