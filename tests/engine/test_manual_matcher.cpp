@@ -55,76 +55,55 @@ TEST(ManualMatcherInit, PlainInitPlacesDefaultMarkersAndStartsWithTranslate)
     mm.Init(Size(800, 600), Size(640, 480), MotionAffine);  // the model argument is not read
     Point a[3], b[3];
     mm.GetPoints(IManualMatcher::PTS_First, a);
-    mm.GetPoints(IManualMatcher::PTS_Second, b);
+    mm.GetPoints(static_cast<IManualMatcher::PTS_group>(5), b);  // any group but 0 is the second photo
     EXPECT_EQ(a[0], Point(700, 450));
-    EXPECT_EQ(a[1], Point(700, 300));
     EXPECT_EQ(a[2], Point(700, 150));
     EXPECT_EQ(b[0], Point(80, 360));
-    EXPECT_EQ(b[1], Point(80, 240));
     EXPECT_EQ(b[2], Point(80, 120));
     EXPECT_EQ(mm.GetMotionModel(), MotionTranslate);
     // Markers 0, 1: (700,450)->(80,360), (700,300)->(80,240): s = 0.8, t = (-480, 0).
     const M3 want = {{0.8, 0, -480}, {0, 0.8, 0}, {0, 0, 1}};
     ExpectTransformNear(mm, want);
     EXPECT_FALSE(mm.BadTransform());
-}
 
-TEST(ManualMatcherInit, AnyGroupOtherThanZeroSelectsTheSecondPhoto)
-{
-    CManualMatcher mm(true);
-    EXPECT_TRUE(mm.IsCyclorama());
-    mm.Init(Size(800, 600), Size(640, 480), MotionTranslate);
-    Point b[3];
-    mm.GetPoints(static_cast<IManualMatcher::PTS_group>(5), b);
-    EXPECT_EQ(b[0], Point(80, 360));
-}
-
-TEST(ManualMatcherSetPoint, IndexIsClampedIntoZeroToTwo)
-{
-    CManualMatcher mm(false);
-    mm.Init(kFirst, kSecond, MotionTranslate);
+    // Marker indices are clamped into 0..2.
     mm.SetPoint(IManualMatcher::PTS_First, Point(11, 12), 7);
     mm.SetPoint(IManualMatcher::PTS_Second, Point(21, 22), -1);
-    Point a[3], b[3];
     mm.GetPoints(IManualMatcher::PTS_First, a);
     mm.GetPoints(IManualMatcher::PTS_Second, b);
     EXPECT_EQ(a[2], Point(11, 12));
     EXPECT_EQ(b[0], Point(21, 22));
 }
 
-// Each model recovers its own kind of transform exactly from exact markers.
-TEST(ManualMatcherFit, TranslateModelRecoversScaleAndTranslation)
+// Each model recovers its own kind of transform exactly from exact markers; a model
+// outside the list is bad.
+TEST(ManualMatcherFit, EachModelRecoversItsTransform)
 {
-    const M3 truth = {{1.25, 0, -200}, {0, 1.25, 10}, {0, 0, 1}};
-    CManualMatcher mm(false);
-    mm.Init(kFirst, kSecond, MotionTranslate);
-    PlaceMarkers(mm, truth, {Point(300, 60), Point(340, 220), Point(320, 140)});
-    ExpectTransformNear(mm, truth);
-    EXPECT_FALSE(mm.BadTransform());
-}
+    struct Case {
+        MotionModel model;
+        M3 truth;
+        Point markers[3];
+    };
+    const Case cases[] = {
+        {MotionTranslate, {{1.25, 0, -200}, {0, 1.25, 10}, {0, 0, 1}}, {Point(300, 60), Point(340, 220), Point(320, 140)}},
+        // 1.2 x rotation by about 16 degrees; markers on a 125 grid map to integers.
+        {MotionSimple, {{1.152, 0.336, -250}, {-0.336, 1.152, 40}, {0, 0, 1}}, {Point(250, 125), Point(375, 250), Point(375, 125)}},
+        {MotionAffine, {{1.1, 0.2, -150}, {-0.1, 0.9, 20}, {0, 0, 1}}, {Point(250, 50), Point(370, 240), Point(300, 200)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.model);
+        CManualMatcher mm(false);
+        mm.Init(kFirst, kSecond, MotionTranslate);
+        mm.SetMotionModel(c.model);
+        PlaceMarkers(mm, c.truth, c.markers);
+        ExpectTransformNear(mm, c.truth);
+        EXPECT_FALSE(mm.BadTransform());
+    }
 
-TEST(ManualMatcherFit, SimpleModelRecoversRotationAndScale)
-{
-    // 1.2 x rotation by about 16 degrees; markers on a 125 grid map to integers.
-    const M3 truth = {{1.152, 0.336, -250}, {-0.336, 1.152, 40}, {0, 0, 1}};
-    CManualMatcher mm(false);
-    mm.Init(kFirst, kSecond, MotionTranslate);
-    mm.SetMotionModel(MotionSimple);
-    PlaceMarkers(mm, truth, {Point(250, 125), Point(375, 250), Point(375, 125)});
-    ExpectTransformNear(mm, truth);
-    EXPECT_FALSE(mm.BadTransform());
-}
-
-TEST(ManualMatcherFit, AffineModelRecoversSkew)
-{
-    const M3 truth = {{1.1, 0.2, -150}, {-0.1, 0.9, 20}, {0, 0, 1}};
     CManualMatcher mm(false);
     mm.Init(kFirst, kSecond, MotionTranslate);
     mm.SetMotionModel(MotionAffine);
-    PlaceMarkers(mm, truth, {Point(250, 50), Point(370, 240), Point(300, 200)});
-    ExpectTransformNear(mm, truth);
-    EXPECT_FALSE(mm.BadTransform());
-
+    PlaceMarkers(mm, cases[2].truth, cases[2].markers);
     // Switching to a model that cannot express the skew refits with markers 0 and 1.
     mm.SetMotionModel(MotionTranslate);
     M3 got;
@@ -132,40 +111,35 @@ TEST(ManualMatcherFit, AffineModelRecoversSkew)
     EXPECT_EQ(got[0][1], 0.0);
     EXPECT_EQ(got[1][0], 0.0);
     EXPECT_EQ(got[0][0], got[1][1]);
+    mm.SetMotionModel(static_cast<MotionModel>(7));
+    EXPECT_TRUE(mm.BadTransform());
 }
 
-TEST(ManualMatcherFit, MarkersOnTopOfEachOtherOnBothPhotosGiveAPureTranslation)
+// Markers on top of each other on both photos give a pure translation; on one photo only
+// they are refused, with a finite transform.
+TEST(ManualMatcherFit, MarkersOnTopOfEachOther)
 {
     for (MotionModel model : {MotionTranslate, MotionSimple}) {
-        CManualMatcher mm(false);
-        mm.Init(kFirst, kSecond, MotionTranslate);
-        mm.SetMotionModel(model);
-        mm.SetPoint(IManualMatcher::PTS_First, Point(350, 100), 0);
-        mm.SetPoint(IManualMatcher::PTS_First, Point(350, 100), 1);
-        mm.SetPoint(IManualMatcher::PTS_Second, Point(30, 90), 0);
-        mm.SetPoint(IManualMatcher::PTS_Second, Point(30, 90), 1);
-        const M3 want = {{1, 0, -320}, {0, 1, -10}, {0, 0, 1}};
-        ExpectTransformNear(mm, want, 0.0);
-        EXPECT_FALSE(mm.BadTransform()) << "model " << model;
-    }
-}
-
-TEST(ManualMatcherFit, MarkersOnTopOfEachOtherOnOnePhotoOnlyAreRefused)
-{
-    for (MotionModel model : {MotionTranslate, MotionSimple}) {
-        CManualMatcher mm(false);
-        mm.Init(kFirst, kSecond, MotionTranslate);
-        mm.SetMotionModel(model);
-        mm.SetPoint(IManualMatcher::PTS_First, Point(350, 100), 0);
-        mm.SetPoint(IManualMatcher::PTS_First, Point(350, 100), 1);
-        mm.SetPoint(IManualMatcher::PTS_Second, Point(30, 90), 0);
-        mm.SetPoint(IManualMatcher::PTS_Second, Point(30, 190), 1);
-        EXPECT_TRUE(mm.BadTransform()) << "model " << model;
-        M3 got;
-        mm.GetTransform(got);
-        for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 3; ++c)
-                EXPECT_TRUE(std::isfinite(got[r][c]));
+        for (bool both : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "model " << model << (both ? " both photos" : " one photo"));
+            CManualMatcher mm(false);
+            mm.Init(kFirst, kSecond, MotionTranslate);
+            mm.SetMotionModel(model);
+            mm.SetPoint(IManualMatcher::PTS_First, Point(350, 100), 0);
+            mm.SetPoint(IManualMatcher::PTS_First, Point(350, 100), 1);
+            mm.SetPoint(IManualMatcher::PTS_Second, Point(30, 90), 0);
+            mm.SetPoint(IManualMatcher::PTS_Second, Point(30, both ? 90 : 190), 1);
+            EXPECT_EQ(mm.BadTransform(), !both);
+            M3 got;
+            mm.GetTransform(got);
+            const M3 want = {{1, 0, -320}, {0, 1, -10}, {0, 0, 1}};
+            for (int r = 0; r < 3; ++r)
+                for (int k = 0; k < 3; ++k) {
+                    EXPECT_TRUE(std::isfinite(got[r][k]));
+                    if (both)
+                        EXPECT_EQ(got[r][k], want[r][k]);
+                }
+        }
     }
 }
 
@@ -207,15 +181,6 @@ TEST(ManualMatcherFit, AffineSkewTestRejectsATransformTheFitCalledGood)
     EXPECT_TRUE(mm.BadTransform());
     mm.SetMotionModel(MotionSimple);  // the same transform under the similarity model
     EXPECT_FALSE(mm.BadTransform());
-}
-
-TEST(ManualMatcherFit, UnknownModelIsBad)
-{
-    CManualMatcher mm(false);
-    mm.Init(kFirst, kSecond, MotionTranslate);
-    mm.SetMotionModel(static_cast<MotionModel>(7));
-    EXPECT_TRUE(mm.BadTransform());
-    EXPECT_EQ(mm.GetMotionModel(), static_cast<MotionModel>(7));
 }
 
 TEST(ManualMatcherSeed, PlausibleSeedIsKeptAndMarkersAreMappedThroughIt)
@@ -298,33 +263,37 @@ TEST(ManualMatcherReset, RestoresSeededMarkersAndModelThenRefitsWithTranslate)
     ExpectTransformNear(mm, want, 1e-9);
 }
 
-TEST(BadTransformTest, OutlineAtThe16BitLimitIsUnusable)
+TEST(BadTransformTest, OutlineLimitsSizeRatioAndDegenerateTransforms)
 {
     // _BadTransform maps the source's corners through the inverse of m.
-    const Size target(100, 100), source(500, 100);
+    const M3 id = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
     const M3 atLimit = {{1, 0, -32267}, {0, 1, 0}, {0, 0, 1}};  // corner x reaches 32767
     const M3 inside = {{1, 0, -32266}, {0, 1, 0}, {0, 0, 1}};
-    EXPECT_TRUE(_BadTransform(target, source, atLimit));
-    EXPECT_FALSE(_BadTransform(target, source, inside));
     const M3 lowLimit = {{1, 0, 32768}, {0, 1, 0}, {0, 0, 1}};  // corner x reaches -32768
-    EXPECT_TRUE(_BadTransform(target, Size(100, 100), lowLimit));
-}
-
-TEST(BadTransformTest, FiveTimesTheSizeIsUsableAndMoreIsNot)
-{
-    const M3 id = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-    EXPECT_FALSE(_BadTransform(Size(100, 100), Size(500, 100), id));
-    EXPECT_TRUE(_BadTransform(Size(100, 100), Size(501, 100), id));
-    EXPECT_FALSE(_BadTransform(Size(100, 100), Size(100, 20), id));
-    EXPECT_TRUE(_BadTransform(Size(100, 100), Size(100, 19), id));
+    struct Case {
+        Size target, source;
+        const M3* m;
+        bool bad;
+    };
+    const Case cases[] = {
+        {Size(100, 100), Size(500, 100), &atLimit, true},
+        {Size(100, 100), Size(500, 100), &inside, false},
+        {Size(100, 100), Size(100, 100), &lowLimit, true},
+        // Five times the size is usable and more is not.
+        {Size(100, 100), Size(500, 100), &id, false},
+        {Size(100, 100), Size(501, 100), &id, true},
+        {Size(100, 100), Size(100, 20), &id, false},
+        {Size(100, 100), Size(100, 19), &id, true},
+        {Size(0, 100), Size(100, 100), &id, true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(_BadTransform(c.target, c.source, *c.m), c.bad)
+            << c.target.cx << "x" << c.target.cy << " " << c.source.cx << "x" << c.source.cy << " " << (*c.m)[0][2];
     // BadTransform checks both directions.
     EXPECT_TRUE(BadTransform(Size(100, 100), Size(501, 100), id));
     EXPECT_TRUE(BadTransform(Size(501, 100), Size(100, 100), id));
     EXPECT_FALSE(BadTransform(Size(400, 300), Size(400, 300), id));
-}
 
-TEST(BadTransformTest, NonFiniteSingularAndCollapsedTransformsAreUnusable)
-{
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const M3 withNan = {{1, 0, 0}, {0, nan, 0}, {0, 0, 1}};
@@ -335,6 +304,4 @@ TEST(BadTransformTest, NonFiniteSingularAndCollapsedTransformsAreUnusable)
         EXPECT_TRUE(BadTransform(kFirst, kSecond, *m));
         EXPECT_TRUE(_BadTransform(kFirst, kSecond, *m));
     }
-    const M3 id = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-    EXPECT_TRUE(_BadTransform(Size(0, 100), Size(100, 100), id));
 }

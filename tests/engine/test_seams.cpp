@@ -118,19 +118,6 @@ TEST(NMinHeap, EqualKeysNeverPassEachOther)
 
 // --- margins and searches ---
 
-TEST(SeamSearch, MarginTable)
-{
-    EXPECT_EQ(GetStitchLineIndent(500), 16);
-    EXPECT_EQ(GetStitchLineIndent(65), 16);
-    EXPECT_EQ(GetStitchLineIndent(64), 8);
-    EXPECT_EQ(GetStitchLineIndent(33), 8);
-    EXPECT_EQ(GetStitchLineIndent(32), 4);
-    EXPECT_EQ(GetStitchLineIndent(9), 4);
-    EXPECT_EQ(GetStitchLineIndent(8), 0);
-    EXPECT_EQ(GetStitchLineIndent(1), 0);
-    EXPECT_EQ(DEF_STITCHLINE_INDENT, 16);
-}
-
 TEST(SeamSearch, FollowsZeroCostValleyTopToBottom)
 {
     Buffer b(40, 60, 200, 44);  // padded rows
@@ -228,27 +215,6 @@ TEST(SeamSearch, DegenerateBuffers)
     Buffer closed(10, 20, 0);
     GetOptimalStitchingLinePath(closed.bytes.data(), closed.w, closed.h, closed.stride, line, Point(0, 0), false, 6);
     EXPECT_TRUE(line.points.empty());
-}
-
-// --- records ---
-
-TEST(StitchingLine, PointsOrientAndAssignment)
-{
-    CStitchingLine lines;
-    EXPECT_EQ(lines.GetSeamOrient(), 0);
-    CStLine top;
-    top.points = {Point(1, 2), Point(2, 2)};
-    CStLine right;
-    right.points = {Point(5, 0)};
-    lines.SetStitchLines(nullptr, &right, &top, nullptr);
-    EXPECT_EQ(lines.GetSeamOrient(), kSeamRight | kSeamTop);
-    EXPECT_EQ(lines.GetPoints(kSeamTop).points.size(), 2u);
-    EXPECT_TRUE(lines.GetPoints(3).points.empty()) << "not a single side bit";
-    EXPECT_TRUE(lines.GetPoints(16).points.empty());
-    CStitchingLine copy = lines;
-    EXPECT_EQ(copy.GetSeamOrient(), lines.GetSeamOrient());
-    copy = copy;
-    EXPECT_EQ(copy.GetPoints(kSeamRight).points.front(), Point(5, 0));
 }
 
 // --- builder ---
