@@ -137,8 +137,8 @@ TEST(SvdSolve, OverAndUnderdeterminedSystemsAgreeWithDirectFormulas)
     std::uniform_real_distribution<double> u(-5, 5);
     for (int n : {2, 4, 6}) {
         const int m = 3 * n + 5;
-        Matrix design(std::size_t(m), std::vector<double>(std::size_t(n)));
-        std::vector<double> b(std::size_t(m));
+        Matrix design(static_cast<std::size_t>(m), std::vector<double>(std::size_t(n)));
+        std::vector<double> b(static_cast<std::size_t>(m));
         for (auto& row : design)
             for (double& v : row)
                 v = u(rng);
