@@ -136,8 +136,9 @@ TEST(ManualMatcherFit, MarkersOnTopOfEachOther)
             for (int r = 0; r < 3; ++r)
                 for (int k = 0; k < 3; ++k) {
                     EXPECT_TRUE(std::isfinite(got[r][k]));
-                    if (both)
+                    if (both) {
                         EXPECT_EQ(got[r][k], want[r][k]);
+                    }
                 }
         }
     }

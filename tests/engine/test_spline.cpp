@@ -1,5 +1,5 @@
-// Laplacian pyramids and the multiresolution spline: level sizes and padding, exact
-// behaviour on constant images, the two extreme masks, a real seam blend between two
+// Laplacian pyramids and the multiresolution spline: level sizes and padding, reduce
+// and expand against their formulas, an exact round trip, the two extreme masks, a real seam blend between two
 // photos read from files, hole filling against its direct form, and the object's
 // life (a failed blend writes nothing, a second Initialize starts clean).
 #include <gtest/gtest.h>
@@ -34,15 +34,6 @@ CLevel* FilledLevel(int w, int h, unsigned char v)
     for (int y = 0; y < h; ++y)
         std::fill_n(l->Row(y), w, v);
     return l;
-}
-
-bool AllEqual(const CLevel* l, unsigned char v)
-{
-    for (int y = 0; y < l->height; ++y)
-        for (int x = 0; x < l->width; ++x)
-            if (l->Row(y)[x] != v)
-                return false;
-    return true;
 }
 
 // A 24-bit photo at `pos` whose pixel (x, y) is fn(x, y) -> {b0, b1, b2}, written to a
@@ -206,30 +197,6 @@ TEST(LaplacianPyramid, ReduceAndExpandFollowTheirFormulasOnRandomLevels)
         fine->Release();
         r->Release();
         l->Release();
-    }
-}
-
-TEST(LaplacianPyramid, ConstantImageStaysConstantThroughEveryOperation)
-{
-    for (unsigned char v : {0, 1, 100, 254, 255}) {
-        CPyramid gauss;
-        gauss.levels.push_back(FilledLevel(33, 25, v));
-        gauss.Build(4, false);
-        ASSERT_EQ(gauss.levels.size(), 4u);
-        for (CLevel* l : gauss.levels)
-            EXPECT_TRUE(AllEqual(l, v)) << int(v);
-        EXPECT_EQ(gauss.levels[3]->width, 5);
-        EXPECT_EQ(gauss.levels[3]->height, 4);
-
-        CPyramid lap;
-        lap.levels.push_back(FilledLevel(33, 25, v));
-        lap.Build(4, true);
-        for (int i = 0; i < 3; ++i)
-            EXPECT_TRUE(AllEqual(lap.levels[std::size_t(i)], 128)) << "no detail at level " << i;
-        EXPECT_TRUE(AllEqual(lap.levels[3], v));
-        MultiresolutionSpline::ReconstuctImageChannel(lap);
-        ASSERT_EQ(lap.levels.size(), 1u);
-        EXPECT_TRUE(AllEqual(lap.levels[0], v));
     }
 }
 
