@@ -137,7 +137,7 @@ TEST(SvdSolve, OverAndUnderdeterminedSystemsAgreeWithDirectFormulas)
     std::uniform_real_distribution<double> u(-5, 5);
     for (int n : {2, 4, 6}) {
         const int m = 3 * n + 5;
-        Matrix design(static_cast<std::size_t>(m), std::vector<double>(std::size_t(n)));
+        Matrix design(static_cast<std::size_t>(m), std::vector<double>(static_cast<std::size_t>(n)));
         std::vector<double> b(static_cast<std::size_t>(m));
         for (auto& row : design)
             for (double& v : row)
@@ -145,7 +145,7 @@ TEST(SvdSolve, OverAndUnderdeterminedSystemsAgreeWithDirectFormulas)
         for (double& v : b)
             v = u(rng);
         // Normal equations (A^T A) x = A^T b.
-        Matrix ata(std::size_t(n), std::vector<double>(std::size_t(n), 0.0));
+        Matrix ata(static_cast<std::size_t>(n), std::vector<double>(static_cast<std::size_t>(n), 0.0));
         std::vector<double> atb(std::size_t(n), 0.0);
         for (std::size_t i = 0; i < std::size_t(m); ++i)
             for (std::size_t j = 0; j < std::size_t(n); ++j) {

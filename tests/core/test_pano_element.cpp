@@ -575,20 +575,6 @@ TEST_F(Element, GreyCopyWeighsTheThirdByteMost)
     EXPECT_EQ(*pixel(again.e, 4, 1), *pixel(grey.e, 4, 1));
 }
 
-TEST_F(Element, ShowRectMarksTheOutlineInsideTheImage)
-{
-    Elem e;
-    ASSERT_TRUE(e->CreateImage(24, 9, 7));
-    e->FillByValue(0);
-    e->SetPosition({10, 10});
-    show_rect(e.e, Rect(12, 11, 30, 14), 1);
-    EXPECT_EQ(pixel(e.e, 2, 1)[1], 255);
-    EXPECT_EQ(pixel(e.e, 8, 1)[1], 255);
-    EXPECT_EQ(pixel(e.e, 2, 3)[1], 255);
-    EXPECT_EQ(pixel(e.e, 5, 2)[1], 0);
-    EXPECT_EQ(pixel(e.e, 2, 1)[0], 0);
-}
-
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 TEST_F(Element, AFailedDeepCopyKeepsTheOldStore)
 {
