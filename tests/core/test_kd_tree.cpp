@@ -107,6 +107,26 @@ void expectMatchesBruteForce(kd_tree& tree, const PointSet& s, const double* q, 
 
 }  // namespace
 
+TEST(KdTreeQueues, PriorityQueueExtractsInKeyOrder)
+{
+    // The capped search's quality rests on visiting the nearest cells first.
+    Priority_Queue q(16);
+    const std::vector<double> keys{5, 1, 4, 1, 9, 2, 6, 0, 3};
+    std::vector<kd_node> nodes(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        q.Insert(keys[i], &nodes[i]);
+    std::vector<double> sorted = keys;
+    std::sort(sorted.begin(), sorted.end());
+    for (double expect : sorted) {
+        double k;
+        kd_node* n;
+        q.Extr_Min(k, n);
+        EXPECT_EQ(k, expect);
+        EXPECT_EQ(keys[std::size_t(n - nodes.data())], k);
+    }
+    EXPECT_TRUE(q.empty());
+}
+
 TEST(KdTreeQueues, KnnQueueKeepsKSmallestEarlierFirstOnTies)
 {
     KNN_Queue q(3);
