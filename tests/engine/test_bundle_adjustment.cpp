@@ -260,10 +260,7 @@ TEST(CameraParams, PackAndUnpackRoundTripWithLensTermsScaled)
     for (int i : order) {
         const D3Param& a = cams[static_cast<std::size_t>(i)];
         const D3Param& b = cams2[static_cast<std::size_t>(i)];
-        EXPECT_EQ(a.f, b.f);
-        EXPECT_EQ(a.Rx, b.Rx);
-        EXPECT_EQ(a.Ry, b.Ry);
-        EXPECT_EQ(a.Rz, b.Rz);
+        EXPECT_TRUE(a.f == b.f && a.Rx == b.Rx && a.Ry == b.Ry && a.Rz == b.Rz) << "camera " << i;
         EXPECT_DOUBLE_EQ(a.k1, b.k1);
         EXPECT_DOUBLE_EQ(a.k3, b.k3);
     }

@@ -1,4 +1,4 @@
-// The Horizontal/Vertical engine object: defaults and options, the single-instance
+// The Horizontal/Vertical engine object: options it keeps and refuses, the single-instance
 // pointer with its abort poll and progress guard, the accessors, freeing of state,
 // working copies and the box-filter resampling behind them.
 #include <gtest/gtest.h>
@@ -254,44 +254,29 @@ TEST_F(HVObjectTest, WorkingCopiesBySizeLimitAndQuality)
     small->Release();
     EXPECT_EQ(engine.CreateImageThumbnail(nullptr), nullptr);
 
-    // Quality 1 halves: 3000 x 2000 -> 375 x 250, scale 8.
-    CPanoElement* big = new CPanoElement(false);
-    ASSERT_TRUE(big->CreateImage(24, 3000, 2000));
-    big->FillByValue(77);
-    auto* copy = static_cast<CPanoElement*>(engine.CreateImageThumbnail(big));
-    ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(copy->GetWidth(), 375);
-    EXPECT_EQ(copy->GetHeight(), 250);
-    EXPECT_EQ(big->m_scale, 8.0);
-    for (int y = 0; y < 250; y += 17)
-        for (int x = 0; x < 375 * 3; x += 5)
-            ASSERT_EQ(copy->GetBits()[std::size_t(y) * copy->GetBPL() + x], 77);
-    copy->Release();
-
-    // Quality 0 fits exactly: 400 x 267, scale 7.5.
-    PanoramaOptions o;
-    engine.GetOptions(&o);
-    o.nPreviewQuality = 0;
-    engine.SetOptions(o);
-    copy = static_cast<CPanoElement*>(engine.CreateImageThumbnail(big));
-    ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(copy->GetWidth(), 400);
-    EXPECT_EQ(copy->GetHeight(), 267);
-    EXPECT_DOUBLE_EQ(big->m_scale, 7.5);
-    copy->Release();
-    big->Release();
-
-    // Portrait at quality 1: the height is halved.
-    engine.m_nPreviewQuality = 1;
-    engine.m_nWorkSize = 100;
-    CPanoElement* tall = MakePhoto(150, 450, [](int, int y, int) { return y / 2; });
-    copy = static_cast<CPanoElement*>(engine.CreateImageThumbnail(tall));
-    ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(copy->GetHeight(), 56);  // 450 -> 225 -> 112 -> 56
-    EXPECT_EQ(copy->GetWidth(), 150 * 56 / 450);
-    EXPECT_EQ(tall->m_scale, double(450 / 56));
-    copy->Release();
-    tall->Release();
+    // Quality 1 halves until within the limit; quality 0 fits the limit exactly.
+    const struct {
+        int w, h, quality, workSize, outW, outH;
+        double scale;
+    } cases[] = {{3000, 2000, 1, 660, 375, 250, 8.0},
+                 {3000, 2000, 0, 400, 400, 267, 7.5},
+                 {150, 450, 1, 100, 150 * 56 / 450, 56, double(450 / 56)}};  // 450 -> 225 -> 112 -> 56
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " quality " << c.quality);
+        engine.m_nPreviewQuality = c.quality;
+        engine.m_nWorkSize = c.workSize;
+        CPanoElement* big = MakePhoto(c.w, c.h, [](int, int, int) { return 77; });
+        auto* copy = static_cast<CPanoElement*>(engine.CreateImageThumbnail(big));
+        ASSERT_NE(copy, nullptr);
+        EXPECT_EQ(copy->GetWidth(), c.outW);
+        EXPECT_EQ(copy->GetHeight(), c.outH);
+        EXPECT_DOUBLE_EQ(big->m_scale, c.scale);
+        for (int y = 0; y < c.outH; y += 17)
+            for (int x = 0; x < c.outW * 3; x += 5)
+                ASSERT_EQ(copy->GetBits()[std::size_t(y) * copy->GetBPL() + x], 77);
+        copy->Release();
+        big->Release();
+    }
 }
 
 TEST_F(HVObjectTest, WorkingCopyOfAPhotoReadFromFile)
@@ -366,38 +351,10 @@ TEST(Stretch, ConstantStaysConstantAndHalvingAveragesPairs)
 TEST(Stretch, SmallImagesMatchThe32BitFormExactly)
 {
     std::mt19937 rng(17);
-    {
-        // Large enough for parallel row bands, in both directions.
-        const int sw = 1200, h = 400, dw = 500;
-        std::vector<unsigned char> src(Stride24(sw) * h);
-        for (auto& b : src)
-            b = (unsigned char)rng();
-        std::vector<unsigned char> a(Stride24(dw) * h, 0), b(Stride24(dw) * h, 0);
-        StretchWidth(a.data(), src.data(), sw, h, dw);
-        StretchWidth32(b.data(), src.data(), sw, h, dw);
-        ASSERT_EQ(a, b);
-        // Down the columns: the same resampling as along the rows of the transposed image.
-        const int W = 400, sh = 1200, dh = 500;
-        std::vector<unsigned char> colSrc(Stride24(W) * sh), transposed(Stride24(sh) * W);
-        for (int y = 0; y < sh; ++y)
-            for (int x = 0; x < W; ++x)
-                for (int c = 0; c < 3; ++c) {
-                    const unsigned char v = (unsigned char)rng();
-                    colSrc[Stride24(W) * y + std::size_t(x) * 3 + c] = v;
-                    transposed[Stride24(sh) * x + std::size_t(y) * 3 + c] = v;
-                }
-        std::vector<unsigned char> colOut(Stride24(W) * dh), rowOut(Stride24(dh) * W);
-        StretchHeight(colOut.data(), colSrc.data(), W, sh, dh);
-        StretchWidth32(rowOut.data(), transposed.data(), sh, W, dh);
-        for (int y = 0; y < dh; ++y)
-            for (int x = 0; x < W; ++x)
-                for (int c = 0; c < 3; ++c)
-                    ASSERT_EQ(colOut[Stride24(W) * y + std::size_t(x) * 3 + c], rowOut[Stride24(dh) * x + std::size_t(y) * 3 + c])
-                        << x << "," << y;
-    }
-    for (int trial = 0; trial < 30; ++trial) {
-        const int sw = 2 + int(rng() % 120), h = 1 + int(rng() % 4);
-        const int dw = 1 + int(rng() % sw);
+    // Along the rows: random small sizes, and one large enough for parallel row bands.
+    for (int trial = 0; trial <= 30; ++trial) {
+        const int sw = trial ? 2 + int(rng() % 120) : 1200, h = trial ? 1 + int(rng() % 4) : 400;
+        const int dw = trial ? 1 + int(rng() % sw) : 500;
         std::vector<unsigned char> src(Stride24(sw) * h);
         for (auto& b : src)
             b = (unsigned char)rng();
@@ -406,6 +363,24 @@ TEST(Stretch, SmallImagesMatchThe32BitFormExactly)
         StretchWidth32(b.data(), src.data(), sw, h, dw);
         ASSERT_EQ(a, b) << sw << "->" << dw;
     }
+    // Down the columns: the same resampling as along the rows of the transposed image.
+    const int W = 400, sh = 1200, dh = 500;
+    std::vector<unsigned char> colSrc(Stride24(W) * sh), transposed(Stride24(sh) * W);
+    for (int y = 0; y < sh; ++y)
+        for (int x = 0; x < W; ++x)
+            for (int c = 0; c < 3; ++c) {
+                const unsigned char v = (unsigned char)rng();
+                colSrc[Stride24(W) * y + std::size_t(x) * 3 + c] = v;
+                transposed[Stride24(sh) * x + std::size_t(y) * 3 + c] = v;
+            }
+    std::vector<unsigned char> colOut(Stride24(W) * dh), rowOut(Stride24(dh) * W);
+    StretchHeight(colOut.data(), colSrc.data(), W, sh, dh);
+    StretchWidth32(rowOut.data(), transposed.data(), sh, W, dh);
+    for (int y = 0; y < dh; ++y)
+        for (int x = 0; x < W; ++x)
+            for (int c = 0; c < 3; ++c)
+                ASSERT_EQ(colOut[Stride24(W) * y + std::size_t(x) * 3 + c], rowOut[Stride24(dh) * x + std::size_t(y) * 3 + c])
+                    << x << "," << y;
 }
 
 TEST(Stretch, FortyThousandPixelWideSourceDoesNotOverflow)

@@ -56,6 +56,18 @@ CPanoElement* MakePhoto(int w, int h, Point pos)
 
 unsigned char AlphaAt(CPanoElement* e, int x, int y) { return e->GetAlphaBits()[std::size_t(y) * e->GetAlphaBPL() + x]; }
 
+// Builds the seams on `sides` of photo from the difference image and its core.
+CStitchingLine BuildSeams(CPanoElement* diff, Rect core, CPanoElement* photo, unsigned long sides, bool* built = nullptr)
+{
+    CSeamBuilder builder(diff, core);
+    const bool ok = builder.BuildSeams(photo, sides);
+    if (built)
+        *built = ok;
+    CStitchingLine lines;
+    builder.GetStitchLines(lines);
+    return lines;
+}
+
 class SeamTest : public ::testing::Test {
 protected:
     void SetUp() override { vltest::InstallDibManager(); }
@@ -296,10 +308,9 @@ TEST_F(SeamTest, LeftSeamCutsThePhotoAlongTheValley)
     // zero along canvas column 112 (photo column 12).
     CPanoElement* photo = MakePhoto(60, 40, Point(100, 50));
     CPanoElement* diff = MakeGray(30, 40, Point(100, 50), [](int x, int) { return x == 12 ? 0 : 180; });
-    CSeamBuilder builder(diff, Rect());
-    EXPECT_TRUE(builder.BuildSeams(photo, kSeamLeft));
-    CStitchingLine lines;
-    builder.GetStitchLines(lines);
+    bool built = false;
+    const CStitchingLine lines = BuildSeams(diff, Rect(), photo, kSeamLeft, &built);
+    EXPECT_TRUE(built);
     EXPECT_EQ(lines.GetSeamOrient(), kSeamLeft);
     const CStLine& left = lines.GetPoints(kSeamLeft);
     EXPECT_EQ(left.rect, Rect(100, 50, 130, 90));
@@ -335,10 +346,7 @@ TEST_F(SeamTest, BottomSeamOrientationDependsOnWhetherASeamWasFound)
     CPanoElement* photo = MakePhoto(50, 40, Point(0, 0));
     {
         CPanoElement* diff = MakeGray(50, 20, Point(0, 20), [](int, int y) { return y == 9 ? 0 : 100; });
-        CSeamBuilder builder(diff, Rect());
-        builder.BuildSeams(photo, kSeamBottom);
-        CStitchingLine lines;
-        builder.GetStitchLines(lines);
+        const CStitchingLine lines = BuildSeams(diff, Rect(), photo, kSeamBottom);
         EXPECT_EQ(lines.GetSeamOrient(), kSeamBottom);
         EXPECT_EQ(lines.GetPoints(kSeamBottom).offset, Point(0, 20));
         // Bottom seam at photo row 29: pixels below it are cut, the row itself kept.
@@ -350,10 +358,7 @@ TEST_F(SeamTest, BottomSeamOrientationDependsOnWhetherASeamWasFound)
     }
     {
         CPanoElement* thin = MakeGray(1, 20, Point(0, 0), [](int, int) { return 0; });
-        CSeamBuilder builder(thin, Rect());
-        builder.BuildSeams(photo, kSeamBottom);
-        CStitchingLine lines;
-        builder.GetStitchLines(lines);
+        const CStitchingLine lines = BuildSeams(thin, Rect(), photo, kSeamBottom);
         EXPECT_EQ(lines.GetSeamOrient(), 0) << "a one-column buffer yields no seam";
         thin->Release();
     }
@@ -364,10 +369,7 @@ TEST_F(SeamTest, TopSeamFirstPointIsOpaqueAndItsColumnAboveTransparent)
 {
     CPanoElement* photo = MakePhoto(30, 30, Point(0, 0));
     CPanoElement* diff = MakeGray(30, 12, Point(0, 0), [](int, int y) { return y == 6 ? 0 : 200; });
-    CSeamBuilder builder(diff, Rect());
-    builder.BuildSeams(photo, kSeamTop);
-    CStitchingLine lines;
-    builder.GetStitchLines(lines);
+    const CStitchingLine lines = BuildSeams(diff, Rect(), photo, kSeamTop);
     const CStLine& top = lines.GetPoints(kSeamTop);
     ASSERT_FALSE(top.points.empty());
     const Point first = top.points.front();
@@ -386,10 +388,7 @@ TEST_F(SeamTest, TwoSidesUseTwoStripsAndTheSharedImageIsNotLeftMirrored)
     {
         // A core in the middle: one strip per side.
         CPanoElement* photo = MakePhoto(80, 80, Point(0, 0));
-        CSeamBuilder builder(diff, Rect(20, 20, 60, 60));
-        builder.BuildSeams(photo, kSeamLeft | kSeamTop);
-        CStitchingLine lines;
-        builder.GetStitchLines(lines);
+        const CStitchingLine lines = BuildSeams(diff, Rect(20, 20, 60, 60), photo, kSeamLeft | kSeamTop);
         EXPECT_EQ(lines.GetSeamOrient(), kSeamLeft | kSeamTop);
         EXPECT_EQ(lines.GetPoints(kSeamLeft).rect, Rect(0, 0, 20, 80));
         EXPECT_EQ(lines.GetPoints(kSeamTop).rect, Rect(0, 0, 80, 20));
@@ -401,10 +400,7 @@ TEST_F(SeamTest, TwoSidesUseTwoStripsAndTheSharedImageIsNotLeftMirrored)
         EXPECT_TRUE(CSeamBuilder::FlipForMinimizingMismatching(diff, true));
         std::vector<unsigned char> before(diff->GetBits(), diff->GetBits() + std::size_t(diff->GetBPL()) * 80);
         CPanoElement* photo = MakePhoto(80, 80, Point(0, 0));
-        CSeamBuilder builder(diff, Rect());
-        builder.BuildSeams(photo, kSeamLeft | kSeamTop);
-        CStitchingLine lines;
-        builder.GetStitchLines(lines);
+        const CStitchingLine lines = BuildSeams(diff, Rect(), photo, kSeamLeft | kSeamTop);
         EXPECT_EQ(lines.GetSeamOrient(), kSeamLeft | kSeamTop);
         EXPECT_TRUE(std::equal(before.begin(), before.end(), diff->GetBits()));
         photo->Release();
