@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <stdexcept>
 #include <sys/resource.h>
 
 #include "core/dib.h"
@@ -32,6 +33,12 @@ namespace {
 struct Store {
     explicit Store(bool threadSafe = false) : dib(new QtDibImpl(threadSafe)) { dib->AddRef(); }
     explicit Store(IDib* d) : dib(static_cast<QtDibImpl*>(d)) { dib->AddRef(); }
+    // A store with bpp-bit pixels of w x h; failing to make them fails the test.
+    Store(int bpp, int w, int h, bool threadSafe = false) : Store(threadSafe)
+    {
+        if (!dib->createImage(bpp, w, h, true))
+            throw std::runtime_error("createImage failed");
+    }
     ~Store() { dib->Release(); }
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
@@ -129,8 +136,7 @@ protected:
     // A saved 24-bit texture of odd width (rows carry padding).
     QString writePhoto(const QString& name, int w = 301, int h = 203, unsigned seed = 1)
     {
-        Store s;
-        EXPECT_TRUE(s->createImage(24, w, h, true));
+        Store s(24, w, h);
         fillTexture(s.dib, seed);
         EXPECT_TRUE(s->save(W(path(name)), nullptr));
         return path(name);
@@ -168,8 +174,7 @@ TEST(Dib, CreateImageChecksDepthSizeAndExistingPixels)
 
 TEST(Dib, GreyImagesMap255ToWhite)
 {
-    Store s;
-    ASSERT_TRUE(s->createImage(8, 5, 3, true));
+    Store s(8, 5, 3);
     EXPECT_EQ(s->bytesPerPixel(), 8);
     EXPECT_EQ(s->bytesPerLine(), 8);
     std::memset(s->bits(), 255, std::size_t(s->bytesPerLine()) * 3);
@@ -183,10 +188,8 @@ TEST(Dib, GreyImagesMap255ToWhite)
 
 TEST_F(DibFiles, FormatsRoundTripExactlyOrJpegWithinTolerance)
 {
-    Store texture, smooth;
-    ASSERT_TRUE(texture->createImage(24, 301, 203, true));
+    Store texture(24, 301, 203), smooth(24, 257, 199);
     fillTexture(texture.dib, 7);
-    ASSERT_TRUE(smooth->createImage(24, 257, 199, true));
     fillSmooth(smooth.dib);
     for (const char* name : {"a.png", "a.bmp", "a.tif", "a.tiff", "a.PNG", "photo.Jpg"}) {
         SCOPED_TRACE(name);
@@ -362,8 +365,7 @@ TEST_F(DibFiles, ReloadRefusesAFileOfTheSameSizeWrittenSince)
 TEST_F(DibFiles, StoresWithoutAPathNeitherLoadOverPixelsNorUnload)
 {
     const QString file = writePhoto("a.png", 40, 30);
-    Store s;
-    ASSERT_TRUE(s->createImage(24, 5, 5, true));
+    Store s(24, 5, 5);
     std::wstring err = L"old";
     EXPECT_FALSE(s->load(W(file), &err));  // already has pixels: refused without error text
     EXPECT_TRUE(err.empty());
@@ -383,8 +385,7 @@ TEST_F(DibFiles, StoresWithoutAPathNeitherLoadOverPixelsNorUnload)
 
 TEST_F(DibFiles, ExportWritesEachFormatWithItsSettings)
 {
-    Store s;
-    ASSERT_TRUE(s->createImage(24, 241, 161, true));
+    Store s(24, 241, 161);
     fillSmooth(s.dib);
 
     ASSERT_TRUE(s->save(W(path("packed.TIF")), true, 0, nullptr));
@@ -420,8 +421,7 @@ TEST_F(DibFiles, ExportWritesEachFormatWithItsSettings)
 
 TEST_F(DibFiles, FailedSavesLeaveNoFileAndKeepTheOldOne)
 {
-    Store s;
-    ASSERT_TRUE(s->createImage(24, 64, 64, true));
+    Store s(24, 64, 64);
     fillTexture(s.dib, 2);
     const QString missing = path("no/such/dir/a.png");
     EXPECT_FALSE(s->save(W(missing), nullptr));
@@ -443,8 +443,7 @@ TEST_F(DibFiles, AWriteThatFailsHalfwayKeepsTheTarget)
     const QByteArray before = readAll(target);
     const QByteArray exportBefore = readAll(exported);
 
-    Store big;
-    ASSERT_TRUE(big->createImage(24, 400, 300, true));
+    Store big(24, 400, 300);
     fillTexture(big.dib, 3, 255);
 
     // Let the process write no file larger than the old ones: every write of the big
@@ -472,8 +471,7 @@ TEST(DibCopy, ThreadSafeSourcesCopyDeeplyPlainOnesOnFirstWrite)
 {
     for (bool threadSafe : {true, false}) {
         SCOPED_TRACE(threadSafe);
-        Store src(threadSafe);
-        ASSERT_TRUE(src->createImage(24, 31, 9, true));
+        Store src(24, 31, 9, threadSafe);
         fillSmooth(src.dib);
         src->setPathName(L"/x/y.png");
         Store copy(new QtDibImpl(*src.dib, false));
@@ -497,8 +495,7 @@ TEST(DibCopy, ThreadSafeSourcesCopyDeeplyPlainOnesOnFirstWrite)
 
 TEST(Dib, DrawScalesTheSourcePartIntoTheTarget)
 {
-    Store s(true);
-    ASSERT_TRUE(s->createImage(24, 4, 4, true));
+    Store s(24, 4, 4, true);
     std::memset(s->bits(), 0, std::size_t(s->bytesPerLine()) * 4);
     unsigned char* p = s->bits() + std::size_t(2) * s->bytesPerLine() + 2 * 3;
     p[0] = 255;  // red pixel at (2, 2)

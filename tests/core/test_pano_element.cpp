@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <sys/resource.h>
 #include <utility>
@@ -25,6 +26,12 @@ namespace {
 struct Elem {
     Elem() : e(new CPanoElement(false)) {}
     explicit Elem(CPanoElement* p) : e(p) {}
+    // An element with bpp-bit pixels of w x h; failing to make them fails the test.
+    Elem(int bpp, int w, int h) : Elem()
+    {
+        if (!e->CreateImage(bpp, w, h))
+            throw std::runtime_error("CreateImage failed");
+    }
     ~Elem()
     {
         if (e)
@@ -87,8 +94,7 @@ TEST_F(Element, FromFileLoadsOnceAndReportsFailures)
     QTemporaryDir dir;
     const QString file = dir.filePath("a.png");
     {
-        Elem src;
-        ASSERT_TRUE(src->CreateImage(24, 21, 13));
+        Elem src(24, 21, 13);
         fillPattern(src.e);
         ASSERT_TRUE(src->Save(file.toStdWString()));
         EXPECT_EQ(src->GetFileName(), L"a.png");
@@ -160,8 +166,7 @@ TEST_F(Element, AlphaPlaneIsMadeOnlyForPixelsAndKeptOnceMade)
     none->AddAlphaChannel(true);
     EXPECT_EQ(none->GetAlphaBits(), nullptr);
 
-    Elem e;
-    ASSERT_TRUE(e->CreateImage(24, 5, 2));
+    Elem e(24, 5, 2);
     e->AddAlphaChannel(true);
     ASSERT_NE(e->GetAlphaBits(), nullptr);
     EXPECT_EQ(e->GetAlphaBPL(), 8);
@@ -174,8 +179,7 @@ TEST_F(Element, AlphaPlaneIsMadeOnlyForPixelsAndKeptOnceMade)
 
 TEST_F(Element, FillAlphaTakesWorldOrLocalRectangles)
 {
-    Elem e;
-    ASSERT_TRUE(e->CreateImage(24, 9, 6));
+    Elem e(24, 9, 6);
     e->SetPosition({100, 50});
     e->FillAlphaByValue(Rect(0, 0, 5, 5), 9, false);  // no plane: nothing
     e->AddAlphaChannel(false);
@@ -212,8 +216,7 @@ TEST_F(Element, MaskPlanesFollowTheAlphaPlane)
 
 TEST_F(Element, FlattenWhitensOnlyTransparentPixels)
 {
-    Elem e;
-    ASSERT_TRUE(e->CreateImage(24, 3, 1));
+    Elem e(24, 3, 1);
     e->FillByValue(10);
     e->AddAlphaChannel(false);
     alphaAt(e.e, 0, 0) = 0;
@@ -223,8 +226,7 @@ TEST_F(Element, FlattenWhitensOnlyTransparentPixels)
     EXPECT_EQ(e->GetAlphaBits(), nullptr);
     EXPECT_EQ(std::vector<u8>(e->GetBits(), e->GetBits() + 9), std::vector<u8>({255, 255, 255, 10, 10, 10, 10, 10, 10}));
 
-    Elem grey;
-    ASSERT_TRUE(grey->CreateImage(8, 3, 1));
+    Elem grey(8, 3, 1);
     grey->FillByValue(10);
     grey->AddAlphaChannel(false);
     grey->FlattenImage();  // only colour elements are flattened
@@ -234,8 +236,7 @@ TEST_F(Element, FlattenWhitensOnlyTransparentPixels)
 
 TEST_F(Element, CopyImageMakesAnIndependentElement)
 {
-    Elem e;
-    ASSERT_TRUE(e->CreateImage(24, 11, 5));
+    Elem e(24, 11, 5);
     fillPattern(e.e);
     e->SetPosition({-4, 9});
     e->AddAlphaChannel(false);
@@ -260,14 +261,12 @@ TEST_F(Element, CopyImageMakesAnIndependentElement)
 
 TEST_F(Element, CopyIntoAnotherElementNeedsTheSameRectangleAndDepth)
 {
-    Elem src;
-    ASSERT_TRUE(src->CreateImage(24, 9, 4));
+    Elem src(24, 9, 4);
     fillPattern(src.e);
     src->AddAlphaChannel(false);
     alphaAt(src.e, 8, 3) = 42;
 
-    Elem dst;
-    ASSERT_TRUE(dst->CreateImage(24, 9, 4));
+    Elem dst(24, 9, 4);
     dst->SetPosition({1, 0});
     EXPECT_FALSE(src->CopyImage(nullptr));
     EXPECT_FALSE(src->CopyImage(dst.e));  // same size, other place
@@ -277,8 +276,7 @@ TEST_F(Element, CopyIntoAnotherElementNeedsTheSameRectangleAndDepth)
     ASSERT_NE(dst->GetAlphaBits(), nullptr);
     EXPECT_EQ(alphaAt(dst.e, 8, 3), 42);
 
-    Elem grey;
-    ASSERT_TRUE(grey->CreateImage(8, 9, 4));
+    Elem grey(8, 9, 4);
     grey->FillByValue(5);
     EXPECT_FALSE(src->CopyImage(grey.e));  // other depth: refused, untouched
     EXPECT_EQ(grey->GetBits()[0], 5);
@@ -287,14 +285,12 @@ TEST_F(Element, CopyIntoAnotherElementNeedsTheSameRectangleAndDepth)
 
 TEST_F(Element, FromImageReplacesPlanesOfAnotherSize)
 {
-    Elem small;
-    ASSERT_TRUE(small->CreateImage(24, 3, 2));
+    Elem small(24, 3, 2);
     small->AddAlphaChannel(true);
     small->CreateBitmask();
     small->Create16Bitmask();
 
-    Elem big;
-    ASSERT_TRUE(big->CreateImage(24, 37, 21));
+    Elem big(24, 37, 21);
     fillPattern(big.e);
     big->AddAlphaChannel(false);
     alphaAt(big.e, 36, 20) = 17;
@@ -313,8 +309,7 @@ TEST_F(Element, FromImageReplacesPlanesOfAnotherSize)
     EXPECT_EQ(*pixel(small.e, 3, 3), *pixel(big.e, 3, 3));
 
     // And back to a small source without alpha: the big plane must not survive.
-    Elem tiny;
-    ASSERT_TRUE(tiny->CreateImage(24, 2, 2));
+    Elem tiny(24, 2, 2);
     ASSERT_TRUE(small->FromImage(tiny.e));
     EXPECT_EQ(small->GetAlphaBits(), nullptr);
 
@@ -328,8 +323,7 @@ TEST_F(Element, CutRectangleCopiesAnInnerPartWithItsAlpha)
 {
     for (int bpp : {24, 8}) {
         SCOPED_TRACE(bpp);
-        Elem e;
-        ASSERT_TRUE(e->CreateImage(bpp, 13, 9));
+        Elem e(bpp, 13, 9);
         fillPattern(e.e);
         e->SetPosition({20, 30});
         e->AddAlphaChannel(false);
@@ -362,8 +356,7 @@ TEST_F(Element, CutRectangleCopiesAnInnerPartWithItsAlpha)
 
 TEST_F(Element, ChannelCutsFillOutsideWithZero)
 {
-    Elem e;
-    ASSERT_TRUE(e->CreateImage(24, 7, 5));
+    Elem e(24, 7, 5);
     e->SetPosition({10, 10});
     EXPECT_EQ(e->CutAlphaChannelRectangle(Rect(10, 10, 12, 12)), nullptr);  // no plane
     e->AddAlphaChannel(true);
@@ -387,8 +380,7 @@ TEST_F(Element, ChannelCutsFillOutsideWithZero)
 
 TEST_F(Element, AlphaBoundaryRectFindsTheQualifyingPixels)
 {
-    Elem e;
-    ASSERT_TRUE(e->CreateImage(24, 15, 9));
+    Elem e(24, 15, 9);
     e->SetPosition({100, 50});
     EXPECT_EQ(e->GetAlphaBoundaryRect(nullptr, 1, false), Rect(100, 50, 115, 59));
     const Rect clip(90, 55, 105, 80);
@@ -423,14 +415,12 @@ TEST_F(Element, AlphaBoundaryRectFindsTheQualifyingPixels)
 
 TEST_F(Element, AutoCropWithoutAlphaOrFullyOpaqueIsTheWholeImage)
 {
-    Elem plain;
-    ASSERT_TRUE(plain->CreateImage(24, 31, 7));
+    Elem plain(24, 31, 7);
     plain->SetPosition({3, 4});
     EXPECT_EQ(plain->GetCropRect(10), Rect(3, 4, 34, 11));
 
     for (auto [w, h] : {std::pair{37, 11}, std::pair{11, 37}, std::pair{20, 20}}) {
-        Elem e;
-        ASSERT_TRUE(e->CreateImage(24, w, h));
+        Elem e(24, w, h);
         e->AddAlphaChannel(true);
         for (int percent : {0, 5, 50, 100})
             EXPECT_EQ(e->GetCropRect(percent), Rect(0, 0, w, h)) << w << "x" << h << " " << percent;
@@ -439,8 +429,7 @@ TEST_F(Element, AutoCropWithoutAlphaOrFullyOpaqueIsTheWholeImage)
 
 TEST_F(Element, AutoCropGivesUpOnNarrowResults)
 {
-    Elem e;
-    ASSERT_TRUE(e->CreateImage(24, 101, 20));
+    Elem e(24, 101, 20);
     e->SetPosition({7, 9});
     e->AddAlphaChannel(false);
     // Faint coverage across the top row makes the result wide (rows are scanned); the
@@ -508,8 +497,7 @@ TEST_F(Element, UnloadDropsPixelsAndAlphaAndLoadBringsThemBack)
 {
     QTemporaryDir dir;
     const std::wstring file = dir.filePath("p.bmp").toStdWString();
-    Elem e;
-    ASSERT_TRUE(e->CreateImage(24, 17, 9));
+    Elem e(24, 17, 9);
     fillPattern(e.e);
     e->Unload();  // no file yet: nothing happens
     EXPECT_TRUE(e->HasBits());
@@ -557,8 +545,7 @@ TEST_F(Element, PictureCollectionsKeepAndReleaseEntries)
 TEST_F(Element, GreyCopyWeighsTheThirdByteMost)
 {
     EXPECT_EQ(CreateGrayImage(nullptr), nullptr);
-    Elem e;
-    ASSERT_TRUE(e->CreateImage(24, 5, 2));
+    Elem e(24, 5, 2);
     e->FillByValue(0);
     u8* p = pixel(e.e, 4, 1);
     p[0] = 100;
@@ -584,8 +571,7 @@ TEST_F(Element, AFailedDeepCopyKeepsTheOldStore)
     // allocator's arenas, so it needs new address space.
     Elem src(new CPanoElement(true));
     ASSERT_TRUE(src->CreateImage(24, 12000, 10000));
-    Elem dst;
-    ASSERT_TRUE(dst->CreateImage(8, 3, 3));
+    Elem dst(8, 3, 3);
     PanoramaLib::IDib* const oldStore = dst->GetDib();
 
     std::ifstream status("/proc/self/status");
