@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/linalg.h"
+#include "tests/support/scene.h"
 #include "core/match_graph.h"
 #include "core/pano_element.h"
 #include "engine/tiled/camera_params.h"
@@ -20,27 +21,13 @@ struct Cam {
     double f, rx, ry, rz;
 };
 
-void Ray(const Cam& c, double u, double v, double d[3])
-{
-    double R[3][3];
-    Utils::Calc3RotateMatrix(R, c.rx, c.ry, c.rz);
-    const double k[3] = {u / c.f, v / c.f, 1.0};
-    for (int i = 0; i < 3; ++i)
-        d[i] = R[0][i] * k[0] + R[1][i] * k[1] + R[2][i] * k[2];
-}
-
+// A camera's ray through a centred pixel and back, by the scene generator's camera
+// (principal point at the origin).
+vltest::Camera Centred(const Cam& c) { return {c.f, c.rx, c.ry, c.rz, 0, 0}; }
+void Ray(const Cam& c, double u, double v, double d[3]) { vltest::pixelRay(Centred(c), u, v, d[0], d[1], d[2]); }
 bool Project(const Cam& c, const double d[3], double& u, double& v)
 {
-    double R[3][3];
-    Utils::Calc3RotateMatrix(R, c.rx, c.ry, c.rz);
-    const double X = R[0][0] * d[0] + R[0][1] * d[1] + R[0][2] * d[2];
-    const double Y = R[1][0] * d[0] + R[1][1] * d[1] + R[1][2] * d[2];
-    const double Z = R[2][0] * d[0] + R[2][1] * d[1] + R[2][2] * d[2];
-    if (Z <= 0)
-        return false;
-    u = c.f * X / Z;
-    v = c.f * Y / Z;
-    return true;
+    return vltest::projectRay(Centred(c), d[0], d[1], d[2], u, v);
 }
 
 // A rows x cols mosaic of 3000 x 2000 photos, 200 noisy matches per overlapping pair,
