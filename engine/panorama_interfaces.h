@@ -49,8 +49,18 @@ struct PanoramaOptions {
     SurfaceRenderingType surfaceType = SurfaceCylindrical;
 };
 
+// Outcome of a build, kept in PanoramaStatus::nStatus (an int in the record).
+enum BuildStatus : int {
+    kStatusNone = 0,            // nothing built yet
+    kStatusBuilt = 1,           // built
+    kStatusFailed = 2,          // failed or cancelled
+    kStatusNoOverlap = 3,       // no overlapping pair found
+    kStatusRingNotClosed = 4,   // the 360 degree ring could not be closed
+    kStatusRingCropFailed = 5,  // the ring's crop failed
+};
+
 struct PanoramaStatus {
-    int nStatus = 0;   // 0 none yet, 1 ok, 2 failed/cancelled, 3 nothing to stitch, 4 ring not closed, 5 ring crop failed
+    int nStatus = kStatusNone;  // a BuildStatus
     int nImages = 0;
     PanoramaOptions options;
     bool bManual = false;

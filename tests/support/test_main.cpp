@@ -1,7 +1,7 @@
 // Test main of every test program: Qt on the offscreen platform, a private HOME and
 // XDG folders so nothing touches the user's files, and the image allocation limit
 // raised so large generated photos decode.
-#include <QGuiApplication>
+#include <QApplication>
 #include <QImageReader>
 #include <QTemporaryDir>
 #include <cstdlib>
@@ -24,7 +24,7 @@ int main(int argc, char** argv)
     qputenv("XDG_CACHE_HOME", root + "/cache");
     qputenv("XDG_RUNTIME_DIR", root + "/runtime");
 
-    QGuiApplication app(argc, argv);
+    QApplication app(argc, argv);  // widgets need the full application object
     QImageReader::setAllocationLimit(4096);  // megabytes
     return RUN_ALL_TESTS();
 }
