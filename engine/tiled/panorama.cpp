@@ -21,6 +21,22 @@ namespace {
 constexpr double kPreviewScale = 20.0;
 constexpr double kFullScale = 100.0;
 
+// The input photos that are not in the result, as input indices in rising order: null
+// inputs and every photo the adjustment left out. `inputIndex[k]` is the input index of
+// engine photo k; `placed` holds engine photo indices.
+std::vector<int> UnplacedInputs(int inputs, const std::vector<int>& inputIndex, const std::vector<int>& placed)
+{
+    std::vector<char> in(static_cast<std::size_t>(inputs), 0);
+    for (int k : placed)
+        if (k >= 0 && static_cast<std::size_t>(k) < inputIndex.size())
+            in[static_cast<std::size_t>(inputIndex[static_cast<std::size_t>(k)])] = 1;
+    std::vector<int> out;
+    for (int i = 0; i < inputs; ++i)
+        if (!in[static_cast<std::size_t>(i)])
+            out.push_back(i);
+    return out;
+}
+
 }  // namespace
 
 CPanorama::CPanorama()
@@ -324,6 +340,9 @@ bool CPanorama::Stitch(bool /*changed*/, bool readjust, int x, int y, int z)
         if (!RunBundleAdjustment())
             return false;
     }
+    // One photo alone is no panorama, however its neighbours were matched.
+    if (m_order.size() < 2)
+        throw panorama_cannot_build();
 
     CCylindricalSurface& s = Surface(m_surfaceType);
     PrepareSurface(s, x, y, z, CSurfaceRendering::NoInterpolationMode);
@@ -347,6 +366,7 @@ bool CPanorama::BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>& pho
 {
     std::vector<CPanoElement*> oldPhotos;
     std::vector<CImageDataBase*> oldRecords;
+    std::vector<int> inputIndex;  // input index of each engine photo
     auto freeOld = [&] {
         FreePictureCollection(oldPhotos);
         for (CImageDataBase* r : oldRecords)
@@ -385,10 +405,11 @@ bool CPanorama::BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>& pho
             for (PanoramaLib::IPanoElement* p : *previews)
                 m_imagePreviews.push_back(dynamic_cast<CPanoElement*>(p));
 
-        for (PanoramaLib::IPanoElement* item : photos) {
-            auto* photo = dynamic_cast<CPanoElement*>(item);
+        for (std::size_t i = 0; i < photos.size(); ++i) {
+            auto* photo = dynamic_cast<CPanoElement*>(photos[i]);
             if (!photo)
                 continue;
+            inputIndex.push_back(static_cast<int>(i));
             CImageDataBase* record = ExtractImageDescriptor(photo->GetPathName(), oldPhotos, oldRecords);
             photo->Load();
             try {
@@ -414,17 +435,26 @@ bool CPanorama::BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>& pho
         freeOld();
     } catch (...) {
     }
+    // The document highlights the photos left out of the result and asks about them.
+    // Without a link nothing was placed and m_order belongs to an earlier build; one
+    // placed photo alone makes no result either.
+    if (outcome != kFailed) {
+        static const std::vector<int> kNone;
+        const bool placed = !m_graph.links.empty() && m_worldImage >= 0 && m_order.size() >= 2;
+        m_status.unmatchedImages = UnplacedInputs(static_cast<int>(photos.size()), inputIndex,
+                                                  placed ? m_order : kNone);
+    }
     if (outcome == kOk) {
-        m_status.nStatus = 1;
+        m_status.nStatus = PanoramaLib::kStatusBuilt;
         return true;
     }
     if (m_pWaitCursor)
         m_pWaitCursor->BeginWait();
     if (outcome == kFailed) {
-        m_status.nStatus = 2;
+        m_status.nStatus = PanoramaLib::kStatusFailed;
         Free(false, true);
     } else {
-        m_status.nStatus = 3;
+        m_status.nStatus = PanoramaLib::kStatusNoOverlap;
         m_bBuilt = false;
     }
     m_pPreview->FreeImage();
