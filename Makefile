@@ -26,11 +26,12 @@ sanitize: deps
 	cmake --build --preset sanitize -j $(JOBS)
 	ctest --preset sanitize -j $(JOBS)
 
-# The threaded parts (tiled render worker, host threads, locks and events) under ThreadSanitizer.
-TSAN_TESTS ?= Tiled|EngineHost|EventImpl|CritSectImpl|ThreadImpl
+# The threaded parts (tiled render worker, host threads, locks and events, thumbnail threads)
+# under ThreadSanitizer.
+TSAN_TESTS ?= Tiled|EngineHost|EventImpl|CritSectImpl|ThreadImpl|VnEvent|ThumbsManager
 tsan: deps
 	cmake --preset tsan
-	cmake --build --preset tsan -j $(JOBS) --target test_engine test_document
+	cmake --build --preset tsan -j $(JOBS) --target test_engine test_document test_browser
 	ctest --preset tsan -j $(JOBS) -R '$(TSAN_TESTS)'
 
 bench: build

@@ -1,0 +1,102 @@
+// The persistent thumbnail cache: one SQLite file per user ("VnVlThumbs2.db" in the
+// application's local data folder), one table THUMBS with a row per photo: the photo's
+// modification time (seconds since 1970-01-01 UTC, 64-bit, so times before 1970 and after
+// 2038 compare as they are), its size and depth as loaded, and a thumbnail of at most
+// 240 x 180 RGB888 pixels as a blob:
+//     offset 0: width, 4: height, 8: bytes per line (unsigned 32-bit, native order),
+//     12: height rows of bytes-per-line bytes, top row first.
+//
+// Threads: one connection in SQLite's serialised mode, used by the UI thread (lookups
+// for painting and the status bar, removal on refresh), the builder threads (time reads
+// and `SetThumb`) and the cleaner thread (`GetAllFiles`, `RemoveThumbs`). `m_mutex`
+// keeps the three transactions apart; each statement's own lock is held from its first
+// binding until it has run. Lock order: `m_mutex` before any statement lock.
+//
+// Lifecycle: closed -> open (`Init`) -> closed (`close`, called by main after the
+// thumbnail threads have stopped; the destructor closes too). Closed, every read answers
+// as for a missing row and every write fails.
+#pragma once
+
+#include <QDateTime>
+#include <QImage>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "browser/sql.h"
+
+class ThumbsDataBase {
+public:
+    ThumbsDataBase() = default;
+    ~ThumbsDataBase();
+    ThumbsDataBase(const ThumbsDataBase&) = delete;
+    ThumbsDataBase& operator=(const ThumbsDataBase&) = delete;
+
+    // Opens or creates the cache in the application's local data folder, or in `folder`.
+    // False when the file cannot be opened or is not a database: the program then runs
+    // without a cache.
+    bool Init();
+    bool Init(const QString& folder);
+    void close();
+    bool isOpen() const { return m_db != nullptr; }
+
+    static QString DefaultFolder();
+    static constexpr const char* kFileName = "VnVlThumbs2.db";
+
+    // Inserts or replaces the row of `path`; `bits` holds thumbHeight rows of
+    // bytesPerLine bytes of RGB888 pixels. True only when the row is committed.
+    bool SetThumb(const QString& path, const QDateTime& modified, int imageWidth, int imageHeight,
+                  int imageBpp, int thumbWidth, int thumbHeight, int bytesPerLine,
+                  const unsigned char* bits);
+
+    // The stored thumbnail as an RGB888 image owning its pixels; null when there is none
+    // or its blob is damaged.
+    QImage GetThumbImage(const QString& path);
+    // The stored modification time; the date of 0 seconds when there is no row.
+    QDateTime GetThumbTime(const QString& path);
+    // The stored modification time in seconds; empty when there is no row.
+    std::optional<std::int64_t> GetThumbSecs(const QString& path);
+    int GetImgWidth(const QString& path);
+    int GetImgHeight(const QString& path);
+    int GetImgBpp(const QString& path);
+    // A copy of the raw blob; null when there is none.
+    std::unique_ptr<unsigned char[]> GetThumb(const QString& path, int* size = nullptr);
+
+    // Every stored file name; `stop` ends the listing after the name being read.
+    QStringList GetAllFiles(const std::atomic<bool>& stop);
+    // Deletes the rows of `paths` in one transaction; `stop` ends it after the current
+    // path (what was deleted is committed). True when committed.
+    bool RemoveThumbs(const QStringList& paths, const std::atomic<bool>& stop);
+
+    bool CheckTables();
+    void CreateTables();
+
+private:
+    bool begin();
+    bool commitOrRollback();
+    void rollback();
+    int readInt(SQL::SqlStatement& statement, const QString& path);
+
+    sqlite3* m_db = nullptr;
+    std::mutex m_mutex;
+    SQL::SqlStatement m_begin;
+    SQL::SqlStatement m_commit;
+    SQL::SqlStatement m_countByName;
+    SQL::SqlStatement m_insert;
+    SQL::SqlStatement m_update;
+    SQL::SqlStatement m_delete;
+    SQL::SqlStatement m_selectThumb;
+    SQL::SqlStatement m_selectTime;
+    SQL::SqlStatement m_selectWidth;
+    SQL::SqlStatement m_selectHeight;
+    SQL::SqlStatement m_selectBpp;
+    SQL::SqlStatement m_selectFiles;
+};
+
+// The program-wide cache.
+ThumbsDataBase& GetThumbsDataBase();

@@ -1,0 +1,140 @@
+// SQL wrapper and UTF-8 conversion: round trips, malformed input, bound parameters and
+// row counting against an in-memory SQLite database.
+#include "browser/sql.h"
+#include "browser/utf.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(SqlUtf, RoundTripsBmpCharactersWithTheirEncodings)
+{
+    const struct {
+        wchar_t c;
+        std::string bytes;
+    } cases[] = {
+        {L'A', "A"},
+        {wchar_t(0x00C4), "\xC3\x84"},
+        {wchar_t(0x20AC), "\xE2\x82\xAC"},
+        {wchar_t(0xFFFF), "\xEF\xBF\xBF"},
+    };
+    for (const auto& c : cases) {
+        const std::wstring text{c.c};
+        EXPECT_EQ(SQL::T2UTF8(text), c.bytes) << int(c.c);
+        EXPECT_EQ(SQL::UTF82T(c.bytes), text) << int(c.c);
+    }
+    EXPECT_EQ(SQL::T2UTF8(L""), "");
+}
+
+TEST(SqlUtf, NonBmpCharacterIsCutTo16BitsAndInnerZeroEndsTheText)
+{
+    const std::wstring emoji{wchar_t(0x1F600)};
+    EXPECT_EQ(SQL::UTF82T(SQL::T2UTF8(emoji)), std::wstring{wchar_t(0xF600)});
+    EXPECT_EQ(SQL::UTF82T(std::string("ab\0cd", 5)), L"ab");
+}
+
+TEST(SqlUtf, MalformedInputEndsWithinItsBytes)
+{
+    // Each input sits in a vector of its exact size, so a read past the end is an
+    // AddressSanitizer finding; a decoder that does not advance never returns.
+    const std::vector<std::vector<unsigned char>> inputs = {
+        {0xE2}, {0xE2, 0x82}, {0xC3}, {0xF0, 0x9F}, {0x80}, {0xBF, 0xBF, 'a'}, {'a', 0xEF, 0xBF},
+    };
+    for (const auto& in : inputs) {
+        std::vector<unsigned short> out;
+        UTF::UTF8Decode2BytesUnicode(in, out);
+        EXPECT_LE(out.size(), in.size());
+        EXPECT_FALSE(out.empty());
+    }
+    std::vector<unsigned short> out;
+    UTF::UTF8Decode2BytesUnicode({0xBF, 0xBF, 'a'}, out);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[2], 'a');
+}
+
+class SqlStatementTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+        SQL::ExecQuery(db, "CREATE TABLE T(NAME TEXT, N INTEGER, D BLOB)");
+        for (int i = 1; i <= 3; ++i)
+            SQL::ExecQuery(db, "INSERT INTO T VALUES('%q', %d, NULL)", ("it's " + std::to_string(i)).c_str(), i);
+    }
+    void TearDown() override { sqlite3_close(db); }
+    sqlite3* db = nullptr;
+};
+
+TEST_F(SqlStatementTest, ExecCountsRowsAndRunsAgain)
+{
+    SQL::SqlStatement select, begin;
+    ASSERT_EQ(select.Create(db, "SELECT N FROM T"), SQLITE_OK);
+    EXPECT_EQ(select.Exec(db), 3);
+    EXPECT_EQ(select.Exec(db), 3);
+    begin.Create(db, "BEGIN TRANSACTION");
+    EXPECT_EQ(begin.Exec(db), 0);
+    EXPECT_EQ(begin.LastResult(), SQLITE_DONE);
+    EXPECT_EQ(SQL::ExecQuery(db, "SELECT NAME FROM T WHERE NAME='%q'", "it's 2"), 1);
+}
+
+TEST_F(SqlStatementTest, UnknownBindNameAndEmptyResults)
+{
+    SQL::SqlStatement select;
+    select.Create(db, "SELECT N FROM T WHERE N=$n");
+    EXPECT_EQ(select.Bind(db, "$missing", 2), SQLITE_RANGE);
+    EXPECT_EQ(select.Bind(db, "n", 2), SQLITE_RANGE);  // the sigil is part of the name
+    EXPECT_EQ(select.Bind(db, "$n", 2), SQLITE_OK);
+    EXPECT_EQ(select.Value(db), 2);
+    select.Bind(db, "$n", 99);
+    EXPECT_EQ(select.Value(db), 0);
+    EXPECT_EQ(select.ValueDateTime(db).toSecsSinceEpoch(), 0);
+    EXPECT_EQ(select.ValuePtr(db), nullptr);
+}
+
+TEST_F(SqlStatementTest, BoundTemporariesAreCopied)
+{
+    SQL::SqlStatement insert, select;
+    insert.Create(db, "INSERT INTO T VALUES($name, 7, $data)");
+    {
+        std::string name(40, 'x');
+        std::vector<unsigned char> data(64, 0xAB);
+        insert.Bind(db, "$name", name.c_str());
+        insert.Bind(db, "$data", data.data(), int(data.size()));
+        name.assign(40, 'y');  // overwrite and free before the statement runs
+        std::fill(data.begin(), data.end(), 0);
+    }
+    EXPECT_EQ(insert.Exec(db), 0);
+    select.Create(db, "SELECT D FROM T WHERE NAME=$name");
+    select.Bind(db, "$name", std::string(40, 'x'));
+    int size = 0;
+    std::unique_ptr<unsigned char[]> blob(static_cast<unsigned char*>(select.ValuePtr(db, &size)));
+    ASSERT_TRUE(blob);
+    ASSERT_EQ(size, 64);
+    EXPECT_EQ(blob[0], 0xAB);
+    EXPECT_EQ(blob[63], 0xAB);
+}
+
+TEST_F(SqlStatementTest, DateTimeIs64Bit)
+{
+    SQL::SqlStatement insert, select;
+    insert.Create(db, "INSERT INTO T VALUES('t', $n, NULL)");
+    select.Create(db, "SELECT N FROM T WHERE NAME='t'");
+    const qint64 late = (qint64(1) << 32) + 5;
+    insert.Bind(db, "$n", QDateTime::fromSecsSinceEpoch(late, Qt::UTC));
+    insert.Exec(db);
+    EXPECT_EQ(select.ValueDateTime(db).toSecsSinceEpoch(), late);
+}
+
+TEST_F(SqlStatementTest, ExistAndDropTable)
+{
+    EXPECT_TRUE(SQL::ExistTable(db, "T"));
+    EXPECT_FALSE(SQL::ExistTable(db, "U"));
+    SQL::DropTable(db, "U");
+    SQL::DropTable(db, "T");
+    EXPECT_FALSE(SQL::ExistTable(db, "T"));
+}
+
+}  // namespace

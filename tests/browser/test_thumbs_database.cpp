@@ -1,0 +1,217 @@
+// The thumbnail database on a real SQLite file in a temporary folder: creation and
+// reopening, row replacement, exact pixels, awkward paths, damaged blobs, 64-bit times,
+// unusable files and failed commits.
+#include "browser/thumbs_database.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+namespace {
+
+QImage patternImage(int w, int h, unsigned seed)
+{
+    QImage image(w, h, QImage::Format_RGB888);
+    std::mt19937 rng(seed);
+    for (int y = 0; y < h; ++y) {
+        uchar* line = image.scanLine(y);
+        for (int x = 0; x < 3 * w; ++x)
+            line[x] = uchar(rng());
+    }
+    return image;
+}
+
+bool store(ThumbsDataBase& db, const QString& path, const QImage& thumb, qint64 secs = 1000,
+           int width = 4000, int height = 3000, int bpp = 32)
+{
+    return db.SetThumb(path, QDateTime::fromSecsSinceEpoch(secs, Qt::UTC), width, height, bpp, thumb.width(),
+                       thumb.height(), int(thumb.bytesPerLine()), thumb.constBits());
+}
+
+class ThumbsDataBaseTest : public ::testing::Test {
+protected:
+    QString folder() const { return dir.filePath("data/VARNO Imaging/VARNO Vistaloom"); }
+    QString file() const { return folder() + "/VnVlThumbs2.db"; }
+    // A second connection to the same file, as another process would have.
+    sqlite3* other()
+    {
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open(file().toUtf8().constData(), &db), SQLITE_OK);
+        return db;
+    }
+    QTemporaryDir dir;
+    ThumbsDataBase db;
+    const std::atomic<bool> noStop{false};
+};
+
+TEST_F(ThumbsDataBaseTest, FirstRunCreatesEverythingAndReopenKeepsRows)
+{
+    ASSERT_TRUE(db.Init(folder()));
+    EXPECT_TRUE(QFile::exists(file()));
+    EXPECT_TRUE(db.CheckTables());
+    EXPECT_TRUE(db.GetAllFiles(noStop).isEmpty());
+    ASSERT_TRUE(store(db, "/p/a.jpg", patternImage(24, 18, 1)));
+    db.close();
+    EXPECT_TRUE(db.GetThumbImage("/p/a.jpg").isNull());  // closed: reads as missing
+    EXPECT_FALSE(store(db, "/p/b.jpg", patternImage(24, 18, 1)));
+
+    ThumbsDataBase again;
+    ASSERT_TRUE(again.Init(folder()));
+    EXPECT_EQ(again.GetAllFiles(noStop), QStringList{"/p/a.jpg"});
+    EXPECT_EQ(again.GetImgWidth("/p/a.jpg"), 4000);
+}
+
+TEST_F(ThumbsDataBaseTest, SecondStoreReplacesEveryColumnAndPixelsRoundTrip)
+{
+    ASSERT_TRUE(db.Init(folder()));
+    ASSERT_TRUE(store(db, "/p/a.jpg", patternImage(240, 180, 1), 10, 4000, 3000, 32));
+    const QImage second = patternImage(135, 180, 2);  // 405 bytes of pixels, lines padded to 408
+    ASSERT_EQ(second.bytesPerLine(), 408);
+    ASSERT_TRUE(store(db, "/p/a.jpg", second, 20, 3000, 4000, 8));
+
+    EXPECT_EQ(db.GetAllFiles(noStop).size(), 1);
+    EXPECT_EQ(db.GetThumbTime("/p/a.jpg").toSecsSinceEpoch(), 20);
+    EXPECT_EQ(db.GetImgWidth("/p/a.jpg"), 3000);
+    EXPECT_EQ(db.GetImgHeight("/p/a.jpg"), 4000);
+    EXPECT_EQ(db.GetImgBpp("/p/a.jpg"), 8);
+    const QImage back = db.GetThumbImage("/p/a.jpg");
+    ASSERT_EQ(back.format(), QImage::Format_RGB888);
+    ASSERT_EQ(back.size(), QSize(135, 180));
+    for (int y = 0; y < 180; ++y)
+        ASSERT_EQ(std::memcmp(back.constScanLine(y), second.constScanLine(y), 405), 0) << y;
+}
+
+TEST_F(ThumbsDataBaseTest, AwkwardPathsAreStoredUnderTheirOwnText)
+{
+    ASSERT_TRUE(db.Init(folder()));
+    const QString emoji = QString::fromUtf8("/p/\xF0\x9F\x98\x80.jpg");  // outside the BMP
+    const QStringList paths = {"/p/100%d.jpg", "/p/50%%.jpg", "/p/it's.jpg", QString::fromUtf8("/p/\xC3\x84\xE2\x82\xAC.jpg"),
+                               emoji};
+    for (int i = 0; i < paths.size(); ++i)
+        ASSERT_TRUE(store(db, paths[i], patternImage(4, 3, i), 100 + i)) << paths[i].toStdString();
+    for (int i = 0; i < paths.size(); ++i)
+        EXPECT_EQ(db.GetThumbTime(paths[i]).toSecsSinceEpoch(), 100 + i) << paths[i].toStdString();
+    const QStringList all = db.GetAllFiles(noStop);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(all.contains(paths[i])) << paths[i].toStdString();
+    EXPECT_FALSE(all.contains(emoji));  // listed under its 16-bit-truncated text
+    EXPECT_EQ(all.size(), paths.size());
+}
+
+TEST_F(ThumbsDataBaseTest, DamagedBlobsGiveNoThumbnail)
+{
+    ASSERT_TRUE(db.Init(folder()));
+    ASSERT_TRUE(store(db, "/p/a.jpg", patternImage(4, 3, 1)));
+    auto blob = [](std::uint32_t w, std::uint32_t h, std::uint32_t bpl, std::size_t rows) {
+        std::vector<unsigned char> b(12 + rows);
+        const std::uint32_t header[3] = {w, h, bpl};
+        std::memcpy(b.data(), header, 12);
+        return b;
+    };
+    const struct {
+        const char* name;
+        std::vector<unsigned char> data;
+        bool valid;
+    } cases[] = {
+        {"intact", blob(4, 3, 12, 36), true},
+        {"short header", std::vector<unsigned char>(11, 1), false},
+        {"zero width", blob(0, 3, 12, 36), false},
+        {"zero height", blob(4, 0, 12, 36), false},
+        {"line shorter than pixels", blob(4, 3, 11, 36), false},
+        {"one row byte missing", blob(4, 3, 12, 35), false},
+        {"height x line wraps 32 bits", blob(1, 0x10000, 0x10000, 36), false},
+        {"width x 3 wraps 32 bits", blob(0x55555556, 1, 2, 36), false},
+    };
+    sqlite3* raw = other();
+    for (const auto& c : cases) {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(raw, "UPDATE THUMBS SET THUMB_DATA=? WHERE FILENAME='/p/a.jpg'", -1, &st, nullptr);
+        sqlite3_bind_blob(st, 1, c.data.data(), int(c.data.size()), SQLITE_TRANSIENT);
+        ASSERT_EQ(sqlite3_step(st), SQLITE_DONE);
+        sqlite3_finalize(st);
+        EXPECT_EQ(!db.GetThumbImage("/p/a.jpg").isNull(), c.valid) << c.name;
+    }
+    sqlite3_close(raw);
+}
+
+TEST_F(ThumbsDataBaseTest, ModificationTimesAre64BitSeconds)
+{
+    ASSERT_TRUE(db.Init(folder()));
+    for (const qint64 secs : {qint64(0), qint64(-86400), (qint64(1) << 31) + 5, (qint64(1) << 32) + 7}) {
+        ASSERT_TRUE(store(db, "/p/t.jpg", patternImage(4, 3, 1), secs));
+        EXPECT_EQ(db.GetThumbTime("/p/t.jpg").toSecsSinceEpoch(), secs);
+        EXPECT_EQ(db.GetThumbSecs("/p/t.jpg"), secs);
+    }
+    EXPECT_FALSE(db.GetThumbSecs("/p/none.jpg").has_value());
+    EXPECT_EQ(db.GetThumbTime("/p/none.jpg").toSecsSinceEpoch(), 0);
+}
+
+TEST_F(ThumbsDataBaseTest, FileThatIsNotADatabaseMeansNoCache)
+{
+    ASSERT_TRUE(QDir().mkpath(folder()));
+    QFile garbage(file());
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write(QByteArray(4096, 'x'));
+    garbage.close();
+    EXPECT_FALSE(db.Init(folder()));
+    EXPECT_FALSE(db.isOpen());
+    EXPECT_FALSE(store(db, "/p/a.jpg", patternImage(4, 3, 1)));
+    EXPECT_TRUE(db.GetThumbImage("/p/a.jpg").isNull());
+    EXPECT_EQ(db.GetImgWidth("/p/a.jpg"), 0);
+}
+
+TEST_F(ThumbsDataBaseTest, LockedFileWriteFailsAndLaterWritesSucceed)
+{
+    ASSERT_TRUE(db.Init(folder()));
+    sqlite3* holder = other();
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_FALSE(store(db, "/p/a.jpg", patternImage(4, 3, 1)));
+    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    EXPECT_TRUE(store(db, "/p/b.jpg", patternImage(4, 3, 1)));
+    EXPECT_EQ(db.GetAllFiles(noStop), QStringList{"/p/b.jpg"});
+}
+
+TEST_F(ThumbsDataBaseTest, FailedCommitRollsBack)
+{
+    ASSERT_TRUE(db.Init(folder()));
+    ASSERT_TRUE(store(db, "/p/first.jpg", patternImage(4, 3, 1)));
+    // A reader in the middle of a query keeps its shared lock, so COMMIT cannot write.
+    sqlite3* reader = other();
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(reader, "SELECT FILENAME FROM THUMBS", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_FALSE(store(db, "/p/a.jpg", patternImage(4, 3, 1)));
+    sqlite3_finalize(st);
+    sqlite3_close(reader);
+
+    EXPECT_TRUE(store(db, "/p/b.jpg", patternImage(4, 3, 1)));
+    db.close();
+    ThumbsDataBase fresh;
+    ASSERT_TRUE(fresh.Init(folder()));
+    const QStringList files = fresh.GetAllFiles(noStop);
+    EXPECT_TRUE(files.contains("/p/b.jpg"));
+    EXPECT_FALSE(files.contains("/p/a.jpg"));  // not committed later by b's transaction
+}
+
+TEST_F(ThumbsDataBaseTest, RemoveStopsAfterTheCurrentPathAndCommits)
+{
+    ASSERT_TRUE(db.Init(folder()));
+    for (const char* p : {"/p/a.jpg", "/p/b.jpg", "/p/c.jpg"})
+        store(db, p, patternImage(4, 3, 1));
+    const std::atomic<bool> stop{true};
+    EXPECT_TRUE(db.RemoveThumbs({"", "/p/a.jpg", "/p/b.jpg"}, stop));  // the empty path counts
+    EXPECT_EQ(db.GetAllFiles(noStop).size(), 3);
+    EXPECT_TRUE(db.RemoveThumbs({"/p/a.jpg", "/p/b.jpg"}, stop));
+    EXPECT_EQ(db.GetAllFiles(noStop).size(), 2);
+    EXPECT_EQ(db.GetAllFiles(stop).size(), 1);
+    EXPECT_TRUE(db.RemoveThumbs({"/p/b.jpg", "/p/c.jpg"}, noStop));
+    EXPECT_TRUE(db.GetAllFiles(noStop).isEmpty());
+}
+
+}  // namespace

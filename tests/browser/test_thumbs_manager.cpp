@@ -1,0 +1,277 @@
+// The thumbnail manager and its threads with real photo files and a real cache file:
+// the event, the builder's order, thumbnail sizes, reduced decoding, modification times,
+// the cleaner, running without a cache, and shutdown while building.
+#include "browser/thumbs_database.h"
+#include "browser/thumbs_manager.h"
+#include "browser/vn_event.h"
+
+#include "tests/support/scene.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QImageReader>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <thread>
+
+namespace {
+
+// A photo file of the given size: a magnified view of the synthetic scene, smooth
+// enough that reduced and full decoding may be compared.
+QString writePhoto(const QString& folder, const QString& name, int w, int h,
+                   vltest::FileFormat format = vltest::FileFormat::Jpeg)
+{
+    static const vltest::Scene scene(vltest::smallSceneOptions(7));
+    vltest::PlaneView view;
+    view.toScene = vltest::Mat3::scaling(500.0 / std::max(w, h), 500.0 / std::max(w, h));
+    view.width = w;
+    view.height = h;
+    const QString path = folder + "/" + name;
+    vltest::saveImage(vltest::renderPlaneView(scene, view), path, format, 90);
+    return path;
+}
+
+bool setModified(const QString& path, qint64 secs)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite)
+           && file.setFileTime(QDateTime::fromSecsSinceEpoch(secs, Qt::UTC), QFileDevice::FileModificationTime);
+}
+
+TEST(VnEventTest, AutoResetWithKeptSignal)
+{
+    VnEvent event;
+    EXPECT_FALSE(event.Wait(0));
+    event.SetEvent();
+    EXPECT_TRUE(event.Wait(0));
+    EXPECT_FALSE(event.Wait(0));
+    event.SetEvent();
+    event.SetEvent();
+    EXPECT_TRUE(event.Wait(1));
+    EXPECT_FALSE(event.Wait(1));  // two signals before a wait count once
+
+    std::thread waiter([&] { event.Wait(); });
+    event.SetEvent();  // releases the waiter whether it waits already or not yet
+    waiter.join();
+    EXPECT_FALSE(event.Wait(0));
+}
+
+// Records the builder's order; builds of paths starting with "block" wait until the test
+// releases them or the builder is told to end.
+class RecordingManager : public ThumbsManager {
+public:
+    explicit RecordingManager(ThumbsDataBase* db) : ThumbsManager(db, 1) {}
+    ~RecordingManager() override { shutdown(); }
+
+    BuildResult BuildThumb(const QString& path) override
+    {
+        std::unique_lock lock(m_mutex);
+        m_built.append(path);
+        m_changed.notify_all();
+        if (path.startsWith("block")) {
+            while (!m_released && !builder().exit())
+                m_changed.wait_for(lock, std::chrono::milliseconds(5));
+            m_released = false;
+        }
+        return BuildResult::Current;
+    }
+    void release()
+    {
+        std::lock_guard lock(m_mutex);
+        m_released = true;
+        m_changed.notify_all();
+    }
+    QStringList waitForBuilds(int count)
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_built.size() >= count; });
+        return m_built;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    QStringList m_built;
+    bool m_released = false;
+};
+
+class ThumbsManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(db.Init(dir.filePath("cache"))); }
+    QTemporaryDir dir;
+    ThumbsDataBase db;
+    const std::atomic<bool> noStop{false};
+};
+
+TEST_F(ThumbsManagerTest, BuilderTakesNewestFirstAndDropsDuplicates)
+{
+    RecordingManager manager(&db);
+    manager.Init(std::chrono::hours(1));
+    manager.BuildThumbInThread("block1");
+    manager.waitForBuilds(1);
+    for (const char* p : {"a", "b", "a"})
+        manager.BuildThumbInThread(p);
+    EXPECT_EQ(manager.builder().queued(), (QStringList{"a", "b"}));
+    manager.release();
+    EXPECT_EQ(manager.waitForBuilds(3), (QStringList{"block1", "a", "b"}));
+
+    manager.BuildThumbInThread("block2");
+    manager.waitForBuilds(4);
+    manager.BuildThumbInThread("z");
+    manager.BuildThumbsInThread({"x", "y", "z"});
+    manager.BuildThumbsInThread({"w"});
+    manager.release();
+    EXPECT_EQ(manager.waitForBuilds(8).mid(4), (QStringList{"w", "x", "y", "z"}));
+}
+
+TEST_F(ThumbsManagerTest, ShutdownWhileBuildingDropsTheQueue)
+{
+    RecordingManager manager(&db);
+    manager.Init(std::chrono::hours(1));
+    manager.BuildThumbInThread("block");
+    manager.waitForBuilds(1);
+    for (int i = 0; i < 50; ++i)
+        manager.BuildThumbInThread(QString::number(i));
+    manager.shutdown();  // the blocked build ends on the exit flag; nothing else starts
+    EXPECT_EQ(manager.waitForBuilds(1), QStringList{"block"});
+    manager.BuildThumbInThread("late");
+    EXPECT_TRUE(manager.builder().queued().isEmpty());
+}
+
+TEST_F(ThumbsManagerTest, ThumbnailFitsTheBoxAndParamsAreStored)
+{
+    ThumbsManager manager(&db);
+    const struct {
+        int w, h;
+        QSize thumb;
+    } cases[] = {{100, 50, {240, 120}}, {4000, 3000, {240, 180}}, {3000, 4000, {135, 180}}};
+    for (const auto& c : cases) {
+        const QString path = writePhoto(dir.path(), QString("p%1x%2.jpg").arg(c.w).arg(c.h), c.w, c.h);
+        EXPECT_EQ(manager.BuildThumb(path), ThumbsManager::BuildResult::Stored);
+        EXPECT_EQ(manager.GetThumbImage(path).size(), c.thumb) << c.w << "x" << c.h;
+        int w = 0, h = 0, bpp = 0;
+        EXPECT_TRUE(manager.GetImageParams(path, w, h, bpp));
+        EXPECT_EQ(QSize(w, h), QSize(c.w, c.h));
+        EXPECT_EQ(bpp, 32);
+    }
+    int w = -1, h = -1, bpp = -1;
+    EXPECT_FALSE(manager.GetImageParams(dir.filePath("none.jpg"), w, h, bpp));
+    EXPECT_EQ(w, 0);
+}
+
+TEST_F(ThumbsManagerTest, ReducedDecodeMatchesFullDecode)
+{
+    for (const QSize size : {QSize(4000, 3000), QSize(1001, 2003)}) {
+        const QString path = writePhoto(dir.path(), "r.jpg", size.width(), size.height());
+        ThumbSource reduced, full;
+        ASSERT_TRUE(LoadThumbSource(path, true, reduced));
+        ASSERT_TRUE(LoadThumbSource(path, false, full));
+        EXPECT_EQ(reduced.photoSize, size);
+        EXPECT_EQ(reduced.photoDepth, full.photoDepth);
+        ASSERT_EQ(reduced.thumb.size(), full.thumb.size());
+        ASSERT_EQ(reduced.thumb.format(), QImage::Format_RGB888);
+        double sum = 0;
+        const int w = full.thumb.width(), h = full.thumb.height();
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < 3 * w; ++x)
+                sum += std::abs(int(reduced.thumb.constScanLine(y)[x]) - int(full.thumb.constScanLine(y)[x]));
+        EXPECT_LT(sum / (3.0 * w * h), 5.0) << size.width();
+    }
+}
+
+TEST_F(ThumbsManagerTest, UnchangedTimeSkipsAndTouchedFileRebuilds)
+{
+    ThumbsManager manager(&db);
+    const QString path = writePhoto(dir.path(), "t.png", 64, 48, vltest::FileFormat::Png);
+    using R = ThumbsManager::BuildResult;
+    for (const qint64 secs : {qint64(1'000'000), (qint64(1) << 31) + 5, qint64(-86400), qint64(0)}) {
+        if (!setModified(path, secs))
+            continue;  // a file system without such times
+        EXPECT_EQ(manager.BuildThumb(path), R::Stored) << secs;
+        EXPECT_EQ(manager.BuildThumb(path), R::Current) << secs;
+    }
+    EXPECT_EQ(manager.BuildThumb(dir.filePath("missing.png")), R::NotAFile);
+    QFile text(dir.filePath("text.jpg"));
+    ASSERT_TRUE(text.open(QIODevice::WriteOnly));
+    text.write("not an image");
+    text.close();
+    EXPECT_EQ(manager.BuildThumb(text.fileName()), R::NotAnImage);
+}
+
+TEST_F(ThumbsManagerTest, WithoutCacheEachPhotoIsBuiltOnceAndNotAnnounced)
+{
+    const QString path = writePhoto(dir.path(), "n.jpg", 80, 60);
+    const QString cache = dir.filePath("garbage");
+    ASSERT_TRUE(QDir().mkpath(cache));
+    QFile garbage(cache + "/VnVlThumbs2.db");
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write(QByteArray(2048, '\x5a'));
+    garbage.close();
+    ThumbsDataBase none;
+    ASSERT_FALSE(none.Init(cache));
+    ThumbsManager manager(&none);
+    int announced = 0;
+    QObject::connect(&manager, &ThumbsManager::thumbnailUpdated, [&] { ++announced; });
+    EXPECT_EQ(manager.BuildThumb(path), ThumbsManager::BuildResult::NotStored);
+    EXPECT_EQ(manager.BuildThumb(path), ThumbsManager::BuildResult::GivenUp);
+    EXPECT_EQ(announced, 0);
+}
+
+TEST_F(ThumbsManagerTest, InitRaisesTheAllocationLimit)
+{
+    const QString path = writePhoto(dir.path(), "big.png", 1200, 1000, vltest::FileFormat::Png);
+    const int before = QImageReader::allocationLimit();
+    QImageReader::setAllocationLimit(1);  // megabytes: this photo decodes to about 4.8
+    ThumbsManager manager(&db);
+    manager.Init(std::chrono::hours(1));
+    EXPECT_EQ(manager.BuildThumb(path), ThumbsManager::BuildResult::Stored);
+    manager.shutdown();
+    QImageReader::setAllocationLimit(before);
+}
+
+TEST_F(ThumbsManagerTest, BuilderAnnouncesOnTheReceiversThread)
+{
+    const QString path = writePhoto(dir.path(), "s.jpg", 320, 240);
+    ThumbsManager manager(&db, 2);
+    QObject receiver;
+    QStringList announced;
+    bool onMainThread = true;
+    QObject::connect(&manager, &ThumbsManager::thumbnailUpdated, &receiver, [&](const QString& p) {
+        onMainThread = onMainThread && QThread::currentThread() == receiver.thread();
+        announced.append(p);
+    });
+    manager.Init(std::chrono::hours(1));
+    manager.BuildThumbInThread(path);
+    const QDeadlineTimer limit(60000);  // a hang guard, not a speed check
+    while (announced.isEmpty() && !limit.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    manager.shutdown();
+    EXPECT_EQ(announced, QStringList{path});
+    EXPECT_TRUE(onMainThread);
+    EXPECT_FALSE(manager.GetThumbImage(path).isNull());
+}
+
+TEST_F(ThumbsManagerTest, CleanerRemovesOnlyMissingFiles)
+{
+    const QString kept = writePhoto(dir.path(), "kept.png", 8, 8, vltest::FileFormat::Png);
+    const QImage thumb(4, 3, QImage::Format_RGB888);
+    for (const QString& p : {kept, dir.filePath("gone1.jpg"), dir.filePath("gone2.jpg")})
+        db.SetThumb(p, QDateTime::fromSecsSinceEpoch(1), 8, 8, 32, 4, 3, int(thumb.bytesPerLine()), thumb.constBits());
+    {
+        ThumbsManager waiting(&db);
+        waiting.Init(std::chrono::hours(1));
+        waiting.shutdown();  // before the delay: no pass
+        EXPECT_EQ(db.GetAllFiles(noStop).size(), 3);
+    }
+    ThumbsManager manager(&db);
+    manager.Init(std::chrono::milliseconds(0));
+    manager.cleaner().wait();
+    EXPECT_EQ(db.GetAllFiles(noStop), QStringList{kept});
+    manager.shutdown();
+}
+
+}  // namespace
