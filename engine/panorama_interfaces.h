@@ -165,13 +165,15 @@ public:
     virtual bool BuildPanoramaManually(const std::vector<IPanoElement*>& photos,
                                        const std::vector<IPanoElement*>* workingCopies, bool askAllPairs) = 0;
     virtual bool RenderPanorama() = 0;
-    virtual void CropPanorama(const VarnoBase::Rect& r) = 0;
+    // false when the result stays uncropped.
+    virtual bool CropPanorama(const VarnoBase::Rect& r) = 0;
     virtual void SetPatchRect(const VarnoBase::Rect& r) = 0;
 };
 
 class ITiledPanorama : public IPanorama {
 public:
-    virtual void SetRenderingSurface(SurfaceRenderingType type, int a, int b, int c, bool async, bool fast) = 0;
+    // false before a build or when a synchronous render failed.
+    virtual bool SetRenderingSurface(SurfaceRenderingType type, int a, int b, int c, bool async, bool fast) = 0;
     virtual bool FastRenderingHasFinished() = 0;
     virtual bool RenderPanorama(int a, int b, int c) = 0;
     virtual void SyncUpdatePanoramaView(long wParam, long lParam) = 0;

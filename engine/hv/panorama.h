@@ -77,7 +77,7 @@ public:
                                const std::vector<PanoramaLib::IPanoElement*>* workingCopies,
                                bool askAllPairs) override;
     bool RenderPanorama() override;
-    void CropPanorama(const VarnoBase::Rect& r) override;
+    bool CropPanorama(const VarnoBase::Rect& r) override;
     void SetPatchRect(const VarnoBase::Rect& r) override;
 
     // Levels of the spline blend: 4, plus log2 of the working-copy scale in the

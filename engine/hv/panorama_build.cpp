@@ -562,9 +562,9 @@ bool CPanorama::CropTo(const Rect& rect)
     return ok;
 }
 
-void CPanorama::CropPanorama(const Rect& rect)
+bool CPanorama::CropPanorama(const Rect& rect)
 {
-    CropTo(rect);
+    return CropTo(rect);
 }
 
 void CPanorama::SetPatchRect(const Rect& rect)

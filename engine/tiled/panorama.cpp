@@ -466,10 +466,10 @@ bool CPanorama::BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>& pho
 // ---------------------------------------------------------------------------------
 // Surface changes and the full-size render
 
-void CPanorama::SetRenderingSurface(PanoramaLib::SurfaceRenderingType type, int x, int y, int z, bool async,
+bool CPanorama::SetRenderingSurface(PanoramaLib::SurfaceRenderingType type, int x, int y, int z, bool async,
                                     bool fast)
 {
-    SetRenderingSurfaceEx(type, x, y, z, async, fast);
+    return SetRenderingSurfaceEx(type, x, y, z, async, fast);
 }
 
 bool CPanorama::SetRenderingSurfaceAsync(PanoramaLib::SurfaceRenderingType type, int x, int y, int z, bool fast)

@@ -64,7 +64,7 @@ public:
     PanoramaLib::IPanoElement* CreateImageThumbnail(PanoramaLib::IPanoElement* photo) override;
 
     // ITiledPanorama
-    void SetRenderingSurface(PanoramaLib::SurfaceRenderingType type, int x, int y, int z, bool async,
+    bool SetRenderingSurface(PanoramaLib::SurfaceRenderingType type, int x, int y, int z, bool async,
                              bool fast) override;
     bool FastRenderingHasFinished() override;
     bool RenderPanorama(int x, int y, int z) override;

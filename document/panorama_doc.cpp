@@ -1,0 +1,338 @@
+// The document's state: engine creation and teardown, selected and built type, options,
+// crop mode and crop frame, the predicates the main window polls, result access, and the
+// tiled surface steering (sliders, geometry tool, queued view updates). UI thread only.
+#include "document/panorama_doc.h"
+
+#include <algorithm>
+
+#include "core/pano_element.h"
+
+namespace {
+
+bool hasBits(const PanoramaLib::IPanoElement* e)
+{
+    return e && e->HasBits();
+}
+
+// The largest angle the geometry tool may tilt or rotate the tiled surface, degrees.
+constexpr int kMaxGeoAngle = 45;
+
+}  // namespace
+
+PanoramaDoc::PanoramaDoc(QObject* parent, EngineFactories factories)
+    : QObject(parent), m_factories(std::move(factories))
+{
+}
+
+PanoramaDoc::~PanoramaDoc()
+{
+    // Engines first: the tiled one stops and joins its render thread in Release, so the
+    // host objects (deleted by ~EngineHost after this body) are no longer in use.
+    if (m_pHVPanorama)
+        m_pHVPanorama->Release();
+    m_pHVPanorama = nullptr;
+    if (m_pTiledPanorama)
+        m_pTiledPanorama->Release();
+    m_pTiledPanorama = nullptr;
+    PanoramaLib::FreePictureCollection(m_images);
+    PanoramaLib::FreePictureCollection(m_thumbnails);
+    // Elements made from now on must not reach a factory that is gone.
+    if (CPanoElement::m_pIDibManager == static_cast<PanoramaLib::IDibManager*>(this))
+        CPanoElement::m_pIDibManager = m_previousDibManager;
+}
+
+void PanoramaDoc::setIUserInterface(IUserInterfaceEx* ui, PanoramaLib::IProgressIndicator* progress)
+{
+    // The engines keep the pointers of the first call; replacing them here would leave
+    // the document and its engines talking to different windows.
+    if (m_pHVPanorama || m_pTiledPanorama)
+        return;
+    m_pUserInterface = ui;
+    m_pProgress = progress;
+    m_previousDibManager = CPanoElement::m_pIDibManager;
+
+    auto* dibs = static_cast<PanoramaLib::IDibManager*>(this);
+    m_pHVPanorama = m_factories.createHV ? m_factories.createHV(dibs) : nullptr;
+    m_pTiledPanorama = m_factories.createTiled ? m_factories.createTiled(dibs) : nullptr;
+    if (!m_pHVPanorama || !m_pTiledPanorama) {
+        if (m_pHVPanorama)
+            m_pHVPanorama->Release();
+        if (m_pTiledPanorama)
+            m_pTiledPanorama->Release();
+        m_pHVPanorama = nullptr;
+        m_pTiledPanorama = nullptr;
+        m_pUserInterface = nullptr;
+        m_pProgress = nullptr;
+        throw EngineCreationError("The stitching engines could not be created (out of memory).");
+    }
+    // No wait-cursor object exists: the engines get null and show no busy cursor.
+    m_pHVPanorama->Initialize(this, nullptr, ui);
+    m_pHVPanorama->Set_IProgressIndicator(progress);
+    m_pTiledPanorama->Initialize(this, nullptr, ui);
+    m_pTiledPanorama->Set_IProgressIndicator(progress);
+}
+
+PanoramaLib::IPanorama* PanoramaDoc::builtEngine() const
+{
+    if (m_builtTiled)
+        return m_pTiledPanorama;
+    return m_pHVPanorama;
+}
+
+PanoramaLib::IPanorama* PanoramaDoc::selectedEngine() const
+{
+    if (m_selectedTiled)
+        return m_pTiledPanorama;
+    return m_pHVPanorama;
+}
+
+// ---------------------------------------------------------------------------------
+// Options
+
+void PanoramaDoc::setOptions(const PanoramaLib::PanoramaOptions& options)
+{
+    if (PanoramaLib::IPanorama* engine = selectedEngine())
+        engine->SetOptions(options);
+}
+
+void PanoramaDoc::getOptions(PanoramaLib::PanoramaOptions* options) const
+{
+    if (PanoramaLib::IPanorama* engine = selectedEngine())
+        engine->GetOptions(options);
+}
+
+void PanoramaDoc::setCropFlag(int mode)
+{
+    m_cropMode = mode;
+    for (PanoramaLib::IPanorama* engine : std::initializer_list<PanoramaLib::IPanorama*>{m_pHVPanorama, m_pTiledPanorama}) {
+        if (!engine)
+            continue;
+        PanoramaLib::PanoramaOptions o;
+        engine->GetOptions(&o);
+        o.bAutoCrop = m_cropMode > 0;
+        engine->SetOptions(o);
+    }
+    if (m_cropMode <= 0)
+        activateCropping(false, true);
+    else if (m_taskMode == TaskMode::TaskExport)
+        activateCropping(true, true);
+}
+
+void PanoramaDoc::getRenderingSufrace(PanoramaLib::SurfaceRenderingType& type, int& x, int& y, int& z) const
+{
+    type = m_surface;
+    x = m_angleX;
+    y = m_angleY;
+    z = m_angleZ;
+}
+
+void PanoramaDoc::setManualMatchingMode(bool on)
+{
+    if (on == m_manualMode)
+        return;
+    m_manualMode = on;
+    if (!on && m_taskMode != TaskMode::TaskAddImages)
+        updateAllViews(4);
+    updateStitchingDialog();
+}
+
+void PanoramaDoc::manuallyMatchAllPhotos(bool on)
+{
+    if (on == m_matchAllPairs)
+        return;
+    m_matchAllPairs = on;
+    if (!m_manualMode && m_taskMode != TaskMode::TaskAddImages)
+        updateAllViews(4);
+    updateStitchingDialog();
+}
+
+// ---------------------------------------------------------------------------------
+// Cropping
+
+void PanoramaDoc::activateCropping(bool activate, bool update)
+{
+    if (!activate) {
+        if (m_pCropRect)
+            m_pCropRect->DeactivateCropping(&m_cropRect, update);
+        return;
+    }
+    if (!m_pCropRect || !enableBtnRender())
+        return;
+    if (m_builtTiled && enableGeoOptions() && m_rebuildCropRect)
+        m_cropRect = m_pTiledPanorama->GetCropRect(false);
+    m_pCropRect->ActivateCropping(m_cropRect, update);
+}
+
+// ---------------------------------------------------------------------------------
+// Predicates
+
+bool PanoramaDoc::canCreatePanorama() const
+{
+    return m_pDocument && m_pDocument->numImages() > 1;
+}
+
+bool PanoramaDoc::enableStitchDlg() const
+{
+    return canCreatePanorama() && !m_listChanged && !m_verifying;
+}
+
+bool PanoramaDoc::enableBtnSave() const
+{
+    const PanoramaLib::IPanorama* engine = builtEngine();
+    return engine && hasBits(engine->GetPanoramaImage()) && !m_listChanged;
+}
+
+bool PanoramaDoc::enableBtnRender() const
+{
+    const PanoramaLib::IPanorama* engine = builtEngine();
+    if (!engine || !engine->HasBuilt() || m_listChanged)
+        return false;
+    const PanoramaLib::IPanoElement* image = engine->GetPanoramaImage();
+    return image && !image->HasBits();
+}
+
+bool PanoramaDoc::enableGeoOptions() const
+{
+    return m_selectedTiled && m_pTiledPanorama && hasBits(m_pTiledPanorama->GetPanoramaPreview(false));
+}
+
+bool PanoramaDoc::EnableGeo(IGeoTool*)
+{
+    return m_taskMode == TaskMode::TaskStitch && enableGeoOptions();
+}
+
+bool PanoramaDoc::enableBtnStitch(const PanoramaLib::PanoramaOptions& wanted) const
+{
+    const PanoramaLib::IPanorama* selected = selectedEngine();
+    const PanoramaLib::IPanorama* built = builtEngine();
+    if (!selected || !built)
+        return false;
+    PanoramaLib::PanoramaOptions current;
+    selected->GetOptions(&current);
+    const bool base = canCreatePanorama() && !m_listChanged;
+    if (m_builtTiled != m_selectedTiled)
+        return base;
+    if (!hasBits(built->GetPanoramaPreview(false)))
+        return base;
+    // Crop, strictness, preview size and surface do not change the stitch.
+    const PanoramaLib::PanoramaStatus* status = built->GetPanoramaStatus();
+    const bool changed = m_manualMode || (status && status->bManual) ||
+                         wanted.motionModel != current.motionModel ||
+                         wanted.bLensCompensation != current.bLensCompensation ||
+                         wanted.nLensType != current.nLensType || wanted.bCyclorama != current.bCyclorama ||
+                         wanted.nLensPolynomial != current.nLensPolynomial;
+    return base && changed;
+}
+
+// ---------------------------------------------------------------------------------
+// Result access
+
+PanoramaLib::IPanoElement* PanoramaDoc::GetPanorama() const
+{
+    const PanoramaLib::IPanorama* engine = builtEngine();
+    if (!engine)
+        return nullptr;
+    if (PanoramaLib::IPanoElement* image = engine->GetPanoramaImage(); hasBits(image))
+        return image;
+    if (PanoramaLib::IPanoElement* preview = engine->GetPanoramaPreview(true); hasBits(preview))
+        return preview;
+    return nullptr;
+}
+
+QString PanoramaDoc::printPanoramaInfo() const
+{
+    const PanoramaLib::IPanorama* engine = builtEngine();
+    const PanoramaLib::IPanoElement* image = engine ? engine->GetPanoramaImage() : nullptr;
+    if (!hasBits(image))
+        return {};
+    return tr("%1x%2, %3 bits").arg(image->GetWidth()).arg(image->GetHeight()).arg(image->GetBPP());
+}
+
+// ---------------------------------------------------------------------------------
+// The tiled rendering surface
+
+void PanoramaDoc::setRenderSurface(PanoramaLib::SurfaceRenderingType type, int x, int y, int z, bool async,
+                                   bool fast)
+{
+    m_surface = type;
+    m_angleX = x;
+    m_angleY = y;
+    m_angleZ = z;
+    if (!m_pTiledPanorama || !m_pTiledPanorama->SetRenderingSurface(type, x, y, z, async, fast))
+        return;
+    m_cropRect = m_pTiledPanorama->GetCropRect(false);
+    if (m_pCropRect)
+        m_pCropRect->SetCropRect(m_cropRect);
+    updatePictureView();
+    updateStitchingDialog();
+}
+
+void PanoramaDoc::fastRenderingHasFinished()
+{
+    if (m_pTiledPanorama)
+        m_pTiledPanorama->FastRenderingHasFinished();
+}
+
+void PanoramaDoc::StartGeoTracking(IGeoTool*)
+{
+    m_trackX = m_angleX;
+    m_trackY = m_angleY;
+    m_trackZ = m_angleZ;
+}
+
+void PanoramaDoc::DoTrackGeo(IGeoTool*, int dx, int dy)
+{
+    // Deltas count from the press, so the clamps never accumulate rounding of moves.
+    const int x = std::clamp(m_trackX + dx, -kMaxGeoAngle, kMaxGeoAngle);
+    const int y = std::clamp(m_trackY + dy, -kMaxGeoAngle, kMaxGeoAngle);
+    if (x != m_angleX || y != m_angleY)
+        setRenderSurface(m_surface, x, y, m_angleZ, true, true);
+}
+
+void PanoramaDoc::DoRotateGeo(IGeoTool*, int degrees)
+{
+    const int z = std::clamp(m_trackZ + degrees, -kMaxGeoAngle, kMaxGeoAngle);
+    if (z != m_angleZ)
+        setRenderSurface(m_surface, m_angleX, m_angleY, z, true, true);
+}
+
+void PanoramaDoc::syncUpdatePanoramaView(long wParam, long lParam)
+{
+    if (!m_pTiledPanorama)
+        return;
+    if (wParam == 1 && lParam == 1) {
+        m_cropRect = m_pTiledPanorama->GetCropRect(false);
+        if (m_pCropRect)
+            m_pCropRect->SetCropRect(m_cropRect);
+        updatePictureView();
+        return;
+    }
+    m_pTiledPanorama->SyncUpdatePanoramaView(wParam, lParam);
+}
+
+// ---------------------------------------------------------------------------------
+// Call-backs, each skipped when its interface is not set
+
+void PanoramaDoc::updateStitchingDialog()
+{
+    if (m_pUpdate)
+        m_pUpdate->UpdateStitchingDialog();
+}
+
+void PanoramaDoc::updateExportDialog()
+{
+    if (m_pUpdate)
+        m_pUpdate->UpdateExportDialog();
+}
+
+void PanoramaDoc::updatePictureView()
+{
+    if (m_pUserInterface)
+        m_pUserInterface->UpdatePictureView(true);
+}
+
+void PanoramaDoc::updateAllViews(int hint)
+{
+    if (m_pDocument)
+        m_pDocument->updateAllViews(hint);
+}

@@ -1,0 +1,218 @@
+// The document's state over fake engines: wiring and engine creation, the predicates the
+// main window polls, the crop flag and frame, result access, and the tiled surface
+// steering (geometry drag clamps, queued view updates).
+#include "tests/document/doc_fixture.h"
+
+using namespace doctest;
+using PanoramaLib::PanoramaOptions;
+
+TEST_F(DocTest, FreshlyWiredDocumentOffersNothingAndASecondWiringCreatesNothing)
+{
+    Wire();
+    EXPECT_EQ(engines.hvCreated, 1);
+    EXPECT_EQ(engines.tiledCreated, 1);
+    EXPECT_EQ(Hv().ui, &window);
+    EXPECT_EQ(Tiled().threading, static_cast<PanoramaLib::IFreeThreading*>(doc.get()));
+
+    EXPECT_FALSE(doc->canCreatePanorama());
+    EXPECT_FALSE(doc->enableStitchDlg());
+    EXPECT_FALSE(doc->enableBtnSave());
+    EXPECT_FALSE(doc->enableBtnRender());
+    EXPECT_FALSE(doc->enableGeoOptions());
+    EXPECT_FALSE(doc->EnableGeo(nullptr));
+    EXPECT_FALSE(doc->enableBtnStitch(PanoramaOptions{}));
+    EXPECT_EQ(doc->GetPanorama(), nullptr);
+    EXPECT_TRUE(doc->printPanoramaInfo().isEmpty());
+    PanoramaLib::SurfaceRenderingType surface = PanoramaLib::SurfaceSpherical;
+    int x = 1, y = 1, z = 1;
+    doc->getRenderingSufrace(surface, x, y, z);
+    EXPECT_EQ(surface, PanoramaLib::SurfaceCylindrical);
+
+    vltest::FakeWindow other(log);
+    doc->setIUserInterface(&other, &other);
+    EXPECT_EQ(engines.hvCreated, 1);
+    EXPECT_EQ(engines.tiledCreated, 1);
+    EXPECT_EQ(Hv().ui, &window);  // the engines and the document keep talking to one window
+    doc->setTaskMode(TaskMode::TaskStitch);
+    EXPECT_EQ(log.Count("UpdateStitchingDialog"), 1);
+}
+
+TEST_F(DocTest, AFactoryWithoutEngineStopsStartUpWithAClearError)
+{
+    for (const bool hvFails : {true, false}) {
+        SCOPED_TRACE(hvFails);
+        engines.failHV = hvFails;
+        engines.failTiled = !hvFails;
+        doc = std::make_unique<ScriptedDoc>(log, engines.Factories());
+        doc->setDocument(&tray);
+        EXPECT_THROW(doc->setIUserInterface(&window, &window), EngineCreationError);
+        // The engine that was made is released again; nothing dangles for the pollers.
+        EXPECT_EQ(log.Count(hvFails ? "tiled.Release" : "hv.Release"), 1);
+        EXPECT_EQ(doc->hvPanorama(), nullptr);
+        EXPECT_FALSE(doc->enableBtnRender());
+        EXPECT_FALSE(doc->enableBtnStitch(PanoramaOptions{}));
+        EXPECT_EQ(doc->GetPanorama(), nullptr);
+        doc.reset();
+        log.Clear();
+    }
+}
+
+TEST_F(DocTest, EnginesAreReleasedOnceWhenTheDocumentGoes)
+{
+    Wire();
+    doc.reset();
+    EXPECT_EQ(log.Matching("hv.Release").size() + log.Matching("tiled.Release").size(), 2u);
+    EXPECT_LT(log.IndexOf("hv.Release"), log.IndexOf("tiled.Release"));
+}
+
+// Which changes offer a new build. The document has built an H/V panorama with the
+// options it holds; each row changes one thing.
+TEST_F(DocTest, StitchButtonMatrix)
+{
+    struct Row {
+        const char* name;
+        std::function<void(DocTest&, PanoramaOptions&)> change;
+        bool expected;
+    };
+    const std::vector<Row> rows = {
+        {"unchanged", [](DocTest&, PanoramaOptions&) {}, false},
+        {"crop", [](DocTest&, PanoramaOptions& o) { o.bAutoCrop = !o.bAutoCrop; }, false},
+        {"surface", [](DocTest&, PanoramaOptions& o) { o.surfaceType = PanoramaLib::SurfaceSpherical; }, false},
+        {"strictness", [](DocTest&, PanoramaOptions& o) { o.nMatchingMode = 1; }, false},
+        {"preview size", [](DocTest&, PanoramaOptions& o) { o.nPreviewQuality = 1; }, false},
+        {"lens type", [](DocTest&, PanoramaOptions& o) { o.nLensType = 4; }, true},
+        {"lens polynomial", [](DocTest&, PanoramaOptions& o) { o.nLensPolynomial = 1; }, true},
+        {"motion model", [](DocTest&, PanoramaOptions& o) { o.motionModel = PanoramaLib::MotionTranslate; }, true},
+        {"lens compensation", [](DocTest&, PanoramaOptions& o) { o.bLensCompensation = true; }, true},
+        {"cyclorama", [](DocTest&, PanoramaOptions& o) { o.bCyclorama = true; }, true},
+        {"manual mode", [](DocTest& t, PanoramaOptions&) { t.doc->setManualMatchingMode(true); }, true},
+        {"last build manual", [](DocTest&, PanoramaOptions&) {}, true},  // scripted before the build
+        {"tiled built, H/V selected", [](DocTest& t, PanoramaOptions&) { t.doc->setPanoramaType(true); }, true},
+        {"no preview", [](DocTest& t, PanoramaOptions&) { t.Hv().preview()->FreeImage(); }, true},
+        {"list changed", [](DocTest& t, PanoramaOptions&) { ASSERT_TRUE(t.doc->continueModification(nullptr, nullptr, true)); }, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        WireWithPhotos(3);
+        if (std::string(row.name) == "last build manual")
+            Hv().script.status.bManual = true;
+        Build();
+        PanoramaOptions wanted;
+        doc->getOptions(&wanted);
+        row.change(*this, wanted);
+        EXPECT_EQ(doc->enableBtnStitch(wanted), row.expected);
+        doc.reset();
+    }
+}
+
+TEST_F(DocTest, CropFlagReachesBothEnginesAndTheFrameOnlyWhileARenderWaitsInExport)
+{
+    WireWithPhotos(2);
+    doc->setCropFlag(1);
+    EXPECT_TRUE(Hv().options.bAutoCrop);
+    EXPECT_TRUE(Tiled().options.bAutoCrop);
+    EXPECT_FALSE(log.Contains("frame.ActivateCropping"));  // Add Images task
+
+    doc->setTaskMode(TaskMode::TaskExport);
+    doc->setCropFlag(1);
+    EXPECT_FALSE(log.Contains("frame.ActivateCropping"));  // nothing built: no render waits
+
+    Build();
+    doc->setCropFlag(2);
+    EXPECT_EQ(log.Calls().back(), "frame.ActivateCropping(10,10,650,390,1)");
+
+    frame.rect = VarnoBase::Rect(20, 20, 300, 200);  // the user moves the frame
+    doc->setCropFlag(0);
+    EXPECT_FALSE(frame.shown);
+    EXPECT_FALSE(Hv().options.bAutoCrop);
+    EXPECT_EQ(doc->cropRect(), VarnoBase::Rect(20, 20, 300, 200));
+}
+
+TEST_F(DocTest, ResultAccessFollowsTheBuiltEngine)
+{
+    WireWithPhotos(2);
+    Build();
+    EXPECT_EQ(doc->GetPanorama(), Hv().preview());
+    EXPECT_TRUE(doc->enableBtnRender());
+    EXPECT_FALSE(doc->enableBtnSave());
+    ASSERT_TRUE(doc->onBtnRender());
+    EXPECT_EQ(doc->GetPanorama(), Hv().full());
+    EXPECT_TRUE(doc->enableBtnSave());
+    EXPECT_FALSE(doc->enableBtnRender());
+    EXPECT_EQ(doc->printPanoramaInfo(), QStringLiteral("6600x4000, 24 bits"));
+    doc->setPanoramaType(true);  // the tiled engine holds nothing
+    EXPECT_EQ(doc->GetPanorama(), nullptr);
+    EXPECT_TRUE(doc->printPanoramaInfo().isEmpty());
+}
+
+TEST_F(DocTest, GeometryToolNeedsTheStitchTaskAndATiledPreview)
+{
+    WireWithPhotos(2);
+    doc->setCurPanoramaType(true);
+    Build();
+    EXPECT_TRUE(doc->enableGeoOptions());
+    EXPECT_FALSE(doc->EnableGeo(nullptr));  // Add Images
+    doc->setTaskMode(TaskMode::TaskStitch);
+    EXPECT_TRUE(doc->EnableGeo(nullptr));
+    doc->setTaskMode(TaskMode::TaskExport);
+    EXPECT_FALSE(doc->EnableGeo(nullptr));
+    doc->setCurPanoramaType(false);
+    EXPECT_FALSE(doc->enableGeoOptions());
+}
+
+// Deltas count from the press and clamp at 45 degrees; an unchanged clamped value
+// renders nothing. The surface is the one the tiled build used.
+TEST_F(DocTest, GeometryDragClampsAndRendersOnlyChanges)
+{
+    WireWithPhotos(2);
+    doc->setCurPanoramaType(true);
+    Tiled().options.surfaceType = PanoramaLib::SurfaceSpherical;
+    Build();
+    doc->setRenderSurface(PanoramaLib::SurfaceSpherical, 40, -40, 0, false, false);
+    doc->StartGeoTracking(nullptr);
+    log.Clear();
+
+    doc->DoTrackGeo(nullptr, 10, -10);
+    doc->DoTrackGeo(nullptr, 20, -30);  // clamps to the same values: nothing
+    doc->DoRotateGeo(nullptr, -60);
+    doc->DoRotateGeo(nullptr, -50);     // the same clamped angle
+    doc->StartGeoTracking(nullptr);
+    doc->DoRotateGeo(nullptr, 5);       // counted from the new press: -40
+    EXPECT_EQ(log.Matching("tiled.SetRenderingSurface"),
+              (std::vector<std::string>{"tiled.SetRenderingSurface(1,45,-45,0,async,fast)",
+                                        "tiled.SetRenderingSurface(1,45,-45,-45,async,fast)",
+                                        "tiled.SetRenderingSurface(1,45,-45,-40,async,fast)"}));
+    // Each accepted change takes the engine's crop into the frame and repaints.
+    EXPECT_EQ(log.Count("frame.SetCropRect"), 3);
+    EXPECT_EQ(log.Count("UpdatePictureView(1)"), 3);
+}
+
+TEST_F(DocTest, SurfaceStartsCylindricalAndFollowsEachTiledBuild)
+{
+    WireWithPhotos(2);
+    doc->setCurPanoramaType(true);
+    Tiled().options.surfaceType = PanoramaLib::SurfaceSpherical;
+    Build();
+    doc->StartGeoTracking(nullptr);
+    doc->DoTrackGeo(nullptr, 3, 0);
+    EXPECT_EQ(log.Matching("tiled.SetRenderingSurface").front(), "tiled.SetRenderingSurface(1,3,0,0,async,fast)");
+}
+
+TEST_F(DocTest, QueuedViewUpdatesAreRoutedByTheirValues)
+{
+    WireWithPhotos(2);
+    doc->setCurPanoramaType(true);
+    Build();
+    Tiled().script.cropRect = VarnoBase::Rect(5, 6, 100, 80);
+    window.forwardAsyncTo = doc.get();
+    window.AsyncUpdatePanoramaView(0, 1);
+    window.AsyncUpdatePanoramaView(0, 0);
+    window.AsyncUpdatePanoramaView(1, 1);
+    EXPECT_FALSE(log.Contains("tiled.SyncUpdatePanoramaView"));  // queued, not called at once
+    QCoreApplication::processEvents();
+    EXPECT_EQ(log.Matching("tiled.SyncUpdatePanoramaView"),
+              (std::vector<std::string>{"tiled.SyncUpdatePanoramaView(0,1)", "tiled.SyncUpdatePanoramaView(0,0)"}));
+    EXPECT_EQ(doc->cropRect(), VarnoBase::Rect(5, 6, 100, 80));
+    EXPECT_EQ(frame.rect, VarnoBase::Rect(5, 6, 100, 80));
+    EXPECT_EQ(log.Calls().back(), "UpdatePictureView(1)");
+}
