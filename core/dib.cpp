@@ -392,6 +392,31 @@ QImage QtDibImpl::getImageObject() const
     return *m_pImage;
 }
 
+qint64 QtDibImpl::cacheKey() const
+{
+    if (!m_pImage)
+        return 0;
+    if (m_pMutex) {
+        QMutexLocker lock(m_pMutex.get());
+        return m_pImage->cacheKey();
+    }
+    return m_pImage->cacheKey();
+}
+
+QImage QtDibImpl::convertedImage(QImage::Format format) const
+{
+    std::unique_ptr<QMutexLocker<QMutex>> lock;
+    if (m_pMutex)
+        lock = std::make_unique<QMutexLocker<QMutex>>(m_pMutex.get());
+    if (!m_pImage || m_pImage->isNull())
+        return QImage();
+    try {
+        return m_pImage->convertToFormat(format);
+    } catch (const std::exception&) {
+        return QImage();
+    }
+}
+
 bool QtDibImpl::save(const std::wstring& path, bool compressTiff, int quality, std::wstring* /*err*/)
 {
     if (!hasBits())

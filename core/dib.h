@@ -84,6 +84,12 @@ public:
 
     void draw(const QRect& target, QPainter& painter, const QRect& source) const;
     QImage getImageObject() const;
+    // Identity of the current pixels: changes whenever writable bits were handed out
+    // (QImage::cacheKey), so a view can keep a converted copy until then.
+    qint64 cacheKey() const;
+    // The pixels converted to `format`, made under the store's lock without an
+    // intermediate copy; null when there are none or memory runs out.
+    QImage convertedImage(QImage::Format format) const;
     // The export of a finished panorama: format from the suffix, TIFF compression flag,
     // JPEG quality 0..100. Writes through a temporary file so a failure keeps the old file.
     bool save(const std::wstring& path, bool compressTiff, int quality, std::wstring* err);

@@ -1,0 +1,86 @@
+// Repainting the whole viewport (1600 x 1000) of the panorama view showing a
+// 60000 x 3000 result at 5 %, 50 % and 100 %, scrolled to the middle. The first paint
+// (outside the timing) makes the view's 32-bit copy; the timed paints reuse it, as the
+// repaints after scrolling or a tool's overlay change do.
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QPainter>
+
+#include <cstring>
+
+#include "app/panorama_view.h"
+#include "core/dib.h"
+#include "tests/support/dib_manager_fixture.h"
+
+namespace {
+
+void ensureApplication()
+{
+    if (QApplication::instance())
+        return;
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "benchmarks";
+    static char* argv[] = {name, nullptr};
+    new QApplication(argc, argv);  // lives until the program ends
+}
+
+PanoramaLib::IPanoElement* bigPanorama()
+{
+    static PanoramaLib::IPanoElement* e = [] {
+        vltest::InstallDibManager();
+        auto* p = new CPanoElement(false);
+        p->AddRef();
+        if (!p->CreateImage(24, 60000, 3000))
+            return static_cast<PanoramaLib::IPanoElement*>(nullptr);
+        for (int y = 0; y < 3000; ++y) {
+            unsigned char* row = p->GetBits() + qsizetype(y) * p->GetBPL();
+            for (int x = 0; x < 60000; ++x) {
+                row[3 * x] = static_cast<unsigned char>(x ^ y);
+                row[3 * x + 1] = static_cast<unsigned char>((x >> 3) + y);
+                row[3 * x + 2] = static_cast<unsigned char>(x * 7 + (y >> 2));
+            }
+        }
+        return static_cast<PanoramaLib::IPanoElement*>(p);
+    }();
+    return e;
+}
+
+struct BenchView : PanoramaView {
+    void paintInto(QImage& target)
+    {
+        QPainter p(&target);
+        draw(p, target.rect(), origin());
+    }
+};
+
+void BM_PanoramaViewRepaint(benchmark::State& state)
+{
+    ensureApplication();
+    PanoramaLib::IPanoElement* pano = bigPanorama();
+    if (!pano) {
+        state.SkipWithError("no memory for the panorama");
+        return;
+    }
+    BenchView view;
+    view.setFrameShape(QFrame::NoFrame);
+    view.resize(1600, 1000);
+    view.show();
+    view.setScaleRange(0.01, 10.0);
+    view.setPicture(pano, false);
+    view.setScaleFactor(state.range(0) / 100.0);
+    view.setScrollPos(QPoint(view.scrollSize().width() / 2, view.scrollSize().height() / 2));
+    QImage target(view.viewport()->size(), QImage::Format_RGB32);
+    view.paintInto(target);
+    for (auto _ : state) {
+        view.paintInto(target);
+        benchmark::DoNotOptimize(target.constBits());
+    }
+    state.SetLabel(std::to_string(state.range(0)) + " %");
+}
+
+}  // namespace
+
+BENCHMARK(BM_PanoramaViewRepaint)->Arg(5)->Arg(50)->Arg(100)->Unit(benchmark::kMillisecond);
