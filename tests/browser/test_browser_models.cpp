@@ -1,0 +1,172 @@
+// The browser's models on real folders: camera file numbers, typed sorting (sizes as
+// numbers, dates as dates, non-camera names last), the file views' filter (no
+// sub-folders, the root change announced) and the folder tree's filter. The
+// file-system models load asynchronously; every test waits for directoryLoaded.
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include "browser/browser_models.h"
+
+static void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+
+namespace {
+
+void writeFile(const QString& path, qint64 bytes, const QDateTime& modified = {})
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << qPrintable(path);
+    file.write(QByteArray(bytes, 'x'));
+    file.flush();  // a later write would stamp the file again
+    if (modified.isValid()) {
+        ASSERT_TRUE(file.setFileTime(modified, QFileDevice::FileModificationTime));
+    }
+}
+
+// Sets the model's root and waits until the folder's entries are in.
+bool loadFolder(QFileSystemModel& model, const QString& path)
+{
+    QSignalSpy loaded(&model, &QFileSystemModel::directoryLoaded);
+    model.setRootPath(path);
+    const QString wanted = QDir(path).canonicalPath();
+    for (;;) {
+        for (const QList<QVariant>& args : std::as_const(loaded))
+            if (QDir(args.at(0).toString()).canonicalPath() == wanted)
+                return true;
+        if (!loaded.wait(20000))
+            return false;
+    }
+}
+
+// Names of the proxy's rows under the proxy index of a source folder, in proxy order.
+QStringList rowNames(const QSortFilterProxyModel& proxy, const QFileSystemModel& source, const QString& folder)
+{
+    const QModelIndex parent = proxy.mapFromSource(source.index(folder));
+    QStringList list;
+    for (int row = 0; row < proxy.rowCount(parent); ++row)
+        list << proxy.index(row, 0, parent).data().toString();
+    return list;
+}
+
+}  // namespace
+
+TEST(Dcf, NamesAndNumbers)
+{
+    const struct {
+        const char* name;
+        bool dcf;
+        int number;
+    } cases[] = {
+        {"IMG_1234", true, 1234}, {"DSC01234", true, 1234}, {"ABCD0000", true, 0},
+        {"IMG_12345", false, 2345}, {"IMG_12a4", false, -1}, {"photo", false, -1}, {"", false, -1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsDcf(c.name), c.dcf) << c.name;
+        EXPECT_EQ(GetDCFNumber(c.name), c.number) << c.name;
+    }
+}
+
+struct FileViews : ::testing::Test {
+    QTemporaryDir dir;
+    ThumbsFileSystemModel files;
+    FilesFilterModel proxy;
+
+    void SetUp() override
+    {
+        const QDateTime base = QDateTime::currentDateTime().addDays(-10);
+        // name, size, age: sizes whose texts sort the other way round ("10 KB" < "9 KB"),
+        // dates in yet another order.
+        writeFile(dir.filePath("IMG_1234.jpg"), 9 * 1024, base.addSecs(300));
+        writeFile(dir.filePath("DSC00077.jpg"), 10 * 1024, base.addSecs(100));
+        writeFile(dir.filePath("photo.jpg"), 100, base.addSecs(400));
+        writeFile(dir.filePath("IMG_12a4.jpg"), 200 * 1024, base.addSecs(200));
+        writeFile(dir.filePath("IMG_12345.jpg"), 1, base);
+        writeFile(dir.filePath("notes.txt"), 10);
+        ASSERT_TRUE(QDir(dir.path()).mkdir("sub.jpg"));  // a folder that matches the pattern
+
+        files.setReadOnly(true);
+        files.setFilter(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot);
+        files.setNameFilters({"*.jpg", "*.bmp", "*.png", "*.tif"});
+        files.setNameFilterDisables(false);
+        proxy.setDynamicSortFilter(true);
+        proxy.setSortRole(Qt::UserRole);
+        proxy.setSourceModel(&files);
+        ASSERT_TRUE(loadFolder(files, dir.path()));
+    }
+
+    QStringList sorted(int column, Qt::SortOrder order = Qt::AscendingOrder)
+    {
+        proxy.sort(column, order);
+        return rowNames(proxy, files, dir.path());
+    }
+};
+
+TEST_F(FileViews, SortKeysAreTypedAndNonCameraNamesComeLast)
+{
+    EXPECT_EQ(sorted(1), (QStringList{"IMG_12345.jpg", "photo.jpg", "IMG_1234.jpg", "DSC00077.jpg", "IMG_12a4.jpg"}));
+    EXPECT_EQ(sorted(3), (QStringList{"IMG_12345.jpg", "DSC00077.jpg", "IMG_12a4.jpg", "IMG_1234.jpg", "photo.jpg"}));
+    const QStringList byNumber = sorted(ThumbsFileSystemModel::kDcfColumn);
+    EXPECT_EQ(byNumber.mid(0, 2), (QStringList{"DSC00077.jpg", "IMG_1234.jpg"}));
+    EXPECT_EQ(QSet<QString>(byNumber.begin() + 2, byNumber.end()),
+              (QSet<QString>{"photo.jpg", "IMG_12a4.jpg", "IMG_12345.jpg"}));
+
+    const QModelIndex img = files.index(dir.filePath("IMG_1234.jpg"));
+    EXPECT_EQ(files.headerData(4, Qt::Horizontal).toString(), "DCF Number");
+    EXPECT_EQ(files.index(img.row(), 4, img.parent()).data().toInt(), 1234);
+    EXPECT_EQ(files.data(files.index(img.row(), 1, img.parent()), Qt::UserRole).typeId(), QMetaType::LongLong);
+}
+
+TEST_F(FileViews, OnlyTheRootsFilesRemainAndTheRootChangeIsAnnounced)
+{
+    const QStringList byName = sorted(0);
+    EXPECT_EQ(QSet<QString>(byName.begin(), byName.end()),
+              (QSet<QString>{"DSC00077.jpg", "IMG_12345.jpg", "IMG_1234.jpg", "IMG_12a4.jpg", "photo.jpg"}));
+
+    const QString sub = dir.filePath("sub.jpg");
+    writeFile(sub + "/inner.jpg", 5);
+    QStringList announced;  // read at once: a proxy index is only good until the next change
+    QObject::connect(&proxy, &FilesFilterModel::rootIndexChanged, [&](const QModelIndex& root) {
+        announced << files.filePath(proxy.mapToSource(root));
+    });
+    ASSERT_TRUE(loadFolder(files, sub));
+    EXPECT_EQ(announced, QStringList{sub});
+    EXPECT_EQ(rowNames(proxy, files, sub), QStringList{"inner.jpg"});
+}
+
+TEST(FolderTree, HidesHiddenBundlesLinksAndSystemFoldersButNeverTheWayHome)
+{
+    QTemporaryDir tree;
+    QDir root(tree.path());
+    for (const char* name : {".hidden", "x.app", "Photos.APP", "real", "home", "net", "realhome"})
+        ASSERT_TRUE(root.mkdir(name));
+    ASSERT_TRUE(QFile::link(root.filePath("real"), root.filePath("link")));
+    ASSERT_TRUE(QFile::link(root.filePath("realhome"), root.filePath("homelink")));
+
+    const QByteArray savedHome = qgetenv("HOME");
+    qputenv("HOME", root.filePath("homelink").toLocal8Bit());  // a home reached through a link
+    QMacDirModel dirs;
+    dirs.setReadOnly(true);
+    dirs.setFilter(QDir::Dirs | QDir::AllDirs | QDir::Drives | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    DirFilterModel proxy;
+    proxy.setSourceModel(&dirs);
+    ASSERT_TRUE(loadFolder(dirs, tree.path()));
+    QStringList shown = rowNames(proxy, dirs, tree.path());
+    shown.sort();
+    EXPECT_EQ(shown, (QStringList{"home", "homelink", "net", "real", "realhome"}));
+
+    // The whole file system: /home stays, the system folders go.
+    ASSERT_TRUE(loadFolder(dirs, "/"));
+    QStringList top = rowNames(proxy, dirs, "/");
+    if (QFileInfo("/home").isDir() && !QFileInfo("/home").isSymLink()) {
+        EXPECT_TRUE(top.contains("home"));
+    }
+    EXPECT_FALSE(top.contains("dev"));
+    EXPECT_FALSE(top.contains("bin"));
+    qputenv("HOME", savedHome);
+}
