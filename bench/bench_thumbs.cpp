@@ -1,6 +1,6 @@
 // The thumbnail cache on a folder of 200 photos of 4000 x 3000 pixels (JPEG, quality 90):
 // building cold (empty cache) with one and with eight builder workers, the warm pass over
-// the same folder (every thumbnail current), one cached lookup as the view paints it, and
+// the same folder (every thumbnail current), one cached lookup as the view paints it,
 // storing one thumbnail, and one photo's thumbnail decoded at reduced and at full size.
 //
 // The folder is generated once per run into a temporary folder (removed at exit): four
@@ -151,9 +151,11 @@ void BM_ThumbStore(benchmark::State& state)
     QImage thumb(thumbwidth, thumbheight, QImage::Format_RGB888);
     thumb.fill(Qt::darkCyan);
     int i = 0;
-    for (auto _ : state)
-        db.SetThumb(QString::number(i++), QDateTime::fromSecsSinceEpoch(i), kWidth, kHeight, 32, thumb.width(),
+    for (auto _ : state) {
+        ++i;
+        db.SetThumb(QString::number(i), QDateTime::fromSecsSinceEpoch(i), kWidth, kHeight, 32, thumb.width(),
                     thumb.height(), int(thumb.bytesPerLine()), thumb.constBits());
+    }
 }
 BENCHMARK(BM_ThumbStore)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
