@@ -9,7 +9,6 @@
 // photo's pixels and into the scene plane; a mosaic or ring prints each camera
 // (focal length in pixels, rx = pitch, ry = yaw, rz = roll in degrees).
 #include <QCoreApplication>
-#include <QImageReader>
 #include <QStringList>
 
 #include <cmath>
@@ -40,7 +39,6 @@ void printMatrix(const char* label, const vltest::Mat3& m)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    QImageReader::setAllocationLimit(4096);
     const QStringList args = app.arguments();
 
     QString out, model = QStringLiteral("similarity"), format = QStringLiteral("jpg");

@@ -12,7 +12,6 @@
 // distance in PHOTO2's full-size pixels. Exit status 0 when a transform was fitted, 1
 // when none was, 2 on bad arguments or unreadable photos.
 #include <QCoreApplication>
-#include <QImageReader>
 
 #include <chrono>
 #include <cstdio>
@@ -187,7 +186,6 @@ int main(int argc, char** argv)
     }
 
     QCoreApplication app(argc, argv);
-    QImageReader::setAllocationLimit(4096);
     static DibManager manager;
     CPanoElement::m_pIDibManager = &manager;
 

@@ -6,15 +6,22 @@
 //
 // Progress goes to stderr; the last line of stdout is
 //   status=N photos=N unmatched=N preview=WxH result=WxH build_s=S render_s=S
-// Exit 0 only when the build succeeded and the file was written.
+// Exit 0 only when the build succeeded and the file was written. An output that cannot
+// be written (no such folder, a folder, a type without a writer, no permission, one of
+// the photos) and a photo that cannot be read end the run before anything is built,
+// with the reason on stderr and status 2.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <QCoreApplication>
-#include <QImageReader>
+#include <QDir>
+#include <QFileInfo>
+#include <QImageWriter>
+#include <QSaveFile>
 
 #include "core/pano_element.h"
 #include "document/engine_host.h"
@@ -76,6 +83,43 @@ int Usage()
     return 2;
 }
 
+QString FromLocal(const std::string& s)
+{
+    return QString::fromLocal8Bit(s.c_str());
+}
+
+// Why the result could not be written to `out`, or empty when it can: the same checks
+// the export makes, done before the build instead of after it.
+std::string OutputProblem(const std::string& out, const std::vector<std::string>& photos)
+{
+    const QFileInfo info(FromLocal(out));
+    if (info.isDir())
+        return "it is a folder";
+    if (!info.absoluteDir().exists())
+        return "the folder does not exist";
+    QByteArray format = info.suffix().toLower().toLatin1();
+    if (format == "tif")
+        format = "tiff";
+    if (format.isEmpty() || !QImageWriter::supportedImageFormats().contains(format))
+        return "no image type is written for the suffix \"" + info.suffix().toStdString() + "\"";
+    for (const std::string& photo : photos) {
+        std::error_code ec;
+        if (std::filesystem::equivalent(out, photo, ec))
+            return "it is the photo " + photo;
+    }
+    QSaveFile probe(info.absoluteFilePath());  // writes beside the target, as the export does
+    if (!probe.open(QIODevice::WriteOnly))
+        return probe.errorString().toLocal8Bit().toStdString();
+    probe.cancelWriting();
+    return std::string();
+}
+
+void PrintFailedStatus(std::size_t photos)
+{
+    std::printf("status=%d photos=%zu unmatched=0 preview=0x0 result=0x0 build_s=0 render_s=0\n",
+                PanoramaLib::kStatusFailed, photos);
+}
+
 double Seconds(std::chrono::steady_clock::time_point since)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -86,7 +130,6 @@ double Seconds(std::chrono::steady_clock::time_point since)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    QImageReader::setAllocationLimit(4096);
 
     std::string engineKind = "hv", model, lens, surface, out;
     bool cyclorama = false, previewOnly = false;
@@ -126,6 +169,12 @@ int main(int argc, char** argv)
     }
     if (out.empty() || files.empty() || (engineKind != "hv" && engineKind != "tiled"))
         return Usage();
+    const std::string outputProblem = OutputProblem(out, files);
+    if (!outputProblem.empty()) {
+        std::fprintf(stderr, "stitch_files: cannot write %s: %s\n", out.c_str(), outputProblem.c_str());
+        PrintFailedStatus(files.size());
+        return 1;
+    }
 
     EngineHost host;
     ConsoleProgress progress;
@@ -138,7 +187,7 @@ int main(int argc, char** argv)
         engine = tiled = PanoramaLib::CreateTiledPanoramaObject(&host);
     if (!engine) {
         std::fprintf(stderr, "stitch_files: the %s engine is not available\n", engineKind.c_str());
-        std::printf("status=2 photos=%zu unmatched=0 preview=0x0 result=0x0 build_s=0 render_s=0\n", files.size());
+        PrintFailedStatus(files.size());
         return 1;
     }
     engine->Initialize(&host, nullptr, nullptr);
@@ -175,11 +224,13 @@ int main(int argc, char** argv)
     std::vector<PanoramaLib::IPanoElement*> photos;
     for (const std::string& f : files) {
         PanoramaLib::IPanoElement* e = PanoramaLib::CreateDibObject(false);
-        if (!e->FromFile(QString::fromLocal8Bit(f.c_str()).toStdWString())) {
-            std::fprintf(stderr, "stitch_files: cannot read %s: %ls\n", f.c_str(), e->GetErrorMessage().c_str());
-            e->Release();
+        if (!e || !e->FromFile(FromLocal(f).toStdWString())) {
+            const QString why = e ? QString::fromStdWString(e->GetErrorMessage()) : QStringLiteral("out of memory");
+            std::fprintf(stderr, "stitch_files: cannot read %s: %s\n", f.c_str(), why.toLocal8Bit().constData());
+            PanoramaLib::IPanoElement::SafeRelease(e);
             PanoramaLib::FreePictureCollection(photos);
             engine->Release();
+            PrintFailedStatus(files.size());
             return 1;
         }
         photos.push_back(e);

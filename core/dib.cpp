@@ -2,10 +2,17 @@
 // format; 8-bit images carry a grey colour table so that value 255 is white.
 // Files are written through QSaveFile: the target is replaced only after the whole
 // image has been written, so a failed save never destroys the file it would replace.
+//
+// Loading is held to kImageAllocationLimit: the size in the file's header is checked
+// before anything is decoded, and a decoded image of 24 or more bits a pixel becomes
+// 24-bit RGB in its own buffer, so a colour photo never has a second full copy. A JPEG
+// decoder that reports damaged data (through the toolkit's log, on the loading thread)
+// makes the load fail rather than hand on a picture with grey or scrambled blocks.
 #include "core/dib.h"
 
 #include "core/image_file_check.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QFileInfo>
 #include <QImageReader>
@@ -16,14 +23,148 @@
 #include <QRect>
 #include <QSaveFile>
 
+#include <atomic>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 #include <limits>
+#include <mutex>
 
 namespace PanoramaLib {
 
 namespace {
 
 const wchar_t kUnsupportedFormat[] = L"Unsupported file format.";
+const wchar_t kFileNotFound[] = L"File not found.";
+const wchar_t kCannotRead[] = L"Cannot read the file.";
+const wchar_t kCorrupt[] = L"Corrupt or incomplete image data.";
+const wchar_t kNoMemory[] = L"Not enough memory to load the photo.";
+
+// The image model's start-up, before main in every program that links the store.
+[[maybe_unused]] const bool g_readerLimitSet = (QImageReader::setAllocationLimit(int(kImageAllocationLimit >> 20)), true);
+
+std::wstring tooLarge(int width, int height)
+{
+    return L"photo too large: " + std::to_wstring(width) + L"\u00D7" + std::to_wstring(height);
+}
+
+std::int64_t imageBytes(QImage::Format format, int width, int height)
+{
+    const int bpp = QImage::toPixelFormat(format).bitsPerPixel();
+    if (bpp <= 0 || width <= 0 || height <= 0)
+        return -1;
+    return (((std::int64_t(width) * bpp + 31) >> 5) << 2) * height;
+}
+
+// The toolkit converts an image of 24 or more bits a pixel to 24-bit RGB within its own
+// buffer (each row is rewritten front to back, then the buffer shrinks).
+bool convertsInPlace(QImage::Format format)
+{
+    return QImage::toPixelFormat(format).bitsPerPixel() >= 24;
+}
+
+// Decoder complaints on the thread that is loading. The JPEG decoder goes on after
+// damaged data and says so only in the log; every other message passes to the handler
+// that was installed before.
+struct DecoderReport {
+    int damaged = 0;
+};
+thread_local DecoderReport* t_report = nullptr;
+
+// Collects the decoder's complaints on this thread for its lifetime.
+struct DecoderWatch {
+    DecoderWatch() { t_report = &report; }
+    ~DecoderWatch() { t_report = nullptr; }
+    DecoderWatch(const DecoderWatch&) = delete;
+    DecoderWatch& operator=(const DecoderWatch&) = delete;
+    DecoderReport report;
+};
+std::atomic<QtMessageHandler> g_nextHandler{nullptr};
+
+void watchDecoderMessages(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (t_report && context.category && std::strcmp(context.category, "qt.gui.imageio.jpeg") == 0) {
+        ++t_report->damaged;
+        return;
+    }
+    if (QtMessageHandler next = g_nextHandler.load())
+        next(type, context, message);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+}
+
+void installDecoderWatch()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { g_nextHandler.store(qInstallMessageHandler(watchDecoderMessages)); });
+}
+
+// Reads the photo at `path` into 24-bit RGB, or gives a null image and the reason.
+// `peak` receives the bytes held at once.
+QImage readPhoto(const QString& path, std::wstring* why, std::int64_t* peak)
+{
+    *peak = 0;
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        *why = kFileNotFound;
+        return QImage();
+    }
+    if (!info.isFile() || !info.isReadable()) {
+        *why = kCannotRead;
+        return QImage();
+    }
+    installDecoderWatch();
+    try {
+        DecoderWatch watch;
+        QImageReader reader(path);
+        reader.setDecideFormatFromContent(true);
+        const QByteArray format = reader.format();  // known only before the read
+        const QSize size = reader.size();
+        QImage::Format decoded = reader.imageFormat();
+        if (decoded == QImage::Format_Invalid)
+            decoded = QImage::Format_RGB32;
+        if (size.isValid()) {
+            const std::int64_t need = PhotoLoadBytes(decoded, size.width(), size.height());
+            if (need < 0 || need > kImageAllocationLimit) {
+                *why = tooLarge(size.width(), size.height());
+                return QImage();
+            }
+        }
+
+        QImage raw;
+        if (!reader.read(&raw) || raw.isNull()) {
+            const auto error = reader.error();
+            *why = error == QImageReader::UnsupportedFormatError ? kUnsupportedFormat
+                   : error == QImageReader::DeviceError          ? kCannotRead
+                   : error == QImageReader::FileNotFoundError    ? kFileNotFound
+                                                                 : kCorrupt;
+            return QImage();
+        }
+        // A reader may report success on a cut-off JPEG or BMP.
+        if (watch.report.damaged || IsTruncatedImageFile(path, format)) {
+            *why = kCorrupt;
+            return QImage();
+        }
+        // The header may have told another format than the decoder made.
+        const std::int64_t need = PhotoLoadBytes(raw.format(), raw.width(), raw.height());
+        if (need < 0 || need > kImageAllocationLimit) {
+            *why = tooLarge(raw.width(), raw.height());
+            return QImage();
+        }
+        const std::int64_t decodedBytes = raw.sizeInBytes();
+        const uchar* before = raw.constBits();
+        raw.convertTo(QImage::Format_RGB888);
+        if (raw.isNull()) {
+            *why = kNoMemory;
+            return QImage();
+        }
+        *peak = decodedBytes + (raw.constBits() == before ? 0 : raw.sizeInBytes());
+        return raw;
+    } catch (const std::exception&) {
+        *why = kNoMemory;
+        return QImage();
+    }
+}
 
 QString toQ(const std::wstring& s)
 {
@@ -104,6 +245,15 @@ bool writeImageFile(const QImage& image, const QString& path, const QByteArray& 
 }
 
 }  // namespace
+
+std::int64_t PhotoLoadBytes(QImage::Format decoded, int width, int height)
+{
+    const std::int64_t bytes = imageBytes(decoded, width, height);
+    if (bytes < 0 || decoded == QImage::Format_RGB888 || convertsInPlace(decoded))
+        return bytes;
+    const std::int64_t rgb = imageBytes(QImage::Format_RGB888, width, height);
+    return rgb < 0 ? -1 : bytes + rgb;
+}
 
 QtDibImpl::QtDibImpl(bool threadSafe) : RefCounter(0)
 {
@@ -212,22 +362,12 @@ bool QtDibImpl::load(const std::wstring& path, std::wstring* err)
         return false;
 
     const FileStamp stamp = StampOf(path);
-    QImage rgb;
-    try {
-        QImageReader reader(toQ(path));
-        reader.setDecideFormatFromContent(true);
-        const QByteArray format = reader.format();  // known only before the read
-        QImage raw;
-        // A reader may hand back part of an image together with a failure, and the JPEG
-        // and BMP readers report success on a cut-off file: both are refused.
-        if (reader.read(&raw) && !raw.isNull() && !IsTruncatedImageFile(toQ(path), format))
-            rgb = raw.format() == QImage::Format_RGB888 ? std::move(raw) : raw.convertToFormat(QImage::Format_RGB888);
-    } catch (const std::exception&) {
-        rgb = QImage();  // out of memory while decoding or converting
-    }
+    std::wstring why;
+    std::int64_t peak = 0;
+    QImage rgb = readPhoto(toQ(path), &why, &peak);
     if (rgb.isNull()) {
         if (err)
-            *err = kUnsupportedFormat;
+            *err = why;
         return false;
     }
 
@@ -237,6 +377,7 @@ bool QtDibImpl::load(const std::wstring& path, std::wstring* err)
     m_depth = m_pImage->depth();
     m_pathName = path;
     m_stamp = stamp;
+    m_loadPeak = peak;
     return true;
 }
 

@@ -17,6 +17,16 @@ class QRect;
 
 namespace PanoramaLib {
 
+// The program's one limit on what loading a photo may allocate at its peak, in bytes:
+// the decoded image plus any copy its conversion to 24 bits needs. The image model's
+// start-up gives the toolkit's image readers the same limit, so that every program and
+// every reader of image files works under it. A 24-bit photo costs 4 bytes a pixel while
+// it loads: 268 megapixels (16384 x 16384) fit.
+constexpr std::int64_t kImageAllocationLimit = std::int64_t(1024) << 20;
+
+// What loading a `width` x `height` photo that decodes to `decoded` allocates at its peak.
+std::int64_t PhotoLoadBytes(QImage::Format decoded, int width, int height);
+
 // Thrown by a store copy that cannot be made; caught by CPanoElement::FromImage.
 struct dibException {};
 
@@ -93,6 +103,8 @@ public:
     // The export of a finished panorama: format from the suffix, TIFF compression flag,
     // JPEG quality 0..100. Writes through a temporary file so a failure keeps the old file.
     bool save(const std::wstring& path, bool compressTiff, int quality, std::wstring* err);
+    // Bytes the last successful file load held at once (0 before any).
+    std::int64_t loadPeakBytes() const { return m_loadPeak; }
 
 private:
     // Identity of the file behind m_pathName (size and modification time), taken when
@@ -113,6 +125,7 @@ private:
     bool m_unloaded = false;
     std::wstring m_pathName;
     FileStamp m_stamp;
+    std::int64_t m_loadPeak = 0;
 };
 
 }  // namespace PanoramaLib

@@ -1,6 +1,7 @@
 // JPEG: walk the marker segments by their lengths and the entropy-coded data of each
 // scan up to the next marker; a file that runs out before the end-of-image marker is
-// cut off. BMP: an uncompressed bitmap needs its pixel offset plus padded rows times
+// cut off, unless it runs out in the data of a scan after every part of the image has
+// had its scan (some writers leave out the end marker). BMP: an uncompressed bitmap needs its pixel offset plus padded rows times
 // height bytes. Anything the walk does not understand is left to the decoder.
 #include "core/image_file_check.h"
 
@@ -11,10 +12,71 @@
 
 namespace PanoramaLib {
 
+namespace {
+
+// Which parts of the image the scans seen so far have delivered. A sequential scan
+// delivers its components whole; a progressive one delivers a band of coefficients of
+// one or more components, in full only at its last refinement (low bit 0).
+class ScanCoverage {
+public:
+    void Frame(unsigned char marker, const unsigned char* seg, std::size_t len)
+    {
+        m_progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
+        m_components = len >= 6 ? seg[5] : 0;
+        m_known = m_components >= 1 && m_components <= kMax && len >= 6 + 3 * std::size_t(m_components);
+        for (int c = 0; m_known && c < m_components; ++c) {
+            m_ids[c] = seg[6 + 3 * c];
+            m_done[c] = 0;
+        }
+    }
+    void Scan(const unsigned char* seg, std::size_t len)
+    {
+        const std::size_t ns = len >= 1 ? seg[0] : 0;
+        if (!m_known || ns == 0 || len < 1 + 2 * ns + 3)
+            return;
+        const int ss = seg[1 + 2 * ns];
+        const int se = seg[2 + 2 * ns];
+        const int al = seg[3 + 2 * ns] & 0x0F;
+        std::uint64_t band = ~std::uint64_t(0);
+        if (m_progressive) {
+            if (ss > se || se > 63 || al != 0)
+                return;
+            band = (se == 63 ? ~std::uint64_t(0) : (std::uint64_t(1) << (se + 1)) - 1) & ~((std::uint64_t(1) << ss) - 1);
+        }
+        for (std::size_t k = 0; k < ns; ++k)
+            for (int c = 0; c < m_components; ++c)
+                if (m_ids[c] == seg[1 + 2 * k])
+                    m_done[c] |= band;
+    }
+    bool Complete() const
+    {
+        for (int c = 0; m_known && c < m_components; ++c)
+            if (m_done[c] != ~std::uint64_t(0))
+                return false;
+        return m_known;
+    }
+
+private:
+    static constexpr int kMax = 4;
+    bool m_known = false;
+    bool m_progressive = false;
+    int m_components = 0;
+    unsigned char m_ids[kMax] = {};
+    std::uint64_t m_done[kMax] = {};
+};
+
+bool IsFrameMarker(unsigned char m)
+{
+    return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
+}
+
+}  // namespace
+
 bool IsTruncatedJpeg(const unsigned char* d, std::size_t n)
 {
     if (n < 2 || d[0] != 0xFF || d[1] != 0xD8)
         return false;  // not a JPEG stream: not ours to judge
+    ScanCoverage coverage;
     std::size_t pos = 2;
     for (;;) {
         if (pos >= n)
@@ -35,22 +97,26 @@ bool IsTruncatedJpeg(const unsigned char* d, std::size_t n)
         const std::size_t length = (std::size_t(d[pos]) << 8) | d[pos + 1];
         if (length < 2)
             return false;
-        pos += length;
-        if (pos > n)
+        if (pos + length > n)
             return true;
+        if (IsFrameMarker(marker))
+            coverage.Frame(marker, d + pos + 2, length - 2);
+        else if (marker == 0xDA)
+            coverage.Scan(d + pos + 2, length - 2);
+        pos += length;
         if (marker != 0xDA)
             continue;
         // Entropy-coded data of a scan: runs to the next marker other than a stuffed
-        // zero or a restart marker.
+        // zero or a restart marker. A file that ends in it lacks only its end marker
+        // when every scan of the image is there; the decoder tells whether the last
+        // scan's data was cut short.
         for (;;) {
-            if (pos >= n)
-                return true;
+            if (pos + 1 >= n)
+                return !coverage.Complete();
             if (d[pos] != 0xFF) {
                 ++pos;
                 continue;
             }
-            if (pos + 1 >= n)
-                return true;
             const unsigned char next = d[pos + 1];
             if (next == 0xFF) {
                 ++pos;  // fill byte

@@ -11,7 +11,8 @@
 namespace PanoramaLib {
 
 // True when the file at `path`, read as `format` ("jpeg", "bmp"; other formats are not
-// judged), ends before its image data does.
+// judged), ends before its image data does. A JPEG that ends in the data of its last
+// scan is judged by its structure only: whether that data is whole, its decoder says.
 bool IsTruncatedImageFile(const QString& path, const QByteArray& format);
 
 // The same on bytes already in memory.

@@ -257,13 +257,25 @@ TEST_F(DibFiles, BrokenFilesFailWithAnErrorText)
     huge.append(pngBytes.mid(33, 200));
     writeAll(path("huge.png"), huge);
 
-    for (const char* name :
-         {"zero.png", "garbage.jpg", "cut.png", "head.png", "cut.jpg", "cut.bmp", "cut.tif", "huge.png", "missing.png"}) {
+    // Each with its real reason; a header whose checksum fails is damaged data.
+    const std::pair<const char*, const wchar_t*> cases[] = {
+        {"zero.png", L"Unsupported file format."},
+        {"garbage.jpg", L"Unsupported file format."},
+        {"cut.png", L"Corrupt or incomplete image data."},
+        {"head.png", L"Corrupt or incomplete image data."},
+        {"cut.jpg", L"Corrupt or incomplete image data."},
+        {"cut.bmp", L"Corrupt or incomplete image data."},
+        {"cut.tif", L"Corrupt or incomplete image data."},
+        {"huge.png", L"Corrupt or incomplete image data."},
+        {"missing.png", L"File not found."},
+        {".", L"Cannot read the file."},
+    };
+    for (const auto& [name, expected] : cases) {
         SCOPED_TRACE(name);
         Store s;
         std::wstring err;
         EXPECT_FALSE(s->load(W(path(name)), &err));
-        EXPECT_EQ(err, L"Unsupported file format.");
+        EXPECT_EQ(err, expected);
         EXPECT_FALSE(s->hasBits());
         EXPECT_TRUE(s->getPathName().empty());
     }

@@ -111,7 +111,7 @@ TEST_F(Element, FromFileLoadsOnceAndReportsFailures)
 
     Elem bad;
     EXPECT_FALSE(bad->FromFile(dir.filePath("none.jpg").toStdWString()));
-    EXPECT_EQ(bad->GetErrorMessage(), L"Unsupported file format.");
+    EXPECT_EQ(bad->GetErrorMessage(), L"File not found.");
 }
 
 TEST_F(Element, CreateImageFromPlanesSwapsToRedGreenBlue)
