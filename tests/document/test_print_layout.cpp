@@ -1,0 +1,266 @@
+// Paging and printed pages: the page geometry checked directly, the painted sheet checked
+// pixel by pixel on a QImage, and a real PDF made through QPrinter counted and rendered.
+// The test panorama encodes its x coordinate in blue so a printed slice tells where it is from.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+
+#include <QFile>
+#include <QPainter>
+#include <QPrinter>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include "document/page_layout.h"
+
+using Printing::PageGeometry;
+using Printing::PageSetup;
+using Printing::PrinterPage;
+
+namespace {
+
+constexpr PrinterPage kPage600{600, 4700, 3000, 0};
+
+PageSetup metric(int mode = 0, int numPages = 1)
+{
+    PageSetup s;
+    s.unitsInch = false;
+    s.mode = mode;
+    s.numPages = numPages;
+    return s;
+}
+
+PageSetup withOverlap(PageSetup s, int overlap = 100)  // 10 mm
+{
+    s.overlapOn = true;
+    s.overlap = overlap;
+    return s;
+}
+
+// Blue = x scaled to 0..255 over the width, green 128, red 0.
+QImage xRamp(int width, int height)
+{
+    QImage img(width, height, QImage::Format_RGB888);
+    for (int y = 0; y < height; ++y) {
+        uchar* row = img.scanLine(y);
+        for (int x = 0; x < width; ++x) {
+            row[3 * x] = 0;
+            row[3 * x + 1] = 128;
+            row[3 * x + 2] = uchar(x * 255 / (width - 1));
+        }
+    }
+    return img;
+}
+
+int rampAt(double x, int width) { return int(x * 255 / (width - 1)); }
+
+QRect transposed(const QRect& r) { return QRect(r.y(), r.x(), r.height(), r.width()); }
+QLine transposed(const QLine& l) { return QLine(l.y1(), l.x1(), l.y2(), l.x2()); }
+
+}  // namespace
+
+TEST(PrintLayout, DerivedPrintWidthRoundsToSetupUnitsAndMayAddAPage)
+{
+    struct Case {
+        int pageWidth, pages, printWidth;
+    } const cases[] = {{4700, 2, 1990}, {4760, 1, 2015}};
+    for (const Case& c : cases) {
+        PageSetup s = metric();
+        const PrinterPage page{600, c.pageWidth, 3000, 0};
+        EXPECT_EQ(Printing::calcMaxPage(page, s, 20000, 3000, true), c.pages) << c.pageWidth;
+        EXPECT_EQ(s.printWidth, c.printWidth);
+        EXPECT_NEAR(s.printHeight, c.printWidth * 3000 / 20000, 1);
+        EXPECT_EQ(s.imageWidth, 20000);
+    }
+}
+
+TEST(PrintLayout, OverlapIsHalfTheEnteredOneAndAtMostHalfThePage)
+{
+    // 392.9 mm: two pages sharing 5 mm, three if they shared the 10 mm entered.
+    PageSetup s = withOverlap(metric(1));
+    s.printWidth = 3929;
+    s.printHeight = 100;
+    EXPECT_EQ(Printing::calcMaxPage(kPage600, s, 20000, 3000, true), 2);
+    EXPECT_EQ(Printing::layoutPage(1, kPage600, s, 20000, 3000, true).overlap,
+              Printing::toDevicePixels(50, false, 600));
+    s.overlap = 100000;
+    EXPECT_EQ(Printing::layoutPage(1, kPage600, s, 20000, 3000, true).overlap, 4700 / 2);
+}
+
+TEST(PrintLayout, FittedPanoramaNeedingFewerPagesLeavesTheRestBlank)
+{
+    PageSetup s = withOverlap(metric(0, 3));
+    const PrinterPage page{600, 4700, 3000, 3};
+    const PageGeometry p1 = Printing::layoutPage(1, page, s, 800, 300, true);
+    const PageGeometry p2 = Printing::layoutPage(2, page, s, 800, 300, true);
+    const PageGeometry p3 = Printing::layoutPage(3, page, s, 800, 300, true);
+    EXPECT_EQ(p2.pageCount, 2);
+    EXPECT_TRUE(p1.red.on && !p1.black.on);
+    EXPECT_TRUE(!p2.red.on && p2.black.on);
+    EXPECT_EQ(p2.black.label, 1);
+    EXPECT_TRUE(p3.blank);
+    EXPECT_EQ(p2.source.right() + 1, 800);
+    EXPECT_EQ(p1.target.height(), 3000);  // fitted by height
+
+    s.overlapMarks = false;
+    EXPECT_FALSE(Printing::layoutPage(1, page, s, 800, 300, true).red.on);
+    EXPECT_FALSE(Printing::layoutPage(1, page, metric(0, 1), 800, 300, true).red.on);
+}
+
+TEST(PrintLayout, SlicesTileThePanoramaRepeatingTheOverlap)
+{
+    const PageSetup s = withOverlap(metric(0, 3));
+    PageGeometry g[3];
+    for (int n = 0; n < 3; ++n)
+        g[n] = Printing::layoutPage(n + 1, kPage600, s, 20000, 3000, true);
+    EXPECT_EQ(g[0].source.left(), 0);
+    EXPECT_EQ(g[2].source.right() + 1, 20000);
+    const double scale = double(g[0].source.width()) / g[0].target.width();
+    for (int n = 0; n < 2; ++n) {
+        EXPECT_EQ(g[n].target.width(), 4700);
+        const int shared = g[n].source.right() + 1 - g[n + 1].source.left();
+        EXPECT_NEAR(shared, g[n].overlap * scale, 1.0) << n;
+        // The marks stand at the inner edge of the shared strip, one on each sheet.
+        EXPECT_EQ(g[n].red.ticks[0].x1(), g[n].target.right() + 1 - g[n].overlap);
+        EXPECT_EQ(g[n + 1].black.ticks[0].x1(), g[n + 1].target.left() + g[n + 1].overlap);
+    }
+}
+
+TEST(PrintLayout, VerticalPrintingIsTheTransposedHorizontalOne)
+{
+    PageSetup h = withOverlap(metric(0, 3));
+    h.marginLeft = 50, h.marginTop = 80, h.marginRight = 30, h.marginBottom = 60;
+    PageSetup manual = h;
+    manual.mode = 1, manual.keepProportions = false;
+    manual.printWidth = 4000, manual.printHeight = 700;
+    for (const PageSetup& sh : {h, manual}) {
+        PageSetup sv = sh;
+        sv.marginLeft = sh.marginTop, sv.marginTop = sh.marginLeft;
+        sv.marginRight = sh.marginBottom, sv.marginBottom = sh.marginRight;
+        sv.printWidth = sh.printHeight, sv.printHeight = sh.printWidth;
+        for (int n = 1; n <= 3; ++n) {
+            const PageGeometry gh = Printing::layoutPage(n, kPage600, sh, 20000, 3000, true);
+            const PageGeometry gv =
+                Printing::layoutPage(n, {600, 3000, 4700, 0}, sv, 3000, 20000, false);
+            ASSERT_FALSE(gh.blank);
+            EXPECT_EQ(gv.target, transposed(gh.target)) << sh.mode << n;
+            EXPECT_EQ(gv.source, transposed(gh.source)) << sh.mode << n;
+            EXPECT_EQ(gv.red.on, gh.red.on);
+            EXPECT_EQ(gv.black.on, gh.black.on);
+            if (gh.red.on) {
+                EXPECT_EQ(gv.red.ticks[1], transposed(gh.red.ticks[1]));
+            }
+        }
+    }
+}
+
+TEST(PrintLayout, DegenerateInputsGiveBlankPagesNotCrashes)
+{
+    // Mode 1 without kept proportions: a print height derived as 0 for a very wide panorama.
+    PageSetup wide = metric(1);
+    wide.keepProportions = false;
+    EXPECT_GE(Printing::calcMaxPage(kPage600, wide, 1000000, 1, true), 1);
+    EXPECT_EQ(wide.printHeight, 0);
+    EXPECT_TRUE(Printing::layoutPage(1, kPage600, wide, 1000000, 1, true).blank);
+
+    // A resolution of 0 is refused and the setup left alone.
+    PageSetup s = metric(1);
+    EXPECT_EQ(Printing::calcMaxPage({0, 4700, 3000, 0}, s, 20000, 3000, true), 1);
+    EXPECT_EQ(s.imageWidth, 1);
+    EXPECT_EQ(s.printWidth, 0);
+    EXPECT_TRUE(Printing::layoutPage(1, {0, 4700, 3000, 0}, metric(), 20000, 3000, true).blank);
+
+    // 20 m on sheets 100 pixels wide: capped; a far page number has nothing to show.
+    s.printWidth = 200000, s.printHeight = 30000;
+    EXPECT_EQ(Printing::calcMaxPage({600, 100, 3000, 0}, s, 20000, 3000, true), Printing::kMaxPages);
+    EXPECT_TRUE(Printing::layoutPage(2000000000, {600, 4700, 3000, INT_MAX}, s, 20000, 3000, true).blank);
+    // Beyond the printer's last page.
+    EXPECT_TRUE(Printing::layoutPage(3, {600, 4700, 3000, 2}, s, 20000, 3000, true).blank);
+}
+
+TEST(PrintLayout, PaintedSheetShowsItsSliceAndItsMarks)
+{
+    PageSetup s = withOverlap(metric(0, 3));
+    s.marginTop = s.marginBottom = 100;  // room for the ticks
+    const PrinterPage page{300, 2350, 1500, 0};
+    const QImage pano = xRamp(6000, 600);
+    auto countColour = [](const QImage& img, int x, int y0, int y1, QRgb colour) {
+        int n = 0;
+        for (int y = std::max(y0, 0); y < std::min(y1, img.height()); ++y)
+            for (int dx = -1; dx <= 1; ++dx)
+                n += img.pixel(x + dx, y) == colour;
+        return n;
+    };
+    for (int n = 1; n <= 3; ++n) {
+        const PageGeometry g = Printing::layoutPage(n, page, s, pano.width(), pano.height(), true);
+        QImage sheet(page.width, page.height, QImage::Format_RGB32);
+        sheet.fill(Qt::white);
+        {
+            QPainter painter(&sheet);
+            Printing::paintPage(painter, g, pano);
+        }
+        const QPoint c = g.target.center();
+        const QColor inside = sheet.pixelColor(c);
+        EXPECT_EQ(inside.green(), 128) << n;
+        EXPECT_NEAR(inside.blue(), rampAt(g.source.center().x(), pano.width()), 3) << n;
+        EXPECT_EQ(sheet.pixel(c.x(), g.target.bottom() + 2), qRgb(255, 255, 255));
+
+        const int top = g.target.top();
+        const int xR = g.target.right() + 1 - g.overlap, xL = g.target.left() + g.overlap;
+        const int reds = countColour(sheet, xR, top - 60, top - 20, qRgb(255, 0, 0));
+        const int blacks = countColour(sheet, xL, top - 60, top - 20, qRgb(0, 0, 0));
+        EXPECT_EQ(reds > 0, n < 3) << n;
+        EXPECT_EQ(blacks > 0, n > 1) << n;
+    }
+}
+
+TEST(PrintLayout, PdfHasTheCountedPagesEachShowingItsSlice)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString pdf = dir.filePath("pano.pdf");
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(pdf);
+    printer.setResolution(300);
+    printer.setPageSize(QPageSize(QPageSize::A4));
+    printer.setPageOrientation(QPageLayout::Landscape);
+    printer.setPageMargins(QMarginsF(0, 0, 0, 0));
+
+    const QImage pano = xRamp(6000, 600);
+    PageSetup s = withOverlap(metric(1));
+    s.printWidth = 7000;  // 70 cm over 29.7 cm sheets
+    s.printHeight = 700;
+    const int pages = Printing::calcMaxPage(Printing::printerPage(printer), s, 6000, 600, true);
+    ASSERT_EQ(pages, 3);
+    printer.setFromTo(1, pages);
+    const Printing::PrintJob job(pano, true);
+    {
+        QPainter painter(&printer);
+        for (int p = 1; p <= pages; ++p) {
+            if (p > 1)
+                printer.newPage();
+            job.printPage(p, painter, Printing::printerPage(printer), s);
+        }
+    }
+    QFile file(pdf);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromLatin1(file.readAll());
+    EXPECT_EQ(text.count(QRegularExpression("/Type\\s*/Page(?![a-zA-Z])")), pages);
+
+    const QString pdftoppm = QStandardPaths::findExecutable("pdftoppm");
+    if (pdftoppm.isEmpty())
+        GTEST_SKIP() << "pdftoppm not installed: page rendering not checked";
+    const QString png = dir.filePath("page2");
+    const QString cmd = QString("%1 -f 2 -l 2 -r 30 -singlefile -png %2 %3").arg(pdftoppm, pdf, png);
+    ASSERT_EQ(std::system(cmd.toLocal8Bit().constData()), 0);
+    const QImage shot(png + ".png");
+    ASSERT_FALSE(shot.isNull());
+    const PageGeometry g = Printing::layoutPage(2, Printing::printerPage(printer), s, 6000, 600, true);
+    const QColor inside = shot.pixelColor(g.target.center() / 10);  // 300 dpi -> 30 dpi
+    EXPECT_NEAR(inside.green(), 128, 6);
+    EXPECT_NEAR(inside.blue(), rampAt(g.source.center().x(), 6000), 6);
+    EXPECT_EQ(shot.pixelColor(shot.width() / 2, shot.height() - 3), QColor(Qt::white));
+}

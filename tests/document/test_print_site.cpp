@@ -1,0 +1,223 @@
+// The print settings model: typed lengths, clamps against the paper in the unit in force,
+// the print range and the printer texts, on the offscreen PDF printer Qt makes when no
+// printer is installed (A4 at 600 dpi here).
+#include <gtest/gtest.h>
+
+#include <QPrinter>
+
+#include "document/page_layout.h"
+#include "document/print_site.h"
+
+using Printing::PageSetup;
+using Printing::PrintSite;
+
+namespace {
+
+// The document's page count over a fixed panorama, as the document answers it.
+struct PanoramaOfSize : Printing::IDocumentPrinting {
+    int width = 20000, height = 3000;
+    int calcMaxPage(QPrinter* printer, PageSetup* setup) override
+    {
+        return Printing::calcMaxPage(Printing::printerPage(*printer), *setup, width, height, true);
+    }
+};
+
+class PrintSiteTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        site.printer()->setResolution(600);
+        site.printer()->setPageSize(QPageSize(QPageSize::A4));
+        site.printer()->setPageOrientation(QPageLayout::Portrait);
+        site.setLogicalPageSize(site.printer());
+    }
+    void useMetric()
+    {
+        site.getPageSetup().unitsInch = false;
+    }
+    const PageSetup& setup() const { return site.getPageSetup(); }
+
+    PrintSite site;
+};
+
+}  // namespace
+
+TEST_F(PrintSiteTest, TypedLengthsBecomeSetupUnitsAndReadBack)
+{
+    struct Case {
+        const char* text;
+        bool inch;
+        int value;
+        bool ok;
+    } const cases[] = {
+        {"21.00cm", false, 2100, true}, {"12,5", false, 12500, true},  // the comma is dropped
+        {"900", false, 78400, true},    {"-3 cm", false, 300, true},
+        {"0", false, 0, true},          {"", false, 0, false},
+        {"1.2.3", false, 0, false},     {"cm", false, 0, false},
+        {"8.2675in", true, 8268, true}, {"8.2674", true, 8267, true},
+        {"2500", true, 2000000, true},
+    };
+    for (const Case& c : cases) {
+        site.getPageSetup().unitsInch = c.inch;
+        bool ok = !c.ok;
+        EXPECT_EQ(site.toInt(QString::fromLatin1(c.text), &ok), c.value) << c.text;
+        EXPECT_EQ(ok, c.ok) << c.text;
+    }
+    site.getPageSetup().unitsInch = false;
+    EXPECT_EQ(site.printValue(0), "0cm");
+    EXPECT_EQ(site.printValue(2100), "21.00cm");
+    site.getPageSetup().unitsInch = true;
+    EXPECT_EQ(site.printValue(8268), "8.27in");
+    EXPECT_EQ(site.printValue(0), "0in");
+
+    bool ok = false;
+    EXPECT_EQ(Printing::to_UInt("page 12", &ok), 12);
+    EXPECT_TRUE(ok);
+    Printing::to_UInt("", &ok);
+    EXPECT_FALSE(ok);
+    Printing::to_UInt("99999999999", &ok);
+    EXPECT_FALSE(ok);
+}
+
+TEST_F(PrintSiteTest, PrintSizeBoundsFollowPaperAndProportions)
+{
+    useMetric();
+    const int paperH = site.paperHeight();
+    ASSERT_NEAR(paperH, 2970, 2);
+    ASSERT_NEAR(site.paperWidth(), 2100, 2);
+    site.getPageSetup().imageWidth = 100000;  // so wide that 20 m of print fit under 2 m
+    site.getPageSetup().imageHeight = 1000;
+
+    site.getPageSetup().keepProportions = false;
+    EXPECT_EQ(site.verifyPageHeight(99999, true), paperH);
+    EXPECT_EQ(site.verifyPageHeight(5, true), 10);
+    EXPECT_EQ(site.verifyPageWidth(999999, true), Printing::iMAX_cm);
+    // With the proportions kept the width (100x the height) must stay within 20 m.
+    site.getPageSetup().keepProportions = true;
+    EXPECT_EQ(site.verifyPageHeight(paperH, true), 2000);
+    EXPECT_EQ(site.verifyPageHeight(1500, true), 1500);
+    site.getPageSetup().unitsInch = true;
+    site.getPageSetup().keepProportions = false;
+    EXPECT_EQ(site.verifyPageWidth(50, false), 100);
+    site.getPageSetup().keepProportions = true;
+
+    // Keep-proportion products beyond 32 bits: 2099 x 1.5 million.
+    useMetric();
+    site.getPageSetup().imageWidth = 20000;
+    site.getPageSetup().imageHeight = 1500000;
+    EXPECT_TRUE(site.setPageWidth("100", false));
+    EXPECT_EQ(setup().printWidth, site.paperWidth());
+    EXPECT_EQ(setup().printHeight, site.paperWidth() * 75);
+}
+
+TEST_F(PrintSiteTest, MarginsOverlapAndPageCountAreClamped)
+{
+    useMetric();
+    const int paperW = site.paperWidth(), paperH = site.paperHeight();
+    EXPECT_TRUE(site.setMargingL("30"));
+    EXPECT_EQ(setup().marginLeft, paperW - 1);
+    EXPECT_TRUE(site.setMargingR("5"));
+    EXPECT_EQ(setup().marginRight, 0);
+    EXPECT_TRUE(site.setMargingL("1"));
+    EXPECT_TRUE(site.setMargingT("2"));
+    EXPECT_TRUE(site.setOverlap("50", true));
+    EXPECT_EQ(setup().overlap, (paperW - 100) / 2);
+    EXPECT_TRUE(site.setOverlap("50", false));
+    EXPECT_EQ(setup().overlap, (paperH - 200) / 2);
+    EXPECT_FALSE(site.setMargingB("abc"));
+    EXPECT_EQ(setup().marginBottom, 0);
+
+    EXPECT_TRUE(site.setNumPages("0"));
+    EXPECT_EQ(setup().numPages, 1);
+    EXPECT_FALSE(site.setNumPages(""));
+    EXPECT_TRUE(site.setNumPages("123456"));
+    EXPECT_EQ(setup().numPages, Printing::kMaxPages);
+    EXPECT_EQ(site.printNumPages(), "999 pages");
+    site.setNumPages("1");
+    EXPECT_EQ(site.printNumPages(), "1 pages");
+}
+
+TEST_F(PrintSiteTest, UnitSwitchClampsInTheNewUnit)
+{
+    const int inchWidth = site.paperWidth();
+    ASSERT_NEAR(inchWidth, 8268, 6);
+    useMetric();  // stored directly, as the window does
+    EXPECT_TRUE(site.setMargingL("25"));
+    EXPECT_EQ(setup().marginLeft, site.paperWidth() - 1);
+    EXPECT_NEAR(site.paperWidth(), 2100, 2);
+
+    PageSetup s = setup();
+    s.unitsInch = true;
+    site.pageSetup(s);
+    EXPECT_EQ(site.paperWidth(), inchWidth);
+}
+
+TEST_F(PrintSiteTest, PrintRangeYieldsTheEditedEndAndResetsOnlyOnLayoutChange)
+{
+    site.setNumPages("6");
+    site.setPrintRange(5, 3, true);
+    EXPECT_EQ(site.printPageFrom() + ".." + site.printPageTo(), "3..3");
+    site.setPrintRange(5, 3, false);
+    EXPECT_EQ(site.printPageFrom() + ".." + site.printPageTo(), "5..5");
+    EXPECT_TRUE(site.setPrintRange("2", "p9", true));
+    EXPECT_EQ(site.pageFrom(), 2);
+    EXPECT_EQ(site.pageTo(), 6);
+    EXPECT_FALSE(site.setPrintRange("x", "3", true));
+    EXPECT_EQ(site.pageTo(), 6);
+
+    site.setMargingL("1");
+    site.setOverlap("1", true);
+    site.getPageSetup().overlapOn = true;
+    EXPECT_EQ(site.pageFrom(), 2);
+    site.setNumPages("4");
+    EXPECT_EQ(site.pageFrom(), 1);
+    EXPECT_EQ(site.pageTo(), 4);
+
+    // Manual size: the range end is the document's count for the new size.
+    PanoramaOfSize doc;
+    site.setDocument(&doc);
+    PageSetup s = setup();
+    s.mode = 1;
+    s.printWidth = 40000;  // 40 in over pages 8 in wide
+    s.printHeight = 6000;
+    site.pageSetup(s);
+    EXPECT_EQ(site.pageTo(), site.calcMaxPage(&s));
+    EXPECT_GT(site.pageTo(), 4);
+}
+
+TEST_F(PrintSiteTest, ZeroResolutionIsRefusedWithoutBreakingClamps)
+{
+    site.printer()->setResolution(0);
+    site.setLogicalPageSize(site.printer());
+    EXPECT_EQ(site.resolution(), 0);
+    EXPECT_FALSE(site.validPrinter());
+    site.getPageSetup().imageWidth = 3;
+    site.getPageSetup().imageHeight = 2;
+    EXPECT_TRUE(site.setPageHeight("10", true));
+    EXPECT_GE(setup().printHeight, 0);
+    site.setKeepProportions(true, false);
+    EXPECT_EQ(setup().printWidth, 100);  // the least width in inch units
+}
+
+TEST_F(PrintSiteTest, PdfFallbackIsNoValidPrinterAndTextsDescribeIt)
+{
+    // No printer installed: Qt still makes a valid PDF printer, which must not count.
+    EXPECT_TRUE(site.printer()->isValid());
+    EXPECT_FALSE(site.validPrinter());
+    bool asked = false;
+    site.setPageSetupDialog([&](QPrinter&, QWidget*) { return asked = true; });
+    EXPECT_FALSE(site.openPrinterOptions(nullptr));
+    EXPECT_FALSE(asked);
+    EXPECT_FALSE(site.selectPrinterByName("no such printer"));
+    EXPECT_TRUE(site.selectPrinterByName(site.getDefaultPrinter().printerName()));
+
+    site.printer()->setColorMode(QPrinter::Color);
+    EXPECT_EQ(site.getPrinterInfo(),
+              "Orientation: Portrait\nMode: Color\nPaper: A4 8.26 x 11.69 in\nResolution: 600");
+    useMetric();
+    EXPECT_EQ(site.printPaperSize(site.printer()), "A4 210 x 297 mm");
+    site.printer()->setPageSize(QPageSize(QPageSize::Letter));
+    EXPECT_EQ(site.printPaperSize(site.printer()), "Letter 216 x 279 mm");
+    site.printer()->setPageSize(QPageSize(QSizeF(200, 300), QPageSize::Millimeter));
+    EXPECT_EQ(site.printPaperSize(site.printer()), "Custom 2e+02 x 3e+02 mm");
+}
