@@ -28,7 +28,7 @@ sanitize: deps
 
 # The threaded parts (tiled render worker, host threads, locks and events, thumbnail threads)
 # under ThreadSanitizer.
-TSAN_TESTS ?= Tiled|EngineHost|EventImpl|CritSectImpl|ThreadImpl|VnEvent|ThumbsManager
+TSAN_TESTS ?= Tiled|EngineHost|EventImpl|CritSectImpl|ThreadImpl|VnEvent|ThumbsManager|PanoramaDocEngines
 tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS) --target test_engine test_document test_browser

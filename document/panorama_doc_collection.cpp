@@ -135,8 +135,14 @@ void PanoramaDoc::verifyPictureCollection()
             continue;
         }
         images[position] = element;
-        if (m_pHVPanorama)
-            thumbnails[position] = m_pHVPanorama->CreateImageThumbnail(element);
+        PanoramaLib::IPanoElement* small = m_pHVPanorama ? m_pHVPanorama->CreateImageThumbnail(element) : nullptr;
+        // A photo no larger than a working copy is its own copy: unloading it below
+        // would hand the engine an empty one, so the engine makes its own at build time.
+        if (small == element) {
+            small->Release();
+            small = nullptr;
+        }
+        thumbnails[position] = small;
         element->Unload();
     }
     if (!missing.empty() && m_pProgress)

@@ -1,0 +1,200 @@
+// The document driving the real engines headless: four generated photos stitched with
+// each engine, rendered, cropped and saved as JPEG and compressed TIFF (the compression
+// tag read back from the file); and the proof that an H/V build starts only after the
+// tiled render worker has let go of the photos.
+#include <QFile>
+#include <QImageReader>
+#include <QTemporaryDir>
+
+#include <cmath>
+
+#include "engine/tiled/panorama.h"
+#include "tests/document/doc_fixture.h"
+
+using namespace doctest;
+
+namespace {
+
+const vltest::Scene& SharedScene()
+{
+    static const vltest::Scene scene(vltest::smallSceneOptions(31));
+    return scene;
+}
+
+// A row of four overlapping photos of a plane (H/V) or from a turning camera (tiled).
+const vltest::PhotoSet& RowOfFour(bool camera)
+{
+    static const vltest::PhotoSet strip = [] {
+        vltest::StripOptions o;
+        o.count = 4;
+        o.width = 320;
+        o.height = 240;
+        o.overlap = 0.4;
+        return vltest::makeStripPhotoSet(SharedScene(), o);
+    }();
+    static const vltest::PhotoSet mosaic = [] {
+        vltest::MosaicOptions o;
+        o.rows = 1;
+        o.cols = 4;
+        o.width = 320;
+        o.height = 240;
+        o.overlap = 0.35;
+        return vltest::makeMosaicPhotoSet(SharedScene(), o);
+    }();
+    return camera ? mosaic : strip;
+}
+
+// The Compression field (tag 259) of a TIFF file's first directory; -1 when absent.
+int TiffCompression(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray d = file.readAll();
+    if (d.size() < 8)
+        return -1;
+    const bool little = d[0] == 'I';
+    auto byte = [&](qsizetype at) { return static_cast<std::uint32_t>(static_cast<unsigned char>(d[at])); };
+    auto u16 = [&](qsizetype at) -> std::uint32_t {
+        return little ? byte(at) | byte(at + 1) << 8 : byte(at) << 8 | byte(at + 1);
+    };
+    auto u32 = [&](qsizetype at) -> std::uint32_t {
+        return little ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2);
+    };
+    const qsizetype ifd = u32(4);
+    if (ifd + 2 > d.size())
+        return -1;
+    const qsizetype entries = u16(ifd);
+    for (qsizetype i = 0; i < entries && ifd + 2 + 12 * (i + 1) <= d.size(); ++i) {
+        const qsizetype e = ifd + 2 + 12 * i;
+        if (u16(e) == 259)
+            return static_cast<int>(u16(e + 8));
+    }
+    return -1;
+}
+
+}  // namespace
+
+class PanoramaDocEngines : public DocTest {
+public:
+    void WireReal(bool tiled)
+    {
+        engines.realHV = engines.realTiled = true;
+        Wire();
+        if (auto* engine = dynamic_cast<Tiled_Panorama::CPanorama*>(doc->tiledPanorama()))
+            engine->SetRenderThreads(2);
+        tray.files.clear();
+        for (const QString& p : RowOfFour(tiled).paths)
+            tray.files.push_back(p.toStdWString());
+        doc->setCurPanoramaType(tiled);
+        doc->setTaskMode(TaskMode::TaskStitch);
+        ASSERT_EQ(doc->images().size(), 4u);
+    }
+};
+
+TEST_F(PanoramaDocEngines, BothEnginesStitchRenderCropAndSave)
+{
+    QTemporaryDir out;
+    for (const bool tiled : {false, true}) {
+        SCOPED_TRACE(tiled ? "tiled" : "horizontal/vertical");
+        WireReal(tiled);
+        ASSERT_TRUE(doc->onBtnStitch());
+        ASSERT_NE(doc->GetPanorama(), nullptr);
+        EXPECT_TRUE(doc->enableBtnRender());
+        EXPECT_EQ(doc->enableGeoOptions(), tiled);
+        if (tiled) {
+            doc->setRenderSurface(PanoramaLib::SurfaceSpherical, 0, 4, 0, false, false);
+            EXPECT_TRUE(doc->GetPanorama()->HasBits());
+        }
+
+        // The user pulls the crop frame a quarter of its size inwards.
+        doc->setCropFlag(1);
+        doc->setTaskMode(TaskMode::TaskExport);
+        ASSERT_TRUE(frame.shown);
+        VarnoBase::Rect r = frame.rect;
+        ASSERT_FALSE(r.isEmpty());
+        r.inflate(-r.width() / 8, -r.height() / 8);
+        frame.rect = r;
+        ASSERT_TRUE(doc->onBtnRender());
+        PanoramaLib::IPanoElement* result = doc->GetPanorama();
+        ASSERT_TRUE(result && result->HasBits());
+        const double aspect = double(result->GetWidth()) / result->GetHeight();
+        EXPECT_NEAR(aspect / (double(r.width()) / r.height()), 1.0, 0.03);
+        EXPECT_FALSE(frame.shown);
+        EXPECT_TRUE(doc->enableBtnSave());
+        EXPECT_FALSE(doc->printPanoramaInfo().isEmpty());
+
+        const QString base = out.filePath(tiled ? "tiled" : "hv");
+        ASSERT_TRUE(doc->doPanoramaSave((base + ".jpg").toStdWString()));
+        EXPECT_EQ(QImageReader(base + ".jpg").size(), QSize(result->GetWidth(), result->GetHeight()));
+        for (const bool compress : {true, false}) {
+            doc->m_compressTiff = compress;
+            const QString tif = base + (compress ? "-lzw.tif" : "-raw.tif");
+            ASSERT_TRUE(doc->doPanoramaSave(tif.toStdWString()));
+            const int compression = TiffCompression(tif);
+            if (compress)
+                EXPECT_GT(compression, 1);
+            else
+                EXPECT_EQ(compression, 1);
+        }
+        doc.reset();
+    }
+}
+
+// A failed save answers why and leaves the file it would have replaced alone.
+TEST_F(PanoramaDocEngines, FailedSaveKeepsTheOldFile)
+{
+    WireReal(false);
+    ASSERT_TRUE(doc->onBtnStitch());
+    ASSERT_TRUE(doc->onBtnRender());
+    QTemporaryDir out;
+    const QString old = out.filePath("result.xyz");
+    {
+        QFile f(old);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("old contents");
+    }
+    log.Clear();
+    QString reason;
+    EXPECT_FALSE(doc->doPanoramaSave(old.toStdWString(), &reason));
+    EXPECT_TRUE(reason.contains("xyz"));
+    EXPECT_FALSE(doc->doPanoramaSave(out.filePath("no/such/folder/result.png").toStdWString(), &reason));
+    EXPECT_TRUE(reason.contains("could not be written"));
+    QFile f(old);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), QByteArray("old contents"));
+    EXPECT_FALSE(log.Contains("setModifiedFlag"));
+}
+
+// The tiled render worker samples the same photo elements an H/V build loads and unloads:
+// the build may start only when the worker has let go of them. A slow background job
+// is running when Stitch is pressed; inside the build every photo must be held by the
+// document alone.
+TEST_F(PanoramaDocEngines, HVBuildStartsOnlyAfterTheTiledWorkerLetGoOfThePhotos)
+{
+    engines.realTiled = true;
+    Wire();
+    auto* tiled = dynamic_cast<Tiled_Panorama::CPanorama*>(doc->tiledPanorama());
+    ASSERT_NE(tiled, nullptr);
+    tiled->SetRenderThreads(2);
+    for (const QString& p : RowOfFour(true).paths)
+        tray.files.push_back(p.toStdWString());
+    doc->setTaskMode(TaskMode::TaskStitch);
+    doc->setCurPanoramaType(true);
+    ASSERT_TRUE(doc->onBtnStitch());
+
+    tiled->m_renderThread.m_scale = 150.0;  // a job long enough to be caught running
+    const std::size_t before = window.AsyncUpdateCount();
+    doc->setRenderSurface(PanoramaLib::SurfaceSpherical, 0, 0, 0, true, false);
+    ASSERT_TRUE(window.WaitForAsyncUpdates(before + 1));  // the job is past its first part
+
+    std::vector<long> counts;
+    Hv().script.onBuild = [&](const std::vector<PanoramaLib::IPanoElement*>& photos) {
+        for (PanoramaLib::IPanoElement* e : photos)
+            counts.push_back(static_cast<CPanoElement*>(e)->RefCount());
+    };
+    doc->setCurPanoramaType(false);
+    ASSERT_TRUE(doc->onBtnStitch());
+    EXPECT_EQ(counts, std::vector<long>(4, 1));
+    EXPECT_EQ(tiled->m_renderThread.GetPano(), nullptr);  // nothing of the old job survives
+}
