@@ -70,10 +70,11 @@ QPoint ScrollView::origin() const
     return {x, y};
 }
 
+// Whether there is anything to scroll to: a content larger than the viewport, also
+// while it is still scrolled to its top-left corner.
 bool ScrollView::canScroll() const
 {
-    const QPoint o = origin();
-    return o.x() < 0 || o.y() < 0;
+    return horizontalScrollBar()->maximum() > 0 || verticalScrollBar()->maximum() > 0;
 }
 
 QPoint ScrollView::viewportToContents(const QPoint& p) const { return p - origin(); }

@@ -104,7 +104,7 @@ TEST(ScrollView, OriginWithGapsAndAlignment)
     view.verticalScrollBar()->setValue(0);
     EXPECT_EQ(view.scrollPos(), QPoint(-20, -20));
     EXPECT_EQ(view.origin(), QPoint(20, 20));
-    EXPECT_FALSE(view.canScroll());
+    EXPECT_TRUE(view.canScroll()) << "at the top-left corner there is still content to pan to";
     view.setScrollPos(QPoint(100, 50));
     EXPECT_EQ(view.origin(), QPoint(-100, -50));
     EXPECT_TRUE(view.canScroll());

@@ -1,0 +1,169 @@
+// The panorama view's crop and geometry tool against a recording display (identity
+// mapping, 400 x 300) and the document's callback, and once inside the real view.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QPaintDevice>
+
+#include <memory>
+#include <vector>
+
+#include "app/pano_view_control.h"
+#include "tests/support/dib_manager_fixture.h"
+
+namespace {
+
+struct Display : IImageControlDisplay {
+    QRect rect{0, 0, 400, 300};
+    QRegion repainted;
+    Qt::CursorShape cursor = Qt::BlankCursor;
+    QRect getDisplayRect() override { return rect; }
+    QRect getContentRect() override { return QRect(0, 0, 1000, 1000); }
+    QPoint contentToDisplay(QPoint p) override { return p; }
+    QRect contentToDisplay(QRect r) override { return r; }
+    QPoint displayToContent(QPoint p) override { return p; }
+    QRect displayToContent(QRect r) override { return r; }
+    void setDisplayCursor(const QCursor& c) override { cursor = c.shape(); }
+    void resetDisplayCursor() override {}
+    void updateDisplay() override { repainted = QRegion(rect); }
+    void updateDisplayRect(const QRect& r) override { repainted |= r; }
+    void updateDisplayRgn(const QRegion& r) override { repainted |= r; }
+    void updateMouseTracking() override {}
+    QPaintDevice* getPaintDevice() override { return nullptr; }
+};
+
+struct Document : IGeoToolCallback {
+    bool enable = true;
+    int starts = 0;
+    std::vector<std::pair<int, int>> tilts;
+    std::vector<int> turns;
+    bool EnableGeo(IGeoTool*) override { return enable; }
+    void StartGeoTracking(IGeoTool*) override { ++starts; }
+    void DoTrackGeo(IGeoTool*, int dx, int dy) override { tilts.emplace_back(dx, dy); }
+    void DoRotateGeo(IGeoTool*, int degrees) override { turns.push_back(degrees); }
+};
+
+struct Tool : ::testing::Test {
+    Display display;
+    Document doc;
+    PanoViewControl tool;
+    Tool()
+    {
+        tool.setDisplay(&display);
+        tool.setGeoCallback(&doc);
+    }
+};
+
+}  // namespace
+
+TEST_F(Tool, CropRectangleRoundTrips)
+{
+    VarnoBase::Rect out;
+    tool.ActivateCropping(VarnoBase::Rect(10, 20, 110, 220), true);
+    EXPECT_FALSE(display.repainted.isEmpty());
+    tool.ActivateCropping(VarnoBase::Rect(0, 0, 50, 50), true);  // already active: kept
+    tool.DeactivateCropping(&out, true);
+    EXPECT_EQ(QRect(out), QRect(QPoint(10, 20), QPoint(109, 219)));
+    EXPECT_EQ(out.right, 110);
+    display.repainted = QRegion();
+    tool.DeactivateCropping(&out, true);  // inactive: same rectangle, no repaint
+    EXPECT_EQ(out.bottom, 220);
+    EXPECT_TRUE(display.repainted.isEmpty());
+
+    tool.SetCropRect(VarnoBase::Rect(5, 6, 7, 8));
+    tool.GetCropRect(&out);
+    EXPECT_EQ(out.left, 5);
+    EXPECT_EQ(out.top, 6);
+    EXPECT_EQ(out.right, 7);
+    EXPECT_EQ(out.bottom, 8);
+}
+
+TEST_F(Tool, CropDragRepaintsBothOutlinesAndEndsOnRelease)
+{
+    tool.ActivateCropping(VarnoBase::Rect(100, 100, 301, 201), false);
+    EXPECT_FALSE(tool.onMouseDown(QPoint(20, 20))) << "outside the frame: declined, the view pans";
+    ASSERT_TRUE(tool.onMouseDown(QPoint(300, 150)));  // right edge
+    display.repainted = QRegion();
+    EXPECT_TRUE(tool.onMouseMove(QPoint(350, 150)));
+    // The old right edge's band and its handle, though both lie in the dimmed area
+    // before and after, are repainted along with the new ones.
+    for (QPoint p : {QPoint(300, 150), QPoint(302, 148), QPoint(350, 150), QPoint(304, 100)})
+        EXPECT_TRUE(display.repainted.contains(p)) << p.x() << ',' << p.y();
+    EXPECT_TRUE(tool.onMouseUp(QPoint(350, 150)));
+    VarnoBase::Rect out;
+    tool.GetCropRect(&out);
+    EXPECT_EQ(QRect(out), QRect(QPoint(100, 100), QPoint(350, 200)));
+    EXPECT_FALSE(tool.onMouseUp(QPoint(350, 150)));
+    tool.onMouseMove(QPoint(200, 150));
+    EXPECT_EQ(display.cursor, Qt::OpenHandCursor);
+}
+
+TEST_F(Tool, TiltRotateAndInnerRectangle)
+{
+    // Inner rectangle: 50 .. 349 across, 37 .. 262 down; its edges tilt.
+    ASSERT_TRUE(tool.onMouseDown(QPoint(50, 150)));
+    EXPECT_TRUE(tool.onMouseMove(QPoint(250, 150)));  // half the view's width
+    tool.onMouseUp(QPoint(250, 150));
+    EXPECT_EQ(doc.tilts, (std::vector<std::pair<int, int>>{{22, 0}, {22, 0}}));
+
+    ASSERT_TRUE(tool.onMouseDown(QPoint(49, 140)));  // one pixel further out: rotates
+    tool.onMouseMove(QPoint(49, 158));               // across the left of the centre
+    tool.onMouseUp(QPoint(49, 158));
+    ASSERT_EQ(doc.turns.size(), 2u);
+    EXPECT_EQ(doc.turns[0], -6) << "not a jump of 360 degrees";
+    EXPECT_EQ(doc.starts, 2);
+
+    tool.onMouseMove(QPoint(200, 150));
+    EXPECT_EQ(display.cursor, tool.moveCursor().shape());
+}
+
+TEST_F(Tool, DisabledGeometryDeclinesAndReleaseEndsTheDrag)
+{
+    doc.enable = false;
+    EXPECT_FALSE(tool.onMouseDown(QPoint(200, 150)));
+    doc.enable = true;
+    tool.DeactivateGeo();
+    EXPECT_FALSE(tool.onMouseDown(QPoint(200, 150)));
+    tool.ActivateGeo();
+
+    ASSERT_TRUE(tool.onMouseDown(QPoint(200, 150)));
+    doc.enable = false;
+    EXPECT_FALSE(tool.onMouseUp(QPoint(260, 150)));
+    doc.enable = true;
+    tool.onMouseMove(QPoint(300, 150));  // a hover move: must not tilt any more
+    EXPECT_TRUE(doc.tilts.empty());
+
+    display.rect = QRect();  // no size: no division by zero
+    ASSERT_TRUE(tool.onMouseDown(QPoint(0, 0)));
+    tool.onMouseUp(QPoint(30, 30));
+    EXPECT_EQ(doc.turns.size() + doc.tilts.size(), 1u);
+}
+
+TEST(PanoViewControlInView, PressOutsideTheCropFramePans)
+{
+    vltest::InstallDibManager();
+    VarnoBase::RefPtr<PanoramaLib::IPanoElement> pic(new CPanoElement(false));
+    ASSERT_TRUE(pic->CreateImage(24, 2000, 1500));
+    PanoramaView view;
+    view.setFrameShape(QFrame::NoFrame);
+    view.resize(400, 300);
+    view.show();
+    view.setPicture(pic, false);
+    PanoViewControl tool;
+    view.setControl(&tool);
+    tool.ActivateCropping(VarnoBase::Rect(100, 100, 200, 200), true);
+    EXPECT_TRUE(view.viewport()->hasMouseTracking());
+    auto send = [&](QEvent::Type type, QPoint pos, Qt::MouseButtons buttons) {
+        QMouseEvent e(type, pos, view.viewport()->mapToGlobal(pos), Qt::LeftButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(view.viewport(), &e);
+    };
+    const QPoint start = view.scrollPos();
+    send(QEvent::MouseButtonPress, QPoint(300, 250), Qt::LeftButton);
+    send(QEvent::MouseMove, QPoint(280, 240), Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, QPoint(280, 240), Qt::NoButton);
+    EXPECT_EQ(view.scrollPos(), start + QPoint(20, 10));
+    QImage target(view.viewport()->size(), QImage::Format_RGB32);
+    view.viewport()->render(&target);  // overlay and frame paint without complaint
+    view.setControl(nullptr);
+}
