@@ -1,8 +1,10 @@
 # The two commands of the README: `make run` and `make test`.
 JOBS ?= $(shell nproc)
+# The program runs on the user's display; everything else (tests, drivers) offscreen.
+USER_QPA := $(QT_QPA_PLATFORM)
 export QT_QPA_PLATFORM ?= offscreen
 
-.PHONY: all deps configure build test run sanitize tsan bench clean
+.PHONY: all deps configure build test run demo sanitize tsan bench clean
 
 all: build
 
@@ -19,6 +21,10 @@ test: build
 	ctest --preset default -j $(JOBS)
 
 run: build
+	$(if $(USER_QPA),QT_QPA_PLATFORM=$(USER_QPA),env -u QT_QPA_PLATFORM) build/vistaloom
+
+# The stitching demonstration without a window: generated photos stitched into build/demo.
+demo: build
 	bash scripts/run-demo
 
 sanitize: deps

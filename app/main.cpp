@@ -1,0 +1,42 @@
+// The program: names the application for the settings store and the data folders, takes
+// the thumbnail colours from the palette, opens the thumbnail cache and starts its
+// threads, shows the main window maximised and runs the event loop. Shutdown is explicit
+// and ordered: the window (and with it the document and both engines) first, then the
+// thumbnail threads, then the thumbnail database, all before the application object dies.
+// No command-line interface of its own: the arguments go to Qt.
+#include <QApplication>
+#include <QImageReader>
+#include <QScreen>
+
+#include "app/main_window.h"
+#include "browser/thumb_delegate.h"
+#include "browser/thumbs_database.h"
+#include "browser/thumbs_manager.h"
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("VARNO Imaging"));
+    QCoreApplication::setApplicationName(QStringLiteral("VARNO Vistaloom"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("varno-imaging.example"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.1.0.1705"));
+    QImageReader::setAllocationLimit(4096);  // megabytes: photos above Qt's 128 MB decode
+
+    initInterfaceColors(app);
+    GetThumbsDataBase().Init();  // without a cache the browser simply shows no thumbnails
+    GetThumbsManager().Init();
+
+    int result = 0;
+    {
+        MainWindow window;
+        // The form is taller than most screens; where no window manager maximises (or
+        // before it does) the window still fits the screen.
+        if (const QScreen* screen = QGuiApplication::primaryScreen())
+            window.setGeometry(screen->availableGeometry());
+        window.showMaximized();
+        result = app.exec();
+    }
+    GetThumbsManager().shutdown();
+    GetThumbsDataBase().close();
+    return result;
+}

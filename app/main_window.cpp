@@ -1,0 +1,297 @@
+// The main window's life: construction in a fixed order (form, view and tool, zoom
+// controls, browser models, tray, document wiring, which creates both engines, option
+// blocks, settings, first task page, update check), the 60 ms refresh of the main
+// actions, the zoom actions shared by the panorama view and the thumbnail browser, and
+// shutdown. Also three small commands: the view's context menu, Close, directoryOf.
+//
+// Zoom: the view's scale is a plain factor (1.0 = one image pixel per screen pixel), the
+// zoom table and the slider work in percent (0..100 on the slider = 1 %..1000 %).
+// GUI thread only.
+#include "app/main_window.h"
+
+#include <QAction>
+#include <QButtonGroup>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenu>
+#include <QProgressDialog>
+#include <QSlider>
+#include <QTimerEvent>
+
+#include "app/desktop_seam.h"
+#include "app/panorama_view.h"
+#include "app/scroll_view.h"
+#include "browser/file_list_model.h"
+#include "browser/storyboard_list_view.h"
+#include "browser/thumb_delegate.h"
+#include "browser/thumbs_manager.h"
+#include "ui_main_window.h"
+
+QSize GetThumbItemSize(int value)
+{
+    const QSize box = GetThumbsManager().GetThumbnailMaxSize();
+    const double percent = value * 0.5 + 50;
+    return CalcItemSize(QSize(int(box.width() * percent / 100), int(box.height() * percent / 100)));
+}
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui_MainWindow>())
+{
+    ui->setupUi(this);
+    setContextMenuPolicy(Qt::NoContextMenu);
+    // The side docks take the window's full height.
+    setCorner(Qt::TopLeftCorner, Qt::LeftDockWidgetArea);
+    setCorner(Qt::BottomLeftCorner, Qt::LeftDockWidgetArea);
+    setCorner(Qt::TopRightCorner, Qt::RightDockWidgetArea);
+    setCorner(Qt::BottomRightCorner, Qt::RightDockWidgetArea);
+
+    for (int& order : m_sortOrder)
+        order = Qt::AscendingOrder;
+
+    // Emitted on the thumbnail builder thread.
+    connect(&GetThumbsManager(), &ThumbsManager::thumbnailUpdated, this, &MainWindow::onThumbnalUpdated,
+            Qt::QueuedConnection);
+
+    // The crop and rotate tool (PanoViewControl: m_panoControl, the view's setControl and
+    // its setGeoCallback(&m_doc)) plugs in here with the panorama view tools.
+    m_panoView = new PanoramaView(this);
+    m_panoView->setScaleRange(GetMinZoomFactor() / 100, GetMaxZoomFactor() / 100);
+    ui->verticalLayout_19->addWidget(m_panoView, 0);
+    m_panoView->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_panoView, &PanoramaView::scaleChanged, this, &MainWindow::onUpdateStatusBar);
+    connect(m_panoView, &PanoramaView::pictureChanged, m_panoView, &PanoramaView::setTextVisible);
+    connect(m_panoView, &QWidget::customContextMenuRequested, this, &MainWindow::onPanoramaViewContextMenu);
+    m_panoView->setText(tr("Press \"Start Stitching!\" button to build panorama"));
+
+    m_zoomLabel = new QLabel(ui->toolBarZoom);
+    m_zoomLabel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    ui->toolBarZoom->insertWidget(ui->actionZoom_out, m_zoomLabel);
+    m_zoomSlider = new QSlider(Qt::Horizontal, ui->toolBarZoom);
+    m_zoomSlider->setRange(0, 100);
+    m_zoomSlider->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
+    ui->toolBarZoom->insertWidget(ui->actionZoom_in, m_zoomSlider);
+    connect(m_zoomSlider, &QSlider::valueChanged, this, &MainWindow::onZoomValueChanged);
+
+    // The browser models and their views join here with the browser panel.
+    setViewMode(0);
+    setSortMode(0, false);
+
+    m_trayModel = new FileListModel(this);
+    ui->storyboard->setModel(m_trayModel);
+    SetThumbSize(ui->storyboard, GetThumbItemSize(50));
+    ui->storyboard->setGridSize(GetThumbItemSize(50));
+    ui->storyboard->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->storyboard->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &MainWindow::onselectionStoryboardChanged);
+
+    connect(this, &MainWindow::selectionPresent, ui->btnAddPicture, &QWidget::setEnabled);
+    connect(this, &MainWindow::selectionStoryboardPresent, ui->btnRemovePicture, &QWidget::setEnabled);
+
+    m_surfaceGroup = new QButtonGroup(this);
+    m_surfaceGroup->addButton(ui->rdbCylindrical, PanoramaLib::SurfaceCylindrical);
+    m_surfaceGroup->addButton(ui->rdbSpherical, PanoramaLib::SurfaceSpherical);
+
+    setupActions();
+    setupStatusBar();
+    m_timerId = startTimer(60);
+    m_currentTask = nullptr;
+
+    m_doc.setDocument(this);
+    m_doc.setIUserInterface(this, this);  // creates both engines
+    m_doc.setIUpdate(this);
+    m_doc.setICropRect(nullptr);  // the view tool's ICropRect side, when it exists
+    // Emitted on the tiled engine's render thread.
+    connect(this, &MainWindow::onSyncUpdatePanoramaView, &m_doc, &PanoramaDoc::syncUpdatePanoramaView,
+            Qt::QueuedConnection);
+
+    m_hvOptions = PanoramaLib::PanoramaOptions{};
+    m_hvOptions.motionModel = PanoramaLib::MotionTranslate;
+    m_hvOptions.bLensCompensation = false;
+    m_hvOptions.nLensType = 7;  // 35 mm
+    m_hvOptions.bCyclorama = false;
+    m_tiledOptions = PanoramaLib::PanoramaOptions{};
+
+    loadSettings();
+    m_progress = nullptr;
+    m_hvOptionsSaved = m_hvOptions;
+
+    switchTaskMode(ui->tabAddImages);
+
+    ui->tabPanoType->setCurrentIndex(m_horzVert ? 0 : 1);
+    ui->btnAddPicture->setEnabled(false);
+    ui->btnRemovePicture->setEnabled(false);
+    m_doc.setPanoramaType(!m_horzVert);
+    m_doc.setCurPanoramaType(!m_horzVert);
+
+    loadPanoOptions();
+    onHVInitDialog();
+    onTLInitDialog();
+
+    // The print site's document and page-setup options join here with the print panel.
+    initPrintingDialog();
+
+    // From here on every change of the tray asks the document first.
+    m_trayModel->setObserver(&m_doc);
+
+    // The start-up update check (VnAutoUpdate, answer queued to onProcessAutoUpdate, and
+    // " BETA" in the title for a beta version) joins here with the update check.
+}
+
+MainWindow::~MainWindow()
+{
+    killTimer(m_timerId);
+    m_timerId = 0;
+    saveSettings();  // the one place the settings are written
+    // The engines go before anything of the window does: releasing them joins the tiled
+    // render thread, whose last picture must not reach a half-destroyed window.
+    disconnect(this, &MainWindow::onSyncUpdatePanoramaView, &m_doc, &PanoramaDoc::syncUpdatePanoramaView);
+    m_trayModel->setObserver(nullptr);
+    CloseProgressIndicator();
+    // m_doc is destroyed next (members in reverse order), releasing both engines while the
+    // form, the view and the tray are all still alive; ui and the widgets follow.
+}
+
+void MainWindow::timerEvent(QTimerEvent* e)
+{
+    if (m_timerId != 0 && e->timerId() == m_timerId)
+        updateActions();
+}
+
+void MainWindow::updateActions()
+{
+    const bool canSave = m_doc.enableBtnSave();
+    ui->action_Export->setEnabled(canSave);
+    ui->action_Stitch->setEnabled(m_doc.enableBtnStitch(m_horzVert ? m_hvOptions : m_tiledOptions));
+    ui->action_Render->setEnabled(m_doc.enableBtnRender() &&
+                                  (m_currentTask == ui->tabStitch || m_currentTask == ui->tabExport));
+    ui->actionPrint_pre_view->setEnabled(canSave);
+    ui->action_Print->setEnabled(canSave);
+
+    if (m_panoView->isVisible() && m_panoView->hasPicture()) {
+        const double percent = m_panoView->scaleFactor() * 100;
+        ui->actionZoom_in->setEnabled(CanNextZoomFactor(percent, true));
+        ui->actionZoom_out->setEnabled(CanNextZoomFactor(percent, false));
+        m_zoomSlider->setEnabled(true);
+        enablePanoZoomActions(true);
+    } else if (m_currentTask == ui->tabAddImages && m_viewMode == 0) {
+        ui->actionZoom_in->setEnabled(m_thumbSizeValue <= 99);
+        ui->actionZoom_out->setEnabled(m_thumbSizeValue > 0);
+        m_zoomSlider->setEnabled(true);
+        enablePanoZoomActions(false);
+    } else {
+        ui->actionZoom_in->setEnabled(false);
+        ui->actionZoom_out->setEnabled(false);
+        m_zoomSlider->setEnabled(false);
+        enablePanoZoomActions(false);
+    }
+}
+
+void MainWindow::setupActions()
+{
+    connect(ui->action_Actual_1_1, &QAction::triggered, m_panoView, &PanoramaView::zoomToActual, Qt::DirectConnection);
+    connect(ui->actionFit_window, &QAction::triggered, m_panoView, &PanoramaView::zoomToWindow, Qt::DirectConnection);
+    connect(ui->actionFit_width, &QAction::triggered, m_panoView, &PanoramaView::zoomToWidth, Qt::DirectConnection);
+    connect(ui->actionFit_height, &QAction::triggered, m_panoView, &PanoramaView::zoomToHeight, Qt::DirectConnection);
+}
+
+void MainWindow::enablePanoZoomActions(bool on)
+{
+    for (QAction* a : {ui->action_Actual_1_1, ui->actionFit_window, ui->actionFit_width, ui->actionFit_height})
+        a->setEnabled(on);
+}
+
+void MainWindow::enableAddImagesActions(bool on)
+{
+    for (QAction* a : {ui->action_Add_images, ui->action_Remove_Image, ui->action_Remove_All_Images,
+                       ui->action_Thumbnails, ui->action_List, ui->action_Details, ui->action_Name, ui->action_Size,
+                       ui->action_Type, ui->action_Date, ui->action_DCFN, ui->action_Refresh})
+        a->setEnabled(on);
+}
+
+namespace {
+
+// One thumbnail zoom step: ten points of 0..100.
+int thumbStep(int value, bool up)
+{
+    int v = value + (up ? 10 : -10);
+    if (v > 99)
+        v = 100;
+    if (v <= 0)
+        v = 0;
+    return v;
+}
+
+}  // namespace
+
+void MainWindow::on_actionZoom_in_triggered()
+{
+    if (m_panoView->isVisible() && m_panoView->hasPicture())
+        m_panoView->setScaleFactor(GetNextZoomFactor(m_panoView->scaleFactor() * 100, true) / 100);
+    else if (m_currentTask == ui->tabAddImages && m_viewMode == 0)
+        m_thumbSizeValue = thumbStep(m_thumbSizeValue, true);
+    updateZoomSlider();
+    updateThumbsSizes(false);
+}
+
+void MainWindow::on_actionZoom_out_triggered()
+{
+    if (m_panoView->isVisible() && m_panoView->hasPicture())
+        m_panoView->setScaleFactor(GetNextZoomFactor(m_panoView->scaleFactor() * 100, false) / 100);
+    else if (m_currentTask == ui->tabAddImages && m_viewMode == 0)
+        m_thumbSizeValue = thumbStep(m_thumbSizeValue, false);
+    updateZoomSlider();
+    updateThumbsSizes(false);
+}
+
+void MainWindow::updateZoomSlider()
+{
+    m_zoomSliderGuard = true;
+    if (m_panoView->isVisible() && m_panoView->hasPicture()) {
+        const double scale = m_panoView->scaleFactor();
+        const double lo = m_panoView->minScale();
+        const double hi = m_panoView->maxScale();
+        if (hi > lo)
+            m_zoomSlider->setValue(int((scale - lo) * 100 / (hi - lo)));
+    } else if (m_currentTask == ui->tabAddImages) {
+        m_zoomSlider->setValue(m_thumbSizeValue);
+    }
+    m_zoomSliderGuard = false;
+}
+
+QAbstractItemView* MainWindow::currentItemView() const
+{
+    if (m_viewMode == 2)
+        return ui->detailsView;
+    return ui->listView;
+}
+
+// ---- Small commands -----------------------------------------------------------------
+
+void MainWindow::onPanoramaViewContextMenu(const QPoint& pos)
+{
+    QMenu menu(m_panoView);
+    menu.addAction(ui->actionZoom_in);
+    menu.addAction(ui->actionZoom_out);
+    menu.addAction(ui->actionFit_window);
+    menu.addAction(ui->actionFit_width);
+    menu.addAction(ui->actionFit_height);
+    menu.addAction(ui->action_Actual_1_1);
+    Desktop::desktop().execMenu(menu, m_panoView->mapToGlobal(pos));
+}
+
+void MainWindow::on_actionClose_triggered() { QCoreApplication::quit(); }
+
+QDir MainWindow::directoryOf(const QString& name)
+{
+    QDir dir(QCoreApplication::applicationDirPath());
+    if (dir.dirName() == QLatin1String("MacOS"))
+        dir.cdUp();
+    if (dir.cd(name))
+        return dir;
+    // An installed program keeps its data in <prefix>/share/<program>/.
+    QDir shared(QCoreApplication::applicationDirPath() + QLatin1String("/../share/") +
+                QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+    if (shared.cd(name))
+        return QDir(shared.canonicalPath());
+    return dir;  // still names the starting folder
+}

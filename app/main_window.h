@@ -1,0 +1,241 @@
+// The program's one main window: it wires the form (main_window.ui) to the document, the
+// panorama view, the browser models and the picture tray, and it is the user interface
+// the document and both engines call back into (progress dialog, messages, highlights,
+// panel refreshes, the tray as the document's file list).
+//
+// Its operations are spread over several files by area:
+//   main_window.cpp              construction, shutdown, the 60 ms action refresh, zoom,
+//                                the view's context menu, Close, directoryOf
+//   main_window_progress.cpp     IProgressIndicator, IUserInterface(Ex), IUpdate,
+//                                IPanoramaDocument
+//   main_window_stitch_panel.cpp the Stitch panel's option blocks and controls
+//   main_window_pending.cpp      slots of areas still to come (task modes, browser, tray
+//                                commands, status bar, settings, print panel, update)
+//
+// Thread: GUI thread only. The one exception is AsyncUpdatePanoramaView, which the tiled
+// engine's render thread calls; it only emits onSyncUpdatePanoramaView, queued to the
+// document. Modal and desktop calls go through Desktop::desktop() (app/desktop_seam.h).
+//
+// Ownership: the window owns the form (ui) and the document (m_doc, by value; it owns
+// both engines); every other object it makes has the window as Qt parent. ui is declared
+// before m_doc so the document, and with it the engines, is gone before the form
+// structure is; the widgets themselves die last, with the QMainWindow base.
+#pragma once
+
+#include <memory>
+
+#include <QDir>
+#include <QItemSelection>
+#include <QMainWindow>
+#include <QStringList>
+
+#include "document/document_interfaces.h"
+#include "document/panorama_doc.h"
+#include "engine/panorama_interfaces.h"
+
+class FileListModel;
+class PanoViewControl;
+class PanoramaView;
+class QAbstractItemView;
+class QButtonGroup;
+class QLabel;
+class QProgressDialog;
+class QSlider;
+class Ui_MainWindow;
+
+// The item size of a thumbnail cell at a zoom value 0..100: the thumbnail box scaled by
+// 50 % (at 0) to 100 % (at 100), plus the cell's caption and frame.
+QSize GetThumbItemSize(int value);
+
+class MainWindow : public QMainWindow,
+                   public PanoramaLib::IProgressIndicator,
+                   public IUserInterfaceEx,
+                   public IUpdate,
+                   public IPanoramaDocument {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // ---- PanoramaLib::IProgressIndicator (main_window_progress.cpp) -------------------
+    void OpenProgressIndicator() override;
+    void OpenProgressIndicatorWOAbort() override;
+    void CloseProgressIndicator() override;
+    void SetProgressCaption(unsigned id) override;
+    void SetProgressCaption(unsigned id, const std::wstring& text) override;
+    bool AbortProgressIndicator(int max, int value) override;
+    void HideProgress(bool hide) override;
+
+    // ---- PanoramaLib::IUserInterface and IUserInterfaceEx -----------------------------
+    void UpdateUserWndInterface() override;
+    void UpdatePictureView(bool fitToWindow) override;
+    // 1 when the pair was not matched by the user (refused, closed, or a photo missing).
+    int OpenManualMatchingDialog(PanoramaLib::IPanoElement* first, PanoramaLib::IPanoElement* second,
+                                 PanoramaLib::IManualMatcher* matcher) override;
+    void HighlightImage(const std::wstring& path, bool on) override;
+    void AsyncUpdatePanoramaView(long wParam, long lParam) override;  // any thread
+    void ShowMessageBox(unsigned id) override;
+    bool PromptAcceptPanorama(int unmatched, int total) override;
+    bool PromptAcceptCyclorama() override;
+    bool HasPrinter() override;
+    void HighlightImages(const std::list<std::wstring>& paths, bool on) override;
+
+    // ---- IUpdate ----------------------------------------------------------------------
+    void UpdateStitchingDialog() override;
+    void UpdateExportDialog() override;
+
+    // ---- IPanoramaDocument (the picture tray) -----------------------------------------
+    void getFiles(std::list<std::wstring>& out) override;
+    bool findFile(std::wstring path) override;
+    void removeImages(const std::list<std::wstring>& paths) override;
+    bool hasImages() override;
+    int numImages() override;
+    void setModifiedFlag(bool modified) override;
+    void updateAllViews(int hint) override;
+
+    // Texts of the progress captions and the message boxes by id ("Unknown message %1").
+    static QString progressCaptionText(unsigned id, const QString& arg);
+    static QString messageText(unsigned id);
+
+    // ---- Stitch panel (main_window_stitch_panel.cpp) ----------------------------------
+    void onHVInitDialog();
+    void onTLInitDialog();
+    void setMotionModelControls(PanoramaLib::MotionModel m);
+    void setMatchModeControls(bool manual, bool all);
+    void setCyclorama(bool on);
+    void enableTLControls(bool on);
+    void enableGeoButtons(bool on);
+    void EnableStitchingBtn(bool on);
+    const PanoramaLib::PanoramaOptions* getOptions() const;
+    void stitchButton();
+    void printRxyz() {}
+
+    // ---- Actions and zoom (main_window.cpp) -------------------------------------------
+    void updateActions();
+    void setupActions();
+    void enablePanoZoomActions(bool on);
+    void enableAddImagesActions(bool on);
+    void updateZoomSlider();
+    QAbstractItemView* currentItemView() const;
+    // A folder beside the program (or beside an application bundle's MacOS folder).
+    static QDir directoryOf(const QString& name);
+
+    // ---- Access for neighbours and tests ----------------------------------------------
+    Ui_MainWindow* form() const { return ui.get(); }
+    PanoramaDoc& document() { return m_doc; }
+    PanoramaView* panoramaView() const { return m_panoView; }
+    PanoViewControl* panoramaControl() const { return m_panoControl; }
+    FileListModel* trayModel() const { return m_trayModel; }
+    QProgressDialog* progressDialog() const { return m_progress; }
+    const QString& pendingProgressCaption() const { return m_progressCaption; }
+    QSlider* zoomSlider() const { return m_zoomSlider; }
+    QWidget* currentTask() const { return m_currentTask; }
+    int actionTimerId() const { return m_timerId; }
+    const PanoramaLib::PanoramaOptions& hvOptions() const { return m_hvOptions; }
+    const PanoramaLib::PanoramaOptions& hvOptionsSaved() const { return m_hvOptionsSaved; }
+    const PanoramaLib::PanoramaOptions& tiledOptions() const { return m_tiledOptions; }
+    bool horzVert() const { return m_horzVert; }
+    int thumbSizeValue() const { return m_thumbSizeValue; }
+
+signals:
+    void onSyncUpdatePanoramaView(long wParam, long lParam);
+    void selectionPresent(bool hasSelection);
+    void selectionStoryboardPresent(bool hasSelection);
+
+public slots:
+    // Form slots, connected by name.
+    void on_actionZoom_in_triggered();
+    void on_actionZoom_out_triggered();
+    void on_actionClose_triggered();
+    void on_treeView_pressed(const QModelIndex&) {}
+    void on_treeView_entered(const QModelIndex&) {}
+
+    void on_rdbMatchingTranslate_clicked();
+    void on_rdbMatchingSimple_clicked();
+    void on_rdbMatchingAffine_clicked();
+    void on_cmbFocalLength_currentIndexChanged(int index);
+    void on_chkCompensateLensDistHV_clicked();
+    void on_chk360_clicked();
+    void on_rdbAutoMatching_clicked();
+    void on_rdbManualUnmatched_clicked();
+    void on_rdbManualAll_clicked();
+    void on_chkCompensateLensDistTiled_clicked();
+    void on_chkPolinom24_clicked(bool checked);
+    void on_rdbCylindrical_clicked();
+    void on_rdbSpherical_clicked();
+    void on_sldRx_valueChanged(int value);
+    void on_sldRy_valueChanged(int value);
+    void on_sldRz_valueChanged(int value);
+    void on_sldRx_sliderReleased();
+    void on_sldRy_sliderReleased();
+    void on_sldRz_sliderReleased();
+    void on_tabPanoType_currentChanged(int index);
+    void on_btnStitch_clicked();
+    void on_btnRender_clicked();
+    void on_cmbExportCrop_activated(int index);
+
+    void onPanoramaViewContextMenu(const QPoint& pos);
+
+    // Slots of areas still to come (main_window_pending.cpp).
+    void onZoomValueChanged(int value);
+    void onUpdateStatusBar();
+    void onThumbnalUpdated(const QString& path);
+    void onselectionStoryboardChanged(const QItemSelection& selected, const QItemSelection& deselected);
+
+protected:
+    void timerEvent(QTimerEvent* e) override;
+
+private:
+    // Areas still to come (main_window_pending.cpp).
+    void switchTaskMode(QWidget* page);
+    void setupStatusBar();
+    void loadSettings();
+    void saveSettings();
+    void loadPanoOptions();
+    void setViewMode(int mode);
+    void setSortMode(int mode, bool keepOrder);
+    void updateThumbsSizes(bool force);
+    void initPrintingDialog();
+
+    void openProgress(bool withCancel);
+    void onHVStitch();
+    void onTLStitch();
+    // btnStitch enabled iff the document would build anew with these options.
+    void refreshStitchButton(const PanoramaLib::PanoramaOptions& options);
+    void setHVMotionModel(PanoramaLib::MotionModel m);
+    void sliderMoved(int* angle, int value, QSlider* slider);
+    void endFastRendering();
+
+    std::unique_ptr<Ui_MainWindow> ui;  // declared first: outlives the document
+    bool m_zoomSliderGuard = false;
+    FileListModel* m_trayModel = nullptr;
+    int m_timerId = 0;
+    QLabel* m_zoomLabel = nullptr;
+    QSlider* m_zoomSlider = nullptr;
+    int m_viewMode = -1;
+    int m_sortMode = -1;
+    int m_sortOrder[5] = {};
+    PanoViewControl* m_panoControl = nullptr;
+    PanoramaView* m_panoView = nullptr;
+    QButtonGroup* m_surfaceGroup = nullptr;
+    PanoramaDoc m_doc;
+    int m_pageSetupUpdating = 1;
+    // m_printSite (Printing::PrintSite) joins here with the print panel.
+    QWidget* m_currentTask = nullptr;
+    QProgressDialog* m_progress = nullptr;
+    QString m_progressCaption;
+    bool m_statusBarVisible = false;
+    bool m_statusBarReady = false;
+    QStringList m_browserStatusTexts = QStringList(6, QString());
+    int m_thumbSizeValue = 50;
+    bool m_unitsInch = true;
+    bool m_printMarkers = true;
+    bool m_horzVert = true;
+    PanoramaLib::PanoramaOptions m_hvOptions;
+    PanoramaLib::PanoramaOptions m_hvOptionsSaved;
+    PanoramaLib::PanoramaOptions m_tiledOptions;
+    int m_rotX = 0;
+    int m_rotY = 0;
+    int m_rotZ = 0;
+};

@@ -1,0 +1,225 @@
+// The main window as the user interface of the document and the engines: the one
+// window-modal progress dialog of builds, renders and photo loads, the message boxes
+// behind the document's message ids, photo highlights on the picture tray, the manual
+// matching dialog, panel refresh requests, and the tray seen as the document's file list.
+//
+// Thread: GUI thread, called from inside builds that themselves run on it; only
+// AsyncUpdatePanoramaView comes from the tiled engine's render thread and does nothing
+// but emit a signal queued to the document. Texts cross from std::wstring to QString here.
+#include <algorithm>
+
+#include <QItemSelectionModel>
+#include <QProgressDialog>
+
+#include "app/desktop_seam.h"
+#include "app/main_window.h"
+#include "app/panorama_view.h"
+#include "browser/file_list_model.h"
+#include "browser/storyboard_list_view.h"
+#include "ui_main_window.h"
+
+namespace {
+
+// Marks (on) or unmarks the tray rows; rows selected before stay as they were. Marking
+// scrolls the last of them into view.
+void selectTrayRows(QAbstractItemView* tray, const QModelIndexList& rows, bool on)
+{
+    QItemSelection selection;
+    for (const QModelIndex& i : rows)
+        selection.select(i, i);
+    tray->selectionModel()->select(selection, on ? QItemSelectionModel::Select : QItemSelectionModel::Deselect);
+    if (on && !rows.isEmpty())
+        tray->scrollTo(rows.last(), QAbstractItemView::EnsureVisible);
+}
+
+}  // namespace
+
+// ---- Texts --------------------------------------------------------------------------
+
+QString MainWindow::progressCaptionText(unsigned id, const QString& arg)
+{
+    switch (id) {
+    case PanoramaLib::kCaptionAnalyzing: return tr("Analyzing...");
+    case PanoramaLib::kCaptionAnalyzingFile: return tr("Analyzing %1...").arg(arg);
+    case PanoramaLib::kCaptionMatching: return tr("Matching...");
+    case PanoramaLib::kCaptionStitching: return tr("Stitching...");
+    case PanoramaLib::kCaptionRendering: return tr("Rendering...");
+    case PanoramaLib::kCaptionLoadingImages: return tr("Loading images: %1").arg(arg);
+    default: return tr("Unknown message %1").arg(id);
+    }
+}
+
+QString MainWindow::messageText(unsigned id)
+{
+    switch (id) {
+    case kMsgNoOverlapHV:
+        return tr("Could find overlapping photos. The program will switch to manual mode\n"
+                  " and you will be able to match photos manually.");
+    case kMsgNoOverlapTiled: return tr("Could find overlapping photos. Please try Horizontal/vertical mode.");
+    case kMsgDifferentSizes: return tr("Different image sizes");
+    case kMsgCannotLoad: return tr("Can't load picture");
+    default: return tr("Unknown message %1").arg(id);
+    }
+}
+
+// ---- PanoramaLib::IProgressIndicator ------------------------------------------------
+
+void MainWindow::openProgress(bool withCancel)
+{
+    // One dialog at a time: a caller that opens without closing first would otherwise
+    // leave the earlier dialog behind, still modal over the window.
+    delete m_progress;
+    m_progress = new QProgressDialog(this);
+    m_progress->setWindowTitle(windowTitle());
+    // Qt's auto-reset would clear a Cancel pressed just before the last step is reported
+    // (AbortProgressIndicator(n, n)), and auto-close would hide the dialog the engine
+    // still means to use; the engine closes it itself.
+    m_progress->setAutoReset(false);
+    m_progress->setAutoClose(false);
+    if (!withCancel)
+        m_progress->setCancelButton(nullptr);
+    m_progress->setWindowModality(Qt::WindowModal);
+    m_progress->setWindowFlags(m_progress->windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    if (!m_progressCaption.isEmpty())
+        m_progress->setLabelText(m_progressCaption);
+}
+
+void MainWindow::OpenProgressIndicator() { openProgress(true); }
+
+void MainWindow::OpenProgressIndicatorWOAbort() { openProgress(false); }
+
+void MainWindow::CloseProgressIndicator()
+{
+    delete m_progress;
+    m_progress = nullptr;
+    m_progressCaption.clear();
+}
+
+void MainWindow::SetProgressCaption(unsigned id) { SetProgressCaption(id, std::wstring()); }
+
+void MainWindow::SetProgressCaption(unsigned id, const std::wstring& text)
+{
+    const QString caption = progressCaptionText(id, QString::fromStdWString(text));
+    if (m_progress)
+        m_progress->setLabelText(caption);
+    else
+        m_progressCaption = caption;
+}
+
+bool MainWindow::AbortProgressIndicator(int max, int value)
+{
+    if (!m_progress)
+        return false;  // nothing open, so nothing could have been cancelled
+    if (m_progress->minimum() != 0)
+        m_progress->setMinimum(0);
+    if (m_progress->maximum() != max)
+        m_progress->setMaximum(max);
+    m_progress->setValue(value);  // a shown window-modal dialog processes events here
+    // The dialog may have been closed by a call-back run from those events.
+    return m_progress && m_progress->wasCanceled();
+}
+
+void MainWindow::HideProgress(bool hide)
+{
+    if (!m_progress)
+        return;
+    if (hide)
+        m_progress->setVisible(false);
+    else
+        m_progress->raise();
+}
+
+// ---- PanoramaLib::IUserInterface ----------------------------------------------------
+
+void MainWindow::UpdateUserWndInterface() { update(); }
+
+void MainWindow::UpdatePictureView(bool fitToWindow)
+{
+    PanoramaLib::IPanoElement* e = m_doc.GetPanorama();
+    m_panoView->setPicture(e, fitToWindow);
+    enablePanoZoomActions(e != nullptr);
+}
+
+int MainWindow::OpenManualMatchingDialog(PanoramaLib::IPanoElement* first, PanoramaLib::IPanoElement* second,
+                                         PanoramaLib::IManualMatcher* matcher)
+{
+    if (!first || !second)
+        return 1;
+    const std::list<std::wstring> paths{first->GetPathName(), second->GetPathName()};
+    HighlightImages(paths, true);
+    HideProgress(true);
+    // The manual matching dialog (HorzMatchingDlg) plugs in here, run through
+    // Desktop::desktop().execDialog; until it exists the pair counts as refused.
+    (void)matcher;
+    const int refused = 1;
+    HideProgress(false);
+    HighlightImages(paths, false);
+    UpdateUserWndInterface();
+    return refused;
+}
+
+void MainWindow::HighlightImage(const std::wstring& path, bool on)
+{
+    selectTrayRows(ui->storyboard, m_trayModel->indexes(QString::fromStdWString(path)), on);
+}
+
+void MainWindow::AsyncUpdatePanoramaView(long wParam, long lParam) { emit onSyncUpdatePanoramaView(wParam, lParam); }
+
+// ---- IUserInterfaceEx ---------------------------------------------------------------
+
+void MainWindow::ShowMessageBox(unsigned id)
+{
+    Desktop::desktop().information(this, windowTitle(), messageText(id), QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+bool MainWindow::PromptAcceptPanorama(int, int) { return true; }
+
+bool MainWindow::PromptAcceptCyclorama() { return true; }
+
+bool MainWindow::HasPrinter() { return true; }
+
+void MainWindow::HighlightImages(const std::list<std::wstring>& paths, bool on)
+{
+    QStringList converted;
+    std::transform(paths.begin(), paths.end(), std::back_inserter(converted),
+                   [](const std::wstring& p) { return QString::fromStdWString(p); });
+    selectTrayRows(ui->storyboard, m_trayModel->indexes(converted), on);
+}
+
+// ---- IUpdate ------------------------------------------------------------------------
+
+void MainWindow::UpdateStitchingDialog()
+{
+    ui->tabStitch->setEnabled(m_doc.enableStitchDlg());
+    onHVInitDialog();
+    onTLInitDialog();
+    enableGeoButtons(m_doc.enableGeoOptions());
+}
+
+// UpdateExportDialog belongs to the print and export panel (main_window_pending.cpp).
+
+// ---- IPanoramaDocument --------------------------------------------------------------
+
+void MainWindow::getFiles(std::list<std::wstring>& out)
+{
+    for (const QString& f : m_trayModel->fileList())
+        out.push_back(f.toStdWString());
+}
+
+bool MainWindow::findFile(std::wstring path) { return m_trayModel->fileList().contains(QString::fromStdWString(path)); }
+
+void MainWindow::removeImages(const std::list<std::wstring>& paths)
+{
+    QStringList converted;
+    for (const std::wstring& p : paths)
+        converted << QString::fromStdWString(p);
+    m_trayModel->removeFiles(converted);
+}
+
+bool MainWindow::hasImages() { return m_trayModel->rowCount(QModelIndex()) > 0; }
+
+int MainWindow::numImages() { return m_trayModel->count(); }
+
+void MainWindow::setModifiedFlag(bool) {}
+
+void MainWindow::updateAllViews(int) {}

@@ -1,0 +1,133 @@
+// The Stitch panel's option blocks and controls against the real document (no build):
+// what the controls write into the blocks, what reaches the document and when.
+#include <QSignalSpy>
+
+#include "tests/app/window_fixture.h"
+
+TEST_F(WindowTest, RingOnThenOffRestoresTheChosenMotionModel)
+{
+    ui().rdbMatchingSimple->setChecked(true);
+    w->on_rdbMatchingSimple_clicked();
+    EXPECT_EQ(w->hvOptions().motionModel, PanoramaLib::MotionSimple);
+
+    ui().chk360->setChecked(true);
+    w->on_chk360_clicked();
+    EXPECT_TRUE(w->hvOptions().bCyclorama);
+    EXPECT_EQ(w->hvOptions().motionModel, PanoramaLib::MotionTranslate);
+    EXPECT_TRUE(ui().rdbMatchingTranslate->isChecked());
+    EXPECT_FALSE(ui().rdbMatchingSimple->isEnabled());
+
+    w->on_rdbMatchingAffine_clicked();  // while the ring is on the saved choice stays
+    EXPECT_EQ(w->hvOptionsSaved().motionModel, PanoramaLib::MotionSimple);
+
+    ui().chk360->setChecked(false);
+    w->on_chk360_clicked();
+    EXPECT_FALSE(w->hvOptions().bCyclorama);
+    EXPECT_EQ(w->hvOptions().motionModel, PanoramaLib::MotionSimple);
+    EXPECT_TRUE(ui().rdbMatchingSimple->isChecked());
+}
+
+TEST_F(WindowTest, FocalLengthIndexIsTheLensType)
+{
+    ASSERT_EQ(ui().cmbFocalLength->count(), 10);
+    const std::pair<int, const char*> lenses[] = {{0, "14mm"}, {7, "35mm"}, {9, "60mm"}};
+    for (const auto& [index, text] : lenses) {
+        ui().cmbFocalLength->setCurrentIndex(index);
+        EXPECT_EQ(ui().cmbFocalLength->currentText(), QString::fromLatin1(text));
+        EXPECT_EQ(w->hvOptions().nLensType, index);
+    }
+}
+
+TEST_F(WindowTest, AzimuthSliderRunsOppositeToTheDocumentsYAngle)
+{
+    ui().sldRy->setValue(10);
+    PanoramaLib::SurfaceRenderingType surface;
+    int x = 0, y = 0, z = 0;
+    w->document().getRenderingSufrace(surface, x, y, z);
+    EXPECT_EQ(y, -10);
+
+    w->document().setRenderSurface(PanoramaLib::SurfaceCylindrical, 5, 20, -7, true, false);
+    w->UpdateStitchingDialog();  // re-entrant: the sliders' slots write the same angles back
+    EXPECT_EQ(ui().sldRx->value(), 5);
+    EXPECT_EQ(ui().sldRy->value(), -20);
+    EXPECT_EQ(ui().spnRy->value(), -20);
+    EXPECT_EQ(ui().sldRz->value(), -7);
+    w->document().getRenderingSufrace(surface, x, y, z);
+    EXPECT_EQ(std::make_tuple(x, y, z), std::make_tuple(5, 20, -7));
+}
+
+TEST_F(WindowTest, TabSwitchAloneSendsNothingToTheDocument)
+{
+    ui().tabPanoType->setCurrentIndex(1);
+    EXPECT_FALSE(w->horzVert());
+    EXPECT_FALSE(w->document().getCurPanoramaType());
+    EXPECT_EQ(w->getOptions(), &w->tiledOptions());
+    w->on_btnStitch_clicked();  // too few photos: nothing is built, but the type is set
+    EXPECT_TRUE(w->document().getCurPanoramaType());
+}
+
+namespace {
+
+auto fieldsOf(const PanoramaLib::PanoramaOptions& o)
+{
+    return std::make_tuple(o.bAutoCrop, o.nMatchingMode, o.nPreviewQuality, int(o.motionModel),
+                           o.bGradientAverageMode, o.bLensCompensation, o.nLensType, o.bCyclorama,
+                           o.bBundleAdjustAtEnd, o.nLensPolynomial, int(o.surfaceType));
+}
+
+}  // namespace
+
+TEST_F(WindowTest, StitchCopiesOnlyThePanelsFieldsIntoTheEngineOptions)
+{
+    PanoramaLib::PanoramaOptions engine;
+    engine.bAutoCrop = true;
+    engine.nMatchingMode = 1;
+    engine.nPreviewQuality = 1;
+    engine.motionModel = PanoramaLib::MotionAffine;
+    engine.nLensType = 4;
+    engine.bBundleAdjustAtEnd = true;
+    engine.surfaceType = PanoramaLib::SurfaceCylindrical;
+
+    for (const bool tiled : {false, true}) {
+        w->document().setCurPanoramaType(tiled);
+        w->document().setOptions(engine);
+        PanoramaLib::PanoramaOptions expected;
+        w->document().getOptions(&expected);  // what this engine keeps of them
+
+        ui().tabPanoType->setCurrentIndex(tiled ? 1 : 0);
+        ui().cmbFocalLength->setCurrentIndex(2);
+        ui().chkCompensateLensDistTiled->setChecked(true);
+        w->on_chkCompensateLensDistTiled_clicked();
+        w->on_chkPolinom24_clicked(true);
+        ui().rdbSpherical->setChecked(true);
+        w->on_rdbSpherical_clicked();
+        w->on_btnStitch_clicked();
+
+        if (tiled) {
+            expected.bLensCompensation = true;
+            expected.nLensPolynomial = 1;
+            expected.surfaceType = PanoramaLib::SurfaceSpherical;
+            expected.bBundleAdjustAtEnd = false;  // nothing in the program sets it
+        } else {
+            expected.motionModel = PanoramaLib::MotionTranslate;
+            expected.bLensCompensation = false;
+            expected.nLensType = 2;
+            expected.bCyclorama = false;
+        }
+        PanoramaLib::PanoramaOptions r;
+        w->document().getOptions(&r);
+        EXPECT_EQ(fieldsOf(r), fieldsOf(expected)) << (tiled ? "tiled" : "horizontal/vertical");
+    }
+}
+
+TEST_F(WindowTest, PolynomialFollowsLensCompensationAndTheDocument)
+{
+    ui().chkCompensateLensDistTiled->setChecked(false);
+    w->on_chkCompensateLensDistTiled_clicked();
+    EXPECT_FALSE(ui().chkPolinom24->isEnabled());
+    ui().chkCompensateLensDistTiled->setChecked(true);
+    w->enableTLControls(false);  // the document allows no Stitch dialog
+    EXPECT_FALSE(ui().chkPolinom24->isEnabled());
+    w->enableTLControls(true);
+    EXPECT_TRUE(ui().chkPolinom24->isEnabled());
+}

@@ -1,0 +1,130 @@
+// The window as the engines' and the document's user interface: the progress dialog's
+// life and captions, message texts, photo highlights on the tray, the matching dialog's
+// answer, and the tray as the document's file list.
+#include <QItemSelectionModel>
+#include <QProgressDialog>
+
+#include "browser/file_list_model.h"
+#include "tests/app/window_fixture.h"
+#include "tests/support/scene.h"
+
+namespace {
+
+QStringList selectedPaths(MainWindow& w)
+{
+    QStringList out;
+    for (const QModelIndex& i : w.form()->storyboard->selectionModel()->selectedIndexes())
+        out << w.trayModel()->fileList().at(i.row());
+    return out;
+}
+
+}  // namespace
+
+TEST_F(WindowTest, ProgressCaptionsWaitForTheDialogOrChangeItsLabel)
+{
+    w->SetProgressCaption(104, L"a.jpg");
+    EXPECT_EQ(w->pendingProgressCaption(), QStringLiteral("Loading images: a.jpg"));
+    w->OpenProgressIndicatorWOAbort();
+    ASSERT_NE(w->progressDialog(), nullptr);
+    EXPECT_EQ(w->progressDialog()->labelText(), QStringLiteral("Loading images: a.jpg"));
+    EXPECT_EQ(w->progressDialog()->windowModality(), Qt::WindowModal);
+    w->SetProgressCaption(12, L"b.jpg");
+    EXPECT_EQ(w->progressDialog()->labelText(), QStringLiteral("Analyzing b.jpg..."));
+    EXPECT_EQ(w->pendingProgressCaption(), QStringLiteral("Loading images: a.jpg"));
+    w->CloseProgressIndicator();
+    EXPECT_EQ(w->progressDialog(), nullptr);
+    EXPECT_TRUE(w->pendingProgressCaption().isEmpty());
+    w->OpenProgressIndicator();
+    EXPECT_TRUE(w->progressDialog()->labelText().isEmpty());
+    w->CloseProgressIndicator();
+
+    const std::pair<unsigned, const char*> captions[] = {
+        {11, "Analyzing..."}, {13, "Matching..."}, {14, "Stitching..."}, {15, "Rendering..."}, {7, "Unknown message 7"}};
+    for (const auto& [id, text] : captions) {
+        w->SetProgressCaption(id);
+        EXPECT_EQ(w->pendingProgressCaption(), QString::fromLatin1(text));
+    }
+    EXPECT_EQ(MainWindow::messageText(5), QStringLiteral("Unknown message 5"));
+}
+
+TEST_F(WindowTest, AbortProgressAdoptsTheRangeAndKeepsACancelAtTheLastStep)
+{
+    w->OpenProgressIndicator();
+    EXPECT_FALSE(w->AbortProgressIndicator(10, 3));
+    EXPECT_EQ(w->progressDialog()->minimum(), 0);
+    EXPECT_EQ(w->progressDialog()->maximum(), 10);
+    EXPECT_EQ(w->progressDialog()->value(), 3);
+    w->progressDialog()->cancel();  // the user's Cancel
+    EXPECT_TRUE(w->AbortProgressIndicator(10, 10));  // Qt's auto-reset would forget it here
+    EXPECT_TRUE(w->AbortProgressIndicator(10, 10));
+    w->CloseProgressIndicator();
+}
+
+TEST_F(WindowTest, ProgressCallsWithoutADialogAreHarmlessAndOpenReplaces)
+{
+    w->HideProgress(true);
+    w->HideProgress(false);
+    EXPECT_FALSE(w->AbortProgressIndicator(5, 1));
+    w->CloseProgressIndicator();
+
+    w->OpenProgressIndicator();
+    w->OpenProgressIndicator();  // a second open without a close leaves one dialog
+    EXPECT_EQ(w->findChildren<QProgressDialog*>().size(), 1);
+    w->CloseProgressIndicator();
+    EXPECT_TRUE(w->findChildren<QProgressDialog*>().isEmpty());
+}
+
+TEST_F(WindowTest, MessagesGoThroughTheDesktopAndPromptsNeverAsk)
+{
+    w->ShowMessageBox(kMsgDifferentSizes);
+    w->ShowMessageBox(100);
+    ASSERT_EQ(desk.calls("information").size(), 2u);
+    EXPECT_EQ(desk.calls("information")[0].title, w->windowTitle());
+    EXPECT_EQ(desk.calls("information")[0].text, QStringLiteral("Different image sizes"));
+    EXPECT_EQ(desk.calls("information")[1].text,
+              QStringLiteral("Could find overlapping photos. The program will switch to manual mode\n"
+                             " and you will be able to match photos manually."));
+    EXPECT_TRUE(w->PromptAcceptPanorama(2, 5));
+    EXPECT_TRUE(w->PromptAcceptCyclorama());
+    EXPECT_TRUE(w->HasPrinter());
+    EXPECT_EQ(desk.log.size(), 2u);
+}
+
+TEST_F(WindowTest, TrayAsTheDocumentsFileList)
+{
+    const QStringList files{"/p/a.jpg", "/p/b.jpg", "/p/a.jpg", "/p/c.jpg"};
+    w->trayModel()->setFileList(files);
+    std::list<std::wstring> out{L"/kept.jpg"};
+    w->getFiles(out);
+    EXPECT_EQ(out.size(), 5u);
+    EXPECT_EQ(out.front(), L"/kept.jpg");
+    EXPECT_TRUE(w->findFile(L"/p/c.jpg"));
+    EXPECT_FALSE(w->findFile(L"/p/C.jpg"));
+    EXPECT_TRUE(w->hasImages());
+
+    w->HighlightImages({L"/p/a.jpg"}, true);  // the path is on the tray twice
+    EXPECT_EQ(w->form()->storyboard->selectionModel()->selectedIndexes().size(), 2);
+    w->HighlightImage(L"/p/absent.jpg", true);
+    EXPECT_EQ(w->form()->storyboard->selectionModel()->selectedIndexes().size(), 2);
+    w->HighlightImage(L"/p/c.jpg", true);  // earlier marks stay
+    EXPECT_EQ(selectedPaths(*w).size(), 3);
+    w->HighlightImages({L"/p/a.jpg", L"/p/c.jpg"}, false);
+    EXPECT_TRUE(selectedPaths(*w).isEmpty());
+}
+
+TEST_F(WindowTest, MatchingDialogRefusalUnmarksBothPhotos)
+{
+    const vltest::PhotoSet photos =
+        vltest::makePhotoSet({QImage(64, 48, QImage::Format_RGB32), QImage(64, 48, QImage::Format_RGB32)});
+    w->trayModel()->setFileList(photos.paths);
+    PanoramaLib::IPanoElement* a = w->document().importPicture(photos.paths[0].toStdWString(), false);
+    PanoramaLib::IPanoElement* b = w->document().importPicture(photos.paths[1].toStdWString(), false);
+    ASSERT_TRUE(a && b);
+
+    EXPECT_EQ(w->OpenManualMatchingDialog(nullptr, b, nullptr), 1);
+    EXPECT_TRUE(selectedPaths(*w).isEmpty());
+    EXPECT_EQ(w->OpenManualMatchingDialog(a, b, nullptr), 1);
+    EXPECT_TRUE(selectedPaths(*w).isEmpty());
+    a->Release();
+    b->Release();
+}
