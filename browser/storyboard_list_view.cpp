@@ -31,7 +31,8 @@ void StoryboardListView::setModel(QAbstractItemModel* model)
     setDragDropMode(QAbstractItemView::DragDrop);
     setDragDropOverwriteMode(false);
     setSelectionBehavior(QAbstractItemView::SelectRows);
-    connect(this, &StoryboardListView::deleteIndexes, files, &FileListModel::removeIndexes);
+    // Once only: a second delivery would remove by rows the first one already shifted.
+    connect(this, &StoryboardListView::deleteIndexes, files, &FileListModel::removeIndexes, Qt::UniqueConnection);
 }
 
 void StoryboardListView::setReadOnly(bool readOnly)
