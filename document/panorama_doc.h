@@ -28,7 +28,14 @@
 
 #include "document/document_interfaces.h"
 #include "document/engine_host.h"
+#include "document/page_setup.h"
 #include "engine/panorama_interfaces.h"
+
+class QPainter;
+class QPrinter;
+namespace Printing {
+class PrintJob;
+}
 
 // How the document makes its two engines. The defaults are the real factories; tests
 // hand in their own to use fakes and to count creations. A factory gets the document as
@@ -49,6 +56,7 @@ public:
 class PanoramaDoc : public QObject,
                     public IGeoToolCallback,
                     public EngineHost,  // PanoramaLib::IDibManager, PanoramaLib::IFreeThreading
+                    public Printing::IDocumentPrinting,
                     public IInputPhotos {
     Q_OBJECT
 
@@ -143,6 +151,24 @@ public:
     void setRenderSurface(PanoramaLib::SurfaceRenderingType type, int x, int y, int z, bool async, bool fast);
     void fastRenderingHasFinished();
     void forceRebuildRect() { m_rebuildCropRect = true; }
+
+    // ---- Printing (panorama_doc_print.cpp; device pixels of the printer) ----------------
+    // Pages the setup needs for the rendered result, by the print direction; stores the
+    // result's size and a missing print size in the setup. 1 without a rendered result.
+    int calcMaxPage(QPrinter* printer, Printing::PageSetup* setup) override;
+    int calcMaxPage_H(const QPrinter* printer, Printing::PageSetup* setup);
+    int calcMaxPage_V(const QPrinter* printer, Printing::PageSetup* setup);
+    // The rendered result's pixels for one print job, fetched once for all its pages;
+    // an empty job (blank pages) when nothing printable is held.
+    Printing::PrintJob printJob() const;
+    // Draws page (1-based) of the job on a painter active on the printer; blank when the
+    // result is gone or the photo list changed since it was built.
+    void printPage(const Printing::PrintJob& job, int page, QPainter* painter, QPrinter* printer,
+                   const Printing::PageSetup* setup);
+    void printHorzPage(const Printing::PrintJob& job, int page, QPainter* painter, QPrinter* printer,
+                       const Printing::PageSetup* setup);
+    void printVertPage(const Printing::PrintJob& job, int page, QPainter* painter, QPrinter* printer,
+                       const Printing::PageSetup* setup);
 
     // ---- IGeoToolCallback (the view's rotate-and-tilt tool) ----------------------------
     bool EnableGeo(IGeoTool* tool) override;
