@@ -31,10 +31,7 @@ protected:
         site.printer()->setPageOrientation(QPageLayout::Portrait);
         site.setLogicalPageSize(site.printer());
     }
-    void useMetric()
-    {
-        site.getPageSetup().unitsInch = false;
-    }
+    void useMetric() { site.getPageSetup().unitsInch = false; }
     const PageSetup& setup() const { return site.getPageSetup(); }
 
     PrintSite site;
@@ -71,12 +68,9 @@ TEST_F(PrintSiteTest, TypedLengthsBecomeSetupUnitsAndReadBack)
     EXPECT_EQ(site.printValue(0), "0in");
 
     bool ok = false;
-    EXPECT_EQ(Printing::to_UInt("page 12", &ok), 12);
-    EXPECT_TRUE(ok);
-    Printing::to_UInt("", &ok);
-    EXPECT_FALSE(ok);
-    Printing::to_UInt("99999999999", &ok);
-    EXPECT_FALSE(ok);
+    EXPECT_TRUE(Printing::to_UInt("page 12", &ok) == 12 && ok);
+    EXPECT_FALSE((Printing::to_UInt("", &ok), ok));
+    EXPECT_FALSE((Printing::to_UInt("99999999999", &ok), ok));
 }
 
 TEST_F(PrintSiteTest, PrintSizeBoundsFollowPaperAndProportions)
