@@ -20,6 +20,7 @@
 #include <QTimerEvent>
 
 #include "app/desktop_seam.h"
+#include "app/pano_view_control.h"
 #include "app/panorama_view.h"
 #include "app/scroll_view.h"
 #include "browser/file_list_model.h"
@@ -52,12 +53,13 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(std::make_uniq
     connect(&GetThumbsManager(), &ThumbsManager::thumbnailUpdated, this, &MainWindow::onThumbnalUpdated,
             Qt::QueuedConnection);
 
-    // The crop and rotate tool (PanoViewControl: m_panoControl, the view's setControl and
-    // its setGeoCallback(&m_doc)) plugs in here with the panorama view tools.
+    m_panoControl = new PanoViewControl(this);
     m_panoView = new PanoramaView(this);
+    m_panoView->setControl(m_panoControl);
     m_panoView->setScaleRange(GetMinZoomFactor() / 100, GetMaxZoomFactor() / 100);
     ui->verticalLayout_19->addWidget(m_panoView, 0);
     m_panoView->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_panoControl->setGeoCallback(&m_doc);
     connect(m_panoView, &PanoramaView::scaleChanged, this, &MainWindow::onUpdateStatusBar);
     connect(m_panoView, &PanoramaView::pictureChanged, m_panoView, &PanoramaView::setTextVisible);
     connect(m_panoView, &QWidget::customContextMenuRequested, this, &MainWindow::onPanoramaViewContextMenu);
@@ -99,7 +101,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(std::make_uniq
     m_doc.setDocument(this);
     m_doc.setIUserInterface(this, this);  // creates both engines
     m_doc.setIUpdate(this);
-    m_doc.setICropRect(nullptr);  // the view tool's ICropRect side, when it exists
+    m_doc.setICropRect(m_panoControl);
     // Emitted on the tiled engine's render thread.
     connect(this, &MainWindow::onSyncUpdatePanoramaView, &m_doc, &PanoramaDoc::syncUpdatePanoramaView,
             Qt::QueuedConnection);
@@ -147,6 +149,8 @@ MainWindow::~MainWindow()
     disconnect(this, &MainWindow::onSyncUpdatePanoramaView, &m_doc, &PanoramaDoc::syncUpdatePanoramaView);
     m_trayModel->setObserver(nullptr);
     CloseProgressIndicator();
+    // The tool dies before the view among the window's children: unplug it first.
+    m_panoView->setControl(nullptr);
     // m_doc is destroyed next (members in reverse order), releasing both engines while the
     // form, the view and the tray are all still alive; ui and the widgets follow.
 }
