@@ -27,53 +27,46 @@
 
 namespace {
 
-// One 2 x 2 average per output pixel (an odd last row or column averages what there
-// is). Pixels are 0xffRRGGBB.
+// One 2 x 2 average per output pixel of 0xffRRGGBB pixels; an odd last row or column
+// repeats itself, which averages what there is.
+inline std::uint32_t average4(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d)
+{
+    const std::uint32_t rb = (a & 0xff00ffu) + (b & 0xff00ffu) + (c & 0xff00ffu) + (d & 0xff00ffu) + 0x020002u;
+    const std::uint32_t g = (a & 0xff00u) + (b & 0xff00u) + (c & 0xff00u) + (d & 0xff00u) + 0x0200u;
+    return 0xff000000u | ((rb >> 2) & 0xff00ffu) | ((g >> 2) & 0xff00u);
+}
+
 QImage halved(const QImage& src)
 {
     const int sw = src.width();
     const int sh = src.height();
-    const int dw = (sw + 1) / 2;
-    const int dh = (sh + 1) / 2;
-    QImage dst(dw, dh, QImage::Format_RGB32);
+    QImage dst((sw + 1) / 2, (sh + 1) / 2, QImage::Format_RGB32);
     if (dst.isNull())
         return dst;
-    for (int y = 0; y < dh; ++y) {
+    const int pairs = sw / 2;
+    for (int y = 0; y < dst.height(); ++y) {
         const auto* r0 = reinterpret_cast<const std::uint32_t*>(src.constScanLine(2 * y));
         const auto* r1 = reinterpret_cast<const std::uint32_t*>(src.constScanLine(std::min(2 * y + 1, sh - 1)));
-        const bool twoRows = 2 * y + 1 < sh;
         auto* out = reinterpret_cast<std::uint32_t*>(dst.scanLine(y));
-        for (int x = 0; x < dw; ++x) {
-            const int x0 = 2 * x;
-            const int x1 = std::min(x0 + 1, sw - 1);
-            const std::uint32_t a = r0[x0], b = r0[x1], c = r1[x0], d = r1[x1];
-            const unsigned n = (x1 != x0 ? 2u : 1u) * (twoRows ? 2u : 1u);
-            std::uint32_t rb, g;
-            if (n == 4) {
-                rb = (a & 0xff00ffu) + (b & 0xff00ffu) + (c & 0xff00ffu) + (d & 0xff00ffu) + 0x020002u;
-                g = (a & 0xff00u) + (b & 0xff00u) + (c & 0xff00u) + (d & 0xff00u) + 0x0200u;
-                out[x] = 0xff000000u | ((rb >> 2) & 0xff00ffu) | ((g >> 2) & 0xff00u);
-            } else {
-                // Edge pixels: b and c repeat a (or d) where the neighbour is missing.
-                const std::uint32_t p = x1 != x0 ? b : c;
-                rb = (a & 0xff00ffu) + (p & 0xff00ffu) + 0x010001u;
-                g = (a & 0xff00u) + (p & 0xff00u) + 0x0100u;
-                out[x] = n == 1 ? a : 0xff000000u | ((rb >> 1) & 0xff00ffu) | ((g >> 1) & 0xff00u);
-            }
-        }
+        for (int x = 0; x < pairs; ++x)
+            out[x] = average4(r0[2 * x], r0[2 * x + 1], r1[2 * x], r1[2 * x + 1]);
+        if (sw & 1)
+            out[pairs] = average4(r0[sw - 1], r0[sw - 1], r1[sw - 1], r1[sw - 1]);
     }
     return dst;
 }
 
 }  // namespace
 
-int DisplayImageCache::levelFor(qint64 pixels, double scale)
+int DisplayImageCache::levelFor(qint64 pixels, double scale) const
 {
-    if (pixels < kLargePicture || !(scale > 0.0))
+    if (pixels < m_largePicture || !(scale > 0.0))
         return 0;
-    // Halve while the halved copy is still drawn at least two times smaller.
+    // Halve while the halved copy is still drawn no larger than its own size. At exactly
+    // 50 % the halved copy is drawn 1:1, and its 2 x 2 averages are what smooth
+    // scaling of the full copy samples there: the same pixels, without the filtering.
     int level = 0;
-    while (level < kMaxLevel && scale * double(1 << (level + 1)) <= 0.5)
+    while (level < kMaxLevel && scale * double(1 << (level + 1)) <= 1.0)
         ++level;
     return level;
 }

@@ -74,6 +74,8 @@ class QtDibImpl;
 // Level k is the picture halved k times (2 x 2 averages); level 0 is the full copy.
 class DisplayImageCache {
 public:
+    explicit DisplayImageCache(qint64 largePicture = kLargePicture) : m_largePicture(largePicture) {}
+
     // The copy to paint from at `scale` (display pixels per picture pixel) and its
     // level; null when the store has no pixels or memory ran out.
     const QImage* image(const PanoramaLib::QtDibImpl& dib, double scale, int* level);
@@ -83,9 +85,10 @@ public:
     static constexpr qint64 kLargePicture = qint64(16) << 20;
     static constexpr int kMaxLevel = 6;
     // Level used for a picture of `pixels` pixels at `scale`.
-    static int levelFor(qint64 pixels, double scale);
+    int levelFor(qint64 pixels, double scale) const;
 
 private:
+    qint64 m_largePicture;
     const void* m_store = nullptr;
     qint64 m_key = 0;
     std::vector<QImage> m_levels;  // [0] full, [k] halved k times; null until needed

@@ -143,7 +143,8 @@ TEST_F(Tool, DisabledGeometryDeclinesAndReleaseEndsTheDrag)
 TEST(PanoViewControlInView, PressOutsideTheCropFramePans)
 {
     vltest::InstallDibManager();
-    VarnoBase::RefPtr<PanoramaLib::IPanoElement> pic(new CPanoElement(false));
+    VarnoBase::RefPtr<PanoramaLib::IPanoElement> pic;
+    pic.Adopt(new CPanoElement(false));
     ASSERT_TRUE(pic->CreateImage(24, 2000, 1500));
     PanoramaView view;
     view.setFrameShape(QFrame::NoFrame);
