@@ -32,9 +32,9 @@ sanitize: deps
 	cmake --build --preset sanitize -j $(JOBS)
 	ctest --preset sanitize -j $(JOBS)
 
-# The threaded parts (tiled render worker, host threads, locks and events, thumbnail threads)
-# under ThreadSanitizer.
-TSAN_TESTS ?= Tiled|EngineHost|EventImpl|CritSectImpl|ThreadImpl|VnEvent|ThumbsManager|PanoramaDocEngines
+# The threaded parts (tiled render worker, bundle adjustment, host threads, locks and
+# events, thumbnail threads) under ThreadSanitizer.
+TSAN_TESTS ?= Tiled|BundleAdjustment.Recovers|EngineHost|EventImpl|CritSectImpl|ThreadImpl|VnEvent|ThumbsManager|PanoramaDocEngines
 tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS) --target test_engine test_document test_browser

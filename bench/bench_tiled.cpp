@@ -38,9 +38,16 @@ struct Mosaic {
     match_graph::CGraph graph;
     std::vector<std::vector<Tiled_Panorama::KeyPosition>> keys;
 
-    Mosaic(int rows, int cols)
+    // ring > 0: one row of `ring` photos turning full circle (ends overlapping).
+    Mosaic(int rows, int cols, int ring = 0)
     {
-        const double f = 2800, yaw = 40, pitch = 28;
+        double f = 2800, yaw = 40, pitch = 28;
+        if (ring > 0) {
+            rows = 1;
+            cols = ring;
+            yaw = 360.0 / ring;
+            f = width / 2.0 / std::tan(yaw / 0.65 / 2 * 3.141592653589793 / 180);
+        }
         for (int r = 0; r < rows; ++r)
             for (int c = 0; c < cols; ++c)
                 cams.push_back({f, (rows - 1) * pitch / 2 - r * pitch, c * yaw - (cols - 1) * yaw / 2, 0.5 * (c - r)});
@@ -97,10 +104,10 @@ struct Mosaic {
     }
 };
 
-void BundleAdjustment(benchmark::State& state, int rows, int cols, bool partial, bool once)
+void BundleAdjustment(benchmark::State& state, int rows, int cols, int threads, bool once, int ring = 0)
 {
-    const Mosaic mosaic(rows, cols);
-    long evaluations = 0;
+    const Mosaic mosaic(rows, cols, ring);
+    long iterations = 0;
     for (auto _ : state) {
         Tiled_Panorama::CBundleAdjustment ba;
         ba.m_graph = &mosaic.graph;
@@ -109,19 +116,22 @@ void BundleAdjustment(benchmark::State& state, int rows, int cols, bool partial,
         ba.m_worldImage = static_cast<int>(mosaic.cams.size() / 2);
         ba.m_lensMode = 1;
         ba.m_bAdjustOnce = once;
-        ba.m_bPartialSweeps = partial;
+        ba.m_threads = threads;
         benchmark::DoNotOptimize(ba.DoBundleAdjustment2());
-        evaluations = ba.m_lastEvaluations;
+        iterations = ba.m_lastIterations;
     }
     state.counters["links"] = static_cast<double>(mosaic.graph.links.size());
-    state.counters["evals_last_run"] = static_cast<double>(evaluations);
+    state.counters["iterations_last_run"] = static_cast<double>(iterations);
 }
 
-BENCHMARK_CAPTURE(BundleAdjustment, mosaic_2x3, 2, 3, true, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BundleAdjustment, mosaic_2x3_full_sweeps, 2, 3, false, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BundleAdjustment, mosaic_3x6, 3, 6, true, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BundleAdjustment, mosaic_3x6_full_sweeps, 3, 6, false, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BundleAdjustment, mosaic_3x6_adjust_once, 3, 6, true, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BundleAdjustment, mosaic_2x3, 2, 3, 0, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BundleAdjustment, mosaic_3x6_1thread, 3, 6, 1, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BundleAdjustment, mosaic_3x6, 3, 6, 0, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BundleAdjustment, mosaic_3x6_adjust_once, 3, 6, 0, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BundleAdjustment, ring_16, 1, 16, 0, false, 16)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BundleAdjustment, mosaic_4x4, 4, 4, 0, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BundleAdjustment, ring_32, 1, 32, 0, false, 32)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BundleAdjustment, ring_32_1thread, 1, 32, 1, false, 32)->Unit(benchmark::kMillisecond);
 
 // Six 3000 x 2000 photos (2 x 3 mosaic) held in memory.
 struct RenderPhotos {

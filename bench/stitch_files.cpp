@@ -263,6 +263,8 @@ int main(int argc, char** argv)
         return e && e->HasBits() ? std::to_string(e->GetWidth()) + "x" + std::to_string(e->GetHeight())
                                  : std::string("0x0");
     };
+    if (!status->reason.empty())
+        std::fprintf(stderr, "stitch_files: %s\n", status->reason.c_str());
     std::printf("status=%d photos=%zu unmatched=%zu preview=%s result=%s build_s=%.3f render_s=%.3f\n",
                 status->nStatus, photos.size(), status->unmatchedImages.size(), size(preview).c_str(),
                 size(rendered ? result : nullptr).c_str(), buildSeconds, renderSeconds);

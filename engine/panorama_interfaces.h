@@ -65,6 +65,7 @@ struct PanoramaStatus {
     PanoramaOptions options;
     bool bManual = false;
     std::vector<int> unmatchedImages;  // may hold nImages (the ring duplicate): bounds-check
+    std::string reason;                // why the last build did not succeed, for logs; may be empty
 };
 
 class IProgressIndicator {

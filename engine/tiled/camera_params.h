@@ -5,8 +5,11 @@
 // and optionally radial lens terms. The cameras are estimated incrementally: the
 // reference photo first, then, strongest link first, each photo that a link joins to
 // the placed ones, with a first guess taken from the link's affine transform and a
-// Levenberg-Marquardt refinement (MINPACK lmdif, forward-difference Jacobian) of all
-// placed cameras over the squared transfer errors of every feature match between them.
+// Levenberg-Marquardt refinement (forward-difference Jacobian) of all placed cameras
+// over the squared transfer errors of every feature match between them. Each link's
+// residuals depend on two cameras and the shared lens only, so the optimiser forms the
+// small normal equations link by link (in parallel, summed in a fixed order, so the
+// result does not depend on the thread count) instead of factoring the whole Jacobian.
 #pragma once
 
 #include <functional>
@@ -71,7 +74,8 @@ bool Set3dParams(D3Param& world, std::vector<D3Param>& cams, const double* x, co
 // Wraps an angle in degrees into [-180, 180]; non-finite gives 0.
 double WrapAngle180(double deg) noexcept;
 
-// The Levenberg-Marquardt run of MINPACK's lmdif with all its work arrays.
+// The Levenberg-Marquardt run of MINPACK's lmdif with all its work arrays (a general
+// least-squares tool; the bundle adjustment has its own sparse solver).
 class LMOptimizer {
 public:
     LMOptimizer(int m, int n);
@@ -153,38 +157,36 @@ public:
     // m_abort asked to stop.
     bool DoBundleAdjustment2();
 
-    // One optimisation of the cameras of `order` over the links in `links`.
+    // One optimisation of the cameras of `order` over the links in `links`. The first
+    // camera of `order` keeps its angles (they fix the free overall rotation); every
+    // other value is adjusted.
     void RunImageParamsOptimizer(const std::vector<int>& order,
                                  const std::vector<std::vector<const match_graph::CGraphLink*>>& links);
 
-    // The residual function handed to lmdif; p is the CBundleAdjustment.
-    static int LMCalcMatchingError2(void* p, int m, int n, const double* x, double* fvec, int iflag);
-
-    // First guess of the added photo's camera from the link's transform. False for a
-    // null link and for a degenerate transform (no finite positive scale).
+    // First guess of the added photo's camera from the link's transform, turned by the
+    // placed photo's rotation. False for a null link and for a degenerate transform (no
+    // finite positive scale).
     bool InitalizeParamsByAffineM2(int placed, int added, const match_graph::CGraphLink* link);
 
-    // The residuals at each parameter vector of xs, evaluated one after another as lmdif
-    // does (each sweep recomputing only the links of changed cameras). Leaves the
-    // cameras at the last vector. For checking that shortcut against fresh sweeps.
+    // The residuals at each parameter vector of xs (Get3dParams layout), in the
+    // optimiser's order. Leaves the cameras at the last vector. For checks.
     std::vector<std::vector<double>> EvaluateResiduals(
         const std::vector<int>& order, const std::vector<std::vector<const match_graph::CGraphLink*>>& links,
         const std::vector<std::vector<double>>& xs);
 
-    // Residual sweeps recompute only the links of cameras that changed since the last
-    // sweep (same values as a full sweep). Off: every sweep recomputes every link.
-    bool m_bPartialSweeps = true;
+    // Threads of the optimiser: 0 lets it choose (one per core for large problems, else
+    // one), n > 0 uses n. The result does not depend on it.
+    int m_threads = 0;
 
-    // Number of residual evaluations of the last optimisation (for benchmarks).
-    long m_lastEvaluations = 0;
+    // Levenberg-Marquardt iterations of the last optimisation (for benchmarks).
+    long m_lastIterations = 0;
 
 private:
     struct LinkTerm;
     struct Problem;
-    void EvaluateLink(const LinkTerm& t, double* out) const;
+    void EvaluateLink(const LinkTerm& t, const Problem& P, const double* x, double* out) const;
     void BuildProblem(const std::vector<int>& order,
                       const std::vector<std::vector<const match_graph::CGraphLink*>>& links, Problem& P) const;
-    Problem* m_problem = nullptr;  // valid only during RunImageParamsOptimizer
 };
 
 }  // namespace Tiled_Panorama

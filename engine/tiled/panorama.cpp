@@ -7,7 +7,10 @@
 // reads pixels the UI thread changes. No exception leaves the engine.
 #include "engine/tiled/panorama.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <new>
+#include <string>
 
 #include "core/panorama_exceptions.h"
 #include "engine/hv/panorama.h"  // FreePictureCollection
@@ -355,10 +358,42 @@ bool CPanorama::Stitch(bool /*changed*/, bool readjust, int x, int y, int z)
         m_bAborted = true;
         throw panorama_abort();
     }
+    const double radius = s.Radius();
     if (!TakePreview(s))
         return false;
+    m_status.reason = SliverReason(radius);
+    if (!m_status.reason.empty())
+        throw panorama_cannot_build();
     m_bBuilt = true;
     return true;
+}
+
+std::string CPanorama::SliverReason(double radius) const
+{
+    double minWidth = 0.0, minHeight = 0.0;
+    bool first = true;
+    for (int i : m_order) {
+        const std::size_t k = static_cast<std::size_t>(i);
+        if (k >= m_images.size() || k >= m_params.size() || !(m_params[k].f > 0.0))
+            continue;
+        const double scale = radius / m_params[k].f;
+        const double w = m_images[k]->GetWidth() * scale, h = m_images[k]->GetHeight() * scale;
+        minWidth = first ? w : std::min(minWidth, w);
+        minHeight = first ? h : std::min(minHeight, h);
+        first = false;
+    }
+    if (first)
+        return {};
+    // Without auto-crop the whole canvas is the result.
+    const VarnoBase::Rect& r = m_bCrop ? m_cropRect : m_panoRect;
+    const int cw = r.width(), ch = r.height();
+    if (cw >= 0.1 * minWidth && ch >= 0.1 * minHeight)
+        return {};
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "the stitched area is a sliver: %d x %d preview pixels where one photo covers about %.0f x %.0f",
+                  cw, ch, minWidth, minHeight);
+    return text;
 }
 
 bool CPanorama::BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>& photos,
@@ -389,6 +424,7 @@ bool CPanorama::BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>& pho
         m_status.options.nLensPolynomial = g_ldPoynomType;
         m_status.options.bBundleAdjustAtEnd = m_bAdjustOnce;
         m_status.unmatchedImages.clear();
+        m_status.reason.clear();
 
         const int n = static_cast<int>(photos.size());
         m_progressMax = 12 * n - 2;

@@ -160,6 +160,11 @@ private:
     void PrepareSurface(CCylindricalSurface& s, int x, int y, int z, CSurfaceRendering::InterpolationMode mode);
     // Takes the surface's result as the new preview; false when it has none.
     bool TakePreview(CCylindricalSurface& s);
+    // The reason when the preview's crop rectangle (the whole canvas without auto-crop) is a sliver: narrower or lower than a
+    // tenth of the smallest placed photo as it lies on a surface of this radius (such a
+    // result comes from cameras that fold the mosaic up or from a crop across a gap);
+    // empty when the crop is plausible.
+    std::string SliverReason(double radius) const;
 };
 
 }  // namespace Tiled_Panorama

@@ -45,6 +45,7 @@ struct Photos {
     std::vector<PanoramaLib::IPanoElement*> elements;
 
     explicit Photos(const vltest::MosaicOptions& o) : set(vltest::makeMosaicPhotoSet(SharedScene(), o)) { Load(); }
+    explicit Photos(const vltest::RingOptions& o) : set(vltest::makeRingPhotoSet(SharedScene(), o)) { Load(); }
     explicit Photos(const std::vector<QImage>& images) : set(vltest::makePhotoSet(images)) { Load(); }
     ~Photos() { PanoramaLib::FreePictureCollection(elements); }
     Photos(const Photos&) = delete;
