@@ -129,7 +129,12 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(std::make_uniq
     onHVInitDialog();
     onTLInitDialog();
 
-    // The print site's document and page-setup options join here with the print panel.
+    m_printSite.setDocument(&m_doc);
+    m_printSite.getPageSetup().unitsInch = m_unitsInch;
+    m_printSite.getPageSetup().overlapMarks = m_printMarkers;
+    // The printer's page setup dialog is modal: it goes through the desktop seam.
+    m_printSite.setPageSetupDialog(
+        [](QPrinter& printer, QWidget* parent) { return Desktop::desktop().pageSetup(printer, parent); });
     initPrintingDialog();
 
     // From here on every change of the tray asks the document first.

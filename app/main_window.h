@@ -31,6 +31,7 @@
 
 #include "document/document_interfaces.h"
 #include "document/panorama_doc.h"
+#include "document/print_site.h"
 #include "engine/panorama_interfaces.h"
 
 class FileListModel;
@@ -124,6 +125,7 @@ public:
     // ---- Access for neighbours and tests ----------------------------------------------
     Ui_MainWindow* form() const { return ui.get(); }
     PanoramaDoc& document() { return m_doc; }
+    Printing::PrintSite& printSite() { return m_printSite; }
     PanoramaView* panoramaView() const { return m_panoView; }
     PanoViewControl* panoramaControl() const { return m_panoControl; }
     FileListModel* trayModel() const { return m_trayModel; }
@@ -221,7 +223,7 @@ private:
     QButtonGroup* m_surfaceGroup = nullptr;
     PanoramaDoc m_doc;
     int m_pageSetupUpdating = 1;
-    // m_printSite (Printing::PrintSite) joins here with the print panel.
+    Printing::PrintSite m_printSite;
     QWidget* m_currentTask = nullptr;
     QProgressDialog* m_progress = nullptr;
     QString m_progressCaption;
