@@ -57,12 +57,15 @@ TEST_F(DocTest, AFactoryWithoutEngineStopsStartUpWithAClearError)
     }
 }
 
-TEST_F(DocTest, EnginesAreReleasedOnceWhenTheDocumentGoes)
+TEST_F(DocTest, EnginesAndPixelStoreFactoryGoWithTheDocument)
 {
+    PanoramaLib::IDibManager* const previous = CPanoElement::m_pIDibManager;
     Wire();
+    EXPECT_EQ(CPanoElement::m_pIDibManager, static_cast<PanoramaLib::IDibManager*>(doc.get()));
     doc.reset();
-    EXPECT_EQ(log.Matching("hv.Release").size() + log.Matching("tiled.Release").size(), 2u);
+    EXPECT_EQ(log.Count("hv.Release") + log.Count("tiled.Release"), 2);
     EXPECT_LT(log.IndexOf("hv.Release"), log.IndexOf("tiled.Release"));
+    EXPECT_EQ(CPanoElement::m_pIDibManager, previous);  // no element reaches a factory that is gone
 }
 
 // Which changes offer a new build. The document has built an H/V panorama with the

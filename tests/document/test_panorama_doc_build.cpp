@@ -1,6 +1,6 @@
 // The document's commands over fake engines: the reaction to every build outcome with
 // the order of calls across engines and window, task switches, the full-size render's
-// crop scaling and the save's refusals.
+// crop scaling.
 #include "tests/document/doc_fixture.h"
 
 using namespace doctest;
@@ -195,16 +195,4 @@ TEST_F(DocTest, RenderWithoutACropFrameStillRenders)
     doc->setCropFlag(1);
     EXPECT_TRUE(doc->onBtnRender());
     EXPECT_TRUE(doc->enableBtnSave());
-}
-
-TEST_F(DocTest, SaveRefusalsCarryAReason)
-{
-    WireWithPhotos(2);
-    QString reason;
-    EXPECT_FALSE(doc->doPanoramaSave(L"", &reason));
-    EXPECT_FALSE(reason.isEmpty());
-    reason.clear();
-    EXPECT_FALSE(doc->doPanoramaSave(L"/tmp/never.jpg", &reason));  // nothing rendered
-    EXPECT_FALSE(reason.isEmpty());
-    EXPECT_FALSE(log.Contains("setModifiedFlag"));
 }

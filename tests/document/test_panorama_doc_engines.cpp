@@ -156,6 +156,8 @@ TEST_F(PanoramaDocEngines, FailedSaveKeepsTheOldFile)
     }
     log.Clear();
     QString reason;
+    EXPECT_FALSE(doc->doPanoramaSave(L"", &reason));
+    EXPECT_FALSE(reason.isEmpty());
     EXPECT_FALSE(doc->doPanoramaSave(old.toStdWString(), &reason));
     EXPECT_TRUE(reason.contains("xyz"));
     EXPECT_FALSE(doc->doPanoramaSave(out.filePath("no/such/folder/result.png").toStdWString(), &reason));
