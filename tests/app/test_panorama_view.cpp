@@ -272,6 +272,11 @@ TEST(PanoramaView, ToolClaimsPressBeforePanning)
     EXPECT_FALSE(view.viewport()->hasMouseTracking());
     view.setControl(nullptr);
     EXPECT_EQ(tool.display, nullptr);
+    view.updateMouseTracking();  // no tool plugged: nothing to ask
+
+    pic->FreeImage();  // a picture without pixels paints nothing
+    const QImage painted = view.paint(view.viewport()->rect());
+    EXPECT_EQ(painted.pixel(5, 5), qRgb(0, 0, 0));
 }
 
 TEST(PanoramaView, PressOnAFittingPictureDoesNotPan)
