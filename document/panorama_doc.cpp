@@ -104,7 +104,8 @@ void PanoramaDoc::getOptions(PanoramaLib::PanoramaOptions* options) const
 void PanoramaDoc::setCropFlag(int mode)
 {
     m_cropMode = mode;
-    for (PanoramaLib::IPanorama* engine : std::initializer_list<PanoramaLib::IPanorama*>{m_pHVPanorama, m_pTiledPanorama}) {
+    const std::initializer_list<PanoramaLib::IPanorama*> both{m_pHVPanorama, m_pTiledPanorama};
+    for (PanoramaLib::IPanorama* engine : both) {
         if (!engine)
             continue;
         PanoramaLib::PanoramaOptions o;

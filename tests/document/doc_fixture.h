@@ -22,7 +22,10 @@ namespace doctest {
 // The document with its one modal question answered by the test.
 class ScriptedDoc : public PanoramaDoc {
 public:
-    ScriptedDoc(vltest::CallLog& log, EngineFactories factories) : PanoramaDoc(nullptr, std::move(factories)), m_log(log) {}
+    ScriptedDoc(vltest::CallLog& log, EngineFactories factories)
+        : PanoramaDoc(nullptr, std::move(factories)), m_log(log)
+    {
+    }
 
     int warningAnswer = 1;  // 1 Yes, 0 No
     bool warningDontShow = false;

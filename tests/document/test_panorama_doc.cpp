@@ -92,7 +92,9 @@ TEST_F(DocTest, StitchButtonMatrix)
         {"last build manual", [](DocTest&, PanoramaOptions&) {}, true},  // scripted before the build
         {"tiled built, H/V selected", [](DocTest& t, PanoramaOptions&) { t.doc->setPanoramaType(true); }, true},
         {"no preview", [](DocTest& t, PanoramaOptions&) { t.Hv().preview()->FreeImage(); }, true},
-        {"list changed", [](DocTest& t, PanoramaOptions&) { ASSERT_TRUE(t.doc->continueModification(nullptr, nullptr, true)); }, false},
+        {"list changed",
+         [](DocTest& t, PanoramaOptions&) { ASSERT_TRUE(t.doc->continueModification(nullptr, nullptr, true)); },
+         false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

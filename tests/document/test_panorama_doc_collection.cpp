@@ -30,7 +30,8 @@ TEST_F(DocTest, CollectionLoadsOnlyWhatIsNewAndKeepsWhatIsHeld)
 
     tray.files = Paths(set, {0, 1, 2});
     doc->verifyPictureCollection();
-    EXPECT_EQ(log.Calls(), (std::vector<std::string>{"OpenProgressIndicatorWOAbort", "SetProgressCaption(104,photo_02.png)",
+    EXPECT_EQ(log.Calls(), (std::vector<std::string>{"OpenProgressIndicatorWOAbort",
+                                                     "SetProgressCaption(104,photo_02.png)",
                                                      "AbortProgressIndicator(1,1)", "UpdateUserWndInterface",
                                                      "hv.CreateImageThumbnail", "CloseProgressIndicator",
                                                      "updateAllViews(1)"}));
