@@ -51,6 +51,21 @@ TEST_F(WindowTest, EndToEndStitchPreviewRenderSave)
     w->updateActions();
     EXPECT_FALSE(ui().action_Export->isEnabled());  // not rendered yet
 
+    // The picture's zoom: the slider spans 1 % .. 1000 %, and each end stops its action.
+    w->show();
+    ui().stackedWidget->setCurrentIndex(1);
+    for (const auto& [scale, slider, in, out] : {std::make_tuple(10.0, 100, false, true),
+                                                 std::make_tuple(0.01, 0, true, false)}) {
+        w->panoramaView()->setScaleFactor(scale);
+        w->updateZoomSlider();
+        w->updateActions();
+        EXPECT_EQ(w->zoomSlider()->value(), slider);
+        EXPECT_EQ(ui().actionZoom_in->isEnabled(), in);
+        EXPECT_EQ(ui().actionZoom_out->isEnabled(), out);
+    }
+    ui().actionZoom_in->trigger();  // from 1 % one step up the zoom table
+    EXPECT_GT(w->panoramaView()->scaleFactor(), 0.01);
+
     w->document().setTaskMode(TaskMode::TaskExport);
     ui().btnRender->click();
     w->updateActions();
