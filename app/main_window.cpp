@@ -27,7 +27,16 @@
 #include "browser/storyboard_list_view.h"
 #include "browser/thumb_delegate.h"
 #include "browser/thumbs_manager.h"
+#include "document/dlg_about_to_change.h"
 #include "ui_main_window.h"
+
+int WindowDocument::runAboutToChangeDialog(bool& dontShow)
+{
+    dlgAboutToChangeMessage dialog;
+    const int result = Desktop::desktop().execDialog(dialog);
+    dontShow = dialog.dontShowFlg();
+    return result == QDialog::Accepted ? 1 : 0;
+}
 
 QSize GetThumbItemSize(int value)
 {

@@ -48,6 +48,14 @@ class Ui_MainWindow;
 // 50 % (at 0) to 100 % (at 100), plus the cell's caption and frame.
 QSize GetThumbItemSize(int value);
 
+// The document as the window holds it: its one modal question (the warning before the
+// photo list of a built panorama changes) goes through the desktop seam like every other
+// modal call of the window.
+class WindowDocument : public PanoramaDoc {
+protected:
+    int runAboutToChangeDialog(bool& dontShow) override;
+};
+
 class MainWindow : public QMainWindow,
                    public PanoramaLib::IProgressIndicator,
                    public IUserInterfaceEx,
@@ -221,7 +229,7 @@ private:
     PanoViewControl* m_panoControl = nullptr;
     PanoramaView* m_panoView = nullptr;
     QButtonGroup* m_surfaceGroup = nullptr;
-    PanoramaDoc m_doc;
+    WindowDocument m_doc;
     int m_pageSetupUpdating = 1;
     Printing::PrintSite m_printSite;
     QWidget* m_currentTask = nullptr;

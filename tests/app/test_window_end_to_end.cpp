@@ -77,6 +77,12 @@ TEST_F(WindowTest, EndToEndStitchPreviewRenderSave)
     const QImage saved(file);
     EXPECT_GT(saved.width(), strip.width * 3 / 2);
     EXPECT_TRUE(desk.log.empty()) << desk.log.front().text.toStdString();
+
+    // Back on the tray, removing a photo of the built panorama asks first (here: No).
+    w->document().setTaskMode(TaskMode::TaskAddImages);
+    w->trayModel()->removeFiles({photos.paths[0]});
+    EXPECT_EQ(desk.calls("execDialog").size(), 1u);
+    EXPECT_EQ(w->trayModel()->count(), 3);
 }
 
 TEST_F(WindowTest, KeyboardAngleChangeEndsTheFastPhase)
