@@ -33,11 +33,11 @@ sanitize: deps
 	ctest --preset sanitize -j $(JOBS)
 
 # The threaded parts (tiled render worker, bundle adjustment, host threads, locks and
-# events, thumbnail threads) under ThreadSanitizer.
-TSAN_TESTS ?= Tiled|BundleAdjustment.Recovers|EngineHost|EventImpl|CritSectImpl|ThreadImpl|VnEvent|ThumbsManager|PanoramaDocEngines
+# events, thumbnail threads, the update check's worker) under ThreadSanitizer.
+TSAN_TESTS ?= Tiled|BundleAdjustment.Recovers|EngineHost|EventImpl|CritSectImpl|ThreadImpl|VnEvent|ThumbsManager|PanoramaDocEngines|AutoUpdateServer
 tsan: deps
 	cmake --preset tsan
-	cmake --build --preset tsan -j $(JOBS) --target test_engine test_document test_browser
+	cmake --build --preset tsan -j $(JOBS) --target test_engine test_document test_browser test_update
 	ctest --preset tsan -j $(JOBS) -R '$(TSAN_TESTS)'
 
 bench: build

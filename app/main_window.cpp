@@ -149,8 +149,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(std::make_uniq
     // From here on every change of the tray asks the document first.
     m_trayModel->setObserver(&m_doc);
 
-    // The start-up update check (VnAutoUpdate, answer queued to onProcessAutoUpdate, and
-    // " BETA" in the title for a beta version) joins here with the update check.
+    startUpdateCheck(false);  // on its schedule; the answer arrives queued
+    if (vnVersion::isBeta())
+        setWindowTitle(windowTitle() + QLatin1String(" BETA"));
 }
 
 MainWindow::~MainWindow()

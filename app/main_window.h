@@ -9,8 +9,10 @@
 //   main_window_progress.cpp     IProgressIndicator, IUserInterface(Ex), IUpdate,
 //                                IPanoramaDocument
 //   main_window_stitch_panel.cpp the Stitch panel's option blocks and controls
+//   main_window_help.cpp         the Help menu: update check and its answer, About,
+//                                help topics, home page
 //   main_window_pending.cpp      slots of areas still to come (task modes, browser, tray
-//                                commands, status bar, settings, print panel, update)
+//                                commands, status bar, settings, print panel)
 //
 // Thread: GUI thread only. The one exception is AsyncUpdatePanoramaView, which the tiled
 // engine's render thread calls; it only emits onSyncUpdatePanoramaView, queued to the
@@ -33,6 +35,7 @@
 #include "document/panorama_doc.h"
 #include "document/print_site.h"
 #include "engine/panorama_interfaces.h"
+#include "update/auto_update.h"
 
 class FileListModel;
 class PanoViewControl;
@@ -148,6 +151,13 @@ public:
     bool horzVert() const { return m_horzVert; }
     int thumbSizeValue() const { return m_thumbSizeValue; }
 
+    // ---- Help menu (main_window_help.cpp) ---------------------------------------------
+    // A new checker, child of the window, answering to onProcessAutoUpdate.
+    VnAutoUpdate* startUpdateCheck(bool manual);
+    // Where the checks of "Check for Updates..." go (tests point it at their own server).
+    void setUpdateEndpoint(const UpdateEndpoint& endpoint) { m_updateEndpoint = endpoint; }
+    static QString homePageAddress();
+
 signals:
     void onSyncUpdatePanoramaView(long wParam, long lParam);
     void selectionPresent(bool hasSelection);
@@ -186,6 +196,13 @@ public slots:
     void on_cmbExportCrop_activated(int index);
 
     void onPanoramaViewContextMenu(const QPoint& pos);
+
+    // Help menu and the update check (main_window_help.cpp).
+    void onProcessAutoUpdate(VnAutoUpdate* autoupdate);
+    void on_actionCheck_for_Updates_triggered();
+    void on_actionAbout_triggered();
+    void on_actionHelp_topics_triggered();
+    void on_actionHome_page_triggered();
 
     // Slots of areas still to come (main_window_pending.cpp).
     void onZoomValueChanged(int value);
@@ -248,4 +265,5 @@ private:
     int m_rotX = 0;
     int m_rotY = 0;
     int m_rotZ = 0;
+    UpdateEndpoint m_updateEndpoint;
 };
