@@ -3,7 +3,8 @@
 // they do nothing, so the window runs with those areas inert. GUI thread only.
 #include "app/main_window.h"
 
-// Task modes: the switch of side page, central page, tray state and document mode.
+// Task modes: the switch of side page, central page, tray state and document mode;
+// until then only the page asked for is recorded.
 void MainWindow::switchTaskMode(QWidget* page) { m_currentTask = page; }
 
 // Status bar: the six labels and their texts.
