@@ -328,41 +328,49 @@ double kdDistance2(const double* a, const double* b, int dimension)
     return distance2(a, b, dimension, INFINITY);
 }
 
-void kd_tree::SearchLeaf(const kd_leaf* leaf, const double* query)
+struct kd_tree::SearchScratch {
+    Priority_Queue boxQueue;
+    KNN_Queue nearest;
+    int visited = 0;
+};
+
+void kd_tree::SearchLeaf(const kd_leaf* leaf, const double* query, SearchScratch& s) const
 {
-    double kth = m_nearest.max_key();
+    double kth = s.nearest.max_key();
     for (int i = 0; i < leaf->nPoints; ++i) {
         const int idx = leaf->bucket[i];
         const double dist = distance2(query, points[idx], dim, kth);
         if (!(dist > kth)) {  // NaN distances are kept, as a plain sum would keep them
-            m_nearest.insert(dist, idx);
-            kth = m_nearest.max_key();
+            s.nearest.insert(dist, idx);
+            kth = s.nearest.max_key();
         }
     }
-    pointsVisited += leaf->nPoints;
+    s.visited += leaf->nPoints;
 }
 
 void kd_tree::kPriSearch(const double* query, int k, int* indices, double* distances, double eps)
 {
-    pointsVisited = 0;
+    thread_local SearchScratch s;
+    s.visited = 0;
+    pointsVisited.store(0, std::memory_order_relaxed);
     if (k <= 0)
         return;
-    m_nearest.reset(k);
+    s.nearest.reset(k);
 
     if (root) {
-        if (m_boxQueue.capacity() < nPoints + 1)
-            m_boxQueue.reset(nPoints + 1);
-        m_boxQueue.clear();
+        if (s.boxQueue.capacity() < nPoints + 1)
+            s.boxQueue.reset(nPoints + 1);
+        s.boxQueue.clear();
         const double maxErr = (1.0 + eps) * (1.0 + eps);
-        m_boxQueue.Insert(kdBoxDistance(query, boxLow.data(), boxHigh.data(), dim), root);
+        s.boxQueue.Insert(kdBoxDistance(query, boxLow.data(), boxHigh.data(), dim), root);
 
-        while (!m_boxQueue.empty()) {
-            if (maxPointsVisit != 0 && pointsVisited > maxPointsVisit)
+        while (!s.boxQueue.empty()) {
+            if (maxPointsVisit != 0 && s.visited > maxPointsVisit)
                 break;
             double boxDist;
             kd_node* node;
-            m_boxQueue.Extr_Min(boxDist, node);
-            if (maxErr * boxDist >= m_nearest.max_key())
+            s.boxQueue.Extr_Min(boxDist, node);
+            if (maxErr * boxDist >= s.nearest.max_key())
                 break;
 
             // Descend to the leaf of the query's side, queueing the far child of every
@@ -374,25 +382,26 @@ void kd_tree::kPriSearch(const double* query, int k, int* indices, double* dista
                 if (delta < 0) {
                     const double outside = std::max(0.0, split->cellLow - q);
                     if (split->child[1])
-                        m_boxQueue.Insert(boxDist + (delta * delta - outside * outside), split->child[1]);
+                        s.boxQueue.Insert(boxDist + (delta * delta - outside * outside), split->child[1]);
                     node = split->child[0];
                 } else {
                     const double outside = std::max(0.0, q - split->cellHigh);
                     if (split->child[0])
-                        m_boxQueue.Insert(boxDist + (delta * delta - outside * outside), split->child[0]);
+                        s.boxQueue.Insert(boxDist + (delta * delta - outside * outside), split->child[0]);
                     node = split->child[1];
                 }
             }
             if (node)
-                SearchLeaf(static_cast<const kd_leaf*>(node), query);
+                SearchLeaf(static_cast<const kd_leaf*>(node), query, s);
         }
     }
 
-    const int found = m_nearest.size();
+    pointsVisited.store(s.visited, std::memory_order_relaxed);
+    const int found = s.nearest.size();
     for (int i = 0; i < k; ++i) {
         if (i < found) {
-            indices[i] = m_nearest.index(i);
-            distances[i] = m_nearest.key(i);
+            indices[i] = s.nearest.index(i);
+            distances[i] = s.nearest.key(i);
         } else {
             indices[i] = -1;
             distances[i] = PQ_NULL_KEY;

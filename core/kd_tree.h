@@ -4,6 +4,8 @@
 // of examined points, which makes the answer approximate but the cost bounded.
 #pragma once
 
+#include <atomic>
+
 #include <cfloat>
 #include <memory>
 #include <vector>
@@ -140,15 +142,15 @@ public:
     std::vector<double> boxLow;    // bounding box of all points (empty for an empty tree)
     std::vector<double> boxHigh;
     int maxPointsVisit = 0;        // 0 = no limit
-    int pointsVisited = 0;         // by the last search
+    std::atomic<int> pointsVisited{0};  // by the last search (of any thread)
+
+    // Searches only read the tree: several threads may search one tree at once (their
+    // queues are per thread, kept between searches so a query allocates nothing).
+    struct SearchScratch;
 
 private:
     void SkeletonTree(int n, int dimension, int bucket, double** pts, const int* indices);
-    void SearchLeaf(const kd_leaf* leaf, const double* query);
-
-    // Search scratch, kept between searches so a query allocates nothing.
-    Priority_Queue m_boxQueue;
-    KNN_Queue m_nearest;
+    void SearchLeaf(const kd_leaf* leaf, const double* query, SearchScratch& s) const;
 };
 
 // Building blocks of the build, exposed for tests.

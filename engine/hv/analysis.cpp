@@ -6,12 +6,13 @@
 // each best-voted candidate; an accepted, plausible fit becomes a link of the match
 // graph (working-copy pixels of the first photo into the second's).
 //
-// The pairs of one query photo use distinct database trees, so they are matched in
-// parallel; their links are added afterwards in the sequential order, and progress and
-// cancellation are polled on the calling thread between query photos.
+// All pairs are matched in one parallel pass (a tree answers several searches at once),
+// in blocks; their links are added in the order of a serial pass, and progress and
+// cancellation are polled on the calling thread as each query photo's pairs complete.
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include "core/pair_matching.h"
 #include "core/linalg.h"
@@ -57,7 +58,7 @@ struct PairOutcome {
 
 // Matches query photo a against database photo b: voting, best candidates without
 // duplicates, one robust fit each, the engine's acceptance. Touches no engine state,
-// so pairs with different database trees run in parallel.
+// so pairs run in parallel.
 PairOutcome MatchPair(CImageDataBase& queryStore, CImageDataBase& dbStore, kd_tree* tree, const Size& sizeA,
                       const Size& sizeB, int motionModel, double ratio)
 {
@@ -265,50 +266,68 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
 
     std::vector<DescriptorTree> trees(static_cast<std::size_t>(n));
     const double ratio = m_nMatchingMode == 0 ? 0.6 : 0.8;
+    // Every pair (a, b), a < b, in the order links are added: by a, then by b.
+    std::vector<std::pair<int, int>> pairs;
+    for (int a = 0; a + 1 < n; ++a)
+        for (int b = a + 1; b < n; ++b)
+            pairs.emplace_back(a, b);
+    std::vector<PairOutcome> outcomes(pairs.size());
+    const int threads = g_matchingThreads.load();
     bool result = true;
     try {
-        for (int a = 0; a + 1 < n; ++a) {
-            // Trees of every database photo of this batch, then the pairs, in parallel.
-            std::vector<int> partners;
-            for (int b = a + 1; b < n; ++b)
-                partners.push_back(b);
-            Utils::ParallelForEach(partners.size(), g_matchingThreads.load(), [&](std::size_t k) {
-                const int b = partners[k];
-                if (!trees[b].tree() && m_databases[b])
-                    trees[b].Build(*m_databases[b]);
-            });
-            std::vector<PairOutcome> outcomes(partners.size());
-            Utils::ParallelForEach(partners.size(), g_matchingThreads.load(), [&](std::size_t k) {
-                const int b = partners[k];
+        // The trees of every photo but the first (it is never the database side).
+        Utils::ParallelForEach(std::size_t(std::max(n - 1, 0)), threads, [&](std::size_t k) {
+            if (m_databases[k + 1])
+                trees[k + 1].Build(*m_databases[k + 1]);
+        });
+        // Pairs in blocks, matched in parallel; after each block the query photos whose
+        // pairs are all done get their links, in the order of a serial pass, and their
+        // step of the progress bar (which may cancel).
+        const std::size_t block = std::size_t(4) * std::max(1u, std::thread::hardware_concurrency());
+        std::size_t added = 0;  // pairs whose links are in the graph
+        for (std::size_t start = 0; start < pairs.size() && !m_bAborted; start += block) {
+            const std::size_t end = std::min(pairs.size(), start + block);
+            Utils::ParallelForEach(end - start, threads, [&](std::size_t k) {
+                const auto [a, b] = pairs[start + k];
                 if (!m_databases[a] || !m_databases[b])
                     return;
-                outcomes[k] = MatchPair(*m_databases[a], *m_databases[b], trees[b].tree(),
-                                        m_workImages[a]->GetImageSize(), m_workImages[b]->GetImageSize(),
-                                        m_motionModel, ratio);
+                outcomes[start + k] = MatchPair(*m_databases[a], *m_databases[b], trees[b].tree(),
+                                                m_workImages[a]->GetImageSize(), m_workImages[b]->GetImageSize(),
+                                                m_motionModel, ratio);
             });
-            for (std::size_t k = 0; k < partners.size(); ++k) {
-                const PairOutcome& pair = outcomes[k];
-                if (pair.skipped)
-                    continue;
-                if (pair.votingFailed) {
-                    result = false;
-                    throw abort_matching();
-                }
-                if (m_pUserInterface)
-                    m_pUserInterface->UpdateUserWndInterface();
-                for (const CandidateOutcome& cand : pair.candidates) {
+            while (added < end) {
+                const int a = pairs[added].first;
+                std::size_t last = added;
+                while (last < pairs.size() && pairs[last].first == a)
+                    ++last;
+                if (last > end)
+                    break;  // this query photo's last pairs are in the next block
+                for (std::size_t k = added; k < last; ++k) {
+                    PairOutcome& pair = outcomes[k];
+                    if (pair.skipped)
+                        continue;
+                    if (pair.votingFailed) {
+                        result = false;
+                        throw abort_matching();
+                    }
                     if (m_pUserInterface)
                         m_pUserInterface->UpdateUserWndInterface();
-                    if (!cand.passed)
-                        continue;
-                    CGraphLink* link = graph->AddLink(a, partners[k]);
-                    if (link)
-                        FillAutomaticLink(link, a, partners[k], cand.fit);
+                    for (const CandidateOutcome& cand : pair.candidates) {
+                        if (m_pUserInterface)
+                            m_pUserInterface->UpdateUserWndInterface();
+                        if (!cand.passed)
+                            continue;
+                        CGraphLink* link = graph->AddLink(a, pairs[k].second);
+                        if (link)
+                            FillAutomaticLink(link, a, pairs[k].second, cand.fit);
+                    }
+                    pair = PairOutcome();  // copied into the links: free it now
                 }
+                added = last;
+                ProgressStep(4);
+                if (m_bAborted)
+                    break;
             }
-            ProgressStep(4);
-            if (m_bAborted)
-                break;
         }
     } catch (const abort_matching&) {
     }

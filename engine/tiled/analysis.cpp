@@ -6,13 +6,14 @@
 // the distance-ratio test, Hough voting for a similarity, then a robust least-median
 // affine fit of each best-voted candidate. A fit with enough inliers, a small error
 // (6 working-copy pixels) and a plausible mapping of the photo corners becomes a link
-// of the match graph. The pairs of one query photo use distinct trees and are matched
-// in parallel; links are added afterwards in the sequential order.
+// of the match graph. All pairs are matched in one parallel pass (in blocks, so that a
+// cancel is seen soon); links are added in the order of a serial pass.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <thread>
 
 #include "core/kd_tree.h"
 #include "core/linalg.h"
@@ -302,6 +303,90 @@ void CPanorama::AddImage(CPanoElement* photo, CImageDataBase* given)
         m_pUserInterface->UpdateUserWndInterface();
 }
 
+bool CPanorama::ParallelAbortCallback()
+{
+    CPanorama* engine = m_pThis.load();
+    if (!engine)
+        return false;
+    // The bar does not move here: the photos' steps are counted as they are appended.
+    if (std::this_thread::get_id() == engine->m_buildThread && engine->m_pProgress &&
+        engine->m_pProgress->AbortProgressIndicator(engine->m_progressMax, engine->m_progressPos))
+        engine->m_bAborted = true;
+    return engine->m_bAborted;
+}
+
+CPanorama::Analyses CPanorama::AnalysePhotos(const std::vector<PanoramaLib::IPanoElement*>& photos,
+                                             const std::vector<CPanoElement*>& oldPhotos,
+                                             std::vector<CImageDataBase*>& oldRecords)
+{
+    Analyses out;
+    out.records.resize(photos.size());
+    out.fresh.assign(photos.size(), 0);
+    std::vector<std::size_t> todo;
+    std::int64_t largest = 0;  // bytes of the largest photo to decode
+    for (std::size_t i = 0; i < photos.size(); ++i) {
+        auto* photo = dynamic_cast<CPanoElement*>(photos[i]);
+        if (!photo)
+            continue;
+        out.records[i].reset(ExtractImageDescriptor(photo->GetPathName(), oldPhotos, oldRecords));
+        // One element listed twice is analysed by AddImage, never by two threads at once.
+        bool twice = false;
+        for (std::size_t k : todo)
+            twice = twice || photos[k] == photos[i];
+        if (!out.records[i] && !twice) {
+            todo.push_back(i);
+            largest = std::max(largest, std::int64_t(photo->GetWidth()) * photo->GetHeight() * 3);
+        }
+    }
+    if (todo.empty())
+        return out;
+    // Each thread holds one decoded photo and its working copy at a time: keep what is
+    // decoded at once to about the size of a render's own buffers.
+    constexpr std::int64_t kDecodeBudget = std::int64_t(768) << 20;
+    int threads = m_workThreads > 0 ? m_workThreads : int(std::max(1u, std::thread::hardware_concurrency()));
+    threads = int(std::min<std::int64_t>(threads, std::max<std::int64_t>(1, kDecodeBudget / std::max<std::int64_t>(largest, 1))));
+
+    m_buildThread = std::this_thread::get_id();
+    std::vector<std::unique_ptr<CImageDataBase>> fresh(todo.size());
+    std::vector<char> aborted(todo.size(), 0);
+    Utils::ParallelForEach(todo.size(), threads, [&](std::size_t k) {
+        auto* photo = static_cast<CPanoElement*>(photos[todo[k]]);
+        if (m_bAborted)
+            return;
+        try {
+            photo->Load();
+            std::unique_ptr<CImageDataBase> db(new CImageDataBase());
+            VarnoBase::RefPtr<CPanoElement> work;
+            work.Adopt(static_cast<CPanoElement*>(CreateImageThumbnail(photo)));
+            if (work) {
+                PanoramaRecognition::SIFTKeys(work.get(), 4, 2, 0.02, 10.0, db->m_keys, db->m_descriptors,
+                                              &CPanorama::ParallelAbortCallback);
+                const double s = photo->m_scale;
+                for (std::size_t j = 0; j < db->m_keys.size(); ++j) {
+                    db->m_keys[j]->x *= s;
+                    db->m_keys[j]->y *= s;
+                }
+                if (!m_bAborted && db->SetSingleObject(photo->GetImageSize()))
+                    fresh[k] = std::move(db);
+            }
+        } catch (const panorama_abort&) {
+            aborted[k] = 1;
+        } catch (...) {
+            // Left to AddImage, which reports the failure in the usual way.
+        }
+        photo->Unload();
+    });
+    if (m_bAborted || std::find(aborted.begin(), aborted.end(), 1) != aborted.end())
+        throw panorama_abort();
+    for (std::size_t k = 0; k < todo.size(); ++k) {
+        if (!fresh[k])
+            continue;
+        out.records[todo[k]] = std::move(fresh[k]);
+        out.fresh[todo[k]] = 1;
+    }
+    return out;
+}
+
 // ---------------------------------------------------------------------------------
 // Matching
 
@@ -317,64 +402,85 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
         return false;
 
     std::vector<DescriptorTree> trees(static_cast<std::size_t>(n));
+    // Every pair (a, b), a < b, in the order links are added: by a, then by b.
+    std::vector<std::pair<int, int>> pairs;
+    for (int a = 0; a + 1 < n; ++a)
+        for (int b = a + 1; b < n; ++b)
+            pairs.emplace_back(a, b);
+    std::vector<PairResult> results(pairs.size());
+    const int threads = m_workThreads;
     bool ok = true;
     try {
-        for (int a = 0; a + 1 < n; ++a) {
-            std::vector<int> partners;
-            for (int b = a + 1; b < n; ++b)
-                partners.push_back(b);
-            Utils::ParallelForEach(partners.size(), 0, [&](std::size_t k) {
-                const std::size_t b = std::size_t(partners[k]);
-                if (!trees[b].tree() && m_imageData[b])
-                    trees[b].Build(*m_imageData[b]);
-            });
-            const double limit = kErrorLimit * m_images[std::size_t(a)]->m_scale;
-            std::vector<PairResult> results(partners.size());
-            Utils::ParallelForEach(partners.size(), 0, [&](std::size_t k) {
-                const std::size_t b = std::size_t(partners[k]);
-                if (!m_imageData[std::size_t(a)] || !m_imageData[b])
+        // The trees of every photo but the first (it is never the database side).
+        Utils::ParallelForEach(std::size_t(std::max(n - 1, 0)), threads, [&](std::size_t k) {
+            const std::size_t b = k + 1;
+            if (m_imageData[b])
+                trees[b].Build(*m_imageData[b]);
+        });
+        // Pairs in blocks, matched in parallel; after each block the query photos whose
+        // pairs are all done get their links, in the order of a serial pass, and their
+        // step of the progress bar (which may cancel).
+        const std::size_t block = std::size_t(4) * std::max(1u, std::thread::hardware_concurrency());
+        std::size_t added = 0;  // pairs whose links are in the graph
+        for (std::size_t start = 0; start < pairs.size() && !m_bAborted; start += block) {
+            const std::size_t end = std::min(pairs.size(), start + block);
+            Utils::ParallelForEach(end - start, threads, [&](std::size_t k) {
+                const auto [ia, ib] = pairs[start + k];
+                const std::size_t a = std::size_t(ia), b = std::size_t(ib);
+                if (!m_imageData[a] || !m_imageData[b])
                     return;
-                results[k] = MatchPair(*m_imageData[std::size_t(a)], *m_imageData[b], trees[b].tree(),
-                                       m_images[std::size_t(a)]->GetImageSize(), m_images[b]->GetImageSize(),
-                                       limit, m_matchRatio);
+                results[start + k] = MatchPair(*m_imageData[a], *m_imageData[b], trees[b].tree(),
+                                               m_images[a]->GetImageSize(), m_images[b]->GetImageSize(),
+                                               kErrorLimit * m_images[a]->m_scale, m_matchRatio);
             });
-            for (std::size_t k = 0; k < partners.size(); ++k) {
-                const PairResult& r = results[k];
-                if (r.votingFailed) {
-                    ok = false;
-                    throw abort_matching();
-                }
-                if (!r.voted)
-                    continue;
-                if (m_pUserInterface)
-                    m_pUserInterface->UpdateUserWndInterface();
-                for (const auto& [passed, c] : r.candidates) {
+            // A query photo is complete when its last pair (b = n - 1) is done.
+            while (added < end) {
+                const int a = pairs[added].first;
+                std::size_t last = added;
+                while (last < pairs.size() && pairs[last].first == a)
+                    ++last;
+                if (last > end)
+                    break;
+                for (std::size_t k = added; k < last; ++k) {
+                    PairResult& r = results[k];
+                    if (r.votingFailed) {
+                        ok = false;
+                        throw abort_matching();
+                    }
+                    if (!r.voted)
+                        continue;
                     if (m_pUserInterface)
                         m_pUserInterface->UpdateUserWndInterface();
-                    if (!passed)
-                        continue;
-                    CGraphLink* link = graph->AddLink(a, partners[k]);
-                    if (!link)
-                        continue;
-                    link->id1 = a;
-                    link->id2 = partners[k];
-                    Utils::copy_matrix_3x3(link->m, c.m);
-                    link->error = c.error;
-                    link->inliers = static_cast<int>(c.keys1.size());
-                    link->outliers = static_cast<int>(c.outKeys1.size());
-                    link->keys1 = c.keys1;
-                    link->keys2 = c.keys2;
-                    link->outKeys1 = c.outKeys1;
-                    link->outKeys2 = c.outKeys2;
-                    link->inlierQuality = c.inQuality;
-                    link->outlierQuality = c.outQuality;
+                    for (const auto& [passed, c] : r.candidates) {
+                        if (m_pUserInterface)
+                            m_pUserInterface->UpdateUserWndInterface();
+                        if (!passed)
+                            continue;
+                        CGraphLink* link = graph->AddLink(a, pairs[k].second);
+                        if (!link)
+                            continue;
+                        link->id1 = a;
+                        link->id2 = pairs[k].second;
+                        Utils::copy_matrix_3x3(link->m, c.m);
+                        link->error = c.error;
+                        link->inliers = static_cast<int>(c.keys1.size());
+                        link->outliers = static_cast<int>(c.outKeys1.size());
+                        link->keys1 = c.keys1;
+                        link->keys2 = c.keys2;
+                        link->outKeys1 = c.outKeys1;
+                        link->outKeys2 = c.outKeys2;
+                        link->inlierQuality = c.inQuality;
+                        link->outlierQuality = c.outQuality;
+                    }
+                    r = PairResult();  // its candidates are copied: free them now
                 }
+                added = last;
+                m_progressPos += 4;
+                if (m_pProgress)
+                    m_bAborted = m_pProgress->AbortProgressIndicator(m_progressMax, m_progressPos);
+                if (m_bAborted)
+                    break;
             }
-            m_progressPos += 4;
-            if (m_pProgress)
-                m_bAborted = m_pProgress->AbortProgressIndicator(m_progressMax, m_progressPos);
-            if (m_bAborted)
-                break;
         }
     } catch (const abort_matching&) {
     }

@@ -163,6 +163,7 @@ void CPanorama::SetCropRect(const VarnoBase::Rect& r)
 
 void CPanorama::SetRenderThreads(int n)
 {
+    m_workThreads = n;
     m_cylinder.SetThreadCount(n);
     m_sphere.SetThreadCount(n);
     m_renderThread.m_threadCount = n;
@@ -441,12 +442,17 @@ bool CPanorama::BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>& pho
             for (PanoramaLib::IPanoElement* p : *previews)
                 m_imagePreviews.push_back(dynamic_cast<CPanoElement*>(p));
 
+        Analyses analyses = AnalysePhotos(photos, oldPhotos, oldRecords);
         for (std::size_t i = 0; i < photos.size(); ++i) {
             auto* photo = dynamic_cast<CPanoElement*>(photos[i]);
             if (!photo)
                 continue;
             inputIndex.push_back(static_cast<int>(i));
-            CImageDataBase* record = ExtractImageDescriptor(photo->GetPathName(), oldPhotos, oldRecords);
+            CImageDataBase* record = analyses.records[i].release();
+            if (analyses.fresh[i]) {
+                AddImage(photo, record);  // analysed already: no pixels needed
+                continue;
+            }
             photo->Load();
             try {
                 AddImage(photo, record);

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,9 @@ public:
     // Progress poll for callers that take a plain function (feature extraction): one
     // step on the newest engine; answers the indicator's cancel state.
     static bool AbortProgressCallback();
+    // The same for analyses on several threads: the build's own thread polls, the
+    // others read the answer it got.
+    static bool ParallelAbortCallback();
 
     class CAutoProgress {
     public:
@@ -97,6 +102,19 @@ public:
     // Appends a photo and its analysis (record may be null: the photo is analysed).
     // Throws panorama_error or panorama_abort.
     void AddImage(CPanoElement* photo, CImageDataBase* record);
+    // The records of a build's photos before they are appended: per input index the
+    // reusable record taken out of the old lists (in input order, as AddImage's callers
+    // took them), else a fresh analysis made here, photos spread over threads (each
+    // photo loaded, reduced, analysed and unloaded by one thread). `fresh[i]` marks a
+    // photo analysed here: it is unloaded already and its record is complete. A photo
+    // that could not be analysed here gets no record (AddImage then tries again).
+    // Throws panorama_abort when cancelled.
+    struct Analyses {
+        std::vector<std::unique_ptr<CImageDataBase>> records;
+        std::vector<char> fresh;
+    };
+    Analyses AnalysePhotos(const std::vector<PanoramaLib::IPanoElement*>& photos,
+                           const std::vector<CPanoElement*>& oldPhotos, std::vector<CImageDataBase*>& oldRecords);
     bool BuildMatchGraph(match_graph::CGraph* graph);
     int GetWorldImage(match_graph::CGraph* graph);
 
@@ -144,9 +162,11 @@ public:
         bool valid = false;
     } m_adjustedFor;
 
-    // Threads of the surface renders on the UI thread and of background jobs (0: one
-    // per core); results do not depend on it.
+    // Threads of the analysis, the matching, the surface renders on the UI thread and of
+    // background jobs (0: one per core); results do not depend on it.
     void SetRenderThreads(int n);
+    int m_workThreads = 0;
+    std::thread::id m_buildThread;
 
 private:
     bool Stitch(bool changed, bool readjust, int x, int y, int z);

@@ -313,8 +313,8 @@ TEST(KdTreeSearch, VisitCapBoundsTheWorkAndKeepsAnswersPlausible)
         double dist[4];
         t.kPriSearch(q.data(), 4, idx, dist, 0.0);
         // The cap is checked before each leaf: at most one bucket beyond it.
-        EXPECT_LE(t.pointsVisited, 200 + 1 + 4);
-        EXPECT_GT(t.pointsVisited, 200);
+        EXPECT_LE(t.pointsVisited.load(), 200 + 1 + 4);
+        EXPECT_GT(t.pointsVisited.load(), 200);
         const auto ref = bruteForce(s, q.data(), 4);
         for (int i = 0; i < 4; ++i) {
             ASSERT_GE(idx[i], 0);

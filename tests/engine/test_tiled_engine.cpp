@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include <cmath>
+#include <cstring>
 #include <new>
 
 #include "core/linalg.h"
@@ -72,11 +73,40 @@ void ExpectMatchesTruth(EngineOnHost& h, const Photos& photos, bool spherical, d
 TEST(TiledEngine, MosaicOnBothSurfacesShowsTheScene)
 {
     Photos photos(MosaicOptions(2, 3));
+    // The first build on one thread, the second on several: the same keypoints, links
+    // (in the same order) and cameras.
+    std::vector<std::vector<double>> keys;
+    std::vector<std::vector<int>> links;
+    std::vector<D3Param> cameras;
     for (int kind = 0; kind < 2; ++kind) {
         vltest::RecordingProgress progress;
         EngineOnHost h(&progress);
+        h.self->SetRenderThreads(kind ? 4 : 1);
         h.Options(false, kind ? SurfaceSpherical : SurfaceCylindrical);
         ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
+        std::vector<std::vector<double>> k;
+        for (const CImageDataBase* r : h.self->m_imageData) {
+            k.emplace_back();
+            for (std::size_t i = 0; i < r->m_keys.size(); ++i)
+                k.back().insert(k.back().end(), {r->m_keys[i]->x, r->m_keys[i]->y});
+        }
+        std::vector<std::vector<int>> l;
+        for (const match_graph::CGraphLink* link : h.self->m_graph.links) {
+            l.push_back({link->id1, link->id2});
+            l.back().insert(l.back().end(), link->keys1.begin(), link->keys1.end());
+            l.back().insert(l.back().end(), link->keys2.begin(), link->keys2.end());
+        }
+        if (kind == 0) {
+            keys = k;
+            links = l;
+            cameras = h.self->m_params;
+        } else {
+            EXPECT_EQ(k, keys);
+            EXPECT_EQ(l, links);
+            ASSERT_EQ(h.self->m_params.size(), cameras.size());
+            for (std::size_t i = 0; i < cameras.size(); ++i)
+                EXPECT_EQ(std::memcmp(&h.self->m_params[i], &cameras[i], sizeof(D3Param)), 0) << i;
+        }
         const PanoramaLib::PanoramaStatus* st = h.engine->GetPanoramaStatus();
         EXPECT_EQ(st->nStatus, 1);
         EXPECT_EQ(st->nImages, 6);
