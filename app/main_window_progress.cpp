@@ -12,6 +12,7 @@
 #include <QProgressDialog>
 
 #include "app/desktop_seam.h"
+#include "app/horz_matching_dlg.h"
 #include "app/main_window.h"
 #include "app/panorama_view.h"
 #include "browser/file_list_model.h"
@@ -148,10 +149,14 @@ int MainWindow::OpenManualMatchingDialog(PanoramaLib::IPanoElement* first, Panor
     const std::list<std::wstring> paths{first->GetPathName(), second->GetPathName()};
     HighlightImages(paths, true);
     HideProgress(true);
-    // The manual matching dialog (HorzMatchingDlg) plugs in here, run through
-    // Desktop::desktop().execDialog; until it exists the pair counts as refused.
-    (void)matcher;
-    const int refused = 1;
+    int refused = 1;
+    if (matcher) {
+        HorzMatchingDlg dlg(nullptr);
+        dlg.setImages(first, second);
+        dlg.setMatcher(matcher);
+        dlg.initDialog();
+        refused = Desktop::desktop().execDialog(dlg) == QDialog::Accepted ? 0 : 1;
+    }
     HideProgress(false);
     HighlightImages(paths, false);
     UpdateUserWndInterface();
