@@ -33,11 +33,12 @@ sanitize: deps
 	ctest --preset sanitize -j $(JOBS)
 
 # The threaded parts (tiled render worker, bundle adjustment, host threads, locks and
-# events, thumbnail threads, the update check's worker) under ThreadSanitizer.
-TSAN_TESTS ?= Tiled|BundleAdjustment.Recovers|EngineHost|EventImpl|CritSectImpl|ThreadImpl|VnEvent|ThumbsManager|PanoramaDocEngines|AutoUpdateServer
+# events, thumbnail threads, the update check's worker, the matching preview worker)
+# under ThreadSanitizer.
+TSAN_TESTS ?= Tiled|BundleAdjustment.Recovers|EngineHost|EventImpl|CritSectImpl|ThreadImpl|VnEvent|ThumbsManager|PanoramaDocEngines|AutoUpdateServer|PreviewThread|HorzMatchingDlg|TuneMatching
 tsan: deps
 	cmake --preset tsan
-	cmake --build --preset tsan -j $(JOBS) --target test_engine test_document test_browser test_update
+	cmake --build --preset tsan -j $(JOBS) --target test_engine test_document test_browser test_update test_app
 	ctest --preset tsan -j $(JOBS) -R '$(TSAN_TESTS)'
 
 bench: build

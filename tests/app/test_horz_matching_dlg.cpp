@@ -1,0 +1,287 @@
+// The "Tune Matching" dialog with the real matcher: a preview that agrees with the
+// truth, unusable transforms, the motion model and marker 2, the shared photo scale,
+// Reset, OK during a stitch, Abort; and the window opening it from a manual build.
+#include <gtest/gtest.h>
+
+#include <QPushButton>
+#include <QWheelEvent>
+
+#include <cmath>
+
+#include "app/horz_matching_dlg.h"
+#include "browser/file_list_model.h"
+#include "core/dib.h"
+#include "tests/app/matching_support.h"
+#include "tests/app/window_fixture.h"
+#include "tests/support/scene.h"
+#include "ui_horz_matching_dlg.h"
+
+namespace {
+
+const vltest::Scene& sharedScene()
+{
+    static const vltest::Scene scene(vltest::smallSceneOptions(9));
+    return scene;
+}
+
+// Two photos of a strip (first -> second by `truth`) with the markers seeded on true
+// correspondences, the affine model, and the dialog set up as the window does it.
+struct Matching {
+    std::vector<vltest::PlaneShot> shots;
+    vltest::Mat3 truth;
+    vltest::Element first, second;
+    CManualMatcher matcher;
+    VarnoBase::Point seeded[3] = {{150, 40}, {170, 140}, {200, 90}};
+    HorzMatchingDlg dlg;
+
+    explicit Matching(bool ring = false, PreviewThread::Stitcher stitcher = {}, QSize secondSize = QSize())
+        : matcher(ring), dlg(nullptr, std::move(stitcher))
+    {
+        vltest::StripOptions o;
+        o.count = 2;
+        o.width = 240;
+        o.height = 180;
+        o.overlap = 0.5;
+        o.motion = vltest::Motion::Similarity;
+        shots = vltest::makeStrip(sharedScene(), o);
+        truth = vltest::relativeTransform(shots[0], shots[1]);
+        first = vltest::elementOf(shots[0].image);
+        second = vltest::elementOf(secondSize.isValid() ? shots[1].image.scaled(secondSize) : shots[1].image);
+        double m[3][3];
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c)
+                m[r][c] = truth.m[r][c];
+        matcher.Init(first->GetImageSize(), second->GetImageSize(), seeded, m, PanoramaLib::MotionAffine);
+        dlg.setImages(first, second);
+        dlg.setMatcher(&matcher);
+        dlg.initDialog();
+        dlg.show();
+    }
+    Ui_HorzMatchingDlg& ui() { return *dlg.form(); }
+    QPushButton* ok() { return ui().buttonBox->button(QDialogButtonBox::Ok); }
+    bool waitForPreview() { return vltest::spinUntil([&] { return dlg.previewPane()->hasPicture(); }); }
+    VarnoBase::Point point(int group, int i)
+    {
+        VarnoBase::Point p[3];
+        matcher.GetPoints(PanoramaLib::IManualMatcher::PTS_group(group), p);
+        return p[i];
+    }
+    // Both photo panes at actual size, so a drop lands on the exact photo pixel.
+    void actualSize() { dlg.OnImageScaled(1.0); }
+};
+
+void wheel(PanoramaView& view, int delta)
+{
+    QWheelEvent e(QPointF(10, 10), QPointF(10, 10), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                  Qt::NoScrollPhase, false);
+    QApplication::sendEvent(view.viewport(), &e);
+}
+
+}  // namespace
+
+// With markers on true correspondences the second photo lands in the preview where the
+// truth puts it: searched over shifts of up to 4 pixels, the best is within 1.
+TEST(HorzMatchingDlg, PreviewAgreesWithTheTruth)
+{
+    Matching t;
+    ASSERT_TRUE(t.waitForPreview());
+    EXPECT_TRUE(t.ok()->isEnabled());
+    EXPECT_FALSE(t.dlg.previewPane()->textVisible());
+    PanoramaLib::IDib* store = t.dlg.previewPane()->picture()->GetDib();
+    const QImage preview =
+        static_cast<PanoramaLib::QtDibImpl*>(store->QueryObject(2))->convertedImage(QImage::Format_RGB32);
+    ASSERT_FALSE(preview.isNull());
+
+    // The canvas is the union of both photos in the first photo's frame.
+    const vltest::Mat3 back = t.truth.inverse();
+    double minX = 0, minY = 0, maxX = 240, maxY = 180;
+    for (QPointF c : {QPointF(0, 0), QPointF(240, 0), QPointF(240, 180), QPointF(0, 180)}) {
+        double x, y;
+        back.map(c.x(), c.y(), x, y);
+        minX = std::min(minX, x), minY = std::min(minY, y), maxX = std::max(maxX, x), maxY = std::max(maxY, y);
+    }
+    EXPECT_NEAR(preview.width(), maxX - std::floor(minX), 3.0);
+    EXPECT_NEAR(preview.height(), maxY - std::floor(minY), 3.0);
+
+    const QImage& second = t.shots[1].image;
+    double best = 1e9;
+    QPoint bestShift;
+    for (int dy = -4; dy <= 4; ++dy)
+        for (int dx = -4; dx <= 4; ++dx) {
+            double sum = 0;
+            int n = 0;
+            // Canvas pixels right of the first photo, where only the second one shows.
+            for (int y = 20; y < preview.height() - 20; y += 3)
+                for (int x = 240 - int(std::floor(minX)) + 6; x < preview.width() - 6; x += 3) {
+                    double sx, sy;
+                    t.truth.map(x + std::floor(minX) + dx, y + std::floor(minY) + dy, sx, sy);
+                    const QPoint s(int(std::lround(sx)), int(std::lround(sy)));
+                    if (!second.rect().adjusted(2, 2, -2, -2).contains(s))
+                        continue;
+                    sum += std::abs(qGreen(preview.pixel(x, y)) - qGreen(second.pixel(s)));
+                    ++n;
+                }
+            ASSERT_GT(n, 200);
+            if (sum / n < best)
+                best = sum / n, bestShift = QPoint(dx, dy);
+        }
+    EXPECT_LE(std::abs(bestShift.x()), 1);
+    EXPECT_LE(std::abs(bestShift.y()), 1);
+    EXPECT_LT(best, 12.0);
+}
+
+TEST(HorzMatchingDlg, BadDropShowsUnableToMatchAndDisablesOk)
+{
+    Matching t;
+    ASSERT_TRUE(t.waitForPreview());
+    const double scale = t.dlg.previewPane()->scaleFactor();
+    t.actualSize();
+    PanoramaView& pane = *t.dlg.leftPane();
+    const QPoint start(t.seeded[2].x, t.seeded[2].y);
+
+    // Marker 2 onto marker 0: two coincident points, no affine fit.
+    vltest::dropMarkerAt(pane, *t.dlg.leftControl(), Marker2, QPoint(t.seeded[0].x, t.seeded[0].y));
+    ASSERT_EQ(t.point(0, 2).x, t.seeded[0].x);
+    ASSERT_TRUE(t.matcher.BadTransform());
+    EXPECT_FALSE(t.dlg.previewPane()->hasPicture());
+    EXPECT_TRUE(t.dlg.previewPane()->textVisible());
+    EXPECT_EQ(t.dlg.previewPane()->text(), QStringLiteral("Unable to match"));
+    EXPECT_FALSE(t.ok()->isEnabled());
+    EXPECT_EQ(t.dlg.previewPane()->scaleFactor(), scale);  // the empty pane is not zoomed
+
+    // A model change that cures the transform enables OK at once.
+    t.ui().rdbMatchTranslate->click();
+    EXPECT_FALSE(t.matcher.BadTransform());
+    EXPECT_TRUE(t.ok()->isEnabled());
+    ASSERT_TRUE(t.waitForPreview());
+    t.ui().rdbMatchAffine->click();
+    EXPECT_FALSE(t.ok()->isEnabled());
+
+    vltest::dropMarkerAt(pane, *t.dlg.leftControl(), Marker2, start);
+    EXPECT_TRUE(t.ok()->isEnabled());
+    ASSERT_TRUE(t.waitForPreview());
+    EXPECT_FALSE(t.dlg.previewPane()->textVisible());
+    EXPECT_GT(t.dlg.previewPane()->scaleFactor(), 0.0);
+}
+
+TEST(HorzMatchingDlg, ScaleOnlyHidesMarkerTwoOnBothPanes)
+{
+    Matching t;
+    const auto shown = [&](PreviewControl* c) { return c->markers().GetByName(Marker2)->isVisible(); };
+    EXPECT_TRUE(t.ui().rdbMatchAffine->isChecked());
+    EXPECT_TRUE(shown(t.dlg.leftControl()) && shown(t.dlg.rightControl()));
+    const QPoint where = t.dlg.rightControl()->markers().GetByName(Marker2)->position();
+
+    t.ui().rdbMatchTranslate->click();
+    EXPECT_EQ(t.matcher.GetMotionModel(), PanoramaLib::MotionTranslate);
+    EXPECT_FALSE(shown(t.dlg.leftControl()) || shown(t.dlg.rightControl()));
+    t.ui().rdbMatchSimple->click();
+    EXPECT_TRUE(t.ui().rdbMatchSimple->isChecked() && !t.ui().rdbMatchTranslate->isChecked());
+    EXPECT_FALSE(shown(t.dlg.leftControl()));
+    t.ui().rdbMatchAffine->click();
+    EXPECT_TRUE(shown(t.dlg.leftControl()) && shown(t.dlg.rightControl()));
+    EXPECT_EQ(t.dlg.rightControl()->markers().GetByName(Marker2)->position(), where);
+}
+
+TEST(HorzMatchingDlg, RingDisablesTheModels)
+{
+    Matching t(true);
+    for (QRadioButton* b : {t.ui().rdbMatchTranslate, t.ui().rdbMatchSimple, t.ui().rdbMatchAffine})
+        EXPECT_FALSE(b->isEnabled());
+    EXPECT_TRUE(t.ui().rdbMatchAffine->isChecked());
+}
+
+TEST(HorzMatchingDlg, PhotoPanesShareOneScale)
+{
+    Matching t;
+    wheel(*t.dlg.rightPane(), 120);
+    EXPECT_EQ(t.dlg.leftPane()->scaleFactor(), t.dlg.rightPane()->scaleFactor());
+    t.dlg.OnImageScaled(1.0);
+    t.ui().btnZoomOut->click();
+    t.ui().btnZoomOut->click();
+    EXPECT_EQ(t.dlg.rightPane()->scaleFactor(), 0.5);
+    EXPECT_EQ(t.ui().lblScale->text(), QStringLiteral("Scale:  50 %"));
+}
+
+// A much smaller second photo refuses a scale the first would take: neither the button
+// nor the wheel gets the two panes apart.
+TEST(HorzMatchingDlg, BothPanesAskedWhetherTheScaleIsAllowed)
+{
+    Matching t(false, {}, QSize(40, 30));
+    t.dlg.OnImageScaled(0.33);
+    ASSERT_EQ(t.dlg.rightPane()->scaleFactor(), 0.33);
+    EXPECT_FALSE(t.ui().btnZoomOut->isEnabled());  // 25 %: 10 x 8 pixels
+    EXPECT_TRUE(t.ui().btnZoomIn->isEnabled());
+    wheel(*t.dlg.leftPane(), -120);
+    EXPECT_EQ(t.dlg.leftPane()->scaleFactor(), 0.33);
+    EXPECT_EQ(t.dlg.rightPane()->scaleFactor(), 0.33);
+}
+
+TEST(HorzMatchingDlg, ResetRestoresMarkersModelAndOk)
+{
+    Matching t;
+    ASSERT_TRUE(t.waitForPreview());
+    t.actualSize();
+    vltest::dropMarkerAt(*t.dlg.rightPane(), *t.dlg.rightControl(), Marker1, QPoint(20, 20));
+    vltest::dropMarkerAt(*t.dlg.leftPane(), *t.dlg.leftControl(), Marker2, QPoint(t.seeded[0].x, t.seeded[0].y));
+    t.ui().rdbMatchTranslate->click();
+    t.ui().rdbMatchAffine->click();
+    ASSERT_FALSE(t.ok()->isEnabled());
+
+    t.ui().buttonBox->button(QDialogButtonBox::Reset)->click();
+    EXPECT_TRUE(t.ok()->isEnabled());
+    EXPECT_TRUE(t.ui().rdbMatchAffine->isChecked());
+    for (int i = 0; i < 3; ++i) {
+        const VarnoBase::Point l = t.point(0, i), r = t.point(1, i);
+        EXPECT_EQ(l.x, t.seeded[i].x);
+        EXPECT_EQ(t.dlg.leftControl()->markers().GetByName(MarkerName(i))->position(), QPoint(l.x, l.y));
+        EXPECT_EQ(t.dlg.rightControl()->markers().GetByName(MarkerName(i))->position(), QPoint(r.x, r.y));
+    }
+    EXPECT_TRUE(t.dlg.leftControl()->markers().GetByName(Marker2)->isVisible());
+    EXPECT_TRUE(t.waitForPreview());
+}
+
+TEST(HorzMatchingDlg, OkDuringStitchClosesAfterTheThreadStopped)
+{
+    vltest::LatchStitcher stitch;  // never released
+    Matching t(false, stitch.fn());
+    ASSERT_TRUE(vltest::spinUntil([&] { return stitch.startedCount() >= 1; }));
+    t.ok()->click();
+    EXPECT_EQ(t.dlg.result(), QDialog::Accepted);
+    EXPECT_TRUE(t.dlg.previewThread().isFinished());
+    EXPECT_EQ(stitch.returned.load(), stitch.startedCount());
+}
+
+TEST(HorzMatchingDlg, AbortRejectsAndKeepsThePoints)
+{
+    Matching t;
+    t.actualSize();
+    vltest::dropMarkerAt(*t.dlg.rightPane(), *t.dlg.rightControl(), Marker0, QPoint(30, 40));
+    t.ui().buttonBox->button(QDialogButtonBox::Abort)->click();
+    EXPECT_EQ(t.dlg.result(), QDialog::Rejected);
+    EXPECT_EQ(t.point(1, 0).x, 30);
+    EXPECT_EQ(t.point(1, 0).y, 40);
+}
+
+// An H/V build of two unrelated photos with manual matching of unmatched pairs asks the
+// user through the dialog; accepting the default markers builds the pair.
+TEST_F(WindowTest, ManualBuildOfUnrelatedPhotosOpensTuneMatching)
+{
+    const vltest::PhotoSet photos = vltest::makePhotoSet(
+        {vltest::planeCrop(sharedScene(), QRect(0, 0, 320, 240)), vltest::planeCrop(sharedScene(), QRect(600, 600, 320, 240))});
+    w->trayModel()->setFileList(photos.paths);
+    w->document().setTaskMode(TaskMode::TaskStitch);
+    w->document().setManualMatchingMode(true);
+    bool previewed = false;
+    desk.dialogs.push_back([&](QDialog& d) {
+        auto& dlg = dynamic_cast<HorzMatchingDlg&>(d);
+        previewed = vltest::spinUntil([&] { return dlg.previewPane()->hasPicture(); });
+        dlg.form()->buttonBox->button(QDialogButtonBox::Ok)->click();
+        return dlg.result();
+    });
+    ui().btnStitch->click();
+    ASSERT_EQ(desk.calls("execDialog").size(), 1u);
+    EXPECT_EQ(desk.calls("execDialog")[0].title, QStringLiteral("Tune Matching"));
+    EXPECT_TRUE(previewed);
+    EXPECT_EQ(w->document().builtEngine()->GetPanoramaStatus()->nStatus, PanoramaLib::kStatusBuilt);
+}
