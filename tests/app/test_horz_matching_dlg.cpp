@@ -3,7 +3,11 @@
 // Reset, OK during a stitch, Abort; and the window opening it from a manual build.
 #include <gtest/gtest.h>
 
+#include <QDialogButtonBox>
+#include <QLabel>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QToolButton>
 #include <QWheelEvent>
 
 #include <cmath>
@@ -14,7 +18,6 @@
 #include "tests/app/matching_support.h"
 #include "tests/app/window_fixture.h"
 #include "tests/support/scene.h"
-#include "ui_horz_matching_dlg.h"
 
 namespace {
 
@@ -57,8 +60,20 @@ struct Matching {
         dlg.initDialog();
         dlg.show();
     }
-    Ui_HorzMatchingDlg& ui() { return *dlg.form(); }
-    QPushButton* ok() { return ui().buttonBox->button(QDialogButtonBox::Ok); }
+    // The form's widgets, by object name.
+    template <class W>
+    W* child(const char* name)
+    {
+        W* w = dlg.findChild<W*>(QLatin1String(name));
+        EXPECT_TRUE(w) << name;
+        return w;
+    }
+    QRadioButton* radio(const char* name) { return child<QRadioButton>(name); }
+    QPushButton* button(QDialogButtonBox::StandardButton b)
+    {
+        return child<QDialogButtonBox>("buttonBox")->button(b);
+    }
+    QPushButton* ok() { return button(QDialogButtonBox::Ok); }
     bool waitForPreview() { return vltest::spinUntil([&] { return dlg.previewPane()->hasPicture(); }); }
     VarnoBase::Point point(int group, int i)
     {
@@ -150,11 +165,11 @@ TEST(HorzMatchingDlg, BadDropShowsUnableToMatchAndDisablesOk)
     EXPECT_EQ(t.dlg.previewPane()->scaleFactor(), scale);  // the empty pane is not zoomed
 
     // A model change that cures the transform enables OK at once.
-    t.ui().rdbMatchTranslate->click();
+    t.radio("rdbMatchTranslate")->click();
     EXPECT_FALSE(t.matcher.BadTransform());
     EXPECT_TRUE(t.ok()->isEnabled());
     ASSERT_TRUE(t.waitForPreview());
-    t.ui().rdbMatchAffine->click();
+    t.radio("rdbMatchAffine")->click();
     EXPECT_FALSE(t.ok()->isEnabled());
 
     vltest::dropMarkerAt(pane, *t.dlg.leftControl(), Marker2, start);
@@ -168,17 +183,17 @@ TEST(HorzMatchingDlg, ScaleOnlyHidesMarkerTwoOnBothPanes)
 {
     Matching t;
     const auto shown = [&](PreviewControl* c) { return c->markers().GetByName(Marker2)->isVisible(); };
-    EXPECT_TRUE(t.ui().rdbMatchAffine->isChecked());
+    EXPECT_TRUE(t.radio("rdbMatchAffine")->isChecked());
     EXPECT_TRUE(shown(t.dlg.leftControl()) && shown(t.dlg.rightControl()));
     const QPoint where = t.dlg.rightControl()->markers().GetByName(Marker2)->position();
 
-    t.ui().rdbMatchTranslate->click();
+    t.radio("rdbMatchTranslate")->click();
     EXPECT_EQ(t.matcher.GetMotionModel(), PanoramaLib::MotionTranslate);
     EXPECT_FALSE(shown(t.dlg.leftControl()) || shown(t.dlg.rightControl()));
-    t.ui().rdbMatchSimple->click();
-    EXPECT_TRUE(t.ui().rdbMatchSimple->isChecked() && !t.ui().rdbMatchTranslate->isChecked());
+    t.radio("rdbMatchSimple")->click();
+    EXPECT_TRUE(t.radio("rdbMatchSimple")->isChecked() && !t.radio("rdbMatchTranslate")->isChecked());
     EXPECT_FALSE(shown(t.dlg.leftControl()));
-    t.ui().rdbMatchAffine->click();
+    t.radio("rdbMatchAffine")->click();
     EXPECT_TRUE(shown(t.dlg.leftControl()) && shown(t.dlg.rightControl()));
     EXPECT_EQ(t.dlg.rightControl()->markers().GetByName(Marker2)->position(), where);
 }
@@ -186,9 +201,9 @@ TEST(HorzMatchingDlg, ScaleOnlyHidesMarkerTwoOnBothPanes)
 TEST(HorzMatchingDlg, RingDisablesTheModels)
 {
     Matching t(true);
-    for (QRadioButton* b : {t.ui().rdbMatchTranslate, t.ui().rdbMatchSimple, t.ui().rdbMatchAffine})
+    for (QRadioButton* b : {t.radio("rdbMatchTranslate"), t.radio("rdbMatchSimple"), t.radio("rdbMatchAffine")})
         EXPECT_FALSE(b->isEnabled());
-    EXPECT_TRUE(t.ui().rdbMatchAffine->isChecked());
+    EXPECT_TRUE(t.radio("rdbMatchAffine")->isChecked());
 }
 
 TEST(HorzMatchingDlg, PhotoPanesShareOneScale)
@@ -197,10 +212,10 @@ TEST(HorzMatchingDlg, PhotoPanesShareOneScale)
     wheel(*t.dlg.rightPane(), 120);
     EXPECT_EQ(t.dlg.leftPane()->scaleFactor(), t.dlg.rightPane()->scaleFactor());
     t.dlg.OnImageScaled(1.0);
-    t.ui().btnZoomOut->click();
-    t.ui().btnZoomOut->click();
+    t.child<QToolButton>("btnZoomOut")->click();
+    t.child<QToolButton>("btnZoomOut")->click();
     EXPECT_EQ(t.dlg.rightPane()->scaleFactor(), 0.5);
-    EXPECT_EQ(t.ui().lblScale->text(), QStringLiteral("Scale:  50 %"));
+    EXPECT_EQ(t.child<QLabel>("lblScale")->text(), QStringLiteral("Scale:  50 %"));
 }
 
 // A much smaller second photo refuses a scale the first would take: neither the button
@@ -210,8 +225,8 @@ TEST(HorzMatchingDlg, BothPanesAskedWhetherTheScaleIsAllowed)
     Matching t(false, {}, QSize(40, 30));
     t.dlg.OnImageScaled(0.33);
     ASSERT_EQ(t.dlg.rightPane()->scaleFactor(), 0.33);
-    EXPECT_FALSE(t.ui().btnZoomOut->isEnabled());  // 25 %: 10 x 8 pixels
-    EXPECT_TRUE(t.ui().btnZoomIn->isEnabled());
+    EXPECT_FALSE(t.child<QToolButton>("btnZoomOut")->isEnabled());  // 25 %: 10 x 8 pixels
+    EXPECT_TRUE(t.child<QToolButton>("btnZoomIn")->isEnabled());
     wheel(*t.dlg.leftPane(), -120);
     EXPECT_EQ(t.dlg.leftPane()->scaleFactor(), 0.33);
     EXPECT_EQ(t.dlg.rightPane()->scaleFactor(), 0.33);
@@ -224,13 +239,13 @@ TEST(HorzMatchingDlg, ResetRestoresMarkersModelAndOk)
     t.actualSize();
     vltest::dropMarkerAt(*t.dlg.rightPane(), *t.dlg.rightControl(), Marker1, QPoint(20, 20));
     vltest::dropMarkerAt(*t.dlg.leftPane(), *t.dlg.leftControl(), Marker2, QPoint(t.seeded[0].x, t.seeded[0].y));
-    t.ui().rdbMatchTranslate->click();
-    t.ui().rdbMatchAffine->click();
+    t.radio("rdbMatchTranslate")->click();
+    t.radio("rdbMatchAffine")->click();
     ASSERT_FALSE(t.ok()->isEnabled());
 
-    t.ui().buttonBox->button(QDialogButtonBox::Reset)->click();
+    t.button(QDialogButtonBox::Reset)->click();
     EXPECT_TRUE(t.ok()->isEnabled());
-    EXPECT_TRUE(t.ui().rdbMatchAffine->isChecked());
+    EXPECT_TRUE(t.radio("rdbMatchAffine")->isChecked());
     for (int i = 0; i < 3; ++i) {
         const VarnoBase::Point l = t.point(0, i), r = t.point(1, i);
         EXPECT_EQ(l.x, t.seeded[i].x);
@@ -257,7 +272,7 @@ TEST(HorzMatchingDlg, AbortRejectsAndKeepsThePoints)
     Matching t;
     t.actualSize();
     vltest::dropMarkerAt(*t.dlg.rightPane(), *t.dlg.rightControl(), Marker0, QPoint(30, 40));
-    t.ui().buttonBox->button(QDialogButtonBox::Abort)->click();
+    t.button(QDialogButtonBox::Abort)->click();
     EXPECT_EQ(t.dlg.result(), QDialog::Rejected);
     EXPECT_EQ(t.point(1, 0).x, 30);
     EXPECT_EQ(t.point(1, 0).y, 40);
@@ -276,7 +291,7 @@ TEST_F(WindowTest, ManualBuildOfUnrelatedPhotosOpensTuneMatching)
     desk.dialogs.push_back([&](QDialog& d) {
         auto& dlg = dynamic_cast<HorzMatchingDlg&>(d);
         previewed = vltest::spinUntil([&] { return dlg.previewPane()->hasPicture(); });
-        dlg.form()->buttonBox->button(QDialogButtonBox::Ok)->click();
+        dlg.findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Ok)->click();
         return dlg.result();
     });
     ui().btnStitch->click();
