@@ -87,6 +87,13 @@ bool QtDesktop::printPreview(QPrinter& printer, QWidget* parent, const std::func
 {
     QPrintPreviewDialog dialog(&printer, parent);
     QObject::connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog, [&paint](QPrinter* p) { paint(p); });
+    if (parent) {  // as large as the window it previews for
+        dialog.setMinimumSize(parent->minimumSize());
+        if (parent->isMaximized())
+            dialog.setWindowState(Qt::WindowMaximized);
+        else
+            dialog.setGeometry(parent->geometry());
+    }
     return dialog.exec() == QDialog::Accepted;
 }
 

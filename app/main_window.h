@@ -11,6 +11,8 @@
 //   main_window_stitch_panel.cpp the Stitch panel's option blocks and controls
 //   main_window_help.cpp         the Help menu: update check and its answer, About,
 //                                help topics, home page
+//   main_window_print.cpp        the Export panel: page setup, printing, preview, saving,
+//                                the preferences
 //   main_window_pending.cpp      slots of areas still to come (task modes, browser, tray
 //                                commands, status bar, settings, print panel)
 //
@@ -43,6 +45,8 @@ class PanoramaView;
 class QAbstractItemView;
 class QButtonGroup;
 class QLabel;
+class QLineEdit;
+class QPrinter;
 class QProgressDialog;
 class QSlider;
 class Ui_MainWindow;
@@ -157,9 +161,22 @@ public:
     // Where the checks of "Check for Updates..." go (tests point it at their own server).
     void setUpdateEndpoint(const UpdateEndpoint& endpoint) { m_updateEndpoint = endpoint; }
     static QString homePageAddress();
+    // ---- Print and export panel (main_window_print.cpp) --------------------------------
+    // Whole-panel refresh from the print site (marker 1 while it runs).
+    void updatePageSetupDialog();
+    void updatePrintRange(bool withCount);
+    void printPanorama();
+    void printPreview();
+    // Saves the rendered result; an empty name asks the user. false when nothing was saved.
+    bool doSave(QString name);
+    // The name a save dialog's answer is written to: the chosen filter's extension is
+    // added unless the name already ends in it (any case); a trailing '.' is dropped first.
+    static QString forcedSaveName(const QString& name, const QString& filter);
 
 signals:
     void onSyncUpdatePanoramaView(long wParam, long lParam);
+    // The print loop drew a page (1-based) of the job under way.
+    void pagePrinted(int page);
     void selectionPresent(bool hasSelection);
     void selectionStoryboardPresent(bool hasSelection);
 
@@ -203,6 +220,34 @@ public slots:
     void on_actionAbout_triggered();
     void on_actionHelp_topics_triggered();
     void on_actionHome_page_triggered();
+    // Print and export panel (main_window_print.cpp).
+    void on_cmbPrinter_currentTextChanged(const QString& name);
+    void on_numPages_editingFinished();
+    void on_fitToPage_clicked(bool checked);
+    void on_manual_clicked(bool checked);
+    void on_keepProportion_clicked(bool checked);
+    void on_pageWidth_textChanged(const QString&);
+    void on_pageWidth_editingFinished();
+    void on_pageHeight_textChanged(const QString&);
+    void on_pageHeight_editingFinished();
+    void on_overlap_editingFinished();
+    void on_chOverlap_clicked();
+    void on_marginsLeft_editingFinished();
+    void on_marginsTop_editingFinished();
+    void on_marginsRight_editingFinished();
+    void on_marginsBottom_editingFinished();
+    void on_pageFrom_editingFinished();
+    void on_pageTo_editingFinished();
+    void on_btnPrint_pressed();
+    void on_action_Print_triggered();
+    void on_btnExportPrintPreview_clicked();
+    void on_actionPrint_pre_view_triggered();
+    void on_btnPrintProps_clicked();
+    void on_actionPrint_setup_triggered();
+    void on_btnExport_clicked();
+    void on_actionPreferences_triggered();
+    // Prints the print site's range on `printer` behind a progress dialog that can cancel.
+    void printDocument(QPrinter* printer);
 
     // Slots of areas still to come (main_window_pending.cpp).
     void onZoomValueChanged(int value);
@@ -266,4 +311,14 @@ private:
     int m_rotY = 0;
     int m_rotZ = 0;
     UpdateEndpoint m_updateEndpoint;
+
+    // Print and export panel (main_window_print.cpp).
+    void setPageWidth(bool finished);
+    void setPageHeight(bool finished);
+    // Renders first when nothing printable is held; true when a printable result exists.
+    bool renderForPrinting();
+    bool noValidPrinter();
+    void setMargin(QLineEdit* field, bool (Printing::PrintSite::*set)(const QString&), int32_t Printing::PageSetup::*margin);
+    // The document's print direction as the panel last saw it: a change resets the print size.
+    bool m_oldHorizontalPrint = true;
 };

@@ -26,7 +26,3 @@ void MainWindow::onThumbnalUpdated(const QString&) {}
 
 // Picture tray commands: the Remove button follows the tray's selection.
 void MainWindow::onselectionStoryboardChanged(const QItemSelection&, const QItemSelection&) {}
-
-// Print and export panel: printers, page setup, the Export panel's refresh.
-void MainWindow::initPrintingDialog() {}
-void MainWindow::UpdateExportDialog() {}

@@ -201,7 +201,7 @@ void MainWindow::UpdateStitchingDialog()
     enableGeoButtons(m_doc.enableGeoOptions());
 }
 
-// UpdateExportDialog belongs to the print and export panel (main_window_pending.cpp).
+// UpdateExportDialog belongs to the print and export panel (main_window_print.cpp).
 
 // ---- IPanoramaDocument --------------------------------------------------------------
 

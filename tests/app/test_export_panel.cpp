@@ -1,0 +1,210 @@
+// The Export panel against the real document and print site: the names a save writes,
+// the questions and messages around it, the page-setup fields, and printing to a real PDF
+// file through the window's print loop (page count, cancel, failures).
+#include <QDir>
+#include <QFileInfo>
+#include <QProgressDialog>
+#include <QTest>
+
+#include "tests/app/rendered_window.h"
+
+namespace {
+
+QString readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()) : QString();
+}
+
+void writeText(const QString& path, const char* text)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text);
+}
+
+}  // namespace
+
+TEST(ExportSaveName, TheChosenFiltersExtensionIsForcedUnlessPresent)
+{
+    const QString jpeg = "JPEG files (*.jpg)", tiff = "TIFF files (*.tif)", png = "PNG files (*.png)";
+    const struct {
+        const char* name;
+        QString filter;
+        const char* written;
+    } cases[] = {
+        {"pano", tiff, "pano.tif"},
+        {"pano.", tiff, "pano.tif"},
+        {"pano.jpeg", tiff, "pano.jpeg.tif"},
+        {"photo.JPG", jpeg, "photo.JPG"},
+        {"photo.png", jpeg, "photo.png.jpg"},
+        {"/home/a.b/pano", png, "/home/a.b/pano.png"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MainWindow::forcedSaveName(c.name, c.filter), QString(c.written)) << c.name;
+}
+
+// A save that fails says why and leaves the file already there alone: before a render
+// (nothing to save) and after one (the folder does not exist).
+TEST_F(WindowTest, FailedSaveShowsTheReasonAndKeepsTheOldFile)
+{
+    QTemporaryDir dir;
+    const QString old = dir.filePath("pano.jpg");
+    writeText(old, "old");
+    desk.files.push_back({old});
+    EXPECT_FALSE(w->doSave(QString()));
+    ASSERT_EQ(desk.calls("warning").size(), 1u);
+    EXPECT_TRUE(desk.calls("warning")[0].text.contains("no rendered panorama")) << desk.calls("warning")[0].text.toStdString();
+    EXPECT_EQ(readAll(old), "old");
+    // Nothing chosen in the folder tree: the dialog starts at home, not at the root.
+    EXPECT_EQ(desk.calls("getSaveFileName")[0].dir, QDir::homePath() + "/panorama");
+    EXPECT_EQ(desk.calls("getSaveFileName")[0].text.split('\n').size(), 4);
+}
+
+TEST_F(RenderedWindowTest, SaveAsksAgainWhenTheFinalNameExists)
+{
+    const QString typed = out.filePath("pano"), target = typed + ".jpg";
+    writeText(target, "old");
+
+    desk.files.push_back({typed});  // "No": the dialog comes again, then is cancelled
+    desk.buttons.push_back(QMessageBox::No);
+    EXPECT_FALSE(w->doSave(QString()));
+    ASSERT_EQ(desk.calls("question").size(), 1u);
+    EXPECT_TRUE(desk.calls("question")[0].text.contains("pano.jpg"));
+    EXPECT_EQ(desk.calls("getSaveFileName").size(), 2u);
+    EXPECT_EQ(desk.calls("getSaveFileName")[1].dir, target);
+    EXPECT_EQ(readAll(target), "old");
+
+    desk.files.push_back({typed});  // "Yes": replaced by the panorama
+    desk.buttons.push_back(QMessageBox::Yes);
+    EXPECT_TRUE(w->doSave(QString()));
+    EXPECT_GT(QImage(target).width(), 400);
+
+    desk.files.push_back({out.filePath("missing/pano.jpg")});
+    EXPECT_FALSE(w->doSave(QString()));
+    ASSERT_EQ(desk.calls("warning").size(), 1u);
+    EXPECT_TRUE(desk.calls("warning")[0].text.contains("could not be written"));
+}
+
+TEST_F(RenderedWindowTest, PageSetupFieldsFollowTheSite)
+{
+    Printing::PrintSite& site = w->printSite();
+    const Printing::PageSetup& s = site.getPageSetup();
+
+    // Keep proportions while typing: the height follows each keystroke, the width keeps
+    // the typed text until the field is left.
+    ui().manual->click();
+    ASSERT_TRUE(ui().pageWidth->isEnabled());
+    ASSERT_TRUE(ui().keepProportion->isChecked());
+    ui().pageWidth->clear();
+    QTest::keyClicks(ui().pageWidth, "10");
+    EXPECT_EQ(s.printWidth, 10000);  // 10 in
+    EXPECT_EQ(s.printHeight, qRound(10000.0 * s.imageHeight / s.imageWidth));
+    EXPECT_EQ(ui().pageWidth->text(), "10");
+    EXPECT_EQ(ui().pageHeight->text(), site.printValue(s.printHeight));
+    w->on_pageWidth_editingFinished();
+    EXPECT_EQ(ui().pageWidth->text(), "10.00in");
+
+    // A text that is not a number is rewritten from the stored value.
+    const struct {
+        QLineEdit* field;
+        void (MainWindow::*finished)();
+        QString stored;
+    } fields[] = {
+        {ui().marginsLeft, &MainWindow::on_marginsLeft_editingFinished, "0in"},
+        {ui().marginsBottom, &MainWindow::on_marginsBottom_editingFinished, "0in"},
+        {ui().overlap, &MainWindow::on_overlap_editingFinished, "0in"},
+        {ui().pageWidth, &MainWindow::on_pageWidth_editingFinished, "10.00in"},
+        {ui().pageTo, &MainWindow::on_pageTo_editingFinished, site.printPageTo()},
+    };
+    for (const auto& f : fields) {
+        f.field->setText("abc");
+        (w.get()->*f.finished)();
+        EXPECT_EQ(f.field->text(), f.stored) << f.field->objectName().toStdString();
+    }
+    EXPECT_EQ(s.printWidth, 10000);
+
+    // Fit to pages: a 1..1 range disables both range fields; the whole-panel refresh
+    // enables them again while printing is possible.
+    ui().fitToPage->click();
+    ASSERT_TRUE(ui().numPages->isEnabled());
+    ui().numPages->setText("3");
+    w->on_numPages_editingFinished();
+    EXPECT_EQ(ui().numPages->text(), "3 pages");
+    EXPECT_EQ(ui().pageTo->text(), "3");
+    EXPECT_TRUE(ui().pageFrom->isEnabled());
+    ui().numPages->setText("x");
+    w->on_numPages_editingFinished();
+    EXPECT_EQ(ui().numPages->text(), "3 pages");
+    ui().numPages->setText("1");
+    w->on_numPages_editingFinished();
+    EXPECT_FALSE(ui().pageFrom->isEnabled());
+    EXPECT_FALSE(ui().pageTo->isEnabled());
+    w->updatePageSetupDialog();
+    EXPECT_TRUE(ui().pageFrom->isEnabled());
+    EXPECT_TRUE(ui().pageTo->isEnabled());
+}
+
+TEST_F(WindowTest, PrintersAreListedAndChoosingTheSameOneRefreshes)
+{
+    desk.printers = {"Office", "Lab"};
+    desk.defaultPrinter = "Lab";
+    MainWindow second;
+    Ui_MainWindow& form = *second.form();
+    ASSERT_EQ(form.cmbPrinter->count(), 2);
+    EXPECT_EQ(form.cmbPrinter->currentText(), "Lab");
+    EXPECT_FALSE(form.printerInfo->toPlainText().isEmpty());
+
+    form.marginsTop->setText("stale");
+    second.on_cmbPrinter_currentTextChanged(form.cmbPrinter->currentText());
+    EXPECT_EQ(form.marginsTop->text(), "0in");
+}
+
+TEST_F(WindowTest, WithoutPrinterInfoTheThreeCommandsRefuse)
+{
+    ASSERT_FALSE(w->printSite().validPrinter());
+    w->on_action_Print_triggered();
+    w->on_actionPrint_pre_view_triggered();
+    w->on_actionPrint_setup_triggered();
+    ASSERT_EQ(desk.calls("information").size(), 3u);
+    for (const auto& call : desk.calls("information"))
+        EXPECT_EQ(call.text, "No valid printer found!");
+    EXPECT_TRUE(desk.calls("printPreview").empty());
+    EXPECT_TRUE(desk.calls("pageSetup").empty());
+
+    w->printDocument(nullptr);
+    EXPECT_EQ(desk.calls("information").back().text, "No printer selected!");
+}
+
+TEST_F(RenderedWindowTest, PrintsTheLayoutsPagesToPdf)
+{
+    ui().numPages->setText("4");
+    w->on_numPages_editingFinished();
+    ASSERT_EQ(w->printSite().pageTo(), 4);
+
+    QPrinter all(QPrinter::HighResolution);
+    makePdf(all, "all");
+    w->printDocument(&all);
+    EXPECT_EQ(pdfPages(all.outputFileName()), 4);
+
+    // Cancelled after page 2: the loop stops before page 3 is begun.
+    QPrinter cancelled(QPrinter::HighResolution);
+    makePdf(cancelled, "cancelled");
+    std::vector<int> printed;
+    QObject::connect(w.get(), &MainWindow::pagePrinted, w.get(), [&](int page) {
+        printed.push_back(page);
+        if (page == 2)
+            w->findChild<QProgressDialog*>("printProgress")->cancel();
+    });
+    w->printDocument(&cancelled);
+    EXPECT_EQ(printed, (std::vector<int>{1, 2}));
+    EXPECT_EQ(pdfPages(cancelled.outputFileName()), 2);
+    EXPECT_TRUE(desk.log.empty());
+
+    // A print that cannot start says so.
+    QPrinter nowhere(QPrinter::HighResolution);
+    makePdf(nowhere, "missing/none");
+    w->printDocument(&nowhere);
+    ASSERT_EQ(desk.calls("warning").size(), 1u);
+    EXPECT_FALSE(QFileInfo::exists(nowhere.outputFileName()));
+}
