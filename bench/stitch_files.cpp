@@ -37,7 +37,7 @@ public:
     void SetProgressCaption(unsigned id) override { SetProgressCaption(id, L""); }
     void SetProgressCaption(unsigned id, const std::wstring& text) override
     {
-        std::fprintf(stderr, "\n[%u] %ls (t=%.3f s) ", id, text.c_str(), Elapsed());
+        std::fprintf(stderr, "\n[%u] %ls (t=%.3f s, peak %ld MiB) ", id, text.c_str(), Elapsed(), PeakMiB());
         m_caption = id;
         m_firstValue = -1;
     }
@@ -63,6 +63,19 @@ public:
     void HideProgress(bool) override {}
 
 private:
+    // The process's peak resident memory so far (Linux; 0 elsewhere).
+    static long PeakMiB()
+    {
+        long kib = 0;
+        if (FILE* f = std::fopen("/proc/self/status", "r")) {
+            char line[256];
+            while (std::fgets(line, sizeof line, f))
+                if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1)
+                    break;
+            std::fclose(f);
+        }
+        return kib / 1024;
+    }
     double Elapsed() const
     {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();

@@ -93,4 +93,16 @@ void ParallelForEach(std::size_t n, int maxThreads, Fn&& fn)
         th.join();
 }
 
+// Threads for items that each hold `bytesPerItem` while they run, so that together they
+// stay within `budget` bytes: at least one, at most maxThreads (0: one per core).
+inline int ThreadsWithinBudget(std::int64_t bytesPerItem, std::int64_t budget, int maxThreads)
+{
+    unsigned hw = std::thread::hardware_concurrency();
+    if (hw == 0)
+        hw = 2;
+    const std::int64_t limit = maxThreads > 0 ? maxThreads : std::int64_t(hw);
+    const std::int64_t fit = budget / std::max<std::int64_t>(bytesPerItem, 1);
+    return int(std::max<std::int64_t>(1, std::min(limit, fit)));
+}
+
 }  // namespace Utils

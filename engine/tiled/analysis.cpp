@@ -37,6 +37,9 @@ namespace {
 constexpr double kErrorLimit = 6.0;  // working-copy pixels
 constexpr double kCoordLimit = 32767.0;
 constexpr double kSizeRatioLimit = 5.0;
+// Memory of one SIFT analysis per working-copy pixel (three pyramids of doubles at twice
+// the working copy's resolution, measured).
+constexpr std::int64_t kSiftBytesPerPixel = 200;
 
 std::size_t Stride24(std::int64_t width) { return std::size_t(((width * 24 + 31) / 32) * 4); }
 
@@ -323,11 +326,13 @@ CPanorama::Analyses CPanorama::AnalysePhotos(const std::vector<PanoramaLib::IPan
     out.records.resize(photos.size());
     out.fresh.assign(photos.size(), 0);
     std::vector<std::size_t> todo;
-    std::int64_t largest = 0;  // bytes of the largest photo to decode
+    std::int64_t perThread = 0, decoded = 0;
     for (std::size_t i = 0; i < photos.size(); ++i) {
         auto* photo = dynamic_cast<CPanoElement*>(photos[i]);
         if (!photo)
             continue;
+        const std::int64_t w = photo->GetWidth(), h = photo->GetHeight();
+        decoded += w * h * 3;
         out.records[i].reset(ExtractImageDescriptor(photo->GetPathName(), oldPhotos, oldRecords));
         // One element listed twice is analysed by AddImage, never by two threads at once.
         bool twice = false;
@@ -335,16 +340,19 @@ CPanorama::Analyses CPanorama::AnalysePhotos(const std::vector<PanoramaLib::IPan
             twice = twice || photos[k] == photos[i];
         if (!out.records[i] && !twice) {
             todo.push_back(i);
-            largest = std::max(largest, std::int64_t(photo->GetWidth()) * photo->GetHeight() * 3);
+            std::int64_t wt = w, ht = h;
+            double scale = 1.0;
+            if (std::max(w, h) > m_workSize)
+                WorkingSize(w, h, m_workSize, m_workSizeMode, wt, ht, scale);
+            perThread = std::max(perThread, w * h * 3 + wt * ht * kSiftBytesPerPixel);
         }
     }
     if (todo.empty())
         return out;
-    // Each thread holds one decoded photo and its working copy at a time: keep what is
-    // decoded at once to about the size of a render's own buffers.
-    constexpr std::int64_t kDecodeBudget = std::int64_t(768) << 20;
-    int threads = m_workThreads > 0 ? m_workThreads : int(std::max(1u, std::thread::hardware_concurrency()));
-    threads = int(std::min<std::int64_t>(threads, std::max<std::int64_t>(1, kDecodeBudget / std::max<std::int64_t>(largest, 1))));
+    // Peak memory stays where one photo at a time put it: the analyses running at once
+    // fit in what the full-size render of these photos needs anyway (about twice their
+    // decoded size: the panorama and its planes).
+    const int threads = Utils::ThreadsWithinBudget(perThread, std::max(perThread, 2 * decoded), m_workThreads);
 
     m_buildThread = std::this_thread::get_id();
     std::vector<std::unique_ptr<CImageDataBase>> fresh(todo.size());
