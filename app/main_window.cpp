@@ -12,7 +12,6 @@
 #include <QAction>
 #include <QButtonGroup>
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QProgressDialog>
@@ -307,9 +306,9 @@ QDir MainWindow::directoryOf(const QString& name)
         dir.cdUp();
     if (dir.cd(name))
         return dir;
-    // An installed program keeps its data in <prefix>/share/<program>/.
-    QDir shared(QCoreApplication::applicationDirPath() + QLatin1String("/../share/") +
-                QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+    // An installed program keeps its data in <prefix>/share/vistaloom/ (cmake --install),
+    // whatever the name of the program that asks (the end-to-end test runs from there too).
+    QDir shared(QCoreApplication::applicationDirPath() + QLatin1String("/../share/vistaloom"));
     if (shared.cd(name))
         return QDir(shared.canonicalPath());
     return dir;  // still names the starting folder

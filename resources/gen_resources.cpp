@@ -203,6 +203,10 @@ void writeIcons()
     }
     writeFile("VnVistaloom.ico", ResourceWriters::iconFile(icoImages));
 
+    // The installed program's icon for the desktop's hicolor theme (not compiled in).
+    for (int size : {48, 256})
+        writePng(QStringLiteral("vistaloom-%1.png").arg(size), pictogram(size, QColor(), QColor(), programIcon));
+
     // icns: 'icns', total length, then typed PNG entries (16, 32 and 128 pixels).
     QByteArray icns;
     for (auto [type, size] : {std::pair{"icp4", 16}, {"icp5", 32}, {"ic07", 128}}) {

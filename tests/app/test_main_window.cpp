@@ -122,5 +122,11 @@ TEST(WindowDirectories, FolderBesideTheProgramElseTheProgramFolder)
     QDir(exeDir).mkpath(QStringLiteral("vl_test_help"));
     EXPECT_EQ(MainWindow::directoryOf(QStringLiteral("vl_test_help")).absolutePath(), exeDir + "/vl_test_help");
     QDir(exeDir).rmdir(QStringLiteral("vl_test_help"));
+    // An installed program: bin/ beside share/vistaloom/.
+    const QString shared = exeDir + QStringLiteral("/../share/vistaloom/vl_test_installed");
+    QDir().mkpath(shared);
+    EXPECT_EQ(MainWindow::directoryOf(QStringLiteral("vl_test_installed")).absolutePath(),
+              QDir(shared).canonicalPath());
+    QDir().rmpath(shared);
     EXPECT_EQ(MainWindow::directoryOf(QStringLiteral("vl_no_such_folder")).absolutePath(), QDir(exeDir).absolutePath());
 }
