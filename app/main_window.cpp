@@ -44,7 +44,8 @@ QSize GetThumbItemSize(int value)
     return CalcItemSize(QSize(int(box.width() * percent / 100), int(box.height() * percent / 100)));
 }
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui_MainWindow>())
+MainWindow::MainWindow(QWidget* parent, EngineFactories engines)
+    : QMainWindow(parent), ui(std::make_unique<Ui_MainWindow>()), m_doc(nullptr, std::move(engines))
 {
     ui->setupUi(this);
     setContextMenuPolicy(Qt::NoContextMenu);
@@ -82,7 +83,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(std::make_uniq
     ui->toolBarZoom->insertWidget(ui->actionZoom_in, m_zoomSlider);
     connect(m_zoomSlider, &QSlider::valueChanged, this, &MainWindow::onZoomValueChanged);
 
-    // The browser models and their views join here with the browser panel.
+    setupBrowser();
     setViewMode(0);
     setSortMode(0, false);
 

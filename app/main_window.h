@@ -13,8 +13,12 @@
 //                                help topics, home page
 //   main_window_print.cpp        the Export panel: page setup, printing, preview, saving,
 //                                the preferences
-//   main_window_pending.cpp      slots of areas still to come (task modes, browser, tray
-//                                commands, status bar, settings, print panel)
+//   main_window_browser.cpp      the browser panel: folder tree, file views, sorting,
+//                                thumbnail sizes, visited folders, refresh
+//   main_window_tray.cpp         the picture tray's commands
+//   main_window_status.cpp       the status bar's six fields
+//   main_window_modes.cpp        the three task modes and the commands that switch first
+//   main_window_settings.cpp     reading and writing the stored settings
 //
 // Thread: GUI thread only. The one exception is AsyncUpdatePanoramaView, which the tiled
 // engine's render thread calls; it only emits onSyncUpdatePanoramaView, queued to the
@@ -39,7 +43,11 @@
 #include "engine/panorama_interfaces.h"
 #include "update/auto_update.h"
 
+class DirFilterModel;
 class FileListModel;
+class FilesFilterModel;
+class QMacDirModel;
+class ThumbsFileSystemModel;
 class PanoViewControl;
 class PanoramaView;
 class QAbstractItemView;
@@ -71,7 +79,8 @@ class MainWindow : public QMainWindow,
     Q_OBJECT
 
 public:
-    explicit MainWindow(QWidget* parent = nullptr);
+    // `engines` makes the document's two engines (tests hand in fakes).
+    explicit MainWindow(QWidget* parent = nullptr, EngineFactories engines = {});
     ~MainWindow() override;
 
     // ---- PanoramaLib::IProgressIndicator (main_window_progress.cpp) -------------------
@@ -154,6 +163,45 @@ public:
     const PanoramaLib::PanoramaOptions& tiledOptions() const { return m_tiledOptions; }
     bool horzVert() const { return m_horzVert; }
     int thumbSizeValue() const { return m_thumbSizeValue; }
+    int viewMode() const { return m_viewMode; }
+    int sortMode() const { return m_sortMode; }
+    Qt::SortOrder sortOrder(int mode) const { return Qt::SortOrder(m_sortOrder[mode]); }
+    ThumbsFileSystemModel* filesModel() const { return m_filesModel; }
+    QMacDirModel* dirModel() const { return m_dirModel; }
+    FilesFilterModel* currentFilesModel() const;
+    bool statusBarVisible() const { return m_statusBarVisible; }
+    const QStringList& browserStatusTexts() const { return m_browserStatusTexts; }
+    QLabel* statusLabel(int i) const { return m_statusLabels[i]; }
+
+    // ---- Task modes (main_window_modes.cpp) -------------------------------------------
+    void switchTaskMode(QWidget* page);
+
+    // ---- Browser panel (main_window_browser.cpp) --------------------------------------
+    void setViewMode(int mode);
+    void setSortMode(int mode, bool keepOrder);
+    void updateSortMode();
+    void updateThumbsSizes(bool force);
+    // Shows a folder of the tree model in the file views and adds it to the history.
+    void setFolder(const QModelIndex& treeIndex);
+    // Shows a folder by path; false when the tree does not know it.
+    bool showFolder(const QString& path);
+    void refresh(bool treeOnly);
+    void showBrowserCtxMenu(const QPoint& pos);
+
+    // ---- Picture tray commands (main_window_tray.cpp) ---------------------------------
+    // Puts the browser's selected files on the tray (also when a task switch needs photos).
+    void appendSelected();
+    void removeSelected();
+
+    // ---- Status bar (main_window_status.cpp) ------------------------------------------
+    void setStatusTexts(const QString& t1, const QString& t2, const QString& t3, const QString& t4,
+                        const QString& t5, const QString& t6, bool remember);
+    // Recomputes the browser's texts now; scheduleStatusBarUpdate does it once the
+    // events already queued (a rubber band's selection steps) are handled.
+    void updateStatusBar();
+    void scheduleStatusBarUpdate();
+    static QString formatFileSize(double bytes);
+    void showStatusBar(bool show);
 
     // ---- Help menu (main_window_help.cpp) ---------------------------------------------
     // A new checker, child of the window, answering to onProcessAutoUpdate.
@@ -249,26 +297,68 @@ public slots:
     // Prints the print site's range on `printer` behind a progress dialog that can cancel.
     void printDocument(QPrinter* printer);
 
-    // Slots of areas still to come (main_window_pending.cpp).
+    // Browser panel (main_window_browser.cpp).
+    void on_action_Thumbnails_triggered();
+    void on_action_List_triggered();
+    void on_action_Details_triggered();
+    void on_action_Name_triggered();
+    void on_action_Size_triggered();
+    void on_action_Type_triggered();
+    void on_action_Date_triggered();
+    void on_action_DCFN_triggered();
+    void onSortIndicatorChanged(int column, Qt::SortOrder order);
     void onZoomValueChanged(int value);
-    void onUpdateStatusBar();
+    void on_treeView_clicked(const QModelIndex& index);
+    void on_treeView_activated(const QModelIndex& index);
+    void on_cmbVisitedFolders_textActivated(const QString& text);
+    void on_btnUpFolder_clicked();
+    void on_action_Refresh_triggered();
+    void on_btnRefresh_clicked();
     void onThumbnalUpdated(const QString& path);
+    void onLayoutChanged();
+    void onselectionChanded(const QItemSelection& selected, const QItemSelection& deselected);
+    void on_listView_customContextMenuRequested(const QPoint& pos);
+    void on_detailsView_customContextMenuRequested(const QPoint& pos);
+    void on_listView_indexesMoved(const QModelIndexList& indexes);
+
+    // Picture tray commands (main_window_tray.cpp).
+    void on_btnAddPicture_clicked();
+    void on_listView_doubleClicked(const QModelIndex& index);
+    void on_detailsView_doubleClicked(const QModelIndex& index);
+    void on_action_Add_images_triggered();
+    void on_btnOpen_clicked();
+    void on_btnRemovePicture_clicked();
+    void on_storyboard_doubleClicked(const QModelIndex& index);
+    void on_action_Remove_All_Images_triggered();
+    void on_storyboard_customContextMenuRequested(const QPoint& pos);
     void onselectionStoryboardChanged(const QItemSelection& selected, const QItemSelection& deselected);
+
+    // Status bar (main_window_status.cpp).
+    void onUpdateStatusBar();
+    void on_action_Status_bar_triggered();
+
+    // Task modes (main_window_modes.cpp).
+    void on_action_switch_Add_Images_triggered();
+    void on_action_switch_Stitch_triggered();
+    void on_action_switch_Export_triggered();
+    void on_action_Stitch_triggered();
+    void on_action_Render_triggered();
+    void on_action_Export_triggered();
 
 protected:
     void timerEvent(QTimerEvent* e) override;
 
 private:
-    // Areas still to come (main_window_pending.cpp).
-    void switchTaskMode(QWidget* page);
+    void switchTaskModeInternal(QWidget* newPage, QWidget* oldPage);
+    void setupBrowser();
     void setupStatusBar();
     void loadSettings();
     void saveSettings();
     void loadPanoOptions();
-    void setViewMode(int mode);
-    void setSortMode(int mode, bool keepOrder);
-    void updateThumbsSizes(bool force);
-    void initPrintingDialog();
+    // The user's tray commands act only while the tray can be edited (Add Images).
+    bool trayEditable() const;
+
+    void initPrintingDialog();  // main_window_print.cpp
 
     void openProgress(bool withCancel);
     void onHVStitch();
@@ -282,6 +372,12 @@ private:
     std::unique_ptr<Ui_MainWindow> ui;  // declared first: outlives the document
     bool m_zoomSliderGuard = false;
     FileListModel* m_trayModel = nullptr;
+    // Browser models (main_window_browser.cpp), children of the window.
+    QMacDirModel* m_dirModel = nullptr;
+    DirFilterModel* m_treeModel = nullptr;
+    ThumbsFileSystemModel* m_filesModel = nullptr;
+    FilesFilterModel* m_thumbProxy = nullptr;
+    FilesFilterModel* m_detailsProxy = nullptr;
     int m_timerId = 0;
     QLabel* m_zoomLabel = nullptr;
     QSlider* m_zoomSlider = nullptr;
@@ -300,6 +396,8 @@ private:
     bool m_statusBarVisible = false;
     bool m_statusBarReady = false;
     QStringList m_browserStatusTexts = QStringList(6, QString());
+    QLabel* m_statusLabels[6] = {};
+    bool m_statusUpdateQueued = false;
     int m_thumbSizeValue = 50;
     bool m_unitsInch = true;
     bool m_printMarkers = true;

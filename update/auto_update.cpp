@@ -109,7 +109,7 @@ bool VnAutoUpdate::checkUpdateInternal()
     const QDate today = m_today();
     qCDebug(lcUpdate).noquote() << "Cur time" << today.toString(QStringLiteral("dd-MM-yy"));
 
-    QSettings settings(QString::fromLatin1(kSettingsOrganization), QString::fromLatin1(kSettingsApplication));
+    SettingsStore settings;
     settings.beginGroup(QStringLiteral("xvalues"));
     const QString last = settings.value(QStringLiteral("XVALUE_T")).toString();
     if (last.isEmpty()) {  // first run: start the schedule, ask nothing

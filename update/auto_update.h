@@ -35,6 +35,7 @@
 #include <QUrl>
 
 #include "browser/vn_event.h"
+#include "update/settings_store.h"  // the schedule's group "xvalues"
 
 class QNetworkAccessManager;
 class VnAutoUpdate;
@@ -63,10 +64,6 @@ struct UpdateEndpoint {
 
     QUrl pageUrl() const;
 };
-
-// The settings store of the schedule (group "xvalues").
-inline constexpr const char* kSettingsOrganization = "VARNO Imaging";
-inline constexpr const char* kSettingsApplication = "VARNO Vistaloom";
 
 class VnAutoUpdateThread : public QThread {
 public:
