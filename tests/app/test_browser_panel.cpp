@@ -1,0 +1,234 @@
+// The browser panel, the tray's commands and the status bar, offscreen against real
+// folders, the real tray model and document, and a real thumbnail cache file.
+#include <QAction>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListView>
+#include <QPushButton>
+#include <QSlider>
+#include <QTreeView>
+#include <atomic>
+
+#include "browser/file_list_model.h"
+#include "browser/thumb_delegate.h"
+#include "browser/thumbs_database.h"
+#include "browser/thumbs_manager.h"
+#include "tests/app/browser_fixture.h"
+
+namespace {
+
+QSize thumbItemSize(QAbstractItemView* view)
+{
+    auto* delegate = qobject_cast<ThumbItemDelegat*>(view->itemDelegate());
+    return delegate ? delegate->itemSize() : QSize();
+}
+
+// The program-wide thumbnail cache opened on a file of the test's own, closed after it.
+struct ScopedThumbCache {
+    QTemporaryDir dir;
+    ScopedThumbCache() { EXPECT_TRUE(GetThumbsDataBase().Init(dir.path())); }
+    ~ScopedThumbCache() { GetThumbsDataBase().close(); }
+    static void store(const QString& path, int width, int height)
+    {
+        const unsigned char pixels[3] = {};
+        ASSERT_TRUE(GetThumbsDataBase().SetThumb(path, QFileInfo(path).lastModified(), width, height, 24, 1, 1, 3,
+                                                 pixels));
+    }
+};
+
+}  // namespace
+
+TEST_F(BrowserTest, SortCommandsFlipAndRememberTheirOrder)
+{
+    struct Step {
+        QAction* action;
+        int mode;
+        Qt::SortOrder order;
+    };
+    // Name is active and ascending after start-up.
+    const Step steps[] = {{ui().action_Name, 0, Qt::DescendingOrder}, {ui().action_Name, 0, Qt::AscendingOrder},
+                          {ui().action_Name, 0, Qt::DescendingOrder}, {ui().action_Date, 3, Qt::AscendingOrder},
+                          {ui().action_Date, 3, Qt::DescendingOrder}, {ui().action_Name, 0, Qt::DescendingOrder}};
+    for (const Step& s : steps) {
+        s.action->trigger();
+        EXPECT_EQ(w->sortMode(), s.mode);
+        EXPECT_EQ(w->currentFilesModel()->sortColumn(), s.mode);
+        EXPECT_EQ(w->currentFilesModel()->sortOrder(), s.order);
+        EXPECT_TRUE(s.action->isChecked());
+    }
+
+    // A header click sorts the table only; the thumbnails follow at the next command.
+    ui().detailsView->header()->setSortIndicator(2, Qt::DescendingOrder);
+    EXPECT_EQ(w->sortMode(), 2);
+    EXPECT_TRUE(ui().action_Type->isChecked());
+    EXPECT_FALSE(ui().action_Name->isChecked());
+    EXPECT_EQ(w->currentFilesModel()->sortColumn(), 0);
+    // A cleared indicator (column -1) changes nothing.
+    ui().detailsView->header()->setSortIndicator(-1, Qt::AscendingOrder);
+    EXPECT_EQ(w->sortMode(), 2);
+    EXPECT_EQ(w->sortOrder(2), Qt::DescendingOrder);
+    ui().action_Type->trigger();  // flips the order the header left
+    EXPECT_EQ(w->currentFilesModel()->sortColumn(), 2);
+    EXPECT_EQ(w->currentFilesModel()->sortOrder(), Qt::AscendingOrder);
+}
+
+TEST_F(BrowserTest, SelectionCarriesOverToTheTableAndAddsOneFileEach)
+{
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"})
+        makeFile(name);
+    makeFile("notes.txt");
+    showFolderAndWait(root.path());
+    ASSERT_EQ(w->currentFilesModel()->rowCount(ui().listView->rootIndex()), 3);  // pictures only
+
+    QItemSelectionModel* sel = ui().listView->selectionModel();
+    sel->select(rowOf("a.jpg"), QItemSelectionModel::Select);
+    sel->setCurrentIndex(rowOf("c.jpg"), QItemSelectionModel::Select);
+    EXPECT_TRUE(ui().btnAddPicture->isEnabled());
+    ui().action_Details->trigger();
+    EXPECT_EQ(w->currentItemView(), ui().detailsView);
+    EXPECT_EQ(selectedNames(ui().detailsView), QStringList({"a.jpg", "c.jpg"}));
+    EXPECT_EQ(ui().detailsView->currentIndex().siblingAtColumn(0).data().toString(), "c.jpg");
+
+    // Five columns a row, two photos.
+    ui().btnAddPicture->click();
+    EXPECT_EQ(w->trayModel()->fileList(), QStringList({root.filePath("a.jpg"), root.filePath("c.jpg")}));
+    ui().btnAddPicture->click();  // already there
+    EXPECT_EQ(w->trayModel()->count(), 2);
+    w->on_detailsView_doubleClicked(rowOf("b.jpg"));
+    EXPECT_EQ(w->trayModel()->count(), 3);
+}
+
+TEST_F(BrowserTest, ZoomSliderSizesThumbnailsOnlyInThumbnailMode)
+{
+    const std::pair<int, QSize> table[] = {{0, {120, 90}}, {100, {240, 180}}, {50, {180, 135}}};
+    for (const auto& [value, thumb] : table) {
+        w->zoomSlider()->setValue(value);
+        EXPECT_EQ(thumbItemSize(ui().listView), CalcItemSize(thumb)) << value;
+    }
+    ui().action_List->trigger();
+    w->zoomSlider()->setValue(0);
+    EXPECT_EQ(w->thumbSizeValue(), 50);
+    // The tray keeps the size of value 50.
+    EXPECT_EQ(thumbItemSize(ui().storyboard), GetThumbItemSize(50));
+}
+
+TEST_F(BrowserTest, FoldersHistoryUpAndVanishedEntries)
+{
+    const QString upper = root.filePath("Photos");
+    const QString lower = root.filePath("photos");
+    const QString gone = root.filePath("gone");
+    for (const QString& d : {upper, lower, gone})
+        ASSERT_TRUE(QDir().mkpath(d));
+    QComboBox* combo = ui().cmbVisitedFolders;
+    const int before = combo->count();
+    for (const QString& d : {upper, lower, upper, gone, lower})
+        showFolderAndWait(d);
+    EXPECT_EQ(combo->count(), before + 3);  // case-distinct folders are two entries
+    EXPECT_EQ(combo->currentText(), lower);
+
+    // A history folder that vanished: its entry goes, the folder shown stays.
+    ASSERT_TRUE(QDir(gone).removeRecursively());
+    emit combo->textActivated(gone);
+    EXPECT_EQ(combo->findText(gone), -1);
+    EXPECT_EQ(combo->count(), before + 2);
+    EXPECT_EQ(combo->currentText(), lower);
+    EXPECT_EQ(w->filesModel()->rootPath(), lower);
+
+    ui().btnUpFolder->click();
+    EXPECT_EQ(w->filesModel()->rootPath(), QDir(root.path()).canonicalPath());
+    showFolderAndWait(QStringLiteral("/"));
+    ui().btnUpFolder->click();  // the top stays the top
+    EXPECT_EQ(w->filesModel()->rootPath(), QStringLiteral("/"));
+}
+
+TEST_F(BrowserTest, RefreshDropsTheCachedThumbnailsOfTheFolderOnly)
+{
+    ScopedThumbCache cache;
+    const QString direct = makeFile("a.jpg");
+    const QString nested = makeFile("sub/b.jpg");
+    const QString other = makeFile("other/c.jpg");
+    for (const QString& p : {direct, nested, other})
+        cache.store(p, 40, 30);
+    showFolderAndWait(root.path());
+    w->refresh(false);
+    int width = 0, height = 0, bpp = 0;
+    EXPECT_FALSE(GetThumbsManager().GetImageParams(direct, width, height, bpp));
+    EXPECT_TRUE(GetThumbsManager().GetImageParams(nested, width, height, bpp));
+    EXPECT_TRUE(GetThumbsManager().GetImageParams(other, width, height, bpp));
+}
+
+TEST(StatusBarText, FileSizes)
+{
+    const std::pair<double, const char*> table[] = {
+        {0, "  0KB"},          {500, "  0KB"},       {5 * 1024, "  5KB"},     {1023500, "1000KB"},
+        {1024000, "  1MB"},    {1.5 * 1073741824, "  2GB"}, {3.5 * 1048576, "  4MB"}};
+    for (const auto& [bytes, text] : table)
+        EXPECT_EQ(MainWindow::formatFileSize(bytes), QString::fromLatin1(text)) << bytes;
+}
+
+TEST_F(BrowserTest, StatusBarFollowsTheSelectionAndTheTask)
+{
+    ScopedThumbCache cache;
+    auto texts = [this] {
+        QStringList shown;
+        for (int i = 0; i < 6; ++i)
+            shown << (w->statusLabel(i)->isVisibleTo(w.get()) ? w->statusLabel(i)->text() : QString());
+        return shown;
+    };
+    QDir(root.path()).mkdir(QStringLiteral("empty"));
+    showFolderAndWait(root.filePath("empty"));
+    EXPECT_EQ(texts(), QStringList({"Total 0 files", "  0KB", "", "", "", ""}));
+
+    const QString one = makeFile("one.jpg", 3000);
+    makeFile("two.jpg", 2048);
+    cache.store(one, 640, 480);
+    showFolderAndWait(root.path());
+    EXPECT_EQ(texts(), QStringList({"Total 2 files", "  5KB", "", "", "", ""}));
+
+    ui().action_Details->trigger();
+    ui().detailsView->selectionModel()->select(rowOf("one.jpg"),
+                                               QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    QCoreApplication::processEvents();
+    const QString date = QFileInfo(one).lastModified().toString(Qt::TextDate);
+    const QStringList oneFile{"", "", "  3KB", date, "one.jpg", "640x480"};
+    EXPECT_EQ(texts(), oneFile);
+
+    // Outside Add Images only the scale and the panorama's size can show; the browser's
+    // texts come back with Add Images.
+    w->switchTaskMode(ui().tabStitch);
+    ui().detailsView->selectAll();
+    QCoreApplication::processEvents();
+    for (int i : {0, 2, 3, 4})
+        EXPECT_EQ(texts()[i], QString()) << i;
+    w->switchTaskMode(ui().tabAddImages);
+    EXPECT_EQ(texts(), QStringList({"Total 2 files", "  5KB", "", "", "", ""}));
+}
+
+TEST_F(BrowserTest, TrayCommandsActOnlyInAddImages)
+{
+    const QStringList files{makeFile("a.jpg"), makeFile("b.jpg")};
+    w->trayModel()->setFileList(files);
+    QItemSelectionModel* sel = ui().storyboard->selectionModel();
+    sel->select(w->trayModel()->index(0, 0), QItemSelectionModel::Select);
+    EXPECT_TRUE(ui().btnRemovePicture->isEnabled());
+    sel->select(w->trayModel()->index(1, 0), QItemSelectionModel::Select);
+    sel->select(w->trayModel()->index(0, 0), QItemSelectionModel::Deselect);
+    EXPECT_FALSE(ui().btnRemovePicture->isEnabled());  // judged on what this change selected
+
+    // In Stitch the tray shows what is stitched: the user's commands leave it alone.
+    w->switchTaskMode(ui().tabStitch);
+    const QStringList held = w->trayModel()->fileList();
+    emit ui().storyboard->doubleClicked(w->trayModel()->index(0, 0));
+    w->on_action_Remove_All_Images_triggered();
+    EXPECT_EQ(w->trayModel()->fileList(), held);
+
+    // "Open images..." goes back to Add Images, also when the dialog is cancelled.
+    ui().btnOpen->click();
+    EXPECT_EQ(w->currentTask(), ui().tabAddImages);
+    ASSERT_EQ(desk.calls("getOpenFileNames").size(), 1u);
+    EXPECT_TRUE(desk.calls("getOpenFileNames")[0].text.startsWith("All pictures (*.bmp *.jpg *.png *.tif)\n"));
+    EXPECT_EQ(w->trayModel()->fileList(), held);
+    emit ui().storyboard->doubleClicked(w->trayModel()->index(0, 0));
+    EXPECT_EQ(w->trayModel()->count(), int(held.size()) - 1);
+}
