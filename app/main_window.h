@@ -67,6 +67,9 @@ QSize GetThumbItemSize(int value);
 // photo list of a built panorama changes) goes through the desktop seam like every other
 // modal call of the window.
 class WindowDocument : public PanoramaDoc {
+public:
+    using PanoramaDoc::PanoramaDoc;
+
 protected:
     int runAboutToChangeDialog(bool& dontShow) override;
 };
