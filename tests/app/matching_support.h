@@ -55,8 +55,7 @@ bool spinUntil(Pred done)
 
 inline void spinEvents()
 {
-    for (int i = 0; i < 20; ++i)
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    spinUntil([n = 0]() mutable { return ++n > 20; });
 }
 
 inline void sendMouse(PanoramaView& pane, QEvent::Type type, QPoint pos, Qt::MouseButtons buttons)
@@ -114,21 +113,13 @@ struct LatchStitcher {
         open = true;
         cv.notify_all();
     }
-    int startedCount()
+    template <class T>
+    T locked(const T& v)
     {
         std::lock_guard<std::mutex> l(mutex);
-        return int(started.size());
+        return v;
     }
-    std::vector<double> startedList()
-    {
-        std::lock_guard<std::mutex> l(mutex);
-        return started;
-    }
-    std::vector<bool> abortedList()
-    {
-        std::lock_guard<std::mutex> l(mutex);
-        return aborted;
-    }
+    int startedCount() { return int(locked(started).size()); }
 
     PanoramaLib::IPanoElement* operator()(PanoramaLib::IPanoElement*, PanoramaLib::IPanoElement*, double (*m)[3],
                                           const std::atomic<int>& abort)

@@ -48,7 +48,7 @@ TEST(PreviewThread, NewerRequestOvertakesTheRunningOne)
 
     EXPECT_EQ(w.announced, 1);
     EXPECT_EQ(w.previewWidth(), 16 + 20);
-    EXPECT_EQ(w.stitch.abortedList(), (std::vector<bool>{true, false}));
+    EXPECT_EQ(w.stitch.locked(w.stitch.aborted), (std::vector<bool>{true, false}));
 }
 
 TEST(PreviewThread, CachedRequestAndFailedStitch)
@@ -115,7 +115,7 @@ TEST(PreviewThread, AbortOutranksRunningAndWaitingRequests)
     ASSERT_TRUE(vltest::spinUntil([&] { return w.announced >= 1; }));
     vltest::spinEvents();
     EXPECT_EQ(w.announced, 1);
-    EXPECT_EQ(w.stitch.startedList(), (std::vector<double>{3, 5}));
+    EXPECT_EQ(w.stitch.locked(w.stitch.started), (std::vector<double>{3, 5}));
     EXPECT_EQ(w.previewWidth(), 16 + 5);
 }
 
