@@ -11,6 +11,7 @@
 // cancellation are polled on the calling thread as each query photo's pairs complete.
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <memory>
 #include <thread>
 
@@ -107,6 +108,10 @@ void FillUserLink(CGraphLink* link, int a, int b, const double (*m)[3])
 }
 
 std::atomic<int> g_matchingThreads{0};
+
+// Memory of one SIFT analysis per working-copy pixel (three pyramids of doubles at twice
+// the working copy's resolution, measured).
+constexpr std::int64_t kSiftBytesPerPixel = 200;
 
 }  // namespace
 
@@ -250,6 +255,124 @@ void CPanorama::AddImage(CPanoElement* photo, CPanoElement* working, CImageDataB
     }
     if (m_pUserInterface)
         m_pUserInterface->UpdateUserWndInterface();
+}
+
+void CPanorama::AddImage(CPanoElement* photo, Prepared& prepared)
+{
+    m_bLensCopiesPending = true;
+    m_bBuilt = false;
+    m_databases.push_back(prepared.store.release());
+
+    CAutoHighlightFile highlight(photo->GetPathName(), m_pUserInterface, false);
+    if (m_pProgress)
+        m_pProgress->SetProgressCaption(PanoramaLib::kCaptionAnalyzingFile, photo->GetFileName());
+    ProgressStep(1);
+    if (m_bAborted)
+        throw panorama_abort();
+    m_scales.push_back(photo->m_scale);
+    photo->AddRef();
+    m_originals.push_back(photo);
+    photo->AddRef();
+    m_photos.push_back(photo);
+    m_workImages.push_back(prepared.work.Detach());
+    photo->SetPosition({0, 0});
+    m_workImages.back()->SetPosition({0, 0});
+    ProgressStep(1);
+    if (m_bAborted)
+        throw panorama_abort();
+    ProgressStep(5);  // the analysis' own steps
+    if (m_bAborted)
+        throw panorama_abort();
+    if (m_pUserInterface)
+        m_pUserInterface->UpdateUserWndInterface();
+}
+
+bool CPanorama::ParallelAbortCallback()
+{
+    CPanorama* engine = m_pThis.load();
+    if (!engine)
+        return false;
+    // The bar does not move here: the photos' steps are counted as they are appended.
+    if (std::this_thread::get_id() == engine->m_buildThread && engine->m_pProgress &&
+        engine->m_pProgress->AbortProgressIndicator(engine->m_nProgressMax, engine->m_nProgressPos))
+        engine->m_bAborted = true;
+    return engine->m_bAborted;
+}
+
+std::vector<CPanorama::Prepared> CPanorama::PreparePhotos(const std::vector<PanoramaLib::IPanoElement*>& photos,
+                                                          const std::vector<PanoramaLib::IPanoElement*>* workingCopies,
+                                                          const std::vector<std::size_t>& todo)
+{
+    std::vector<Prepared> out(todo.size());
+    if (todo.empty())
+        return out;
+    const bool useCopies = workingCopies && workingCopies->size() == photos.size();
+    // Memory: a decoded photo, its working copy twice (plain and lens-corrected) and
+    // the feature pyramids per thread, within what the full-size render of these
+    // photos needs anyway (about twice their decoded size). A count set explicitly holds.
+    std::int64_t perThread = 0, decoded = 0;
+    for (std::size_t i = 0; i < photos.size(); ++i)
+        if (const auto* p = static_cast<const CPanoElement*>(photos[i]))
+            decoded += std::int64_t(p->GetWidth()) * p->GetHeight() * 3;
+    for (std::size_t i : todo) {
+        const auto* p = static_cast<const CPanoElement*>(photos[i]);
+        const std::int64_t w = p->GetWidth(), h = p->GetHeight();
+        const double s = std::max(1.0, double(std::max(w, h)) / std::max(m_nWorkSize, 1));
+        const std::int64_t work = std::int64_t(double(w) / s * double(h) / s);
+        perThread = std::max(perThread, w * h * 3 + work * (6 + kSiftBytesPerPixel));
+    }
+    const int explicitThreads = g_matchingThreads.load();
+    const int threads = explicitThreads > 0
+                            ? explicitThreads
+                            : Utils::ThreadsWithinBudget(perThread, std::max(perThread, 2 * decoded), 0);
+    m_buildThread = std::this_thread::get_id();
+    std::vector<std::exception_ptr> failures(todo.size());
+    Utils::ParallelForEach(todo.size(), threads, [&](std::size_t k) {
+        auto* photo = static_cast<CPanoElement*>(photos[todo[k]]);
+        auto* working = useCopies ? static_cast<CPanoElement*>((*workingCopies)[todo[k]]) : nullptr;
+        if (m_bAborted)
+            return;
+        try {
+            VarnoBase::RefPtr<CPanoElement> work;
+            if (working) {
+                work = working;
+            } else {
+                photo->Load();
+                auto* copy = static_cast<CPanoElement*>(CreateImageThumbnail(photo));
+                work.Adopt(copy);
+                if (copy && copy != photo)
+                    photo->Unload();
+            }
+            if (!work || !work->HasBits())
+                return;
+            work->Load();
+            if (m_bLensCompensation) {
+                double value = 0.0;
+                CPanoElement* corrected = LensDistortion(work.get(), g_lensType.Factor(m_nLensType), &value, nullptr);
+                if (!corrected)
+                    return;
+                work.Adopt(corrected);
+            }
+            work->SetPathName(photo->GetPathName());
+            std::unique_ptr<CImageDataBase> db(new CImageDataBase());
+            PanoramaRecognition::SIFTKeys(work.get(), kSiftOctaves, kSiftScales, kSiftContrast, kSiftEdgeRatio,
+                                          db->m_keys, db->m_descriptors, &CPanorama::ParallelAbortCallback);
+            if (m_bAborted || !db->SetSingleObject(work->GetImageSize()))
+                return;
+            out[k].work = std::move(work);
+            out[k].store = std::move(db);
+        } catch (...) {
+            // Rethrown below in input order (a cancel, a library failure, or an
+            // exception from the host's progress poll).
+            failures[k] = std::current_exception();
+        }
+    });
+    for (const std::exception_ptr& e : failures)
+        if (e)
+            std::rethrow_exception(e);
+    if (m_bAborted)
+        throw panorama_abort();
+    return out;
 }
 
 // ---------------------------------------------------------------------------------

@@ -22,6 +22,7 @@ bool GetBestThreePoints(const match_graph::CGraphLink* link,
                         const ScaleSpace::CKeypointArray<ScaleSpace::SIFT>& firstKeys,
                         const ScaleSpace::CKeypointArray<ScaleSpace::SIFT>& secondKeys, VarnoBase::Point* out);
 
-// Threads that match the pairs of one query photo at once (0: one per core). Results
-// do not depend on it; tests and benchmarks compare the settings.
+// Threads that analyse photos and match pairs at once (0: one per core for matching,
+// and for analysis as many as the memory of the render allows). Results do not depend
+// on it; tests and benchmarks compare the settings.
 void SetMatchingThreads(int threads);

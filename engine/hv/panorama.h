@@ -6,6 +6,8 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "core/geometry.h"
@@ -164,6 +166,23 @@ public:
     // Analyses one photo and appends it to the per-photo lists; throws panorama_error
     // or panorama_abort. Takes ownership of `store` (may be null).
     void AddImage(CPanoElement* photo, CPanoElement* working, CImageDataBase* store);
+    // A photo's lens-corrected working copy and its finished analysis, made ahead of
+    // AddImage on another thread; AddImage then only appends them.
+    struct Prepared {
+        VarnoBase::RefPtr<CPanoElement> work;
+        std::unique_ptr<CImageDataBase> store;
+    };
+    void AddImage(CPanoElement* photo, Prepared& prepared);
+    // The same work for every photo of `todo` (input indices), photos spread over
+    // threads; an entry stays empty when its photo could not be prepared (AddImage then
+    // tries again). Throws panorama_abort when cancelled.
+    std::vector<Prepared> PreparePhotos(const std::vector<PanoramaLib::IPanoElement*>& photos,
+                                        const std::vector<PanoramaLib::IPanoElement*>* workingCopies,
+                                        const std::vector<std::size_t>& todo);
+    // Abort poll for analyses on several threads: the build's thread asks the host
+    // (without moving the bar), the others read its answer.
+    static bool ParallelAbortCallback();
+    std::thread::id m_buildThread;
     bool BuildMatchGraph(match_graph::CGraph* graph);
     bool BuildMatchGraphManually(match_graph::CGraph* graph);
     bool AddToMatchGraph(match_graph::CGraph* graph, int existing, int added);

@@ -101,6 +101,23 @@ void CPanorama::AnalysePhotos(const std::vector<PanoramaLib::IPanoElement*>& pho
 
     const bool useCopies = workingCopies && workingCopies->size() == photos.size();
     try {
+        // Earlier analyses first, in input order; the photos without one are analysed
+        // ahead on several threads, then everything is appended in input order.
+        std::vector<std::unique_ptr<CImageDataBase>> saved(photos.size());
+        std::vector<std::size_t> todo;
+        for (std::size_t i = 0; i < photos.size(); ++i) {
+            auto* photo = static_cast<CPanoElement*>(photos[i]);
+            if (!photo)
+                continue;
+            saved[i].reset(ExtractImageDescriptor(photo->GetPathName(), oldWork, oldStores));
+            bool twice = false;  // one element listed twice is left to AddImage
+            for (std::size_t k : todo)
+                twice = twice || photos[k] == photos[i];
+            if (!saved[i] && !twice)
+                todo.push_back(i);
+        }
+        std::vector<Prepared> prepared = PreparePhotos(photos, workingCopies, todo);
+        std::size_t next = 0;  // into todo and prepared
         for (std::size_t i = 0; i < photos.size(); ++i) {
             auto* photo = static_cast<CPanoElement*>(photos[i]);
             if (!photo) {
@@ -108,9 +125,14 @@ void CPanorama::AnalysePhotos(const std::vector<PanoramaLib::IPanoElement*>& pho
                 continue;
             }
             auto* working = useCopies ? static_cast<CPanoElement*>((*workingCopies)[i]) : nullptr;
-            CImageDataBase* saved = ExtractImageDescriptor(photo->GetPathName(), oldWork, oldStores);
             m_inputIndex.push_back(static_cast<int>(i));
-            AddImage(photo, working, saved);
+            if (next < todo.size() && todo[next] == i && prepared[next].store) {
+                AddImage(photo, prepared[next++]);
+                continue;
+            }
+            if (next < todo.size() && todo[next] == i)
+                ++next;
+            AddImage(photo, working, saved[i].release());
         }
     } catch (...) {
         FreePictureCollection(oldWork);

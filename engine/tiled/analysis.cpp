@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <new>
 #include <thread>
@@ -351,12 +352,13 @@ CPanorama::Analyses CPanorama::AnalysePhotos(const std::vector<PanoramaLib::IPan
         return out;
     // Peak memory stays where one photo at a time put it: the analyses running at once
     // fit in what the full-size render of these photos needs anyway (about twice their
-    // decoded size: the panorama and its planes).
-    const int threads = Utils::ThreadsWithinBudget(perThread, std::max(perThread, 2 * decoded), m_workThreads);
+    // decoded size: the panorama and its planes). A thread count set explicitly holds.
+    const int threads = m_workThreads > 0 ? m_workThreads
+                                          : Utils::ThreadsWithinBudget(perThread, std::max(perThread, 2 * decoded), 0);
 
     m_buildThread = std::this_thread::get_id();
     std::vector<std::unique_ptr<CImageDataBase>> fresh(todo.size());
-    std::vector<char> aborted(todo.size(), 0);
+    std::vector<std::exception_ptr> failures(todo.size());
     Utils::ParallelForEach(todo.size(), threads, [&](std::size_t k) {
         auto* photo = static_cast<CPanoElement*>(photos[todo[k]]);
         if (m_bAborted)
@@ -377,14 +379,17 @@ CPanorama::Analyses CPanorama::AnalysePhotos(const std::vector<PanoramaLib::IPan
                 if (!m_bAborted && db->SetSingleObject(photo->GetImageSize()))
                     fresh[k] = std::move(db);
             }
-        } catch (const panorama_abort&) {
-            aborted[k] = 1;
         } catch (...) {
-            // Left to AddImage, which reports the failure in the usual way.
+            // Rethrown below in input order (a cancel, a library failure, or an
+            // exception from the host's progress poll).
+            failures[k] = std::current_exception();
         }
         photo->Unload();
     });
-    if (m_bAborted || std::find(aborted.begin(), aborted.end(), 1) != aborted.end())
+    for (const std::exception_ptr& e : failures)
+        if (e)
+            std::rethrow_exception(e);
+    if (m_bAborted)
         throw panorama_abort();
     for (std::size_t k = 0; k < todo.size(); ++k) {
         if (!fresh[k])

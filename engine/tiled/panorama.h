@@ -107,8 +107,8 @@ public:
     // took them), else a fresh analysis made here, photos spread over threads (each
     // photo loaded, reduced, analysed and unloaded by one thread). `fresh[i]` marks a
     // photo analysed here: it is unloaded already and its record is complete. A photo
-    // that could not be analysed here gets no record (AddImage then tries again).
-    // Throws panorama_abort when cancelled.
+    // without a working copy gets no record (AddImage then fails as usual). Rethrows the
+    // first exception of a photo (in input order); panorama_abort when cancelled.
     struct Analyses {
         std::vector<std::unique_ptr<CImageDataBase>> records;
         std::vector<char> fresh;
