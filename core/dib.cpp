@@ -13,7 +13,7 @@
 #include "core/image_file_check.h"
 
 #include <QByteArray>
-#include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QImageWriter>
@@ -29,6 +29,8 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+
+#include <sys/stat.h>
 
 namespace PanoramaLib {
 
@@ -344,13 +346,15 @@ int QtDibImpl::height() const
 
 QtDibImpl::FileStamp QtDibImpl::StampOf(const std::wstring& path)
 {
+    // Straight from stat: the toolkit's file times pass through the local time zone,
+    // whose set-up is not safe for photos loaded on several threads at once.
     FileStamp stamp;
-    const QFileInfo info(toQ(path));
-    if (!info.exists() || !info.isFile())
+    struct stat st;
+    if (::stat(QFile::encodeName(toQ(path)).constData(), &st) != 0 || !S_ISREG(st.st_mode))
         return stamp;
     stamp.known = true;
-    stamp.size = info.size();
-    stamp.modified = info.lastModified().toMSecsSinceEpoch();
+    stamp.size = st.st_size;
+    stamp.modified = std::int64_t(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
     return stamp;
 }
 
