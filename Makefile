@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 USER_QPA := $(QT_QPA_PLATFORM)
 export QT_QPA_PLATFORM ?= offscreen
 
-.PHONY: all deps configure build test run demo sanitize tsan bench clean
+.PHONY: all deps configure build test run demo sanitize tsan bench e2e clean
 
 all: build
 
@@ -40,6 +40,17 @@ tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS) --target test_engine test_document test_browser test_update test_app
 	ctest --preset tsan -j $(JOBS) -R '$(TSAN_TESTS)'
+
+# The end-to-end walk through the real window on a virtual X server, run from an install
+# into a scratch prefix (so the help pages are found where an installed program finds
+# them); screenshots in build/screenshots/.
+e2e: build
+	cmake --build --preset default -j $(JOBS) --target vistaloom_e2e
+	rm -rf build/e2e-prefix
+	cmake --install build --prefix build/e2e-prefix >/dev/null
+	cp build/tests/vistaloom_e2e build/e2e-prefix/bin/
+	QT_QPA_PLATFORM=xcb timeout 300 xvfb-run -a -s "-screen 0 1600x1000x24" \
+	  build/e2e-prefix/bin/vistaloom_e2e $(CURDIR)/build/screenshots
 
 bench: build
 	build/bench/benchmarks
