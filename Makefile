@@ -35,7 +35,7 @@ sanitize: deps
 # The threaded parts (tiled render worker, bundle adjustment, host threads, locks and
 # events, thumbnail threads, the update check's worker, the matching preview worker)
 # under ThreadSanitizer.
-TSAN_TESTS ?= Tiled|BundleAdjustment.Recovers|EngineHost|EventImpl|CritSectImpl|ThreadImpl|VnEvent|ThumbsManager|PanoramaDocEngines|AutoUpdateServer|PreviewThread|HorzMatchingDlg|TuneMatching
+TSAN_TESTS ?= Tiled|BundleAdjustment.Recovers|HvAnalysis.Parallel|EngineHost|EventImpl|CritSectImpl|ThreadImpl|VnEvent|ThumbsManager|PanoramaDocEngines|AutoUpdateServer|PreviewThread|HorzMatchingDlg|TuneMatching
 tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS) --target test_engine test_document test_browser test_update test_app

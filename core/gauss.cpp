@@ -14,6 +14,7 @@
 // arithmetic is exactly that of RecursiveGaussLine, in the same order, so the result
 // is bit-identical to filtering one line at a time.
 #include "core/gauss.h"
+#include "core/sift_internal.h"  // PanoramaRecognition::ParallelFor
 
 // The clamps compare doubles; without this the compiler keeps them as branches and
 // the store loops stay scalar. The arithmetic itself is unchanged.
@@ -372,28 +373,89 @@ VL_GAUSS_INLINE void FilterRows(const LineConstants& k, S* base, std::ptrdiff_t 
 constexpr int kColumnBlock = 16;
 constexpr int kRowBlock = 8;
 
-// C interleaved samples per pixel, each channel filtered on its own; stride in samples.
+// Sample columns [c0, c1) of the vertical pass (c0 on a block boundary), t holding
+// height * kColumnBlock doubles.
+template <class S>
+VL_GAUSS_INLINE void ColumnBand(const LineConstants& k, int height, std::ptrdiff_t stride, S* data, std::ptrdiff_t c0,
+                                std::ptrdiff_t c1, double* t)
+{
+    std::ptrdiff_t c = c0;
+    for (; c + kColumnBlock <= c1; c += kColumnBlock)
+        FilterColumns<S, kColumnBlock>(k, data + c, stride, height, t);
+    for (; c < c1; ++c)
+        FilterColumns<S, 1>(k, data + c, stride, height, t);
+}
+
+// Rows [r0, r1) of the horizontal pass (r0 on a block boundary), t holding
+// width * kRowBlock * C doubles.
 template <class S, int C>
-VL_GAUSS_INLINE void BlurPlane(int width, int height, std::ptrdiff_t stride, S* data, const LineConstants& k)
+VL_GAUSS_INLINE void RowBand(const LineConstants& k, int width, std::ptrdiff_t stride, S* data, int r0, int r1,
+                             double* t)
+{
+    int row = r0;
+    for (; row + kRowBlock <= r1; row += kRowBlock)
+        FilterRows<S, kRowBlock, C>(k, data + row * stride, stride, width, t);
+    for (; row < r1; ++row)
+        FilterRows<S, 1, C>(k, data + row * stride, stride, width, t);
+}
+
+}  // namespace
+
+// The bands of each sample type, compiled for AVX2 and for the baseline (a lambda of a
+// cloned function would not be).
+namespace GaussDetail {
+#define VL_GAUSS_BANDS(Name, S, C)                                                                              \
+    VL_GAUSS_CLONES void Name##Columns(const LineConstants& k, int height, std::ptrdiff_t stride, S* data,       \
+                                       std::ptrdiff_t c0, std::ptrdiff_t c1, double* t)                          \
+    {                                                                                                            \
+        ColumnBand<S>(k, height, stride, data, c0, c1, t);                                                       \
+    }                                                                                                            \
+    VL_GAUSS_CLONES void Name##Rows(const LineConstants& k, int width, std::ptrdiff_t stride, S* data, int r0,   \
+                                    int r1, double* t)                                                           \
+    {                                                                                                            \
+        RowBand<S, C>(k, width, stride, data, r0, r1, t);                                                        \
+    }
+VL_GAUSS_BANDS(Gray8, unsigned char, 1)
+VL_GAUSS_BANDS(Rgb24, unsigned char, 3)
+VL_GAUSS_BANDS(Gray16, unsigned short, 1)
+VL_GAUSS_BANDS(GrayDouble, double, 1)
+#undef VL_GAUSS_BANDS
+}  // namespace GaussDetail
+
+namespace {
+
+// Below this many pixels a plane is blurred on the calling thread.
+constexpr std::int64_t kParallelPixels = std::int64_t(1) << 18;
+// Samples per parallel task (a band of whole line blocks).
+constexpr std::int64_t kTaskSamples = std::int64_t(1) << 16;
+
+// C interleaved samples per pixel, each channel filtered on its own; stride in samples.
+// Large planes are cut into bands of whole line blocks for both passes, run on a few
+// threads; every line is filtered exactly as on one thread.
+template <class S, int C, class Columns, class Rows>
+void BlurPlane(int width, int height, std::ptrdiff_t stride, S* data, const LineConstants& k, Columns columnBand,
+               Rows rowBand)
 {
     const std::ptrdiff_t columns = std::ptrdiff_t(width) * C;
-    std::vector<double> buffer(
-        std::max(std::size_t(height) * kColumnBlock, std::size_t(width) * std::size_t(kRowBlock * C)));
-    double* t = buffer.data();
-
-    // Vertical pass: every sample column, top to bottom and back.
-    std::ptrdiff_t c = 0;
-    for (; c + kColumnBlock <= columns; c += kColumnBlock)
-        FilterColumns<S, kColumnBlock>(k, data + c, stride, height, t);
-    for (; c < columns; ++c)
-        FilterColumns<S, 1>(k, data + c, stride, height, t);
-
-    // Horizontal pass over every row and channel.
-    std::ptrdiff_t row = 0;
-    for (; row + kRowBlock <= height; row += kRowBlock)
-        FilterRows<S, kRowBlock, C>(k, data + row * stride, stride, width, t);
-    for (; row < height; ++row)
-        FilterRows<S, 1, C>(k, data + row * stride, stride, width, t);
+    const std::size_t columnBuffer = std::size_t(height) * kColumnBlock;
+    const std::size_t rowBuffer = std::size_t(width) * std::size_t(kRowBlock * C);
+    if (std::int64_t(width) * height < kParallelPixels) {
+        std::vector<double> buffer(std::max(columnBuffer, rowBuffer));
+        columnBand(k, height, stride, data, 0, columns, buffer.data());
+        rowBand(k, width, stride, data, 0, height, buffer.data());
+        return;
+    }
+    const auto roundUp = [](std::int64_t v, std::int64_t m) { return std::max(m, (v + m - 1) / m * m); };
+    const std::size_t columnGrain = std::size_t(roundUp(kTaskSamples / height, kColumnBlock));
+    PanoramaRecognition::ParallelFor(std::size_t(columns), columnGrain, [&](std::size_t c0, std::size_t c1) {
+        std::vector<double> t(columnBuffer);
+        columnBand(k, height, stride, data, std::ptrdiff_t(c0), std::ptrdiff_t(c1), t.data());
+    });
+    const std::size_t rowGrain = std::size_t(roundUp(kTaskSamples / std::max<std::int64_t>(columns, 1), kRowBlock));
+    PanoramaRecognition::ParallelFor(std::size_t(height), rowGrain, [&](std::size_t r0, std::size_t r1) {
+        std::vector<double> t(rowBuffer);
+        rowBand(k, width, stride, data, int(r0), int(r1), t.data());
+    });
 }
 
 // Common entry: degenerate input leaves the data alone.
@@ -405,35 +467,37 @@ inline bool Prepare(int width, int height, const S* data, double sigma, LineCons
 
 }  // namespace
 
-// The plane filters are compiled twice, for AVX2 and for the baseline, and the loader
-// picks one; both perform the same IEEE operations in the same order (no fused
-// multiply-adds), so their results are identical.
-VL_GAUSS_CLONES void Gauss8(int width, int height, int stride, unsigned char* data, double sigma)
+// The bands are compiled twice, for AVX2 and for the baseline, and the loader picks
+// one; both perform the same IEEE operations in the same order (no fused multiply-adds),
+// so their results are identical.
+void Gauss8(int width, int height, int stride, unsigned char* data, double sigma)
 {
     LineConstants k{};
     if (Prepare<unsigned char, 1>(width, height, data, sigma, k))
-        BlurPlane<unsigned char, 1>(width, height, stride, data, k);
+        BlurPlane<unsigned char, 1>(width, height, stride, data, k, GaussDetail::Gray8Columns, GaussDetail::Gray8Rows);
 }
 
-VL_GAUSS_CLONES void Gauss24(int width, int height, int stride, unsigned char* data, double sigma)
+void Gauss24(int width, int height, int stride, unsigned char* data, double sigma)
 {
     LineConstants k{};
     if (Prepare<unsigned char, 3>(width, height, data, sigma, k))
-        BlurPlane<unsigned char, 3>(width, height, stride, data, k);
+        BlurPlane<unsigned char, 3>(width, height, stride, data, k, GaussDetail::Rgb24Columns, GaussDetail::Rgb24Rows);
 }
 
-VL_GAUSS_CLONES void GaussGray16bit(int width, int height, int stride, unsigned short* data, double sigma)
+void GaussGray16bit(int width, int height, int stride, unsigned short* data, double sigma)
 {
     LineConstants k{};
     if (Prepare<unsigned short, 1>(width, height, data, sigma, k))
-        BlurPlane<unsigned short, 1>(width, height, stride, data, k);
+        BlurPlane<unsigned short, 1>(width, height, stride, data, k, GaussDetail::Gray16Columns,
+                                     GaussDetail::Gray16Rows);
 }
 
-VL_GAUSS_CLONES void GaussGrayDouble(int width, int height, int stride, double* data, double sigma)
+void GaussGrayDouble(int width, int height, int stride, double* data, double sigma)
 {
     LineConstants k{};
     if (Prepare<double, 1>(width, height, data, sigma, k))
-        BlurPlane<double, 1>(width, height, stride, data, k);
+        BlurPlane<double, 1>(width, height, stride, data, k, GaussDetail::GrayDoubleColumns,
+                             GaussDetail::GrayDoubleRows);
 }
 
 std::unique_ptr<double[]> AllocGaussianFilterNxN(double sigma, int* n)

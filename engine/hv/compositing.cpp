@@ -119,58 +119,6 @@ struct AlphaPlane {
 
 }  // namespace
 
-void BlurColourPlanes(int width, int height, int stride, u8* data, double sigma)
-{
-    // Gauss24 filters every channel's lines on their own with the arithmetic of
-    // Gauss8, so three planes blurred side by side give its result exactly; large
-    // correction images (a full-size photo's overlap plus margins) take three cores
-    // instead of one.
-    constexpr std::int64_t kParallelFrom = std::int64_t(1) << 18;
-    if (width <= 0 || height <= 0 || std::int64_t(width) * height < kParallelFrom) {
-        Gauss24(width, height, stride, data, sigma);
-        return;
-    }
-    const std::size_t planeStride = (std::size_t(width) + 3) & ~std::size_t(3);
-    std::vector<u8> planes[3];
-    try {
-        for (auto& p : planes)
-            p.resize(planeStride * std::size_t(height));
-    } catch (const std::bad_alloc&) {
-        Gauss24(width, height, stride, data, sigma);
-        return;
-    }
-    Utils::ParallelForRows(height, width, [&](int begin, int end) {
-        for (int y = begin; y < end; ++y) {
-            const u8* src = data + std::size_t(y) * std::size_t(stride);
-            u8* p0 = planes[0].data() + std::size_t(y) * planeStride;
-            u8* p1 = planes[1].data() + std::size_t(y) * planeStride;
-            u8* p2 = planes[2].data() + std::size_t(y) * planeStride;
-            for (int x = 0; x < width; ++x, src += 3) {
-                p0[x] = src[0];
-                p1[x] = src[1];
-                p2[x] = src[2];
-            }
-        }
-    });
-    Utils::ParallelForRows(3, std::int64_t(1) << 20, [&](int begin, int end) {
-        for (int c = begin; c < end; ++c)
-            Gauss8(width, height, int(planeStride), planes[c].data(), sigma);
-    });
-    Utils::ParallelForRows(height, width, [&](int begin, int end) {
-        for (int y = begin; y < end; ++y) {
-            u8* dst = data + std::size_t(y) * std::size_t(stride);
-            const u8* p0 = planes[0].data() + std::size_t(y) * planeStride;
-            const u8* p1 = planes[1].data() + std::size_t(y) * planeStride;
-            const u8* p2 = planes[2].data() + std::size_t(y) * planeStride;
-            for (int x = 0; x < width; ++x, dst += 3) {
-                dst[0] = p0[x];
-                dst[1] = p1[x];
-                dst[2] = p2[x];
-            }
-        }
-    });
-}
-
 CPanoElement* CPanorama::CurrentPanorama() const
 {
     return m_bFullSizePass ? m_pPanorama : m_pPreview;
@@ -652,7 +600,7 @@ void CPanorama::GradientAverage(int i)
     cutP = nullptr;
     cutI = nullptr;
     const double sigma = m_bGradientAverageMode ? m / 10 : o.width() / 20;
-    BlurColourPlanes(k->GetWidth(), k->GetHeight(), k->GetBPL(), k->GetBits(), sigma);
+    Gauss24(k->GetWidth(), k->GetHeight(), k->GetBPL(), k->GetBits(), sigma);  // bands on several threads
 
     // Half the correction, truncated toward zero: (K - bias) / 2 in branch-free form so
     // the row loop vectorises.

@@ -40,9 +40,6 @@ struct AFFINE_MATRIX {
 void StretchWidth(unsigned char* dst, const unsigned char* src, int srcWidth, int height, int dstWidth);
 void StretchHeight(unsigned char* dst, const unsigned char* src, int width, int srcHeight, int dstHeight);
 
-// Gauss24 of a 24-bit image, its three channels blurred side by side (the same result).
-void BlurColourPlanes(int width, int height, int stride, unsigned char* data, double sigma);
-
 // Releases every element of the list and empties it.
 void FreePictureCollection(std::vector<CPanoElement*>& v);
 

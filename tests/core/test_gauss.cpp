@@ -269,9 +269,10 @@ TEST(RecursiveGauss, OutOfRangeValuesAreClampedNeverWrapped)
 // Runs `filter` and the plain form on a w x h plane of `channels` samples per pixel
 // (row padding marked with `pad`) and expects bit-identical results, padding included.
 template <class S>
-void expectPlainForm(void (*filter)(int, int, int, S*, double), int channels, double hi, S pad, double sigma)
+void expectPlainForm(void (*filter)(int, int, int, S*, double), int channels, double hi, S pad, double sigma,
+                     int w = 45, int h = 29)  // partial blocks of lines in both passes
 {
-    const int w = 45, h = 29, stride = w * channels + 5;  // partial blocks of lines in both passes
+    const int stride = w * channels + 5;
     std::vector<S> a(std::size_t(stride) * h);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < stride; ++x)
@@ -292,6 +293,9 @@ TEST(RecursiveGauss, BlockedPlaneFiltersEqualThePlainLineByLineForm)
         expectPlainForm<unsigned char>(Gauss24, 3, 255.0, 77, sigma);
         expectPlainForm<unsigned short>(GaussGray16bit, 1, 65535.0, 777, sigma);
     }
+    // Planes large enough to be cut into bands on several threads.
+    expectPlainForm<unsigned char>(Gauss8, 1, 255.0, 77, 2.3, 701, 403);
+    expectPlainForm<unsigned char>(Gauss24, 3, 255.0, 77, 2.3, 701, 403);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -732,25 +732,6 @@ TEST(HvPipeline, WarpingTreatsPositionsBeforeThePhotoAsOutside)
     EXPECT_EQ(w->GetBits()[std::size_t(3) * w->GetBPL() + 5 * 3], 90);
 }
 
-TEST(HvPipeline, ChannelPlaneBlurEqualsTheInterleavedBlur)
-{
-    const int w = 701, h = 403, stride = ((w * 24 + 31) / 32) * 4;
-    std::vector<u8> a(std::size_t(stride) * h);
-    std::uint32_t seed = 12345;
-    for (u8& b : a) {
-        seed = seed * 1664525u + 1013904223u;
-        b = u8(seed >> 24);
-    }
-    for (double sigma : {2.0, 37.0, 310.0}) {
-        std::vector<u8> expected = a, actual = a;
-        Gauss24(w, h, stride, expected.data(), sigma);
-        BlurColourPlanes(w, h, stride, actual.data(), sigma);
-        for (int y = 0; y < h; ++y)
-            ASSERT_EQ(std::memcmp(&expected[std::size_t(y) * stride], &actual[std::size_t(y) * stride], std::size_t(w) * 3), 0)
-                << "sigma " << sigma << " row " << y;
-    }
-}
-
 // Stitching a patch again recomposes the auto-cropped preview at the crop rectangle:
 // the picture stays where it was, apart from the patch's own surroundings.
 TEST(HvPipeline, PatchKeepsTheCroppedPreviewInPlace)
