@@ -98,6 +98,7 @@ void PreviewThread::Terminate()
     m_running.store(false);
     m_wake.SetEvent();
     wait();
+    m_finished.Wait();
 }
 
 void PreviewThread::run()
@@ -110,6 +111,7 @@ void PreviewThread::run()
             DoJobFunc(m_abort);
     }
     qDebug("*** Thread 'PreviewThread' has been finished!");
+    m_finished.SetEvent();
 }
 
 void PreviewThread::StoreResult(PanoramaLib::IPanoElement* made, const double (*m)[3])

@@ -86,4 +86,8 @@ private:
     std::atomic<int> m_abort{0};
     EventImpl m_wake;
     std::atomic<bool> m_running{true};
+    // Set by the worker as the last thing it does. Terminate waits for it after
+    // QThread::wait, whose join ThreadSanitizer cannot see, so that everything the
+    // worker did is ordered before the caller lets go of the photos and the locks.
+    EventImpl m_finished;
 };
