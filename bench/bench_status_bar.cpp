@@ -1,0 +1,90 @@
+// A rubber band dragged over a folder of 3000 photo files in the main window's thumbnail
+// view: 60 selection steps, each one more block of rows, then the queued events handled,
+// as the event loop would between mouse moves. Arg 0 is the window as it is (the status
+// texts computed once for the whole sweep); Arg 1 computes them at every step, which is
+// what each selection change cost before. The window's settings go to a private folder.
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QListView>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+
+#include "app/main_window.h"
+#include "browser/browser_models.h"
+#include "ui_main_window.h"
+
+namespace {
+
+constexpr int kFiles = 3000;
+constexpr int kSteps = 60;
+
+void ensureApplication()
+{
+    if (QCoreApplication::instance())
+        return;
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "benchmarks";
+    static char* argv[] = {name, nullptr};
+    new QApplication(argc, argv);  // lives until the process ends
+}
+
+void BM_StatusBarSelectionSweep(benchmark::State& state)
+{
+    ensureApplication();
+    QTemporaryDir settings;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
+    QTemporaryDir folder;
+    for (int i = 0; i < kFiles; ++i) {
+        QFile file(folder.filePath(QStringLiteral("IMG_%1.jpg").arg(i, 4, 10, QLatin1Char('0'))));
+        if (!file.open(QIODevice::WriteOnly) || !file.resize(1000 + i)) {
+            state.SkipWithError("cannot write the folder");
+            return;
+        }
+    }
+    MainWindow window;
+    QSignalSpy loaded(window.filesModel(), &QFileSystemModel::directoryLoaded);
+    window.showFolder(folder.path());
+    auto gathered = [&] {
+        for (const QList<QVariant>& args : loaded)
+            if (args.at(0).toString() == folder.path())
+                return true;
+        return false;
+    };
+    while (!gathered() && loaded.wait(10000)) {
+    }
+    QCoreApplication::processEvents();
+    QListView* view = window.form()->listView;
+    QAbstractItemModel* model = view->model();
+    const QModelIndex root = view->rootIndex();
+    if (model->rowCount(root) != kFiles) {
+        state.SkipWithError("folder not gathered");
+        return;
+    }
+    const bool everyStep = state.range(0) != 0;
+    for (auto _ : state) {
+        view->selectionModel()->clearSelection();
+        QCoreApplication::processEvents();
+        for (int step = 1; step <= kSteps; ++step) {
+            const int last = step * kFiles / kSteps - 1;
+            view->selectionModel()->select(QItemSelection(model->index(0, 0, root), model->index(last, 0, root)),
+                                           QItemSelectionModel::ClearAndSelect);
+            if (everyStep)
+                window.updateStatusBar();
+        }
+        QCoreApplication::processEvents();
+    }
+    state.SetItemsProcessed(state.iterations() * kSteps);
+}
+
+}  // namespace
+
+BENCHMARK(BM_StatusBarSelectionSweep)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
