@@ -17,7 +17,6 @@
 
 #include "app/main_window.h"
 #include "browser/browser_models.h"
-#include "ui_main_window.h"
 
 namespace {
 
@@ -62,7 +61,7 @@ void BM_StatusBarSelectionSweep(benchmark::State& state)
     while (!gathered() && loaded.wait(10000)) {
     }
     QCoreApplication::processEvents();
-    QListView* view = window.form()->listView;
+    auto* view = window.findChild<QListView*>(QStringLiteral("listView"));
     QAbstractItemModel* model = view->model();
     const QModelIndex root = view->rootIndex();
     if (model->rowCount(root) != kFiles) {
