@@ -89,6 +89,11 @@ void MainWindow::setupBrowser()
     connect(m_filesModel, &QAbstractItemModel::layoutChanged, this, &MainWindow::onLayoutChanged);
     // The folder's entries arrive after it is shown: the count follows them.
     connect(m_filesModel, &QFileSystemModel::directoryLoaded, this, &MainWindow::scheduleStatusBarUpdate);
+    // The details columns fit the entries once they are there (sized when the folder is
+    // chosen, they would fit only the headers).
+    connect(m_filesModel, &QFileSystemModel::directoryLoaded, ui->detailsView, [this] {
+        ui->detailsView->header()->resizeSections(QHeaderView::ResizeToContents);
+    });
 }
 
 FilesFilterModel* MainWindow::currentFilesModel() const
@@ -117,6 +122,7 @@ void MainWindow::setViewMode(int mode)
 
     switch (mode) {
     case 0:
+        ui->listView->setUniformItemSizes(true);  // every thumbnail cell has the same size
         ui->listView->setViewMode(QListView::IconMode);
         ui->listView->setFlow(QListView::LeftToRight);
         m_viewMode = 0;  // updateThumbsSizes acts in thumbnail mode only
@@ -125,6 +131,8 @@ void MainWindow::setViewMode(int mode)
         ui->listView->setSpacing(8);
         break;
     case 1:
+        // Uniform sizes would give every row the width of the first name, clipping longer ones.
+        ui->listView->setUniformItemSizes(false);
         ui->listView->setViewMode(QListView::ListMode);
         ui->listView->setFlow(QListView::TopToBottom);
         ResetThumbSize(ui->listView);

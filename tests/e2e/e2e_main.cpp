@@ -609,7 +609,7 @@ int main(int argc, char** argv)
     settle();
     check(ui->sldRx->value() == rxBefore + ui->sldRx->singleStep() || ui->sldRx->value() == rxBefore - ui->sldRx->singleStep(),
           QStringLiteral("7. slider moved with the keyboard"));
-    waitFor([&] { return !w->document().builtEngine() || true; }, 500);
+    settle(1500);  // the render thread's preview at the new angles
     shot(*w, QStringLiteral("07_tiled_angles"));
     ui->action_switch_Export->trigger();
     if (w->currentTask() != ui->tabExport)
