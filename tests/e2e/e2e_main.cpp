@@ -507,6 +507,7 @@ int main(int argc, char** argv)
         shot(*w, QStringLiteral("04_stitch_fit"));
     }
 
+    desk.shotPrefix = QStringLiteral("05_export");
     // ---- 5. Export -----------------------------------------------------------------------
     ui->action_switch_Export->trigger();
     if (w->currentTask() != ui->tabExport) {
@@ -554,6 +555,7 @@ int main(int argc, char** argv)
     }
     shot(*w, QStringLiteral("05_export_saved"));
 
+    desk.shotPrefix = QStringLiteral("06_print");
     // ---- 6. Printing and preferences --------------------------------------------------------
     desk.log.clear();
     QTemporaryDir pdfDir;
@@ -562,9 +564,14 @@ int main(int argc, char** argv)
         check(!desk.calls(QStringLiteral("information")).empty() &&
                   desk.calls(QStringLiteral("information"))[0].text == QStringLiteral("No valid printer found!"),
               QStringLiteral("6. preview without a printer: \"No valid printer found!\""));
+    ui->manual->click();  // the width can be typed only when the scale is manual
+    settle();
+    check(ui->pageWidth->isEnabled(), QStringLiteral("6. manual scale: the page width can be typed"));
     const QString widthBefore = ui->pageWidth->text();
-    ui->pageWidth->setText(QStringLiteral("abc"));
-    emit ui->pageWidth->editingFinished();
+    ui->pageWidth->setFocus();
+    ui->pageWidth->selectAll();
+    QTest::keyClicks(ui->pageWidth, QStringLiteral("abc"));
+    QTest::keyClick(ui->pageWidth, Qt::Key_Return);
     settle();
     check(ui->pageWidth->text() != QStringLiteral("abc"),
           QStringLiteral("6. page width rewritten on bad text (%1 -> %2)").arg(widthBefore, ui->pageWidth->text()));
@@ -597,7 +604,9 @@ int main(int argc, char** argv)
     check(ui->rdbSpherical->isChecked(), QStringLiteral("7. sphere chosen"));
     shot(*w, QStringLiteral("07_tiled_sphere"));
     ui->rdbCylindrical->click();
-    settle();
+    settle(1000);
+    const QRect cropAtZero = w->document().cropRect();
+    const QImage viewAtZero = w->panoramaView()->grab().toImage();
     const int ryBefore = ui->sldRy->value();
     const QRect groove = ui->sldRy->rect();
     QTest::mouseClick(ui->sldRy, Qt::LeftButton, {}, QPoint(groove.width() * 9 / 10, groove.height() / 2));
@@ -610,11 +619,17 @@ int main(int argc, char** argv)
     check(ui->sldRx->value() == rxBefore + ui->sldRx->singleStep() || ui->sldRx->value() == rxBefore - ui->sldRx->singleStep(),
           QStringLiteral("7. slider moved with the keyboard"));
     settle(1500);  // the render thread's preview at the new angles
+    check(w->panoramaView()->grab().toImage() != viewAtZero, QStringLiteral("7. the preview follows the new angles"));
     shot(*w, QStringLiteral("07_tiled_angles"));
     ui->action_switch_Export->trigger();
     if (w->currentTask() != ui->tabExport)
         w->document().setTaskMode(TaskMode::TaskExport);
     settle();
+    const QRect cropNow = w->document().cropRect();
+    check(cropNow != cropAtZero, QStringLiteral("7. the crop follows the new angle (%1,%2 %3x%4 -> %5,%6 %7x%8)")
+                                     .arg(cropAtZero.x()).arg(cropAtZero.y()).arg(cropAtZero.width()).arg(cropAtZero.height())
+                                     .arg(cropNow.x()).arg(cropNow.y()).arg(cropNow.width()).arg(cropNow.height()));
+    shot(*w, QStringLiteral("07_tiled_export_crop"));
     ui->btnRender->click();
     settle(300);
     w->updateActions();
