@@ -35,10 +35,10 @@ sanitize: deps
 # The threaded parts (tiled render worker, bundle adjustment, host threads, locks and
 # events, thumbnail threads, the update check's worker, the matching preview worker)
 # under ThreadSanitizer.
-TSAN_TESTS ?= Tiled|BundleAdjustment.Recovers|HvAnalysis.Parallel|EngineHost|EventImpl|CritSectImpl|ThreadImpl|VnEvent|ThumbsManager|PanoramaDocEngines|AutoUpdateServer|PreviewThread|HorzMatchingDlg|TuneMatching
+TSAN_TESTS ?= Tiled|BundleAdjustment.Recovers|HvAnalysis.Parallel|RecursiveGauss.Blocked|EngineHost|EventImpl|CritSectImpl|ThreadImpl|VnEvent|ThumbsManager|PanoramaDocEngines|AutoUpdateServer|PreviewThread|HorzMatchingDlg|TuneMatching
 tsan: deps
 	cmake --preset tsan
-	cmake --build --preset tsan -j $(JOBS) --target test_engine test_document test_browser test_update test_app
+	cmake --build --preset tsan -j $(JOBS) --target test_core test_engine test_document test_browser test_update test_app
 	ctest --preset tsan -j $(JOBS) -R '$(TSAN_TESTS)'
 
 # The end-to-end walk through the real window on a virtual X server, run from an install
