@@ -6,7 +6,6 @@
 // No command-line interface of its own: the arguments go to Qt.
 #include <QApplication>
 #include <QImageReader>
-#include <QScreen>
 
 #include "app/main_window.h"
 #include "browser/thumb_delegate.h"
@@ -29,11 +28,7 @@ int main(int argc, char** argv)
     int result = 0;
     {
         MainWindow window;
-        // The form is taller than most screens; where no window manager maximises (or
-        // before it does) the window still fits the screen.
-        if (const QScreen* screen = QGuiApplication::primaryScreen())
-            window.setGeometry(screen->availableGeometry());
-        window.showMaximized();
+        window.showAtStart();
         result = app.exec();
     }
     GetThumbsManager().shutdown();

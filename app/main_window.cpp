@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QMenu>
+#include <QScreen>
 #include <QProgressDialog>
 #include <QSlider>
 #include <QTimerEvent>
@@ -299,6 +300,18 @@ void MainWindow::onPanoramaViewContextMenu(const QPoint& pos)
 }
 
 void MainWindow::on_actionClose_triggered() { QCoreApplication::quit(); }
+
+void MainWindow::showAtStart()
+{
+    // The form is taller than most screens; where no window manager maximises (or before
+    // it does) the window still fits the screen.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect available = screen->availableGeometry();
+        if (!available.contains(geometry()))
+            setGeometry(available);
+    }
+    showMaximized();
+}
 
 QDir MainWindow::directoryOf(const QString& name)
 {

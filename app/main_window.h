@@ -85,6 +85,9 @@ public:
     // `engines` makes the document's two engines (tests hand in fakes).
     explicit MainWindow(QWidget* parent = nullptr, EngineFactories engines = {});
     ~MainWindow() override;
+    // Shows the window maximised at start-up; a geometry restored from the settings is
+    // kept for when the user un-maximises, unless it does not fit the screen.
+    void showAtStart();
 
     // ---- PanoramaLib::IProgressIndicator (main_window_progress.cpp) -------------------
     void OpenProgressIndicator() override;

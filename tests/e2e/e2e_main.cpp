@@ -367,9 +367,7 @@ int main(int argc, char** argv)
     WalkWindow* w = window.get();
     Ui_MainWindow* ui = w->form();
     auto show = [](MainWindow& win) {
-        if (const QScreen* screen = QGuiApplication::primaryScreen())
-            win.setGeometry(screen->availableGeometry());
-        win.showMaximized();
+        win.showAtStart();
         if (!QTest::qWaitForWindowExposed(&win))
             std::printf("the window was not exposed\n");
         settle(300);
@@ -730,7 +728,9 @@ int main(int argc, char** argv)
         ui->action_List->trigger();
         ui->action_Size->trigger();
     }
-    w->setGeometry(QRect(40, 40, 1000, 760));
+    const QRect normal(40, 40, 1000, 760);  // the user un-maximises and moves the window
+    w->showNormal();
+    w->setGeometry(normal);
     settle();
     const int viewMode = w->currentItemView() == ui->detailsView ? 2 : ui->listView->viewMode();
     window.reset();
@@ -739,6 +739,8 @@ int main(int argc, char** argv)
     w = window.get();
     ui = w->form();
     show(*w);
+    check(w->normalGeometry().size() == normal.size(), QStringLiteral("10. the window's geometry comes back (%1x%2)")
+                                                       .arg(w->normalGeometry().width()).arg(w->normalGeometry().height()));
     if (!windowSettingsStored(home.path())) {
         skip(QStringLiteral("10. no settings are stored yet"));
     } else {
