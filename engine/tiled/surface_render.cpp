@@ -296,19 +296,6 @@ bool CCylindricalSurface::TransformImageToSurface(Data* d)
     const VarnoBase::Rect r = Intersect(d->rect, m_renderRect);
     if (r.isEmpty())
         return false;
-    auto* t = new (std::nothrow) CPanoElement(false);
-    if (!t)
-        return false;
-    if (!t->CreateImage(true, r.width(), r.height(), true)) {
-        t->Release();
-        return false;
-    }
-    t->FillByValue(0);
-    t->AddAlphaChannel(false);
-    unsigned short* weights = t->Create16Bitmask();
-    t->SetPosition(r.topLeft());
-    d->transformed.Adopt(t);
-
     // Where the colours come from, decided once for the photo. A render that may not
     // touch shared photos reads full-size pixels from a private copy of the file.
     PhotoSource src;
@@ -345,6 +332,22 @@ bool CCylindricalSurface::TransformImageToSurface(Data* d)
                 have = useFull(copy);
         }
     }
+
+    // The photo is decoded before the projected image is made, so that the decoder's
+    // passing buffers are gone by then.
+    auto* t = new (std::nothrow) CPanoElement(false);
+    if (!t || !t->CreateImage(true, r.width(), r.height(), true)) {
+        if (t)
+            t->Release();
+        if (m_bMayUnloadPhotos && image)
+            image->Unload();
+        return false;
+    }
+    t->FillByValue(0);
+    t->AddAlphaChannel(false);
+    unsigned short* weights = t->Create16Bitmask();
+    t->SetPosition(r.topLeft());
+    d->transformed.Adopt(t);
 
     ProjectionJob J;
     J.d = d;
