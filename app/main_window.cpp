@@ -167,8 +167,10 @@ MainWindow::~MainWindow()
     CloseProgressIndicator();
     // The tool dies before the view among the window's children: unplug it first.
     m_panoView->setControl(nullptr);
-    // m_doc is destroyed next (members in reverse order), releasing both engines while the
-    // form, the view and the tray are all still alive; ui and the widgets follow.
+    // Released here rather than by ~PanoramaDoc: the render thread may still be inside the
+    // document when WindowDocument's part of it starts to go. The form, the view and the
+    // tray are all still alive; m_doc, ui and the widgets follow.
+    m_doc.releaseEngines();
 }
 
 void MainWindow::timerEvent(QTimerEvent* e)

@@ -33,6 +33,7 @@ void MainWindow::on_actionCheck_for_Updates_triggered() { startUpdateCheck(true)
 
 void MainWindow::onProcessAutoUpdate(VnAutoUpdate* autoupdate)
 {
+    VarnoBase::TakeOver(autoupdate);  // the answer the worker handed off before the signal
     if (autoupdate->m_error.load() != 0)
         return;
     if (autoupdate->status == 0) {

@@ -2,6 +2,7 @@
 #include "browser/thumbs_manager.h"
 
 #include "browser/thumbs_database.h"
+#include "core/thread_handoff.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -64,7 +65,11 @@ public:
     explicit Helper(ThumbsBuilderThread& builder) : m_builder(builder) {}
 
 protected:
-    void run() override { m_builder.workLoop(); }
+    void run() override
+    {
+        const VarnoBase::ThreadEndHandOff end(this);
+        m_builder.workLoop();
+    }
 
 private:
     ThumbsBuilderThread& m_builder;
@@ -164,13 +169,14 @@ void ThumbsBuilderThread::stop()
         m_index.clear();
     }
     m_event.SetEvent();
-    wait();
+    VarnoBase::JoinThread(*this);
     for (auto& helper : m_helpers)
-        helper->wait();
+        VarnoBase::JoinThread(*helper);
 }
 
 void ThumbsBuilderThread::run()
 {
+    const VarnoBase::ThreadEndHandOff end(this);
     workLoop();
 }
 
@@ -230,11 +236,12 @@ void ThumbCleanerThread::stop()
 {
     m_stop.store(true);
     m_event.SetEvent();
-    wait();
+    VarnoBase::JoinThread(*this);
 }
 
 void ThumbCleanerThread::run()
 {
+    const VarnoBase::ThreadEndHandOff end(this);
     if (m_event.Wait(static_cast<unsigned long>(std::max<std::int64_t>(0, m_delay.count()))) || m_stop.load())
         return;
     const QStringList files = m_manager.GetAllFiles(m_stop);

@@ -3,6 +3,8 @@
 #include <QCursor>
 #include <QGuiApplication>
 
+#include "core/thread_handoff.h"
+
 
 // ---------------------------------------------------------------------------------
 // ThreadImpl
@@ -14,11 +16,12 @@ ThreadImpl::ThreadImpl(PanoramaLib::IThread* thread) : m_thread(thread)
 
 ThreadImpl::~ThreadImpl()
 {
-    wait();
+    VarnoBase::JoinThread(*this);
 }
 
 void ThreadImpl::run()
 {
+    const VarnoBase::ThreadEndHandOff end(this);
     if (m_thread)
         m_thread->Run();
 }

@@ -28,17 +28,22 @@ PanoramaDoc::~PanoramaDoc()
 {
     // Engines first: the tiled one stops and joins its render thread in Release, so the
     // host objects (deleted by ~EngineHost after this body) are no longer in use.
+    releaseEngines();
+    PanoramaLib::FreePictureCollection(m_images);
+    PanoramaLib::FreePictureCollection(m_thumbnails);
+    // Elements made from now on must not reach a factory that is gone.
+    if (CPanoElement::m_pIDibManager == static_cast<PanoramaLib::IDibManager*>(this))
+        CPanoElement::m_pIDibManager = m_previousDibManager;
+}
+
+void PanoramaDoc::releaseEngines()
+{
     if (m_pHVPanorama)
         m_pHVPanorama->Release();
     m_pHVPanorama = nullptr;
     if (m_pTiledPanorama)
         m_pTiledPanorama->Release();
     m_pTiledPanorama = nullptr;
-    PanoramaLib::FreePictureCollection(m_images);
-    PanoramaLib::FreePictureCollection(m_thumbnails);
-    // Elements made from now on must not reach a factory that is gone.
-    if (CPanoElement::m_pIDibManager == static_cast<PanoramaLib::IDibManager*>(this))
-        CPanoElement::m_pIDibManager = m_previousDibManager;
 }
 
 void PanoramaDoc::setIUserInterface(IUserInterfaceEx* ui, PanoramaLib::IProgressIndicator* progress)

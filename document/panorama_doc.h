@@ -73,6 +73,11 @@ public:
     void setIUserInterface(IUserInterfaceEx* ui, PanoramaLib::IProgressIndicator* progress);
     void setIUpdate(IUpdate* update) { m_pUpdate = update; }
     void setICropRect(ICropRect* crop) { m_pCropRect = crop; }
+    // Stops and releases both engines, joining the tiled render thread, which calls into
+    // the document (its pixel-store factory) until then. The destructor does it too, but
+    // only after a derived class's part is gone: an owner of a derived document calls it
+    // first. Afterwards the document has no engines; a second call does nothing.
+    void releaseEngines();
 
     // ---- Selected type (what Stitch builds) and built type (what the result is) --------
     void setCurPanoramaType(bool tiled) { m_selectedTiled = tiled; }

@@ -72,7 +72,11 @@ QUrl UpdateEndpoint::pageUrl() const
 
 // ---- VnAutoUpdate: life ----------------------------------------------------------------
 
-void VnAutoUpdateThread::run() { m_owner->checkUpdateInternal(); }
+void VnAutoUpdateThread::run()
+{
+    const VarnoBase::ThreadEndHandOff end(this);
+    m_owner->checkUpdateInternal();
+}
 
 VnAutoUpdate::VnAutoUpdate(QObject* parent, UpdateEndpoint endpoint, Clock today)
     : QObject(parent),
@@ -81,6 +85,7 @@ VnAutoUpdate::VnAutoUpdate(QObject* parent, UpdateEndpoint endpoint, Clock today
       m_network(new QNetworkAccessManager(this)),
       m_thread(std::make_unique<VnAutoUpdateThread>(this))
 {
+    connect(this, &VnAutoUpdate::requestQueued, this, &VnAutoUpdate::sendQueuedRequest, Qt::QueuedConnection);
 }
 
 VnAutoUpdate::~VnAutoUpdate()
@@ -100,7 +105,14 @@ bool VnAutoUpdate::checkUpdate(bool manual)
     return true;
 }
 
-bool VnAutoUpdate::isRunning() const { return m_thread->isRunning(); }
+bool VnAutoUpdate::isRunning() const
+{
+    if (m_thread->isRunning())
+        return true;
+    // Ended: what the worker wrote is the caller's to read.
+    VarnoBase::TakeOver(m_thread.get());
+    return false;
+}
 
 // ---- Worker thread ---------------------------------------------------------------------
 
@@ -190,8 +202,11 @@ void VnAutoUpdate::ParseAnswer()
     v = getValue(QStringLiteral("nextcheckindays"));
     if (!v.isEmpty())
         nextcheckindays = v.toInt();
-    if (!aborted())
+    if (!aborted()) {
+        // The answer travels to the receivers' thread through Qt's event queue.
+        VarnoBase::HandOff(this);
         emit processUpdate(this);
+    }
 }
 
 QString VnAutoUpdate::getValue(const QString& text, const QString& key)
@@ -225,7 +240,7 @@ bool VnAutoUpdate::queueRequest(int id, const QUrl& url)
         m_requestId = id;
         m_requestUrl = url;
     }
-    QMetaObject::invokeMethod(this, &VnAutoUpdate::sendQueuedRequest, Qt::QueuedConnection);
+    emit requestQueued(QPrivateSignal());
     return true;
 }
 

@@ -35,6 +35,7 @@
 #include <QUrl>
 
 #include "browser/vn_event.h"
+#include "core/thread_handoff.h"
 #include "update/settings_store.h"  // the schedule's group "xvalues"
 
 class QNetworkAccessManager;
@@ -68,7 +69,7 @@ struct UpdateEndpoint {
 class VnAutoUpdateThread : public QThread {
 public:
     explicit VnAutoUpdateThread(VnAutoUpdate* owner) : m_owner(owner) {}
-    ~VnAutoUpdateThread() override { wait(); }
+    ~VnAutoUpdateThread() override { VarnoBase::JoinThread(*this); }
 
 protected:
     void run() override;
@@ -101,7 +102,9 @@ public:
     // "v", "<key v/>" gives " v"; absent or empty gives an empty string.
     static QString getValue(const QString& text, const QString& key);
 
-    // The answer, valid in the GUI thread once processUpdate has arrived.
+    // The answer, valid in the GUI thread once processUpdate has arrived (a receiver first
+    // calls VarnoBase::TakeOver(checker): the worker hands it off through Qt's event queue,
+    // which ThreadSanitizer cannot see) or once isRunning() has turned false.
     int status = 0;  // 0 no update, 1 update available, 2 critical update
     QString message40;
     QString message80;
@@ -118,6 +121,10 @@ public:
 signals:
     // Emitted on the worker thread after an answer was parsed.
     void processUpdate(VnAutoUpdate* autoupdate);
+    // Worker thread: a request waits to be sent (connected queued to sendQueuedRequest).
+    // A signal rather than a queued invokeMethod: its slot object is made once, here in
+    // the GUI thread, not per request on the worker.
+    void requestQueued(QPrivateSignal);
 
 public slots:
     // GUI thread: request `id` (1 the indirection page, 2 the script) has ended.
