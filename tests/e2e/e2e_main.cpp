@@ -6,11 +6,11 @@
 // (a real modal dialog would block the walk); each dialog and message box the window asks
 // for is still shown on the screen for a moment and captured as a screenshot of its own.
 //
-// Not a GoogleTest program and not part of ctest: it prints one line per check, "skipped:
-// <why>" for a step whose feature the window does not have, and ends with "N passed, N
-// failed"; the exit code is non-zero when a check failed. It runs with a fresh HOME (and
-// XDG folders) of its own, made before the application object exists. GUI thread only,
-// except the engines' and thumbnail builders' own threads.
+// Not a GoogleTest program and not part of ctest: it prints one line per check ("ok:" or
+// "FAILED:") and ends with "N passed, N failed"; the exit code is non-zero when a check
+// failed. It runs with a fresh HOME (and XDG folders) of its own, made before the
+// application object exists. GUI thread only, except the engines' and thumbnail
+// builders' own threads.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -68,12 +68,6 @@ void check(bool ok, const QString& what)
 {
     ++(ok ? g_passed : g_failed);
     std::printf("%s: %s\n", ok ? "ok" : "FAILED", qPrintable(what));
-    std::fflush(stdout);
-}
-
-void skip(const QString& why)
-{
-    std::printf("skipped: %s\n", qPrintable(why));
     std::fflush(stdout);
 }
 
@@ -387,22 +381,13 @@ int main(int argc, char** argv)
     check(w->windowTitle() == QStringLiteral("VARNO Vistaloom"), QStringLiteral("1. window title \"VARNO Vistaloom\""));
     check(w->isMaximized() || w->geometry() == QGuiApplication::primaryScreen()->availableGeometry(),
           QStringLiteral("1. window maximised"));
-    if (isChecked(ui->action_switch_Add_Images))
-        check(true, QStringLiteral("1. \"1. Add Images\" checked"));
-    else
-        skip(QStringLiteral("1. task switch actions not checkable yet"));
-    if (ui->treeView->model()) {
-        const QString current = ui->treeView->currentIndex().data(QFileSystemModel::FilePathRole).toString();
-        check(QDir(current) == QDir::home(), QStringLiteral("1. folder tree at home (%1)").arg(current));
-    } else {
-        skip(QStringLiteral("1. the folder tree has no model yet"));
-    }
-    waitFor([&] { return statusText(*w).contains(QStringLiteral("Total")); }, 3000);
-    if (statusText(*w).contains(QStringLiteral("Total")))
-        check(statusText(*w).contains(QRegularExpression(QStringLiteral("Total \\d+ files"))),
-              QStringLiteral("1. status bar \"Total N files\" (%1)").arg(statusText(*w)));
-    else
-        skip(QStringLiteral("1. no browser texts in the status bar yet"));
+    check(isChecked(ui->action_switch_Add_Images) && !isChecked(ui->action_switch_Stitch),
+          QStringLiteral("1. \"1. Add Images\" checked"));
+    const QString current = ui->treeView->currentIndex().data(QFileSystemModel::FilePathRole).toString();
+    check(QDir(current) == QDir::home(), QStringLiteral("1. folder tree at home (%1)").arg(current));
+    const QRegularExpression total(QStringLiteral("Total \\d+ files"));
+    waitFor([&] { return statusText(*w).contains(total); }, 3000);
+    check(statusText(*w).contains(total), QStringLiteral("1. status bar \"Total N files\" (%1)").arg(statusText(*w)));
     shot(*w, QStringLiteral("01_start"));
 
     // ---- 2. Browse ----------------------------------------------------------------------
@@ -443,32 +428,25 @@ int main(int argc, char** argv)
     }
 
     // ---- 3. Tray -------------------------------------------------------------------------
-    if (browsing && ui->btnAddPicture->isEnabled() == false) {
+    if (browsing) {
+        check(!ui->btnAddPicture->isEnabled(), QStringLiteral("3. Add disabled while nothing is selected"));
         selectInBrowser(*w, photos.overlapping);
         settle();
-    }
-    if (browsing && ui->btnAddPicture->isEnabled()) {
+        check(ui->btnAddPicture->isEnabled(), QStringLiteral("3. Add enabled by the browser's selection"));
         ui->btnAddPicture->click();
         check(w->trayModel()->fileList() == photos.overlapping, QStringLiteral("3. the selected three on the tray"));
         ui->btnAddPicture->click();
         check(w->trayModel()->count() == 3, QStringLiteral("3. adding again changes nothing"));
     } else {
-        skip(QStringLiteral("3. no Add button for the browser's selection yet: dropped on the tray instead"));
-        dropOnTray(*w, photos.overlapping);
-        check(w->trayModel()->count() == 3, QStringLiteral("3. three photos dropped on the tray"));
-        dropOnTray(*w, photos.overlapping);
-        check(w->trayModel()->count() == 3, QStringLiteral("3. dropping them again changes nothing"));
+        dropOnTray(*w, photos.overlapping);  // the rest of the walk still has its photos
     }
+    check(!ui->btnRemovePicture->isEnabled(), QStringLiteral("3. Remove disabled while nothing on the tray is selected"));
     ui->storyboard->selectionModel()->select(w->trayModel()->index(1, 0), QItemSelectionModel::ClearAndSelect);
     settle();
-    if (ui->btnRemovePicture->isEnabled()) {
-        ui->btnRemovePicture->click();
-        check(w->trayModel()->count() == 2 && !w->trayModel()->containsPath(photos.overlapping[1]),
-              QStringLiteral("3. Remove takes the selected photo off the tray"));
-    } else {
-        skip(QStringLiteral("3. the Remove button does not follow the tray's selection yet"));
-        w->trayModel()->removeFiles({photos.overlapping[1]});
-    }
+    check(ui->btnRemovePicture->isEnabled(), QStringLiteral("3. Remove enabled by the tray's selection"));
+    ui->btnRemovePicture->click();
+    check(w->trayModel()->count() == 2 && !w->trayModel()->containsPath(photos.overlapping[1]),
+          QStringLiteral("3. Remove takes the selected photo off the tray"));
     dropOnTray(*w, {photos.overlapping[1]});
     check(w->trayModel()->count() == 3, QStringLiteral("3. the photo added back"));
     shot(*w, QStringLiteral("03_tray"));
@@ -477,11 +455,8 @@ int main(int argc, char** argv)
     {
         w->captions.clear();
         ui->action_switch_Stitch->trigger();
-        if (w->currentTask() != ui->tabStitch) {
-            skip(QStringLiteral("4. the task switch does not load photos yet: the document's mode set directly"));
-            w->document().setTaskMode(TaskMode::TaskStitch);
-            ui->stackedWidget->setCurrentIndex(1);
-        }
+        check(w->currentTask() == ui->tabStitch && isChecked(ui->action_switch_Stitch),
+              QStringLiteral("4. \"2. Stitch\" checked"));
         settle();
         check(w->saw(QStringLiteral("Loading images: ")),
               QStringLiteral("4. photos loaded (%1)").arg(w->captions.join(QStringLiteral(", "))));
@@ -499,6 +474,10 @@ int main(int argc, char** argv)
     const bool built = w->document().builtEngine() &&
                        w->document().builtEngine()->GetPanoramaStatus()->nStatus == PanoramaLib::kStatusBuilt;
     check(built && w->panoramaView()->hasPicture(), QStringLiteral("4. the preview in the view"));
+    check(w->progressDialog() == nullptr, QStringLiteral("4. the progress dialog closed after the build"));
+    check(!ui->btnStitch->isEnabled(), QStringLiteral("4. \"Start Stitching!\" disabled: nothing changed since the build"));
+    w->updateActions();
+    check(!ui->action_Export->isEnabled(), QStringLiteral("4. Export disabled before the render"));
     shot(*w, QStringLiteral("04_stitch_preview"));
     if (w->panoramaView()->hasPicture()) {
         ui->action_Actual_1_1->trigger();
@@ -511,16 +490,32 @@ int main(int argc, char** argv)
         ui->actionFit_window->trigger();
         settle();
         check(w->panoramaView()->scaleFactor() < zoomed, QStringLiteral("4. fit to the window"));
+        // Zoomed in and out as far as the actions go: the slider follows to its ends and
+        // each end stops its action.
+        for (const bool in : {true, false}) {
+            QAction* zoom = in ? ui->actionZoom_in : ui->actionZoom_out;
+            for (int i = 0; i < 60 && zoom->isEnabled(); ++i) {
+                zoom->trigger();
+                w->updateActions();
+            }
+            const double scale = w->panoramaView()->scaleFactor();
+            check(!zoom->isEnabled() && (in ? ui->actionZoom_out : ui->actionZoom_in)->isEnabled() &&
+                      w->zoomSlider()->value() == (in ? 100 : 0) && qFuzzyCompare(scale, in ? 10.0 : 0.01),
+                  QStringLiteral("4. zoom %1 stops at %2 % with the slider at %3")
+                      .arg(in ? QStringLiteral("in") : QStringLiteral("out"))
+                      .arg(scale * 100)
+                      .arg(w->zoomSlider()->value()));
+        }
+        ui->actionFit_window->trigger();
         shot(*w, QStringLiteral("04_stitch_fit"));
     }
 
     desk.shotPrefix = QStringLiteral("05_export");
     // ---- 5. Export -----------------------------------------------------------------------
     ui->action_switch_Export->trigger();
-    if (w->currentTask() != ui->tabExport) {
-        skip(QStringLiteral("5. the task switch does nothing yet: the document's mode set directly"));
-        w->document().setTaskMode(TaskMode::TaskExport);
-    }
+    check(w->currentTask() == ui->tabExport && isChecked(ui->action_switch_Export),
+          QStringLiteral("5. \"3. Export\" checked"));
+    check(!ui->dockStoryboardBar->isVisible(), QStringLiteral("5. no tray in Export"));
     settle();
     check(w->panoramaControl() && w->panoramaControl()->needOverayPainting(), QStringLiteral("5. the crop frame is shown"));
     shot(*w, QStringLiteral("05_export_crop"));
@@ -599,8 +594,6 @@ int main(int argc, char** argv)
 
     // ---- 7. Tiled ----------------------------------------------------------------------------
     ui->action_switch_Stitch->trigger();
-    if (w->currentTask() != ui->tabStitch)
-        w->document().setTaskMode(TaskMode::TaskStitch);
     ui->tabPanoType->setCurrentIndex(1);
     settle();
     shot(*w, QStringLiteral("07_tiled_panel"));
@@ -629,8 +622,6 @@ int main(int argc, char** argv)
     check(w->panoramaView()->grab().toImage() != viewAtZero, QStringLiteral("7. the preview follows the new angles"));
     shot(*w, QStringLiteral("07_tiled_angles"));
     ui->action_switch_Export->trigger();
-    if (w->currentTask() != ui->tabExport)
-        w->document().setTaskMode(TaskMode::TaskExport);
     settle();
     const QRect cropNow = w->document().cropRect();
     check(cropNow != cropAtZero, QStringLiteral("7. the crop follows the new angle (%1,%2 %3x%4 -> %5,%6 %7x%8)")
@@ -646,14 +637,10 @@ int main(int argc, char** argv)
     // ---- 8. Messages --------------------------------------------------------------------------
     auto freshTray = [&](const QStringList& files) {
         ui->action_switch_Add_Images->trigger();
-        if (w->currentTask() != ui->tabAddImages)
-            w->document().setTaskMode(TaskMode::TaskAddImages);
         desk.dialogs.push_back([](QDialog&) { return int(QDialog::Accepted); });  // the change warning
         w->trayModel()->setFileList({});
         dropOnTray(*w, files);
         ui->action_switch_Stitch->trigger();
-        if (w->currentTask() != ui->tabStitch)
-            w->document().setTaskMode(TaskMode::TaskStitch);
         settle();
     };
     desk.log.clear();
@@ -750,9 +737,8 @@ int main(int argc, char** argv)
     show(*w);
     check(w->normalGeometry().size() == normal.size(), QStringLiteral("10. the window's geometry comes back (%1x%2)")
                                                        .arg(w->normalGeometry().width()).arg(w->normalGeometry().height()));
-    if (!windowSettingsStored(home.path())) {
-        skip(QStringLiteral("10. no settings are stored yet"));
-    } else {
+    check(windowSettingsStored(home.path()), QStringLiteral("10. the settings were written"));
+    {
         check(ui->tabPanoType->currentIndex() == 1, QStringLiteral("10. the Tiled tab comes back"));
         check(ui->rdbSpherical->isChecked(), QStringLiteral("10. the sphere comes back"));
         check(ui->rdbManualAll->isChecked(), QStringLiteral("10. manual mode comes back"));
