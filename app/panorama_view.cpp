@@ -321,7 +321,7 @@ void PanoramaView::drawPicture(QPainter& painter, const QRect& updateRect)
     if (!m_picture)
         return;
     PanoramaLib::IDib* store = m_picture->GetDib();
-    auto* dib = store ? static_cast<PanoramaLib::QtDibImpl*>(store->QueryObject(2)) : nullptr;
+    auto* dib = store ? static_cast<PanoramaLib::QtDibImpl*>(store->QueryObject(PanoramaLib::kQueryDibImpl)) : nullptr;
     if (!dib || !dib->hasBits())
         return;
     const QRect area = updateRect & originRect();

@@ -267,7 +267,7 @@ int main(int argc, char** argv)
 
     bool saved = false;
     if (built && toSave && toSave->HasBits()) {
-        auto* dib = static_cast<PanoramaLib::QtDibImpl*>(toSave->GetDib()->QueryObject(2));
+        auto* dib = static_cast<PanoramaLib::QtDibImpl*>(toSave->GetDib()->QueryObject(PanoramaLib::kQueryDibImpl));
         saved = dib && dib->save(QString::fromLocal8Bit(out.c_str()).toStdWString(), true, 90, nullptr);
         if (!saved)
             std::fprintf(stderr, "stitch_files: cannot write %s\n", out.c_str());

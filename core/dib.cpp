@@ -302,7 +302,7 @@ QtDibImpl::~QtDibImpl()
 
 void* QtDibImpl::QueryObject(int id)
 {
-    return id == 2 ? this : nullptr;
+    return id == kQueryDibImpl ? this : nullptr;
 }
 
 bool QtDibImpl::hasBits() const

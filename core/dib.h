@@ -30,11 +30,14 @@ std::int64_t PhotoLoadBytes(QImage::Format decoded, int width, int height);
 // Thrown by a store copy that cannot be made; caught by CPanoElement::FromImage.
 struct dibException {};
 
+// QueryObject's id for the QtDibImpl behind an IDib.
+constexpr int kQueryDibImpl = 2;
+
 class IDib {
 public:
     virtual long AddRef() = 0;
     virtual long Release() = 0;
-    // id 2 answers the QtDibImpl behind the interface; any other id null.
+    // kQueryDibImpl answers the QtDibImpl behind the interface; any other id null.
     virtual void* QueryObject(int id) = 0;
     virtual bool hasBits() const = 0;
     virtual unsigned char* bits() const = 0;

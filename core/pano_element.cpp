@@ -30,7 +30,7 @@ IDib* CopyStore(IDib* src)
 {
     if (CPanoElement::m_pIDibManager)
         return CPanoElement::m_pIDibManager->CreateCopy(src, false);
-    auto* impl = src ? static_cast<QtDibImpl*>(src->QueryObject(2)) : nullptr;
+    auto* impl = src ? static_cast<QtDibImpl*>(src->QueryObject(kQueryDibImpl)) : nullptr;
     return impl ? new QtDibImpl(*impl, false) : nullptr;
 }
 

@@ -128,7 +128,7 @@ PanoramaLib::IDib* EngineHost::CreateCopy(PanoramaLib::IDib* src, bool threadSaf
 {
     if (!src)
         return nullptr;
-    auto* impl = static_cast<PanoramaLib::QtDibImpl*>(src->QueryObject(2));
+    auto* impl = static_cast<PanoramaLib::QtDibImpl*>(src->QueryObject(PanoramaLib::kQueryDibImpl));
     if (!impl)
         return nullptr;
     try {

@@ -46,7 +46,7 @@ Printing::PrintJob PanoramaDoc::printJob() const
     if (!enableBtnSave())
         return {};
     PanoramaLib::IDib* dib = printableImage(builtEngine())->GetDib();
-    auto* store = dib ? static_cast<PanoramaLib::QtDibImpl*>(dib->QueryObject(2)) : nullptr;
+    auto* store = dib ? static_cast<PanoramaLib::QtDibImpl*>(dib->QueryObject(PanoramaLib::kQueryDibImpl)) : nullptr;
     if (!store)
         return {};
     return Printing::PrintJob(store->getImageObject(), m_horizontalPrint);

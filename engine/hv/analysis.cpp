@@ -380,7 +380,6 @@ std::vector<CPanorama::Prepared> CPanorama::PreparePhotos(const std::vector<Pano
 
 bool CPanorama::BuildMatchGraph(CGraph* graph)
 {
-    struct abort_matching {};
     graph->Free();
     const int n = static_cast<int>(m_workImages.size());
     for (int i = 0; i < n; ++i)
@@ -396,65 +395,59 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
             pairs.emplace_back(a, b);
     std::vector<PairOutcome> outcomes(pairs.size());
     const int threads = g_matchingThreads.load();
-    bool result = true;
-    try {
-        // The trees of every photo but the first (it is never the database side).
-        Utils::ParallelForEach(std::size_t(std::max(n - 1, 0)), threads, [&](std::size_t k) {
-            if (m_databases[k + 1])
-                trees[k + 1].Build(*m_databases[k + 1]);
+    // The trees of every photo but the first (it is never the database side).
+    Utils::ParallelForEach(std::size_t(std::max(n - 1, 0)), threads, [&](std::size_t k) {
+        if (m_databases[k + 1])
+            trees[k + 1].Build(*m_databases[k + 1]);
+    });
+    // Pairs in blocks, matched in parallel; after each block the query photos whose
+    // pairs are all done get their links, in the order of a serial pass, and their
+    // step of the progress bar (which may cancel).
+    const std::size_t block = std::size_t(4) * std::max(1u, std::thread::hardware_concurrency());
+    std::size_t added = 0;  // pairs whose links are in the graph
+    for (std::size_t start = 0; start < pairs.size() && !m_bAborted; start += block) {
+        const std::size_t end = std::min(pairs.size(), start + block);
+        Utils::ParallelForEach(end - start, threads, [&](std::size_t k) {
+            const auto [a, b] = pairs[start + k];
+            if (!m_databases[a] || !m_databases[b])
+                return;
+            outcomes[start + k] = MatchPair(*m_databases[a], *m_databases[b], trees[b].tree(),
+                                            m_workImages[a]->GetImageSize(), m_workImages[b]->GetImageSize(),
+                                            m_motionModel, ratio);
         });
-        // Pairs in blocks, matched in parallel; after each block the query photos whose
-        // pairs are all done get their links, in the order of a serial pass, and their
-        // step of the progress bar (which may cancel).
-        const std::size_t block = std::size_t(4) * std::max(1u, std::thread::hardware_concurrency());
-        std::size_t added = 0;  // pairs whose links are in the graph
-        for (std::size_t start = 0; start < pairs.size() && !m_bAborted; start += block) {
-            const std::size_t end = std::min(pairs.size(), start + block);
-            Utils::ParallelForEach(end - start, threads, [&](std::size_t k) {
-                const auto [a, b] = pairs[start + k];
-                if (!m_databases[a] || !m_databases[b])
-                    return;
-                outcomes[start + k] = MatchPair(*m_databases[a], *m_databases[b], trees[b].tree(),
-                                                m_workImages[a]->GetImageSize(), m_workImages[b]->GetImageSize(),
-                                                m_motionModel, ratio);
-            });
-            while (added < end) {
-                const int a = pairs[added].first;
-                std::size_t last = added;
-                while (last < pairs.size() && pairs[last].first == a)
-                    ++last;
-                if (last > end)
-                    break;  // this query photo's last pairs are in the next block
-                for (std::size_t k = added; k < last; ++k) {
-                    PairOutcome& pair = outcomes[k];
-                    if (pair.skipped)
-                        continue;
-                    if (pair.votingFailed) {
-                        result = false;
-                        throw abort_matching();
-                    }
+        while (added < end) {
+            const int a = pairs[added].first;
+            std::size_t last = added;
+            while (last < pairs.size() && pairs[last].first == a)
+                ++last;
+            if (last > end)
+                break;  // this query photo's last pairs are in the next block
+            for (std::size_t k = added; k < last; ++k) {
+                PairOutcome& pair = outcomes[k];
+                if (pair.skipped)
+                    continue;
+                if (pair.votingFailed)
+                    return false;  // no memory for the voting tables
+                if (m_pUserInterface)
+                    m_pUserInterface->UpdateUserWndInterface();
+                for (const CandidateOutcome& cand : pair.candidates) {
                     if (m_pUserInterface)
                         m_pUserInterface->UpdateUserWndInterface();
-                    for (const CandidateOutcome& cand : pair.candidates) {
-                        if (m_pUserInterface)
-                            m_pUserInterface->UpdateUserWndInterface();
-                        if (!cand.passed)
-                            continue;
-                        CGraphLink* link = graph->AddLink(a, pairs[k].second);
-                        if (link)
-                            FillAutomaticLink(link, a, pairs[k].second, cand.fit);
-                    }
-                    pair = PairOutcome();  // copied into the links: free it now
+                    if (!cand.passed)
+                        continue;
+                    CGraphLink* link = graph->AddLink(a, pairs[k].second);
+                    if (link)
+                        FillAutomaticLink(link, a, pairs[k].second, cand.fit);
                 }
-                added = last;
-                ProgressStep(4);
-                if (m_bAborted)
-                    break;
+                pair = PairOutcome();  // copied into the links: free it now
             }
+            added = last;
+            ProgressStep(4);
+            if (m_bAborted)
+                break;
         }
-    } catch (const abort_matching&) {
     }
-    return m_bAborted ? false : result;
+    return !m_bAborted;
 }
 
 namespace {
@@ -527,7 +520,6 @@ bool VotePair(CPanorama& engine, CGraph* graph, int query, int database, std::ve
 
 bool CPanorama::BuildMatchGraphManually(CGraph* graph)
 {
-    struct abort_matching {};
     graph->Free();
     const int n = static_cast<int>(m_workImages.size());
     for (int i = 0; i < n; ++i)
@@ -536,31 +528,24 @@ bool CPanorama::BuildMatchGraphManually(CGraph* graph)
 
     std::vector<DescriptorTree> trees(static_cast<std::size_t>(n));
     bool result = true;
-    try {
-        for (int a = 0; a + 1 < n; ++a) {
-            const int b = a + 1;
-            CGraphLink* pairLink = nullptr;
-            bool found = false;
-            // A pair whose voting failed for lack of memory is asked for like an unmatched one.
-            result = VotePair(*this, graph, a, b, trees, pairLink, found);
-            ProgressStep(4);
-            if (m_bAborted)
-                break;
-            if (!found || m_bAskAllPairs) {
-                if (!m_pUserInterface)
-                    throw abort_matching();
-                if (!AskUserForPair(*this, graph, a, b, pairLink, found))
-                    throw abort_matching();
-            }
-        }
-    } catch (const abort_matching&) {
+    for (int a = 0; a + 1 < n; ++a) {
+        const int b = a + 1;
+        CGraphLink* pairLink = nullptr;
+        bool found = false;
+        // A pair whose voting failed for lack of memory is asked for like an unmatched one.
+        result = VotePair(*this, graph, a, b, trees, pairLink, found);
+        ProgressStep(4);
+        if (m_bAborted)
+            break;
+        // Without a window to ask, or when the user rejects the pair, matching stops here.
+        if ((!found || m_bAskAllPairs) && (!m_pUserInterface || !AskUserForPair(*this, graph, a, b, pairLink, found)))
+            return !m_bAborted && result;
     }
-    return m_bAborted ? false : result;
+    return !m_bAborted && result;
 }
 
 bool CPanorama::AddToMatchGraph(CGraph* graph, int existing, int added)
 {
-    struct abort_matching {};
     if (!graph->AddNode(added))
         return false;
     const int n = static_cast<int>(m_workImages.size());
@@ -568,23 +553,16 @@ bool CPanorama::AddToMatchGraph(CGraph* graph, int existing, int added)
         return false;
 
     std::vector<DescriptorTree> trees(static_cast<std::size_t>(n));
-    bool result = true;
-    try {
-        CGraphLink* pairLink = nullptr;
-        bool found = false;
-        result = VotePair(*this, graph, added, existing, trees, pairLink, found);
-        if (!result && (!m_bManualBuild || !m_pUserInterface))
-            throw abort_matching();
-        ProgressStep(4);
-        if (m_bManualBuild && (!found || m_bAskAllPairs)) {
-            if (!m_pUserInterface)
-                throw abort_matching();
-            if (!AskUserForPair(*this, graph, added, existing, pairLink, found))
-                throw abort_matching();
-        }
-    } catch (const abort_matching&) {
-    }
-    return m_bAborted ? false : result;
+    CGraphLink* pairLink = nullptr;
+    bool found = false;
+    const bool result = VotePair(*this, graph, added, existing, trees, pairLink, found);
+    if (!result && (!m_bManualBuild || !m_pUserInterface))
+        return false;
+    ProgressStep(4);
+    // Without a window to ask, or when the user rejects the pair, the photo stays unlinked.
+    if (m_bManualBuild && (!found || m_bAskAllPairs) && m_pUserInterface)
+        AskUserForPair(*this, graph, added, existing, pairLink, found);
+    return !m_bAborted && result;
 }
 
 bool GetBestThreePoints(const CGraphLink* link, const ScaleSpace::CKeypointArray<ScaleSpace::SIFT>& firstKeys,

@@ -331,39 +331,39 @@ bool CPanorama::BuildStichingLine(int i)
     const double ratioW = 100.0 * o.width() / a.width();
     const double ratioH = 100.0 * o.height() / a.height();
 
-    CPanoElement* buf = DifferenceBuffer(pano, photo, o);
+    VarnoBase::RefPtr<CPanoElement> buf;
+    buf.Adopt(DifferenceBuffer(pano, photo, o));
     if (!buf)
         return false;
     const Rect pr = pano->GetImageRect();
     unsigned long side;
     if (ratioH > ratioW) {
         if (r.left < pr.left)
-            side = 2;
+            side = kSeamRight;
         else if (r.right >= pr.right)
-            side = 1;
+            side = kSeamLeft;
         else
             side = CountTransparent(pano, true, r.left, r.top, r.bottom) <=
                            CountTransparent(pano, true, r.right - 1, r.top, r.bottom)
-                       ? 1
-                       : 2;
+                       ? kSeamLeft
+                       : kSeamRight;
     } else {
         if (r.top < pr.top)
-            side = 8;
+            side = kSeamBottom;
         else if (r.bottom >= pr.bottom)
-            side = 4;
+            side = kSeamTop;
         else
             side = CountTransparent(pano, false, r.top, r.left, r.right) <=
                            CountTransparent(pano, false, r.bottom - 1, r.left, r.right)
-                       ? 4
-                       : 8;
+                       ? kSeamTop
+                       : kSeamBottom;
     }
     Gauss8(buf->GetWidth(), buf->GetHeight(), buf->GetBPL(), buf->GetBits(), m_dSeamSigma);
     {
-        CSeamBuilder builder(buf, Rect());
+        CSeamBuilder builder(buf.get(), Rect());
         builder.BuildSeams(photo, side);
         builder.GetStitchLines(m_stitchingLines[i]);
     }
-    buf->Release();
     return true;
 }
 
@@ -440,22 +440,22 @@ bool CPanorama::BuildStichingLineT(int i)
     if (seedX >= 0 && seedY >= 0 && seedX < mw && seedY < mh) {
         for (int x = seedX; x < mw; ++x)
             if (at(x, seedY) == 128) {
-                sides |= 2;
+                sides |= kSeamRight;
                 break;
             }
         for (int x = seedX; x >= 1; --x)
             if (at(x, seedY) == 128) {
-                sides |= 1;
+                sides |= kSeamLeft;
                 break;
             }
         for (int y = seedY; y < mh; ++y)
             if (at(seedX, y) == 128) {
-                sides |= 8;
+                sides |= kSeamBottom;
                 break;
             }
         for (int y = seedY; y >= 1; --y)
             if (at(seedX, y) == 128) {
-                sides |= 4;
+                sides |= kSeamTop;
                 break;
             }
     }
@@ -501,16 +501,16 @@ bool CPanorama::BuildStichingLineT(int i)
     const Rect o = a & b;
     if (o.isEmpty())
         return true;
-    CPanoElement* buf = DifferenceBuffer(pano, photo, o);
+    VarnoBase::RefPtr<CPanoElement> buf;
+    buf.Adopt(DifferenceBuffer(pano, photo, o));
     if (!buf)
         return false;
     Gauss8(buf->GetWidth(), buf->GetHeight(), buf->GetBPL(), buf->GetBits(), m_dSeamSigma);
     {
-        CSeamBuilder builder(buf, core);
+        CSeamBuilder builder(buf.get(), core);
         builder.BuildSeams(photo, sides);
         builder.GetStitchLines(m_stitchingLines[i]);
     }
-    buf->Release();
     return true;
 }
 

@@ -152,9 +152,9 @@ bool CPanorama::RunBuild(bool manual, Body body)
         body();
         return true;
     } catch (const panorama_error&) {
-        m_status.nStatus = 2;
+        m_status.nStatus = PanoramaLib::kStatusFailed;
     } catch (const panorama_cannot_build&) {
-        m_status.nStatus = 3;
+        m_status.nStatus = PanoramaLib::kStatusNoOverlap;
         FillUnmatched();
         if (!manual) {
             WaitCursorScope wait(m_pWaitCursor);
@@ -163,9 +163,9 @@ bool CPanorama::RunBuild(bool manual, Body body)
         }
         return false;
     } catch (const std::exception&) {  // out of memory and the like: a failed build
-        m_status.nStatus = 2;
+        m_status.nStatus = PanoramaLib::kStatusFailed;
     } catch (...) {  // nothing of any kind leaves the engine
-        m_status.nStatus = 2;
+        m_status.nStatus = PanoramaLib::kStatusFailed;
     }
     FillUnmatched();
     if (!manual) {
@@ -195,14 +195,14 @@ bool CPanorama::BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>& pho
         AnalysePhotos(photos, workingCopies);
         if (!Stitch(true))
             throw panorama_error();
-        m_status.nStatus = 1;
+        m_status.nStatus = PanoramaLib::kStatusBuilt;
         FillUnmatched();
         if (m_bCyclorama) {
             const match_graph::CGraphNode* dup = m_matchGraph.FindNode(m_nDuplicate);
             if (m_nDuplicate < 0 || !dup || dup->links.empty())
-                m_status.nStatus = 4;
+                m_status.nStatus = PanoramaLib::kStatusRingNotClosed;
             else if (m_bCycloramaCropFailed)
-                m_status.nStatus = 5;
+                m_status.nStatus = PanoramaLib::kStatusRingCropFailed;
         }
     });
 }
@@ -225,7 +225,7 @@ bool CPanorama::BuildPanoramaManually(const std::vector<PanoramaLib::IPanoElemen
         AnalysePhotos(photos, workingCopies);
         if (!Stitch(false))
             throw panorama_error();
-        m_status.nStatus = 1;
+        m_status.nStatus = PanoramaLib::kStatusBuilt;
         FillUnmatched();
     });
 }
@@ -515,10 +515,9 @@ bool CPanorama::RenderPanorama()
             // The match graph stays in working-copy pixels: a later render converts again.
             m_matchGraph = savedMatch;
             result = true;
-        } catch (const panorama_error&) {
-        } catch (const panorama_cannot_build&) {
-        } catch (const std::exception&) {
         } catch (...) {
+            // Any failure (our own errors, a cancel, out of memory, a library's exception)
+            // leaves the render undone: the graphs and the canvas go back below.
         }
         if (!result) {
             m_matchGraph = savedMatch;

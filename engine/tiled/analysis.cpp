@@ -405,7 +405,6 @@ CPanorama::Analyses CPanorama::AnalysePhotos(const std::vector<PanoramaLib::IPan
 
 bool CPanorama::BuildMatchGraph(CGraph* graph)
 {
-    struct abort_matching {};
     graph->Free();
     const int n = static_cast<int>(m_images.size());
     for (int i = 0; i < n; ++i)
@@ -422,82 +421,76 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
             pairs.emplace_back(a, b);
     std::vector<PairResult> results(pairs.size());
     const int threads = m_workThreads;
-    bool ok = true;
-    try {
-        // The trees of every photo but the first (it is never the database side).
-        Utils::ParallelForEach(std::size_t(std::max(n - 1, 0)), threads, [&](std::size_t k) {
-            const std::size_t b = k + 1;
-            if (m_imageData[b])
-                trees[b].Build(*m_imageData[b]);
+    // The trees of every photo but the first (it is never the database side).
+    Utils::ParallelForEach(std::size_t(std::max(n - 1, 0)), threads, [&](std::size_t k) {
+        const std::size_t b = k + 1;
+        if (m_imageData[b])
+            trees[b].Build(*m_imageData[b]);
+    });
+    // Pairs in blocks, matched in parallel; after each block the query photos whose
+    // pairs are all done get their links, in the order of a serial pass, and their
+    // step of the progress bar (which may cancel).
+    const std::size_t block = std::size_t(4) * std::max(1u, std::thread::hardware_concurrency());
+    std::size_t added = 0;  // pairs whose links are in the graph
+    for (std::size_t start = 0; start < pairs.size() && !m_bAborted; start += block) {
+        const std::size_t end = std::min(pairs.size(), start + block);
+        Utils::ParallelForEach(end - start, threads, [&](std::size_t k) {
+            const auto [ia, ib] = pairs[start + k];
+            const std::size_t a = std::size_t(ia), b = std::size_t(ib);
+            if (!m_imageData[a] || !m_imageData[b])
+                return;
+            results[start + k] = MatchPair(*m_imageData[a], *m_imageData[b], trees[b].tree(),
+                                           m_images[a]->GetImageSize(), m_images[b]->GetImageSize(),
+                                           kErrorLimit * m_images[a]->m_scale, m_matchRatio);
         });
-        // Pairs in blocks, matched in parallel; after each block the query photos whose
-        // pairs are all done get their links, in the order of a serial pass, and their
-        // step of the progress bar (which may cancel).
-        const std::size_t block = std::size_t(4) * std::max(1u, std::thread::hardware_concurrency());
-        std::size_t added = 0;  // pairs whose links are in the graph
-        for (std::size_t start = 0; start < pairs.size() && !m_bAborted; start += block) {
-            const std::size_t end = std::min(pairs.size(), start + block);
-            Utils::ParallelForEach(end - start, threads, [&](std::size_t k) {
-                const auto [ia, ib] = pairs[start + k];
-                const std::size_t a = std::size_t(ia), b = std::size_t(ib);
-                if (!m_imageData[a] || !m_imageData[b])
-                    return;
-                results[start + k] = MatchPair(*m_imageData[a], *m_imageData[b], trees[b].tree(),
-                                               m_images[a]->GetImageSize(), m_images[b]->GetImageSize(),
-                                               kErrorLimit * m_images[a]->m_scale, m_matchRatio);
-            });
-            // A query photo is complete when its last pair (b = n - 1) is done.
-            while (added < end) {
-                const int a = pairs[added].first;
-                std::size_t last = added;
-                while (last < pairs.size() && pairs[last].first == a)
-                    ++last;
-                if (last > end)
-                    break;
-                for (std::size_t k = added; k < last; ++k) {
-                    PairResult& r = results[k];
-                    if (r.votingFailed) {
-                        ok = false;
-                        throw abort_matching();
-                    }
-                    if (!r.voted)
-                        continue;
+        // A query photo is complete when its last pair (b = n - 1) is done.
+        while (added < end) {
+            const int a = pairs[added].first;
+            std::size_t last = added;
+            while (last < pairs.size() && pairs[last].first == a)
+                ++last;
+            if (last > end)
+                break;
+            for (std::size_t k = added; k < last; ++k) {
+                PairResult& r = results[k];
+                if (r.votingFailed)
+                    return false;  // no memory for the voting tables
+                if (!r.voted)
+                    continue;
+                if (m_pUserInterface)
+                    m_pUserInterface->UpdateUserWndInterface();
+                for (const auto& [passed, c] : r.candidates) {
                     if (m_pUserInterface)
                         m_pUserInterface->UpdateUserWndInterface();
-                    for (const auto& [passed, c] : r.candidates) {
-                        if (m_pUserInterface)
-                            m_pUserInterface->UpdateUserWndInterface();
-                        if (!passed)
-                            continue;
-                        CGraphLink* link = graph->AddLink(a, pairs[k].second);
-                        if (!link)
-                            continue;
-                        link->id1 = a;
-                        link->id2 = pairs[k].second;
-                        Utils::copy_matrix_3x3(link->m, c.m);
-                        link->error = c.error;
-                        link->inliers = static_cast<int>(c.keys1.size());
-                        link->outliers = static_cast<int>(c.outKeys1.size());
-                        link->keys1 = c.keys1;
-                        link->keys2 = c.keys2;
-                        link->outKeys1 = c.outKeys1;
-                        link->outKeys2 = c.outKeys2;
-                        link->inlierQuality = c.inQuality;
-                        link->outlierQuality = c.outQuality;
-                    }
-                    r = PairResult();  // its candidates are copied: free them now
+                    if (!passed)
+                        continue;
+                    CGraphLink* link = graph->AddLink(a, pairs[k].second);
+                    if (!link)
+                        continue;
+                    link->id1 = a;
+                    link->id2 = pairs[k].second;
+                    Utils::copy_matrix_3x3(link->m, c.m);
+                    link->error = c.error;
+                    link->inliers = static_cast<int>(c.keys1.size());
+                    link->outliers = static_cast<int>(c.outKeys1.size());
+                    link->keys1 = c.keys1;
+                    link->keys2 = c.keys2;
+                    link->outKeys1 = c.outKeys1;
+                    link->outKeys2 = c.outKeys2;
+                    link->inlierQuality = c.inQuality;
+                    link->outlierQuality = c.outQuality;
                 }
-                added = last;
-                m_progressPos += 4;
-                if (m_pProgress)
-                    m_bAborted = m_pProgress->AbortProgressIndicator(m_progressMax, m_progressPos);
-                if (m_bAborted)
-                    break;
+                r = PairResult();  // its candidates are copied: free them now
             }
+            added = last;
+            m_progressPos += 4;
+            if (m_pProgress)
+                m_bAborted = m_pProgress->AbortProgressIndicator(m_progressMax, m_progressPos);
+            if (m_bAborted)
+                break;
         }
-    } catch (const abort_matching&) {
     }
-    return ok && !m_bAborted;
+    return !m_bAborted;
 }
 
 int CPanorama::GetWorldImage(CGraph* graph)

@@ -104,7 +104,7 @@ TEST(HorzMatchingDlg, PreviewAgreesWithTheTruth)
     EXPECT_FALSE(t.dlg.previewPane()->textVisible());
     PanoramaLib::IDib* store = t.dlg.previewPane()->picture()->GetDib();
     const QImage preview =
-        static_cast<PanoramaLib::QtDibImpl*>(store->QueryObject(2))->convertedImage(QImage::Format_RGB32);
+        static_cast<PanoramaLib::QtDibImpl*>(store->QueryObject(PanoramaLib::kQueryDibImpl))->convertedImage(QImage::Format_RGB32);
     ASSERT_FALSE(preview.isNull());
 
     // The canvas is the union of both photos in the first photo's frame.

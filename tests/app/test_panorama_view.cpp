@@ -163,7 +163,7 @@ TEST(PanoramaView, ReducedCopyShowsTheSamePicture)
         for (int x = 0; x < ramp.width(); ++x)
             ramp.setPixel(x, y, qRgb(x / 64, y / 16, 90));
     auto pic = pictureOf(ramp);
-    auto* dib = static_cast<PanoramaLib::QtDibImpl*>(pic->GetDib()->QueryObject(2));
+    auto* dib = static_cast<PanoramaLib::QtDibImpl*>(pic->GetDib()->QueryObject(PanoramaLib::kQueryDibImpl));
     DisplayImageCache cache;
     int level = -1;
     ASSERT_NE(cache.image(*dib, 0.05, &level), nullptr);
@@ -201,7 +201,7 @@ TEST(PanoramaView, ReducedCopyShowsTheSamePicture)
 TEST(PanoramaView, HalfScaleFromTheHalvedCopyIsTheSame)
 {
     auto pic = pictureOf(sceneImage(601, 401));
-    auto* dib = static_cast<PanoramaLib::QtDibImpl*>(pic->GetDib()->QueryObject(2));
+    auto* dib = static_cast<PanoramaLib::QtDibImpl*>(pic->GetDib()->QueryObject(PanoramaLib::kQueryDibImpl));
     DisplayImageCache cache(0);  // every picture counts as large
     int level = -1;
     const QImage halved = *cache.image(*dib, 0.5, &level);

@@ -19,7 +19,7 @@ public:
     PanoramaLib::IDib* CreateDibObject(bool threadSafe) const override { return new PanoramaLib::QtDibImpl(threadSafe); }
     PanoramaLib::IDib* CreateCopy(PanoramaLib::IDib* src, bool threadSafe) const override
     {
-        auto* impl = src ? static_cast<PanoramaLib::QtDibImpl*>(src->QueryObject(2)) : nullptr;
+        auto* impl = src ? static_cast<PanoramaLib::QtDibImpl*>(src->QueryObject(PanoramaLib::kQueryDibImpl)) : nullptr;
         return impl ? new PanoramaLib::QtDibImpl(*impl, threadSafe) : nullptr;
     }
 };

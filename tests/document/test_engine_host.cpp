@@ -188,7 +188,7 @@ TEST(EngineHost, MakesAndCopiesPixelStores)
 
     PanoramaLib::IDib* plain = host.CreateDibObject(false);
     PanoramaLib::IDib* safe = host.CreateDibObject(true);
-    auto* safeImpl = static_cast<PanoramaLib::QtDibImpl*>(safe->QueryObject(2));
+    auto* safeImpl = static_cast<PanoramaLib::QtDibImpl*>(safe->QueryObject(PanoramaLib::kQueryDibImpl));
     EXPECT_EQ(safeImpl->RefCount(), 0);
     plain->AddRef();
     safe->AddRef();
@@ -223,7 +223,7 @@ TEST(EngineHost, ServesAsTheElementsStoreFactory)
     CPanoElement::m_pIDibManager = &host;
     auto* e = new CPanoElement(true);
     EXPECT_TRUE(e->CreateImage(24, 4, 4));
-    EXPECT_EQ(static_cast<PanoramaLib::QtDibImpl*>(e->GetDib()->QueryObject(2))->RefCount(), 1);
+    EXPECT_EQ(static_cast<PanoramaLib::QtDibImpl*>(e->GetDib()->QueryObject(PanoramaLib::kQueryDibImpl))->RefCount(), 1);
     PanoramaLib::IPanoElement* copy = e->CopyImage();
     ASSERT_NE(copy, nullptr);
     EXPECT_EQ(copy->GetImageSize(), VarnoBase::Size(4, 4));
