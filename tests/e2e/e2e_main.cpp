@@ -57,6 +57,7 @@
 #include "tests/support/scripted_desktop.h"
 #include "tests/update/http_test_server.h"
 #include "ui_main_window.h"
+#include "update/settings_store.h"
 
 namespace {
 
@@ -695,9 +696,15 @@ int main(int argc, char** argv)
         endpoint.host = QStringLiteral("127.0.0.1");
         endpoint.port = server.port();
         w->setUpdateEndpoint(endpoint);
+        // Checked today already: the menu command asks all the same.
+        SettingsStore().setValue(QStringLiteral("xvalues/XVALUE_T"), QDate::currentDate().toString(Qt::ISODate));
+        desk.dialogs.push_back([](QDialog&) { return int(QDialog::Accepted); });  // OK: to the download
         ui->actionCheck_for_Updates->trigger();
-        const bool answered = waitFor([&] { return !desk.calls(QStringLiteral("execDialog")).empty(); }, 10000);
-        check(answered, QStringLiteral("9. Check for Updates: the offer from 127.0.0.1 shown"));
+        const bool answered = waitFor([&] { return !desk.calls(QStringLiteral("openUrl")).empty() &&
+                                                   desk.calls(QStringLiteral("openUrl")).back().text.endsWith(QStringLiteral("/get")); },
+                                      10000);
+        check(answered && desk.calls(QStringLiteral("execDialog")).size() == 1 && server.requests.size() == 2,
+              QStringLiteral("9. Check for Updates: the offer from 127.0.0.1 shown, OK opens its address"));
     }
     shot(*w, QStringLiteral("09_help"));
 
