@@ -35,7 +35,7 @@ sanitize: deps
 # The threaded parts (tiled render worker, bundle adjustment, host threads, locks and
 # events, thumbnail threads, the update check's worker, the matching preview worker, the
 # main window driving the engines and the update check) under ThreadSanitizer.
-TSAN_TESTS ?= Tiled|BundleAdjustment.Recovers|HvAnalysis.Parallel|RecursiveGauss.Blocked|EngineHost|EventImpl|CritSectImpl|ThreadImpl|VnEvent|ThumbsManager|PanoramaDocEngines|AutoUpdateServer|PreviewThread|HorzMatchingDlg|TuneMatching|WindowTest
+TSAN_TESTS ?= Tiled|ParallelLoop|BundleAdjustment.Recovers|HvAnalysis.Parallel|RecursiveGauss.Blocked|EngineHost|EventImpl|CritSectImpl|ThreadImpl|VnEvent|ThumbsManager|PanoramaDocEngines|AutoUpdateServer|PreviewThread|HorzMatchingDlg|TuneMatching|WindowTest
 tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS) --target test_core test_engine test_document test_browser test_update test_app

@@ -14,7 +14,7 @@
 // arithmetic is exactly that of RecursiveGaussLine, in the same order, so the result
 // is bit-identical to filtering one line at a time.
 #include "core/gauss.h"
-#include "core/sift_internal.h"  // PanoramaRecognition::ParallelFor
+#include "core/parallel.h"
 
 // The clamps compare doubles; without this the compiler keeps them as branches and
 // the store loops stay scalar. The arithmetic itself is unchanged.
@@ -447,12 +447,12 @@ void BlurPlane(int width, int height, std::ptrdiff_t stride, S* data, const Line
     }
     const auto roundUp = [](std::int64_t v, std::int64_t m) { return std::max(m, (v + m - 1) / m * m); };
     const std::size_t columnGrain = std::size_t(roundUp(kTaskSamples / height, kColumnBlock));
-    PanoramaRecognition::ParallelFor(std::size_t(columns), columnGrain, [&](std::size_t c0, std::size_t c1) {
+    Utils::ParallelFor(std::size_t(columns), columnGrain, [&](std::size_t c0, std::size_t c1) {
         std::vector<double> t(columnBuffer);
         columnBand(k, height, stride, data, std::ptrdiff_t(c0), std::ptrdiff_t(c1), t.data());
     });
     const std::size_t rowGrain = std::size_t(roundUp(kTaskSamples / std::max<std::int64_t>(columns, 1), kRowBlock));
-    PanoramaRecognition::ParallelFor(std::size_t(height), rowGrain, [&](std::size_t r0, std::size_t r1) {
+    Utils::ParallelFor(std::size_t(height), rowGrain, [&](std::size_t r0, std::size_t r1) {
         std::vector<double> t(rowBuffer);
         rowBand(k, width, stride, data, int(r0), int(r1), t.data());
     });

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/keypoints.h"
+#include "core/parallel.h"
 #include "core/sift_scale_space.h"
 
 namespace PanoramaRecognition {
@@ -49,55 +50,6 @@ inline std::size_t RowsPerBlock(int width, std::size_t samples)
     return std::max<std::size_t>(1, samples / static_cast<std::size_t>(std::max(width, 1)));
 }
 
-// Runs body(begin, end) over [0, count) in blocks of `grain` on a few threads. Every
-// index is handled exactly once and independently, so results written per index do
-// not depend on the scheduling. The first exception thrown by a block is rethrown
-// after all threads have finished.
-template <class Body>
-void ParallelFor(std::size_t count, std::size_t grain, Body&& body)
-{
-    if (count == 0)
-        return;
-    grain = std::max<std::size_t>(grain, 1);
-    const std::size_t blocks = (count + grain - 1) / grain;
-    const std::size_t hw = std::max(1u, std::thread::hardware_concurrency());
-    const std::size_t threads = std::min<std::size_t>({hw, 8, blocks});
-    if (threads <= 1) {
-        body(std::size_t{0}, count);
-        return;
-    }
-    std::atomic<std::size_t> next{0};
-    std::exception_ptr failure;
-    std::mutex failureLock;
-    auto worker = [&]() noexcept {
-        for (;;) {
-            const std::size_t begin = next.fetch_add(grain, std::memory_order_relaxed);
-            if (begin >= count)
-                return;
-            try {
-                body(begin, std::min(begin + grain, count));
-            } catch (...) {
-                std::lock_guard<std::mutex> guard(failureLock);
-                if (!failure)
-                    failure = std::current_exception();
-                next.store(count, std::memory_order_relaxed);
-                return;
-            }
-        }
-    };
-    std::vector<std::thread> pool;
-    pool.reserve(threads - 1);
-    try {
-        for (std::size_t i = 1; i < threads; ++i)
-            pool.emplace_back(worker);
-    } catch (...) {
-        // No more threads to be had: the ones started and this one finish the work.
-    }
-    worker();
-    for (std::thread& t : pool)
-        t.join();
-    if (failure)
-        std::rethrow_exception(failure);
-}
+using Utils::ParallelFor;
 
 }  // namespace PanoramaRecognition

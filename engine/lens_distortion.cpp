@@ -13,7 +13,7 @@
 #include <new>
 #include <vector>
 
-#include "engine/parallel_rows.h"
+#include "core/parallel.h"
 
 CLensTypes::CLensTypes()
 {

@@ -26,7 +26,7 @@
 #include "engine/hv/panorama.h"
 #include "engine/lens_distortion.h"
 #include "engine/manual_matcher.h"
-#include "engine/parallel_rows.h"
+#include "core/parallel.h"
 
 using match_graph::CGraph;
 using match_graph::CGraphLink;

@@ -19,7 +19,7 @@
 #include "engine/hv/panorama.h"
 #include "engine/hv/seam_builder.h"
 #include "engine/hv/spline.h"
-#include "engine/parallel_rows.h"
+#include "core/parallel.h"
 
 using VarnoBase::Point;
 using VarnoBase::Rect;

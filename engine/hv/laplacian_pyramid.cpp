@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <new>
 
-#include "engine/parallel_rows.h"
+#include "core/parallel.h"
 
 namespace LaplacianPyramid {
 

@@ -10,7 +10,7 @@
 #include <new>
 
 #include "engine/lens_distortion.h"
-#include "engine/parallel_rows.h"
+#include "core/parallel.h"
 
 int g_fDoSmartBlending1 = 1;
 

@@ -12,7 +12,7 @@
 #include <new>
 #include <vector>
 
-#include "engine/parallel_rows.h"
+#include "core/parallel.h"
 
 namespace MultiresolutionSpline {
 

@@ -24,7 +24,7 @@
 #include "core/sift.h"
 #include "engine/auto_highlight.h"
 #include "engine/hv/panorama.h"  // StretchWidth, StretchHeight
-#include "engine/parallel_rows.h"
+#include "core/parallel.h"
 #include "engine/tiled/panorama.h"
 
 using match_graph::CGraph;

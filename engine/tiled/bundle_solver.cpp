@@ -31,7 +31,7 @@
 #include "core/linalg.h"
 #include "core/match_graph.h"
 #include "core/panorama_exceptions.h"
-#include "engine/parallel_rows.h"
+#include "core/parallel.h"
 
 namespace Tiled_Panorama {
 

@@ -387,7 +387,7 @@ bool CCylindricalSurface::TransformImageToSurface(Data* d)
     const RowFn rowFn = ChooseRow(J.lens, m_mode == BilinearMode, src.scaled);
 
     const int rows = r.height();
-    const int threads = RenderThreads(m_threadCount);
+    const int threads = Utils::WorkerThreads(m_threadCount);
     // Rows are projected in chunks on the worker threads; the poll of each row follows
     // on this thread, so a cancellation is seen within one chunk.
     const int chunk = m_pProgress ? std::clamp(static_cast<int>((1 << 18) / std::max(r.width(), 1)), threads, rows)
@@ -435,7 +435,7 @@ double CCylindricalSurface::CalculateDifferenceField(Data* d, unsigned short* di
         std::int64_t count = 0;
         std::int64_t both = 0;  // pixels present in both images
     };
-    const int threads = RenderThreads(m_threadCount);
+    const int threads = Utils::WorkerThreads(m_threadCount);
     std::vector<Counts> bands(static_cast<std::size_t>(std::clamp(threads, 1, h)));
     ParallelBands(0, h, threads, [&](int band, int y0, int y1) {
         Counts& k = bands[static_cast<std::size_t>(band)];
@@ -521,7 +521,7 @@ void CCylindricalSurface::AddImageToPano(Data* d)
     // Rows are blended in chunks on the worker threads into scratch rows; this thread
     // then writes them into the result one by one, each followed by its progress poll,
     // so a cancellation leaves every later row exactly as it was.
-    const int threads = RenderThreads(m_threadCount);
+    const int threads = Utils::WorkerThreads(m_threadCount);
     const int chunk = std::clamp(static_cast<int>((1 << 18) / std::max(w, 1)), threads, h);
     const std::size_t W = static_cast<std::size_t>(w);
     std::vector<unsigned char> sRgb(static_cast<std::size_t>(chunk) * W * 3), sAl(static_cast<std::size_t>(chunk) * W);

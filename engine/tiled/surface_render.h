@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/parallel.h"
+
 // Non-zero (the default): photos are blended by AddImageToPano; zero: by the
 // half-and-half AddImageToPano_Blending50Percent.
 extern int g_fDoSmartBlending1;
@@ -39,56 +41,5 @@ inline unsigned char BilinearByte(const unsigned char* p, std::int64_t bpl, int 
     return out[k];
 }
 
-// Splits [begin, end) into `threads` contiguous bands (fewer when there are fewer rows)
-// and runs fn(band, first, last) for each, band 0 on the calling thread; returns when
-// all are done.
-template <class Fn>
-void ParallelBands(int begin, int end, int threads, const Fn& fn)
-{
-    const int rows = end - begin;
-    if (rows <= 0)
-        return;
-    threads = std::clamp(threads, 1, rows);
-    auto band = [&](int k) {
-        const int b0 = begin + static_cast<int>(static_cast<std::int64_t>(rows) * k / threads);
-        const int b1 = begin + static_cast<int>(static_cast<std::int64_t>(rows) * (k + 1) / threads);
-        fn(k, b0, b1);
-    };
-    if (threads == 1) {
-        band(0);
-        return;
-    }
-    std::vector<std::thread> pool;
-    pool.reserve(static_cast<std::size_t>(threads - 1));
-    try {
-        for (int k = 1; k < threads; ++k)
-            pool.emplace_back(band, k);
-    } catch (...) {
-        // No further thread could be started: the remaining bands run here.
-        for (int k = static_cast<int>(pool.size()) + 1; k < threads; ++k)
-            band(k);
-    }
-    band(0);
-    for (std::thread& t : pool)
-        t.join();
-}
-
-// Runs fn(row) for every row of [begin, end), in bands on up to `threads` threads.
-// Rows must be independent.
-template <class Fn>
-void ParallelRows(int begin, int end, int threads, const Fn& fn)
-{
-    ParallelBands(begin, end, threads, [&](int, int b0, int b1) {
-        for (int y = b0; y < b1; ++y)
-            fn(y);
-    });
-}
-
-// Threads to use for a setting of 0 (one per core, at most 8) or n.
-inline int RenderThreads(int setting) noexcept
-{
-    if (setting > 0)
-        return setting;
-    const unsigned hc = std::thread::hardware_concurrency();
-    return static_cast<int>(std::clamp(hc, 1u, 8u));
-}
+using Utils::ParallelBands;
+using Utils::ParallelRows;

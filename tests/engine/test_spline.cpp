@@ -17,7 +17,7 @@
 #include "core/pano_element.h"
 #include "engine/hv/laplacian_pyramid.h"
 #include "engine/hv/spline.h"
-#include "engine/parallel_rows.h"
+#include "core/parallel.h"
 #include "tests/support/dib_manager_fixture.h"
 
 using LaplacianPyramid::CLevel;

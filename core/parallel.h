@@ -1,0 +1,166 @@
+// The one parallel loop of the image model and the engines: a range of rows, blocks or
+// items split among a few plain std::threads, the calling thread taking a share. Every
+// index is handled exactly once and independently, so what a loop writes per index
+// does not depend on the number of threads. One thread-count policy for all of them
+// (WorkerThreads). An exception thrown by a worker (std::bad_alloc of a row buffer,
+// say) stops the handing out of further work and is rethrown on the calling thread
+// once every worker has ended; a thread that cannot be started leaves its share to
+// the others. Callers own everything the loop body touches.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace Utils {
+
+// Threads for a setting of n > 0 (n) or 0 (one per core, at most eight: beyond that
+// these loops are bound by memory, not arithmetic).
+inline int WorkerThreads(int setting) noexcept
+{
+    if (setting > 0)
+        return setting;
+    return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+}
+
+// Runs worker(k) for k in [0, workers), k = 0 on the calling thread, and returns when
+// all have ended; the first exception any of them threw is then rethrown. `stop` is
+// called (from the failing thread) when a worker throws, so the others can end early.
+template <class Worker, class Stop>
+void RunWorkers(int workers, Worker&& worker, Stop&& stop)
+{
+    std::exception_ptr failure;
+    std::mutex failureLock;
+    auto guarded = [&](int k) noexcept {
+        try {
+            worker(k);
+        } catch (...) {
+            {
+                std::lock_guard<std::mutex> guard(failureLock);
+                if (!failure)
+                    failure = std::current_exception();
+            }
+            stop();
+        }
+    };
+    std::vector<std::thread> pool;
+    int started = 1;
+    if (workers > 1) {
+        pool.reserve(static_cast<std::size_t>(workers - 1));
+        try {
+            for (; started < workers; ++started)
+                pool.emplace_back(guarded, started);
+        } catch (...) {
+            // No further thread could be started: the shares not handed out run here.
+        }
+    }
+    guarded(0);
+    for (int k = started; k < workers; ++k)
+        guarded(k);
+    for (std::thread& t : pool)
+        t.join();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+// Splits [begin, end) into `threads` contiguous bands (fewer when there are fewer rows)
+// and runs fn(band, first, last) for each, band 0 on the calling thread.
+template <class Fn>
+void ParallelBands(int begin, int end, int threads, const Fn& fn)
+{
+    const int rows = end - begin;
+    if (rows <= 0)
+        return;
+    threads = std::clamp(threads, 1, rows);
+    RunWorkers(
+        threads,
+        [&](int k) {
+            const int b0 = begin + static_cast<int>(static_cast<std::int64_t>(rows) * k / threads);
+            const int b1 = begin + static_cast<int>(static_cast<std::int64_t>(rows) * (k + 1) / threads);
+            fn(k, b0, b1);
+        },
+        [] {});
+}
+
+// Runs fn(row) for every row of [begin, end), in bands on up to `threads` threads.
+template <class Fn>
+void ParallelRows(int begin, int end, int threads, const Fn& fn)
+{
+    ParallelBands(begin, end, threads, [&](int, int b0, int b1) {
+        for (int y = b0; y < b1; ++y)
+            fn(y);
+    });
+}
+
+// Calls fn(begin, end) over [0, count) in contiguous bands, one per thread. workPerItem
+// is a rough cost of one item (pixels per row, say): small jobs stay on the caller, as
+// starting a thread costs more than a few hundred thousand pixel operations.
+template <class Fn>
+void ParallelForRows(int count, std::int64_t workPerItem, Fn&& fn)
+{
+    if (count <= 0)
+        return;
+    constexpr std::int64_t kMinWorkPerThread = std::int64_t(1) << 17;
+    const std::int64_t total = std::int64_t(count) * std::max<std::int64_t>(workPerItem, 1);
+    const std::int64_t threads = std::min<std::int64_t>({WorkerThreads(0), total / kMinWorkPerThread, count});
+    if (threads <= 1) {
+        fn(0, count);
+        return;
+    }
+    ParallelBands(0, count, static_cast<int>(threads), [&](int, int b0, int b1) { fn(b0, b1); });
+}
+
+// Runs body(begin, end) over [0, count) in blocks of `grain` handed out in turn to up to
+// `maxThreads` threads (0: WorkerThreads' default); for blocks of uneven cost.
+template <class Body>
+void ParallelFor(std::size_t count, std::size_t grain, Body&& body, int maxThreads = 0)
+{
+    if (count == 0)
+        return;
+    grain = std::max<std::size_t>(grain, 1);
+    const std::size_t blocks = (count + grain - 1) / grain;
+    const int threads = static_cast<int>(std::min<std::size_t>(std::size_t(WorkerThreads(maxThreads)), blocks));
+    if (threads <= 1) {
+        body(std::size_t{0}, count);
+        return;
+    }
+    std::atomic<std::size_t> next{0};
+    RunWorkers(
+        threads,
+        [&](int) {
+            for (;;) {
+                const std::size_t b = next.fetch_add(grain, std::memory_order_relaxed);
+                if (b >= count)
+                    return;
+                body(b, std::min(b + grain, count));
+            }
+        },
+        [&] { next.store(count, std::memory_order_relaxed); });
+}
+
+// Calls fn(i) for every i in [0, n), items handed out one at a time to up to
+// `maxThreads` threads (0: WorkerThreads' default); for items of uneven cost such as
+// photo pairs.
+template <class Fn>
+void ParallelForEach(std::size_t n, int maxThreads, Fn&& fn)
+{
+    ParallelFor(n, 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i)
+            fn(i);
+    }, maxThreads);
+}
+
+// Threads for items that each hold `bytesPerItem` while they run, so that together they
+// stay within `budget` bytes: at least one, at most maxThreads (0: WorkerThreads' default).
+inline int ThreadsWithinBudget(std::int64_t bytesPerItem, std::int64_t budget, int maxThreads)
+{
+    const std::int64_t limit = WorkerThreads(maxThreads);
+    const std::int64_t fit = budget / std::max<std::int64_t>(bytesPerItem, 1);
+    return static_cast<int>(std::max<std::int64_t>(1, std::min(limit, fit)));
+}
+
+}  // namespace Utils

@@ -1,0 +1,34 @@
+// The parallel loop's contract that the image code relies on: every index once, and a
+// worker's exception on the caller instead of ending the program.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <new>
+#include <vector>
+
+#include "core/parallel.h"
+
+TEST(ParallelLoop, EveryIndexOnceAndAWorkersExceptionReachesTheCaller)
+{
+    std::vector<std::atomic<int>> hits(1000);
+    Utils::ParallelForEach(hits.size(), 4, [&](std::size_t i) { hits[i].fetch_add(1); });
+    Utils::ParallelBands(0, 1000, 4, [&](int, int b, int e) {
+        for (int i = b; i < e; ++i)
+            hits[std::size_t(i)].fetch_add(1);
+    });
+    for (const auto& h : hits)
+        ASSERT_EQ(h.load(), 2);
+    // Thrown on a started thread (the last band, the last item), not the caller's share.
+    EXPECT_THROW(Utils::ParallelBands(0, 1000, 4,
+                                      [](int band, int, int) {
+                                          if (band == 3)
+                                              throw std::bad_alloc();
+                                      }),
+                 std::bad_alloc);
+    EXPECT_THROW(Utils::ParallelForEach(64, 4,
+                                        [](std::size_t i) {
+                                            if (i == 63)
+                                                throw std::bad_alloc();
+                                        }),
+                 std::bad_alloc);
+}
