@@ -24,6 +24,11 @@ int Rand()
     return static_cast<int>((hold_rand >> 16) & 32767u);
 }
 
+int RandIndex(int n)
+{
+    return static_cast<int>(static_cast<std::int64_t>(Rand()) * (n - 1) / Rand_max);
+}
+
 }  // namespace Utils::rand_private
 
 double median(double* values, int n)
@@ -73,12 +78,6 @@ struct TranslateModel {
     static int draw(int n) { return Utils::rand_private::Rand() % n; }
 };
 
-// Index from a draw scaled to 0..n-1 (n-1 only from the largest draw).
-inline int scaledDraw(int n)
-{
-    return static_cast<int>(static_cast<std::int64_t>(Utils::rand_private::Rand()) * (n - 1) / Utils::Rand_max);
-}
-
 struct SimpleModel {
     static constexpr int k = 4;
     static constexpr int sampleSize = 2;
@@ -98,7 +97,7 @@ struct SimpleModel {
         m[0][0] = s[0], m[0][1] = s[1], m[0][2] = s[2];
         m[1][0] = -s[1], m[1][1] = s[0], m[1][2] = s[3];
     }
-    static int draw(int n) { return scaledDraw(n); }
+    static int draw(int n) { return Utils::rand_private::RandIndex(n); }
 };
 
 struct AffineModel {
@@ -120,7 +119,7 @@ struct AffineModel {
         m[0][0] = s[0], m[0][1] = s[2], m[0][2] = s[4];
         m[1][0] = s[1], m[1][1] = s[3], m[1][2] = s[5];
     }
-    static int draw(int n) { return scaledDraw(n); }
+    static int draw(int n) { return Utils::rand_private::RandIndex(n); }
 };
 
 // Far more trials than any sane outlier share needs; keeps a fraction near 1 from

@@ -21,6 +21,8 @@ namespace rand_private {
 extern thread_local std::uint32_t hold_rand;
 // One draw: seed = seed * 214013 + 2531011, value (seed >> 16) & 32767.
 int Rand();
+// An index in 0..n-1 from one draw, scaled (n - 1 only from the largest draw); n >= 1.
+int RandIndex(int n);
 }  // namespace rand_private
 }  // namespace Utils
 

@@ -74,6 +74,25 @@ TEST(RefPtr, AssigningHeldPointerKeepsCountAndNullReleases)
     EXPECT_EQ(deleted, 1);
 }
 
+TEST(RefPtr, MoveAssignmentOverAHeldPointerReleasesItAndTakesTheOther)
+{
+    int deletedOld = 0, deletedNew = 0;
+    auto* held = new Counted(&deletedOld);
+    auto* moved = new Counted(&deletedNew);
+    {
+        VarnoBase::RefPtr<Counted> p(held);
+        VarnoBase::RefPtr<Counted> q(moved);
+        held->Release();  // p holds the only reference now
+        moved->Release();
+        p = std::move(q);
+        EXPECT_EQ(deletedOld, 1);
+        EXPECT_EQ(p.get(), moved);
+        EXPECT_EQ(q.get(), nullptr);
+        EXPECT_EQ(moved->RefCount(), 1);
+    }
+    EXPECT_EQ(deletedNew, 1);
+}
+
 TEST(BuildExceptions, AbortIsAnErrorButCannotBuildIsNot)
 {
     bool caught = false;

@@ -440,6 +440,17 @@ TEST_F(Element, AutoCropGivesUpOnNarrowResults)
         for (int x = 40; x <= 48; ++x)
             alphaAt(e.e, x, y) = 255;
     EXPECT_EQ(e->GetCropRect(0), Rect(7, 9, 108, 29));
+
+    // One row of 105: the widest span (right - left) must reach 105 / 10 = 10.
+    for (const int widest : {9, 10, 21}) {
+        SCOPED_TRACE(widest);
+        const Rect whole(0, 0, 105, 1);
+        const Rect crop = widest < 10 ? whole : Rect(3, 0, 3 + widest + 1, 1);
+        Elem rows(spanScene({{3, 3 + widest}}, 105));
+        EXPECT_EQ(rows->GetCropRect(0), crop);
+        Elem cols(spanScene({{3, 3 + widest}}, 105, true));
+        EXPECT_EQ(cols->GetCropRect(0), transpose(crop));
+    }
 }
 
 TEST_F(Element, AutoCropGrowsFromTheWidestRowWithinTheTolerance)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <random>
 #include <set>
 #include <thread>
@@ -263,12 +264,51 @@ TEST(RobustFit, SameInputGivesSameResultAfterOtherFitsAndConcurrently)
     }
 }
 
-TEST(RobustFit, GeneratorFollowsItsRecurrence)
+TEST(RobustFit, GeneratorFollowsItsRecurrenceAndItsLargestDrawStaysBelowN)
 {
     Utils::rand_private::hold_rand = 1;
     EXPECT_EQ(Utils::rand_private::Rand(), 41);
     EXPECT_EQ(Utils::rand_private::Rand(), 18467);
     EXPECT_EQ(Utils::rand_private::Rand(), 6334);
+
+    // The seed whose next draw is the largest one, 32767: the index is n - 1.
+    Utils::rand_private::hold_rand = 1;
+    std::uint32_t before = 0;
+    do
+        before = Utils::rand_private::hold_rand;
+    while (Utils::rand_private::Rand() != Utils::Rand_max);
+    for (int n : {1, 2, 7, 70000}) {
+        Utils::rand_private::hold_rand = before;
+        EXPECT_EQ(Utils::rand_private::RandIndex(n), n - 1) << n;
+    }
+}
+
+// Success needs three inliers: weights that pin the fit to two pairs leave exactly two.
+TEST(RobustFit, ExactlyTwoInliersAreAFailureAndThreeASuccess)
+{
+    struct Case {
+        double pairs[4][5];  // x, y -> u, v, weight
+        std::size_t inliers;
+    };
+    const Case cases[] = {
+        {{{1, 38, 185.61, 13.27, 1e5}, {65, 96, 259.77, 62.73, 1e-3}, {6, 23, 436.06, 62.97, 1e-3},
+          {38, 97, 263.54, 71.55, 1e-4}},
+         2},
+        {{{81, 40, 269.85, 9.53, 0.1}, {41, 79, 232.53, 48.6, 1000}, {2, 32, 223.94, 156.62, 10},
+          {20, 65, 306.8, 260.05, 1e4}},
+         3},
+    };
+    for (const Case& c : cases) {
+        Pairs p;
+        for (const auto& q : c.pairs) {
+            p.a.push_back({q[0], q[1]});
+            p.b.push_back({q[2], q[3]});
+            p.w.push_back(q[4]);
+        }
+        const FitResult r = run(PanoramaRecognition::FitRobustAffineTransform, p);
+        ASSERT_EQ(r.in.size(), c.inliers);
+        EXPECT_EQ(r.ok, c.inliers > 2);
+    }
 }
 
 TEST(RobustFit, ZeroWeightAndNonFinitePairsAreClassifiedNotFitted)
@@ -322,3 +362,4 @@ TEST(RobustFit, LargePairCountsSampleEveryIndexSafely)
     EXPECT_NEAR(r.t[0][0], kModels[1].m[0][0], 1e-3);
     EXPECT_NEAR(r.t[1][2], kModels[1].m[1][2], 0.2);
 }
+
