@@ -807,28 +807,43 @@ TEST(HvPipeline, RenderHoldsOneFullSizePhotoAtATime)
 }
 
 // The seam side of a photo inside the panorama is decided by the empty panorama pixels
-// along the photo's own left and right columns (its rows, not the panorama's first ones).
+// along the photo's own left and right columns (its rows, not the panorama's first ones,
+// down to the last row at the panorama's bottom edge).
 TEST(HvPipeline, SeamSideCountsAlongThePhotosOwnRows)
 {
     vltest::ScopedDibManager dibs;
-    CPanorama engine;
-    engine.m_motionModel = PanoramaLib::MotionSimple;
-    CPanoElement* pano = engine.m_pPreview;
-    ASSERT_TRUE(pano->CreateImage(24, 300, 100));
-    pano->FillByValue(120);
-    pano->AddAlphaChannel(false);
-    // Opaque where the photo's rows meet the panorama's left part, and in the top rows
-    // right of the photo's middle: counted from the panorama's top, the left column
-    // would look emptier than the right one.
-    pano->FillAlphaByValue(Rect(0, 50, 150, 100), 255, false);
-    pano->FillAlphaByValue(Rect(150, 0, 300, 50), 255, false);
-    auto* photo = new CPanoElement(false);
-    ASSERT_TRUE(photo->CreateImage(24, 100, 50));
-    photo->FillByValue(60);
-    photo->AddAlphaChannel(true);
-    photo->m_position = VarnoBase::Point(100, 50);
-    engine.m_transformed.push_back(photo);
-    engine.m_stitchingLines.resize(1);
-    ASSERT_TRUE(engine.BuildStichingLine(0));
-    EXPECT_EQ(engine.m_stitchingLines[0].GetSeamOrient(), kSeamLeft);
+    for (const bool lastRowDecides : {false, true}) {
+        SCOPED_TRACE(lastRowDecides);
+        CPanorama engine;
+        engine.m_motionModel = PanoramaLib::MotionSimple;
+        CPanoElement* pano = engine.m_pPreview;
+        ASSERT_TRUE(pano->CreateImage(24, 300, 100));
+        pano->FillByValue(120);
+        pano->AddAlphaChannel(false);
+        auto* photo = new CPanoElement(false);
+        ASSERT_TRUE(photo->CreateImage(24, 100, 50));
+        photo->FillByValue(60);
+        photo->m_position = VarnoBase::Point(100, 50);
+        if (!lastRowDecides) {
+            // Opaque where the photo's rows meet the panorama's left part, and in the top
+            // rows right of the photo's middle: counted from the panorama's top, the left
+            // column would look emptier than the right one.
+            pano->FillAlphaByValue(Rect(0, 50, 150, 100), 255, false);
+            pano->FillAlphaByValue(Rect(150, 0, 300, 50), 255, false);
+            photo->AddAlphaChannel(true);
+        } else {
+            // The photo is opaque on columns 120..179 only, the panorama on 120..149 of
+            // them; of the photo's outer columns only the left one has an empty pixel, in
+            // the panorama's last row.
+            photo->AddAlphaChannel(false);
+            photo->FillAlphaByValue(Rect(20, 0, 80, 50), 255, true);
+            pano->FillAlphaByValue(Rect(120, 50, 150, 100), 255, false);
+            pano->FillAlphaByValue(Rect(100, 50, 101, 99), 255, false);
+            pano->FillAlphaByValue(Rect(199, 50, 200, 100), 255, false);
+        }
+        engine.m_transformed.push_back(photo);
+        engine.m_stitchingLines.resize(1);
+        ASSERT_TRUE(engine.BuildStichingLine(0));
+        EXPECT_EQ(engine.m_stitchingLines[0].GetSeamOrient(), lastRowDecides ? kSeamRight : kSeamLeft);
+    }
 }

@@ -243,14 +243,20 @@ TEST_F(SeamTest, MismatchMeanRoundsHalfUp)
 
 TEST_F(SeamTest, FlipsMirrorAndDecideByBands)
 {
-    CPanoElement* img = MakeGray(5, 3, Point(3, 4), [](int x, int y) { return y * 10 + x; });
-    CSeamBuilder::FlipVert(img);
-    EXPECT_EQ(img->GetBits()[0], 20);
-    EXPECT_EQ(img->GetBits()[img->GetBPL() + 4], 14) << "the middle row stays";
-    CSeamBuilder::FlipHorz(img);
-    EXPECT_EQ(img->GetBits()[0], 24);
-    EXPECT_EQ(img->GetBits()[2], 22);
-    img->Release();
+    // Odd and even heights, every pixel: flipping up-down, then left-right.
+    for (const int h : {3, 4}) {
+        SCOPED_TRACE(h);
+        CPanoElement* img = MakeGray(5, h, Point(3, 4), [](int x, int y) { return y * 10 + x; });
+        CSeamBuilder::FlipVert(img);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < 5; ++x)
+                EXPECT_EQ(img->GetBits()[y * img->GetBPL() + x], (h - 1 - y) * 10 + x);
+        CSeamBuilder::FlipHorz(img);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < 5; ++x)
+                EXPECT_EQ(img->GetBits()[y * img->GetBPL() + x], (h - 1 - y) * 10 + 4 - x);
+        img->Release();
+    }
 
     // The first band (top quarter) worse than the last: flip; equal bands: no flip.
     CPanoElement* topBad = MakeGray(40, 40, Point(100, 100), [](int, int y) { return y < 10 ? 90 : 10; });
