@@ -3,6 +3,8 @@
 // transforms the photos were rendered with.
 #include <cmath>
 #include <memory>
+#include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -46,6 +48,7 @@ Row MakeRow(int count, vltest::Motion motion, double overlap = 0.45, int width =
 
 // Loads photos from files, owning one reference each.
 struct Photos {
+    Photos() = default;
     explicit Photos(const QStringList& paths)
     {
         for (const QString& p : paths) {
@@ -58,6 +61,63 @@ struct Photos {
     std::vector<CPanoElement*> items;
 };
 
+// A photo without a file and a feature store made up for it: `count` keypoints at random
+// places whose descriptors are `base` moved `distance` along random directions (random
+// unit vectors when base is null), each followed by a decoy moved `decoy` (0: none).
+// Keypoint i of the base sits at (x + dx, y + dy) here. Stores made this way are taken
+// as a finished analysis of a working copy of the same size.
+struct MadeUpPhoto {
+    CPanoElement* photo = nullptr;
+    CPanoElement* work = nullptr;
+    CImageDataBase* store = nullptr;
+};
+constexpr int kMadeUpW = 400, kMadeUpH = 300;
+
+std::vector<double> RandomUnit(std::mt19937& rng)
+{
+    std::normal_distribution<double> g;
+    std::vector<double> v(ScaleSpace::kDescriptorLength);
+    double n = 0;
+    for (double& x : v)
+        n += (x = g(rng)) * x;
+    for (double& x : v)
+        x /= std::sqrt(n);
+    return v;
+}
+
+MadeUpPhoto MadeUp(std::mt19937& rng, int count, const CImageDataBase* base = nullptr, double distance = 0,
+                   double decoy = 0, double dx = 0, double dy = 0)
+{
+    MadeUpPhoto m;
+    for (CPanoElement** e : {&m.photo, &m.work}) {
+        *e = new CPanoElement(false);
+        EXPECT_TRUE((*e)->CreateImage(24, kMadeUpW, kMadeUpH));
+        (*e)->FillByValue(128);
+    }
+    m.store = new CImageDataBase();
+    std::uniform_real_distribution<double> px(20, kMadeUpW - 20), py(20, kMadeUpH - 20);
+    auto add = [&](double x, double y, const double* from, double by) {
+        m.store->m_keys.emplace_back(ScaleSpace::SIFT{x, y, 0.3, 0, 1, 2.0});
+        auto d = std::make_unique<ScaleSpace::CKeyDescriptor>();
+        const std::vector<double> dir = RandomUnit(rng);
+        for (int j = 0; j < ScaleSpace::kDescriptorLength; ++j)
+            d->v[j] = from ? from[j] + by * dir[j] : dir[j];
+        m.store->m_descriptors.push_back(std::move(d));
+    };
+    for (int i = 0; i < count; ++i) {
+        if (!base) {
+            add(px(rng), py(rng), nullptr, 0);
+            continue;
+        }
+        const ScaleSpace::SIFT& k = *base->m_keys[i];
+        add(k.x + dx, k.y + dy, base->m_descriptors[i]->v, distance);
+        if (decoy > 0)
+            add(px(rng), py(rng), base->m_descriptors[i]->v, decoy);
+    }
+    m.store->SetSingleObject(VarnoBase::Size(kMadeUpW, kMadeUpH));
+    return m;
+}
+
 class HvAnalysis : public ::testing::Test {
 protected:
     void SetUp() override
@@ -67,6 +127,15 @@ protected:
         engine->Set_IProgressIndicator(&progress);
         engine->m_bLensCompensation = false;  // compare with the ideal geometry
         engine->m_nProgressMax = 1000;
+    }
+    // Adds made-up photos (the engine takes the stores; the elements stay with `keep`).
+    void AddMadeUp(const std::vector<MadeUpPhoto>& made, Photos& keep)
+    {
+        for (const MadeUpPhoto& m : made) {
+            engine->AddImage(m.photo, m.work, m.store);
+            keep.items.push_back(m.photo);
+            keep.items.push_back(m.work);
+        }
     }
     void AddAll(const Photos& photos)
     {
@@ -120,6 +189,7 @@ double WorstPlacementError(CPanorama& engine, const std::vector<vltest::PlaneSho
         *drift = worstDrift;
     return worst;
 }
+
 
 }  // namespace
 
@@ -300,6 +370,71 @@ TEST_F(HvAnalysis, ManualBuildWithoutUserInterfaceKeepsTheLinksFoundSoFar)
     EXPECT_TRUE(engine->BuildMatchGraphManually(&engine->m_matchGraph));
     EXPECT_NE(engine->m_matchGraph.FindLink(0, 1), nullptr);
     EXPECT_EQ(engine->m_matchGraph.FindLink(1, 2), nullptr);
+}
+
+// The true matches of this pair are 0.7 times as far as a decoy: the ratio test of
+// matching mode 0 (0.6) drops them all, that of mode 1 (0.8) keeps them.
+TEST_F(HvAnalysis, EachMatchingModeUsesItsDistanceRatio)
+{
+    for (const int mode : {0, 1}) {
+        SCOPED_TRACE(mode);
+        SetUp();
+        std::mt19937 rng(7);
+        std::vector<MadeUpPhoto> made{MadeUp(rng, 60)};
+        made.push_back(MadeUp(rng, 60, made[0].store, 0.1, 0.1 / 0.7, 25, -14));
+        Photos keep;
+        AddMadeUp(made, keep);
+        engine->m_nMatchingMode = mode;
+        ASSERT_TRUE(engine->BuildMatchGraph(&engine->m_matchGraph));
+        const CGraphLink* link = engine->m_matchGraph.FindLink(0, 1);
+        if (mode == 0) {
+            EXPECT_EQ(link, nullptr);
+        } else {
+            ASSERT_NE(link, nullptr);
+            EXPECT_GE(link->inliers, 50);
+            EXPECT_NEAR(link->m[0][2], 25, 0.5);
+        }
+    }
+}
+
+// A cancel answered at the end of the first query photo's pairs: no later pair's links
+// or view updates, and no further poll, though more pairs of the batch and further
+// batches are waiting.
+TEST_F(HvAnalysis, CancelBetweenMatchingBatchesStopsThePairWork)
+{
+    struct CancelSnapshot : vltest::RecordingProgress {
+        vltest::RecordingUserInterface* ui = nullptr;
+        int updatesAtCancel = -1;
+        bool AbortProgressIndicator(int max, int value) override
+        {
+            const bool cancel = RecordingProgress::AbortProgressIndicator(max, value);
+            if (cancel && updatesAtCancel < 0)
+                updatesAtCancel = ui->UserWndUpdates();
+            return cancel;
+        }
+    } cancelling;
+    cancelling.ui = &ui;
+    engine->Set_IProgressIndicator(&cancelling);
+    // More pairs than two batches (4 per hardware thread each) hold.
+    const int batch = 4 * static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    int n = 2;
+    while (n * (n - 1) / 2 <= 2 * batch)
+        ++n;
+    std::mt19937 rng(3);
+    std::vector<MadeUpPhoto> made{MadeUp(rng, 40)};
+    for (int i = 1; i < n; ++i)
+        made.push_back(MadeUp(rng, 40, made[0].store, 0.05, 0, 3.0 * i, 2.0 * i));
+    Photos keep;
+    AddMadeUp(made, keep);
+    cancelling.Clear();
+    cancelling.CancelAtStep(1);
+    EXPECT_FALSE(engine->BuildMatchGraph(&engine->m_matchGraph));
+    EXPECT_EQ(cancelling.AbortCalls(), 1);
+    EXPECT_GT(cancelling.updatesAtCancel, 0);
+    EXPECT_EQ(ui.UserWndUpdates(), cancelling.updatesAtCancel);
+    ASSERT_FALSE(engine->m_matchGraph.links.empty());
+    for (const CGraphLink* l : engine->m_matchGraph.links)
+        EXPECT_EQ(l->id1, 0);
 }
 
 TEST(HvBestThreePoints, InliersAtOnePlaceFallBackInsteadOfDividingByZero)
