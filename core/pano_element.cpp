@@ -816,3 +816,11 @@ void show_rect(CPanoElement* e, Rect r, int channel)
         mark(r.right - 1, y);
     }
 }
+
+void FreePictureCollection(std::vector<CPanoElement*>& v)
+{
+    for (CPanoElement* e : v)
+        if (e)
+            e->Release();
+    v.clear();
+}

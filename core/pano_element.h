@@ -158,3 +158,6 @@ extern int grR[256];        // 11 * i
 extern int byte255[256];    // 255 * i
 extern int bi_table[16][16];  // i * j
 void InitAcceleratorTables();
+
+// Releases every element of the list and empties it.
+void FreePictureCollection(std::vector<CPanoElement*>& v);

@@ -12,8 +12,6 @@
 #include "engine/lens_distortion.h"
 #include "core/parallel.h"
 
-int g_fDoSmartBlending1 = 1;
-
 std::atomic<CPanorama*> CPanorama::m_pThis{nullptr};
 
 namespace {
@@ -21,120 +19,7 @@ namespace {
 constexpr int kWorkSizeQuality1 = 660;
 constexpr int kWorkSizeOther = 400;
 
-std::size_t Stride24(std::int64_t width) { return std::size_t(((width * 24 + 31) / 32) * 4); }
-
-// Weighted term of one source sample. The terms are summed exactly: truncating each
-// partial term to a multiple of 65536 would turn a constant 255 into 254 whenever the
-// ratio is not a whole number (every quality-0 copy).
-inline std::int64_t Term(std::int64_t value, std::int64_t weight) { return value * weight; }
-
-// Shrinks each row of `height` rows from srcWidth to dstWidth 24-bit pixels.
-void StretchRows(unsigned char* dst, std::size_t dstStride, const unsigned char* src, std::size_t srcStride,
-                 int srcWidth, int height, int dstWidth)
-{
-    if (!dst || !src || srcWidth <= 0 || height <= 0 || dstWidth <= 0)
-        return;
-    const std::int64_t step = (std::int64_t(srcWidth) << 16) / dstWidth;
-    if (step <= 0)
-        return;
-    Utils::ParallelForRows(height, srcWidth, [&](int y0, int y1) {
-        for (int y = y0; y < y1; ++y) {
-            const unsigned char* s = src + std::size_t(y) * srcStride;
-            unsigned char* d = dst + std::size_t(y) * dstStride;
-            std::int64_t a = 0;
-            for (int x = 0; x < dstWidth; ++x, d += 3) {
-                const std::int64_t b = a + step;
-                const std::int64_t ia = a >> 16;
-                const std::int64_t ib = b >> 16;
-                const std::int64_t fa = a & 0xFFFF;
-                const std::int64_t fb = b & 0xFFFF;
-                std::int64_t sum[3];
-                const unsigned char* p = s + std::size_t(ia) * 3;
-                for (int c = 0; c < 3; ++c)
-                    sum[c] = Term(p[c], 65536 - fa);
-                std::int64_t whole[3] = {0, 0, 0};
-                for (std::int64_t k = ia + 1; k < ib; ++k) {
-                    const unsigned char* q = s + std::size_t(k) * 3;
-                    whole[0] += q[0];
-                    whole[1] += q[1];
-                    whole[2] += q[2];
-                }
-                if (ib < srcWidth) {
-                    const unsigned char* q = s + std::size_t(ib) * 3;
-                    for (int c = 0; c < 3; ++c)
-                        sum[c] += Term(q[c], fb);
-                }
-                const std::int64_t span = b - a;
-                for (int c = 0; c < 3; ++c)
-                    d[c] = (unsigned char)std::min<std::int64_t>((sum[c] + (whole[c] << 16) + span / 2) / span, 255);
-                a = b;
-            }
-        }
-    });
-}
-
-// Shrinks each column of a `width`-pixel image from srcHeight to dstHeight rows,
-// one output row at a time so that the sums run along memory.
-void StretchColumns(unsigned char* dst, std::size_t dstStride, const unsigned char* src, std::size_t srcStride,
-                    int width, int srcHeight, int dstHeight)
-{
-    if (!dst || !src || width <= 0 || srcHeight <= 0 || dstHeight <= 0)
-        return;
-    const std::int64_t step = (std::int64_t(srcHeight) << 16) / dstHeight;
-    if (step <= 0)
-        return;
-    const std::size_t rowBytes = std::size_t(width) * 3;
-    Utils::ParallelForRows(dstHeight, std::int64_t(width) * (srcHeight / dstHeight + 1), [&](int y0, int y1) {
-        std::vector<std::int64_t> sum(rowBytes);
-        std::vector<std::int64_t> whole(rowBytes);
-        for (int y = y0; y < y1; ++y) {
-            const std::int64_t a = std::int64_t(y) * step;
-            const std::int64_t b = a + step;
-            const std::int64_t ia = a >> 16;
-            const std::int64_t ib = b >> 16;
-            const std::int64_t fa = a & 0xFFFF;
-            const std::int64_t fb = b & 0xFFFF;
-            const unsigned char* first = src + std::size_t(ia) * srcStride;
-            for (std::size_t i = 0; i < rowBytes; ++i)
-                sum[i] = Term(first[i], 65536 - fa);
-            std::fill(whole.begin(), whole.end(), 0);
-            for (std::int64_t k = ia + 1; k < ib; ++k) {
-                const unsigned char* r = src + std::size_t(k) * srcStride;
-                for (std::size_t i = 0; i < rowBytes; ++i)
-                    whole[i] += r[i];
-            }
-            if (ib < srcHeight) {
-                const unsigned char* last = src + std::size_t(ib) * srcStride;
-                for (std::size_t i = 0; i < rowBytes; ++i)
-                    sum[i] += Term(last[i], fb);
-            }
-            const std::int64_t span = b - a;
-            unsigned char* d = dst + std::size_t(y) * dstStride;
-            for (std::size_t i = 0; i < rowBytes; ++i)
-                d[i] = (unsigned char)std::min<std::int64_t>((sum[i] + (whole[i] << 16) + span / 2) / span, 255);
-        }
-    });
-}
-
 }  // namespace
-
-void StretchWidth(unsigned char* dst, const unsigned char* src, int srcWidth, int height, int dstWidth)
-{
-    StretchRows(dst, Stride24(dstWidth), src, Stride24(srcWidth), srcWidth, height, dstWidth);
-}
-
-void StretchHeight(unsigned char* dst, const unsigned char* src, int width, int srcHeight, int dstHeight)
-{
-    StretchColumns(dst, Stride24(width), src, Stride24(width), width, srcHeight, dstHeight);
-}
-
-void FreePictureCollection(std::vector<CPanoElement*>& v)
-{
-    for (CPanoElement* e : v)
-        if (e)
-            e->Release();
-    v.clear();
-}
 
 CPanorama::CPanorama()
 {

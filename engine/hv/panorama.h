@@ -14,15 +14,14 @@
 #include "core/keypoints.h"
 #include "core/match_graph.h"
 #include "core/pano_element.h"
+#include "core/resample.h"
+#include "engine/blending.h"
 #include "engine/hv/stitching_line.h"
 #include "engine/panorama_interfaces.h"
 
 namespace MultiresolutionSpline {
 class CSplineRGB;
 }
-
-// Seam search and gradient averaging are on for every engine (1); nothing changes it.
-extern int g_fDoSmartBlending1;
 
 // A 3x3 transform (canvas pixels to photo pixels); m[r][c] indexes it and it converts
 // to double (*)[3] for the matrix helpers.
@@ -33,15 +32,6 @@ struct AFFINE_MATRIX {
     operator Row*() noexcept { return v; }              // NOLINT(google-explicit-constructor)
     operator const Row*() const noexcept { return v; }  // NOLINT(google-explicit-constructor)
 };
-
-// Box-filter shrink of 24-bit images whose rows are padded to 4 bytes: each output
-// pixel averages the source span it covers, in 16.16 fixed point (64-bit sums).
-// StretchWidth shrinks along rows (dstWidth <= srcWidth), StretchHeight down columns.
-void StretchWidth(unsigned char* dst, const unsigned char* src, int srcWidth, int height, int dstWidth);
-void StretchHeight(unsigned char* dst, const unsigned char* src, int width, int srcHeight, int dstHeight);
-
-// Releases every element of the list and empties it.
-void FreePictureCollection(std::vector<CPanoElement*>& v);
 
 class CPanorama : public PanoramaLib::IHVPanorama {
 public:

@@ -20,10 +20,10 @@
 #include "core/linalg.h"
 #include "core/panorama_exceptions.h"
 #include "core/pair_matching.h"
+#include "core/resample.h"
 #include "core/robust_fit.h"
 #include "core/sift.h"
 #include "engine/auto_highlight.h"
-#include "engine/hv/panorama.h"  // StretchWidth, StretchHeight
 #include "core/parallel.h"
 #include "engine/tiled/panorama.h"
 
@@ -41,8 +41,6 @@ constexpr double kSizeRatioLimit = 5.0;
 // Memory of one SIFT analysis per working-copy pixel (three pyramids of doubles at twice
 // the working copy's resolution, measured).
 constexpr std::int64_t kSiftBytesPerPixel = 200;
-
-std::size_t Stride24(std::int64_t width) { return std::size_t(((width * 24 + 31) / 32) * 4); }
 
 using PanoramaRecognition::CandidateFit;
 using PanoramaRecognition::DescriptorTree;

@@ -13,7 +13,6 @@
 #include <string>
 
 #include "core/panorama_exceptions.h"
-#include "engine/hv/panorama.h"  // FreePictureCollection
 
 namespace Tiled_Panorama {
 

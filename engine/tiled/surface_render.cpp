@@ -22,9 +22,6 @@
 #include "engine/tiled/surface.h"
 #include "engine/tiled/surface_render.h"
 
-// g_fDoSmartBlending1 is the program's one switch, shared with the Horizontal/Vertical
-// engine, which defines it.
-
 namespace {
 
 VarnoBase::Rect Intersect(const VarnoBase::Rect& a, const VarnoBase::Rect& b) noexcept

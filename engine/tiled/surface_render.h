@@ -8,10 +8,8 @@
 #include <vector>
 
 #include "core/parallel.h"
+#include "engine/blending.h"
 
-// Non-zero (the default): photos are blended by AddImageToPano; zero: by the
-// half-and-half AddImageToPano_Blending50Percent.
-extern int g_fDoSmartBlending1;
 
 // Blend weight of a photo pixel from its centred coordinates divided by the photo's
 // integer half sizes (a = |u| / hw, b = |v| / hh): 65535 at the centre, 1 at the left
