@@ -42,7 +42,7 @@ bool sameLists(const std::vector<int>& a, const std::vector<int>& b)
 
 double AcceptanceErrorLimit(int motionModel)
 {
-    return motionModel == 0 ? 6.0 : 22.0;
+    return motionModel == 0 ? kAffineErrorLimit : kSimilarityErrorLimit;
 }
 
 DescriptorTree::~DescriptorTree()

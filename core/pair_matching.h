@@ -73,7 +73,22 @@ struct PairMatch {
     double treeSeconds = 0, votingSeconds = 0, fitSeconds = 0;  // stage times
 };
 
-// Error limit of the acceptance test: 6 pixels for the affine model, else 22.
+// Acceptance of a fitted candidate: its mean inlier distance (pixels of the database
+// photo) must stay below the limit of its motion model.
+constexpr double kAffineErrorLimit = 6.0;
+constexpr double kSimilarityErrorLimit = 22.0;
+// Nearest-neighbour distance ratios of the ratio test: matching mode 0 is strict, any
+// other mode (and the tiled engine) loose.
+constexpr double kStrictMatchRatio = 0.6;
+constexpr double kLooseMatchRatio = 0.8;
+
+constexpr double MatchRatio(int matchingMode) noexcept
+{
+    return matchingMode == 0 ? kStrictMatchRatio : kLooseMatchRatio;
+}
+
+// Error limit of the acceptance test: kAffineErrorLimit for the affine model (0), else
+// kSimilarityErrorLimit.
 double AcceptanceErrorLimit(int motionModel);
 
 // Matches `query` against `database` (one photo each). motionModel: 0 affine, 2 translate

@@ -38,8 +38,6 @@ namespace {
 using PanoramaRecognition::CandidateFit;
 using PanoramaRecognition::DescriptorTree;
 
-constexpr double kSimilarityErrorLimit = 22.0;
-constexpr double kAffineErrorLimit = 6.0;
 constexpr int kSiftOctaves = 4;
 constexpr int kSiftScales = 2;
 constexpr double kSiftContrast = 0.02;
@@ -73,7 +71,8 @@ PairOutcome MatchPair(CImageDataBase& queryStore, CImageDataBase& dbStore, kd_tr
         out.votingFailed = true;
         return out;
     }
-    const double limit = motionModel == PanoramaLib::MotionAffine ? kAffineErrorLimit : kSimilarityErrorLimit;
+    const double limit = motionModel == PanoramaLib::MotionAffine ? PanoramaRecognition::kAffineErrorLimit
+                                                                  : PanoramaRecognition::kSimilarityErrorLimit;
     for (CandidateFit& fit : fits) {
         CandidateOutcome cand;
         cand.passed = fit.matched && fit.error < limit && !BadTransform(sizeA, sizeB, fit.m);
@@ -387,7 +386,7 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
             return false;
 
     std::vector<DescriptorTree> trees(static_cast<std::size_t>(n));
-    const double ratio = m_nMatchingMode == 0 ? 0.6 : 0.8;
+    const double ratio = PanoramaRecognition::MatchRatio(m_nMatchingMode);
     // Every pair (a, b), a < b, in the order links are added: by a, then by b.
     std::vector<std::pair<int, int>> pairs;
     for (int a = 0; a + 1 < n; ++a)
@@ -491,7 +490,7 @@ bool VotePair(CPanorama& engine, CGraph* graph, int query, int database, std::ve
         return true;
     if (!trees[database].tree() && !trees[database].Build(*ds))
         return true;
-    const double ratio = engine.m_nMatchingMode == 0 ? 0.6 : 0.8;
+    const double ratio = PanoramaRecognition::MatchRatio(engine.m_nMatchingMode);
     const PairOutcome pair = MatchPair(*qs, *ds, trees[database].tree(),
                                        engine.m_workImages[query]->GetImageSize(),
                                        engine.m_workImages[database]->GetImageSize(), engine.m_motionModel, ratio);

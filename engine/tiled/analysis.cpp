@@ -5,8 +5,8 @@
 // pair is matched once, the lower index as the query: kd-tree nearest neighbours with
 // the distance-ratio test, Hough voting for a similarity, then a robust least-median
 // affine fit of each best-voted candidate. A fit with enough inliers, a small error
-// (6 working-copy pixels) and a plausible mapping of the photo corners becomes a link
-// of the match graph. All pairs are matched in one parallel pass (in blocks, so that a
+// (6 working-copy pixels) and a plausible mapping of the photo corners (BadTransform,
+// the engines' one plausibility test) becomes a link of the match graph. All pairs are matched in one parallel pass (in blocks, so that a
 // cancel is seen soon); links are added in the order of a serial pass.
 #include <algorithm>
 #include <cmath>
@@ -24,6 +24,7 @@
 #include "core/robust_fit.h"
 #include "core/sift.h"
 #include "engine/auto_highlight.h"
+#include "engine/manual_matcher.h"
 #include "core/parallel.h"
 #include "engine/tiled/panorama.h"
 
@@ -35,9 +36,6 @@ namespace Tiled_Panorama {
 
 namespace {
 
-constexpr double kErrorLimit = 6.0;  // working-copy pixels
-constexpr double kCoordLimit = 32767.0;
-constexpr double kSizeRatioLimit = 5.0;
 // Memory of one SIFT analysis per working-copy pixel (three pyramids of doubles at twice
 // the working copy's resolution, measured).
 constexpr std::int64_t kSiftBytesPerPixel = 200;
@@ -67,7 +65,7 @@ PairResult MatchPair(CImageDataBase& query, CImageDataBase& database, kd_tree* t
         return out;
     }
     for (CandidateFit& fit : fits) {
-        const bool passed = fit.matched && fit.error < errorLimit && !BadTransform1(sizeA, sizeB, fit.m);
+        const bool passed = fit.matched && fit.error < errorLimit && !::BadTransform(sizeA, sizeB, fit.m);
         out.candidates.emplace_back(passed, std::move(fit));
     }
     return out;
@@ -111,52 +109,6 @@ bool WorkingSize(std::int64_t w, std::int64_t h, int L, int mode, std::int64_t& 
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------------
-// Plausibility of a fitted transform
-
-bool BadTransform2(const Size& sizeA, const Size& sizeB, const double H[3][3])
-{
-    double inv[3][3];
-    double h[3][3];
-    Utils::copy_matrix_3x3(h, H);
-    if (!Utils::pinv3x3(inv, h))
-        return true;
-    const double wB = sizeB.cx, hB = sizeB.cy;
-    const double corners[4][2] = {{0, 0}, {wB, 0}, {0, hB}, {wB, hB}};
-    double minX = 1e300, maxX = -1e300, minY = 1e300, maxY = -1e300;
-    for (const auto& c : corners) {
-        const double x = inv[0][0] * c[0] + inv[0][1] * c[1] + inv[0][2];
-        const double y = inv[1][0] * c[0] + inv[1][1] * c[1] + inv[1][2];
-        if (!std::isfinite(x) || !std::isfinite(y))
-            return true;
-        minX = std::min(minX, x);
-        maxX = std::max(maxX, x);
-        minY = std::min(minY, y);
-        maxY = std::max(maxY, y);
-    }
-    for (double v : {minX, maxX, minY, maxY})
-        if (v <= -32768.0 || v >= kCoordLimit)
-            return true;
-    const int width = static_cast<int>(maxX - minX);
-    const int height = static_cast<int>(maxY - minY);
-    if (width <= 0 || height <= 0 || sizeA.cx <= 0 || sizeA.cy <= 0)
-        return true;
-    const double wA = sizeA.cx, hA = sizeA.cy;
-    return width / wA > kSizeRatioLimit || wA / width > kSizeRatioLimit || height / hA > kSizeRatioLimit ||
-           hA / height > kSizeRatioLimit;
-}
-
-bool BadTransform1(const Size& sizeA, const Size& sizeB, const double H[3][3])
-{
-    if (BadTransform2(sizeA, sizeB, H))
-        return true;
-    double h[3][3], inv[3][3];
-    Utils::copy_matrix_3x3(h, H);
-    if (!Utils::pinv3x3(inv, h))
-        return true;
-    return BadTransform2(sizeB, sizeA, inv);
-}
 
 // ---------------------------------------------------------------------------------
 // Reuse of an earlier analysis
@@ -439,7 +391,7 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
                 return;
             results[start + k] = MatchPair(*m_imageData[a], *m_imageData[b], trees[b].tree(),
                                            m_images[a]->GetImageSize(), m_images[b]->GetImageSize(),
-                                           kErrorLimit * m_images[a]->m_scale, m_matchRatio);
+                                           PanoramaRecognition::kAffineErrorLimit * m_images[a]->m_scale, m_matchRatio);
         });
         // A query photo is complete when its last pair (b = n - 1) is done.
         while (added < end) {

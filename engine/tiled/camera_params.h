@@ -18,6 +18,7 @@
 #include <cminpack.h>
 
 #include "core/geometry.h"
+#include "core/pair_matching.h"
 
 class CImageDataBase;
 
@@ -136,7 +137,7 @@ public:
     const match_graph::CGraph* m_graph = nullptr;         // links: full-size photo pixels
     std::vector<VarnoBase::Size> m_imageSizes;            // per photo, full size
     std::vector<std::vector<KeyPosition>> m_keypoints;    // per photo, full-size pixels
-    double m_matchRatio = 0.8;                            // nearest-neighbour ratio of matching
+    double m_matchRatio = PanoramaRecognition::kLooseMatchRatio;  // nearest-neighbour ratio of matching
     int m_lensMode = 1;         // 0: no lens terms; 1: one lens for all photos in m_worldParams
     bool m_bAdjustOnce = false; // one optimisation after all photos instead of one per photo
     int m_worldImage = 0;       // reference photo

@@ -19,6 +19,7 @@
 #include "core/keypoints.h"
 #include "core/match_graph.h"
 #include "core/pano_element.h"
+#include "core/pair_matching.h"
 #include "engine/panorama_interfaces.h"
 #include "engine/tiled/camera_params.h"
 #include "engine/tiled/render_thread.h"
@@ -31,12 +32,6 @@ namespace Tiled_Panorama {
 // analysis of one photo.
 CImageDataBase* ExtractImageDescriptor(const std::wstring& path, const std::vector<CPanoElement*>& oldPhotos,
                                        std::vector<CImageDataBase*>& oldRecords);
-
-// True when the transform from photo a's pixels into photo b's maps b's corners back
-// into an implausible box (beyond +-32767, empty, or more than five times larger or
-// smaller than a). BadTransform1 tests both directions.
-bool BadTransform2(const VarnoBase::Size& sizeA, const VarnoBase::Size& sizeB, const double H[3][3]);
-bool BadTransform1(const VarnoBase::Size& sizeA, const VarnoBase::Size& sizeB, const double H[3][3]);
 
 class CPanorama : public PanoramaLib::ITiledPanorama {
 public:
@@ -133,7 +128,7 @@ public:
     bool m_bBuilt = false;
     bool m_bCrop = true;
     int m_workSize = 660;
-    double m_matchRatio = 0.8;
+    double m_matchRatio = PanoramaRecognition::kLooseMatchRatio;
     int m_workSizeMode = 1;
     bool m_bLensCompensation = true;
     PanoramaLib::SurfaceRenderingType m_surfaceType = PanoramaLib::SurfaceCylindrical;

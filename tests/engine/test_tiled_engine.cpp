@@ -408,24 +408,6 @@ TEST(TiledAnalysis, OnlyCompleteRecordsAreReused)
     photo->Release();
 }
 
-TEST(TiledAnalysis, ImplausibleTransformsAreRejectedInEitherDirection)
-{
-    const VarnoBase::Size s(400, 300);
-    const double shift[3][3] = {{1, 0, 120}, {0, 1, -30}, {0, 0, 1}};
-    EXPECT_FALSE(Tiled_Panorama::BadTransform1(s, s, shift));
-    const double far[3][3] = {{1, 0, 40000}, {0, 1, 0}, {0, 0, 1}};
-    EXPECT_TRUE(Tiled_Panorama::BadTransform1(s, s, far));
-    const double shrink[3][3] = {{6, 0, 0}, {0, 6, 0}, {0, 0, 1}};  // b's box 6x smaller in a
-    EXPECT_TRUE(Tiled_Panorama::BadTransform2(s, s, shrink));
-    const double grow[3][3] = {{1.0 / 6, 0, 0}, {0, 1.0 / 6, 0}, {0, 0, 1}};
-    EXPECT_TRUE(Tiled_Panorama::BadTransform2(s, s, grow));
-    EXPECT_TRUE(Tiled_Panorama::BadTransform1(s, s, grow));
-    const double mild[3][3] = {{4, 0, 0}, {0, 4, 0}, {0, 0, 1}};
-    EXPECT_FALSE(Tiled_Panorama::BadTransform1(s, s, mild));
-    const double singular[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 1}};
-    EXPECT_TRUE(Tiled_Panorama::BadTransform1(s, s, singular));
-}
-
 TEST(TiledAnalysis, ReferencePhotoHasTheMostInliers)
 {
     EngineOnHost h;
