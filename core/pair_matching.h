@@ -4,10 +4,14 @@
 // candidate, acceptance test. Used by the match_pair driver, the tests and benchmarks.
 #pragma once
 
+#include <algorithm>
 #include <memory>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/keypoints.h"
+#include "core/parallel.h"
 
 class kd_tree;
 
@@ -99,5 +103,62 @@ double AcceptanceErrorLimit(int motionModel);
 // voting failed for lack of memory.
 bool MatchFeatureStores(CImageDataBase& query, CImageDataBase& database, int motionModel, double ratio,
                         PairMatch& out);
+
+// Matches every pair (a, b), a < b, of n photos, the lower index as the query, the way
+// both engines do: the database trees built in parallel, then the pairs in blocks on up
+// to `threads` threads (0: one per core). After each block the query photos whose pairs
+// are all done are committed in the order of a serial pass (by a, then by b), each
+// followed by step() (a progress step, which may cancel). store(i) gives photo i's
+// feature store (null: no pair with it is matched); match(a, b, tree) matches a pair
+// on a worker thread and returns its outcome, which commit(a, b, outcome) takes on the
+// calling thread (false: stop matching and return false). Stops early, returning true,
+// once cancelled() says so (checked before each block and after each step).
+template <class Store, class Match, class Commit, class Step, class Cancelled>
+bool MatchPairsInOrder(int n, int threads, Store&& store, Match&& match, Commit&& commit, Step&& step,
+                       Cancelled&& cancelled)
+{
+    std::vector<DescriptorTree> trees(static_cast<std::size_t>(std::max(n, 0)));
+    std::vector<std::pair<int, int>> pairs;
+    for (int a = 0; a + 1 < n; ++a)
+        for (int b = a + 1; b < n; ++b)
+            pairs.emplace_back(a, b);
+    using Outcome = decltype(match(0, 1, static_cast<kd_tree*>(nullptr)));
+    std::vector<Outcome> outcomes(pairs.size());
+    // The trees of every photo but the first (it is never the database side).
+    Utils::ParallelForEach(std::size_t(std::max(n - 1, 0)), threads, [&](std::size_t k) {
+        if (CImageDataBase* s = store(static_cast<int>(k) + 1))
+            trees[k + 1].Build(*s);
+    });
+    const std::size_t block = std::size_t(4) * std::max(1u, std::thread::hardware_concurrency());
+    std::size_t added = 0;  // pairs committed
+    for (std::size_t start = 0; start < pairs.size() && !cancelled(); start += block) {
+        const std::size_t end = std::min(pairs.size(), start + block);
+        Utils::ParallelForEach(end - start, threads, [&](std::size_t k) {
+            const auto [a, b] = pairs[start + k];
+            if (!store(a) || !store(b))
+                return;
+            outcomes[start + k] = match(a, b, trees[std::size_t(b)].tree());
+        });
+        // A query photo is complete when its last pair (b = n - 1) is done.
+        while (added < end) {
+            const int a = pairs[added].first;
+            std::size_t last = added;
+            while (last < pairs.size() && pairs[last].first == a)
+                ++last;
+            if (last > end)
+                break;  // this query photo's last pairs are in the next block
+            for (std::size_t k = added; k < last; ++k) {
+                if (!commit(a, pairs[k].second, outcomes[k]))
+                    return false;
+                outcomes[k] = Outcome();  // copied into the graph: free it now
+            }
+            added = last;
+            step();
+            if (cancelled())
+                break;
+        }
+    }
+    return true;
+}
 
 }  // namespace PanoramaRecognition

@@ -385,68 +385,33 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
         if (!graph->AddNode(i))
             return false;
 
-    std::vector<DescriptorTree> trees(static_cast<std::size_t>(n));
     const double ratio = PanoramaRecognition::MatchRatio(m_nMatchingMode);
-    // Every pair (a, b), a < b, in the order links are added: by a, then by b.
-    std::vector<std::pair<int, int>> pairs;
-    for (int a = 0; a + 1 < n; ++a)
-        for (int b = a + 1; b < n; ++b)
-            pairs.emplace_back(a, b);
-    std::vector<PairOutcome> outcomes(pairs.size());
-    const int threads = g_matchingThreads.load();
-    // The trees of every photo but the first (it is never the database side).
-    Utils::ParallelForEach(std::size_t(std::max(n - 1, 0)), threads, [&](std::size_t k) {
-        if (m_databases[k + 1])
-            trees[k + 1].Build(*m_databases[k + 1]);
-    });
-    // Pairs in blocks, matched in parallel; after each block the query photos whose
-    // pairs are all done get their links, in the order of a serial pass, and their
-    // step of the progress bar (which may cancel).
-    const std::size_t block = std::size_t(4) * std::max(1u, std::thread::hardware_concurrency());
-    std::size_t added = 0;  // pairs whose links are in the graph
-    for (std::size_t start = 0; start < pairs.size() && !m_bAborted; start += block) {
-        const std::size_t end = std::min(pairs.size(), start + block);
-        Utils::ParallelForEach(end - start, threads, [&](std::size_t k) {
-            const auto [a, b] = pairs[start + k];
-            if (!m_databases[a] || !m_databases[b])
-                return;
-            outcomes[start + k] = MatchPair(*m_databases[a], *m_databases[b], trees[b].tree(),
-                                            m_workImages[a]->GetImageSize(), m_workImages[b]->GetImageSize(),
-                                            m_motionModel, ratio);
-        });
-        while (added < end) {
-            const int a = pairs[added].first;
-            std::size_t last = added;
-            while (last < pairs.size() && pairs[last].first == a)
-                ++last;
-            if (last > end)
-                break;  // this query photo's last pairs are in the next block
-            for (std::size_t k = added; k < last; ++k) {
-                PairOutcome& pair = outcomes[k];
-                if (pair.skipped)
-                    continue;
-                if (pair.votingFailed)
-                    return false;  // no memory for the voting tables
+    const bool completed = PanoramaRecognition::MatchPairsInOrder(
+        n, g_matchingThreads.load(), [&](int i) { return m_databases[i]; },
+        [&](int a, int b, kd_tree* tree) {
+            return MatchPair(*m_databases[a], *m_databases[b], tree, m_workImages[a]->GetImageSize(),
+                             m_workImages[b]->GetImageSize(), m_motionModel, ratio);
+        },
+        [&](int a, int b, const PairOutcome& pair) {
+            if (pair.skipped)
+                return true;
+            if (pair.votingFailed)
+                return false;  // no memory for the voting tables
+            if (m_pUserInterface)
+                m_pUserInterface->UpdateUserWndInterface();
+            for (const CandidateOutcome& cand : pair.candidates) {
                 if (m_pUserInterface)
                     m_pUserInterface->UpdateUserWndInterface();
-                for (const CandidateOutcome& cand : pair.candidates) {
-                    if (m_pUserInterface)
-                        m_pUserInterface->UpdateUserWndInterface();
-                    if (!cand.passed)
-                        continue;
-                    CGraphLink* link = graph->AddLink(a, pairs[k].second);
-                    if (link)
-                        FillAutomaticLink(link, a, pairs[k].second, cand.fit);
-                }
-                pair = PairOutcome();  // copied into the links: free it now
+                if (!cand.passed)
+                    continue;
+                CGraphLink* link = graph->AddLink(a, b);
+                if (link)
+                    FillAutomaticLink(link, a, b, cand.fit);
             }
-            added = last;
-            ProgressStep(4);
-            if (m_bAborted)
-                break;
-        }
-    }
-    return !m_bAborted;
+            return true;
+        },
+        [&] { ProgressStep(4); }, [&]() -> bool { return m_bAborted; });
+    return completed && !m_bAborted;
 }
 
 namespace {

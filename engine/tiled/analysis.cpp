@@ -363,84 +363,51 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
     if (static_cast<int>(m_imageData.size()) < n)
         return false;
 
-    std::vector<DescriptorTree> trees(static_cast<std::size_t>(n));
-    // Every pair (a, b), a < b, in the order links are added: by a, then by b.
-    std::vector<std::pair<int, int>> pairs;
-    for (int a = 0; a + 1 < n; ++a)
-        for (int b = a + 1; b < n; ++b)
-            pairs.emplace_back(a, b);
-    std::vector<PairResult> results(pairs.size());
-    const int threads = m_workThreads;
-    // The trees of every photo but the first (it is never the database side).
-    Utils::ParallelForEach(std::size_t(std::max(n - 1, 0)), threads, [&](std::size_t k) {
-        const std::size_t b = k + 1;
-        if (m_imageData[b])
-            trees[b].Build(*m_imageData[b]);
-    });
-    // Pairs in blocks, matched in parallel; after each block the query photos whose
-    // pairs are all done get their links, in the order of a serial pass, and their
-    // step of the progress bar (which may cancel).
-    const std::size_t block = std::size_t(4) * std::max(1u, std::thread::hardware_concurrency());
-    std::size_t added = 0;  // pairs whose links are in the graph
-    for (std::size_t start = 0; start < pairs.size() && !m_bAborted; start += block) {
-        const std::size_t end = std::min(pairs.size(), start + block);
-        Utils::ParallelForEach(end - start, threads, [&](std::size_t k) {
-            const auto [ia, ib] = pairs[start + k];
-            const std::size_t a = std::size_t(ia), b = std::size_t(ib);
-            if (!m_imageData[a] || !m_imageData[b])
-                return;
-            results[start + k] = MatchPair(*m_imageData[a], *m_imageData[b], trees[b].tree(),
-                                           m_images[a]->GetImageSize(), m_images[b]->GetImageSize(),
-                                           PanoramaRecognition::kAffineErrorLimit * m_images[a]->m_scale, m_matchRatio);
-        });
-        // A query photo is complete when its last pair (b = n - 1) is done.
-        while (added < end) {
-            const int a = pairs[added].first;
-            std::size_t last = added;
-            while (last < pairs.size() && pairs[last].first == a)
-                ++last;
-            if (last > end)
-                break;
-            for (std::size_t k = added; k < last; ++k) {
-                PairResult& r = results[k];
-                if (r.votingFailed)
-                    return false;  // no memory for the voting tables
-                if (!r.voted)
-                    continue;
+    const bool completed = PanoramaRecognition::MatchPairsInOrder(
+        n, m_workThreads, [&](int i) { return m_imageData[std::size_t(i)]; },
+        [&](int a, int b, kd_tree* tree) {
+            const std::size_t ia = std::size_t(a), ib = std::size_t(b);
+            return MatchPair(*m_imageData[ia], *m_imageData[ib], tree, m_images[ia]->GetImageSize(),
+                             m_images[ib]->GetImageSize(),
+                             PanoramaRecognition::kAffineErrorLimit * m_images[ia]->m_scale, m_matchRatio);
+        },
+        [&](int a, int b, const PairResult& r) {
+            if (r.votingFailed)
+                return false;  // no memory for the voting tables
+            if (!r.voted)
+                return true;
+            if (m_pUserInterface)
+                m_pUserInterface->UpdateUserWndInterface();
+            for (const auto& [passed, c] : r.candidates) {
                 if (m_pUserInterface)
                     m_pUserInterface->UpdateUserWndInterface();
-                for (const auto& [passed, c] : r.candidates) {
-                    if (m_pUserInterface)
-                        m_pUserInterface->UpdateUserWndInterface();
-                    if (!passed)
-                        continue;
-                    CGraphLink* link = graph->AddLink(a, pairs[k].second);
-                    if (!link)
-                        continue;
-                    link->id1 = a;
-                    link->id2 = pairs[k].second;
-                    Utils::copy_matrix_3x3(link->m, c.m);
-                    link->error = c.error;
-                    link->inliers = static_cast<int>(c.keys1.size());
-                    link->outliers = static_cast<int>(c.outKeys1.size());
-                    link->keys1 = c.keys1;
-                    link->keys2 = c.keys2;
-                    link->outKeys1 = c.outKeys1;
-                    link->outKeys2 = c.outKeys2;
-                    link->inlierQuality = c.inQuality;
-                    link->outlierQuality = c.outQuality;
-                }
-                r = PairResult();  // its candidates are copied: free them now
+                if (!passed)
+                    continue;
+                CGraphLink* link = graph->AddLink(a, b);
+                if (!link)
+                    continue;
+                link->id1 = a;
+                link->id2 = b;
+                Utils::copy_matrix_3x3(link->m, c.m);
+                link->error = c.error;
+                link->inliers = static_cast<int>(c.keys1.size());
+                link->outliers = static_cast<int>(c.outKeys1.size());
+                link->keys1 = c.keys1;
+                link->keys2 = c.keys2;
+                link->outKeys1 = c.outKeys1;
+                link->outKeys2 = c.outKeys2;
+                link->inlierQuality = c.inQuality;
+                link->outlierQuality = c.outQuality;
             }
-            added = last;
+            return true;
+        },
+        [&] {
             m_progressPos += 4;
             if (m_pProgress)
                 m_bAborted = m_pProgress->AbortProgressIndicator(m_progressMax, m_progressPos);
-            if (m_bAborted)
-                break;
-        }
-    }
-    return !m_bAborted;
+        },
+        [&]() -> bool { return m_bAborted; });
+    return completed && !m_bAborted;
 }
 
 int CPanorama::GetWorldImage(CGraph* graph)
