@@ -1,0 +1,311 @@
+// Seam set-up of the Horizontal/Vertical engine: for each warped photo, the grey-level
+// difference against the panorama so far over their overlap (canvas coordinates),
+// blurred, and the seams searched through it on the sides where the panorama lies;
+// the full-size pass scales the working-size seams up. Build thread only; the
+// difference buffers are held by RefPtr for the length of one search.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "core/gauss.h"
+#include "core/linalg.h"
+#include "core/parallel.h"
+#include "engine/hv/compositing_helpers.h"
+#include "engine/hv/panorama.h"
+#include "engine/hv/seam_builder.h"
+
+using VarnoBase::Point;
+using VarnoBase::Rect;
+using HvCompositing::AlphaPlane;
+using HvCompositing::Plane24;
+
+namespace {
+
+inline int Grey(const u8* p)
+{
+    return (grB[p[0]] + grG[p[1]] + grR[p[2]]) / 100;
+}
+
+// Alpha of element e at canvas point (x, y); 255 without an alpha plane.
+inline int AlphaAt(const CPanoElement* e, int x, int y)
+{
+    if (!e->m_pAlpha)
+        return 255;
+    const Point p = e->m_position;
+    return e->m_pAlpha[std::size_t(y - p.y) * e->GetAlphaBPL() + (x - p.x)];
+}
+
+// |grey(P) - grey(I)| over rectangle o (canvas coordinates), 255 where either side is
+// transparent. Null when the buffer cannot be made.
+CPanoElement* DifferenceBuffer(const CPanoElement* pano, const CPanoElement* photo, const Rect& o)
+{
+    auto* buf = new (std::nothrow) CPanoElement(false);
+    if (!buf)
+        return nullptr;
+    if (!buf->CreateImage(8, o.width(), o.height())) {
+        buf->Release();
+        return nullptr;
+    }
+    buf->m_position = o.topLeft();
+    u8* bits = buf->GetBits();
+    const std::size_t bpl = std::size_t(buf->GetBPL());
+    const Plane24 pp(pano), ip(photo);
+    const AlphaPlane pa(pano), ia(photo);
+    const int width = o.width();
+    Utils::ParallelForRows(o.height(), width, [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            const int y = o.top + row;
+            u8* d = bits + std::size_t(row) * bpl;
+            const u8* p = pp.At(o.left, y);
+            const u8* q = ip.At(o.left, y);
+            const u8* a1 = pa.At(o.left, y);
+            const u8* a2 = ia.At(o.left, y);
+            for (int col = 0; col < width; ++col, p += 3, q += 3) {
+                if ((a1 && a1[col] == 0) || (a2 && a2[col] == 0)) {
+                    d[col] = 255;
+                    continue;
+                }
+                d[col] = u8(std::abs(Grey(p) - Grey(q)));
+            }
+        }
+    });
+    return buf;
+}
+
+// Transparent panorama pixels along a canvas column (vertical) or row over the span
+// [from, to), clipped to the panorama.
+int CountTransparent(const CPanoElement* pano, bool column, int at, int from, int to)
+{
+    const Rect pr = pano->GetImageRect();
+    int count = 0;
+    if (column) {
+        if (at < pr.left || at >= pr.right)
+            return 0;
+        for (int y = std::max(from, pr.top); y < std::min(to, pr.bottom); ++y)
+            count += AlphaAt(pano, at, y) == 0;
+    } else {
+        if (at < pr.top || at >= pr.bottom)
+            return 0;
+        for (int x = std::max(from, pr.left); x < std::min(to, pr.right); ++x)
+            count += AlphaAt(pano, x, at) == 0;
+    }
+    return count;
+}
+
+}  // namespace
+
+bool CPanorama::BuildStichingLine(int i)
+{
+    if (m_motionModel == PanoramaLib::MotionTranslate)
+        return BuildStichingLineT(i);
+    CPanoElement* pano = CurrentPanorama();
+    CPanoElement* photo = std::size_t(i) < m_transformed.size() ? m_transformed[i] : nullptr;
+    if (!pano || !photo)
+        return false;
+    const Rect r = photo->GetImageRect();
+    const Rect a = photo->GetAlphaBoundaryRect(nullptr, 1, false);
+    const Rect b = pano->GetAlphaBoundaryRect(&a, 1, false);
+    const Rect o = b & a;
+    if (o.isEmpty())
+        return true;
+    const double ratioW = 100.0 * o.width() / a.width();
+    const double ratioH = 100.0 * o.height() / a.height();
+
+    VarnoBase::RefPtr<CPanoElement> buf;
+    buf.Adopt(DifferenceBuffer(pano, photo, o));
+    if (!buf)
+        return false;
+    const Rect pr = pano->GetImageRect();
+    unsigned long side;
+    if (ratioH > ratioW) {
+        if (r.left < pr.left)
+            side = kSeamRight;
+        else if (r.right >= pr.right)
+            side = kSeamLeft;
+        else
+            side = CountTransparent(pano, true, r.left, r.top, r.bottom) <=
+                           CountTransparent(pano, true, r.right - 1, r.top, r.bottom)
+                       ? kSeamLeft
+                       : kSeamRight;
+    } else {
+        if (r.top < pr.top)
+            side = kSeamBottom;
+        else if (r.bottom >= pr.bottom)
+            side = kSeamTop;
+        else
+            side = CountTransparent(pano, false, r.top, r.left, r.right) <=
+                           CountTransparent(pano, false, r.bottom - 1, r.left, r.right)
+                       ? kSeamTop
+                       : kSeamBottom;
+    }
+    Gauss8(buf->GetWidth(), buf->GetHeight(), buf->GetBPL(), buf->GetBits(), m_dSeamSigma);
+    {
+        CSeamBuilder builder(buf.get(), Rect());
+        builder.BuildSeams(photo, side);
+        builder.GetStitchLines(m_stitchingLines[i]);
+    }
+    return true;
+}
+
+bool CPanorama::BuildStichingLineT(int i)
+{
+    CPanoElement* pano = CurrentPanorama();
+    CPanoElement* photo = std::size_t(i) < m_transformed.size() ? m_transformed[i] : nullptr;
+    if (!pano || !photo)
+        return false;
+    const Rect a = photo->GetAlphaBoundaryRect(nullptr, 1, false);
+    const Rect b = pano->GetAlphaBoundaryRect(&a, 1, false);
+    if (a.isEmpty())
+        return true;
+
+    // Classification mask over A: 255 photo only, 128 panorama present, 0 empty.
+    const int mw = a.width(), mh = a.height();
+    std::vector<u8> mask(std::size_t(mw) * mh, 0);
+    for (int y = 0; y < mh; ++y)
+        for (int x = 0; x < mw; ++x)
+            if (AlphaAt(photo, a.left + x, a.top + y) != 0)
+                mask[std::size_t(y) * mw + x] = 255;
+    const Rect pm = pano->GetImageRect() & a;
+    for (int y = pm.top; y < pm.bottom; ++y)
+        for (int x = pm.left; x < pm.right; ++x)
+            if (AlphaAt(pano, x, y) != 0)
+                mask[std::size_t(y - a.top) * mw + (x - a.left)] = 128;
+    auto at = [&](int x, int y) { return mask[std::size_t(y) * mw + x]; };
+
+    // Seed: the centroid of the photo-only pixels, moved onto that region if needed.
+    long long sx = 0, sy = 0, n = 0;
+    for (int y = 0; y < mh; ++y)
+        for (int x = 0; x < mw; ++x)
+            if (at(x, y) == 255) {
+                sx += x;
+                sy += y;
+                ++n;
+            }
+    int seedX = n ? int(sx / n) : mw / 2;
+    int seedY = n ? int(sy / n) : mh / 2;
+    if (n && at(seedX, seedY) != 255) {
+        // Walk left, right, up and down at once; follow the first direction that meets
+        // a photo-only pixel to the middle of that run.
+        const int dirs[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+        bool alive[4] = {true, true, true, true};
+        for (int step = 1; alive[0] || alive[1] || alive[2] || alive[3]; ++step) {
+            bool moved = false;
+            for (int d = 0; d < 4 && !moved; ++d) {
+                if (!alive[d])
+                    continue;
+                const int x = seedX + dirs[d][0] * step, y = seedY + dirs[d][1] * step;
+                if (x < 0 || y < 0 || x >= mw || y >= mh) {
+                    alive[d] = false;
+                    continue;
+                }
+                if (at(x, y) == 255) {
+                    int len = 0;
+                    while (true) {
+                        const int nx = x + dirs[d][0] * (len + 1), ny = y + dirs[d][1] * (len + 1);
+                        if (nx < 0 || ny < 0 || nx >= mw || ny >= mh || at(nx, ny) != 255)
+                            break;
+                        ++len;
+                    }
+                    seedX = x + dirs[d][0] * (len / 2);
+                    seedY = y + dirs[d][1] * (len / 2);
+                    moved = true;
+                }
+            }
+            if (moved)
+                break;
+        }
+    }
+
+    unsigned long sides = 0;
+    if (seedX >= 0 && seedY >= 0 && seedX < mw && seedY < mh) {
+        for (int x = seedX; x < mw; ++x)
+            if (at(x, seedY) == 128) {
+                sides |= kSeamRight;
+                break;
+            }
+        for (int x = seedX; x >= 1; --x)
+            if (at(x, seedY) == 128) {
+                sides |= kSeamLeft;
+                break;
+            }
+        for (int y = seedY; y < mh; ++y)
+            if (at(seedX, y) == 128) {
+                sides |= kSeamBottom;
+                break;
+            }
+        for (int y = seedY; y >= 1; --y)
+            if (at(seedX, y) == 128) {
+                sides |= kSeamTop;
+                break;
+            }
+    }
+
+    // Core rectangle grown from the seed until each side meets the panorama or the edge.
+    int left = seedX, right = seedX, top = seedY, bottom = seedY;
+    bool stopL = false, stopR = false, stopT = false, stopB = false;
+    auto count128Col = [&](int x, int t, int hgt) {
+        int c = 0;
+        for (int y = t + 1; y < t + 1 + hgt - 2 && y < mh; ++y)
+            c += at(x, y) == 128;
+        return c;
+    };
+    auto count128Row = [&](int y, int l, int wdt) {
+        int c = 0;
+        for (int x = l + 1; x < l + 1 + wdt - 2 && x < mw; ++x)
+            c += at(x, y) == 128;
+        return c;
+    };
+    for (int k = 1; !(stopL && stopR && stopT && stopB); ++k) {
+        if (!stopL)
+            left = std::max(seedX - k, 0);
+        if (!stopR)
+            right = std::min(seedX + k, mw - 1);
+        if (!stopT)
+            top = std::max(seedY - k, 0);
+        if (!stopB)
+            bottom = std::min(seedY + k, mh - 1);
+        const int W = right - left, H = bottom - top;
+        const int colLimit = std::max((20 * H - 40) / 100, 1);
+        const int rowLimit = std::max((20 * W - 40) / 100, 1);
+        if (!stopL)
+            stopL = left == 0 || count128Col(left, top, H) >= colLimit;
+        if (!stopR)
+            stopR = right == mw - 1 || count128Col(right, top, H) >= colLimit;
+        if (!stopT)
+            stopT = top == 0 || count128Row(top, left, W) >= rowLimit;
+        if (!stopB)
+            stopB = bottom == mh - 1 || count128Row(bottom, left, W) >= rowLimit;
+    }
+    Rect core(left + a.left, top + a.top, right + a.left, bottom + a.top);
+
+    const Rect o = a & b;
+    if (o.isEmpty())
+        return true;
+    VarnoBase::RefPtr<CPanoElement> buf;
+    buf.Adopt(DifferenceBuffer(pano, photo, o));
+    if (!buf)
+        return false;
+    Gauss8(buf->GetWidth(), buf->GetHeight(), buf->GetBPL(), buf->GetBits(), m_dSeamSigma);
+    {
+        CSeamBuilder builder(buf.get(), core);
+        builder.BuildSeams(photo, sides);
+        builder.GetStitchLines(m_stitchingLines[i]);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------
+// 4. Full-size seams
+
+bool CPanorama::ExpandStichingLine(int i)
+{
+    if (i < 0 || std::size_t(i) >= m_transformed.size() || std::size_t(i) >= m_fullTransformed.size() ||
+        std::size_t(i) >= m_stitchingLines.size())
+        return false;
+    CExpandStitchingLine expand(m_transformed[i], m_fullTransformed[i], m_stitchingLines[i]);
+    return expand.Expand();
+}
