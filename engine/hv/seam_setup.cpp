@@ -96,6 +96,170 @@ int CountTransparent(const CPanoElement* pano, bool column, int at, int from, in
     return count;
 }
 
+
+// What each pixel of a photo's opaque bounds shows, for the seam set-up of the
+// translation model: the photo alone, the panorama so far (with or without the photo),
+// or nothing. Kept in the bounds' own pixels (0, 0 at its top-left).
+enum OverlapClass : u8 {
+    kMaskEmpty = 0,
+    kMaskPanorama = 128,
+    kMaskPhotoOnly = 255,
+};
+
+struct OverlapMask {
+    int width = 0, height = 0;
+    std::vector<u8> cls;  // an OverlapClass per pixel, rows top to bottom
+
+    u8 at(int x, int y) const { return cls[std::size_t(y) * width + x]; }
+};
+
+// The classification over rectangle a (canvas coordinates): photo first, then the
+// panorama's opaque pixels over it.
+OverlapMask ClassifyOverlap(const CPanoElement* photo, const CPanoElement* pano, const Rect& a)
+{
+    OverlapMask mask;
+    mask.width = a.width();
+    mask.height = a.height();
+    const int mw = mask.width, mh = mask.height;
+    mask.cls.assign(std::size_t(mw) * mh, kMaskEmpty);
+    for (int y = 0; y < mh; ++y)
+        for (int x = 0; x < mw; ++x)
+            if (AlphaAt(photo, a.left + x, a.top + y) != 0)
+                mask.cls[std::size_t(y) * mw + x] = kMaskPhotoOnly;
+    const Rect pm = pano->GetImageRect() & a;
+    for (int y = pm.top; y < pm.bottom; ++y)
+        for (int x = pm.left; x < pm.right; ++x)
+            if (AlphaAt(pano, x, y) != 0)
+                mask.cls[std::size_t(y - a.top) * mw + (x - a.left)] = kMaskPanorama;
+    return mask;
+}
+
+// The seed: the centroid of the photo-only pixels, moved onto that region if needed
+// (mask pixels; the middle of the mask when there is none).
+Point PhotoOnlySeed(const OverlapMask& mask)
+{
+    const int mw = mask.width, mh = mask.height;
+    long long sx = 0, sy = 0, n = 0;
+    for (int y = 0; y < mh; ++y)
+        for (int x = 0; x < mw; ++x)
+            if (mask.at(x, y) == kMaskPhotoOnly) {
+                sx += x;
+                sy += y;
+                ++n;
+            }
+    int seedX = n ? int(sx / n) : mw / 2;
+    int seedY = n ? int(sy / n) : mh / 2;
+    if (n && mask.at(seedX, seedY) != kMaskPhotoOnly) {
+        // Walk left, right, up and down at once; follow the first direction that meets
+        // a photo-only pixel to the middle of that run.
+        const int dirs[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+        bool alive[4] = {true, true, true, true};
+        for (int step = 1; alive[0] || alive[1] || alive[2] || alive[3]; ++step) {
+            bool moved = false;
+            for (int d = 0; d < 4 && !moved; ++d) {
+                if (!alive[d])
+                    continue;
+                const int x = seedX + dirs[d][0] * step, y = seedY + dirs[d][1] * step;
+                if (x < 0 || y < 0 || x >= mw || y >= mh) {
+                    alive[d] = false;
+                    continue;
+                }
+                if (mask.at(x, y) == kMaskPhotoOnly) {
+                    int len = 0;
+                    while (true) {
+                        const int nx = x + dirs[d][0] * (len + 1), ny = y + dirs[d][1] * (len + 1);
+                        if (nx < 0 || ny < 0 || nx >= mw || ny >= mh || mask.at(nx, ny) != kMaskPhotoOnly)
+                            break;
+                        ++len;
+                    }
+                    seedX = x + dirs[d][0] * (len / 2);
+                    seedY = y + dirs[d][1] * (len / 2);
+                    moved = true;
+                }
+            }
+            if (moved)
+                break;
+        }
+    }
+    return Point(seedX, seedY);
+}
+
+// The seam sides to search: those in whose direction the panorama is met when walking
+// from the seed along its row and column.
+unsigned long SidesFacingPanorama(const OverlapMask& mask, const Point& seed)
+{
+    const int mw = mask.width, mh = mask.height;
+    const int seedX = seed.x, seedY = seed.y;
+    unsigned long sides = 0;
+    if (seedX >= 0 && seedY >= 0 && seedX < mw && seedY < mh) {
+        for (int x = seedX; x < mw; ++x)
+            if (mask.at(x, seedY) == kMaskPanorama) {
+                sides |= kSeamRight;
+                break;
+            }
+        for (int x = seedX; x >= 1; --x)
+            if (mask.at(x, seedY) == kMaskPanorama) {
+                sides |= kSeamLeft;
+                break;
+            }
+        for (int y = seedY; y < mh; ++y)
+            if (mask.at(seedX, y) == kMaskPanorama) {
+                sides |= kSeamBottom;
+                break;
+            }
+        for (int y = seedY; y >= 1; --y)
+            if (mask.at(seedX, y) == kMaskPanorama) {
+                sides |= kSeamTop;
+                break;
+            }
+    }
+    return sides;
+}
+
+// The core rectangle (mask pixels) grown from the seed until each side meets the
+// panorama (on a fifth of its inner length, at least one pixel) or the mask's edge.
+Rect GrowCore(const OverlapMask& mask, const Point& seed)
+{
+    const int mw = mask.width, mh = mask.height;
+    const int seedX = seed.x, seedY = seed.y;
+    int left = seedX, right = seedX, top = seedY, bottom = seedY;
+    bool stopL = false, stopR = false, stopT = false, stopB = false;
+    auto panoramaInColumn = [&](int x, int t, int hgt) {
+        int c = 0;
+        for (int y = t + 1; y < t + 1 + hgt - 2 && y < mh; ++y)
+            c += mask.at(x, y) == kMaskPanorama;
+        return c;
+    };
+    auto panoramaInRow = [&](int y, int l, int wdt) {
+        int c = 0;
+        for (int x = l + 1; x < l + 1 + wdt - 2 && x < mw; ++x)
+            c += mask.at(x, y) == kMaskPanorama;
+        return c;
+    };
+    for (int k = 1; !(stopL && stopR && stopT && stopB); ++k) {
+        if (!stopL)
+            left = std::max(seedX - k, 0);
+        if (!stopR)
+            right = std::min(seedX + k, mw - 1);
+        if (!stopT)
+            top = std::max(seedY - k, 0);
+        if (!stopB)
+            bottom = std::min(seedY + k, mh - 1);
+        const int W = right - left, H = bottom - top;
+        const int colLimit = std::max((20 * H - 40) / 100, 1);
+        const int rowLimit = std::max((20 * W - 40) / 100, 1);
+        if (!stopL)
+            stopL = left == 0 || panoramaInColumn(left, top, H) >= colLimit;
+        if (!stopR)
+            stopR = right == mw - 1 || panoramaInColumn(right, top, H) >= colLimit;
+        if (!stopT)
+            stopT = top == 0 || panoramaInRow(top, left, W) >= rowLimit;
+        if (!stopB)
+            stopB = bottom == mh - 1 || panoramaInRow(bottom, left, W) >= rowLimit;
+    }
+    return Rect(left, top, right, bottom);
+}
+
 }  // namespace
 
 bool CPanorama::BuildStichingLine(int i)
@@ -162,125 +326,11 @@ bool CPanorama::BuildStichingLineT(int i)
     if (a.isEmpty())
         return true;
 
-    // Classification mask over A: 255 photo only, 128 panorama present, 0 empty.
-    const int mw = a.width(), mh = a.height();
-    std::vector<u8> mask(std::size_t(mw) * mh, 0);
-    for (int y = 0; y < mh; ++y)
-        for (int x = 0; x < mw; ++x)
-            if (AlphaAt(photo, a.left + x, a.top + y) != 0)
-                mask[std::size_t(y) * mw + x] = 255;
-    const Rect pm = pano->GetImageRect() & a;
-    for (int y = pm.top; y < pm.bottom; ++y)
-        for (int x = pm.left; x < pm.right; ++x)
-            if (AlphaAt(pano, x, y) != 0)
-                mask[std::size_t(y - a.top) * mw + (x - a.left)] = 128;
-    auto at = [&](int x, int y) { return mask[std::size_t(y) * mw + x]; };
-
-    // Seed: the centroid of the photo-only pixels, moved onto that region if needed.
-    long long sx = 0, sy = 0, n = 0;
-    for (int y = 0; y < mh; ++y)
-        for (int x = 0; x < mw; ++x)
-            if (at(x, y) == 255) {
-                sx += x;
-                sy += y;
-                ++n;
-            }
-    int seedX = n ? int(sx / n) : mw / 2;
-    int seedY = n ? int(sy / n) : mh / 2;
-    if (n && at(seedX, seedY) != 255) {
-        // Walk left, right, up and down at once; follow the first direction that meets
-        // a photo-only pixel to the middle of that run.
-        const int dirs[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
-        bool alive[4] = {true, true, true, true};
-        for (int step = 1; alive[0] || alive[1] || alive[2] || alive[3]; ++step) {
-            bool moved = false;
-            for (int d = 0; d < 4 && !moved; ++d) {
-                if (!alive[d])
-                    continue;
-                const int x = seedX + dirs[d][0] * step, y = seedY + dirs[d][1] * step;
-                if (x < 0 || y < 0 || x >= mw || y >= mh) {
-                    alive[d] = false;
-                    continue;
-                }
-                if (at(x, y) == 255) {
-                    int len = 0;
-                    while (true) {
-                        const int nx = x + dirs[d][0] * (len + 1), ny = y + dirs[d][1] * (len + 1);
-                        if (nx < 0 || ny < 0 || nx >= mw || ny >= mh || at(nx, ny) != 255)
-                            break;
-                        ++len;
-                    }
-                    seedX = x + dirs[d][0] * (len / 2);
-                    seedY = y + dirs[d][1] * (len / 2);
-                    moved = true;
-                }
-            }
-            if (moved)
-                break;
-        }
-    }
-
-    unsigned long sides = 0;
-    if (seedX >= 0 && seedY >= 0 && seedX < mw && seedY < mh) {
-        for (int x = seedX; x < mw; ++x)
-            if (at(x, seedY) == 128) {
-                sides |= kSeamRight;
-                break;
-            }
-        for (int x = seedX; x >= 1; --x)
-            if (at(x, seedY) == 128) {
-                sides |= kSeamLeft;
-                break;
-            }
-        for (int y = seedY; y < mh; ++y)
-            if (at(seedX, y) == 128) {
-                sides |= kSeamBottom;
-                break;
-            }
-        for (int y = seedY; y >= 1; --y)
-            if (at(seedX, y) == 128) {
-                sides |= kSeamTop;
-                break;
-            }
-    }
-
-    // Core rectangle grown from the seed until each side meets the panorama or the edge.
-    int left = seedX, right = seedX, top = seedY, bottom = seedY;
-    bool stopL = false, stopR = false, stopT = false, stopB = false;
-    auto count128Col = [&](int x, int t, int hgt) {
-        int c = 0;
-        for (int y = t + 1; y < t + 1 + hgt - 2 && y < mh; ++y)
-            c += at(x, y) == 128;
-        return c;
-    };
-    auto count128Row = [&](int y, int l, int wdt) {
-        int c = 0;
-        for (int x = l + 1; x < l + 1 + wdt - 2 && x < mw; ++x)
-            c += at(x, y) == 128;
-        return c;
-    };
-    for (int k = 1; !(stopL && stopR && stopT && stopB); ++k) {
-        if (!stopL)
-            left = std::max(seedX - k, 0);
-        if (!stopR)
-            right = std::min(seedX + k, mw - 1);
-        if (!stopT)
-            top = std::max(seedY - k, 0);
-        if (!stopB)
-            bottom = std::min(seedY + k, mh - 1);
-        const int W = right - left, H = bottom - top;
-        const int colLimit = std::max((20 * H - 40) / 100, 1);
-        const int rowLimit = std::max((20 * W - 40) / 100, 1);
-        if (!stopL)
-            stopL = left == 0 || count128Col(left, top, H) >= colLimit;
-        if (!stopR)
-            stopR = right == mw - 1 || count128Col(right, top, H) >= colLimit;
-        if (!stopT)
-            stopT = top == 0 || count128Row(top, left, W) >= rowLimit;
-        if (!stopB)
-            stopB = bottom == mh - 1 || count128Row(bottom, left, W) >= rowLimit;
-    }
-    Rect core(left + a.left, top + a.top, right + a.left, bottom + a.top);
+    const OverlapMask mask = ClassifyOverlap(photo, pano, a);
+    const Point seed = PhotoOnlySeed(mask);
+    const unsigned long sides = SidesFacingPanorama(mask, seed);
+    Rect core = GrowCore(mask, seed);
+    core.offset(a.left, a.top);  // canvas coordinates
 
     const Rect o = a & b;
     if (o.isEmpty())
