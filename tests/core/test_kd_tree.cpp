@@ -107,58 +107,6 @@ void expectMatchesBruteForce(kd_tree& tree, const PointSet& s, const double* q, 
 
 }  // namespace
 
-TEST(KdTreeQueues, PriorityQueueExtractsInKeyOrder)
-{
-    // The capped search's quality rests on visiting the nearest cells first.
-    Priority_Queue q(16);
-    const std::vector<double> keys{5, 1, 4, 1, 9, 2, 6, 0, 3};
-    std::vector<kd_node> nodes(keys.size());
-    for (std::size_t i = 0; i < keys.size(); ++i)
-        q.Insert(keys[i], &nodes[i]);
-    std::vector<double> sorted = keys;
-    std::sort(sorted.begin(), sorted.end());
-    for (double expect : sorted) {
-        double k;
-        kd_node* n;
-        q.Extr_Min(k, n);
-        EXPECT_EQ(k, expect);
-        EXPECT_EQ(keys[std::size_t(n - nodes.data())], k);
-    }
-    EXPECT_TRUE(q.empty());
-}
-
-TEST(KdTreeQueues, KnnQueueKeepsKSmallestEarlierFirstOnTies)
-{
-    KNN_Queue q(3);
-    EXPECT_EQ(q.max_key(), PQ_NULL_KEY);
-    q.insert(5, 0);
-    q.insert(2, 1);
-    q.insert(5, 2);
-    EXPECT_EQ(q.max_key(), 5);
-    q.insert(2, 3);  // equal key: after the earlier 2
-    q.insert(7, 4);  // falls off
-    ASSERT_EQ(q.size(), 3);
-    EXPECT_EQ(q.index(0), 1);
-    EXPECT_EQ(q.index(1), 3);
-    EXPECT_EQ(q.index(2), 0);
-    EXPECT_EQ(q.max_key(), 5);
-}
-
-TEST(KdTreeSearch, DistanceMatchesAPlainSumUpToRounding)
-{
-    std::mt19937 rng(9);
-    std::uniform_real_distribution<double> u(-1, 1);
-    for (int dim : {1, 3, 16, 17, 128}) {
-        std::vector<double> a(dim), b(dim);
-        double plain = 0;
-        for (int j = 0; j < dim; ++j) {
-            a[j] = u(rng), b[j] = u(rng);
-            plain += (a[j] - b[j]) * (a[j] - b[j]);
-        }
-        EXPECT_NEAR(kdDistance2(a.data(), b.data(), dim), plain, 1e-12 * plain);
-    }
-}
-
 TEST(KdTreeBuild, PlaneSplitGroupsBelowEqualAbove)
 {
     const double v[] = {3, 1, 2, 2, 5, 0, 2, 4};

@@ -78,8 +78,10 @@ std::vector<double> RandomUnit(std::mt19937& rng)
     std::normal_distribution<double> g;
     std::vector<double> v(ScaleSpace::kDescriptorLength);
     double n = 0;
-    for (double& x : v)
-        n += (x = g(rng)) * x;
+    for (double& x : v) {
+        x = g(rng);
+        n += x * x;
+    }
     for (double& x : v)
         x /= std::sqrt(n);
     return v;

@@ -75,12 +75,6 @@ int RecordingProgress::AbortCalls() const
     return m_abortCalls;
 }
 
-bool RecordingProgress::HasCancelled() const
-{
-    Lock lock(m_mutex);
-    return std::any_of(m_events.begin(), m_events.end(), [](const Event& e) { return e.call == Call::Abort && e.flag; });
-}
-
 void RecordingProgress::Clear()
 {
     Lock lock(m_mutex);
@@ -147,12 +141,6 @@ void RecordingUserInterface::QueueMatchingAnswer(MatchingAnswer answer)
 {
     Lock lock(m_mutex);
     m_answers.push_back(std::move(answer));
-}
-
-std::size_t RecordingUserInterface::PendingMatchingAnswers() const
-{
-    Lock lock(m_mutex);
-    return m_answers.size();
 }
 
 int RecordingUserInterface::UserWndUpdates() const

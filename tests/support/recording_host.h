@@ -69,7 +69,6 @@ public:
     int CloseCount() const;
     int AbortCalls() const;
     bool IsOpen() const { return OpenCount() > CloseCount(); }
-    bool HasCancelled() const;                // some call has answered true
     void Clear();                             // forget the calls; the cancel step stays
 
     // IProgressIndicator
@@ -160,7 +159,6 @@ public:
     // Answers of the coming dialogs, first in first out. With the queue empty a
     // dialog is rejected (answer 1) without touching the matcher.
     void QueueMatchingAnswer(MatchingAnswer answer);
-    std::size_t PendingMatchingAnswers() const;
 
     int UserWndUpdates() const;                 // UpdateUserWndInterface calls
     std::vector<bool> PictureViewUpdates() const;

@@ -180,19 +180,6 @@ QRgb Scene::planeColor(double x, double y) const
     return toRgb(detail::bilinear(d_->planeLevels[0], false, x, y));
 }
 
-QRgb Scene::sphereColor(double lonDeg, double latDeg) const
-{
-    const auto& t = d_->sphereTexture();
-    const double u = (lonDeg / 360 + 0.5) * t.width() - 0.5;
-    const double v = (latDeg / 180 + 0.5) * t.height() - 0.5;
-    return toRgb(detail::bilinear(d_->sphereLevels[0], true, u, v));
-}
-
-QRgb Scene::directionColor(double X, double Y, double Z) const
-{
-    return sphereColor(std::atan2(X, Z) * 180 / kPi, std::atan2(Y, std::hypot(X, Z)) * 180 / kPi);
-}
-
 // ---------------------------------------------------------------------------------------
 // Plane views
 

@@ -33,8 +33,7 @@
 // so it equals the engine's integer half). Conversely a pixel's ray is R^T (u/f, v/f, 1).
 // Meaning of the angles: ry is yaw (the optical axis lies at longitude ry, positive to
 // the right), rx is pitch (the axis lies at latitude -rx: positive looks up), rz is roll
-// about the optical axis. For two cameras A and B the pixel homography B -> A is
-// K_A R_A R_B^T K_B^-1 (`cameraHomography`).
+// about the optical axis.
 //
 // Photometry and lens (`Photometric`), applied in this order to every rendered view:
 //  * radial lens distortion: the photo pixel at distance r from the image centre shows the
@@ -121,10 +120,6 @@ public:
 
     // The colour of the scene at a plane point (bilinear, level 0; black outside).
     QRgb planeColor(double x, double y) const;
-    // The colour of the world in a direction given by longitude and latitude (degrees).
-    QRgb sphereColor(double lonDeg, double latDeg) const;
-    // The same for a direction vector (need not be unit length).
-    QRgb directionColor(double X, double Y, double Z) const;
 
     struct Impl;
     const Impl& impl() const { return *d_; }
@@ -217,8 +212,6 @@ Mat3 rotationMatrix(double rx, double ry, double rz);
 void pixelRay(const Camera& cam, double x, double y, double& X, double& Y, double& Z);
 // The ideal-image pixel showing a direction; false when it lies behind the camera.
 bool projectRay(const Camera& cam, double X, double Y, double Z, double& x, double& y);
-// Pixel homography from camera `from` into camera `to` (both ideal images).
-Mat3 cameraHomography(const Camera& from, const Camera& to);
 // Focal length giving a horizontal field of view of `degrees` over `width` pixels.
 double focalForFov(int width, double degrees);
 

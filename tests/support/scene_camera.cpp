@@ -87,22 +87,6 @@ bool projectRay(const Camera& cam, double X, double Y, double Z, double& x, doub
     return true;
 }
 
-Mat3 cameraHomography(const Camera& from, const Camera& to)
-{
-    // Pixel -> centred -> ray (K^-1), camera -> world (R_from^T), world -> camera (R_to), K_to.
-    const Mat3 toCentred = Mat3::translation(-from.width / 2.0, -from.height / 2.0);
-    const Mat3 KfInv = Mat3::scaling(1 / from.f, 1 / from.f);
-    Mat3 RfT;
-    const Mat3 Rf = rotationMatrix(from.rx, from.ry, from.rz);
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j)
-            RfT.m[i][j] = Rf.m[j][i];
-    const Mat3 Rt = rotationMatrix(to.rx, to.ry, to.rz);
-    const Mat3 Kt = Mat3::scaling(to.f, to.f);
-    const Mat3 fromCentred = Mat3::translation(to.width / 2.0, to.height / 2.0);
-    return fromCentred * Kt * Rt * RfT * KfInv * toCentred;
-}
-
 double focalForFov(int width, double degrees)
 {
     if (!(degrees > 0 && degrees < 180) || width < 1)
