@@ -107,6 +107,23 @@ void expectMatchesBruteForce(kd_tree& tree, const PointSet& s, const double* q, 
 
 }  // namespace
 
+TEST(KdTreeQueues, KnnQueueKeepsKSmallestEarlierFirstOnTies)
+{
+    KNN_Queue q(3);
+    EXPECT_EQ(q.max_key(), PQ_NULL_KEY);
+    q.insert(5, 0);
+    q.insert(2, 1);
+    q.insert(5, 2);
+    EXPECT_EQ(q.max_key(), 5);
+    q.insert(2, 3);  // equal key: after the earlier 2
+    q.insert(7, 4);  // falls off
+    ASSERT_EQ(q.size(), 3);
+    EXPECT_EQ(q.index(0), 1);
+    EXPECT_EQ(q.index(1), 3);
+    EXPECT_EQ(q.index(2), 0);
+    EXPECT_EQ(q.max_key(), 5);
+}
+
 TEST(KdTreeBuild, PlaneSplitGroupsBelowEqualAbove)
 {
     const double v[] = {3, 1, 2, 2, 5, 0, 2, 4};

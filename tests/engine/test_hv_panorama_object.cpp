@@ -1,6 +1,6 @@
 // The Horizontal/Vertical engine object: options it keeps and refuses, the single-instance
-// pointer with its abort poll and progress guard, the accessors, freeing of state,
-// working copies and the box-filter resampling behind them.
+// pointer behind its abort poll, freeing of state, working copies and the box-filter
+// resampling behind them.
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
@@ -15,24 +15,6 @@
 using PanoramaLib::PanoramaOptions;
 
 namespace {
-
-class RecordingProgress : public PanoramaLib::IProgressIndicator {
-public:
-    void OpenProgressIndicator() override { log.push_back("open"); }
-    void OpenProgressIndicatorWOAbort() override { log.push_back("open-wo"); }
-    void CloseProgressIndicator() override { log.push_back("close"); }
-    void SetProgressCaption(unsigned id) override { log.push_back("caption " + std::to_string(id)); }
-    void SetProgressCaption(unsigned id, const std::wstring&) override { log.push_back("caption+ " + std::to_string(id)); }
-    bool AbortProgressIndicator(int max, int value) override
-    {
-        log.push_back("poll " + std::to_string(value) + "/" + std::to_string(max));
-        return value >= cancelAt;
-    }
-    void HideProgress(bool) override {}
-
-    std::vector<std::string> log;
-    int cancelAt = 1 << 30;
-};
 
 std::size_t Stride24(int w) { return std::size_t(((w * 24 + 31) / 32) * 4); }
 
@@ -141,42 +123,6 @@ TEST_F(HVObjectTest, SingleInstancePointerFollowsTheLiveEngine)
     EXPECT_FALSE(CPanorama::AbortProgressCallback());
 }
 
-TEST_F(HVObjectTest, AbortPollCountsStepsOnlyWithAnIndicator)
-{
-    CPanorama engine;
-    EXPECT_FALSE(CPanorama::AbortProgressCallback());
-    EXPECT_EQ(engine.m_nProgressPos, 0) << "without an indicator nothing is counted";
-
-    RecordingProgress progress;
-    progress.cancelAt = 3;
-    engine.Set_IProgressIndicator(&progress);
-    engine.m_nProgressMax = 10;
-    EXPECT_FALSE(CPanorama::AbortProgressCallback());
-    EXPECT_FALSE(CPanorama::AbortProgressCallback());
-    EXPECT_FALSE(engine.m_bAborted);
-    EXPECT_TRUE(CPanorama::AbortProgressCallback());
-    EXPECT_TRUE(engine.m_bAborted);
-    EXPECT_EQ(progress.log, (std::vector<std::string>{"poll 1/10", "poll 2/10", "poll 3/10"}));
-}
-
-TEST_F(HVObjectTest, ProgressGuardOpensCaptionsAndCloses)
-{
-    CPanorama engine;
-    {
-        CPanorama::CAutoProgress none(&engine, 11);  // no indicator: nothing happens
-    }
-    RecordingProgress progress;
-    engine.Set_IProgressIndicator(&progress);
-    {
-        CPanorama::CAutoProgress guard(&engine, PanoramaLib::kCaptionRendering);
-        EXPECT_EQ(progress.log, (std::vector<std::string>{"open", "caption 15"}));
-    }
-    {
-        CPanorama::CAutoProgress guard(&engine, 0);
-    }
-    EXPECT_EQ(progress.log, (std::vector<std::string>{"open", "caption 15", "close", "open", "close"}));
-}
-
 TEST_F(HVObjectTest, FreedImagesAndNoPhotosGiveNothingToRender)
 {
     CPanorama engine;
@@ -227,17 +173,6 @@ TEST_F(HVObjectTest, FreeReleasesStateAndKeepsAnalysisOnRequest)
     std::vector<CPanoElement*> list{MakePhoto(2, 2, [](int, int, int) { return 0; }), nullptr};
     FreePictureCollection(list);
     EXPECT_TRUE(list.empty());
-}
-
-TEST_F(HVObjectTest, SpanLevelsFollowTheFullSizeScale)
-{
-    CPanorama engine;
-    engine.m_bFullSizePass = true;
-    EXPECT_EQ(engine.GetHFreqNumLevels(), 4) << "no photos: the scale list is not read";
-    engine.m_scales = {8.0};
-    EXPECT_EQ(engine.GetHFreqNumLevels(), 7);
-    engine.m_bFullSizePass = false;
-    EXPECT_EQ(engine.GetHFreqNumLevels(), 4);
 }
 
 TEST_F(HVObjectTest, WorkingCopiesBySizeLimitAndQuality)

@@ -77,31 +77,7 @@ protected:
 
 // --- heap ---
 
-TEST(NMinHeap, PopsRandomKeysInOrderAndReportsEmpty)
-{
-    std::mt19937 rng(7);
-    CNMinHeap heap(500);
-    std::vector<int> keys;
-    for (int i = 0; i < 500; ++i) {
-        const int k = int(rng() % 1000);
-        keys.push_back(k);
-        ASSERT_TRUE(heap.Add(k, i, -i));
-    }
-    EXPECT_FALSE(heap.Add(1, 0, 0)) << "a full heap drops the entry";
-    std::sort(keys.begin(), keys.end());
-    for (int expected : keys) {
-        int x = -1, y = 1;
-        const int key = heap.DeleteRoot(&x, &y);
-        ASSERT_EQ(key, expected);
-        EXPECT_EQ(y, -x) << "x and y travel with their key";
-    }
-    int x = 11, y = 22;
-    EXPECT_EQ(heap.DeleteRoot(&x, &y), INT_MAX);
-    EXPECT_EQ(x, 11);
-    EXPECT_EQ(y, 22);
-    EXPECT_TRUE(heap.Add(3, 1, 1)) << "an emptied heap takes entries again";
-    EXPECT_EQ(heap.DeleteRoot(&x, &y), 3);
-}
+// --- margins and searches ---
 
 TEST(NMinHeap, EqualKeysNeverPassEachOther)
 {
@@ -127,8 +103,6 @@ TEST(NMinHeap, EqualKeysNeverPassEachOther)
     h2.DeleteRoot(&x, &y);
     EXPECT_EQ(x, 3);
 }
-
-// --- margins and searches ---
 
 TEST(SeamSearch, FollowsZeroCostValleyTopToBottom)
 {

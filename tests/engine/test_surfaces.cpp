@@ -45,32 +45,6 @@ void PrepareGeometry(Surface& s)
 
 }  // namespace
 
-TEST(SurfaceGeometry, ProjectionMatricesAreInverse)
-{
-    std::mt19937 rng(3);
-    std::uniform_real_distribution<double> ang(-170, 170);
-    CPanoElement* photo = PatternPhoto(40, 30);
-    for (int surfaceKind = 0; surfaceKind < 2; ++surfaceKind) {
-        std::unique_ptr<CCylindricalSurface> s(surfaceKind ? new CSphericalSurface : new CCylindricalSurface);
-        for (int i = 0; i < 5; ++i)
-            s->AddImage(photo, Cam(300 + 100 * i, ang(rng), ang(rng), ang(rng)), nullptr);
-        s->Set3DOrientation(2);
-        s->RotateSurfaceOn(10, -20, 5);
-        s->CalcProjectMatrices();
-        for (const auto& d : s->Photos()) {
-            for (int i = 0; i < 3; ++i) {
-                for (int j = 0; j < 3; ++j) {
-                    double v = 0;
-                    for (int k = 0; k < 3; ++k)
-                        v += d.M1[i][k] * d.M2[k][j];
-                    EXPECT_NEAR(v, i == j ? 1.0 : 0.0, 1e-12);
-                }
-            }
-        }
-    }
-    photo->Release();
-}
-
 TEST(SurfaceGeometry, FirstPhotoOfTheOrderLooksAtTheCentre)
 {
     CPanoElement* photo = PatternPhoto(200, 100);

@@ -207,29 +207,6 @@ TEST(TiledEngine, RebuildReusesAnalysisGraphAndCameras)
     EXPECT_FALSE(h.self->m_adjustedFor.lensCompensation);
 }
 
-TEST(TiledEngine, OptionsTouchOnlyTheEnginesFields)
-{
-    EngineOnHost h;
-    PanoramaLib::PanoramaOptions in;
-    in.bBundleAdjustAtEnd = true;
-    in.bCyclorama = true;
-    in.nMatchingMode = 1;
-    in.surfaceType = SurfaceSpherical;
-    h.engine->SetOptions(in);
-    PanoramaLib::PanoramaOptions out;
-    out.nMatchingMode = 7;
-    out.bCyclorama = true;
-    h.engine->GetOptions(&out);
-    EXPECT_TRUE(out.bBundleAdjustAtEnd);
-    EXPECT_EQ(out.surfaceType, SurfaceSpherical);
-    EXPECT_EQ(out.nMatchingMode, 0);  // fields the engine does not keep read back as its own
-    EXPECT_FALSE(out.bCyclorama);
-    // Nothing to show before a build.
-    EXPECT_FALSE(h.self->SetRenderingSurfaceEx(SurfaceCylindrical, 0, 0, 0, false, false));
-    EXPECT_FALSE(h.engine->RenderPanorama(0, 0, 0));
-    EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 0);
-}
-
 TEST(TiledEngine, UnrelatedPhotosGiveNothingToStitch)
 {
     vltest::Camera a;
