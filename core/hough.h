@@ -34,7 +34,7 @@ namespace Utils {
 // ((i3 * d3 + i2) * d2 + i1) * d1 + i0. Indices are not checked.
 class CIntPtrArray4D {
 public:
-    CIntPtrArray4D(int d1, int d2, int d3, int d4) : d1(d1), d2(d2), d3(d3), d4(d4) {}
+    CIntPtrArray4D(int n1, int n2, int n3, int n4) : d1(n1), d2(n2), d3(n3), d4(n4) {}
     CIntPtrArray4D(const CIntPtrArray4D&) = delete;
     CIntPtrArray4D& operator=(const CIntPtrArray4D&) = delete;
     ~CIntPtrArray4D();

@@ -34,7 +34,7 @@ public:
 
 class kd_leaf final : public kd_node {
 public:
-    kd_leaf(int n, int* bucket) : nPoints(n), bucket(bucket) {}
+    kd_leaf(int n, int* run) : nPoints(n), bucket(run) {}
     bool isLeafNode() const override { return true; }
 
     int nPoints;
@@ -64,7 +64,7 @@ public:
 
 // Axis-aligned box with owned corners.
 struct KDRect {
-    KDRect(int dim, double lo = 0.0, double hi = 0.0) : low(dim, lo), high(dim, hi) {}
+    explicit KDRect(int dim, double lo = 0.0, double hi = 0.0) : low(dim, lo), high(dim, hi) {}
     std::vector<double> low;
     std::vector<double> high;
 };

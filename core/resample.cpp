@@ -56,7 +56,7 @@ void StretchRows(unsigned char* dst, std::size_t dstStride, const unsigned char*
                 }
                 const std::int64_t span = b - a;
                 for (int c = 0; c < 3; ++c)
-                    d[c] = (unsigned char)std::min<std::int64_t>((sum[c] + (whole[c] << 16) + span / 2) / span, 255);
+                    d[c] = static_cast<unsigned char>(std::min<std::int64_t>((sum[c] + (whole[c] << 16) + span / 2) / span, 255));
                 a = b;
             }
         }
@@ -101,7 +101,7 @@ void StretchColumns(unsigned char* dst, std::size_t dstStride, const unsigned ch
             const std::int64_t span = b - a;
             unsigned char* d = dst + std::size_t(y) * dstStride;
             for (std::size_t i = 0; i < rowBytes; ++i)
-                d[i] = (unsigned char)std::min<std::int64_t>((sum[i] + (whole[i] << 16) + span / 2) / span, 255);
+                d[i] = static_cast<unsigned char>(std::min<std::int64_t>((sum[i] + (whole[i] << 16) + span / 2) / span, 255));
         }
     });
 }

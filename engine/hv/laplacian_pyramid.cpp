@@ -60,13 +60,13 @@ inline void Expand1D(const unsigned char* in, unsigned char* out, int n)
         out[0] = in[0];
         return;
     }
-    out[0] = (unsigned char)((8 * in[0] + in[1]) / 9);
+    out[0] = static_cast<unsigned char>((8 * in[0] + in[1]) / 9);
     for (int i = 1; i < n - 1; ++i) {
-        out[2 * i - 1] = (unsigned char)((in[i - 1] + in[i]) >> 1);
-        out[2 * i] = (unsigned char)((in[i - 1] + 8 * in[i] + in[i + 1]) / 10);
+        out[2 * i - 1] = static_cast<unsigned char>((in[i - 1] + in[i]) >> 1);
+        out[2 * i] = static_cast<unsigned char>((in[i - 1] + 8 * in[i] + in[i + 1]) / 10);
     }
-    out[2 * n - 3] = (unsigned char)((in[n - 2] + in[n - 1]) >> 1);
-    out[2 * n - 2] = (unsigned char)((in[n - 2] + 8 * in[n - 1]) / 9);
+    out[2 * n - 3] = static_cast<unsigned char>((in[n - 2] + in[n - 1]) >> 1);
+    out[2 * n - 2] = static_cast<unsigned char>((in[n - 2] + 8 * in[n - 1]) / 9);
 }
 
 // One row of the (1 5 8 5 1)/20 reduction: n samples to n/2 + 1.
@@ -80,7 +80,7 @@ inline void Reduce1D(const unsigned char* s, unsigned char* d, int n)
         const int c0 = std::min(c, n - 1);
         const int p1 = std::min(c + 1, n - 1);
         const int p2 = std::min(c + 2, n - 1);
-        d[x] = (unsigned char)((s[m2] + 5 * s[m1] + 8 * s[c0] + 5 * s[p1] + s[p2]) / 20);
+        d[x] = static_cast<unsigned char>((s[m2] + 5 * s[m1] + 8 * s[c0] + 5 * s[p1] + s[p2]) / 20);
     };
     // Outputs whose five taps all lie inside: 2 <= 2x and 2x + 2 <= n - 1.
     const int first = 1;
@@ -90,7 +90,7 @@ inline void Reduce1D(const unsigned char* s, unsigned char* d, int n)
         edge(x);
     for (; x <= last && x < outN; ++x) {
         const unsigned char* p = s + 2 * x - 2;
-        d[x] = (unsigned char)((p[0] + 5 * p[1] + 8 * p[2] + 5 * p[3] + p[4]) / 20);
+        d[x] = static_cast<unsigned char>((p[0] + 5 * p[1] + 8 * p[2] + 5 * p[3] + p[4]) / 20);
     }
     for (; x < outN; ++x)
         edge(x);
@@ -110,25 +110,25 @@ void ExpandColumns(const CLevel* coarse, CLevel& tmp)
                 const unsigned char* a = coarse->Row(i);
                 const unsigned char* b = coarse->Row(i + 1);
                 for (int x = 0; x < wc; ++x)
-                    dst[x] = (unsigned char)((a[x] + b[x]) >> 1);
+                    dst[x] = static_cast<unsigned char>((a[x] + b[x]) >> 1);
             } else if (hc == 1) {
                 std::copy(coarse->Row(0), coarse->Row(0) + wc, dst);
             } else if (i == 0) {
                 const unsigned char* a = coarse->Row(0);
                 const unsigned char* b = coarse->Row(1);
                 for (int x = 0; x < wc; ++x)
-                    dst[x] = (unsigned char)((8 * a[x] + b[x]) / 9);
+                    dst[x] = static_cast<unsigned char>((8 * a[x] + b[x]) / 9);
             } else if (i == hc - 1) {
                 const unsigned char* a = coarse->Row(i - 1);
                 const unsigned char* b = coarse->Row(i);
                 for (int x = 0; x < wc; ++x)
-                    dst[x] = (unsigned char)((a[x] + 8 * b[x]) / 9);
+                    dst[x] = static_cast<unsigned char>((a[x] + 8 * b[x]) / 9);
             } else {
                 const unsigned char* a = coarse->Row(i - 1);
                 const unsigned char* b = coarse->Row(i);
                 const unsigned char* c = coarse->Row(i + 1);
                 for (int x = 0; x < wc; ++x)
-                    dst[x] = (unsigned char)((a[x] + 8 * b[x] + c[x]) / 10);
+                    dst[x] = static_cast<unsigned char>((a[x] + 8 * b[x] + c[x]) / 10);
             }
         }
     });
@@ -153,7 +153,7 @@ void ExpandInto(const CLevel* fine, const CLevel* coarse, Combine&& combine)
             Expand1D(tmp.Row(y), row.data(), wc);
             unsigned char* f = fine->Row(y);
             for (int x = 0; x < w; ++x)
-                f[x] = (unsigned char)std::clamp(combine(int(f[x]), int(row[std::size_t(x)])), 0, 255);
+                f[x] = static_cast<unsigned char>(std::clamp(combine(int(f[x]), int(row[std::size_t(x)])), 0, 255));
         }
     });
 }
@@ -186,7 +186,7 @@ CLevel* Reduce(const CLevel* level)
                                              tmp.Row(std::min(c + 2, h - 1))};
                 unsigned char* dst = out->Row(y);
                 for (int x = 0; x < wo; ++x)
-                    dst[x] = (unsigned char)((r[0][x] + 5 * r[1][x] + 8 * r[2][x] + 5 * r[3][x] + r[4][x]) / 20);
+                    dst[x] = static_cast<unsigned char>((r[0][x] + 5 * r[1][x] + 8 * r[2][x] + 5 * r[3][x] + r[4][x]) / 20);
             }
         });
     }

@@ -380,7 +380,8 @@ bool CPanorama::StitchImages(bool fullSize)
         warped[root] = nullptr;
     }
     const long long skipped =
-        (long long)(levels + 2) * ((long long)photos.size() - (long long)m_mosaicGraph.nodes.size() + 1);
+        static_cast<long long>(levels + 2) *
+        (static_cast<long long>(photos.size()) - static_cast<long long>(m_mosaicGraph.nodes.size()) + 1);
     if (skipped != 0 && !Poll(int(skipped)))
         return false;
     m_stitchOrder.push_back(root);

@@ -30,7 +30,7 @@
 
 namespace Tiled_Panorama {
 
-class CSRThread : public PanoramaLib::IThread, private PanoramaLib::IProgressIndicator, public ISRNotify {
+class CSRThread final : public PanoramaLib::IThread, private PanoramaLib::IProgressIndicator, public ISRNotify {
 public:
     CSRThread() = default;
     ~CSRThread();
