@@ -1,15 +1,12 @@
 // The Help menu: the update dialog filled from a finished check, the window's reaction
-// to each kind of answer, "Check for Updates..." against a real server on 127.0.0.1,
-// the About box, the help pages and the home page. Every box and address goes through
-// the scripted desktop.
+// to each kind of answer, the About box, the help pages and the home page. Every box and
+// address goes through the scripted desktop. ("Check for Updates..." against a real
+// server on 127.0.0.1 is a step of the end-to-end walk in tests/e2e.)
 #include <QCommandLinkButton>
 #include <QLabel>
-#include <QSettings>
-#include <QTest>
 
 #include "app/auto_update_message.h"
 #include "tests/app/window_fixture.h"
-#include "tests/update/http_test_server.h"
 #include "update/auto_update.h"
 
 namespace {
@@ -103,22 +100,6 @@ TEST_F(WindowTest, UpdateAnswerReactionByStatusCheckAndButton)
             EXPECT_EQ(desk.log[1].text, QString::fromLatin1(c.url));
         }
     }
-}
-
-TEST_F(WindowTest, CheckForUpdatesAsksTheServerAndShowsTheOffer)
-{
-    HttpTestServer server;
-    server.routes[QStringLiteral("/page")] = {200, (server.base() + QStringLiteral("/script")).toLatin1()};
-    server.routes[QStringLiteral("/script")] = {200, "<status>1</status><updateurl>http://example.invalid/u"
-                                                     "</updateurl><nextcheckindays>7</nextcheckindays>"};
-    QSettings(QString::fromLatin1(kSettingsOrganization), QString::fromLatin1(kSettingsApplication))
-        .setValue(QStringLiteral("xvalues/XVALUE_T"), QDate::currentDate().toString(Qt::ISODate));
-    w->setUpdateEndpoint({QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("/page")});
-    desk.dialogs.push_back([](QDialog&) { return int(QDialog::Accepted); });
-    ui().actionCheck_for_Updates->trigger();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !desk.calls("openUrl").empty(); }, 30000));
-    EXPECT_EQ(desk.calls("openUrl")[0].text, QStringLiteral("http://example.invalid/u"));
-    EXPECT_EQ(server.requests.size(), 2);
 }
 
 TEST_F(WindowTest, AboutShowsTheVersionLine)
