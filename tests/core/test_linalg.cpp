@@ -26,34 +26,6 @@ void fillSystem(ap::real_2d_array& a, const Matrix& design, const std::vector<do
     }
 }
 
-// Solves a small dense system by Gaussian elimination with partial pivoting.
-std::vector<double> solveDense(Matrix A, std::vector<double> b)
-{
-    const std::size_t n = b.size();
-    for (std::size_t c = 0; c < n; ++c) {
-        std::size_t p = c;
-        for (std::size_t r = c + 1; r < n; ++r)
-            if (std::fabs(A[r][c]) > std::fabs(A[p][c]))
-                p = r;
-        std::swap(A[c], A[p]);
-        std::swap(b[c], b[p]);
-        for (std::size_t r = c + 1; r < n; ++r) {
-            const double f = A[r][c] / A[c][c];
-            for (std::size_t k = c; k < n; ++k)
-                A[r][k] -= f * A[c][k];
-            b[r] -= f * b[c];
-        }
-    }
-    std::vector<double> x(n);
-    for (std::size_t i = n; i-- > 0;) {
-        double s = b[i];
-        for (std::size_t k = i + 1; k < n; ++k)
-            s -= A[i][k] * x[k];
-        x[i] = s / A[i][i];
-    }
-    return x;
-}
-
 }  // namespace
 
 TEST(ApArrays, BoundsAreInclusiveCheckedAndCopiedDeeply)
@@ -129,48 +101,6 @@ TEST(SvdSolve, KnownSolutionsOfRegularAndRankDeficientSystems)
     a.setbounds(1, 3, 1, 3);  // no right-hand-side column for n = 3
     ap::real_1d_array x;
     EXPECT_THROW(svdsolve(a, 3, 3, x), ap::ap_error);
-}
-
-TEST(SvdSolve, OverAndUnderdeterminedSystemsAgreeWithDirectFormulas)
-{
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<double> u(-5, 5);
-    for (int n : {2, 4, 6}) {
-        const int m = 3 * n + 5;
-        Matrix design(static_cast<std::size_t>(m), std::vector<double>(static_cast<std::size_t>(n)));
-        std::vector<double> b(static_cast<std::size_t>(m));
-        for (auto& row : design)
-            for (double& v : row)
-                v = u(rng);
-        for (double& v : b)
-            v = u(rng);
-        // Normal equations (A^T A) x = A^T b.
-        Matrix ata(static_cast<std::size_t>(n), std::vector<double>(static_cast<std::size_t>(n), 0.0));
-        std::vector<double> atb(std::size_t(n), 0.0);
-        for (std::size_t i = 0; i < std::size_t(m); ++i)
-            for (std::size_t j = 0; j < std::size_t(n); ++j) {
-                atb[j] += design[i][j] * b[i];
-                for (std::size_t k = 0; k < std::size_t(n); ++k)
-                    ata[j][k] += design[i][j] * design[i][k];
-            }
-        const std::vector<double> expected = solveDense(ata, atb);
-        ap::real_2d_array a;
-        fillSystem(a, design, b);
-        ap::real_1d_array x;
-        ASSERT_TRUE(svdsolve(a, m, n, x)) << n;
-        for (int j = 0; j < n; ++j)
-            EXPECT_NEAR(x(j + 1), expected[std::size_t(j)], 1e-10) << "n=" << n << " j=" << j;
-    }
-    // Two equations, three unknowns: the minimum-norm x = A^T (A A^T)^-1 b.
-    const Matrix design = {{1, 2, 3}, {0, 1, -1}};
-    const std::vector<double> b = {6, 1};
-    const std::vector<double> y = solveDense({{14, -1}, {-1, 2}}, b);
-    ap::real_2d_array a;
-    fillSystem(a, design, b);
-    ap::real_1d_array x;
-    svdsolve(a, 2, 3, x);
-    for (int j = 0; j < 3; ++j)
-        EXPECT_NEAR(x(j + 1), design[0][std::size_t(j)] * y[0] + design[1][std::size_t(j)] * y[1], 1e-12);
 }
 
 TEST(SvdSolve, BadlyScaledSimilarityFitIsRecovered)
@@ -281,44 +211,3 @@ TEST(Inverse4x4, SolvesAndReportsSingularity)
         EXPECT_TRUE(std::isfinite(v));
 }
 
-TEST(Calc3RotateMatrix, HandValuesAndComposition)
-{
-    struct Case {
-        double ax, ay, az;
-        double e[3][3];
-    };
-    // Quarter turns about each axis and, since the order matters (Rz * Rx * Ry), pairs.
-    const Case cases[] = {
-        {0, 0, 0, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}},   {90, 0, 0, {{1, 0, 0}, {0, 0, 1}, {0, -1, 0}}},
-        {0, 0, 90, {{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}}}, {0, 90, 0, {{0, 0, -1}, {0, 1, 0}, {1, 0, 0}}},
-        {90, 90, 0, {{0, 0, -1}, {1, 0, 0}, {0, -1, 0}}}, {0, 90, 90, {{0, 1, 0}, {0, 0, 1}, {1, 0, 0}}},
-    };
-    double r[3][3];
-    for (const Case& c : cases) {
-        Utils::Calc3RotateMatrix(r, c.ax, c.ay, c.az);
-        for (int i = 0; i < 9; ++i)
-            EXPECT_NEAR(r[i / 3][i % 3], c.e[i / 3][i % 3], 1e-15) << c.ax << " " << c.ay << " " << c.az << " @" << i;
-    }
-    // A general triple is the product Rz Rx Ry of its single-axis rotations, orthonormal.
-    const double ax = 12.5, ay = -33, az = 71;
-    double rx[3][3], ry[3][3], rz[3][3];
-    Utils::Calc3RotateMatrix(r, ax, ay, az);
-    Utils::Calc3RotateMatrix(rx, ax, 0, 0);
-    Utils::Calc3RotateMatrix(ry, 0, ay, 0);
-    Utils::Calc3RotateMatrix(rz, 0, 0, az);
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) {
-            double rtr = 0, prod = 0;
-            for (int k = 0; k < 3; ++k) {
-                rtr += r[k][i] * r[k][j];
-                for (int l = 0; l < 3; ++l)
-                    prod += rz[i][k] * rx[k][l] * ry[l][j];
-            }
-            EXPECT_NEAR(rtr, i == j ? 1.0 : 0.0, 1e-15);
-            EXPECT_NEAR(r[i][j], prod, 1e-15);
-        }
-    const double det = r[0][0] * (r[1][1] * r[2][2] - r[1][2] * r[2][1]) -
-                       r[0][1] * (r[1][0] * r[2][2] - r[1][2] * r[2][0]) +
-                       r[0][2] * (r[1][0] * r[2][1] - r[1][1] * r[2][0]);
-    EXPECT_NEAR(det, 1.0, 1e-15);
-}
