@@ -151,79 +151,8 @@ protected:
     std::unique_ptr<CPanorama> engine;
 };
 
-// Where the mosaic puts pixel (qx, qy) of photo `from` in photo `to`'s pixels.
-void MosaicMap(CPanorama& engine, std::size_t from, std::size_t to, double qx, double qy, double* px, double* py)
-{
-    double inv[3][3];
-    ASSERT_TRUE(Utils::pinv3x3(inv, engine.m_transforms[from]));
-    const double cx = inv[0][0] * qx + inv[0][1] * qy + inv[0][2];
-    const double cy = inv[1][0] * qx + inv[1][1] * qy + inv[1][2];
-    const AFFINE_MATRIX& a = engine.m_transforms[to];
-    *px = a.v[0][0] * cx + a.v[0][1] * cy + a.v[0][2];
-    *py = a.v[1][0] * cx + a.v[1][1] * cy + a.v[1][2];
-}
-
-// Registration error: over a grid of every photo's pixels that its left neighbour also
-// shows, the largest distance between where the mosaic and where the rendering put them
-// in the neighbour. `drift` receives the largest error of photo centres in photo 0.
-double WorstPlacementError(CPanorama& engine, const std::vector<vltest::PlaneShot>& shots, double* drift = nullptr)
-{
-    double worst = 0, worstDrift = 0;
-    for (std::size_t i = 1; i < shots.size(); ++i) {
-        const vltest::Mat3 truth = vltest::relativeTransform(shots[i], shots[i - 1]);
-        const int w = shots[i].view.width, h = shots[i].view.height;
-        for (int gy = 0; gy <= 8; ++gy)
-            for (int gx = 0; gx <= 8; ++gx) {
-                const double qx = gx * (w - 1) / 8.0, qy = gy * (h - 1) / 8.0;
-                double tx, ty, px, py;
-                truth.map(qx, qy, tx, ty);
-                if (tx < 0 || ty < 0 || tx > shots[i - 1].view.width - 1 || ty > shots[i - 1].view.height - 1)
-                    continue;
-                MosaicMap(engine, i, i - 1, qx, qy, &px, &py);
-                worst = std::max(worst, std::hypot(px - tx, py - ty));
-            }
-        double cx, cy, px, py;
-        shots[i].toFirst.map(w / 2.0, h / 2.0, cx, cy);
-        MosaicMap(engine, i, 0, w / 2.0, h / 2.0, &px, &py);
-        worstDrift = std::max(worstDrift, std::hypot(px - cx, py - cy));
-    }
-    if (drift)
-        *drift = worstDrift;
-    return worst;
-}
-
 
 }  // namespace
-
-// Each motion model places a row of photos within a pixel of the truth.
-TEST_F(HvAnalysis, RowsArePlacedWithinAPixelOfTheTruthUnderEachModel)
-{
-    const struct {
-        int count;
-        vltest::Motion motion;
-        PanoramaLib::MotionModel model;
-    } cases[] = {{5, vltest::Motion::Similarity, PanoramaLib::MotionSimple},
-                 {3, vltest::Motion::TranslateScale, PanoramaLib::MotionTranslate},
-                 {3, vltest::Motion::Affine, PanoramaLib::MotionAffine}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "model " << c.model);
-        SetUp();
-        const Row row = MakeRow(c.count, c.motion);
-        Photos photos(row.files.paths);
-        engine->m_motionModel = c.model;
-        AddAll(photos);
-        ASSERT_TRUE(engine->BuildMatchGraph(&engine->m_matchGraph));
-        EXPECT_GE(engine->m_matchGraph.links.size(), std::size_t(c.count - 1));
-        ASSERT_TRUE(engine->BuildMosaicGraph(&engine->m_mosaicGraph, &engine->m_matchGraph, -1));
-        ASSERT_EQ(engine->m_mosaicGraph.nodes.size(), std::size_t(c.count));
-        EXPECT_FALSE(engine->CalcCanvasSize(&engine->m_mosaicGraph).isEmpty());
-        double drift = 0;
-        EXPECT_LT(WorstPlacementError(*engine, row.shots, &drift), 1.0);
-        EXPECT_LT(drift, 3.0);  // pairwise placement: small errors add up along the row
-        std::vector<int> unmatched;
-        EXPECT_EQ(engine->GetNumOfUnmatchedImages(engine->m_mosaicGraph, engine->m_photos, unmatched), 0);
-    }
-}
 
 TEST_F(HvAnalysis, PairsAreTriedOnceInLexicographicOrder)
 {
