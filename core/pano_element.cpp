@@ -236,14 +236,12 @@ void CPanoElement::Load()
 
 PanoramaLib::IPanoElement* CPanoElement::CopyImage()
 {
-    auto* copy = new (std::nothrow) CPanoElement(false);
+    VarnoBase::RefPtr<CPanoElement> copy = NewPanoElement(false);
     if (!copy)
         return nullptr;
-    if (!copy->FromImage(this)) {
-        copy->Release();
+    if (!copy->FromImage(this))
         return nullptr;
-    }
-    return copy;
+    return copy.Detach();
 }
 
 bool CPanoElement::CopyImage(IPanoElement* dst)
@@ -687,13 +685,11 @@ CPanoElement* CPanoElement::CutRectangle(Rect r, bool withAlpha)
 {
     if (r.isEmpty() || !HasBits() || (r & GetImageRect()) != r)
         return nullptr;
-    auto* cut = new (std::nothrow) CPanoElement(false);
+    VarnoBase::RefPtr<CPanoElement> cut = NewPanoElement(false);
     if (!cut)
         return nullptr;
-    if (!cut->CreateImage(GetBPP(), r.width(), r.height())) {
-        cut->Release();
+    if (!cut->CreateImage(GetBPP(), r.width(), r.height()))
         return nullptr;
-    }
     cut->m_position = r.topLeft();
     if (withAlpha && m_pAlpha)
         cut->AddAlphaChannel(false);
@@ -716,7 +712,7 @@ CPanoElement* CPanoElement::CutRectangle(Rect r, bool withAlpha)
             std::memcpy(cut->m_pAlpha + std::size_t(y) * dstAbpl, m_pAlpha + (y0 + std::size_t(y)) * srcAbpl + x0,
                         std::size_t(r.width()));
     }
-    return cut;
+    return cut.Detach();
 }
 
 namespace {
@@ -726,16 +722,14 @@ CPanoElement* CutPlane(const CPanoElement& e, const u8* plane, Rect r)
 {
     if (r.isEmpty() || !plane)
         return nullptr;
-    auto* cut = new (std::nothrow) CPanoElement(false);
+    VarnoBase::RefPtr<CPanoElement> cut = NewPanoElement(false);
     if (!cut)
         return nullptr;
-    if (!cut->CreateImage(8, r.width(), r.height()) || !cut->FillByValue(0)) {
-        cut->Release();
+    if (!cut->CreateImage(8, r.width(), r.height()) || !cut->FillByValue(0))
         return nullptr;
-    }
     const Rect part = r & e.GetImageRect();
     if (part.isEmpty())
-        return cut;
+        return cut.Detach();
     const VarnoBase::Point pos = e.GetPosition();
     const std::size_t srcBpl = std::size_t(e.GetAlphaBPL());
     const std::size_t dstBpl = std::size_t(cut->GetBPL());
@@ -744,7 +738,7 @@ CPanoElement* CutPlane(const CPanoElement& e, const u8* plane, Rect r)
         std::memcpy(dst + std::size_t(y - r.top) * dstBpl + std::size_t(part.left - r.left),
                     plane + std::size_t(y - pos.y) * srcBpl + std::size_t(part.left - pos.x),
                     std::size_t(part.width()));
-    return cut;
+    return cut.Detach();
 }
 
 }  // namespace
@@ -766,22 +760,18 @@ CPanoElement* CreateGrayImage(const CPanoElement* src)
 {
     if (!src || !src->HasBits())
         return nullptr;
-    auto* grey = new (std::nothrow) CPanoElement(false);
+    VarnoBase::RefPtr<CPanoElement> grey = NewPanoElement(false);
     if (!grey)
         return nullptr;
     if (src->GetBPP() == 8) {
-        if (!grey->FromImage(src)) {
-            grey->Release();
+        if (!grey->FromImage(src))
             return nullptr;
-        }
-        return grey;
+        return grey.Detach();
     }
     const int w = src->GetWidth();
     const int h = src->GetHeight();
-    if (src->GetBPP() != 24 || !grey->CreateImage(8, w, h)) {
-        grey->Release();
+    if (src->GetBPP() != 24 || !grey->CreateImage(8, w, h))
         return nullptr;
-    }
     const std::size_t srcBpl = std::size_t(src->GetBPL());
     const std::size_t dstBpl = std::size_t(grey->GetBPL());
     const u8* s = src->GetBits();
@@ -792,7 +782,7 @@ CPanoElement* CreateGrayImage(const CPanoElement* src)
         for (int x = 0; x < w; ++x, p += 3)
             q[x] = u8((grB[p[2]] + grG[p[1]] + grR[p[0]]) / 100);
     }
-    return grey;
+    return grey.Detach();
 }
 
 void show_rect(CPanoElement* e, Rect r, int channel)
@@ -823,4 +813,11 @@ void FreePictureCollection(std::vector<CPanoElement*>& v)
         if (e)
             e->Release();
     v.clear();
+}
+
+VarnoBase::RefPtr<CPanoElement> NewPanoElement(bool threadSafe)
+{
+    VarnoBase::RefPtr<CPanoElement> e;
+    e.Adopt(new (std::nothrow) CPanoElement(threadSafe));
+    return e;
 }

@@ -161,3 +161,7 @@ void InitAcceleratorTables();
 
 // Releases every element of the list and empties it.
 void FreePictureCollection(std::vector<CPanoElement*>& v);
+
+// A new element held by its only reference; null when memory is short. Detach() hands
+// the reference on where a function returns a raw element.
+VarnoBase::RefPtr<CPanoElement> NewPanoElement(bool threadSafe);

@@ -221,25 +221,20 @@ CPanoElement* LensDistortion(CPanoElement* photo, double f, double* scale, bool 
     LensCorrectedGeometry g;
     if (!PhotoUsable(photo) || !CalcLensCorrectedGeometry(photo->GetWidth(), photo->GetHeight(), f, &g))
         return nullptr;
-    auto* out = new (std::nothrow) CPanoElement(false);
+    VarnoBase::RefPtr<CPanoElement> out = NewPanoElement(false);
     if (!out)
         return nullptr;
     try {
-        if (!PrepareTarget(out, g)) {
-            out->Release();
+        if (!PrepareTarget(out.get(), g))
             return nullptr;
-        }
     } catch (const std::bad_alloc&) {
-        out->Release();
         return nullptr;
     }
     if (scale)
         *scale = double(g.outWidth) / double(g.sphereWidth);
-    if (!Correct(out, photo, f, g, abort)) {
-        out->Release();
+    if (!Correct(out.get(), photo, f, g, abort))
         return nullptr;
-    }
-    return out;
+    return out.Detach();
 }
 
 bool LensDistortion(CPanoElement* target, CPanoElement* photo, double f, double* scale, bool (*abort)())
@@ -264,12 +259,10 @@ CPanoElement* AllocLensDistortedImage(CPanoElement* photo, double f, double* /*s
     LensCorrectedGeometry g;
     if (!photo || !CalcLensCorrectedGeometry(photo->GetWidth(), photo->GetHeight(), f, &g))
         return nullptr;
-    auto* out = new (std::nothrow) CPanoElement(false);
+    VarnoBase::RefPtr<CPanoElement> out = NewPanoElement(false);
     if (!out)
         return nullptr;
-    if (!out->CreateImage(true, g.outWidth, g.outHeight, false)) {
-        out->Release();
+    if (!out->CreateImage(true, g.outWidth, g.outHeight, false))
         return nullptr;
-    }
-    return out;
+    return out.Detach();
 }

@@ -4,6 +4,7 @@
 #include "engine/hv/laplacian_pyramid.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "core/parallel.h"
@@ -176,7 +177,7 @@ CLevel* Reduce(const CLevel* level)
             }
         });
     }
-    auto* out = new CLevel(wo, ho);
+    std::unique_ptr<CLevel> out(new CLevel(wo, ho));
     if (h > 0) {
         Utils::ParallelForRows(ho, wo * 5, [&](int y0, int y1) {
             for (int y = y0; y < y1; ++y) {
@@ -190,7 +191,7 @@ CLevel* Reduce(const CLevel* level)
             }
         });
     }
-    return out;
+    return out.release();
 }
 
 void Expand_Laplacian(const CLevel* fine, const CLevel* coarse)

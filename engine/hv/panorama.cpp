@@ -202,16 +202,14 @@ PanoramaLib::IPanoElement* CPanorama::CreateImageThumbnail(PanoramaLib::IPanoEle
         std::vector<unsigned char> tmp(tmpStride * std::size_t(ht));
         StretchColumns(tmp.data(), tmpStride, photo->GetBits(), std::size_t(photo->GetBPL()), int(w), int(h), int(ht));
 
-        auto* copy = new (std::nothrow) CPanoElement(true);
+        VarnoBase::RefPtr<CPanoElement> copy = NewPanoElement(true);
         if (!copy)
             return nullptr;
-        if (!copy->CreateImage(true, int(wt), int(ht), true) || !copy->HasBits()) {
-            copy->Release();
+        if (!copy->CreateImage(true, int(wt), int(ht), true) || !copy->HasBits())
             return nullptr;
-        }
         StretchRows(copy->GetBits(), std::size_t(copy->GetBPL()), tmp.data(), tmpStride, int(w), int(ht), int(wt));
         photo->m_scale = scale;
-        return copy;
+        return copy.Detach();
     } catch (const std::bad_alloc&) {
         return nullptr;
     }

@@ -43,13 +43,11 @@ inline int AlphaAt(const CPanoElement* e, int x, int y)
 // transparent. Null when the buffer cannot be made.
 CPanoElement* DifferenceBuffer(const CPanoElement* pano, const CPanoElement* photo, const Rect& o)
 {
-    auto* buf = new (std::nothrow) CPanoElement(false);
+    VarnoBase::RefPtr<CPanoElement> buf = NewPanoElement(false);
     if (!buf)
         return nullptr;
-    if (!buf->CreateImage(8, o.width(), o.height())) {
-        buf->Release();
+    if (!buf->CreateImage(8, o.width(), o.height()))
         return nullptr;
-    }
     buf->m_position = o.topLeft();
     u8* bits = buf->GetBits();
     const std::size_t bpl = std::size_t(buf->GetBPL());
@@ -73,7 +71,7 @@ CPanoElement* DifferenceBuffer(const CPanoElement* pano, const CPanoElement* pho
             }
         }
     });
-    return buf;
+    return buf.Detach();
 }
 
 // Transparent panorama pixels along a canvas column (vertical) or row over the span

@@ -96,18 +96,14 @@ bool CPanorama::TransformImage(int i)
     if (!WarpedRect(m, w, h, &r) || r.isEmpty())
         return false;
 
-    auto* out = new (std::nothrow) CPanoElement(false);
+    VarnoBase::RefPtr<CPanoElement> out = NewPanoElement(false);
     if (!out)
         return false;
-    if (!out->CreateImage(24, r.width(), r.height())) {
-        out->Release();
+    if (!out->CreateImage(24, r.width(), r.height()))
         return false;
-    }
     out->AddAlphaChannel(false);
-    if (!out->m_pAlpha) {
-        out->Release();
+    if (!out->m_pAlpha)
         return false;
-    }
     out->m_position = r.topLeft();
 
     const u8* src = photo->GetBits();
@@ -188,6 +184,6 @@ bool CPanorama::TransformImage(int i)
             }
         }
     });
-    warped[i] = out;
+    warped[i] = out.Detach();
     return true;
 }

@@ -170,18 +170,16 @@ PanoramaLib::IPanoElement* CPanorama::CreateImageThumbnail(PanoramaLib::IPanoEle
     try {
         std::vector<unsigned char> tmp(Stride24(w) * std::size_t(ht));
         StretchHeight(tmp.data(), photo->GetBits(), int(w), int(h), int(ht));
-        auto* copy = new (std::nothrow) CPanoElement(true);
+        VarnoBase::RefPtr<CPanoElement> copy = NewPanoElement(true);
         if (!copy)
             return nullptr;
         if (!copy->CreateImage(true, int(wt), int(ht), true) || !copy->HasBits() ||
-            std::size_t(copy->GetBPL()) != Stride24(wt)) {
-            copy->Release();
+            std::size_t(copy->GetBPL()) != Stride24(wt))
             return nullptr;
-        }
         StretchWidth(copy->GetBits(), tmp.data(), int(w), int(ht), int(wt));
         copy->SetPathName(photo->GetPathName());
         photo->m_scale = scale;
-        return copy;
+        return copy.Detach();
     } catch (const std::bad_alloc&) {
         return nullptr;
     }

@@ -208,18 +208,14 @@ bool CCylindricalSurface::RenderSurface(double percent, PanoramaLib::IProgressIn
                 m_renderRect = r;
             }
             if (m_renderRect.width() > 0 && m_renderRect.height() > 0) {
-                auto* pano = new (std::nothrow) CPanoElement(true);
-                if (!pano)
+                VarnoBase::RefPtr<CPanoElement> pano = NewPanoElement(true);
+                if (!pano || !pano->CreateImage(true, m_renderRect.width(), m_renderRect.height(), true) ||
+                    !pano->FillWhiteColor())
                     break;
-                if (!pano->CreateImage(true, m_renderRect.width(), m_renderRect.height(), true) ||
-                    !pano->FillWhiteColor()) {
-                    pano->Release();
-                    break;
-                }
                 pano->AddAlphaChannel(false);
                 pano->Create16Bitmask();
                 pano->SetPosition(m_renderRect.topLeft());
-                m_pPano = pano;
+                m_pPano = pano.Detach();
             }
             RenderSurfaceInternal_2steps(progress, from, to);
             if (m_pPano)
@@ -322,20 +318,15 @@ bool CCylindricalSurface::TransformImageToSurface(Data* d)
             have = useFull(image);
         }
     } else if (!d->path.empty()) {
-        auto* copy = new (std::nothrow) CPanoElement(false);
-        if (copy) {
-            src.privateCopy.Adopt(copy);
-            if (copy->FromFile(d->path))
-                have = useFull(copy);
-        }
+        src.privateCopy = NewPanoElement(false);
+        if (src.privateCopy && src.privateCopy->FromFile(d->path))
+            have = useFull(src.privateCopy.get());
     }
 
     // The photo is decoded before the projected image is made, so that the decoder's
     // passing buffers are gone by then.
-    auto* t = new (std::nothrow) CPanoElement(false);
+    VarnoBase::RefPtr<CPanoElement> t = NewPanoElement(false);
     if (!t || !t->CreateImage(true, r.width(), r.height(), true)) {
-        if (t)
-            t->Release();
         if (m_bMayUnloadPhotos && image)
             image->Unload();
         return false;
@@ -344,7 +335,7 @@ bool CCylindricalSurface::TransformImageToSurface(Data* d)
     t->AddAlphaChannel(false);
     unsigned short* weights = t->Create16Bitmask();
     t->SetPosition(r.topLeft());
-    d->transformed.Adopt(t);
+    d->transformed = t;
 
     ProjectionJob J;
     J.d = d;
