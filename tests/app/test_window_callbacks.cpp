@@ -1,5 +1,5 @@
 // The window as the engines' and the document's user interface: the progress dialog's
-// life and captions, message texts, photo highlights on the tray, the matching dialog's
+// life and captions, photo highlights on the tray, the matching dialog's
 // answer, and the tray as the document's file list.
 #include <QItemSelectionModel>
 #include <QProgressDialog>
@@ -72,22 +72,6 @@ TEST_F(WindowTest, ProgressCallsWithoutADialogAreHarmlessAndOpenReplaces)
     EXPECT_EQ(w->findChildren<QProgressDialog*>().size(), 1);
     w->CloseProgressIndicator();
     EXPECT_TRUE(w->findChildren<QProgressDialog*>().isEmpty());
-}
-
-TEST_F(WindowTest, MessagesGoThroughTheDesktopAndPromptsNeverAsk)
-{
-    w->ShowMessageBox(kMsgDifferentSizes);
-    w->ShowMessageBox(100);
-    ASSERT_EQ(desk.calls("information").size(), 2u);
-    EXPECT_EQ(desk.calls("information")[0].title, w->windowTitle());
-    EXPECT_EQ(desk.calls("information")[0].text, QStringLiteral("Different image sizes"));
-    EXPECT_EQ(desk.calls("information")[1].text,
-              QStringLiteral("Could find overlapping photos. The program will switch to manual mode\n"
-                             " and you will be able to match photos manually."));
-    EXPECT_TRUE(w->PromptAcceptPanorama(2, 5));
-    EXPECT_TRUE(w->PromptAcceptCyclorama());
-    EXPECT_TRUE(w->HasPrinter());
-    EXPECT_EQ(desk.log.size(), 2u);
 }
 
 TEST_F(WindowTest, TrayAsTheDocumentsFileList)
