@@ -102,24 +102,24 @@ public:
     std::vector<CPanoElement*> m_originals;   // input photos, one reference each
     std::vector<CPanoElement*> m_photos;      // full-size photos of the full-size pass
     std::vector<CPanoElement*> m_workImages;  // working copies
-    match_graph::CGraph m_matchGraph;
-    match_graph::CGraph m_mosaicGraph;
+    match_graph::CGraph m_matchGraph;   // pair links, kept in working-copy pixels (query -> database)
+    match_graph::CGraph m_mosaicGraph;  // star around the root: root frame -> photo, the pass's pixels
     std::vector<int> m_stitchOrder;
     std::vector<bool> m_lensPending;
-    AFFINE_MATRIX m_rotation;
+    AFFINE_MATRIX m_rotation;  // ring rotation of the root frame (the pass's pixels)
     int m_nDuplicate = -1;
     int m_nRingEnd = -1;
-    std::vector<AFFINE_MATRIX> m_transforms;  // canvas -> working copy
-    std::vector<CPanoElement*> m_transformed;
+    std::vector<AFFINE_MATRIX> m_transforms;  // working-size canvas pixels -> working-copy pixels
+    std::vector<CPanoElement*> m_transformed;  // warped working copies, canvas coordinates; owned
     std::vector<CStitchingLine> m_stitchingLines;
-    std::vector<AFFINE_MATRIX> m_fullTransforms;
-    std::vector<CPanoElement*> m_fullTransformed;
+    std::vector<AFFINE_MATRIX> m_fullTransforms;  // full-size canvas pixels -> full-size photo pixels
+    std::vector<CPanoElement*> m_fullTransformed;  // warped full-size photos, canvas coordinates; owned
     CPanoElement* m_pPreview = nullptr;
     CPanoElement* m_pPanorama = nullptr;
     int m_nBitsPerPixel = 24;
-    VarnoBase::Rect m_rcCanvas;
+    VarnoBase::Rect m_rcCanvas;  // the pass's canvas in root-frame pixels
     int m_nCentralImage = -1;
-    VarnoBase::Rect m_rcCrop;
+    VarnoBase::Rect m_rcCrop;  // automatic crop, pixels of the pass's panorama image
     std::vector<CImageDataBase*> m_databases;  // owned
     bool m_bBuilt = false;
     bool m_bFullSizePass = false;
@@ -134,7 +134,7 @@ public:
     bool m_bGradientAverageMode = true;
     double m_dSeamSigma = 2.0;
     bool m_bSmartBlending = true;
-    VarnoBase::Rect m_rcBlur;
+    VarnoBase::Rect m_rcBlur;  // the spline's blend zone, canvas pixels
     int m_blurData[3] = {0, 0, 0};
     std::atomic<bool> m_bAborted{false};
     int m_nProgressPos = 0;
@@ -144,7 +144,7 @@ public:
     bool m_bManualBuild = false;
     bool m_bCyclorama = false;
     bool m_bCycloramaCropFailed = false;
-    VarnoBase::Rect m_rcPatch;
+    VarnoBase::Rect m_rcPatch;  // working-size canvas pixels until carried to the full-size canvas
     int m_nPatchImage = -1;
 
     // --- photo analysis and matching (working-copy pixels) ---
