@@ -15,23 +15,12 @@
 #include <memory>
 #include <random>
 
+#include "bench/bench_application.h"
 #include "browser/browser_models.h"
 
 namespace {
 
 constexpr int kFiles = 5000;
-
-void ensureApplication()
-{
-    if (QCoreApplication::instance())
-        return;
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "benchmarks";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);  // lives until the process ends
-}
 
 struct Folder {
     QTemporaryDir dir;
@@ -77,7 +66,7 @@ struct Folder {
 
 Folder& folder()
 {
-    ensureApplication();
+    ensureBenchApplication();
     static Folder f;
     return f;
 }

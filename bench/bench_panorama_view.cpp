@@ -10,23 +10,12 @@
 
 #include <cstring>
 
+#include "bench/bench_application.h"
 #include "app/panorama_view.h"
 #include "core/dib.h"
 #include "tests/support/dib_manager_fixture.h"
 
 namespace {
-
-void ensureApplication()
-{
-    if (QApplication::instance())
-        return;
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "benchmarks";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);  // lives until the program ends
-}
 
 PanoramaLib::IPanoElement* bigPanorama()
 {
@@ -58,7 +47,7 @@ struct BenchView : PanoramaView {
 
 void BM_PanoramaViewRepaint(benchmark::State& state)
 {
-    ensureApplication();
+    ensureBenchApplication();
     PanoramaLib::IPanoElement* pano = bigPanorama();
     if (!pano) {
         state.SkipWithError("no memory for the panorama");
@@ -85,7 +74,7 @@ void BM_PanoramaViewRepaint(benchmark::State& state)
 // copies) are made before drawing.
 void BM_PanoramaViewFirstPaint(benchmark::State& state)
 {
-    ensureApplication();
+    ensureBenchApplication();
     PanoramaLib::IPanoElement* pano = bigPanorama();
     if (!pano) {
         state.SkipWithError("no memory for the panorama");

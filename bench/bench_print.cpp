@@ -11,24 +11,11 @@
 
 #include <memory>
 
+#include "bench/bench_application.h"
 #include "document/page_layout.h"
 #include "tests/support/scene.h"
 
 namespace {
-
-// Painting text needs the font database of a GUI application; the benchmark main makes none.
-void ensureGuiApplication()
-{
-    static std::unique_ptr<QGuiApplication> app;
-    if (QGuiApplication::instance())
-        return;
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "benchmarks";
-    static char* argv[] = {name, nullptr};
-    app = std::make_unique<QGuiApplication>(argc, argv);
-}
 
 const QImage& panorama()
 {
@@ -45,7 +32,7 @@ const QImage& panorama()
 
 void BM_PrintPanoramaToPdf(benchmark::State& state)
 {
-    ensureGuiApplication();
+    ensureBenchApplication();
     const QImage& pano = panorama();
     QTemporaryDir dir;
     Printing::PageSetup setup;

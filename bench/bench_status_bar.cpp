@@ -15,6 +15,7 @@
 
 #include <memory>
 
+#include "bench/bench_application.h"
 #include "app/main_window.h"
 #include "browser/browser_models.h"
 
@@ -23,21 +24,9 @@ namespace {
 constexpr int kFiles = 3000;
 constexpr int kSteps = 60;
 
-void ensureApplication()
-{
-    if (QCoreApplication::instance())
-        return;
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "benchmarks";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);  // lives until the process ends
-}
-
 void BM_StatusBarSelectionSweep(benchmark::State& state)
 {
-    ensureApplication();
+    ensureBenchApplication();
     QTemporaryDir settings;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
