@@ -570,14 +570,15 @@ bool CPanorama::CropTo(const Rect& rect)
         target->FlattenImage();
         return true;
     }
-    CPanoElement* cut = target->CutRectangle(rect, false);
+    VarnoBase::RefPtr<CPanoElement> cut;
+    cut.Adopt(target->CutRectangle(rect, false));
     if (!cut) {
         target->FlattenImage();  // uncropped, but white where nothing was stitched
         return false;
     }
     target->FreeAlphaChannel();
-    const bool ok = target->FromImage(cut);
-    cut->Release();
+    const bool ok = target->FromImage(cut.get());
+    cut = nullptr;
     target->m_position = {0, 0};
     if (!ok)
         target->FlattenImage();
@@ -634,19 +635,19 @@ void CPanorama::PatchPano(Rect rect)
         return;
     const Rect lowRect = low->GetImageRect();
     const unsigned char orient = std::size_t(lower) < m_stitchingLines.size() ? m_stitchingLines[lower].GetSeamOrient() : 0;
-    if (orient & 1)
+    if (orient & kSeamLeft)
         m_rcPatch.left = std::min(upperMeet.left, lowRect.left);
-    else if (orient & 2)
+    else if (orient & kSeamRight)
         m_rcPatch.right = std::max(upperMeet.right, lowRect.right);
-    else if (orient & 4)
+    else if (orient & kSeamTop)
         m_rcPatch.top = std::min(upperMeet.top, lowRect.top);
-    else if (orient & 8)
+    else if (orient & kSeamBottom)
         m_rcPatch.bottom = std::max(upperMeet.bottom, lowRect.bottom);
-    CPanoElement* cut = up->CutRectangle(upperMeet, true);
+    VarnoBase::RefPtr<CPanoElement> cut;
+    cut.Adopt(up->CutRectangle(upperMeet, true));
     if (cut) {
         const Rect both = cut->GetImageRect() & lowRect;
         low->FillAlphaByValue(both, 0, false);
-        cut->Release();
     }
     RebuildPano(false);
 }

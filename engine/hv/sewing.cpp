@@ -223,8 +223,8 @@ bool CPanorama::ComposesInRing(int j) const
         return true;
     const unsigned char orient = m_stitchingLines[j].GetSeamOrient();
     if (m_rcCanvas.width() > m_rcCanvas.height())
-        return !(orient & (4 | 8));
-    return !(orient & (1 | 2));
+        return !(orient & (kSeamTop | kSeamBottom));
+    return !(orient & (kSeamLeft | kSeamRight));
 }
 
 bool CPanorama::RebuildTransformImages(bool)
