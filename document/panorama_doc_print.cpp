@@ -16,6 +16,19 @@ const PanoramaLib::IPanoElement* printableImage(const PanoramaLib::IPanorama* en
     return image && image->HasBits() ? image : nullptr;
 }
 
+// One sheet of the print job: its slice of the panorama and its overlap marks.
+void paintSheet(const Printing::PrintJob& job, int page, QPainter* painter, QPrinter* printer,
+                const Printing::PageSetup* setup, bool horizontal)
+{
+    if (!job.printable() || !painter || !printer || !setup)
+        return;
+    const QImage& image = job.panorama();
+    Printing::paintPage(*painter,
+                        Printing::layoutPage(page, Printing::printerPage(*printer), *setup,
+                                             image.width(), image.height(), horizontal),
+                        image);
+}
+
 }  // namespace
 
 int PanoramaDoc::calcMaxPage(QPrinter* printer, Printing::PageSetup* setup)
@@ -68,23 +81,13 @@ void PanoramaDoc::printPage(const Printing::PrintJob& job, int page, QPainter* p
 void PanoramaDoc::printHorzPage(const Printing::PrintJob& job, int page, QPainter* painter,
                                 QPrinter* printer, const Printing::PageSetup* setup)
 {
-    if (!enableBtnSave() || !job.printable() || !painter || !printer || !setup)
-        return;
-    const QImage& image = job.panorama();
-    Printing::paintPage(*painter,
-                        Printing::layoutPage(page, Printing::printerPage(*printer), *setup,
-                                             image.width(), image.height(), true),
-                        image);
+    if (enableBtnSave())
+        paintSheet(job, page, painter, printer, setup, true);
 }
 
 void PanoramaDoc::printVertPage(const Printing::PrintJob& job, int page, QPainter* painter,
                                 QPrinter* printer, const Printing::PageSetup* setup)
 {
-    if (!enableBtnSave() || !job.printable() || !painter || !printer || !setup)
-        return;
-    const QImage& image = job.panorama();
-    Printing::paintPage(*painter,
-                        Printing::layoutPage(page, Printing::printerPage(*printer), *setup,
-                                             image.width(), image.height(), false),
-                        image);
+    if (enableBtnSave())
+        paintSheet(job, page, painter, printer, setup, false);
 }
