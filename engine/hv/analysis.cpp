@@ -166,6 +166,23 @@ void CPanorama::ProgressStep(int k)
         m_bAborted = m_pProgress->AbortProgressIndicator(m_nProgressMax, m_nProgressPos);
 }
 
+// The photo's working copy: the caller's when given, else a reduced copy made here. A
+// photo that needed reducing is unloaded again; one that is its own copy stays loaded.
+VarnoBase::RefPtr<CPanoElement> CPanorama::WorkingCopyOf(CPanoElement* photo, CPanoElement* working)
+{
+    VarnoBase::RefPtr<CPanoElement> work;
+    if (working) {
+        work = working;
+        return work;
+    }
+    photo->Load();
+    auto* copy = static_cast<CPanoElement*>(CreateImageThumbnail(photo));
+    work.Adopt(copy);
+    if (copy && copy != photo)
+        photo->Unload();
+    return work;
+}
+
 void CPanorama::AddImage(CPanoElement* photo, CPanoElement* working, CImageDataBase* store)
 {
     std::unique_ptr<CImageDataBase> owned(store);
@@ -180,16 +197,7 @@ void CPanorama::AddImage(CPanoElement* photo, CPanoElement* working, CImageDataB
             throw panorama_error();
     }
 
-    VarnoBase::RefPtr<CPanoElement> work;
-    if (working) {
-        work = working;
-    } else {
-        photo->Load();
-        auto* copy = static_cast<CPanoElement*>(CreateImageThumbnail(photo));
-        work.Adopt(copy);
-        if (copy && copy != photo)
-            photo->Unload();
-    }
+    VarnoBase::RefPtr<CPanoElement> work = WorkingCopyOf(photo, working);
     if (!work || !work->HasBits())
         throw panorama_error();
 
@@ -332,16 +340,7 @@ std::vector<CPanorama::Prepared> CPanorama::PreparePhotos(const std::vector<Pano
         if (m_bAborted)
             return;
         try {
-            VarnoBase::RefPtr<CPanoElement> work;
-            if (working) {
-                work = working;
-            } else {
-                photo->Load();
-                auto* copy = static_cast<CPanoElement*>(CreateImageThumbnail(photo));
-                work.Adopt(copy);
-                if (copy && copy != photo)
-                    photo->Unload();
-            }
+            VarnoBase::RefPtr<CPanoElement> work = WorkingCopyOf(photo, working);
             if (!work || !work->HasBits())
                 return;
             work->Load();

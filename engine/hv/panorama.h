@@ -60,6 +60,7 @@ public:
     void GetOptions(PanoramaLib::PanoramaOptions* options) const override;
     VarnoBase::Rect GetCropRect(bool flag) override;
     PanoramaLib::IPanoElement* CreateImageThumbnail(PanoramaLib::IPanoElement* photo) override;
+    VarnoBase::RefPtr<CPanoElement> WorkingCopyOf(CPanoElement* photo, CPanoElement* working);
 
     // IHVPanorama
     bool BuildPanoramaManually(const std::vector<PanoramaLib::IPanoElement*>& photos,
