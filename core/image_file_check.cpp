@@ -23,7 +23,7 @@ public:
     {
         m_progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
         m_components = len >= 6 ? seg[5] : 0;
-        m_known = m_components >= 1 && m_components <= kMax && len >= 6 + 3 * std::size_t(m_components);
+        m_known = m_components >= 1 && m_components <= kMax && len >= 6 + 3 * static_cast<std::size_t>(m_components);
         for (int c = 0; m_known && c < m_components; ++c) {
             m_ids[c] = seg[6 + 3 * c];
             m_done[c] = 0;
@@ -37,11 +37,12 @@ public:
         const int ss = seg[1 + 2 * ns];
         const int se = seg[2 + 2 * ns];
         const int al = seg[3 + 2 * ns] & 0x0F;
-        std::uint64_t band = ~std::uint64_t(0);
+        std::uint64_t band = ~static_cast<std::uint64_t>(0);
         if (m_progressive) {
             if (ss > se || se > 63 || al != 0)
                 return;
-            band = (se == 63 ? ~std::uint64_t(0) : (std::uint64_t(1) << (se + 1)) - 1) & ~((std::uint64_t(1) << ss) - 1);
+            band = (se == 63 ? ~static_cast<std::uint64_t>(0) : (static_cast<std::uint64_t>(1) << (se + 1)) - 1) &
+                   ~((static_cast<std::uint64_t>(1) << ss) - 1);
         }
         for (std::size_t k = 0; k < ns; ++k)
             for (int c = 0; c < m_components; ++c)
@@ -51,7 +52,7 @@ public:
     bool Complete() const
     {
         for (int c = 0; m_known && c < m_components; ++c)
-            if (m_done[c] != ~std::uint64_t(0))
+            if (m_done[c] != ~static_cast<std::uint64_t>(0))
                 return false;
         return m_known;
     }
@@ -94,7 +95,7 @@ bool IsTruncatedJpeg(const unsigned char* d, std::size_t n)
             continue;  // markers without a length
         if (pos + 2 > n)
             return true;
-        const std::size_t length = (std::size_t(d[pos]) << 8) | d[pos + 1];
+        const std::size_t length = (static_cast<std::size_t>(d[pos]) << 8) | d[pos + 1];
         if (length < 2)
             return false;
         if (pos + length > n)
@@ -131,7 +132,9 @@ bool IsTruncatedJpeg(const unsigned char* d, std::size_t n)
 
 bool IsTruncatedBmp(const unsigned char* d, std::size_t n)
 {
-    auto u16 = [&](std::size_t at) { return std::uint32_t(d[at]) | (std::uint32_t(d[at + 1]) << 8); };
+    auto u16 = [&](std::size_t at) {
+        return static_cast<std::uint32_t>(d[at]) | (static_cast<std::uint32_t>(d[at + 1]) << 8);
+    };
     auto u32 = [&](std::size_t at) { return u16(at) | (u16(at + 2) << 16); };
     if (n < 26 || d[0] != 'B' || d[1] != 'M')
         return n >= 2 && d[0] == 'B' && d[1] == 'M';
@@ -148,8 +151,8 @@ bool IsTruncatedBmp(const unsigned char* d, std::size_t n)
     } else {
         if (n < 34)
             return true;
-        width = std::int32_t(u32(18));
-        height = std::int32_t(u32(22));
+        width = static_cast<std::int32_t>(u32(18));
+        height = static_cast<std::int32_t>(u32(22));
         bitCount = u16(28);
         compression = u32(30);
     }
@@ -157,8 +160,8 @@ bool IsTruncatedBmp(const unsigned char* d, std::size_t n)
         return false;  // run-length coded: no fixed size to check
     if (width <= 0 || bitCount == 0)
         return false;
-    const std::uint64_t rowBytes = (std::uint64_t(width) * bitCount + 31) / 32 * 4;
-    const std::uint64_t needed = offset + rowBytes * std::uint64_t(std::llabs(height));
+    const std::uint64_t rowBytes = (static_cast<std::uint64_t>(width) * bitCount + 31) / 32 * 4;
+    const std::uint64_t needed = offset + rowBytes * static_cast<std::uint64_t>(std::llabs(height));
     return needed > n;
 }
 
@@ -176,13 +179,15 @@ bool IsTruncatedImageFile(const QString& path, const QByteArray& format)
         return true;
     const uchar* data = file.map(0, size);
     if (data) {
-        const bool truncated = jpeg ? IsTruncatedJpeg(data, std::size_t(size)) : IsTruncatedBmp(data, std::size_t(size));
+        const bool truncated = jpeg ? IsTruncatedJpeg(data, static_cast<std::size_t>(size))
+                                    : IsTruncatedBmp(data, static_cast<std::size_t>(size));
         file.unmap(const_cast<uchar*>(data));
         return truncated;
     }
     const QByteArray bytes = file.readAll();
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
-    return jpeg ? IsTruncatedJpeg(p, std::size_t(bytes.size())) : IsTruncatedBmp(p, std::size_t(bytes.size()));
+    return jpeg ? IsTruncatedJpeg(p, static_cast<std::size_t>(bytes.size()))
+                : IsTruncatedBmp(p, static_cast<std::size_t>(bytes.size()));
 }
 
 }  // namespace PanoramaLib

@@ -20,7 +20,7 @@ public:
         ap::ap_error::make_assertion(a.getlowbound(1) <= 1 && a.gethighbound(1) >= rows && a.getlowbound(2) <= 1 &&
                                      a.gethighbound(2) >= cols);
         m_base = &a(1, 1);
-        m_row = std::ptrdiff_t(a.gethighbound(2)) - a.getlowbound(2) + 1;
+        m_row = static_cast<std::ptrdiff_t>(a.gethighbound(2)) - a.getlowbound(2) + 1;
     }
     double& operator()(int i, int j) const noexcept { return m_base[(i - 1) * m_row + (j - 1)]; }
 
@@ -34,7 +34,7 @@ private:
 void svdDecompose(const Matrix1& a, int m, int n, std::vector<double>& w, std::vector<double>& v,
                   std::vector<double>& rv1)
 {
-    auto V = [&](int i, int j) -> double& { return v[std::size_t(i) * (n + 1) + j]; };
+    auto V = [&](int i, int j) -> double& { return v[static_cast<std::size_t>(i) * (n + 1) + j]; };
     double g = 0.0, scale = 0.0, anorm = 0.0;
     int l = 1;
 
@@ -283,10 +283,10 @@ bool svdsolve(ap::template_2d_array<double>& a, int m, int n, ap::template_1d_ar
                 return false;
 
     // The three work arrays of the decomposition (1-based: slot 0 unused).
-    std::vector<double> w(std::size_t(n) + 1, 0.0), rv1(std::size_t(n) + 1, 0.0);
-    std::vector<double> v((std::size_t(n) + 1) * (std::size_t(n) + 1), 0.0);
+    std::vector<double> w(static_cast<std::size_t>(n) + 1, 0.0), rv1(static_cast<std::size_t>(n) + 1, 0.0);
+    std::vector<double> v((static_cast<std::size_t>(n) + 1) * (static_cast<std::size_t>(n) + 1), 0.0);
     svdDecompose(A, m, n, w, v, rv1);
-    auto V = [&](int i, int j) -> double& { return v[std::size_t(i) * (n + 1) + j]; };
+    auto V = [&](int i, int j) -> double& { return v[static_cast<std::size_t>(i) * (n + 1) + j]; };
 
     double wmax = 0.0;
     for (int j = 1; j <= n; ++j)

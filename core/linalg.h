@@ -62,7 +62,7 @@ public:
     // hi = lo - 1 gives an empty array; hi < lo - 1 throws ap_error.
     void setbounds(int lo, int hi)
     {
-        const std::int64_t count = std::int64_t(hi) - lo + 1;
+        const std::int64_t count = static_cast<std::int64_t>(hi) - lo + 1;
         ap_error::make_assertion(count >= 0);
         m_Vec.reset();
         m_iVecSize = m_iLow = m_iHigh = 0;
@@ -76,12 +76,12 @@ public:
     T& operator()(int i)
     {
         ap_error::make_assertion(i >= m_iLow && i <= m_iHigh && m_Vec);
-        return m_Vec[static_cast<std::size_t>(std::int64_t(i) - m_iLow)];
+        return m_Vec[static_cast<std::size_t>(static_cast<std::int64_t>(i) - m_iLow)];
     }
     const T& operator()(int i) const
     {
         ap_error::make_assertion(i >= m_iLow && i <= m_iHigh && m_Vec);
-        return m_Vec[static_cast<std::size_t>(std::int64_t(i) - m_iLow)];
+        return m_Vec[static_cast<std::size_t>(static_cast<std::int64_t>(i) - m_iLow)];
     }
     T& operator[](int i) { return (*this)(i); }
     const T& operator[](int i) const { return (*this)(i); }
@@ -148,10 +148,10 @@ public:
     // element count does not fit in 32 bits, throws ap_error.
     void setbounds(int r1, int r2, int c1, int c2)
     {
-        const std::int64_t rows = std::int64_t(r2) - r1 + 1;
-        const std::int64_t cols = std::int64_t(c2) - c1 + 1;
+        const std::int64_t rows = static_cast<std::int64_t>(r2) - r1 + 1;
+        const std::int64_t cols = static_cast<std::int64_t>(c2) - c1 + 1;
         ap_error::make_assertion(rows >= 0 && cols >= 0 && rows * cols <= INT32_MAX);
-        const std::int64_t offset = -std::int64_t(c1) - cols * r1;
+        const std::int64_t offset = -static_cast<std::int64_t>(c1) - cols * r1;
         ap_error::make_assertion(offset >= INT32_MIN && offset <= INT32_MAX);
         m_Vec.reset();
         if (rows * cols > 0)
@@ -199,7 +199,8 @@ public:
 private:
     std::size_t index(int i, int j) const noexcept
     {
-        return static_cast<std::size_t>(std::int64_t(j) + m_iConstOffset + std::int64_t(i) * m_iLinearMember);
+        return static_cast<std::size_t>(static_cast<std::int64_t>(j) + m_iConstOffset +
+                                        static_cast<std::int64_t>(i) * m_iLinearMember);
     }
 
     std::unique_ptr<T[]> m_Vec;

@@ -139,7 +139,9 @@ bool VoteAndFit(CImageDataBase& query, CImageDataBase& database, kd_tree& tree, 
         fit.matched = fit.fitted && CorrectPanoramicImageMatch(fit.pairs, static_cast<int>(inl.size()));
         if (fit.fitted) {
             auto q = [quality](int idx) {
-                return quality && static_cast<std::size_t>(idx) < quality->size() ? (*quality)[std::size_t(idx)] : 0;
+                return quality && static_cast<std::size_t>(idx) < quality->size()
+                           ? (*quality)[static_cast<std::size_t>(idx)]
+                           : 0;
             };
             for (int idx : inl) {
                 fit.keys1.push_back(qi[static_cast<std::size_t>(idx)]);

@@ -125,11 +125,11 @@ bool MatchPairsInOrder(int n, int threads, Store&& store, Match&& match, Commit&
     using Outcome = decltype(match(0, 1, static_cast<kd_tree*>(nullptr)));
     std::vector<Outcome> outcomes(pairs.size());
     // The trees of every photo but the first (it is never the database side).
-    Utils::ParallelForEach(std::size_t(std::max(n - 1, 0)), threads, [&](std::size_t k) {
+    Utils::ParallelForEach(static_cast<std::size_t>(std::max(n - 1, 0)), threads, [&](std::size_t k) {
         if (CImageDataBase* s = store(static_cast<int>(k) + 1))
             trees[k + 1].Build(*s);
     });
-    const std::size_t block = std::size_t(4) * std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t block = static_cast<std::size_t>(4) * std::max(1u, std::thread::hardware_concurrency());
     std::size_t added = 0;  // pairs committed
     for (std::size_t start = 0; start < pairs.size() && !cancelled(); start += block) {
         const std::size_t end = std::min(pairs.size(), start + block);
@@ -137,7 +137,7 @@ bool MatchPairsInOrder(int n, int threads, Store&& store, Match&& match, Commit&
             const auto [a, b] = pairs[start + k];
             if (!store(a) || !store(b))
                 return;
-            outcomes[start + k] = match(a, b, trees[std::size_t(b)].tree());
+            outcomes[start + k] = match(a, b, trees[static_cast<std::size_t>(b)].tree());
         });
         // A query photo is complete when its last pair (b = n - 1) is done.
         while (added < end) {

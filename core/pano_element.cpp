@@ -43,7 +43,7 @@ IPanoElement* CreateDibObject(bool threadSafe)
 
 void InitPictureCollection(std::vector<IPanoElement*>& v, int n)
 {
-    const std::size_t size = n > 0 ? std::size_t(n) : 0;
+    const std::size_t size = n > 0 ? static_cast<std::size_t>(n) : 0;
     // Entries cut off by a shrink hold references of the collection: give them back.
     for (std::size_t i = size; i < v.size(); ++i)
         IPanoElement::SafeRelease(v[i]);
@@ -130,7 +130,7 @@ std::size_t CPanoElement::PlaneLength() const
     const int h = GetHeight();
     if (w <= 0 || h <= 0)
         return 0;
-    return std::size_t(GetAlphaBPL()) * std::size_t(h);
+    return static_cast<std::size_t>(GetAlphaBPL()) * static_cast<std::size_t>(h);
 }
 
 void CPanoElement::DropStalePlanes()
@@ -184,13 +184,13 @@ bool CPanoElement::CreateImage(u8* p0, u8* p1, u8* p2, int width, int height, in
     if (!CreateImage(24, width, height))
         return false;
     u8* dst = GetBits();
-    const std::size_t bpl = std::size_t(GetBPL());
+    const std::size_t bpl = static_cast<std::size_t>(GetBPL());
     for (int y = 0; y < height; ++y) {
-        const std::ptrdiff_t off = std::ptrdiff_t(y) * srcStride;
+        const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(y) * srcStride;
         const u8* b = p0 + off;
         const u8* g = p1 + off;
         const u8* r = p2 + off;
-        u8* d = dst + std::size_t(y) * bpl;
+        u8* d = dst + static_cast<std::size_t>(y) * bpl;
         for (int x = 0; x < width; ++x, d += 3) {
             d[0] = r[x];
             d[1] = g[x];
@@ -207,9 +207,10 @@ bool CPanoElement::CreateImage(u8* grey, int width, int height, int srcStride)
     if (!CreateImage(8, width, height))
         return false;
     u8* dst = GetBits();
-    const std::size_t bpl = std::size_t(GetBPL());
+    const std::size_t bpl = static_cast<std::size_t>(GetBPL());
     for (int y = 0; y < height; ++y)
-        std::memcpy(dst + std::size_t(y) * bpl, grey + std::ptrdiff_t(y) * srcStride, std::size_t(width));
+        std::memcpy(dst + static_cast<std::size_t>(y) * bpl, grey + static_cast<std::ptrdiff_t>(y) * srcStride,
+                    static_cast<std::size_t>(width));
     return true;
 }
 
@@ -258,13 +259,13 @@ bool CPanoElement::CopyImage(IPanoElement* dst)
         return false;
 
     const int h = GetHeight();
-    const std::size_t srcBpl = std::size_t(GetBPL());
-    const std::size_t dstBpl = std::size_t(dst->GetBPL());
+    const std::size_t srcBpl = static_cast<std::size_t>(GetBPL());
+    const std::size_t dstBpl = static_cast<std::size_t>(dst->GetBPL());
     const std::size_t rowBytes = std::min(srcBpl, dstBpl);
     const u8* s = GetBits();
     u8* d = dst->GetBits();
     for (int y = 0; y < h; ++y)
-        std::memcpy(d + std::size_t(y) * dstBpl, s + std::size_t(y) * srcBpl, rowBytes);
+        std::memcpy(d + static_cast<std::size_t>(y) * dstBpl, s + static_cast<std::size_t>(y) * srcBpl, rowBytes);
 
     if (m_pAlpha) {
         target->AddAlphaChannel(false);
@@ -309,12 +310,12 @@ void CPanoElement::FlattenImage()
     if (m_pAlpha && HasBits()) {
         const int w = GetWidth();
         const int h = GetHeight();
-        const std::size_t bpl = std::size_t(GetBPL());
-        const std::size_t abpl = std::size_t(GetAlphaBPL());
+        const std::size_t bpl = static_cast<std::size_t>(GetBPL());
+        const std::size_t abpl = static_cast<std::size_t>(GetAlphaBPL());
         u8* bits = GetBits();
         for (int y = 0; y < h; ++y) {
-            u8* p = bits + std::size_t(y) * bpl;
-            const u8* a = m_pAlpha + std::size_t(y) * abpl;
+            u8* p = bits + static_cast<std::size_t>(y) * bpl;
+            const u8* a = m_pAlpha + static_cast<std::size_t>(y) * abpl;
             for (int x = 0; x < w; ++x, p += 3)
                 if (a[x] == 0)
                     p[0] = p[1] = p[2] = 255;
@@ -338,7 +339,7 @@ bool CPanoElement::FillByValue(u8 v)
     const int bpp = GetBPP();
     if (bpp != 8 && bpp != 24)
         return false;
-    std::memset(GetBits(), v, std::size_t(GetBPL()) * std::size_t(GetHeight()));
+    std::memset(GetBits(), v, static_cast<std::size_t>(GetBPL()) * static_cast<std::size_t>(GetHeight()));
     return true;
 }
 
@@ -352,9 +353,10 @@ void CPanoElement::FillAlphaByValue(const Rect& r, u8 v, bool local)
         return;
     if (!local)
         part.offset(-m_position.x, -m_position.y);
-    const std::size_t abpl = std::size_t(GetAlphaBPL());
+    const std::size_t abpl = static_cast<std::size_t>(GetAlphaBPL());
     for (int y = part.top; y < part.bottom; ++y)
-        std::memset(m_pAlpha + std::size_t(y) * abpl + std::size_t(part.left), v, std::size_t(part.width()));
+        std::memset(m_pAlpha + static_cast<std::size_t>(y) * abpl + static_cast<std::size_t>(part.left), v,
+                    static_cast<std::size_t>(part.width()));
 }
 
 void CPanoElement::AddAlphaChannel(bool opaque)
@@ -448,7 +450,7 @@ Rect PlaneBounds(const u8* plane, std::size_t bpl, int w, int h, Rect area, cons
     int firstRow = h;
     int lastRow = -1;
     for (int y = area.top; y < area.bottom; ++y) {
-        const u8* row = plane + std::size_t(y) * bpl;
+        const u8* row = plane + static_cast<std::size_t>(y) * bpl;
         int l = area.left;
         while (l < area.right && !qualifies[row[l]])
             ++l;
@@ -479,7 +481,7 @@ Rect CPanoElement::GetAlphaBoundaryRect(const Rect* clip, int threshold, bool in
     bool qualifies[256];
     for (int a = 0; a < 256; ++a)
         qualifies[a] = (invert ? 255 - a : a) >= threshold;
-    Rect b = PlaneBounds(m_pAlpha, std::size_t(GetAlphaBPL()), GetWidth(), GetHeight(), rc, qualifies);
+    Rect b = PlaneBounds(m_pAlpha, static_cast<std::size_t>(GetAlphaBPL()), GetWidth(), GetHeight(), rc, qualifies);
     b.offset(m_position);
     return b;
 }
@@ -495,7 +497,7 @@ Rect CPanoElement::GetBitmaskRect(const Rect* clip) const
     bool qualifies[256];
     for (int a = 0; a < 256; ++a)
         qualifies[a] = a != 0;
-    Rect b = PlaneBounds(m_pBitmask, std::size_t(GetBitmaskBPL()), GetWidth(), GetHeight(), rc, qualifies);
+    Rect b = PlaneBounds(m_pBitmask, static_cast<std::size_t>(GetBitmaskBPL()), GetWidth(), GetHeight(), rc, qualifies);
     b.offset(m_position);
     return b;
 }
@@ -517,18 +519,18 @@ Rect AutoCrop(const u8* alpha, std::size_t bpl, int w, int h, int percent, const
     const int lines = Transposed ? w : h;
     const int len = Transposed ? h : w;
     auto at = [&](int line, int pos) -> u8 {
-        return Transposed ? alpha[std::size_t(pos) * bpl + std::size_t(line)]
-                          : alpha[std::size_t(line) * bpl + std::size_t(pos)];
+        return Transposed ? alpha[static_cast<std::size_t>(pos) * bpl + static_cast<std::size_t>(line)]
+                          : alpha[static_cast<std::size_t>(line) * bpl + static_cast<std::size_t>(pos)];
     };
 
     // cross[pos]: how many pixels across the lines at this position are not transparent,
     // so that the hole test is one look-up instead of a walk along the other axis.
     std::vector<int> cross(static_cast<std::size_t>(len), 0);
     for (int y = 0; y < h; ++y) {
-        const u8* row = alpha + std::size_t(y) * bpl;
+        const u8* row = alpha + static_cast<std::size_t>(y) * bpl;
         for (int x = 0; x < w; ++x)
             if (row[x])
-                ++cross[std::size_t(Transposed ? y : x)];
+                ++cross[static_cast<std::size_t>(Transposed ? y : x)];
     }
 
     std::vector<Span> span(static_cast<std::size_t>(lines));
@@ -541,19 +543,21 @@ Rect AutoCrop(const u8* alpha, std::size_t bpl, int w, int h, int percent, const
         int r = len - 1;
         while (at(line, r) != 255)
             --r;
-        span[std::size_t(line)] = {l, r};
+        span[static_cast<std::size_t>(line)] = {l, r};
     }
 
     // Trim isolated notches near the span ends; a notch in a position that is covered
     // elsewhere means the line crosses a real gap, and the line is dropped.
     for (int line = 0; line < lines; ++line) {
-        Span& s = span[std::size_t(line)];
+        Span& s = span[static_cast<std::size_t>(line)];
         if (!s.exists())
             continue;
         int l = s.l;
         int r = s.r;
         const int m = (l + r) / 2;
-        auto coveredElsewhere = [&](int pos) { return cross[std::size_t(pos)] - (at(line, pos) != 0 ? 1 : 0) > 0; };
+        auto coveredElsewhere = [&](int pos) {
+            return cross[static_cast<std::size_t>(pos)] - (at(line, pos) != 0 ? 1 : 0) > 0;
+        };
 
         int hole = -1;
         for (int p = l; p <= m; ++p)
@@ -596,7 +600,7 @@ Rect AutoCrop(const u8* alpha, std::size_t bpl, int w, int h, int percent, const
     int c = 0;
     int widest = -1;
     for (int line = 0; line < lines; ++line) {
-        const int d = span[std::size_t(line)].r - span[std::size_t(line)].l;
+        const int d = span[static_cast<std::size_t>(line)].r - span[static_cast<std::size_t>(line)].l;
         if (d > widest) {
             widest = d;
             c = line;
@@ -604,7 +608,7 @@ Rect AutoCrop(const u8* alpha, std::size_t bpl, int w, int h, int percent, const
     }
     if (widest < len / 10)
         return whole;
-    const std::int64_t tolerance = std::int64_t(percent) * widest / 100;
+    const std::int64_t tolerance = static_cast<std::int64_t>(percent) * widest / 100;
 
     // Grows from line c in direction dir while (common width) x (lines) keeps increasing.
     struct Growth {
@@ -612,13 +616,13 @@ Rect AutoCrop(const u8* alpha, std::size_t bpl, int w, int h, int percent, const
         int L, R, edge;
     };
     auto grow = [&](int dir) {
-        Growth g{0, span[std::size_t(c)].l, span[std::size_t(c)].r, c};
+        Growth g{0, span[static_cast<std::size_t>(c)].l, span[static_cast<std::size_t>(c)].r, c};
         g.area = g.R - g.L;
         std::int64_t k = 2;
-        for (int y = c + dir; y >= 0 && y < lines && span[std::size_t(y)].exists(); y += dir) {
-            const int L2 = std::max(g.L, span[std::size_t(y)].l);
-            const int R2 = std::min(g.R, span[std::size_t(y)].r);
-            const std::int64_t a = std::int64_t(R2 - L2) * k;
+        for (int y = c + dir; y >= 0 && y < lines && span[static_cast<std::size_t>(y)].exists(); y += dir) {
+            const int L2 = std::max(g.L, span[static_cast<std::size_t>(y)].l);
+            const int R2 = std::min(g.R, span[static_cast<std::size_t>(y)].r);
+            const std::int64_t a = static_cast<std::int64_t>(R2 - L2) * k;
             ++k;
             if (a <= g.area)
                 break;
@@ -646,8 +650,8 @@ Rect AutoCrop(const u8* alpha, std::size_t bpl, int w, int h, int percent, const
 
     const std::int64_t fixedL = L;
     const std::int64_t fixedR = R;
-    for (int y = c + dir; y >= 0 && y < lines && span[std::size_t(y)].exists(); y += dir) {
-        const Span& s = span[std::size_t(y)];
+    for (int y = c + dir; y >= 0 && y < lines && span[static_cast<std::size_t>(y)].exists(); y += dir) {
+        const Span& s = span[static_cast<std::size_t>(y)];
         if (!(s.l <= fixedL + tolerance && s.r >= fixedR - tolerance))
             break;
         (dir > 0 ? bottom : top) = y;
@@ -670,12 +674,14 @@ Rect CPanoElement::GetCropRect(int percent)
 
 Rect CPanoElement::GetCropRectHorz(int percent)
 {
-    return AutoCrop<false>(m_pAlpha, std::size_t(GetAlphaBPL()), GetWidth(), GetHeight(), percent, GetImageRect());
+    return AutoCrop<false>(m_pAlpha, static_cast<std::size_t>(GetAlphaBPL()), GetWidth(), GetHeight(), percent,
+                           GetImageRect());
 }
 
 Rect CPanoElement::GetCropRectVert(int percent)
 {
-    return AutoCrop<true>(m_pAlpha, std::size_t(GetAlphaBPL()), GetWidth(), GetHeight(), percent, GetImageRect());
+    return AutoCrop<true>(m_pAlpha, static_cast<std::size_t>(GetAlphaBPL()), GetWidth(), GetHeight(), percent,
+                          GetImageRect());
 }
 
 // ---------------------------------------------------------------------------------
@@ -694,23 +700,25 @@ CPanoElement* CPanoElement::CutRectangle(Rect r, bool withAlpha)
     if (withAlpha && m_pAlpha)
         cut->AddAlphaChannel(false);
 
-    const std::size_t pixelBytes = std::size_t(GetBPP() / 8);
-    const std::size_t x0 = std::size_t(r.left - m_position.x);
-    const std::size_t y0 = std::size_t(r.top - m_position.y);
-    const std::size_t rowBytes = pixelBytes * std::size_t(r.width());
-    const std::size_t srcBpl = std::size_t(GetBPL());
-    const std::size_t dstBpl = std::size_t(cut->GetBPL());
+    const std::size_t pixelBytes = static_cast<std::size_t>(GetBPP() / 8);
+    const std::size_t x0 = static_cast<std::size_t>(r.left - m_position.x);
+    const std::size_t y0 = static_cast<std::size_t>(r.top - m_position.y);
+    const std::size_t rowBytes = pixelBytes * static_cast<std::size_t>(r.width());
+    const std::size_t srcBpl = static_cast<std::size_t>(GetBPL());
+    const std::size_t dstBpl = static_cast<std::size_t>(cut->GetBPL());
     const u8* src = GetBits();
     u8* dst = cut->GetBits();
     for (int y = 0; y < r.height(); ++y)
-        std::memcpy(dst + std::size_t(y) * dstBpl, src + (y0 + std::size_t(y)) * srcBpl + x0 * pixelBytes, rowBytes);
+        std::memcpy(dst + static_cast<std::size_t>(y) * dstBpl,
+                    src + (y0 + static_cast<std::size_t>(y)) * srcBpl + x0 * pixelBytes, rowBytes);
 
     if (cut->m_pAlpha) {
-        const std::size_t srcAbpl = std::size_t(GetAlphaBPL());
-        const std::size_t dstAbpl = std::size_t(cut->GetAlphaBPL());
+        const std::size_t srcAbpl = static_cast<std::size_t>(GetAlphaBPL());
+        const std::size_t dstAbpl = static_cast<std::size_t>(cut->GetAlphaBPL());
         for (int y = 0; y < r.height(); ++y)
-            std::memcpy(cut->m_pAlpha + std::size_t(y) * dstAbpl, m_pAlpha + (y0 + std::size_t(y)) * srcAbpl + x0,
-                        std::size_t(r.width()));
+            std::memcpy(cut->m_pAlpha + static_cast<std::size_t>(y) * dstAbpl,
+                        m_pAlpha + (y0 + static_cast<std::size_t>(y)) * srcAbpl + x0,
+                        static_cast<std::size_t>(r.width()));
     }
     return cut.Detach();
 }
@@ -731,13 +739,13 @@ CPanoElement* CutPlane(const CPanoElement& e, const u8* plane, Rect r)
     if (part.isEmpty())
         return cut.Detach();
     const VarnoBase::Point pos = e.GetPosition();
-    const std::size_t srcBpl = std::size_t(e.GetAlphaBPL());
-    const std::size_t dstBpl = std::size_t(cut->GetBPL());
+    const std::size_t srcBpl = static_cast<std::size_t>(e.GetAlphaBPL());
+    const std::size_t dstBpl = static_cast<std::size_t>(cut->GetBPL());
     u8* dst = cut->GetBits();
     for (int y = part.top; y < part.bottom; ++y)
-        std::memcpy(dst + std::size_t(y - r.top) * dstBpl + std::size_t(part.left - r.left),
-                    plane + std::size_t(y - pos.y) * srcBpl + std::size_t(part.left - pos.x),
-                    std::size_t(part.width()));
+        std::memcpy(dst + static_cast<std::size_t>(y - r.top) * dstBpl + static_cast<std::size_t>(part.left - r.left),
+                    plane + static_cast<std::size_t>(y - pos.y) * srcBpl + static_cast<std::size_t>(part.left - pos.x),
+                    static_cast<std::size_t>(part.width()));
     return cut.Detach();
 }
 
@@ -772,15 +780,15 @@ CPanoElement* CreateGrayImage(const CPanoElement* src)
     const int h = src->GetHeight();
     if (src->GetBPP() != 24 || !grey->CreateImage(8, w, h))
         return nullptr;
-    const std::size_t srcBpl = std::size_t(src->GetBPL());
-    const std::size_t dstBpl = std::size_t(grey->GetBPL());
+    const std::size_t srcBpl = static_cast<std::size_t>(src->GetBPL());
+    const std::size_t dstBpl = static_cast<std::size_t>(grey->GetBPL());
     const u8* s = src->GetBits();
     u8* d = grey->GetBits();
     for (int y = 0; y < h; ++y) {
-        const u8* p = s + std::size_t(y) * srcBpl;
-        u8* q = d + std::size_t(y) * dstBpl;
+        const u8* p = s + static_cast<std::size_t>(y) * srcBpl;
+        u8* q = d + static_cast<std::size_t>(y) * dstBpl;
         for (int x = 0; x < w; ++x, p += 3)
-            q[x] = u8((grB[p[2]] + grG[p[1]] + grR[p[0]]) / 100);
+            q[x] = static_cast<u8>((grB[p[2]] + grG[p[1]] + grR[p[0]]) / 100);
     }
     return grey.Detach();
 }
@@ -791,11 +799,12 @@ void show_rect(CPanoElement* e, Rect r, int channel)
         return;
     const Rect image = e->GetImageRect();
     const VarnoBase::Point pos = e->GetPosition();
-    const std::size_t bpl = std::size_t(e->GetBPL());
+    const std::size_t bpl = static_cast<std::size_t>(e->GetBPL());
     u8* bits = e->GetBits();
     auto mark = [&](int x, int y) {
         if (image.contains({x, y}))
-            bits[std::size_t(y - pos.y) * bpl + std::size_t(x - pos.x) * 3 + std::size_t(channel)] = 255;
+            bits[static_cast<std::size_t>(y - pos.y) * bpl + static_cast<std::size_t>(x - pos.x) * 3 +
+                 static_cast<std::size_t>(channel)] = 255;
     };
     for (int x = std::max(r.left, image.left); x < std::min(r.right, image.right); ++x) {
         mark(x, r.top);

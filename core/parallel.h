@@ -104,8 +104,8 @@ void ParallelForRows(int count, std::int64_t workPerItem, Fn&& fn)
 {
     if (count <= 0)
         return;
-    constexpr std::int64_t kMinWorkPerThread = std::int64_t(1) << 17;
-    const std::int64_t total = std::int64_t(count) * std::max<std::int64_t>(workPerItem, 1);
+    constexpr std::int64_t kMinWorkPerThread = static_cast<std::int64_t>(1) << 17;
+    const std::int64_t total = static_cast<std::int64_t>(count) * std::max<std::int64_t>(workPerItem, 1);
     const std::int64_t threads = std::min<std::int64_t>({WorkerThreads(0), total / kMinWorkPerThread, count});
     if (threads <= 1) {
         fn(0, count);
@@ -123,7 +123,8 @@ void ParallelFor(std::size_t count, std::size_t grain, Body&& body, int maxThrea
         return;
     grain = std::max<std::size_t>(grain, 1);
     const std::size_t blocks = (count + grain - 1) / grain;
-    const int threads = static_cast<int>(std::min<std::size_t>(std::size_t(WorkerThreads(maxThreads)), blocks));
+    const int threads =
+        static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(WorkerThreads(maxThreads)), blocks));
     if (threads <= 1) {
         body(std::size_t{0}, count);
         return;

@@ -8,7 +8,10 @@
 #include <cstdint>
 
 // Bytes per row of a 24-bit image `width` pixels wide, padded to 4 bytes.
-inline std::size_t Stride24(std::int64_t width) { return std::size_t(((width * 24 + 31) / 32) * 4); }
+inline std::size_t Stride24(std::int64_t width)
+{
+    return static_cast<std::size_t>(((width * 24 + 31) / 32) * 4);
+}
 
 // Shrinks each of `height` rows from srcWidth to dstWidth 24-bit pixels (explicit strides).
 void StretchRows(unsigned char* dst, std::size_t dstStride, const unsigned char* src, std::size_t srcStride,
