@@ -130,12 +130,11 @@ struct StageFixture {
             engine.m_fullTransforms.push_back(m);
         }
         engine.m_scales = {8.0, 8.0};  // working copies an eighth of the size: 7 levels
-        engine.m_bFullSizePass = true;
         engine.m_pPanorama->CreateImage(24, 5200, 2200);
         engine.m_pPanorama->AddAlphaChannel(false);
         engine.m_pPanorama->FillWhiteColor();
         engine.m_fullTransformed.assign(2, nullptr);
-        engine.TransformImage(0);
+        engine.TransformImage(engine.FullSizePass(), 0);
         engine.m_fullTransformed[0]->FreeImage();
     }
 };
@@ -152,7 +151,7 @@ void BM_HvStageWarp3000x2000(benchmark::State& state)
     for (auto _ : state) {
         PanoramaLib::IPanoElement::SafeRelease(f.engine.m_fullTransformed[1]);
         f.engine.m_fullTransformed[1] = nullptr;
-        f.engine.TransformImage(1);
+        f.engine.TransformImage(f.engine.FullSizePass(), 1);
     }
 }
 BENCHMARK(BM_HvStageWarp3000x2000)->Unit(benchmark::kMillisecond);
@@ -166,9 +165,9 @@ void BM_HvStageEqualise3000x2000(benchmark::State& state)
     for (int y = 0; y < 2000; ++y)
         std::memset(pano->m_pAlpha + std::size_t(y) * pano->GetAlphaBPL(), 255, 3000);
     if (!f.engine.m_fullTransformed[1])
-        f.engine.TransformImage(1);
+        f.engine.TransformImage(f.engine.FullSizePass(), 1);
     for (auto _ : state)
-        f.engine.GradientAverage(1);
+        f.engine.GradientAverage(f.engine.FullSizePass(), 1);
 }
 BENCHMARK(BM_HvStageEqualise3000x2000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
@@ -180,7 +179,7 @@ void BM_HvStageSplineInit3000x2000(benchmark::State& state)
     for (int y = 0; y < 2000; ++y)
         std::memset(pano->m_pAlpha + std::size_t(y) * pano->GetAlphaBPL(), 255, 3000);
     if (!f.engine.m_fullTransformed[1])
-        f.engine.TransformImage(1);
+        f.engine.TransformImage(f.engine.FullSizePass(), 1);
     // The seam runs down the middle of the overlap: the photo is cut away left of it,
     // which the spline's hole filling has to cover.
     CPanoElement* photo = f.engine.m_fullTransformed[1];
@@ -188,7 +187,7 @@ void BM_HvStageSplineInit3000x2000(benchmark::State& state)
     photo->CreateBitmaskFromAlpha();
     for (auto _ : state) {
         MultiresolutionSpline::CSplineRGB spline;
-        if (!f.engine.InitBlurStitchingLine(1, spline))
+        if (!f.engine.InitBlurStitchingLine(f.engine.FullSizePass(), 1, spline))
             state.SkipWithError("spline failed");
     }
     f.engine.m_rcBlur.setEmpty();

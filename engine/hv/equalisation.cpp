@@ -21,12 +21,12 @@ using VarnoBase::Rect;
 using HvCompositing::AlphaPlane;
 using HvCompositing::Plane24;
 
-void CPanorama::GradientAverage(int i)
+void CPanorama::GradientAverage(const Pass& pass, int i)
 {
-    CPanoElement* pano = CurrentPanorama();
-    std::vector<CPanoElement*>& warped = PassTransformed();
+    CPanoElement* pano = pass.target;
+    const std::vector<CPanoElement*>& warped = pass.warped;
     CPanoElement* photo = std::size_t(i) < warped.size() ? warped[i] : nullptr;
-    if (!pano || !photo || std::size_t(i) >= PassTransforms().size())
+    if (!pano || !photo || std::size_t(i) >= pass.transforms.size())
         return;
     const Rect r = photo->GetImageRect();
     const Rect a = photo->GetAlphaBoundaryRect(nullptr, 1, false);
@@ -61,8 +61,8 @@ void CPanorama::GradientAverage(int i)
     k->FillByValue(128);
     k->m_position = e.topLeft();
 
-    const double (*t)[3] = PassTransforms()[i];
-    const CPanoElement* source = PassPhotos()[i];
+    const double (*t)[3] = pass.transforms[i];
+    const CPanoElement* source = pass.photos[i];
     const int pw = source ? source->GetWidth() : 0;
     const int ph = source ? source->GetHeight() : 0;
     const Plane24 pp(srcP), ip(srcI), kp(k.get());

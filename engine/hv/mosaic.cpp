@@ -133,22 +133,22 @@ bool project_img(const double (*m)[3], const Size& size, double* minX, double* m
     return std::isfinite(*minX) && std::isfinite(*maxX) && std::isfinite(*minY) && std::isfinite(*maxY);
 }
 
-const std::vector<CPanoElement*>& CPanorama::PassPhotos() const
+CPanorama::Pass CPanorama::PreviewPass()
 {
-    return m_bFullSizePass ? m_photos : m_workImages;
+    return Pass{m_workImages, m_transforms, m_transformed, m_pPreview, false, GetHFreqNumLevels(1.0)};
 }
 
-std::vector<AFFINE_MATRIX>& CPanorama::PassTransforms()
+CPanorama::Pass CPanorama::FullSizePass()
 {
-    return m_bFullSizePass ? m_fullTransforms : m_transforms;
+    return Pass{m_photos, m_fullTransforms, m_fullTransformed, m_pPanorama, true,
+                GetHFreqNumLevels(m_scales.empty() ? 1.0 : m_scales.front())};
 }
 
-Size CPanorama::PassPhotoSize(int index) const
+Size CPanorama::Pass::PhotoSize(int i) const
 {
-    const std::vector<CPanoElement*>& photos = PassPhotos();
-    if (index < 0 || static_cast<std::size_t>(index) >= photos.size() || !photos[index])
+    if (i < 0 || static_cast<std::size_t>(i) >= photos.size() || !photos[i])
         return {};
-    return photos[index]->GetImageSize();
+    return photos[i]->GetImageSize();
 }
 
 int CPanorama::GetWorldImage(CGraph* match)
@@ -239,21 +239,21 @@ bool CPanorama::BuildMosaicGraph(CGraph* mosaic, CGraph* match, int root)
     return true;
 }
 
-Rect CPanorama::CalcCanvasSize(CGraph* mosaic)
+Rect CPanorama::CalcCanvasSize(const Pass& pass, CGraph* mosaic)
 {
     if (!mosaic || mosaic->nodes.empty())
         return {};
 
     const int rootId = mosaic->nodes.front()->id;
     double minX, maxX, minY, maxY;
-    if (!project_img(m_rotation, PassPhotoSize(rootId), &minX, &maxX, &minY, &maxY))
+    if (!project_img(m_rotation, pass.PhotoSize(rootId), &minX, &maxX, &minY, &maxY))
         return {};
     for (std::size_t n = 1; n < mosaic->nodes.size(); ++n) {
         const CGraphNode* node = mosaic->nodes[n];
         if (node->links.empty())
             continue;
         double x0, x1, y0, y1;
-        if (!project_img(node->links.front()->m, PassPhotoSize(node->id), &x0, &x1, &y0, &y1))
+        if (!project_img(node->links.front()->m, pass.PhotoSize(node->id), &x0, &x1, &y0, &y1))
             return {};
         minX = std::min(minX, x0);
         maxX = std::max(maxX, x1);
@@ -268,9 +268,9 @@ Rect CPanorama::CalcCanvasSize(CGraph* mosaic)
     Rect canvas(static_cast<int>(std::floor(minX)), static_cast<int>(std::floor(minY)),
                 static_cast<int>(std::ceil(maxX)), static_cast<int>(std::ceil(maxY)));
     if (m_bCyclorama)
-        CropCyclorama(&canvas);
+        CropCyclorama(pass, &canvas);
 
-    std::vector<AFFINE_MATRIX>& transforms = PassTransforms();
+    std::vector<AFFINE_MATRIX>& transforms = pass.transforms;
     if (transforms.size() < m_workImages.size()) {
         AFFINE_MATRIX zero;
         for (auto& row : zero.v)
@@ -299,7 +299,7 @@ Rect CPanorama::CalcCanvasSize(CGraph* mosaic)
     return canvas;
 }
 
-int CPanorama::GetCentralImage(const Rect& canvas)
+int CPanorama::GetCentralImage(const Pass& pass, const Rect& canvas)
 {
     if (canvas.isEmpty() || m_mosaicGraph.nodes.empty())
         return -1;
@@ -313,7 +313,7 @@ int CPanorama::GetCentralImage(const Rect& canvas)
         const int id = node->id;
         if (m_bCyclorama && (id == m_nDuplicate || id == m_nRingEnd))
             continue;
-        const Size size = PassPhotoSize(id);
+        const Size size = pass.PhotoSize(id);
         double dx, dy;
         if (n == 0) {
             dx = static_cast<double>(cx) - size.cx / 2;
@@ -337,14 +337,14 @@ int CPanorama::GetCentralImage(const Rect& canvas)
     return best;
 }
 
-void CPanorama::GetLastImageInMosaic(CGraph* mosaic, int* first, int* last, bool horizontal)
+void CPanorama::GetLastImageInMosaic(const Pass& pass, CGraph* mosaic, int* first, int* last, bool horizontal)
 {
     *first = *last = -1;
     if (!mosaic || mosaic->nodes.size() < 2 || mosaic->links.empty())
         return;
     const int rootId = mosaic->nodes.front()->id;
     *first = *last = rootId;
-    const Size rootSize = PassPhotoSize(rootId);
+    const Size rootSize = pass.PhotoSize(rootId);
     double lowest = 0.0;
     double highest = horizontal ? rootSize.cx : rootSize.cy;
     for (std::size_t n = 1; n < mosaic->nodes.size(); ++n) {
@@ -352,7 +352,7 @@ void CPanorama::GetLastImageInMosaic(CGraph* mosaic, int* first, int* last, bool
         if (node->links.empty())
             continue;
         double x0, x1, y0, y1;
-        if (!project_img(node->links.front()->m, PassPhotoSize(node->id), &x0, &x1, &y0, &y1))
+        if (!project_img(node->links.front()->m, pass.PhotoSize(node->id), &x0, &x1, &y0, &y1))
             continue;
         const double lo = horizontal ? x0 : y0;
         const double hi = horizontal ? x1 : y1;
@@ -391,14 +391,14 @@ int CPanorama::DuplicateLastImage(bool append, int index)
 
 // Centres of the duplicate and of the ring's end photo in the root frame; false when
 // either is not a mosaic node with exactly one link or its photo is missing.
-bool CPanorama::RingCentres(int dupId, int endId, double* x1, double* y1, double* x2, double* y2) const
+bool CPanorama::RingCentres(const Pass& pass, int dupId, int endId, double* x1, double* y1, double* x2, double* y2) const
 {
     const CGraphLink* dup = SingleLink(m_mosaicGraph, dupId);
     const CGraphLink* end = SingleLink(m_mosaicGraph, endId);
     if (!dup || !end)
         return false;
-    const Size ds = PassPhotoSize(dupId);
-    const Size es = PassPhotoSize(endId);
+    const Size ds = pass.PhotoSize(dupId);
+    const Size es = pass.PhotoSize(endId);
     if (ds.cx <= 0 || ds.cy <= 0 || es.cx <= 0 || es.cy <= 0)
         return false;
     double dinv[3][3], einv[3][3];
@@ -409,21 +409,21 @@ bool CPanorama::RingCentres(int dupId, int endId, double* x1, double* y1, double
     return std::isfinite(*x1) && std::isfinite(*y1) && std::isfinite(*x2) && std::isfinite(*y2);
 }
 
-bool CPanorama::TestCyclorama()
+bool CPanorama::TestCyclorama(const Pass& pass)
 {
     if (!m_bCyclorama)
         return false;
     double x1, y1, x2, y2;
-    if (!RingCentres(m_nDuplicate, m_nRingEnd, &x1, &y1, &x2, &y2))
+    if (!RingCentres(pass, m_nDuplicate, m_nRingEnd, &x1, &y1, &x2, &y2))
         return false;
     const double dx = x2 - x1;
     const double dy = y2 - y1;
     return (dx >= 0 && std::fabs(dx) > std::fabs(dy)) || (dy >= 0 && std::fabs(dx) <= std::fabs(dy));
 }
 
-void CPanorama::AverageScaleOfFirstAndLastImgsInCyclorama()
+void CPanorama::AverageScaleOfFirstAndLastImgsInCyclorama(const Pass& pass)
 {
-    if (!TestCyclorama() || m_nDuplicate == m_nRingEnd)
+    if (!TestCyclorama(pass) || m_nDuplicate == m_nRingEnd)
         return;
     CGraphLink* dup = SingleLink(m_mosaicGraph, m_nDuplicate);
     CGraphLink* end = SingleLink(m_mosaicGraph, m_nRingEnd);
@@ -431,7 +431,7 @@ void CPanorama::AverageScaleOfFirstAndLastImgsInCyclorama()
         return;
     const double s = (dup->m[0][0] + end->m[0][0] + dup->m[1][1] + end->m[1][1]) / 4;
     for (CGraphLink* link : {dup, end}) {
-        const Size size = PassPhotoSize(link->id2);
+        const Size size = pass.PhotoSize(link->id2);
         double x0, x1, y0, y1;
         if (!project_img(link->m, size, &x0, &x1, &y0, &y1))
             continue;
@@ -451,13 +451,13 @@ void CPanorama::AverageScaleOfFirstAndLastImgsInCyclorama()
     }
 }
 
-bool CPanorama::CalcPanoRotationTransform(int dup, int end, double (*r)[3])
+bool CPanorama::CalcPanoRotationTransform(const Pass& pass, int dup, int end, double (*r)[3])
 {
     SetIdentity(r);
-    if (!TestCyclorama())
+    if (!TestCyclorama(pass))
         return true;
     double x1, y1, x2, y2;
-    if (!RingCentres(dup, end, &x1, &y1, &x2, &y2))
+    if (!RingCentres(pass, dup, end, &x1, &y1, &x2, &y2))
         return false;
     const double dx = x2 - x1;
     const double dy = y2 - y1;
@@ -492,13 +492,13 @@ void CPanorama::RotatePanorama(const double (*r)[3])
     }
 }
 
-void CPanorama::CropCyclorama(Rect* canvas)
+void CPanorama::CropCyclorama(const Pass& pass, Rect* canvas)
 {
     m_bCycloramaCropFailed = true;
     if (!m_bCyclorama || !canvas)
         return;
     double x1, y1, x2, y2;
-    if (!RingCentres(m_nDuplicate, m_nRingEnd, &x1, &y1, &x2, &y2))
+    if (!RingCentres(pass, m_nDuplicate, m_nRingEnd, &x1, &y1, &x2, &y2))
         return;
     const double dx = x2 - x1;
     const double dy = y2 - y1;

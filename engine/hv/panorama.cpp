@@ -112,9 +112,8 @@ void CPanorama::GetOptions(PanoramaLib::PanoramaOptions* o) const
     o->bCyclorama = m_bCyclorama;
 }
 
-int CPanorama::GetHFreqNumLevels() const
+int CPanorama::GetHFreqNumLevels(double s)
 {
-    const double s = m_bFullSizePass && !m_scales.empty() ? m_scales.front() : 1.0;
     int n = 4;
     if (!(s >= 2.0))  // also NaN
         return n;

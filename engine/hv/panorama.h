@@ -70,9 +70,9 @@ public:
     bool CropPanorama(const VarnoBase::Rect& r) override;
     void SetPatchRect(const VarnoBase::Rect& r) override;
 
-    // Levels of the spline blend: 4, plus log2 of the working-copy scale in the
-    // full-size pass.
-    int GetHFreqNumLevels() const;
+    // Levels of the spline blend for photos `scale` times the working size: 4, plus
+    // log2 of the scale.
+    static int GetHFreqNumLevels(double scale);
 
     // Progress poll handed as a plain function pointer to feature extraction and lens
     // correction: counts one step on the current engine and asks its indicator.
@@ -123,7 +123,6 @@ public:
     VarnoBase::Rect m_rcCrop;  // automatic crop, pixels of the pass's panorama image
     std::vector<CImageDataBase*> m_databases;  // owned
     bool m_bBuilt = false;
-    bool m_bFullSizePass = false;
     bool m_bLensCopiesPending = true;
     bool m_bAutoCrop = true;
     int m_nWorkSize = 660;
@@ -175,48 +174,62 @@ public:
     bool BuildMatchGraphManually(match_graph::CGraph* graph);
     bool AddToMatchGraph(match_graph::CGraph* graph, int existing, int added);
 
+    // --- the pass record ---
+    // One pass over the mosaic, handed to each stage that places, warps, seams or sews:
+    // the preview pass works on the working copies at working size, the full-size pass
+    // on the (lens-corrected) full-size photos. The lists are the engine's own; the
+    // record only says which of them a stage works on.
+    struct Pass {
+        std::vector<CPanoElement*>& photos;      // the pass's photos by engine index, their own pixels
+        std::vector<AFFINE_MATRIX>& transforms;  // the pass's canvas pixels -> its photo pixels
+        std::vector<CPanoElement*>& warped;      // the photos warped onto the canvas, canvas pixels; owned
+        CPanoElement* target;                    // the image composited: the preview or the full-size panorama
+        bool fullSize;                           // true in the full-size pass
+        int levels;                              // levels of the spline blend
+
+        // Photo i's size in its own pixels; empty when it has none.
+        VarnoBase::Size PhotoSize(int i) const;
+    };
+    Pass PreviewPass();
+    Pass FullSizePass();
+
     // --- mosaic geometry (root frame, canvas pixels) ---
     int GetWorldImage(match_graph::CGraph* match);
     bool BuildMosaicGraph(match_graph::CGraph* mosaic, match_graph::CGraph* match, int root);
-    VarnoBase::Rect CalcCanvasSize(match_graph::CGraph* mosaic);
-    int GetCentralImage(const VarnoBase::Rect& canvas);
-    void GetLastImageInMosaic(match_graph::CGraph* mosaic, int* first, int* last, bool horizontal);
+    VarnoBase::Rect CalcCanvasSize(const Pass& pass, match_graph::CGraph* mosaic);
+    int GetCentralImage(const Pass& pass, const VarnoBase::Rect& canvas);
+    void GetLastImageInMosaic(const Pass& pass, match_graph::CGraph* mosaic, int* first, int* last, bool horizontal);
     int DuplicateLastImage(bool append, int index);
-    bool TestCyclorama();
-    void AverageScaleOfFirstAndLastImgsInCyclorama();
-    bool CalcPanoRotationTransform(int dup, int end, double (*r)[3]);
+    bool TestCyclorama(const Pass& pass);
+    void AverageScaleOfFirstAndLastImgsInCyclorama(const Pass& pass);
+    bool CalcPanoRotationTransform(const Pass& pass, int dup, int end, double (*r)[3]);
     void RotatePanorama(const double (*r)[3]);
-    void CropCyclorama(VarnoBase::Rect* canvas);
+    void CropCyclorama(const Pass& pass, VarnoBase::Rect* canvas);
     bool CalcOriginalAffineTransform();
     int GetNumOfUnmatchedImages(const match_graph::CGraph& mosaic, const std::vector<CPanoElement*>& photos,
                                 std::vector<int>& out);
-    // The photos, sizes and canvas transforms of the pass that is running.
-    const std::vector<CPanoElement*>& PassPhotos() const;
-    std::vector<AFFINE_MATRIX>& PassTransforms();
-    VarnoBase::Size PassPhotoSize(int index) const;
-    bool RingCentres(int dup, int end, double* x1, double* y1, double* x2, double* y2) const;
+    bool RingCentres(const Pass& pass, int dup, int end, double* x1, double* y1, double* x2, double* y2) const;
 
     // --- compositing (canvas coordinates) ---
-    CPanoElement* CurrentPanorama() const;              // preview or full-size image
-    std::vector<CPanoElement*>& PassTransformed();      // warped photos of the pass
-    bool TransformImage(int i);
-    bool BuildStichingLine(int i);
-    bool BuildStichingLineT(int i);
-    bool ExpandStichingLine(int i);
-    void GradientAverage(int i);
-    bool InitBlurStitchingLine(int i, MultiresolutionSpline::CSplineRGB& spline);
-    bool SewDownImage(int i, VarnoBase::Rect* changed);
-    bool SewDownWorldImage(int i, CPanoElement* photo, VarnoBase::Rect* changed);
-    bool RebuildPano(bool keepSeams);
-    bool RebuildTransformImages(bool unused);
-    void PatchOrgTransfImage();
+    bool TransformImage(const Pass& pass, int i);
+    bool BuildStichingLine(const Pass& pass, int i);
+    bool BuildStichingLineT(const Pass& pass, int i);
+    // Scales photo i's working-size seams onto its full-size warped photo.
+    bool ExpandStichingLine(const Pass& fullSize, int i);
+    void GradientAverage(const Pass& pass, int i);
+    bool InitBlurStitchingLine(const Pass& pass, int i, MultiresolutionSpline::CSplineRGB& spline);
+    bool SewDownImage(const Pass& pass, int i, VarnoBase::Rect* changed);
+    bool SewDownWorldImage(const Pass& pass, int i, CPanoElement* photo, VarnoBase::Rect* changed);
+    bool RebuildPano(const Pass& pass, bool keepSeams);
+    bool RebuildTransformImages(const Pass& pass);
+    void PatchOrgTransfImage(const Pass& pass);
     void CorrectPatchRectForOrigPano();
     // Whether photo j of a ring is written into the panorama (its seam runs along the ring).
     bool ComposesInRing(int j) const;
 
     // --- build pipeline ---
     bool Stitch(bool automatic);
-    bool StitchImages(bool fullSize);
+    bool StitchImages(const Pass& pass);
     void PatchPano(VarnoBase::Rect rect);
     // Crops the full-size image (when it has pixels) or the preview; a failed cut leaves
     // the whole image flattened.

@@ -70,7 +70,7 @@ void CPanorama::FillUnmatched()
 void CPanorama::PrepareBuild(const std::vector<PanoramaLib::IPanoElement*>& photos, bool manual)
 {
     const int n = static_cast<int>(photos.size()) + (m_bCyclorama ? 1 : 0);
-    const int levels = GetHFreqNumLevels();
+    const int levels = PreviewPass().levels;
 
     // Saved analysis no longer fits photos corrected with another lens.
     if (m_status.options.bLensCompensation != m_bLensCompensation ||
@@ -232,6 +232,7 @@ bool CPanorama::BuildPanoramaManually(const std::vector<PanoramaLib::IPanoElemen
 
 bool CPanorama::Stitch(bool automatic)
 {
+    const Pass pass = PreviewPass();
     m_nDuplicate = m_nRingEnd = -1;
     m_rotation = AFFINE_MATRIX();
     m_nCentralImage = -1;
@@ -256,13 +257,13 @@ bool CPanorama::Stitch(bool automatic)
 
     if (!BuildMosaicGraph(&m_mosaicGraph, &m_matchGraph, -1))
         return false;
-    m_rcCanvas = CalcCanvasSize(&m_mosaicGraph);
+    m_rcCanvas = CalcCanvasSize(pass, &m_mosaicGraph);
     if (m_rcCanvas.isEmpty())
         throw panorama_cannot_build();
 
     if (m_bCyclorama) {
         int first = -1;
-        GetLastImageInMosaic(&m_mosaicGraph, &first, &m_nRingEnd, m_rcCanvas.width() > m_rcCanvas.height());
+        GetLastImageInMosaic(pass, &m_mosaicGraph, &first, &m_nRingEnd, m_rcCanvas.width() > m_rcCanvas.height());
         if (first >= 0 && m_nRingEnd >= 0 && first != m_nRingEnd) {
             m_nDuplicate = DuplicateLastImage(true, m_nRingEnd);
             if (m_nDuplicate < 0 || !AddToMatchGraph(&m_matchGraph, first, m_nDuplicate))
@@ -270,8 +271,8 @@ bool CPanorama::Stitch(bool automatic)
             m_mosaicGraph.Free();
             if (!BuildMosaicGraph(&m_mosaicGraph, &m_matchGraph, -1))
                 return false;
-            AverageScaleOfFirstAndLastImgsInCyclorama();
-            m_rcCanvas = CalcCanvasSize(&m_mosaicGraph);
+            AverageScaleOfFirstAndLastImgsInCyclorama(pass);
+            m_rcCanvas = CalcCanvasSize(pass, &m_mosaicGraph);
             if (m_rcCanvas.isEmpty())
                 throw panorama_cannot_build();
         } else {
@@ -279,22 +280,22 @@ bool CPanorama::Stitch(bool automatic)
         }
     }
 
-    m_nCentralImage = GetCentralImage(m_rcCanvas);
+    m_nCentralImage = GetCentralImage(pass, m_rcCanvas);
     if (m_nCentralImage != GetWorldImage(&m_matchGraph)) {
         m_mosaicGraph.Free();
         if (!BuildMosaicGraph(&m_mosaicGraph, &m_matchGraph, m_nCentralImage))
             return false;
         if (m_bCyclorama)
-            AverageScaleOfFirstAndLastImgsInCyclorama();
-        m_rcCanvas = CalcCanvasSize(&m_mosaicGraph);
+            AverageScaleOfFirstAndLastImgsInCyclorama(pass);
+        m_rcCanvas = CalcCanvasSize(pass, &m_mosaicGraph);
     }
     if (m_rcCanvas.isEmpty())
         throw panorama_cannot_build();
 
     if (m_bCyclorama && m_nDuplicate >= 0 && m_nRingEnd >= 0) {
-        CalcPanoRotationTransform(m_nDuplicate, m_nRingEnd, m_rotation);
+        CalcPanoRotationTransform(pass, m_nDuplicate, m_nRingEnd, m_rotation);
         RotatePanorama(m_rotation);
-        m_rcCanvas = CalcCanvasSize(&m_mosaicGraph);
+        m_rcCanvas = CalcCanvasSize(pass, &m_mosaicGraph);
         if (m_rcCanvas.isEmpty())
             throw panorama_cannot_build();
     }
@@ -309,7 +310,7 @@ bool CPanorama::Stitch(bool automatic)
     m_pPreview->FillWhiteColor();
 
     m_stitchingLines.assign(m_photos.size(), CStitchingLine());
-    if (!StitchImages(false))
+    if (!StitchImages(pass))
         return false;
 
     m_rcCrop = m_pPreview->GetCropRect(0);
@@ -348,17 +349,17 @@ bool CPanorama::CorrectLens(int i)
     return true;
 }
 
-bool CPanorama::StitchImages(bool fullSize)
+bool CPanorama::StitchImages(const Pass& pass)
 {
     m_stitchOrder.clear();
     if (m_mosaicGraph.nodes.empty())
         return false;
-    const std::vector<CPanoElement*>& photos = PassPhotos();
-    std::vector<CPanoElement*>& warped = PassTransformed();
+    const bool fullSize = pass.fullSize;
+    const std::vector<CPanoElement*>& photos = pass.photos;
+    std::vector<CPanoElement*>& warped = pass.warped;
     FreePictureCollection(warped);
     warped.assign(photos.size(), nullptr);
-    const int levels = GetHFreqNumLevels();
-    CPanoElement* target = CurrentPanorama();
+    const int levels = pass.levels;
 
     const int root = m_mosaicGraph.nodes.front()->id;
     if (root < 0 || std::size_t(root) >= photos.size() || !photos[root])
@@ -371,7 +372,7 @@ bool CPanorama::StitchImages(bool fullSize)
     {
         CAutoHighlightFile highlight(photos[root]->GetPathName(), m_pUserInterface, fullSize);
         Rect changed;
-        if (!SewDownWorldImage(root, photos[root], &changed))
+        if (!SewDownWorldImage(pass, root, photos[root], &changed))
             return false;
     }
     if (fullSize) {
@@ -397,38 +398,38 @@ bool CPanorama::StitchImages(bool fullSize)
         if (fullSize && !CorrectLens(i))
             return false;
         photos[i]->Load();
-        const bool warpedOk = TransformImage(i);
+        const bool warpedOk = TransformImage(pass, i);
         if (fullSize)
             photos[i]->Unload();
         if (!warpedOk)
             return false;  // a photo left out must not pass for a finished panorama
         if (i == m_nPatchImage)
-            PatchOrgTransfImage();
+            PatchOrgTransfImage(pass);
         if (!Poll(1))
             return false;
         warped[i]->CreateBitmaskFromAlpha();
         if (g_fDoSmartBlending1) {
-            if (!(fullSize ? ExpandStichingLine(i) : BuildStichingLine(i)))
+            if (!(fullSize ? ExpandStichingLine(pass, i) : BuildStichingLine(pass, i)))
                 return false;
         }
         const bool compose = ComposesInRing(i);
         if (g_fDoSmartBlending1 && compose)
-            GradientAverage(i);
+            GradientAverage(pass, i);
         if (!Poll(1))
             return false;
         MultiresolutionSpline::CSplineRGB spline;
         if (compose) {
             if (m_bSmartBlending)
-                InitBlurStitchingLine(i, spline);
+                InitBlurStitchingLine(pass, i, spline);
             Rect changed;
-            SewDownImage(i, &changed);
+            SewDownImage(pass, i, &changed);
         }
         if (fullSize) {
             PanoramaLib::IPanoElement::SafeRelease(warped[i]);
             warped[i] = nullptr;
         }
         if (compose && m_bSmartBlending) {
-            spline.InsertResult(target);
+            spline.InsertResult(pass.target);
             m_rcBlur.setEmpty();
         }
         if (!Poll(levels - 1) || !Poll(1))
@@ -442,14 +443,14 @@ bool CPanorama::RenderPanorama()
 {
     if (m_pPanorama && m_pPanorama->HasBits())
         return true;
-    m_bFullSizePass = true;
+    const Pass pass = FullSizePass();
     bool result = false;
     match_graph::CGraph savedMatch, savedMosaic;
     {
         CAutoProgress progress(this, PanoramaLib::kCaptionRendering);
         m_nProgressPos = 0;
         m_bAborted = false;
-        m_nProgressMax = int(m_photos.size()) * (GetHFreqNumLevels() + 4) + 4;
+        m_nProgressMax = int(m_photos.size()) * (pass.levels + 4) + 4;
         try {
             savedMatch = m_matchGraph;
             savedMosaic = m_mosaicGraph;
@@ -479,13 +480,13 @@ bool CPanorama::RenderPanorama()
             if (!CalcOriginalAffineTransform() || !BuildMosaicGraph(&m_mosaicGraph, &m_matchGraph, m_nCentralImage))
                 throw panorama_error();
             if (m_bCyclorama) {
-                AverageScaleOfFirstAndLastImgsInCyclorama();
-                CalcPanoRotationTransform(m_nDuplicate, m_nRingEnd, m_rotation);
+                AverageScaleOfFirstAndLastImgsInCyclorama(pass);
+                CalcPanoRotationTransform(pass, m_nDuplicate, m_nRingEnd, m_rotation);
                 RotatePanorama(m_rotation);
             }
             if (!Poll(1))
                 throw panorama_abort();
-            m_rcCanvas = CalcCanvasSize(&m_mosaicGraph);
+            m_rcCanvas = CalcCanvasSize(pass, &m_mosaicGraph);
             CorrectPatchRectForOrigPano();
             m_nBitsPerPixel = 24;
             if (m_rcCanvas.isEmpty() || !m_pPanorama->CreateImage(24, m_rcCanvas.width(), m_rcCanvas.height()))
@@ -499,7 +500,7 @@ bool CPanorama::RenderPanorama()
                 throw panorama_abort();
             if (!RewarpWorkingCopies())
                 throw panorama_error();
-            if (!StitchImages(true))
+            if (!StitchImages(pass))
                 throw panorama_error();
             FreePictureCollection(m_fullTransformed);
             if (!Poll(1))
@@ -526,7 +527,6 @@ bool CPanorama::RenderPanorama()
             m_pPanorama->FreeImage();
         }
     }
-    m_bFullSizePass = false;
     FreePictureCollection(m_fullTransformed);
     m_rcPatch.setEmpty();
     m_nPatchImage = -1;
@@ -537,8 +537,7 @@ bool CPanorama::RewarpWorkingCopies()
 {
     // The full-size seams are scaled from the working-size warped photos, which a
     // finished render releases; a later render warps the working copies again.
-    const bool fullPass = m_bFullSizePass;
-    m_bFullSizePass = false;
+    const Pass preview = PreviewPass();
     bool ok = true;
     for (std::size_t n = 1; n < m_mosaicGraph.nodes.size() && ok; ++n) {
         const int j = m_mosaicGraph.nodes[n]->id;
@@ -549,11 +548,10 @@ bool CPanorama::RewarpWorkingCopies()
         CPanoElement* work = m_workImages[j];
         const bool wasLoaded = work->HasBits();
         work->Load();
-        ok = TransformImage(j);
+        ok = TransformImage(preview, j);
         if (!wasLoaded)
             work->Unload();
     }
-    m_bFullSizePass = fullPass;
     return ok;
 }
 
@@ -600,7 +598,8 @@ void CPanorama::SetPatchRect(const Rect& rect)
 
 void CPanorama::PatchPano(Rect rect)
 {
-    std::vector<CPanoElement*>& warped = PassTransformed();
+    const Pass pass = PreviewPass();
+    const std::vector<CPanoElement*>& warped = pass.warped;
     std::vector<std::pair<int, Rect>> candidates;
     for (std::size_t i = 0; i < warped.size(); ++i) {
         if (!warped[i])
@@ -628,7 +627,7 @@ void CPanorama::PatchPano(Rect rect)
     m_nPatchImage = lower;
     if (lower == upper)
         return;
-    RebuildTransformImages(false);
+    RebuildTransformImages(pass);
     CPanoElement* up = warped[upper];
     CPanoElement* low = warped[lower];
     if (!up || !low)
@@ -649,5 +648,5 @@ void CPanorama::PatchPano(Rect rect)
         const Rect both = cut->GetImageRect() & lowRect;
         low->FillAlphaByValue(both, 0, false);
     }
-    RebuildPano(false);
+    RebuildPano(pass, false);
 }

@@ -260,12 +260,12 @@ Rect GrowCore(const OverlapMask& mask, const Point& seed)
 
 }  // namespace
 
-bool CPanorama::BuildStichingLine(int i)
+bool CPanorama::BuildStichingLine(const Pass& pass, int i)
 {
     if (m_motionModel == PanoramaLib::MotionTranslate)
-        return BuildStichingLineT(i);
-    CPanoElement* pano = CurrentPanorama();
-    CPanoElement* photo = std::size_t(i) < m_transformed.size() ? m_transformed[i] : nullptr;
+        return BuildStichingLineT(pass, i);
+    CPanoElement* pano = pass.target;
+    CPanoElement* photo = std::size_t(i) < pass.warped.size() ? pass.warped[i] : nullptr;
     if (!pano || !photo)
         return false;
     const Rect r = photo->GetImageRect();
@@ -313,10 +313,10 @@ bool CPanorama::BuildStichingLine(int i)
     return true;
 }
 
-bool CPanorama::BuildStichingLineT(int i)
+bool CPanorama::BuildStichingLineT(const Pass& pass, int i)
 {
-    CPanoElement* pano = CurrentPanorama();
-    CPanoElement* photo = std::size_t(i) < m_transformed.size() ? m_transformed[i] : nullptr;
+    CPanoElement* pano = pass.target;
+    CPanoElement* photo = std::size_t(i) < pass.warped.size() ? pass.warped[i] : nullptr;
     if (!pano || !photo)
         return false;
     const Rect a = photo->GetAlphaBoundaryRect(nullptr, 1, false);
@@ -349,11 +349,11 @@ bool CPanorama::BuildStichingLineT(int i)
 // ---------------------------------------------------------------------------------
 // 4. Full-size seams
 
-bool CPanorama::ExpandStichingLine(int i)
+bool CPanorama::ExpandStichingLine(const Pass& fullSize, int i)
 {
-    if (i < 0 || std::size_t(i) >= m_transformed.size() || std::size_t(i) >= m_fullTransformed.size() ||
+    if (i < 0 || std::size_t(i) >= m_transformed.size() || std::size_t(i) >= fullSize.warped.size() ||
         std::size_t(i) >= m_stitchingLines.size())
         return false;
-    CExpandStitchingLine expand(m_transformed[i], m_fullTransformed[i], m_stitchingLines[i]);
+    CExpandStitchingLine expand(m_transformed[i], fullSize.warped[i], m_stitchingLines[i]);
     return expand.Expand();
 }

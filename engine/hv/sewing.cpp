@@ -42,12 +42,11 @@ inline u8* PixelAt(const CPanoElement* e, int x, int y)
 // ---------------------------------------------------------------------------------
 // 6. Spline
 
-bool CPanorama::InitBlurStitchingLine(int i, MultiresolutionSpline::CSplineRGB& spline)
+bool CPanorama::InitBlurStitchingLine(const Pass& pass, int i, MultiresolutionSpline::CSplineRGB& spline)
 {
     m_rcBlur.setEmpty();
-    std::vector<CPanoElement*>& warped = PassTransformed();
-    CPanoElement* photo = std::size_t(i) < warped.size() ? warped[i] : nullptr;
-    if (!spline.Initialize(GetHFreqNumLevels(), photo, CurrentPanorama()))
+    CPanoElement* photo = std::size_t(i) < pass.warped.size() ? pass.warped[i] : nullptr;
+    if (!spline.Initialize(pass.levels, photo, pass.target))
         return false;
     m_rcBlur = spline.GetBlendRect();
     return true;
@@ -56,12 +55,12 @@ bool CPanorama::InitBlurStitchingLine(int i, MultiresolutionSpline::CSplineRGB& 
 // ---------------------------------------------------------------------------------
 // 7. and 8. Writing photos into the panorama
 
-bool CPanorama::SewDownImage(int i, Rect* changed)
+bool CPanorama::SewDownImage(const Pass& pass, int i, Rect* changed)
 {
     if (changed)
         changed->setEmpty();
-    CPanoElement* pano = CurrentPanorama();
-    std::vector<CPanoElement*>& warped = PassTransformed();
+    CPanoElement* pano = pass.target;
+    const std::vector<CPanoElement*>& warped = pass.warped;
     CPanoElement* photo = std::size_t(i) < warped.size() ? warped[i] : nullptr;
     if (!pano || !photo || !pano->HasBits() || !photo->HasBits() || !pano->m_pAlpha)
         return false;
@@ -113,12 +112,12 @@ bool CPanorama::SewDownImage(int i, Rect* changed)
     return true;
 }
 
-bool CPanorama::SewDownWorldImage(int i, CPanoElement* photo, Rect* changed)
+bool CPanorama::SewDownWorldImage(const Pass& pass, int i, CPanoElement* photo, Rect* changed)
 {
     if (!photo)
         return false;
-    std::vector<CPanoElement*>& warped = PassTransformed();
-    std::vector<AFFINE_MATRIX>& transforms = PassTransforms();
+    std::vector<CPanoElement*>& warped = pass.warped;
+    const std::vector<AFFINE_MATRIX>& transforms = pass.transforms;
     if (i < 0 || std::size_t(i) >= transforms.size())
         return false;
     if (warped.size() <= std::size_t(i))
@@ -129,15 +128,15 @@ bool CPanorama::SewDownWorldImage(int i, CPanoElement* photo, Rect* changed)
         for (int c = 0; c < 3; ++c)
             identity = identity && rot[r][c] == (r == c ? 1.0 : 0.0);
     if (!identity) {
-        if (!TransformImage(i))
+        if (!TransformImage(pass, i))
             return false;
-        SewDownImage(i, nullptr);
+        SewDownImage(pass, i, nullptr);
         return true;
     }
     Rect r;
     if (!WarpedRect(transforms[i], photo->GetWidth(), photo->GetHeight(), &r))
         return false;
-    CPanoElement* pano = CurrentPanorama();
+    CPanoElement* pano = pass.target;
     if (!pano || !pano->HasBits() || !photo->HasBits())
         return false;
     if (warped[i] != photo) {
@@ -168,9 +167,9 @@ bool CPanorama::SewDownWorldImage(int i, CPanoElement* photo, Rect* changed)
 // ---------------------------------------------------------------------------------
 // 9. to 11. Recomposition and patches
 
-bool CPanorama::RebuildPano(bool keepSeams)
+bool CPanorama::RebuildPano(const Pass& pass, bool keepSeams)
 {
-    CPanoElement* pano = CurrentPanorama();
+    CPanoElement* pano = pass.target;
     if (!pano)
         return false;
     if (m_bAutoCrop) {
@@ -186,29 +185,29 @@ bool CPanorama::RebuildPano(bool keepSeams)
         pano->AddAlphaChannel(false);
     }
     m_stitchOrder.clear();
-    m_stitchingLines.assign(PassPhotos().size(), CStitchingLine());
+    m_stitchingLines.assign(pass.photos.size(), CStitchingLine());
     if (m_mosaicGraph.nodes.empty())
         return false;
 
     const int root = m_mosaicGraph.nodes.front()->id;
-    SewDownImage(root, nullptr);
+    SewDownImage(pass, root, nullptr);
     m_stitchOrder.push_back(root);
     for (std::size_t n = 1; n < m_mosaicGraph.nodes.size(); ++n) {
         const int j = m_mosaicGraph.nodes[n]->id;
         if (g_fDoSmartBlending1 && !keepSeams)
-            BuildStichingLine(j);
+            BuildStichingLine(pass, j);
         if (ComposesInRing(j)) {
             if (g_fDoSmartBlending1)
-                GradientAverage(j);
+                GradientAverage(pass, j);
             Rect changed;
             if (m_bSmartBlending) {
                 MultiresolutionSpline::CSplineRGB spline;
-                InitBlurStitchingLine(j, spline);
-                SewDownImage(j, &changed);
+                InitBlurStitchingLine(pass, j, spline);
+                SewDownImage(pass, j, &changed);
                 spline.InsertResult(pano);
                 m_rcBlur.setEmpty();
             } else {
-                SewDownImage(j, &changed);
+                SewDownImage(pass, j, &changed);
             }
         }
         m_stitchOrder.push_back(j);
@@ -227,26 +226,26 @@ bool CPanorama::ComposesInRing(int j) const
     return !(orient & (kSeamLeft | kSeamRight));
 }
 
-bool CPanorama::RebuildTransformImages(bool)
+bool CPanorama::RebuildTransformImages(const Pass& pass)
 {
-    std::vector<CPanoElement*>& warped = PassTransformed();
+    std::vector<CPanoElement*>& warped = pass.warped;
     FreePictureCollection(warped);
-    warped.assign(PassPhotos().size(), nullptr);
+    warped.assign(pass.photos.size(), nullptr);
     if (m_mosaicGraph.nodes.empty())
         return false;
-    TransformImage(m_mosaicGraph.nodes.front()->id);
+    TransformImage(pass, m_mosaicGraph.nodes.front()->id);
     for (std::size_t n = 1; n < m_mosaicGraph.nodes.size(); ++n) {
         const int j = m_mosaicGraph.nodes[n]->id;
-        TransformImage(j);
+        TransformImage(pass, j);
         if (std::size_t(j) < warped.size() && warped[j])
             warped[j]->CreateBitmaskFromAlpha();
     }
     return true;
 }
 
-void CPanorama::PatchOrgTransfImage()
+void CPanorama::PatchOrgTransfImage(const Pass& pass)
 {
-    std::vector<CPanoElement*>& warped = PassTransformed();
+    const std::vector<CPanoElement*>& warped = pass.warped;
     if (m_nPatchImage < 0 || std::size_t(m_nPatchImage) >= warped.size() || !warped[m_nPatchImage])
         return;
     warped[m_nPatchImage]->FillAlphaByValue(m_rcPatch, 0, false);

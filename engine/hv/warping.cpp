@@ -64,21 +64,11 @@ bool HvCompositing::WarpedRect(const double (*m)[3], int w, int h, Rect* out)
     return TransformedBounds(inv, Rect(0, 0, w, h), out);
 }
 
-CPanoElement* CPanorama::CurrentPanorama() const
+bool CPanorama::TransformImage(const Pass& pass, int i)
 {
-    return m_bFullSizePass ? m_pPanorama : m_pPreview;
-}
-
-std::vector<CPanoElement*>& CPanorama::PassTransformed()
-{
-    return m_bFullSizePass ? m_fullTransformed : m_transformed;
-}
-
-bool CPanorama::TransformImage(int i)
-{
-    std::vector<CPanoElement*>& warped = PassTransformed();
-    const std::vector<CPanoElement*>& photos = PassPhotos();
-    std::vector<AFFINE_MATRIX>& transforms = PassTransforms();
+    std::vector<CPanoElement*>& warped = pass.warped;
+    const std::vector<CPanoElement*>& photos = pass.photos;
+    const std::vector<AFFINE_MATRIX>& transforms = pass.transforms;
     if (i < 0 || std::size_t(i) >= photos.size() || std::size_t(i) >= transforms.size())
         return false;
     if (warped.size() < photos.size())

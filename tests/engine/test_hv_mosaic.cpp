@@ -90,7 +90,7 @@ TEST_F(HvMosaic, ChainWithReversedLinkBecomesStarAroundWorldPhoto)
     EXPECT_EQ(g.links.size(), 2u);
     EXPECT_EQ(g.links[1]->id1, 2);
 
-    const Rect canvas = f.engine.CalcCanvasSize(&f.engine.m_mosaicGraph);
+    const Rect canvas = f.engine.CalcCanvasSize(f.engine.PreviewPass(), &f.engine.m_mosaicGraph);
     EXPECT_EQ(canvas, Rect(-300, 0, 700, 300));
     // Canvas transforms map canvas pixel (0, 0) to each photo's own frame.
     double x, y;
@@ -136,7 +136,7 @@ TEST_F(HvMosaic, CanvasOfTwoPhotos)
         CGraph& g = f.engine.m_matchGraph;
         Link(g, 0, 1, c.dx, c.dy, 12);
         ASSERT_TRUE(f.engine.BuildMosaicGraph(&f.engine.m_mosaicGraph, &g, 0));
-        const Rect canvas = f.engine.CalcCanvasSize(&f.engine.m_mosaicGraph);
+        const Rect canvas = f.engine.CalcCanvasSize(f.engine.PreviewPass(), &f.engine.m_mosaicGraph);
         if (c.expected.isEmpty())
             EXPECT_TRUE(canvas.isEmpty()) << c.dx;
         else
@@ -166,9 +166,9 @@ TEST_F(HvMosaic, UnmatchedPhotosAndCentralPhoto)
     EXPECT_EQ(unmatched, std::vector<int>{2});
     // Canvas 0..180: centre 90 lies nearer photo 1's centre (130) than photo 0's (50)? No:
     // |90-50| = 40 = |90-130|: the first (root) wins ties.
-    const Rect canvas = f.engine.CalcCanvasSize(&f.engine.m_mosaicGraph);
-    EXPECT_EQ(f.engine.GetCentralImage(canvas), 0);
-    EXPECT_EQ(f.engine.GetCentralImage(Rect()), -1);
+    const Rect canvas = f.engine.CalcCanvasSize(f.engine.PreviewPass(), &f.engine.m_mosaicGraph);
+    EXPECT_EQ(f.engine.GetCentralImage(f.engine.PreviewPass(), canvas), 0);
+    EXPECT_EQ(f.engine.GetCentralImage(f.engine.PreviewPass(), Rect()), -1);
 }
 
 TEST_F(HvMosaic, FullSizeConversionScalesLinearPartAndTranslation)
@@ -197,7 +197,7 @@ TEST_F(HvMosaic, RingWithCoincidentEndsKeepsFrameUnrotated)
     f.engine.m_nRingEnd = 1;
     f.engine.m_nDuplicate = 2;
     double r[3][3];
-    EXPECT_TRUE(f.engine.CalcPanoRotationTransform(2, 1, r));
+    EXPECT_TRUE(f.engine.CalcPanoRotationTransform(f.engine.PreviewPass(), 2, 1, r));
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j)
             EXPECT_EQ(r[i][j], i == j ? 1.0 : 0.0);
@@ -214,12 +214,12 @@ TEST_F(HvMosaic, RingAlongXAxisGivesZeroAngleAndCutsOneTurn)
     ASSERT_TRUE(f.engine.BuildMosaicGraph(&f.engine.m_mosaicGraph, &g, 0));
     f.engine.m_nRingEnd = 1;
     f.engine.m_nDuplicate = 2;
-    EXPECT_TRUE(f.engine.TestCyclorama());
+    EXPECT_TRUE(f.engine.TestCyclorama(f.engine.PreviewPass()));
     double r[3][3];
-    EXPECT_TRUE(f.engine.CalcPanoRotationTransform(2, 1, r));
+    EXPECT_TRUE(f.engine.CalcPanoRotationTransform(f.engine.PreviewPass(), 2, 1, r));
     EXPECT_DOUBLE_EQ(r[0][0], 1.0);
     EXPECT_DOUBLE_EQ(r[0][1], 0.0);
-    const Rect canvas = f.engine.CalcCanvasSize(&f.engine.m_mosaicGraph);
+    const Rect canvas = f.engine.CalcCanvasSize(f.engine.PreviewPass(), &f.engine.m_mosaicGraph);
     EXPECT_FALSE(f.engine.m_bCycloramaCropFailed);
     EXPECT_EQ(canvas.left, 30);    // centre of the duplicate
     EXPECT_EQ(canvas.right, 350);  // centre of the end photo

@@ -734,7 +734,7 @@ TEST(HvPipeline, WarpingTreatsPositionsBeforeThePhotoAsOutside)
     m.v[0][2] = -0.5;  // canvas x -> photo x - 0.5
     m.v[1][2] = -0.25;
     engine.m_transforms.push_back(m);
-    ASSERT_TRUE(engine.TransformImage(0));
+    ASSERT_TRUE(engine.TransformImage(engine.PreviewPass(), 0));
     const CPanoElement* w = engine.m_transformed[0];
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(w->GetImageRect(), Rect(0, 0, 11, 9));
@@ -859,7 +859,7 @@ TEST(HvPipeline, SeamSideCountsAlongThePhotosOwnRows)
         }
         engine.m_transformed.push_back(photo);
         engine.m_stitchingLines.resize(1);
-        ASSERT_TRUE(engine.BuildStichingLine(0));
+        ASSERT_TRUE(engine.BuildStichingLine(engine.PreviewPass(), 0));
         EXPECT_EQ(engine.m_stitchingLines[0].GetSeamOrient(), lastRowDecides ? kSeamRight : kSeamLeft);
     }
 }
