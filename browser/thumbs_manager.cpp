@@ -2,6 +2,7 @@
 #include "browser/thumbs_manager.h"
 
 #include "browser/thumbs_database.h"
+#include "core/parallel.h"
 #include "core/thread_handoff.h"
 
 #include <QDateTime>
@@ -60,23 +61,8 @@ bool LoadThumbSource(const QString& path, bool reducedDecode, ThumbSource& out)
 // ---------------------------------------------------------------------------------
 // ThumbsBuilderThread
 
-class ThumbsBuilderThread::Helper : public QThread {
-public:
-    explicit Helper(ThumbsBuilderThread& builder) : m_builder(builder) {}
-
-protected:
-    void run() override
-    {
-        const VarnoBase::ThreadEndHandOff end(this);
-        m_builder.workLoop();
-    }
-
-private:
-    ThumbsBuilderThread& m_builder;
-};
-
 ThumbsBuilderThread::ThumbsBuilderThread(ThumbsManager& manager, int workers)
-    : m_manager(manager), m_workers(std::max(1, workers))
+    : m_manager(manager), m_workers(Utils::WorkerThreads(workers))
 {
 }
 
@@ -154,10 +140,6 @@ void ThumbsBuilderThread::startWorkers(QThread::Priority priority)
     if (isRunning() || exit())
         return;
     start(priority);
-    for (int i = 1; i < m_workers; ++i) {
-        m_helpers.push_back(std::make_unique<Helper>(*this));
-        m_helpers.back()->start(priority);
-    }
 }
 
 void ThumbsBuilderThread::stop()
@@ -170,14 +152,26 @@ void ThumbsBuilderThread::stop()
     }
     m_event.SetEvent();
     VarnoBase::JoinThread(*this);
-    for (auto& helper : m_helpers)
-        VarnoBase::JoinThread(*helper);
 }
 
 void ThumbsBuilderThread::run()
 {
     const VarnoBase::ThreadEndHandOff end(this);
-    workLoop();
+    const auto endAll = [this] {
+        {
+            std::lock_guard lock(m_mutex);
+            m_exit = true;
+            m_queue.clear();
+            m_index.clear();
+        }
+        m_event.SetEvent();
+    };
+    try {
+        Utils::RunWorkers(m_workers, [this](int) { workLoop(); }, endAll);
+    } catch (...) {
+        // A failure no single thumbnail could absorb ended every worker (endAll): the
+        // browser goes on without new thumbnails rather than losing the program.
+    }
 }
 
 void ThumbsBuilderThread::workLoop()
@@ -263,7 +257,7 @@ ThumbsManager::ThumbsManager(ThumbsDataBase* db, int workers, QObject* parent)
       m_db(db ? db : &GetThumbsDataBase()),
       m_patterns{QStringLiteral("*.jpg"), QStringLiteral("*.bmp"), QStringLiteral("*.png"),
                  QStringLiteral("*.tif")},
-      m_builder(*this, workers > 0 ? workers : std::clamp(QThread::idealThreadCount(), 1, 8)),
+      m_builder(*this, workers),
       m_cleaner(*this, std::chrono::seconds(60))
 {
 }

@@ -10,8 +10,9 @@
 //  * UI thread: the requests (`BuildThumbInThread`, `BuildThumbsInThread`), the lookups
 //    the views paint from (`GetThumbImage`, `GetImageParams`), a folder's removal on
 //    refresh, `Init` and `shutdown`.
-//  * `ThumbsBuilderThread` and its helper workers (low priority): take the newest request
-//    first, build it with `BuildThumb` outside every lock.
+//  * `ThumbsBuilderThread` (low priority) and the workers it runs through the common
+//    parallel loop: take the newest request first, build it with `BuildThumb` outside
+//    every lock.
 //  * `ThumbCleanerThread` (idle priority): once, after a delay, deletes the rows of files
 //    that no longer exist.
 // The manager does not own the database; `shutdown` stops and joins every thread and
@@ -31,9 +32,7 @@
 #include <atomic>
 #include <chrono>
 #include <list>
-#include <memory>
 #include <mutex>
-#include <vector>
 
 #include "browser/vn_event.h"
 
@@ -64,9 +63,12 @@ bool LoadThumbSource(const QString& path, bool reducedDecode, ThumbSource& out);
 // The queue of thumbnail requests and the threads that work it off. The queue is an
 // ordered set: a path is in it at most once, a new request moves it to the front, and
 // workers always take the front (the newest request). All of it is O(1) per request.
+// Requests arrive one by one while the user browses, so the builder keeps a thread of
+// its own (the UI thread never waits for it); that thread runs the workers through
+// Utils::RunWorkers, which takes its own share and gathers the others' failures.
 class ThumbsBuilderThread : public QThread {
 public:
-    // `workers` threads in all (this one and workers - 1 helpers), at least one.
+    // `workers` threads in all (this one and workers - 1 more); 0: Utils::WorkerThreads.
     ThumbsBuilderThread(ThumbsManager& manager, int workers);
     ~ThumbsBuilderThread() override;
 
@@ -77,13 +79,12 @@ public:
     // True once the threads have been told to end.
     bool exit() const;
 
-    // Starts this thread and the helpers.
+    // Starts this thread, which starts the other workers.
     void startWorkers(QThread::Priority priority);
     // Tells every worker to end after its current thumbnail and waits for them.
     // Requests still queued are dropped. Safe to call more than once.
     void stop();
 
-    int workerCount() const { return m_workers; }
     // The waiting requests, first to be built first (for diagnostics and tests).
     QStringList queued() const;
 
@@ -91,7 +92,6 @@ protected:
     void run() override;
 
 private:
-    class Helper;
     void workLoop();
     void pushFrontLocked(const QString& path);
 
@@ -103,7 +103,6 @@ private:
     std::list<QString> m_queue;  // under m_mutex; front = newest request
     QHash<QString, std::list<QString>::iterator> m_index;  // path -> its queue entry
     QSet<QString> m_building;  // paths a worker is building now, under m_mutex
-    std::vector<std::unique_ptr<QThread>> m_helpers;
 };
 
 // One pass over the cached rows after a delay: rows whose file no longer exists are
@@ -140,7 +139,7 @@ public:
         GivenUp,      // storing failed earlier in this run; not built again
     };
 
-    // `db` null: the program-wide database. `workers` 0: one per core, at most 8.
+    // `db` null: the program-wide database. `workers` 0: Utils::WorkerThreads' default.
     explicit ThumbsManager(ThumbsDataBase* db = nullptr, int workers = 0, QObject* parent = nullptr);
     ~ThumbsManager() override;
 

@@ -210,30 +210,6 @@ TEST_F(DibFiles, FormatsRoundTripExactlyOrJpegWithinTolerance)
     }
 }
 
-TEST_F(DibFiles, GreyAndPalettePhotosLoadAs24Bit)
-{
-    QImage grey(33, 17, QImage::Format_Grayscale8);
-    for (int y = 0; y < grey.height(); ++y)
-        for (int x = 0; x < grey.width(); ++x)
-            grey.scanLine(y)[x] = static_cast<uchar>(x * 7 + y);
-    ASSERT_TRUE(grey.save(path("grey.png")));
-    QImage argb(9, 9, QImage::Format_ARGB32);
-    argb.fill(qRgba(10, 20, 30, 40));
-    ASSERT_TRUE(argb.save(path("alpha.png")));
-
-    Store s;
-    ASSERT_TRUE(s->load(W(path("grey.png")), nullptr));
-    EXPECT_EQ(s->bytesPerPixel(), 24);
-    const unsigned char* p = s->bits() + std::size_t(5) * s->bytesPerLine() + 3 * 4;
-    EXPECT_EQ(p[0], 4 * 7 + 5);
-    EXPECT_EQ(p[1], 4 * 7 + 5);
-    EXPECT_EQ(p[2], 4 * 7 + 5);
-
-    Store t;
-    ASSERT_TRUE(t->load(W(path("alpha.png")), nullptr));
-    EXPECT_EQ(t->bytesPerPixel(), 24);
-}
-
 TEST_F(DibFiles, BrokenFilesFailWithAnErrorText)
 {
     const QString png = writePhoto("good.png");
@@ -295,28 +271,6 @@ TEST(DibFileCheck, JpegWalkFindsTheEndMarkerPastThumbnailsAndFill)
     EXPECT_FALSE(PanoramaLib::IsTruncatedJpeg(full, sizeof full));
     for (std::size_t cut = 2; cut < 23; ++cut)
         EXPECT_TRUE(PanoramaLib::IsTruncatedJpeg(full, cut)) << cut;
-}
-
-TEST_F(DibFiles, UnloadAndReloadBringBackTheSamePixels)
-{
-    const QString file = writePhoto("a.png", 123, 77, 5);
-    Store s;
-    ASSERT_TRUE(s->load(W(file), nullptr));
-    Store reference;
-    ASSERT_TRUE(reference->load(W(file), nullptr));
-
-    s->unload();
-    EXPECT_TRUE(s->isUnloaded());
-    EXPECT_FALSE(s->hasBits());
-    EXPECT_EQ(s->width(), 123);
-    EXPECT_EQ(s->height(), 77);
-    EXPECT_EQ(s->bytesPerPixel(), 24);
-    EXPECT_EQ(s->getPathName(), W(file));
-
-    s->load();
-    EXPECT_FALSE(s->isUnloaded());
-    ASSERT_TRUE(s->hasBits());
-    EXPECT_EQ(difference(s.dib, reference.dib), 0);
 }
 
 TEST_F(DibFiles, ReloadFailsCleanlyWhenTheFileChanged)

@@ -30,29 +30,6 @@ void fill(CKeypointArray<SIFT>& keys, CKeypointArray<CKeyDescriptor>& descriptor
 
 }  // namespace
 
-TEST(KeypointArray, OwnsItsRecordsAndFreesThem)
-{
-    CKeypointArray<SIFT> keys;
-    EXPECT_TRUE(keys.empty());
-    keys.emplace_back(1.5, 2.5, -1.0, 0, 1, 2.0);
-    keys.push_back(std::make_unique<SIFT>(SIFT{3, 4, 0.25, 1, 0, 3.2}));
-    ASSERT_EQ(keys.size(), 2u);
-    EXPECT_EQ(keys[0]->x, 1.5);
-    EXPECT_EQ(keys[1]->sigma, 3.2);
-    EXPECT_FALSE(keys.IsView());
-    int visited = 0;
-    for (SIFT* k : keys) {
-        k->x *= 2;  // the engines scale keypoints in place
-        ++visited;
-    }
-    EXPECT_EQ(visited, 2);
-    EXPECT_EQ(keys[1]->x, 6.0);
-    keys.Free();
-    EXPECT_TRUE(keys.empty());
-    keys.emplace_back();  // usable again after Free
-    EXPECT_EQ(keys.size(), 1u);
-}
-
 TEST(KeypointArray, FreeOnAViewLeavesTheRecordsWithTheirOwner)
 {
     CKeypointArray<SIFT> owner;

@@ -103,32 +103,6 @@ TEST(SvdSolve, KnownSolutionsOfRegularAndRankDeficientSystems)
     EXPECT_THROW(svdsolve(a, 3, 3, x), ap::ap_error);
 }
 
-TEST(SvdSolve, BadlyScaledSimilarityFitIsRecovered)
-{
-    // The robust fits' system: rows (x, -y, 1, 0 | u) and (y, x, 0, 1 | v) for
-    // u = a x - b y + tx, v = b x + a y + ty, with pixel coordinates in the hundreds.
-    const double ta = 0.98, tb = 0.17, tx = 123.5, ty = -41.25;
-    Matrix design;
-    std::vector<double> rhs;
-    std::mt19937 rng(3);
-    std::uniform_real_distribution<double> u(0, 640);
-    for (int i = 0; i < 40; ++i) {
-        const double px = u(rng), py = u(rng);
-        design.push_back({px, -py, 1, 0});
-        rhs.push_back(ta * px - tb * py + tx);
-        design.push_back({py, px, 0, 1});
-        rhs.push_back(tb * px + ta * py + ty);
-    }
-    ap::real_2d_array a;
-    fillSystem(a, design, rhs);
-    ap::real_1d_array x;
-    ASSERT_TRUE(svdsolve(a, int(design.size()), 4, x));
-    EXPECT_NEAR(x(1), ta, 1e-12);
-    EXPECT_NEAR(x(2), tb, 1e-12);
-    EXPECT_NEAR(x(3), tx, 1e-9);
-    EXPECT_NEAR(x(4), ty, 1e-9);
-}
-
 TEST(Pythag, NoOverflowOrUnderflow)
 {
     EXPECT_EQ(pythag(0, 0), 0.0);

@@ -351,15 +351,3 @@ TEST(RobustFit, ZeroWeightAndNonFinitePairsAreClassifiedNotFitted)
         EXPECT_FALSE(std::isnan(h.error));
     }
 }
-
-TEST(RobustFit, LargePairCountsSampleEveryIndexSafely)
-{
-    // r * (n - 1) exceeds 32 bits for n above 65537.
-    const int n = 70000;
-    Pairs p = makePairs(kModels[1].m, n, 0.3, 0.1, 21);
-    const FitResult r = run(kModels[1].fit, p);
-    ASSERT_TRUE(r.ok);
-    EXPECT_NEAR(r.t[0][0], kModels[1].m[0][0], 1e-3);
-    EXPECT_NEAR(r.t[1][2], kModels[1].m[1][2], 0.2);
-}
-
