@@ -15,8 +15,11 @@ namespace vltest {
 
 class ScopedDibManager {
 public:
-    ScopedDibManager();
-    ~ScopedDibManager();
+    ScopedDibManager() : m_host(std::make_unique<EngineHost>()), m_previous(CPanoElement::m_pIDibManager)
+    {
+        CPanoElement::m_pIDibManager = m_host.get();
+    }
+    ~ScopedDibManager() { CPanoElement::m_pIDibManager = m_previous; }
     ScopedDibManager(const ScopedDibManager&) = delete;
     ScopedDibManager& operator=(const ScopedDibManager&) = delete;
 
@@ -28,6 +31,12 @@ private:
 };
 
 // Sets a program-wide factory unless one is installed already; returns the installed one.
-PanoramaLib::IDibManager* InstallDibManager();
+inline PanoramaLib::IDibManager* InstallDibManager()
+{
+    static EngineHost host;
+    if (!CPanoElement::m_pIDibManager)
+        CPanoElement::m_pIDibManager = &host;
+    return CPanoElement::m_pIDibManager;
+}
 
 }  // namespace vltest

@@ -23,6 +23,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/refcount.h"
@@ -38,7 +39,7 @@ public:
     std::vector<std::string> Calls() const;
     // The calls that start with `prefix`, in order.
     std::vector<std::string> Matching(const std::string& prefix) const;
-    int Count(const std::string& prefix) const;
+    int Count(const std::string& prefix) const { return int(Matching(prefix).size()); }
     // Position of the first call starting with `prefix` at or after `from`; -1 when none.
     int IndexOf(const std::string& prefix, int from = 0) const;
     bool Contains(const std::string& prefix) const { return IndexOf(prefix) >= 0; }
@@ -49,12 +50,37 @@ private:
     std::vector<std::string> m_calls;
 };
 
-std::string RectText(const VarnoBase::Rect& r);  // "l,t,r,b"
+inline std::string ArgText(std::string s) { return s; }
+template <class T>
+    requires std::is_arithmetic_v<T>
+std::string ArgText(T v)
+{
+    return std::to_string(v);
+}
+// "a,b,..." as log entries show arguments: numbers in decimal, bools 0/1.
+template <class... T>
+std::string ArgList(const T&... args)
+{
+    std::string list;
+    int n = 0;
+    ((list += (n++ ? "," : "") + ArgText(args)), ...);
+    return list;
+}
+// A log entry: "op" without arguments, else "op(a,b,...)".
+template <class... T>
+std::string CallText(const std::string& op, const T&... args)
+{
+    return sizeof...(args) ? op + "(" + ArgList(args...) + ")" : op;
+}
+inline std::string RectText(const VarnoBase::Rect& r) { return ArgList(r.left, r.top, r.right, r.bottom); }
 
 // An image of a given size whose pixels exist only as a flag.
 class FakeElement : public VarnoBase::RefCounter, public PanoramaLib::IPanoElement {
 public:
-    FakeElement(VarnoBase::Size size, bool bits, std::wstring path = {});
+    FakeElement(VarnoBase::Size size, bool bits, std::wstring path = {})
+        : RefCounter(1), m_size(size), m_bits(bits), m_path(std::move(path))
+    {
+    }
 
     void Set(VarnoBase::Size size, bool bits) { m_size = size, m_bits = bits; }
 
@@ -93,24 +119,19 @@ private:
     std::wstring m_path;
 };
 
-inline PanoramaLib::PanoramaStatus BuiltStatus()
-{
-    PanoramaLib::PanoramaStatus s;
-    s.nStatus = PanoramaLib::kStatusBuilt;
-    return s;
-}
-
 // What a fake engine answers. Change it between calls as the test needs.
 struct FakeScript {
     bool buildResult = true;
     // Reported after each build; nImages 0 means "the number of photos built from".
-    PanoramaLib::PanoramaStatus status = BuiltStatus();
+    PanoramaLib::PanoramaStatus status = [] {
+        PanoramaLib::PanoramaStatus s;
+        s.nStatus = PanoramaLib::kStatusBuilt;
+        return s;
+    }();
     VarnoBase::Size previewSize{660, 400};
     VarnoBase::Size fullSize{6600, 4000};
     VarnoBase::Rect cropRect{10, 10, 650, 390};  // GetCropRect, preview pixels
-    bool renderResult = true;
-    bool cropResult = true;     // CropPanorama (H/V)
-    bool surfaceResult = true;  // SetRenderingSurface (tiled)
+    bool cropResult = true;  // CropPanorama (H/V)
     // Runs inside BuildPanorama / BuildPanoramaManually with the photos, before the
     // build's outcome is set.
     std::function<void(const std::vector<PanoramaLib::IPanoElement*>&)> onBuild;
@@ -120,27 +141,41 @@ struct FakeScript {
 template <class Base>
 class FakeEngine : public Base {
 public:
-    FakeEngine(CallLog& log, std::string name);
-    ~FakeEngine() override;
+    FakeEngine(CallLog& log, std::string name) : m_log(log), m_name(std::move(name)) {}
+    ~FakeEngine() override
+    {
+        if (m_preview)
+            m_preview->Release(), m_full->Release();
+    }
 
     FakeScript script;
     PanoramaLib::IUserInterface* ui = nullptr;  // as given to Initialize
     PanoramaLib::IFreeThreading* threading = nullptr;
     PanoramaLib::IProgressIndicator* progress = nullptr;
     PanoramaLib::PanoramaOptions options;  // every field kept, unlike the real engines
-    int thumbnailsMade = 0;
 
     void Initialize(PanoramaLib::IFreeThreading* threads, PanoramaLib::IWaitCursor*,
-                    PanoramaLib::IUserInterface* userInterface) override;
-    void Release() override;
+                    PanoramaLib::IUserInterface* userInterface) override
+    {
+        threading = threads, ui = userInterface;
+        Log("Initialize");
+    }
+    void Release() override { Log("Release"), delete this; }
     void Set_IProgressIndicator(PanoramaLib::IProgressIndicator* p) override { progress = p; }
     bool HasBuilt() const override { return m_built; }
     bool BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>& photos,
-                       const std::vector<PanoramaLib::IPanoElement*>* thumbnails, int x, int y, int z) override;
-    PanoramaLib::IPanoElement* GetPanoramaPreview(bool fallBack) const override;
+                       const std::vector<PanoramaLib::IPanoElement*>*, int, int, int) override
+    {
+        Log("BuildPanorama", photos.size());
+        return Build(photos, false);
+    }
+    PanoramaLib::IPanoElement* GetPanoramaPreview(bool fallBack) const override
+    {
+        return fallBack && m_preview && !m_preview->HasBits() ? m_full : m_preview;
+    }
     PanoramaLib::IPanoElement* GetPanoramaImage() const override { return m_full; }
     const PanoramaLib::PanoramaStatus* GetPanoramaStatus() const override { return &m_status; }
-    void Free(bool photos, bool graph) override;
+    void Free(bool photos, bool graph) override { Log("Free", photos, graph), m_built = false; }
     void FreePanoramaImages() override;
     void SetOptions(const PanoramaLib::PanoramaOptions& o) override { options = o; }
     void GetOptions(PanoramaLib::PanoramaOptions* o) const override { *o = options; }
@@ -152,8 +187,16 @@ public:
 
 protected:
     bool Build(const std::vector<PanoramaLib::IPanoElement*>& photos, bool manual);
-    bool Render();
-    void Log(const std::string& call) { m_log.Add(m_name + "." + call); }
+    bool Render()
+    {
+        Log("RenderPanorama", "crop=" + std::to_string(options.bAutoCrop));
+        return m_built && (m_full->Set(script.fullSize, true), true);
+    }
+    template <class... T>
+    void Log(const std::string& op, const T&... args)
+    {
+        m_log.Add(m_name + "." + CallText(op, args...));
+    }
 
     CallLog& m_log;
     std::string m_name;
@@ -167,22 +210,34 @@ class FakeHVEngine : public FakeEngine<PanoramaLib::IHVPanorama> {
 public:
     explicit FakeHVEngine(CallLog& log) : FakeEngine(log, "hv") {}
     bool BuildPanoramaManually(const std::vector<PanoramaLib::IPanoElement*>& photos,
-                               const std::vector<PanoramaLib::IPanoElement*>* thumbnails, bool allPairs) override;
-    bool RenderPanorama() override;
+                               const std::vector<PanoramaLib::IPanoElement*>*, bool allPairs) override
+    {
+        Log("BuildPanoramaManually", photos.size(), allPairs);
+        return Build(photos, true);
+    }
+    bool RenderPanorama() override { return Render(); }
     bool CropPanorama(const VarnoBase::Rect& r) override;
-    void SetPatchRect(const VarnoBase::Rect& r) override;
+    void SetPatchRect(const VarnoBase::Rect& r) override { Log("SetPatchRect", RectText(r)); }
 };
 
 class FakeTiledEngine : public FakeEngine<PanoramaLib::ITiledPanorama> {
 public:
     explicit FakeTiledEngine(CallLog& log) : FakeEngine(log, "tiled") {}
     bool SetRenderingSurface(PanoramaLib::SurfaceRenderingType type, int x, int y, int z, bool async,
-                             bool fast) override;
-    bool FastRenderingHasFinished() override;
-    bool RenderPanorama(int x, int y, int z) override;
-    void SyncUpdatePanoramaView(long wParam, long lParam) override;
+                             bool fast) override
+    {
+        Log("SetRenderingSurface", int(type), x, y, z, async ? "async" : "sync", fast ? "fast" : "full");
+        return m_built;
+    }
+    bool FastRenderingHasFinished() override { return Log("FastRenderingHasFinished"), true; }
+    bool RenderPanorama(int, int, int) override { return Render(); }
+    void SyncUpdatePanoramaView(long w, long l) override { Log("SyncUpdatePanoramaView", w, l); }
     void Show3DParamsDlg() override {}
-    void SetCropRect(const VarnoBase::Rect& r) override;
+    void SetCropRect(const VarnoBase::Rect& r) override
+    {
+        Log("SetCropRect", RectText(r));
+        script.cropRect = r, options.bAutoCrop = true;
+    }
 };
 
 // The document's engine factories over fakes (or real engines where asked), counting

@@ -21,6 +21,7 @@
 #include <QPointer>
 #include <QObject>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <list>
@@ -35,6 +36,7 @@
 namespace vltest {
 
 std::string FileNameOf(const std::wstring& path);
+std::string FileNamesOf(const std::list<std::wstring>& paths);  // "a.jpg,b.jpg"
 
 class FakeWindow : public IUserInterfaceEx, public PanoramaLib::IProgressIndicator, public IUpdate {
 public:
@@ -55,31 +57,54 @@ public:
     std::size_t AsyncUpdateCount() const;
 
     // IUserInterface
-    void UpdateUserWndInterface() override { m_log.Add("UpdateUserWndInterface"); }
-    void UpdatePictureView(bool fit) override { m_log.Add("UpdatePictureView(" + std::to_string(fit) + ")"); }
+    void UpdateUserWndInterface() override { Log("UpdateUserWndInterface"); }
+    void UpdatePictureView(bool fit) override { Log("UpdatePictureView", fit); }
     int OpenManualMatchingDialog(PanoramaLib::IPanoElement*, PanoramaLib::IPanoElement*,
-                                 PanoramaLib::IManualMatcher*) override;
-    void HighlightImage(const std::wstring& path, bool on) override;
+                                 PanoramaLib::IManualMatcher*) override
+    {
+        return Log("OpenManualMatchingDialog"), matchingAnswer;
+    }
+    void HighlightImage(const std::wstring& path, bool on) override
+    {
+        Log("HighlightImage", (on ? "on:" : "off:") + FileNameOf(path));
+    }
     void AsyncUpdatePanoramaView(long wParam, long lParam) override;
     // IUserInterfaceEx
-    void ShowMessageBox(unsigned id) override { m_log.Add("ShowMessageBox(" + std::to_string(id) + ")"); }
-    bool PromptAcceptPanorama(int unmatched, int total) override;
-    bool PromptAcceptCyclorama() override;
+    void ShowMessageBox(unsigned id) override { Log("ShowMessageBox", id); }
+    bool PromptAcceptPanorama(int unmatched, int total) override
+    {
+        return Log("PromptAcceptPanorama", unmatched, total), acceptPanorama;
+    }
+    bool PromptAcceptCyclorama() override { return Log("PromptAcceptCyclorama"), acceptCyclorama; }
     bool HasPrinter() override { return false; }
-    void HighlightImages(const std::list<std::wstring>& paths, bool on) override;
+    void HighlightImages(const std::list<std::wstring>& paths, bool on) override
+    {
+        Log("HighlightImages", (on ? "on:" : "off:") + FileNamesOf(paths));
+    }
     // IProgressIndicator
-    void OpenProgressIndicator() override { m_log.Add("OpenProgressIndicator"); }
-    void OpenProgressIndicatorWOAbort() override { m_log.Add("OpenProgressIndicatorWOAbort"); }
-    void CloseProgressIndicator() override { m_log.Add("CloseProgressIndicator"); }
-    void SetProgressCaption(unsigned id) override { m_log.Add("SetProgressCaption(" + std::to_string(id) + ")"); }
-    void SetProgressCaption(unsigned id, const std::wstring& text) override;
-    bool AbortProgressIndicator(int max, int value) override;
-    void HideProgress(bool hide) override { m_log.Add("HideProgress(" + std::to_string(hide) + ")"); }
+    void OpenProgressIndicator() override { Log("OpenProgressIndicator"); }
+    void OpenProgressIndicatorWOAbort() override { Log("OpenProgressIndicatorWOAbort"); }
+    void CloseProgressIndicator() override { Log("CloseProgressIndicator"); }
+    void SetProgressCaption(unsigned id) override { Log("SetProgressCaption", id); }
+    void SetProgressCaption(unsigned id, const std::wstring& text) override
+    {
+        Log("SetProgressCaption", id, FileNameOf(text));
+    }
+    bool AbortProgressIndicator(int max, int value) override
+    {
+        return Log("AbortProgressIndicator", max, value), cancelProgress;
+    }
+    void HideProgress(bool hide) override { Log("HideProgress", hide); }
     // IUpdate
-    void UpdateStitchingDialog() override { m_log.Add("UpdateStitchingDialog"); }
-    void UpdateExportDialog() override { m_log.Add("UpdateExportDialog"); }
+    void UpdateStitchingDialog() override { Log("UpdateStitchingDialog"); }
+    void UpdateExportDialog() override { Log("UpdateExportDialog"); }
 
 private:
+    template <class... T>
+    void Log(const std::string& op, const T&... args)
+    {
+        m_log.Add(CallText(op, args...));
+    }
     CallLog& m_log;
     mutable std::mutex m_mutex;
     std::condition_variable m_asyncArrived;
@@ -96,12 +121,12 @@ public:
     IInputPhotos* veto = nullptr;
 
     void getFiles(std::list<std::wstring>& out) override { out.insert(out.end(), files.begin(), files.end()); }
-    bool findFile(std::wstring path) override;
+    bool findFile(std::wstring path) override { return std::find(files.begin(), files.end(), path) != files.end(); }
     void removeImages(const std::list<std::wstring>& paths) override;
     bool hasImages() override { return !files.empty(); }
     int numImages() override { return static_cast<int>(files.size()); }
-    void setModifiedFlag(bool modified) override { m_log.Add("setModifiedFlag(" + std::to_string(modified) + ")"); }
-    void updateAllViews(int hint) override { m_log.Add("updateAllViews(" + std::to_string(hint) + ")"); }
+    void setModifiedFlag(bool modified) override { m_log.Add(CallText("setModifiedFlag", modified)); }
+    void updateAllViews(int hint) override { m_log.Add(CallText("updateAllViews", hint)); }
 
 private:
     CallLog& m_log;
@@ -116,9 +141,21 @@ public:
     VarnoBase::Rect rect;
     bool shown = false;
 
-    void ActivateCropping(const VarnoBase::Rect& r, bool update) override;
-    void DeactivateCropping(VarnoBase::Rect* out, bool update) override;
-    void SetCropRect(const VarnoBase::Rect& r) override;
+    void ActivateCropping(const VarnoBase::Rect& r, bool update) override
+    {
+        m_log.Add(CallText("frame.ActivateCropping", RectText(r), update));
+        rect = r, shown = true;
+    }
+    void DeactivateCropping(VarnoBase::Rect* out, bool update) override
+    {
+        m_log.Add(CallText("frame.DeactivateCropping", update));
+        *out = rect, shown = false;
+    }
+    void SetCropRect(const VarnoBase::Rect& r) override
+    {
+        m_log.Add(CallText("frame.SetCropRect", RectText(r)));
+        rect = r;
+    }
     void GetCropRect(VarnoBase::Rect* out) override { *out = rect; }
 
 private:

@@ -2,7 +2,7 @@
 // main window's call-backs. They keep every call in order so that engine tests can
 // check what an engine reported, and they answer the engine's questions from a
 // script: cancel from a chosen progress step on, accept or reject the manual matching
-// dialog (optionally moving the matcher's markers or model first).
+// dialog (optionally switching the matcher's model or moving its markers first).
 //
 //   vltest::RecordingProgress progress;
 //   progress.CancelAtStep(3);            // the 3rd AbortProgressIndicator answers true
@@ -17,10 +17,10 @@
 // All operations are thread-safe (the tiled engine reports from its render thread).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -32,21 +32,23 @@
 
 namespace vltest {
 
-class RecordingProgress : public PanoramaLib::IProgressIndicator {
+// A recorder's lock: Locked(f) runs f under it and returns what f returns.
+class Locking {
+protected:
+    template <class F>
+    auto Locked(F f) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return f();
+    }
+    mutable std::mutex m_mutex;
+};
+
+class RecordingProgress : public PanoramaLib::IProgressIndicator, Locking {
 public:
-    enum class Call { Open, OpenWOAbort, Close, Caption, Abort, Hide };
-    // One call; the fields that the call does not carry stay zero/empty.
-    struct Event {
-        Call call = Call::Open;
-        unsigned id = 0;      // Caption
-        std::wstring text;    // Caption (empty for the one-argument form)
-        int max = 0;          // Abort
-        int value = 0;        // Abort
-        bool flag = false;    // Abort: the answer given; Hide: the argument
-    };
     struct Caption {
         unsigned id;
-        std::wstring text;
+        std::wstring text;  // empty for the one-argument form
         bool operator==(const Caption&) const = default;
     };
     struct Position {
@@ -54,38 +56,41 @@ public:
         int value;
         bool operator==(const Position&) const = default;
     };
-
-    // The k-th AbortProgressIndicator call (counted from 1 since construction or
-    // Clear) and every later one answer true, as a pressed Cancel button stays
-    // pressed. 0 (the default) never cancels.
-    void CancelAtStep(int k);
-    // Every further AbortProgressIndicator call answers true.
-    void CancelNow();
-
-    std::vector<Event> Events() const;
-    std::vector<Caption> Captions() const;    // both SetProgressCaption forms, in order
-    std::vector<Position> Positions() const;  // every AbortProgressIndicator call, in order
-    int OpenCount() const;                    // OpenProgressIndicator and ...WOAbort
-    int CloseCount() const;
-    int AbortCalls() const;
+    // The k-th AbortProgressIndicator call (counted from 1 since construction or Clear)
+    // and every later one answer true, as a pressed Cancel button stays pressed. 0 (the
+    // default) never cancels.
+    void CancelAtStep(int k) { Locked([&] { m_cancelAt = k; }); }
+    std::vector<Caption> Captions() const { return Locked([&] { return m_captions; }); }
+    // Every AbortProgressIndicator call, in order.
+    std::vector<Position> Positions() const { return Locked([&] { return m_positions; }); }
+    // OpenProgressIndicator and ...WOAbort calls.
+    int OpenCount() const { return Locked([&] { return m_opens; }); }
+    int CloseCount() const { return Locked([&] { return m_closes; }); }
+    int AbortCalls() const { return Locked([&] { return int(m_positions.size()); }); }
     bool IsOpen() const { return OpenCount() > CloseCount(); }
-    void Clear();                             // forget the calls; the cancel step stays
+    // Forgets the calls; the cancel step stays.
+    void Clear() { Locked([&] { m_captions.clear(), m_positions.clear(), m_opens = m_closes = 0; }); }
 
-    // IProgressIndicator
-    void OpenProgressIndicator() override;
-    void OpenProgressIndicatorWOAbort() override;
-    void CloseProgressIndicator() override;
-    void SetProgressCaption(unsigned id) override;
-    void SetProgressCaption(unsigned id, const std::wstring& text) override;
-    bool AbortProgressIndicator(int max, int value) override;
-    void HideProgress(bool hide) override;
+    void OpenProgressIndicator() override { Locked([&] { ++m_opens; }); }
+    void OpenProgressIndicatorWOAbort() override { Locked([&] { ++m_opens; }); }
+    void CloseProgressIndicator() override { Locked([&] { ++m_closes; }); }
+    void SetProgressCaption(unsigned id) override { SetProgressCaption(id, {}); }
+    void SetProgressCaption(unsigned id, const std::wstring& t) override
+    {
+        Locked([&] { m_captions.push_back({id, t}); });
+    }
+    bool AbortProgressIndicator(int max, int value) override
+    {
+        return Locked([&] {
+            return m_positions.push_back({max, value}), m_cancelAt > 0 && int(m_positions.size()) >= m_cancelAt;
+        });
+    }
+    void HideProgress(bool) override {}
 
 private:
-    mutable std::mutex m_mutex;
-    std::vector<Event> m_events;
-    int m_abortCalls = 0;
-    int m_cancelAt = 0;
-    bool m_cancelNow = false;
+    std::vector<Caption> m_captions;
+    std::vector<Position> m_positions;
+    int m_opens = 0, m_closes = 0, m_cancelAt = 0;
 };
 
 struct MarkerMove {
@@ -95,35 +100,18 @@ struct MarkerMove {
 };
 
 // What the scripted user does in one manual matching dialog: first switch the model
-// (if given), then drop the markers in order, then run `edit` (if given), then accept
-// (answer 0) or reject (answer 1).
+// (if given), then drop the markers in order, then accept (answer 0) or reject (1).
 struct MatchingAnswer {
     bool accept = true;
     std::optional<PanoramaLib::MotionModel> model;
     std::vector<MarkerMove> moves;
-    std::function<void(PanoramaLib::IManualMatcher&)> edit;
 
     static MatchingAnswer Accept() { return {}; }
-    static MatchingAnswer Reject()
-    {
-        MatchingAnswer a;
-        a.accept = false;
-        return a;
-    }
-    MatchingAnswer& Model(PanoramaLib::MotionModel mm)
-    {
-        model = mm;
-        return *this;
-    }
+    static MatchingAnswer Reject() { return {false, {}, {}}; }
+    MatchingAnswer& Model(PanoramaLib::MotionModel mm) { return model = mm, *this; }
     MatchingAnswer& Move(PanoramaLib::IManualMatcher::PTS_group g, int index, VarnoBase::Point p)
     {
-        moves.push_back({g, index, p});
-        return *this;
-    }
-    MatchingAnswer& Then(std::function<void(PanoramaLib::IManualMatcher&)> fn)
-    {
-        edit = std::move(fn);
-        return *this;
+        return moves.push_back({g, index, p}), *this;
     }
 };
 
@@ -131,19 +119,11 @@ struct MatchingAnswer {
 struct MatchingDialogCall {
     PanoramaLib::IPanoElement* first = nullptr;  // identity only: not held
     PanoramaLib::IPanoElement* second = nullptr;
-    std::wstring firstPath, secondPath;
-    VarnoBase::Size firstSize, secondSize;
-    VarnoBase::Point firstPoints[3];   // the matcher's markers when the dialog opened
-    VarnoBase::Point secondPoints[3];
-    PanoramaLib::MotionModel modelOnEntry = PanoramaLib::MotionAffine;
-    bool badOnEntry = false;
-    bool cyclorama = false;
-    double transformOnEntry[3][3] = {};
-    double transformOnExit[3][3] = {};  // what the engine reads after an accept
-    int answer = 1;                     // 0 accepted, 1 otherwise
+    std::wstring firstPath;
+    int answer = 1;  // 0 accepted, 1 otherwise
 };
 
-class RecordingUserInterface : public PanoramaLib::IUserInterface {
+class RecordingUserInterface : public PanoramaLib::IUserInterface, Locking {
 public:
     struct Highlight {
         std::wstring path;
@@ -155,34 +135,37 @@ public:
         long lParam;
         bool operator==(const AsyncUpdate&) const = default;
     };
-
     // Answers of the coming dialogs, first in first out. With the queue empty a
     // dialog is rejected (answer 1) without touching the matcher.
-    void QueueMatchingAnswer(MatchingAnswer answer);
-
-    int UserWndUpdates() const;                 // UpdateUserWndInterface calls
-    std::vector<bool> PictureViewUpdates() const;
-    std::vector<Highlight> Highlights() const;
+    void QueueMatchingAnswer(MatchingAnswer answer) { Locked([&] { m_answers.push_back(std::move(answer)); }); }
+    int UserWndUpdates() const { return Locked([&] { return m_userWndUpdates; }); }
+    std::vector<bool> PictureViewUpdates() const { return Locked([&] { return m_pictureViewUpdates; }); }
+    std::vector<Highlight> Highlights() const { return Locked([&] { return m_highlights; }); }
     // True when the highlights pair up: every path switched on is switched off again
     // by a later call, innermost first, and nothing stays on.
     bool HighlightsBalanced() const;
-    std::vector<AsyncUpdate> AsyncUpdates() const;
+    std::vector<AsyncUpdate> AsyncUpdates() const { return Locked([&] { return m_async; }); }
     // Blocks until at least n asynchronous updates have arrived; false when `limit`
     // passed first (a guard against a hung engine, not a timing check).
     bool WaitForAsyncUpdates(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
-    std::vector<MatchingDialogCall> MatchingCalls() const;
-    void Clear();  // forget the calls; queued answers stay
+    std::vector<MatchingDialogCall> MatchingCalls() const { return Locked([&] { return m_matching; }); }
+    // Forgets the calls; queued answers stay.
+    void Clear()
+    {
+        Locked([&] {
+            m_userWndUpdates = 0, m_pictureViewUpdates.clear(), m_highlights.clear(), m_async.clear(),
+            m_matching.clear();
+        });
+    }
 
-    // IUserInterface
-    void UpdateUserWndInterface() override;
-    void UpdatePictureView(bool b) override;
+    void UpdateUserWndInterface() override { Locked([&] { ++m_userWndUpdates; }); }
+    void UpdatePictureView(bool b) override { Locked([&] { m_pictureViewUpdates.push_back(b); }); }
     int OpenManualMatchingDialog(PanoramaLib::IPanoElement* first, PanoramaLib::IPanoElement* second,
                                  PanoramaLib::IManualMatcher* matcher) override;
-    void HighlightImage(const std::wstring& path, bool on) override;
+    void HighlightImage(const std::wstring& p, bool on) override { Locked([&] { m_highlights.push_back({p, on}); }); }
     void AsyncUpdatePanoramaView(long wParam, long lParam) override;
 
 private:
-    mutable std::mutex m_mutex;
     mutable std::condition_variable m_asyncArrived;
     int m_userWndUpdates = 0;
     std::vector<bool> m_pictureViewUpdates;
@@ -194,15 +177,13 @@ private:
 
 class RecordingWaitCursor : public PanoramaLib::IWaitCursor {
 public:
-    void BeginWait() override;
-    void EndWait() override;
-    int Begins() const;
-    int Ends() const;
+    void BeginWait() override { ++m_begins; }
+    void EndWait() override { ++m_ends; }
+    int Begins() const { return m_begins; }
+    int Ends() const { return m_ends; }
 
 private:
-    mutable std::mutex m_mutex;
-    int m_begins = 0;
-    int m_ends = 0;
+    std::atomic<int> m_begins{0}, m_ends{0};
 };
 
 }  // namespace vltest

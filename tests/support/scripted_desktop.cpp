@@ -5,12 +5,25 @@
 #include <QDialog>
 #include <QMenu>
 
+namespace {
+
+// The front of a queue, or `otherwise` when it is empty.
+template <class T>
+T take(std::deque<T>& queue, T otherwise = {})
+{
+    if (queue.empty())
+        return otherwise;
+    T front = std::move(queue.front());
+    queue.pop_front();
+    return front;
+}
+
+}  // namespace
+
 std::vector<ScriptedDesktop::Call> ScriptedDesktop::calls(const QString& kind) const
 {
     std::vector<Call> out;
-    for (const Call& c : log)
-        if (c.kind == kind)
-            out.push_back(c);
+    std::copy_if(log.begin(), log.end(), std::back_inserter(out), [&](const Call& c) { return c.kind == kind; });
     return out;
 }
 
@@ -28,15 +41,10 @@ QMessageBox::StandardButton ScriptedDesktop::box(const char* kind, QWidget* pare
                                                  const QString& text, QMessageBox::StandardButtons choices)
 {
     log.push_back({QString::fromLatin1(kind), parent, title, text, {}});
-    if (!buttons.empty()) {
-        const QMessageBox::StandardButton b = buttons.front();
-        buttons.pop_front();
-        return b;
-    }
-    for (QMessageBox::StandardButton escape : {QMessageBox::No, QMessageBox::Cancel})
-        if (choices.testFlag(escape))
-            return escape;
-    return QMessageBox::Ok;
+    const auto escape = choices.testFlag(QMessageBox::No)       ? QMessageBox::No
+                        : choices.testFlag(QMessageBox::Cancel) ? QMessageBox::Cancel
+                                                                : QMessageBox::Ok;
+    return take(buttons, escape);
 }
 
 QMessageBox::StandardButton ScriptedDesktop::information(QWidget* parent, const QString& title, const QString& text,
@@ -66,11 +74,7 @@ QStringList ScriptedDesktop::nextFiles(const char* kind, QWidget* parent, const 
                                        const QString& filter)
 {
     log.push_back({QString::fromLatin1(kind), parent, caption, filter, dir});
-    if (files.empty())
-        return {};
-    QStringList f = files.front();
-    files.pop_front();
-    return f;
+    return take(files);
 }
 
 QString ScriptedDesktop::getOpenFileName(QWidget* parent, const QString& caption, const QString& dir,
@@ -99,11 +103,8 @@ QString ScriptedDesktop::getExistingDirectory(QWidget* parent, const QString& ca
 int ScriptedDesktop::execDialog(QDialog& dialog)
 {
     log.push_back({QStringLiteral("execDialog"), dialog.parentWidget(), dialog.windowTitle(), dialog.objectName(), {}});
-    if (dialogs.empty())
-        return QDialog::Rejected;
-    auto answer = std::move(dialogs.front());
-    dialogs.pop_front();
-    return answer(dialog);
+    const auto answer = take(dialogs);
+    return answer ? answer(dialog) : int(QDialog::Rejected);
 }
 
 QAction* ScriptedDesktop::execMenu(QMenu& menu, const QPoint&)
@@ -112,11 +113,8 @@ QAction* ScriptedDesktop::execMenu(QMenu& menu, const QPoint&)
     for (QAction* a : menu.actions())
         texts << (a->isSeparator() ? QStringLiteral("-") : a->text());
     log.push_back({QStringLiteral("execMenu"), menu.parentWidget(), {}, texts.join(QLatin1Char('|')), {}});
-    if (menus.empty())
-        return nullptr;
-    auto answer = std::move(menus.front());
-    menus.pop_front();
-    QAction* chosen = answer(menu);
+    const auto answer = take(menus);
+    QAction* chosen = answer ? answer(menu) : nullptr;
     if (chosen)
         chosen->trigger();
     return chosen;
@@ -133,11 +131,7 @@ bool ScriptedDesktop::printPreview(QPrinter& printer, QWidget* parent, const std
 bool ScriptedDesktop::pageSetup(QPrinter&, QWidget* parent)
 {
     log.push_back({QStringLiteral("pageSetup"), parent, {}, {}, {}});
-    if (pageSetups.empty())
-        return false;
-    const bool accepted = pageSetups.front();
-    pageSetups.pop_front();
-    return accepted;
+    return take(pageSetups, false);
 }
 
 bool ScriptedDesktop::openUrl(const QUrl& url)
