@@ -302,7 +302,7 @@ void CPanorama::PrepareSurface(CCylindricalSurface& s, int x, int y, int z,
     s.RemoveAllImages();
     s.FreePano();
     s.AddImages(m_order, m_worldParams, m_params, m_images, m_imagePreviews);
-    s.Set3DOrientation(0);
+    s.LevelOrientation();
     s.RotateSurfaceOn(x, y, z);
     s.SetInterpolationMode(mode);
 }

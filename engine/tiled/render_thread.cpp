@@ -81,7 +81,7 @@ void CSRThread::Render(PanoramaLib::SurfaceRenderingType type, const std::vector
         s.SetMayUnloadPhotos(false);
         s.SetThreadCount(m_threadCount);
         s.AddImages(order, world, params, photos, previews);
-        s.Set3DOrientation(0);
+        s.LevelOrientation();
         s.SetInterpolationMode(CSurfaceRendering::NoInterpolationMode);
         s.RotateSurfaceOn(x, y, z);
     } catch (...) {

@@ -10,6 +10,7 @@
 #include "engine/tiled/surface.h"
 
 #include <algorithm>
+#include <array>
 #include <cfloat>
 #include <cmath>
 #include <limits>
@@ -36,6 +37,77 @@ double WrapDegreesHalfOpen(double a) noexcept
     else if (a >= 180.0)
         a -= 360.0;
     return a;
+}
+
+// Eigenvalues (ascending) and unit eigenvectors (rows of v) of a symmetric 3x3 matrix,
+// by cyclic Jacobi rotations.
+void SymmetricEigen3(const double in[3][3], double value[3], double v[3][3]) noexcept
+{
+    double a[3][3];
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            a[i][j] = in[i][j];
+            v[i][j] = i == j ? 1.0 : 0.0;
+        }
+    for (int sweep = 0; sweep < 50; ++sweep) {
+        const double off = a[0][1] * a[0][1] + a[0][2] * a[0][2] + a[1][2] * a[1][2];
+        if (!(off > 1e-30))
+            break;
+        for (int p = 0; p < 2; ++p) {
+            for (int q = p + 1; q < 3; ++q) {
+                if (a[p][q] == 0.0)
+                    continue;
+                const double theta = (a[q][q] - a[p][p]) / (2.0 * a[p][q]);
+                const double t = (theta >= 0.0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+                const double c = 1.0 / std::sqrt(t * t + 1.0), sn = t * c;
+                for (int k = 0; k < 3; ++k) {  // a = J^T a J, columns then rows
+                    const double akp = a[k][p], akq = a[k][q];
+                    a[k][p] = c * akp - sn * akq;
+                    a[k][q] = sn * akp + c * akq;
+                }
+                for (int k = 0; k < 3; ++k) {
+                    const double apk = a[p][k], aqk = a[q][k];
+                    a[p][k] = c * apk - sn * aqk;
+                    a[q][k] = sn * apk + c * aqk;
+                }
+                for (int k = 0; k < 3; ++k) {  // eigenvectors as rows
+                    const double vp = v[p][k], vq = v[q][k];
+                    v[p][k] = c * vp - sn * vq;
+                    v[q][k] = sn * vp + c * vq;
+                }
+            }
+        }
+    }
+    int order[3] = {0, 1, 2};
+    std::sort(order, order + 3, [&](int i, int j) { return a[i][i] < a[j][j]; });
+    double sorted[3][3];
+    for (int i = 0; i < 3; ++i) {
+        value[i] = a[order[i]][order[i]];
+        for (int k = 0; k < 3; ++k)
+            sorted[i][k] = v[order[i]][k];
+    }
+    for (int i = 0; i < 3; ++i)
+        for (int k = 0; k < 3; ++k)
+            v[i][k] = sorted[i][k];
+}
+
+double Dot(const double a[3], const double b[3]) noexcept { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+void Cross(const double a[3], const double b[3], double out[3]) noexcept
+{
+    out[0] = a[1] * b[2] - a[2] * b[1];
+    out[1] = a[2] * b[0] - a[0] * b[2];
+    out[2] = a[0] * b[1] - a[1] * b[0];
+}
+
+bool Normalise(double a[3]) noexcept
+{
+    const double n = std::sqrt(Dot(a, a));
+    if (!(n > 1e-9) || !std::isfinite(n))
+        return false;
+    for (int i = 0; i < 3; ++i)
+        a[i] /= n;
+    return true;
 }
 
 bool FiniteMatrix(const double m[3][3]) noexcept
@@ -133,12 +205,106 @@ void CCylindricalSurface::RemoveAllImages()
 
 void CCylindricalSurface::Set3DOrientation(int i)
 {
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            m_level[r][c] = r == c ? 1.0 : 0.0;
     if (i < 0 || static_cast<std::size_t>(i) >= m_photos.size())
         return;  // no photos: nothing to look at
     const D3Param& p = m_photos[static_cast<std::size_t>(i)].params;
     m_world.Rx = p.Rx;
     m_world.Ry = p.Ry;
     m_world.Rz = p.Rz;
+}
+
+void CCylindricalSurface::LevelOrientation()
+{
+    m_world.Rx = m_world.Ry = m_world.Rz = 0.0;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            m_level[i][j] = i == j ? 1.0 : 0.0;
+    // Camera axes in world coordinates are the rows of each photo's rotation: 0 right,
+    // 1 down, 2 ahead.
+    std::vector<std::array<double, 9>> axes;
+    double right[3][3] = {}, down[3] = {};
+    for (const Data& d : m_photos) {
+        const D3Param& p = d.params;
+        if (!(std::isfinite(p.f) && p.f > 0.0 && std::isfinite(p.Rx) && std::isfinite(p.Ry) && std::isfinite(p.Rz)))
+            continue;
+        double R[3][3];
+        Utils::Calc3RotateMatrix(R, p.Rx, p.Ry, p.Rz);
+        axes.push_back({R[0][0], R[0][1], R[0][2], R[1][0], R[1][1], R[1][2], R[2][0], R[2][1], R[2][2]});
+        for (int i = 0; i < 3; ++i) {
+            down[i] += R[1][i];
+            for (int j = 0; j < 3; ++j)
+                right[i][j] += R[0][i] * R[0][j];
+        }
+    }
+    if (axes.empty())
+        return;
+    for (auto& row : right)
+        for (double& e : row)
+            e /= static_cast<double>(axes.size());
+    // The axis: the direction most nearly perpendicular to every camera's right vector,
+    // so that a row turned about it stays one row. When the right vectors are all alike
+    // (a column, or one photo) every direction across them qualifies: the cameras' mean
+    // down vector is taken there.
+    double value[3], vec[3][3];
+    SymmetricEigen3(right, value, vec);
+    double axis[3];
+    constexpr double kSpread = 1e-3;  // right vectors within about 2 degrees of one line
+    if (value[1] >= kSpread) {
+        std::copy(vec[0], vec[0] + 3, axis);
+    } else {
+        const double along = Dot(down, vec[2]);
+        for (int i = 0; i < 3; ++i)
+            axis[i] = down[i] - along * vec[2][i];
+    }
+    if (!Normalise(axis))
+        return;
+    if (Dot(axis, down) < 0.0)
+        for (double& a : axis)
+            a = -a;
+    // Longitude 0 first along the first photo's view, then turned to the middle of the
+    // photos when they leave a hole round the axis (a row, not a closed ring), so that
+    // the hole lies behind the viewer and the picture does not wrap.
+    double ahead[3] = {axes[0][6], axes[0][7], axes[0][8]};
+    const double a0 = Dot(ahead, axis);
+    for (int i = 0; i < 3; ++i)
+        ahead[i] -= a0 * axis[i];
+    if (!Normalise(ahead))
+        return;  // the first photo looks along the axis: no meaningful longitude
+    double side[3];
+    Cross(axis, ahead, side);
+    std::vector<double> yaw;
+    double fov = 360.0;
+    for (std::size_t k = 0; k < axes.size(); ++k) {
+        const double* z = axes[k].data() + 6;
+        const double x = Dot(z, side), w = Dot(z, ahead);
+        if (std::hypot(x, w) < 0.2)
+            continue;  // looking close along the axis: no longitude of its own
+        yaw.push_back(std::atan2(x, w) * kRadToDeg);
+    }
+    for (const Data& d : m_photos)
+        if (std::isfinite(d.params.f) && d.params.f > 0.0 && d.width > 0)
+            fov = std::min(fov, 2.0 * std::atan(0.5 * d.width / d.params.f) * kRadToDeg);
+    double turn = 0.0;
+    if (!yaw.empty()) {
+        std::sort(yaw.begin(), yaw.end());
+        double gap = 360.0 + yaw.front() - yaw.back(), after = yaw.back();
+        for (std::size_t k = 1; k < yaw.size(); ++k)
+            if (yaw[k] - yaw[k - 1] > gap) {
+                gap = yaw[k] - yaw[k - 1];
+                after = yaw[k - 1];
+            }
+        if (gap > fov)
+            turn = WrapDegreesHalfOpen(after + 0.5 * gap + 180.0) * kDegToRad;
+    }
+    const double c = std::cos(turn), sn = std::sin(turn);
+    for (int i = 0; i < 3; ++i) {
+        m_level[0][i] = c * side[i] - sn * ahead[i];
+        m_level[1][i] = axis[i];
+        m_level[2][i] = sn * side[i] + c * ahead[i];
+    }
 }
 
 void CCylindricalSurface::RotateSurfaceOn(int rx, int ry, int rz)
@@ -274,10 +440,19 @@ double CSphericalSurface::CalcMinSurfaseRadius(double s) const
 // ---------------------------------------------------------------------------------------
 // Geometry preparation
 
+void CCylindricalSurface::Rotation(double Rs[3][3]) const
+{
+    double Rw[3][3];
+    Utils::Calc3RotateMatrix(Rw, m_world.Rx, m_world.Ry, m_world.Rz);
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            Rs[i][j] = Rw[i][0] * m_level[0][j] + Rw[i][1] * m_level[1][j] + Rw[i][2] * m_level[2][j];
+}
+
 void CCylindricalSurface::CalcProjectMatrices()
 {
     double Rs[3][3];
-    Utils::Calc3RotateMatrix(Rs, m_world.Rx, m_world.Ry, m_world.Rz);
+    Rotation(Rs);
     for (Data& d : m_photos) {
         const double f = d.params.f;
         d.usable = std::isfinite(f) && f > 0.0 && std::isfinite(d.params.Rx) && std::isfinite(d.params.Ry) &&

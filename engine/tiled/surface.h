@@ -4,7 +4,8 @@
 // Coordinates: surface pixels are integers, x to the right (longitude theta, degrees)
 // and y downwards (the cylinder's height ratio Y / sqrt(X^2 + Z^2), or the sphere's
 // latitude in degrees). Rays are (X, Y, Z) = (sin theta, t, cos theta), t the row value
-// of the surface. Photos are seen through their cameras (D3Param): M1 = Rs Ri^T K^-1
+// of the surface, Rs = Rotation() the surface's turn from the world (LevelOrientation).
+// Photos are seen through their cameras (D3Param): M1 = Rs Ri^T K^-1
 // takes a centred photo pixel to a surface ray, M2 = K Ri Rs^T takes a ray back.
 // The render (surface_render.cpp) projects every photo onto its own rectangle of the
 // surface, matches its exposure to the result and blends it in.
@@ -97,7 +98,14 @@ public:
     void AddImages(const std::vector<int>& order, const D3Param& world, const std::vector<D3Param>& params,
                    const std::vector<CPanoElement*>& images, const std::vector<CPanoElement*>& previews) override;
     void AddImage(CPanoElement* image, const D3Param& params, CPanoElement* preview) override;
+    // Looks along photo i: the surface turns with that camera (and RotateSurfaceOn from there).
     void Set3DOrientation(int i) override;
+    // Levels the surface on all photos instead: its axis is the direction most nearly
+    // perpendicular to every camera's right vector (the cameras' common up), and
+    // longitude 0 lies in the middle of the photos unless they close a ring (then along
+    // the first photo). A mosaic whose first photo looks up or down thus still stands
+    // upright on the cylinder. RotateSurfaceOn turns from this level frame.
+    void LevelOrientation();
     void RotateSurfaceOn(int rx, int ry, int rz) override;
     void SetInterpolationMode(InterpolationMode m) override;
     void SetCropFactor(const VarnoBase::Rect& r, int width) override;
@@ -153,6 +161,8 @@ public:
     const std::vector<Data>& Photos() const { return m_photos; }
     std::vector<Data>& Photos() { return m_photos; }
     const D3Param& World() const { return m_world; }
+    // Rs, world -> surface: the angles of World() after the level frame.
+    void Rotation(double Rs[3][3]) const;
     double Radius() const { return m_world.f; }
     void SetRadius(double r) { m_world.f = r; }
     int Width() const { return m_width; }
@@ -180,6 +190,8 @@ protected:
     std::vector<Data> m_photos;
     CPanoElement* m_pPano = nullptr;  // the result; the surface's own reference
     D3Param m_world;                  // f: radius in surface pixels; angles: orientation
+    // World -> level frame, applied before the angles: identity unless LevelOrientation.
+    double m_level[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
     bool m_bOriginal = true;
     double m_thetaMin, m_thetaMax, m_vMin, m_vMax;
     double m_vOffset = 0.0;

@@ -59,7 +59,7 @@ struct Photos {
             elements.push_back(e);
         }
     }
-    std::vector<PanoramaLib::IPanoElement*> Subset(std::initializer_list<int> idx) const
+    std::vector<PanoramaLib::IPanoElement*> Subset(const std::vector<int>& idx) const
     {
         std::vector<PanoramaLib::IPanoElement*> v;
         for (int i : idx)
