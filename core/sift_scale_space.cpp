@@ -8,6 +8,9 @@
 #include <cstring>
 #include <exception>
 #include <future>
+#include <mutex>
+#include <utility>
+#include <vector>
 #include <system_error>
 #include <new>
 
@@ -47,7 +50,75 @@ CMatrix2D::~CMatrix2D() { std::free(data); }
 
 namespace ScaleSpace {
 
-bool CImageD::Create(int w, int h) noexcept
+namespace {
+
+// The planes kept by open PlaneReuse scopes: sample count and data.
+struct PlaneStore {
+    std::mutex lock;
+    int scopes = 0;
+    std::vector<std::pair<std::size_t, double*>> kept;
+
+    // A kept plane of `count` samples, or null; a miss frees everything kept.
+    double* Take(std::size_t count)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        for (std::size_t i = kept.size(); i-- > 0;) {
+            if (kept[i].first != count)
+                continue;
+            double* data = kept[i].second;
+            kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(i));
+            return data;
+        }
+        ReleaseAll();
+        return nullptr;
+    }
+    // Keeps `data` when a scope is open; false when the caller must free it.
+    bool Keep(std::size_t count, double* data)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (scopes == 0)
+            return false;
+        try {
+            kept.emplace_back(count, data);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    }
+    void ReleaseAll() noexcept
+    {
+        for (auto& k : kept)
+            std::free(k.second);
+        kept.clear();
+    }
+};
+
+PlaneStore& Store()
+{
+    static PlaneStore store;
+    return store;
+}
+
+}  // namespace
+
+PlaneReuse::PlaneReuse() noexcept
+{
+    std::lock_guard<std::mutex> guard(Store().lock);
+    ++Store().scopes;
+}
+
+PlaneReuse::~PlaneReuse()
+{
+    std::lock_guard<std::mutex> guard(Store().lock);
+    if (--Store().scopes == 0)
+        Store().ReleaseAll();
+}
+
+bool CImageD::Create(int w, int h) noexcept { return Allocate(w, h, true); }
+
+bool CImageD::CreateForOverwrite(int w, int h) noexcept { return Allocate(w, h, false); }
+
+bool CImageD::Allocate(int w, int h, bool zeroed) noexcept
 {
     if (w < 0 || h < 0) {
         Free();
@@ -58,8 +129,12 @@ bool CImageD::Create(int w, int h) noexcept
     Free();
     const std::size_t count = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
     if (count > 0) {
+        data = Store().Take(count);
+        if (data && zeroed)
+            std::memset(data, 0, count * sizeof(double));
         // calloc checks count * sizeof(double) for overflow and hands out zeroed pages lazily.
-        data = static_cast<double*>(std::calloc(count, sizeof(double)));
+        if (!data)
+            data = static_cast<double*>(std::calloc(count, sizeof(double)));
         if (!data)
             return false;
     }
@@ -100,7 +175,8 @@ bool CImageD::FromImage(const CImageD* image) noexcept
 
 void CImageD::Free() noexcept
 {
-    std::free(data);
+    if (data && !Store().Keep(SampleCount(), data))
+        std::free(data);
     data = nullptr;
     width = 0;
     height = 0;
@@ -222,7 +298,7 @@ void MakeLevel(ScaleSpace::CGaussianPyr& gauss, int octave, int level, double in
 {
     const CImageD* prev = gauss.GetGaussian(octave, level - 1);
     CImageD* cur = gauss.GetGaussian(octave, level);
-    if (!cur->Create(prev->width, prev->height))
+    if (!cur->CreateForOverwrite(prev->width, prev->height))
         throw panorama_error();
     if (cur->IsEmpty())
         return;

@@ -63,6 +63,9 @@ public:
     // plane. False when the size is negative or the plane cannot be allocated
     // (the plane is then empty). A 0-sized plane is valid and holds no data.
     bool Create(int w, int h) noexcept;
+    // The same for a caller that writes every sample: a plane taken from an open
+    // PlaneReuse's store keeps its stale samples instead of being cleared.
+    bool CreateForOverwrite(int w, int h) noexcept;
     // The samples of an 8-bit element divided by 255; false for other depths.
     bool FromImage(const CPanoElement* image) noexcept;
     bool FromImage(const CImageD* image) noexcept;
@@ -85,6 +88,24 @@ public:
         return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     }
     bool IsEmpty() const noexcept { return width <= 0 || height <= 0; }
+
+private:
+    bool Allocate(int w, int h, bool zeroed) noexcept;
+};
+
+// While at least one PlaneReuse is alive (on any thread), freed planes are kept and
+// handed to the next plane of the same sample count, so that a run of photos of one
+// size analysed one after another touches its scale-space memory once instead of
+// faulting fresh pages in for every photo. A request of a size that nothing kept
+// fits empties the store first, so kept and live planes together never exceed what
+// the planes alive at once needed without it. The last scope to end frees what is
+// kept. Thread-safe.
+class PlaneReuse {
+public:
+    PlaneReuse() noexcept;
+    ~PlaneReuse();
+    PlaneReuse(const PlaneReuse&) = delete;
+    PlaneReuse& operator=(const PlaneReuse&) = delete;
 };
 
 // The levels of one octave; spacing is the size of one of its pixels in pixels of
