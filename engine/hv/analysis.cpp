@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <future>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "core/pair_matching.h"
@@ -334,37 +336,72 @@ std::vector<CPanorama::Prepared> CPanorama::PreparePhotos(const std::vector<Pano
                             : Utils::ThreadsWithinBudget(perThread, std::max(perThread, 2 * decoded), 0);
     m_buildThread = std::this_thread::get_id();
     std::vector<std::exception_ptr> failures(todo.size());
-    Utils::ParallelForEach(todo.size(), threads, [&](std::size_t k) {
+    // The photo's lens-corrected working copy (null when it has none).
+    const auto workingCopy = [&](std::size_t k) -> VarnoBase::RefPtr<CPanoElement> {
         auto* photo = static_cast<CPanoElement*>(photos[todo[k]]);
         auto* working = useCopies ? static_cast<CPanoElement*>((*workingCopies)[todo[k]]) : nullptr;
-        if (m_bAborted)
+        VarnoBase::RefPtr<CPanoElement> work = WorkingCopyOf(photo, working);
+        if (!work || !work->HasBits())
+            return {};
+        work->Load();
+        if (m_bLensCompensation) {
+            double value = 0.0;
+            CPanoElement* corrected = LensDistortion(work.get(), g_lensType.Factor(m_nLensType), &value, nullptr);
+            if (!corrected)
+                return {};
+            work.Adopt(corrected);
+        }
+        work->SetPathName(photo->GetPathName());
+        return work;
+    };
+    const auto analyse = [&](std::size_t k, VarnoBase::RefPtr<CPanoElement> work) {
+        if (!work || m_bAborted)
             return;
+        std::unique_ptr<CImageDataBase> db(new CImageDataBase());
+        PanoramaRecognition::SIFTKeys(work.get(), kSiftOctaves, kSiftScales, kSiftContrast, kSiftEdgeRatio,
+                                      db->m_keys, db->m_descriptors, &CPanorama::ParallelAbortCallback);
+        if (m_bAborted || !db->SetSingleObject(work->GetImageSize()))
+            return;
+        out[k].work = std::move(work);
+        out[k].store = std::move(db);
+    };
+    // Exceptions are rethrown below in input order (a cancel, a library failure, or an
+    // exception from the host's progress poll).
+    const auto guarded = [&](std::size_t k, auto&& step) {
         try {
-            VarnoBase::RefPtr<CPanoElement> work = WorkingCopyOf(photo, working);
-            if (!work || !work->HasBits())
-                return;
-            work->Load();
-            if (m_bLensCompensation) {
-                double value = 0.0;
-                CPanoElement* corrected = LensDistortion(work.get(), g_lensType.Factor(m_nLensType), &value, nullptr);
-                if (!corrected)
-                    return;
-                work.Adopt(corrected);
-            }
-            work->SetPathName(photo->GetPathName());
-            std::unique_ptr<CImageDataBase> db(new CImageDataBase());
-            PanoramaRecognition::SIFTKeys(work.get(), kSiftOctaves, kSiftScales, kSiftContrast, kSiftEdgeRatio,
-                                          db->m_keys, db->m_descriptors, &CPanorama::ParallelAbortCallback);
-            if (m_bAborted || !db->SetSingleObject(work->GetImageSize()))
-                return;
-            out[k].work = std::move(work);
-            out[k].store = std::move(db);
+            step();
         } catch (...) {
-            // Rethrown below in input order (a cancel, a library failure, or an
-            // exception from the host's progress poll).
             failures[k] = std::current_exception();
         }
-    });
+    };
+    ScaleSpace::PlaneReuse reuse;
+    if (threads == 1 && explicitThreads != 1 && todo.size() > 1) {
+        // One photo's scale space at a time: the next working copy (decoding, reducing,
+        // lens correction) is made on a helper thread while this photo's features are
+        // extracted on all cores.
+        VarnoBase::RefPtr<CPanoElement> next;
+        guarded(0, [&] { next = workingCopy(0); });
+        for (std::size_t k = 0; k < todo.size() && !m_bAborted; ++k) {
+            VarnoBase::RefPtr<CPanoElement> work = std::move(next);
+            std::future<void> ahead;
+            if (k + 1 < todo.size()) {
+                try {
+                    ahead = std::async(std::launch::async, [&, k] { guarded(k + 1, [&] { next = workingCopy(k + 1); }); });
+                } catch (const std::system_error&) {
+                    guarded(k + 1, [&] { next = workingCopy(k + 1); });  // no thread to be had
+                }
+            }
+            if (!failures[k])
+                guarded(k, [&] { analyse(k, std::move(work)); });
+            if (ahead.valid())
+                ahead.get();
+        }
+    } else {
+        Utils::ParallelForEach(todo.size(), threads, [&](std::size_t k) {
+            if (!m_bAborted)
+                guarded(k, [&] { analyse(k, workingCopy(k)); });
+        });
+    }
     for (const std::exception_ptr& e : failures)
         if (e)
             std::rethrow_exception(e);
