@@ -24,6 +24,7 @@
 #include <QSaveFile>
 
 #include "core/pano_element.h"
+#include "core/parallel.h"
 #include "document/engine_host.h"
 #include "engine/panorama_interfaces.h"
 
@@ -234,19 +235,28 @@ int main(int argc, char** argv)
         return Usage();
     engine->SetOptions(options);
 
+    // The photos are decoded on several threads (each element on one), then checked in
+    // input order.
     std::vector<PanoramaLib::IPanoElement*> photos;
-    for (const std::string& f : files) {
-        PanoramaLib::IPanoElement* e = PanoramaLib::CreateDibObject(false);
-        if (!e || !e->FromFile(FromLocal(f).toStdWString())) {
-            const QString why = e ? QString::fromStdWString(e->GetErrorMessage()) : QStringLiteral("out of memory");
-            std::fprintf(stderr, "stitch_files: cannot read %s: %s\n", f.c_str(), why.toLocal8Bit().constData());
-            PanoramaLib::IPanoElement::SafeRelease(e);
-            PanoramaLib::FreePictureCollection(photos);
-            engine->Release();
-            PrintFailedStatus(files.size());
-            return 1;
-        }
-        photos.push_back(e);
+    for (std::size_t i = 0; i < files.size(); ++i)
+        photos.push_back(PanoramaLib::CreateDibObject(false));
+    std::vector<std::wstring> paths;
+    for (const std::string& f : files)
+        paths.push_back(FromLocal(f).toStdWString());
+    std::vector<char> read(files.size(), 0);
+    Utils::ParallelForEach(files.size(), 0, [&](std::size_t i) {
+        read[i] = photos[i] && photos[i]->FromFile(paths[i]);
+    });
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (read[i])
+            continue;
+        PanoramaLib::IPanoElement* e = photos[i];
+        const QString why = e ? QString::fromStdWString(e->GetErrorMessage()) : QStringLiteral("out of memory");
+        std::fprintf(stderr, "stitch_files: cannot read %s: %s\n", files[i].c_str(), why.toLocal8Bit().constData());
+        PanoramaLib::FreePictureCollection(photos);
+        engine->Release();
+        PrintFailedStatus(files.size());
+        return 1;
     }
 
     const auto buildStart = std::chrono::steady_clock::now();
