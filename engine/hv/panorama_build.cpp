@@ -338,8 +338,15 @@ bool CPanorama::CorrectLens(int i)
         return false;
     input->Load();
     double scale = 0.0;
-    const bool ok = LensDistortion(copy, input, g_lensType.Factor(m_nLensType), &scale,
-                                   &CPanorama::AbortProgressCallback);
+    bool ok = false;
+    try {
+        ok = LensDistortion(copy, input, g_lensType.Factor(m_nLensType), &scale, &CPanorama::AbortProgressCallback);
+    } catch (...) {
+        // A half-corrected copy keeps its pixels and would refuse every later correction.
+        input->Unload();
+        copy->Unload();
+        throw;
+    }
     input->Unload();
     m_lensPending[i] = false;
     if (!ok) {

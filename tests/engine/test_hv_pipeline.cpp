@@ -204,29 +204,28 @@ PanoramaLib::MotionModel ModelOf(vltest::Motion m)
     return PanoramaLib::MotionAffine;
 }
 
-// A progress display whose abort poll throws at one step, as a host failing inside
-// a call-back would.
-class ThrowingProgress : public vltest::RecordingProgress {
+// A progress display that stops the work at one poll: a cancel answered there (and
+// after), or an exception thrown from inside the call-back as a failing host would.
+enum class Interruption { Cancel, ThrowStd, ThrowOther };
+class InterruptingProgress : public vltest::RecordingProgress {
 public:
-    explicit ThrowingProgress(int at, bool standard = true) : m_at(at), m_standard(standard) {}
-    void ThrowAt(int at)
+    InterruptingProgress(int at, Interruption how) : m_at(at), m_how(how)
     {
-        m_at = at;
-        m_calls = 0;
+        if (how == Interruption::Cancel)
+            CancelAtStep(at);
     }
     bool AbortProgressIndicator(int max, int value) override
     {
-        if (++m_calls == m_at) {
-            if (m_standard)
-                throw std::bad_alloc();
+        if (++m_calls == m_at && m_how == Interruption::ThrowStd)
+            throw std::bad_alloc();
+        if (m_calls == m_at && m_how == Interruption::ThrowOther)
             throw 42;  // not even a std::exception
-        }
         return RecordingProgress::AbortProgressIndicator(max, value);
     }
 
 private:
     int m_at;
-    bool m_standard;
+    Interruption m_how;
     int m_calls = 0;
 };
 
@@ -469,69 +468,12 @@ TEST(HvPipeline, NullAndUnrelatedInputsKeepTheirInputIndices)
     EXPECT_TRUE(p.engine->RenderPanorama());
 }
 
-TEST(HvPipeline, CancelledBuildsFailWithoutAPartialResult)
-{
-    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(3, 360, 270, vltest::Motion::Similarity),
-                                                           vltest::FileFormat::Png);
-    int steps = 0;
-    {
-        Pipeline p;
-        p.Load(set.paths);
-        ASSERT_TRUE(p.Build());
-        steps = p.progress.AbortCalls();
-    }
-    ASSERT_GT(steps, 10);
-    for (int k : {1, steps / 4, steps / 2, steps * 3 / 4, steps}) {
-        Pipeline p;
-        p.Load(set.paths);
-        p.progress.CancelAtStep(k);
-        EXPECT_FALSE(p.Build()) << "cancel at " << k << " of " << steps;
-        EXPECT_EQ(p.Status(), 2);
-        EXPECT_FALSE(p.engine->HasBuilt());
-        EXPECT_FALSE(p.engine->GetPanoramaPreview(true)->HasBits());
-        EXPECT_FALSE(p.progress.IsOpen());
-        EXPECT_TRUE(p.ui.HighlightsBalanced());
-        EXPECT_EQ(p.wait.Begins(), p.wait.Ends());
-        EXPECT_FALSE(p.engine->RenderPanorama());
-        EXPECT_FALSE(p.engine->GetPanoramaImage()->HasBits());
-    }
-}
-
-TEST(HvPipeline, ExceptionsFromTheHostEndAsAFailedBuildOrRender)
-{
-    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(2, 360, 270, vltest::Motion::Similarity),
-                                                           vltest::FileFormat::Png);
-    for (int at : {3, 15}) {
-        DibManagerRestore restore;
-        EngineHost host;
-        ThrowingProgress progress(at, at == 3);
-        PanoramaLib::IHVPanorama* engine = PanoramaLib::CreateHVPanoramaObject(&host);
-        ASSERT_NE(engine, nullptr);
-        engine->Initialize(&host, nullptr, nullptr);
-        engine->Set_IProgressIndicator(&progress);
-        std::vector<IPanoElement*> photos;
-        for (const QString& path : set.paths) {
-            photos.push_back(PanoramaLib::CreateDibObject(false));
-            EXPECT_TRUE(photos.back()->FromFile(path.toStdWString()));
-        }
-        EXPECT_FALSE(engine->BuildPanorama(photos, nullptr, 0, 0, 0)) << "at " << at;
-        EXPECT_EQ(engine->GetPanoramaStatus()->nStatus, 2);
-        EXPECT_FALSE(progress.IsOpen());
-        // The same from inside a render.
-        progress.ThrowAt(0);
-        ASSERT_TRUE(engine->BuildPanorama(photos, nullptr, 0, 0, 0));
-        progress.ThrowAt(at / 3 + 1);
-        EXPECT_FALSE(engine->RenderPanorama()) << "at " << at;
-        EXPECT_FALSE(engine->GetPanoramaImage()->HasBits());
-        EXPECT_FALSE(progress.IsOpen());
-        PanoramaLib::FreePictureCollection(photos);
-        engine->Release();
-    }
-}
-
-// Cancelling a render at any step fails it and leaves no result; a render after
-// that (with lens compensation, the default) equals one that was never interrupted.
-TEST(HvPipeline, CancelledRendersFailAndARetryEqualsAnUninterruptedRender)
+// A build or a render stopped at any point, by a cancel or by an exception from the
+// host's progress call-back, fails cleanly: no partial result, the progress closed,
+// the preview of the last build kept. The next render (lens compensation on, the
+// default) equals one never interrupted, and so does a render after a finished one;
+// a render after a photo file vanished fails.
+TEST(HvPipeline, InterruptedBuildsAndRendersFailCleanlyAndARetryEqualsAnUninterruptedRun)
 {
     const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(3, 600, 400, vltest::Motion::Similarity),
                                                            vltest::FileFormat::Jpeg);
@@ -541,63 +483,79 @@ TEST(HvPipeline, CancelledRendersFailAndARetryEqualsAnUninterruptedRender)
         o.nPreviewQuality = 0;
     };
     Pixels reference;
-    int steps = 0;
+    int buildSteps = 0, renderSteps = 0;
     {
         Pipeline p(lensOn);
         p.Load(set.paths);
         ASSERT_TRUE(p.Build());
+        buildSteps = p.progress.AbortCalls();
         p.progress.Clear();
         ASSERT_TRUE(p.engine->RenderPanorama());
-        steps = p.progress.AbortCalls();
+        renderSteps = p.progress.AbortCalls();
         ExpectTheBarMovesOn(p.progress);
         reference = p.Result();
         ASSERT_GT(reference.width, 0);
     }
+    ASSERT_GT(buildSteps, 10);
+    // (The last poll of a render comes after the result is complete and is only stored.)
+    const struct {
+        bool render;
+        int at;
+        Interruption how;
+    } cases[] = {{true, 1, Interruption::Cancel},
+                 {true, 2, Interruption::Cancel},
+                 {true, renderSteps / 3, Interruption::Cancel},
+                 {true, renderSteps / 2, Interruption::Cancel},
+                 {true, renderSteps - 2, Interruption::Cancel},
+                 {true, renderSteps - 1, Interruption::Cancel},
+                 {true, 2, Interruption::ThrowStd},
+                 {true, 6, Interruption::ThrowOther},
+                 // (Builds last: the abort poll follows the newest engine.)
+                 {false, 1, Interruption::Cancel},
+                 {false, buildSteps / 4, Interruption::Cancel},
+                 {false, buildSteps / 2, Interruption::Cancel},
+                 {false, buildSteps * 3 / 4, Interruption::Cancel},
+                 {false, buildSteps, Interruption::Cancel},
+                 {false, 3, Interruption::ThrowStd},
+                 {false, 15, Interruption::ThrowOther}};
     Pipeline p(lensOn);
     p.Load(set.paths);
     ASSERT_TRUE(p.Build());
     const Pixels preview = p.Preview();
-    // (The last poll's answer comes after the result is complete and is only stored.)
-    for (int k : {1, 2, steps / 3, steps / 2, steps - 2, steps - 1}) {
-        p.progress.Clear();
-        p.progress.CancelAtStep(k);
-        EXPECT_FALSE(p.engine->RenderPanorama()) << "cancel at " << k << " of " << steps;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.render ? "render" : "build") << " stopped at " << c.at << " by "
+                                        << int(c.how));
+        InterruptingProgress progress(c.at, c.how);
+        if (c.render) {
+            p.engine->Set_IProgressIndicator(&progress);
+            EXPECT_FALSE(p.engine->RenderPanorama());
+            EXPECT_EQ(p.Preview(), preview);
+        } else {
+            Pipeline q(lensOn);
+            q.Load(set.paths);
+            q.engine->Set_IProgressIndicator(&progress);
+            EXPECT_FALSE(q.Build());
+            EXPECT_EQ(q.Status(), 2);
+            EXPECT_FALSE(q.engine->HasBuilt());
+            EXPECT_FALSE(q.engine->GetPanoramaPreview(true)->HasBits());
+            EXPECT_TRUE(q.ui.HighlightsBalanced());
+            EXPECT_EQ(q.wait.Begins(), q.wait.Ends());
+            EXPECT_FALSE(q.engine->RenderPanorama());
+            EXPECT_FALSE(q.engine->GetPanoramaImage()->HasBits());
+        }
         EXPECT_FALSE(p.engine->GetPanoramaImage()->HasBits());
-        EXPECT_EQ(p.Preview(), preview);  // the preview is left as it was
-        EXPECT_FALSE(p.progress.IsOpen());
+        EXPECT_FALSE(progress.IsOpen());
     }
-    p.progress.Clear();
-    p.progress.CancelAtStep(0);
-    ASSERT_TRUE(p.engine->RenderPanorama());
-    EXPECT_EQ(p.Result(), reference);
-}
-
-// A second render equals the first; a render after a photo file vanished fails cleanly.
-TEST(HvPipeline, SecondRenderEqualsTheFirstAndAVanishedFileFailsIt)
-{
-    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(3, 600, 400, vltest::Motion::Affine),
-                                                           vltest::FileFormat::Png);
-    for (bool lens : {false, true}) {
-        SCOPED_TRACE(testing::Message() << "lens " << lens);
-        const vltest::PhotoSet copy = vltest::makePhotoSet(
-            {QImage(set.paths[0]), QImage(set.paths[1]), QImage(set.paths[2])}, vltest::FileFormat::Png);
-        Pipeline p([lens](PanoramaOptions& o) {
-            o.nPreviewQuality = 0;
-            o.bLensCompensation = lens;
-        });
-        p.Load(copy.paths);
-        ASSERT_TRUE(p.Build());
-        ASSERT_TRUE(p.engine->RenderPanorama());
-        const Pixels first = p.Result();
-        ASSERT_GT(first.width, 0);
+    p.engine->Set_IProgressIndicator(&p.progress);
+    for (int round = 0; round < 2; ++round) {
         p.engine->GetPanoramaImage()->FreeImage();
         ASSERT_TRUE(p.engine->RenderPanorama());
-        EXPECT_EQ(p.Result(), first);
-        p.engine->GetPanoramaImage()->FreeImage();
-        ASSERT_TRUE(QFile::remove(copy.paths[2]));
-        EXPECT_FALSE(p.engine->RenderPanorama());
-        EXPECT_FALSE(p.engine->GetPanoramaImage()->HasBits());
+        EXPECT_EQ(p.Result(), reference);
     }
+    p.engine->GetPanoramaImage()->FreeImage();
+    ASSERT_TRUE(QFile::remove(set.paths[2]));
+    EXPECT_FALSE(p.engine->RenderPanorama());
+    EXPECT_FALSE(p.engine->GetPanoramaImage()->HasBits());
 }
 
 // ---------------------------------------------------------------------------------
