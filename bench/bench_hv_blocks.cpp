@@ -89,8 +89,10 @@ void BM_WorkingCopy3000x2000(benchmark::State& state)
 {
     CPanoElement* photo = TexturedPhoto(3000, 2000, 4);
     CPanorama engine;
-    engine.m_nPreviewQuality = int(state.range(0));
-    engine.m_nWorkSize = state.range(0) == 1 ? 660 : 400;
+    PanoramaLib::PanoramaOptions o;
+    engine.GetOptions(&o);
+    o.nPreviewQuality = int(state.range(0));  // working copies of 660 (halving) or 400 pixels
+    engine.SetOptions(o);
     for (auto _ : state) {
         PanoramaLib::IPanoElement* copy = engine.CreateImageThumbnail(photo);
         benchmark::DoNotOptimize(copy);

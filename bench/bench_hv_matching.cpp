@@ -3,7 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include "engine/hv/analysis.h"
-#include "engine/hv/panorama.h"
+#include "tests/engine/hv_test_access.h"
 #include "tests/support/dib_manager_fixture.h"
 #include "tests/support/scene.h"
 
@@ -20,18 +20,22 @@ struct AnalysedRow {
         o.height = 300;
         o.overlap = 0.4;
         const auto shots = vltest::makeStrip(scene, o);
-        engine.m_bLensCompensation = false;
-        engine.m_motionModel = PanoramaLib::MotionSimple;
+        PanoramaLib::PanoramaOptions options;
+        engine.GetOptions(&options);
+        options.bLensCompensation = false;
+        options.motionModel = PanoramaLib::MotionSimple;
+        engine.SetOptions(options);
         for (const auto& shot : shots) {
             auto* e = new CPanoElement(false);
             e->CreateImage(true, shot.image.width(), shot.image.height(), true);
             for (int y = 0; y < shot.image.height(); ++y)
                 std::copy_n(shot.image.constScanLine(y), shot.image.width() * 3, e->GetBits() + y * e->GetBPL());
-            engine.AddImage(e, nullptr, nullptr);
+            in.AddImage(e, nullptr, nullptr);
             e->Release();
         }
     }
     CPanorama engine;
+    CPanoramaTestAccess in{engine};
 };
 
 void MatchAllPairs(benchmark::State& state)
@@ -43,8 +47,8 @@ void MatchAllPairs(benchmark::State& state)
     SetMatchingThreads(static_cast<int>(state.range(1)));
     std::size_t links = 0;
     for (auto _ : state) {
-        rows[count]->engine.BuildMatchGraph(&rows[count]->engine.m_matchGraph);
-        links = rows[count]->engine.m_matchGraph.links.size();
+        rows[count]->in.BuildMatchGraph();
+        links = rows[count]->in.matchGraph.links.size();
     }
     SetMatchingThreads(0);
     state.counters["links"] = static_cast<double>(links);

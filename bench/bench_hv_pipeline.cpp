@@ -9,8 +9,8 @@
 
 #include "core/pano_element.h"
 #include "document/engine_host.h"
-#include "engine/hv/panorama.h"
 #include "engine/hv/spline.h"
+#include "tests/engine/hv_test_access.h"
 #include "tests/support/dib_manager_fixture.h"
 #include "tests/support/scene.h"
 
@@ -101,6 +101,7 @@ BENCHMARK(BM_HvRender)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iteration
 // degrees and overlapping the first by a third.
 struct StageFixture {
     CPanorama engine;
+    CPanoramaTestAccess in{engine};
 
     StageFixture()
     {
@@ -116,7 +117,7 @@ struct StageFixture {
             e->CreateImage(24, img.width(), img.height());
             for (int y = 0; y < img.height(); ++y)
                 std::memcpy(e->GetBits() + std::size_t(y) * e->GetBPL(), img.constScanLine(y), 3 * std::size_t(3000));
-            engine.m_photos.push_back(e);
+            in.photos.push_back(e);
             AFFINE_MATRIX m;
             if (k == 1) {
                 const double c = 0.99939, s = 0.034899;  // 2 degrees
@@ -127,15 +128,16 @@ struct StageFixture {
                 m.v[0][2] = -2000;
                 m.v[1][2] = 40;
             }
-            engine.m_fullTransforms.push_back(m);
+            in.fullTransforms.push_back(m);
         }
-        engine.m_scales = {8.0, 8.0};  // working copies an eighth of the size: 7 levels
-        engine.m_pPanorama->CreateImage(24, 5200, 2200);
-        engine.m_pPanorama->AddAlphaChannel(false);
-        engine.m_pPanorama->FillWhiteColor();
-        engine.m_fullTransformed.assign(2, nullptr);
-        engine.TransformImage(engine.FullSizePass(), 0);
-        engine.m_fullTransformed[0]->FreeImage();
+        in.scales = {8.0, 8.0};  // working copies an eighth of the size: 7 levels
+        auto* pano = static_cast<CPanoElement*>(engine.GetPanoramaImage());
+        pano->CreateImage(24, 5200, 2200);
+        pano->AddAlphaChannel(false);
+        pano->FillWhiteColor();
+        in.fullWarped.assign(2, nullptr);
+        in.TransformImage(in.FullSizePass(), 0);
+        in.fullWarped[0]->FreeImage();
     }
 };
 
@@ -149,9 +151,9 @@ void BM_HvStageWarp3000x2000(benchmark::State& state)
 {
     StageFixture& f = Stage();
     for (auto _ : state) {
-        PanoramaLib::IPanoElement::SafeRelease(f.engine.m_fullTransformed[1]);
-        f.engine.m_fullTransformed[1] = nullptr;
-        f.engine.TransformImage(f.engine.FullSizePass(), 1);
+        PanoramaLib::IPanoElement::SafeRelease(f.in.fullWarped[1]);
+        f.in.fullWarped[1] = nullptr;
+        f.in.TransformImage(f.in.FullSizePass(), 1);
     }
 }
 BENCHMARK(BM_HvStageWarp3000x2000)->Unit(benchmark::kMillisecond);
@@ -159,38 +161,38 @@ BENCHMARK(BM_HvStageWarp3000x2000)->Unit(benchmark::kMillisecond);
 void BM_HvStageEqualise3000x2000(benchmark::State& state)
 {
     StageFixture& f = Stage();
-    CPanoElement* pano = f.engine.m_pPanorama;
+    auto* pano = static_cast<CPanoElement*>(f.engine.GetPanoramaImage());
     // The first photo opaque on the panorama, the second warped beside it.
     std::memset(pano->m_pAlpha, 0, std::size_t(pano->GetAlphaBPL()) * pano->GetHeight());
     for (int y = 0; y < 2000; ++y)
         std::memset(pano->m_pAlpha + std::size_t(y) * pano->GetAlphaBPL(), 255, 3000);
-    if (!f.engine.m_fullTransformed[1])
-        f.engine.TransformImage(f.engine.FullSizePass(), 1);
+    if (!f.in.fullWarped[1])
+        f.in.TransformImage(f.in.FullSizePass(), 1);
     for (auto _ : state)
-        f.engine.GradientAverage(f.engine.FullSizePass(), 1);
+        f.in.GradientAverage(f.in.FullSizePass(), 1);
 }
 BENCHMARK(BM_HvStageEqualise3000x2000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_HvStageSplineInit3000x2000(benchmark::State& state)
 {
     StageFixture& f = Stage();
-    CPanoElement* pano = f.engine.m_pPanorama;
+    auto* pano = static_cast<CPanoElement*>(f.engine.GetPanoramaImage());
     std::memset(pano->m_pAlpha, 0, std::size_t(pano->GetAlphaBPL()) * pano->GetHeight());
     for (int y = 0; y < 2000; ++y)
         std::memset(pano->m_pAlpha + std::size_t(y) * pano->GetAlphaBPL(), 255, 3000);
-    if (!f.engine.m_fullTransformed[1])
-        f.engine.TransformImage(f.engine.FullSizePass(), 1);
+    if (!f.in.fullWarped[1])
+        f.in.TransformImage(f.in.FullSizePass(), 1);
     // The seam runs down the middle of the overlap: the photo is cut away left of it,
     // which the spline's hole filling has to cover.
-    CPanoElement* photo = f.engine.m_fullTransformed[1];
+    CPanoElement* photo = f.in.fullWarped[1];
     photo->FillAlphaByValue(VarnoBase::Rect(0, 0, 2500, 2200), 0, false);
     photo->CreateBitmaskFromAlpha();
     for (auto _ : state) {
         MultiresolutionSpline::CSplineRGB spline;
-        if (!f.engine.InitBlurStitchingLine(f.engine.FullSizePass(), 1, spline))
+        if (!f.in.InitBlurStitchingLine(f.in.FullSizePass(), 1, spline))
             state.SkipWithError("spline failed");
     }
-    f.engine.m_rcBlur.setEmpty();
+    f.in.blendZone.setEmpty();
 }
 BENCHMARK(BM_HvStageSplineInit3000x2000)->Unit(benchmark::kMillisecond)->Iterations(3);
 

@@ -450,23 +450,18 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
     return completed && !m_bAborted;
 }
 
-namespace {
-
-// Asks the user for the markers of pair (a, b) through the matching dialog, starting
-// from the pair's automatic link when one was found. false: the user rejected it.
-// On acceptance the pair's link (made when missing) holds the user's transform.
-bool AskUserForPair(CPanorama& engine, CGraph* graph, int a, int b, CGraphLink*& pairLink, bool found)
+bool CPanorama::AskUserForPair(CGraph* graph, int a, int b, CGraphLink*& pairLink, bool found)
 {
-    CPanoElement* workA = engine.m_workImages[a];
-    CPanoElement* workB = engine.m_workImages[b];
-    CManualMatcher matcher(engine.m_bCyclorama);
+    CPanoElement* workA = m_workImages[a];
+    CPanoElement* workB = m_workImages[b];
+    CManualMatcher matcher(m_bCyclorama);
     Point markers[3];
-    if (found && pairLink && engine.m_databases[a] && engine.m_databases[b] &&
-        GetBestThreePoints(pairLink, engine.m_databases[a]->m_keys, engine.m_databases[b]->m_keys, markers))
-        matcher.Init(workA->GetImageSize(), workB->GetImageSize(), markers, pairLink->m, engine.m_motionModel);
+    if (found && pairLink && m_databases[a] && m_databases[b] &&
+        GetBestThreePoints(pairLink, m_databases[a]->m_keys, m_databases[b]->m_keys, markers))
+        matcher.Init(workA->GetImageSize(), workB->GetImageSize(), markers, pairLink->m, m_motionModel);
     else
         matcher.Init(workA->GetImageSize(), workB->GetImageSize(), PanoramaLib::MotionTranslate);
-    if (engine.m_pUserInterface->OpenManualMatchingDialog(workA, workB, &matcher) != 0)
+    if (m_pUserInterface->OpenManualMatchingDialog(workA, workB, &matcher) != 0)
         return false;
     double m[3][3];
     matcher.GetTransform(m);
@@ -477,31 +472,28 @@ bool AskUserForPair(CPanorama& engine, CGraph* graph, int a, int b, CGraphLink*&
     return true;
 }
 
-// Votes and fits pair (query, database) and adds a link per passing candidate; reports
-// whether the last candidate passed (found) and the last link added. false when the
-// voting tables could not be allocated.
-bool VotePair(CPanorama& engine, CGraph* graph, int query, int database, std::vector<DescriptorTree>& trees,
+bool CPanorama::VotePair(CGraph* graph, int query, int database, std::vector<DescriptorTree>& trees,
               CGraphLink*& pairLink, bool& found)
 {
     found = false;
     pairLink = nullptr;
-    CImageDataBase* qs = engine.m_databases[query];
-    CImageDataBase* ds = engine.m_databases[database];
+    CImageDataBase* qs = m_databases[query];
+    CImageDataBase* ds = m_databases[database];
     if (!qs || !ds || ds->m_descriptors.empty())
         return true;
     if (!trees[database].tree() && !trees[database].Build(*ds))
         return true;
-    const double ratio = PanoramaRecognition::MatchRatio(engine.m_nMatchingMode);
+    const double ratio = PanoramaRecognition::MatchRatio(m_nMatchingMode);
     const PairOutcome pair = MatchPair(*qs, *ds, trees[database].tree(),
-                                       engine.m_workImages[query]->GetImageSize(),
-                                       engine.m_workImages[database]->GetImageSize(), engine.m_motionModel, ratio);
+                                       m_workImages[query]->GetImageSize(),
+                                       m_workImages[database]->GetImageSize(), m_motionModel, ratio);
     if (pair.votingFailed)
         return false;
-    if (engine.m_pUserInterface)
-        engine.m_pUserInterface->UpdateUserWndInterface();
+    if (m_pUserInterface)
+        m_pUserInterface->UpdateUserWndInterface();
     for (const CandidateOutcome& cand : pair.candidates) {
-        if (engine.m_pUserInterface)
-            engine.m_pUserInterface->UpdateUserWndInterface();
+        if (m_pUserInterface)
+            m_pUserInterface->UpdateUserWndInterface();
         if (!cand.passed) {
             found = false;
             continue;
@@ -516,7 +508,6 @@ bool VotePair(CPanorama& engine, CGraph* graph, int query, int database, std::ve
     return true;
 }
 
-}  // namespace
 
 bool CPanorama::BuildMatchGraphManually(CGraph* graph)
 {
@@ -533,12 +524,12 @@ bool CPanorama::BuildMatchGraphManually(CGraph* graph)
         CGraphLink* pairLink = nullptr;
         bool found = false;
         // A pair whose voting failed for lack of memory is asked for like an unmatched one.
-        result = VotePair(*this, graph, a, b, trees, pairLink, found);
+        result = VotePair(graph, a, b, trees, pairLink, found);
         ProgressStep(4);
         if (m_bAborted)
             break;
         // Without a window to ask, or when the user rejects the pair, matching stops here.
-        if ((!found || m_bAskAllPairs) && (!m_pUserInterface || !AskUserForPair(*this, graph, a, b, pairLink, found)))
+        if ((!found || m_bAskAllPairs) && (!m_pUserInterface || !AskUserForPair(graph, a, b, pairLink, found)))
             return !m_bAborted && result;
     }
     return !m_bAborted && result;
@@ -555,13 +546,13 @@ bool CPanorama::AddToMatchGraph(CGraph* graph, int existing, int added)
     std::vector<DescriptorTree> trees(static_cast<std::size_t>(n));
     CGraphLink* pairLink = nullptr;
     bool found = false;
-    const bool result = VotePair(*this, graph, added, existing, trees, pairLink, found);
+    const bool result = VotePair(graph, added, existing, trees, pairLink, found);
     if (!result && (!m_bManualBuild || !m_pUserInterface))
         return false;
     ProgressStep(4);
     // Without a window to ask, or when the user rejects the pair, the photo stays unlinked.
     if (m_bManualBuild && (!found || m_bAskAllPairs) && m_pUserInterface)
-        AskUserForPair(*this, graph, added, existing, pairLink, found);
+        AskUserForPair(graph, added, existing, pairLink, found);
     return !m_bAborted && result;
 }
 

@@ -22,6 +22,9 @@
 namespace MultiresolutionSpline {
 class CSplineRGB;
 }
+namespace PanoramaRecognition {
+class DescriptorTree;
+}
 
 // A 3x3 transform (canvas pixels to photo pixels); m[r][c] indexes it and it converts
 // to double (*)[3] for the matrix helpers.
@@ -60,7 +63,6 @@ public:
     void GetOptions(PanoramaLib::PanoramaOptions* options) const override;
     VarnoBase::Rect GetCropRect(bool flag) override;
     PanoramaLib::IPanoElement* CreateImageThumbnail(PanoramaLib::IPanoElement* photo) override;
-    VarnoBase::RefPtr<CPanoElement> WorkingCopyOf(CPanoElement* photo, CPanoElement* working);
 
     // IHVPanorama
     bool BuildPanoramaManually(const std::vector<PanoramaLib::IPanoElement*>& photos,
@@ -69,6 +71,10 @@ public:
     bool RenderPanorama() override;
     bool CropPanorama(const VarnoBase::Rect& r) override;
     void SetPatchRect(const VarnoBase::Rect& r) override;
+
+private:
+    // The tests' one way in (tests/engine/hv_test_access.h).
+    friend struct CPanoramaTestAccess;
 
     // Levels of the spline blend for photos `scale` times the working size: 4, plus
     // log2 of the scale.
@@ -96,56 +102,60 @@ public:
     static std::atomic<CPanorama*> m_pThis;
 
     // --- state (the stages of a build read and write these) ---
+    // Photo lists are indexed by engine photo index (input order without the null
+    // entries, a ring's duplicate last); each list holds one reference per element.
     PanoramaLib::IUserInterface* m_pUserInterface = nullptr;
     PanoramaLib::IProgressIndicator* m_pProgress = nullptr;
     PanoramaLib::IWaitCursor* m_pWaitCursor = nullptr;
-    std::vector<double> m_scales;             // per photo: full size / working size
-    std::vector<CPanoElement*> m_originals;   // input photos, one reference each
-    std::vector<CPanoElement*> m_photos;      // full-size photos of the full-size pass
-    std::vector<CPanoElement*> m_workImages;  // working copies
+    std::vector<double> m_scales;             // per photo: full-size pixels per working-copy pixel
+    std::vector<CPanoElement*> m_originals;   // the input photos, full-size pixels
+    std::vector<CPanoElement*> m_photos;      // the full-size pass's photos (lens-corrected copies or the inputs)
+    std::vector<CPanoElement*> m_workImages;  // working copies, working-copy pixels
     match_graph::CGraph m_matchGraph;   // pair links, kept in working-copy pixels (query -> database)
     match_graph::CGraph m_mosaicGraph;  // star around the root: root frame -> photo, the pass's pixels
-    std::vector<int> m_stitchOrder;
-    std::vector<bool> m_lensPending;
+    std::vector<int> m_stitchOrder;     // engine photo indices in the order the last pass composited them
+    std::vector<bool> m_lensPending;    // per photo: its full-size lens-corrected copy still to be filled
     AFFINE_MATRIX m_rotation;  // ring rotation of the root frame (the pass's pixels)
-    int m_nDuplicate = -1;
-    int m_nRingEnd = -1;
-    std::vector<AFFINE_MATRIX> m_transforms;  // working-size canvas pixels -> working-copy pixels
-    std::vector<CPanoElement*> m_transformed;  // warped working copies, canvas coordinates; owned
-    std::vector<CStitchingLine> m_stitchingLines;
-    std::vector<AFFINE_MATRIX> m_fullTransforms;  // full-size canvas pixels -> full-size photo pixels
-    std::vector<CPanoElement*> m_fullTransformed;  // warped full-size photos, canvas coordinates; owned
-    CPanoElement* m_pPreview = nullptr;
-    CPanoElement* m_pPanorama = nullptr;
-    int m_nBitsPerPixel = 24;
+    int m_nDuplicate = -1;     // engine index of the ring's second copy of its end photo; -1 without
+    int m_nRingEnd = -1;       // engine index of the ring's end photo (the one copied); -1 without
+    std::vector<AFFINE_MATRIX> m_transforms;       // working-size canvas pixels -> working-copy pixels
+    std::vector<CPanoElement*> m_transformed;      // warped working copies, working-size canvas pixels
+    std::vector<CStitchingLine> m_stitchingLines;  // per photo: its seams, pixels of its warped working copy
+    std::vector<AFFINE_MATRIX> m_fullTransforms;   // full-size canvas pixels -> full-size photo pixels
+    std::vector<CPanoElement*> m_fullTransformed;  // warped full-size photos, full-size canvas pixels
+    CPanoElement* m_pPreview = nullptr;   // the preview, working-size canvas pixels (cropped with auto crop)
+    CPanoElement* m_pPanorama = nullptr;  // the result, full-size canvas pixels (cropped with auto crop)
+    int m_nBitsPerPixel = 24;             // of the panorama images
     VarnoBase::Rect m_rcCanvas;  // the pass's canvas in root-frame pixels
-    int m_nCentralImage = -1;
-    VarnoBase::Rect m_rcCrop;  // automatic crop, pixels of the pass's panorama image
-    std::vector<CImageDataBase*> m_databases;  // owned
+    int m_nCentralImage = -1;    // engine index of the photo nearest the canvas centre: the root
+    VarnoBase::Rect m_rcCrop;    // automatic crop, the pass's canvas pixels
+    std::vector<CImageDataBase*> m_databases;  // per photo: its features in working-copy pixels; owned
     bool m_bBuilt = false;
-    bool m_bLensCopiesPending = true;
+    bool m_bLensCopiesPending = true;  // the full-size lens-corrected copies are still to be made
     bool m_bAutoCrop = true;
-    int m_nWorkSize = 660;
+    int m_nWorkSize = 660;  // longest side of a working copy, pixels
     int m_nMatchingMode = 1;
     int m_nPreviewQuality = 1;
     PanoramaLib::MotionModel m_motionModel = PanoramaLib::MotionTranslate;
     bool m_bLensCompensation = true;
-    int m_nLensType = 7;
+    int m_nLensType = 7;  // index into the lens table
     bool m_bGradientAverageMode = true;
-    double m_dSeamSigma = 2.0;
+    double m_dSeamSigma = 2.0;  // blur of the seam search's difference image, pixels
     bool m_bSmartBlending = true;
-    VarnoBase::Rect m_rcBlur;  // the spline's blend zone, canvas pixels
-    int m_blurData[3] = {0, 0, 0};
+    VarnoBase::Rect m_rcBlur;  // the spline's blend zone, the pass's canvas pixels
     std::atomic<bool> m_bAborted{false};
-    int m_nProgressPos = 0;
-    int m_nProgressMax = 0;
+    int m_nProgressPos = 0;  // progress steps done
+    int m_nProgressMax = 0;  // progress steps of the whole build or render
     PanoramaLib::PanoramaStatus m_status;
     bool m_bAskAllPairs = false;
     bool m_bManualBuild = false;
     bool m_bCyclorama = false;
     bool m_bCycloramaCropFailed = false;
     VarnoBase::Rect m_rcPatch;  // working-size canvas pixels until carried to the full-size canvas
-    int m_nPatchImage = -1;
+    int m_nPatchImage = -1;     // engine index of the photo the patch cuts away; -1 without
+
+    // A photo's lens-corrected working copy (the given one when there is one).
+    VarnoBase::RefPtr<CPanoElement> WorkingCopyOf(CPanoElement* photo, CPanoElement* working);
 
     // --- photo analysis and matching (working-copy pixels) ---
     // Counts k progress steps and stores the host's cancel answer in m_bAborted.
@@ -173,6 +183,16 @@ public:
     bool BuildMatchGraph(match_graph::CGraph* graph);
     bool BuildMatchGraphManually(match_graph::CGraph* graph);
     bool AddToMatchGraph(match_graph::CGraph* graph, int existing, int added);
+    // Votes and fits pair (query, database) and adds a link per passing candidate; reports
+    // whether the last candidate passed (found) and the last link added. false when the
+    // voting tables could not be allocated.
+    bool VotePair(match_graph::CGraph* graph, int query, int database,
+                  std::vector<PanoramaRecognition::DescriptorTree>& trees, match_graph::CGraphLink*& pairLink,
+                  bool& found);
+    // Asks the user for the markers of pair (a, b) through the matching dialog, starting
+    // from the pair's automatic link when one was found. false: the user rejected it.
+    // On acceptance the pair's link (made when missing) holds the user's transform.
+    bool AskUserForPair(match_graph::CGraph* graph, int a, int b, match_graph::CGraphLink*& pairLink, bool found);
 
     // --- the pass record ---
     // One pass over the mosaic, handed to each stage that places, warps, seams or sews:

@@ -11,7 +11,7 @@
 #include "core/linalg.h"
 #include "core/panorama_exceptions.h"
 #include "engine/hv/analysis.h"
-#include "engine/hv/panorama.h"
+#include "tests/engine/hv_test_access.h"
 #include "tests/support/dib_manager_fixture.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/scene.h"
@@ -127,14 +127,22 @@ protected:
         engine = std::make_unique<CPanorama>();
         engine->Initialize(nullptr, nullptr, &ui);
         engine->Set_IProgressIndicator(&progress);
-        engine->m_bLensCompensation = false;  // compare with the ideal geometry
-        engine->m_nProgressMax = 1000;
+        Configure([](PanoramaLib::PanoramaOptions& o) { o.bLensCompensation = false; });  // the ideal geometry
     }
+    template <class Fn>
+    void Configure(Fn&& fn)
+    {
+        PanoramaLib::PanoramaOptions o;
+        engine->GetOptions(&o);
+        fn(o);
+        engine->SetOptions(o);
+    }
+    CPanoramaTestAccess In() { return CPanoramaTestAccess(*engine); }
     // Adds made-up photos (the engine takes the stores; the elements stay with `keep`).
     void AddMadeUp(const std::vector<MadeUpPhoto>& made, Photos& keep)
     {
         for (const MadeUpPhoto& m : made) {
-            engine->AddImage(m.photo, m.work, m.store);
+            In().AddImage(m.photo, m.work, m.store);
             keep.items.push_back(m.photo);
             keep.items.push_back(m.work);
         }
@@ -142,7 +150,7 @@ protected:
     void AddAll(const Photos& photos)
     {
         for (CPanoElement* p : photos.items)
-            engine->AddImage(p, nullptr, nullptr);
+            In().AddImage(p, nullptr, nullptr);
     }
 
     vltest::ScopedDibManager dibs;
@@ -160,14 +168,14 @@ TEST_F(HvAnalysis, PairsAreTriedOnceInLexicographicOrder)
     const Row row = MakeRow(3, vltest::Motion::TranslateScale, 0.75);
     Photos photos(row.files.paths);
     AddAll(photos);
-    ASSERT_TRUE(engine->BuildMatchGraph(&engine->m_matchGraph));
+    ASSERT_TRUE(In().BuildMatchGraph());
     std::vector<std::pair<int, int>> order;
-    for (const CGraphLink* l : engine->m_matchGraph.links)
+    for (const CGraphLink* l : In().matchGraph.links)
         if (order.empty() || order.back() != std::make_pair(l->id1, l->id2))
             order.emplace_back(l->id1, l->id2);
     const std::vector<std::pair<int, int>> expected{{0, 1}, {0, 2}, {1, 2}};
     EXPECT_EQ(order, expected);
-    for (const CGraphLink* l : engine->m_matchGraph.links) {
+    for (const CGraphLink* l : In().matchGraph.links) {
         EXPECT_EQ(l->keys1.size(), static_cast<std::size_t>(l->inliers));
         EXPECT_LT(l->error, 22.0);
     }
@@ -177,15 +185,15 @@ TEST_F(HvAnalysis, ParallelMatchingGivesTheSequentialGraph)
 {
     const Row row = MakeRow(4, vltest::Motion::Similarity, 0.6);
     Photos photos(row.files.paths);
-    engine->m_motionModel = PanoramaLib::MotionSimple;
+    Configure([](PanoramaLib::PanoramaOptions& o) { o.motionModel = PanoramaLib::MotionSimple; });
     AddAll(photos);
     SetMatchingThreads(1);
-    ASSERT_TRUE(engine->BuildMatchGraph(&engine->m_matchGraph));
-    const match_graph::CGraph sequential(engine->m_matchGraph);
+    ASSERT_TRUE(In().BuildMatchGraph());
+    const match_graph::CGraph sequential(In().matchGraph);
     SetMatchingThreads(4);
-    ASSERT_TRUE(engine->BuildMatchGraph(&engine->m_matchGraph));
+    ASSERT_TRUE(In().BuildMatchGraph());
     SetMatchingThreads(0);
-    const match_graph::CGraph& parallel = engine->m_matchGraph;
+    const match_graph::CGraph& parallel = In().matchGraph;
     ASSERT_EQ(parallel.links.size(), sequential.links.size());
     ASSERT_GE(parallel.links.size(), 3u);
     for (std::size_t k = 0; k < parallel.links.size(); ++k) {
@@ -201,61 +209,17 @@ TEST_F(HvAnalysis, ParallelMatchingGivesTheSequentialGraph)
     }
 }
 
-TEST_F(HvAnalysis, UnchangedPhotosReuseTheirAnalysisAndAResizedCopyIsAnalysedAgain)
-{
-    const Row row = MakeRow(2, vltest::Motion::TranslateScale, 0.45, 500, 360);
-    Photos photos(row.files.paths);
-    AddAll(photos);
-    const std::size_t keys0 = engine->m_databases[0]->m_keys.size();
-    ASSERT_GT(keys0, 20u);
-
-    auto rebuild = [&] {
-        std::vector<CImageDataBase*> oldStores;
-        std::vector<CPanoElement*> oldWork;
-        oldStores.swap(engine->m_databases);
-        oldWork.swap(engine->m_workImages);
-        engine->Free(true, true);
-        std::vector<CImageDataBase*> reused;
-        for (CPanoElement* p : photos.items) {
-            CImageDataBase* saved = ExtractImageDescriptor(p->GetPathName(), oldWork, oldStores);
-            reused.push_back(saved);
-            engine->AddImage(p, nullptr, saved);
-        }
-        FreePictureCollection(oldWork);
-        for (CImageDataBase* s : oldStores)
-            delete s;
-        return reused;
-    };
-
-    progress.Clear();
-    const std::vector<CImageDataBase*> first = rebuild();
-    ASSERT_NE(first[0], nullptr);
-    EXPECT_EQ(engine->m_databases[0], first[0]);
-    EXPECT_EQ(engine->m_databases[0]->m_keys.size(), keys0);
-    // Per photo one step, one step, then five at once for the skipped extraction: no
-    // poll from inside feature extraction.
-    const auto positions = progress.Positions();
-    ASSERT_EQ(positions.size(), 6u);
-    EXPECT_EQ(positions.back().value - positions.front().value, 13);
-
-    engine->m_nWorkSize = 300;  // a smaller working copy invalidates the saved analysis
-    const std::vector<CImageDataBase*> second = rebuild();
-    EXPECT_NE(engine->m_databases[0]->GetModel(0).cx, 500);
-    EXPECT_EQ(engine->m_databases[0]->GetModel(0), engine->m_workImages[0]->GetImageSize());
-    EXPECT_NE(engine->m_databases[0]->m_keys.size(), keys0);
-}
-
 TEST_F(HvAnalysis, CancelInsideFeatureExtractionLeavesNoReusableStore)
 {
     const Row row = MakeRow(1, vltest::Motion::TranslateScale);
     Photos photos(row.files.paths);
     progress.CancelAtStep(3);  // two steps of AddImage, then the first poll inside SIFT
-    EXPECT_THROW(engine->AddImage(photos.items[0], nullptr, nullptr), panorama_abort);
-    ASSERT_EQ(engine->m_databases.size(), 1u);
-    EXPECT_TRUE(engine->m_databases[0]->m_descriptors.empty());
+    EXPECT_THROW(In().AddImage(photos.items[0], nullptr, nullptr), panorama_abort);
+    ASSERT_EQ(In().databases.size(), 1u);
+    EXPECT_TRUE(In().databases[0]->m_descriptors.empty());
 
-    std::vector<CImageDataBase*> stores{engine->m_databases[0]};
-    engine->m_databases.clear();
+    std::vector<CImageDataBase*> stores{In().databases[0]};
+    In().databases.clear();
     std::vector<CPanoElement*> work{photos.items[0]};
     EXPECT_EQ(ExtractImageDescriptor(photos.items[0]->GetPathName(), work, stores), nullptr);
     EXPECT_EQ(stores[0], nullptr);  // taken and deleted
@@ -266,21 +230,21 @@ TEST_F(HvAnalysis, ManualBuildAsksEveryPairAndStopsAtARejection)
     const Row row = MakeRow(4, vltest::Motion::TranslateScale);
     Photos photos(row.files.paths);
     AddAll(photos);
-    engine->m_bManualBuild = true;
-    engine->m_bAskAllPairs = true;
+    In().manualBuild = true;
+    In().askAllPairs = true;
     ui.QueueMatchingAnswer(vltest::MatchingAnswer::Accept());
     ui.QueueMatchingAnswer(vltest::MatchingAnswer::Reject());
-    EXPECT_TRUE(engine->BuildMatchGraphManually(&engine->m_matchGraph));
+    EXPECT_TRUE(In().BuildMatchGraphManually());
     const auto calls = ui.MatchingCalls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].firstPath, photos.items[0]->GetPathName());
     EXPECT_EQ(calls[1].firstPath, photos.items[1]->GetPathName());
     // The accepted pair holds the user's transform; the rejected pair's automatic link stays.
-    const CGraphLink* first = engine->m_matchGraph.FindLink(0, 1);
+    const CGraphLink* first = In().matchGraph.FindLink(0, 1);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->inliers, 0);
     EXPECT_TRUE(first->keys1.empty());
-    EXPECT_EQ(engine->m_matchGraph.FindLink(2, 3), nullptr);
+    EXPECT_EQ(In().matchGraph.FindLink(2, 3), nullptr);
 }
 
 TEST_F(HvAnalysis, ManualBuildWithoutUserInterfaceKeepsTheLinksFoundSoFar)
@@ -297,10 +261,10 @@ TEST_F(HvAnalysis, ManualBuildWithoutUserInterfaceKeepsTheLinksFoundSoFar)
     Photos photos(files.paths);
     engine->Initialize(nullptr, nullptr, nullptr);
     AddAll(photos);
-    engine->m_bManualBuild = true;
-    EXPECT_TRUE(engine->BuildMatchGraphManually(&engine->m_matchGraph));
-    EXPECT_NE(engine->m_matchGraph.FindLink(0, 1), nullptr);
-    EXPECT_EQ(engine->m_matchGraph.FindLink(1, 2), nullptr);
+    In().manualBuild = true;
+    EXPECT_TRUE(In().BuildMatchGraphManually());
+    EXPECT_NE(In().matchGraph.FindLink(0, 1), nullptr);
+    EXPECT_EQ(In().matchGraph.FindLink(1, 2), nullptr);
 }
 
 // The true matches of this pair are 0.7 times as far as a decoy: the ratio test of
@@ -315,9 +279,9 @@ TEST_F(HvAnalysis, EachMatchingModeUsesItsDistanceRatio)
         made.push_back(MadeUp(rng, 60, made[0].store, 0.1, 0.1 / 0.7, 25, -14));
         Photos keep;
         AddMadeUp(made, keep);
-        engine->m_nMatchingMode = mode;
-        ASSERT_TRUE(engine->BuildMatchGraph(&engine->m_matchGraph));
-        const CGraphLink* link = engine->m_matchGraph.FindLink(0, 1);
+        Configure([mode](PanoramaLib::PanoramaOptions& o) { o.nMatchingMode = mode; });
+        ASSERT_TRUE(In().BuildMatchGraph());
+        const CGraphLink* link = In().matchGraph.FindLink(0, 1);
         if (mode == 0) {
             EXPECT_EQ(link, nullptr);
         } else {
@@ -359,12 +323,12 @@ TEST_F(HvAnalysis, CancelBetweenMatchingBatchesStopsThePairWork)
     AddMadeUp(made, keep);
     cancelling.Clear();
     cancelling.CancelAtStep(1);
-    EXPECT_FALSE(engine->BuildMatchGraph(&engine->m_matchGraph));
+    EXPECT_FALSE(In().BuildMatchGraph());
     EXPECT_EQ(cancelling.AbortCalls(), 1);
     EXPECT_GT(cancelling.updatesAtCancel, 0);
     EXPECT_EQ(ui.UserWndUpdates(), cancelling.updatesAtCancel);
-    ASSERT_FALSE(engine->m_matchGraph.links.empty());
-    for (const CGraphLink* l : engine->m_matchGraph.links)
+    ASSERT_FALSE(In().matchGraph.links.empty());
+    for (const CGraphLink* l : In().matchGraph.links)
         EXPECT_EQ(l->id1, 0);
 }
 

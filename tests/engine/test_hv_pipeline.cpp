@@ -19,8 +19,8 @@
 #include "core/linalg.h"
 #include "core/pano_element.h"
 #include "document/engine_host.h"
-#include "engine/hv/panorama.h"
 #include "engine/lens_distortion.h"
+#include "tests/engine/hv_test_access.h"
 #include "tests/support/dib_manager_fixture.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/scene.h"
@@ -135,7 +135,7 @@ public:
     bool Build() { return engine->BuildPanorama(photos, nullptr, 0, 0, 0); }
     int Status() const { return engine->GetPanoramaStatus()->nStatus; }
     std::vector<int> Unmatched() const { return engine->GetPanoramaStatus()->unmatchedImages; }
-    CPanorama& Impl() { return *static_cast<CPanorama*>(engine); }
+    CPanoramaTestAccess Inside() { return CPanoramaTestAccess(engine); }
     Pixels Preview() const { return Pixels::Of(engine->GetPanoramaPreview(false)); }
     Pixels Result() const { return Pixels::Of(engine->GetPanoramaImage()); }
 
@@ -252,24 +252,24 @@ TEST_P(HvPipelineRow, BuildsTheTrueCanvasWithSeamsInOverlapsAndRendersThePreview
     EXPECT_TRUE(p.ui.HighlightsBalanced());
     EXPECT_FALSE(p.progress.IsOpen());
 
-    CPanorama& e = p.Impl();
-    ASSERT_EQ(e.m_transforms.size(), 4u);
+    CPanoramaTestAccess e = p.Inside();
+    ASSERT_EQ(e.transforms.size(), 4u);
     for (std::size_t i = 1; i < 4; ++i)
-        EXPECT_LT(CanvasError(e.m_transforms, set.planeShots, i, 1.0), 1.0) << "photo " << i;
+        EXPECT_LT(CanvasError(e.transforms, set.planeShots, i, 1.0), 1.0) << "photo " << i;
 
     // The seams run where the photos overlap (their ends may cross a corner that the
     // overlap's bounding box holds but only one photo covers).
     int seamPoints = 0, outside = 0;
-    for (std::size_t i = 0; i < e.m_stitchingLines.size(); ++i) {
-        const CPanoElement* warped = e.m_transformed[i];
+    for (std::size_t i = 0; i < e.seams.size(); ++i) {
+        const CPanoElement* warped = e.warped[i];
         ASSERT_NE(warped, nullptr);
         for (unsigned char side : {1, 2, 4, 8}) {
-            for (const VarnoBase::Point& q : e.m_stitchingLines[i].GetPoints(side).points) {
+            for (const VarnoBase::Point& q : e.seams[i].GetPoints(side).points) {
                 const double cx = q.x + warped->m_position.x, cy = q.y + warped->m_position.y;
                 int covering = 0;
                 for (std::size_t j = 0; j < 4; ++j) {
                     double u, v;
-                    Map(e.m_transforms[j], cx, cy, &u, &v);
+                    Map(e.transforms[j], cx, cy, &u, &v);
                     covering += u > -2 && v > -2 && u < 482 && v < 362;
                 }
                 outside += covering < 2;
@@ -283,16 +283,16 @@ TEST_P(HvPipelineRow, BuildsTheTrueCanvasWithSeamsInOverlapsAndRendersThePreview
     // The preview shows the scene: compare with the root photo where it is alone.
     const Pixels preview = p.Preview();
     ASSERT_GT(preview.width, 1000);
-    ASSERT_EQ(preview.width, e.m_rcCrop.width());
-    ASSERT_EQ(preview.height, e.m_rcCrop.height());
-    const Pixels root = Pixels::Of(p.photos[std::size_t(e.m_nCentralImage)]);
-    const AFFINE_MATRIX& rt = e.m_transforms[std::size_t(e.m_nCentralImage)];
+    ASSERT_EQ(preview.width, e.crop.width());
+    ASSERT_EQ(preview.height, e.crop.height());
+    const Pixels root = Pixels::Of(p.photos[std::size_t(e.centralImage)]);
+    const AFFINE_MATRIX& rt = e.transforms[std::size_t(e.centralImage)];
     double diff = 0;
     int samples = 0;
     for (int y = 20; y < preview.height - 20; y += 7)
         for (int x = 0; x < preview.width; x += 7) {
             double u, v;
-            Map(rt, x + e.m_rcCrop.left, y + e.m_rcCrop.top, &u, &v);
+            Map(rt, x + e.crop.left, y + e.crop.top, &u, &v);
             const int iu = int(std::lround(u)), iv = int(std::lround(v));
             if (iu < 200 || iu > 280 || iv < 0 || iv >= 360 || std::fabs(u - iu) > 0.05 || std::fabs(v - iv) > 0.05)
                 continue;
@@ -332,10 +332,10 @@ TEST(HvPipeline, RenderFromScaledWorkingCopiesMatchesTruthAndPreview)
     p.Load(set.paths);
     ASSERT_TRUE(p.Build());
     ASSERT_EQ(p.Status(), 1);
-    CPanorama& e = p.Impl();
-    ASSERT_DOUBLE_EQ(e.m_scales[0], 2.25);
+    CPanoramaTestAccess e = p.Inside();
+    ASSERT_DOUBLE_EQ(e.scales[0], 2.25);
     for (std::size_t i = 1; i < 3; ++i)
-        EXPECT_LT(CanvasError(e.m_transforms, set.planeShots, i, 2.25), 2.25) << "photo " << i;
+        EXPECT_LT(CanvasError(e.transforms, set.planeShots, i, 2.25), 2.25) << "photo " << i;
     const Pixels preview = p.Preview();
     ASSERT_GT(preview.width, 0);
 
@@ -350,7 +350,7 @@ TEST(HvPipeline, RenderFromScaledWorkingCopiesMatchesTruthAndPreview)
     ASSERT_FALSE(p.progress.Positions().empty());
     EXPECT_EQ(p.progress.Positions().back(), (vltest::RecordingProgress::Position{3 * 9 + 4, 3 * 9 + 4}));
     for (std::size_t i = 1; i < 3; ++i)
-        EXPECT_LT(CanvasError(e.m_fullTransforms, set.planeShots, i, 1.0), 1.5) << "photo " << i;
+        EXPECT_LT(CanvasError(e.fullTransforms, set.planeShots, i, 1.0), 1.5) << "photo " << i;
     const Pixels result = p.Result();
     EXPECT_NEAR(result.width, preview.width * 2.25, 6);
     EXPECT_NEAR(result.height, preview.height * 2.25, 6);
@@ -570,10 +570,10 @@ TEST(HvPipeline, WithoutAutoCropTheWholeCanvasStaysWhiteWhereNothingWasStitched)
     Pipeline p([](PanoramaOptions& opt) { opt.bAutoCrop = false; });
     p.Load(set.paths);
     ASSERT_TRUE(p.Build());
-    CPanorama& e = p.Impl();
+    CPanoramaTestAccess e = p.Inside();
     const Pixels preview = p.Preview();
-    EXPECT_EQ(preview.width, e.m_rcCanvas.width());
-    EXPECT_EQ(preview.height, e.m_rcCanvas.height());
+    EXPECT_EQ(preview.width, e.canvas.width());
+    EXPECT_EQ(preview.height, e.canvas.height());
     EXPECT_EQ(p.engine->GetPanoramaPreview(false)->GetAlphaBits(), nullptr);
     int empty = 0, notWhite = 0;
     for (int y = 0; y < preview.height; ++y)
@@ -581,7 +581,7 @@ TEST(HvPipeline, WithoutAutoCropTheWholeCanvasStaysWhiteWhereNothingWasStitched)
             bool covered = false;
             for (std::size_t j = 0; j < 3 && !covered; ++j) {
                 double u, v;
-                Map(e.m_transforms[j], x, y, &u, &v);
+                Map(e.transforms[j], x, y, &u, &v);
                 covered = u > -1.5 && v > -1.5 && u < 361.5 && v < 271.5;
             }
             if (covered)
@@ -621,14 +621,14 @@ TEST(HvPipeline, CycloramaClosesAFullRingAndReportsAnOpenOne)
         p.Load(set.paths);
         ASSERT_TRUE(p.Build());
         EXPECT_EQ(p.Status(), 1);
-        CPanorama& e = p.Impl();
-        EXPECT_GE(e.m_nDuplicate, 8);
+        CPanoramaTestAccess e = p.Inside();
+        EXPECT_GE(e.duplicate, 8);
         // One turn: the canvas is as long as the circumference of the corrected photos'
         // sphere (half the longer side per radian, times the corrected image's scale).
         LensCorrectedGeometry g;
         ASSERT_TRUE(CalcLensCorrectedGeometry(ro.width, ro.height, factor, &g));
         const double circumference = 2 * M_PI * (ro.width / 2.0) * g.outWidth / g.sphereWidth;
-        EXPECT_NEAR(e.m_rcCanvas.width(), circumference, circumference * 0.02);
+        EXPECT_NEAR(e.canvas.width(), circumference, circumference * 0.02);
         ASSERT_TRUE(p.engine->RenderPanorama());
         EXPECT_GT(p.Result().width, 0);
     }
@@ -649,9 +649,9 @@ TEST(HvPipeline, SwitchingLensCompensationDropsTheSavedAnalysis)
 {
     const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(2, 360, 270, vltest::Motion::Similarity),
                                                            vltest::FileFormat::Png);
-    const auto keysOf = [](CPanorama& e) {
+    const auto keysOf = [](Pipeline& p) {
         std::vector<std::pair<double, double>> keys;
-        for (const auto& k : e.m_databases[0]->m_keys)
+        for (const auto& k : p.Inside().databases[0]->m_keys)
             keys.emplace_back(k->x, k->y);
         return keys;
     };
@@ -660,20 +660,73 @@ TEST(HvPipeline, SwitchingLensCompensationDropsTheSavedAnalysis)
         Pipeline p;
         p.Load(set.paths);
         ASSERT_TRUE(p.Build());
-        freshOff = keysOf(p.Impl());
+        freshOff = keysOf(p);
     }
     Pipeline p([](PanoramaOptions& o) { o.bLensCompensation = true; });
     p.Load(set.paths);
     ASSERT_TRUE(p.Build());
-    const auto on = keysOf(p.Impl());
+    const auto on = keysOf(p);
     EXPECT_NE(on, freshOff);
     PanoramaOptions o;
     p.engine->GetOptions(&o);
     o.bLensCompensation = false;
     p.engine->SetOptions(o);
     ASSERT_TRUE(p.Build());
-    EXPECT_EQ(keysOf(p.Impl()), freshOff);
-    EXPECT_FALSE(p.Impl().m_status.options.bLensCompensation);
+    EXPECT_EQ(keysOf(p), freshOff);
+    EXPECT_FALSE(p.engine->GetPanoramaStatus()->options.bLensCompensation);
+}
+
+// Freeing the images leaves nothing built. Free releases the engine's hold on the
+// photos and keeps their analysis on request: the next build skips feature extraction
+// (fewer polls, the bar still ends at its total, the same features); after a full Free,
+// or at another working size, the photos are analysed again. No photos: nothing built.
+TEST(HvPipeline, FreeKeepsTheAnalysisOnRequestAndAnotherWorkingSizeRedoesIt)
+{
+    const vltest::PhotoSet set = vltest::makeStripPhotoSet(
+        SharedScene(), Strip(2, 500, 360, vltest::Motion::TranslateScale), vltest::FileFormat::Png);
+    Pipeline p([](PanoramaOptions& o) { o.motionModel = PanoramaLib::MotionTranslate; });
+    p.Load(set.paths);
+    ASSERT_TRUE(p.Build());
+    const int fresh = p.progress.AbortCalls();
+    const std::vector<double> keys = [&] {
+        std::vector<double> xy;
+        for (const auto& k : p.Inside().databases[0]->m_keys)
+            xy.insert(xy.end(), {k->x, k->y});
+        return xy;
+    }();
+    p.engine->FreePanoramaImages();
+    EXPECT_FALSE(p.engine->HasBuilt());
+    EXPECT_FALSE(p.engine->GetPanoramaPreview(false)->HasBits());
+
+    for (const bool analysis : {false, true}) {
+        p.engine->Free(analysis, true);
+        EXPECT_FALSE(p.engine->HasBuilt());
+        for (IPanoElement* photo : p.photos)
+            EXPECT_EQ(static_cast<CPanoElement*>(photo)->RefCount(), analysis ? 1 : 2);  // its own working copy
+        p.progress.Clear();
+        ASSERT_TRUE(p.Build());
+        if (analysis)
+            EXPECT_EQ(p.progress.AbortCalls(), fresh);
+        else
+            EXPECT_LT(p.progress.AbortCalls(), fresh);
+        EXPECT_EQ(p.progress.Positions().back(), (vltest::RecordingProgress::Position{17 * 2 - 2, 17 * 2 - 2}));
+        ASSERT_EQ(p.Inside().databases[0]->m_keys.size() * 2, keys.size());
+        EXPECT_EQ(p.Inside().databases[0]->m_keys[0]->x, keys[0]);
+    }
+    PanoramaOptions o;
+    p.engine->GetOptions(&o);
+    o.nPreviewQuality = 0;  // working copies of 400 pixels
+    p.engine->SetOptions(o);
+    ASSERT_TRUE(p.Build());
+    CPanoramaTestAccess e = p.Inside();
+    EXPECT_EQ(e.workImages[0]->GetWidth(), 400);
+    EXPECT_EQ(e.databases[0]->GetModel(0), e.workImages[0]->GetImageSize());
+    EXPECT_NE(e.databases[0]->m_keys.size() * 2, keys.size());
+
+    std::vector<IPanoElement*> none;
+    EXPECT_FALSE(p.engine->BuildPanorama(none, nullptr, 0, 0, 0));
+    EXPECT_EQ(p.Status(), 3);
+    EXPECT_FALSE(p.engine->RenderPanorama());
 }
 
 // ---------------------------------------------------------------------------------
@@ -683,17 +736,18 @@ TEST(HvPipeline, WarpingTreatsPositionsBeforeThePhotoAsOutside)
 {
     vltest::ScopedDibManager dibs;
     CPanorama engine;
+    CPanoramaTestAccess e(engine);
     auto* photo = new CPanoElement(false);
     ASSERT_TRUE(photo->CreateImage(24, 10, 8));
     for (int y = 0; y < 8; ++y)
         std::memset(photo->GetBits() + std::size_t(y) * photo->GetBPL(), 90, 30);
-    engine.m_workImages.push_back(photo);
+    e.workImages.push_back(photo);
     AFFINE_MATRIX m;
     m.v[0][2] = -0.5;  // canvas x -> photo x - 0.5
     m.v[1][2] = -0.25;
-    engine.m_transforms.push_back(m);
-    ASSERT_TRUE(engine.TransformImage(engine.PreviewPass(), 0));
-    const CPanoElement* w = engine.m_transformed[0];
+    e.transforms.push_back(m);
+    ASSERT_TRUE(e.TransformImage(0));
+    const CPanoElement* w = e.warped[0];
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(w->GetImageRect(), Rect(0, 0, 11, 9));
     const auto alpha = [w](int x, int y) { return int(w->m_pAlpha[std::size_t(y) * w->GetAlphaBPL() + x]); };
@@ -715,14 +769,14 @@ TEST(HvPipeline, PatchKeepsTheCroppedPreviewInPlace)
     Pipeline p([](PanoramaOptions& o) { o.bAutoCrop = true; });
     p.Load(set.paths);
     ASSERT_TRUE(p.Build());
-    CPanorama& e = p.Impl();
+    CPanoramaTestAccess e = p.Inside();
     const Pixels before = p.Preview();
-    ASSERT_FALSE(e.m_rcCrop.isEmpty());
-    ASSERT_GT(e.m_rcCrop.left + e.m_rcCrop.top, 0);  // a crop that would show as an offset
+    ASSERT_FALSE(e.crop.isEmpty());
+    ASSERT_GT(e.crop.left + e.crop.top, 0);  // a crop that would show as an offset
     // A patch over the overlap of the first two photos in the mosaic order.
-    const Rect r0 = e.m_transformed[std::size_t(e.m_stitchOrder[0])]->GetImageRect();
-    const Rect r1 = e.m_transformed[std::size_t(e.m_stitchOrder[1])]->GetImageRect();
-    Rect overlap = r0 & r1 & e.m_rcCrop;
+    const Rect r0 = e.warped[std::size_t(e.stitchOrder[0])]->GetImageRect();
+    const Rect r1 = e.warped[std::size_t(e.stitchOrder[1])]->GetImageRect();
+    Rect overlap = r0 & r1 & e.crop;
     ASSERT_FALSE(overlap.isEmpty());
     const Rect patch(overlap.left + overlap.width() / 4, overlap.top + overlap.height() / 4,
                      overlap.right - overlap.width() / 4, overlap.bottom - overlap.height() / 4);
@@ -746,7 +800,7 @@ TEST(HvPipeline, RenderHoldsOneFullSizePhotoAtATime)
         });
         p.Load(set.paths);
         ASSERT_TRUE(p.Build());
-        CPanorama& e = p.Impl();
+        CPanoramaTestAccess e = p.Inside();
         struct Watch : vltest::RecordingProgress {
             std::function<void()> onPoll;
             bool AbortProgressIndicator(int max, int value) override
@@ -760,9 +814,9 @@ TEST(HvPipeline, RenderHoldsOneFullSizePhotoAtATime)
             int inputs = 0, copies = 0, warped = 0;
             for (IPanoElement* photo : p.photos)
                 inputs += photo->HasBits();
-            for (std::size_t i = 0; i < e.m_photos.size(); ++i)
-                copies += e.m_photos[i] && e.m_photos[i] != e.m_originals[i] && e.m_photos[i]->HasBits();
-            for (CPanoElement* w : e.m_fullTransformed)
+            for (std::size_t i = 0; i < e.photos.size(); ++i)
+                copies += e.photos[i] && e.photos[i] != e.originals[i] && e.photos[i]->HasBits();
+            for (CPanoElement* w : e.fullWarped)
                 warped += w != nullptr;
             maxInputs = std::max(maxInputs, inputs);
             maxCopies = std::max(maxCopies, copies);
@@ -789,8 +843,12 @@ TEST(HvPipeline, SeamSideCountsAlongThePhotosOwnRows)
     for (const bool lastRowDecides : {false, true}) {
         SCOPED_TRACE(lastRowDecides);
         CPanorama engine;
-        engine.m_motionModel = PanoramaLib::MotionSimple;
-        CPanoElement* pano = engine.m_pPreview;
+        PanoramaOptions o;
+        engine.GetOptions(&o);
+        o.motionModel = PanoramaLib::MotionSimple;
+        engine.SetOptions(o);
+        CPanoramaTestAccess e(engine);
+        auto* pano = static_cast<CPanoElement*>(engine.GetPanoramaPreview(false));
         ASSERT_TRUE(pano->CreateImage(24, 300, 100));
         pano->FillByValue(120);
         pano->AddAlphaChannel(false);
@@ -815,9 +873,9 @@ TEST(HvPipeline, SeamSideCountsAlongThePhotosOwnRows)
             pano->FillAlphaByValue(Rect(100, 50, 101, 99), 255, false);
             pano->FillAlphaByValue(Rect(199, 50, 200, 100), 255, false);
         }
-        engine.m_transformed.push_back(photo);
-        engine.m_stitchingLines.resize(1);
-        ASSERT_TRUE(engine.BuildStichingLine(engine.PreviewPass(), 0));
-        EXPECT_EQ(engine.m_stitchingLines[0].GetSeamOrient(), lastRowDecides ? kSeamRight : kSeamLeft);
+        e.warped.push_back(photo);
+        e.seams.resize(1);
+        ASSERT_TRUE(e.BuildStichingLine(0));
+        EXPECT_EQ(e.seams[0].GetSeamOrient(), lastRowDecides ? kSeamRight : kSeamLeft);
     }
 }
