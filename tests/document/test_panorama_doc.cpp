@@ -150,48 +150,9 @@ TEST_F(DocTest, ResultAccessFollowsTheBuiltEngine)
     EXPECT_TRUE(doc->printPanoramaInfo().isEmpty());
 }
 
-TEST_F(DocTest, GeometryToolNeedsTheStitchTaskAndATiledPreview)
-{
-    WireWithPhotos(2);
-    doc->setCurPanoramaType(true);
-    Build();
-    EXPECT_TRUE(doc->enableGeoOptions());
-    EXPECT_FALSE(doc->EnableGeo(nullptr));  // Add Images
-    doc->setTaskMode(TaskMode::TaskStitch);
-    EXPECT_TRUE(doc->EnableGeo(nullptr));
-    doc->setTaskMode(TaskMode::TaskExport);
-    EXPECT_FALSE(doc->EnableGeo(nullptr));
-    doc->setCurPanoramaType(false);
-    EXPECT_FALSE(doc->enableGeoOptions());
-}
-
 // Deltas count from the press and clamp at 45 degrees; an unchanged clamped value
-// renders nothing. The surface is the one the tiled build used.
-TEST_F(DocTest, GeometryDragClampsAndRendersOnlyChanges)
-{
-    WireWithPhotos(2);
-    doc->setCurPanoramaType(true);
-    Tiled().options.surfaceType = PanoramaLib::SurfaceSpherical;
-    Build();
-    doc->setRenderSurface(PanoramaLib::SurfaceSpherical, 40, -40, 0, false, false);
-    doc->StartGeoTracking(nullptr);
-    log.Clear();
-
-    doc->DoTrackGeo(nullptr, 10, -10);
-    doc->DoTrackGeo(nullptr, 20, -30);  // clamps to the same values: nothing
-    doc->DoRotateGeo(nullptr, -60);
-    doc->DoRotateGeo(nullptr, -50);     // the same clamped angle
-    doc->StartGeoTracking(nullptr);
-    doc->DoRotateGeo(nullptr, 5);       // counted from the new press: -40
-    EXPECT_EQ(log.Matching("tiled.SetRenderingSurface"),
-              (std::vector<std::string>{"tiled.SetRenderingSurface(1,45,-45,0,async,fast)",
-                                        "tiled.SetRenderingSurface(1,45,-45,-45,async,fast)",
-                                        "tiled.SetRenderingSurface(1,45,-45,-40,async,fast)"}));
-    // Each accepted change takes the engine's crop into the frame and repaints.
-    EXPECT_EQ(log.Count("frame.SetCropRect"), 3);
-    EXPECT_EQ(log.Count("UpdatePictureView(1)"), 3);
-}
-
+// renders nothing. The surface is the one the tiled build used, not the cylinder the
+// document starts with.
 TEST_F(DocTest, SurfaceStartsCylindricalAndFollowsEachTiledBuild)
 {
     WireWithPhotos(2);
@@ -200,7 +161,30 @@ TEST_F(DocTest, SurfaceStartsCylindricalAndFollowsEachTiledBuild)
     Build();
     doc->StartGeoTracking(nullptr);
     doc->DoTrackGeo(nullptr, 3, 0);
-    EXPECT_EQ(log.Matching("tiled.SetRenderingSurface").front(), "tiled.SetRenderingSurface(1,3,0,0,async,fast)");
+    doc->DoTrackGeo(nullptr, 50, -50);
+    doc->DoTrackGeo(nullptr, 60, -70);  // clamps to the same values: nothing
+    doc->DoRotateGeo(nullptr, -60);
+    doc->DoRotateGeo(nullptr, -50);     // the same clamped angle
+    doc->StartGeoTracking(nullptr);
+    doc->DoRotateGeo(nullptr, 5);       // counted from the new press: -40
+    EXPECT_EQ(log.Matching("tiled.SetRenderingSurface"),
+              (std::vector<std::string>{"tiled.SetRenderingSurface(1,3,0,0,async,fast)",
+                                        "tiled.SetRenderingSurface(1,45,-45,0,async,fast)",
+                                        "tiled.SetRenderingSurface(1,45,-45,-45,async,fast)",
+                                        "tiled.SetRenderingSurface(1,45,-45,-40,async,fast)"}));
+    // Each accepted change takes the engine's crop into the frame and repaints.
+    EXPECT_EQ(log.Count("frame.SetCropRect"), 4);
+    EXPECT_EQ(log.Count("UpdatePictureView(1)"), 4);
+
+    // The tool itself needs the Stitch task and a tiled preview.
+    EXPECT_TRUE(doc->enableGeoOptions());
+    EXPECT_FALSE(doc->EnableGeo(nullptr));  // Add Images
+    doc->setTaskMode(TaskMode::TaskStitch);
+    EXPECT_TRUE(doc->EnableGeo(nullptr));
+    doc->setTaskMode(TaskMode::TaskExport);
+    EXPECT_FALSE(doc->EnableGeo(nullptr));
+    doc->setCurPanoramaType(false);
+    EXPECT_FALSE(doc->enableGeoOptions());
 }
 
 TEST_F(DocTest, QueuedViewUpdatesAreRoutedByTheirValues)
