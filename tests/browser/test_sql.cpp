@@ -10,6 +10,7 @@
 
 namespace {
 
+// Non-BMP characters are cut to 16 bits; an inner zero ends the text.
 TEST(SqlUtf, RoundTripsBmpCharactersWithTheirEncodings)
 {
     const struct {
@@ -27,12 +28,7 @@ TEST(SqlUtf, RoundTripsBmpCharactersWithTheirEncodings)
         EXPECT_EQ(SQL::UTF82T(c.bytes), text) << int(c.c);
     }
     EXPECT_EQ(SQL::T2UTF8(L""), "");
-}
-
-TEST(SqlUtf, NonBmpCharacterIsCutTo16BitsAndInnerZeroEndsTheText)
-{
-    const std::wstring emoji{wchar_t(0x1F600)};
-    EXPECT_EQ(SQL::UTF82T(SQL::T2UTF8(emoji)), std::wstring{wchar_t(0xF600)});
+    EXPECT_EQ(SQL::UTF82T(SQL::T2UTF8(std::wstring{wchar_t(0x1F600)})), std::wstring{wchar_t(0xF600)});
     EXPECT_EQ(SQL::UTF82T(std::string("ab\0cd", 5)), L"ab");
 }
 
@@ -68,9 +64,9 @@ protected:
     sqlite3* db = nullptr;
 };
 
-TEST_F(SqlStatementTest, ExecCountsRowsAndRunsAgain)
+TEST_F(SqlStatementTest, ExecCountsRowsNamesBindFullyAndTablesGo)
 {
-    SQL::SqlStatement select, begin;
+    SQL::SqlStatement select, begin, one;
     ASSERT_EQ(select.Create(db, "SELECT N FROM T"), SQLITE_OK);
     EXPECT_EQ(select.Exec(db), 3);
     EXPECT_EQ(select.Exec(db), 3);
@@ -78,25 +74,27 @@ TEST_F(SqlStatementTest, ExecCountsRowsAndRunsAgain)
     EXPECT_EQ(begin.Exec(db), 0);
     EXPECT_EQ(begin.LastResult(), SQLITE_DONE);
     EXPECT_EQ(SQL::ExecQuery(db, "SELECT NAME FROM T WHERE NAME='%q'", "it's 2"), 1);
+
+    one.Create(db, "SELECT N FROM T WHERE N=$n");
+    EXPECT_EQ(one.Bind(db, "$missing", 2), SQLITE_RANGE);
+    EXPECT_EQ(one.Bind(db, "n", 2), SQLITE_RANGE);  // the sigil is part of the name
+    EXPECT_EQ(one.Bind(db, "$n", 2), SQLITE_OK);
+    EXPECT_EQ(one.Value(db), 2);
+    one.Bind(db, "$n", 99);
+    EXPECT_EQ(one.Value(db), 0);
+    EXPECT_EQ(one.ValueDateTime(db).toSecsSinceEpoch(), 0);
+    EXPECT_EQ(one.ValuePtr(db), nullptr);
+
+    EXPECT_TRUE(SQL::ExistTable(db, "T"));
+    EXPECT_FALSE(SQL::ExistTable(db, "U"));
+    SQL::DropTable(db, "U");
+    SQL::DropTable(db, "T");
+    EXPECT_FALSE(SQL::ExistTable(db, "T"));
 }
 
-TEST_F(SqlStatementTest, UnknownBindNameAndEmptyResults)
+TEST_F(SqlStatementTest, BoundTemporariesAreCopiedAndDatesAre64Bit)
 {
-    SQL::SqlStatement select;
-    select.Create(db, "SELECT N FROM T WHERE N=$n");
-    EXPECT_EQ(select.Bind(db, "$missing", 2), SQLITE_RANGE);
-    EXPECT_EQ(select.Bind(db, "n", 2), SQLITE_RANGE);  // the sigil is part of the name
-    EXPECT_EQ(select.Bind(db, "$n", 2), SQLITE_OK);
-    EXPECT_EQ(select.Value(db), 2);
-    select.Bind(db, "$n", 99);
-    EXPECT_EQ(select.Value(db), 0);
-    EXPECT_EQ(select.ValueDateTime(db).toSecsSinceEpoch(), 0);
-    EXPECT_EQ(select.ValuePtr(db), nullptr);
-}
-
-TEST_F(SqlStatementTest, BoundTemporariesAreCopied)
-{
-    SQL::SqlStatement insert, select;
+    SQL::SqlStatement insert, select, date;
     insert.Create(db, "INSERT INTO T VALUES($name, 7, $data)");
     {
         std::string name(40, 'x');
@@ -115,26 +113,13 @@ TEST_F(SqlStatementTest, BoundTemporariesAreCopied)
     ASSERT_EQ(size, 64);
     EXPECT_EQ(blob[0], 0xAB);
     EXPECT_EQ(blob[63], 0xAB);
-}
 
-TEST_F(SqlStatementTest, DateTimeIs64Bit)
-{
-    SQL::SqlStatement insert, select;
-    insert.Create(db, "INSERT INTO T VALUES('t', $n, NULL)");
-    select.Create(db, "SELECT N FROM T WHERE NAME='t'");
     const qint64 late = (qint64(1) << 32) + 5;
+    insert.Create(db, "INSERT INTO T VALUES('t', $n, NULL)");
     insert.Bind(db, "$n", QDateTime::fromSecsSinceEpoch(late, Qt::UTC));
     insert.Exec(db);
-    EXPECT_EQ(select.ValueDateTime(db).toSecsSinceEpoch(), late);
-}
-
-TEST_F(SqlStatementTest, ExistAndDropTable)
-{
-    EXPECT_TRUE(SQL::ExistTable(db, "T"));
-    EXPECT_FALSE(SQL::ExistTable(db, "U"));
-    SQL::DropTable(db, "U");
-    SQL::DropTable(db, "T");
-    EXPECT_FALSE(SQL::ExistTable(db, "T"));
+    date.Create(db, "SELECT N FROM T WHERE NAME='t'");
+    EXPECT_EQ(date.ValueDateTime(db).toSecsSinceEpoch(), late);
 }
 
 }  // namespace
