@@ -121,6 +121,8 @@ void SetMatchingThreads(int threads)
     g_matchingThreads = std::max(0, threads);
 }
 
+int MatchingThreads() { return g_matchingThreads.load(); }
+
 // ---------------------------------------------------------------------------------
 // Reuse of an earlier analysis
 
@@ -163,6 +165,10 @@ CImageDataBase* ExtractImageDescriptor(const std::wstring& path, const std::vect
 
 void CPanorama::ProgressStep(int k)
 {
+    if (t_deferredPolls) {
+        t_deferredPolls->push_back(k);
+        return;
+    }
     m_nProgressPos += k;
     if (m_pProgress)
         m_bAborted = m_pProgress->AbortProgressIndicator(m_nProgressMax, m_nProgressPos);

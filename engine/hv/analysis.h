@@ -26,3 +26,5 @@ bool GetBestThreePoints(const match_graph::CGraphLink* link,
 // and for analysis as many as the memory of the render allows). Results do not depend
 // on it; tests and benchmarks compare the settings.
 void SetMatchingThreads(int threads);
+// The count set (0: the default).
+int MatchingThreads();

@@ -13,6 +13,7 @@
 #include "core/parallel.h"
 
 std::atomic<CPanorama*> CPanorama::m_pThis{nullptr};
+thread_local std::vector<int>* CPanorama::t_deferredPolls = nullptr;
 
 namespace {
 
@@ -127,6 +128,10 @@ int CPanorama::GetHFreqNumLevels(double s)
 
 bool CPanorama::AbortProgressCallback()
 {
+    if (t_deferredPolls) {
+        t_deferredPolls->push_back(kLensPoll);
+        return false;
+    }
     CPanorama* engine = m_pThis.load();
     if (!engine || !engine->m_pProgress)
         return false;

@@ -260,6 +260,15 @@ private:
     bool RewarpWorkingCopies();
     // Fills the full-size lens-corrected copy of photo i when it is pending.
     bool CorrectLens(int i);
+    // Photo i's lens correction (full size) and warp onto the pass's canvas.
+    bool WarpPhoto(const Pass& pass, int i);
+    // On a helper thread that warps ahead, the progress polls (k > 0: a step of k,
+    // kLensPoll: a poll of the lens correction's abort callback) are recorded here
+    // instead of reaching the host; ReplayPolls makes them on the build thread, in
+    // their serial place, and is false when the lens correction would have stopped.
+    static thread_local std::vector<int>* t_deferredPolls;
+    static constexpr int kLensPoll = -1;
+    bool ReplayPolls(const std::vector<int>& polls);
     void PrepareBuild(const std::vector<PanoramaLib::IPanoElement*>& photos, bool manual);
     void AnalysePhotos(const std::vector<PanoramaLib::IPanoElement*>& photos,
                        const std::vector<PanoramaLib::IPanoElement*>* workingCopies);

@@ -5,6 +5,8 @@
 // build status (or a false render), never as an exception out of the engine.
 #include <algorithm>
 #include <exception>
+#include <future>
+#include <system_error>
 #include <new>
 
 #include "core/panorama_exceptions.h"
@@ -376,6 +378,56 @@ bool CPanorama::StitchImages(const Pass& pass)
             return false;
     }
     photos[root]->Load();
+    // Full size: the next photo is lens-corrected and warped on a helper thread while
+    // this one is written and blended, between two progress polls, so that at every
+    // poll one full-size photo is held as before. Its polls are replayed in their serial
+    // place; an explicit thread count of 1 keeps the serial pass.
+    struct WarpAhead {
+        CPanorama& engine;
+        const Pass& pass;
+        bool allowed;
+        int photo = -1;  // the photo warped ahead, until its turn
+        bool ok = false;
+        std::exception_ptr failure;
+        std::vector<int> polls;
+        std::future<void> job;
+
+        // Starts on mosaic node n's photo unless it shares its element with `current`.
+        void Start(std::size_t n, int current)
+        {
+            const auto& nodes = engine.m_mosaicGraph.nodes;
+            if (!allowed || n >= nodes.size() || nodes[n]->links.empty())
+                return;
+            const int j = nodes[n]->links.front()->id2;
+            if (j < 0 || std::size_t(j) >= pass.photos.size() || !pass.photos[j] ||
+                pass.photos[j] == pass.photos[std::size_t(current)])
+                return;
+            polls.clear();
+            ok = false;
+            failure = nullptr;
+            try {
+                job = std::async(std::launch::async, [this, j] {
+                    t_deferredPolls = &polls;
+                    try {
+                        ok = engine.WarpPhoto(pass, j);
+                    } catch (...) {
+                        failure = std::current_exception();
+                    }
+                    t_deferredPolls = nullptr;
+                });
+                photo = j;
+            } catch (const std::system_error&) {
+                // No thread to be had: the photo is warped in its turn.
+            }
+        }
+        void Join()
+        {
+            if (job.valid())
+                job.get();
+        }
+        ~WarpAhead() { Join(); }
+    } ahead{*this, pass, fullSize && MatchingThreads() != 1};
+    ahead.Start(1, root);
     {
         CAutoHighlightFile highlight(photos[root]->GetPathName(), m_pUserInterface, fullSize);
         Rect changed;
@@ -387,6 +439,7 @@ bool CPanorama::StitchImages(const Pass& pass)
         PanoramaLib::IPanoElement::SafeRelease(warped[root]);
         warped[root] = nullptr;
     }
+    ahead.Join();
     const long long skipped =
         static_cast<long long>(levels + 2) *
         (static_cast<long long>(photos.size()) - static_cast<long long>(m_mosaicGraph.nodes.size()) + 1);
@@ -402,12 +455,17 @@ bool CPanorama::StitchImages(const Pass& pass)
         if (i < 0 || std::size_t(i) >= photos.size() || !photos[i])
             return false;
         CAutoHighlightFile highlight(photos[i]->GetPathName(), m_pUserInterface, fullSize);
-        if (fullSize && !CorrectLens(i))
-            return false;
-        photos[i]->Load();
-        const bool warpedOk = TransformImage(pass, i);
-        if (fullSize)
-            photos[i]->Unload();
+        bool warpedOk = false;
+        if (ahead.photo == i) {
+            ahead.photo = -1;
+            if (!ReplayPolls(ahead.polls))
+                return false;
+            if (ahead.failure)
+                std::rethrow_exception(ahead.failure);
+            warpedOk = ahead.ok;
+        } else {
+            warpedOk = WarpPhoto(pass, i);
+        }
         if (!warpedOk)
             return false;  // a photo left out must not pass for a finished panorama
         if (i == m_nPatchImage)
@@ -424,6 +482,7 @@ bool CPanorama::StitchImages(const Pass& pass)
             GradientAverage(pass, i);
         if (!Poll(1))
             return false;
+        ahead.Start(n + 1, i);
         MultiresolutionSpline::CSplineRGB spline;
         if (compose) {
             if (m_bSmartBlending)
@@ -439,9 +498,32 @@ bool CPanorama::StitchImages(const Pass& pass)
             spline.InsertResult(pass.target);
             m_rcBlur.setEmpty();
         }
+        ahead.Join();
         if (!Poll(levels - 1) || !Poll(1))
             return false;
         m_stitchOrder.push_back(i);
+    }
+    return true;
+}
+
+bool CPanorama::WarpPhoto(const Pass& pass, int i)
+{
+    if (pass.fullSize && !CorrectLens(i))
+        return false;
+    pass.photos[i]->Load();
+    const bool ok = TransformImage(pass, i);
+    if (pass.fullSize)
+        pass.photos[i]->Unload();
+    return ok;
+}
+
+bool CPanorama::ReplayPolls(const std::vector<int>& polls)
+{
+    for (int k : polls) {
+        if (k != kLensPoll)
+            ProgressStep(k);  // CorrectLens' own step: only the answer is stored
+        else if (AbortProgressCallback())
+            return false;
     }
     return true;
 }
