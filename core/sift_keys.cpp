@@ -178,6 +178,8 @@ struct OrientedKey {
     double orientation;
     int octave;
     int scale;
+    double dx;  // sub-sample peak, photo pixels
+    double dy;
 };
 
 std::vector<OrientedKey> AssignOrientations(const GradientStage& stage, const std::vector<CKeyPoint>& extrema,
@@ -208,7 +210,8 @@ std::vector<OrientedKey> AssignOrientations(const GradientStage& stage, const st
         const CKeyPoint& k = extrema[i];
         const double spacing = gauss.GetSubsample(k.octave);
         for (int j = 0; j < perKey[i].count; ++j)
-            result.push_back({k.x * spacing, k.y * spacing, perKey[i].orientations[j], k.octave, k.scale});
+            result.push_back({k.x * spacing, k.y * spacing, perKey[i].orientations[j], k.octave, k.scale,
+                              k.dx * spacing, k.dy * spacing});
     }
     return result;
 }
@@ -254,7 +257,7 @@ void SIFTKeys(const unsigned char* bits, int width, int height, std::ptrdiff_t b
         keys.Free();
         keys.reserve(oriented.size());
         for (const OrientedKey& k : oriented)
-            keys.emplace_back(k.x, k.y, k.orientation, k.octave, k.scale, sigma.at(k.octave, k.scale));
+            keys.emplace_back(k.x, k.y, k.orientation, k.octave, k.scale, sigma.at(k.octave, k.scale), k.dx, k.dy);
         const std::size_t first = descriptors.size();
         descriptors.reserve(first + oriented.size());
         for (std::size_t i = 0; i < oriented.size(); ++i)

@@ -71,6 +71,15 @@ PairResult MatchPair(CImageDataBase& query, CImageDataBase& database, kd_tree* t
     return out;
 }
 
+// A keypoint of the working copy in full-size pixels.
+void ToFullSize(ScaleSpace::SIFT& k, double scale) noexcept
+{
+    k.x *= scale;
+    k.y *= scale;
+    k.dx *= scale;
+    k.dy *= scale;
+}
+
 // Integer scale-down sizes of the working copy; false when the copy would be empty.
 bool WorkingSize(std::int64_t w, std::int64_t h, int L, int mode, std::int64_t& wt, std::int64_t& ht, double& scale)
 {
@@ -239,10 +248,8 @@ void CPanorama::AddImage(CPanoElement* photo, CImageDataBase* given)
             db->Free();
         } else {
             const double s = photo->m_scale;
-            for (std::size_t k = 0; k < db->m_keys.size(); ++k) {
-                db->m_keys[k]->x *= s;
-                db->m_keys[k]->y *= s;
-            }
+            for (std::size_t k = 0; k < db->m_keys.size(); ++k)
+                ToFullSize(*db->m_keys[k], s);
             if (!db->SetSingleObject(photo->GetImageSize()))
                 db->Free();
         }
@@ -320,10 +327,8 @@ CPanorama::Analyses CPanorama::AnalysePhotos(const std::vector<PanoramaLib::IPan
                 PanoramaRecognition::SIFTKeys(work.get(), 4, 2, 0.02, 10.0, db->m_keys, db->m_descriptors,
                                               &CPanorama::ParallelAbortCallback);
                 const double s = photo->m_scale;
-                for (std::size_t j = 0; j < db->m_keys.size(); ++j) {
-                    db->m_keys[j]->x *= s;
-                    db->m_keys[j]->y *= s;
-                }
+                for (std::size_t j = 0; j < db->m_keys.size(); ++j)
+                    ToFullSize(*db->m_keys[j], s);
                 if (!m_bAborted && db->SetSingleObject(photo->GetImageSize()))
                     fresh[k] = std::move(db);
             }

@@ -186,7 +186,7 @@ int LMOptimizer::Run(cminpack_func_mn fcn, void* p)
 
 namespace Tiled_Panorama {
 
-std::vector<KeyPosition> KeyPositionsOf(const CImageDataBase* record)
+std::vector<KeyPosition> KeyPositionsOf(const CImageDataBase* record, double scale)
 {
     std::vector<KeyPosition> out;
     if (!record)
@@ -194,7 +194,10 @@ std::vector<KeyPosition> KeyPositionsOf(const CImageDataBase* record)
     out.reserve(record->m_keys.size());
     for (std::size_t i = 0; i < record->m_keys.size(); ++i) {
         const ScaleSpace::SIFT* k = record->m_keys[i];
-        out.push_back(k ? KeyPosition{k->x, k->y} : KeyPosition{});
+        // The peak between the samples; octave 0 is the working copy doubled, half a
+        // working pixel between samples.
+        out.push_back(k ? KeyPosition{k->x + k->dx, k->y + k->dy, 0.5 * std::ldexp(scale, std::clamp(k->octave, 0, 60))}
+                        : KeyPosition{});
     }
     return out;
 }

@@ -118,15 +118,20 @@ private:
 
 namespace Tiled_Panorama {
 
-// A keypoint position in full-size photo pixels.
+// A keypoint position in full-size photo pixels, with the spacing (full-size pixels) of
+// the pyramid samples it was found on: SIFT positions are whole samples of their
+// octave, so their error grows with it (and coarse octaves also drift outwards where
+// the perspective stretches a large blob unevenly).
 struct KeyPosition {
     double x = 0.0;
     double y = 0.0;
+    double spacing = 1.0;
 };
 
 // The keypoint positions of a feature store (null: none), in the store's order, so that
-// the match lists' keypoint indices address them.
-std::vector<KeyPosition> KeyPositionsOf(const CImageDataBase* record);
+// the match lists' keypoint indices address them; `scale` is the factor that took the
+// analysed working copy's pixels to full size (the store's positions are full size).
+std::vector<KeyPosition> KeyPositionsOf(const CImageDataBase* record, double scale = 1.0);
 
 // Cameras of one tiled build and their adjustment. The tiled engine owns one and fills
 // the inputs before DoBundleAdjustment2; the results (m_worldParams, m_params,

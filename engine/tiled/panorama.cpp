@@ -253,12 +253,8 @@ bool CPanorama::RunBundleAdjustment()
     ba.m_keypoints.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         ba.m_imageSizes.push_back(m_images[i]->GetImageSize());
-        if (i < m_imageData.size() && m_imageData[i]) {
-            const auto& keys = m_imageData[i]->m_keys;
-            ba.m_keypoints[i].reserve(keys.size());
-            for (std::size_t k = 0; k < keys.size(); ++k)
-                ba.m_keypoints[i].push_back({keys[k]->x, keys[k]->y});
-        }
+        if (i < m_imageData.size())
+            ba.m_keypoints[i] = KeyPositionsOf(m_imageData[i], m_images[i]->m_scale);
     }
     ba.m_matchRatio = m_matchRatio;
     ba.m_lensMode = m_lensMode;

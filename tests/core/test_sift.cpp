@@ -212,14 +212,18 @@ TEST(SiftDetection, UniformImageGivesNoKeypointsAndEmptiesTheKeys)
 TEST(SiftDetection, BlobGivesKeypointsAtItsCentreAndScale)
 {
     const double s = 5.0;
-    const Raster r = Blob(128, 112, 61.0, 53.0, s);
+    // Off the sample grid (the octaves that find it sample every 2 pixels): the peak
+    // between the samples is the centre.
+    const Raster r = Blob(128, 112, 61.4, 52.7, s);
     Features f;
     Extract(r, f);
     ASSERT_GE(f.keys.size(), 1u);
     ASSERT_EQ(f.keys.size(), f.descriptors.size());
     for (const SIFT* k : f.keys) {
-        EXPECT_NEAR(k->x, 61.0, 1.01) << "y " << k->y << " sigma " << k->sigma;
-        EXPECT_NEAR(k->y, 53.0, 1.01);
+        EXPECT_NEAR(k->x, 61.4, 1.01) << "y " << k->y << " sigma " << k->sigma;
+        EXPECT_NEAR(k->y, 52.7, 1.01);
+        EXPECT_NEAR(k->x + k->dx, 61.4, 0.15);
+        EXPECT_NEAR(k->y + k->dy, 52.7, 0.15);
         // The blob's scale lies between the level found and the next one.
         EXPECT_GT(k->sigma, s / 2.0);
         EXPECT_LT(k->sigma, s * 2.0);
@@ -531,7 +535,8 @@ static void CompareWithStraightforwardForms(const Raster& r)
         OrientationsFromHistogram(slow, orientations);
         const double spacing = gauss.GetSubsample(k->octave);
         for (double o : orientations)
-            expected.push_back({k->x * spacing, k->y * spacing, o, k->octave, k->scale, sigma.at(k->octave, k->scale)});
+            expected.push_back({k->x * spacing, k->y * spacing, o, k->octave, k->scale, sigma.at(k->octave, k->scale),
+                                k->dx * spacing, k->dy * spacing});
     }
 
     Features f;
@@ -541,6 +546,8 @@ static void CompareWithStraightforwardForms(const Raster& r)
         const SIFT& k = *f.keys[i];
         ASSERT_EQ(k.x, expected[i].x);
         ASSERT_EQ(k.y, expected[i].y);
+        ASSERT_EQ(k.dx, expected[i].dx);
+        ASSERT_EQ(k.dy, expected[i].dy);
         ASSERT_EQ(k.orientation, expected[i].orientation);
         ASSERT_EQ(k.sigma, expected[i].sigma);
         const double spacing = gauss.GetSubsample(k.octave);
