@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QMouseEvent>
 #include <QThread>
+#include <QWheelEvent>
 
 #include <atomic>
 #include <condition_variable>
@@ -53,14 +54,18 @@ bool spinUntil(Pred done)
     return true;
 }
 
-inline void spinEvents()
-{
-    spinUntil([n = 0]() mutable { return ++n > 20; });
-}
+inline void spinEvents() { spinUntil([n = 0]() mutable { return ++n > 20; }); }
 
-inline void sendMouse(PanoramaView& pane, QEvent::Type type, QPoint pos, Qt::MouseButtons buttons)
+inline void sendMouse(ScrollView& pane, QEvent::Type type, QPoint pos, Qt::MouseButtons buttons)
 {
     QMouseEvent e(type, pos, pane.viewport()->mapToGlobal(pos), Qt::LeftButton, buttons, Qt::NoModifier);
+    QApplication::sendEvent(pane.viewport(), &e);
+}
+
+inline void wheel(ScrollView& pane, int delta)
+{
+    QWheelEvent e(QPointF(10, 10), QPointF(10, 10), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                  Qt::NoScrollPhase, false);
     QApplication::sendEvent(pane.viewport(), &e);
 }
 

@@ -21,27 +21,22 @@ struct Files {
     int n = 0;
     QString write(const QByteArray& bytes)
     {
-        const QString path = dir.filePath(QStringLiteral("f%1").arg(n++));
-        QFile f(path);
+        QFile f(dir.filePath(QStringLiteral("f%1").arg(n++)));
         EXPECT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(bytes);
-        return path;
+        return f.fileName();
     }
 };
 
-void set16(QByteArray& b, int at, std::uint16_t v)
+// `bytes` (2 or 4) little-endian bytes of `v` written at `at`.
+QByteArray patched(QByteArray b, int at, std::uint32_t v, int bytes = 4)
 {
-    b[at] = char(v & 0xff);
-    b[at + 1] = char(v >> 8);
-}
-
-void set32(QByteArray& b, int at, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < bytes; ++i)
         b[at + i] = char((v >> (8 * i)) & 0xff);
+    return b;
 }
 
-// 22 x 35 like a marker: row y has alpha 255 except pixel (1, 0) = red 255, alpha 128.
+// 22 x 35 like a marker: alpha 255 except pixel (1, 0) = red 255, alpha 128.
 QImage markerLike()
 {
     QImage image(22, 35, QImage::Format_ARGB32);
@@ -68,9 +63,8 @@ TEST(LoadAlphaBitmap, BottomUpAndTopDownRowsAndPremultiplication)
     const QImage pre = LoadAlphaBitmap(files.write(rw::alphaBitmapFile(source)), true);
     ASSERT_EQ(pre.format(), QImage::Format_ARGB32_Premultiplied);
     EXPECT_EQ(qRed(reinterpret_cast<const QRgb*>(pre.constScanLine(0))[1]), 128);
-
     // The shipped marker: the tip (hot point) is opaque, the far corner transparent.
-    const QImage marker = LoadAlphaBitmap(QStringLiteral(":/res/res/marker2.bmp"), false);
+    const QImage marker = LoadAlphaBitmap(":/res/res/marker2.bmp", false);
     ASSERT_EQ(marker.size(), QSize(22, 35));
     EXPECT_EQ(qAlpha(marker.pixel(1, 34)), 255);
     EXPECT_EQ(qAlpha(marker.pixel(0, 0)), 0);
@@ -82,21 +76,15 @@ TEST(LoadAlphaBitmap, DamagedFilesGiveNull)
     const QByteArray good = rw::alphaBitmapFile(markerLike());
     const struct {
         const char* what;
-        int at;
-        int bytes;  // 2 or 4
+        int at, bytes;
         std::uint32_t value;
     } patches[] = {
-        {"not BM", 0, 2, 0x4D43},         {"24 bits", 28, 2, 24},
-        {"RLE", 30, 4, 1},                {"offset < 54", 10, 4, 50},
-        {"huge offset", 10, 4, 0xfffffff0u}, {"planes", 26, 2, 2},
-        {"huge width", 18, 4, 0x7fffffffu}, {"width 0", 18, 4, 0},
-        {"height beyond data", 22, 4, 36}, {"most negative height", 22, 4, 0x80000000u},
+        {"not BM", 0, 2, 0x4D43}, {"24 bits", 28, 2, 24}, {"RLE", 30, 4, 1}, {"offset < 54", 10, 4, 50},
+        {"huge offset", 10, 4, 0xfffffff0u}, {"planes", 26, 2, 2}, {"huge width", 18, 4, 0x7fffffffu},
+        {"width 0", 18, 4, 0}, {"height beyond data", 22, 4, 36}, {"most negative height", 22, 4, 0x80000000u},
     };
-    for (const auto& p : patches) {
-        QByteArray bad = good;
-        p.bytes == 2 ? set16(bad, p.at, std::uint16_t(p.value)) : set32(bad, p.at, p.value);
-        EXPECT_TRUE(LoadAlphaBitmap(files.write(bad), false).isNull()) << p.what;
-    }
+    for (const auto& p : patches)
+        EXPECT_TRUE(LoadAlphaBitmap(files.write(patched(good, p.at, p.value, p.bytes)), false).isNull()) << p.what;
     EXPECT_TRUE(LoadAlphaBitmap(files.write(good.left(54 + 22 * 4 * 20)), false).isNull()) << "truncated";
     EXPECT_TRUE(LoadAlphaBitmap(files.write(good.left(30)), false).isNull()) << "short header";
     EXPECT_TRUE(LoadAlphaBitmap(files.dir.filePath("missing.bmp"), false).isNull());
@@ -105,8 +93,8 @@ TEST(LoadAlphaBitmap, DamagedFilesGiveNull)
 
 namespace {
 
-// Pixel (x, y) of a cursor image: black, white, transparent or inverting per the
-// Windows masks.
+// Row 0 of a cursor: x 0 black (AND 0, XOR 0), x 1 white (0, 1), x 2 transparent (1, 0),
+// x 3 inverting (1, 1), per the Windows masks.
 rw::CursorImage fourCombinations(int hotX, int hotY, int bpp = 1)
 {
     rw::CursorImage c;
@@ -115,16 +103,12 @@ rw::CursorImage fourCombinations(int hotX, int hotY, int bpp = 1)
     c.bpp = bpp;
     c.xorMask.assign(128, 0);
     c.andMask.assign(128, 0);
-    // Row 0: x 0 black (AND 0, XOR 0), x 1 white (0, 1), x 2 transparent (1, 0), x 3 invert (1, 1).
     c.xorMask[0] = char(0x40 | 0x10);
     c.andMask[0] = char(0x20 | 0x10);
     return c;
 }
 
-bool bitAt(const QBitmap& b, int x, int y)
-{
-    return qGray(b.toImage().pixel(x, y)) < 128;  // color1 (black) is a set bit
-}
+bool bitAt(const QBitmap& b, int x, int y) { return qGray(b.toImage().pixel(x, y)) < 128; }  // color1 is set
 
 }  // namespace
 
@@ -134,24 +118,19 @@ TEST(CursorLoader, MaskCombinationsAndHotSpot)
     std::vector<QCursor*> cursors;
     winLoadCursorFile(files.write(rw::cursorFile({fourCombinations(15, 16)})).toStdWString(), cursors);
     ASSERT_EQ(cursors.size(), 1u);
-    const QCursor& c = *cursors[0];
-    EXPECT_EQ(c.hotSpot(), QPoint(15, 16));
-    const QBitmap bitmap = c.bitmap();
-    const QBitmap mask = c.mask();
+    EXPECT_EQ(cursors[0]->hotSpot(), QPoint(15, 16));
+    const QBitmap bitmap = cursors[0]->bitmap(), mask = cursors[0]->mask();
     ASSERT_EQ(bitmap.size(), QSize(32, 32));
     // Qt: B 1 M 1 black, B 0 M 1 white, B 0 M 0 transparent, B 1 M 0 inverted.
-    const bool expectB[] = {true, false, false, true};
-    const bool expectM[] = {true, true, false, false};
     for (int x = 0; x < 4; ++x) {
-        EXPECT_EQ(bitAt(bitmap, x, 0), expectB[x]) << x;
-        EXPECT_EQ(bitAt(mask, x, 0), expectM[x]) << x;
+        EXPECT_EQ(bitAt(bitmap, x, 0), x == 0 || x == 3) << x;
+        EXPECT_EQ(bitAt(mask, x, 0), x < 2) << x;
         EXPECT_TRUE(bitAt(mask, x, 31)) << "bottom row is black, first row is the top";
     }
     for (QCursor*& p : cursors)
         DeleteObject<QCursor>()(p);
-
-    EXPECT_EQ(loadWndCursor(QStringLiteral(":/res/res/geo1.cur")).hotSpot(), QPoint(15, 16));
-    EXPECT_EQ(loadWndCursor(QStringLiteral(":/res/res/move1.cur")).shape(), Qt::BitmapCursor);
+    EXPECT_EQ(loadWndCursor(":/res/res/geo1.cur").hotSpot(), QPoint(15, 16));
+    EXPECT_EQ(loadWndCursor(":/res/res/move1.cur").shape(), Qt::BitmapCursor);
     EXPECT_EQ(loadWndCursor(files.dir.filePath("missing.cur")).shape(), Qt::ArrowCursor);
 }
 
@@ -171,21 +150,16 @@ TEST(CursorLoader, BadFilesAndEntries)
     EXPECT_EQ(count(rw::cursorFile({fourCombinations(0, 0)}, 1)), 0u) << "icon file";
     EXPECT_EQ(count(rw::cursorFile({})), 0u) << "count 0";
     EXPECT_EQ(count(rw::cursorFile({fourCombinations(0, 0), fourCombinations(0, 0, 4)})), 1u) << "4-bit entry skipped";
-
     const struct {
         const char* what;
         int at;
         std::uint32_t value;
     } patches[] = {
-        {"undersized mask size", 22 + 20, 64},   {"huge mask size", 22 + 20, 0x7ffffff0u},
-        {"huge image offset", 18, 0xfffffff0u}, {"header size", 22, 12},
-        {"huge width", 22 + 4, 0x7fffffffu},     {"negative height", 22 + 8, 0xffffffc0u},
+        {"undersized mask size", 22 + 20, 64}, {"huge mask size", 22 + 20, 0x7ffffff0u}, {"huge image offset", 18, 0xfffffff0u},
+        {"header size", 22, 12}, {"huge width", 22 + 4, 0x7fffffffu}, {"negative height", 22 + 8, 0xffffffc0u},
     };
-    for (const auto& p : patches) {
-        QByteArray bad = good;
-        set32(bad, p.at, p.value);
-        EXPECT_EQ(count(bad), 0u) << p.what;
-    }
+    for (const auto& p : patches)
+        EXPECT_EQ(count(patched(good, p.at, p.value)), 0u) << p.what;
     EXPECT_EQ(count(good.left(good.size() - 1)), 0u) << "truncated masks";
     EXPECT_EQ(count(good.left(10)), 0u) << "truncated directory";
 }
@@ -200,7 +174,5 @@ TEST(RotateBytes, FieldsByWidth)
     e.hotX = 0x0102;
     e.imageOffset = 0x01020304u;
     RotateBytes(e);
-    EXPECT_EQ(e.width, 32);
-    EXPECT_EQ(e.hotX, 0x0201);
-    EXPECT_EQ(e.imageOffset, 0x04030201u);
+    EXPECT_EQ(std::make_tuple(int(e.width), int(e.hotX), e.imageOffset), std::make_tuple(32, 0x0201, 0x04030201u));
 }

@@ -19,29 +19,19 @@ QString readAll(const QString& path)
 void writeText(const QString& path, const char* text)
 {
     QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(text);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(text) > 0);
 }
 
 }  // namespace
 
 TEST(ExportSaveName, TheChosenFiltersExtensionIsForcedUnlessPresent)
 {
-    const QString jpeg = "JPEG files (*.jpg)", tiff = "TIFF files (*.tif)", png = "PNG files (*.png)";
-    const struct {
-        const char* name;
-        QString filter;
-        const char* written;
-    } cases[] = {
-        {"pano", tiff, "pano.tif"},
-        {"pano.", tiff, "pano.tif"},
-        {"pano.jpeg", tiff, "pano.jpeg.tif"},
-        {"photo.JPG", jpeg, "photo.JPG"},
-        {"photo.png", jpeg, "photo.png.jpg"},
-        {"/home/a.b/pano", png, "/home/a.b/pano.png"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(MainWindow::forcedSaveName(c.name, c.filter), QString(c.written)) << c.name;
+    const char *jpeg = "JPEG files (*.jpg)", *tiff = "TIFF files (*.tif)", *png = "PNG files (*.png)";
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"pano", tiff, "pano.tif"}, {"pano.", tiff, "pano.tif"}, {"pano.jpeg", tiff, "pano.jpeg.tif"},
+        {"photo.JPG", jpeg, "photo.JPG"}, {"photo.png", jpeg, "photo.png.jpg"}, {"/home/a.b/pano", png, "/home/a.b/pano.png"}};
+    for (const auto& [name, filter, written] : cases)
+        EXPECT_EQ(MainWindow::forcedSaveName(name, filter), written) << name;
 }
 
 // A save that fails says why and leaves the file already there alone: before a render
@@ -106,21 +96,16 @@ TEST_F(RenderedWindowTest, PageSetupFieldsFollowTheSite)
     EXPECT_EQ(ui().pageWidth->text(), "10.00in");
 
     // A text that is not a number is rewritten from the stored value.
-    const struct {
-        QLineEdit* field;
-        void (MainWindow::*finished)();
-        QString stored;
-    } fields[] = {
+    const std::tuple<QLineEdit*, void (MainWindow::*)(), QString> fields[] = {
         {ui().marginsLeft, &MainWindow::on_marginsLeft_editingFinished, "0in"},
         {ui().marginsBottom, &MainWindow::on_marginsBottom_editingFinished, "0in"},
         {ui().overlap, &MainWindow::on_overlap_editingFinished, "0in"},
         {ui().pageWidth, &MainWindow::on_pageWidth_editingFinished, "10.00in"},
-        {ui().pageTo, &MainWindow::on_pageTo_editingFinished, site.printPageTo()},
-    };
-    for (const auto& f : fields) {
-        f.field->setText("abc");
-        (w.get()->*f.finished)();
-        EXPECT_EQ(f.field->text(), f.stored) << f.field->objectName().toStdString();
+        {ui().pageTo, &MainWindow::on_pageTo_editingFinished, site.printPageTo()}};
+    for (const auto& [field, finished, stored] : fields) {
+        field->setText("abc");
+        (w.get()->*finished)();
+        EXPECT_EQ(field->text(), stored) << field->objectName().toStdString();
     }
     EXPECT_EQ(s.printWidth, 10000);
 
@@ -128,16 +113,16 @@ TEST_F(RenderedWindowTest, PageSetupFieldsFollowTheSite)
     // enables them again while printing is possible.
     ui().fitToPage->click();
     ASSERT_TRUE(ui().numPages->isEnabled());
-    ui().numPages->setText("3");
-    w->on_numPages_editingFinished();
-    EXPECT_EQ(ui().numPages->text(), "3 pages");
+    auto pages = [&](const char* text) {
+        ui().numPages->setText(text);
+        w->on_numPages_editingFinished();
+        return ui().numPages->text();
+    };
+    EXPECT_EQ(pages("3"), "3 pages");
     EXPECT_EQ(ui().pageTo->text(), "3");
     EXPECT_TRUE(ui().pageFrom->isEnabled());
-    ui().numPages->setText("x");
-    w->on_numPages_editingFinished();
-    EXPECT_EQ(ui().numPages->text(), "3 pages");
-    ui().numPages->setText("1");
-    w->on_numPages_editingFinished();
+    EXPECT_EQ(pages("x"), "3 pages");
+    pages("1");
     EXPECT_FALSE(ui().pageFrom->isEnabled());
     EXPECT_FALSE(ui().pageTo->isEnabled());
     w->updatePageSetupDialog();

@@ -8,7 +8,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QToolButton>
-#include <QWheelEvent>
 
 #include <cmath>
 
@@ -69,10 +68,7 @@ struct Matching {
         return w;
     }
     QRadioButton* radio(const char* name) { return child<QRadioButton>(name); }
-    QPushButton* button(QDialogButtonBox::StandardButton b)
-    {
-        return child<QDialogButtonBox>("buttonBox")->button(b);
-    }
+    QPushButton* button(QDialogButtonBox::StandardButton b) { return child<QDialogButtonBox>("buttonBox")->button(b); }
     QPushButton* ok() { return button(QDialogButtonBox::Ok); }
     bool waitForPreview() { return vltest::spinUntil([&] { return dlg.previewPane()->hasPicture(); }); }
     VarnoBase::Point point(int group, int i)
@@ -84,13 +80,6 @@ struct Matching {
     // Both photo panes at actual size, so a drop lands on the exact photo pixel.
     void actualSize() { dlg.OnImageScaled(1.0); }
 };
-
-void wheel(PanoramaView& view, int delta)
-{
-    QWheelEvent e(QPointF(10, 10), QPointF(10, 10), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
-                  Qt::NoScrollPhase, false);
-    QApplication::sendEvent(view.viewport(), &e);
-}
 
 }  // namespace
 
@@ -106,43 +95,39 @@ TEST(HorzMatchingDlg, PreviewAgreesWithTheTruth)
     const QImage preview =
         static_cast<PanoramaLib::QtDibImpl*>(store->QueryObject(PanoramaLib::kQueryDibImpl))->convertedImage(QImage::Format_RGB32);
     ASSERT_FALSE(preview.isNull());
-
     // The canvas is the union of both photos in the first photo's frame.
-    const vltest::Mat3 back = t.truth.inverse();
     double minX = 0, minY = 0, maxX = 240, maxY = 180;
     for (QPointF c : {QPointF(0, 0), QPointF(240, 0), QPointF(240, 180), QPointF(0, 180)}) {
         double x, y;
-        back.map(c.x(), c.y(), x, y);
+        t.truth.inverse().map(c.x(), c.y(), x, y);
         minX = std::min(minX, x), minY = std::min(minY, y), maxX = std::max(maxX, x), maxY = std::max(maxY, y);
     }
     EXPECT_NEAR(preview.width(), maxX - std::floor(minX), 3.0);
     EXPECT_NEAR(preview.height(), maxY - std::floor(minY), 3.0);
-
+    // Canvas pixels right of the first photo, where only the second one shows, against the
+    // second photo through the truth shifted by (dx, dy).
     const QImage& second = t.shots[1].image;
-    double best = 1e9;
-    QPoint bestShift;
+    auto meanDiff = [&](int dx, int dy) {
+        double sum = 0;
+        int n = 0;
+        for (int y = 20; y < preview.height() - 20; y += 3)
+            for (int x = 240 - int(std::floor(minX)) + 6; x < preview.width() - 6; x += 3) {
+                double sx, sy;
+                t.truth.map(x + std::floor(minX) + dx, y + std::floor(minY) + dy, sx, sy);
+                const QPoint s(int(std::lround(sx)), int(std::lround(sy)));
+                if (second.rect().adjusted(2, 2, -2, -2).contains(s))
+                    sum += std::abs(qGreen(preview.pixel(x, y)) - qGreen(second.pixel(s))), ++n;
+            }
+        EXPECT_GT(n, 200);
+        return sum / std::max(n, 1);
+    };
+    std::tuple<double, int, int> best{1e9, 0, 0};
     for (int dy = -4; dy <= 4; ++dy)
-        for (int dx = -4; dx <= 4; ++dx) {
-            double sum = 0;
-            int n = 0;
-            // Canvas pixels right of the first photo, where only the second one shows.
-            for (int y = 20; y < preview.height() - 20; y += 3)
-                for (int x = 240 - int(std::floor(minX)) + 6; x < preview.width() - 6; x += 3) {
-                    double sx, sy;
-                    t.truth.map(x + std::floor(minX) + dx, y + std::floor(minY) + dy, sx, sy);
-                    const QPoint s(int(std::lround(sx)), int(std::lround(sy)));
-                    if (!second.rect().adjusted(2, 2, -2, -2).contains(s))
-                        continue;
-                    sum += std::abs(qGreen(preview.pixel(x, y)) - qGreen(second.pixel(s)));
-                    ++n;
-                }
-            ASSERT_GT(n, 200);
-            if (sum / n < best)
-                best = sum / n, bestShift = QPoint(dx, dy);
-        }
-    EXPECT_LE(std::abs(bestShift.x()), 1);
-    EXPECT_LE(std::abs(bestShift.y()), 1);
-    EXPECT_LT(best, 12.0);
+        for (int dx = -4; dx <= 4; ++dx)
+            best = std::min(best, std::tuple(meanDiff(dx, dy), dx, dy));
+    EXPECT_LE(std::abs(std::get<1>(best)), 1);
+    EXPECT_LE(std::abs(std::get<2>(best)), 1);
+    EXPECT_LT(std::get<0>(best), 12.0);
 }
 
 TEST(HorzMatchingDlg, BadDropShowsUnableToMatchAndDisablesOk)
@@ -179,7 +164,7 @@ TEST(HorzMatchingDlg, BadDropShowsUnableToMatchAndDisablesOk)
     EXPECT_GT(t.dlg.previewPane()->scaleFactor(), 0.0);
 }
 
-TEST(HorzMatchingDlg, ScaleOnlyHidesMarkerTwoOnBothPanes)
+TEST(HorzMatchingDlg, ScaleOnlyHidesMarkerTwoOnBothPanesAndARingDisablesTheModels)
 {
     Matching t;
     const auto shown = [&](PreviewControl* c) { return c->markers().GetByName(Marker2)->isVisible(); };
@@ -196,40 +181,34 @@ TEST(HorzMatchingDlg, ScaleOnlyHidesMarkerTwoOnBothPanes)
     t.radio("rdbMatchAffine")->click();
     EXPECT_TRUE(shown(t.dlg.leftControl()) && shown(t.dlg.rightControl()));
     EXPECT_EQ(t.dlg.rightControl()->markers().GetByName(Marker2)->position(), where);
+
+    Matching ring(true);  // a ring disables the models
+    for (const char* name : {"rdbMatchTranslate", "rdbMatchSimple", "rdbMatchAffine"})
+        EXPECT_FALSE(ring.radio(name)->isEnabled()) << name;
+    EXPECT_TRUE(ring.radio("rdbMatchAffine")->isChecked());
 }
 
-TEST(HorzMatchingDlg, RingDisablesTheModels)
-{
-    Matching t(true);
-    for (QRadioButton* b : {t.radio("rdbMatchTranslate"), t.radio("rdbMatchSimple"), t.radio("rdbMatchAffine")})
-        EXPECT_FALSE(b->isEnabled());
-    EXPECT_TRUE(t.radio("rdbMatchAffine")->isChecked());
-}
-
-TEST(HorzMatchingDlg, PhotoPanesShareOneScale)
+// The photo panes share one scale; a much smaller second photo refuses a scale the first
+// would take: neither the button nor the wheel gets the two panes apart.
+TEST(HorzMatchingDlg, PhotoPanesShareOneScaleBothPanesAllow)
 {
     Matching t;
-    wheel(*t.dlg.rightPane(), 120);
+    vltest::wheel(*t.dlg.rightPane(), 120);
     EXPECT_EQ(t.dlg.leftPane()->scaleFactor(), t.dlg.rightPane()->scaleFactor());
     t.dlg.OnImageScaled(1.0);
     t.child<QToolButton>("btnZoomOut")->click();
     t.child<QToolButton>("btnZoomOut")->click();
     EXPECT_EQ(t.dlg.rightPane()->scaleFactor(), 0.5);
-    EXPECT_EQ(t.child<QLabel>("lblScale")->text(), QStringLiteral("Scale:  50 %"));
-}
+    EXPECT_EQ(t.child<QLabel>("lblScale")->text(), "Scale:  50 %");
 
-// A much smaller second photo refuses a scale the first would take: neither the button
-// nor the wheel gets the two panes apart.
-TEST(HorzMatchingDlg, BothPanesAskedWhetherTheScaleIsAllowed)
-{
-    Matching t(false, {}, QSize(40, 30));
-    t.dlg.OnImageScaled(0.33);
-    ASSERT_EQ(t.dlg.rightPane()->scaleFactor(), 0.33);
-    EXPECT_FALSE(t.child<QToolButton>("btnZoomOut")->isEnabled());  // 25 %: 10 x 8 pixels
-    EXPECT_TRUE(t.child<QToolButton>("btnZoomIn")->isEnabled());
-    wheel(*t.dlg.leftPane(), -120);
-    EXPECT_EQ(t.dlg.leftPane()->scaleFactor(), 0.33);
-    EXPECT_EQ(t.dlg.rightPane()->scaleFactor(), 0.33);
+    Matching small(false, {}, QSize(40, 30));
+    small.dlg.OnImageScaled(0.33);
+    ASSERT_EQ(small.dlg.rightPane()->scaleFactor(), 0.33);
+    EXPECT_FALSE(small.child<QToolButton>("btnZoomOut")->isEnabled());  // 25 %: 10 x 8 pixels
+    EXPECT_TRUE(small.child<QToolButton>("btnZoomIn")->isEnabled());
+    vltest::wheel(*small.dlg.leftPane(), -120);
+    EXPECT_EQ(small.dlg.leftPane()->scaleFactor(), 0.33);
+    EXPECT_EQ(small.dlg.rightPane()->scaleFactor(), 0.33);
 }
 
 TEST(HorzMatchingDlg, ResetRestoresMarkersModelAndOk)

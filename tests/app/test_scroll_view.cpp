@@ -10,25 +10,18 @@
 
 TEST(ZoomTable, NearestStepsTiesAndClamping)
 {
-    const struct {
-        double zoom;
-        int index;
-    } cases[] = {{0.5, 0}, {1, 0}, {150, 13}, {5000, 18}, {1000, 18}, {7, 5}, {10.5, 6}, {12, 7}, {-3, 0}};
-    for (const auto& c : cases)
-        EXPECT_EQ(_get_nearest_zoom_scale_index(c.zoom), c.index) << c.zoom;
+    for (const auto& [zoom, index] :
+         {std::pair(0.5, 0), {1, 0}, {150, 13}, {5000, 18}, {1000, 18}, {7, 5}, {10.5, 6}, {12, 7}, {-3, 0}})
+        EXPECT_EQ(_get_nearest_zoom_scale_index(zoom), index) << zoom;
     EXPECT_EQ(_GetZoomTableSize(), 19);
 }
 
 TEST(ZoomTable, NextStepsAndSlider)
 {
-    const struct {
-        double zoom;
-        bool up;
-        double next;
-    } cases[] = {{150, true, 200}, {150, false, 100}, {1000, true, 1000}, {1, false, 1}, {5000, true, 1000},
-                 {0.2, false, 1}, {100, true, 200}, {100, false, 67}};
-    for (const auto& c : cases)
-        EXPECT_EQ(GetNextZoomFactor(c.zoom, c.up), c.next) << c.zoom << ' ' << c.up;
+    const std::tuple<double, bool, double> cases[] = {{150, true, 200}, {150, false, 100}, {1000, true, 1000}, {1, false, 1},
+                                                      {5000, true, 1000}, {0.2, false, 1}, {100, true, 200}, {100, false, 67}};
+    for (const auto& [zoom, up, next] : cases)
+        EXPECT_EQ(GetNextZoomFactor(zoom, up), next) << zoom << ' ' << up;
     EXPECT_FALSE(CanNextZoomFactor(1000, true));
     EXPECT_TRUE(CanNextZoomFactor(1000, false));
     EXPECT_FALSE(CanNextZoomFactor(1.2, false));
@@ -79,15 +72,9 @@ TEST(ScaledScrollView, CanScaleLimitsAndNoPicture)
     double f = -20.0;
     EXPECT_FALSE(view.canScale(f)) << "no picture: (-1, -1) x -20 must not pass";
     view.setActualSize(QSize(100, 1000));
-    const struct {
-        double factor;
-        bool ok;
-    } cases[] = {{0.1, true}, {0.09, false}, {16.383, true}, {16.384, false}, {-1.0, false},
-                 {std::numeric_limits<double>::quiet_NaN(), false}, {std::numeric_limits<double>::infinity(), false}};
-    for (const auto& c : cases) {
-        double g = c.factor;
-        EXPECT_EQ(view.canScale(g), c.ok) << c.factor;
-    }
+    for (auto [factor, ok] : {std::pair(0.1, true), {0.09, false}, {16.383, true}, {16.384, false}, {-1.0, false},
+                              {std::numeric_limits<double>::quiet_NaN(), false}, {std::numeric_limits<double>::infinity(), false}})
+        EXPECT_EQ(view.canScale(factor), ok) << factor;
 }
 
 TEST(ScrollView, OriginWithGapsAndAlignment)

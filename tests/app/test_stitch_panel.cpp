@@ -1,25 +1,25 @@
-// The Stitch panel's option blocks and controls against the real document (no build):
-// what the controls write into the blocks, what reaches the document and when.
-#include <QSignalSpy>
+// The Stitch panel's option blocks and controls against the real document: what the
+// controls write into the blocks, what reaches the document and when; and, with the real
+// tiled engine, its fast preview phase ended by a keyboard angle change.
+#include <atomic>
 
+#include "browser/file_list_model.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/scene.h"
 
 TEST_F(WindowTest, RingOnThenOffRestoresTheChosenMotionModel)
 {
     ui().rdbMatchingSimple->setChecked(true);
     w->on_rdbMatchingSimple_clicked();
     EXPECT_EQ(w->hvOptions().motionModel, PanoramaLib::MotionSimple);
-
     ui().chk360->setChecked(true);
     w->on_chk360_clicked();
     EXPECT_TRUE(w->hvOptions().bCyclorama);
     EXPECT_EQ(w->hvOptions().motionModel, PanoramaLib::MotionTranslate);
     EXPECT_TRUE(ui().rdbMatchingTranslate->isChecked());
     EXPECT_FALSE(ui().rdbMatchingSimple->isEnabled());
-
     w->on_rdbMatchingAffine_clicked();  // while the ring is on the saved choice stays
     EXPECT_EQ(w->hvOptionsSaved().motionModel, PanoramaLib::MotionSimple);
-
     ui().chk360->setChecked(false);
     w->on_chk360_clicked();
     EXPECT_FALSE(w->hvOptions().bCyclorama);
@@ -30,8 +30,7 @@ TEST_F(WindowTest, RingOnThenOffRestoresTheChosenMotionModel)
 TEST_F(WindowTest, FocalLengthIndexIsTheLensType)
 {
     ASSERT_EQ(ui().cmbFocalLength->count(), 10);
-    const std::pair<int, const char*> lenses[] = {{0, "14mm"}, {7, "35mm"}, {9, "60mm"}};
-    for (const auto& [index, text] : lenses) {
+    for (const auto& [index, text] : {std::pair(0, "14mm"), std::pair(7, "35mm"), std::pair(9, "60mm")}) {
         ui().cmbFocalLength->setCurrentIndex(index);
         EXPECT_EQ(ui().cmbFocalLength->currentText(), QString::fromLatin1(text));
         EXPECT_EQ(w->hvOptions().nLensType, index);
@@ -45,13 +44,10 @@ TEST_F(WindowTest, AzimuthSliderRunsOppositeToTheDocumentsYAngle)
     int x = 0, y = 0, z = 0;
     w->document().getRenderingSufrace(surface, x, y, z);
     EXPECT_EQ(y, -10);
-
     w->document().setRenderSurface(PanoramaLib::SurfaceCylindrical, 5, 20, -7, true, false);
     w->UpdateStitchingDialog();  // re-entrant: the sliders' slots write the same angles back
-    EXPECT_EQ(ui().sldRx->value(), 5);
-    EXPECT_EQ(ui().sldRy->value(), -20);
-    EXPECT_EQ(ui().spnRy->value(), -20);
-    EXPECT_EQ(ui().sldRz->value(), -7);
+    EXPECT_EQ(std::make_tuple(ui().sldRx->value(), ui().sldRy->value(), ui().spnRy->value(), ui().sldRz->value()),
+              std::make_tuple(5, -20, -20, -7));
     w->document().getRenderingSufrace(surface, x, y, z);
     EXPECT_EQ(std::make_tuple(x, y, z), std::make_tuple(5, 20, -7));
 }
@@ -66,19 +62,13 @@ TEST_F(WindowTest, TabSwitchAloneSendsNothingToTheDocument)
     EXPECT_TRUE(w->document().getCurPanoramaType());
 }
 
-namespace {
-
-auto fieldsOf(const PanoramaLib::PanoramaOptions& o)
-{
-    return std::make_tuple(o.bAutoCrop, o.nMatchingMode, o.nPreviewQuality, int(o.motionModel),
-                           o.bGradientAverageMode, o.bLensCompensation, o.nLensType, o.bCyclorama,
-                           o.bBundleAdjustAtEnd, o.nLensPolynomial, int(o.surfaceType));
-}
-
-}  // namespace
-
 TEST_F(WindowTest, StitchCopiesOnlyThePanelsFieldsIntoTheEngineOptions)
 {
+    auto fieldsOf = [](const PanoramaLib::PanoramaOptions& o) {
+        return std::make_tuple(o.bAutoCrop, o.nMatchingMode, o.nPreviewQuality, int(o.motionModel), o.bGradientAverageMode,
+                               o.bLensCompensation, o.nLensType, o.bCyclorama, o.bBundleAdjustAtEnd, o.nLensPolynomial,
+                               int(o.surfaceType));
+    };
     PanoramaLib::PanoramaOptions engine;
     engine.bAutoCrop = true;
     engine.nMatchingMode = 1;
@@ -87,13 +77,11 @@ TEST_F(WindowTest, StitchCopiesOnlyThePanelsFieldsIntoTheEngineOptions)
     engine.nLensType = 4;
     engine.bBundleAdjustAtEnd = true;
     engine.surfaceType = PanoramaLib::SurfaceCylindrical;
-
     for (const bool tiled : {false, true}) {
         w->document().setCurPanoramaType(tiled);
         w->document().setOptions(engine);
-        PanoramaLib::PanoramaOptions expected;
+        PanoramaLib::PanoramaOptions expected, r;
         w->document().getOptions(&expected);  // what this engine keeps of them
-
         ui().tabPanoType->setCurrentIndex(tiled ? 1 : 0);
         ui().cmbFocalLength->setCurrentIndex(2);
         ui().chkCompensateLensDistTiled->setChecked(true);
@@ -102,7 +90,6 @@ TEST_F(WindowTest, StitchCopiesOnlyThePanelsFieldsIntoTheEngineOptions)
         ui().rdbSpherical->setChecked(true);
         w->on_rdbSpherical_clicked();
         w->on_btnStitch_clicked();
-
         if (tiled) {
             expected.bLensCompensation = true;
             expected.nLensPolynomial = 1;
@@ -114,7 +101,6 @@ TEST_F(WindowTest, StitchCopiesOnlyThePanelsFieldsIntoTheEngineOptions)
             expected.nLensType = 2;
             expected.bCyclorama = false;
         }
-        PanoramaLib::PanoramaOptions r;
         w->document().getOptions(&r);
         EXPECT_EQ(fieldsOf(r), fieldsOf(expected)) << (tiled ? "tiled" : "horizontal/vertical");
     }
@@ -130,4 +116,39 @@ TEST_F(WindowTest, PolynomialFollowsLensCompensationAndTheDocument)
     EXPECT_FALSE(ui().chkPolinom24->isEnabled());
     w->enableTLControls(true);
     EXPECT_TRUE(ui().chkPolinom24->isEnabled());
+}
+
+// A drag of an angle slider previews quickly until its release ends the fast phase (the
+// engine's view update (1, 1)); a typed or keyboard change has no release and ends it at
+// once. Then the window goes while a render job is under way: the engines are released
+// (and the render thread joined) before anything of the window is.
+TEST_F(WindowTest, KeyboardAngleChangeEndsTheFastPhase)
+{
+    static const vltest::Scene scene(vltest::smallSceneOptions(5));
+    vltest::MosaicOptions mosaic;
+    mosaic.rows = 1;
+    mosaic.cols = 3;
+    mosaic.width = 320;
+    mosaic.height = 240;
+    mosaic.overlap = 0.35;
+    const vltest::PhotoSet photos = vltest::makeMosaicPhotoSet(scene, mosaic);
+    w->trayModel()->setFileList(photos.paths);
+    w->document().setTaskMode(TaskMode::TaskStitch);  // loads the photos
+    ui().tabPanoType->setCurrentIndex(1);
+    ui().btnStitch->click();
+    ASSERT_TRUE(ui().sldRx->isEnabled());
+    std::atomic<int> ends{0};  // the render thread posts other updates meanwhile
+    QObject::connect(w.get(), &MainWindow::onSyncUpdatePanoramaView, w.get(),
+                     [&ends](long wParam, long lParam) { ends += wParam == 1 && lParam == 1; }, Qt::DirectConnection);
+    ui().sldRx->setSliderDown(true);
+    ui().sldRx->setValue(8);
+    EXPECT_EQ(ends.load(), 0);
+    ui().sldRx->setSliderDown(false);
+    EXPECT_EQ(ends.load(), 1);
+    ui().spnRx->setValue(3);
+    EXPECT_EQ(ends.load(), 2);
+    ui().sldRz->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    EXPECT_EQ(ends.load(), 3);
+    ui().sldRy->setValue(12);
+    w.reset();
 }

@@ -42,20 +42,14 @@ struct CropFrame : ::testing::Test {
 
 }  // namespace
 
-TEST_F(CropFrame, HitCodesCornerBeatsEdgeBand)
+TEST_F(CropFrame, HitCodesCornerBeatsEdgeBandPressOutsideChangesNothing)
 {
-    const struct {
-        QPoint p;
-        int code;
-    } cases[] = {{{102, 103}, htTopLeft}, {{99, 150}, htLeft},     {{301, 150}, htRight},      {{200, 99}, htTop},
-                 {{200, 201}, htBottom},  {{297, 198}, htBottomRight}, {{200, 150}, htInside}, {{50, 50}, htNone},
-                 {{100, 96}, htTopLeft},  {{100, 95}, htNone}};
-    for (const auto& c : cases)
-        EXPECT_EQ(frame.HitTest(c.p, nullptr), c.code) << c.p.x() << ',' << c.p.y();
-}
-
-TEST_F(CropFrame, PressOutsideChangesNothing)
-{
+    const std::pair<QPoint, int> cases[] = {
+        {{102, 103}, htTopLeft}, {{99, 150}, htLeft},  {{301, 150}, htRight},    {{200, 99}, htTop}, {{200, 201}, htBottom},
+        {{297, 198}, htBottomRight}, {{200, 150}, htInside}, {{50, 50}, htNone}, {{100, 96}, htTopLeft}, {{100, 95}, htNone}};
+    for (const auto& [p, code] : cases)
+        EXPECT_EQ(frame.HitTest(p, nullptr), code) << p.x() << ',' << p.y();
+    // A press outside changes nothing.
     EXPECT_FALSE(mouse.OnLButtonDown(&cb, 0, QPoint(10, 10)));
     EXPECT_FALSE(mouse.OnMouseMove(&cb, 0, QPoint(50, 50)));
     EXPECT_FALSE(mouse.OnLButtonUp(&cb, 0, QPoint(50, 50)));
@@ -79,23 +73,16 @@ TEST_F(CropFrame, MinimumSizeAndClip)
 
 TEST_F(CropFrame, CursorsByAngle)
 {
-    const struct {
-        double a;
-        int index;
-    } angles[] = {{0, 0}, {std::numbers::pi / 4, 3}, {std::numbers::pi / 2, 2}, {3 * std::numbers::pi / 4, 1},
-                  {std::numbers::pi, 0}, {-std::numbers::pi / 4, 1}, {1e300, 0}};
-    for (const auto& c : angles)
-        EXPECT_EQ(angleToCursorInd(c.a), c.index) << c.a;
-
-    const struct {
-        QPoint p;
-        Qt::CursorShape shape;
-    } handles[] = {{{100, 100}, Qt::SizeFDiagCursor}, {{300, 200}, Qt::SizeFDiagCursor}, {{300, 100}, Qt::SizeBDiagCursor},
-                   {{100, 200}, Qt::SizeBDiagCursor}, {{100, 150}, Qt::SizeHorCursor},   {{200, 200}, Qt::SizeVerCursor},
-                   {{200, 150}, Qt::OpenHandCursor}};
-    for (const auto& h : handles) {
-        ASSERT_TRUE(mouse.OnSetCursor(&cb, h.p));
-        EXPECT_EQ(cb.cursor, h.shape) << h.p.x() << ',' << h.p.y();
+    using std::numbers::pi;
+    for (const auto& [a, index] : {std::pair(0.0, 0), {pi / 4, 3}, {pi / 2, 2}, {3 * pi / 4, 1}, {pi, 0}, {-pi / 4, 1}, {1e300, 0}})
+        EXPECT_EQ(angleToCursorInd(a), index) << a;
+    const std::pair<QPoint, Qt::CursorShape> handles[] = {
+        {{100, 100}, Qt::SizeFDiagCursor}, {{300, 200}, Qt::SizeFDiagCursor}, {{300, 100}, Qt::SizeBDiagCursor},
+        {{100, 200}, Qt::SizeBDiagCursor}, {{100, 150}, Qt::SizeHorCursor}, {{200, 200}, Qt::SizeVerCursor},
+        {{200, 150}, Qt::OpenHandCursor}};
+    for (const auto& [p, shape] : handles) {
+        ASSERT_TRUE(mouse.OnSetCursor(&cb, p));
+        EXPECT_EQ(cb.cursor, shape) << p.x() << ',' << p.y();
     }
     EXPECT_FALSE(mouse.OnSetCursor(&cb, QPoint(10, 10)));
 }
