@@ -41,17 +41,11 @@ TEST_F(WindowTest, PreferencesCancelChangesNothingOkStoresEverything)
     });
     w->on_actionPreferences_triggered();
     EXPECT_EQ(desk.calls("execDialog").at(0).title, "Preferences");
-    EXPECT_TRUE(s.unitsInch);
-    EXPECT_TRUE(s.overlapMarks);
-    EXPECT_FALSE(w->document().m_compressTiff);
-    EXPECT_EQ(w->document().m_jpegQuality, 75);
-
+    auto options = [&] { return std::tuple(s.unitsInch, s.overlapMarks, w->document().m_compressTiff, w->document().m_jpegQuality); };
+    EXPECT_EQ(options(), std::tuple(true, true, false, 75));
     desk.dialogs.push_back(answer(0, false, true, 20, QDialog::Accepted));
     w->on_actionPreferences_triggered();
-    EXPECT_FALSE(s.unitsInch);
-    EXPECT_FALSE(s.overlapMarks);
-    EXPECT_TRUE(w->document().m_compressTiff);
-    EXPECT_EQ(w->document().m_jpegQuality, 20);
+    EXPECT_EQ(options(), std::tuple(false, false, true, 20));
 
     // Switching units changes only the flag: 1 cm stored reads as 0.10in.
     ui().marginsLeft->setText("1");

@@ -42,29 +42,20 @@ TEST_F(SettingsTest, FirstStartDefaults)
     EXPECT_EQ(w->windowTitle(), "VARNO Vistaloom");
     EXPECT_EQ(ui().stackMainTask->currentWidget(), ui().tabAddImages);
     EXPECT_EQ(w->currentTask(), ui().tabAddImages);
-    EXPECT_EQ(ui().stackedWidget->currentIndex(), 0);
-    EXPECT_EQ(ui().tabPanoType->currentIndex(), 0);  // Horizontal/Vertical
-    EXPECT_TRUE(w->horzVert());
+    EXPECT_TRUE(desk.log.empty());  // nothing modal at start-up
+    EXPECT_EQ(std::tuple(ui().stackedWidget->currentIndex(), ui().tabPanoType->currentIndex(), w->viewMode(), w->sortMode(),
+                         w->thumbSizeValue(), w->document().getCropFlag(), w->document().m_jpegQuality, ui().cmbVisitedFolders->count()),
+              std::tuple(0, 0, 0, 0, 50, 1, 75, 1));
+    EXPECT_EQ(std::tuple(w->horzVert(), w->statusBarVisible(), ui().rdbMatchingTranslate->isChecked(), ui().btnAddPicture->isEnabled(),
+                         ui().btnRemovePicture->isEnabled(), w->document().getCurPanoramaType(), w->document().getManualMatchingMode()),
+              std::tuple(true, true, true, false, false, false, false));
     EXPECT_EQ(w->hvOptions().motionModel, PanoramaLib::MotionTranslate);
     EXPECT_EQ(w->hvOptions().nLensType, 7);
-    EXPECT_TRUE(ui().rdbMatchingTranslate->isChecked());
-    EXPECT_FALSE(ui().btnAddPicture->isEnabled());
-    EXPECT_FALSE(ui().btnRemovePicture->isEnabled());
-    EXPECT_FALSE(w->document().getCurPanoramaType());
     EXPECT_NE(w->document().hvPanorama(), nullptr);
     EXPECT_NE(w->document().tiledPanorama(), nullptr);
-    EXPECT_TRUE(desk.log.empty());  // nothing modal at start-up
-    EXPECT_TRUE(w->statusBarVisible());
-    EXPECT_EQ(w->viewMode(), 0);
-    EXPECT_EQ(w->sortMode(), 0);
     EXPECT_EQ(w->currentFilesModel()->sortOrder(), Qt::AscendingOrder);
-    EXPECT_EQ(w->thumbSizeValue(), 50);
-    EXPECT_EQ(w->document().getCropFlag(), 1);
-    EXPECT_EQ(w->document().m_jpegQuality, 75);
-    EXPECT_FALSE(w->document().getManualMatchingMode());
     EXPECT_EQ(w->dirModel()->filePath(w->dirModel()->index(QDir::homePath())), QDir::homePath());
     EXPECT_EQ(w->filesModel()->rootPath(), QDir::homePath());
-    EXPECT_EQ(ui().cmbVisitedFolders->count(), 1);
 }
 
 TEST_F(SettingsTest, EveryKeyRoundTripsThroughARestart)
@@ -76,19 +67,14 @@ TEST_F(SettingsTest, EveryKeyRoundTripsThroughARestart)
         s.setValue("application/currentPath", folder);
         s.setValue("application/" + historyKey(0), folder);
     });
-    EXPECT_FALSE(w->statusBarVisible());
-    EXPECT_FALSE(ui().action_Status_bar->isChecked());
-    EXPECT_EQ(w->viewMode(), 2);
-    EXPECT_EQ(w->thumbSizeValue(), 20);
-    EXPECT_EQ(w->sortMode(), 3);
-    EXPECT_TRUE(ui().action_Date->isChecked());
+    EXPECT_EQ(std::tuple(w->statusBarVisible(), ui().action_Status_bar->isChecked(), ui().action_Date->isChecked(), w->horzVert()),
+              std::tuple(false, false, true, false));
+    EXPECT_EQ(std::tuple(w->viewMode(), w->thumbSizeValue(), w->sortMode(), w->hvOptions().nLensType, w->document().getCropFlag(),
+                         ui().cmbVisitedFolders->count()),
+              std::tuple(2, 20, 3, 3, 0, 1));
     EXPECT_EQ(w->sortOrder(3), Qt::DescendingOrder);  // the next "&Date" sorts ascending
-    EXPECT_EQ(w->hvOptions().nLensType, 3);
     EXPECT_EQ(w->tiledOptions().surfaceType, PanoramaLib::SurfaceSpherical);
-    EXPECT_FALSE(w->horzVert());
-    EXPECT_EQ(w->document().getCropFlag(), 0);
     EXPECT_EQ(w->filesModel()->rootPath(), folder);
-    EXPECT_EQ(ui().cmbVisitedFolders->count(), 1);
     w.reset();
     SettingsStore s;
     for (const auto& [key, value] : kStored)
@@ -139,14 +125,10 @@ TEST_F(SettingsTest, BadStoredValuesFallBackOrAreClamped)
         for (const auto& [key, value] : bad)
             s.setValue(key, value);
     });
-    EXPECT_EQ(w->sortMode(), 0);
+    EXPECT_EQ(std::tuple(w->sortMode(), w->viewMode(), w->thumbSizeValue(), w->document().m_jpegQuality, w->hvOptions().nLensType,
+                         w->tiledOptions().nLensPolynomial, w->document().getCropFlag()),
+              std::tuple(0, 0, 100, 75, 7, 0, 1));
     EXPECT_EQ(w->sortOrder(2), Qt::AscendingOrder);
-    EXPECT_EQ(w->viewMode(), 0);
-    EXPECT_EQ(w->thumbSizeValue(), 100);
-    EXPECT_EQ(w->document().m_jpegQuality, 75);
     EXPECT_EQ(w->hvOptions().motionModel, PanoramaLib::MotionTranslate);
-    EXPECT_EQ(w->hvOptions().nLensType, 7);
-    EXPECT_EQ(w->tiledOptions().nLensPolynomial, 0);
     EXPECT_EQ(w->tiledOptions().surfaceType, PanoramaLib::SurfaceCylindrical);
-    EXPECT_EQ(w->document().getCropFlag(), 1);
 }
