@@ -133,10 +133,13 @@ TEST_F(DocTest, CropFlagReachesBothEnginesAndTheFrameOnlyWhileARenderWaitsInExpo
     EXPECT_EQ(doc->cropRect(), VarnoBase::Rect(20, 20, 300, 200));
 }
 
+// Without a crop frame the render still happens, the engine cropping by itself.
 TEST_F(DocTest, ResultAccessFollowsTheBuiltEngine)
 {
     WireWithPhotos(2);
+    doc->setICropRect(nullptr);
     Build();
+    doc->setCropFlag(1);
     EXPECT_EQ(doc->GetPanorama(), Hv().preview());
     EXPECT_TRUE(doc->enableBtnRender());
     EXPECT_FALSE(doc->enableBtnSave());

@@ -186,13 +186,3 @@ TEST_F(DocTest, RenderSetsTheTiledCropAndThePrintDirection)
         doc.reset();
     }
 }
-
-TEST_F(DocTest, RenderWithoutACropFrameStillRenders)
-{
-    WireWithPhotos(2);
-    doc->setICropRect(nullptr);
-    Build();
-    doc->setCropFlag(1);
-    EXPECT_TRUE(doc->onBtnRender());
-    EXPECT_TRUE(doc->enableBtnSave());
-}

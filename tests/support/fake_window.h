@@ -45,8 +45,6 @@ public:
     // Answers.
     bool acceptPanorama = true;
     bool acceptCyclorama = true;
-    int matchingAnswer = 1;       // OpenManualMatchingDialog: 0 accepted, 1 not
-    bool cancelProgress = false;  // AbortProgressIndicator
     // When set, each AsyncUpdatePanoramaView is queued to its slot
     // syncUpdatePanoramaView(long, long), as the main window's signal does.
     QPointer<QObject> forwardAsyncTo;
@@ -62,7 +60,7 @@ public:
     int OpenManualMatchingDialog(PanoramaLib::IPanoElement*, PanoramaLib::IPanoElement*,
                                  PanoramaLib::IManualMatcher*) override
     {
-        return Log("OpenManualMatchingDialog"), matchingAnswer;
+        return Log("OpenManualMatchingDialog"), 1;  // not accepted
     }
     void HighlightImage(const std::wstring& path, bool on) override
     {
@@ -92,7 +90,7 @@ public:
     }
     bool AbortProgressIndicator(int max, int value) override
     {
-        return Log("AbortProgressIndicator", max, value), cancelProgress;
+        return Log("AbortProgressIndicator", max, value), false;
     }
     void HideProgress(bool hide) override { Log("HideProgress", hide); }
     // IUpdate

@@ -4,6 +4,7 @@
 // R = Rz(rz) Rx(rx) Ry(ry); its longitude and latitude index the equirectangular texture.
 #include <cmath>
 #include <stdexcept>
+#include <type_traits>
 
 #include "tests/support/scene_internal.h"
 
@@ -12,6 +13,14 @@ namespace vltest {
 namespace {
 constexpr double kPi = 3.141592653589793;
 constexpr double kDeg = kPi / 180;
+
+// (X, Y, Z) = R^T (a, b, c): a ray in camera or surface coordinates turned into the world.
+void turnBack(const Mat3& R, double a, double b, double c, double& X, double& Y, double& Z)
+{
+    X = R.m[0][0] * a + R.m[1][0] * b + R.m[2][0] * c;
+    Y = R.m[0][1] * a + R.m[1][1] * b + R.m[2][1] * c;
+    Z = R.m[0][2] * a + R.m[1][2] * b + R.m[2][2] * c;
+}
 
 void checkCamera(const Camera& c)
 {
@@ -68,10 +77,7 @@ Mat3 rotationMatrix(double rx, double ry, double rz)
 void pixelRay(const Camera& cam, double x, double y, double& X, double& Y, double& Z)
 {
     const Mat3 R = rotationMatrix(cam.rx, cam.ry, cam.rz);
-    const double u = (x - cam.width / 2.0) / cam.f, v = (y - cam.height / 2.0) / cam.f;
-    X = R.m[0][0] * u + R.m[1][0] * v + R.m[2][0];
-    Y = R.m[0][1] * u + R.m[1][1] * v + R.m[2][1];
-    Z = R.m[0][2] * u + R.m[1][2] * v + R.m[2][2];
+    turnBack(R, (x - cam.width / 2.0) / cam.f, (y - cam.height / 2.0) / cam.f, 1, X, Y, Z);
 }
 
 bool projectRay(const Camera& cam, double X, double Y, double Z, double& x, double& y)
@@ -101,22 +107,33 @@ QImage renderCameraView(const Scene& scene, const Camera& cam, const Photometric
     const Mat3 R = rotationMatrix(cam.rx, cam.ry, cam.rz);
     const double cx = cam.width / 2.0, cy = cam.height / 2.0, invF = 1 / cam.f;
     return detail::renderView(cam.width, cam.height, photo, [&](double x, double y, detail::Rgb& c) {
-        const double u = (x - cx) * invF, v = (y - cy) * invF;
-        const double X = R.m[0][0] * u + R.m[1][0] * v + R.m[2][0];
-        const double Y = R.m[0][1] * u + R.m[1][1] * v + R.m[2][1];
-        const double Z = R.m[0][2] * u + R.m[1][2] * v + R.m[2][2];
+        double X, Y, Z;
+        turnBack(R, (x - cx) * invF, (y - cy) * invF, 1, X, Y, Z);
         c = sample(X, Y, Z);
         return true;
     });
 }
 
 namespace {
-Photometric viewPhotometric(const Photometric& base, double gainJitter, detail::Rng& rng, int index)
+// View `index` aimed at (`aim`.rx, `aim`.ry) with its random angle jitter (none for view
+// 0) and gain; the yaw wrapped into [-180, 180) when asked.
+CameraShot shoot(const Scene& scene, detail::Rng& rng, int index, double jitter, Camera aim, bool wrapYaw,
+                 const Photometric& base, double gainJitter)
 {
-    Photometric p = base;
-    p.gain = base.gain * (1 + gainJitter * rng.symmetric(1));
-    p.noiseSeed = detail::mix64(base.noiseSeed + std::uint64_t(index));
-    return p;
+    const double jx = rng.symmetric(1), jy = rng.symmetric(1), jz = rng.symmetric(1);
+    const double j = index == 0 ? 0 : jitter;
+    CameraShot s;
+    s.camera = aim;
+    s.camera.rx = aim.rx + j * jx + 0.0;  // + 0.0: no -0
+    s.camera.ry = aim.ry + j * jy + 0.0;
+    s.camera.rz = j * jz + 0.0;
+    if (wrapYaw && s.camera.ry >= 180)
+        s.camera.ry -= 360;
+    s.photometric = base;
+    s.photometric.gain = base.gain * (1 + gainJitter * rng.symmetric(1));
+    s.photometric.noiseSeed = detail::mix64(base.noiseSeed + std::uint64_t(index));
+    s.image = renderCameraView(scene, s.camera, s.photometric);
+    return s;
 }
 }  // namespace
 
@@ -131,17 +148,9 @@ std::vector<CameraShot> makeRing(const Scene& scene, const RingOptions& o)
     const double f = focalForFov(o.width, fov);
     detail::Rng rng(o.seed);
     std::vector<CameraShot> shots;
-    for (int i = 0; i < o.count; ++i) {
-        const double jx = rng.symmetric(1), jy = rng.symmetric(1), jz = rng.symmetric(1);
-        const double j = i == 0 ? 0 : o.angleJitterDeg;
-        CameraShot s;
-        s.camera = Camera{f, o.pitch + j * jx + 0.0, i * step + j * jy + 0.0, j * jz + 0.0, o.width, o.height};
-        if (s.camera.ry >= 180)
-            s.camera.ry -= 360;
-        s.photometric = viewPhotometric(o.photometric, o.gainJitter, rng, i);
-        s.image = renderCameraView(scene, s.camera, s.photometric);
-        shots.push_back(std::move(s));
-    }
+    for (int i = 0; i < o.count; ++i)
+        shots.push_back(shoot(scene, rng, i, o.angleJitterDeg, Camera{f, o.pitch, i * step, 0, o.width, o.height}, true,
+                              o.photometric, o.gainJitter));
     return shots;
 }
 
@@ -159,19 +168,12 @@ std::vector<CameraShot> makeMosaic(const Scene& scene, const MosaicOptions& o)
     const double yawStep = hfov * (1 - o.overlap), pitchStep = vfov * (1 - o.overlap);
     detail::Rng rng(o.seed);
     std::vector<CameraShot> shots;
-    for (int r = 0; r < o.rows; ++r) {
-        for (int c = 0; c < o.cols; ++c) {
-            const int i = r * o.cols + c;
-            const double jx = rng.symmetric(1), jy = rng.symmetric(1), jz = rng.symmetric(1);
-            const double j = i == 0 ? 0 : o.angleJitterDeg;
-            CameraShot s;
-            s.camera = Camera{f, ((o.rows - 1) / 2.0 - r) * pitchStep + j * jx + 0.0,  // + 0.0: no -0
-                              (c - (o.cols - 1) / 2.0) * yawStep + j * jy + 0.0, j * jz + 0.0, o.width, o.height};
-            s.photometric = viewPhotometric(o.photometric, o.gainJitter, rng, i);
-            s.image = renderCameraView(scene, s.camera, s.photometric);
-            shots.push_back(std::move(s));
-        }
-    }
+    for (int r = 0; r < o.rows; ++r)
+        for (int c = 0; c < o.cols; ++c)
+            shots.push_back(shoot(scene, rng, r * o.cols + c, o.angleJitterDeg,
+                                  Camera{f, ((o.rows - 1) / 2.0 - r) * pitchStep, (c - (o.cols - 1) / 2.0) * yawStep, 0,
+                                         o.width, o.height},
+                                  false, o.photometric, o.gainJitter));
     return shots;
 }
 
@@ -195,42 +197,39 @@ QImage renderSurfaceView(const Scene& scene, const SurfaceView& v)
         } else {
             t = y / v.radius + v.vMin;
         }
-        const double a = std::sin(theta), b = t, w = std::cos(theta);
-        // World direction = Rs^T (a, b, w).
-        const double X = Rs.m[0][0] * a + Rs.m[1][0] * b + Rs.m[2][0] * w;
-        const double Y = Rs.m[0][1] * a + Rs.m[1][1] * b + Rs.m[2][1] * w;
-        const double Z = Rs.m[0][2] * a + Rs.m[1][2] * b + Rs.m[2][2] * w;
+        double X, Y, Z;
+        turnBack(Rs, std::sin(theta), t, std::cos(theta), X, Y, Z);
         c = sample(X, Y, Z);
         return true;
     });
 }
 
-}  // namespace vltest
-
-namespace vltest {
+namespace {
+template <class Shot>
+PhotoSet photoSetOf(std::vector<Shot> shots, FileFormat format, int quality)
+{
+    PhotoSet set = makePhotoSet(imagesOf(shots), format, quality);
+    if constexpr (std::is_same_v<Shot, PlaneShot>)
+        set.planeShots = std::move(shots);
+    else
+        set.cameraShots = std::move(shots);
+    return set;
+}
+}  // namespace
 
 PhotoSet makeStripPhotoSet(const Scene& scene, const StripOptions& options, FileFormat format, int quality)
 {
-    std::vector<PlaneShot> shots = makeStrip(scene, options);
-    PhotoSet set = makePhotoSet(imagesOf(shots), format, quality);
-    set.planeShots = std::move(shots);
-    return set;
+    return photoSetOf(makeStrip(scene, options), format, quality);
 }
 
 PhotoSet makeMosaicPhotoSet(const Scene& scene, const MosaicOptions& options, FileFormat format, int quality)
 {
-    std::vector<CameraShot> shots = makeMosaic(scene, options);
-    PhotoSet set = makePhotoSet(imagesOf(shots), format, quality);
-    set.cameraShots = std::move(shots);
-    return set;
+    return photoSetOf(makeMosaic(scene, options), format, quality);
 }
 
 PhotoSet makeRingPhotoSet(const Scene& scene, const RingOptions& options, FileFormat format, int quality)
 {
-    std::vector<CameraShot> shots = makeRing(scene, options);
-    PhotoSet set = makePhotoSet(imagesOf(shots), format, quality);
-    set.cameraShots = std::move(shots);
-    return set;
+    return photoSetOf(makeRing(scene, options), format, quality);
 }
 
 }  // namespace vltest

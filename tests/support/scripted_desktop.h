@@ -13,7 +13,9 @@
 //
 // An empty queue gives the answer of a user who backs out: a message box's escape
 // button (No, else Cancel, else Ok), an empty file name, QDialog::Rejected, a dismissed
-// menu, a refused page setup. GUI thread only; the test owns the object.
+// menu. A page setup is always refused; a print preview paints once, as a preview
+// would, and prints nothing; an address always opens. GUI thread only; the test owns
+// the object.
 #pragma once
 
 #include <deque>
@@ -45,12 +47,8 @@ public:
     std::deque<QStringList> files;                           // the four file dialogs (first name for single ones)
     std::deque<std::function<int(QDialog&)>> dialogs;        // execDialog
     std::deque<std::function<QAction*(QMenu&)>> menus;       // execMenu; the returned action is triggered
-    std::deque<bool> pageSetups;                             // pageSetup
-    bool previewPaints = true;   // printPreview calls paint(&printer) once, as a preview would
-    bool previewPrints = false;  // printPreview's answer
     QStringList printers;        // printerNames(): none by default, like a machine without printers
     QString defaultPrinter;      // defaultPrinterName()
-    bool openUrlResult = true;
 
     // The recorded calls of one kind, in order.
     std::vector<Call> calls(const QString& kind) const;
