@@ -5,34 +5,17 @@
 #include <cmath>
 #include <string>
 
-#include "core/dib.h"
 #include "core/keypoints.h"
 #include "core/pair_matching.h"
 #include "core/pano_element.h"
 #include "core/sift.h"
+#include "tests/support/dib_manager_fixture.h"
 #include "tests/support/scene.h"
 
 namespace {
 
-class DibManager : public PanoramaLib::IDibManager {
-public:
-    PanoramaLib::IDib* CreateDibObject(bool threadSafe) const override { return new PanoramaLib::QtDibImpl(threadSafe); }
-    PanoramaLib::IDib* CreateCopy(PanoramaLib::IDib* src, bool threadSafe) const override
-    {
-        auto* impl = src ? static_cast<PanoramaLib::QtDibImpl*>(src->QueryObject(PanoramaLib::kQueryDibImpl)) : nullptr;
-        return impl ? new PanoramaLib::QtDibImpl(*impl, threadSafe) : nullptr;
-    }
-};
-
 class PairMatching : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        m_saved = CPanoElement::m_pIDibManager;
-        CPanoElement::m_pIDibManager = &m_manager;
-    }
-    void TearDown() override { CPanoElement::m_pIDibManager = m_saved; }
-
     static const vltest::Scene& scene()
     {
         static const vltest::Scene s(vltest::SceneOptions{21, 2048, 1024, 512});
@@ -73,8 +56,7 @@ protected:
         return worst;
     }
 
-    DibManager m_manager;
-    PanoramaLib::IDibManager* m_saved = nullptr;
+    vltest::ScopedDibManager m_dibs;
 };
 
 }  // namespace
