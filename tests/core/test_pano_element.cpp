@@ -145,36 +145,44 @@ TEST_F(Element, CreateImageFromPlanesSwapsToRedGreenBlue)
     EXPECT_EQ(*pixel(g.e, 4, 1), blue[stride + 4]);
 }
 
-TEST_F(Element, FillsCoverTheRowPadding)
+TEST_F(Element, FillsCoverTheRowPaddingAndPlanesNeedPixels)
 {
     Elem e;
     EXPECT_FALSE(e->FillWhiteColor());
+    EXPECT_EQ(e->CreateBitmask(), nullptr);  // no size yet
+    ASSERT_TRUE(e->CreateImage(false, 10, 10, false));  // size, but no pixels yet
+    e->AddAlphaChannel(true);
+    EXPECT_EQ(e->GetAlphaBits(), nullptr);
+    e->FreeImage();
+
     ASSERT_TRUE(e->CreateImage(24, 5, 3));
     ASSERT_TRUE(e->FillByValue(7));
-    for (int i = 0; i < e->GetBPL() * 3; ++i)
-        ASSERT_EQ(e->GetBits()[i], 7);
+    EXPECT_EQ(std::vector<u8>(e->GetBits(), e->GetBits() + e->GetBPL() * 3), std::vector<u8>(e->GetBPL() * 3, 7));
     ASSERT_TRUE(e->FillWhiteColor());
     EXPECT_EQ(e->GetBits()[e->GetBPL() * 3 - 1], 255);
-}
 
-TEST_F(Element, AlphaPlaneIsMadeOnlyForPixelsAndKeptOnceMade)
-{
-    Elem none;
-    none->AddAlphaChannel(true);
-    EXPECT_EQ(none->GetAlphaBits(), nullptr);
-    ASSERT_TRUE(none->CreateImage(false, 10, 10, false));  // size, but no pixels yet
-    none->AddAlphaChannel(true);
-    EXPECT_EQ(none->GetAlphaBits(), nullptr);
+    u8* mask = e->CreateBitmaskFromAlpha();
+    ASSERT_NE(mask, nullptr);
+    EXPECT_EQ(mask[8 * 3 - 1], 255);  // no alpha: all inside
+    EXPECT_EQ(e->CreateBitmask(), mask);
+    e->FreeBitmaskChannel();
 
-    Elem e(24, 5, 2);
     e->AddAlphaChannel(true);
     ASSERT_NE(e->GetAlphaBits(), nullptr);
     EXPECT_EQ(e->GetAlphaBPL(), 8);
-    EXPECT_EQ(alphaAt(e.e, 4, 1), 255);
+    EXPECT_EQ(alphaAt(e.e, 4, 2), 255);
     alphaAt(e.e, 0, 0) = 3;
+    alphaAt(e.e, 2, 1) = 77;
     e->AddAlphaChannel(false);  // existing plane stays
     EXPECT_EQ(alphaAt(e.e, 0, 0), 3);
     EXPECT_EQ(alphaAt(e.e, 1, 0), 255);
+    mask = e->CreateBitmaskFromAlpha();
+    EXPECT_EQ(mask[1 * 8 + 2], 77);
+    EXPECT_EQ(mask[0], 3);
+    u16* weights = e->Create16Bitmask();
+    ASSERT_NE(weights, nullptr);
+    EXPECT_EQ(std::vector<u16>(weights, weights + 8 * 3), std::vector<u16>(8 * 3, 0));
+    EXPECT_EQ(e->Create16Bitmask(), weights);
 }
 
 TEST_F(Element, FillAlphaTakesWorldOrLocalRectangles)
@@ -186,32 +194,8 @@ TEST_F(Element, FillAlphaTakesWorldOrLocalRectangles)
     e->FillAlphaByValue(Rect(98, 48, 102, 52), 9, false);  // world, sticks out top-left
     e->FillAlphaByValue(Rect(7, 4, 20, 20), 5, true);      // local, sticks out bottom-right
     for (int y = 0; y < 6; ++y)
-        for (int x = 0; x < 9; ++x) {
-            const int expected = (x < 2 && y < 2) ? 9 : (x >= 7 && y >= 4) ? 5 : 0;
-            ASSERT_EQ(alphaAt(e.e, x, y), expected) << x << "," << y;
-        }
-}
-
-TEST_F(Element, MaskPlanesFollowTheAlphaPlane)
-{
-    Elem e;
-    EXPECT_EQ(e->CreateBitmask(), nullptr);  // no size yet
-    ASSERT_TRUE(e->CreateImage(24, 6, 3));
-    u8* mask = e->CreateBitmaskFromAlpha();
-    ASSERT_NE(mask, nullptr);
-    EXPECT_EQ(mask[8 * 3 - 1], 255);  // no alpha: all inside
-    EXPECT_EQ(e->CreateBitmask(), mask);
-    e->FreeBitmaskChannel();
-    e->AddAlphaChannel(false);
-    alphaAt(e.e, 2, 1) = 77;
-    mask = e->CreateBitmaskFromAlpha();
-    EXPECT_EQ(mask[1 * 8 + 2], 77);
-    EXPECT_EQ(mask[0], 0);
-    u16* weights = e->Create16Bitmask();
-    ASSERT_NE(weights, nullptr);
-    for (int i = 0; i < 8 * 3; ++i)
-        ASSERT_EQ(weights[i], 0);
-    EXPECT_EQ(e->Create16Bitmask(), weights);
+        for (int x = 0; x < 9; ++x)
+            ASSERT_EQ(alphaAt(e.e, x, y), (x < 2 && y < 2) ? 9 : (x >= 7 && y >= 4) ? 5 : 0) << x << "," << y;
 }
 
 TEST_F(Element, FlattenWhitensOnlyTransparentPixels)
@@ -234,7 +218,7 @@ TEST_F(Element, FlattenWhitensOnlyTransparentPixels)
     EXPECT_NE(grey->GetAlphaBits(), nullptr);
 }
 
-TEST_F(Element, CopyImageMakesAnIndependentElement)
+TEST_F(Element, CopiesAreIndependentAndCopyingIntoNeedsTheSameRectangleAndDepth)
 {
     Elem e(24, 11, 5);
     fillPattern(e.e);
@@ -254,31 +238,21 @@ TEST_F(Element, CopyImageMakesAnIndependentElement)
     EXPECT_EQ(std::memcmp(copy->GetBits(), e->GetBits(), std::size_t(e->GetBPL()) * 5), 0);
     *pixel(copy.e, 0, 0) = 99;
     EXPECT_EQ(*pixel(e.e, 0, 0), 0);
+    EXPECT_EQ(Elem().e->CopyImage(), nullptr);
 
-    Elem empty;
-    EXPECT_EQ(empty->CopyImage(), nullptr);
-}
-
-TEST_F(Element, CopyIntoAnotherElementNeedsTheSameRectangleAndDepth)
-{
-    Elem src(24, 9, 4);
-    fillPattern(src.e);
-    src->AddAlphaChannel(false);
-    alphaAt(src.e, 8, 3) = 42;
-
-    Elem dst(24, 9, 4);
-    dst->SetPosition({1, 0});
-    EXPECT_FALSE(src->CopyImage(nullptr));
-    EXPECT_FALSE(src->CopyImage(dst.e));  // same size, other place
-    dst->SetPosition({0, 0});
-    ASSERT_TRUE(src->CopyImage(dst.e));
-    EXPECT_EQ(std::memcmp(dst->GetBits(), src->GetBits(), std::size_t(src->GetBPL()) * 4), 0);
+    Elem dst(24, 11, 5);
+    EXPECT_FALSE(e->CopyImage(nullptr));
+    EXPECT_FALSE(e->CopyImage(dst.e));  // same size, other place
+    dst->SetPosition({-4, 9});
+    ASSERT_TRUE(e->CopyImage(dst.e));
+    EXPECT_EQ(std::memcmp(dst->GetBits(), e->GetBits(), std::size_t(e->GetBPL()) * 5), 0);
     ASSERT_NE(dst->GetAlphaBits(), nullptr);
-    EXPECT_EQ(alphaAt(dst.e, 8, 3), 42);
+    EXPECT_EQ(alphaAt(dst.e, 10, 4), 200);
 
-    Elem grey(8, 9, 4);
+    Elem grey(8, 11, 5);
+    grey->SetPosition({-4, 9});
     grey->FillByValue(5);
-    EXPECT_FALSE(src->CopyImage(grey.e));  // other depth: refused, untouched
+    EXPECT_FALSE(e->CopyImage(grey.e));  // other depth: refused, untouched
     EXPECT_EQ(grey->GetBits()[0], 5);
     EXPECT_EQ(grey->GetAlphaBits(), nullptr);
 }
