@@ -10,6 +10,7 @@
 #include "core/hough.h"
 #include "core/kd_tree.h"
 #include "core/keypoints.h"
+#include "core/pair_matching.h"
 
 using ScaleSpace::CKeyDescriptor;
 using ScaleSpace::CKeypointArray;
@@ -33,23 +34,8 @@ std::unique_ptr<CKeyDescriptor> randomDescriptor(std::mt19937& rng)
 }
 
 // A kd-tree over a store's descriptors, as the engines build it.
-struct Tree {
-    explicit Tree(const CImageDataBase& db)
-    {
-        const int n = static_cast<int>(db.m_descriptors.size());
-        pts = kdAllocPts(n, 128);
-        for (int i = 0; i < n; ++i)
-            std::copy(db.m_descriptors[i]->v, db.m_descriptors[i]->v + 128, pts[i]);
-        tree = std::make_unique<kd_tree>(pts, n, 128, 4, KD_SUGGEST);
-        tree->maxPointsVisit = 200;
-    }
-    ~Tree()
-    {
-        tree.reset();
-        kdDeallocPts(pts);
-    }
-    double** pts;
-    std::unique_ptr<kd_tree> tree;
+struct Tree : PanoramaRecognition::DescriptorTree {
+    explicit Tree(const CImageDataBase& db) { Build(db); }
 };
 
 struct Candidates {
@@ -60,7 +46,7 @@ struct Candidates {
     bool vote(Tree& t, CImageDataBase& db, const CKeypointArray<SIFT>& keys, CKeypointArray<CKeyDescriptor>& desc,
               bool suppress = false, double ratio = 0.8)
     {
-        return PanoramaRecognition::HoughSimularity(t.tree.get(), db, keys, desc, 1.5, suppress, image, query, stored,
+        return PanoramaRecognition::HoughSimularity(t.tree(), db, keys, desc, 1.5, suppress, image, query, stored,
                                                     quality, score, nullptr, ratio);
     }
     int best() const
@@ -284,7 +270,7 @@ TEST(NearestNeighbours, RatioTestAndQuality)
     q.push_back(std::move(near));
 
     std::vector<int> match, quality;
-    ASSERT_TRUE(FindNearestNeighbours(t.tree.get(), db.m_descriptors, q, match, quality, 0.8));
+    ASSERT_TRUE(FindNearestNeighbours(t.tree(), db.m_descriptors, q, match, quality, 0.8));
     ASSERT_EQ(match.size(), 3u);
     EXPECT_EQ(match[0], 7);
     EXPECT_EQ(quality[0], 0);
@@ -303,10 +289,10 @@ TEST(NearestNeighbours, RatioTestAndQuality)
         b->v[j] = db.m_descriptors[11]->v[j] + tt * (db.m_descriptors[12]->v[j] - db.m_descriptors[11]->v[j]);
     between.push_back(std::move(b));
     std::vector<int> m2, q2;
-    FindNearestNeighbours(t.tree.get(), db.m_descriptors, between, m2, q2, 0.8);
+    FindNearestNeighbours(t.tree(), db.m_descriptors, between, m2, q2, 0.8);
     EXPECT_EQ(m2[0], 11);
     EXPECT_NEAR(q2[0], 500, 1);
-    FindNearestNeighbours(t.tree.get(), db.m_descriptors, between, m2, q2, 0.6);
+    FindNearestNeighbours(t.tree(), db.m_descriptors, between, m2, q2, 0.6);
     EXPECT_EQ(m2[0], -1);
     EXPECT_EQ(q2[0], 10000);
 
@@ -316,19 +302,19 @@ TEST(NearestNeighbours, RatioTestAndQuality)
     one.m_keys.emplace_back(SIFT{});
     one.m_descriptors.push_back(randomDescriptor(rng));
     Tree t1(one);
-    FindNearestNeighbours(t1.tree.get(), one.m_descriptors, q, match, quality, 0.6);
+    FindNearestNeighbours(t1.tree(), one.m_descriptors, q, match, quality, 0.6);
     EXPECT_EQ(match, (std::vector<int>{0, 0, 0}));
     EXPECT_EQ(quality, (std::vector<int>{0, 0, 0}));
 
     CImageDataBase none;
-    Tree t0(none);
-    FindNearestNeighbours(t0.tree.get(), none.m_descriptors, q, match, quality, 0.8);
+    kd_tree t0(nullptr, 0, 128, 4, KD_SUGGEST);
+    FindNearestNeighbours(&t0, none.m_descriptors, q, match, quality, 0.8);
     EXPECT_EQ(match, (std::vector<int>{-1, -1, -1}));
     EXPECT_EQ(quality, (std::vector<int>{10000, 10000, 10000}));
     FindNearestNeighbours(nullptr, none.m_descriptors, q, match, quality, 0.8);
     EXPECT_EQ(match, (std::vector<int>{-1, -1, -1}));
 
-    kd_tree bucket1(t.pts, 40, 128, 1, KD_SUGGEST);
+    kd_tree bucket1(t.tree()->points, 40, 128, 1, KD_SUGGEST);
     FindNearestNeighbours(&bucket1, db.m_descriptors, q, match, quality, 0.8);
     EXPECT_EQ(match[0], 7);
     EXPECT_EQ(match[1], -1);

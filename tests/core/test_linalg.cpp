@@ -30,22 +30,20 @@ void fillSystem(ap::real_2d_array& a, const Matrix& design, const std::vector<do
 
 TEST(ApArrays, BoundsAreInclusiveCheckedAndCopiedDeeply)
 {
-    ap::real_1d_array v;
+    ap::real_1d_array v, b;
     EXPECT_THROW(v(0), ap::ap_error);
     v.setbounds(-2, 3);
     EXPECT_EQ(v.size(), 6);
     for (int i = -2; i <= 3; ++i)
         v(i) = i * 10.0;
     EXPECT_EQ(v.getcontent()[0], -20.0);  // element lo lives at index 0
-    EXPECT_THROW(v(4), ap::ap_error);
-    EXPECT_THROW(v(-3), ap::ap_error);
+    for (int bad : {4, -3})
+        EXPECT_THROW(v(bad), ap::ap_error) << bad;
     EXPECT_THROW(v.setbounds(5, 3), ap::ap_error);
-    ap::real_1d_array b;
     b = v;
     v(2) = 99;
-    EXPECT_EQ(b(2), 20.0);
     b = b;  // self-assignment keeps everything
-    EXPECT_EQ(b(3), 30.0);
+    EXPECT_TRUE(b(2) == 20.0 && b(3) == 30.0);
     b = ap::real_1d_array();
     EXPECT_EQ(b.getcontent(), nullptr);
     EXPECT_THROW(b(1), ap::ap_error);
