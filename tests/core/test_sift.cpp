@@ -32,57 +32,28 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-// An 8-bit grey raster with 4-byte aligned rows, like the pixel store's.
-struct Raster {
-    int width = 0;
-    int height = 0;
-    int bpp = 8;
-    std::ptrdiff_t bpl = 0;
-    std::vector<unsigned char> bits;
-
-    Raster(int w, int h, int bitsPerPixel = 8) : width(w), height(h), bpp(bitsPerPixel)
-    {
-        bpl = ((static_cast<std::ptrdiff_t>(w) * (bpp / 8)) + 3) & ~std::ptrdiff_t{3};
-        bits.assign(static_cast<std::size_t>(bpl * std::max(h, 1)), 0);
-    }
-    unsigned char& at(int x, int y) { return bits[static_cast<std::size_t>(y * bpl + x)]; }
-};
-
-Raster FromField(int w, int h, const std::vector<double>& field)
+// 8-bit grey images (rows 4-byte aligned, like the pixel store's) with grey value f(x, y).
+template <class F>
+QImage Field(int w, int h, F f)
 {
-    Raster r(w, h);
+    QImage r(w, h, QImage::Format_Grayscale8);
     for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const double v = std::clamp(field[static_cast<std::size_t>(y) * w + x], 0.0, 255.0);
-            r.at(x, y) = static_cast<unsigned char>(std::lround(v));
-        }
+        for (int x = 0; x < w; ++x)
+            r.scanLine(y)[x] = static_cast<unsigned char>(std::lround(std::clamp(f(x, y), 0.0, 255.0)));
     return r;
 }
 
 // Dark background with an isotropic Gaussian of standard deviation s at (cx, cy).
-Raster Blob(int w, int h, double cx, double cy, double s, double sy = -1.0)
+QImage Blob(int w, int h, double cx, double cy, double s)
 {
-    if (sy < 0)
-        sy = s;
-    std::vector<double> f(static_cast<std::size_t>(w) * h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const double dx = (x - cx) / s;
-            const double dy = (y - cy) / sy;
-            f[static_cast<std::size_t>(y) * w + x] = 20.0 + 220.0 * std::exp(-0.5 * (dx * dx + dy * dy));
-        }
-    return FromField(w, h, f);
+    return Field(w, h, [&](int x, int y) { return 20.0 + 220.0 * std::exp(-0.5 * (std::pow((x - cx) / s, 2) + std::pow((y - cy) / s, 2))); });
 }
 
 // A grey crop of a photo-like scene: sharp shapes, gradients and fine marks.
-Raster SceneRaster(const QRect& rect)
+QImage SceneRaster(const QRect& rect)
 {
     static const vltest::Scene scene(vltest::SceneOptions{.seed = 9, .planeWidth = 512, .planeHeight = 512});
-    const QImage photo = vltest::planeCrop(scene, rect).convertToFormat(QImage::Format_Grayscale8);
-    Raster r(photo.width(), photo.height());
-    for (int y = 0; y < r.height; ++y)
-        std::memcpy(&r.at(0, y), photo.constScanLine(y), static_cast<std::size_t>(r.width));
-    return r;
+    return vltest::planeCrop(scene, rect).convertToFormat(QImage::Format_Grayscale8);
 }
 
 struct Features {
@@ -90,9 +61,10 @@ struct Features {
     CKeypointArray<CKeyDescriptor> descriptors;
 };
 
-void Extract(const Raster& r, Features& f, double edgeRatio = 10.0, bool (*abort)() = nullptr)
+void Extract(const QImage& r, Features& f, double edgeRatio = 10.0, bool (*abort)() = nullptr)
 {
-    SIFTKeys(r.bits.data(), r.width, r.height, r.bpl, r.bpp, 4, 2, 0.02, edgeRatio, f.keys, f.descriptors, abort);
+    SIFTKeys(r.constBits(), r.width(), r.height(), r.bytesPerLine(), r.depth(), 4, 2, 0.02, edgeRatio, f.keys,
+             f.descriptors, abort);
 }
 
 // ---- Straightforward forms the fast loops must reproduce bit for bit ----------------
@@ -181,8 +153,8 @@ double Norm(const double* v)
 
 TEST(SiftDetection, UniformImageGivesNoKeypointsAndEmptiesTheKeys)
 {
-    Raster r(160, 120);
-    std::fill(r.bits.begin(), r.bits.end(), 128);
+    QImage r(160, 120, QImage::Format_Grayscale8);
+    r.fill(128);
     Features f;
     f.keys.emplace_back(1.0, 2.0, 0.0, 0, 1, 1.0);  // left over from an earlier photo
     f.descriptors.emplace_back();
@@ -196,7 +168,7 @@ TEST(SiftDetection, BlobGivesKeypointsAtItsCentreAndScale)
     const double s = 5.0;
     // Off the sample grid (the octaves that find it sample every 2 pixels): the peak
     // between the samples is the centre.
-    const Raster r = Blob(128, 112, 61.4, 52.7, s);
+    const QImage r = Blob(128, 112, 61.4, 52.7, s);
     Features f;
     Extract(r, f);
     ASSERT_GE(f.keys.size(), 1u);
@@ -217,13 +189,9 @@ TEST(SiftDetection, EdgesGiveNoKeypointsThanksToTheEdgeTest)
     // Soft straight edges at several angles through (100, 100). Off the axes the
     // sampling makes strict extrema along the edge; only the edge test removes them.
     for (double angle : {0.0, 0.3, 0.7, kPi / 2}) {
-        std::vector<double> field(200 * 200);
-        for (int y = 0; y < 200; ++y)
-            for (int x = 0; x < 200; ++x) {
-                const double d = (x - 100) * std::cos(angle) + (y - 100) * std::sin(angle);
-                field[static_cast<std::size_t>(y) * 200 + x] = 40.0 + 170.0 / (1.0 + std::exp(-d / 0.7));
-            }
-        const Raster r = FromField(200, 200, field);
+        const QImage r = Field(200, 200, [&](int x, int y) {
+            return 40.0 + 170.0 / (1.0 + std::exp(-((x - 100) * std::cos(angle) + (y - 100) * std::sin(angle)) / 0.7));
+        });
         Features f;
         Extract(r, f);
         EXPECT_EQ(f.keys.size(), 0u) << "angle " << angle;
@@ -253,15 +221,12 @@ TEST(SiftDetection, QuarterTurnRotatesKeypointsOrientationsAndKeepsDescriptors)
     const int H = 233;
     const int ox = 44;
     const int oy = 40;
-    Raster a(W, H);
-    Raster b(H, W);
-    for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x) {
-            const bool inside = x >= ox && y >= oy && x < ox + texture.width() && y < oy + texture.height();
-            const unsigned char g = inside ? (texture.constScanLine(y - oy)[x - ox] & ~3) : 128;
-            a.at(x, y) = g;
-            b.at(H - 1 - y, x) = g;
-        }
+    const auto grey = [&](int x, int y) {
+        const bool inside = x >= ox && y >= oy && x < ox + texture.width() && y < oy + texture.height();
+        return inside ? double(texture.constScanLine(y - oy)[x - ox] & ~3) : 128.0;
+    };
+    const QImage a = Field(W, H, grey);
+    const QImage b = Field(H, W, [&](int x, int y) { return grey(y, H - 1 - x); });
     Features fa, fb;
     Extract(a, fa);
     Extract(b, fb);
@@ -325,18 +290,18 @@ TEST(SiftDetection, PhotoFileLoadedIntoAnElementGivesTheFeaturesOfItsPixels)
     }
 
     // An 8-bit element holding the grey the extraction derives from the colour bytes.
-    const Raster colourAsGrey = [&] {
-        Raster r(photo.width(), photo.height());
+    const QImage colourAsGrey = [&] {
+        QImage r(photo.width(), photo.height(), QImage::Format_Grayscale8);
         for (int y = 0; y < photo.height(); ++y)
             for (int x = 0; x < photo.width(); ++x) {
                 const unsigned char* p = photo.constScanLine(y) + 3 * x;
-                r.at(x, y) = static_cast<unsigned char>((30 * p[2] + 59 * p[1] + 11 * p[0]) / 100);
+                r.scanLine(y)[x] = static_cast<unsigned char>((30 * p[2] + 59 * p[1] + 11 * p[0]) / 100);
             }
         return r;
     }();
     CPanoElement* grey = new CPanoElement(false);
-    ASSERT_TRUE(grey->CreateImage(const_cast<unsigned char*>(colourAsGrey.bits.data()), colourAsGrey.width,
-                                  colourAsGrey.height, static_cast<int>(colourAsGrey.bpl)));
+    ASSERT_TRUE(grey->CreateImage(const_cast<unsigned char*>(colourAsGrey.constBits()), colourAsGrey.width(),
+                                  colourAsGrey.height(), static_cast<int>(colourAsGrey.bytesPerLine())));
     ASSERT_EQ(grey->GetBPP(), 8);
     Features fromGrey;
     SIFTKeys(grey, 4, 2, 0.02, 10.0, fromGrey.keys, fromGrey.descriptors, nullptr);
@@ -478,25 +443,25 @@ TEST(SiftPieces, DescriptorOfNonFiniteKeypointIsZero)
 
 // ---- Fast loops against their straightforward forms --------------------------------------
 
-static void CompareWithStraightforwardForms(const Raster& r)
+static void CompareWithStraightforwardForms(const QImage& r)
 {
     const int octaves = 4, scales = 2, levels = scales + 3;
-    ScaleSpace::CGaussianPyr gauss(octaves, levels, r.width, r.height, 0.5);
+    ScaleSpace::CGaussianPyr gauss(octaves, levels, r.width(), r.height(), 0.5);
     CImageD& base = *gauss.GetGaussian(0, 0);
-    MakeDoubledGreyLevel(r.bits.data(), r.width, r.height, r.bpl, 8, base);
+    MakeDoubledGreyLevel(r.constBits(), r.width(), r.height(), r.bytesPerLine(), 8, base);
     GaussGrayDouble(base.width, base.height, base.width, base.data, 1.0);
     Utils::CMatrix2D sigma(octaves, levels);
     ASSERT_NE(sigma.data, nullptr);
     sigma.at(0, 0) = std::sqrt(2.0) / 2.0;
-    ScaleSpace::CDOGPyr dog(octaves, scales + 2, r.width, r.height, 0.5);
+    ScaleSpace::CDOGPyr dog(octaves, scales + 2, r.width(), r.height(), 0.5);
     BuildScaleSpace(gauss, &dog, scales, sigma);
     CKeypointArray<CKeyPoint> extrema;
     for (int o = 0; o < octaves; ++o)
         for (int l = 1; l <= scales; ++l)
             LocalizeFeatureKeyLocations(dog, gauss, o, l, 0.02, 12.1, extrema);
     ASSERT_GT(extrema.size(), 50u);
-    ScaleSpace::CGaussianPyr mag(octaves, levels, r.width, r.height, 0.5);
-    ScaleSpace::CGaussianPyr ori(octaves, levels, r.width, r.height, 0.5);
+    ScaleSpace::CGaussianPyr mag(octaves, levels, r.width(), r.height(), 0.5);
+    ScaleSpace::CGaussianPyr ori(octaves, levels, r.width(), r.height(), 0.5);
     for (int o = 0; o < octaves; ++o)
         for (int l = 1; l <= scales; ++l)
             CalcGradientMagnitudeAndOrientation(gauss, mag, ori, o, l);
@@ -575,7 +540,7 @@ bool CountingAbort()
 
 TEST(SiftCancellation, EachOfTheFivePollsThrowsAbort)
 {
-    const Raster r = SceneRaster(QRect(0, 0, 150, 120));
+    const QImage r = SceneRaster(QRect(0, 0, 150, 120));
     g_polls = 0;
     g_abortAt = 0;
     Features full;
@@ -605,13 +570,13 @@ TEST(SiftInputs, TinyImagesGiveNoCrash)
 {
     for (int w : {1, 2, 3, 5, 8, 13})
         for (int h : {1, 2, 4, 7, 16}) {
-            Raster r = SceneRaster(QRect(0, 0, w, h));
+            const QImage r = SceneRaster(QRect(0, 0, w, h));
             Features f;
             EXPECT_NO_THROW(Extract(r, f)) << w << "x" << h;
             EXPECT_EQ(f.keys.size(), f.descriptors.size());
-            Raster c(w, h, 24);
-            for (std::size_t i = 0; i < c.bits.size(); ++i)
-                c.bits[i] = static_cast<unsigned char>(i * 31);
+            QImage c(w, h, QImage::Format_RGB888);
+            for (qsizetype i = 0; i < c.sizeInBytes(); ++i)
+                c.bits()[i] = static_cast<unsigned char>(i * 31);
             Features fc;
             EXPECT_NO_THROW(Extract(c, fc)) << w << "x" << h;
         }
@@ -619,17 +584,18 @@ TEST(SiftInputs, TinyImagesGiveNoCrash)
 
 TEST(SiftInputs, UnusableInputIsAFailureNotAnEmptyResult)
 {
-    Raster r(20, 20);
+    QImage r(20, 20, QImage::Format_Grayscale8);
+    r.fill(0);
     Features f;
     // Unsupported depth, no pixels, nonsense parameters.
-    EXPECT_THROW(SIFTKeys(r.bits.data(), 20, 20, r.bpl, 32, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
-    EXPECT_THROW(SIFTKeys(nullptr, 20, 20, r.bpl, 8, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
-    EXPECT_THROW(SIFTKeys(r.bits.data(), 0, 20, r.bpl, 8, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
-    EXPECT_THROW(SIFTKeys(r.bits.data(), 20, 20, r.bpl, 8, 0, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
-    EXPECT_THROW(SIFTKeys(r.bits.data(), 20, 20, r.bpl, 8, 4, 2, std::nan(""), 10.0, f.keys, f.descriptors, nullptr), panorama_error);
+    EXPECT_THROW(SIFTKeys(r.constBits(), 20, 20, r.bytesPerLine(), 32, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
+    EXPECT_THROW(SIFTKeys(nullptr, 20, 20, r.bytesPerLine(), 8, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
+    EXPECT_THROW(SIFTKeys(r.constBits(), 0, 20, r.bytesPerLine(), 8, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
+    EXPECT_THROW(SIFTKeys(r.constBits(), 20, 20, r.bytesPerLine(), 8, 0, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
+    EXPECT_THROW(SIFTKeys(r.constBits(), 20, 20, r.bytesPerLine(), 8, 4, 2, std::nan(""), 10.0, f.keys, f.descriptors, nullptr), panorama_error);
     EXPECT_THROW(SIFTKeys(static_cast<const CPanoElement*>(nullptr), 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
     // A photo whose doubled size does not fit an int.
-    EXPECT_THROW(SIFTKeys(r.bits.data(), 1 << 30, 2, r.bpl, 8, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
+    EXPECT_THROW(SIFTKeys(r.constBits(), 1 << 30, 2, r.bytesPerLine(), 8, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
 }
 
 TEST(SiftInputs, ScaleSpaceThatCannotBeAllocatedIsAnError)
@@ -638,9 +604,10 @@ TEST(SiftInputs, ScaleSpaceThatCannotBeAllocatedIsAnError)
     GTEST_SKIP() << "the sanitizer's allocator aborts on absurd sizes instead of failing";
 #else
     // 6e6 x 6e6 doubles: beyond any address space; the size itself needs 64 bits.
-    Raster r(20, 20);
+    QImage r(20, 20, QImage::Format_Grayscale8);
+    r.fill(0);
     Features f;
-    EXPECT_THROW(SIFTKeys(r.bits.data(), 3000000, 3000000, r.bpl, 8, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr),
+    EXPECT_THROW(SIFTKeys(r.constBits(), 3000000, 3000000, r.bytesPerLine(), 8, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr),
                  panorama_error);
     CImageD plane;
     EXPECT_FALSE(plane.Create(7000000, 7000000));
