@@ -124,13 +124,7 @@ TEST(KdTreeBuild, EmptyAndSingleLeafTrees)
     kd_tree empty(none.pts, 0, 3, 4, KD_SUGGEST);
     EXPECT_EQ(empty.root, nullptr);
     EXPECT_TRUE(empty.boxLow.empty());
-    int idx[4];
-    double dist[4];
-    empty.kPriSearch(std::vector<double>(3, 0.0).data(), 4, idx, dist, 0.0);
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(idx[i], -1);
-        EXPECT_EQ(dist[i], PQ_NULL_KEY);
-    }
+    expectMatchesBruteForce(empty, none, std::vector<double>(3, 0.0).data(), 4);  // all padding
 
     PointSet four(4, 2);
     for (int i = 0; i < 4; ++i)
@@ -157,13 +151,8 @@ TEST(KdTreeBuild, SlidingCutsStillPartitionThePoints)
         for (int bucket : {1, 2}) {
             kd_tree t(s.pts, 9, 1, bucket, KD_SUGGEST);
             checkTree(t);
-            for (int i = 0; i < 9; ++i) {
-                int idx[2];
-                double dist[2];
-                t.kPriSearch(s.pts[i], 2, idx, dist, 0.0);
-                EXPECT_EQ(idx[0], i);
-                EXPECT_EQ(dist[0], 0.0);
-            }
+            for (int i = 0; i < 9; ++i)
+                expectMatchesBruteForce(t, s, s.pts[i], 2);
         }
     }
 }
@@ -177,13 +166,7 @@ TEST(KdTreeBuild, IdenticalPointsAndTinyBucketsTerminate)
     for (int bucket : {0, 1, 4}) {
         kd_tree t(s.pts, 50, 4, bucket, KD_SL_MIDPT);
         checkTree(t);
-        int idx[3];
-        double dist[3];
-        t.kPriSearch(s.pts[7], 3, idx, dist, 0.0);
-        for (int i = 0; i < 3; ++i) {
-            EXPECT_GE(idx[i], 0);
-            EXPECT_EQ(dist[i], 0.0);
-        }
+        expectMatchesBruteForce(t, s, s.pts[7], 3);
     }
 }
 
