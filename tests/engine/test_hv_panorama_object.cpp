@@ -100,7 +100,7 @@ TEST_F(HVObjectTest, OptionsItKeepsAndThoseItRefuses)
         double scale;
     } cases[] = {{3000, 2000, 1, 375, 250, 8.0},
                  {3000, 2000, 0, 400, 267, 7.5},
-                 {150, 1400, 1, 37, 350, 4.0},  // 1400 -> 700 -> 350
+                 {7, 1400, 1, 1, 350, 4.0},  // 1400 -> 700 -> 350; the scale from the longer side
                  {200, 100, 1, 200, 100, 1.0}};  // within the limit: its own working copy
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " quality " << c.quality);
