@@ -22,42 +22,33 @@ struct KeepDibManager {
 
 }  // namespace
 
-TEST(EngineFactories, NullStoreFactoryIsStoredAndGivesNoEngine)
+// Each factory installs its store factory for every element made afterwards; a null one
+// is stored too and gives no engine.
+TEST(EngineFactories, StoreFactoryIsInstalledAndANullOneGivesNoEngine)
 {
     KeepDibManager keep;
-    EngineHost host;
-    CPanoElement::m_pIDibManager = &host;
-    EXPECT_EQ(PanoramaLib::CreateHVPanoramaObject(nullptr), nullptr);
-    EXPECT_EQ(CPanoElement::m_pIDibManager, nullptr);
-
-    CPanoElement::m_pIDibManager = &host;
-    EXPECT_EQ(PanoramaLib::CreateTiledPanoramaObject(nullptr), nullptr);
-    EXPECT_EQ(CPanoElement::m_pIDibManager, nullptr);
-}
-
-TEST(EngineFactories, StoreFactoryIsInstalledForEveryElementMadeAfterwards)
-{
-    KeepDibManager keep;
-    EngineHost host;
+    EngineHost host, other;
     CPanoElement::m_pIDibManager = nullptr;
     if (PanoramaLib::IHVPanorama* hv = PanoramaLib::CreateHVPanoramaObject(&host))
         hv->Release();
     EXPECT_EQ(CPanoElement::m_pIDibManager, &host);
-
-    EngineHost other;
     if (PanoramaLib::ITiledPanorama* tiled = PanoramaLib::CreateTiledPanoramaObject(&other))
         tiled->Release();
     EXPECT_EQ(CPanoElement::m_pIDibManager, &other);
-
-    // An element made now gets a working store from the installed factory.
     VarnoBase::RefPtr<CPanoElement> e;
     e.Adopt(new CPanoElement(false));
     ASSERT_NE(e->GetDib(), nullptr);
     EXPECT_TRUE(e->CreateImage(24, 16, 8));
     EXPECT_EQ(e->GetImageSize(), VarnoBase::Size(16, 8));
+
+    EXPECT_EQ(PanoramaLib::CreateHVPanoramaObject(nullptr), nullptr);
+    EXPECT_EQ(CPanoElement::m_pIDibManager, nullptr);
+    CPanoElement::m_pIDibManager = &host;
+    EXPECT_EQ(PanoramaLib::CreateTiledPanoramaObject(nullptr), nullptr);
+    EXPECT_EQ(CPanoElement::m_pIDibManager, nullptr);
 }
 
-TEST(AutoHighlightFile, MarksForTheScopeEvenWhenTheWorkThrows)
+TEST(AutoHighlightFile, MarksForTheScopeEvenWhenTheWorkThrowsAndNothingWhenSuppressed)
 {
     RecordingUserInterface ui;
     {
@@ -74,14 +65,12 @@ TEST(AutoHighlightFile, MarksForTheScopeEvenWhenTheWorkThrows)
                                                {L"/photos/b.jpg", false},
                                                {L"/photos/a.jpg", false}}));
     EXPECT_TRUE(ui.HighlightsBalanced());
-}
 
-TEST(AutoHighlightFile, SuppressedOrWithoutInterfaceMarksNothing)
-{
-    RecordingUserInterface ui;
+    // Suppressed, or without an interface: nothing marked.
+    RecordingUserInterface quiet;
     {
-        CAutoHighlightFile full(L"/photos/a.jpg", &ui, true);
+        CAutoHighlightFile full(L"/photos/a.jpg", &quiet, true);
         CAutoHighlightFile none(L"/photos/b.jpg", nullptr, false);
     }
-    EXPECT_TRUE(ui.Highlights().empty());
+    EXPECT_TRUE(quiet.Highlights().empty());
 }

@@ -332,36 +332,28 @@ TEST_F(HvAnalysis, CancelBetweenMatchingBatchesStopsThePairWork)
         EXPECT_EQ(l->id1, 0);
 }
 
-TEST(HvBestThreePoints, InliersAtOnePlaceFallBackInsteadOfDividingByZero)
+// An exact fit chooses by spread alone: the first inlier (all residuals 0), the one
+// farthest from it, then the one far from both. Inliers all at one place, or only two,
+// fall back to the default markers instead of dividing by zero.
+TEST(HvBestThreePoints, ExactFitChoosesBySpreadAndCoincidentInliersFallBack)
 {
-    ScaleSpace::CKeypointArray<ScaleSpace::SIFT> keys;
-    for (int i = 0; i < 5; ++i)
-        keys.emplace_back(10.0, 20.0, 0.0, 0, 0, 1.6);
-    CGraphLink link;
-    link.inliers = 5;
-    link.keys1 = link.keys2 = {0, 1, 2, 3, 4};
-    double id[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-    Utils::copy_matrix_3x3(link.m, id);
-    Point out[3];
-    EXPECT_FALSE(GetBestThreePoints(&link, keys, keys, out));
-    link.inliers = 2;
-    EXPECT_FALSE(GetBestThreePoints(&link, keys, keys, out));
-}
-
-TEST(HvBestThreePoints, ExactFitChoosesBySpreadAlone)
-{
-    ScaleSpace::CKeypointArray<ScaleSpace::SIFT> keys;
     const double xy[4][2] = {{50, 50}, {60, 50}, {150, 150}, {50, 150}};
-    for (const auto& p : xy)
-        keys.emplace_back(p[0], p[1], 0.0, 0, 0, 1.6);
+    ScaleSpace::CKeypointArray<ScaleSpace::SIFT> spread, same;
+    for (const auto& p : xy) {
+        spread.emplace_back(p[0], p[1], 0.0, 0, 0, 1.6);
+        same.emplace_back(10.0, 20.0, 0.0, 0, 0, 1.6);
+    }
     CGraphLink link;
     link.inliers = 4;
     link.keys1 = link.keys2 = {0, 1, 2, 3};
     double id[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
     Utils::copy_matrix_3x3(link.m, id);
     Point out[3];
-    ASSERT_TRUE(GetBestThreePoints(&link, keys, keys, out));
-    EXPECT_EQ(out[0], Point(50, 50));    // all residuals 0: the first inlier
-    EXPECT_EQ(out[1], Point(150, 150));  // farthest from the first
-    EXPECT_EQ(out[2], Point(50, 150));   // then far from both
+    ASSERT_TRUE(GetBestThreePoints(&link, spread, spread, out));
+    EXPECT_EQ(out[0], Point(50, 50));
+    EXPECT_EQ(out[1], Point(150, 150));
+    EXPECT_EQ(out[2], Point(50, 150));
+    EXPECT_FALSE(GetBestThreePoints(&link, same, same, out));
+    link.inliers = 2;
+    EXPECT_FALSE(GetBestThreePoints(&link, same, same, out));
 }

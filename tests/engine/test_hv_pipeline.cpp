@@ -73,19 +73,6 @@ struct Pixels {
     bool operator==(const Pixels&) const = default;
 };
 
-// The engine factory installs its host as the program-wide pixel-store factory; the
-// previous one comes back when the host goes.
-class DibManagerRestore {
-public:
-    DibManagerRestore() : m_previous(CPanoElement::m_pIDibManager) {}
-    ~DibManagerRestore() { CPanoElement::m_pIDibManager = m_previous; }
-    DibManagerRestore(const DibManagerRestore&) = delete;
-    DibManagerRestore& operator=(const DibManagerRestore&) = delete;
-
-private:
-    PanoramaLib::IDibManager* m_previous;
-};
-
 // One engine with recording host objects, driven as the document drives it.
 // Every poll moves the bar on, within its range.
 void ExpectTheBarMovesOn(const vltest::RecordingProgress& progress)
@@ -139,7 +126,7 @@ public:
     Pixels Preview() const { return Pixels::Of(engine->GetPanoramaPreview(false)); }
     Pixels Result() const { return Pixels::Of(engine->GetPanoramaImage()); }
 
-    DibManagerRestore restore;
+    vltest::ScopedDibManager restore;  // the engine factory installs `host`; the previous one comes back
     EngineHost host;
     vltest::RecordingProgress progress;
     vltest::RecordingUserInterface ui;
@@ -426,32 +413,31 @@ TEST(HvPipeline, DifferentExposuresMeetWithoutAStep)
 // ---------------------------------------------------------------------------------
 // Failures and cancellation
 
-TEST(HvPipeline, UnrelatedPhotosAreAllUnmatched)
+// Photos of unrelated scenes: nothing built, all unmatched, nothing to render. A null
+// entry and a stray photo beside a matching pair: the pair is built and the stray photo
+// reported by its input index.
+TEST(HvPipeline, UnmatchedPhotosKeepTheirInputIndices)
 {
     const vltest::Scene other(vltest::smallSceneOptions(99));
-    std::vector<QImage> images = {vltest::planeCrop(SharedScene(), QRect(0, 0, 360, 270)),
-                                  vltest::planeCrop(other, QRect(0, 0, 360, 270)),
-                                  vltest::planeCrop(SharedScene(), QRect(1200, 1200, 360, 270))};
-    const vltest::PhotoSet set = vltest::makePhotoSet(images, vltest::FileFormat::Png);
-    Pipeline p;
-    p.Load(set.paths);
-    EXPECT_FALSE(p.Build());
-    EXPECT_EQ(p.Status(), 3);
-    EXPECT_EQ(p.Unmatched(), (std::vector<int>{0, 1, 2}));
-    EXPECT_FALSE(p.engine->HasBuilt());
-    EXPECT_FALSE(p.engine->GetPanoramaPreview(true)->HasBits());
-    EXPECT_FALSE(p.progress.IsOpen());
-    EXPECT_EQ(p.wait.Begins(), p.wait.Ends());
-    // Nothing to render either.
-    EXPECT_FALSE(p.engine->RenderPanorama());
-    EXPECT_FALSE(p.engine->GetPanoramaImage()->HasBits());
-}
-
-TEST(HvPipeline, NullAndUnrelatedInputsKeepTheirInputIndices)
-{
+    {
+        const vltest::PhotoSet set = vltest::makePhotoSet({vltest::planeCrop(SharedScene(), QRect(0, 0, 360, 270)),
+                                                           vltest::planeCrop(other, QRect(0, 0, 360, 270)),
+                                                           vltest::planeCrop(SharedScene(), QRect(1200, 1200, 360, 270))},
+                                                          vltest::FileFormat::Png);
+        Pipeline p;
+        p.Load(set.paths);
+        EXPECT_FALSE(p.Build());
+        EXPECT_EQ(p.Status(), 3);
+        EXPECT_EQ(p.Unmatched(), (std::vector<int>{0, 1, 2}));
+        EXPECT_FALSE(p.engine->HasBuilt());
+        EXPECT_FALSE(p.engine->GetPanoramaPreview(true)->HasBits());
+        EXPECT_FALSE(p.progress.IsOpen());
+        EXPECT_EQ(p.wait.Begins(), p.wait.Ends());
+        EXPECT_FALSE(p.engine->RenderPanorama());
+        EXPECT_FALSE(p.engine->GetPanoramaImage()->HasBits());
+    }
     const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(2, 360, 270, vltest::Motion::Similarity),
                                                            vltest::FileFormat::Png);
-    const vltest::Scene other(vltest::smallSceneOptions(77));
     const vltest::PhotoSet stray =
         vltest::makePhotoSet({vltest::planeCrop(other, QRect(300, 300, 360, 270))}, vltest::FileFormat::Png);
     Pipeline p;

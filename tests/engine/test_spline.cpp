@@ -7,8 +7,6 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <new>
 #include <cstring>
 #include <cstdlib>
 #include <random>
@@ -17,7 +15,6 @@
 #include "core/pano_element.h"
 #include "engine/hv/laplacian_pyramid.h"
 #include "engine/hv/spline.h"
-#include "core/parallel.h"
 #include "tests/support/dib_manager_fixture.h"
 
 using LaplacianPyramid::CLevel;
@@ -354,24 +351,4 @@ TEST_F(SplineTest, FailedInitializeWritesNothingAndReuseStartsClean)
     dest->Release();
     apart->Release();
     first->Release();
-}
-
-TEST(ParallelRows, EveryRowOnceAndBandErrorsReachTheCaller)
-{
-    std::vector<std::atomic<int>> hits(1000);
-    Utils::ParallelForRows(1000, 1 << 20, [&](int b, int e) {
-        for (int i = b; i < e; ++i)
-            hits[std::size_t(i)].fetch_add(1);
-    });
-    for (const auto& h : hits)
-        ASSERT_EQ(h.load(), 1);
-    EXPECT_THROW(Utils::ParallelForRows(1000, 1 << 20,
-                                        [](int b, int e) {
-                                            if (b <= 700 && 700 < e)
-                                                throw std::bad_alloc();
-                                        }),
-                 std::bad_alloc);
-    int calls = 0;
-    Utils::ParallelForRows(5, 1, [&](int b, int e) { calls += e - b; });  // small: stays on the caller
-    EXPECT_EQ(calls, 5);
 }

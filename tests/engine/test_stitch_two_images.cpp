@@ -209,7 +209,9 @@ TEST_F(StitchTwoImages, OverlappingViewsMatchTheScene)
     EXPECT_LT(e.secondOnly, 1.2);
 }
 
-TEST_F(StitchTwoImages, IdentityOfAPhotoWithItselfGivesThePhoto)
+// A photo with itself gives the photo; a second photo below and to the left of the
+// first gives a canvas that holds both, each at its place.
+TEST_F(StitchTwoImages, IdentityGivesThePhotoAndAPhotoBelowLeftKeepsBothInPlace)
 {
     TwoViews v;
     M3 m = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
@@ -217,24 +219,16 @@ TEST_F(StitchTwoImages, IdentityOfAPhotoWithItselfGivesThePhoto)
     ASSERT_TRUE(out);
     ASSERT_EQ(out->GetImageSize(), v.a->GetImageSize());
     for (int y = 0; y < out->GetHeight(); ++y)
-        ASSERT_EQ(std::memcmp(PixelAt(out, 0, y), PixelAt(v.a, 0, y), 3 * std::size_t(out->GetWidth())), 0)
-            << "row " << y;
+        ASSERT_EQ(std::memcmp(PixelAt(out, 0, y), PixelAt(v.a, 0, y), 3 * std::size_t(out->GetWidth())), 0) << y;
     EXPECT_EQ(m[0][2], 0.0);
     EXPECT_EQ(m[1][2], 0.0);
-}
 
-// The second photo lies below and to the left of the first: the canvas still holds
-// both, each at its place.
-TEST_F(StitchTwoImages, SecondPhotoBelowAndLeftOfTheFirst)
-{
-    TwoViews v;
-    M3 m = {{1, 0, 300}, {0, 1, -200}, {0, 0, 1}};  // second's origin at (-300, 200) of the first
-    ElementPtr out = Adopt(StitchTwoImagesFast(v.a, v.b, m, noAbort));
+    M3 below = {{1, 0, 300}, {0, 1, -200}, {0, 0, 1}};  // second's origin at (-300, 200) of the first
+    out = Adopt(StitchTwoImagesFast(v.a, v.b, below, noAbort));
     ASSERT_TRUE(out);
-    EXPECT_EQ(out->GetWidth(), 300 + 360);
-    EXPECT_EQ(out->GetHeight(), 200 + 270);
-    EXPECT_EQ(m[0][2], 0.0);   // canvas (0, 200) is the second photo's (0, 0)
-    EXPECT_EQ(m[1][2], -200.0);
+    EXPECT_EQ(out->GetImageSize(), VarnoBase::Size(300 + 360, 200 + 270));
+    EXPECT_EQ(below[0][2], 0.0);  // canvas (0, 200) is the second photo's (0, 0)
+    EXPECT_EQ(below[1][2], -200.0);
     EXPECT_EQ(std::memcmp(PixelAt(out, 300, 0), PixelAt(v.a, 0, 0), 3), 0);
     EXPECT_EQ(std::memcmp(PixelAt(out, 0, 469), PixelAt(v.b, 0, 269), 3), 0);
     EXPECT_EQ(std::memcmp(PixelAt(out, 659, 0), PixelAt(v.a, 359, 0), 3), 0);
