@@ -1,5 +1,6 @@
 // The one parallel loop of the image model and the engines: a range of rows, blocks or
-// items split among a few plain std::threads, the calling thread taking a share. Every
+// items split among a few threads of one process-wide pool, the calling thread taking a
+// share. Every
 // index is handled exactly once and independently, so what a loop writes per index
 // does not depend on the number of threads. One thread-count policy for all of them
 // (WorkerThreads). An exception thrown by a worker (std::bad_alloc of a row buffer,
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <mutex>
@@ -67,6 +69,51 @@ void RunWorkers(int workers, Worker&& worker, Stop&& stop)
         std::rethrow_exception(failure);
 }
 
+namespace Detail {
+
+// Runs run(ctx, k) for k in [1, shares) on the process's pool of worker threads while
+// the caller runs run(ctx, 0), then takes back every share no pool thread has started
+// and runs it itself; returns when all have ended. A caller therefore only ever waits
+// for shares that are running, so loops nested in loop bodies cannot deadlock, and a
+// pool kept busy (or a machine without threads to spare) only makes a loop serial.
+// run must not throw.
+void RunPooled(int shares, void (*run)(void*, int), void* ctx);
+
+}  // namespace Detail
+
+// RunWorkers for short loops: the shares run on persistent pool threads instead of
+// threads started for the call (starting and ending a thread costs as much as a few
+// hundred thousand pixel operations, and these loops run thousands of times a
+// build). No guarantee that shares run at the same time: a share must never wait for
+// another one (RunWorkers' workers may).
+template <class Worker, class Stop>
+void RunShares(int workers, Worker&& worker, Stop&& stop)
+{
+    std::exception_ptr failure;
+    std::mutex failureLock;
+    auto guarded = [&](int k) noexcept {
+        try {
+            worker(k);
+        } catch (...) {
+            {
+                std::lock_guard<std::mutex> guard(failureLock);
+                if (!failure)
+                    failure = std::current_exception();
+            }
+            stop();
+        }
+    };
+    if (workers <= 1) {
+        guarded(0);
+    } else {
+        using Guarded = decltype(guarded);
+        Detail::RunPooled(
+            workers, [](void* ctx, int k) { (*static_cast<Guarded*>(ctx))(k); }, &guarded);
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
 // Splits [begin, end) into `threads` contiguous bands (fewer when there are fewer rows)
 // and runs fn(band, first, last) for each, band 0 on the calling thread.
 template <class Fn>
@@ -76,7 +123,7 @@ void ParallelBands(int begin, int end, int threads, const Fn& fn)
     if (rows <= 0)
         return;
     threads = std::clamp(threads, 1, rows);
-    RunWorkers(
+    RunShares(
         threads,
         [&](int k) {
             const int b0 = begin + static_cast<int>(static_cast<std::int64_t>(rows) * k / threads);
@@ -130,7 +177,7 @@ void ParallelFor(std::size_t count, std::size_t grain, Body&& body, int maxThrea
         return;
     }
     std::atomic<std::size_t> next{0};
-    RunWorkers(
+    RunShares(
         threads,
         [&](int) {
             for (;;) {
