@@ -8,10 +8,10 @@
 
 #include "engine/tiled/surface.h"
 #include "engine/tiled/surface_render.h"
-#include "tests/engine/surface_test_util.h"
+#include "tests/engine/tiled_test_util.h"
 #include "tests/support/recording_host.h"
 
-using namespace surface_test;
+using namespace tiled_test;
 
 namespace {
 
@@ -81,16 +81,19 @@ void ExpectSameRender(CPanoElement* a, CPanoElement* b)
 
 TEST(SurfaceRender, OnePhotoAloneKeepsItsPixelsAndWeights)
 {
-    PhotoFiles files(Mosaic(1, 1, 240, 180));
+    Photos files(MosaicOptions(1, 1, 240, 180));
     for (int mode = 0; mode < 2; ++mode) {
         CCylindricalSurface s;
-        s.AddImages({0}, D3Param{}, files.Params(), files.elements, {});
+        D3Param lens;  // bilinear with a lens: the row loops' cut-off radius must lose no corner
+        lens.lens = mode;
+        lens.k1 = 2e-6;
+        s.AddImages({0}, lens, files.Params(), files.Elements(), {});
         s.Set3DOrientation(0);
         s.SetInterpolationMode(mode ? CSurfaceRendering::BilinearMode : CSurfaceRendering::NoInterpolationMode);
         vltest::RecordingProgress progress;
         ASSERT_TRUE(s.RenderSurface(100.0, &progress, nullptr, 10, 60));
         EXPECT_TRUE(s.IsOriginal());
-        EXPECT_FALSE(files.elements[0]->HasBits());  // unloaded after its projection
+        EXPECT_FALSE(files[0]->HasBits());  // unloaded after its projection
         CPanoElement* pano = s.GetPano();
         ASSERT_NE(pano, nullptr);
         EXPECT_EQ(pano->GetPosition(), VarnoBase::Point(0, 0));
@@ -126,7 +129,7 @@ TEST(SurfaceRender, OnePhotoAloneKeepsItsPixelsAndWeights)
 
 TEST(SurfaceRender, RowBandsOnSeveralThreadsGiveTheSameResult)
 {
-    PhotoFiles files(Mosaic(2, 2, 200, 150));
+    Photos files(MosaicOptions(2, 2, 200, 150));
     D3Param world;
     world.lens = 1;
     world.k1 = 2e-7;  // exercises the lens inversion and its early cut
@@ -134,7 +137,7 @@ TEST(SurfaceRender, RowBandsOnSeveralThreadsGiveTheSameResult)
     for (int k = 0; k < 2; ++k) {
         CSphericalSurface s;
         s.SetThreadCount(k == 0 ? 1 : 3);
-        s.AddImages(files.Order(), world, files.Params(), files.elements, {});
+        s.AddImages(files.Order(), world, files.Params(), files.Elements(), {});
         s.Set3DOrientation(0);
         s.RotateSurfaceOn(2, -4, 1);
         s.SetInterpolationMode(CSurfaceRendering::BilinearMode);
@@ -219,9 +222,9 @@ TEST(SurfaceRender, HalfAndHalfBlending)
 
 TEST(SurfaceRender, CancellingTheThirdPhotoKeepsTheFirstTwoBlended)
 {
-    PhotoFiles files(Mosaic(1, 3, 200, 150));
+    Photos files(MosaicOptions(1, 3, 200, 150));
     auto setUp = [&](CCylindricalSurface& s) {
-        s.AddImages(files.Order(), D3Param{}, files.Params(), files.elements, {});
+        s.AddImages(files.Order(), D3Param{}, files.Params(), files.Elements(), {});
         s.Set3DOrientation(1);
         s.SetInterpolationMode(CSurfaceRendering::NoInterpolationMode);
     };
@@ -276,9 +279,9 @@ TEST(SurfaceRender, CancellingTheThirdPhotoKeepsTheFirstTwoBlended)
 
 TEST(SurfaceRender, CropRequestOutsideFailsAndIsForgotten)
 {
-    PhotoFiles files(Mosaic(1, 2, 200, 150));
+    Photos files(MosaicOptions(1, 2, 200, 150));
     CCylindricalSurface s;
-    s.AddImages(files.Order(), D3Param{}, files.Params(), files.elements, {});
+    s.AddImages(files.Order(), D3Param{}, files.Params(), files.Elements(), {});
     s.Set3DOrientation(0);
     s.SetCropFactor(VarnoBase::Rect(5000, 10, 6000, 40), 100);
     EXPECT_FALSE(s.RenderSurface(100.0, nullptr, nullptr, 0, 100));
@@ -300,36 +303,36 @@ TEST(SurfaceRender, CropRequestOutsideFailsAndIsForgotten)
 
 TEST(SurfaceRender, WorkerRenderNeverTouchesSharedPhotos)
 {
-    PhotoFiles files(Mosaic(1, 2, 200, 150));
+    Photos files(MosaicOptions(1, 2, 200, 150));
     CPanoElement* reference = nullptr;
     {
         CCylindricalSurface s;
-        s.AddImages(files.Order(), D3Param{}, files.Params(), files.elements, {});
+        s.AddImages(files.Order(), D3Param{}, files.Params(), files.Elements(), {});
         s.Set3DOrientation(0);
         s.SetInterpolationMode(CSurfaceRendering::BilinearMode);
         ASSERT_TRUE(s.RenderSurface(100.0, nullptr, nullptr, 0, 100));
         reference = s.GetPano();
     }
-    for (CPanoElement* e : files.elements)
+    for (CPanoElement* e : files.Elements())
         ASSERT_FALSE(e->HasBits());  // the UI-thread render unloaded them
 
     auto* job = new CCylindricalSurface;  // what the render thread would own
     job->SetMayUnloadPhotos(false);
-    job->AddImages(files.Order(), D3Param{}, files.Params(), files.elements, {});
+    job->AddImages(files.Order(), D3Param{}, files.Params(), files.Elements(), {});
     job->Set3DOrientation(0);
     job->SetInterpolationMode(CSurfaceRendering::BilinearMode);
-    EXPECT_EQ(files.elements[0]->RefCount(), 2);  // the job holds the photos
-    files.elements[0]->Load();                    // the UI thread may load and unload meanwhile
+    EXPECT_EQ(files[0]->RefCount(), 2);  // the job holds the photos
+    files[0]->Load();                    // the UI thread may load and unload meanwhile
     ASSERT_TRUE(job->RenderSurface(100.0, nullptr, nullptr, 0, 100));
-    EXPECT_TRUE(files.elements[0]->HasBits());   // not unloaded by the job
-    EXPECT_FALSE(files.elements[1]->HasBits());  // not loaded by the job
+    EXPECT_TRUE(files[0]->HasBits());   // not unloaded by the job
+    EXPECT_FALSE(files[1]->HasBits());  // not loaded by the job
     CPanoElement* pano = job->GetPano();
     ExpectSameRender(reference, pano);
     pano->Release();
 
     // A photo whose file has vanished contributes nothing; the render goes on.
-    ASSERT_TRUE(QFile::remove(files.files.paths[1]));
-    files.elements[0]->Unload();
+    ASSERT_TRUE(QFile::remove(files.set.paths[1]));
+    files[0]->Unload();
     ASSERT_TRUE(job->RenderSurface(100.0, nullptr, nullptr, 0, 100));
     pano = job->GetPano();
     const VarnoBase::Rect second = job->Photos()[1].rect;
@@ -340,7 +343,7 @@ TEST(SurfaceRender, WorkerRenderNeverTouchesSharedPhotos)
     EXPECT_EQ(covered, 0);
     pano->Release();
     delete job;
-    EXPECT_EQ(files.elements[0]->RefCount(), 1);
+    EXPECT_EQ(files[0]->RefCount(), 1);
     reference->Release();
 }
 
@@ -357,9 +360,9 @@ struct ThrowingProgress : vltest::RecordingProgress {
 
 TEST(SurfaceRender, FailureInTheMiddleIsAFailedRenderWithoutResult)
 {
-    PhotoFiles files(Mosaic(1, 2, 200, 150));
+    Photos files(MosaicOptions(1, 2, 200, 150));
     CCylindricalSurface s;
-    s.AddImages(files.Order(), D3Param{}, files.Params(), files.elements, {});
+    s.AddImages(files.Order(), D3Param{}, files.Params(), files.Elements(), {});
     s.Set3DOrientation(0);
     ThrowingProgress progress;
     EXPECT_FALSE(s.RenderSurface(100.0, &progress, nullptr, 0, 100));

@@ -45,15 +45,6 @@ std::size_t Deliver(EngineOnHost& h, std::size_t from)
     return all.size();
 }
 
-QImage Rgb(PanoramaLib::IPanoElement* e)
-{
-    QImage img(e->GetWidth(), e->GetHeight(), QImage::Format_RGB888);
-    for (int y = 0; y < img.height(); ++y)
-        std::memcpy(img.scanLine(y), e->GetBits() + static_cast<std::int64_t>(y) * e->GetBPL(),
-                    static_cast<std::size_t>(img.width()) * 3);
-    return img;
-}
-
 }  // namespace
 
 TEST(TiledRenderThread, SurfaceChangeReachesTheViewThroughTheUpdateProtocol)
@@ -82,7 +73,7 @@ TEST(TiledRenderThread, SurfaceChangeReachesTheViewThroughTheUpdateProtocol)
     ASSERT_NE(sync, async.get());
     ASSERT_EQ(sync->GetWidth(), async->GetWidth());
     ASSERT_EQ(sync->GetHeight(), async->GetHeight());
-    const QImage a = Rgb(async.get()), s = Rgb(sync);
+    const QImage a = ImageOf(async.get()), s = ImageOf(sync);
     long long differing = 0;
     for (int y = 0; y < a.height(); ++y)
         for (int x = 0; x < a.width(); ++x)
@@ -196,13 +187,13 @@ TEST(TiledRenderThread, PartialImagesArePublishedAsCopies)
     partial.Adopt(h.self->m_renderThread.GetPano());
     if (!partial)
         GTEST_SKIP() << "the job finished before its part could be taken";
-    const QImage snapshot = Rgb(partial.get());
+    const QImage snapshot = ImageOf(partial.get());
     ASSERT_GT(h.WaitForCompletion(0), 0u);
     VarnoBase::RefPtr<CPanoElement> final;
     final.Adopt(h.self->m_renderThread.GetPano());
     ASSERT_TRUE(final);
     EXPECT_NE(final.get(), partial.get());
-    EXPECT_EQ(Rgb(partial.get()), snapshot);
+    EXPECT_EQ(ImageOf(partial.get()), snapshot);
 }
 
 // Freeing the photos while a job renders: the UI waits for the worker, and the job
@@ -300,7 +291,7 @@ TEST(TiledRenderThread, JobsKeepTheLensPolynomialTheyWerePreparedWith)
         EXPECT_TRUE(s.RenderSurface(20.0, nullptr, nullptr, 0, 100));
         VarnoBase::RefPtr<CPanoElement> pano;
         pano.Adopt(s.GetPano());
-        return Rgb(pano.get());
+        return ImageOf(pano.get());
     };
     const QImage expected = render(1, 1);
     const QImage changed = render(1, 0);

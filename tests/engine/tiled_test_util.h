@@ -1,21 +1,22 @@
-// Helpers of the tiled engine tests: a small mosaic of the synthetic scene written to
-// JPEG files and loaded back, an engine made through the factory on a real host, and a
-// progress indicator that cancels in a chosen phase of a build.
+// Helpers of the tiled engine and rendering-surface tests: mosaics and rings of the
+// synthetic scene written to JPEG files and loaded back, conversions between elements
+// and QImage, an engine made through the factory on a real host, a progress indicator
+// that cancels in a chosen phase of a build, and a surface whose result a test may reach.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <QImage>
 
-#include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "core/pano_element.h"
 #include "engine/panorama_interfaces.h"
 #include "engine/tiled/panorama.h"
+#include "engine/tiled/surface.h"
 #include "tests/support/dib_manager_fixture.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/scene.h"
@@ -28,18 +29,40 @@ inline const vltest::Scene& SharedScene()
     return scene;
 }
 
-inline vltest::MosaicOptions MosaicOptions(int rows = 2, int cols = 3)
+inline vltest::MosaicOptions MosaicOptions(int rows = 2, int cols = 3, int width = 320, int height = 240)
 {
     vltest::MosaicOptions o;
     o.rows = rows;
     o.cols = cols;
-    o.width = 320;
-    o.height = 240;
+    o.width = width;
+    o.height = height;
     o.overlap = 0.35;
     return o;
 }
 
-// The photo files of one mosaic, and elements loaded from them.
+// A 24-bit element holding the image's pixels (store byte order red, green, blue).
+inline CPanoElement* ElementFrom(const QImage& source)
+{
+    const QImage img = source.convertToFormat(QImage::Format_RGB888);
+    auto* e = new CPanoElement(false);
+    EXPECT_TRUE(e->CreateImage(true, img.width(), img.height(), true));
+    for (int y = 0; y < img.height(); ++y)
+        std::memcpy(e->GetBits() + static_cast<std::int64_t>(y) * e->GetBPL(), img.constScanLine(y),
+                    static_cast<std::size_t>(img.width()) * 3);
+    return e;
+}
+
+inline QImage ImageOf(const PanoramaLib::IPanoElement* e)
+{
+    QImage img(e->GetWidth(), e->GetHeight(), QImage::Format_RGB888);
+    for (int y = 0; y < img.height(); ++y)
+        std::memcpy(img.scanLine(y), e->GetBits() + static_cast<std::int64_t>(y) * e->GetBPL(),
+                    static_cast<std::size_t>(img.width()) * 3);
+    return img;
+}
+
+// The photo files of one set, elements loaded from them (one reference each), and the
+// true cameras as the engine's records.
 struct Photos {
     vltest::PhotoSet set;
     std::vector<PanoramaLib::IPanoElement*> elements;
@@ -59,12 +82,39 @@ struct Photos {
             elements.push_back(e);
         }
     }
+    CPanoElement* operator[](std::size_t i) const { return static_cast<CPanoElement*>(elements[i]); }
     std::vector<PanoramaLib::IPanoElement*> Subset(const std::vector<int>& idx) const
     {
         std::vector<PanoramaLib::IPanoElement*> v;
         for (int i : idx)
             v.push_back(elements[static_cast<std::size_t>(i)]);
         return v;
+    }
+    std::vector<CPanoElement*> Elements() const
+    {
+        std::vector<CPanoElement*> v;
+        for (std::size_t i = 0; i < elements.size(); ++i)
+            v.push_back((*this)[i]);
+        return v;
+    }
+    std::vector<D3Param> Params() const
+    {
+        std::vector<D3Param> p;
+        for (const auto& s : set.cameraShots) {
+            p.emplace_back();
+            p.back().f = s.camera.f;
+            p.back().Rx = s.camera.rx;
+            p.back().Ry = s.camera.ry;
+            p.back().Rz = s.camera.rz;
+        }
+        return p;
+    }
+    std::vector<int> Order() const
+    {
+        std::vector<int> o(elements.size());
+        for (std::size_t i = 0; i < o.size(); ++i)
+            o[i] = static_cast<int>(i);
+        return o;
     }
 };
 
@@ -156,8 +206,8 @@ struct EngineOnHost {
     }
 };
 
-// Mean absolute difference between a panorama read back from a file and the truth,
-// over the pixels that are not the white background; also the covered fraction.
+// Mean absolute difference between a panorama and the truth over the pixels that are
+// not the white background; also the covered fraction.
 inline double MeanDifference(const QImage& pano, const QImage& truth, double* covered)
 {
     double sum = 0;
@@ -183,5 +233,11 @@ inline void AnglesOf(const vltest::Mat3& R, double& rx, double& ry, double& rz)
     ry = std::atan2(R.m[2][0], R.m[2][2]) * d;
     rz = std::atan2(R.m[0][1], R.m[1][1]) * d;
 }
+
+// The surface with its result image reachable.
+template <class Base>
+struct Open : Base {
+    using Base::m_pPano;
+};
 
 }  // namespace tiled_test
