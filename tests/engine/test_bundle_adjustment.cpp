@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <new>
 #include <random>
 #include <vector>
@@ -224,49 +223,35 @@ match_graph::CGraphLink* AddLink(match_graph::CGraph& graph, int a, int b, const
 
 // ---------------------------------------------------------------------------------------
 
-TEST(CameraParams, PackAndUnpackRoundTripWithLensTermsScaled)
+TEST(CameraParams, PackedWithLensTermsScaledUnpackedWithAnglesWrappedEvenWhenHugeOrNotFinite)
 {
     D3Param world;
     world.lens = 1;
     world.k1 = 1.5e-8;
     world.k2 = -2e-14;
     world.k3 = 3e-11;
-    std::vector<D3Param> cams(4);
-    cams[0] = {900.0, 10.0, -20.0, 3.0, 0, 0, 0, 0, 0};
-    cams[1] = {1100.0, -5.0, 170.0, -179.0, 1, 2e-8, 1e-14, 0, 4e-11};
-    cams[2] = {1234.5, 1.0, 2.0, 3.0, 0, 0, 0, 0, 0};
-    cams[3] = {777.0, 0.5, 0.25, 0.125, 0, 0, 0, 0, 0};
-    const std::vector<int> order = {2, 1, 3};  // camera 0 is not placed
-
-    ASSERT_EQ(Count3dParams(world, cams, order), 3 + 4 + 7 + 4);
-    std::vector<double> x(static_cast<std::size_t>(Count3dParams(world, cams, order)));
-    Get3dParams(x.data(), world, cams, order);
-    EXPECT_DOUBLE_EQ(x[0], 1.5e-8 * 10000.0);
-    EXPECT_EQ(x[3], 1234.5);    // first placed camera's f
-    EXPECT_EQ(x[7], 1100.0);    // second placed camera's f
-    EXPECT_DOUBLE_EQ(x[11], 2e-8 * 10000.0);  // its own lens term
-
-    D3Param world2 = world;
-    world2.k1 = world2.k2 = world2.k3 = 0;
-    std::vector<D3Param> cams2 = cams;
-    for (int i : order)
-        cams2[static_cast<std::size_t>(i)] = {0, 0, 0, 0, cams[static_cast<std::size_t>(i)].lens, 0, 0, 0, 0};
-    ASSERT_TRUE(Set3dParams(world2, cams2, x.data(), order));
-    EXPECT_DOUBLE_EQ(world2.k1, world.k1);
-    EXPECT_DOUBLE_EQ(world2.k2, world.k2);
-    EXPECT_DOUBLE_EQ(world2.k3, world.k3);
-    for (int i : order) {
-        const D3Param& a = cams[static_cast<std::size_t>(i)];
-        const D3Param& b = cams2[static_cast<std::size_t>(i)];
-        EXPECT_TRUE(a.f == b.f && a.Rx == b.Rx && a.Ry == b.Ry && a.Rz == b.Rz) << "camera " << i;
+    const std::vector<D3Param> cams = {{900.0, 10.0, -20.0, 3.0, 0, 0, 0, 0, 0},
+                                       {1100.0, -5.0, 170.0, -179.0, 1, 2e-8, 1e-14, 0, 4e-11},
+                                       {1234.5, 1.0, 2.0, 3.0, 0, 0, 0, 0, 0}};
+    const std::vector<int> order = {2, 1};  // camera 0 is not placed
+    std::vector<double> packed(static_cast<std::size_t>(Count3dParams(world, cams, order)));
+    ASSERT_EQ(packed.size(), 3u + 4 + 7);
+    Get3dParams(packed.data(), world, cams, order);
+    EXPECT_DOUBLE_EQ(packed[0], 1.5e-8 * 10000.0);
+    EXPECT_EQ(packed[3], 1234.5);  // the first placed camera's f
+    D3Param world2;
+    world2.lens = 1;
+    std::vector<D3Param> cams2(3);
+    cams2[1].lens = 1;
+    ASSERT_TRUE(Set3dParams(world2, cams2, packed.data(), order));
+    for (const auto& [a, b] : {std::pair{world, world2}, {cams[1], cams2[1]}, {cams[2], cams2[2]}}) {
+        EXPECT_TRUE(a.f == b.f && a.Rx == b.Rx && a.Ry == b.Ry && a.Rz == b.Rz);
         EXPECT_DOUBLE_EQ(a.k1, b.k1);
+        EXPECT_DOUBLE_EQ(a.k2, b.k2);
         EXPECT_DOUBLE_EQ(a.k3, b.k3);
     }
-    EXPECT_EQ(cams2[0].f, 900.0);  // not in the order: untouched
-}
+    EXPECT_EQ(cams2[0].f, 0.0);  // not in the order: untouched
 
-TEST(CameraParams, AnglesAreWrappedEvenWhenHugeOrNotFinite)
-{
     EXPECT_DOUBLE_EQ(WrapAngle180(190.0), -170.0);
     EXPECT_DOUBLE_EQ(WrapAngle180(-190.0), 170.0);
     EXPECT_DOUBLE_EQ(WrapAngle180(540.0), 180.0);
@@ -277,13 +262,13 @@ TEST(CameraParams, AnglesAreWrappedEvenWhenHugeOrNotFinite)
     EXPECT_EQ(WrapAngle180(std::numeric_limits<double>::infinity()), 0.0);
     EXPECT_EQ(WrapAngle180(std::nan("")), 0.0);
 
-    D3Param world;
-    std::vector<D3Param> cams(1);
+    D3Param plain;
+    std::vector<D3Param> one(1);
     const double x[4] = {1000.0, std::numeric_limits<double>::infinity(), 1e308, 725.0};
-    EXPECT_FALSE(Set3dParams(world, cams, x, {0}));
-    EXPECT_EQ(cams[0].Rx, 0.0);
-    EXPECT_LE(std::fabs(cams[0].Ry), 180.0);
-    EXPECT_DOUBLE_EQ(cams[0].Rz, 5.0);
+    EXPECT_FALSE(Set3dParams(plain, one, x, {0}));
+    EXPECT_EQ(one[0].Rx, 0.0);
+    EXPECT_LE(std::fabs(one[0].Ry), 180.0);
+    EXPECT_DOUBLE_EQ(one[0].Rz, 5.0);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -362,33 +347,13 @@ TEST(BundleAdjustment, FirstGuessFollowsTheAffineLinkItsScaleAndItsMirror)
     Utils::copy_matrix_3x3(link.m, s2);
     ASSERT_TRUE(ba.InitalizeParamsByAffineM2(0, 1, &link));
     EXPECT_DOUBLE_EQ(ba.m_params[1].f, 500.0);
-}
 
-TEST(BundleAdjustment, DegenerateLinkGivesNoGuess)
-{
-    CBundleAdjustment ba = TwoPhotoAdjustment(100);
-    ba.m_params[1].f = 42.0;
+    // No link, or a zero scale (an infinite focal length): no guess, the camera stays.
     EXPECT_FALSE(ba.InitalizeParamsByAffineM2(0, 1, nullptr));
-    match_graph::CGraphLink link;
-    link.id1 = 1;
-    link.id2 = 0;
-    const double zero[3][3] = {{0, 0, 10}, {0, 0, 10}, {0, 0, 1}};  // zero scale: f would be infinite
+    const double zero[3][3] = {{0, 0, 10}, {0, 0, 10}, {0, 0, 1}};
     Utils::copy_matrix_3x3(link.m, zero);
     EXPECT_FALSE(ba.InitalizeParamsByAffineM2(0, 1, &link));
-    EXPECT_EQ(ba.m_params[1].f, 42.0);
-}
-
-TEST(BundleAdjustment, NoLinksMeansNoOrder)
-{
-    match_graph::CGraph graph;
-    graph.AddNode(0);
-    graph.AddNode(1);
-    CBundleAdjustment ba;
-    ba.m_graph = &graph;
-    ba.m_imageSizes = {VarnoBase::Size(10, 10), VarnoBase::Size(10, 10)};
-    ba.m_order = {1, 0};
-    EXPECT_FALSE(ba.DoBundleAdjustment2());
-    EXPECT_TRUE(ba.m_order.empty());
+    EXPECT_DOUBLE_EQ(ba.m_params[1].f, 500.0);
 }
 
 TEST(BundleAdjustment, RecoversGeneratedMosaics)
@@ -489,18 +454,22 @@ TEST(BundleAdjustment, StrongestLinkFirstAndTiesToTheFirstFound)
     EXPECT_NEAR(ba.m_params[3].Ry, 2 * std::atan(450.0 / 1000.0) * 180 / kPi, 1e-9);
 }
 
-TEST(BundleAdjustment, RefusedGuessLeavesThePhotoToAnotherLinkOrOut)
+TEST(BundleAdjustment, NoLinkNoOrderAndARefusedGuessLeavesThePhotoToAnotherLinkOrOut)
 {
     match_graph::CGraph graph;
     for (int i = 0; i < 3; ++i)
         graph.AddNode(i);
-    const double zero[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 1}};
-    AddLink(graph, 0, 1, zero, 100);
     CBundleAdjustment ba;
     ba.m_graph = &graph;
     ba.m_imageSizes.assign(3, VarnoBase::Size(100, 100));
     ba.m_worldImage = 0;
     ba.m_lensMode = 0;
+    ba.m_order = {1, 0};
+    EXPECT_FALSE(ba.DoBundleAdjustment2());  // no link at all
+    EXPECT_TRUE(ba.m_order.empty());
+
+    const double zero[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 1}};
+    AddLink(graph, 0, 1, zero, 100);
     ASSERT_TRUE(ba.DoBundleAdjustment2());  // ends, without an infinite focal length
     EXPECT_EQ(ba.m_order, (std::vector<int>{0}));
 
@@ -566,21 +535,4 @@ TEST(BundleAdjustment, ParameterLayoutFollowsTheLensFlagsNotTheMode)
     std::vector<std::vector<const match_graph::CGraphLink*>> links = {{s.graph.links[0]}, {}};
     ba.RunImageParamsOptimizer({0, 1}, links);
     ExpectRecovered(s, ba, 0);
-}
-
-TEST(BundleAdjustment, KeypointPositionsComeFromTheFeatureStore)
-{
-    EXPECT_TRUE(Tiled_Panorama::KeyPositionsOf(nullptr).empty());
-    CImageDataBase record;
-    EXPECT_TRUE(Tiled_Panorama::KeyPositionsOf(&record).empty());
-    for (int i = 0; i < 3; ++i) {
-        auto k = std::make_unique<ScaleSpace::SIFT>();
-        k->x = 10.5 * i;
-        k->y = 200.0 - i;
-        record.m_keys.push_back(std::move(k));
-    }
-    const auto keys = Tiled_Panorama::KeyPositionsOf(&record);
-    ASSERT_EQ(keys.size(), 3u);
-    EXPECT_EQ(keys[2].x, 21.0);
-    EXPECT_EQ(keys[2].y, 198.0);
 }
