@@ -244,26 +244,71 @@ TEST(TiledEngine, RebuildReusesAnalysisGraphAndCameras)
     EXPECT_FALSE(h.self->m_adjustedFor.lensCompensation);
 }
 
-TEST(TiledEngine, UnrelatedPhotosGiveNothingToStitch)
+namespace {
+
+// A photo whose pixels cannot be loaded because memory ran out.
+class ExhaustedPhoto : public CPanoElement {
+public:
+    void Load() override { throw std::bad_alloc(); }
+};
+
+QImage View(double ry, double rx = 0)
 {
-    vltest::Camera a;
-    a.f = 320;
-    a.width = 320;
-    a.height = 240;
-    vltest::Camera b = a;
-    b.ry = 180;
-    b.rx = 10;
-    Photos photos(std::vector<QImage>{vltest::renderCameraView(SharedScene(), a),
-                                      vltest::renderCameraView(SharedScene(), b)});
-    EngineOnHost h;
-    EXPECT_FALSE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
-    EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 3);
-    EXPECT_FALSE(h.engine->HasBuilt());
-    EXPECT_FALSE(h.engine->GetPanoramaPreview(false)->HasBits());
-    EXPECT_EQ(h.self->m_imageData.size(), 2u);  // the analysis stays
+    vltest::Camera c;
+    c.f = 320;
+    c.width = 320;
+    c.height = 240;
+    c.ry = ry;
+    c.rx = rx;
+    return vltest::renderCameraView(SharedScene(), c);
 }
 
-TEST(TiledEngine, CancelInEveryPhaseIsAFailedBuild)
+}  // namespace
+
+// Photos left out of the result are listed: a stranger in the middle of the list, two
+// islands of overlapping photos, a null entry, a set where nothing overlaps.
+TEST(TiledEngine, PhotosLeftOutOfTheResultAreListed)
+{
+    const QImage stranger = View(180, 10);
+    struct Case {
+        const char* name;
+        std::vector<QImage> images;
+        bool nullInMiddle;
+        int status;
+        std::vector<std::vector<int>> expected;  // any of these lists
+    } cases[] = {
+        {"stranger in a strip", {View(0), View(20), stranger, View(40), View(60)}, false, PanoramaLib::kStatusBuilt,
+         {{2}}},
+        // Two pairs that do not overlap each other: only the reference photo's pair is placed.
+        {"two islands", {View(0), View(20), stranger, View(90), View(110)}, false, PanoramaLib::kStatusBuilt,
+         {{2, 3, 4}, {0, 1, 2}}},
+        {"null entry", {View(0), View(20), View(40)}, true, PanoramaLib::kStatusBuilt, {{1}}},
+        {"nothing overlaps", {View(0), stranger}, false, PanoramaLib::kStatusNoOverlap, {{0, 1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Photos photos(c.images);
+        std::vector<PanoramaLib::IPanoElement*> input = photos.elements;
+        if (c.nullInMiddle)
+            input.insert(input.begin() + 1, nullptr);
+        EngineOnHost h;
+        const bool built = c.status == PanoramaLib::kStatusBuilt;
+        EXPECT_EQ(h.engine->BuildPanorama(input, nullptr, 0, 0, 0), built);
+        const PanoramaLib::PanoramaStatus* status = h.engine->GetPanoramaStatus();
+        EXPECT_EQ(status->nStatus, c.status);
+        EXPECT_EQ(h.engine->HasBuilt(), built);
+        EXPECT_EQ(h.engine->GetPanoramaPreview(false)->HasBits(), built);
+        EXPECT_EQ(h.self->m_imageData.size(), photos.elements.size());  // the analysis stays
+        bool found = false;
+        for (const auto& e : c.expected)
+            found = found || status->unmatchedImages == e;
+        EXPECT_TRUE(found) << ::testing::PrintToString(status->unmatchedImages);
+        if (built)
+            EXPECT_EQ(h.self->m_order.size() + status->unmatchedImages.size(), input.size());
+    }
+}
+
+TEST(TiledEngine, CancelInEveryPhaseOrAFailureInsideIsAFailedBuild)
 {
     Photos photos(MosaicOptions(2, 2));
     const PhaseCancel::Phase phases[] = {PhaseCancel::Analysis, PhaseCancel::Matching, PhaseCancel::Adjustment,
@@ -279,10 +324,18 @@ TEST(TiledEngine, CancelInEveryPhaseIsAFailedBuild)
         EXPECT_TRUE(h.self->m_graph.links.empty()) << phase;  // the graph goes, the analysis stays
         EXPECT_EQ(progress.opens, progress.closes) << phase;
     }
+
+    EngineOnHost h;  // a photo that throws out of memory when loaded
+    auto* bad = new ExhaustedPhoto;
+    bad->SetPathName(L"/nowhere/exhausted.jpg");
+    bool built = true;
+    EXPECT_NO_THROW(built = h.engine->BuildPanorama({photos.elements[0], bad}, nullptr, 0, 0, 0));
+    EXPECT_FALSE(built);
+    EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 2);
+    bad->Release();
+    EXPECT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));  // the engine is still usable
 }
 
-// A build interrupted inside SIFT leaves no partial record: the next build analyses
-// that photo again and every record is complete.
 TEST(TiledEngine, InterruptedAnalysisIsNotReused)
 {
     Photos photos(MosaicOptions(1, 2));
@@ -328,61 +381,28 @@ TEST(TiledEngine, CamerasOfAnotherPhotoListAreNeverReused)
     ASSERT_TRUE(h.engine->RenderPanorama(0, 0, 0));
 }
 
-namespace {
-
-// A photo whose pixels cannot be loaded because memory ran out.
-class ExhaustedPhoto : public CPanoElement {
-public:
-    void Load() override { throw std::bad_alloc(); }
-};
-
-}  // namespace
-
-TEST(TiledEngine, ExceptionsInsideTheBuildAreAFailedBuild)
-{
-    Photos photos(MosaicOptions(1, 2));
-    EngineOnHost h;
-    auto* bad = new ExhaustedPhoto;
-    bad->SetPathName(L"/nowhere/exhausted.jpg");
-    std::vector<PanoramaLib::IPanoElement*> list = {photos.elements[0], bad};
-    bool built = true;
-    EXPECT_NO_THROW(built = h.engine->BuildPanorama(list, nullptr, 0, 0, 0));
-    EXPECT_FALSE(built);
-    EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 2);
-    bad->Release();
-    // The engine is still usable.
-    EXPECT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
-}
-
 TEST(TiledAnalysis, WorkingCopiesHalveToAtMost660Pixels)
 {
     EngineOnHost h;
-    auto* big = new CPanoElement(false);
-    ASSERT_TRUE(big->CreateImage(true, 2000, 1500, true));
-    big->FillByValue(90);
-    auto* work = static_cast<CPanoElement*>(h.engine->CreateImageThumbnail(big));
-    ASSERT_NE(work, nullptr);
-    EXPECT_EQ(work->GetWidth(), 500);
-    EXPECT_EQ(work->GetHeight(), 375);
-    EXPECT_EQ(big->m_scale, 4.0);
-    EXPECT_EQ(work->GetBits()[0], 90);
-    work->Release();
-
-    h.self->m_workSizeMode = 0;
-    work = static_cast<CPanoElement*>(h.engine->CreateImageThumbnail(big));
-    ASSERT_NE(work, nullptr);
-    EXPECT_EQ(work->GetWidth(), 660);
-    EXPECT_EQ(work->GetHeight(), 495);
-    EXPECT_DOUBLE_EQ(big->m_scale, 2000.0 / 660.0);
-    work->Release();
-
-    auto* small = new CPanoElement(false);
-    ASSERT_TRUE(small->CreateImage(true, 600, 400, true));
-    EXPECT_EQ(h.engine->CreateImageThumbnail(small), small);  // analysed directly
-    EXPECT_EQ(small->m_scale, 1.0);
-    small->Release();
-    small->Release();
-    big->Release();
+    struct Case {
+        int width, height, mode, workWidth, workHeight;
+        double scale;
+    } const cases[] = {{2000, 1500, 1, 500, 375, 4.0}, {2000, 1500, 0, 660, 495, 2000.0 / 660.0}, {600, 400, 1, 600, 400, 1.0}};
+    for (const Case& c : cases) {
+        VarnoBase::RefPtr<CPanoElement> photo;
+        photo.Adopt(new CPanoElement(false));
+        ASSERT_TRUE(photo->CreateImage(true, c.width, c.height, true));
+        photo->FillByValue(90);
+        h.self->m_workSizeMode = c.mode;
+        VarnoBase::RefPtr<CPanoElement> work;
+        work.Adopt(static_cast<CPanoElement*>(h.engine->CreateImageThumbnail(photo.get())));
+        ASSERT_TRUE(work);
+        EXPECT_EQ(work->GetWidth(), c.workWidth);
+        EXPECT_EQ(work->GetHeight(), c.workHeight);
+        EXPECT_DOUBLE_EQ(photo->m_scale, c.scale);
+        EXPECT_EQ(work->GetBits()[0], 90);
+        EXPECT_EQ(work.get() == photo.get(), c.scale == 1.0);  // small enough: analysed directly
+    }
     EXPECT_EQ(h.engine->CreateImageThumbnail(nullptr), nullptr);
 }
 
