@@ -101,7 +101,8 @@ inline void dropMarkerAt(PanoramaView& pane, PreviewControl& control, MarkerName
 
 // A stitcher that blocks each call until the test opens the latch or the caller aborts,
 // then answers an element whose width is 16 + m[0][2] (so a test can tell which transform
-// a preview was made for), or null when aborted or `fail` is set.
+// a preview was made for), or null when aborted or `fail` is set. Handed to the preview
+// thread as std::ref(latch): the test owns it.
 struct LatchStitcher {
     std::mutex mutex;
     std::condition_variable cv;
@@ -144,13 +145,6 @@ struct LatchStitcher {
         auto* e = new CPanoElement(false);
         e->CreateImage(24, 16 + int(m[0][2]), 8);
         return e;
-    }
-
-    // A callable to hand to the preview thread (the stitcher stays owned by the test).
-    auto fn()
-    {
-        return [this](PanoramaLib::IPanoElement* a, PanoramaLib::IPanoElement* b, double (*m)[3],
-                      const std::atomic<int>& abort) { return (*this)(a, b, m, abort); };
     }
 };
 

@@ -28,14 +28,9 @@ protected:
     static const vltest::PhotoSet& photos()
     {
         static const vltest::Scene scene(vltest::smallSceneOptions(3));
-        static const vltest::PhotoSet set = [] {
-            vltest::StripOptions strip;
-            strip.count = 2;
-            strip.width = 400;
-            strip.height = 300;
-            strip.motion = vltest::Motion::TranslateScale;  // the panel's default model
-            return vltest::makeStripPhotoSet(scene, strip);
-        }();
+        // Translation and scale: the panel's default model.
+        static const vltest::PhotoSet set =
+            vltest::makeStripPhotoSet(scene, {.count = 2, .width = 400, .height = 300, .motion = vltest::Motion::TranslateScale});
         return set;
     }
 

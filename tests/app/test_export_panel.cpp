@@ -125,7 +125,7 @@ TEST_F(RenderedWindowTest, PageSetupFieldsFollowTheSite)
     EXPECT_TRUE(ui().pageTo->isEnabled());
 }
 
-TEST_F(WindowTest, PrintersAreListedAndChoosingTheSameOneRefreshes)
+TEST_F(WindowTest, PrintersAreListedAndChoosingTheSameOneRefreshesWithoutThemCommandsRefuse)
 {
     desk.printers = {"Office", "Lab"};
     desk.defaultPrinter = "Lab";
@@ -138,10 +138,9 @@ TEST_F(WindowTest, PrintersAreListedAndChoosingTheSameOneRefreshes)
     form.marginsTop->setText("stale");
     second.on_cmbPrinter_currentTextChanged(form.cmbPrinter->currentText());
     EXPECT_EQ(form.marginsTop->text(), "0in");
-}
 
-TEST_F(WindowTest, WithoutPrinterInfoTheThreeCommandsRefuse)
-{
+    // Without printer info (the first window's desktop had no printers) the three
+    // commands refuse.
     ASSERT_FALSE(w->printSite().validPrinter());
     w->on_action_Print_triggered();
     w->on_actionPrint_pre_view_triggered();
@@ -151,7 +150,6 @@ TEST_F(WindowTest, WithoutPrinterInfoTheThreeCommandsRefuse)
         EXPECT_EQ(call.text, "No valid printer found!");
     EXPECT_TRUE(desk.calls("printPreview").empty());
     EXPECT_TRUE(desk.calls("pageSetup").empty());
-
     w->printDocument(nullptr);
     EXPECT_EQ(desk.calls("information").back().text, "No printer selected!");
 }

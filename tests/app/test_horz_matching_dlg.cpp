@@ -39,13 +39,7 @@ struct Matching {
     explicit Matching(bool ring = false, PreviewThread::Stitcher stitcher = {}, QSize secondSize = QSize())
         : matcher(ring), dlg(nullptr, std::move(stitcher))
     {
-        vltest::StripOptions o;
-        o.count = 2;
-        o.width = 240;
-        o.height = 180;
-        o.overlap = 0.5;
-        o.motion = vltest::Motion::Similarity;
-        shots = vltest::makeStrip(sharedScene(), o);
+        shots = vltest::makeStrip(sharedScene(), {.count = 2, .width = 240, .height = 180, .overlap = 0.5});
         truth = vltest::relativeTransform(shots[0], shots[1]);
         first = vltest::elementOf(shots[0].image);
         second = vltest::elementOf(secondSize.isValid() ? shots[1].image.scaled(secondSize) : shots[1].image);
@@ -211,7 +205,7 @@ TEST(HorzMatchingDlg, PhotoPanesShareOneScaleBothPanesAllow)
     EXPECT_EQ(small.dlg.rightPane()->scaleFactor(), 0.33);
 }
 
-TEST(HorzMatchingDlg, ResetRestoresMarkersModelAndOk)
+TEST(HorzMatchingDlg, ResetRestoresMarkersModelAndOkAbortKeepsThePoints)
 {
     Matching t;
     ASSERT_TRUE(t.waitForPreview());
@@ -233,28 +227,22 @@ TEST(HorzMatchingDlg, ResetRestoresMarkersModelAndOk)
     }
     EXPECT_TRUE(t.dlg.leftControl()->markers().GetByName(Marker2)->isVisible());
     EXPECT_TRUE(t.waitForPreview());
+    // Abort rejects and keeps the points.
+    vltest::dropMarkerAt(*t.dlg.rightPane(), *t.dlg.rightControl(), Marker0, QPoint(30, 40));
+    t.button(QDialogButtonBox::Abort)->click();
+    EXPECT_EQ(t.dlg.result(), QDialog::Rejected);
+    EXPECT_EQ(std::make_pair(t.point(1, 0).x, t.point(1, 0).y), std::make_pair(30, 40));
 }
 
 TEST(HorzMatchingDlg, OkDuringStitchClosesAfterTheThreadStopped)
 {
     vltest::LatchStitcher stitch;  // never released
-    Matching t(false, stitch.fn());
+    Matching t(false, std::ref(stitch));
     ASSERT_TRUE(vltest::spinUntil([&] { return stitch.startedCount() >= 1; }));
     t.ok()->click();
     EXPECT_EQ(t.dlg.result(), QDialog::Accepted);
     EXPECT_TRUE(t.dlg.previewThread().isFinished());
     EXPECT_EQ(stitch.returned.load(), stitch.startedCount());
-}
-
-TEST(HorzMatchingDlg, AbortRejectsAndKeepsThePoints)
-{
-    Matching t;
-    t.actualSize();
-    vltest::dropMarkerAt(*t.dlg.rightPane(), *t.dlg.rightControl(), Marker0, QPoint(30, 40));
-    t.button(QDialogButtonBox::Abort)->click();
-    EXPECT_EQ(t.dlg.result(), QDialog::Rejected);
-    EXPECT_EQ(t.point(1, 0).x, 30);
-    EXPECT_EQ(t.point(1, 0).y, 40);
 }
 
 // An H/V build of two unrelated photos with manual matching of unmatched pairs asks the

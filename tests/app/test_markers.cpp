@@ -60,7 +60,7 @@ struct Pane {
 
 }  // namespace
 
-TEST(Markers, DescriptionAndMargin)
+TEST(Markers, DescriptionMarginAndAlphaHitTest)
 {
     QTemporaryDir dir;
     const QString plain = dir.filePath("plain.png");
@@ -93,23 +93,21 @@ TEST(Markers, DescriptionAndMargin)
     const Marker* m = c.markers().at(0);
     EXPECT_EQ(m->hotPoint(), QPoint(0, 3));
     EXPECT_TRUE(m->PtInMarker(m->GetRect().bottomRight()));
-}
 
-TEST(Markers, AlphaThresholdOfTheHitTest)
-{
-    QTemporaryDir dir;
+    // The alpha threshold of the hit test: 126 misses, 127 hits.
     QImage pin(4, 1, QImage::Format_ARGB32);
     const int alpha[] = {126, 127, 0, 255};
     for (int x = 0; x < 4; ++x)
         pin.setPixel(x, 0, qRgba(200, 0, 0, alpha[x]));
     ASSERT_TRUE(pin.save(dir.filePath("pin.png")));
-    Marker m(Marker0, dir.filePath("pin.png"), QPoint(0, 0));
-    m.setDisplayPosition(QPoint(10, 20));
+    Marker tip(Marker0, dir.filePath("pin.png"), QPoint(0, 0));
+    tip.setDisplayPosition(QPoint(10, 20));
     for (int x = 0; x < 5; ++x)
-        EXPECT_EQ(m.PtInMarker(QPoint(10 + x, 20)), x == 1 || x == 3) << x;
-    m.setVisible(false);
-    EXPECT_FALSE(m.PtInMarker(QPoint(13, 20)));
+        EXPECT_EQ(tip.PtInMarker(QPoint(10 + x, 20)), x == 1 || x == 3) << x;
+    tip.setVisible(false);
+    EXPECT_FALSE(tip.PtInMarker(QPoint(13, 20)));
 }
+
 
 TEST(Markers, PressedLastWinsWhereMarkersOverlap)
 {

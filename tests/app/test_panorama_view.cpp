@@ -97,15 +97,12 @@ TEST(PanoramaView, ScaleRangeClampsAndPicturesComeAndGo)
     EXPECT_EQ(view.scaleFactor(), 0.5);
     EXPECT_FALSE(view.canZoomIn());
     view.paint(view.viewport()->rect());  // nothing to draw, no crash
-}
 
-TEST(PanoramaView, WithoutRangeZoomOutStopsAtTenPixels)
-{
-    ShownView view(picture(100, 20));
+    ShownView unranged(picture(100, 20));  // without a range zooming out stops at ten pixels
     for (int i = 0; i < 20; ++i)
-        view.zoomOut();
-    EXPECT_GT(std::lround(20 * view.scaleFactor()), 9);
-    EXPECT_LE(std::lround(20 * view.scaleFactor() * 0.8), 9);
+        unranged.zoomOut();
+    EXPECT_GT(std::lround(20 * unranged.scaleFactor()), 9);
+    EXPECT_LE(std::lround(20 * unranged.scaleFactor() * 0.8), 9);
 }
 
 // A strip repaint draws exactly what a full repaint draws there: horizontal strips are

@@ -10,7 +10,7 @@ namespace {
 // The thread with its signal counted on the GUI thread; requests by m[0][2] alone.
 struct Worker {
     vltest::LatchStitcher stitch;
-    PreviewThread thread{stitch.fn()};
+    PreviewThread thread{std::ref(stitch)};
     int announced = 0;
     Worker() { QObject::connect(&thread, &PreviewThread::updatePreview, qApp, [this] { ++announced; }, Qt::QueuedConnection); }
     void request(double tx)

@@ -8,16 +8,12 @@
 
 #include "app/scroll_view.h"
 
-TEST(ZoomTable, NearestStepsTiesAndClamping)
+TEST(ZoomTable, NearestStepsTiesClampingNextStepsAndSlider)
 {
     for (const auto& [zoom, index] :
          {std::pair(0.5, 0), {1, 0}, {150, 13}, {5000, 18}, {1000, 18}, {7, 5}, {10.5, 6}, {12, 7}, {-3, 0}})
         EXPECT_EQ(_get_nearest_zoom_scale_index(zoom), index) << zoom;
     EXPECT_EQ(_GetZoomTableSize(), 19);
-}
-
-TEST(ZoomTable, NextStepsAndSlider)
-{
     const std::tuple<double, bool, double> cases[] = {{150, true, 200}, {150, false, 100}, {1000, true, 1000}, {1, false, 1},
                                                       {5000, true, 1000}, {0.2, false, 1}, {100, true, 200}, {100, false, 67}};
     for (const auto& [zoom, up, next] : cases)

@@ -27,7 +27,9 @@ TEST_F(WindowTest, RingOnThenOffRestoresTheChosenMotionModel)
     EXPECT_TRUE(ui().rdbMatchingSimple->isChecked());
 }
 
-TEST_F(WindowTest, FocalLengthIndexIsTheLensType)
+// The focal length's index is the lens type; the polynomial follows lens compensation and
+// the document.
+TEST_F(WindowTest, FocalLengthIndexIsTheLensTypePolynomialFollowsCompensation)
 {
     ASSERT_EQ(ui().cmbFocalLength->count(), 10);
     for (const auto& [index, text] : {std::pair(0, "14mm"), std::pair(7, "35mm"), std::pair(9, "60mm")}) {
@@ -35,6 +37,14 @@ TEST_F(WindowTest, FocalLengthIndexIsTheLensType)
         EXPECT_EQ(ui().cmbFocalLength->currentText(), QString::fromLatin1(text));
         EXPECT_EQ(w->hvOptions().nLensType, index);
     }
+    ui().chkCompensateLensDistTiled->setChecked(false);
+    w->on_chkCompensateLensDistTiled_clicked();
+    EXPECT_FALSE(ui().chkPolinom24->isEnabled());
+    ui().chkCompensateLensDistTiled->setChecked(true);
+    w->enableTLControls(false);  // the document allows no Stitch dialog
+    EXPECT_FALSE(ui().chkPolinom24->isEnabled());
+    w->enableTLControls(true);
+    EXPECT_TRUE(ui().chkPolinom24->isEnabled());
 }
 
 TEST_F(WindowTest, AzimuthSliderRunsOppositeToTheDocumentsYAngle)
@@ -106,17 +116,6 @@ TEST_F(WindowTest, StitchCopiesOnlyThePanelsFieldsIntoTheEngineOptions)
     }
 }
 
-TEST_F(WindowTest, PolynomialFollowsLensCompensationAndTheDocument)
-{
-    ui().chkCompensateLensDistTiled->setChecked(false);
-    w->on_chkCompensateLensDistTiled_clicked();
-    EXPECT_FALSE(ui().chkPolinom24->isEnabled());
-    ui().chkCompensateLensDistTiled->setChecked(true);
-    w->enableTLControls(false);  // the document allows no Stitch dialog
-    EXPECT_FALSE(ui().chkPolinom24->isEnabled());
-    w->enableTLControls(true);
-    EXPECT_TRUE(ui().chkPolinom24->isEnabled());
-}
 
 // A drag of an angle slider previews quickly until its release ends the fast phase (the
 // engine's view update (1, 1)); a typed or keyboard change has no release and ends it at
@@ -125,13 +124,8 @@ TEST_F(WindowTest, PolynomialFollowsLensCompensationAndTheDocument)
 TEST_F(WindowTest, KeyboardAngleChangeEndsTheFastPhase)
 {
     static const vltest::Scene scene(vltest::smallSceneOptions(5));
-    vltest::MosaicOptions mosaic;
-    mosaic.rows = 1;
-    mosaic.cols = 3;
-    mosaic.width = 320;
-    mosaic.height = 240;
-    mosaic.overlap = 0.35;
-    const vltest::PhotoSet photos = vltest::makeMosaicPhotoSet(scene, mosaic);
+    const vltest::PhotoSet photos =
+        vltest::makeMosaicPhotoSet(scene, {.rows = 1, .cols = 3, .width = 320, .height = 240, .overlap = 0.35});
     w->trayModel()->setFileList(photos.paths);
     w->document().setTaskMode(TaskMode::TaskStitch);  // loads the photos
     ui().tabPanoType->setCurrentIndex(1);

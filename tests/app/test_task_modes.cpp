@@ -83,12 +83,8 @@ TEST_F(TaskModeTest, TooFewPhotosStillSwitch)
 TEST_F(WindowTest, ExportCommandAfterARenderSavesTheRenderedFile)
 {
     static const vltest::Scene scene(vltest::smallSceneOptions(3));
-    vltest::StripOptions strip;
-    strip.count = 2;
-    strip.width = 320;
-    strip.height = 240;
-    strip.motion = vltest::Motion::TranslateScale;
-    const vltest::PhotoSet photos = vltest::makeStripPhotoSet(scene, strip);
+    const vltest::PhotoSet photos =
+        vltest::makeStripPhotoSet(scene, {.count = 2, .width = 320, .height = 240, .motion = vltest::Motion::TranslateScale});
     w->trayModel()->setFileList(photos.paths);
     ui().action_switch_Export->trigger();  // builds the preview on the way
     w->updateActions();
@@ -99,6 +95,6 @@ TEST_F(WindowTest, ExportCommandAfterARenderSavesTheRenderedFile)
     desk.files.push_back({out.filePath("panorama.png")});
     ui().action_Export->trigger();
     EXPECT_TRUE(w->document().enableBtnSave());  // the render was kept
-    EXPECT_GT(QImage(out.filePath("panorama.png")).width(), strip.width);
+    EXPECT_GT(QImage(out.filePath("panorama.png")).width(), 320);
     EXPECT_TRUE(desk.calls("warning").empty());
 }

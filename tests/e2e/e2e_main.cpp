@@ -173,11 +173,7 @@ WalkPhotos makePhotos(const QString& folder)
     p.folder = folder;
     QDir().mkpath(folder);
     const vltest::Scene scene(vltest::smallSceneOptions(5));
-    vltest::StripOptions strip;
-    strip.count = 3;
-    strip.width = 720;
-    strip.height = 540;
-    strip.motion = vltest::Motion::TranslateScale;
+    const vltest::StripOptions strip{.count = 3, .width = 720, .height = 540, .motion = vltest::Motion::TranslateScale};
     p.overlapping = vltest::savePhotos(vltest::imagesOf(vltest::makeStrip(scene, strip)), folder,
                                        vltest::FileFormat::Jpeg, 95, "overlap_");
     std::mt19937 random(7);
