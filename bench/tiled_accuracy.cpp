@@ -396,6 +396,8 @@ int main(int argc, char** argv)
         std::printf("photo %zu: f %+.3f %%  rotation %.4f deg\n", i + 1, fe, rot);
     }
     std::printf("worst: f %.3f %%  rotation %.4f deg\n", worstF, worstRot);
+    for (const match_graph::CGraphLink* l : engine->m_graph.links)
+        std::printf("link %d-%d: %d inliers\n", l->id1 + 1, l->id2 + 1, l->inliers);
 
     // Q turns directions of the estimated frame into the true frame (by the reference).
     double Q[3][3];  // Rtw^T Rew
@@ -496,10 +498,10 @@ int main(int argc, char** argv)
                 const ScaleSpace::SIFT* pa = ka->m_keys[std::size_t(l->keys1[j])];
                 const ScaleSpace::SIFT* pb = kb->m_keys[std::size_t(l->keys2[j])];
                 double d[3], x, y;
-                vltest::pixelRay(ca, pa->x, pa->y, d[0], d[1], d[2]);
+                vltest::pixelRay(ca, pa->x + pa->dx, pa->y + pa->dy, d[0], d[1], d[2]);
                 if (!vltest::projectRay(cb, d[0], d[1], d[2], x, y))
                     continue;
-                const double ex = pb->x - x, ey = pb->y - y;
+                const double ex = pb->x + pb->dx - x, ey = pb->y + pb->dy - y;
                 const double rx = pb->x - cb.width / 2.0, ry = pb->y - cb.height / 2.0, r = std::hypot(rx, ry);
                 const int o = std::max(pa->octave, pb->octave);
                 err[o].push_back(std::hypot(ex, ey));

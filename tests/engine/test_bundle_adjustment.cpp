@@ -16,6 +16,7 @@
 #include "core/panorama_exceptions.h"
 #include "engine/tiled/camera_params.h"
 #include "engine/tiled/surface.h"
+#include "tests/engine/tiled_test_util.h"
 
 using Tiled_Panorama::CBundleAdjustment;
 using Tiled_Panorama::KeyPosition;
@@ -535,4 +536,35 @@ TEST(BundleAdjustment, ParameterLayoutFollowsTheLensFlagsNotTheMode)
     std::vector<std::vector<const match_graph::CGraphLink*>> links = {{s.graph.links[0]}, {}};
     ba.RunImageParamsOptimizer({0, 1}, links);
     ExpectRecovered(s, ba, 0);
+}
+
+TEST(BundleAdjustment, CamerasOfGeneratedPhotosReducedForTheirAnalysis)
+{
+    // 1400 x 1050 photos are analysed on 350 x 262 copies: a box of 4 photo pixels per
+    // column, 4.008 per row. Keypoints put back without the box's centre or with one
+    // scale for both axes turn the cameras by 0.07 degrees.
+    vltest::MosaicOptions o;
+    o.rows = o.cols = 2;
+    o.width = 1400;
+    o.height = 1050;
+    o.overlap = 0.35;
+    vltest::SceneOptions so;
+    so.planeWidth = so.planeHeight = 64;
+    so.sphereWidth = 8192;  // as sharp as the photos
+    const vltest::Scene scene(so);
+    const std::vector<vltest::CameraShot> shots = vltest::makeMosaic(scene, o);
+    tiled_test::Photos photos(vltest::imagesOf(shots));
+    tiled_test::EngineOnHost h;
+    PanoramaLib::PanoramaOptions options;
+    h.engine->GetOptions(&options);
+    options.bLensCompensation = false;
+    h.engine->SetOptions(options);
+    ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
+    SyntheticMosaic truth;
+    for (const auto& shot : shots)
+        truth.cams.push_back({shot.camera.f, shot.camera.rx, shot.camera.ry, shot.camera.rz});
+    CBundleAdjustment result;
+    result.m_order = h.self->m_order;
+    result.m_params = h.self->m_params;
+    ExpectRecovered(truth, result, h.self->m_worldImage, 0.03, 0.0005);
 }
