@@ -184,14 +184,19 @@ TEST(ManualMatcherFit, AffineSkewTestRejectsATransformTheFitCalledGood)
     EXPECT_FALSE(mm.BadTransform());
 }
 
-TEST(ManualMatcherSeed, PlausibleSeedIsKeptAndMarkersAreMappedThroughIt)
+// A plausible seed is kept as it is (no refit, not even for the same model again) and
+// the markers are mapped through it; a reset after changes restores the seeded markers
+// and model and refits them with the translate model.
+TEST(ManualMatcherSeed, PlausibleSeedIsKeptAndAResetRestoresItsMarkers)
 {
     const M3 seed = {{1.02, 0.05, -270.3}, {-0.05, 1.02, 12.6}, {0, 0, 1}};
     const Point pts[3] = {Point(320, 80), Point(350, 220), Point(300, 150)};
     CManualMatcher mm(false);
-    mm.Init(kFirst, kSecond, pts, seed, MotionSimple);
-    EXPECT_EQ(mm.GetMotionModel(), MotionSimple);
-    ExpectTransformNear(mm, seed, 0.0);  // no refit
+    mm.Init(kFirst, kSecond, pts, seed, MotionAffine);
+    EXPECT_EQ(mm.GetMotionModel(), MotionAffine);
+    ExpectTransformNear(mm, seed, 0.0);
+    mm.SetMotionModel(MotionAffine);
+    ExpectTransformNear(mm, seed, 0.0);
     Point a[3], b[3];
     mm.GetPoints(IManualMatcher::PTS_First, a);
     mm.GetPoints(IManualMatcher::PTS_Second, b);
@@ -201,10 +206,26 @@ TEST(ManualMatcherSeed, PlausibleSeedIsKeptAndMarkersAreMappedThroughIt)
         const double y = seed[1][0] * pts[k].x + seed[1][1] * pts[k].y + seed[1][2];
         EXPECT_EQ(b[k], Point(int(x + 0.5), int(y + 0.5)));
     }
-    // The same model again changes nothing: a refit from the rounded markers would
-    // differ from the seed.
+
     mm.SetMotionModel(MotionSimple);
-    ExpectTransformNear(mm, seed, 0.0);
+    mm.SetPoint(IManualMatcher::PTS_Second, Point(5, 5), 1);
+    mm.Reset();
+    EXPECT_EQ(mm.GetMotionModel(), MotionAffine);
+    Point ra[3], rb[3];
+    mm.GetPoints(IManualMatcher::PTS_First, ra);
+    mm.GetPoints(IManualMatcher::PTS_Second, rb);
+    CManualMatcher translate(false);
+    translate.Init(kFirst, kSecond, MotionTranslate);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(ra[k], a[k]);
+        EXPECT_EQ(rb[k], b[k]);
+        translate.SetPoint(IManualMatcher::PTS_First, a[k], k);
+        translate.SetPoint(IManualMatcher::PTS_Second, b[k], k);
+    }
+    M3 want;
+    translate.GetTransform(want);
+    EXPECT_NE(want[0][1], seed[0][1]);
+    ExpectTransformNear(mm, want);
 }
 
 TEST(ManualMatcherSeed, ImplausibleOrNonFiniteSeedFallsBackToThePlainStart)
@@ -234,34 +255,6 @@ TEST(ManualMatcherSeed, ImplausibleOrNonFiniteSeedFallsBackToThePlainStart)
         mm.Reset();
         ExpectTransformNear(mm, want);
     }
-}
-
-TEST(ManualMatcherReset, RestoresSeededMarkersAndModelThenRefitsWithTranslate)
-{
-    const M3 seed = {{1.0, 0.1, -280}, {-0.1, 1.0, 30}, {0, 0, 1}};
-    const Point pts[3] = {Point(320, 80), Point(350, 220), Point(300, 150)};
-    CManualMatcher mm(false);
-    mm.Init(kFirst, kSecond, pts, seed, MotionAffine);
-    mm.SetMotionModel(MotionSimple);
-    mm.SetPoint(IManualMatcher::PTS_Second, Point(5, 5), 1);
-    mm.Reset();
-    EXPECT_EQ(mm.GetMotionModel(), MotionAffine);
-    Point a[3], b[3];
-    mm.GetPoints(IManualMatcher::PTS_First, a);
-    mm.GetPoints(IManualMatcher::PTS_Second, b);
-    for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(a[k], pts[k]);
-        EXPECT_EQ(b[k], Apply(seed, pts[k]));
-    }
-    // The restored transform is the least-squares translate fit of markers 0 and 1:
-    // s from the marker differences, the translation from the means.
-    const double dax = a[1].x - a[0].x, day = a[1].y - a[0].y;
-    const double dbx = b[1].x - b[0].x, dby = b[1].y - b[0].y;
-    const double s = (dax * dbx + day * dby) / (dax * dax + day * day);
-    const double tx = (b[0].x + b[1].x - s * (a[0].x + a[1].x)) / 2;
-    const double ty = (b[0].y + b[1].y - s * (a[0].y + a[1].y)) / 2;
-    const M3 want = {{s, 0, tx}, {0, s, ty}, {0, 0, 1}};
-    ExpectTransformNear(mm, want, 1e-9);
 }
 
 TEST(BadTransformTest, OutlineLimitsSizeRatioAndDegenerateTransforms)

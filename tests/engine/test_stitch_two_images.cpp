@@ -15,10 +15,8 @@
 #include "core/pano_element.h"
 #include "core/refcount.h"
 #include "document/engine_host.h"
-#include "engine/manual_matcher.h"
 #include "engine/stitch_two_images.h"
 #include "tests/support/dib_manager_fixture.h"
-#include "tests/support/recording_host.h"
 #include "tests/support/scene.h"
 
 using PanoramaLib::IPanoElement;
@@ -361,59 +359,4 @@ TEST_F(StitchTwoImages, RacingCancellationGivesWholePreviewOrNothing)
         }
         IPanoElement::SafeRelease(result);
     }
-}
-
-// The first panorama from end to end: two photos on disk, a matcher started without
-// a match, a user who drops three markers on each photo at the same scene points and
-// accepts, and the preview of the accepted transform.
-TEST(TwoPhotoPanorama, MarkersPlacedByTheUserGiveTheScenePreview)
-{
-    vltest::ScopedDibManager dibs;
-    TwoViews v;
-    CManualMatcher matcher(false);
-    matcher.Init(v.a->GetImageSize(), v.b->GetImageSize(), PanoramaLib::MotionTranslate);
-    ASSERT_EQ(matcher.GetMotionModel(), PanoramaLib::MotionTranslate);
-
-    // The user's markers: three points of the overlap and where the second photo
-    // shows the same scene points, to the nearest pixel.
-    const VarnoBase::Point picks[3] = {{300, 60}, {340, 230}, {250, 150}};
-    vltest::MatchingAnswer answer = vltest::MatchingAnswer::Accept().Model(PanoramaLib::MotionSimple);
-    for (int k = 0; k < 3; ++k) {
-        const double x = v.truth[0][0] * picks[k].x + v.truth[0][1] * picks[k].y + v.truth[0][2];
-        const double y = v.truth[1][0] * picks[k].x + v.truth[1][1] * picks[k].y + v.truth[1][2];
-        answer.Move(PanoramaLib::IManualMatcher::PTS_First, k, picks[k]);
-        answer.Move(PanoramaLib::IManualMatcher::PTS_Second, k, {int(std::lround(x)), int(std::lround(y))});
-    }
-    vltest::RecordingUserInterface ui;
-    ui.QueueMatchingAnswer(answer);
-    ASSERT_EQ(ui.OpenManualMatchingDialog(v.a, v.b, &matcher), 0);
-    ASSERT_FALSE(matcher.BadTransform());
-
-    M3 m;
-    matcher.GetTransform(m);
-    for (int r = 0; r < 2; ++r) {
-        EXPECT_NEAR(m[r][0], v.truth[r][0], 0.01);
-        EXPECT_NEAR(m[r][1], v.truth[r][1], 0.01);
-        EXPECT_NEAR(m[r][2], v.truth[r][2], 3.0);
-    }
-
-    std::atomic<int> abortFlag{0};
-    M3 accepted;
-    std::memcpy(accepted, m, sizeof m);
-    ElementPtr preview = Adopt(StitchTwoImagesFast(v.a, v.b, m, abortFlag));
-    ASSERT_TRUE(preview);
-    int dx, dy;
-    CanvasShift(accepted, m, dx, dy);
-    const Errors e = Compare(v, preview, dx, dy);
-    EXPECT_EQ(e.firstOnlyMismatches, 0);
-    EXPECT_LT(e.overlap, 2.0);
-    EXPECT_LT(e.secondOnly, 2.5);
-
-    // The preview is a real picture: it survives a round trip through a file.
-    const std::wstring path = (v.files.dir->path() + "/preview.png").toStdWString();
-    ASSERT_TRUE(preview->Save(path));
-    ElementPtr back = LoadPhoto(QString::fromStdWString(path));
-    ASSERT_EQ(back->GetImageSize(), preview->GetImageSize());
-    for (int y = 0; y < back->GetHeight(); y += 37)
-        EXPECT_EQ(std::memcmp(PixelAt(back, 0, y), PixelAt(preview, 0, y), 3 * std::size_t(back->GetWidth())), 0);
 }
