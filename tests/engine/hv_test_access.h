@@ -17,10 +17,9 @@ struct CPanoramaTestAccess {
           mosaicGraph(engine.m_mosaicGraph), transforms(engine.m_transforms), warped(engine.m_transformed),
           seams(engine.m_stitchingLines), stitchOrder(engine.m_stitchOrder),
           fullTransforms(engine.m_fullTransforms), fullWarped(engine.m_fullTransformed), canvas(engine.m_rcCanvas),
-          crop(engine.m_rcCrop), centralImage(engine.m_nCentralImage), duplicate(engine.m_nDuplicate),
-          ringEnd(engine.m_nRingEnd), ringCropFailed(engine.m_bCycloramaCropFailed), cyclorama(engine.m_bCyclorama),
-          manualBuild(engine.m_bManualBuild), askAllPairs(engine.m_bAskAllPairs), workSize(engine.m_nWorkSize),
-          progressMax(engine.m_nProgressMax), blendZone(engine.m_rcBlur)
+          centralImage(engine.m_nCentralImage), duplicate(engine.m_nDuplicate), ringEnd(engine.m_nRingEnd),
+          ringCropFailed(engine.m_bCycloramaCropFailed), manualBuild(engine.m_bManualBuild),
+          askAllPairs(engine.m_bAskAllPairs), blendZone(engine.m_rcBlur)
     {
     }
     explicit CPanoramaTestAccess(PanoramaLib::IHVPanorama* engine) : CPanoramaTestAccess(*static_cast<CPanorama*>(engine))
@@ -46,17 +45,13 @@ struct CPanoramaTestAccess {
     std::vector<AFFINE_MATRIX>& fullTransforms;  // full-size canvas pixels -> full-size photo pixels
     std::vector<CPanoElement*>& fullWarped;      // warped full-size photos, full-size canvas pixels
     VarnoBase::Rect& canvas;                     // the last pass's canvas, root-frame pixels
-    VarnoBase::Rect& crop;                       // automatic crop, the last pass's canvas pixels
     int& centralImage;                           // engine index of the root photo
     int& duplicate;                              // engine index of a ring's copy of its end photo; -1
     int& ringEnd;                                // engine index of a ring's end photo; -1
-    bool& ringCropFailed;
-    bool& cyclorama;
-    bool& manualBuild;
-    bool& askAllPairs;
-    int& workSize;     // longest side of a working copy, pixels
-    int& progressMax;  // progress steps of the whole build
-    VarnoBase::Rect& blendZone;  // the spline's blend zone, the pass's canvas pixels
+    bool& ringCropFailed;                        // the ring's ends gave no direction to cut along
+    bool& manualBuild;                           // links without inliers may still give a root
+    bool& askAllPairs;                           // a manual build asks the user about every pair
+    VarnoBase::Rect& blendZone;                  // the spline's blend zone, the pass's canvas pixels
 
     // The stages, as the pipeline calls them.
     CPanorama::Pass PreviewPass() { return e.PreviewPass(); }

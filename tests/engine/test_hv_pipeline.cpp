@@ -268,10 +268,11 @@ TEST_P(HvPipelineRow, BuildsTheTrueCanvasWithSeamsInOverlapsAndRendersThePreview
     EXPECT_LT(outside, seamPoints / 50);
 
     // The preview shows the scene: compare with the root photo where it is alone.
+    const Rect crop = p.engine->GetCropRect(false);
     const Pixels preview = p.Preview();
     ASSERT_GT(preview.width, 1000);
-    ASSERT_EQ(preview.width, e.crop.width());
-    ASSERT_EQ(preview.height, e.crop.height());
+    ASSERT_EQ(preview.width, crop.width());
+    ASSERT_EQ(preview.height, crop.height());
     const Pixels root = Pixels::Of(p.photos[std::size_t(e.centralImage)]);
     const AFFINE_MATRIX& rt = e.transforms[std::size_t(e.centralImage)];
     double diff = 0;
@@ -279,7 +280,7 @@ TEST_P(HvPipelineRow, BuildsTheTrueCanvasWithSeamsInOverlapsAndRendersThePreview
     for (int y = 20; y < preview.height - 20; y += 7)
         for (int x = 0; x < preview.width; x += 7) {
             double u, v;
-            Map(rt, x + e.crop.left, y + e.crop.top, &u, &v);
+            Map(rt, x + crop.left, y + crop.top, &u, &v);
             const int iu = int(std::lround(u)), iv = int(std::lround(v));
             if (iu < 200 || iu > 280 || iv < 0 || iv >= 360 || std::fabs(u - iu) > 0.05 || std::fabs(v - iv) > 0.05)
                 continue;
@@ -733,13 +734,14 @@ TEST(HvPipeline, PatchKeepsTheCroppedPreviewInPlace)
     p.Load(set.paths);
     ASSERT_TRUE(p.Build());
     CPanoramaTestAccess e = p.Inside();
+    const Rect crop = p.engine->GetCropRect(false);
     const Pixels before = p.Preview();
-    ASSERT_FALSE(e.crop.isEmpty());
-    ASSERT_GT(e.crop.left + e.crop.top, 0);  // a crop that would show as an offset
+    ASSERT_FALSE(crop.isEmpty());
+    ASSERT_GT(crop.left + crop.top, 0);  // a crop that would show as an offset
     // A patch over the overlap of the first two photos in the mosaic order.
     const Rect r0 = e.warped[std::size_t(e.stitchOrder[0])]->GetImageRect();
     const Rect r1 = e.warped[std::size_t(e.stitchOrder[1])]->GetImageRect();
-    Rect overlap = r0 & r1 & e.crop;
+    Rect overlap = r0 & r1 & crop;
     ASSERT_FALSE(overlap.isEmpty());
     const Rect patch(overlap.left + overlap.width() / 4, overlap.top + overlap.height() / 4,
                      overlap.right - overlap.width() / 4, overlap.bottom - overlap.height() / 4);
