@@ -36,17 +36,15 @@ TEST_F(TaskModeTest, AddImagesToExportBuildsTheVisibleKindOnce)
     ui().chkPolinom24->setChecked(true);
     w->on_chkPolinom24_clicked(true);
     ui().action_switch_Export->trigger();
-    EXPECT_EQ(w->currentTask(), ui().tabExport);
+    EXPECT_EQ(std::tuple(w->currentTask(), ui().stackedWidget->currentWidget(), ui().dockSideBar->windowTitle()),
+              std::tuple(ui().tabExport, ui().pageStitch, QString("Export")));
     EXPECT_EQ(w->document().taskMode(), TaskMode::TaskExport);
-    EXPECT_TRUE(ui().action_switch_Export->isChecked());
-    EXPECT_EQ(ui().dockSideBar->windowTitle(), "Export");
-    EXPECT_FALSE(ui().dockStoryboardBar->isVisibleTo(w.get()));
-    EXPECT_EQ(ui().stackedWidget->currentWidget(), ui().pageStitch);
+    EXPECT_EQ(std::tuple(ui().action_switch_Export->isChecked(), ui().dockStoryboardBar->isVisibleTo(w.get()),
+                         w->document().getPanoramaType(), w->document().getCurPanoramaType()),
+              std::tuple(true, false, true, true));
     // The photos were loaded (the Stitch entry) before the one build.
     EXPECT_EQ(log.Matching("tiled.Build"), std::vector<std::string>{"tiled.BuildPanorama(2)"});
     EXPECT_EQ(builds(), 1);
-    EXPECT_TRUE(w->document().getPanoramaType());
-    EXPECT_TRUE(w->document().getCurPanoramaType());
     EXPECT_EQ(engines.tiled->options.surfaceType, PanoramaLib::SurfaceSpherical);
     EXPECT_EQ(engines.tiled->options.nLensPolynomial, 1);
 }
