@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -24,6 +26,18 @@ void fillSystem(ap::real_2d_array& a, const Matrix& design, const std::vector<do
             a(i + 1, j + 1) = design[std::size_t(i)][std::size_t(j)];
         a(i + 1, n + 1) = b[std::size_t(i)];
     }
+}
+
+// a (n x n, row-major) times inv is the identity.
+void expectInverse(const double* a, const double* inv, int n)
+{
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            double s = 0;
+            for (int k = 0; k < n; ++k)
+                s += a[i * n + k] * inv[k * n + j];
+            EXPECT_NEAR(s, i == j ? 1.0 : 0.0, 1e-12) << i << "," << j;
+        }
 }
 
 }  // namespace
@@ -114,19 +128,11 @@ TEST(Pinv3x3, InvertsAndReportsSingularity)
     const double m[3][3] = {{0.9, -0.3, 120.0}, {0.25, 1.1, -35.0}, {0, 0, 1}};
     double inv[3][3];
     ASSERT_TRUE(Utils::pinv3x3(inv, m));
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) {
-            double s = 0;
-            for (int k = 0; k < 3; ++k)
-                s += m[i][k] * inv[k][j];
-            EXPECT_NEAR(s, i == j ? 1.0 : 0.0, 1e-12);
-        }
+    expectInverse(&m[0][0], &inv[0][0], 3);
     double inPlace[3][3];
     Utils::copy_matrix_3x3(inPlace, m);
     ASSERT_TRUE(Utils::pinv3x3(inPlace, inPlace));
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j)
-            EXPECT_EQ(inPlace[i][j], inv[i][j]);
+    EXPECT_EQ(std::memcmp(inPlace, inv, sizeof inv), 0);
 
     const double singular[3][3] = {{1, 2, 3}, {2, 4, 6}, {0, 0, 1}};
     const double zero[3][3] = {};
@@ -139,9 +145,7 @@ TEST(Pinv3x3, InvertsAndReportsSingularity)
             for (double& v : row)
                 v = 42;
         EXPECT_FALSE(Utils::pinv3x3(out, *bad));
-        for (auto& row : out)
-            for (double v : row)
-                EXPECT_EQ(v, 0.0);
+        EXPECT_TRUE(std::all_of(&out[0][0], &out[0][0] + 9, [](double v) { return v == 0.0; }));
     }
 }
 
@@ -156,24 +160,16 @@ TEST(Inverse4x4, SolvesAndReportsSingularity)
     double out[4], inverse[16];
     ASSERT_TRUE(C4x1_is_pinvA4x4_x_B4x1(out, inverse, a, b));
     const double expected[4] = {ta, tb, tx, ty};
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4; ++i)
         EXPECT_NEAR(out[i], expected[i], 1e-10);
-        for (int j = 0; j < 4; ++j) {
-            double s = 0;
-            for (int k = 0; k < 4; ++k)
-                s += a[i * 4 + k] * inverse[k * 4 + j];
-            EXPECT_NEAR(s, i == j ? 1.0 : 0.0, 1e-12);
-        }
-    }
+    expectInverse(a, inverse, 4);
     // Both pairs start at the same point: singular, and the outputs are zeroed.
     const double same[16] = {px, -py, 1, 0, py, px, 0, 1, px, -py, 1, 0, py, px, 0, 1};
     for (double& v : out)
         v = 42;
     EXPECT_FALSE(C4x1_is_pinvA4x4_x_B4x1(out, inverse, same, b));
-    for (double v : out)
-        EXPECT_EQ(v, 0.0);
-    for (double v : inverse)
-        EXPECT_EQ(v, 0.0);
+    EXPECT_TRUE(std::all_of(out, out + 4, [](double v) { return v == 0.0; }));
+    EXPECT_TRUE(std::all_of(inverse, inverse + 16, [](double v) { return v == 0.0; }));
     const double withNaN[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, kNaN, 0, 0, 0, 0, 1};
     EXPECT_FALSE(C4x1_is_pinvA4x4_x_B4x1(out, inverse, withNaN, b));
     const double ident[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
