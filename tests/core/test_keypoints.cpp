@@ -30,58 +30,41 @@ void fill(CKeypointArray<SIFT>& keys, CKeypointArray<CKeyDescriptor>& descriptor
 
 }  // namespace
 
-TEST(KeypointArray, FreeOnAViewLeavesTheRecordsWithTheirOwner)
-{
-    CKeypointArray<SIFT> owner;
-    owner.emplace_back(7.0, 8.0);
-    CKeypointArray<SIFT> view;
-    view.ShareFrom(owner);
-    ASSERT_TRUE(view.IsView());
-    ASSERT_EQ(view.size(), 1u);
-    EXPECT_EQ(view[0], owner[0]);  // the same record, not a copy
-    view.Free();
-    EXPECT_TRUE(view.empty());
-    EXPECT_FALSE(view.IsView());
-    ASSERT_EQ(owner.size(), 1u);
-    EXPECT_EQ(owner[0]->y, 8.0);  // still alive
-}
-
-TEST(KeypointArray, AViewIsEmptiedWhenItsOwnerDeletesTheRecords)
+TEST(KeypointArray, AViewSharesTheOwnersRecordsUntilEitherLetsGo)
 {
     auto owner = std::make_unique<CKeypointArray<SIFT>>();
-    owner->emplace_back(1.0, 1.0);
+    owner->emplace_back(7.0, 8.0);
     owner->emplace_back(2.0, 2.0);
     CKeypointArray<SIFT> view, viewOfView;
     view.ShareFrom(*owner);
     viewOfView.ShareFrom(view);  // shares the owner's records, tracked by the owner
+    ASSERT_TRUE(view.IsView());
     ASSERT_EQ(viewOfView.size(), 2u);
+    EXPECT_EQ(view[0], (*owner)[0]);  // the same record, not a copy
+    EXPECT_THROW(view.push_back(std::make_unique<SIFT>()), std::logic_error);
+    EXPECT_EQ(view.size(), 2u);
+    {
+        CKeypointArray<SIFT> freed, shortLived;  // views may let go or die first
+        freed.ShareFrom(*owner);
+        shortLived.ShareFrom(*owner);
+        freed.Free();
+        EXPECT_TRUE(freed.empty());
+        EXPECT_FALSE(freed.IsView());
+    }
+    ASSERT_EQ(owner->size(), 2u);
+    EXPECT_EQ((*owner)[0]->y, 8.0);  // still alive
 
-    owner->Free();
+    owner->Free();  // views still sharing are emptied
     EXPECT_TRUE(view.empty());
     EXPECT_TRUE(viewOfView.empty());
-
     owner->emplace_back(3.0, 3.0);
     view.ShareFrom(*owner);
     ASSERT_EQ(view.size(), 1u);
+    owner->ShareFrom(*owner);  // sharing with oneself changes nothing
+    EXPECT_FALSE(owner->IsView());
     owner.reset();  // destroying the owner empties the view as well
     EXPECT_TRUE(view.empty());
     EXPECT_FALSE(view.IsView());
-}
-
-TEST(KeypointArray, AViewMayDieFirstAndCannotTakeRecords)
-{
-    CKeypointArray<CKeyDescriptor> owner;
-    owner.emplace_back();
-    {
-        CKeypointArray<CKeyDescriptor> view;
-        view.ShareFrom(owner);
-        EXPECT_THROW(view.push_back(std::make_unique<CKeyDescriptor>()), std::logic_error);
-        EXPECT_EQ(view.size(), 1u);
-    }
-    owner.Free();  // the view has gone: nothing left to notify
-    EXPECT_TRUE(owner.empty());
-    owner.ShareFrom(owner);  // sharing with oneself changes nothing
-    EXPECT_FALSE(owner.IsView());
 }
 
 TEST(ImageDataBase, SetSingleObjectAssignsEveryKeypointToTheNewObject)
