@@ -516,10 +516,7 @@ TEST_F(Element, PictureCollectionsKeepAndReleaseEntries)
     first->AddRef();  // the test keeps one to watch the count
     v.push_back(first);
     PanoramaLib::InitPictureCollection(v, 3);
-    ASSERT_EQ(v.size(), 3u);
-    EXPECT_EQ(v[0], first);
-    EXPECT_EQ(v[1], nullptr);
-    EXPECT_EQ(v[2], nullptr);
+    ASSERT_EQ(v, (std::vector<IPanoElement*>{first, nullptr, nullptr}));
     v[2] = new CPanoElement(false);
     PanoramaLib::FreePictureCollection(v);
     EXPECT_TRUE(v.empty());
