@@ -178,25 +178,20 @@ TEST(SurfaceRender, ExposureGainFromTheMedianRatio)
     EXPECT_DOUBLE_EQ(gainOf(Flat(60, 40, 0, 0, 90, 90, 90), Flat(40, 30, 100, 5, 60, 60, 60)), 1.0);
 }
 
-TEST(SurfaceRender, GainIsAppliedWhereNothingWasYet)
+TEST(SurfaceRender, BlendingAppliesTheGainOrTakesTheHeavierPhotoOrHalfOfEach)
 {
     Open<CCylindricalSurface> s;
-    s.m_pPano = Flat(60, 40, 0, 0, 90, 90, 90, 255, 0);  // result without weights yet
     CCylindricalSurface::Data d;
+    s.m_pPano = Flat(60, 40, 0, 0, 90, 90, 90, 255, 0);  // a result without weights yet: the gain applies
     d.transformed.Adopt(Flat(40, 30, 10, 5, 60, 60, 60, 255, 700));
     s.AddImageToPano(&d);
     EXPECT_EQ(Pixel(s.m_pPano, 10, 5)[0], 80);  // trunc(60 * 4 / 3 + 0.5)
     EXPECT_EQ(Pixel(s.m_pPano, 49, 34)[2], 80);
     EXPECT_EQ(Pixel(s.m_pPano, 50, 34)[2], 90);  // outside the photo
     EXPECT_EQ(Weight(s.m_pPano, 20, 20), 700);
-}
-
-TEST(SurfaceRender, StrongDifferencesSwitchByWeight)
-{
-    for (int heavierPhoto = 0; heavierPhoto < 2; ++heavierPhoto) {
-        Open<CCylindricalSurface> s;
+    for (int heavierPhoto = 0; heavierPhoto < 2; ++heavierPhoto) {  // strong differences switch by weight
+        s.FreePano();
         s.m_pPano = Flat(30, 30, 0, 0, 0, 0, 0, 255, heavierPhoto ? 1 : 65535);
-        CCylindricalSurface::Data d;
         d.transformed.Adopt(Flat(30, 30, 0, 0, 255, 255, 255, 255, heavierPhoto ? 65535 : 1));
         s.AddImageToPano(&d);
         const unsigned char expected = heavierPhoto ? 255 : 0;
@@ -204,14 +199,9 @@ TEST(SurfaceRender, StrongDifferencesSwitchByWeight)
         EXPECT_EQ(Pixel(s.m_pPano, 3, 27)[1], expected);
         EXPECT_EQ(Weight(s.m_pPano, 15, 15), 65535);
     }
-}
-
-TEST(SurfaceRender, HalfAndHalfBlending)
-{
-    Open<CCylindricalSurface> s;
+    s.FreePano();
     s.m_pPano = Flat(10, 10, 0, 0, 100, 100, 100, 255);
     std::memset(s.m_pPano->GetAlphaBits(), 0, static_cast<std::size_t>(s.m_pPano->GetAlphaBPL()));  // row 0 empty
-    CCylindricalSurface::Data d;
     d.transformed.Adopt(Flat(10, 10, 0, 0, 200, 200, 200, 255));
     s.AddImageToPano_Blending50Percent(&d);
     EXPECT_EQ(Pixel(s.m_pPano, 4, 0)[0], 200);  // empty: takes the photo

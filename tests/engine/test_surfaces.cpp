@@ -247,33 +247,3 @@ TEST(SurfaceInterpolation, UnloadedPhotoUsesItsPreviewButBilinearLoadsIt)
     EXPECT_FALSE(photo->HasBits());
     preview->Release();
 }
-
-TEST(SurfaceProjection, RenderShowsTheWorldWhereTheSceneSaysItIs)
-{
-    Photos files(MosaicOptions(2, 2, 240, 180));
-    for (int kind = 0; kind < 2; ++kind) {
-        std::unique_ptr<CCylindricalSurface> s(kind ? new CSphericalSurface : new CCylindricalSurface);
-        s->AddImages(files.Order(), D3Param{}, files.Params(), files.Elements(), {});
-        s->Set3DOrientation(0);
-        s->RotateSurfaceOn(0, 3, 0);
-        s->SetInterpolationMode(CSurfaceRendering::BilinearMode);
-        ASSERT_TRUE(s->RenderSurface(100.0, nullptr, nullptr, 0, 100));
-        CPanoElement* pano = s->GetPano();
-        ASSERT_NE(pano, nullptr);
-        vltest::SurfaceView view;
-        view.spherical = kind == 1;
-        view.radius = s->Radius();
-        view.thetaMinDeg = s->ThetaMin();
-        view.vMin = s->VMin();
-        view.rx = s->World().Rx;
-        view.ry = s->World().Ry;
-        view.rz = s->World().Rz;
-        view.width = pano->GetWidth();
-        view.height = pano->GetHeight();
-        double covered = 0;
-        const double diff = MeanDifference(ImageOf(pano), vltest::renderSurfaceView(SharedScene(), view), &covered);
-        EXPECT_GT(covered, 0.5);
-        EXPECT_LT(diff, 12.0) << (kind ? "sphere" : "cylinder");
-        pano->Release();
-    }
-}

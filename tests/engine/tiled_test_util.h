@@ -118,47 +118,28 @@ struct Photos {
     }
 };
 
-// Cancels at the k-th abort poll of a phase: analysis (caption 11/12), matching
-// (caption 13), adjustment or preview (caption 14, told apart by the progress value:
-// the preview render reports from max - photos on).
-class PhaseCancel : public PanoramaLib::IProgressIndicator {
-public:
+// Cancels at the k-th abort poll of a phase: analysis, matching, adjustment or preview
+// (told apart by the caption and, for the last two, by the progress value: the preview
+// render reports from max - photos on).
+struct PhaseCancel : vltest::RecordingProgress {
     enum Phase { None, Analysis, Matching, Adjustment, Preview };
-    PhaseCancel(Phase p, int k, int photos) : m_phase(p), m_k(k), m_photos(photos) {}
-
-    void OpenProgressIndicator() override { ++opens; }
-    void OpenProgressIndicatorWOAbort() override { ++opens; }
-    void CloseProgressIndicator() override { ++closes; }
-    void SetProgressCaption(unsigned id) override { m_caption = id; }
-    void SetProgressCaption(unsigned id, const std::wstring&) override { m_caption = id; }
+    PhaseCancel(Phase p, int k, int photos) : phase(p), k(k), photos(photos) {}
     bool AbortProgressIndicator(int max, int value) override
     {
-        if (m_cancelled)
-            return true;
-        Phase now = None;
-        if (m_caption == PanoramaLib::kCaptionAnalyzing || m_caption == PanoramaLib::kCaptionAnalyzingFile)
-            now = Analysis;
-        else if (m_caption == PanoramaLib::kCaptionMatching)
-            now = Matching;
-        else if (m_caption == PanoramaLib::kCaptionStitching)
-            now = value >= max - m_photos ? Preview : Adjustment;
-        if (now == m_phase && ++m_seen >= m_k)
-            m_cancelled = true;
-        return m_cancelled;
+        using namespace PanoramaLib;
+        const auto captions = Captions();
+        const unsigned id = captions.empty() ? 0 : captions.back().id;
+        const Phase now = id == kCaptionAnalyzing || id == kCaptionAnalyzingFile ? Analysis
+                          : id == kCaptionMatching                              ? Matching
+                          : id != kCaptionStitching                             ? None
+                          : value >= max - photos                               ? Preview
+                                                                                : Adjustment;
+        cancelled = cancelled || (now == phase && ++seen >= k);
+        return cancelled;
     }
-    void HideProgress(bool) override {}
-
-    bool Cancelled() const { return m_cancelled; }
-    int opens = 0;
-    int closes = 0;
-
-private:
-    Phase m_phase;
-    int m_k;
-    int m_photos;
-    unsigned m_caption = 0;
-    int m_seen = 0;
-    bool m_cancelled = false;
+    Phase phase;
+    int k, photos, seen = 0;
+    bool cancelled = false;
 };
 
 // An engine from the factory on a real host (threads, locks, events, stores).
