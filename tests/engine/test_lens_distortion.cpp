@@ -57,12 +57,6 @@ protected:
 
 }  // namespace
 
-TEST(LensTypes, OutOfTheTableIsTheDefaultType)
-{
-    EXPECT_DOUBLE_EQ(g_lensType.Factor(10), g_lensType.Factor(7));
-    EXPECT_DOUBLE_EQ(g_lensType.Factor(-1), g_lensType.Factor(7));
-}
-
 TEST(LensMapping, ToSphereAndBackReturnsThePointAndTheCentreStays)
 {
     std::mt19937 rng(99);
@@ -86,9 +80,9 @@ TEST(LensMapping, ToSphereAndBackReturnsThePointAndTheCentreStays)
     }
 }
 
-TEST(LensGeometry, LandscapeKeepsWidthAndWeakLensesChangeLess)
+TEST(LensGeometry, TheLongerSideIsKeptWeakLensesChangeLessAndHugeSidesDoNotOverflow)
 {
-    LensCorrectedGeometry strong, weak;
+    LensCorrectedGeometry strong, weak, g;
     ASSERT_TRUE(CalcLensCorrectedGeometry(300, 200, 0.87, &strong));
     ASSERT_TRUE(CalcLensCorrectedGeometry(300, 200, 3.7, &weak));
     EXPECT_EQ(strong.outWidth, 300);
@@ -96,22 +90,19 @@ TEST(LensGeometry, LandscapeKeepsWidthAndWeakLensesChangeLess)
     const double aspect = 200.0 / 300.0;
     EXPECT_LT(std::abs(double(weak.outHeight) / weak.outWidth - aspect),
               std::abs(double(strong.outHeight) / strong.outWidth - aspect));
-
-    LensCorrectedGeometry g;
-    EXPECT_FALSE(CalcLensCorrectedGeometry(0, 10, 2.3, &g));
-    EXPECT_FALSE(CalcLensCorrectedGeometry(10, 10, 0.0, &g));
-    EXPECT_FALSE(CalcLensCorrectedGeometry(10, 10, std::nan(""), &g));
-}
-
-TEST(LensGeometry, SidesBeyond46340PixelsDoNotOverflow)
-{
-    LensCorrectedGeometry g;
+    // Beyond 46,340 pixels the size products pass 2^31.
     ASSERT_TRUE(CalcLensCorrectedGeometry(50000, 2, 2.3, &g));
-    EXPECT_EQ(g.outWidth, 50000) << "the longer side is kept";
+    EXPECT_EQ(g.outWidth, 50000);
     EXPECT_GE(g.outHeight, 1);
     EXPECT_LE(g.outHeight, 3);
     ASSERT_TRUE(CalcLensCorrectedGeometry(2, 60000, 2.3, &g));
     EXPECT_EQ(g.outHeight, 60000);
+    EXPECT_FALSE(CalcLensCorrectedGeometry(0, 10, 2.3, &g));
+    EXPECT_FALSE(CalcLensCorrectedGeometry(10, 10, 0.0, &g));
+    EXPECT_FALSE(CalcLensCorrectedGeometry(10, 10, std::nan(""), &g));
+    // A lens type out of the table is the default type.
+    EXPECT_DOUBLE_EQ(g_lensType.Factor(10), g_lensType.Factor(7));
+    EXPECT_DOUBLE_EQ(g_lensType.Factor(-1), g_lensType.Factor(7));
 }
 
 TEST_F(LensTest, CorrectedPixelsFollowTheInverseMappingExactly)
@@ -177,14 +168,15 @@ TEST_F(LensTest, CorrectedPixelsFollowTheInverseMappingExactly)
     photo->Release();
 }
 
-TEST_F(LensTest, IntoTargetAndAllocationWithoutPixels)
+TEST_F(LensTest, IntoTargetAllocationWithoutPixelsAndAbort)
 {
     CPanoElement* photo = CodedPhoto(dir, 120, 90);
     CPanoElement* shell = AllocLensDistortedImage(photo, 2.3, nullptr, nullptr);
     ASSERT_NE(shell, nullptr);
     EXPECT_FALSE(shell->HasBits());
-    CPanoElement* direct = LensDistortion(photo, 2.3, nullptr, nullptr);
+    CPanoElement* direct = LensDistortion(photo, 2.3, nullptr, &CountingAbort);
     ASSERT_NE(direct, nullptr);
+    EXPECT_EQ(g_abortCalls, 2);  // asked twice
     EXPECT_EQ(shell->GetImageSize(), direct->GetImageSize());
 
     double scale = 0;
@@ -200,22 +192,12 @@ TEST_F(LensTest, IntoTargetAndAllocationWithoutPixels)
     EXPECT_EQ(AllocLensDistortedImage(nullptr, 2.3, nullptr, nullptr), nullptr);
     shell->Release();
     direct->Release();
-    photo->Release();
-}
 
-TEST_F(LensTest, AbortIsAskedTwiceAndStopsTheCorrection)
-{
-    CPanoElement* photo = CodedPhoto(dir, 90, 60);
-    CPanoElement* out = LensDistortion(photo, 1.0, nullptr, &CountingAbort);
-    ASSERT_NE(out, nullptr);
-    EXPECT_EQ(g_abortCalls, 2);
-    out->Release();
-
-    g_abortCalls = 0;
+    g_abortCalls = 0;  // a cancel stops the correction at the first question
     g_abortAnswer = true;
     EXPECT_EQ(LensDistortion(photo, 1.0, nullptr, &CountingAbort), nullptr);
     EXPECT_EQ(g_abortCalls, 1);
-    CPanoElement* shell = AllocLensDistortedImage(photo, 1.0, nullptr, nullptr);
+    shell = AllocLensDistortedImage(photo, 1.0, nullptr, nullptr);
     EXPECT_FALSE(LensDistortion(shell, photo, 1.0, nullptr, &CountingAbort));
     shell->Release();
     photo->Release();
