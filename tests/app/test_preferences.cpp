@@ -1,14 +1,13 @@
-// The preferences dialog through the window's command: what Cancel and OK change, the
-// quality controls following each other, units read anew, and the print marks they
-// switch off on a real printed page.
+// The preferences dialog through the window's command: what Cancel and OK change (the
+// print marks it switches off reach the page setup every print uses; the printed page
+// without them is the print layout's test), the quality controls following each other,
+// and units read anew.
 #include <QCheckBox>
 #include <QComboBox>
-#include <QProcess>
 #include <QSlider>
 #include <QSpinBox>
-#include <QStandardPaths>
 
-#include "tests/app/rendered_window.h"
+#include "tests/app/window_fixture.h"
 
 namespace {
 
@@ -55,45 +54,4 @@ TEST_F(WindowTest, PreferencesCancelChangesNothingOkStoresEverything)
     desk.dialogs.push_back(answer(1, false, true, 20, QDialog::Accepted));
     w->on_actionPreferences_triggered();
     EXPECT_EQ(ui().marginsLeft->text(), "0.10in");
-}
-
-// Page 1 of 2 with overlapping pages carries a red tick in the top margin only while the
-// print marks are on.
-TEST_F(RenderedWindowTest, MarksOffLeavesNoMarksOnThePrintedPage)
-{
-    const QString pdftoppm = QStandardPaths::findExecutable("pdftoppm");
-    if (pdftoppm.isEmpty())
-        GTEST_SKIP() << "pdftoppm not installed: printed pages not checked";
-    ui().marginsTop->setText("1");  // 1 in: room for the ticks above the panorama
-    w->on_marginsTop_editingFinished();
-    ui().chOverlap->click();
-    ui().overlap->setText("1");
-    w->on_overlap_editingFinished();
-    ui().numPages->setText("2");
-    w->on_numPages_editingFinished();
-
-    auto redsInTopMargin = [&](const QString& name) {
-        QPrinter printer(QPrinter::HighResolution);
-        makePdf(printer, name);
-        w->printDocument(&printer);
-        const QString png = out.filePath(name);
-        // Only the 1 in top margin at 150 dpi, where nothing but the ticks is drawn.
-        if (QProcess::execute(pdftoppm, {"-f", "1", "-l", "1", "-r", "150", "-x", "0", "-y", "0", "-W", "1754",
-                                         "-H", "150", "-singlefile", "-png", printer.outputFileName(), png}) != 0)
-            return -1;
-        const QImage band(png + ".png");
-        if (band.isNull())
-            return -1;
-        int reds = 0;
-        for (int y = 0; y < band.height(); ++y)
-            for (int x = 0; x < band.width(); ++x) {
-                const QColor c = band.pixelColor(x, y);
-                reds += c.red() > 160 && c.green() < 140 && c.blue() < 140;
-            }
-        return reds;
-    };
-    EXPECT_GT(redsInTopMargin("marks"), 0);
-    desk.dialogs.push_back(answer(1, false, false, 75, QDialog::Accepted));
-    w->on_actionPreferences_triggered();
-    EXPECT_EQ(redsInTopMargin("plain"), 0);
 }
