@@ -54,7 +54,7 @@ struct Tool : ::testing::Test {
 
 }  // namespace
 
-TEST_F(Tool, CropRectangleRoundTrips)
+TEST_F(Tool, CropRectangleRoundTripsDragRepaintsBothOutlinesAndEndsOnRelease)
 {
     VarnoBase::Rect out;
     tool.ActivateCropping(VarnoBase::Rect(10, 20, 110, 220), true);
@@ -71,10 +71,8 @@ TEST_F(Tool, CropRectangleRoundTrips)
     tool.SetCropRect(VarnoBase::Rect(5, 6, 7, 8));
     tool.GetCropRect(&out);
     EXPECT_EQ(std::make_tuple(out.left, out.top, out.right, out.bottom), std::make_tuple(5, 6, 7, 8));
-}
 
-TEST_F(Tool, CropDragRepaintsBothOutlinesAndEndsOnRelease)
-{
+    // A drag of the right edge.
     tool.ActivateCropping(VarnoBase::Rect(100, 100, 301, 201), false);
     EXPECT_FALSE(tool.onMouseDown(QPoint(20, 20))) << "outside the frame: declined, the view pans";
     ASSERT_TRUE(tool.onMouseDown(QPoint(300, 150)));  // right edge
@@ -85,7 +83,6 @@ TEST_F(Tool, CropDragRepaintsBothOutlinesAndEndsOnRelease)
     for (QPoint p : {QPoint(300, 150), QPoint(302, 148), QPoint(350, 150), QPoint(304, 100)})
         EXPECT_TRUE(display.repainted.contains(p)) << p.x() << ',' << p.y();
     EXPECT_TRUE(tool.onMouseUp(QPoint(350, 150)));
-    VarnoBase::Rect out;
     tool.GetCropRect(&out);
     EXPECT_EQ(QRect(out), QRect(QPoint(100, 100), QPoint(350, 200)));
     EXPECT_FALSE(tool.onMouseUp(QPoint(350, 150)));

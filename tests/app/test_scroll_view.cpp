@@ -42,9 +42,16 @@ struct BareView : ScaledScrollView {
 
 }  // namespace
 
-TEST(ScaledScrollView, DoublingKeepsTheCentre)
+TEST(ScaledScrollView, CanScaleLimitsAndDoublingKeepsTheCentre)
 {
     BareView view(QSize(400, 300));
+    double f = -20.0;
+    EXPECT_FALSE(view.canScale(f)) << "no picture: (-1, -1) x -20 must not pass";
+    view.setActualSize(QSize(100, 1000));
+    for (auto [factor, ok] : {std::pair(0.1, true), {0.09, false}, {16.383, true}, {16.384, false}, {-1.0, false},
+                              {std::numeric_limits<double>::quiet_NaN(), false}, {std::numeric_limits<double>::infinity(), false}})
+        EXPECT_EQ(view.canScale(factor), ok) << factor;
+
     view.setActualSize(QSize(2000, 2000));
     ASSERT_EQ(view.pageStep(), QPoint(400, 300));
     view.setScrollPos(QPoint(100, 100));
@@ -60,17 +67,6 @@ TEST(ScaledScrollView, DoublingKeepsTheCentre)
         view.setScaleFactor(f);
     EXPECT_EQ(changes, 1);
     EXPECT_EQ(view.scaleFactor(), 2.0);
-}
-
-TEST(ScaledScrollView, CanScaleLimitsAndNoPicture)
-{
-    BareView view(QSize(100, 100));
-    double f = -20.0;
-    EXPECT_FALSE(view.canScale(f)) << "no picture: (-1, -1) x -20 must not pass";
-    view.setActualSize(QSize(100, 1000));
-    for (auto [factor, ok] : {std::pair(0.1, true), {0.09, false}, {16.383, true}, {16.384, false}, {-1.0, false},
-                              {std::numeric_limits<double>::quiet_NaN(), false}, {std::numeric_limits<double>::infinity(), false}})
-        EXPECT_EQ(view.canScale(factor), ok) << factor;
 }
 
 TEST(ScrollView, OriginWithGapsAndAlignment)

@@ -56,7 +56,7 @@ TEST_F(CropFrame, HitCodesCornerBeatsEdgeBandPressOutsideChangesNothing)
     EXPECT_EQ(frame.border(), QRect(QPoint(100, 100), QPoint(300, 200)));
 }
 
-TEST_F(CropFrame, MinimumSizeAndClip)
+TEST_F(CropFrame, MinimumSizeClipAndAspectMode)
 {
     drag(QPoint(100, 150), QPoint(400, 150));  // left edge far past the right one
     EXPECT_EQ(frame.border(), QRect(QPoint(290, 100), QPoint(300, 200)));
@@ -69,6 +69,22 @@ TEST_F(CropFrame, MinimumSizeAndClip)
     drag(QPoint(299, 100), QPoint(-50, 30));  // left edge resized beyond: trimmed to the clip
     EXPECT_EQ(frame.border(), QRect(QPoint(0, 50), QPoint(499, 150)));
     EXPECT_TRUE(cb.repainted.contains(QPoint(299, 100))) << "the old outline is repainted";
+
+    // Aspect mode, with a ratio and without a usable one (no clip).
+    frame.SetClipRect(nullptr);
+    const QRect b(QPoint(-100, -50), QPoint(100, 50));
+    for (QPoint ratio : {QPoint(0, 3), QPoint(2, 0), QPoint(-1, 2)}) {
+        frame.SetTransformParams(b, 0.0, QPoint(0, 0), &ratio);
+        mouse.SetAspectMode(true);
+        drag(QPoint(100, 50), QPoint(140, 50));  // no usable ratio: a plain corner resize
+        EXPECT_EQ(frame.border(), QRect(QPoint(-100, -50), QPoint(140, 50)));
+    }
+    const QPoint twoToOne(2, 1);
+    frame.SetTransformParams(b, 0.0, QPoint(0, 0), &twoToOne);
+    drag(QPoint(100, 50), QPoint(180, 60));
+    const QRect r = frame.border();
+    EXPECT_EQ(r.topLeft(), QPoint(-100, -50));
+    EXPECT_EQ(r.width() / 2, r.height()) << r.width() << 'x' << r.height();
 }
 
 TEST_F(CropFrame, CursorsByAngle)
@@ -85,23 +101,6 @@ TEST_F(CropFrame, CursorsByAngle)
         EXPECT_EQ(cb.cursor, shape) << p.x() << ',' << p.y();
     }
     EXPECT_FALSE(mouse.OnSetCursor(&cb, QPoint(10, 10)));
-}
-
-TEST_F(CropFrame, AspectModeWithAndWithoutARatio)
-{
-    const QRect b(QPoint(-100, -50), QPoint(100, 50));
-    for (QPoint ratio : {QPoint(0, 3), QPoint(2, 0), QPoint(-1, 2)}) {
-        frame.SetTransformParams(b, 0.0, QPoint(0, 0), &ratio);
-        mouse.SetAspectMode(true);
-        drag(QPoint(100, 50), QPoint(140, 50));  // no usable ratio: a plain corner resize
-        EXPECT_EQ(frame.border(), QRect(QPoint(-100, -50), QPoint(140, 50)));
-    }
-    const QPoint twoToOne(2, 1);
-    frame.SetTransformParams(b, 0.0, QPoint(0, 0), &twoToOne);
-    drag(QPoint(100, 50), QPoint(180, 60));
-    const QRect r = frame.border();
-    EXPECT_EQ(r.topLeft(), QPoint(-100, -50));
-    EXPECT_EQ(r.width() / 2, r.height()) << r.width() << 'x' << r.height();
 }
 
 TEST(TransformFrameRotor, DragTurnsTheFrame)

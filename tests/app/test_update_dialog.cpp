@@ -97,7 +97,10 @@ TEST_F(WindowTest, UpdateAnswerReactionByStatusCheckAndButton)
     }
 }
 
-TEST_F(WindowTest, AboutShowsTheVersionLine)
+// The About box's version line; the help pages, found beside the program (the build
+// tree), else in an installed program's share/vistaloom/ (the end-to-end walk runs from
+// an install), else the answer is the program's folder; the home page.
+TEST_F(WindowTest, AboutShowsTheVersionLineHelpTopicsAnExistingPageHomePageTheWebSite)
 {
     const QString previous = QCoreApplication::applicationVersion();
     for (const char* version : {"2.1.0.1705", "2.1.0.1705 Beta"}) {
@@ -113,13 +116,7 @@ TEST_F(WindowTest, AboutShowsTheVersionLine)
         EXPECT_TRUE(about.text.contains(MainWindow::homePageAddress().toHtmlEscaped()));
     }
     QCoreApplication::setApplicationVersion(previous);
-}
 
-// The help pages are found beside the program (the build tree), else in an installed
-// program's share/vistaloom/ (the end-to-end walk runs from an install), else the answer
-// is the program's folder.
-TEST_F(WindowTest, HelpTopicsOpensAnExistingPageAndHomePageTheWebSite)
-{
     ui().actionHelp_topics->trigger();
     ui().actionHome_page->trigger();
     const auto opened = desk.calls("openUrl");
@@ -133,3 +130,4 @@ TEST_F(WindowTest, HelpTopicsOpensAnExistingPageAndHomePageTheWebSite)
     const QString exeDir = QCoreApplication::applicationDirPath();
     EXPECT_EQ(MainWindow::directoryOf("vl_no_such_folder").absolutePath(), QDir(exeDir).absolutePath());
 }
+
