@@ -1,22 +1,29 @@
 // tiled_accuracy: stitches a generated mosaic or ring with the tiled engine and measures
-// its cameras against the generator's truth, for work on the engine's precision.
+// its cameras against the generator's truth, to find where a misalignment comes from.
 //
 //   tiled_accuracy [--mosaic RxC | --ring N] [--width W] [--height H] [--overlap F]
-//                  [--seed S] [--lens on|off] [--keys]
+//                  [--seed S] [--lens on|off] [--render] [--keys] [--cost]
 //
 // Prints per photo the focal length error (per cent) and the error of its rotation
-// relative to the reference photo (degrees); then the local misalignment in photo pixels:
-//  * pair: a grid of pixels of each photo, mapped into every other photo that sees them
-//    through the estimated cameras (lens included) and through the true ones; the
-//    distance between the two is the ghosting the render shows where the photos overlap;
-//  * tile: every photo's grid pixels as directions (estimated cameras, turned into the
-//    true frame by the reference photo) against their true directions, in pixels of the
-//    true focal length on the sphere, less the mean displacement of each 400-pixel tile:
-//    what registering the result to the truth tile by tile leaves.
-// Each as median / 90th percentile / maximum. --keys adds the matched keypoints' error
-// against the truth (a keypoint of one photo transferred by the true cameras into the
-// other), per octave of the working copy. Single-threaded apart from the engine; all in
-// full-size photo pixels.
+// relative to the reference photo (degrees), the links, then misalignments in photo
+// pixels as median / 90th percentile / maximum:
+//  * pair: a grid of pixels of each photo mapped into every other photo that sees them
+//    through the estimated cameras (lens included) and through the true ones: the
+//    ghosting where photos overlap;
+//  * tile / shape: the grid's directions (estimated cameras, turned into the true frame
+//    by the reference photo) against the true ones, on the sphere in pixels of the true
+//    focal length; `tile` is the spread within each 400-pixel tile, `shape` each tile's
+//    mean displacement left by a global affine fit (what registering the whole result
+//    to the truth leaves);
+//  * --render: the full-size result rendered on a cylinder and registered per 400-pixel
+//    tile to the true scene rendered through the same surface; `rtile` the tiles'
+//    displacements, `rshape` the same less their global affine fit (cameras, projection
+//    and blending together).
+// --keys: the matched keypoints' error against the truth per octave, with its mean
+// component away from the photo centre (a radial bias scales the focal lengths).
+// --cost (with --lens off): the adjustment's cost at the estimate and at the truth
+// (higher at the truth: the keypoints are biased, not the optimiser).
+// Runs the engine on its own threads; everything else on the calling thread.
 #include <QCoreApplication>
 #include <QDir>
 #include <QTemporaryDir>
@@ -286,7 +293,7 @@ int main(int argc, char** argv)
     int rows = 2, cols = 3, ring = 0, width = 1000, height = 800;
     double overlap = 0.35;
     unsigned long long seed = 1;
-    bool lensOn = true, keys = false, render = false;
+    bool lensOn = true, keys = false, render = false, cost = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const char* v = i + 1 < argc ? argv[i + 1] : "";
@@ -308,6 +315,8 @@ int main(int argc, char** argv)
             keys = true;
         else if (a == "--render")
             render = true;
+        else if (a == "--cost")
+            cost = true;
         else {
             std::fprintf(stderr, "usage: tiled_accuracy [--mosaic RxC | --ring N] [--width W] [--height H] "
                                  "[--overlap F] [--seed S] [--lens on|off] [--keys]\n");
@@ -483,6 +492,47 @@ int main(int argc, char** argv)
 
     if (render)
         MeasureRender(*engine, *scene, Q);
+    if (cost && lensMode == 0) {
+        // The adjustment's cost at the true cameras (turned into the estimate's frame)
+        // against its cost at the estimate: higher at the truth means biased keypoints.
+        Tiled_Panorama::CBundleAdjustment ba;
+        ba.m_graph = &engine->m_graph;
+        for (std::size_t i = 0; i < n; ++i) {
+            ba.m_imageSizes.push_back(engine->m_images[i]->GetImageSize());
+            ba.m_keypoints.push_back(Tiled_Panorama::KeyPositionsOf(engine->m_imageData[i], engine->m_images[i]->m_scale));
+        }
+        ba.m_lensMode = 0;
+        ba.m_params = est;
+        ba.m_worldParams = lens;
+        std::vector<std::vector<const match_graph::CGraphLink*>> links(n);
+        for (const match_graph::CGraphLink* l : engine->m_graph.links)
+            links[std::size_t(l->id1)].push_back(l);
+        std::vector<D3Param> tcams = est;
+        for (std::size_t i = 0; i < n; ++i) {
+            double Rt[3][3], M[3][3];
+            trueR(i, Rt);
+            double Tmp[3][3];  // Rt Rtw^T Rew
+            Mul3T(Rt, Rtw, Tmp);
+            for (int r = 0; r < 3; ++r)
+                for (int c = 0; c < 3; ++c)
+                    M[r][c] = Tmp[r][0] * Rew[0][c] + Tmp[r][1] * Rew[1][c] + Tmp[r][2] * Rew[2][c];
+            AnglesOf(M, tcams[i].Rx, tcams[i].Ry, tcams[i].Rz);
+            tcams[i].f = truth[i].f;
+        }
+        std::vector<int> order(n);
+        for (std::size_t i = 0; i < n; ++i)
+            order[i] = int(i);
+        std::vector<double> xe(std::size_t(Count3dParams(lens, est, order))), xt(xe.size());
+        Get3dParams(xe.data(), lens, est, order);
+        Get3dParams(xt.data(), lens, tcams, order);
+        const auto r = ba.EvaluateResiduals(order, links, {xe, xt});
+        double ce = 0.0, ct = 0.0;
+        for (double v : r[0])
+            ce += v;
+        for (double v : r[1])
+            ct += v;
+        std::printf("cost at the estimate %.1f, at the truth %.1f (%zu matches)\n", ce, ct, r[0].size());
+    }
 
     if (keys) {
         // Keypoint error against the truth: B's keypoint less A's keypoint transferred by
