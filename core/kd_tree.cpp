@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/keypoints.h"
+#include "core/parallel.h"
 
 double** kdAllocPts(int n, int dim)
 {
@@ -414,6 +415,10 @@ void kd_tree::kPriSearch(const double* query, int k, int* indices, double* dista
 
 namespace PanoramaRecognition::NearestNeighboursAlgorithm {
 
+namespace {
+constexpr std::size_t kQueryBlock = 32;  // query points per parallel block
+}
+
 bool FindNearestNeighbours(void* treePtr, ScaleSpace::CKeypointArray<ScaleSpace::CKeyDescriptor>& /*stored*/,
                            ScaleSpace::CKeypointArray<ScaleSpace::CKeyDescriptor>& query, std::vector<int>& match,
                            std::vector<int>& quality, double ratio)
@@ -426,26 +431,30 @@ bool FindNearestNeighbours(void* treePtr, ScaleSpace::CKeypointArray<ScaleSpace:
 
     // The ratio test reads the two nearest, whatever bucket the tree was built with.
     const int k = std::max(tree->bucketSize, 2);
-    std::vector<int> indices(k);
-    std::vector<double> distances(k);
-    std::vector<double> point(tree->dim, 0.0);
     const int copied = std::min(tree->dim, ScaleSpace::kDescriptorLength);
     const double ratio2 = ratio * ratio;
 
-    for (std::size_t i = 0; i < query.size(); ++i) {
-        const ScaleSpace::CKeyDescriptor* desc = query[i];
-        if (!desc)
-            continue;
-        std::copy(desc->v, desc->v + copied, point.begin());
-        tree->kPriSearch(point.data(), k, indices.data(), distances.data(), 0.0);
-        const double d1 = distances[0], d2 = distances[1];
-        if (indices[0] >= 0 && d1 < ratio2 * d2) {
-            match[i] = indices[0];
-            // d1 < ratio^2 d2 keeps this below 1000 ratio^2; the clamp only guards odd ratios.
-            const double q = 1000.0 * d1 / d2;
-            quality[i] = static_cast<int>(std::clamp(q, 0.0, 10000.0));
+    // Each query point is searched on its own (the tree is only read), in blocks on
+    // several threads.
+    Utils::ParallelFor(query.size(), kQueryBlock, [&](std::size_t i0, std::size_t i1) {
+        std::vector<int> indices(k);
+        std::vector<double> distances(k);
+        std::vector<double> point(tree->dim, 0.0);
+        for (std::size_t i = i0; i < i1; ++i) {
+            const ScaleSpace::CKeyDescriptor* desc = query[i];
+            if (!desc)
+                continue;
+            std::copy(desc->v, desc->v + copied, point.begin());
+            tree->kPriSearch(point.data(), k, indices.data(), distances.data(), 0.0);
+            const double d1 = distances[0], d2 = distances[1];
+            if (indices[0] >= 0 && d1 < ratio2 * d2) {
+                match[i] = indices[0];
+                // d1 < ratio^2 d2 keeps this below 1000 ratio^2; the clamp only guards odd ratios.
+                const double q = 1000.0 * d1 / d2;
+                quality[i] = static_cast<int>(std::clamp(q, 0.0, 10000.0));
+            }
         }
-    }
+    });
     return true;
 }
 
