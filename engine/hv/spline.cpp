@@ -301,20 +301,23 @@ bool CSplineRGB::Initialize(int levels, CPanoElement* first, CPanoElement* secon
             p->levels.reserve(std::size_t(levels));
             p->levels.push_back(new CLevel(work.width(), work.height()));
         }
-        CopyImage(first, m_first[0].levels[0], m_first[1].levels[0], m_first[2].levels[0], m_mask.levels[0], work);
-        CopyImage(second, m_second[0].levels[0], m_second[1].levels[0], m_second[2].levels[0], nullptr, work);
-        for (int c = 0; c < 3; ++c) {
-            m_first[c].Build(levels, true);
-            m_second[c].Build(levels, true);
-        }
-        m_mask.Build(levels, false);
-        for (int c = 0; c < 3; ++c) {
+        // The two copies, the seven pyramids and the three channels' mixes are
+        // independent of each other and run side by side (the levels are small, so
+        // their own row loops mostly stay on one thread).
+        Utils::ParallelForEach(2, 0, [&](std::size_t k) {
+            if (k == 0)
+                CopyImage(first, m_first[0].levels[0], m_first[1].levels[0], m_first[2].levels[0], m_mask.levels[0],
+                          work);
+            else
+                CopyImage(second, m_second[0].levels[0], m_second[1].levels[0], m_second[2].levels[0], nullptr, work);
+        });
+        Utils::ParallelForEach(7, 0, [&](std::size_t k) { all[k]->Build(levels, k < 6); });
+        Utils::ParallelForEach(3, 0, [&](std::size_t c) {
             SpliningImages(m_first[c], m_second[c], m_mask);
             m_second[c].RemoveLevels();  // only the mix is needed from here on
-        }
-        m_mask.RemoveLevels();
-        for (int c = 0; c < 3; ++c)
             ReconstuctImageChannel(m_first[c]);
+        });
+        m_mask.RemoveLevels();
     } catch (const LaplacianPyramid::outofmemory&) {
         return false;
     } catch (const std::bad_alloc&) {
