@@ -378,11 +378,13 @@ bool CPanorama::StitchImages(const Pass& pass)
             return false;
     }
     photos[root]->Load();
-    // Full size: the next photo is lens-corrected and warped on a helper thread while
-    // this one is written and blended, between two progress polls, so that at every
-    // poll one full-size photo is held as before. Its polls are replayed in their serial
-    // place; an explicit thread count of 1 keeps the serial pass.
+    // The next photo is (lens-corrected and) warped on a helper thread while this one is
+    // written and blended, between two progress polls, so that at every poll of the
+    // full-size pass one full-size photo is held as before. Its polls are replayed in
+    // their serial place; an explicit thread count of 1 keeps the serial pass.
     struct WarpAhead {
+        WarpAhead(CPanorama& e, const Pass& p, bool a) : engine(e), pass(p), allowed(a) {}
+
         CPanorama& engine;
         const Pass& pass;
         bool allowed;
@@ -426,7 +428,7 @@ bool CPanorama::StitchImages(const Pass& pass)
                 job.get();
         }
         ~WarpAhead() { Join(); }
-    } ahead{*this, pass, fullSize && MatchingThreads() != 1};
+    } ahead(*this, pass, MatchingThreads() != 1);
     ahead.Start(1, root);
     {
         CAutoHighlightFile highlight(photos[root]->GetPathName(), m_pUserInterface, fullSize);
