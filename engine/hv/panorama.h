@@ -260,8 +260,9 @@ private:
     bool RewarpWorkingCopies();
     // Fills the full-size lens-corrected copy of photo i when it is pending.
     bool CorrectLens(int i);
-    // Photo i's lens correction (full size) and warp onto the pass's canvas.
-    bool WarpPhoto(const Pass& pass, int i);
+    // Photo i (lens-corrected when that was pending) warped onto the pass's canvas; a
+    // full-size photo drops its pixels again.
+    bool WarpLoaded(const Pass& pass, int i);
     // On a helper thread that warps ahead, the progress polls (k > 0: a step of k,
     // kLensPoll: a poll of the lens correction's abort callback) are recorded here
     // instead of reaching the host; ReplayPolls makes them on the build thread, in

@@ -5,6 +5,7 @@
 // build status (or a false render), never as an exception out of the engine.
 #include <algorithm>
 #include <exception>
+#include <functional>
 #include <future>
 #include <system_error>
 #include <new>
@@ -378,24 +379,30 @@ bool CPanorama::StitchImages(const Pass& pass)
             return false;
     }
     photos[root]->Load();
-    // The next photo is (lens-corrected and) warped on a helper thread while this one is
-    // written and blended, between two progress polls, so that at every poll of the
-    // full-size pass one full-size photo is held as before. Its polls are replayed in
-    // their serial place; an explicit thread count of 1 keeps the serial pass.
+    // The next photo is prepared on a helper thread while this one is finished: its lens
+    // correction (full size) while this one's seam and exposure are set, its warp while
+    // this one is written and blended. Each stage runs between two progress polls and
+    // is joined before the next one, so at every poll of the full-size pass at most one
+    // photo of each kind (input, corrected copy, warped) holds pixels, as in the serial
+    // pass. The helper's polls are replayed in their serial place; an explicit thread
+    // count of 1 keeps the serial pass.
     struct WarpAhead {
         WarpAhead(CPanorama& e, const Pass& p, bool a) : engine(e), pass(p), allowed(a) {}
 
         CPanorama& engine;
         const Pass& pass;
         bool allowed;
-        int photo = -1;  // the photo warped ahead, until its turn
-        bool ok = false;
+        int photo = -1;       // the photo prepared ahead, until its turn
+        bool lensOk = false;  // its lens correction went well (or was not needed)
+        bool warped = false;  // its warp has run ...
+        bool warpOk = false;  // ... and went well
         std::exception_ptr failure;
         std::vector<int> polls;
         std::future<void> job;
 
-        // Starts on mosaic node n's photo unless it shares its element with `current`.
-        void Start(std::size_t n, int current)
+        // Stage one (and two when `warpToo`) for mosaic node n's photo, unless it shares
+        // its element with `current`.
+        void Begin(std::size_t n, int current, bool warpToo)
         {
             const auto& nodes = engine.m_mosaicGraph.nodes;
             if (!allowed || n >= nodes.size() || nodes[n]->links.empty())
@@ -405,21 +412,41 @@ bool CPanorama::StitchImages(const Pass& pass)
                 pass.photos[j] == pass.photos[std::size_t(current)])
                 return;
             polls.clear();
-            ok = false;
+            lensOk = warped = warpOk = false;
             failure = nullptr;
+            if (Launch([this, j, warpToo] {
+                    lensOk = !pass.fullSize || engine.CorrectLens(j);
+                    if (warpToo && lensOk)
+                        Warp(j);
+                }))
+                photo = j;
+        }
+        // Stage two, once stage one is joined.
+        void Continue()
+        {
+            if (photo >= 0 && lensOk && !warped && !failure)
+                Launch([this] { Warp(photo); });
+        }
+        void Warp(int j)
+        {
+            warpOk = engine.WarpLoaded(pass, j);
+            warped = true;
+        }
+        bool Launch(std::function<void()> fn)
+        {
             try {
-                job = std::async(std::launch::async, [this, j] {
+                job = std::async(std::launch::async, [this, fn = std::move(fn)] {
                     t_deferredPolls = &polls;
                     try {
-                        ok = engine.WarpPhoto(pass, j);
+                        fn();
                     } catch (...) {
                         failure = std::current_exception();
                     }
                     t_deferredPolls = nullptr;
                 });
-                photo = j;
+                return true;
             } catch (const std::system_error&) {
-                // No thread to be had: the photo is warped in its turn.
+                return false;  // no thread to be had: the photo is done in its turn
             }
         }
         void Join()
@@ -429,7 +456,7 @@ bool CPanorama::StitchImages(const Pass& pass)
         }
         ~WarpAhead() { Join(); }
     } ahead(*this, pass, MatchingThreads() != 1);
-    ahead.Start(1, root);
+    ahead.Begin(1, root, true);
     {
         CAutoHighlightFile highlight(photos[root]->GetPathName(), m_pUserInterface, fullSize);
         Rect changed;
@@ -464,9 +491,11 @@ bool CPanorama::StitchImages(const Pass& pass)
                 return false;
             if (ahead.failure)
                 std::rethrow_exception(ahead.failure);
-            warpedOk = ahead.ok;
+            if (!ahead.lensOk)
+                return false;
+            warpedOk = ahead.warped ? ahead.warpOk : WarpLoaded(pass, i);
         } else {
-            warpedOk = WarpPhoto(pass, i);
+            warpedOk = (!fullSize || CorrectLens(i)) && WarpLoaded(pass, i);
         }
         if (!warpedOk)
             return false;  // a photo left out must not pass for a finished panorama
@@ -474,6 +503,7 @@ bool CPanorama::StitchImages(const Pass& pass)
             PatchOrgTransfImage(pass);
         if (!Poll(1))
             return false;
+        ahead.Begin(n + 1, i, !fullSize);
         warped[i]->CreateBitmaskFromAlpha();
         if (g_fDoSmartBlending1) {
             if (!(fullSize ? ExpandStichingLine(pass, i) : BuildStichingLine(pass, i)))
@@ -482,9 +512,10 @@ bool CPanorama::StitchImages(const Pass& pass)
         const bool compose = ComposesInRing(i);
         if (g_fDoSmartBlending1 && compose)
             GradientAverage(pass, i);
+        ahead.Join();
         if (!Poll(1))
             return false;
-        ahead.Start(n + 1, i);
+        ahead.Continue();
         MultiresolutionSpline::CSplineRGB spline;
         if (compose) {
             if (m_bSmartBlending)
@@ -508,10 +539,8 @@ bool CPanorama::StitchImages(const Pass& pass)
     return true;
 }
 
-bool CPanorama::WarpPhoto(const Pass& pass, int i)
+bool CPanorama::WarpLoaded(const Pass& pass, int i)
 {
-    if (pass.fullSize && !CorrectLens(i))
-        return false;
     pass.photos[i]->Load();
     const bool ok = TransformImage(pass, i);
     if (pass.fullSize)
