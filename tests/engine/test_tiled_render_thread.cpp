@@ -47,7 +47,7 @@ std::size_t Deliver(EngineOnHost& h, std::size_t from)
 
 }  // namespace
 
-TEST(TiledRenderThread, SurfaceChangeReachesTheViewThroughTheUpdateProtocol)
+TEST(TiledRenderThread, SurfaceChangeReachesTheViewThroughTheUpdateProtocolAndFastModeKeepsTheCrop)
 {
     EngineOnHost h;
     Build(h);
@@ -90,15 +90,11 @@ TEST(TiledRenderThread, SurfaceChangeReachesTheViewThroughTheUpdateProtocol)
     VarnoBase::RefPtr<CPanoElement> result;
     result.Adopt(h.self->m_renderThread.GetPano());
     EXPECT_TRUE(result);
-}
 
-TEST(TiledRenderThread, FastModeLeavesTheCropUntilTheSliderIsReleased)
-{
-    EngineOnHost h;
-    Build(h);
+    // Fast mode (a slider being dragged) leaves the crop until the slider is released.
+    h.ui.Clear();
     h.engine->SetRenderingSurface(SurfaceCylindrical, 0, 8, 0, true, true);
-    const std::size_t done = h.WaitForCompletion(0);
-    ASSERT_GT(done, 0u);
+    ASSERT_GT(h.WaitForCompletion(0), 0u);
     Deliver(h, 0);
     for (const Update& u : h.ui.AsyncUpdates())
         EXPECT_NE(u, (Update{1, 1}));
