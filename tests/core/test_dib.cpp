@@ -27,6 +27,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/resource.h>
+#include <tuple>
 #include <vector>
 
 #include "core/dib.h"
@@ -229,40 +230,30 @@ using PhotoLoading = DibFiles;
 TEST(Dib, CreateImageChecksDepthSizeAndExistingPixels)
 {
     Store s;
-    EXPECT_FALSE(s->createImage(16, 10, 10, true));
-    EXPECT_FALSE(s->createImage(24, 0, 10, true));
-    EXPECT_FALSE(s->createImage(24, 10, -1, true));
-    EXPECT_FALSE(s->createImage(24, 10, 0, false));
     // Rows that no int can measure are refused before anything is allocated.
-    EXPECT_FALSE(s->createImage(24, 1 << 30, 2, true));
-    EXPECT_FALSE(s->createImage(8, std::numeric_limits<int>::max(), 1, false));
+    for (auto [bpp, w, h, alloc] : {std::tuple{16, 10, 10, true}, {24, 0, 10, true}, {24, 10, -1, true},
+                                    {24, 10, 0, false}, {24, 1 << 30, 2, true},
+                                    {8, std::numeric_limits<int>::max(), 1, false}})
+        EXPECT_FALSE(s->createImage(bpp, w, h, alloc)) << bpp << " " << w << "x" << h;
     EXPECT_FALSE(s->hasBits());
 
     ASSERT_TRUE(s->createImage(24, 10, 10, false));  // deferred: size without pixels
     EXPECT_FALSE(s->hasBits());
-    EXPECT_EQ(s->width(), 10);
-    EXPECT_EQ(s->height(), 10);
-    EXPECT_EQ(s->bytesPerPixel(), 24);
-
+    EXPECT_EQ(std::tuple(s->width(), s->height(), s->bytesPerPixel()), std::tuple(10, 10, 24));
     ASSERT_TRUE(s->createImage(24, 7, 5, true));  // a deferred store can still be filled
     EXPECT_TRUE(s->hasBits());
-    EXPECT_EQ(s->width(), 7);
-    EXPECT_EQ(s->bytesPerLine(), 24);  // 21 bytes padded to 4
+    EXPECT_EQ(std::pair(s->width(), s->bytesPerLine()), std::pair(7, 24));  // 21 bytes padded to 4
     EXPECT_FALSE(s->createImage(24, 7, 5, true));
-}
 
-TEST(Dib, GreyImagesMap255ToWhite)
-{
-    Store s(8, 5, 3);
-    EXPECT_EQ(s->bytesPerPixel(), 8);
-    EXPECT_EQ(s->bytesPerLine(), 8);
-    std::memset(s->bits(), 255, std::size_t(s->bytesPerLine()) * 3);
-    s->bits()[1] = 0;
-    s->bits()[2] = 100;
-    const QImage img = s->getImageObject();
-    EXPECT_EQ(img.pixel(0, 0), qRgb(255, 255, 255));
-    EXPECT_EQ(img.pixel(1, 0), qRgb(0, 0, 0));
-    EXPECT_EQ(img.pixel(2, 0), qRgb(100, 100, 100));
+    // Grey stores show 255 as white.
+    Store g(8, 5, 3);
+    EXPECT_EQ(std::pair(g->bytesPerPixel(), g->bytesPerLine()), std::pair(8, 8));
+    std::memset(g->bits(), 255, std::size_t(g->bytesPerLine()) * 3);
+    g->bits()[1] = 0;
+    g->bits()[2] = 100;
+    const QImage img = g->getImageObject();
+    EXPECT_EQ(std::vector<QRgb>({img.pixel(0, 0), img.pixel(1, 0), img.pixel(2, 0)}),
+              std::vector<QRgb>({qRgb(255, 255, 255), qRgb(0, 0, 0), qRgb(100, 100, 100)}));
 }
 
 TEST_F(DibFiles, FormatsRoundTripExactlyOrJpegWithinTolerance)

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include <QImage>
@@ -301,16 +302,11 @@ TEST(SiftPieces, BilinearSamplingTreatsOutsideAsZeroOnBothSides)
     for (int y = 0; y < 3; ++y)
         for (int x = 0; x < 4; ++x)
             *plane.GetValue(x, y) = 1.0 + x + 10.0 * y;
-    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, 1.5, 1.0), 12.5);
-    // Between the last column and the outside: half the last column.
-    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, 3.5, 0.0), 2.0);
-    // Left of the first column: blends with the outside, never extrapolates.
-    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, -0.5, 0.0), 0.5);
-    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, 0.0, -0.25), 0.75);
-    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, -1.0, 0.0), 0.0);
-    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, 4.0, 0.0), 0.0);
-    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, std::nan(""), 0.0), 0.0);
-    EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, 1e300, -1e300), 0.0);
+    // Beside the last column or left of the first: blends with the outside, never
+    // extrapolates.
+    for (auto [x, y, v] : {std::tuple{1.5, 1.0, 12.5}, {3.5, 0.0, 2.0}, {-0.5, 0.0, 0.5}, {0.0, -0.25, 0.75},
+                           {-1.0, 0.0, 0.0}, {4.0, 0.0, 0.0}, {std::nan(""), 0.0, 0.0}, {1e300, -1e300, 0.0}})
+        EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, x, y), v) << x << "," << y;
     EXPECT_DOUBLE_EQ(interp2_bilinear(nullptr, 1.0, 1.0), 0.0);
 }
 
@@ -331,31 +327,24 @@ static std::vector<double> Peaks(std::initializer_list<std::pair<int, double>> b
     return out;
 }
 
-TEST(SiftPieces, HistogramPeaksWrapAroundAndStayInRange)
+TEST(SiftPieces, HistogramPeaksWrapAroundCountTiesAndKeepFlatTopsAtTheBinCentre)
 {
     // Highest peak in bin 0 with bin 35 as its left neighbour: the vertex is pulled below
-    // -pi and wrapped to just under +pi.
+    // -pi and wrapped to just under +pi; a peak in bin 35 is pulled toward bin 0.
     std::vector<double> out = Peaks({{35, 4.0}, {0, 10.0}, {1, 2.0}});
     ASSERT_EQ(out.size(), 1u);
     EXPECT_GT(out[0], kPi - kPi / 36.0);
-    // Peak in bin 35, pulled toward bin 0 across the wrap.
     out = Peaks({{35, 10.0}, {0, 6.0}, {34, 1.0}});
     ASSERT_EQ(out.size(), 1u);
     EXPECT_GT(out[0], OrientationBinAngle(35));
-}
-
-TEST(SiftPieces, EqualPeaksBothCountAndEightyPercentDoesNot)
-{
-    const std::vector<double> out = Peaks({{5, 5.0}, {20, 5.0}, {30, 4.0}});  // exactly 0.8 x the top
+    // Equal peaks both count; exactly 0.8 x the top does not.
+    out = Peaks({{5, 5.0}, {20, 5.0}, {30, 4.0}});
     ASSERT_EQ(out.size(), 2u);
     EXPECT_NEAR(out[0], OrientationBinAngle(5), 1e-9);
     EXPECT_NEAR(out[1], OrientationBinAngle(20), 1e-9);
     EXPECT_EQ(Peaks({{5, 5.0}, {20, 5.0}, {30, 4.0001}}).size(), 3u);
-}
-
-TEST(SiftPieces, FlatTopKeepsTheBinCentreInsteadOfAnInfiniteVertex)
-{
-    std::vector<double> out = Peaks({{9, 3.0}, {10, 3.0}, {11, 3.0}});  // zero curvature at bin 10
+    // Zero curvature at bin 10: the bin centre instead of an infinite vertex.
+    out = Peaks({{9, 3.0}, {10, 3.0}, {11, 3.0}});
     ASSERT_EQ(out.size(), 3u);
     EXPECT_NEAR(out[1], OrientationBinAngle(10), 1e-12);
     // A uniform histogram: every bin a peak, every orientation its bin centre.
