@@ -42,10 +42,7 @@ TEST(RectContains, ExclusiveEdgesAndReversedRects)
 TEST(RectQtConversion, RoundTripKeepsPixels)
 {
     const QRect q = Rect(2, 3, 12, 8);
-    EXPECT_EQ(q.left(), 2);
-    EXPECT_EQ(q.top(), 3);
-    EXPECT_EQ(q.width(), 10);
-    EXPECT_EQ(q.height(), 5);
+    EXPECT_EQ(q, QRect(2, 3, 10, 5));
     EXPECT_EQ(Rect(q), Rect(2, 3, 12, 8));
 }
 
@@ -95,12 +92,6 @@ TEST(RefPtr, MoveAssignmentOverAHeldPointerReleasesItAndTakesTheOther)
 
 TEST(BuildExceptions, AbortIsAnErrorButCannotBuildIsNot)
 {
-    bool caught = false;
-    try {
-        throw panorama_abort();
-    } catch (const panorama_error&) {
-        caught = true;
-    }
-    EXPECT_TRUE(caught);
+    EXPECT_TRUE((std::is_base_of_v<panorama_error, panorama_abort>));
     EXPECT_FALSE((std::is_base_of_v<panorama_error, panorama_cannot_build>));
 }

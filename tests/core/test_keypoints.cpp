@@ -67,28 +67,18 @@ TEST(KeypointArray, AViewSharesTheOwnersRecordsUntilEitherLetsGo)
     EXPECT_FALSE(view.IsView());
 }
 
-TEST(ImageDataBase, SetSingleObjectAssignsEveryKeypointToTheNewObject)
+TEST(ImageDataBase, SetSingleObjectTakesEveryKeypointAndAddObjectCopiesOnlyTheNewOnes)
 {
     CImageDataBase db;
-    fill(db.m_keys, db.m_descriptors, 3);
+    fill(db.m_keys, db.m_descriptors, 1);
     ASSERT_TRUE(db.SetSingleObject(Size(640, 480)));
-    EXPECT_EQ(db.m_objectIndex, std::vector<int>({0, 0, 0}));
-    fill(db.m_keys, db.m_descriptors, 2, 10);
-    ASSERT_TRUE(db.SetSingleObject(Size(320, 200)));
-    EXPECT_EQ(db.m_objectIndex, std::vector<int>({1, 1, 1, 1, 1}));  // earlier ones included
-    EXPECT_EQ(db.GetObjectCount(), 2);
-    EXPECT_EQ(db.GetModel(0), Size(640, 480));
-    EXPECT_EQ(db.GetModel(1), Size(320, 200));
-    EXPECT_EQ(db.GetModel(2), Size());
-    EXPECT_EQ(db.GetModel(-1), Size());
+    EXPECT_EQ(db.m_objectIndex, std::vector<int>({0}));
+    fill(db.m_keys, db.m_descriptors, 1, 1);
+    ASSERT_TRUE(db.SetSingleObject(Size(100, 100)));
+    EXPECT_EQ(db.m_objectIndex, std::vector<int>({1, 1}));  // earlier ones included
+    EXPECT_EQ(std::pair(db.GetModel(0), db.GetModel(1)), std::pair(Size(640, 480), Size(100, 100)));
+    EXPECT_EQ(std::pair(db.GetModel(3), db.GetModel(-1)), std::pair(Size(), Size()));
     EXPECT_FALSE(db.IsView());
-}
-
-TEST(ImageDataBase, AddObjectCopiesSoEachRecordHasOneOwner)
-{
-    CImageDataBase db;
-    fill(db.m_keys, db.m_descriptors, 2);
-    db.SetSingleObject(Size(100, 100));
 
     CKeypointArray<SIFT> keys;
     CKeypointArray<CKeyDescriptor> descriptors;
@@ -96,8 +86,8 @@ TEST(ImageDataBase, AddObjectCopiesSoEachRecordHasOneOwner)
     ASSERT_TRUE(db.AddObject(keys, descriptors, Size(300, 200)));
     ASSERT_EQ(db.m_keys.size(), 5u);
     ASSERT_EQ(db.m_descriptors.size(), 5u);
-    EXPECT_EQ(db.m_objectIndex, std::vector<int>({0, 0, 1, 1, 1}));  // only the new ones
-    EXPECT_EQ(db.GetModel(1), Size(300, 200));
+    EXPECT_EQ(db.m_objectIndex, std::vector<int>({1, 1, 2, 2, 2}));  // only the new ones
+    EXPECT_EQ(db.GetModel(2), Size(300, 200));
     for (int i = 0; i < 3; ++i) {
         EXPECT_NE(db.m_keys[std::size_t(2 + i)], keys[std::size_t(i)]);
         EXPECT_EQ(db.m_keys[std::size_t(2 + i)]->x, keys[std::size_t(i)]->x);
@@ -110,14 +100,14 @@ TEST(ImageDataBase, AddObjectCopiesSoEachRecordHasOneOwner)
 
     // Empty arrays still add an object and change no index.
     ASSERT_TRUE(db.AddObject(keys, descriptors, Size(7, 9)));
-    EXPECT_EQ(db.GetObjectCount(), 3);
-    EXPECT_EQ(db.GetModel(2), Size(7, 9));
-    EXPECT_EQ(db.m_objectIndex, std::vector<int>({0, 0, 1, 1, 1}));
+    EXPECT_EQ(db.GetObjectCount(), 4);
+    EXPECT_EQ(db.GetModel(3), Size(7, 9));
+    EXPECT_EQ(db.m_objectIndex, std::vector<int>({1, 1, 2, 2, 2}));
 
     // Arrays of different lengths are refused.
     keys.emplace_back();
     EXPECT_FALSE(db.AddObject(keys, descriptors, Size(1, 1)));
-    EXPECT_EQ(db.GetObjectCount(), 3);
+    EXPECT_EQ(db.GetObjectCount(), 4);
 }
 
 TEST(ImageDataBase, AViewSharesTheRecordsAndTheLists)
