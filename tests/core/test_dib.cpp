@@ -383,11 +383,9 @@ TEST_F(DibFiles, StoresWithoutAPathNeitherLoadOverPixelsNorUnload)
     Store s(24, 5, 5);
     std::wstring err = L"old";
     EXPECT_FALSE(s->load(W(file), &err));  // already has pixels: refused without error text
-    EXPECT_TRUE(err.empty());
-    EXPECT_EQ(s->width(), 5);
+    EXPECT_TRUE(err.empty() && s->width() == 5);
     s->unload();  // no file behind it
-    EXPECT_FALSE(s->isUnloaded());
-    EXPECT_TRUE(s->hasBits());
+    EXPECT_TRUE(!s->isUnloaded() && s->hasBits());
 
     Store loaded;
     ASSERT_TRUE(loaded->load(W(file), nullptr));
@@ -492,9 +490,8 @@ TEST(DibCopy, ThreadSafeSourcesCopyDeeplyPlainOnesOnFirstWrite)
         Store copy(new QtDibImpl(*src.dib, false));
         EXPECT_EQ(copy->getPathName(), L"/x/y.png");
         EXPECT_EQ(copy->getImageObject().constBits() == src->getImageObject().constBits(), !threadSafe);
-        unsigned char* p = copy->bits();
+        copy->bits()[0] = 77;  // the first write parts a shared store
         EXPECT_NE(copy->getImageObject().constBits(), src->getImageObject().constBits());
-        p[0] = 77;
         EXPECT_EQ(src->bits()[0], 0);
         EXPECT_EQ(difference(copy.dib, src.dib), 77);
     }
@@ -503,9 +500,7 @@ TEST(DibCopy, ThreadSafeSourcesCopyDeeplyPlainOnesOnFirstWrite)
     ASSERT_TRUE(deferred->createImage(8, 12, 34, false));
     Store copy(new QtDibImpl(*deferred.dib, true));
     EXPECT_FALSE(copy->hasBits());
-    EXPECT_EQ(copy->width(), 12);
-    EXPECT_EQ(copy->height(), 34);
-    EXPECT_EQ(copy->bytesPerPixel(), 8);
+    EXPECT_EQ(std::tuple(copy->width(), copy->height(), copy->bytesPerPixel()), std::tuple(12, 34, 8));
 }
 
 TEST(Dib, DrawScalesTheSourcePartIntoTheTarget)
