@@ -1,8 +1,10 @@
 // The Horizontal/Vertical engine object: a row or column of overlapping photos
-// becomes one panorama. This header holds the engine's state for both passes (the
-// preview pass on reduced working copies, the full-size pass on the photos), its
-// accessors and options, the working copies with their box-filter resampling, and
-// the operations that free its state. The build pipeline's stages are members too.
+// becomes one panorama. Its public face is IHVPanorama; everything else is private:
+// the state of both passes (the preview pass on reduced working copies, the full-size
+// pass on the photos), the working copies, and the build pipeline's stages, each
+// handed the pass it works on as a Pass record. Build thread only, but for the photo
+// analysis and the look-ahead warp it spreads over threads; tests reach the private
+// state through CPanoramaTestAccess (tests/engine/hv_test_access.h).
 #pragma once
 
 #include <atomic>
