@@ -89,29 +89,49 @@ Rect transpose(const Rect& r)
 
 }  // namespace
 
-TEST_F(Element, FromFileLoadsOnceAndReportsFailures)
+TEST_F(Element, FromFileLoadsOnceUnloadDropsPixelsAndAlphaAndLoadBringsThemBack)
 {
     QTemporaryDir dir;
     const QString file = dir.filePath("a.png");
-    {
-        Elem src(24, 21, 13);
-        fillPattern(src.e);
-        ASSERT_TRUE(src->Save(file.toStdWString()));
-        EXPECT_EQ(src->GetFileName(), L"a.png");
-    }
+    Elem src(24, 21, 13);
+    fillPattern(src.e);
+    src->Unload();  // no file yet: nothing happens
+    EXPECT_TRUE(src->HasBits());
+    ASSERT_TRUE(src->Save(file.toStdWString()));
+    EXPECT_EQ(src->GetFileName(), L"a.png");
+
     Elem e;
     ASSERT_TRUE(e->FromFile(file.toStdWString()));
     EXPECT_EQ(e->GetBPP(), 24);
     EXPECT_EQ(e->GetImageSize(), VarnoBase::Size(21, 13));
     EXPECT_EQ(*pixel(e.e, 4, 5), static_cast<u8>(12 * 3 + 5 * 11));
-
     e->m_errorMessage = L"keep";
     EXPECT_FALSE(e->FromFile(file.toStdWString()));  // already has pixels
     EXPECT_EQ(e->GetErrorMessage(), L"keep");
-
     Elem bad;
     EXPECT_FALSE(bad->FromFile(dir.filePath("none.jpg").toStdWString()));
     EXPECT_EQ(bad->GetErrorMessage(), L"File not found.");
+
+    src->AddAlphaChannel(true);
+    src->CreateBitmask();
+    src->Unload();
+    EXPECT_FALSE(src->HasBits());
+    EXPECT_EQ(src->GetAlphaBits(), nullptr);
+    EXPECT_NE(src->GetBitmaskBits(), nullptr);
+    EXPECT_EQ(src->GetImageSize(), VarnoBase::Size(21, 13));
+    src->Load();
+    ASSERT_TRUE(src->HasBits());
+    EXPECT_EQ(*pixel(src.e, 20, 12), static_cast<u8>(60 * 3 + 12 * 11));
+    EXPECT_NE(src->GetBitmaskBits(), nullptr);
+
+    // Reloading a vanished file leaves the element without pixels, but intact.
+    src->Unload();
+    QFile::remove(file);
+    src->Load();
+    EXPECT_FALSE(src->HasBits());
+    src->AddAlphaChannel(true);
+    EXPECT_EQ(src->GetAlphaBits(), nullptr);
+    EXPECT_EQ(src->CutRectangle(Rect(0, 0, 2, 2), false), nullptr);
 }
 
 TEST_F(Element, CreateImageFromPlanesSwapsToRedGreenBlue)
@@ -476,37 +496,6 @@ TEST_F(Element, AutoCropTrimsIsolatedNotchesAndDropsRowsAcrossGaps)
     // The notch's column is covered above the row: row 1 is dropped, row 2 remains.
     Elem dropped(scene(true, true));
     EXPECT_EQ(dropped->GetCropRect(0), Rect(10, 2, 21, 3));
-}
-
-TEST_F(Element, UnloadDropsPixelsAndAlphaAndLoadBringsThemBack)
-{
-    QTemporaryDir dir;
-    const std::wstring file = dir.filePath("p.bmp").toStdWString();
-    Elem e(24, 17, 9);
-    fillPattern(e.e);
-    e->Unload();  // no file yet: nothing happens
-    EXPECT_TRUE(e->HasBits());
-    ASSERT_TRUE(e->Save(file));
-    e->AddAlphaChannel(true);
-    e->CreateBitmask();
-    e->Unload();
-    EXPECT_FALSE(e->HasBits());
-    EXPECT_EQ(e->GetAlphaBits(), nullptr);
-    EXPECT_NE(e->GetBitmaskBits(), nullptr);
-    EXPECT_EQ(e->GetImageSize(), VarnoBase::Size(17, 9));
-    e->Load();
-    ASSERT_TRUE(e->HasBits());
-    EXPECT_EQ(*pixel(e.e, 16, 8), static_cast<u8>(48 * 3 + 8 * 11));
-    EXPECT_NE(e->GetBitmaskBits(), nullptr);
-
-    // Reloading a vanished file leaves the element without pixels, but intact.
-    e->Unload();
-    QFile::remove(QString::fromStdWString(file));
-    e->Load();
-    EXPECT_FALSE(e->HasBits());
-    e->AddAlphaChannel(true);
-    EXPECT_EQ(e->GetAlphaBits(), nullptr);
-    EXPECT_EQ(e->CutRectangle(Rect(0, 0, 2, 2), false), nullptr);
 }
 
 TEST_F(Element, PictureCollectionsKeepAndReleaseEntries)
