@@ -38,6 +38,14 @@ CGraphLink* addMatch(CGraph& g, int i, int j, int inliers)
     return l;
 }
 
+CGraph graphOf(std::initializer_list<int> ids)
+{
+    CGraph g;
+    for (int id : ids)
+        g.AddNode(id);
+    return g;
+}
+
 bool contains(const std::vector<CGraphLink*>& v, const CGraphLink* l)
 {
     return std::find(v.begin(), v.end(), l) != v.end();
@@ -93,9 +101,7 @@ TEST(MatchGraph, NodesAndLinksFollowTheirRules)
 
 TEST(MatchGraph, RemovingALinkThatIsNotInTheGraphDoesNothing)
 {
-    CGraph g;
-    g.AddNode(0);
-    g.AddNode(1);
+    CGraph g = graphOf({0, 1});
     CGraphLink* l = addMatch(g, 0, 1, 4);
     CGraphLink stranger;
     EXPECT_FALSE(g.RemoveLink(&stranger, true));
@@ -121,20 +127,16 @@ TEST(MatchGraph, RemovingALinkThatIsNotInTheGraphDoesNothing)
 
 TEST(MatchGraph, CopyHasItsOwnNodesAndEqualLinks)
 {
-    CGraph src;
-    for (int id : {4, 7, 9})
-        src.AddNode(id);
+    CGraph src = graphOf({4, 7, 9});
     addMatch(src, 4, 7, 12);
     addMatch(src, 9, 7, 5);
 
     CGraph copy(&src);
     ASSERT_EQ(copy.nodes.size(), 3u);
     ASSERT_EQ(copy.links.size(), 2u);
-    for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_NE(copy.nodes[i], src.nodes[i]);
-        EXPECT_EQ(copy.nodes[i]->id, src.nodes[i]->id);
-        EXPECT_EQ(copy.nodes[i]->links.size(), src.nodes[i]->links.size());
-    }
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_TRUE(copy.nodes[i] != src.nodes[i] && copy.nodes[i]->id == src.nodes[i]->id &&
+                    copy.nodes[i]->links.size() == src.nodes[i]->links.size()) << i;
     for (std::size_t i = 0; i < 2; ++i) {
         const CGraphLink* a = src.links[i];
         const CGraphLink* b = copy.links[i];
@@ -144,8 +146,7 @@ TEST(MatchGraph, CopyHasItsOwnNodesAndEqualLinks)
         EXPECT_EQ(std::tie(b->keys1, b->keys2, b->outKeys1, b->outKeys2, b->inlierQuality, b->outlierQuality),
                   std::tie(a->keys1, a->keys2, a->outKeys1, a->outKeys2, a->inlierQuality, a->outlierQuality));
         EXPECT_EQ(std::memcmp(b->m, a->m, sizeof a->m), 0);
-        EXPECT_EQ(b->node1, copy.FindNode(a->node1->id));
-        EXPECT_EQ(b->node2, copy.FindNode(a->node2->id));
+        EXPECT_EQ(std::pair(b->node1, b->node2), std::pair(copy.FindNode(a->node1->id), copy.FindNode(a->node2->id)));
     }
     expectConsistent(copy);
 
@@ -162,16 +163,13 @@ TEST(MatchGraph, CopyHasItsOwnNodesAndEqualLinks)
 
     // The copies are independent: freeing the source leaves them whole.
     src.Free();
-    EXPECT_TRUE(src.nodes.empty());
-    EXPECT_TRUE(src.links.empty());
+    EXPECT_TRUE(src.nodes.empty() && src.links.empty());
     EXPECT_EQ(copy.FindLink(7, 9)->inliers, 5);
 }
 
 TEST(MatchGraph, RemoveDoubleLinksKeepsOnlyTheChosenLink)
 {
-    CGraph g;
-    for (int id : {0, 1, 2})
-        g.AddNode(id);
+    CGraph g = graphOf({0, 1, 2});
     addMatch(g, 0, 1, 3);
     CGraphLink* toOther = addMatch(g, 0, 2, 8);
     CGraphLink* keep = addMatch(g, 1, 0, 10);  // the other direction counts too
@@ -194,9 +192,7 @@ TEST(MatchGraph, RemoveDoubleLinksKeepsOnlyTheChosenLink)
 
 TEST(MatchGraph, DeletingANodeTakesItsLinksWithIt)
 {
-    CGraph g;
-    for (int id : {0, 1, 2, 3})
-        g.AddNode(id);
+    CGraph g = graphOf({0, 1, 2, 3});
     addMatch(g, 0, 1, 4);
     CGraphLink* l02 = addMatch(g, 0, 2, 5);
     addMatch(g, 3, 1, 6);
@@ -220,9 +216,7 @@ TEST(MatchGraph, ANodeHandedOutKeepsItsLinksForTheCallerToReattach)
 {
     // The mosaic builder takes a node out, moves its remaining links over to the root
     // and then deletes the node itself.
-    CGraph g;
-    for (int id : {0, 1, 2})
-        g.AddNode(id);
+    CGraph g = graphOf({0, 1, 2});
     CGraphLink* best = addMatch(g, 0, 1, 9);
     CGraphLink* far = addMatch(g, 1, 2, 4);
     CGraphNode* root = g.FindNode(0);
@@ -244,9 +238,7 @@ TEST(MatchGraph, ANodeHandedOutKeepsItsLinksForTheCallerToReattach)
     expectConsistent(g);
 
     // A graph whose link still points at a node handed out is copied without that link.
-    CGraph h;
-    h.AddNode(5);
-    h.AddNode(6);
+    CGraph h = graphOf({5, 6});
     addMatch(h, 5, 6, 2);
     CGraphNode* out = h.RemoveNode(6, false);
     CGraph hc(h);
