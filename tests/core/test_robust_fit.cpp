@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <random>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "core/robust_fit.h"
@@ -213,32 +212,6 @@ TEST(RobustFit, TooFewPairsLeaveTheOutputsUntouched)
         const FitResult four = run(mc.fit, p);
         EXPECT_TRUE(four.ok);
         EXPECT_EQ(four.in.size(), 4u);
-    }
-}
-
-TEST(RobustFit, SameInputGivesSameResultAfterOtherFitsAndConcurrently)
-{
-    const Pairs p = makePairs(kModels[2].m, 80, 0.5, 0.3, 13);
-    const FitResult ref = run(kModels[2].fit, p);
-    run(kModels[1].fit, makePairs(kModels[1].m, 30, 0.5, 0.2, 3));
-    Utils::rand_private::Rand();
-    std::vector<FitResult> results(5);
-    results[4] = run(kModels[2].fit, p);
-    std::vector<std::thread> threads;
-    for (std::size_t k = 0; k < 4; ++k)
-        threads.emplace_back([&r = results[k], &p] {
-            for (int i = 0; i < 5; ++i)
-                r = run(kModels[2].fit, p);
-        });
-    for (auto& t : threads)
-        t.join();
-    for (const FitResult& r : results) {
-        for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j)
-                EXPECT_EQ(r.t[i][j], ref.t[i][j]);
-        EXPECT_EQ(r.in, ref.in);
-        EXPECT_EQ(r.out, ref.out);
-        EXPECT_EQ(r.error, ref.error);
     }
 }
 
