@@ -19,6 +19,7 @@
 #include "core/linalg.h"
 #include "core/pano_element.h"
 #include "document/engine_host.h"
+#include "engine/hv/analysis.h"
 #include "engine/lens_distortion.h"
 #include "tests/engine/hv_test_access.h"
 #include "tests/support/dib_manager_fixture.h"
@@ -759,10 +760,11 @@ TEST(HvPipeline, RenderHoldsOneFullSizePhotoAtATime)
     const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(4, 600, 400, vltest::Motion::Similarity),
                                                            vltest::FileFormat::Png);
     for (bool lens : {false, true}) {
-        Pipeline p([lens](PanoramaOptions& o) {
+        const auto options = [lens](PanoramaOptions& o) {
             o.nPreviewQuality = 0;
             o.bLensCompensation = lens;
-        });
+        };
+        Pipeline p(options);
         p.Load(set.paths);
         ASSERT_TRUE(p.Build());
         CPanoramaTestAccess e = p.Inside();
@@ -796,6 +798,15 @@ TEST(HvPipeline, RenderHoldsOneFullSizePhotoAtATime)
         EXPECT_LE(maxWarped, 1) << "lens " << lens;
         for (IPanoElement* photo : p.photos)
             EXPECT_FALSE(photo->HasBits());
+        // One thread (analysis, matching and render in order, nothing warped ahead)
+        // gives the very same panorama.
+        SetMatchingThreads(1);
+        Pipeline serial(options);
+        serial.Load(set.paths);
+        const bool serialDone = serial.Build() && serial.engine->RenderPanorama();
+        SetMatchingThreads(0);
+        ASSERT_TRUE(serialDone);
+        EXPECT_EQ(serial.Result(), p.Result()) << "lens " << lens;
     }
 }
 
