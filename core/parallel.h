@@ -1,12 +1,11 @@
 // The one parallel loop of the image model and the engines: a range of rows, blocks or
 // items split among a few threads of one process-wide pool, the calling thread taking a
-// share. Every
-// index is handled exactly once and independently, so what a loop writes per index
-// does not depend on the number of threads. One thread-count policy for all of them
-// (WorkerThreads). An exception thrown by a worker (std::bad_alloc of a row buffer,
-// say) stops the handing out of further work and is rethrown on the calling thread
-// once every worker has ended; a thread that cannot be started leaves its share to
-// the others. Callers own everything the loop body touches.
+// share. Every index is handled exactly once and independently, so what a loop writes
+// per index does not depend on the number of threads. One thread-count policy for all
+// of them (WorkerThreads). An exception thrown by a worker (std::bad_alloc of a row
+// buffer, say) stops the handing out of further work and is rethrown on the calling
+// thread once every worker has ended; shares no pool thread is free for run on the
+// caller. Callers own everything the loop body touches.
 #pragma once
 
 #include <algorithm>
