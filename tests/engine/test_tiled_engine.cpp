@@ -167,6 +167,7 @@ TEST(TiledEngine, RingsRowsAndMosaicsWithLensCompensationStandLevelInTheirShape)
         {"ring of 8 without a photo", 0, 8, 0.45, {1, 2, 3, 4, 5, 6, 7}, true, 30.0},
         {"row of 16", 1, 16, 0.62, {}, false, 20.0},  // about 355 degrees
         {"4x4 mosaic", 4, 4, 0.35, {}, false, 10.0},
+        {"column of 3", 3, 1, 0.35, {}, false, 10.0},  // every camera's right vector alike
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
