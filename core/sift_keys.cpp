@@ -39,13 +39,6 @@ void Poll(bool (*abort)())
         throw panorama_abort();
 }
 
-void MakePlane(CImageD& plane, int w, int h)
-{
-    plane.Free();  // zero-filled afresh
-    if (!plane.Create(w, h))
-        throw panorama_error();
-}
-
 // Extrema of every octave and scale, ordered by octave, scale, row, column.
 std::vector<CKeyPoint> DetectExtrema(const CGaussianPyr& gauss, int scales, double contrastThreshold,
                                      double edgeThreshold)
@@ -95,9 +88,25 @@ struct GradientStage {
     int levelCount;
 };
 
+// Zeroes the first and last row and column of a plane.
+void ZeroBorder(CImageD& plane)
+{
+    const std::size_t W = static_cast<std::size_t>(plane.width);
+    const int h = plane.height;
+    if (W == 0 || h <= 0)
+        return;
+    std::fill_n(plane.data, W, 0.0);
+    std::fill_n(plane.data + (static_cast<std::size_t>(h) - 1) * W, W, 0.0);
+    for (int y = 1; y < h - 1; ++y) {
+        plane.data[static_cast<std::size_t>(y) * W] = 0.0;
+        plane.data[static_cast<std::size_t>(y) * W + W - 1] = 0.0;
+    }
+}
+
 // Gives `plane` a w x h buffer whose border is 0: a dead Gaussian level's buffer of
-// that size when one is left (its interior is stale, but only samples about to be
-// computed are ever read), else a fresh zero-filled plane.
+// that size when one is left, else a new plane (from a PlaneReuse store when one is
+// open). Its interior may be stale, but only samples about to be computed are ever
+// read, so it is not cleared (nor, for a new plane, its pages touched).
 void TakePlane(CImageD& plane, int w, int h, std::vector<CImageD*>& spare)
 {
     for (std::size_t i = spare.size(); i-- > 0;) {
@@ -107,16 +116,13 @@ void TakePlane(CImageD& plane, int w, int h, std::vector<CImageD*>& spare)
         plane.Free();
         plane.Swap(s);
         spare.erase(spare.begin() + static_cast<std::ptrdiff_t>(i));
-        const std::size_t W = static_cast<std::size_t>(w);
-        std::fill_n(plane.data, W, 0.0);
-        std::fill_n(plane.data + (static_cast<std::size_t>(h) - 1) * W, W, 0.0);
-        for (int y = 1; y < h - 1; ++y) {
-            plane.data[static_cast<std::size_t>(y) * W] = 0.0;
-            plane.data[static_cast<std::size_t>(y) * W + W - 1] = 0.0;
-        }
+        ZeroBorder(plane);
         return;
     }
-    MakePlane(plane, w, h);
+    plane.Free();
+    if (!plane.CreateForOverwrite(w, h))
+        throw panorama_error();
+    ZeroBorder(plane);
 }
 
 // After extremum detection, levels 0 and S + 1 .. S + 2 of every octave are no longer
