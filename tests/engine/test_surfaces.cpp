@@ -369,29 +369,6 @@ TEST(SurfaceRender, OnePhotoAloneKeepsItsPixelsAndWeights)
     }
 }
 
-TEST(SurfaceRender, RowBandsOnSeveralThreadsGiveTheSameResult)
-{
-    Photos files(MosaicOptions(2, 2, 200, 150));
-    D3Param world;
-    world.lens = 1;
-    world.k1 = 2e-7;  // exercises the lens inversion and its early cut
-    CPanoElement* results[2] = {};
-    for (int k = 0; k < 2; ++k) {
-        CSphericalSurface s;
-        s.SetThreadCount(k == 0 ? 1 : 3);
-        s.AddImages(files.Order(), world, files.Params(), files.Elements(), {});
-        s.Set3DOrientation(0);
-        s.RotateSurfaceOn(2, -4, 1);
-        s.SetInterpolationMode(CSurfaceRendering::BilinearMode);
-        vltest::RecordingProgress progress;
-        ASSERT_TRUE(s.RenderSurface(100.0, &progress, nullptr, 0, 100));
-        results[k] = s.GetPano();
-    }
-    ExpectSameRender(results[0], results[1]);
-    results[0]->Release();
-    results[1]->Release();
-}
-
 TEST(SurfaceRender, ExposureGainFromTheMedianRatio)
 {
     Open<CCylindricalSurface> s;
@@ -524,26 +501,34 @@ TEST(SurfaceRender, CropRequestOutsideFailsAndIsForgotten)
     pano->Release();
 }
 
-TEST(SurfaceRender, WorkerRenderNeverTouchesSharedPhotos)
+// A job of the render thread renders what the UI thread renders, row bands on three
+// threads against one, with a lens (its inversion and early cut) and a turned sphere.
+TEST(SurfaceRender, WorkerRenderOnSeveralThreadsIsTheSameAndNeverTouchesSharedPhotos)
 {
     Photos files(MosaicOptions(1, 2, 200, 150));
+    D3Param world;
+    world.lens = 1;
+    world.k1 = 2e-7;
+    auto prepare = [&](CCylindricalSurface& s, int threads) {
+        s.SetThreadCount(threads);
+        s.AddImages(files.Order(), world, files.Params(), files.Elements(), {});
+        s.Set3DOrientation(0);
+        s.RotateSurfaceOn(2, -4, 1);
+        s.SetInterpolationMode(CSurfaceRendering::BilinearMode);
+    };
     CPanoElement* reference = nullptr;
     {
-        CCylindricalSurface s;
-        s.AddImages(files.Order(), D3Param{}, files.Params(), files.Elements(), {});
-        s.Set3DOrientation(0);
-        s.SetInterpolationMode(CSurfaceRendering::BilinearMode);
+        CSphericalSurface s;
+        prepare(s, 1);
         ASSERT_TRUE(s.RenderSurface(100.0, nullptr, nullptr, 0, 100));
         reference = s.GetPano();
     }
     for (CPanoElement* e : files.Elements())
         ASSERT_FALSE(e->HasBits());  // the UI-thread render unloaded them
 
-    auto* job = new CCylindricalSurface;  // what the render thread would own
+    auto* job = new CSphericalSurface;  // what the render thread would own
     job->SetMayUnloadPhotos(false);
-    job->AddImages(files.Order(), D3Param{}, files.Params(), files.Elements(), {});
-    job->Set3DOrientation(0);
-    job->SetInterpolationMode(CSurfaceRendering::BilinearMode);
+    prepare(*job, 3);
     EXPECT_EQ(files[0]->RefCount(), 2);  // the job holds the photos
     files[0]->Load();                    // the UI thread may load and unload meanwhile
     ASSERT_TRUE(job->RenderSurface(100.0, nullptr, nullptr, 0, 100));
