@@ -3,10 +3,12 @@
 // file through the window's print loop (page count, cancel, failures).
 #include <QDir>
 #include <QFileInfo>
+#include <QPrinter>
 #include <QProgressDialog>
+#include <QRegularExpression>
 #include <QTest>
 
-#include "tests/app/rendered_window.h"
+#include "tests/app/window_fixture.h"
 
 namespace {
 
@@ -15,6 +17,34 @@ QString readAll(const QString& path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()) : QString();
 }
+
+// A window holding a rendered panorama (two photos stitched by the real H/V engine and
+// rendered at full size), so the Export panel is enabled; PDF files in `out`.
+class RenderedWindowTest : public WindowTest {
+protected:
+    void SetUp() override
+    {
+        load(stripPhotos().paths);
+        ui().btnStitch->click();
+        w->document().setTaskMode(TaskMode::TaskExport);
+        ui().btnRender->click();
+        ASSERT_TRUE(w->document().enableBtnSave());
+        ASSERT_TRUE(ui().btnPrint->isEnabled());
+    }
+    // A PDF printer writing to out/<name>.pdf at a low resolution, no page margins.
+    void makePdf(QPrinter& printer, const QString& name)
+    {
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(out.filePath(name + ".pdf"));
+        printer.setResolution(150);
+        printer.setPageSize(QPageSize(QPageSize::A4));
+        printer.setPageOrientation(QPageLayout::Landscape);
+        printer.setPageMargins(QMarginsF(0, 0, 0, 0));
+    }
+    QTemporaryDir out;
+};
+
+int pdfPages(const QString& file) { return int(readAll(file).count(QRegularExpression("/Type\\s*/Page(?![a-zA-Z])"))); }
 
 void writeText(const QString& path, const char* text)
 {

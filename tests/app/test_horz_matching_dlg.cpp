@@ -1,8 +1,6 @@
 // The "Tune Matching" dialog with the real matcher: a preview that agrees with the
 // truth, unusable transforms, the motion model and marker 2, the shared photo scale,
 // Reset, OK during a stitch, Abort; and the window opening it from a manual build.
-#include <gtest/gtest.h>
-
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QPushButton>
@@ -12,11 +10,9 @@
 #include <cmath>
 
 #include "app/horz_matching_dlg.h"
-#include "browser/file_list_model.h"
 #include "core/dib.h"
 #include "tests/app/matching_support.h"
 #include "tests/app/window_fixture.h"
-#include "tests/support/scene.h"
 
 namespace {
 
@@ -251,8 +247,7 @@ TEST_F(WindowTest, ManualBuildOfUnrelatedPhotosOpensTuneMatching)
 {
     const vltest::PhotoSet photos = vltest::makePhotoSet(
         {vltest::planeCrop(sharedScene(), QRect(0, 0, 320, 240)), vltest::planeCrop(sharedScene(), QRect(600, 600, 320, 240))});
-    w->trayModel()->setFileList(photos.paths);
-    w->document().setTaskMode(TaskMode::TaskStitch);
+    load(photos.paths);
     w->document().setManualMatchingMode(true);
     bool previewed = false;
     desk.dialogs.push_back([&](QDialog& d) {

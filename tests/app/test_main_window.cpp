@@ -1,28 +1,58 @@
-// The main window's start-up, form, action refresh, zoom and small commands, offscreen.
+// The main window offscreen: its form, action refresh, zoom and small commands; the
+// desktop seam; the window as the engines' and the document's user interface (progress
+// dialog, photo highlights, the matching dialog's answer, the tray as the file list);
+// the preferences dialog; and the three task modes, over scripted engines where the test
+// is about which build runs, the real ones for File > Export after a render.
 #include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QItemSelectionModel>
+#include <QProgressDialog>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTimerEvent>
 
 #include "app/panorama_view.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/fake_engines.h"
 
 namespace {
 
 QStringList g_slotWarnings;  // Qt's warnings for a form slot whose name matches no signal
 
+struct Fakes {
+    vltest::CallLog log;
+    vltest::FakeEngines engines{log};
+};
+
+class TaskModeTest : protected Fakes, public WindowTest {
+protected:
+    TaskModeTest() : WindowTest(engines.Factories()) {}
+    int builds() const { return log.Count("hv.Build") + log.Count("tiled.Build"); }
+};
+
 }  // namespace
 
-TEST(WindowForm, EveryFormSlotFindsItsSignal)
+TEST(WindowForm, EveryFormSlotFindsItsSignalAndDesktopScopesNest)
 {
-    ScriptedDesktop desk;
-    Desktop::ScopedDesktop use(desk);
-    g_slotWarnings.clear();
-    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& msg) {
-        if (msg.contains(QLatin1String("connectSlotsByName")))
-            g_slotWarnings << msg;
-    });
-    { MainWindow w; }
-    qInstallMessageHandler(previous);
+    Desktop::IDesktop* real = &Desktop::desktop();
+    ScriptedDesktop desk, inner;
+    {
+        Desktop::ScopedDesktop use(desk);
+        {
+            Desktop::ScopedDesktop useInner(inner);
+            EXPECT_EQ(&Desktop::desktop(), &inner);
+        }
+        EXPECT_EQ(&Desktop::desktop(), &desk);
+        g_slotWarnings.clear();
+        const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& msg) {
+            if (msg.contains(QLatin1String("connectSlotsByName")))
+                g_slotWarnings << msg;
+        });
+        { MainWindow w; }
+        qInstallMessageHandler(previous);
+    }
+    EXPECT_EQ(&Desktop::desktop(), real);
     EXPECT_TRUE(g_slotWarnings.isEmpty()) << g_slotWarnings.join('\n').toStdString();
 }
 
@@ -79,4 +109,188 @@ TEST_F(WindowTest, ViewContextMenuOffersTheSixZoomActions)
     ASSERT_EQ(desk.calls("execMenu").size(), 1u);
     EXPECT_EQ(desk.calls("execMenu")[0].text, QStringLiteral("Zoom in|Zoom out|Fit window|Fit width|Fit height|&Actual (1:1)"));
     EXPECT_EQ(desk.calls("execMenu")[0].parent, w->panoramaView());
+}
+
+TEST_F(WindowTest, ProgressCaptionsWaitForTheDialogOrChangeItsLabel)
+{
+    w->SetProgressCaption(104, L"a.jpg");
+    EXPECT_EQ(w->pendingProgressCaption(), "Loading images: a.jpg");
+    w->OpenProgressIndicatorWOAbort();
+    ASSERT_NE(w->progressDialog(), nullptr);
+    EXPECT_EQ(w->progressDialog()->labelText(), "Loading images: a.jpg");
+    EXPECT_EQ(w->progressDialog()->windowModality(), Qt::WindowModal);
+    w->SetProgressCaption(12, L"b.jpg");
+    EXPECT_EQ(w->progressDialog()->labelText(), "Analyzing b.jpg...");
+    EXPECT_EQ(w->pendingProgressCaption(), "Loading images: a.jpg");
+    w->CloseProgressIndicator();
+    EXPECT_EQ(w->progressDialog(), nullptr);
+    EXPECT_TRUE(w->pendingProgressCaption().isEmpty());
+    w->OpenProgressIndicator();
+    EXPECT_TRUE(w->progressDialog()->labelText().isEmpty());
+    w->CloseProgressIndicator();
+    for (const auto& [id, text] : {std::pair(11u, "Analyzing..."), std::pair(13u, "Matching..."), std::pair(14u, "Stitching..."),
+                                   std::pair(15u, "Rendering..."), std::pair(7u, "Unknown message 7")}) {
+        w->SetProgressCaption(id);
+        EXPECT_EQ(w->pendingProgressCaption(), QString::fromLatin1(text));
+    }
+    EXPECT_EQ(MainWindow::messageText(5), "Unknown message 5");
+}
+
+TEST_F(WindowTest, AbortProgressAdoptsTheRangeAndKeepsACancelAtTheLastStep)
+{
+    w->OpenProgressIndicator();
+    EXPECT_FALSE(w->AbortProgressIndicator(10, 3));
+    EXPECT_EQ(std::make_tuple(w->progressDialog()->minimum(), w->progressDialog()->maximum(), w->progressDialog()->value()),
+              std::make_tuple(0, 10, 3));
+    w->progressDialog()->cancel();  // the user's Cancel
+    EXPECT_TRUE(w->AbortProgressIndicator(10, 10));  // Qt's auto-reset would forget it here
+    EXPECT_TRUE(w->AbortProgressIndicator(10, 10));
+    w->CloseProgressIndicator();
+}
+
+TEST_F(WindowTest, ProgressCallsWithoutADialogAreHarmlessAndOpenReplaces)
+{
+    w->HideProgress(true);
+    w->HideProgress(false);
+    EXPECT_FALSE(w->AbortProgressIndicator(5, 1));
+    w->CloseProgressIndicator();
+    w->OpenProgressIndicator();
+    w->OpenProgressIndicator();  // a second open without a close leaves one dialog
+    EXPECT_EQ(w->findChildren<QProgressDialog*>().size(), 1);
+    w->CloseProgressIndicator();
+    EXPECT_TRUE(w->findChildren<QProgressDialog*>().isEmpty());
+}
+
+// The tray as the document's file list, its highlights, and the matching dialog's
+// refusal, which leaves both photos unmarked.
+TEST_F(WindowTest, TrayAsTheDocumentsFileList)
+{
+    auto marked = [&] { return ui().storyboard->selectionModel()->selectedIndexes().size(); };
+    w->trayModel()->setFileList({"/p/a.jpg", "/p/b.jpg", "/p/a.jpg", "/p/c.jpg"});
+    std::list<std::wstring> out{L"/kept.jpg"};
+    w->getFiles(out);
+    EXPECT_EQ(out.size(), 5u);
+    EXPECT_EQ(out.front(), L"/kept.jpg");
+    EXPECT_EQ(std::tuple(w->findFile(L"/p/c.jpg"), w->findFile(L"/p/C.jpg"), w->hasImages()), std::tuple(true, false, true));
+    w->HighlightImages({L"/p/a.jpg"}, true);  // the path is on the tray twice
+    EXPECT_EQ(marked(), 2);
+    w->HighlightImage(L"/p/absent.jpg", true);
+    EXPECT_EQ(marked(), 2);
+    w->HighlightImage(L"/p/c.jpg", true);  // earlier marks stay
+    EXPECT_EQ(marked(), 3);
+    w->HighlightImages({L"/p/a.jpg", L"/p/c.jpg"}, false);
+    EXPECT_EQ(marked(), 0);
+
+    const QStringList& photos = stripPhotos().paths;
+    w->trayModel()->setFileList(photos);
+    VarnoBase::RefPtr<PanoramaLib::IPanoElement> a, b;
+    a.Adopt(w->document().importPicture(photos[0].toStdWString(), false));
+    b.Adopt(w->document().importPicture(photos[1].toStdWString(), false));
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(w->OpenManualMatchingDialog(nullptr, b, nullptr), 1);
+    EXPECT_EQ(marked(), 0);
+    EXPECT_EQ(w->OpenManualMatchingDialog(a, b, nullptr), 1);
+    EXPECT_EQ(marked(), 0);
+}
+
+// Cancel changing nothing: the end-to-end walk. OK stores every control (the quality set
+// by its spin box beyond 100 and then by its slider) and units are read anew.
+TEST_F(WindowTest, PreferencesOkStoresEverything)
+{
+    const Printing::PageSetup& s = w->printSite().getPageSetup();
+    auto answer = [](int unitsIndex, int shownQuality) {
+        return [=](QDialog& d) {
+            auto* slider = d.findChild<QSlider*>("sldQuality");
+            EXPECT_EQ(slider->value(), shownQuality);
+            d.findChild<QSpinBox*>("spinQuality")->setValue(140);
+            EXPECT_EQ(slider->value(), 100);
+            d.findChild<QComboBox*>("cbUnits")->setCurrentIndex(unitsIndex);
+            d.findChild<QCheckBox*>("chPrintMarkers")->setChecked(false);
+            d.findChild<QCheckBox*>("chLZVComp")->setChecked(true);
+            slider->setValue(20);
+            return int(QDialog::Accepted);
+        };
+    };
+    auto options = [&] { return std::tuple(s.unitsInch, s.overlapMarks, w->document().m_compressTiff, w->document().m_jpegQuality); };
+    EXPECT_EQ(options(), std::tuple(true, true, false, 75));
+    desk.dialogs.push_back(answer(0, 75));
+    w->on_actionPreferences_triggered();
+    EXPECT_EQ(desk.calls("execDialog").at(0).title, "Preferences");
+    EXPECT_EQ(options(), std::tuple(false, false, true, 20));
+
+    // Switching units changes only the flag: 1 cm stored reads as 0.10in.
+    ui().marginsLeft->setText("1");
+    w->on_marginsLeft_editingFinished();
+    ASSERT_EQ(s.marginLeft, 100);
+    EXPECT_EQ(ui().marginsLeft->text(), "1.00cm");
+    desk.dialogs.push_back(answer(1, 20));
+    w->on_actionPreferences_triggered();
+    EXPECT_EQ(ui().marginsLeft->text(), "0.10in");
+}
+
+TEST_F(TaskModeTest, AddImagesToExportBuildsTheVisibleKindOnce)
+{
+    w->trayModel()->setFileList(stripPhotos().paths);
+    ui().tabPanoType->setCurrentIndex(1);  // Tiled/Multifocus, with the tab's own controls
+    ui().rdbSpherical->setChecked(true);
+    w->on_rdbSpherical_clicked();
+    ui().chkPolinom24->setChecked(true);
+    w->on_chkPolinom24_clicked(true);
+    ui().action_switch_Export->trigger();
+    EXPECT_EQ(std::tuple(w->currentTask(), ui().stackedWidget->currentWidget(), ui().dockSideBar->windowTitle()),
+              std::tuple(ui().tabExport, ui().pageStitch, QString("Export")));
+    EXPECT_EQ(w->document().taskMode(), TaskMode::TaskExport);
+    EXPECT_EQ(std::tuple(ui().action_switch_Export->isChecked(), ui().dockStoryboardBar->isVisibleTo(w.get()),
+                         w->document().getPanoramaType(), w->document().getCurPanoramaType()),
+              std::tuple(true, false, true, true));
+    // The photos were loaded (the Stitch entry) before the one build.
+    EXPECT_EQ(log.Matching("tiled.Build"), std::vector<std::string>{"tiled.BuildPanorama(2)"});
+    EXPECT_EQ(builds(), 1);
+    EXPECT_EQ(engines.tiled->options.surfaceType, PanoramaLib::SurfaceSpherical);
+    EXPECT_EQ(engines.tiled->options.nLensPolynomial, 1);
+}
+
+TEST_F(TaskModeTest, ExportKeepsAPendingOrFinishedResult)
+{
+    w->trayModel()->setFileList(stripPhotos().paths);
+    ui().action_switch_Stitch->trigger();
+    EXPECT_EQ(w->document().images().size(), 2u);
+    ASSERT_TRUE(w->document().onBtnStitch());
+    ui().action_switch_Export->trigger();  // the render is pending: nothing rebuilt
+    EXPECT_EQ(builds(), 1);
+    ASSERT_TRUE(w->document().onBtnRender());
+    // With the result rendered, neither Export again nor a detour to Stitch rebuilds.
+    for (QAction* a : {ui().action_switch_Export, ui().action_switch_Stitch, ui().action_switch_Export}) {
+        a->trigger();
+        EXPECT_EQ(builds(), 1);
+        EXPECT_TRUE(w->document().enableBtnSave());
+    }
+}
+
+TEST_F(TaskModeTest, TooFewPhotosStillSwitch)
+{
+    w->trayModel()->setFileList(stripPhotos().paths.mid(0, 1));
+    ui().action_switch_Export->trigger();
+    EXPECT_EQ(w->currentTask(), ui().tabExport);
+    ui().action_switch_Stitch->trigger();
+    EXPECT_EQ(w->currentTask(), ui().tabStitch);
+    EXPECT_EQ(builds(), 0);
+    EXPECT_EQ(w->document().taskMode(), TaskMode::TaskStitch);
+    EXPECT_FALSE(ui().action_Add_images->isEnabled());  // browser actions off outside Add Images
+}
+
+TEST_F(WindowTest, ExportCommandAfterARenderSavesTheRenderedFile)
+{
+    w->trayModel()->setFileList(stripPhotos().paths);
+    ui().action_switch_Export->trigger();  // builds the preview on the way
+    w->updateActions();
+    ui().action_Render->trigger();
+    w->updateActions();
+    ASSERT_TRUE(ui().action_Export->isEnabled());
+    QTemporaryDir out;
+    desk.files.push_back({out.filePath("panorama.png")});
+    ui().action_Export->trigger();
+    EXPECT_TRUE(w->document().enableBtnSave());  // the render was kept
+    EXPECT_GT(QImage(out.filePath("panorama.png")).width(), 400);
+    EXPECT_TRUE(desk.calls("warning").empty());
 }

@@ -5,7 +5,7 @@
 #include <QTreeView>
 
 #include "browser/browser_models.h"
-#include "tests/app/browser_fixture.h"
+#include "tests/app/window_fixture.h"
 
 namespace {
 

@@ -3,9 +3,7 @@
 // tiled engine, its fast preview phase ended by a keyboard angle change.
 #include <atomic>
 
-#include "browser/file_list_model.h"
 #include "tests/app/window_fixture.h"
-#include "tests/support/scene.h"
 
 TEST_F(WindowTest, RingOnThenOffRestoresTheChosenMotionModel)
 {
@@ -126,8 +124,7 @@ TEST_F(WindowTest, KeyboardAngleChangeEndsTheFastPhase)
     static const vltest::Scene scene(vltest::smallSceneOptions(5));
     const vltest::PhotoSet photos =
         vltest::makeMosaicPhotoSet(scene, {.rows = 1, .cols = 3, .width = 320, .height = 240, .overlap = 0.35});
-    w->trayModel()->setFileList(photos.paths);
-    w->document().setTaskMode(TaskMode::TaskStitch);  // loads the photos
+    load(photos.paths);
     ui().tabPanoType->setCurrentIndex(1);
     ui().btnStitch->click();
     ASSERT_TRUE(ui().sldRx->isEnabled());
