@@ -179,9 +179,7 @@ WalkPhotos makePhotos(const QString& folder)
     std::mt19937 random(7);
     std::vector<QImage> noise(2, QImage(strip.width, strip.height, QImage::Format_RGB32));
     for (QImage& image : noise)
-        for (int y = 0; y < image.height(); ++y)
-            for (int x = 0; x < image.width(); ++x)
-                image.setPixel(x, y, qRgb(int(random() & 255), int(random() & 255), int(random() & 255)));
+        std::generate_n(reinterpret_cast<quint32*>(image.bits()), image.width() * image.height(), [&] { return random() | 0xff000000u; });
     p.noise = vltest::savePhotos(noise, folder, vltest::FileFormat::Jpeg, 90, "noise_");
     p.otherSize = folder + "/other_size.jpg";
     vltest::saveImage(vltest::planeCrop(scene, QRect(100, 100, 500, 620)), p.otherSize, vltest::FileFormat::Jpeg);
@@ -203,15 +201,6 @@ bool dropOnTray(MainWindow& w, const QStringList& paths)
     return w.trayModel()->dropMimeData(&data, Qt::CopyAction, -1, 0, QModelIndex());
 }
 
-// The status bar's texts, joined.
-QString statusText(MainWindow& w)
-{
-    QStringList texts;
-    for (const QLabel* label : w.statusBar()->findChildren<QLabel*>())
-        texts << label->text();
-    return texts.join('|');
-}
-
 // The real window, which also notes every progress caption the engines and the document
 // set (a build shorter than the progress dialog's delay never shows the dialog, so the
 // captions cannot be read off the screen).
@@ -229,18 +218,6 @@ public:
         MainWindow::SetProgressCaption(id, text);
     }
 };
-
-// Whether the window wrote its own groups into the settings store (under the fresh home).
-bool windowSettingsStored(const QString& home)
-{
-    const QDir dir(home + "/xdg_config_home/VARNO Imaging");
-    for (const QString& name : dir.entryList({"*.conf"}, QDir::Files)) {
-        QFile f(dir.filePath(name));
-        if (f.open(QIODevice::ReadOnly) && f.readAll().contains("[stitching]"))
-            return true;
-    }
-    return false;
-}
 
 bool isChecked(QAction* a) { return a->isCheckable() && a->isChecked(); }
 int viewRows(QAbstractItemView* view) { return view->model() ? view->model()->rowCount(view->rootIndex()) : 0; }
@@ -359,8 +336,8 @@ int main(int argc, char** argv)
     check(isChecked(ui->action_switch_Add_Images) && !isChecked(ui->action_switch_Stitch), "1. \"1. Add Images\" checked");
     check(QDir(treeFolder(*ui)) == QDir::home(), "1. folder tree at home (" + treeFolder(*ui) + ')');
     const QRegularExpression total("Total \\d+ files");
-    waitFor([&] { return statusText(*w).contains(total); }, 3000);
-    check(statusText(*w).contains(total), "1. status bar \"Total N files\" (" + statusText(*w) + ')');
+    waitFor([&] { return w->statusLabel(0)->text().contains(total); }, 3000);
+    check(w->statusLabel(0)->text().contains(total), "1. status bar \"Total N files\" (" + w->statusLabel(0)->text() + ')');
     shot(*w, "01_start");
 
     // ---- 2. Browse ----------------------------------------------------------------------
@@ -662,7 +639,8 @@ int main(int argc, char** argv)
     show(*w);
     check(w->normalGeometry().size() == normal.size(),
           QStringLiteral("10. the window's geometry comes back (%1x%2)").arg(w->normalGeometry().width()).arg(w->normalGeometry().height()));
-    check(windowSettingsStored(home.path()), "10. the settings were written");
+    check(SettingsStore().fileName().startsWith(home.path()) && SettingsStore().childGroups().contains("stitching"),
+          "10. the settings were written under the fresh home");
     check(ui->tabPanoType->currentIndex() == 1, "10. the Tiled tab comes back");
     check(ui->rdbSpherical->isChecked(), "10. the sphere comes back");
     check(ui->rdbManualAll->isChecked(), "10. manual mode comes back");
