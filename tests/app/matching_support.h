@@ -69,23 +69,17 @@ inline void wheel(ScrollView& pane, int delta)
     QApplication::sendEvent(pane.viewport(), &e);
 }
 
-// An opaque pixel of the marker's pin, as an offset from its bitmap's top-left corner.
-inline QPoint opaqueOffset(const Marker& m)
-{
-    const QImage& b = m.bitmap();
-    for (int y = b.height() - 1; y >= 0; --y)
-        for (int x = 0; x < b.width(); ++x)
-            if (qAlpha(b.pixel(x, y)) == 255)
-                return {x, y};
-    return {};
-}
-
-// Presses the named marker on an opaque pixel, moves it by `displayDelta` and drops it.
+// Presses the named marker on an opaque pixel of its pin (the lowest row's first), moves it
+// by `displayDelta` and drops it.
 inline void dragMarker(PanoramaView& pane, PreviewControl& control, MarkerName name, QPoint displayDelta)
 {
     control.UpdatePositionOfMarkers();
     const Marker* m = control.markers().GetByName(name);
-    const QPoint press = m->GetRect().topLeft() + opaqueOffset(*m);
+    QPoint press;
+    for (int y = m->bitmap().height() - 1; y >= 0 && press.isNull(); --y)
+        for (int x = 0; x < m->bitmap().width() && press.isNull(); ++x)
+            if (qAlpha(m->bitmap().pixel(x, y)) == 255)
+                press = m->GetRect().topLeft() + QPoint(x, y);
     sendMouse(pane, QEvent::MouseButtonPress, press, Qt::LeftButton);
     sendMouse(pane, QEvent::MouseMove, press + displayDelta, Qt::LeftButton);
     sendMouse(pane, QEvent::MouseButtonRelease, press + displayDelta, Qt::NoButton);

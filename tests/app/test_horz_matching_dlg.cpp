@@ -67,8 +67,6 @@ struct Matching {
         matcher.GetPoints(PanoramaLib::IManualMatcher::PTS_group(group), p);
         return p[i];
     }
-    // Both photo panes at actual size, so a drop lands on the exact photo pixel.
-    void actualSize() { dlg.OnImageScaled(1.0); }
 };
 
 }  // namespace
@@ -125,7 +123,7 @@ TEST(HorzMatchingDlg, BadDropShowsUnableToMatchAndDisablesOk)
     Matching t;
     ASSERT_TRUE(t.waitForPreview());
     const double scale = t.dlg.previewPane()->scaleFactor();
-    t.actualSize();
+    t.dlg.OnImageScaled(1.0);  // a drop lands on the exact photo pixel
     PanoramaView& pane = *t.dlg.leftPane();
     const QPoint start(t.seeded[2].x, t.seeded[2].y);
 
@@ -205,7 +203,7 @@ TEST(HorzMatchingDlg, ResetRestoresMarkersModelAndOkAbortKeepsThePoints)
 {
     Matching t;
     ASSERT_TRUE(t.waitForPreview());
-    t.actualSize();
+    t.dlg.OnImageScaled(1.0);  // a drop lands on the exact photo pixel
     vltest::dropMarkerAt(*t.dlg.rightPane(), *t.dlg.rightControl(), Marker1, QPoint(20, 20));
     vltest::dropMarkerAt(*t.dlg.leftPane(), *t.dlg.leftControl(), Marker2, QPoint(t.seeded[0].x, t.seeded[0].y));
     t.radio("rdbMatchTranslate")->click();

@@ -18,8 +18,7 @@ struct Worker {
         double m[3][3] = {{1, 0, tx}, {0, 1, 0}, {0, 0, 1}};
         thread.RenderPreview(m);
     }
-    bool until(const std::function<bool()>& done) { return vltest::spinUntil(done); }
-    bool announcedTimes(int n) { return until([&] { return announced == n; }); }
+    bool announcedTimes(int n) { return vltest::spinUntil([&] { return announced == n; }); }
     int previewWidth()
     {
         vltest::Element p;
@@ -34,9 +33,9 @@ TEST(PreviewThread, NewerRequestOvertakesTheRunningOne)
 {
     Worker w;
     w.request(10);
-    ASSERT_TRUE(w.until([&] { return w.stitch.startedCount() == 1; }));
+    ASSERT_TRUE(vltest::spinUntil([&] { return w.stitch.startedCount() == 1; }));
     w.request(20);
-    ASSERT_TRUE(w.until([&] { return w.stitch.startedCount() == 2; }));
+    ASSERT_TRUE(vltest::spinUntil([&] { return w.stitch.startedCount() == 2; }));
     w.stitch.release();
     ASSERT_TRUE(w.announcedTimes(1));
     vltest::spinEvents();
@@ -92,15 +91,15 @@ TEST(PreviewThread, AbortOutranksRunningAndWaitingRequests)
     Worker w;
     w.stitch.ignoreAbort = true;
     w.request(3);
-    ASSERT_TRUE(w.until([&] { return w.stitch.startedCount() == 1; }));
+    ASSERT_TRUE(vltest::spinUntil([&] { return w.stitch.startedCount() == 1; }));
     w.request(4);
     w.thread.Abort();
     w.stitch.release();
-    ASSERT_TRUE(w.until([&] { return w.stitch.returned.load() == 1; }));
+    ASSERT_TRUE(vltest::spinUntil([&] { return w.stitch.returned.load() == 1; }));
     vltest::spinEvents();
     EXPECT_EQ(w.previewWidth(), -1);
     w.request(5);
-    ASSERT_TRUE(w.until([&] { return w.announced >= 1; }));
+    ASSERT_TRUE(vltest::spinUntil([&] { return w.announced >= 1; }));
     vltest::spinEvents();
     EXPECT_EQ(w.announced, 1);
     EXPECT_EQ(w.stitch.locked(w.stitch.started), (std::vector<double>{3, 5}));
@@ -111,7 +110,7 @@ TEST(PreviewThread, TerminateDuringStitchTwice)
 {
     Worker w;
     w.request(4);
-    ASSERT_TRUE(w.until([&] { return w.stitch.startedCount() == 1; }));
+    ASSERT_TRUE(vltest::spinUntil([&] { return w.stitch.startedCount() == 1; }));
     w.thread.Terminate();  // returns once the stitcher saw the abort
     EXPECT_EQ(w.stitch.returned.load(), 1);
     EXPECT_TRUE(w.thread.isFinished());

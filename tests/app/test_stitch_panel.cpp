@@ -77,14 +77,9 @@ TEST_F(WindowTest, StitchCopiesOnlyThePanelsFieldsIntoTheEngineOptions)
                                o.bLensCompensation, o.nLensType, o.bCyclorama, o.bBundleAdjustAtEnd, o.nLensPolynomial,
                                int(o.surfaceType));
     };
-    PanoramaLib::PanoramaOptions engine;
-    engine.bAutoCrop = true;
-    engine.nMatchingMode = 1;
-    engine.nPreviewQuality = 1;
-    engine.motionModel = PanoramaLib::MotionAffine;
-    engine.nLensType = 4;
-    engine.bBundleAdjustAtEnd = true;
-    engine.surfaceType = PanoramaLib::SurfaceCylindrical;
+    const PanoramaLib::PanoramaOptions engine{.bAutoCrop = true, .nMatchingMode = 1, .nPreviewQuality = 1,
+                                              .motionModel = PanoramaLib::MotionAffine, .nLensType = 4,
+                                              .bBundleAdjustAtEnd = true, .surfaceType = PanoramaLib::SurfaceCylindrical};
     for (const bool tiled : {false, true}) {
         w->document().setCurPanoramaType(tiled);
         w->document().setOptions(engine);
