@@ -92,9 +92,23 @@ TEST_F(BrowserTest, SelectionCarriesOverToTheTableAndAddsOneFileEach)
     EXPECT_EQ(w->trayModel()->count(), 3);
 }
 
-TEST_F(BrowserTest, ZoomSliderSizesThumbnailsOnlyInThumbnailMode)
+// The actions step 50 -> 60 .. 100 (a step above 99 lands on 100, and stays) -> back down
+// to 0, and stay; the slider sizes the thumbnails only in thumbnail mode.
+TEST_F(BrowserTest, ThumbnailZoomStopsAtBothEndsSliderSizesOnlyThumbnails)
 {
-    for (const auto& [value, thumb] : {std::pair(0, QSize(120, 90)), {100, {240, 180}}, {50, {180, 135}}}) {
+    auto step = [&](bool in, int expected) {
+        (in ? ui().actionZoom_in : ui().actionZoom_out)->trigger();
+        EXPECT_EQ(w->thumbSizeValue(), expected);
+        EXPECT_EQ(w->zoomSlider()->value(), expected);
+        w->updateActions();
+        EXPECT_EQ(ui().actionZoom_in->isEnabled(), expected <= 99);
+        EXPECT_EQ(ui().actionZoom_out->isEnabled(), expected > 0);
+    };
+    for (int v : {60, 70, 80, 90, 100, 100})
+        step(true, v);
+    for (int v : {90, 80, 70, 60, 50, 40, 30, 20, 10, 0, 0})
+        step(false, v);
+    for (const auto& [value, thumb] : {std::pair(100, QSize(240, 180)), {0, {120, 90}}, {50, {180, 135}}}) {
         w->zoomSlider()->setValue(value);
         EXPECT_EQ(thumbItemSize(ui().listView), CalcItemSize(thumb)) << value;
     }

@@ -85,23 +85,6 @@ TEST_F(WindowTest, TimerRefreshesActionsAndIgnoresForeignTimers)
     EXPECT_FALSE(ui().actionFit_window->isEnabled());
 }
 
-// 50 -> 60 .. 100 (a step above 99 lands on 100, and stays) -> back down to 0, and stays.
-TEST_F(WindowTest, ThumbnailZoomStopsAtBothEnds)
-{
-    auto step = [&](bool in, int expected) {
-        (in ? ui().actionZoom_in : ui().actionZoom_out)->trigger();
-        EXPECT_EQ(w->thumbSizeValue(), expected);
-        EXPECT_EQ(w->zoomSlider()->value(), expected);
-        w->updateActions();
-        EXPECT_EQ(ui().actionZoom_in->isEnabled(), expected <= 99);
-        EXPECT_EQ(ui().actionZoom_out->isEnabled(), expected > 0);
-    };
-    for (int v : {60, 70, 80, 90, 100, 100})
-        step(true, v);
-    for (int v : {90, 80, 70, 60, 50, 40, 30, 20, 10, 0, 0})
-        step(false, v);
-}
-
 TEST_F(WindowTest, ViewContextMenuOffersTheSixZoomActions)
 {
     desk.menus.push_back(ScriptedDesktop::pick(QStringLiteral("Fit window")));

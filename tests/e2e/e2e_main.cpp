@@ -179,7 +179,8 @@ WalkPhotos makePhotos(const QString& folder)
     std::mt19937 random(7);
     std::vector<QImage> noise(2, QImage(strip.width, strip.height, QImage::Format_RGB32));
     for (QImage& image : noise)
-        std::generate_n(reinterpret_cast<quint32*>(image.bits()), image.width() * image.height(), [&] { return random() | 0xff000000u; });
+        std::generate_n(reinterpret_cast<quint32*>(image.bits()), image.width() * image.height(),
+                        [&] { return quint32(random()) | 0xff000000u; });
     p.noise = vltest::savePhotos(noise, folder, vltest::FileFormat::Jpeg, 90, "noise_");
     p.otherSize = folder + "/other_size.jpg";
     vltest::saveImage(vltest::planeCrop(scene, QRect(100, 100, 500, 620)), p.otherSize, vltest::FileFormat::Jpeg);
