@@ -12,7 +12,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
+
+#include "core/parallel.h"
 
 namespace PanoramaLib {
 
@@ -313,13 +316,16 @@ void CPanoElement::FlattenImage()
         const std::size_t bpl = static_cast<std::size_t>(GetBPL());
         const std::size_t abpl = static_cast<std::size_t>(GetAlphaBPL());
         u8* bits = GetBits();
-        for (int y = 0; y < h; ++y) {
-            u8* p = bits + static_cast<std::size_t>(y) * bpl;
-            const u8* a = m_pAlpha + static_cast<std::size_t>(y) * abpl;
-            for (int x = 0; x < w; ++x, p += 3)
-                if (a[x] == 0)
-                    p[0] = p[1] = p[2] = 255;
-        }
+        const u8* alpha = m_pAlpha;
+        Utils::ParallelForRows(h, w, [&](int y0, int y1) {
+            for (int y = y0; y < y1; ++y) {
+                u8* p = bits + static_cast<std::size_t>(y) * bpl;
+                const u8* a = alpha + static_cast<std::size_t>(y) * abpl;
+                for (int x = 0; x < w; ++x, p += 3)
+                    if (a[x] == 0)
+                        p[0] = p[1] = p[2] = 255;
+            }
+        });
     }
     FreeAlphaChannel();
 }
@@ -339,7 +345,11 @@ bool CPanoElement::FillByValue(u8 v)
     const int bpp = GetBPP();
     if (bpp != 8 && bpp != 24)
         return false;
-    std::memset(GetBits(), v, static_cast<std::size_t>(GetBPL()) * static_cast<std::size_t>(GetHeight()));
+    const std::size_t bpl = static_cast<std::size_t>(GetBPL());
+    u8* bits = GetBits();
+    Utils::ParallelForRows(GetHeight(), static_cast<std::int64_t>(bpl), [&](int y0, int y1) {
+        std::memset(bits + static_cast<std::size_t>(y0) * bpl, v, static_cast<std::size_t>(y1 - y0) * bpl);
+    });
     return true;
 }
 
@@ -364,9 +374,13 @@ void CPanoElement::AddAlphaChannel(bool opaque)
     DropStalePlanes();
     if (m_pAlpha || !HasBits())
         return;
-    const std::size_t n = PlaneLength();
-    m_pAlpha = new u8[n];
-    std::memset(m_pAlpha, opaque ? 255 : 0, n);
+    m_pAlpha = new u8[PlaneLength()];
+    const std::size_t abpl = static_cast<std::size_t>(GetAlphaBPL());  // the plane is abpl x height
+    u8* alpha = m_pAlpha;
+    Utils::ParallelForRows(GetHeight(), static_cast<std::int64_t>(abpl), [&](int y0, int y1) {
+        std::memset(alpha + static_cast<std::size_t>(y0) * abpl, opaque ? 255 : 0,
+                    static_cast<std::size_t>(y1 - y0) * abpl);
+    });
     m_alphaSize = GetImageSize();
 }
 
@@ -525,77 +539,89 @@ Rect AutoCrop(const u8* alpha, std::size_t bpl, int w, int h, int percent, const
 
     // cross[pos]: how many pixels across the lines at this position are not transparent,
     // so that the hole test is one look-up instead of a walk along the other axis.
+    // Counted per band of rows and added up (integer counts: the same in any order).
     std::vector<int> cross(static_cast<std::size_t>(len), 0);
-    for (int y = 0; y < h; ++y) {
-        const u8* row = alpha + static_cast<std::size_t>(y) * bpl;
-        for (int x = 0; x < w; ++x)
-            if (row[x])
-                ++cross[static_cast<std::size_t>(Transposed ? y : x)];
-    }
+    std::mutex crossLock;
+    Utils::ParallelForRows(h, w, [&](int y0, int y1) {
+        std::vector<int> part(static_cast<std::size_t>(len), 0);
+        for (int y = y0; y < y1; ++y) {
+            const u8* row = alpha + static_cast<std::size_t>(y) * bpl;
+            for (int x = 0; x < w; ++x)
+                if (row[x])
+                    ++part[static_cast<std::size_t>(Transposed ? y : x)];
+        }
+        std::lock_guard<std::mutex> guard(crossLock);
+        for (std::size_t i = 0; i < part.size(); ++i)
+            cross[i] += part[i];
+    });
 
     std::vector<Span> span(static_cast<std::size_t>(lines));
-    for (int line = 0; line < lines; ++line) {
-        int l = 0;
-        while (l < len && at(line, l) != 255)
-            ++l;
-        if (l == len)
-            continue;
-        int r = len - 1;
-        while (at(line, r) != 255)
-            --r;
-        span[static_cast<std::size_t>(line)] = {l, r};
-    }
+    Utils::ParallelForRows(lines, len, [&](int first, int last) {
+        for (int line = first; line < last; ++line) {
+            int l = 0;
+            while (l < len && at(line, l) != 255)
+                ++l;
+            if (l == len)
+                continue;
+            int r = len - 1;
+            while (at(line, r) != 255)
+                --r;
+            span[static_cast<std::size_t>(line)] = {l, r};
+        }
+    });
 
     // Trim isolated notches near the span ends; a notch in a position that is covered
     // elsewhere means the line crosses a real gap, and the line is dropped.
-    for (int line = 0; line < lines; ++line) {
-        Span& s = span[static_cast<std::size_t>(line)];
-        if (!s.exists())
-            continue;
-        int l = s.l;
-        int r = s.r;
-        const int m = (l + r) / 2;
-        auto coveredElsewhere = [&](int pos) {
-            return cross[static_cast<std::size_t>(pos)] - (at(line, pos) != 0 ? 1 : 0) > 0;
-        };
-
-        int hole = -1;
-        for (int p = l; p <= m; ++p)
-            if (at(line, p) < 255) {
-                hole = p;
-                break;
-            }
-        if (hole >= 0) {
-            if (coveredElsewhere(hole)) {
-                s = Span();
+    Utils::ParallelForRows(lines, len, [&](int first, int last) {
+        for (int line = first; line < last; ++line) {
+            Span& s = span[static_cast<std::size_t>(line)];
+            if (!s.exists())
                 continue;
-            }
-            for (int p = hole; p <= m; ++p)
-                if (at(line, p) == 255) {
-                    l = p;
+            int l = s.l;
+            int r = s.r;
+            const int m = (l + r) / 2;
+            auto coveredElsewhere = [&](int pos) {
+                return cross[static_cast<std::size_t>(pos)] - (at(line, pos) != 0 ? 1 : 0) > 0;
+            };
+
+            int hole = -1;
+            for (int p = l; p <= m; ++p)
+                if (at(line, p) < 255) {
+                    hole = p;
                     break;
                 }
-        }
+            if (hole >= 0) {
+                if (coveredElsewhere(hole)) {
+                    s = Span();
+                    continue;
+                }
+                for (int p = hole; p <= m; ++p)
+                    if (at(line, p) == 255) {
+                        l = p;
+                        break;
+                    }
+            }
 
-        hole = -1;
-        for (int p = r; p >= m; --p)
-            if (at(line, p) < 255) {
-                hole = p;
-                break;
-            }
-        if (hole >= 0) {
-            if (coveredElsewhere(hole)) {
-                s = Span();
-                continue;
-            }
-            for (int p = hole; p >= m; --p)
-                if (at(line, p) == 255) {
-                    r = p;
+            hole = -1;
+            for (int p = r; p >= m; --p)
+                if (at(line, p) < 255) {
+                    hole = p;
                     break;
                 }
+            if (hole >= 0) {
+                if (coveredElsewhere(hole)) {
+                    s = Span();
+                    continue;
+                }
+                for (int p = hole; p >= m; --p)
+                    if (at(line, p) == 255) {
+                        r = p;
+                        break;
+                    }
+            }
+            s = {l, r};
         }
-        s = {l, r};
-    }
+    });
 
     int c = 0;
     int widest = -1;
@@ -708,9 +734,11 @@ CPanoElement* CPanoElement::CutRectangle(Rect r, bool withAlpha)
     const std::size_t dstBpl = static_cast<std::size_t>(cut->GetBPL());
     const u8* src = GetBits();
     u8* dst = cut->GetBits();
-    for (int y = 0; y < r.height(); ++y)
-        std::memcpy(dst + static_cast<std::size_t>(y) * dstBpl,
-                    src + (y0 + static_cast<std::size_t>(y)) * srcBpl + x0 * pixelBytes, rowBytes);
+    Utils::ParallelForRows(r.height(), static_cast<std::int64_t>(rowBytes), [&](int b0, int b1) {
+        for (int y = b0; y < b1; ++y)
+            std::memcpy(dst + static_cast<std::size_t>(y) * dstBpl,
+                        src + (y0 + static_cast<std::size_t>(y)) * srcBpl + x0 * pixelBytes, rowBytes);
+    });
 
     if (cut->m_pAlpha) {
         const std::size_t srcAbpl = static_cast<std::size_t>(GetAlphaBPL());
