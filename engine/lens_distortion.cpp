@@ -20,7 +20,7 @@ CLensTypes::CLensTypes()
     static constexpr double kFactors[kCount] = {0.87, 0.93, 1.0, 1.125, 1.23, 1.51, 1.75, 2.3, 3.2, 3.7};
     for (int i = 0; i < kCount; ++i) {
         factors[i] = kFactors[i];
-        ids[i] = unsigned(i);
+        ids[i] = static_cast<unsigned>(i);
     }
 }
 
@@ -33,7 +33,7 @@ const CLensTypes g_lensType;
 
 void mapToSphere2(double x, double y, double f, double s, int w, int h, double* X, double* Y)
 {
-    const double D = double(std::max(w, h));
+    const double D = static_cast<double>(std::max(w, h));
     const double nx = (2.0 * x - w) / D;
     const double ny = (2.0 * y - h) / D;
     const double lambda = s * std::atan(nx / f);
@@ -44,7 +44,7 @@ void mapToSphere2(double x, double y, double f, double s, int w, int h, double* 
 
 void mapFromSphere2(double X, double Y, double f, double s, int w, int h, double* x, double* y)
 {
-    const double D = double(std::max(w, h));
+    const double D = static_cast<double>(std::max(w, h));
     const double nX = (2.0 * X - w) / D;
     const double nY = (2.0 * Y - h) / D;
     const double t = std::tan(nX / s);
@@ -58,8 +58,10 @@ bool CalcLensCorrectedGeometry(int w, int h, double f, LensCorrectedGeometry* g)
 {
     if (!g || w <= 0 || h <= 0 || !std::isfinite(f) || f <= 0.0)
         return false;
-    const double px[8] = {0.0, double(w / 2), double(w), double(w), double(w), double(w / 2), 0.0, 0.0};
-    const double py[8] = {0.0, 0.0, 0.0, double(h / 2), double(h), double(h), double(h), double(h / 2)};
+    // The corners and edge middles of the photo (half sizes rounded down, as pixels).
+    const double W = w, H = h, hw = w / 2, hh = h / 2;
+    const double px[8] = {0.0, hw, W, W, W, hw, 0.0, 0.0};
+    const double py[8] = {0.0, 0.0, 0.0, hh, H, H, H, hh};
     double minX = HUGE_VAL, maxX = -HUGE_VAL, minY = HUGE_VAL, maxY = -HUGE_VAL;
     for (int i = 0; i < 8; ++i) {
         double X = 0.0, Y = 0.0;
@@ -74,8 +76,8 @@ bool CalcLensCorrectedGeometry(int w, int h, double f, LensCorrectedGeometry* g)
     if (!std::isfinite(spanX) || !std::isfinite(spanY) || spanX < 1.0 || spanY < 1.0 || spanX > INT_MAX ||
         spanY > INT_MAX)
         return false;
-    const std::int64_t Wp = std::int64_t(spanX);
-    const std::int64_t Hp = std::int64_t(spanY);
+    const std::int64_t Wp = static_cast<std::int64_t>(spanX);
+    const std::int64_t Hp = static_cast<std::int64_t>(spanY);
     // 64-bit: the products exceed 32 bits for photos over 46,340 pixels.
     const std::int64_t L = std::max(w, h);
     const std::int64_t M = std::max(Wp, Hp);
@@ -83,10 +85,10 @@ bool CalcLensCorrectedGeometry(int w, int h, double f, LensCorrectedGeometry* g)
     const std::int64_t outH = L * Hp / M;
     if (outW <= 0 || outH <= 0 || outW > INT_MAX || outH > INT_MAX)
         return false;
-    g->outWidth = int(outW);
-    g->outHeight = int(outH);
-    g->sphereWidth = int(Wp);
-    g->sphereHeight = int(Hp);
+    g->outWidth = static_cast<int>(outW);
+    g->outHeight = static_cast<int>(outH);
+    g->sphereWidth = static_cast<int>(Wp);
+    g->sphereHeight = static_cast<int>(Hp);
     g->minX = minX;
     g->minY = minY;
     return true;
@@ -98,9 +100,9 @@ inline int ClampIndex(double v, int n)
 {
     if (!(v >= 0.0))  // also NaN
         return 0;
-    if (v >= double(n - 1))
+    if (v >= static_cast<double>(n - 1))
         return n - 1;
-    return int(v);
+    return static_cast<int>(v);
 }
 
 // Fills `out` (already outW x outH, 24-bit, alpha plane of zeros) from the photo.
@@ -110,8 +112,8 @@ bool Correct(CPanoElement* out, CPanoElement* photo, double f, const LensCorrect
     const int h = photo->GetHeight();
     const int outW = g.outWidth;
     const int outH = g.outHeight;
-    const double D = double(std::max(w, h));
-    const double Wp = double(g.sphereWidth);
+    const double D = static_cast<double>(std::max(w, h));
+    const double Wp = static_cast<double>(g.sphereWidth);
     const double s = 1.0;
 
     // mapFromSphere2 split into its column and row factors (same operations in the
@@ -119,33 +121,33 @@ bool Correct(CPanoElement* out, CPanoElement* photo, double f, const LensCorrect
     std::vector<double> srcX(static_cast<std::size_t>(outW));
     std::vector<double> colFactor(static_cast<std::size_t>(outW));
     for (int x = 0; x < outW; ++x) {
-        const double X = double(x) * Wp / double(outW) + g.minX;
+        const double X = static_cast<double>(x) * Wp / static_cast<double>(outW) + g.minX;
         const double nX = (2.0 * X - w) / D;
         const double t = std::tan(nX / s);
-        srcX[std::size_t(x)] = (D * (f * t) + w) / 2.0;
-        colFactor[std::size_t(x)] = std::sqrt(t * t + 1.0) * f;
+        srcX[static_cast<std::size_t>(x)] = (D * (f * t) + w) / 2.0;
+        colFactor[static_cast<std::size_t>(x)] = std::sqrt(t * t + 1.0) * f;
     }
 
     const u8* src = photo->GetBits();
-    const std::size_t srcBpl = std::size_t(photo->GetBPL());
+    const std::size_t srcBpl = static_cast<std::size_t>(photo->GetBPL());
     u8* dstBits = out->GetBits();
-    const std::size_t dstBpl = std::size_t(out->GetBPL());
+    const std::size_t dstBpl = static_cast<std::size_t>(out->GetBPL());
     u8* alphaBits = out->GetAlphaBits();
-    const std::size_t alphaBpl = std::size_t(out->GetAlphaBPL());
+    const std::size_t alphaBpl = static_cast<std::size_t>(out->GetAlphaBPL());
 
     const auto rows = [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
-            const double Y = double(y) * Wp / double(outW) + g.minY;
+            const double Y = static_cast<double>(y) * Wp / static_cast<double>(outW) + g.minY;
             const double nY = (2.0 * Y - h) / D;
             const double tanY = std::tan(nY / s);
-            u8* dst = dstBits + std::size_t(y) * dstBpl;
-            u8* alpha = alphaBits + std::size_t(y) * alphaBpl;
+            u8* dst = dstBits + static_cast<std::size_t>(y) * dstBpl;
+            u8* alpha = alphaBits + static_cast<std::size_t>(y) * alphaBpl;
             for (int x = 0; x < outW; ++x, dst += 3) {
-                const double sx = srcX[std::size_t(x)];
-                const double sy = (D * (colFactor[std::size_t(x)] * tanY) + h) / 2.0;
-                if (sx >= 0.0 && sx <= double(w - 1) && sy >= 0.0 && sy <= double(h - 1)) {
-                    const int ix = int(sx);
-                    const int iy = int(sy);
+                const double sx = srcX[static_cast<std::size_t>(x)];
+                const double sy = (D * (colFactor[static_cast<std::size_t>(x)] * tanY) + h) / 2.0;
+                if (sx >= 0.0 && sx <= static_cast<double>(w - 1) && sy >= 0.0 && sy <= static_cast<double>(h - 1)) {
+                    const int ix = static_cast<int>(sx);
+                    const int iy = static_cast<int>(sy);
                     double fx = sx - ix;
                     double fy = sy - iy;
                     int ix1 = ix + 1;
@@ -158,21 +160,22 @@ bool Correct(CPanoElement* out, CPanoElement* photo, double f, const LensCorrect
                         iy1 = iy;
                         fy = 0.0;
                     }
-                    const u8* r0 = src + std::size_t(iy) * srcBpl;
-                    const u8* r1 = src + std::size_t(iy1) * srcBpl;
-                    const u8* p00 = r0 + std::size_t(ix) * 3;
-                    const u8* p10 = r0 + std::size_t(ix1) * 3;
-                    const u8* p01 = r1 + std::size_t(ix) * 3;
-                    const u8* p11 = r1 + std::size_t(ix1) * 3;
+                    const u8* r0 = src + static_cast<std::size_t>(iy) * srcBpl;
+                    const u8* r1 = src + static_cast<std::size_t>(iy1) * srcBpl;
+                    const u8* p00 = r0 + static_cast<std::size_t>(ix) * 3;
+                    const u8* p10 = r0 + static_cast<std::size_t>(ix1) * 3;
+                    const u8* p01 = r1 + static_cast<std::size_t>(ix) * 3;
+                    const u8* p11 = r1 + static_cast<std::size_t>(ix1) * 3;
                     for (int c = 0; c < 3; ++c) {
                         const double a = p00[c] + (p10[c] - p00[c]) * fx;
                         const double b = p01[c] + (p11[c] - p01[c]) * fx;
                         const double v = a + (b - a) * fy;
-                        dst[c] = u8(std::clamp(int(v), 0, 255));
+                        dst[c] = static_cast<u8>(std::clamp(static_cast<int>(v), 0, 255));
                     }
                     alpha[x] = 255;
                 } else {
-                    const u8* p = src + std::size_t(ClampIndex(sy, h)) * srcBpl + std::size_t(ClampIndex(sx, w)) * 3;
+                    const u8* p = src + static_cast<std::size_t>(ClampIndex(sy, h)) * srcBpl +
+                                  static_cast<std::size_t>(ClampIndex(sx, w)) * 3;
                     dst[0] = p[0];
                     dst[1] = p[1];
                     dst[2] = p[2];
@@ -231,7 +234,7 @@ CPanoElement* LensDistortion(CPanoElement* photo, double f, double* scale, bool 
         return nullptr;
     }
     if (scale)
-        *scale = double(g.outWidth) / double(g.sphereWidth);
+        *scale = static_cast<double>(g.outWidth) / static_cast<double>(g.sphereWidth);
     if (!Correct(out.get(), photo, f, g, abort))
         return nullptr;
     return out.Detach();
@@ -250,7 +253,7 @@ bool LensDistortion(CPanoElement* target, CPanoElement* photo, double f, double*
         return false;
     }
     if (scale)
-        *scale = double(g.outWidth) / double(g.sphereWidth);
+        *scale = static_cast<double>(g.outWidth) / static_cast<double>(g.sphereWidth);
     return Correct(target, photo, f, g, abort);
 }
 

@@ -89,10 +89,10 @@ try {
 // Twice the signed area of the triangle of three markers, exact in 64 bits.
 std::int64_t Cross(const Point& p0, const Point& p1, const Point& p2) noexcept
 {
-    const std::int64_t ux = std::int64_t(p1.x) - p0.x;
-    const std::int64_t uy = std::int64_t(p1.y) - p0.y;
-    const std::int64_t vx = std::int64_t(p2.x) - p0.x;
-    const std::int64_t vy = std::int64_t(p2.y) - p0.y;
+    const std::int64_t ux = static_cast<std::int64_t>(p1.x) - p0.x;
+    const std::int64_t uy = static_cast<std::int64_t>(p1.y) - p0.y;
+    const std::int64_t vx = static_cast<std::int64_t>(p2.x) - p0.x;
+    const std::int64_t vy = static_cast<std::int64_t>(p2.y) - p0.y;
     return ux * vy - uy * vx;
 }
 
@@ -106,8 +106,8 @@ bool _BadTransform(const Size& target, const Size& source, const double (*m)[3])
     if (!Utils::pinv3x3(inv, m) || !AffineRowsFinite(inv))
         return true;
 
-    const double cx[4] = {0.0, double(source.cx), 0.0, double(source.cx)};
-    const double cy[4] = {0.0, 0.0, double(source.cy), double(source.cy)};
+    const double cx[4] = {0.0, static_cast<double>(source.cx), 0.0, static_cast<double>(source.cx)};
+    const double cy[4] = {0.0, 0.0, static_cast<double>(source.cy), static_cast<double>(source.cy)};
     double minX = std::numeric_limits<double>::infinity(), maxX = -minX;
     double minY = minX, maxY = -minX;
     for (int k = 0; k < 4; ++k) {
@@ -192,11 +192,11 @@ void CManualMatcher::SetDefaultPoints()
 {
     const std::int64_t wF = m_sizeFirst.cx, hF = m_sizeFirst.cy;
     const std::int64_t wS = m_sizeSecond.cx, hS = m_sizeSecond.cy;
-    const int yF[3] = {int(3 * hF / 4), int(hF / 2), int(hF / 4)};
-    const int yS[3] = {int(3 * hS / 4), int(hS / 2), int(hS / 4)};
+    const int yF[3] = {static_cast<int>(3 * hF / 4), static_cast<int>(hF / 2), static_cast<int>(hF / 4)};
+    const int yS[3] = {static_cast<int>(3 * hS / 4), static_cast<int>(hS / 2), static_cast<int>(hS / 4)};
     for (int k = 0; k < 3; ++k) {
-        m_points[0][k] = Point(int(7 * wF / 8), yF[k]);
-        m_points[1][k] = Point(int(wS / 8), yS[k]);
+        m_points[0][k] = Point(static_cast<int>(7 * wF / 8), yF[k]);
+        m_points[1][k] = Point(static_cast<int>(wS / 8), yS[k]);
     }
 }
 
@@ -283,8 +283,8 @@ bool CManualMatcher::CalcTranslateTransform(double (*m)[3], const Point* a, cons
 {
     SetIdentityRow3(m);
     if (a[0] == a[1] && b[0] == b[1]) {
-        m[0][0] = 1.0, m[0][1] = 0.0, m[0][2] = double(b[0].x) - a[0].x;
-        m[1][0] = 0.0, m[1][1] = 1.0, m[1][2] = double(b[0].y) - a[0].y;
+        m[0][0] = 1.0, m[0][1] = 0.0, m[0][2] = static_cast<double>(b[0].x) - a[0].x;
+        m[1][0] = 0.0, m[1][1] = 1.0, m[1][2] = static_cast<double>(b[0].y) - a[0].y;
         return true;
     }
     // Unknowns (s, tx, ty); rows k = 0 x, k = 0 y, k = 1 x, k = 1 y.
@@ -307,8 +307,8 @@ bool CManualMatcher::CalcSimpleTransform(double (*m)[3], const Point* a, const P
 {
     SetIdentityRow3(m);
     if (a[0] == a[1] && b[0] == b[1]) {
-        m[0][0] = 1.0, m[0][1] = 0.0, m[0][2] = double(b[0].x) - a[0].x;
-        m[1][0] = 0.0, m[1][1] = 1.0, m[1][2] = double(b[0].y) - a[0].y;
+        m[0][0] = 1.0, m[0][1] = 0.0, m[0][2] = static_cast<double>(b[0].x) - a[0].x;
+        m[1][0] = 0.0, m[1][1] = 1.0, m[1][2] = static_cast<double>(b[0].y) - a[0].y;
         return true;
     }
     // Unknowns (a, b, tx, ty): a·x + b·y + tx = x', a·y − b·x + ty = y'.
@@ -317,7 +317,7 @@ bool CManualMatcher::CalcSimpleTransform(double (*m)[3], const Point* a, const P
         double* rx = rows[2 * k];
         double* ry = rows[2 * k + 1];
         rx[0] = a[k].x, rx[1] = a[k].y, rx[2] = 1.0, rx[3] = 0.0, rx[4] = b[k].x;
-        ry[0] = a[k].y, ry[1] = -double(a[k].x), ry[2] = 0.0, ry[3] = 1.0, ry[4] = b[k].y;
+        ry[0] = a[k].y, ry[1] = -static_cast<double>(a[k].x), ry[2] = 0.0, ry[3] = 1.0, ry[4] = b[k].y;
     }
     double u[4] = {0.0, 0.0, 0.0, 0.0};
     const bool full = SolveLeastSquares(&rows[0][0], 4, 4, u);

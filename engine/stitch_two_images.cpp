@@ -24,7 +24,7 @@ constexpr double kCoordHigh = 32767.0;
 // Largest canvas made: keeps the 24-bit plane well inside a 32-bit byte count, so a
 // transform that passes the coordinate range but spans tens of thousands of pixels
 // in both directions is refused instead of exhausting memory.
-constexpr std::int64_t kMaxCanvasPixels = std::int64_t(1) << 28;
+constexpr std::int64_t kMaxCanvasPixels = static_cast<std::int64_t>(1) << 28;
 
 bool InCoordRange(double v) noexcept
 {
@@ -65,8 +65,8 @@ IPanoElement* Stitch(IPanoElement* first, IPanoElement* second, double (*m)[3], 
     double inv[3][3];
     if (!Utils::pinv3x3(inv, m))
         return nullptr;
-    const double cx[4] = {0.0, double(wS), double(wS), 0.0};
-    const double cy[4] = {0.0, 0.0, double(hS), double(hS)};
+    const double cx[4] = {0.0, static_cast<double>(wS), static_cast<double>(wS), 0.0};
+    const double cy[4] = {0.0, 0.0, static_cast<double>(hS), static_cast<double>(hS)};
     double minX = HUGE_VAL, maxX = -HUGE_VAL, minY = HUGE_VAL, maxY = -HUGE_VAL;
     for (int k = 0; k < 4; ++k) {
         const double x = inv[0][0] * cx[k] + inv[0][1] * cy[k] + inv[0][2];
@@ -76,8 +76,8 @@ IPanoElement* Stitch(IPanoElement* first, IPanoElement* second, double (*m)[3], 
         if (std::isnan(x) || std::isnan(y))
             return nullptr;
     }
-    const double X0 = std::min(minX, 0.0), X1 = std::max(maxX, double(wF));
-    const double Y0 = std::min(minY, 0.0), Y1 = std::max(maxY, double(hF));
+    const double X0 = std::min(minX, 0.0), X1 = std::max(maxX, static_cast<double>(wF));
+    const double Y0 = std::min(minY, 0.0), Y1 = std::max(maxY, static_cast<double>(hF));
     for (double v : {minX, maxX, minY, maxY, X0, X1, Y0, Y1})
         if (!InCoordRange(v))
             return nullptr;
@@ -98,7 +98,7 @@ IPanoElement* Stitch(IPanoElement* first, IPanoElement* second, double (*m)[3], 
     secondRect.offset(-ifx, -ify);
     const VarnoBase::Rect canvasRect = firstRect | secondRect;
     const int cw = canvasRect.width(), ch = canvasRect.height();
-    if (cw < 2 || ch < 2 || std::int64_t(cw) * ch > kMaxCanvasPixels)
+    if (cw < 2 || ch < 2 || static_cast<std::int64_t>(cw) * ch > kMaxCanvasPixels)
         return nullptr;
     // Canvas rectangles relative to the canvas's own top-left pixel.
     firstRect.offset(-canvasRect.left, -canvasRect.top);
@@ -131,12 +131,13 @@ IPanoElement* Stitch(IPanoElement* first, IPanoElement* second, double (*m)[3], 
         for (int y = 0; y < hF; ++y) {
             const std::size_t cy0 = static_cast<std::size_t>(y + firstRect.top);
             const std::size_t cx0 = static_cast<std::size_t>(firstRect.left);
-            std::memcpy(bits + cy0 * bpl + 3 * cx0, src + std::size_t(y) * srcBpl, 3 * std::size_t(wF));
+            std::memcpy(bits + cy0 * bpl + 3 * cx0, src + static_cast<std::size_t>(y) * srcBpl,
+                        3 * static_cast<std::size_t>(wF));
             u8* arow = alpha + cy0 * abpl + cx0;
             if (srcAlpha != nullptr)
-                std::memcpy(arow, srcAlpha + std::size_t(y) * srcAbpl, std::size_t(wF));
+                std::memcpy(arow, srcAlpha + static_cast<std::size_t>(y) * srcAbpl, static_cast<std::size_t>(wF));
             else
-                std::memset(arow, 255, std::size_t(wF));
+                std::memset(arow, 255, static_cast<std::size_t>(wF));
             if (Aborted(abortFlag))
                 return nullptr;
         }
@@ -156,8 +157,8 @@ IPanoElement* Stitch(IPanoElement* first, IPanoElement* second, double (*m)[3], 
             const double wy = y + oy;
             const double rowX = m01 * wy + m[0][2];
             const double rowY = m11 * wy + m[1][2];
-            u8* drow = bits + std::size_t(y) * bpl;
-            u8* arow = alpha + std::size_t(y) * abpl;
+            u8* drow = bits + static_cast<std::size_t>(y) * bpl;
+            u8* arow = alpha + static_cast<std::size_t>(y) * abpl;
             for (int x = x0; x < x1; ++x) {
                 if (Aborted(abortFlag))
                     return nullptr;
@@ -168,17 +169,19 @@ IPanoElement* Stitch(IPanoElement* first, IPanoElement* second, double (*m)[3], 
                     continue;
                 const int sx = NearestInside(sxd, wS);
                 const int sy = NearestInside(syd, hS);
-                const u8* s = src + std::size_t(sy) * srcBpl + 3 * std::size_t(sx);
-                u8* d = drow + 3 * std::size_t(x);
+                const u8* s = src + static_cast<std::size_t>(sy) * srcBpl + 3 * static_cast<std::size_t>(sx);
+                u8* d = drow + 3 * static_cast<std::size_t>(x);
                 u8& a = arow[x];
-                const u8 sa = srcAlpha != nullptr ? srcAlpha[std::size_t(sy) * srcAbpl + std::size_t(sx)] : u8(255);
+                const u8 sa = srcAlpha != nullptr
+                                  ? srcAlpha[static_cast<std::size_t>(sy) * srcAbpl + static_cast<std::size_t>(sx)]
+                                  : static_cast<u8>(255);
                 if (a == 0) {
                     d[0] = s[0], d[1] = s[1], d[2] = s[2];
                     a = sa;
                 } else if (sa != 0) {
-                    d[0] = u8((d[0] + s[0]) >> 1);
-                    d[1] = u8((d[1] + s[1]) >> 1);
-                    d[2] = u8((d[2] + s[2]) >> 1);
+                    d[0] = static_cast<u8>((d[0] + s[0]) >> 1);
+                    d[1] = static_cast<u8>((d[1] + s[1]) >> 1);
+                    d[2] = static_cast<u8>((d[2] + s[2]) >> 1);
                 }
             }
         }

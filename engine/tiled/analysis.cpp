@@ -81,8 +81,8 @@ PairResult MatchPair(CImageDataBase& query, CImageDataBase& database, kd_tree* t
 // along a row of photos.
 void ToFullSize(CImageDataBase& db, const CPanoElement& photo, const CPanoElement& work) noexcept
 {
-    const double sx = double(photo.GetWidth()) / std::max(1, work.GetWidth());
-    const double sy = double(photo.GetHeight()) / std::max(1, work.GetHeight());
+    const double sx = static_cast<double>(photo.GetWidth()) / std::max(1, work.GetWidth());
+    const double sy = static_cast<double>(photo.GetHeight()) / std::max(1, work.GetHeight());
     for (std::size_t i = 0; i < db.m_keys.size(); ++i) {
         ScaleSpace::SIFT& k = *db.m_keys[i];
         k.x = k.x * sx + (sx - 1.0) / 2.0;
@@ -102,7 +102,7 @@ bool WorkingSize(std::int64_t w, std::int64_t h, int L, int mode, std::int64_t& 
                 wt >>= 1;
             if (wt <= 0)
                 return false;
-            scale = double(w / wt);
+            scale = static_cast<double>(w / wt);
             ht = h * wt / w;
         } else {
             ht = h;
@@ -110,7 +110,7 @@ bool WorkingSize(std::int64_t w, std::int64_t h, int L, int mode, std::int64_t& 
                 ht >>= 1;
             if (ht <= 0)
                 return false;
-            scale = double(h / ht);
+            scale = static_cast<double>(h / ht);
             wt = w * ht / h;
         }
     } else {
@@ -119,11 +119,11 @@ bool WorkingSize(std::int64_t w, std::int64_t h, int L, int mode, std::int64_t& 
         if (h >= w) {
             ht = L;
             wt = (w * L + h / 2) / h;
-            scale = double(h) / L;
+            scale = static_cast<double>(h) / L;
         } else {
             wt = L;
             ht = (h * L + w / 2) / w;
-            scale = double(w) / L;
+            scale = static_cast<double>(w) / L;
         }
     }
     return wt > 0 && ht > 0;
@@ -186,18 +186,18 @@ PanoramaLib::IPanoElement* CPanorama::CreateImageThumbnail(PanoramaLib::IPanoEle
     double scale = 1.0;
     if (!WorkingSize(w, h, m_workSize, m_workSizeMode, wt, ht, scale))
         return nullptr;
-    if (!photo->HasBits() || photo->GetBPP() != 24 || std::size_t(photo->GetBPL()) != Stride24(w))
+    if (!photo->HasBits() || photo->GetBPP() != 24 || static_cast<std::size_t>(photo->GetBPL()) != Stride24(w))
         return nullptr;
     try {
-        std::vector<unsigned char> tmp(Stride24(w) * std::size_t(ht));
-        StretchHeight(tmp.data(), photo->GetBits(), int(w), int(h), int(ht));
+        std::vector<unsigned char> tmp(Stride24(w) * static_cast<std::size_t>(ht));
+        StretchHeight(tmp.data(), photo->GetBits(), static_cast<int>(w), static_cast<int>(h), static_cast<int>(ht));
         VarnoBase::RefPtr<CPanoElement> copy = NewPanoElement(true);
         if (!copy)
             return nullptr;
-        if (!copy->CreateImage(true, int(wt), int(ht), true) || !copy->HasBits() ||
-            std::size_t(copy->GetBPL()) != Stride24(wt))
+        if (!copy->CreateImage(true, static_cast<int>(wt), static_cast<int>(ht), true) || !copy->HasBits() ||
+            static_cast<std::size_t>(copy->GetBPL()) != Stride24(wt))
             return nullptr;
-        StretchWidth(copy->GetBits(), tmp.data(), int(w), int(ht), int(wt));
+        StretchWidth(copy->GetBits(), tmp.data(), static_cast<int>(w), static_cast<int>(ht), static_cast<int>(wt));
         copy->SetPathName(photo->GetPathName());
         photo->m_scale = scale;
         return copy.Detach();
@@ -375,9 +375,9 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
         return false;
 
     const bool completed = PanoramaRecognition::MatchPairsInOrder(
-        n, m_workThreads, [&](int i) { return m_imageData[std::size_t(i)]; },
+        n, m_workThreads, [&](int i) { return m_imageData[static_cast<std::size_t>(i)]; },
         [&](int a, int b, kd_tree* tree) {
-            const std::size_t ia = std::size_t(a), ib = std::size_t(b);
+            const std::size_t ia = static_cast<std::size_t>(a), ib = static_cast<std::size_t>(b);
             return MatchPair(*m_imageData[ia], *m_imageData[ib], tree, m_images[ia]->GetImageSize(),
                              m_images[ib]->GetImageSize(),
                              PanoramaRecognition::kAffineErrorLimit * m_images[ia]->m_scale, m_matchRatio);

@@ -248,7 +248,7 @@ void CBundleAdjustment::BuildProblem(const std::vector<int>& order,
     double rmax = 1.0;
     for (int i : order) {
         const auto& sz = m_imageSizes[static_cast<std::size_t>(i)];
-        rmax = std::max(rmax, 0.5 * std::hypot(double(sz.cx), double(sz.cy)));
+        rmax = std::max(rmax, 0.5 * std::hypot(static_cast<double>(sz.cx), static_cast<double>(sz.cy)));
     }
     const double r2 = rmax * rmax;
     const std::array<double, 3> lensTypical = g_ldPoynomType == 1 ? std::array<double, 3>{1.0 / r2, 1.0 / (r2 * r2), 1.0 / r2}
