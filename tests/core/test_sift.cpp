@@ -295,7 +295,7 @@ TEST(SiftDetection, ColourPixelsGiveTheFeaturesOfTheirGreyAndAnElementThoseOfIts
 
 // ---- Small pieces ------------------------------------------------------------------------
 
-TEST(SiftPieces, BilinearSamplingTreatsOutsideAsZeroOnBothSides)
+TEST(SiftPieces, BilinearSamplingAndOrientationWindowsReachEveryBorder)
 {
     CImageD plane;
     ASSERT_TRUE(plane.Create(4, 3));
@@ -308,6 +308,17 @@ TEST(SiftPieces, BilinearSamplingTreatsOutsideAsZeroOnBothSides)
                            {-1.0, 0.0, 0.0}, {4.0, 0.0, 0.0}, {std::nan(""), 0.0, 0.0}, {1e300, -1e300, 0.0}})
         EXPECT_DOUBLE_EQ(interp2_bilinear(&plane, x, y), v) << x << "," << y;
     EXPECT_DOUBLE_EQ(interp2_bilinear(nullptr, 1.0, 1.0), 0.0);
+    // An orientation window wider than the plane: every border row and column counts.
+    CImageD angle;
+    ASSERT_TRUE(angle.Create(4, 3));
+    for (int i = 0; i < 12; ++i)
+        angle.data[i] = 0.5 * i - 3.0;
+    int n = 0;
+    auto kernel = AllocGaussianFilterNxN(1.0, &n);
+    double fast[36], slow[36];
+    ReferenceHistogram(slow, plane, angle, 1, 1, kernel.get(), n / 2);
+    AccumulateOrientationHistogram(fast, plane, angle, 1, 1, kernel.get(), n / 2);
+    EXPECT_EQ(std::memcmp(fast, slow, sizeof fast), 0);
 }
 
 // The orientations an orientation histogram gives, for bins set to `value` over `fill`.
