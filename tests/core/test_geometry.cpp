@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "core/geometry.h"
 #include "core/panorama_exceptions.h"
 #include "core/refcount.h"
@@ -7,40 +9,22 @@
 using VarnoBase::Point;
 using VarnoBase::Rect;
 
-TEST(RectPredicates, NullValidEmptyAreDistinct)
+TEST(Rect, PredicatesSetOperationsContainmentAndQtConversion)
 {
-    EXPECT_TRUE(Rect(5, 5, 5, 9).isEmpty());
-    EXPECT_FALSE(Rect(5, 5, 5, 9).isNull());
-    EXPECT_TRUE(Rect(5, 5, 5, 5).isEmpty());
-    EXPECT_TRUE(Rect(5, 5, 5, 5).isNull());
-    EXPECT_FALSE(Rect(7, 0, 3, 4).isValid());
-    EXPECT_FALSE(Rect(7, 0, 3, 4).normalized().isEmpty());
-}
-
-TEST(RectSetOperations, IntersectionOfTouchingRectsIsEmptyButNotZero)
-{
+    // Null, valid and empty are distinct; a reversed rect is invalid, not empty.
+    EXPECT_EQ((std::vector<bool>{Rect(5, 5, 5, 9).isEmpty(), Rect(5, 5, 5, 9).isNull(), Rect(5, 5, 5, 5).isEmpty(),
+                                 Rect(5, 5, 5, 5).isNull(), Rect(7, 0, 3, 4).isValid(),
+                                 Rect(7, 0, 3, 4).normalized().isEmpty()}),
+              (std::vector<bool>{true, false, true, true, false, false}));
+    // Touching rects meet in an empty rect that is not the zero one; a union keeps a null operand as stored.
     EXPECT_EQ(Rect(0, 0, 10, 10) & Rect(10, 0, 20, 10), Rect(10, 0, 10, 10));
-    EXPECT_EQ(Rect(0, 0, 10, 10) & Rect(3, 3, 3, 3), Rect());
-    EXPECT_EQ(Rect(0, 0, 10, 10) & Rect(20, 20, 30, 30), Rect());
-}
-
-TEST(RectSetOperations, UnionKeepsNullOperandAsStored)
-{
+    for (const Rect& r : {Rect(3, 3, 3, 3), Rect(20, 20, 30, 30)})
+        EXPECT_EQ(Rect(0, 0, 10, 10) & r, Rect());
     EXPECT_EQ(Rect(0, 0, 0, 0) | Rect(7, 0, 3, 4), Rect(7, 0, 3, 4));
     EXPECT_EQ(Rect(20, 0, 30, 10) | Rect(0, 50, 10, 60), Rect(0, 0, 30, 60));
-}
-
-TEST(RectContains, ExclusiveEdgesAndReversedRects)
-{
-    for (const Rect& r : {Rect(0, 0, 10, 10), Rect(10, 10, 0, 0)}) {
-        EXPECT_TRUE(r.contains(Point(9, 9)));
-        EXPECT_FALSE(r.contains(Point(10, 5)));
-        EXPECT_FALSE(r.contains(Point(5, 10)));
-    }
-}
-
-TEST(RectQtConversion, RoundTripKeepsPixels)
-{
+    for (const Rect& r : {Rect(0, 0, 10, 10), Rect(10, 10, 0, 0)})  // exclusive edges, reversed rects too
+        EXPECT_EQ((std::vector<bool>{r.contains(Point(9, 9)), r.contains(Point(10, 5)), r.contains(Point(5, 10))}),
+                  (std::vector<bool>{true, false, false}));
     const QRect q = Rect(2, 3, 12, 8);
     EXPECT_EQ(q, QRect(2, 3, 10, 5));
     EXPECT_EQ(Rect(q), Rect(2, 3, 12, 8));
