@@ -91,22 +91,16 @@ void ReferenceHistogram(double* hist, const CImageD& magnitude, const CImageD& o
 void ReferenceDescriptor(const CImageD& level, double cx, double cy, double theta, double* out)
 {
     const double C[4] = {-6.0, -2.0, 2.0, 6.0};
-    for (int i = 0; i < 128; ++i)
-        out[i] = 0.0;
-    const double cosT = std::cos(theta);
-    const double sinT = std::sin(theta);
+    std::fill_n(out, 128, 0.0);
+    const double cosT = std::cos(theta), sinT = std::sin(theta);
     for (int iv = 0; iv < 16; ++iv) {
         const double v = -7.5 + iv;
         for (int iu = 0; iu < 16; ++iu) {
             const double u = -7.5 + iu;
             const double px = cx + u * cosT - v * sinT;
             const double py = cy + u * sinT + v * cosT;
-            const double flx = std::floor(px);
-            const double fly = std::floor(py);
-            const int ix = static_cast<int>(flx);
-            const int iy = static_cast<int>(fly);
-            const double fx = px - flx;
-            const double fy = py - fly;
+            const int ix = static_cast<int>(std::floor(px)), iy = static_cast<int>(std::floor(py));
+            const double fx = px - ix, fy = py - iy;
             const double gx = (interp2_bilinear_at(level, ix + 1, iy, fx, fy) - interp2_bilinear_at(level, ix - 1, iy, fx, fy)) / 2.0;
             const double gy = (interp2_bilinear_at(level, ix, iy + 1, fx, fy) - interp2_bilinear_at(level, ix, iy - 1, fx, fy)) / 2.0;
             if (gx == 0.0 && gy == 0.0)
@@ -114,9 +108,8 @@ void ReferenceDescriptor(const CImageD& level, double cx, double cy, double thet
             double alpha = std::atan2(gy, gx);
             if (alpha == kPi)
                 alpha = -kPi;
-            const double m = std::sqrt(gx * gx + gy * gy);
-            const double g = std::exp(-((px - cx) * (px - cx) + (py - cy) * (py - cy)) / 128.0) / (128.0 * kPi);
-            const double gm = g * m;
+            const double gm = std::exp(-((px - cx) * (px - cx) + (py - cy) * (py - cy)) / 128.0) / (128.0 * kPi) *
+                              std::sqrt(gx * gx + gy * gy);
             for (int r = 0; r < 4; ++r)
                 for (int q = 0; q < 4; ++q) {
                     const double ccx = cx + C[r] * cosT - C[q] * sinT;
@@ -467,12 +460,7 @@ static void CompareWithStraightforwardForms(const QImage& r)
     ASSERT_EQ(f.keys.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         const SIFT& k = *f.keys[i];
-        ASSERT_EQ(k.x, expected[i].x);
-        ASSERT_EQ(k.y, expected[i].y);
-        ASSERT_EQ(k.dx, expected[i].dx);
-        ASSERT_EQ(k.dy, expected[i].dy);
-        ASSERT_EQ(k.orientation, expected[i].orientation);
-        ASSERT_EQ(k.sigma, expected[i].sigma);
+        ASSERT_EQ(std::memcmp(&k, &expected[i], sizeof k), 0) << "keypoint " << i;
         const double spacing = gauss.GetSubsample(k.octave);
         // Level l of an octave with spacing d has scale d sqrt(2) 2^(l / 2).
         ASSERT_NEAR(k.sigma, spacing * std::sqrt(2.0) * std::pow(std::sqrt(2.0), k.scale), 1e-12);
