@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <numeric>
 #include <random>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "core/robust_fit.h"
@@ -38,6 +40,7 @@ struct Pairs {
     std::vector<PointD> a, b;
     std::vector<double> w;
     std::set<int> corrupted;
+    void add(PointD from, PointD to, double weight) { a.push_back(from), b.push_back(to), w.push_back(weight); }
 };
 
 // n pairs following m up to Gaussian noise, with a share of gross outliers moved 20..80
@@ -49,8 +52,7 @@ Pairs makePairs(const double (&m)[2][3], int n, double noise, double outlierShar
     std::normal_distribution<double> gauss(0, noise > 0 ? noise : 1);
     Pairs p;
     std::vector<int> order(n);
-    for (int i = 0; i < n; ++i)
-        order[i] = i;
+    std::iota(order.begin(), order.end(), 0);
     std::shuffle(order.begin(), order.end(), rng);
     const int bad = static_cast<int>(n * outlierShare);
     for (int i = 0; i < bad; ++i)
@@ -68,9 +70,7 @@ Pairs makePairs(const double (&m)[2][3], int n, double noise, double outlierShar
             b.y += d * std::sin(t);
         }
         const double s = sig(rng);
-        p.a.push_back(a);
-        p.b.push_back(b);
-        p.w.push_back(1 / (s * s));
+        p.add(a, b, 1 / (s * s));
     }
     return p;
 }
@@ -111,13 +111,9 @@ double referenceMedian(std::vector<double> v)
 
 TEST(PairAcceptance, ThresholdIsStrictAtItsBoundaries)
 {
-    using PanoramaRecognition::CorrectPanoramicImageMatch;
-    EXPECT_TRUE(CorrectPanoramicImageMatch(10, 9));
-    EXPECT_FALSE(CorrectPanoramicImageMatch(10, 8));
-    EXPECT_TRUE(CorrectPanoramicImageMatch(100, 28));
-    EXPECT_FALSE(CorrectPanoramicImageMatch(100, 27));
-    EXPECT_TRUE(CorrectPanoramicImageMatch(0, 6));
-    EXPECT_FALSE(CorrectPanoramicImageMatch(0, 5));
+    for (auto [pairs, inliers, ok] : {std::tuple{10, 9, true}, {10, 8, false}, {100, 28, true}, {100, 27, false},
+                                      {0, 6, true}, {0, 5, false}})
+        EXPECT_EQ(PanoramaRecognition::CorrectPanoramicImageMatch(pairs, inliers), ok) << pairs << " " << inliers;
 }
 
 TEST(Median, SelectionAgreesWithSorting)
@@ -165,11 +161,9 @@ TEST(RobustFit, RecoversEachModelAndFlagsExactlyTheCorruptedPairs)
             EXPECT_TRUE(std::is_sorted(r.in.begin(), r.in.end()));
             // The error is the mean inlier distance under the transform written.
             double sum = 0;
-            for (int i : r.in) {
-                const double u = r.t[0][0] * p.a[i].x + r.t[0][1] * p.a[i].y + r.t[0][2];
-                const double v = r.t[1][0] * p.a[i].x + r.t[1][1] * p.a[i].y + r.t[1][2];
-                sum += std::hypot(u - p.b[i].x, v - p.b[i].y);
-            }
+            for (int i : r.in)
+                sum += std::hypot(r.t[0][0] * p.a[i].x + r.t[0][1] * p.a[i].y + r.t[0][2] - p.b[i].x,
+                                  r.t[1][0] * p.a[i].x + r.t[1][1] * p.a[i].y + r.t[1][2] - p.b[i].y);
             EXPECT_NEAR(r.error, sum / r.in.size(), 1e-9);
             EXPECT_LT(r.error, d.maxError);
             EXPECT_TRUE(PanoramaRecognition::CorrectPanoramicImageMatch(static_cast<int>(p.a.size()),
@@ -178,9 +172,7 @@ TEST(RobustFit, RecoversEachModelAndFlagsExactlyTheCorruptedPairs)
     // Integer data that a sample reproduces to the last bit: the median residual is 0.
     Pairs p;
     for (int i = 0; i < 12; ++i) {
-        p.a.push_back({double(i * 7 % 13), double(i * 5 % 11)});
-        p.b.push_back({p.a.back().x + 30, p.a.back().y - 4});
-        p.w.push_back(1);
+        p.add({double(i * 7 % 13), double(i * 5 % 11)}, {double(i * 7 % 13) + 30, double(i * 5 % 11) - 4}, 1);
     }
     for (const ModelCase& mc : kModels) {
         SCOPED_TRACE(mc.name);
@@ -251,11 +243,8 @@ TEST(RobustFit, ExactlyTwoInliersAreAFailureAndThreeASuccess)
     };
     for (const Case& c : cases) {
         Pairs p;
-        for (const auto& q : c.pairs) {
-            p.a.push_back({q[0], q[1]});
-            p.b.push_back({q[2], q[3]});
-            p.w.push_back(q[4]);
-        }
+        for (const auto& q : c.pairs)
+            p.add({q[0], q[1]}, {q[2], q[3]}, q[4]);
         const FitResult r = run(PanoramaRecognition::FitRobustAffineTransform, p);
         ASSERT_EQ(r.in.size(), c.inliers);
         EXPECT_EQ(r.ok, c.inliers > 2);
