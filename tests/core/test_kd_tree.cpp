@@ -35,11 +35,6 @@ std::vector<Neighbour> bruteForce(const PointSet& s, const double* q, int k)
     return all;
 }
 
-double distance2(const PointSet& s, int i, const double* q)
-{
-    return kdDistance2(q, s.pts[i], s.dim);
-}
-
 // Every split has two sides and the leaves hold every point exactly once.
 void checkNode(const kd_node* node, std::vector<int>& seen, int bucket)
 {
@@ -73,7 +68,7 @@ void expectMatchesBruteForce(kd_tree& tree, const PointSet& s, const double* q, 
         if (i < static_cast<int>(ref.size())) {
             ASSERT_EQ(dist[i], ref[i].dist) << "rank " << i;
             ASSERT_GE(idx[i], 0);
-            ASSERT_EQ(distance2(s, idx[i], q), dist[i]);  // ties may name another point
+            ASSERT_EQ(kdDistance2(q, s.pts[idx[i]], s.dim), dist[i]);  // ties may name another point
         } else {
             EXPECT_EQ(idx[i], -1);
             EXPECT_EQ(dist[i], PQ_NULL_KEY);
@@ -91,16 +86,13 @@ TEST(KdTreeQueues, KnnQueueKeepsKSmallestEarlierFirstOnTies)
 {
     KNN_Queue q(3);
     EXPECT_EQ(q.max_key(), PQ_NULL_KEY);
-    q.insert(5, 0);
-    q.insert(2, 1);
-    q.insert(5, 2);
+    for (auto [key, index] : {std::pair{5, 0}, {2, 1}, {5, 2}})
+        q.insert(key, index);
     EXPECT_EQ(q.max_key(), 5);
     q.insert(2, 3);  // equal key: after the earlier 2
     q.insert(7, 4);  // falls off
     ASSERT_EQ(q.size(), 3);
-    EXPECT_EQ(q.index(0), 1);
-    EXPECT_EQ(q.index(1), 3);
-    EXPECT_EQ(q.index(2), 0);
+    EXPECT_EQ(std::vector<int>({q.index(0), q.index(1), q.index(2)}), std::vector<int>({1, 3, 0}));
     EXPECT_EQ(q.max_key(), 5);
 }
 
@@ -234,7 +226,7 @@ TEST(KdTreeSearch, VisitCapBoundsTheWorkAndKeepsAnswersPlausible)
         const auto ref = bruteForce(s, q.data(), 4);
         for (int i = 0; i < 4; ++i) {
             ASSERT_GE(idx[i], 0);
-            EXPECT_EQ(distance2(s, idx[i], q.data()), dist[i]);
+            EXPECT_EQ(kdDistance2(q.data(), s.pts[idx[i]], dim), dist[i]);
             EXPECT_GE(dist[i], ref[i].dist);
             if (i) {
                 EXPECT_GE(dist[i], dist[i - 1]);
@@ -245,6 +237,5 @@ TEST(KdTreeSearch, VisitCapBoundsTheWorkAndKeepsAnswersPlausible)
     int idx[4];
     double dist[4];
     t.kPriSearch(s.pts[1234], 4, idx, dist, 0.0);
-    EXPECT_EQ(idx[0], 1234);
-    EXPECT_EQ(dist[0], 0.0);
+    EXPECT_EQ(std::pair(idx[0], dist[0]), std::pair(1234, 0.0));
 }

@@ -73,16 +73,12 @@ void expectConsistent(const CGraph& g)
 TEST(MatchGraph, NodesAndLinksFollowTheirRules)
 {
     CGraph g;
-    EXPECT_TRUE(g.AddNode(1));
-    EXPECT_TRUE(g.AddNode(5));
-    EXPECT_TRUE(g.AddNode(5));  // already there: one node, still true
+    for (int id : {1, 5, 5})  // already there: one node, still true
+        EXPECT_TRUE(g.AddNode(id));
     EXPECT_EQ(g.nodes.size(), 2u);
-    EXPECT_EQ(g.FindNode(5)->id, 5);
-    EXPECT_EQ(g.FindNode(4), nullptr);
-
-    EXPECT_EQ(g.AddLink(3, 3), nullptr);
-    EXPECT_EQ(g.AddLink(1, 1), nullptr);
-    EXPECT_EQ(g.AddLink(1, 2), nullptr);  // node 2 does not exist yet
+    EXPECT_EQ(std::pair(g.FindNode(5)->id, g.FindNode(4)), std::pair(5, static_cast<CGraphNode*>(nullptr)));
+    for (auto [i, j] : {std::pair{3, 3}, {1, 1}, {1, 2}})  // node 2 does not exist yet
+        EXPECT_EQ(g.AddLink(i, j), nullptr);
     ASSERT_TRUE(g.AddNode(2));
     CGraphLink* l = g.AddLink(1, 2);
     ASSERT_NE(l, nullptr);
@@ -93,9 +89,8 @@ TEST(MatchGraph, NodesAndLinksFollowTheirRules)
     expectConsistent(g);  // listed by both nodes
     l->id1 = 1;
     l->id2 = 2;
-    EXPECT_EQ(g.FindLink(1, 2), l);
-    EXPECT_EQ(g.FindLink(2, 1), l);
-    EXPECT_EQ(g.FindLink(1, 5), nullptr);
+    EXPECT_EQ(std::vector<CGraphLink*>({g.FindLink(1, 2), g.FindLink(2, 1), g.FindLink(1, 5)}),
+              std::vector<CGraphLink*>({l, l, nullptr}));
     expectConsistent(g);
 }
 
@@ -132,8 +127,7 @@ TEST(MatchGraph, CopyHasItsOwnNodesAndEqualLinks)
     addMatch(src, 9, 7, 5);
 
     CGraph copy(&src);
-    ASSERT_EQ(copy.nodes.size(), 3u);
-    ASSERT_EQ(copy.links.size(), 2u);
+    ASSERT_TRUE(copy.nodes.size() == 3 && copy.links.size() == 2);
     for (std::size_t i = 0; i < 3; ++i)
         EXPECT_TRUE(copy.nodes[i] != src.nodes[i] && copy.nodes[i]->id == src.nodes[i]->id &&
                     copy.nodes[i]->links.size() == src.nodes[i]->links.size()) << i;
@@ -154,8 +148,7 @@ TEST(MatchGraph, CopyHasItsOwnNodesAndEqualLinks)
     CGraph other;
     other.AddNode(1);
     other = src;
-    EXPECT_EQ(other.nodes.size(), 3u);
-    EXPECT_EQ(other.FindNode(1), nullptr);
+    EXPECT_TRUE(other.nodes.size() == 3 && other.FindNode(1) == nullptr);
     CGraph& alias = other;
     other = alias;
     EXPECT_EQ(other.links.size(), 2u);
@@ -178,8 +171,7 @@ TEST(MatchGraph, RemoveDoubleLinksKeepsOnlyTheChosenLink)
     CGraphNode* b = g.FindNode(1);
     g.RemoveDoubleLinks(a, b, keep);
     ASSERT_EQ(g.links.size(), 2u);
-    EXPECT_TRUE(contains(g.links, keep));
-    EXPECT_TRUE(contains(g.links, toOther));
+    EXPECT_TRUE(contains(g.links, keep) && contains(g.links, toOther));
     EXPECT_EQ(a->links, std::vector<CGraphLink*>({toOther, keep}));
     EXPECT_EQ(b->links, std::vector<CGraphLink*>({keep}));
     expectConsistent(g);
@@ -198,8 +190,7 @@ TEST(MatchGraph, DeletingANodeTakesItsLinksWithIt)
     addMatch(g, 3, 1, 6);
     CGraphLink* l23 = addMatch(g, 2, 3, 7);
 
-    EXPECT_EQ(g.RemoveNode(1, true), nullptr);
-    EXPECT_EQ(g.FindNode(1), nullptr);
+    EXPECT_TRUE(g.RemoveNode(1, true) == nullptr && g.FindNode(1) == nullptr);
     EXPECT_EQ(g.links, std::vector<CGraphLink*>({l02, l23}));
     EXPECT_EQ(g.FindNode(0)->links, std::vector<CGraphLink*>({l02}));
     EXPECT_EQ(g.FindNode(3)->links, std::vector<CGraphLink*>({l23}));
@@ -207,8 +198,7 @@ TEST(MatchGraph, DeletingANodeTakesItsLinksWithIt)
 
     // A copy made afterwards only sees live nodes.
     CGraph copy(g);
-    EXPECT_EQ(copy.nodes.size(), 3u);
-    EXPECT_EQ(copy.links.size(), 2u);
+    EXPECT_TRUE(copy.nodes.size() == 3 && copy.links.size() == 2);
     EXPECT_EQ(g.RemoveNode(42, true), nullptr);
 }
 
@@ -223,8 +213,7 @@ TEST(MatchGraph, ANodeHandedOutKeepsItsLinksForTheCallerToReattach)
 
     root->RemoveLink(best);
     CGraphNode* other = g.RemoveNode(1, false);
-    ASSERT_NE(other, nullptr);
-    EXPECT_EQ(g.FindNode(1), nullptr);
+    ASSERT_TRUE(other != nullptr && g.FindNode(1) == nullptr);
     EXPECT_EQ(other->links, std::vector<CGraphLink*>({best, far}));
     EXPECT_TRUE(g.RemoveLink(best, false));
 
@@ -242,8 +231,7 @@ TEST(MatchGraph, ANodeHandedOutKeepsItsLinksForTheCallerToReattach)
     addMatch(h, 5, 6, 2);
     CGraphNode* out = h.RemoveNode(6, false);
     CGraph hc(h);
-    EXPECT_EQ(hc.nodes.size(), 1u);
-    EXPECT_TRUE(hc.links.empty());
+    EXPECT_TRUE(hc.nodes.size() == 1 && hc.links.empty());
     h.FindNode(5)->links.clear();
     h.Free();
     delete out;
