@@ -48,23 +48,20 @@ TEST(KeypointArray, AViewSharesTheOwnersRecordsUntilEitherLetsGo)
         freed.ShareFrom(*owner);
         shortLived.ShareFrom(*owner);
         freed.Free();
-        EXPECT_TRUE(freed.empty());
-        EXPECT_FALSE(freed.IsView());
+        EXPECT_TRUE(freed.empty() && !freed.IsView());
     }
     ASSERT_EQ(owner->size(), 2u);
     EXPECT_EQ((*owner)[0]->y, 8.0);  // still alive
 
     owner->Free();  // views still sharing are emptied
-    EXPECT_TRUE(view.empty());
-    EXPECT_TRUE(viewOfView.empty());
+    EXPECT_TRUE(view.empty() && viewOfView.empty());
     owner->emplace_back(3.0, 3.0);
     view.ShareFrom(*owner);
     ASSERT_EQ(view.size(), 1u);
     owner->ShareFrom(*owner);  // sharing with oneself changes nothing
     EXPECT_FALSE(owner->IsView());
     owner.reset();  // destroying the owner empties the view as well
-    EXPECT_TRUE(view.empty());
-    EXPECT_FALSE(view.IsView());
+    EXPECT_TRUE(view.empty() && !view.IsView());
 }
 
 TEST(ImageDataBase, SetSingleObjectTakesEveryKeypointAndAddObjectCopiesOnlyTheNewOnes)
@@ -84,15 +81,12 @@ TEST(ImageDataBase, SetSingleObjectTakesEveryKeypointAndAddObjectCopiesOnlyTheNe
     CKeypointArray<CKeyDescriptor> descriptors;
     fill(keys, descriptors, 3, 50);
     ASSERT_TRUE(db.AddObject(keys, descriptors, Size(300, 200)));
-    ASSERT_EQ(db.m_keys.size(), 5u);
-    ASSERT_EQ(db.m_descriptors.size(), 5u);
+    ASSERT_TRUE(db.m_keys.size() == 5 && db.m_descriptors.size() == 5);
     EXPECT_EQ(db.m_objectIndex, std::vector<int>({1, 1, 2, 2, 2}));  // only the new ones
     EXPECT_EQ(db.GetModel(2), Size(300, 200));
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_NE(db.m_keys[std::size_t(2 + i)], keys[std::size_t(i)]);
-        EXPECT_EQ(db.m_keys[std::size_t(2 + i)]->x, keys[std::size_t(i)]->x);
-        EXPECT_EQ(db.m_descriptors[std::size_t(2 + i)]->v[0], 50.0 + i);
-    }
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_TRUE(db.m_keys[2 + i] != keys[i] && db.m_keys[2 + i]->x == keys[i]->x &&
+                    db.m_descriptors[2 + i]->v[0] == 50.0 + double(i)) << i;
     // Both sides free their own records (a shared record would be deleted twice).
     keys.Free();
     descriptors.Free();
@@ -100,8 +94,7 @@ TEST(ImageDataBase, SetSingleObjectTakesEveryKeypointAndAddObjectCopiesOnlyTheNe
 
     // Empty arrays still add an object and change no index.
     ASSERT_TRUE(db.AddObject(keys, descriptors, Size(7, 9)));
-    EXPECT_EQ(db.GetObjectCount(), 4);
-    EXPECT_EQ(db.GetModel(3), Size(7, 9));
+    EXPECT_EQ(std::pair(db.GetObjectCount(), db.GetModel(3)), std::pair(4, Size(7, 9)));
     EXPECT_EQ(db.m_objectIndex, std::vector<int>({1, 1, 2, 2, 2}));
 
     // Arrays of different lengths are refused.
@@ -117,32 +110,24 @@ TEST(ImageDataBase, AViewSharesTheRecordsAndTheLists)
     owner->SetSingleObject(Size(800, 600));
 
     auto view = std::make_unique<CImageDataBase>(owner.get());
-    EXPECT_TRUE(view->IsView());
-    ASSERT_EQ(view->m_keys.size(), 4u);
-    EXPECT_EQ(view->m_keys[3], owner->m_keys[3]);
-    EXPECT_EQ(view->m_descriptors[3], owner->m_descriptors[3]);
-    EXPECT_EQ(view->m_objectIndex, owner->m_objectIndex);
-    EXPECT_EQ(view->GetModel(0), Size(800, 600));
+    ASSERT_TRUE(view->IsView() && view->m_keys.size() == 4);
+    EXPECT_TRUE(view->m_keys[3] == owner->m_keys[3] && view->m_descriptors[3] == owner->m_descriptors[3]);
+    EXPECT_EQ(std::pair(view->m_objectIndex, view->GetModel(0)), std::pair(owner->m_objectIndex, Size(800, 600)));
     EXPECT_FALSE(view->AddObject(owner->m_keys, owner->m_descriptors, Size(1, 1)));
 
     // Free on the view: the records stay usable through the owner; index and sizes stay.
     view->Free();
-    EXPECT_TRUE(view->m_keys.empty());
-    EXPECT_TRUE(view->m_descriptors.empty());
-    EXPECT_EQ(view->m_objectIndex.size(), 4u);
-    EXPECT_EQ(owner->m_keys[2]->x, 2.0);
-    EXPECT_EQ(owner->m_descriptors[2]->v[0], 2.0);
+    EXPECT_TRUE(view->m_keys.empty() && view->m_descriptors.empty() && view->m_objectIndex.size() == 4);
+    EXPECT_TRUE(owner->m_keys[2]->x == 2.0 && owner->m_descriptors[2]->v[0] == 2.0);
 
     // An owner deleted before its view (the stores of an earlier build are deleted in
     // list order) leaves the view empty rather than dangling.
     auto view2 = std::make_unique<CImageDataBase>(owner.get());
     ScaleSpace::DeleteObject<CImageDataBase>()(owner.release());
-    EXPECT_TRUE(view2->m_keys.empty());
-    EXPECT_TRUE(view2->m_descriptors.empty());
+    EXPECT_TRUE(view2->m_keys.empty() && view2->m_descriptors.empty());
     ScaleSpace::DeleteObject<>()(view2.release());
     ScaleSpace::DeleteObject<CImageDataBase>()(nullptr);
 
     CImageDataBase fromNull(nullptr);
-    EXPECT_TRUE(fromNull.m_keys.empty());
-    EXPECT_EQ(fromNull.GetObjectCount(), 0);
+    EXPECT_TRUE(fromNull.m_keys.empty() && fromNull.GetObjectCount() == 0);
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -104,8 +105,7 @@ TEST(SvdSolve, KnownSolutionsOfRegularAndRankDeficientSystems)
         ap::real_1d_array x;
         x.setbounds(1, 7);  // old contents and bounds are discarded
         EXPECT_EQ(svdsolve(a, int(c.design.size()), int(c.x.size()), x), c.fullRank);
-        EXPECT_EQ(x.getlowbound(), 1);
-        EXPECT_EQ(x.gethighbound(), int(c.x.size()));
+        EXPECT_EQ(std::pair(x.getlowbound(), x.gethighbound()), std::pair(1, int(c.x.size())));
         for (std::size_t j = 0; j < c.x.size(); ++j)
             EXPECT_NEAR(x(int(j) + 1), c.x[j], 1e-12) << j;
     }
@@ -117,10 +117,9 @@ TEST(SvdSolve, KnownSolutionsOfRegularAndRankDeficientSystems)
 
 TEST(Pythag, NoOverflowOrUnderflow)
 {
-    EXPECT_EQ(pythag(0, 0), 0.0);
-    EXPECT_EQ(pythag(-3, 4), 5.0);
-    EXPECT_NEAR(pythag(1e300, 1e300) / 1e300, std::sqrt(2.0), 1e-15);
-    EXPECT_NEAR(pythag(1e-300, 1e-300) / 1e-300, std::sqrt(2.0), 1e-15);
+    EXPECT_EQ(std::pair(pythag(0, 0), pythag(-3, 4)), std::pair(0.0, 5.0));
+    for (double v : {1e300, 1e-300})
+        EXPECT_NEAR(pythag(v, v) / v, std::sqrt(2.0), 1e-15);
 }
 
 TEST(Pinv3x3, InvertsAndReportsSingularity)
@@ -141,9 +140,7 @@ TEST(Pinv3x3, InvertsAndReportsSingularity)
     EXPECT_FALSE(Utils::IsFiniteMatrix3x3(nan));
     for (const auto* bad : {&singular, &zero, &tiny, &nan}) {
         double out[3][3];
-        for (auto& row : out)
-            for (double& v : row)
-                v = 42;
+        std::fill_n(&out[0][0], 9, 42.0);
         EXPECT_FALSE(Utils::pinv3x3(out, *bad));
         EXPECT_TRUE(std::all_of(&out[0][0], &out[0][0] + 9, [](double v) { return v == 0.0; }));
     }
@@ -159,14 +156,12 @@ TEST(Inverse4x4, SolvesAndReportsSingularity)
                          tb * qx + ta * qy + ty};
     double out[4], inverse[16];
     ASSERT_TRUE(C4x1_is_pinvA4x4_x_B4x1(out, inverse, a, b));
-    const double expected[4] = {ta, tb, tx, ty};
     for (int i = 0; i < 4; ++i)
-        EXPECT_NEAR(out[i], expected[i], 1e-10);
+        EXPECT_NEAR(out[i], (std::array{ta, tb, tx, ty})[i], 1e-10);
     expectInverse(a, inverse, 4);
     // Both pairs start at the same point: singular, and the outputs are zeroed.
     const double same[16] = {px, -py, 1, 0, py, px, 0, 1, px, -py, 1, 0, py, px, 0, 1};
-    for (double& v : out)
-        v = 42;
+    std::fill_n(out, 4, 42.0);
     EXPECT_FALSE(C4x1_is_pinvA4x4_x_B4x1(out, inverse, same, b));
     EXPECT_TRUE(std::all_of(out, out + 4, [](double v) { return v == 0.0; }));
     EXPECT_TRUE(std::all_of(inverse, inverse + 16, [](double v) { return v == 0.0; }));
@@ -175,7 +170,6 @@ TEST(Inverse4x4, SolvesAndReportsSingularity)
     const double ident[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
     const double badB[4] = {1, kInf, 0, 0};
     EXPECT_FALSE(C4x1_is_pinvA4x4_x_B4x1(out, inverse, ident, badB));
-    for (double v : out)
-        EXPECT_TRUE(std::isfinite(v));
+    EXPECT_TRUE(std::all_of(out, out + 4, [](double v) { return std::isfinite(v); }));
 }
 
