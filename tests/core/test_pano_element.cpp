@@ -9,6 +9,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <sys/resource.h>
 #include <utility>
 #include <vector>
@@ -102,8 +103,7 @@ TEST_F(Element, FromFileLoadsOnceUnloadDropsPixelsAndAlphaAndLoadBringsThemBack)
 
     Elem e;
     ASSERT_TRUE(e->FromFile(file.toStdWString()));
-    EXPECT_EQ(e->GetBPP(), 24);
-    EXPECT_EQ(e->GetImageSize(), VarnoBase::Size(21, 13));
+    EXPECT_EQ(std::pair(e->GetBPP(), e->GetImageSize()), std::pair(24, VarnoBase::Size(21, 13)));
     EXPECT_EQ(*pixel(e.e, 4, 5), static_cast<u8>(12 * 3 + 5 * 11));
     e->m_errorMessage = L"keep";
     EXPECT_FALSE(e->FromFile(file.toStdWString()));  // already has pixels
@@ -115,9 +115,7 @@ TEST_F(Element, FromFileLoadsOnceUnloadDropsPixelsAndAlphaAndLoadBringsThemBack)
     src->AddAlphaChannel(true);
     src->CreateBitmask();
     src->Unload();
-    EXPECT_FALSE(src->HasBits());
-    EXPECT_EQ(src->GetAlphaBits(), nullptr);
-    EXPECT_NE(src->GetBitmaskBits(), nullptr);
+    EXPECT_TRUE(!src->HasBits() && !src->GetAlphaBits() && src->GetBitmaskBits());
     EXPECT_EQ(src->GetImageSize(), VarnoBase::Size(21, 13));
     src->Load();
     ASSERT_TRUE(src->HasBits());
@@ -128,10 +126,8 @@ TEST_F(Element, FromFileLoadsOnceUnloadDropsPixelsAndAlphaAndLoadBringsThemBack)
     src->Unload();
     QFile::remove(file);
     src->Load();
-    EXPECT_FALSE(src->HasBits());
     src->AddAlphaChannel(true);
-    EXPECT_EQ(src->GetAlphaBits(), nullptr);
-    EXPECT_EQ(src->CutRectangle(Rect(0, 0, 2, 2), false), nullptr);
+    EXPECT_TRUE(!src->HasBits() && !src->GetAlphaBits() && !src->CutRectangle(Rect(0, 0, 2, 2), false));
 }
 
 TEST_F(Element, CreateImageFromPlanesSwapsToRedGreenBlue)
@@ -147,22 +143,15 @@ TEST_F(Element, CreateImageFromPlanesSwapsToRedGreenBlue)
     EXPECT_FALSE(e->CreateImage(nullptr, green.data(), red.data(), w, h, stride));
     EXPECT_FALSE(e->CreateImage(blue.data(), green.data(), red.data(), 0, h, stride));
     ASSERT_TRUE(e->CreateImage(blue.data(), green.data(), red.data(), w, h, stride));
-    EXPECT_EQ(e->GetBPP(), 24);
-    EXPECT_EQ(e->GetBPL(), 24);
+    EXPECT_EQ(std::pair(e->GetBPP(), e->GetBPL()), std::pair(24, 24));
     for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const u8* p = pixel(e.e, x, y);
-            const int i = y * stride + x;
-            ASSERT_EQ(p[0], red[i]);
-            ASSERT_EQ(p[1], green[i]);
-            ASSERT_EQ(p[2], blue[i]);
-        }
+        for (int x = 0, i = y * stride; x < w; ++x, ++i)
+            ASSERT_EQ(std::vector<u8>(pixel(e.e, x, y), pixel(e.e, x, y) + 3), std::vector<u8>({red[i], green[i], blue[i]}));
     EXPECT_FALSE(e->CreateImage(blue.data(), green.data(), red.data(), w, h, stride));  // has pixels
 
     Elem g;
     ASSERT_TRUE(g->CreateImage(blue.data(), 5, 2, stride));
-    EXPECT_EQ(g->GetBPP(), 8);
-    EXPECT_EQ(*pixel(g.e, 4, 1), blue[stride + 4]);
+    EXPECT_EQ(std::pair(g->GetBPP(), *pixel(g.e, 4, 1)), std::pair(8, blue[stride + 4]));
 }
 
 TEST_F(Element, FillsCoverTheRowPaddingAndPlanesNeedPixels)
@@ -194,11 +183,9 @@ TEST_F(Element, FillsCoverTheRowPaddingAndPlanesNeedPixels)
     alphaAt(e.e, 0, 0) = 3;
     alphaAt(e.e, 2, 1) = 77;
     e->AddAlphaChannel(false);  // existing plane stays
-    EXPECT_EQ(alphaAt(e.e, 0, 0), 3);
-    EXPECT_EQ(alphaAt(e.e, 1, 0), 255);
+    EXPECT_EQ(std::pair(alphaAt(e.e, 0, 0), alphaAt(e.e, 1, 0)), std::pair(u8(3), u8(255)));
     mask = e->CreateBitmaskFromAlpha();
-    EXPECT_EQ(mask[1 * 8 + 2], 77);
-    EXPECT_EQ(mask[0], 3);
+    EXPECT_EQ(std::pair(mask[1 * 8 + 2], mask[0]), std::pair(u8(77), u8(3)));
     u16* weights = e->Create16Bitmask();
     ASSERT_NE(weights, nullptr);
     EXPECT_EQ(std::vector<u16>(weights, weights + 8 * 3), std::vector<u16>(8 * 3, 0));
@@ -227,15 +214,14 @@ TEST_F(Element, FlattenWhitensOnlyTransparentPixels)
     alphaAt(e.e, 1, 0) = 128;
     alphaAt(e.e, 2, 0) = 255;
     e->FlattenImage();
-    EXPECT_EQ(e->GetAlphaBits(), nullptr);
+    ASSERT_EQ(e->GetAlphaBits(), nullptr);
     EXPECT_EQ(std::vector<u8>(e->GetBits(), e->GetBits() + 9), std::vector<u8>({255, 255, 255, 10, 10, 10, 10, 10, 10}));
 
     Elem grey(8, 3, 1);
     grey->FillByValue(10);
     grey->AddAlphaChannel(false);
     grey->FlattenImage();  // only colour elements are flattened
-    EXPECT_EQ(grey->GetBits()[0], 10);
-    EXPECT_NE(grey->GetAlphaBits(), nullptr);
+    EXPECT_TRUE(grey->GetBits()[0] == 10 && grey->GetAlphaBits());
 }
 
 TEST_F(Element, CopiesAreIndependentAndCopyingIntoNeedsTheSameRectangleAndDepth)
@@ -250,11 +236,9 @@ TEST_F(Element, CopiesAreIndependentAndCopyingIntoNeedsTheSameRectangleAndDepth)
 
     Elem copy(static_cast<CPanoElement*>(e->CopyImage()));
     ASSERT_NE(copy.e, nullptr);
-    EXPECT_EQ(copy->RefCount(), 1);
-    EXPECT_EQ(copy->GetImageRect(), e->GetImageRect());
-    EXPECT_EQ(alphaAt(copy.e, 10, 4), 200);
-    EXPECT_EQ(copy->GetBitmaskBits(), nullptr);  // mask and scale stay behind
-    EXPECT_EQ(copy->m_scale, 1.0);
+    EXPECT_EQ(std::tuple(copy->RefCount(), copy->GetImageRect(), alphaAt(copy.e, 10, 4)),
+              std::tuple(1, e->GetImageRect(), u8(200)));
+    EXPECT_TRUE(!copy->GetBitmaskBits() && copy->m_scale == 1.0);  // mask and scale stay behind
     EXPECT_EQ(std::memcmp(copy->GetBits(), e->GetBits(), std::size_t(e->GetBPL()) * 5), 0);
     *pixel(copy.e, 0, 0) = 99;
     EXPECT_EQ(*pixel(e.e, 0, 0), 0);
@@ -273,8 +257,7 @@ TEST_F(Element, CopiesAreIndependentAndCopyingIntoNeedsTheSameRectangleAndDepth)
     grey->SetPosition({-4, 9});
     grey->FillByValue(5);
     EXPECT_FALSE(e->CopyImage(grey.e));  // other depth: refused, untouched
-    EXPECT_EQ(grey->GetBits()[0], 5);
-    EXPECT_EQ(grey->GetAlphaBits(), nullptr);
+    EXPECT_TRUE(grey->GetBits()[0] == 5 && !grey->GetAlphaBits());
 }
 
 TEST_F(Element, FromImageReplacesPlanesOfAnotherSize)
@@ -293,14 +276,11 @@ TEST_F(Element, FromImageReplacesPlanesOfAnotherSize)
     ASSERT_TRUE(small->FromImage(big.e));
     EXPECT_EQ(small->GetImageRect(), Rect(5, 6, 42, 27));
     ASSERT_NE(small->GetAlphaBits(), nullptr);
-    EXPECT_EQ(alphaAt(small.e, 36, 20), 17);
-    EXPECT_EQ(alphaAt(small.e, 0, 0), 0);
-    EXPECT_EQ(small->GetBitmaskBits(), nullptr);  // made for the old size
-    EXPECT_EQ(small->Get16BitmaskBits(), nullptr);
+    EXPECT_EQ(std::pair(alphaAt(small.e, 36, 20), alphaAt(small.e, 0, 0)), std::pair(u8(17), u8(0)));
+    EXPECT_TRUE(!small->GetBitmaskBits() && !small->Get16BitmaskBits());  // made for the old size
     small->FillAlphaByValue(Rect(0, 0, 37, 21), 1, true);  // the whole plane is there
     ASSERT_TRUE(small->FromImage(small.e));                 // from itself: a fresh store
-    EXPECT_EQ(alphaAt(small.e, 36, 20), 1);
-    EXPECT_EQ(*pixel(small.e, 3, 3), *pixel(big.e, 3, 3));
+    EXPECT_EQ(std::pair(alphaAt(small.e, 36, 20), *pixel(small.e, 3, 3)), std::pair(u8(1), *pixel(big.e, 3, 3)));
 
     // And back to a small source without alpha: the big plane must not survive.
     Elem tiny(24, 2, 2);
@@ -308,9 +288,7 @@ TEST_F(Element, FromImageReplacesPlanesOfAnotherSize)
     EXPECT_EQ(small->GetAlphaBits(), nullptr);
 
     Elem empty;
-    EXPECT_FALSE(small->FromImage(empty.e));
-    EXPECT_FALSE(small->FromImage(nullptr));
-    EXPECT_EQ(small->GetWidth(), 2);
+    EXPECT_TRUE(!small->FromImage(empty.e) && !small->FromImage(nullptr) && small->GetWidth() == 2);
 }
 
 TEST_F(Element, CutRectangleCopiesAnInnerPartWithItsAlpha)
@@ -325,21 +303,18 @@ TEST_F(Element, CutRectangleCopiesAnInnerPartWithItsAlpha)
             for (int x = 0; x < 13; ++x)
                 alphaAt(e.e, x, y) = u8(x + 16 * y);
 
-        EXPECT_EQ(e->CutRectangle(Rect(19, 30, 25, 35), true), nullptr);  // one pixel out
-        EXPECT_EQ(e->CutRectangle(Rect(20, 30, 34, 39), true), nullptr);
-        EXPECT_EQ(e->CutRectangle(Rect(25, 30, 25, 35), true), nullptr);  // empty
+        for (const Rect& r : {Rect(19, 30, 25, 35), Rect(20, 30, 34, 39), Rect(25, 30, 25, 35)})  // out or empty
+            EXPECT_EQ(e->CutRectangle(r, true), nullptr);
 
         Elem whole(e->CutRectangle(e->GetImageRect(), false));
         ASSERT_NE(whole.e, nullptr);
-        EXPECT_EQ(whole->GetImageRect(), e->GetImageRect());
-        EXPECT_EQ(whole->GetAlphaBits(), nullptr);
+        EXPECT_TRUE(whole->GetImageRect() == e->GetImageRect() && !whole->GetAlphaBits());
         for (int y = 0; y < 9; ++y)
             ASSERT_EQ(std::memcmp(pixel(whole.e, 0, y), pixel(e.e, 0, y), std::size_t(13 * bpp / 8)), 0);
 
         Elem part(e->CutRectangle(Rect(23, 32, 30, 37), true));
         ASSERT_NE(part.e, nullptr);
-        EXPECT_EQ(part->GetImageRect(), Rect(23, 32, 30, 37));
-        EXPECT_EQ(part->GetBPP(), bpp);
+        EXPECT_EQ(std::pair(part->GetImageRect(), part->GetBPP()), std::pair(Rect(23, 32, 30, 37), bpp));
         for (int y = 0; y < 5; ++y)
             for (int x = 0; x < 7; ++x) {
                 ASSERT_EQ(std::memcmp(pixel(part.e, x, y), pixel(e.e, x + 3, y + 2), std::size_t(bpp / 8)), 0);
@@ -359,16 +334,14 @@ TEST_F(Element, ChannelCutsFillOutsideWithZero)
 
     Elem a(e->CutAlphaChannelRectangle(Rect(15, 13, 19, 17)));  // half outside
     ASSERT_NE(a.e, nullptr);
-    EXPECT_EQ(a->GetBPP(), 8);
-    EXPECT_EQ(a->GetImageRect(), Rect(0, 0, 4, 4));
+    EXPECT_EQ(std::pair(a->GetBPP(), a->GetImageRect()), std::pair(8, Rect(0, 0, 4, 4)));
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 4; ++x)
             ASSERT_EQ(*pixel(a.e, x, y), (x < 2 && y < 2) ? 255 : 0) << x << "," << y;
 
     Elem m(e->CutBitmaskChannelRectangle(Rect(0, 0, 11, 11)));
     ASSERT_NE(m.e, nullptr);
-    EXPECT_EQ(*pixel(m.e, 10, 10), 3);
-    EXPECT_EQ(*pixel(m.e, 9, 10), 0);
+    EXPECT_EQ(std::pair(*pixel(m.e, 10, 10), *pixel(m.e, 9, 10)), std::pair(u8(3), u8(0)));
     EXPECT_EQ(e->CutBitmaskChannelRectangle(Rect(3, 3, 3, 9)), nullptr);
 }
 
@@ -383,8 +356,8 @@ TEST_F(Element, AlphaBoundaryRectFindsTheQualifyingPixels)
     e->AddAlphaChannel(false);
     alphaAt(e.e, 3, 4) = 9;
     EXPECT_EQ(e->GetAlphaBoundaryRect(nullptr, 1, false), Rect(103, 54, 104, 55));
-    EXPECT_EQ(e->GetAlphaBoundaryRect(nullptr, 10, false).isEmpty(), true);
-    EXPECT_GT(e->GetAlphaBoundaryRect(nullptr, 10, false).left, e->GetAlphaBoundaryRect(nullptr, 10, false).right);
+    const Rect none = e->GetAlphaBoundaryRect(nullptr, 10, false);
+    EXPECT_TRUE(none.isEmpty() && none.left > none.right);
     EXPECT_TRUE(e->GetAlphaBoundaryRect(&clip, 1, false).isEmpty());  // (3, 4) lies above the clip
     const Rect lower(90, 52, 105, 80);
     EXPECT_EQ(e->GetAlphaBoundaryRect(&lower, 1, false), Rect(103, 54, 104, 55));
@@ -525,9 +498,8 @@ TEST_F(Element, GreyCopyWeighsTheThirdByteMost)
     e->SetPosition({3, 3});
     Elem grey(CreateGrayImage(e.e));
     ASSERT_NE(grey.e, nullptr);
-    EXPECT_EQ(grey->GetBPP(), 8);
-    EXPECT_EQ(*pixel(grey.e, 4, 1), (30 * 200 + 59 * 50 + 11 * 100) / 100);
-    EXPECT_EQ(grey->GetPosition(), Point(0, 0));
+    EXPECT_EQ(std::tuple(grey->GetBPP(), *pixel(grey.e, 4, 1), grey->GetPosition()),
+              std::tuple(8, u8((30 * 200 + 59 * 50 + 11 * 100) / 100), Point(0, 0)));
     Elem again(CreateGrayImage(grey.e));
     ASSERT_NE(again.e, nullptr);
     EXPECT_EQ(*pixel(again.e, 4, 1), *pixel(grey.e, 4, 1));
@@ -560,10 +532,7 @@ TEST_F(Element, AFailedDeepCopyKeepsTheOldStore)
     PanoramaLib::IDib* const direct = dibs.host().CreateCopy(src->GetDib(), false);
     setrlimit(RLIMIT_AS, &old);
 
-    EXPECT_FALSE(copied);
-    EXPECT_EQ(direct, nullptr);
-    EXPECT_EQ(dst->GetDib(), oldStore);
-    EXPECT_EQ(dst->GetWidth(), 3);
-    EXPECT_EQ(dst->GetBPP(), 8);
+    EXPECT_TRUE(!copied && !direct);
+    EXPECT_EQ(std::tuple(dst->GetDib(), dst->GetWidth(), dst->GetBPP()), std::tuple(oldStore, 3, 8));
 }
 #endif
