@@ -258,13 +258,9 @@ TEST(RecursiveGauss, DegenerateSigmaOrPlaneLeavesTheDataUnchanged)
     Gauss8(10, 0, 16, sentinel.data(), 2.0);
     Gauss24(0, 0, 0, sentinel.data(), 2.0);
     Gauss24(-3, 5, 9, sentinel.data(), 2.0);
+    GaussGray16bit(0, 4, 2, reinterpret_cast<unsigned short*>(sentinel.data()), 1.0);
+    GaussGrayDouble(4, 0, 4, reinterpret_cast<double*>(sentinel.data()), 1.0);
     EXPECT_EQ(sentinel, std::vector<unsigned char>(64, 99));
-    std::vector<unsigned short> s16(8, 5);
-    GaussGray16bit(0, 4, 2, s16.data(), 1.0);
-    EXPECT_EQ(s16, std::vector<unsigned short>(8, 5));
-    std::vector<double> d(8, 0.25);
-    GaussGrayDouble(4, 0, 4, d.data(), 1.0);
-    EXPECT_EQ(d, std::vector<double>(8, 0.25));
     GaussGrayDouble(4, 4, 4, nullptr, 1.0);
 }
 

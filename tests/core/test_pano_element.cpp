@@ -449,16 +449,9 @@ TEST_F(Element, AutoCropTrimsIsolatedNotchesAndDropsRowsAcrossGaps)
 {
     // Row 1 covered but for notches at columns 4 and 25; row 2 covered on 10..20.
     auto scene = [](bool secondRow, bool gapAbove) {
-        auto* e = new CPanoElement(false);
-        EXPECT_TRUE(e->CreateImage(24, 30, 3));
-        e->AddAlphaChannel(false);
-        for (int x = 2; x <= 27; ++x)
-            if (x != 4 && x != 25)
-                alphaAt(e, x, 1) = 255;
-        for (int x = 10; x <= 20 && secondRow; ++x)
-            alphaAt(e, x, 2) = 255;
-        if (gapAbove)
-            alphaAt(e, 4, 0) = 10;  // the notch at column 4 continues upwards
+        CPanoElement* e = spanScene({{1, 0}, {2, 27}, secondRow ? std::pair(10, 20) : std::pair(1, 0)}, 30);
+        alphaAt(e, 4, 1) = alphaAt(e, 25, 1) = 0;
+        alphaAt(e, 4, 0) = gapAbove ? 10 : 0;  // the notch at column 4 continues upwards
         return e;
     };
     Elem single(scene(false, false));

@@ -191,19 +191,15 @@ TEST(RobustFit, TooFewPairsLeaveTheOutputsUntouched)
     for (const ModelCase& mc : kModels) {
         SCOPED_TRACE(mc.name);
         const Pairs p = makePairs(mc.m, 4, 0.0, 0.0, 1);
-        Pairs three = p, shortW = p;
-        three.a.pop_back();
-        three.b.pop_back();
-        three.w.pop_back();
+        Pairs shortW = p;
         shortW.w.pop_back();
-        EXPECT_TRUE(refused(mc.fit, three, 0.75));
+        EXPECT_TRUE(refused(mc.fit, makePairs(mc.m, 3, 0.0, 0.0, 1), 0.75));
         // Mismatched lengths and an impossible outlier share are refused the same way.
         EXPECT_TRUE(refused(mc.fit, shortW, 0.75));
         EXPECT_TRUE(refused(mc.fit, p, 1.0));
         // Four exact pairs are fitted.
         const FitResult four = run(mc.fit, p);
-        EXPECT_TRUE(four.ok);
-        EXPECT_EQ(four.in.size(), 4u);
+        EXPECT_TRUE(four.ok && four.in.size() == 4);
     }
 }
 
