@@ -148,35 +148,29 @@ TEST(KdTreeBuild, SlidingCutsStillPartitionThePoints)
     }
 }
 
-TEST(KdTreeBuild, IdenticalPointsAndTinyBucketsTerminate)
-{
-    PointSet s(50, 4);
-    for (int i = 0; i < 50; ++i)
-        for (int d = 0; d < 4; ++d)
-            s.pts[i][d] = 0.25;
-    for (int bucket : {0, 1, 4}) {
-        kd_tree t(s.pts, 50, 4, bucket, KD_SL_MIDPT);
-        checkTree(t);
-        expectMatchesBruteForce(t, s, s.pts[7], 3);
-    }
-}
-
 TEST(KdTreeSearch, UncappedSearchEqualsBruteForce)
 {
+    // Duplicates: few distinct values in the first three coordinates, the rest equal; identical
+    // points (with tiny buckets) must terminate too.
+    enum Kind { Random, Duplicates, Identical };
     struct Case {
         int dim, n, bucket;
-        bool duplicates;  // few distinct values in the first three coordinates, the rest equal
+        Kind kind;
     };
-    const Case cases[] = {{2, 1500, 4, false}, {16, 1500, 4, false}, {128, 600, 4, false},
-                          {3, 800, 1, true},   {3, 800, 4, true},    {32, 800, 1, true}, {32, 800, 4, true}};
+    const Case cases[] = {{2, 1500, 4, Random},    {16, 1500, 4, Random},    {128, 600, 4, Random},
+                          {3, 800, 1, Duplicates}, {3, 800, 4, Duplicates},  {32, 800, 1, Duplicates},
+                          {32, 800, 4, Duplicates}, {4, 50, 0, Identical},   {4, 50, 1, Identical},
+                          {4, 50, 4, Identical}};
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     std::uniform_int_distribution<int> level(0, 2);
     auto coordinate = [&](const Case& c, int d, double shift) {
-        return c.duplicates ? (d < 3 ? level(rng) * 0.5 + shift : 0.125) : u(rng) * (1 + 2 * shift) - shift;
+        if (c.kind == Identical)
+            return 0.25 + shift;
+        return c.kind == Duplicates ? (d < 3 ? level(rng) * 0.5 + shift : 0.125) : u(rng) * (1 + 2 * shift) - shift;
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "dim " << c.dim << " bucket " << c.bucket << " duplicates " << c.duplicates);
+        SCOPED_TRACE(testing::Message() << "dim " << c.dim << " bucket " << c.bucket << " kind " << c.kind);
         PointSet s(c.n, c.dim);
         for (int i = 0; i < c.n; ++i)
             for (int d = 0; d < c.dim; ++d)
@@ -186,7 +180,7 @@ TEST(KdTreeSearch, UncappedSearchEqualsBruteForce)
         std::vector<double> q(c.dim);
         for (int trial = 0; trial < 60; ++trial) {
             for (int d = 0; d < c.dim; ++d)  // some queries off the points or outside the box
-                q[d] = coordinate(c, d, c.duplicates ? (trial % 2) * 0.2 : 0.1);
+                q[d] = coordinate(c, d, c.kind != Random ? (trial % 2) * 0.2 : 0.1);
             expectMatchesBruteForce(t, s, q.data(), 4);
         }
         for (int i = 0; i < c.n; i += c.n / 10)  // queries that coincide with stored points
