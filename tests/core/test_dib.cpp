@@ -74,9 +74,8 @@ void fillTexture(QtDibImpl* d, unsigned seed, int noise = 60)
 // Largest (or with `mean`, mean) absolute byte difference over the visible pixels.
 double difference(const QtDibImpl* a, const QtDibImpl* b, bool mean = false)
 {
-    EXPECT_EQ(a->width(), b->width());
-    EXPECT_EQ(a->height(), b->height());
-    EXPECT_EQ(a->bytesPerPixel(), b->bytesPerPixel());
+    EXPECT_EQ(std::tuple(a->width(), a->height(), a->bytesPerPixel()),
+              std::tuple(b->width(), b->height(), b->bytesPerPixel()));
     double worst = 0, sum = 0;
     const int rowBytes = a->width() * a->bytesPerPixel() / 8;
     for (int y = 0; y < a->height(); ++y) {
@@ -262,7 +261,8 @@ TEST_F(DibFiles, FormatsRoundTripExactlyOrJpegWithinTolerance)
         ASSERT_TRUE(loaded->load(W(file), &err));
         EXPECT_TRUE(err.empty() && loaded->bytesPerPixel() == 24);
         EXPECT_LT(difference(original.dib, loaded.dib, jpeg), jpeg ? 3.0 : 0.5);  // mean for JPEG, else max
-        EXPECT_EQ(std::pair(loaded->getPathName(), loaded->getFileName()), std::pair(W(file), W(QFileInfo(file).fileName())));
+        EXPECT_EQ(std::pair(loaded->getPathName(), loaded->getFileName()),
+                  std::pair(W(file), W(QFileInfo(file).fileName())));
     }
 }
 
@@ -453,8 +453,7 @@ TEST(Dib, DrawScalesTheSourcePartIntoTheTarget)
         QPainter painter(&canvas);
         s->draw(QRect(0, 0, 20, 20), painter, QRect(2, 2, 2, 2));
     }
-    EXPECT_EQ(canvas.pixel(2, 2), qRgb(255, 0, 0));
-    EXPECT_EQ(canvas.pixel(17, 17), qRgb(0, 0, 0));
+    EXPECT_EQ(std::pair(canvas.pixel(2, 2), canvas.pixel(17, 17)), std::pair(qRgb(255, 0, 0), qRgb(0, 0, 0)));
 
     Store empty;
     QPainter painter(&canvas);

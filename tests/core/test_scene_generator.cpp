@@ -57,7 +57,6 @@ TEST(SceneCameras, RotationFollowsTheEngineConvention)
     EXPECT_NEAR(std::atan2(Y, std::hypot(X, Z)) * 180 / kPi, -10, 1e-9);
     double x, y;
     ASSERT_TRUE(projectRay(cam, X, Y, Z, x, y));
-    EXPECT_NEAR(x, 200, 1e-9);
-    EXPECT_NEAR(y, 150, 1e-9);
+    EXPECT_LT(std::hypot(x - 200, y - 150), 1e-9);
     EXPECT_FALSE(projectRay(cam, -X, -Y, -Z, x, y));
 }
