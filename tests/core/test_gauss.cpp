@@ -26,15 +26,6 @@ double pattern(int x, int y)
     return std::min(1.0, std::max(0.0, v));
 }
 
-std::vector<double> patternPlane(int w, int h, int stride)
-{
-    std::vector<double> p(std::size_t(stride) * h, -7.0);  // padding marked
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            p[std::size_t(y) * stride + x] = pattern(x, y);
-    return p;
-}
-
 // Clamped to 0..hi; integers truncated, with rounding residue within 1e-6 of the next
 // level counted as that level.
 template <class S>
@@ -228,7 +219,9 @@ TEST(RecursiveGauss, DegenerateSigmaOrPlaneLeavesTheDataUnchanged)
 {
     // At the clamped scale (and below it, and at sigma = 0.857379 / 4 where theta = 2 pi)
     // the recursion's gain is infinite; negative, NaN and infinite sigmas mean nothing.
-    const std::vector<double> d0 = patternPlane(30, 20, 30);
+    std::vector<double> d0(30 * 20);
+    for (std::size_t i = 0; i < d0.size(); ++i)
+        d0[i] = pattern(int(i % 30), int(i / 30));
     std::vector<unsigned char> g0(30 * 3 * 20);
     for (std::size_t i = 0; i < g0.size(); ++i)
         g0[i] = static_cast<unsigned char>(i * 37);

@@ -24,9 +24,8 @@ CGraphLink* addMatch(CGraph& g, int i, int j, int inliers)
     l->inliers = inliers;
     l->outliers = inliers / 3;
     l->error = 0.25 * inliers;
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c)
-            l->m[r][c] = r * 3 + c + 0.5 * i + 0.25 * j;
+    for (int k = 0; k < 9; ++k)
+        l->m[k / 3][k % 3] = k + 0.5 * i + 0.25 * j;
     for (int k = 0; k < inliers; ++k) {
         l->keys1.push_back(100 * i + k);
         l->keys2.push_back(100 * j + k);

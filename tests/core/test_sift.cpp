@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <tuple>
 #include <vector>
 
@@ -134,10 +135,7 @@ void ReferenceDescriptor(const CImageD& level, double cx, double cy, double thet
 
 double Norm(const double* v)
 {
-    double s = 0;
-    for (int i = 0; i < 128; ++i)
-        s += v[i] * v[i];
-    return std::sqrt(s);
+    return std::sqrt(std::inner_product(v, v + 128, v, 0.0));
 }
 
 }  // namespace
@@ -475,8 +473,7 @@ TEST(SiftReference, FastHistogramAndDescriptorMatchStraightforwardFormsBitForBit
 // ---- Cancellation, small and unusable inputs -------------------------------------------
 
 namespace {
-int g_polls = 0;
-int g_abortAt = 0;
+int g_polls = 0, g_abortAt = 0;
 bool CountingAbort()
 {
     ++g_polls;
@@ -487,8 +484,7 @@ bool CountingAbort()
 TEST(SiftCancellation, EachOfTheFivePollsThrowsAbort)
 {
     const QImage r = SceneRaster(QRect(0, 0, 150, 120));
-    g_polls = 0;
-    g_abortAt = 0;
+    g_polls = g_abortAt = 0;
     Features full;
     Extract(r, full, 10.0, CountingAbort);
     EXPECT_EQ(g_polls, 5);
