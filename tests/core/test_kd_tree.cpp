@@ -65,8 +65,7 @@ void expectMatchesBruteForce(kd_tree& tree, const PointSet& s, const double* q, 
             ASSERT_GE(idx[i], 0);
             ASSERT_EQ(kdDistance2(q, s.pts[idx[i]], s.dim), dist[i]);  // ties may name another point
         } else {
-            EXPECT_EQ(idx[i], -1);
-            EXPECT_EQ(dist[i], PQ_NULL_KEY);
+            EXPECT_EQ(std::pair(idx[i], dist[i]), std::pair(-1, PQ_NULL_KEY));
         }
     }
     // No point reported twice.
