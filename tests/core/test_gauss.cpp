@@ -138,12 +138,6 @@ TEST(RecursiveGauss, ConstantPlanesStayAndSamplesAreClampedNeverWrapped)
         std::vector<unsigned short> w(33 * 21, 40000);
         GaussGray16bit(33, 21, 33, w.data(), sigma);
         EXPECT_TRUE(keeps(w, 40000)) << sigma;
-        std::vector<unsigned char> rgb(31 * 3 * 17);
-        for (std::size_t i = 0; i < rgb.size(); ++i)
-            rgb[i] = i % 3 == 0 ? 10 : i % 3 == 1 ? 200 : 255;
-        Gauss24(31, 17, 31 * 3, rgb.data(), sigma);
-        for (std::size_t i = 0; i < rgb.size(); ++i)
-            ASSERT_TRUE(keeps(std::vector<int>{rgb[i]}, i % 3 == 0 ? 10 : i % 3 == 1 ? 200 : 255)) << sigma << " " << i;
     }
     // Overshoot at 1.0 itself: rounding of a plane of ones must not store above 1; values
     // beyond the range are stored as the range's ends.
