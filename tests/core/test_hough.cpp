@@ -213,11 +213,8 @@ TEST(HoughVoting, DegenerateKeypointsCastNoVotes)
     ASSERT_TRUE(out.vote(t, sc.db, sc.keys, sc.desc));
     ASSERT_FALSE(out.score.empty());
     EXPECT_EQ(asSet(out.query[out.best()]).size(), 24u);
-    for (std::size_t c = 0; c < out.query.size(); ++c) {
-        const std::set<int> voters = asSet(out.query[c]);
-        for (int bad : {0, 1, 2, 3, 4, 5})
-            EXPECT_EQ(voters.count(bad), 0u) << "keypoint " << bad << " voted into candidate " << c;
-    }
+    for (std::size_t c = 0; c < out.query.size(); ++c)  // keypoints 0..5 vote nowhere
+        EXPECT_GE(*asSet(out.query[c]).begin(), 6) << "candidate " << c;
 }
 
 TEST(NearestNeighbours, RatioTestAndQuality)
