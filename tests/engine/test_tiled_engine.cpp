@@ -300,8 +300,9 @@ TEST(TiledEngine, PhotosLeftOutOfTheResultAreListed)
         for (const auto& e : c.expected)
             found = found || status->unmatchedImages == e;
         EXPECT_TRUE(found) << ::testing::PrintToString(status->unmatchedImages);
-        if (built)
+        if (built) {
             EXPECT_EQ(h.self->m_order.size() + status->unmatchedImages.size(), input.size());
+        }
     }
 }
 
