@@ -43,7 +43,8 @@ const wchar_t kCorrupt[] = L"Corrupt or incomplete image data.";
 const wchar_t kNoMemory[] = L"Not enough memory to load the photo.";
 
 // The image model's start-up, before main in every program that links the store.
-[[maybe_unused]] const bool g_readerLimitSet = (QImageReader::setAllocationLimit(int(kImageAllocationLimit >> 20)), true);
+[[maybe_unused]] const bool g_readerLimitSet =
+    (QImageReader::setAllocationLimit(static_cast<int>(kImageAllocationLimit >> 20)), true);
 
 std::wstring tooLarge(int width, int height)
 {
@@ -55,7 +56,7 @@ std::int64_t imageBytes(QImage::Format format, int width, int height)
     const int bpp = QImage::toPixelFormat(format).bitsPerPixel();
     if (bpp <= 0 || width <= 0 || height <= 0)
         return -1;
-    return (((std::int64_t(width) * bpp + 31) >> 5) << 2) * height;
+    return (((static_cast<std::int64_t>(width) * bpp + 31) >> 5) << 2) * height;
 }
 
 // The toolkit converts an image of 24 or more bits a pixel to 24-bit RGB within its own
@@ -185,7 +186,7 @@ QList<QRgb> greyTable()
 // it does not fit the int that the store reports it in.
 std::int64_t paddedRowBytes(int width, int bpp)
 {
-    const std::int64_t bytes = ((std::int64_t(width) * bpp / 8) + 3) & ~std::int64_t(3);
+    const std::int64_t bytes = ((static_cast<std::int64_t>(width) * bpp / 8) + 3) & ~static_cast<std::int64_t>(3);
     return bytes > std::numeric_limits<int>::max() ? -1 : bytes;
 }
 
@@ -324,9 +325,9 @@ unsigned char* QtDibImpl::bits() const
 int QtDibImpl::bytesPerLine() const
 {
     if (m_pImage)
-        return int(m_pImage->bytesPerLine());
+        return static_cast<int>(m_pImage->bytesPerLine());
     const std::int64_t bytes = paddedRowBytes(m_width, m_depth);
-    return bytes < 0 ? 0 : int(bytes);
+    return bytes < 0 ? 0 : static_cast<int>(bytes);
 }
 
 int QtDibImpl::bytesPerPixel() const
@@ -354,7 +355,7 @@ QtDibImpl::FileStamp QtDibImpl::StampOf(const std::wstring& path)
         return stamp;
     stamp.known = true;
     stamp.size = st.st_size;
-    stamp.modified = std::int64_t(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    stamp.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
     return stamp;
 }
 

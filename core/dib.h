@@ -22,7 +22,7 @@ namespace PanoramaLib {
 // start-up gives the toolkit's image readers the same limit, so that every program and
 // every reader of image files works under it. A 24-bit photo costs 4 bytes a pixel while
 // it loads: 268 megapixels (16384 x 16384) fit.
-constexpr std::int64_t kImageAllocationLimit = std::int64_t(1024) << 20;
+constexpr std::int64_t kImageAllocationLimit = static_cast<std::int64_t>(1024) << 20;
 
 // What loading a `width` x `height` photo that decodes to `decoded` allocates at its peak.
 std::int64_t PhotoLoadBytes(QImage::Format decoded, int width, int height);

@@ -425,9 +425,9 @@ VL_GAUSS_BANDS(GrayDouble, double, 1)
 namespace {
 
 // Below this many pixels a plane is blurred on the calling thread.
-constexpr std::int64_t kParallelPixels = std::int64_t(1) << 18;
+constexpr std::int64_t kParallelPixels = static_cast<std::int64_t>(1) << 18;
 // Samples per parallel task (a band of whole line blocks).
-constexpr std::int64_t kTaskSamples = std::int64_t(1) << 16;
+constexpr std::int64_t kTaskSamples = static_cast<std::int64_t>(1) << 16;
 
 // C interleaved samples per pixel, each channel filtered on its own; stride in samples.
 // Large planes are cut into bands of whole line blocks for both passes, run on a few
@@ -436,25 +436,26 @@ template <class S, int C, class Columns, class Rows>
 void BlurPlane(int width, int height, std::ptrdiff_t stride, S* data, const LineConstants& k, Columns columnBand,
                Rows rowBand)
 {
-    const std::ptrdiff_t columns = std::ptrdiff_t(width) * C;
-    const std::size_t columnBuffer = std::size_t(height) * kColumnBlock;
-    const std::size_t rowBuffer = std::size_t(width) * std::size_t(kRowBlock * C);
-    if (std::int64_t(width) * height < kParallelPixels) {
+    const std::ptrdiff_t columns = static_cast<std::ptrdiff_t>(width) * C;
+    const std::size_t columnBuffer = static_cast<std::size_t>(height) * kColumnBlock;
+    const std::size_t rowBuffer = static_cast<std::size_t>(width) * static_cast<std::size_t>(kRowBlock * C);
+    if (static_cast<std::int64_t>(width) * height < kParallelPixels) {
         std::vector<double> buffer(std::max(columnBuffer, rowBuffer));
         columnBand(k, height, stride, data, 0, columns, buffer.data());
         rowBand(k, width, stride, data, 0, height, buffer.data());
         return;
     }
     const auto roundUp = [](std::int64_t v, std::int64_t m) { return std::max(m, (v + m - 1) / m * m); };
-    const std::size_t columnGrain = std::size_t(roundUp(kTaskSamples / height, kColumnBlock));
-    Utils::ParallelFor(std::size_t(columns), columnGrain, [&](std::size_t c0, std::size_t c1) {
+    const std::size_t columnGrain = static_cast<std::size_t>(roundUp(kTaskSamples / height, kColumnBlock));
+    Utils::ParallelFor(static_cast<std::size_t>(columns), columnGrain, [&](std::size_t c0, std::size_t c1) {
         std::vector<double> t(columnBuffer);
-        columnBand(k, height, stride, data, std::ptrdiff_t(c0), std::ptrdiff_t(c1), t.data());
+        columnBand(k, height, stride, data, static_cast<std::ptrdiff_t>(c0), static_cast<std::ptrdiff_t>(c1), t.data());
     });
-    const std::size_t rowGrain = std::size_t(roundUp(kTaskSamples / std::max<std::int64_t>(columns, 1), kRowBlock));
-    Utils::ParallelFor(std::size_t(height), rowGrain, [&](std::size_t r0, std::size_t r1) {
+    const std::size_t rowGrain =
+        static_cast<std::size_t>(roundUp(kTaskSamples / std::max<std::int64_t>(columns, 1), kRowBlock));
+    Utils::ParallelFor(static_cast<std::size_t>(height), rowGrain, [&](std::size_t r0, std::size_t r1) {
         std::vector<double> t(rowBuffer);
-        rowBand(k, width, stride, data, int(r0), int(r1), t.data());
+        rowBand(k, width, stride, data, static_cast<int>(r0), static_cast<int>(r1), t.data());
     });
 }
 
@@ -512,11 +513,13 @@ std::unique_ptr<double[]> AllocGaussianFilterNxN(double sigma, int* n)
     constexpr double kSqrt2Pi = 2.5066282746310002;
     std::vector<double> g(static_cast<std::size_t>(size));
     for (int i = -half; i <= half; ++i)
-        g[std::size_t(i + half)] = std::exp(-double(i) * i / (2.0 * sigma * sigma)) / (sigma * kSqrt2Pi);
-    auto kernel = std::make_unique<double[]>(std::size_t(size) * size);
+        g[static_cast<std::size_t>(i + half)] =
+            std::exp(-static_cast<double>(i) * i / (2.0 * sigma * sigma)) / (sigma * kSqrt2Pi);
+    auto kernel = std::make_unique<double[]>(static_cast<std::size_t>(size) * size);
     for (int r = 0; r < size; ++r)
         for (int c = 0; c < size; ++c)
-            kernel[std::size_t(r) * size + c] = g[std::size_t(r)] * g[std::size_t(c)];
+            kernel[static_cast<std::size_t>(r) * size + c] =
+                g[static_cast<std::size_t>(r)] * g[static_cast<std::size_t>(c)];
     if (n)
         *n = size;
     return kernel;

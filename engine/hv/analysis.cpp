@@ -328,12 +328,12 @@ std::vector<CPanorama::Prepared> CPanorama::PreparePhotos(const std::vector<Pano
     std::int64_t perThread = 0, decoded = 0;
     for (std::size_t i = 0; i < photos.size(); ++i)
         if (const auto* p = static_cast<const CPanoElement*>(photos[i]))
-            decoded += std::int64_t(p->GetWidth()) * p->GetHeight() * 3;
+            decoded += static_cast<std::int64_t>(p->GetWidth()) * p->GetHeight() * 3;
     for (std::size_t i : todo) {
         const auto* p = static_cast<const CPanoElement*>(photos[i]);
         const std::int64_t w = p->GetWidth(), h = p->GetHeight();
-        const double s = std::max(1.0, double(std::max(w, h)) / std::max(m_nWorkSize, 1));
-        const std::int64_t work = std::int64_t(double(w) / s * double(h) / s);
+        const double s = std::max(1.0, static_cast<double>(std::max(w, h)) / std::max(m_nWorkSize, 1));
+        const std::int64_t work = static_cast<std::int64_t>(static_cast<double>(w) / s * static_cast<double>(h) / s);
         perThread = std::max(perThread, w * h * 3 + work * (6 + kSiftBytesPerPixel));
     }
     const int explicitThreads = g_matchingThreads.load();

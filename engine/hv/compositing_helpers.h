@@ -20,10 +20,13 @@ struct Plane24 {
     VarnoBase::Point pos;
 
     explicit Plane24(const CPanoElement* e)
-        : bits(e->GetBits()), bpl(std::size_t(e->GetBPL())), pos(e->m_position)
+        : bits(e->GetBits()), bpl(static_cast<std::size_t>(e->GetBPL())), pos(e->m_position)
     {
     }
-    u8* At(int x, int y) const { return bits + std::size_t(y - pos.y) * bpl + std::size_t(x - pos.x) * 3; }
+    u8* At(int x, int y) const
+    {
+        return bits + static_cast<std::size_t>(y - pos.y) * bpl + static_cast<std::size_t>(x - pos.x) * 3;
+    }
 };
 
 // The alpha plane likewise; null rows when the element has none (fully opaque).
@@ -33,12 +36,12 @@ struct AlphaPlane {
     VarnoBase::Point pos;
 
     explicit AlphaPlane(const CPanoElement* e)
-        : bits(e->m_pAlpha), bpl(std::size_t(e->m_pAlpha ? e->GetAlphaBPL() : 0)), pos(e->m_position)
+        : bits(e->m_pAlpha), bpl(static_cast<std::size_t>(e->m_pAlpha ? e->GetAlphaBPL() : 0)), pos(e->m_position)
     {
     }
     u8* At(int x, int y) const
     {
-        return bits ? bits + std::size_t(y - pos.y) * bpl + std::size_t(x - pos.x) : nullptr;
+        return bits ? bits + static_cast<std::size_t>(y - pos.y) * bpl + static_cast<std::size_t>(x - pos.x) : nullptr;
     }
 };
 

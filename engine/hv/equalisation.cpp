@@ -25,8 +25,8 @@ void CPanorama::GradientAverage(const Pass& pass, int i)
 {
     CPanoElement* pano = pass.target;
     const std::vector<CPanoElement*>& warped = pass.warped;
-    CPanoElement* photo = std::size_t(i) < warped.size() ? warped[i] : nullptr;
-    if (!pano || !photo || std::size_t(i) >= pass.transforms.size())
+    CPanoElement* photo = static_cast<std::size_t>(i) < warped.size() ? warped[i] : nullptr;
+    if (!pano || !photo || static_cast<std::size_t>(i) >= pass.transforms.size())
         return;
     const Rect r = photo->GetImageRect();
     const Rect a = photo->GetAlphaBoundaryRect(nullptr, 1, false);
@@ -84,7 +84,7 @@ void CPanorama::GradientAverage(const Pass& pass, int i)
                     continue;
                 for (int ch = 0; ch < 3; ++ch) {
                     const int d = std::clamp(p[ch] - q[ch] + 128, 0, 255);
-                    c[ch] = u8(((255 - alpha) * 128 + alpha * d) / 255);
+                    c[ch] = static_cast<u8>(((255 - alpha) * 128 + alpha * d) / 255);
                 }
             }
         }
@@ -105,10 +105,10 @@ void CPanorama::GradientAverage(const Pass& pass, int i)
                 u8* dst = tp.At(area.left, y);
                 const u8* c = kp.At(area.left, y);
                 for (int n = 0; n < n3; ++n) {
-                    const int d = int(c[n]) - bias;
+                    const int d = static_cast<int>(c[n]) - bias;
                     const int half = (d - (d >> 31)) >> 1;
-                    const int v = int(dst[n]) + sign * half;
-                    dst[n] = u8(v < 0 ? 0 : v > 255 ? 255 : v);
+                    const int v = static_cast<int>(dst[n]) + sign * half;
+                    dst[n] = static_cast<u8>(v < 0 ? 0 : v > 255 ? 255 : v);
                 }
             }
         });

@@ -14,7 +14,7 @@ namespace LaplacianPyramid {
 CLevel::CLevel(int w, int h) : RefCounter(1), width(std::max(w, 0)), height(std::max(h, 0))
 {
     stride = (width + 3) & ~3;
-    const std::size_t bytes = std::size_t(stride) * std::size_t(height);
+    const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
     if (bytes > 0) {
         data = new (std::nothrow) unsigned char[bytes]();
         if (!data)
@@ -35,20 +35,20 @@ void CPyramid::RemoveLevels()
 
 CLevel* CPyramid::RemoveLevel(int i)
 {
-    if (i < 0 || std::size_t(i) >= levels.size())
+    if (i < 0 || static_cast<std::size_t>(i) >= levels.size())
         return nullptr;
-    CLevel* level = levels[std::size_t(i)];
+    CLevel* level = levels[static_cast<std::size_t>(i)];
     levels.erase(levels.begin() + i);
     return level;
 }
 
 void CPyramid::Build(int count, bool laplacian)
 {
-    for (int i = 0; i + 1 < count && std::size_t(i) < levels.size(); ++i) {
+    for (int i = 0; i + 1 < count && static_cast<std::size_t>(i) < levels.size(); ++i) {
         levels.reserve(levels.size() + 1);  // a throw here leaves the pyramid as it was
-        levels.push_back(Reduce(levels[std::size_t(i)]));
+        levels.push_back(Reduce(levels[static_cast<std::size_t>(i)]));
         if (laplacian)
-            Expand_Laplacian(levels[std::size_t(i)], levels[std::size_t(i) + 1]);
+            Expand_Laplacian(levels[static_cast<std::size_t>(i)], levels[static_cast<std::size_t>(i) + 1]);
     }
 }
 
@@ -149,12 +149,13 @@ void ExpandInto(const CLevel* fine, const CLevel* coarse, Combine&& combine)
     const int w = std::min(fine->width, 2 * wc - 1);
     const int h = std::min(fine->height, tmp.height);
     Utils::ParallelForRows(h, w, [&](int y0, int y1) {
-        std::vector<unsigned char> row(std::size_t(2 * wc - 1));
+        std::vector<unsigned char> row(static_cast<std::size_t>(2 * wc - 1));
         for (int y = y0; y < y1; ++y) {
             Expand1D(tmp.Row(y), row.data(), wc);
             unsigned char* f = fine->Row(y);
             for (int x = 0; x < w; ++x)
-                f[x] = static_cast<unsigned char>(std::clamp(combine(int(f[x]), int(row[std::size_t(x)])), 0, 255));
+                f[x] = static_cast<unsigned char>(std::clamp(
+                    combine(static_cast<int>(f[x]), static_cast<int>(row[static_cast<std::size_t>(x)])), 0, 255));
         }
     });
 }

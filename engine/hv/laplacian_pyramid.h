@@ -26,7 +26,10 @@ public:
     CLevel(const CLevel&) = delete;
     CLevel& operator=(const CLevel&) = delete;
 
-    unsigned char* Row(int y) const noexcept { return data + std::size_t(y) * std::size_t(stride); }
+    unsigned char* Row(int y) const noexcept
+    {
+        return data + static_cast<std::size_t>(y) * static_cast<std::size_t>(stride);
+    }
 
     int width = 0;
     int height = 0;

@@ -118,7 +118,7 @@ int CPanorama::GetHFreqNumLevels(double s)
     int n = 4;
     if (!(s >= 2.0))  // also NaN
         return n;
-    std::int64_t v = s >= 4.0e18 ? std::int64_t(4e18) : std::int64_t(s);
+    std::int64_t v = s >= 4.0e18 ? static_cast<std::int64_t>(4e18) : static_cast<std::int64_t>(s);
     while (v / 2 > 0) {
         v /= 2;
         ++n;
@@ -178,23 +178,23 @@ PanoramaLib::IPanoElement* CPanorama::CreateImageThumbnail(PanoramaLib::IPanoEle
             while (wt > S)
                 wt >>= 1;
             ht = wt > 0 ? h * wt / w : 0;
-            scale = wt > 0 ? double(w / wt) : 1.0;
+            scale = wt > 0 ? static_cast<double>(w / wt) : 1.0;
         } else {
             ht = h;
             while (ht > S)
                 ht >>= 1;
             wt = ht > 0 ? w * ht / h : 0;
-            scale = ht > 0 ? double(h / ht) : 1.0;
+            scale = ht > 0 ? static_cast<double>(h / ht) : 1.0;
         }
     } else if (S > 0) {
         if (h < w) {
             wt = S;
             ht = (h * S + w / 2) / w;
-            scale = double(w) / double(S);
+            scale = static_cast<double>(w) / static_cast<double>(S);
         } else {
             ht = S;
             wt = (w * S + h / 2) / h;
-            scale = double(h) / double(S);
+            scale = static_cast<double>(h) / static_cast<double>(S);
         }
     }
     if (wt <= 0 || ht <= 0 || !photo->HasBits() || photo->GetBPP() != 24)
@@ -203,15 +203,17 @@ PanoramaLib::IPanoElement* CPanorama::CreateImageThumbnail(PanoramaLib::IPanoEle
     try {
         // Columns first into a w x h' buffer, then rows into the copy.
         const std::size_t tmpStride = Stride24(w);
-        std::vector<unsigned char> tmp(tmpStride * std::size_t(ht));
-        StretchColumns(tmp.data(), tmpStride, photo->GetBits(), std::size_t(photo->GetBPL()), int(w), int(h), int(ht));
+        std::vector<unsigned char> tmp(tmpStride * static_cast<std::size_t>(ht));
+        StretchColumns(tmp.data(), tmpStride, photo->GetBits(), static_cast<std::size_t>(photo->GetBPL()),
+                       static_cast<int>(w), static_cast<int>(h), static_cast<int>(ht));
 
         VarnoBase::RefPtr<CPanoElement> copy = NewPanoElement(true);
         if (!copy)
             return nullptr;
-        if (!copy->CreateImage(true, int(wt), int(ht), true) || !copy->HasBits())
+        if (!copy->CreateImage(true, static_cast<int>(wt), static_cast<int>(ht), true) || !copy->HasBits())
             return nullptr;
-        StretchRows(copy->GetBits(), std::size_t(copy->GetBPL()), tmp.data(), tmpStride, int(w), int(ht), int(wt));
+        StretchRows(copy->GetBits(), static_cast<std::size_t>(copy->GetBPL()), tmp.data(), tmpStride,
+                    static_cast<int>(w), static_cast<int>(ht), static_cast<int>(wt));
         photo->m_scale = scale;
         return copy.Detach();
     } catch (const std::bad_alloc&) {

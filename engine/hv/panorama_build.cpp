@@ -59,7 +59,7 @@ void CPanorama::FillUnmatched()
     out.clear();
     const int inputs = m_status.nImages;
     for (int i : engineIndices) {
-        if (std::size_t(i) < m_inputIndex.size())
+        if (static_cast<std::size_t>(i) < m_inputIndex.size())
             out.push_back(m_inputIndex[i]);
         else
             out.push_back(inputs);
@@ -331,7 +331,7 @@ bool CPanorama::Stitch(bool automatic)
 
 bool CPanorama::CorrectLens(int i)
 {
-    if (!m_bLensCompensation || std::size_t(i) >= m_lensPending.size() || !m_lensPending[i]) {
+    if (!m_bLensCompensation || static_cast<std::size_t>(i) >= m_lensPending.size() || !m_lensPending[i]) {
         Poll(2);  // the answer is only stored here
         return true;
     }
@@ -372,7 +372,7 @@ bool CPanorama::StitchImages(const Pass& pass)
     const int levels = pass.levels;
 
     const int root = m_mosaicGraph.nodes.front()->id;
-    if (root < 0 || std::size_t(root) >= photos.size() || !photos[root])
+    if (root < 0 || static_cast<std::size_t>(root) >= photos.size() || !photos[root])
         return false;
     if (fullSize) {
         if (!CorrectLens(root))
@@ -408,8 +408,8 @@ bool CPanorama::StitchImages(const Pass& pass)
             if (!allowed || n >= nodes.size() || nodes[n]->links.empty())
                 return;
             const int j = nodes[n]->links.front()->id2;
-            if (j < 0 || std::size_t(j) >= pass.photos.size() || !pass.photos[j] ||
-                pass.photos[j] == pass.photos[std::size_t(current)])
+            if (j < 0 || static_cast<std::size_t>(j) >= pass.photos.size() || !pass.photos[j] ||
+                pass.photos[j] == pass.photos[static_cast<std::size_t>(current)])
                 return;
             polls.clear();
             lensOk = warped = warpOk = false;
@@ -472,7 +472,7 @@ bool CPanorama::StitchImages(const Pass& pass)
     const long long skipped =
         static_cast<long long>(levels + 2) *
         (static_cast<long long>(photos.size()) - static_cast<long long>(m_mosaicGraph.nodes.size()) + 1);
-    if (skipped != 0 && !Poll(int(skipped)))
+    if (skipped != 0 && !Poll(static_cast<int>(skipped)))
         return false;
     m_stitchOrder.push_back(root);
 
@@ -481,7 +481,7 @@ bool CPanorama::StitchImages(const Pass& pass)
         if (node->links.empty())
             return false;
         const int i = node->links.front()->id2;
-        if (i < 0 || std::size_t(i) >= photos.size() || !photos[i])
+        if (i < 0 || static_cast<std::size_t>(i) >= photos.size() || !photos[i])
             return false;
         CAutoHighlightFile highlight(photos[i]->GetPathName(), m_pUserInterface, fullSize);
         bool warpedOk = false;
@@ -570,7 +570,7 @@ bool CPanorama::RenderPanorama()
         CAutoProgress progress(this, PanoramaLib::kCaptionRendering);
         m_nProgressPos = 0;
         m_bAborted = false;
-        m_nProgressMax = int(m_photos.size()) * (pass.levels + 4) + 4;
+        m_nProgressMax = static_cast<int>(m_photos.size()) * (pass.levels + 4) + 4;
         try {
             savedMatch = m_matchGraph;
             savedMosaic = m_mosaicGraph;
@@ -661,9 +661,9 @@ bool CPanorama::RewarpWorkingCopies()
     bool ok = true;
     for (std::size_t n = 1; n < m_mosaicGraph.nodes.size() && ok; ++n) {
         const int j = m_mosaicGraph.nodes[n]->id;
-        if (j < 0 || std::size_t(j) >= m_workImages.size() || !m_workImages[j])
+        if (j < 0 || static_cast<std::size_t>(j) >= m_workImages.size() || !m_workImages[j])
             continue;
-        if (std::size_t(j) < m_transformed.size() && m_transformed[j])
+        if (static_cast<std::size_t>(j) < m_transformed.size() && m_transformed[j])
             continue;
         CPanoElement* work = m_workImages[j];
         const bool wasLoaded = work->HasBits();
@@ -726,7 +726,7 @@ void CPanorama::PatchPano(Rect rect)
             continue;
         const Rect meet = warped[i]->GetImageRect() & rect;
         if (!meet.isEmpty())
-            candidates.emplace_back(int(i), meet);
+            candidates.emplace_back(static_cast<int>(i), meet);
     }
     if (candidates.size() < 2)
         return;
@@ -753,7 +753,8 @@ void CPanorama::PatchPano(Rect rect)
     if (!up || !low)
         return;
     const Rect lowRect = low->GetImageRect();
-    const unsigned char orient = std::size_t(lower) < m_stitchingLines.size() ? m_stitchingLines[lower].GetSeamOrient() : 0;
+    const unsigned char orient =
+        static_cast<std::size_t>(lower) < m_stitchingLines.size() ? m_stitchingLines[lower].GetSeamOrient() : 0;
     if (orient & kSeamLeft)
         m_rcPatch.left = std::min(upperMeet.left, lowRect.left);
     else if (orient & kSeamRight)

@@ -21,14 +21,14 @@ bool IsLeftOrRight(unsigned char side) { return side == kSeamLeft || side == kSe
 class AlphaCutter {
 public:
     AlphaCutter(u8* alpha, int width, int height, int stride, unsigned char side)
-        : m_a(alpha), m_w(width), m_h(height), m_stride(std::size_t(stride)), m_side(side)
+        : m_a(alpha), m_w(width), m_h(height), m_stride(static_cast<std::size_t>(stride)), m_side(side)
     {
     }
 
     void Set(Point p)
     {
         if (p.x >= 0 && p.y >= 0 && p.x < m_w && p.y < m_h)
-            m_a[std::size_t(p.y) * m_stride + std::size_t(p.x)] = 255;
+            m_a[static_cast<std::size_t>(p.y) * m_stride + static_cast<std::size_t>(p.x)] = 255;
     }
 
     // Clears the pixels on the panorama's side of a seam pixel.
@@ -60,13 +60,13 @@ private:
     void ClearRow(int y, int from, int to)
     {
         if (from < to)
-            std::fill(m_a + std::size_t(y) * m_stride + std::size_t(from),
-                      m_a + std::size_t(y) * m_stride + std::size_t(to), u8(0));
+            std::fill(m_a + static_cast<std::size_t>(y) * m_stride + static_cast<std::size_t>(from),
+                      m_a + static_cast<std::size_t>(y) * m_stride + static_cast<std::size_t>(to), static_cast<u8>(0));
     }
     void ClearColumn(int x, int from, int to)
     {
         for (int y = from; y < to; ++y)
-            m_a[std::size_t(y) * m_stride + std::size_t(x)] = 0;
+            m_a[static_cast<std::size_t>(y) * m_stride + static_cast<std::size_t>(x)] = 0;
     }
 
     u8* m_a;
@@ -113,15 +113,16 @@ int calc_mismatch_8gray(CPanoElement* image, VarnoBase::Rect rect)
     if (r.isEmpty())
         return 0;
     const u8* bits = image->GetBits();
-    const std::size_t stride = std::size_t(image->GetBPL());
+    const std::size_t stride = static_cast<std::size_t>(image->GetBPL());
     std::uint64_t sum = 0;
     for (int y = r.top; y < r.bottom; ++y) {
-        const u8* row = bits + std::size_t(y - img.top) * stride + std::size_t(r.left - img.left);
+        const u8* row =
+            bits + static_cast<std::size_t>(y - img.top) * stride + static_cast<std::size_t>(r.left - img.left);
         for (int x = 0; x < r.width(); ++x)
             sum += row[x];
     }
-    const double count = double(r.width()) * double(r.height());
-    return int(double(sum) / count + 0.5);
+    const double count = static_cast<double>(r.width()) * static_cast<double>(r.height());
+    return static_cast<int>(static_cast<double>(sum) / count + 0.5);
 }
 
 CSeamBuilder::CSeamBuilder(CPanoElement* difference, VarnoBase::Rect rect) : m_pDiff(difference)
@@ -145,12 +146,12 @@ void CSeamBuilder::FlipVert(CPanoElement* image)
     if (!image || !image->HasBits() || image->GetBPP() != 8)
         return;
     const int h = image->GetHeight();
-    const std::size_t stride = std::size_t(image->GetBPL());
-    const std::size_t w = std::size_t(image->GetWidth());
+    const std::size_t stride = static_cast<std::size_t>(image->GetBPL());
+    const std::size_t w = static_cast<std::size_t>(image->GetWidth());
     u8* bits = image->GetBits();
     for (int r = 0; r < h / 2; ++r)
-        std::swap_ranges(bits + std::size_t(r) * stride, bits + std::size_t(r) * stride + w,
-                         bits + std::size_t(h - 1 - r) * stride);
+        std::swap_ranges(bits + static_cast<std::size_t>(r) * stride, bits + static_cast<std::size_t>(r) * stride + w,
+                         bits + static_cast<std::size_t>(h - 1 - r) * stride);
 }
 
 void CSeamBuilder::FlipHorz(CPanoElement* image)
@@ -158,11 +159,11 @@ void CSeamBuilder::FlipHorz(CPanoElement* image)
     if (!image || !image->HasBits() || image->GetBPP() != 8)
         return;
     const int h = image->GetHeight();
-    const std::size_t stride = std::size_t(image->GetBPL());
-    const std::size_t w = std::size_t(image->GetWidth());
+    const std::size_t stride = static_cast<std::size_t>(image->GetBPL());
+    const std::size_t w = static_cast<std::size_t>(image->GetWidth());
     u8* bits = image->GetBits();
     for (int r = 0; r < h; ++r)
-        std::reverse(bits + std::size_t(r) * stride, bits + std::size_t(r) * stride + w);
+        std::reverse(bits + static_cast<std::size_t>(r) * stride, bits + static_cast<std::size_t>(r) * stride + w);
 }
 
 bool CSeamBuilder::FlipForMinimizingMismatching(CPanoElement* buffer, bool vertical)
@@ -364,7 +365,7 @@ bool CExpandStitchingLine::ExpandSide(unsigned char side)
     std::vector<Point> scaled;
     scaled.reserve(line.points.size());
     for (const Point& p : line.points)
-        scaled.emplace_back(int((wb - 1) * p.x / (wa - 1)), int((hb - 1) * p.y / (ha - 1)));
+        scaled.emplace_back(static_cast<int>((wb - 1) * p.x / (wa - 1)), static_cast<int>((hb - 1) * p.y / (ha - 1)));
 
     AlphaCutter cut(m_pFull->GetAlphaBits(), m_pFull->GetWidth(), m_pFull->GetHeight(), m_pFull->GetAlphaBPL(), side);
     cut.Set(scaled[0]);

@@ -36,7 +36,7 @@ inline int AlphaAt(const CPanoElement* e, int x, int y)
     if (!e->m_pAlpha)
         return 255;
     const Point p = e->m_position;
-    return e->m_pAlpha[std::size_t(y - p.y) * e->GetAlphaBPL() + (x - p.x)];
+    return e->m_pAlpha[static_cast<std::size_t>(y - p.y) * e->GetAlphaBPL() + (x - p.x)];
 }
 
 // |grey(P) - grey(I)| over rectangle o (canvas coordinates), 255 where either side is
@@ -50,14 +50,14 @@ CPanoElement* DifferenceBuffer(const CPanoElement* pano, const CPanoElement* pho
         return nullptr;
     buf->m_position = o.topLeft();
     u8* bits = buf->GetBits();
-    const std::size_t bpl = std::size_t(buf->GetBPL());
+    const std::size_t bpl = static_cast<std::size_t>(buf->GetBPL());
     const Plane24 pp(pano), ip(photo);
     const AlphaPlane pa(pano), ia(photo);
     const int width = o.width();
     Utils::ParallelForRows(o.height(), width, [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
             const int y = o.top + row;
-            u8* d = bits + std::size_t(row) * bpl;
+            u8* d = bits + static_cast<std::size_t>(row) * bpl;
             const u8* p = pp.At(o.left, y);
             const u8* q = ip.At(o.left, y);
             const u8* a1 = pa.At(o.left, y);
@@ -67,7 +67,7 @@ CPanoElement* DifferenceBuffer(const CPanoElement* pano, const CPanoElement* pho
                     d[col] = 255;
                     continue;
                 }
-                d[col] = u8(std::abs(Grey(p) - Grey(q)));
+                d[col] = static_cast<u8>(std::abs(Grey(p) - Grey(q)));
             }
         }
     });
@@ -108,7 +108,7 @@ struct OverlapMask {
     int width = 0, height = 0;
     std::vector<u8> cls;  // an OverlapClass per pixel, rows top to bottom
 
-    u8 at(int x, int y) const { return cls[std::size_t(y) * width + x]; }
+    u8 at(int x, int y) const { return cls[static_cast<std::size_t>(y) * width + x]; }
 };
 
 // The classification over rectangle a (canvas coordinates): photo first, then the
@@ -119,16 +119,16 @@ OverlapMask ClassifyOverlap(const CPanoElement* photo, const CPanoElement* pano,
     mask.width = a.width();
     mask.height = a.height();
     const int mw = mask.width, mh = mask.height;
-    mask.cls.assign(std::size_t(mw) * mh, kMaskEmpty);
+    mask.cls.assign(static_cast<std::size_t>(mw) * mh, kMaskEmpty);
     for (int y = 0; y < mh; ++y)
         for (int x = 0; x < mw; ++x)
             if (AlphaAt(photo, a.left + x, a.top + y) != 0)
-                mask.cls[std::size_t(y) * mw + x] = kMaskPhotoOnly;
+                mask.cls[static_cast<std::size_t>(y) * mw + x] = kMaskPhotoOnly;
     const Rect pm = pano->GetImageRect() & a;
     for (int y = pm.top; y < pm.bottom; ++y)
         for (int x = pm.left; x < pm.right; ++x)
             if (AlphaAt(pano, x, y) != 0)
-                mask.cls[std::size_t(y - a.top) * mw + (x - a.left)] = kMaskPanorama;
+                mask.cls[static_cast<std::size_t>(y - a.top) * mw + (x - a.left)] = kMaskPanorama;
     return mask;
 }
 
@@ -145,8 +145,8 @@ Point PhotoOnlySeed(const OverlapMask& mask)
                 sy += y;
                 ++n;
             }
-    int seedX = n ? int(sx / n) : mw / 2;
-    int seedY = n ? int(sy / n) : mh / 2;
+    int seedX = n ? static_cast<int>(sx / n) : mw / 2;
+    int seedY = n ? static_cast<int>(sy / n) : mh / 2;
     if (n && mask.at(seedX, seedY) != kMaskPhotoOnly) {
         // Walk left, right, up and down at once; follow the first direction that meets
         // a photo-only pixel to the middle of that run.
@@ -265,7 +265,7 @@ bool CPanorama::BuildStichingLine(const Pass& pass, int i)
     if (m_motionModel == PanoramaLib::MotionTranslate)
         return BuildStichingLineT(pass, i);
     CPanoElement* pano = pass.target;
-    CPanoElement* photo = std::size_t(i) < pass.warped.size() ? pass.warped[i] : nullptr;
+    CPanoElement* photo = static_cast<std::size_t>(i) < pass.warped.size() ? pass.warped[i] : nullptr;
     if (!pano || !photo)
         return false;
     const Rect r = photo->GetImageRect();
@@ -316,7 +316,7 @@ bool CPanorama::BuildStichingLine(const Pass& pass, int i)
 bool CPanorama::BuildStichingLineT(const Pass& pass, int i)
 {
     CPanoElement* pano = pass.target;
-    CPanoElement* photo = std::size_t(i) < pass.warped.size() ? pass.warped[i] : nullptr;
+    CPanoElement* photo = static_cast<std::size_t>(i) < pass.warped.size() ? pass.warped[i] : nullptr;
     if (!pano || !photo)
         return false;
     const Rect a = photo->GetAlphaBoundaryRect(nullptr, 1, false);
@@ -351,8 +351,8 @@ bool CPanorama::BuildStichingLineT(const Pass& pass, int i)
 
 bool CPanorama::ExpandStichingLine(const Pass& fullSize, int i)
 {
-    if (i < 0 || std::size_t(i) >= m_transformed.size() || std::size_t(i) >= fullSize.warped.size() ||
-        std::size_t(i) >= m_stitchingLines.size())
+    if (i < 0 || static_cast<std::size_t>(i) >= m_transformed.size() ||
+        static_cast<std::size_t>(i) >= fullSize.warped.size() || static_cast<std::size_t>(i) >= m_stitchingLines.size())
         return false;
     CExpandStitchingLine expand(m_transformed[i], fullSize.warped[i], m_stitchingLines[i]);
     return expand.Expand();

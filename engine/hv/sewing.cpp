@@ -34,7 +34,7 @@ inline u8 Clamp255(int v)
 inline u8* PixelAt(const CPanoElement* e, int x, int y)
 {
     const Point p = e->m_position;
-    return e->GetBits() + std::size_t(y - p.y) * e->GetBPL() + std::size_t(x - p.x) * 3;
+    return e->GetBits() + static_cast<std::size_t>(y - p.y) * e->GetBPL() + static_cast<std::size_t>(x - p.x) * 3;
 }
 
 }  // namespace
@@ -45,7 +45,7 @@ inline u8* PixelAt(const CPanoElement* e, int x, int y)
 bool CPanorama::InitBlurStitchingLine(const Pass& pass, int i, MultiresolutionSpline::CSplineRGB& spline)
 {
     m_rcBlur.setEmpty();
-    CPanoElement* photo = std::size_t(i) < pass.warped.size() ? pass.warped[i] : nullptr;
+    CPanoElement* photo = static_cast<std::size_t>(i) < pass.warped.size() ? pass.warped[i] : nullptr;
     if (!spline.Initialize(pass.levels, photo, pass.target))
         return false;
     m_rcBlur = spline.GetBlendRect();
@@ -61,7 +61,7 @@ bool CPanorama::SewDownImage(const Pass& pass, int i, Rect* changed)
         changed->setEmpty();
     CPanoElement* pano = pass.target;
     const std::vector<CPanoElement*>& warped = pass.warped;
-    CPanoElement* photo = std::size_t(i) < warped.size() ? warped[i] : nullptr;
+    CPanoElement* photo = static_cast<std::size_t>(i) < warped.size() ? warped[i] : nullptr;
     if (!pano || !photo || !pano->HasBits() || !photo->HasBits() || !pano->m_pAlpha)
         return false;
     const Rect o = pano->GetImageRect() & photo->GetImageRect();
@@ -91,17 +91,17 @@ bool CPanorama::SewDownImage(const Pass& pass, int i, Rect* changed)
                     p[0] = q[0];
                     p[1] = q[1];
                     p[2] = q[2];
-                    *pa = u8(a2);
+                    *pa = static_cast<u8>(a2);
                 } else if (smart) {
                     if (a2 == 0)
                         continue;
                     const int A = 255 - (255 - a1) * (255 - a2) / 255;
                     for (int k = 0; k < 3; ++k)
                         p[k] = Clamp255(((255 - a2) * A * p[k] + 255 * a2 * q[k]) / (255 * A));
-                    *pa = u8(A);
+                    *pa = static_cast<u8>(A);
                 } else {
                     for (int k = 0; k < 3; ++k)
-                        p[k] = u8((p[k] + q[k]) / 2);
+                        p[k] = static_cast<u8>((p[k] + q[k]) / 2);
                     *pa = 255;
                 }
             }
@@ -118,10 +118,10 @@ bool CPanorama::SewDownWorldImage(const Pass& pass, int i, CPanoElement* photo, 
         return false;
     std::vector<CPanoElement*>& warped = pass.warped;
     const std::vector<AFFINE_MATRIX>& transforms = pass.transforms;
-    if (i < 0 || std::size_t(i) >= transforms.size())
+    if (i < 0 || static_cast<std::size_t>(i) >= transforms.size())
         return false;
-    if (warped.size() <= std::size_t(i))
-        warped.resize(std::size_t(i) + 1, nullptr);
+    if (warped.size() <= static_cast<std::size_t>(i))
+        warped.resize(static_cast<std::size_t>(i) + 1, nullptr);
     const double (*rot)[3] = m_rotation;
     bool identity = true;
     for (int r = 0; r < 3; ++r)
@@ -152,11 +152,11 @@ bool CPanorama::SewDownWorldImage(const Pass& pass, int i, CPanoElement* photo, 
     if (!pano->m_pAlpha)
         pano->AddAlphaChannel(false);
     for (int y = o.top; y < o.bottom; ++y) {
-        std::copy_n(PixelAt(photo, o.left, y), std::size_t(o.width()) * 3, PixelAt(pano, o.left, y));
-        std::copy_n(photo->m_pAlpha + std::size_t(y - photo->m_position.y) * photo->GetAlphaBPL() +
+        std::copy_n(PixelAt(photo, o.left, y), static_cast<std::size_t>(o.width()) * 3, PixelAt(pano, o.left, y));
+        std::copy_n(photo->m_pAlpha + static_cast<std::size_t>(y - photo->m_position.y) * photo->GetAlphaBPL() +
                         (o.left - photo->m_position.x),
                     o.width(),
-                    pano->m_pAlpha + std::size_t(y - pano->m_position.y) * pano->GetAlphaBPL() +
+                    pano->m_pAlpha + static_cast<std::size_t>(y - pano->m_position.y) * pano->GetAlphaBPL() +
                         (o.left - pano->m_position.x));
     }
     if (changed)
@@ -218,7 +218,7 @@ bool CPanorama::RebuildPano(const Pass& pass, bool keepSeams)
 
 bool CPanorama::ComposesInRing(int j) const
 {
-    if (!m_bCyclorama || std::size_t(j) >= m_stitchingLines.size())
+    if (!m_bCyclorama || static_cast<std::size_t>(j) >= m_stitchingLines.size())
         return true;
     const unsigned char orient = m_stitchingLines[j].GetSeamOrient();
     if (m_rcCanvas.width() > m_rcCanvas.height())
@@ -237,7 +237,7 @@ bool CPanorama::RebuildTransformImages(const Pass& pass)
     for (std::size_t n = 1; n < m_mosaicGraph.nodes.size(); ++n) {
         const int j = m_mosaicGraph.nodes[n]->id;
         TransformImage(pass, j);
-        if (std::size_t(j) < warped.size() && warped[j])
+        if (static_cast<std::size_t>(j) < warped.size() && warped[j])
             warped[j]->CreateBitmaskFromAlpha();
     }
     return true;
@@ -246,7 +246,7 @@ bool CPanorama::RebuildTransformImages(const Pass& pass)
 void CPanorama::PatchOrgTransfImage(const Pass& pass)
 {
     const std::vector<CPanoElement*>& warped = pass.warped;
-    if (m_nPatchImage < 0 || std::size_t(m_nPatchImage) >= warped.size() || !warped[m_nPatchImage])
+    if (m_nPatchImage < 0 || static_cast<std::size_t>(m_nPatchImage) >= warped.size() || !warped[m_nPatchImage])
         return;
     warped[m_nPatchImage]->FillAlphaByValue(m_rcPatch, 0, false);
 }
@@ -255,7 +255,7 @@ void CPanorama::CorrectPatchRectForOrigPano()
 {
     if (m_rcPatch.isEmpty() || m_nPatchImage < 0)
         return;
-    const std::size_t i = std::size_t(m_nPatchImage);
+    const std::size_t i = static_cast<std::size_t>(m_nPatchImage);
     if (i >= m_transforms.size() || i >= m_fullTransforms.size() || i >= m_workImages.size() ||
         i >= m_photos.size() || !m_workImages[i] || !m_photos[i])
         return;
@@ -264,8 +264,8 @@ void CPanorama::CorrectPatchRectForOrigPano()
         return;
     const long long fw = m_photos[i]->GetWidth(), fh = m_photos[i]->GetHeight();
     const long long ww = std::max(1, m_workImages[i]->GetWidth()), wh = std::max(1, m_workImages[i]->GetHeight());
-    const Rect full(int(work.left * fw / ww), int(work.top * fh / wh), int(work.right * fw / ww),
-                    int(work.bottom * fh / wh));
+    const Rect full(static_cast<int>(work.left * fw / ww), static_cast<int>(work.top * fh / wh),
+                    static_cast<int>(work.right * fw / ww), static_cast<int>(work.bottom * fh / wh));
     double inv[3][3];
     if (!Utils::pinv3x3(inv, m_fullTransforms[i]))
         return;

@@ -25,7 +25,7 @@ namespace {
 // Pads one dimension [lo, hi) to k * step + 1 samples; false when it cannot be held.
 bool PadRange(int& lo, int& hi, std::int64_t step)
 {
-    const std::int64_t n = std::int64_t(hi) - lo;
+    const std::int64_t n = static_cast<std::int64_t>(hi) - lo;
     std::int64_t newLo = lo;
     std::int64_t newHi = hi;
     if (n % step == 0) {
@@ -38,8 +38,8 @@ bool PadRange(int& lo, int& hi, std::int64_t step)
     }
     if (newLo < INT_MIN || newHi > INT_MAX || newHi - newLo > INT_MAX)
         return false;
-    lo = int(newLo);
-    hi = int(newHi);
+    lo = static_cast<int>(newLo);
+    hi = static_cast<int>(newHi);
     return true;
 }
 
@@ -49,7 +49,7 @@ Rect PadBlendRect(const Rect& blend, int levels)
 {
     if (blend.isEmpty() || levels < 1 || levels > 30)
         return Rect();
-    const std::int64_t step = std::int64_t(1) << (levels - 1);
+    const std::int64_t step = static_cast<std::int64_t>(1) << (levels - 1);
     Rect r = blend;
     if (!PadRange(r.left, r.right, step) || !PadRange(r.top, r.bottom, step))
         return Rect();
@@ -64,31 +64,31 @@ void FillHoles(const unsigned char* cover, std::size_t coverStride, CLevel* c0, 
     const int H = std::min({c0->height, c1->height, c2->height});
     if (W <= 0 || H <= 0)
         return;
-    const auto coverRow = [&](int y) { return cover + std::size_t(y) * coverStride; };
+    const auto coverRow = [&](int y) { return cover + static_cast<std::size_t>(y) * coverStride; };
 
     // Candidate of one hole: distance * 4 + direction (0 left, 1 right, 2 above,
     // 3 below), so the smallest value is the nearest hit and, among equal distances,
     // the direction tried first. Only holes' entries are written and read. Each of
     // the three sweeps below is independent across rows or across columns.
     constexpr int kNone = INT_MAX;
-    std::unique_ptr<int[]> best(new int[std::size_t(W) * std::size_t(H)]);
+    std::unique_ptr<int[]> best(new int[static_cast<std::size_t>(W) * static_cast<std::size_t>(H)]);
     std::vector<unsigned char> rowHasHole(static_cast<std::size_t>(H));
-    const auto bestRow = [&](int y) { return best.get() + std::size_t(y) * std::size_t(W); };
+    const auto bestRow = [&](int y) { return best.get() + static_cast<std::size_t>(y) * static_cast<std::size_t>(W); };
 
     // Along each row: the nearest covered position to the left and to the right.
     Utils::ParallelForRows(H, W, [&](int y0, int y1) {
         std::vector<int> rightHit(static_cast<std::size_t>(W));
         for (int y = y0; y < y1; ++y) {
             const unsigned char* cv = coverRow(y);
-            rowHasHole[std::size_t(y)] = std::memchr(cv, 0, std::size_t(W)) != nullptr;
-            if (!rowHasHole[std::size_t(y)])
+            rowHasHole[static_cast<std::size_t>(y)] = std::memchr(cv, 0, static_cast<std::size_t>(W)) != nullptr;
+            if (!rowHasHole[static_cast<std::size_t>(y)])
                 continue;
             int* b = bestRow(y);
             int next = -1;
             for (int x = W - 1; x >= 0; --x) {
                 if (cv[x])
                     next = x;
-                rightHit[std::size_t(x)] = next;
+                rightHit[static_cast<std::size_t>(x)] = next;
             }
             int last = -1;
             for (int x = 0; x < W; ++x) {
@@ -99,7 +99,7 @@ void FillHoles(const unsigned char* cover, std::size_t coverStride, CLevel* c0, 
                 int cand = kNone;
                 if (last >= 0)
                     cand = (x - last) * 4 + 0;
-                if (const int r = rightHit[std::size_t(x)]; r >= 0)
+                if (const int r = rightHit[static_cast<std::size_t>(x)]; r >= 0)
                     cand = std::min(cand, (r - x) * 4 + 1);
                 b[x] = cand;
             }
@@ -108,11 +108,11 @@ void FillHoles(const unsigned char* cover, std::size_t coverStride, CLevel* c0, 
 
     // Down each column: the nearest covered position above, then below.
     Utils::ParallelForRows(W, H, [&](int x0, int x1) {
-        const std::size_t n = std::size_t(x1 - x0);
+        const std::size_t n = static_cast<std::size_t>(x1 - x0);
         std::vector<int> nearest(n, -1);
         for (int y = 0; y < H; ++y) {
             const unsigned char* cv = coverRow(y) + x0;
-            if (!rowHasHole[std::size_t(y)]) {
+            if (!rowHasHole[static_cast<std::size_t>(y)]) {
                 std::fill(nearest.begin(), nearest.end(), y);
                 continue;
             }
@@ -127,7 +127,7 @@ void FillHoles(const unsigned char* cover, std::size_t coverStride, CLevel* c0, 
         std::fill(nearest.begin(), nearest.end(), -1);
         for (int y = H - 1; y >= 0; --y) {
             const unsigned char* cv = coverRow(y) + x0;
-            if (!rowHasHole[std::size_t(y)]) {
+            if (!rowHasHole[static_cast<std::size_t>(y)]) {
                 std::fill(nearest.begin(), nearest.end(), y);
                 continue;
             }
@@ -145,7 +145,7 @@ void FillHoles(const unsigned char* cover, std::size_t coverStride, CLevel* c0, 
     // be filled in any order.
     Utils::ParallelForRows(H, W, [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
-            if (!rowHasHole[std::size_t(y)])
+            if (!rowHasHole[static_cast<std::size_t>(y)])
                 continue;
             const unsigned char* cv = coverRow(y);
             const int* b = bestRow(y);
@@ -178,12 +178,13 @@ void CopyImage(CPanoElement* photo, CLevel* channel0, CLevel* channel1, CLevel* 
     const Rect P = photo->GetImageRect();
     const Rect I = P & work;
     const u8* bits = photo->GetBits();
-    const std::size_t bpl = std::size_t(photo->GetBPL());
+    const std::size_t bpl = static_cast<std::size_t>(photo->GetBPL());
     const u8* alpha = photo->GetAlphaBits();
-    const std::size_t alphaBpl = std::size_t(photo->GetAlphaBPL());
+    const std::size_t alphaBpl = static_cast<std::size_t>(photo->GetAlphaBPL());
     if (!I.isEmpty()) {
         for (int y = I.top; y < I.bottom; ++y) {
-            const u8* src = bits + std::size_t(y - P.top) * bpl + std::size_t(I.left - P.left) * 3;
+            const u8* src =
+                bits + static_cast<std::size_t>(y - P.top) * bpl + static_cast<std::size_t>(I.left - P.left) * 3;
             const int ly = y - work.top;
             const int lx = I.left - work.left;
             u8* d0 = channel0->Row(ly) + lx;
@@ -197,10 +198,11 @@ void CopyImage(CPanoElement* photo, CLevel* channel0, CLevel* channel1, CLevel* 
             if (mask) {
                 u8* m = mask->Row(ly) + lx;
                 if (alpha)
-                    std::copy_n(alpha + std::size_t(y - P.top) * alphaBpl + std::size_t(I.left - P.left),
-                                std::size_t(I.width()), m);
+                    std::copy_n(alpha + static_cast<std::size_t>(y - P.top) * alphaBpl +
+                                    static_cast<std::size_t>(I.left - P.left),
+                                static_cast<std::size_t>(I.width()), m);
                 else
-                    std::fill_n(m, std::size_t(I.width()), u8(255));
+                    std::fill_n(m, static_cast<std::size_t>(I.width()), static_cast<u8>(255));
             }
         }
     }
@@ -208,16 +210,18 @@ void CopyImage(CPanoElement* photo, CLevel* channel0, CLevel* channel1, CLevel* 
     // What the photo covers: its mask plane when it has one, else its alpha; without
     // either, its whole rectangle.
     const u8* plane = photo->GetBitmaskBits() ? photo->GetBitmaskBits() : alpha;
-    const std::size_t planeBpl = photo->GetBitmaskBits() ? std::size_t(photo->GetBitmaskBPL()) : alphaBpl;
-    const std::size_t W = std::size_t(work.width());
-    std::vector<u8> cover(W * std::size_t(work.height()), 0);
+    const std::size_t planeBpl = photo->GetBitmaskBits() ? static_cast<std::size_t>(photo->GetBitmaskBPL()) : alphaBpl;
+    const std::size_t W = static_cast<std::size_t>(work.width());
+    std::vector<u8> cover(W * static_cast<std::size_t>(work.height()), 0);
     for (int y = I.top; y < I.bottom; ++y) {
-        u8* c = cover.data() + std::size_t(y - work.top) * W + std::size_t(I.left - work.left);
+        u8* c =
+            cover.data() + static_cast<std::size_t>(y - work.top) * W + static_cast<std::size_t>(I.left - work.left);
         if (plane)
-            std::copy_n(plane + std::size_t(y - P.top) * planeBpl + std::size_t(I.left - P.left),
-                        std::size_t(I.width()), c);
+            std::copy_n(
+                plane + static_cast<std::size_t>(y - P.top) * planeBpl + static_cast<std::size_t>(I.left - P.left),
+                static_cast<std::size_t>(I.width()), c);
         else
-            std::fill_n(c, std::size_t(I.width()), u8(255));
+            std::fill_n(c, static_cast<std::size_t>(I.width()), static_cast<u8>(255));
     }
     FillHoles(cover.data(), W, channel0, channel1, channel2);
 }
@@ -238,7 +242,7 @@ void SpliningImages(CPyramid& a, CPyramid& b, CPyramid& mask)
                 const u8* pm = lm->Row(y);
                 for (int x = 0; x < w; ++x) {
                     const int m = pm[x];
-                    pa[x] = u8(std::min((pa[x] * m + pb[x] * (255 - m)) / 255, 255));
+                    pa[x] = static_cast<u8>(std::min((pa[x] * m + pb[x] * (255 - m)) / 255, 255));
                 }
             }
         });
@@ -247,8 +251,9 @@ void SpliningImages(CPyramid& a, CPyramid& b, CPyramid& mask)
 
 void ReconstuctImageChannel(CPyramid& pyramid)
 {
-    for (int i = int(pyramid.levels.size()) - 1; i >= 1; --i) {
-        LaplacianPyramid::Expand_AndAdd(pyramid.levels[std::size_t(i) - 1], pyramid.levels[std::size_t(i)]);
+    for (int i = static_cast<int>(pyramid.levels.size()) - 1; i >= 1; --i) {
+        LaplacianPyramid::Expand_AndAdd(pyramid.levels[static_cast<std::size_t>(i) - 1],
+                                        pyramid.levels[static_cast<std::size_t>(i)]);
         VarnoBase::RefCounter::SafeRelease(pyramid.RemoveLevel(i));
     }
 }
@@ -298,7 +303,7 @@ bool CSplineRGB::Initialize(int levels, CPanoElement* first, CPanoElement* secon
     try {
         CPyramid* all[7] = {&m_first[0], &m_first[1], &m_first[2], &m_second[0], &m_second[1], &m_second[2], &m_mask};
         for (CPyramid* p : all) {
-            p->levels.reserve(std::size_t(levels));
+            p->levels.reserve(static_cast<std::size_t>(levels));
             p->levels.push_back(new CLevel(work.width(), work.height()));
         }
         // The two copies, the seven pyramids and the three channels' mixes are
@@ -340,17 +345,17 @@ void CSplineRGB::InsertResult(CPanoElement* destination)
     const Rect F = m_pFirst->GetImageRect();
     const Rect R = m_rcBlend & D & F;
     u8* bits = destination->GetBits();
-    const std::size_t bpl = std::size_t(destination->GetBPL());
+    const std::size_t bpl = static_cast<std::size_t>(destination->GetBPL());
     u8* alpha = destination->GetAlphaBits();
-    const std::size_t alphaBpl = std::size_t(destination->GetAlphaBPL());
+    const std::size_t alphaBpl = static_cast<std::size_t>(destination->GetAlphaBPL());
     const u8* mask = m_pFirst->GetBitmaskBits();
-    const std::size_t maskBpl = std::size_t(m_pFirst->GetBitmaskBPL());
+    const std::size_t maskBpl = static_cast<std::size_t>(m_pFirst->GetBitmaskBPL());
     for (int y = R.top; y < R.bottom; ++y) {
         const int wy = y - m_rcWork.top;
         const u8* s0 = ch0->Row(wy) + (R.left - m_rcWork.left);
         const u8* s1 = ch1->Row(wy) + (R.left - m_rcWork.left);
         const u8* s2 = ch2->Row(wy) + (R.left - m_rcWork.left);
-        u8* dst = bits + std::size_t(y - D.top) * bpl + std::size_t(R.left - D.left) * 3;
+        u8* dst = bits + static_cast<std::size_t>(y - D.top) * bpl + static_cast<std::size_t>(R.left - D.left) * 3;
         for (int x = 0; x < R.width(); ++x, dst += 3) {
             dst[0] = s2[x];
             dst[1] = s1[x];
@@ -358,18 +363,18 @@ void CSplineRGB::InsertResult(CPanoElement* destination)
         }
         if (!alpha)
             continue;
-        u8* a = alpha + std::size_t(y - D.top) * alphaBpl + std::size_t(R.left - D.left);
+        u8* a = alpha + static_cast<std::size_t>(y - D.top) * alphaBpl + static_cast<std::size_t>(R.left - D.left);
         if (!mask) {
-            std::fill_n(a, std::size_t(R.width()), u8(255));
+            std::fill_n(a, static_cast<std::size_t>(R.width()), static_cast<u8>(255));
             continue;
         }
-        const u8* m = mask + std::size_t(y - F.top) * maskBpl + std::size_t(R.left - F.left);
+        const u8* m = mask + static_cast<std::size_t>(y - F.top) * maskBpl + static_cast<std::size_t>(R.left - F.left);
         for (int x = 0; x < R.width(); ++x) {
             const int mv = m[x];
             if (mv == 255)
                 a[x] = 255;
             else if (mv > 0)
-                a[x] = u8(255 - (255 - mv) * (255 - a[x]) / 255);
+                a[x] = static_cast<u8>(255 - (255 - mv) * (255 - a[x]) / 255);
         }
     }
     for (int c = 0; c < 3; ++c)

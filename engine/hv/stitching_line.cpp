@@ -54,7 +54,8 @@ unsigned char CStitchingLine::GetSeamOrient() const
 }
 
 CNMinHeap::CNMinHeap(int capacity)
-    : m_capacity(std::max(capacity, 0)), m_entries(std::size_t(std::max(capacity, 0)), Entry{INT_MAX, 0, 0})
+    : m_capacity(std::max(capacity, 0)),
+      m_entries(static_cast<std::size_t>(std::max(capacity, 0)), Entry{INT_MAX, 0, 0})
 {
 }
 
@@ -63,12 +64,12 @@ bool CNMinHeap::Add(int key, int x, int y)
     if (m_count >= m_capacity)
         return false;
     std::int64_t i = m_count++;
-    m_entries[std::size_t(i)] = Entry{key, x, y};
+    m_entries[static_cast<std::size_t>(i)] = Entry{key, x, y};
     while (i > 0) {
         const std::int64_t parent = (i - 1) / kArity;
-        if (!(m_entries[std::size_t(i)].key < m_entries[std::size_t(parent)].key))
+        if (!(m_entries[static_cast<std::size_t>(i)].key < m_entries[static_cast<std::size_t>(parent)].key))
             break;  // strict: never passes an equal key
-        std::swap(m_entries[std::size_t(i)], m_entries[std::size_t(parent)]);
+        std::swap(m_entries[static_cast<std::size_t>(i)], m_entries[static_cast<std::size_t>(parent)]);
         i = parent;
     }
     return true;
@@ -83,8 +84,8 @@ int CNMinHeap::DeleteRoot(int* x, int* y)
     if (m_count == 0) {
         m_entries[0].key = INT_MAX;
     } else {
-        m_entries[0] = m_entries[std::size_t(m_count)];
-        m_entries[std::size_t(m_count)].key = INT_MAX;
+        m_entries[0] = m_entries[static_cast<std::size_t>(m_count)];
+        m_entries[static_cast<std::size_t>(m_count)].key = INT_MAX;
         std::int64_t i = 0;
         for (;;) {
             const std::int64_t first = kArity * i + 1;
@@ -93,11 +94,11 @@ int CNMinHeap::DeleteRoot(int* x, int* y)
             const std::int64_t end = std::min<std::int64_t>(kArity * i + kArity + 1, m_count);
             std::int64_t best = first;
             for (std::int64_t c = first + 1; c < end; ++c)
-                if (m_entries[std::size_t(c)].key < m_entries[std::size_t(best)].key)
+                if (m_entries[static_cast<std::size_t>(c)].key < m_entries[static_cast<std::size_t>(best)].key)
                     best = c;
-            if (m_entries[std::size_t(i)].key <= m_entries[std::size_t(best)].key)
+            if (m_entries[static_cast<std::size_t>(i)].key <= m_entries[static_cast<std::size_t>(best)].key)
                 break;
-            std::swap(m_entries[std::size_t(i)], m_entries[std::size_t(best)]);
+            std::swap(m_entries[static_cast<std::size_t>(i)], m_entries[static_cast<std::size_t>(best)]);
             i = best;
         }
     }
@@ -135,14 +136,17 @@ void SearchSeam(const unsigned char* bits, int width, int height, int stride, CS
         return;
     const int U = Horz ? height : width;   // across the seam
     const int V = Horz ? width : height;   // along the seam
-    const std::int64_t n64 = std::int64_t(U) * V;
+    const std::int64_t n64 = static_cast<std::int64_t>(U) * V;
     if (n64 > INT_MAX)
         return;  // the heap counts in int; no overlap of a working copy comes near this
-    const std::size_t n = std::size_t(n64);
-    const auto at = [U](int u, int v) { return std::size_t(v) * std::size_t(U) + std::size_t(u); };
+    const std::size_t n = static_cast<std::size_t>(n64);
+    const auto at = [U](int u, int v) {
+        return static_cast<std::size_t>(v) * static_cast<std::size_t>(U) + static_cast<std::size_t>(u);
+    };
     const auto cost = [bits, stride](int u, int v) -> int {
-        return Horz ? bits[std::size_t(u) * std::size_t(stride) + std::size_t(v)]
-                    : bits[std::size_t(v) * std::size_t(stride) + std::size_t(u)];
+        return Horz
+                   ? bits[static_cast<std::size_t>(u) * static_cast<std::size_t>(stride) + static_cast<std::size_t>(v)]
+                   : bits[static_cast<std::size_t>(v) * static_cast<std::size_t>(stride) + static_cast<std::size_t>(u)];
     };
 
     std::vector<int> dist(n, INT_MAX);
@@ -181,7 +185,7 @@ void SearchSeam(const unsigned char* bits, int width, int height, int stride, CS
             if (nd < dist[j]) {
                 heap.Add(nd, nu, nv);  // a full heap drops the entry; the node still improves
                 dist[j] = nd;
-                prev[j] = int(here);
+                prev[j] = static_cast<int>(here);
             }
         };
         if (pu > 1)
@@ -198,7 +202,7 @@ void SearchSeam(const unsigned char* bits, int width, int height, int stride, CS
     }
 
     std::vector<VarnoBase::Point> points;
-    for (int j = prev[at(lastU, lastV)]; j >= 0; j = prev[std::size_t(j)]) {
+    for (int j = prev[at(lastU, lastV)]; j >= 0; j = prev[static_cast<std::size_t>(j)]) {
         const int u = j % U;
         int v = j / U;
         if (flipped)
