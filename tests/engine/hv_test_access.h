@@ -5,10 +5,17 @@
 // Build thread only.
 #pragma once
 
+#include <utility>
 #include <vector>
 
 #include "engine/hv/panorama.h"
 #include "engine/hv/spline.h"
+
+// Point (x, y) through the affine part of m.
+inline std::pair<double, double> Map(const double (*m)[3], double x, double y)
+{
+    return {m[0][0] * x + m[0][1] * y + m[0][2], m[1][0] * x + m[1][1] * y + m[1][2]};
+}
 
 struct CPanoramaTestAccess {
     explicit CPanoramaTestAccess(CPanorama& engine)

@@ -39,15 +39,15 @@ const vltest::Scene& SharedScene()
     return scene;
 }
 
-vltest::StripOptions Strip(int count, int width, int height, vltest::Motion motion)
+// Photos of a strip across the shared scene, overlapping by 0.4.
+vltest::PhotoSet StripSet(int count, int width, int height, vltest::Motion motion = vltest::Motion::Similarity,
+                          vltest::FileFormat format = vltest::FileFormat::Png, double rotationJitterDeg = 3.0,
+                          double perpendicularJitter = 0.03)
 {
     vltest::StripOptions o;
-    o.count = count;
-    o.width = width;
-    o.height = height;
-    o.overlap = 0.4;
-    o.motion = motion;
-    return o;
+    o.count = count, o.width = width, o.height = height, o.motion = motion;
+    o.rotationJitterDeg = rotationJitterDeg, o.perpendicularJitter = perpendicularJitter;
+    return vltest::makeStripPhotoSet(SharedScene(), o, format);
 }
 
 // A pixel copy of an element (its bytes row by row, padding dropped).
@@ -90,7 +90,7 @@ void ExpectTheBarMovesOn(const vltest::RecordingProgress& progress)
 
 class Pipeline {
 public:
-    explicit Pipeline(std::function<void(PanoramaOptions&)> configure = {})
+    explicit Pipeline(std::function<void(PanoramaOptions&)> configure = {}, const QStringList& paths = {})
     {
         engine = PanoramaLib::CreateHVPanoramaObject(&host);
         EXPECT_NE(engine, nullptr);
@@ -102,6 +102,7 @@ public:
         if (configure)
             configure(o);
         engine->SetOptions(o);
+        Load(paths);
     }
     ~Pipeline()
     {
@@ -136,12 +137,6 @@ public:
     std::vector<IPanoElement*> photos;
 };
 
-void Map(const double (*m)[3], double x, double y, double* ox, double* oy)
-{
-    *ox = m[0][0] * x + m[0][1] * y + m[0][2];
-    *oy = m[1][0] * x + m[1][1] * y + m[1][2];
-}
-
 // Largest distance, over a grid of canvas points inside photo i, between where the
 // engine's canvas transforms put the point in photo 0 and where the rendering did.
 // `scale` converts engine photo pixels to the generated photos' pixels (working
@@ -157,9 +152,9 @@ double CanvasError(const std::vector<AFFINE_MATRIX>& transforms, const std::vect
     for (int gy = 0; gy <= 6; ++gy)
         for (int gx = 0; gx <= 6; ++gx) {
             const double px = gx * (w - 1) / 6.0, py = gy * (h - 1) / 6.0;  // photo i pixels
-            double cx, cy, ex, ey, tx, ty;
-            Map(inv, (px - (scale - 1) / 2) / scale, (py - (scale - 1) / 2) / scale, &cx, &cy);
-            Map(transforms[0], cx, cy, &ex, &ey);
+            const auto [cx, cy] = Map(inv, (px - (scale - 1) / 2) / scale, (py - (scale - 1) / 2) / scale);
+            const auto [ex, ey] = Map(transforms[0], cx, cy);
+            double tx, ty;
             shots[i].toFirst.map(px, py, tx, ty);
             worst = std::max(worst, std::hypot(toPhoto(ex) - tx, toPhoto(ey) - ty));
         }
@@ -179,60 +174,49 @@ double MeanDifference(const Pixels& a, const Pixels& b)
     return sum / double(a.bytes.size());
 }
 
-PanoramaLib::MotionModel ModelOf(vltest::Motion m)
-{
-    switch (m) {
-    case vltest::Motion::TranslateScale:
-        return PanoramaLib::MotionTranslate;
-    case vltest::Motion::Similarity:
-        return PanoramaLib::MotionSimple;
-    case vltest::Motion::Affine:
-        break;
-    }
-    return PanoramaLib::MotionAffine;
-}
-
-// A progress display that stops the work at one poll: a cancel answered there (and
-// after), or an exception thrown from inside the call-back as a failing host would.
-enum class Interruption { Cancel, ThrowStd, ThrowOther };
-class InterruptingProgress : public vltest::RecordingProgress {
-public:
-    InterruptingProgress(int at, Interruption how) : m_at(at), m_how(how)
-    {
-        if (how == Interruption::Cancel)
-            CancelAtStep(at);
-    }
+// A progress display that runs `onPoll` at every poll before recording it.
+struct HookedProgress : vltest::RecordingProgress {
+    std::function<void()> onPoll;
     bool AbortProgressIndicator(int max, int value) override
     {
-        if (++m_calls == m_at && m_how == Interruption::ThrowStd)
-            throw std::bad_alloc();
-        if (m_calls == m_at && m_how == Interruption::ThrowOther)
-            throw 42;  // not even a std::exception
+        if (onPoll)
+            onPoll();
         return RecordingProgress::AbortProgressIndicator(max, value);
     }
-
-private:
-    int m_at;
-    Interruption m_how;
-    int m_calls = 0;
 };
+
+// Stops the work at poll `at`: a cancel answered there (and after), or an exception
+// thrown from inside the call-back as a failing host would.
+enum class Interruption { Cancel, ThrowStd, ThrowOther };
+void Interrupt(HookedProgress& progress, int at, Interruption how)
+{
+    if (how == Interruption::Cancel)
+        progress.CancelAtStep(at);
+    else
+        progress.onPoll = [at, how, calls = 0]() mutable {
+            if (++calls == at && how == Interruption::ThrowStd)
+                throw std::bad_alloc();
+            if (calls == at)
+                throw 42;  // not even a std::exception
+        };
+}
 
 }  // namespace
 
 // ---------------------------------------------------------------------------------
 // A row under each motion model
 
-class HvPipelineRow : public ::testing::TestWithParam<vltest::Motion> {};
+class HvPipelineRow : public ::testing::TestWithParam<std::pair<vltest::Motion, PanoramaLib::MotionModel>> {};
 
 TEST_P(HvPipelineRow, BuildsTheTrueCanvasWithSeamsInOverlapsAndRendersThePreview)
 {
-    const vltest::PhotoSet set =
-        vltest::makeStripPhotoSet(SharedScene(), Strip(4, 480, 360, GetParam()), vltest::FileFormat::Png);
-    Pipeline p([&](PanoramaOptions& o) {
-        o.motionModel = ModelOf(GetParam());
-        o.bAutoCrop = true;
-    });
-    p.Load(set.paths);
+    const vltest::PhotoSet set = StripSet(4, 480, 360, GetParam().first);
+    Pipeline p(
+        [&](PanoramaOptions& o) {
+            o.motionModel = GetParam().second;
+            o.bAutoCrop = true;
+        },
+        set.paths);
     ASSERT_TRUE(p.Build());
     EXPECT_EQ(p.Status(), 1);
     EXPECT_TRUE(p.Unmatched().empty());
@@ -256,8 +240,7 @@ TEST_P(HvPipelineRow, BuildsTheTrueCanvasWithSeamsInOverlapsAndRendersThePreview
                 const double cx = q.x + warped->m_position.x, cy = q.y + warped->m_position.y;
                 int covering = 0;
                 for (std::size_t j = 0; j < 4; ++j) {
-                    double u, v;
-                    Map(e.transforms[j], cx, cy, &u, &v);
+                    const auto [u, v] = Map(e.transforms[j], cx, cy);
                     covering += u > -2 && v > -2 && u < 482 && v < 362;
                 }
                 outside += covering < 2;
@@ -280,8 +263,7 @@ TEST_P(HvPipelineRow, BuildsTheTrueCanvasWithSeamsInOverlapsAndRendersThePreview
     int samples = 0;
     for (int y = 20; y < preview.height - 20; y += 7)
         for (int x = 0; x < preview.width; x += 7) {
-            double u, v;
-            Map(rt, x + crop.left, y + crop.top, &u, &v);
+            const auto [u, v] = Map(rt, x + crop.left, y + crop.top);
             const int iu = int(std::lround(u)), iv = int(std::lround(v));
             if (iu < 200 || iu > 280 || iv < 0 || iv >= 360 || std::fabs(u - iu) > 0.05 || std::fabs(v - iv) > 0.05)
                 continue;
@@ -304,21 +286,22 @@ TEST_P(HvPipelineRow, BuildsTheTrueCanvasWithSeamsInOverlapsAndRendersThePreview
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, HvPipelineRow,
-                         ::testing::Values(vltest::Motion::TranslateScale, vltest::Motion::Similarity,
-                                           vltest::Motion::Affine));
+                         ::testing::Values(std::pair{vltest::Motion::TranslateScale, PanoramaLib::MotionTranslate},
+                                           std::pair{vltest::Motion::Similarity, PanoramaLib::MotionSimple},
+                                           std::pair{vltest::Motion::Affine, PanoramaLib::MotionAffine}));
 
 // ---------------------------------------------------------------------------------
 // Full-size render from reduced working copies
 
 TEST(HvPipeline, RenderFromScaledWorkingCopiesMatchesTruthAndPreview)
 {
-    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(3, 900, 600, vltest::Motion::Similarity),
-                                                           vltest::FileFormat::Png);
-    Pipeline p([](PanoramaOptions& o) {
-        o.motionModel = PanoramaLib::MotionSimple;
-        o.nPreviewQuality = 0;  // working copies of 400 pixels: scale 2.25
-    });
-    p.Load(set.paths);
+    const vltest::PhotoSet set = StripSet(3, 900, 600);
+    Pipeline p(
+        [](PanoramaOptions& o) {
+            o.motionModel = PanoramaLib::MotionSimple;
+            o.nPreviewQuality = 0;  // working copies of 400 pixels: scale 2.25
+        },
+        set.paths);
     ASSERT_TRUE(p.Build());
     ASSERT_EQ(p.Status(), 1);
     CPanoramaTestAccess e = p.Inside();
@@ -336,15 +319,13 @@ TEST(HvPipeline, RenderFromScaledWorkingCopiesMatchesTruthAndPreview)
         EXPECT_LE(pos.value, pos.max);
     p.progress.Clear();
     ASSERT_TRUE(p.engine->RenderPanorama());
-    ASSERT_FALSE(p.progress.Positions().empty());
+    ExpectTheBarMovesOn(p.progress);
     EXPECT_EQ(p.progress.Positions().back(), (vltest::RecordingProgress::Position{3 * 9 + 4, 3 * 9 + 4}));
     for (std::size_t i = 1; i < 3; ++i)
         EXPECT_LT(CanvasError(e.fullTransforms, set.planeShots, i, 1.0), 1.5) << "photo " << i;
     const Pixels result = p.Result();
     EXPECT_NEAR(result.width, preview.width * 2.25, 6);
     EXPECT_NEAR(result.height, preview.height * 2.25, 6);
-    for (const auto& pos : p.progress.Positions())
-        EXPECT_LE(pos.value, pos.max);
 
     // The result reduced to the preview's size looks like the preview.
     QImage full(result.bytes.data(), result.width, result.height, result.width * 3, QImage::Format_RGB888);
@@ -393,8 +374,7 @@ TEST(HvPipeline, DifferentExposuresMeetWithoutAStep)
         images.push_back(crop);
     }
     const vltest::PhotoSet set = vltest::makePhotoSet(images, vltest::FileFormat::Png);
-    Pipeline p([](PanoramaOptions& o) { o.motionModel = PanoramaLib::MotionTranslate; });
-    p.Load(set.paths);
+    Pipeline p([](PanoramaOptions& o) { o.motionModel = PanoramaLib::MotionTranslate; }, set.paths);
     ASSERT_TRUE(p.Build());
     ASSERT_EQ(p.Status(), 1);
     ASSERT_TRUE(p.engine->RenderPanorama());
@@ -426,8 +406,7 @@ TEST(HvPipeline, UnmatchedPhotosKeepTheirInputIndices)
                                                            vltest::planeCrop(other, QRect(0, 0, 360, 270)),
                                                            vltest::planeCrop(SharedScene(), QRect(1200, 1200, 360, 270))},
                                                           vltest::FileFormat::Png);
-        Pipeline p;
-        p.Load(set.paths);
+        Pipeline p({}, set.paths);
         EXPECT_FALSE(p.Build());
         EXPECT_EQ(p.Status(), 3);
         EXPECT_EQ(p.Unmatched(), (std::vector<int>{0, 1, 2}));
@@ -438,8 +417,7 @@ TEST(HvPipeline, UnmatchedPhotosKeepTheirInputIndices)
         EXPECT_FALSE(p.engine->RenderPanorama());
         EXPECT_FALSE(p.engine->GetPanoramaImage()->HasBits());
     }
-    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(2, 360, 270, vltest::Motion::Similarity),
-                                                           vltest::FileFormat::Png);
+    const vltest::PhotoSet set = StripSet(2, 360, 270);
     const vltest::PhotoSet stray =
         vltest::makePhotoSet({vltest::planeCrop(other, QRect(300, 300, 360, 270))}, vltest::FileFormat::Png);
     Pipeline p;
@@ -463,8 +441,7 @@ TEST(HvPipeline, UnmatchedPhotosKeepTheirInputIndices)
 // a render after a photo file vanished fails.
 TEST(HvPipeline, InterruptedBuildsAndRendersFailCleanlyAndARetryEqualsAnUninterruptedRun)
 {
-    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(3, 600, 400, vltest::Motion::Similarity),
-                                                           vltest::FileFormat::Jpeg);
+    const vltest::PhotoSet set = StripSet(3, 600, 400, vltest::Motion::Similarity, vltest::FileFormat::Jpeg);
     const auto lensOn = [](PanoramaOptions& o) {
         o.bLensCompensation = true;
         o.nLensType = 7;
@@ -473,8 +450,7 @@ TEST(HvPipeline, InterruptedBuildsAndRendersFailCleanlyAndARetryEqualsAnUninterr
     Pixels reference;
     int buildSteps = 0, renderSteps = 0;
     {
-        Pipeline p(lensOn);
-        p.Load(set.paths);
+        Pipeline p(lensOn, set.paths);
         ASSERT_TRUE(p.Build());
         buildSteps = p.progress.AbortCalls();
         p.progress.Clear();
@@ -486,41 +462,32 @@ TEST(HvPipeline, InterruptedBuildsAndRendersFailCleanlyAndARetryEqualsAnUninterr
     }
     ASSERT_GT(buildSteps, 10);
     // (The last poll of a render comes after the result is complete and is only stored.)
+    using enum Interruption;
     const struct {
         bool render;
         int at;
         Interruption how;
-    } cases[] = {{true, 1, Interruption::Cancel},
-                 {true, 2, Interruption::Cancel},
-                 {true, renderSteps / 3, Interruption::Cancel},
-                 {true, renderSteps / 2, Interruption::Cancel},
-                 {true, renderSteps - 2, Interruption::Cancel},
-                 {true, renderSteps - 1, Interruption::Cancel},
-                 {true, 2, Interruption::ThrowStd},
-                 {true, 6, Interruption::ThrowOther},
+    } cases[] = {{true, 1, Cancel}, {true, 2, Cancel}, {true, renderSteps / 3, Cancel},
+                 {true, renderSteps / 2, Cancel}, {true, renderSteps - 2, Cancel}, {true, renderSteps - 1, Cancel},
+                 {true, 2, ThrowStd}, {true, 6, ThrowOther},
                  // (Builds last: the abort poll follows the newest engine.)
-                 {false, 1, Interruption::Cancel},
-                 {false, buildSteps / 4, Interruption::Cancel},
-                 {false, buildSteps / 2, Interruption::Cancel},
-                 {false, buildSteps * 3 / 4, Interruption::Cancel},
-                 {false, buildSteps, Interruption::Cancel},
-                 {false, 3, Interruption::ThrowStd},
-                 {false, 15, Interruption::ThrowOther}};
-    Pipeline p(lensOn);
-    p.Load(set.paths);
+                 {false, 1, Cancel}, {false, buildSteps / 4, Cancel}, {false, buildSteps / 2, Cancel},
+                 {false, buildSteps * 3 / 4, Cancel}, {false, buildSteps, Cancel},
+                 {false, 3, ThrowStd}, {false, 15, ThrowOther}};
+    Pipeline p(lensOn, set.paths);
     ASSERT_TRUE(p.Build());
     const Pixels preview = p.Preview();
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << (c.render ? "render" : "build") << " stopped at " << c.at << " by "
                                         << int(c.how));
-        InterruptingProgress progress(c.at, c.how);
+        HookedProgress progress;
+        Interrupt(progress, c.at, c.how);
         if (c.render) {
             p.engine->Set_IProgressIndicator(&progress);
             EXPECT_FALSE(p.engine->RenderPanorama());
             EXPECT_EQ(p.Preview(), preview);
         } else {
-            Pipeline q(lensOn);
-            q.Load(set.paths);
+            Pipeline q(lensOn, set.paths);
             q.engine->Set_IProgressIndicator(&progress);
             EXPECT_FALSE(q.Build());
             EXPECT_EQ(q.Status(), 2);
@@ -551,12 +518,9 @@ TEST(HvPipeline, InterruptedBuildsAndRendersFailCleanlyAndARetryEqualsAnUninterr
 
 TEST(HvPipeline, WithoutAutoCropTheWholeCanvasStaysWhiteWhereNothingWasStitched)
 {
-    vltest::StripOptions o = Strip(3, 360, 270, vltest::Motion::Similarity);
-    o.rotationJitterDeg = 4.0;
-    o.perpendicularJitter = 0.08;
-    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), o, vltest::FileFormat::Png);
-    Pipeline p([](PanoramaOptions& opt) { opt.bAutoCrop = false; });
-    p.Load(set.paths);
+    const vltest::PhotoSet set =
+        StripSet(3, 360, 270, vltest::Motion::Similarity, vltest::FileFormat::Png, 4.0, 0.08);
+    Pipeline p([](PanoramaOptions& opt) { opt.bAutoCrop = false; }, set.paths);
     ASSERT_TRUE(p.Build());
     CPanoramaTestAccess e = p.Inside();
     const Pixels preview = p.Preview();
@@ -568,8 +532,7 @@ TEST(HvPipeline, WithoutAutoCropTheWholeCanvasStaysWhiteWhereNothingWasStitched)
         for (int x = 0; x < preview.width; ++x) {
             bool covered = false;
             for (std::size_t j = 0; j < 3 && !covered; ++j) {
-                double u, v;
-                Map(e.transforms[j], x, y, &u, &v);
+                const auto [u, v] = Map(e.transforms[j], x, y);
                 covered = u > -1.5 && v > -1.5 && u < 361.5 && v < 271.5;
             }
             if (covered)
@@ -605,8 +568,7 @@ TEST(HvPipeline, CycloramaClosesAFullRingAndReportsAnOpenOne)
     };
     {
         const vltest::PhotoSet set = vltest::makePhotoSet(vltest::imagesOf(shots), vltest::FileFormat::Png);
-        Pipeline p(ring);
-        p.Load(set.paths);
+        Pipeline p(ring, set.paths);
         ASSERT_TRUE(p.Build());
         EXPECT_EQ(p.Status(), 1);
         CPanoramaTestAccess e = p.Inside();
@@ -626,8 +588,7 @@ TEST(HvPipeline, CycloramaClosesAFullRingAndReportsAnOpenOne)
         for (int k = 0; k < 4; ++k)
             half.push_back(shots[std::size_t(k)].image);
         const vltest::PhotoSet set = vltest::makePhotoSet(half, vltest::FileFormat::Png);
-        Pipeline p(ring);
-        p.Load(set.paths);
+        Pipeline p(ring, set.paths);
         EXPECT_TRUE(p.Build());
         EXPECT_EQ(p.Status(), 4);
     }
@@ -640,10 +601,8 @@ TEST(HvPipeline, CycloramaClosesAFullRingAndReportsAnOpenOne)
 // analysed again. No photos: nothing built.
 TEST(HvPipeline, SavedAnalysisIsKeptOnRequestAndRedoneForAnotherWorkingSizeOrLens)
 {
-    const vltest::PhotoSet set = vltest::makeStripPhotoSet(
-        SharedScene(), Strip(2, 500, 360, vltest::Motion::TranslateScale), vltest::FileFormat::Png);
-    Pipeline p([](PanoramaOptions& o) { o.motionModel = PanoramaLib::MotionTranslate; });
-    p.Load(set.paths);
+    const vltest::PhotoSet set = StripSet(2, 500, 360, vltest::Motion::TranslateScale);
+    Pipeline p([](PanoramaOptions& o) { o.motionModel = PanoramaLib::MotionTranslate; }, set.paths);
     ASSERT_TRUE(p.Build());
     const int fresh = p.progress.AbortCalls();
     const auto keysOf = [&p] {
@@ -729,10 +688,8 @@ TEST(HvPipeline, WarpingTreatsPositionsBeforeThePhotoAsOutside)
 // the picture stays where it was, apart from the patch's own surroundings.
 TEST(HvPipeline, PatchKeepsTheCroppedPreviewInPlace)
 {
-    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(3, 360, 270, vltest::Motion::Similarity),
-                                                           vltest::FileFormat::Png);
-    Pipeline p([](PanoramaOptions& o) { o.bAutoCrop = true; });
-    p.Load(set.paths);
+    const vltest::PhotoSet set = StripSet(3, 360, 270);
+    Pipeline p([](PanoramaOptions& o) { o.bAutoCrop = true; }, set.paths);
     ASSERT_TRUE(p.Build());
     CPanoramaTestAccess e = p.Inside();
     const Rect crop = p.engine->GetCropRect(false);
@@ -757,25 +714,16 @@ TEST(HvPipeline, PatchKeepsTheCroppedPreviewInPlace)
 // it is warped, its warped image released once it is composited.
 TEST(HvPipeline, RenderHoldsOneFullSizePhotoAtATime)
 {
-    const vltest::PhotoSet set = vltest::makeStripPhotoSet(SharedScene(), Strip(4, 600, 400, vltest::Motion::Similarity),
-                                                           vltest::FileFormat::Png);
+    const vltest::PhotoSet set = StripSet(4, 600, 400);
     for (bool lens : {false, true}) {
         const auto options = [lens](PanoramaOptions& o) {
             o.nPreviewQuality = 0;
             o.bLensCompensation = lens;
         };
-        Pipeline p(options);
-        p.Load(set.paths);
+        Pipeline p(options, set.paths);
         ASSERT_TRUE(p.Build());
         CPanoramaTestAccess e = p.Inside();
-        struct Watch : vltest::RecordingProgress {
-            std::function<void()> onPoll;
-            bool AbortProgressIndicator(int max, int value) override
-            {
-                onPoll();
-                return RecordingProgress::AbortProgressIndicator(max, value);
-            }
-        } watch;
+        HookedProgress watch;
         int maxInputs = 0, maxCopies = 0, maxWarped = 0, polls = 0;
         watch.onPoll = [&] {
             int inputs = 0, copies = 0, warped = 0;
@@ -801,8 +749,7 @@ TEST(HvPipeline, RenderHoldsOneFullSizePhotoAtATime)
         // One thread (analysis, matching and render in order, nothing warped ahead)
         // gives the very same panorama.
         SetMatchingThreads(1);
-        Pipeline serial(options);
-        serial.Load(set.paths);
+        Pipeline serial(options, set.paths);
         const bool serialDone = serial.Build() && serial.engine->RenderPanorama();
         SetMatchingThreads(0);
         ASSERT_TRUE(serialDone);
