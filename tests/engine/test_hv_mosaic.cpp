@@ -17,47 +17,37 @@ namespace {
 
 // An engine whose working copies are sized placeholders (no pixels).
 struct MosaicEngine {
-    explicit MosaicEngine(const std::vector<Size>& sizes)
+    MosaicEngine(int count, Size size, bool ring = false)
     {
-        for (const Size& s : sizes) {
+        for (int i = 0; i < count; ++i) {
             auto* e = new CPanoElement(false);
-            e->CreateImage(true, s.cx, s.cy, false);
+            e->CreateImage(true, size.cx, size.cy, false);
             in.workImages.push_back(e);
             e->AddRef();
             in.photos.push_back(e);
             in.scales.push_back(1.0);
-            in.matchGraph.AddNode(static_cast<int>(in.photos.size()) - 1);
+            in.matchGraph.AddNode(i);
         }
-    }
-    void SetRing()
-    {
         PanoramaLib::PanoramaOptions o;
         engine.GetOptions(&o);
-        o.bCyclorama = true;
+        o.bCyclorama = ring;
         engine.SetOptions(o);
     }
     CPanorama engine;
     CPanoramaTestAccess in{engine};
 };
 
-// Link a -> b: photo a's pixels into photo b's by translation (dx, dy) and scale s.
-CGraphLink* Link(CGraph& g, int a, int b, double dx, double dy, int inliers, double s = 1.0)
+// Link a -> b: photo a's pixels into photo b's by translation (dx, dy).
+CGraphLink* Link(CGraph& g, int a, int b, double dx, double dy, int inliers)
 {
     CGraphLink* l = g.AddLink(a, b);
-    l->id1 = a;
-    l->id2 = b;
-    double m[3][3] = {{s, 0, dx}, {0, s, dy}, {0, 0, 1}};
+    l->id1 = a, l->id2 = b;
+    const double m[3][3] = {{1, 0, dx}, {0, 1, dy}, {0, 0, 1}};
     Utils::copy_matrix_3x3(l->m, m);
     l->inliers = inliers;
     l->keys1.assign(static_cast<std::size_t>(inliers), 0);
     l->keys2.assign(static_cast<std::size_t>(inliers), 0);
     return l;
-}
-
-void Map(const double (*m)[3], double x, double y, double* ox, double* oy)
-{
-    *ox = m[0][0] * x + m[0][1] * y + m[0][2];
-    *oy = m[1][0] * x + m[1][1] * y + m[1][2];
 }
 
 }  // namespace
@@ -71,7 +61,7 @@ TEST_F(HvMosaic, ChainWithReversedLinkBecomesStarAroundWorldPhoto)
 {
     // Photos 0, 1, 2 in a row, 300 px apart. Link 0->1 forward; the 1-2 link is stored
     // reversed (2 -> 1). Photo 1 has the most inliers and becomes the root.
-    MosaicEngine f({{400, 300}, {400, 300}, {400, 300}});
+    MosaicEngine f(3, Size(400, 300));
     CGraph& g = f.in.matchGraph;
     Link(g, 0, 1, -300, 0, 20);
     Link(g, 2, 1, 300, 0, 30);
@@ -86,8 +76,7 @@ TEST_F(HvMosaic, ChainWithReversedLinkBecomesStarAroundWorldPhoto)
     for (const CGraphLink* l : mosaic.links) {
         EXPECT_EQ(l->id1, 1);
         // Root point (500, 100) lies at x = 500 - 300 * (id - 1) ... in photo id.
-        double x, y;
-        Map(l->m, 500, 100, &x, &y);
+        const auto [x, y] = Map(l->m, 500, 100);
         const double expected = l->id2 == 2 ? 200 : 800;
         EXPECT_NEAR(x, expected, 1e-9) << "photo " << l->id2;
         EXPECT_NEAR(y, 100, 1e-9);
@@ -100,11 +89,8 @@ TEST_F(HvMosaic, ChainWithReversedLinkBecomesStarAroundWorldPhoto)
     const Rect canvas = f.in.CalcCanvasSize();
     EXPECT_EQ(canvas, Rect(-300, 0, 700, 300));
     // Canvas transforms map canvas pixel (0, 0) to each photo's own frame.
-    double x, y;
-    Map(f.in.transforms[0], 0, 0, &x, &y);
-    EXPECT_NEAR(x, 0, 1e-9);
-    Map(f.in.transforms[2], 999, 0, &x, &y);
-    EXPECT_NEAR(x, 399, 1e-9);
+    EXPECT_NEAR(Map(f.in.transforms[0], 0, 0).first, 0, 1e-9);
+    EXPECT_NEAR(Map(f.in.transforms[2], 999, 0).first, 399, 1e-9);
 
     EXPECT_TRUE(f.in.Unmatched().empty());
 }
@@ -112,7 +98,7 @@ TEST_F(HvMosaic, ChainWithReversedLinkBecomesStarAroundWorldPhoto)
 TEST_F(HvMosaic, LongerChainComposesTransformsDownToRoot)
 {
     // 0 - 1 - 2 - 3, root 0: photo 3 is reached through two compositions.
-    MosaicEngine f({{200, 100}, {200, 100}, {200, 100}, {200, 100}});
+    MosaicEngine f(4, Size(200, 100));
     CGraph& g = f.in.matchGraph;
     Link(g, 0, 1, -150, 5, 40);
     Link(g, 2, 1, 150, -5, 30);  // reversed
@@ -123,8 +109,7 @@ TEST_F(HvMosaic, LongerChainComposesTransformsDownToRoot)
         if (l->id2 == 3)
             toThree = l;
     ASSERT_NE(toThree, nullptr);
-    double x, y;
-    Map(toThree->m, 460, 20, &x, &y);
+    const auto [x, y] = Map(toThree->m, 460, 20);
     EXPECT_NEAR(x, 10, 1e-9);
     EXPECT_NEAR(y, 35, 1e-9);
 }
@@ -138,7 +123,7 @@ TEST_F(HvMosaic, CanvasOfTwoPhotos)
         Rect expected;
     } cases[] = {{-60.25, 10.5, Rect(0, -11, 161, 100)}, {-1e12, 0, Rect()}};
     for (const auto& c : cases) {
-        MosaicEngine f({{100, 100}, {100, 100}});
+        MosaicEngine f(2, Size(100, 100));
         CGraph& g = f.in.matchGraph;
         Link(g, 0, 1, c.dx, c.dy, 12);
         ASSERT_TRUE(f.in.BuildMosaicGraph(0));
@@ -152,7 +137,7 @@ TEST_F(HvMosaic, CanvasOfTwoPhotos)
 
 TEST_F(HvMosaic, UnmatchedPhotosCentralPhotoAndNoRootWithoutInliers)
 {
-    MosaicEngine f({{100, 100}, {100, 100}, {100, 100}});
+    MosaicEngine f(3, Size(100, 100));
     CGraph& g = f.in.matchGraph;
     Link(g, 0, 1, -80, 0, 10);
     ASSERT_TRUE(f.in.BuildMosaicGraph(-1));
@@ -164,7 +149,7 @@ TEST_F(HvMosaic, UnmatchedPhotosCentralPhotoAndNoRootWithoutInliers)
     EXPECT_EQ(f.in.GetCentralImage(Rect()), -1);
 
     // Without inliers no root in an automatic build, photo 0 in a manual one.
-    MosaicEngine m({{100, 100}, {100, 100}});
+    MosaicEngine m(2, Size(100, 100));
     Link(m.in.matchGraph, 0, 1, -50, 0, 0);
     EXPECT_EQ(m.in.GetWorldImage(), -1);
     EXPECT_FALSE(m.in.BuildMosaicGraph(-1));
@@ -174,7 +159,7 @@ TEST_F(HvMosaic, UnmatchedPhotosCentralPhotoAndNoRootWithoutInliers)
 
 TEST_F(HvMosaic, FullSizeConversionScalesLinearPartAndTranslation)
 {
-    MosaicEngine f({{100, 100}, {100, 100}});
+    MosaicEngine f(2, Size(100, 100));
     f.in.scales = {2.0, 4.0};
     CGraph& g = f.in.matchGraph;
     CGraphLink* l = Link(g, 0, 1, -50, 3, 10);
@@ -192,8 +177,7 @@ TEST_F(HvMosaic, RingRotationAndOneTurnCut)
 {
     for (const double dupX : {80.0, -20.0}) {
         SCOPED_TRACE(dupX);
-        MosaicEngine f({{100, 100}, {100, 100}, {100, 100}});
-        f.SetRing();
+        MosaicEngine f(3, Size(100, 100), true);
         CGraph& g = f.in.matchGraph;
         Link(g, 0, 1, dupX == 80.0 ? -80 : -300, 0, 10);  // end photo
         Link(g, 0, 2, -dupX, 0, 9);                        // duplicate
