@@ -29,27 +29,35 @@ struct Buffer {
     unsigned char& at(int x, int y) { return bytes[std::size_t(y) * stride + x]; }
 };
 
-// An 8-bit element at `pos` filled by fn(x, y) (local coordinates).
-template <class Fn>
-CPanoElement* MakeGray(int w, int h, Point pos, Fn&& fn)
+using Ptr = VarnoBase::RefPtr<CPanoElement>;
+
+// A new element of `bpp` bits at `pos`, held by the pointer.
+Ptr MakeElement(int bpp, int w, int h, Point pos)
 {
-    auto* e = new CPanoElement(false);
-    EXPECT_TRUE(e->CreateImage(8, w, h));
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            e->GetBits()[std::size_t(y) * e->GetBPL() + x] = (unsigned char)fn(x, y);
+    Ptr e;
+    e.Adopt(new CPanoElement(false));
+    EXPECT_TRUE(e->CreateImage(bpp, w, h));
     e->SetPosition(pos);
     return e;
 }
 
-// A 24-bit photo at `pos` with an opaque alpha plane.
-CPanoElement* MakePhoto(int w, int h, Point pos)
+// An 8-bit element at `pos` filled by fn(x, y) (local coordinates).
+template <class Fn>
+Ptr MakeGray(int w, int h, Point pos, Fn&& fn)
 {
-    auto* e = new CPanoElement(false);
-    EXPECT_TRUE(e->CreateImage(24, w, h));
+    Ptr e = MakeElement(8, w, h, pos);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            e->GetBits()[std::size_t(y) * e->GetBPL() + x] = (unsigned char)fn(x, y);
+    return e;
+}
+
+// A 24-bit photo at `pos` with an opaque alpha plane.
+Ptr MakePhoto(int w, int h, Point pos)
+{
+    Ptr e = MakeElement(24, w, h, pos);
     e->FillByValue(90);
     e->AddAlphaChannel(true);
-    e->SetPosition(pos);
     return e;
 }
 
@@ -176,12 +184,11 @@ TEST(SeamSearch, DegenerateBuffers)
 
 TEST_F(SeamTest, MismatchMeanRoundsHalfUp)
 {
-    CPanoElement* img = MakeGray(2, 1, Point(10, 10), [](int x, int) { return x + 1; });
+    const Ptr img = MakeGray(2, 1, Point(10, 10), [](int x, int) { return x + 1; });
     EXPECT_EQ(calc_mismatch_8gray(img, Rect(10, 10, 12, 11)), 2) << "mean 1.5 rounds up";
     EXPECT_EQ(calc_mismatch_8gray(img, Rect(10, 10, 11, 11)), 1);
     EXPECT_EQ(calc_mismatch_8gray(img, Rect(0, 0, 5, 5)), 0) << "outside";
     EXPECT_EQ(calc_mismatch_8gray(nullptr, Rect(0, 0, 5, 5)), 0);
-    img->Release();
 }
 
 TEST_F(SeamTest, FlipsMirrorAndDecideByBands)
@@ -189,7 +196,7 @@ TEST_F(SeamTest, FlipsMirrorAndDecideByBands)
     // Odd and even heights, every pixel: flipping up-down, then left-right.
     for (const int h : {3, 4}) {
         SCOPED_TRACE(h);
-        CPanoElement* img = MakeGray(5, h, Point(3, 4), [](int x, int y) { return y * 10 + x; });
+        const Ptr img = MakeGray(5, h, Point(3, 4), [](int x, int y) { return y * 10 + x; });
         CSeamBuilder::FlipVert(img);
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < 5; ++x)
@@ -198,23 +205,20 @@ TEST_F(SeamTest, FlipsMirrorAndDecideByBands)
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < 5; ++x)
                 EXPECT_EQ(img->GetBits()[y * img->GetBPL() + x], (h - 1 - y) * 10 + 4 - x);
-        img->Release();
     }
 
     // The first band (top quarter) worse than the last: flip; equal bands: no flip.
-    CPanoElement* topBad = MakeGray(40, 40, Point(100, 100), [](int, int y) { return y < 10 ? 90 : 10; });
+    const Ptr topBad = MakeGray(40, 40, Point(100, 100), [](int, int y) { return y < 10 ? 90 : 10; });
     EXPECT_TRUE(CSeamBuilder::FlipForMinimizingMismatching(topBad, true));
     EXPECT_EQ(topBad->GetPosition(), Point(100, 100)) << "position restored";
     EXPECT_FALSE(CSeamBuilder::FlipForMinimizingMismatching(topBad, false)) << "left and right bands are equal";
-    topBad->Release();
-    CPanoElement* even = MakeGray(40, 40, Point(0, 0), [](int, int) { return 50; });
+    const Ptr even = MakeGray(40, 40, Point(0, 0), [](int, int) { return 50; });
     EXPECT_FALSE(CSeamBuilder::FlipForMinimizingMismatching(even, true));
-    even->Release();
 }
 
 TEST_F(SeamTest, DiffBufferStripsBesideTheCore)
 {
-    CPanoElement* diff = MakeGray(100, 50, Point(0, 0), [](int x, int y) { return (x + y) & 255; });
+    const Ptr diff = MakeGray(100, 50, Point(0, 0), [](int x, int y) { return (x + y) & 255; });
     {
         CSeamBuilder builder(diff, Rect(30, 10, 70, 40));
         const struct {
@@ -245,7 +249,6 @@ TEST_F(SeamTest, DiffBufferStripsBesideTheCore)
         EXPECT_EQ(edge.GetDiffBuffer(kSeamLeft), nullptr) << "an empty strip";
     }
     EXPECT_EQ(diff->RefCount(), 1) << "every builder released its reference";
-    diff->Release();
     CSeamBuilder none(nullptr, Rect(0, 0, 5, 5));
     EXPECT_EQ(none.GetDiffBuffer(kSeamLeft), nullptr);
     EXPECT_FALSE(none.BuildSeams(nullptr, kSeamLeft));
@@ -255,8 +258,8 @@ TEST_F(SeamTest, LeftSeamCutsThePhotoAlongTheValley)
 {
     // Photo at (100, 50); its left 30 columns overlap the panorama. The difference is
     // zero along canvas column 112 (photo column 12).
-    CPanoElement* photo = MakePhoto(60, 40, Point(100, 50));
-    CPanoElement* diff = MakeGray(30, 40, Point(100, 50), [](int x, int) { return x == 12 ? 0 : 180; });
+    const Ptr photo = MakePhoto(60, 40, Point(100, 50));
+    const Ptr diff = MakeGray(30, 40, Point(100, 50), [](int x, int) { return x == 12 ? 0 : 180; });
     bool built = false;
     const CStitchingLine lines = BuildSeams(diff, Rect(), photo, kSeamLeft, &built);
     EXPECT_TRUE(built);
@@ -275,15 +278,13 @@ TEST_F(SeamTest, LeftSeamCutsThePhotoAlongTheValley)
         for (int x = 12; x < 60; ++x)
             ASSERT_EQ(AlphaAt(photo, x, y), 255) << x << "," << y;
     }
-    diff->Release();
-    photo->Release();
 }
 
 TEST_F(SeamTest, BottomSeamOrientationDependsOnWhetherASeamWasFound)
 {
-    CPanoElement* photo = MakePhoto(50, 40, Point(0, 0));
+    const Ptr photo = MakePhoto(50, 40, Point(0, 0));
     {
-        CPanoElement* diff = MakeGray(50, 20, Point(0, 20), [](int, int y) { return y == 9 ? 0 : 100; });
+        const Ptr diff = MakeGray(50, 20, Point(0, 20), [](int, int y) { return y == 9 ? 0 : 100; });
         const CStitchingLine lines = BuildSeams(diff, Rect(), photo, kSeamBottom);
         EXPECT_EQ(lines.GetSeamOrient(), kSeamBottom);
         EXPECT_EQ(lines.GetPoints(kSeamBottom).offset, Point(0, 20));
@@ -292,21 +293,18 @@ TEST_F(SeamTest, BottomSeamOrientationDependsOnWhetherASeamWasFound)
         EXPECT_EQ(AlphaAt(photo, 25, 30), 0);
         EXPECT_EQ(AlphaAt(photo, 25, 39), 0);
         EXPECT_EQ(AlphaAt(photo, 25, 10), 255);
-        diff->Release();
     }
     {
-        CPanoElement* thin = MakeGray(1, 20, Point(0, 0), [](int, int) { return 0; });
+        const Ptr thin = MakeGray(1, 20, Point(0, 0), [](int, int) { return 0; });
         const CStitchingLine lines = BuildSeams(thin, Rect(), photo, kSeamBottom);
         EXPECT_EQ(lines.GetSeamOrient(), 0) << "a one-column buffer yields no seam";
-        thin->Release();
     }
-    photo->Release();
 }
 
 TEST_F(SeamTest, TopSeamFirstPointIsOpaqueAndItsColumnAboveTransparent)
 {
-    CPanoElement* photo = MakePhoto(30, 30, Point(0, 0));
-    CPanoElement* diff = MakeGray(30, 12, Point(0, 0), [](int, int y) { return y == 6 ? 0 : 200; });
+    const Ptr photo = MakePhoto(30, 30, Point(0, 0));
+    const Ptr diff = MakeGray(30, 12, Point(0, 0), [](int, int y) { return y == 6 ? 0 : 200; });
     const CStitchingLine lines = BuildSeams(diff, Rect(), photo, kSeamTop);
     const CStLine& top = lines.GetPoints(kSeamTop);
     ASSERT_FALSE(top.points.empty());
@@ -316,42 +314,37 @@ TEST_F(SeamTest, TopSeamFirstPointIsOpaqueAndItsColumnAboveTransparent)
     for (int y = 0; y < first.y; ++y)
         EXPECT_EQ(AlphaAt(photo, first.x, y), 0);
     EXPECT_EQ(AlphaAt(photo, 15, 29), 255) << "below the seam stays";
-    diff->Release();
-    photo->Release();
 }
 
 TEST_F(SeamTest, TwoSidesUseTwoStripsAndTheSharedImageIsNotLeftMirrored)
 {
-    CPanoElement* diff = MakeGray(80, 80, Point(0, 0), [](int x, int y) { return x < 40 && y < 20 ? 120 : 30; });
+    const Ptr diff = MakeGray(80, 80, Point(0, 0), [](int x, int y) { return x < 40 && y < 20 ? 120 : 30; });
     {
         // A core in the middle: one strip per side.
-        CPanoElement* photo = MakePhoto(80, 80, Point(0, 0));
+        const Ptr photo = MakePhoto(80, 80, Point(0, 0));
         const CStitchingLine lines = BuildSeams(diff, Rect(20, 20, 60, 60), photo, kSeamLeft | kSeamTop);
         EXPECT_EQ(lines.GetSeamOrient(), kSeamLeft | kSeamTop);
         EXPECT_EQ(lines.GetPoints(kSeamLeft).rect, Rect(0, 0, 20, 80));
         EXPECT_EQ(lines.GetPoints(kSeamTop).rect, Rect(0, 0, 80, 20));
-        photo->Release();
     }
     {
         // No core: both sides search the whole image. The left search mirrors it (its
         // top band is worse); the top search and the caller must see it unmirrored.
         EXPECT_TRUE(CSeamBuilder::FlipForMinimizingMismatching(diff, true));
         std::vector<unsigned char> before(diff->GetBits(), diff->GetBits() + std::size_t(diff->GetBPL()) * 80);
-        CPanoElement* photo = MakePhoto(80, 80, Point(0, 0));
+        const Ptr photo = MakePhoto(80, 80, Point(0, 0));
         const CStitchingLine lines = BuildSeams(diff, Rect(), photo, kSeamLeft | kSeamTop);
         EXPECT_EQ(lines.GetSeamOrient(), kSeamLeft | kSeamTop);
         EXPECT_TRUE(std::equal(before.begin(), before.end(), diff->GetBits()));
-        photo->Release();
     }
-    diff->Release();
 }
 
 // --- full-size seams ---
 
 TEST_F(SeamTest, ExpandScalesSeamsOntoTheFullSizePhotoUnlessTheWorkingOneIsAPixelThin)
 {
-    CPanoElement* working = MakePhoto(11, 11, Point(0, 0));
-    CPanoElement* full = MakePhoto(21, 21, Point(0, 0));
+    const Ptr working = MakePhoto(11, 11, Point(0, 0));
+    const Ptr full = MakePhoto(21, 21, Point(0, 0));
     CStitchingLine lines;
     CStLine left;
     for (int y = 0; y < 11; ++y)
@@ -376,7 +369,6 @@ TEST_F(SeamTest, ExpandScalesSeamsOntoTheFullSizePhotoUnlessTheWorkingOneIsAPixe
     CStitchingLine none;
     full->AddAlphaChannel(true);
     EXPECT_TRUE(CExpandStitchingLine(working, full, none).Expand()) << "no seams: nothing to do";
-    working->Release();
 
     // A working photo one pixel wide or high gives no scale: the full-size photo is kept.
     CStLine top;
@@ -385,12 +377,10 @@ TEST_F(SeamTest, ExpandScalesSeamsOntoTheFullSizePhotoUnlessTheWorkingOneIsAPixe
     lines.SetStitchLines(&left, nullptr, &top, nullptr);
     full->FillAlphaByValue(full->GetImageRect(), 255, false);
     for (const auto& size : {std::pair{1, 10}, std::pair{10, 1}}) {
-        CPanoElement* thin = MakePhoto(size.first, size.second, Point(0, 0));
+        const Ptr thin = MakePhoto(size.first, size.second, Point(0, 0));
         EXPECT_TRUE(CExpandStitchingLine(thin, full, lines).Expand());
-        thin->Release();
     }
     for (int y = 0; y < 21; ++y)
         for (int x = 0; x < 21; ++x)
             ASSERT_EQ(AlphaAt(full, x, y), 255) << "untouched";
-    full->Release();
 }

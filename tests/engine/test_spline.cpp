@@ -25,34 +25,58 @@ using VarnoBase::Rect;
 
 namespace {
 
-CLevel* FilledLevel(int w, int h, unsigned char v)
+using Ptr = VarnoBase::RefPtr<CPanoElement>;
+using LevelPtr = VarnoBase::RefPtr<CLevel>;
+
+LevelPtr Hold(CLevel* l)
 {
-    auto* l = new CLevel(w, h);
+    LevelPtr p;
+    p.Adopt(l);
+    return p;
+}
+
+LevelPtr FilledLevel(int w, int h, unsigned char v)
+{
+    LevelPtr l = Hold(new CLevel(w, h));
     for (int y = 0; y < h; ++y)
         std::fill_n(l->Row(y), w, v);
     return l;
 }
 
+LevelPtr RandomLevel(int w, int h, std::mt19937& rng)
+{
+    LevelPtr l = Hold(new CLevel(w, h));
+    for (int y = 0; y < h; ++y)
+        std::generate_n(l->Row(y), w, [&] { return (unsigned char)rng(); });
+    return l;
+}
+
+// A level's samples row by row, padding dropped.
+std::vector<unsigned char> Samples(const CLevel* l)
+{
+    std::vector<unsigned char> out;
+    for (int y = 0; y < l->height; ++y)
+        out.insert(out.end(), l->Row(y), l->Row(y) + l->width);
+    return out;
+}
+
 // A 24-bit photo at `pos` whose pixel (x, y) is fn(x, y) -> {b0, b1, b2}, written to a
 // PNG file and read back, with an alpha plane filled by alphaFn.
 template <class Fn, class AlphaFn>
-CPanoElement* PhotoFromFile(const QTemporaryDir& dir, const char* name, int w, int h, Point pos, Fn&& fn,
-                            AlphaFn&& alphaFn)
+Ptr PhotoFromFile(const QTemporaryDir& dir, const char* name, int w, int h, Point pos, Fn&& fn, AlphaFn&& alphaFn)
 {
-    auto* src = new CPanoElement(false);
+    Ptr src;
+    src.Adopt(new CPanoElement(false));
     EXPECT_TRUE(src->CreateImage(24, w, h));
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             const auto c = fn(x, y);
-            unsigned char* p = src->GetBits() + std::size_t(y) * src->GetBPL() + std::size_t(x) * 3;
-            p[0] = c[0];
-            p[1] = c[1];
-            p[2] = c[2];
+            std::copy(c.begin(), c.end(), src->GetBits() + std::size_t(y) * src->GetBPL() + std::size_t(x) * 3);
         }
     const std::wstring path = (dir.path() + "/" + name).toStdWString();
     EXPECT_TRUE(src->Save(path));
-    src->Release();
-    auto* e = new CPanoElement(false);
+    Ptr e;
+    e.Adopt(new CPanoElement(false));
     EXPECT_TRUE(e->FromFile(path));
     e->AddAlphaChannel(false);
     for (int y = 0; y < h; ++y)
@@ -69,29 +93,20 @@ const unsigned char* PixelAt(CPanoElement* e, int x, int y)
 
 // The hole filling as first written: for every hole, distances 1, 2, ... tried left,
 // right, above, below in turn.
-void FillHolesDirect(const std::vector<unsigned char>& cover, int W, int H, CLevel* c0, CLevel* c1, CLevel* c2)
+void FillHolesDirect(const std::vector<unsigned char>& cover, int W, int H, const LevelPtr* c)
 {
-    const int maxd = std::max(W, H);
+    const auto covered = [&](int x, int y) { return x >= 0 && y >= 0 && x < W && y < H && cover[std::size_t(y) * W + x]; };
     for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x) {
-            if (cover[std::size_t(y) * W + x])
-                continue;
-            for (int d = 1; d < maxd; ++d) {
+        for (int x = 0; x < W; ++x)
+            for (int d = 1; !covered(x, y) && d < std::max(W, H); ++d) {
                 const int cand[4][2] = {{x - d, y}, {x + d, y}, {x, y - d}, {x, y + d}};
-                bool found = false;
-                for (const auto& c : cand) {
-                    if (c[0] < 0 || c[1] < 0 || c[0] >= W || c[1] >= H || !cover[std::size_t(c[1]) * W + c[0]])
-                        continue;
-                    c0->Row(y)[x] = c0->Row(c[1])[c[0]];
-                    c1->Row(y)[x] = c1->Row(c[1])[c[0]];
-                    c2->Row(y)[x] = c2->Row(c[1])[c[0]];
-                    found = true;
-                    break;
-                }
-                if (found)
-                    break;
+                const auto* from = std::find_if(std::begin(cand), std::end(cand), [&](const int* q) { return covered(q[0], q[1]); });
+                if (from == std::end(cand))
+                    continue;
+                for (int k = 0; k < 3; ++k)
+                    c[k]->Row(y)[x] = c[k]->Row((*from)[1])[(*from)[0]];
+                break;
             }
-        }
 }
 
 class SplineTest : public ::testing::Test {
@@ -104,13 +119,11 @@ protected:
 
 TEST(LaplacianPyramid, LevelSizesAndPadding)
 {
-    CLevel* l = FilledLevel(33, 17, 7);
+    const LevelPtr l = FilledLevel(33, 17, 7);
     EXPECT_EQ(l->stride, 36);
-    CLevel* r = LaplacianPyramid::Reduce(l);
+    const LevelPtr r = Hold(LaplacianPyramid::Reduce(l));
     EXPECT_EQ(r->width, 17);
     EXPECT_EQ(r->height, 9);
-    r->Release();
-    l->Release();
 
     using MultiresolutionSpline::PadBlendRect;
     EXPECT_EQ(PadBlendRect(Rect(0, 0, 8, 16), 4), Rect(0, 0, 9, 17)) << "a multiple of 8 grows by one on the far side";
@@ -126,31 +139,22 @@ int RefReduceAt(const CLevel* l, int ox, int oy)
     const auto tap = [&](int x, int y) {
         return int(l->Row(std::clamp(y, 0, l->height - 1))[std::clamp(x, 0, l->width - 1)]);
     };
+    const auto taps5 = [](auto f, int c) { return (f(c - 2) + 5 * f(c - 1) + 8 * f(c) + 5 * f(c + 1) + f(c + 2)) / 20; };
     // Rows first (truncated), then columns.
-    const auto rowPass = [&](int y) {
-        const int c = 2 * ox;
-        return (tap(c - 2, y) + 5 * tap(c - 1, y) + 8 * tap(c, y) + 5 * tap(c + 1, y) + tap(c + 2, y)) / 20;
-    };
-    const int r = 2 * oy;
-    const auto col = [&](int y) { return rowPass(std::clamp(y, 0, l->height - 1)); };
-    return (col(r - 2) + 5 * col(r - 1) + 8 * col(r) + 5 * col(r + 1) + col(r + 2)) / 20;
+    return taps5([&](int y) { return taps5([&](int x) { return tap(x, y); }, 2 * ox); }, 2 * oy);
 }
 
+// Even samples (q[i-1] + 8 q[i] + q[i+1]) / 10, over 9 at an end; odd ones the truncated
+// mean of their neighbours.
 std::vector<int> RefExpand1D(const std::vector<int>& q)
 {
-    const int n = int(q.size());
-    std::vector<int> out(std::size_t(2 * n - 1));
-    for (int i = 0; i < n; ++i) {
-        if (n == 1)
-            out[0] = q[0];
-        else if (i == 0)
-            out[0] = (8 * q[0] + q[1]) / 9;
-        else if (i == n - 1)
-            out[std::size_t(2 * i)] = (q[std::size_t(i - 1)] + 8 * q[std::size_t(i)]) / 9;
-        else
-            out[std::size_t(2 * i)] = (q[std::size_t(i - 1)] + 8 * q[std::size_t(i)] + q[std::size_t(i + 1)]) / 10;
-        if (i + 1 < n)
-            out[std::size_t(2 * i + 1)] = (q[std::size_t(i)] + q[std::size_t(i + 1)]) >> 1;
+    const std::size_t n = q.size();
+    std::vector<int> out(2 * n - 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool left = i > 0, right = i + 1 < n;
+        out[2 * i] = ((left ? q[i - 1] : 0) + 8 * q[i] + (right ? q[i + 1] : 0)) / (8 + left + right);
+        if (right)
+            out[2 * i + 1] = (q[i] + q[i + 1]) >> 1;
     }
     return out;
 }
@@ -161,11 +165,8 @@ TEST(LaplacianPyramid, ReduceAndExpandFollowTheirFormulasOnRandomLevels)
     for (const auto& size : {std::pair{1, 1}, std::pair{2, 3}, std::pair{3, 2}, std::pair{5, 9}, std::pair{17, 4},
                              std::pair{40, 33}, std::pair{600, 500}}) {
         const int w = size.first, h = size.second;
-        CLevel* l = new CLevel(w, h);
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
-                l->Row(y)[x] = (unsigned char)rng();
-        CLevel* r = LaplacianPyramid::Reduce(l);
+        const LevelPtr l = RandomLevel(w, h, rng);
+        const LevelPtr r = Hold(LaplacianPyramid::Reduce(l));
         ASSERT_EQ(r->width, w / 2 + 1);
         ASSERT_EQ(r->height, h / 2 + 1);
         for (int y = 0; y < r->height; ++y)
@@ -174,7 +175,7 @@ TEST(LaplacianPyramid, ReduceAndExpandFollowTheirFormulasOnRandomLevels)
 
         // Expand the level into a fine level of zeros biased by 128: the result is the
         // expansion itself (columns first, then rows).
-        CLevel* fine = FilledLevel(2 * w - 1, 2 * h - 1, 128);
+        const LevelPtr fine = FilledLevel(2 * w - 1, 2 * h - 1, 128);
         LaplacianPyramid::Expand_AndAdd(fine, l);
         std::vector<std::vector<int>> cols(static_cast<std::size_t>(w));
         for (int x = 0; x < w; ++x) {
@@ -191,9 +192,6 @@ TEST(LaplacianPyramid, ReduceAndExpandFollowTheirFormulasOnRandomLevels)
             for (int x = 0; x < 2 * w - 1; ++x)
                 ASSERT_EQ(int(fine->Row(y)[x]), row[std::size_t(x)]) << w << "x" << h << " at " << x << "," << y;
         }
-        fine->Release();
-        r->Release();
-        l->Release();
     }
 }
 
@@ -205,17 +203,11 @@ TEST(LaplacianPyramid, SmoothImageRoundTripsExactly)
         for (int x = 0; x < 65; ++x)
             base->Row(y)[x] = (unsigned char)(40 + x + 2 * y);
     lap.levels.push_back(base);
-    std::vector<unsigned char> original;
-    for (int y = 0; y < 33; ++y)
-        original.insert(original.end(), base->Row(y), base->Row(y) + 65);
+    const std::vector<unsigned char> original = Samples(base);
     lap.Build(5, true);
-    CLevel* removed = lap.RemoveLevel(7);
-    EXPECT_EQ(removed, nullptr);
+    EXPECT_EQ(lap.RemoveLevel(7), nullptr);
     MultiresolutionSpline::ReconstuctImageChannel(lap);
-    std::vector<unsigned char> back;
-    for (int y = 0; y < 33; ++y)
-        back.insert(back.end(), lap.levels[0]->Row(y), lap.levels[0]->Row(y) + 65);
-    EXPECT_EQ(back, original) << "differences within +-127 are kept exactly";
+    EXPECT_EQ(Samples(lap.levels[0]), original) << "differences within +-127 are kept exactly";
 }
 
 TEST(SplineHoles, LinearFillMatchesDirectFormOnRandomMasks)
@@ -230,24 +222,17 @@ TEST(SplineHoles, LinearFillMatchesDirectFormOnRandomMasks)
         std::bernoulli_distribution covered(c.density);
         for (auto& v : cover)
             v = covered(rng) ? (unsigned char)(1 + rng() % 255) : 0;
-        CLevel* a[3];
-        CLevel* b[3];
+        LevelPtr a[3], b[3];
         for (int k = 0; k < 3; ++k) {
-            a[k] = new CLevel(c.w, c.h);
-            b[k] = new CLevel(c.w, c.h);
+            a[k] = RandomLevel(c.w, c.h, rng);
+            b[k] = FilledLevel(c.w, c.h, 0);
             for (int y = 0; y < c.h; ++y)
-                for (int x = 0; x < c.w; ++x)
-                    a[k]->Row(y)[x] = b[k]->Row(y)[x] = (unsigned char)rng();
+                std::copy_n(a[k]->Row(y), c.w, b[k]->Row(y));
         }
         MultiresolutionSpline::FillHoles(cover.data(), std::size_t(c.w), a[0], a[1], a[2]);
-        FillHolesDirect(cover, c.w, c.h, b[0], b[1], b[2]);
-        for (int k = 0; k < 3; ++k) {
-            for (int y = 0; y < c.h; ++y)
-                ASSERT_TRUE(std::equal(a[k]->Row(y), a[k]->Row(y) + c.w, b[k]->Row(y)))
-                    << c.w << "x" << c.h << " density " << c.density << " channel " << k << " row " << y;
-            a[k]->Release();
-            b[k]->Release();
-        }
+        FillHolesDirect(cover, c.w, c.h, b);
+        for (int k = 0; k < 3; ++k)
+            ASSERT_EQ(Samples(a[k]), Samples(b[k])) << c.w << "x" << c.h << " density " << c.density << " channel " << k;
     }
 }
 
@@ -259,8 +244,8 @@ TEST_F(SplineTest, FullMaskGivesFirstPhotoAndEmptyMaskTheSecond)
     // the whole padded work area, so the mask pyramid is uniform.
     const auto inside = [](int x, int y) { return x >= 10 && x < 50 && y >= 5 && y < 35 ? 255 : 0; };
     for (const int maskValue : {255, 0}) {
-        CPanoElement* first = PhotoFromFile(dir, "a.png", 60, 50, Point(0, 0), smoothA, [&](int, int) { return maskValue; });
-        CPanoElement* second = PhotoFromFile(dir, "b.png", 70, 50, Point(0, 0), smoothB, inside);
+        const Ptr first = PhotoFromFile(dir, "a.png", 60, 50, Point(0, 0), smoothA, [&](int, int) { return maskValue; });
+        const Ptr second = PhotoFromFile(dir, "b.png", 70, 50, Point(0, 0), smoothB, inside);
         CSplineRGB spline;
         ASSERT_TRUE(spline.Initialize(4, first, second));
         EXPECT_EQ(spline.GetBlendRect(), Rect(10, 5, 50, 35));
@@ -277,8 +262,6 @@ TEST_F(SplineTest, FullMaskGivesFirstPhotoAndEmptyMaskTheSecond)
             }
         EXPECT_EQ(PixelAt(second, 5, 2)[0], smoothB(5, 2)[0]) << "outside the blend area nothing changes";
         EXPECT_EQ(second->GetAlphaBits()[std::size_t(2) * second->GetAlphaBPL() + 5], 0);
-        first->Release();
-        second->Release();
     }
 }
 
@@ -287,8 +270,8 @@ TEST_F(SplineTest, SeamBlendIsSmoothAndKeepsFarSidesAndFollowsTheMaskForAlpha)
     // First photo dark, second bright; the first photo's alpha keeps its left half.
     const auto dark = [](int, int) { return std::array<unsigned char, 3>{40, 50, 60}; };
     const auto bright = [](int, int) { return std::array<unsigned char, 3>{200, 210, 220}; };
-    CPanoElement* first = PhotoFromFile(dir, "dark.png", 64, 32, Point(0, 0), dark, [](int x, int) { return x < 32 ? 255 : 0; });
-    CPanoElement* second = PhotoFromFile(dir, "bright.png", 64, 32, Point(0, 0), bright, [](int, int) { return 255; });
+    const Ptr first = PhotoFromFile(dir, "dark.png", 64, 32, Point(0, 0), dark, [](int x, int) { return x < 32 ? 255 : 0; });
+    const Ptr second = PhotoFromFile(dir, "bright.png", 64, 32, Point(0, 0), bright, [](int, int) { return 255; });
     ASSERT_NE(first->CreateBitmaskFromAlpha(), nullptr);
     CSplineRGB spline;
     ASSERT_TRUE(spline.Initialize(4, first, second));
@@ -310,16 +293,14 @@ TEST_F(SplineTest, SeamBlendIsSmoothAndKeepsFarSidesAndFollowsTheMaskForAlpha)
     second->FillByValue(7);
     spline.InsertResult(second);
     EXPECT_EQ(PixelAt(second, 10, 10)[0], 7);
-    first->Release();
-    second->Release();
 }
 
 TEST_F(SplineTest, FailedInitializeWritesNothingAndReuseStartsClean)
 {
     const auto grey = [](int x, int y) { return std::array<unsigned char, 3>{(unsigned char)(x * 3), (unsigned char)(y * 3), 77}; };
-    CPanoElement* first = PhotoFromFile(dir, "f.png", 40, 40, Point(0, 0), grey, [](int, int) { return 255; });
-    CPanoElement* apart = PhotoFromFile(dir, "g.png", 40, 40, Point(100, 100), grey, [](int, int) { return 255; });
-    CPanoElement* dest = PhotoFromFile(dir, "h.png", 40, 40, Point(0, 0), [](int, int) { return std::array<unsigned char, 3>{9, 9, 9}; }, [](int, int) { return 0; });
+    const Ptr first = PhotoFromFile(dir, "f.png", 40, 40, Point(0, 0), grey, [](int, int) { return 255; });
+    const Ptr apart = PhotoFromFile(dir, "g.png", 40, 40, Point(100, 100), grey, [](int, int) { return 255; });
+    const Ptr dest = PhotoFromFile(dir, "h.png", 40, 40, Point(0, 0), [](int, int) { return std::array<unsigned char, 3>{9, 9, 9}; }, [](int, int) { return 0; });
 
     {
         CSplineRGB spline;
@@ -332,13 +313,13 @@ TEST_F(SplineTest, FailedInitializeWritesNothingAndReuseStartsClean)
     }
     EXPECT_EQ(first->RefCount(), 1);
 
-    CPanoElement* second = PhotoFromFile(dir, "s.png", 40, 40, Point(0, 0), [](int, int) { return std::array<unsigned char, 3>{200, 200, 200}; }, [](int, int) { return 255; });
+    const Ptr second = PhotoFromFile(dir, "s.png", 40, 40, Point(0, 0), [](int, int) { return std::array<unsigned char, 3>{200, 200, 200}; }, [](int, int) { return 255; });
     CSplineRGB reused;
     ASSERT_TRUE(reused.Initialize(3, first, second));
     ASSERT_TRUE(reused.Initialize(4, first, second)) << "a second blend on the same object";
     EXPECT_EQ(first->RefCount(), 2) << "one reference, not two";
     reused.InsertResult(second);
-    CPanoElement* fresh = PhotoFromFile(dir, "s.png", 40, 40, Point(0, 0), [](int, int) { return std::array<unsigned char, 3>{200, 200, 200}; }, [](int, int) { return 255; });
+    const Ptr fresh = PhotoFromFile(dir, "s.png", 40, 40, Point(0, 0), [](int, int) { return std::array<unsigned char, 3>{200, 200, 200}; }, [](int, int) { return 255; });
     {
         CSplineRGB once;
         ASSERT_TRUE(once.Initialize(4, first, fresh));
@@ -346,9 +327,4 @@ TEST_F(SplineTest, FailedInitializeWritesNothingAndReuseStartsClean)
     }
     EXPECT_EQ(0, std::memcmp(second->GetBits(), fresh->GetBits(), std::size_t(second->GetBPL()) * 40))
         << "the reused object blends exactly like a fresh one";
-    fresh->Release();
-    second->Release();
-    dest->Release();
-    apart->Release();
-    first->Release();
 }
