@@ -1,25 +1,35 @@
-// Photo analysis and matching of the Horizontal/Vertical engine on generated photos:
-// real files, real SIFT, the engine's own matching and mosaic code, checked against the
-// transforms the photos were rendered with.
+// The Horizontal/Vertical engine's stages before compositing. The engine object: options
+// it keeps and refuses, its single-instance abort poll, working copies and the box-filter
+// resampling behind them. Photo analysis and matching on generated photos (real files,
+// real SIFT) checked against the transforms the photos were rendered with. Mosaic
+// geometry on hand-made match graphs. Build thread only, except the matching threads.
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <thread>
 #include <tuple>
+#include <vector>
 
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include "core/linalg.h"
 #include "core/panorama_exceptions.h"
+#include "core/resample.h"
 #include "engine/hv/analysis.h"
+#include "engine/hv/mosaic.h"
 #include "tests/engine/hv_test_access.h"
 #include "tests/support/dib_manager_fixture.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/scene.h"
 
+using match_graph::CGraph;
 using match_graph::CGraphLink;
+using PanoramaLib::PanoramaOptions;
 using VarnoBase::Point;
+using VarnoBase::Rect;
+using VarnoBase::Size;
 
 namespace {
 
@@ -157,6 +167,84 @@ protected:
     std::unique_ptr<CPanorama> engine;
 };
 
+// The resampling in 32-bit arithmetic, which is exact for spans below 128 pixels and
+// sources below 32,768 pixels.
+void StretchWidth32(unsigned char* dst, const unsigned char* src, int srcWidth, int height, int dstWidth)
+{
+    const int step = (srcWidth << 16) / dstWidth;
+    for (int y = 0; y < height; ++y) {
+        const unsigned char* s = src + Stride24(srcWidth) * y;
+        unsigned char* d = dst + Stride24(dstWidth) * y;
+        int a = 0;
+        for (int x = 0; x < dstWidth; ++x) {
+            const int b = a + step;
+            for (int c = 0; c < 3; ++c) {
+                int sum = s[(a >> 16) * 3 + c] * (65536 - (a & 0xFFFF));
+                for (int k = (a >> 16) + 1; k < (b >> 16); ++k)
+                    sum += s[k * 3 + c] << 16;
+                if ((b >> 16) < srcWidth)
+                    sum += s[(b >> 16) * 3 + c] * (b & 0xFFFF);
+                d[x * 3 + c] = (unsigned char)((sum + (b - a) / 2) / (b - a));
+            }
+            a = b;
+        }
+    }
+}
+
+// A 24-bit element of w x h filled with fn(x, y, channel).
+template <class Fn>
+CPanoElement* MakePhoto(int w, int h, Fn&& fn)
+{
+    auto* e = new CPanoElement(false);
+    EXPECT_TRUE(e->CreateImage(24, w, h));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c)
+                e->GetBits()[std::size_t(y) * e->GetBPL() + std::size_t(x) * 3 + c] = (unsigned char)fn(x, y, c);
+    return e;
+}
+
+// Tests that make elements without an engine host: the program's store factory for their time.
+class HVObjectTest : public ::testing::Test {
+protected:
+    vltest::ScopedDibManager dibs;
+};
+using HvMosaic = HVObjectTest;
+
+// An engine whose working copies are sized placeholders (no pixels).
+struct MosaicEngine {
+    MosaicEngine(int count, Size size, bool ring = false)
+    {
+        for (int i = 0; i < count; ++i) {
+            auto* e = new CPanoElement(false);
+            e->CreateImage(true, size.cx, size.cy, false);
+            in.workImages.push_back(e);
+            e->AddRef();
+            in.photos.push_back(e);
+            in.scales.push_back(1.0);
+            in.matchGraph.AddNode(i);
+        }
+        PanoramaLib::PanoramaOptions o;
+        engine.GetOptions(&o);
+        o.bCyclorama = ring;
+        engine.SetOptions(o);
+    }
+    CPanorama engine;
+    CPanoramaTestAccess in{engine};
+};
+
+// Link a -> b: photo a's pixels into photo b's by translation (dx, dy).
+CGraphLink* Link(CGraph& g, int a, int b, double dx, double dy, int inliers)
+{
+    CGraphLink* l = g.AddLink(a, b);
+    l->id1 = a, l->id2 = b;
+    const double m[3][3] = {{1, 0, dx}, {0, 1, dy}, {0, 0, 1}};
+    Utils::copy_matrix_3x3(l->m, m);
+    l->inliers = inliers;
+    l->keys1.assign(static_cast<std::size_t>(inliers), 0);
+    l->keys2.assign(static_cast<std::size_t>(inliers), 0);
+    return l;
+}
 
 }  // namespace
 
@@ -338,4 +426,308 @@ TEST(HvBestThreePoints, ExactFitChoosesBySpreadAndCoincidentInliersFallBack)
     EXPECT_FALSE(GetBestThreePoints(&link, same, same, out));
     link.inliers = 2;
     EXPECT_FALSE(GetBestThreePoints(&link, same, same, out));
+}
+
+// ---------------------------------------------------------------------------------
+// The engine object and its working copies
+
+// Options the engine keeps round-trip, the others read back as zero; the preview quality
+// sets the working size (seen in the working copies); a lens type outside the table
+// keeps the current one.
+TEST_F(HVObjectTest, OptionsItKeepsAndThoseItRefuses)
+{
+    CPanorama engine;
+    PanoramaOptions o;
+    o.bBundleAdjustAtEnd = true;
+    o.nLensPolynomial = 3;
+    o.surfaceType = PanoramaLib::SurfaceSpherical;
+    engine.GetOptions(&o);
+    EXPECT_FALSE(o.bBundleAdjustAtEnd);
+    EXPECT_EQ(o.nLensPolynomial, 0);
+    EXPECT_EQ(o.surfaceType, PanoramaLib::SurfaceCylindrical);
+
+    o.bAutoCrop = false;
+    o.nMatchingMode = 0;
+    o.motionModel = PanoramaLib::MotionAffine;
+    o.bCyclorama = true;
+    for (int bad : {2, 10, -1, 1000}) {
+        o.nLensType = bad;
+        engine.SetOptions(o);
+    }
+    PanoramaOptions back;
+    engine.GetOptions(&back);
+    EXPECT_FALSE(back.bAutoCrop);
+    EXPECT_EQ(back.nMatchingMode, 0);
+    EXPECT_EQ(back.motionModel, PanoramaLib::MotionAffine);
+    EXPECT_TRUE(back.bCyclorama);
+    EXPECT_EQ(back.nLensType, 2);
+    o.nLensType = 9;
+    engine.SetOptions(o);
+    engine.GetOptions(&back);
+    EXPECT_EQ(back.nLensType, 9);
+
+    // Quality 1 halves until within 660 pixels; quality 0 fits 400 exactly.
+    const struct {
+        int w, h, quality, outW, outH;
+        double scale;
+    } cases[] = {{3000, 2000, 1, 375, 250, 8.0},
+                 {3000, 2000, 0, 400, 267, 7.5},
+                 {7, 1400, 1, 1, 350, 4.0},  // 1400 -> 700 -> 350; the scale from the longer side
+                 {200, 100, 1, 200, 100, 1.0}};  // within the limit: its own working copy
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " quality " << c.quality);
+        o.nPreviewQuality = c.quality;
+        engine.SetOptions(o);
+        CPanoElement* big = MakePhoto(c.w, c.h, [](int, int, int) { return 77; });
+        big->m_scale = 3.0;
+        auto* copy = static_cast<CPanoElement*>(engine.CreateImageThumbnail(big));
+        ASSERT_NE(copy, nullptr);
+        EXPECT_EQ(copy->GetWidth(), c.outW);
+        EXPECT_EQ(copy->GetHeight(), c.outH);
+        EXPECT_DOUBLE_EQ(big->m_scale, c.scale);
+        EXPECT_EQ(copy == big, c.scale == 1.0);
+        for (int y = 0; y < c.outH; y += 17)
+            for (int x = 0; x < c.outW * 3; x += 5)
+                ASSERT_EQ(copy->GetBits()[std::size_t(y) * copy->GetBPL() + x], 77);
+        copy->Release();
+        EXPECT_EQ(big->RefCount(), 1);
+        big->Release();
+    }
+    EXPECT_EQ(engine.CreateImageThumbnail(nullptr), nullptr);
+
+    // A photo read from a file: each working pixel averages a 2 x 2 block.
+    QTemporaryDir dir;
+    CPanoElement* src = MakePhoto(1280, 960, [](int x, int y, int c) { return c == 0 ? x / 5 : c == 1 ? y / 5 : 200; });
+    const std::wstring path = (dir.path() + "/photo.png").toStdWString();
+    ASSERT_TRUE(src->Save(path));
+    src->Release();
+    auto* photo = new CPanoElement(false);
+    ASSERT_TRUE(photo->FromFile(path));
+    auto* copy = static_cast<CPanoElement*>(engine.CreateImageThumbnail(photo));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(copy->GetImageSize(), VarnoBase::Size(640, 480));
+    for (int y = 0; y < 480; ++y)
+        for (int x = 0; x < 640; ++x) {
+            const unsigned char* p = copy->GetBits() + std::size_t(y) * copy->GetBPL() + std::size_t(x) * 3;
+            ASSERT_EQ(p[0], (2 * x / 5 + (2 * x + 1) / 5 + 1) / 2);
+            ASSERT_EQ(p[1], (2 * y / 5 + (2 * y + 1) / 5 + 1) / 2);
+            ASSERT_EQ(p[2], 200);
+        }
+    copy->Release();
+    photo->Release();
+}
+
+TEST_F(HVObjectTest, SingleInstancePointerFollowsTheLiveEngine)
+{
+    auto* a = CPanorama::CreateInstance();
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(CPanoramaTestAccess::Current(), a);
+    auto* b = new CPanorama;
+    EXPECT_EQ(CPanoramaTestAccess::Current(), b);
+    a->Release();
+    EXPECT_EQ(CPanoramaTestAccess::Current(), b) << "destroying another engine leaves it";
+    PanoramaLib::IHVPanorama* asInterface = b;
+    asInterface->Release();
+    EXPECT_EQ(CPanoramaTestAccess::Current(), nullptr) << "no dangling engine for the abort poll";
+    EXPECT_FALSE(CPanoramaTestAccess::AbortPoll());
+}
+
+// Along the rows and down the columns the resampling equals its 32-bit form wherever
+// that is exact (random sizes, and one large enough for parallel row bands); a source
+// 40,000 pixels wide (40,000 << 16 passes 2^31, spans of more than 128 pixels) does not
+// overflow.
+TEST(Stretch, MatchesThe32BitFormAndWideSourcesDoNotOverflow)
+{
+    std::mt19937 rng(17);
+    for (int trial = 0; trial <= 30; ++trial) {
+        const int sw = trial ? 2 + int(rng() % 120) : 1200, h = trial ? 1 + int(rng() % 4) : 400;
+        const int dw = trial ? 1 + int(rng() % sw) : 500;
+        std::vector<unsigned char> src(Stride24(sw) * h);
+        for (auto& b : src)
+            b = (unsigned char)rng();
+        std::vector<unsigned char> a(Stride24(dw) * h, 0), b(Stride24(dw) * h, 0);
+        StretchWidth(a.data(), src.data(), sw, h, dw);
+        StretchWidth32(b.data(), src.data(), sw, h, dw);
+        ASSERT_EQ(a, b) << sw << "->" << dw;
+    }
+    const int W = 400, sh = 1200, dh = 500;
+    std::vector<unsigned char> colSrc(Stride24(W) * sh), transposed(Stride24(sh) * W);
+    for (int y = 0; y < sh; ++y)
+        for (int x = 0; x < W; ++x)
+            for (int c = 0; c < 3; ++c) {
+                const unsigned char v = (unsigned char)rng();
+                colSrc[Stride24(W) * y + std::size_t(x) * 3 + c] = v;
+                transposed[Stride24(sh) * x + std::size_t(y) * 3 + c] = v;
+            }
+    std::vector<unsigned char> colOut(Stride24(W) * dh), rowOut(Stride24(dh) * W);
+    StretchHeight(colOut.data(), colSrc.data(), W, sh, dh);
+    StretchWidth32(rowOut.data(), transposed.data(), sh, W, dh);
+    for (int y = 0; y < dh; ++y)
+        for (int x = 0; x < W; ++x)
+            for (int c = 0; c < 3; ++c)
+                ASSERT_EQ(colOut[Stride24(W) * y + std::size_t(x) * 3 + c], rowOut[Stride24(dh) * x + std::size_t(y) * 3 + c])
+                    << x << "," << y;
+
+    const int wide = 40000;
+    std::vector<unsigned char> ramp(Stride24(wide));
+    for (int x = 0; x < wide; ++x)
+        for (int c = 0; c < 3; ++c)
+            ramp[std::size_t(x) * 3 + c] = (unsigned char)(x * 256 / wide);
+    std::vector<unsigned char> dst(Stride24(400));
+    StretchWidth(dst.data(), ramp.data(), wide, 1, 400);
+    for (int x = 0; x < 400; ++x) {
+        double mean = 0;
+        for (int k = x * 100; k < (x + 1) * 100; ++k)
+            mean += (k * 256 / wide);
+        EXPECT_NEAR(dst[std::size_t(x) * 3], mean / 100, 0.51);
+    }
+    std::vector<unsigned char> column(Stride24(1) * std::size_t(wide), 9), out(Stride24(1) * 300, 0);
+    StretchHeight(out.data(), column.data(), 1, wide, 300);
+    for (int y = 0; y < 300; ++y)
+        ASSERT_EQ(out[Stride24(1) * y], 9);
+}
+
+// ---------------------------------------------------------------------------------
+// Mosaic geometry
+
+TEST_F(HvMosaic, ChainWithReversedLinkBecomesStarAroundWorldPhoto)
+{
+    // Photos 0, 1, 2 in a row, 300 px apart. Link 0->1 forward; the 1-2 link is stored
+    // reversed (2 -> 1). Photo 1 has the most inliers and becomes the root.
+    MosaicEngine f(3, Size(400, 300));
+    CGraph& g = f.in.matchGraph;
+    Link(g, 0, 1, -300, 0, 20);
+    Link(g, 2, 1, 300, 0, 30);
+
+    ASSERT_EQ(f.in.GetWorldImage(), 1);
+    ASSERT_TRUE(f.in.BuildMosaicGraph(-1));
+    const CGraph& mosaic = f.in.mosaicGraph;
+    ASSERT_EQ(mosaic.nodes.size(), 3u);
+    EXPECT_EQ(mosaic.nodes[0]->id, 1);
+    EXPECT_EQ(mosaic.nodes[1]->id, 2);  // most inliers attached first
+    ASSERT_EQ(mosaic.links.size(), 2u);
+    for (const CGraphLink* l : mosaic.links) {
+        EXPECT_EQ(l->id1, 1);
+        // Root point (500, 100) lies at x = 500 - 300 * (id - 1) ... in photo id.
+        const auto [x, y] = Map(l->m, 500, 100);
+        const double expected = l->id2 == 2 ? 200 : 800;
+        EXPECT_NEAR(x, expected, 1e-9) << "photo " << l->id2;
+        EXPECT_NEAR(y, 100, 1e-9);
+        EXPECT_EQ(l->keys1.size(), l->keys2.size());
+    }
+    // The source graph is untouched.
+    EXPECT_EQ(g.links.size(), 2u);
+    EXPECT_EQ(g.links[1]->id1, 2);
+
+    const Rect canvas = f.in.CalcCanvasSize();
+    EXPECT_EQ(canvas, Rect(-300, 0, 700, 300));
+    // Canvas transforms map canvas pixel (0, 0) to each photo's own frame.
+    EXPECT_NEAR(Map(f.in.transforms[0], 0, 0).first, 0, 1e-9);
+    EXPECT_NEAR(Map(f.in.transforms[2], 999, 0).first, 399, 1e-9);
+
+    EXPECT_TRUE(f.in.Unmatched().empty());
+}
+
+TEST_F(HvMosaic, LongerChainComposesTransformsDownToRoot)
+{
+    // 0 - 1 - 2 - 3, root 0: photo 3 is reached through two compositions.
+    MosaicEngine f(4, Size(200, 100));
+    CGraph& g = f.in.matchGraph;
+    Link(g, 0, 1, -150, 5, 40);
+    Link(g, 2, 1, 150, -5, 30);  // reversed
+    Link(g, 2, 3, -150, 5, 20);
+    ASSERT_TRUE(f.in.BuildMosaicGraph(0));
+    const CGraphLink* toThree = nullptr;
+    for (const CGraphLink* l : f.in.mosaicGraph.links)
+        if (l->id2 == 3)
+            toThree = l;
+    ASSERT_NE(toThree, nullptr);
+    const auto [x, y] = Map(toThree->m, 460, 20);
+    EXPECT_NEAR(x, 10, 1e-9);
+    EXPECT_NEAR(y, 35, 1e-9);
+}
+
+// Fractional corners widen the canvas outward; an implausible placement gives an empty
+// canvas instead of an overflow.
+TEST_F(HvMosaic, CanvasOfTwoPhotos)
+{
+    const struct {
+        double dx, dy;
+        Rect expected;
+    } cases[] = {{-60.25, 10.5, Rect(0, -11, 161, 100)}, {-1e12, 0, Rect()}};
+    for (const auto& c : cases) {
+        MosaicEngine f(2, Size(100, 100));
+        CGraph& g = f.in.matchGraph;
+        Link(g, 0, 1, c.dx, c.dy, 12);
+        ASSERT_TRUE(f.in.BuildMosaicGraph(0));
+        const Rect canvas = f.in.CalcCanvasSize();
+        if (c.expected.isEmpty())
+            EXPECT_TRUE(canvas.isEmpty()) << c.dx;
+        else
+            EXPECT_EQ(canvas, c.expected);
+    }
+}
+
+TEST_F(HvMosaic, UnmatchedPhotosCentralPhotoAndNoRootWithoutInliers)
+{
+    MosaicEngine f(3, Size(100, 100));
+    CGraph& g = f.in.matchGraph;
+    Link(g, 0, 1, -80, 0, 10);
+    ASSERT_TRUE(f.in.BuildMosaicGraph(-1));
+    EXPECT_EQ(f.in.Unmatched(), std::vector<int>{2});
+    // Canvas 0..180: centre 90 lies nearer photo 1's centre (130) than photo 0's (50)? No:
+    // |90-50| = 40 = |90-130|: the first (root) wins ties.
+    const Rect canvas = f.in.CalcCanvasSize();
+    EXPECT_EQ(f.in.GetCentralImage(canvas), 0);
+    EXPECT_EQ(f.in.GetCentralImage(Rect()), -1);
+
+    // Without inliers no root in an automatic build, photo 0 in a manual one.
+    MosaicEngine m(2, Size(100, 100));
+    Link(m.in.matchGraph, 0, 1, -50, 0, 0);
+    EXPECT_EQ(m.in.GetWorldImage(), -1);
+    EXPECT_FALSE(m.in.BuildMosaicGraph(-1));
+    m.in.manualBuild = true;
+    EXPECT_EQ(m.in.GetWorldImage(), 0);
+}
+
+TEST_F(HvMosaic, FullSizeConversionScalesLinearPartAndTranslation)
+{
+    MosaicEngine f(2, Size(100, 100));
+    f.in.scales = {2.0, 4.0};
+    CGraph& g = f.in.matchGraph;
+    CGraphLink* l = Link(g, 0, 1, -50, 3, 10);
+    EXPECT_TRUE(f.in.CalcOriginalAffineTransform());
+    // Working point p0 = P0/2 maps to p1 = p0 + t; full P1 = 4 p1 = 2 P0 + 4 t.
+    EXPECT_DOUBLE_EQ(l->m[0][0], 2.0);
+    EXPECT_DOUBLE_EQ(l->m[0][2], -200.0);
+    EXPECT_DOUBLE_EQ(l->m[1][2], 12.0);
+}
+
+// A ring's duplicate (photo 2) placed on its end photo (photo 1) gives no direction: the
+// rotation stays the identity instead of turning NaN. Placed left of it on one line: no
+// rotation either, and the canvas is cut from the duplicate's centre to the end photo's.
+TEST_F(HvMosaic, RingRotationAndOneTurnCut)
+{
+    for (const double dupX : {80.0, -20.0}) {
+        SCOPED_TRACE(dupX);
+        MosaicEngine f(3, Size(100, 100), true);
+        CGraph& g = f.in.matchGraph;
+        Link(g, 0, 1, dupX == 80.0 ? -80 : -300, 0, 10);  // end photo
+        Link(g, 0, 2, -dupX, 0, 9);                        // duplicate
+        ASSERT_TRUE(f.in.BuildMosaicGraph(0));
+        f.in.ringEnd = 1;
+        f.in.duplicate = 2;
+        double r[3][3];
+        EXPECT_TRUE(f.in.CalcPanoRotationTransform(2, 1, r));
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j)
+                EXPECT_EQ(r[i][j], i == j ? 1.0 : 0.0);
+        if (dupX == 80.0)
+            continue;
+        EXPECT_TRUE(f.in.TestCyclorama());
+        const Rect canvas = f.in.CalcCanvasSize();
+        EXPECT_FALSE(f.in.ringCropFailed);
+        EXPECT_EQ(canvas.left, 30);
+        EXPECT_EQ(canvas.right, 350);
+    }
 }
