@@ -19,10 +19,10 @@ inline std::pair<double, double> Map(const double (*m)[3], double x, double y)
 
 struct CPanoramaTestAccess {
     explicit CPanoramaTestAccess(CPanorama& engine)
-        : e(engine), scales(engine.m_scales), originals(engine.m_originals), photos(engine.m_photos),
+        : e(engine), scales(engine.m_scales), photos(engine.m_photos),
           workImages(engine.m_workImages), databases(engine.m_databases), matchGraph(engine.m_matchGraph),
           mosaicGraph(engine.m_mosaicGraph), transforms(engine.m_transforms), warped(engine.m_transformed),
-          seams(engine.m_stitchingLines), stitchOrder(engine.m_stitchOrder),
+          seams(engine.m_stitchingLines),
           fullTransforms(engine.m_fullTransforms), fullWarped(engine.m_fullTransformed), canvas(engine.m_rcCanvas),
           centralImage(engine.m_nCentralImage), duplicate(engine.m_nDuplicate), ringEnd(engine.m_nRingEnd),
           ringCropFailed(engine.m_bCycloramaCropFailed), manualBuild(engine.m_bManualBuild),
@@ -39,7 +39,6 @@ struct CPanoramaTestAccess {
 
     CPanorama& e;
     std::vector<double>& scales;                 // per photo: full-size pixels per working-copy pixel
-    std::vector<CPanoElement*>& originals;       // the input photos, full-size pixels
     std::vector<CPanoElement*>& photos;          // the full-size pass's photos
     std::vector<CPanoElement*>& workImages;      // working copies, working-copy pixels
     std::vector<CImageDataBase*>& databases;     // per photo: features in working-copy pixels
@@ -48,7 +47,6 @@ struct CPanoramaTestAccess {
     std::vector<AFFINE_MATRIX>& transforms;      // working-size canvas pixels -> working-copy pixels
     std::vector<CPanoElement*>& warped;          // warped working copies, working-size canvas pixels
     std::vector<CStitchingLine>& seams;          // per photo: its seams, pixels of its warped working copy
-    std::vector<int>& stitchOrder;               // engine photo indices in compositing order
     std::vector<AFFINE_MATRIX>& fullTransforms;  // full-size canvas pixels -> full-size photo pixels
     std::vector<CPanoElement*>& fullWarped;      // warped full-size photos, full-size canvas pixels
     VarnoBase::Rect& canvas;                     // the last pass's canvas, root-frame pixels

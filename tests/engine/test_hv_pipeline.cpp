@@ -56,25 +56,25 @@ struct Pixels {
     int height = 0;
     std::vector<u8> bytes;
 
+    template <class RowAt>
+    static Pixels Rows(int width, int height, std::size_t rowBytes, RowAt row)
+    {
+        Pixels p{width, height, {}};
+        for (int y = 0; y < height; ++y)
+            p.bytes.insert(p.bytes.end(), row(y), row(y) + rowBytes);
+        return p;
+    }
     static Pixels Of(const IPanoElement* e)
     {
-        Pixels p;
         if (!e || !e->HasBits())
-            return p;
-        p.width = e->GetWidth();
-        p.height = e->GetHeight();
-        const int rowBytes = p.width * (e->GetBPP() / 8);
-        p.bytes.resize(std::size_t(rowBytes) * p.height);
-        for (int y = 0; y < p.height; ++y)
-            std::memcpy(&p.bytes[std::size_t(y) * rowBytes], e->GetBits() + std::size_t(y) * e->GetBPL(),
-                        std::size_t(rowBytes));
-        return p;
+            return {};
+        return Rows(e->GetWidth(), e->GetHeight(), std::size_t(e->GetWidth()) * (e->GetBPP() / 8),
+                    [e](int y) { return e->GetBits() + std::size_t(y) * e->GetBPL(); });
     }
     const u8* At(int x, int y) const { return &bytes[(std::size_t(y) * width + x) * 3]; }
     bool operator==(const Pixels&) const = default;
 };
 
-// One engine with recording host objects, driven as the document drives it.
 // Every poll moves the bar on, within its range.
 void ExpectTheBarMovesOn(const vltest::RecordingProgress& progress)
 {
@@ -88,6 +88,7 @@ void ExpectTheBarMovesOn(const vltest::RecordingProgress& progress)
     }
 }
 
+// One engine with recording host objects, driven as the document drives it.
 class Pipeline {
 public:
     explicit Pipeline(std::function<void(PanoramaOptions&)> configure = {}, const QStringList& paths = {})
@@ -331,11 +332,8 @@ TEST(HvPipeline, RenderFromScaledWorkingCopiesMatchesTruthAndPreview)
     QImage full(result.bytes.data(), result.width, result.height, result.width * 3, QImage::Format_RGB888);
     const QImage small = full.scaled(preview.width, preview.height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
                              .convertToFormat(QImage::Format_RGB888);
-    Pixels reduced;
-    reduced.width = small.width();
-    reduced.height = small.height();
-    for (int y = 0; y < small.height(); ++y)
-        reduced.bytes.insert(reduced.bytes.end(), small.constScanLine(y), small.constScanLine(y) + small.width() * 3);
+    const Pixels reduced = Pixels::Rows(small.width(), small.height(), std::size_t(small.width()) * 3,
+                                        [&small](int y) { return small.constScanLine(y); });
     EXPECT_LT(MeanDifference(reduced, preview), 14.0);
 
     // After a render the preview falls back on the full-size image.
@@ -696,10 +694,8 @@ TEST(HvPipeline, PatchKeepsTheCroppedPreviewInPlace)
     const Pixels before = p.Preview();
     ASSERT_FALSE(crop.isEmpty());
     ASSERT_GT(crop.left + crop.top, 0);  // a crop that would show as an offset
-    // A patch over the overlap of the first two photos in the mosaic order.
-    const Rect r0 = e.warped[std::size_t(e.stitchOrder[0])]->GetImageRect();
-    const Rect r1 = e.warped[std::size_t(e.stitchOrder[1])]->GetImageRect();
-    Rect overlap = r0 & r1 & crop;
+    // A patch over the overlap of the first two photos.
+    const Rect overlap = e.warped[0]->GetImageRect() & e.warped[1]->GetImageRect() & crop;
     ASSERT_FALSE(overlap.isEmpty());
     const Rect patch(overlap.left + overlap.width() / 4, overlap.top + overlap.height() / 4,
                      overlap.right - overlap.width() / 4, overlap.bottom - overlap.height() / 4);
@@ -730,7 +726,7 @@ TEST(HvPipeline, RenderHoldsOneFullSizePhotoAtATime)
             for (IPanoElement* photo : p.photos)
                 inputs += photo->HasBits();
             for (std::size_t i = 0; i < e.photos.size(); ++i)
-                copies += e.photos[i] && e.photos[i] != e.originals[i] && e.photos[i]->HasBits();
+                copies += e.photos[i] && e.photos[i] != p.photos[i] && e.photos[i]->HasBits();
             for (CPanoElement* w : e.fullWarped)
                 warped += w != nullptr;
             maxInputs = std::max(maxInputs, inputs);
