@@ -27,6 +27,13 @@ QByteArray ReadAll(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+void WriteAll(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
 DriverRun StitchFiles(const QStringList& args)
 {
     QProcess p;
@@ -55,15 +62,9 @@ TEST(StitchFilesDriver, RefusesEarlyWithTheRealReason)
     vltest::saveImage(photo, b, vltest::FileFormat::Png);
     const QByteArray photoBytes = ReadAll(a);
     ASSERT_TRUE(QDir(dir.path()).mkdir("folder.jpg"));
-    QFile text(dir.filePath("notes.jpg"));
-    ASSERT_TRUE(text.open(QIODevice::WriteOnly));
-    text.write("not a photo at all\n");
-    text.close();
-    QFile readOnly(dir.filePath("ro.jpg"));
-    ASSERT_TRUE(readOnly.open(QIODevice::WriteOnly));
-    readOnly.write("old result");
-    readOnly.close();
-    readOnly.setPermissions(QFileDevice::ReadOwner);
+    WriteAll(dir.filePath("notes.jpg"), "not a photo at all\n");
+    WriteAll(dir.filePath("ro.jpg"), "old result");
+    QFile::setPermissions(dir.filePath("ro.jpg"), QFileDevice::ReadOwner);
 
     struct Case {
         QString out;
