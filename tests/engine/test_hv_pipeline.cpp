@@ -1,13 +1,15 @@
 // The Horizontal/Vertical build pipeline end to end, through the engine's public
 // interface: generated photos written to files, a build, a full-size render, and the
 // outcome checked against the geometry the photos were rendered with. Cancellation,
-// failures, repeated renders, cropping, rings and the saved analysis are covered too.
+// failures, repeated renders, cropping, rings and the saved analysis are covered too, and
+// the engines' contract with their host: the factories and the highlight guard.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <new>
+#include <stdexcept>
 
 #include <QFile>
 #include <QImage>
@@ -19,6 +21,7 @@
 #include "core/linalg.h"
 #include "core/pano_element.h"
 #include "document/engine_host.h"
+#include "engine/auto_highlight.h"
 #include "engine/hv/analysis.h"
 #include "engine/lens_distortion.h"
 #include "tests/engine/hv_test_access.h"
@@ -797,4 +800,60 @@ TEST(HvPipeline, SeamSideCountsAlongThePhotosOwnRows)
         ASSERT_TRUE(e.BuildStichingLine(0));
         EXPECT_EQ(e.seams[0].GetSeamOrient(), lastRowDecides ? kSeamRight : kSeamLeft);
     }
+}
+
+// ---------------------------------------------------------------------------------
+// The engines' contract with their host
+
+// Each factory installs its store factory for every element made afterwards; a null one
+// is stored too and gives no engine.
+TEST(EngineFactories, StoreFactoryIsInstalledAndANullOneGivesNoEngine)
+{
+    vltest::ScopedDibManager keep;  // the store factory in use comes back
+    EngineHost host, other;
+    CPanoElement::m_pIDibManager = nullptr;
+    if (PanoramaLib::IHVPanorama* hv = PanoramaLib::CreateHVPanoramaObject(&host))
+        hv->Release();
+    EXPECT_EQ(CPanoElement::m_pIDibManager, &host);
+    if (PanoramaLib::ITiledPanorama* tiled = PanoramaLib::CreateTiledPanoramaObject(&other))
+        tiled->Release();
+    EXPECT_EQ(CPanoElement::m_pIDibManager, &other);
+    VarnoBase::RefPtr<CPanoElement> e;
+    e.Adopt(new CPanoElement(false));
+    ASSERT_NE(e->GetDib(), nullptr);
+    EXPECT_TRUE(e->CreateImage(24, 16, 8));
+    EXPECT_EQ(e->GetImageSize(), VarnoBase::Size(16, 8));
+
+    EXPECT_EQ(PanoramaLib::CreateHVPanoramaObject(nullptr), nullptr);
+    EXPECT_EQ(CPanoElement::m_pIDibManager, nullptr);
+    CPanoElement::m_pIDibManager = &host;
+    EXPECT_EQ(PanoramaLib::CreateTiledPanoramaObject(nullptr), nullptr);
+    EXPECT_EQ(CPanoElement::m_pIDibManager, nullptr);
+}
+
+TEST(AutoHighlightFile, MarksForTheScopeEvenWhenTheWorkThrowsAndNothingWhenSuppressed)
+{
+    vltest::RecordingUserInterface ui;
+    {
+        CAutoHighlightFile outer(L"/photos/a.jpg", &ui, false);
+        try {
+            CAutoHighlightFile inner(L"/photos/b.jpg", &ui, false);
+            throw std::runtime_error("analysis failed");
+        } catch (const std::runtime_error&) {
+        }
+    }
+    using H = vltest::RecordingUserInterface::Highlight;
+    EXPECT_EQ(ui.Highlights(), (std::vector<H>{{L"/photos/a.jpg", true},
+                                               {L"/photos/b.jpg", true},
+                                               {L"/photos/b.jpg", false},
+                                               {L"/photos/a.jpg", false}}));
+    EXPECT_TRUE(ui.HighlightsBalanced());
+
+    // Suppressed, or without an interface: nothing marked.
+    vltest::RecordingUserInterface quiet;
+    {
+        CAutoHighlightFile full(L"/photos/a.jpg", &quiet, true);
+        CAutoHighlightFile none(L"/photos/b.jpg", nullptr, false);
+    }
+    EXPECT_TRUE(quiet.Highlights().empty());
 }
