@@ -356,24 +356,12 @@ TEST(HvPipeline, DifferentExposuresMeetWithoutAStep)
     // A wide picture: textured band on top (for the matching), flat grey below. Two
     // crops overlap by half; the second is exposed 25 % darker.
     const int W = 720, H = 360, w = 480;
-    const QImage texture = vltest::planeCrop(SharedScene(), QRect(100, 100, W, H / 2));
-    QImage world(W, H, QImage::Format_RGB888);
-    world.fill(QColor(180, 180, 180));
-    {
-        QPainter painter(&world);
-        painter.drawImage(0, 0, texture);
-    }
-    std::vector<QImage> images;
-    for (int k = 0; k < 2; ++k) {
-        QImage crop = world.copy(k * (W - w), 0, w, H);
-        if (k == 1)
-            for (int y = 0; y < H; ++y) {
-                u8* row = crop.scanLine(y);
-                for (int x = 0; x < w * 3; ++x)
-                    row[x] = u8(row[x] * 0.75);
-            }
-        images.push_back(crop);
-    }
+    QImage world = vltest::planeCrop(SharedScene(), QRect(100, 100, W, H));
+    QPainter(&world).fillRect(0, H / 2, W, H - H / 2, QColor(180, 180, 180));
+    std::vector<QImage> images{world.copy(0, 0, w, H), world.copy(W - w, 0, w, H)};
+    for (int y = 0; y < H; ++y)
+        for (u8* px = images[1].scanLine(y); px < images[1].scanLine(y) + w * 3; ++px)
+            *px = u8(*px * 0.75);
     const vltest::PhotoSet set = vltest::makePhotoSet(images, vltest::FileFormat::Png);
     Pipeline p([](PanoramaOptions& o) { o.motionModel = PanoramaLib::MotionTranslate; }, set.paths);
     ASSERT_TRUE(p.Build());
@@ -555,11 +543,10 @@ TEST(HvPipeline, CycloramaClosesAFullRingAndReportsAnOpenOne)
     const int lensType = 5;
     const double factor = g_lensType.Factor(lensType);
     vltest::RingOptions ro;
-    ro.count = 8;
-    ro.width = 360;
-    ro.height = 240;
+    ro.count = 8, ro.width = 360, ro.height = 240;
     ro.overlap = 1 - 45.0 / (2 * std::atan(1 / factor) * 180 / M_PI);
     const std::vector<vltest::CameraShot> shots = vltest::makeRing(SharedScene(), ro);
+    const std::vector<QImage> images = vltest::imagesOf(shots);
     ASSERT_NEAR(shots[0].camera.f, factor * ro.width / 2, 1e-6);
     const auto ring = [lensType](PanoramaOptions& o) {
         o.bCyclorama = true;
@@ -568,7 +555,7 @@ TEST(HvPipeline, CycloramaClosesAFullRingAndReportsAnOpenOne)
         o.motionModel = PanoramaLib::MotionSimple;
     };
     {
-        const vltest::PhotoSet set = vltest::makePhotoSet(vltest::imagesOf(shots), vltest::FileFormat::Png);
+        const vltest::PhotoSet set = vltest::makePhotoSet(images, vltest::FileFormat::Png);
         Pipeline p(ring, set.paths);
         ASSERT_TRUE(p.Build());
         EXPECT_EQ(p.Status(), 1);
@@ -585,10 +572,7 @@ TEST(HvPipeline, CycloramaClosesAFullRingAndReportsAnOpenOne)
     }
     {
         // Half the ring: the ends never meet.
-        std::vector<QImage> half;
-        for (int k = 0; k < 4; ++k)
-            half.push_back(shots[std::size_t(k)].image);
-        const vltest::PhotoSet set = vltest::makePhotoSet(half, vltest::FileFormat::Png);
+        const vltest::PhotoSet set = vltest::makePhotoSet({images.begin(), images.begin() + 4}, vltest::FileFormat::Png);
         Pipeline p(ring, set.paths);
         EXPECT_TRUE(p.Build());
         EXPECT_EQ(p.Status(), 4);
@@ -664,8 +648,7 @@ TEST(HvPipeline, WarpingTreatsPositionsBeforeThePhotoAsOutside)
     CPanoramaTestAccess e(engine);
     auto* photo = new CPanoElement(false);
     ASSERT_TRUE(photo->CreateImage(24, 10, 8));
-    for (int y = 0; y < 8; ++y)
-        std::memset(photo->GetBits() + std::size_t(y) * photo->GetBPL(), 90, 30);
+    photo->FillByValue(90);
     e.workImages.push_back(photo);
     AFFINE_MATRIX m;
     m.v[0][2] = -0.5;  // canvas x -> photo x - 0.5
