@@ -54,17 +54,8 @@ Row MakeRow(int count, vltest::Motion motion, double overlap = 0.45, int width =
     return row;
 }
 
-// Loads photos from files, owning one reference each.
+// Photos, owning one reference each.
 struct Photos {
-    Photos() = default;
-    explicit Photos(const QStringList& paths)
-    {
-        for (const QString& p : paths) {
-            auto* e = new CPanoElement(false);
-            EXPECT_TRUE(e->FromFile(p.toStdWString()));
-            items.push_back(e);
-        }
-    }
     ~Photos() { FreePictureCollection(items); }
     std::vector<CPanoElement*> items;
 };
@@ -146,22 +137,26 @@ protected:
         engine->SetOptions(o);
     }
     CPanoramaTestAccess In() { return CPanoramaTestAccess(*engine); }
-    // Adds made-up photos (the engine takes the stores; the elements stay with `keep`).
-    void AddMadeUp(const std::vector<MadeUpPhoto>& made, Photos& keep)
+    // Adds made-up photos (the engine takes the stores; the elements stay with `kept`).
+    void AddMadeUp(const std::vector<MadeUpPhoto>& made)
     {
         for (const MadeUpPhoto& m : made) {
             In().AddImage(m.photo, m.work, m.store);
-            keep.items.push_back(m.photo);
-            keep.items.push_back(m.work);
+            kept.items.insert(kept.items.end(), {m.photo, m.work});
         }
     }
-    void AddAll(const Photos& photos)
+    // Adds photos read from files (the elements stay with `kept`).
+    void AddAll(const QStringList& paths)
     {
-        for (CPanoElement* p : photos.items)
-            In().AddImage(p, nullptr, nullptr);
+        for (const QString& p : paths) {
+            kept.items.push_back(new CPanoElement(false));
+            EXPECT_TRUE(kept.items.back()->FromFile(p.toStdWString()));
+            In().AddImage(kept.items.back(), nullptr, nullptr);
+        }
     }
 
     vltest::ScopedDibManager dibs;
+    Photos kept;
     vltest::RecordingProgress progress;
     vltest::RecordingUserInterface ui;
     std::unique_ptr<CPanorama> engine;
@@ -254,9 +249,8 @@ CGraphLink* Link(CGraph& g, int a, int b, double dx, double dy, int inliers)
 TEST_F(HvAnalysis, ParallelMatchingGivesTheSequentialGraphOfPairsInOrder)
 {
     const Row row = MakeRow(4, vltest::Motion::Similarity, 0.7);
-    Photos photos(row.files.paths);
     Configure([](PanoramaLib::PanoramaOptions& o) { o.motionModel = PanoramaLib::MotionSimple; });
-    AddAll(photos);
+    AddAll(row.files.paths);
     SetMatchingThreads(1);
     ASSERT_TRUE(In().BuildMatchGraph());
     const match_graph::CGraph sequential(In().matchGraph);
@@ -286,24 +280,22 @@ TEST_F(HvAnalysis, ParallelMatchingGivesTheSequentialGraphOfPairsInOrder)
 TEST_F(HvAnalysis, CancelInsideFeatureExtractionLeavesNoReusableStore)
 {
     const Row row = MakeRow(1, vltest::Motion::TranslateScale);
-    Photos photos(row.files.paths);
     progress.CancelAtStep(3);  // two steps of AddImage, then the first poll inside SIFT
-    EXPECT_THROW(In().AddImage(photos.items[0], nullptr, nullptr), panorama_abort);
+    EXPECT_THROW(AddAll(row.files.paths), panorama_abort);
     ASSERT_EQ(In().databases.size(), 1u);
     EXPECT_TRUE(In().databases[0]->m_descriptors.empty());
 
     std::vector<CImageDataBase*> stores{In().databases[0]};
     In().databases.clear();
-    std::vector<CPanoElement*> work{photos.items[0]};
-    EXPECT_EQ(ExtractImageDescriptor(photos.items[0]->GetPathName(), work, stores), nullptr);
+    std::vector<CPanoElement*> work{kept.items[0]};
+    EXPECT_EQ(ExtractImageDescriptor(kept.items[0]->GetPathName(), work, stores), nullptr);
     EXPECT_EQ(stores[0], nullptr);  // taken and deleted
 }
 
 TEST_F(HvAnalysis, ManualBuildAsksEveryPairAndStopsAtARejection)
 {
     const Row row = MakeRow(4, vltest::Motion::TranslateScale);
-    Photos photos(row.files.paths);
-    AddAll(photos);
+    AddAll(row.files.paths);
     In().manualBuild = true;
     In().askAllPairs = true;
     ui.QueueMatchingAnswer(vltest::MatchingAnswer::Accept());
@@ -311,8 +303,8 @@ TEST_F(HvAnalysis, ManualBuildAsksEveryPairAndStopsAtARejection)
     EXPECT_TRUE(In().BuildMatchGraphManually());
     const auto calls = ui.MatchingCalls();
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].firstPath, photos.items[0]->GetPathName());
-    EXPECT_EQ(calls[1].firstPath, photos.items[1]->GetPathName());
+    EXPECT_EQ(calls[0].firstPath, kept.items[0]->GetPathName());
+    EXPECT_EQ(calls[1].firstPath, kept.items[1]->GetPathName());
     // The accepted pair holds the user's transform; the rejected pair's automatic link stays.
     const CGraphLink* first = In().matchGraph.FindLink(0, 1);
     ASSERT_NE(first, nullptr);
@@ -328,9 +320,8 @@ TEST_F(HvAnalysis, ManualBuildWithoutUserInterfaceKeepsTheLinksFoundSoFar)
     std::vector<QImage> images = vltest::imagesOf(row.shots);
     images.push_back(vltest::planeCrop(SharedScene(), QRect(1500, 1500, 360, 270)));
     const vltest::PhotoSet files = vltest::makePhotoSet(images, vltest::FileFormat::Png);
-    Photos photos(files.paths);
     engine->Initialize(nullptr, nullptr, nullptr);
-    AddAll(photos);
+    AddAll(files.paths);
     In().manualBuild = true;
     EXPECT_TRUE(In().BuildMatchGraphManually());
     EXPECT_NE(In().matchGraph.FindLink(0, 1), nullptr);
@@ -347,8 +338,7 @@ TEST_F(HvAnalysis, EachMatchingModeUsesItsDistanceRatio)
         std::mt19937 rng(7);
         std::vector<MadeUpPhoto> made{MadeUp(rng, 60)};
         made.push_back(MadeUp(rng, 60, made[0].store, 0.1, 0.1 / 0.7, 25, -14));
-        Photos keep;
-        AddMadeUp(made, keep);
+        AddMadeUp(made);
         Configure([mode](PanoramaLib::PanoramaOptions& o) { o.nMatchingMode = mode; });
         ASSERT_TRUE(In().BuildMatchGraph());
         const CGraphLink* link = In().matchGraph.FindLink(0, 1);
@@ -389,8 +379,7 @@ TEST_F(HvAnalysis, CancelBetweenMatchingBatchesStopsThePairWork)
     std::vector<MadeUpPhoto> made{MadeUp(rng, 40)};
     for (int i = 1; i < n; ++i)
         made.push_back(MadeUp(rng, 40, made[0].store, 0.05, 0, 3.0 * i, 2.0 * i));
-    Photos keep;
-    AddMadeUp(made, keep);
+    AddMadeUp(made);
     cancelling.Clear();
     cancelling.CancelAtStep(1);
     EXPECT_FALSE(In().BuildMatchGraph());
