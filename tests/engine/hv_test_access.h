@@ -2,7 +2,7 @@
 // a test checks beyond the public interface (canvas transforms, warped photos, seams,
 // graphs, feature stores), the settings a stage test sets without a build, and the
 // stages such tests drive one at a time. A view on one engine; it owns nothing.
-// Build thread only.
+// Build thread only. Map is the affine point mapping those checks share.
 #pragma once
 
 #include <utility>

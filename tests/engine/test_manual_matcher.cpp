@@ -148,19 +148,14 @@ TEST(ManualMatcherFit, CollinearAffineMarkersAreRefused)
     CManualMatcher mm(false);
     mm.Init(kFirst, kSecond, MotionTranslate);
     mm.SetMotionModel(MotionAffine);
-    const Point a[3] = {Point(300, 50), Point(300, 250), Point(300, 150)};  // default-like column
-    const Point b[3] = {Point(40, 50), Point(40, 250), Point(40, 150)};
-    for (int k = 0; k < 3; ++k) {
-        mm.SetPoint(IManualMatcher::PTS_First, a[k], k);
-        mm.SetPoint(IManualMatcher::PTS_Second, b[k], k);
-    }
+    const M3 shift = {{1, 0, -260}, {0, 1, 0}, {0, 0, 1}};
+    PlaceMarkers(mm, shift, {Point(300, 50), Point(300, 250), Point(300, 150)});  // a default-like column
     EXPECT_TRUE(mm.BadTransform());
 
     // Moving one marker off the line makes the fit well posed again.
     mm.SetPoint(IManualMatcher::PTS_First, Point(350, 150), 2);
     mm.SetPoint(IManualMatcher::PTS_Second, Point(90, 150), 2);
     EXPECT_FALSE(mm.BadTransform());
-    const M3 shift = {{1, 0, -260}, {0, 1, 0}, {0, 0, 1}};
     ExpectTransformNear(mm, shift);
 
     // Collinear on the second photo only: the transform would flatten the first photo.

@@ -254,10 +254,8 @@ TEST_F(SplineTest, FullMaskGivesFirstPhotoAndEmptyMaskTheSecond)
         for (int y = 5; y < 35; ++y)
             for (int x = 10; x < 50; ++x) {
                 const auto expected = maskValue == 255 ? smoothA(x, y) : smoothB(x, y);
-                const unsigned char* p = PixelAt(second, x, y);
-                ASSERT_EQ(p[0], expected[0]) << x << "," << y << " mask " << maskValue;
-                ASSERT_EQ(p[1], expected[1]) << x << "," << y;
-                ASSERT_EQ(p[2], expected[2]) << x << "," << y;
+                ASSERT_TRUE(std::equal(expected.begin(), expected.end(), PixelAt(second, x, y)))
+                    << x << "," << y << " mask " << maskValue;
                 ASSERT_EQ(second->GetAlphaBits()[std::size_t(y) * second->GetAlphaBPL() + x], 255);
             }
         EXPECT_EQ(PixelAt(second, 5, 2)[0], smoothB(5, 2)[0]) << "outside the blend area nothing changes";
