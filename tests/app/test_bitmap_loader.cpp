@@ -51,7 +51,7 @@ QImage markerLike()
 
 }  // namespace
 
-TEST(LoadAlphaBitmap, BottomUpAndTopDownRowsAndPremultiplication)
+TEST(LoadAlphaBitmap, BottomUpAndTopDownRowsPremultiplicationAndDamagedFiles)
 {
     Files files;
     const QImage source = markerLike();
@@ -70,12 +70,9 @@ TEST(LoadAlphaBitmap, BottomUpAndTopDownRowsAndPremultiplication)
     ASSERT_EQ(marker.size(), QSize(22, 35));
     EXPECT_EQ(qAlpha(marker.pixel(1, 34)), 255);
     EXPECT_EQ(qAlpha(marker.pixel(0, 0)), 0);
-}
 
-TEST(LoadAlphaBitmap, DamagedFilesGiveNull)
-{
-    Files files;
-    const QByteArray good = rw::alphaBitmapFile(markerLike());
+    // Damaged files give null.
+    const QByteArray good = rw::alphaBitmapFile(source);
     const struct {
         const char* what;
         int at, bytes;
@@ -114,12 +111,18 @@ bool bitAt(const QBitmap& b, int x, int y) { return qGray(b.toImage().pixel(x, y
 
 }  // namespace
 
-TEST(CursorLoader, MaskCombinationsAndHotSpot)
+TEST(CursorLoader, MaskCombinationsHotSpotAndBadFiles)
 {
     Files files;
     std::vector<QCursor*> cursors;
-    winLoadCursorFile(files.write(rw::cursorFile({fourCombinations(15, 16)})).toStdWString(), cursors);
-    ASSERT_EQ(cursors.size(), 1u);
+    auto load = [&](const QByteArray& bytes) {
+        for (QCursor*& p : cursors)
+            DeleteObject<QCursor>()(p);
+        cursors.clear();
+        winLoadCursorFile(files.write(bytes).toStdWString(), cursors);
+        return cursors.size();
+    };
+    ASSERT_EQ(load(rw::cursorFile({fourCombinations(15, 16)})), 1u);
     EXPECT_EQ(cursors[0]->hotSpot(), QPoint(15, 16));
     const QBitmap bitmap = cursors[0]->bitmap(), mask = cursors[0]->mask();
     ASSERT_EQ(bitmap.size(), QSize(32, 32));
@@ -129,29 +132,14 @@ TEST(CursorLoader, MaskCombinationsAndHotSpot)
         EXPECT_EQ(bitAt(mask, x, 0), x < 2) << x;
         EXPECT_TRUE(bitAt(mask, x, 31)) << "bottom row is black, first row is the top";
     }
-    for (QCursor*& p : cursors)
-        DeleteObject<QCursor>()(p);
     EXPECT_EQ(loadWndCursor(":/res/res/geo1.cur").hotSpot(), QPoint(15, 16));
     EXPECT_EQ(loadWndCursor(":/res/res/move1.cur").shape(), Qt::BitmapCursor);
     EXPECT_EQ(loadWndCursor(files.dir.filePath("missing.cur")).shape(), Qt::ArrowCursor);
-}
 
-TEST(CursorLoader, BadFilesAndEntries)
-{
-    Files files;
-    auto count = [&](const QByteArray& bytes) {
-        std::vector<QCursor*> cursors;
-        winLoadCursorFile(files.write(bytes).toStdWString(), cursors);
-        const std::size_t n = cursors.size();
-        for (QCursor*& p : cursors)
-            DeleteObject<QCursor>()(p);
-        return n;
-    };
     const QByteArray good = rw::cursorFile({fourCombinations(0, 0)});
-    EXPECT_EQ(count(good), 1u);
-    EXPECT_EQ(count(rw::cursorFile({fourCombinations(0, 0)}, 1)), 0u) << "icon file";
-    EXPECT_EQ(count(rw::cursorFile({})), 0u) << "count 0";
-    EXPECT_EQ(count(rw::cursorFile({fourCombinations(0, 0), fourCombinations(0, 0, 4)})), 1u) << "4-bit entry skipped";
+    EXPECT_EQ(load(rw::cursorFile({fourCombinations(0, 0)}, 1)), 0u) << "icon file";
+    EXPECT_EQ(load(rw::cursorFile({})), 0u) << "count 0";
+    EXPECT_EQ(load(rw::cursorFile({fourCombinations(0, 0), fourCombinations(0, 0, 4)})), 1u) << "4-bit entry skipped";
     const struct {
         const char* what;
         int at;
@@ -161,9 +149,11 @@ TEST(CursorLoader, BadFilesAndEntries)
         {"header size", 22, 12}, {"huge width", 22 + 4, 0x7fffffffu}, {"negative height", 22 + 8, 0xffffffc0u},
     };
     for (const auto& p : patches)
-        EXPECT_EQ(count(patched(good, p.at, p.value)), 0u) << p.what;
-    EXPECT_EQ(count(good.left(good.size() - 1)), 0u) << "truncated masks";
-    EXPECT_EQ(count(good.left(10)), 0u) << "truncated directory";
+        EXPECT_EQ(load(patched(good, p.at, p.value)), 0u) << p.what;
+    EXPECT_EQ(load(good.left(good.size() - 1)), 0u) << "truncated masks";
+    EXPECT_EQ(load(good.left(10)), 0u) << "truncated directory";
+    EXPECT_EQ(load(good), 1u);
+    load({});  // frees the last cursor
 }
 
 TEST(RotateBytes, FieldsByWidth)

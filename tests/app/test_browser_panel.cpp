@@ -159,13 +159,6 @@ TEST_F(BrowserTest, RefreshDropsTheCachedThumbnailsOfTheFolderOnly)
         EXPECT_EQ(GetThumbsManager().GetImageParams(p, width, height, bpp), p != direct) << p.toStdString();
 }
 
-TEST(StatusBarText, FileSizes)
-{
-    for (const auto& [bytes, text] : {std::pair(0.0, "  0KB"), {500, "  0KB"}, {5 * 1024, "  5KB"}, {1023500, "1000KB"},
-                                      {1024000, "  1MB"}, {1.5 * 1073741824, "  2GB"}, {3.5 * 1048576, "  4MB"}})
-        EXPECT_EQ(MainWindow::formatFileSize(bytes), text) << bytes;
-}
-
 TEST_F(BrowserTest, StatusBarFollowsTheSelectionAndTheTask)
 {
     ScopedThumbCache cache;
@@ -200,6 +193,9 @@ TEST_F(BrowserTest, StatusBarFollowsTheSelectionAndTheTask)
         EXPECT_EQ(texts()[i], QString()) << i;
     w->switchTaskMode(ui().tabAddImages);
     EXPECT_EQ(texts(), QStringList({"Total 2 files", "  5KB", "", "", "", ""}));
+    for (const auto& [bytes, text] : {std::pair(0.0, "  0KB"), {500, "  0KB"}, {5 * 1024, "  5KB"}, {1023500, "1000KB"},
+                                      {1024000, "  1MB"}, {1.5 * 1073741824, "  2GB"}, {3.5 * 1048576, "  4MB"}})
+        EXPECT_EQ(MainWindow::formatFileSize(bytes), text) << bytes;
 }
 
 TEST_F(BrowserTest, TrayCommandsActOnlyInAddImages)

@@ -109,7 +109,7 @@ TEST(Markers, DescriptionMarginAndAlphaHitTest)
 }
 
 
-TEST(Markers, PressedLastWinsWhereMarkersOverlap)
+TEST(Markers, PressedLastWinsWhereMarkersOverlapDragClampsToPhotoAndViewport)
 {
     Pane p;
     p.control.UpdatePositionOfMarkers();
@@ -138,11 +138,8 @@ TEST(Markers, PressedLastWinsWhereMarkersOverlap)
     EXPECT_EQ(press(only1), Marker1);
     EXPECT_EQ(press(both), Marker1);
     EXPECT_EQ(p.matcher.setPoints, 0);  // presses without a move report nothing
-}
 
-TEST(Markers, DragClampsToPhotoAndViewport)
-{
-    Pane p;
+    // Drags: the point stays on the photo and in the viewport.
     QSignalSpy moved(&p.control, &PreviewControl::markerMoved);
 
     // Scrolled fully right: the photo's right edge is in view; far past it the point

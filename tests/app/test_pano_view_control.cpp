@@ -172,7 +172,7 @@ struct CropFrame : ::testing::Test {
 
 }  // namespace
 
-TEST_F(CropFrame, HitCodesCornerBeatsEdgeBandPressOutsideChangesNothing)
+TEST_F(CropFrame, HitCodesCornerBeatsEdgeBandPressOutsideChangesNothingCursorsByAngle)
 {
     const std::pair<QPoint, int> cases[] = {
         {{102, 103}, htTopLeft}, {{99, 150}, htLeft},  {{301, 150}, htRight},    {{200, 99}, htTop}, {{200, 201}, htBottom},
@@ -184,6 +184,18 @@ TEST_F(CropFrame, HitCodesCornerBeatsEdgeBandPressOutsideChangesNothing)
     EXPECT_FALSE(mouse.OnMouseMove(&cb, 0, QPoint(50, 50)));
     EXPECT_FALSE(mouse.OnLButtonUp(&cb, 0, QPoint(50, 50)));
     EXPECT_EQ(frame.border(), QRect(QPoint(100, 100), QPoint(300, 200)));
+    using std::numbers::pi;
+    for (const auto& [a, index] : {std::pair(0.0, 0), {pi / 4, 3}, {pi / 2, 2}, {3 * pi / 4, 1}, {pi, 0}, {-pi / 4, 1}, {1e300, 0}})
+        EXPECT_EQ(angleToCursorInd(a), index) << a;
+    const std::pair<QPoint, Qt::CursorShape> handles[] = {
+        {{100, 100}, Qt::SizeFDiagCursor}, {{300, 200}, Qt::SizeFDiagCursor}, {{300, 100}, Qt::SizeBDiagCursor},
+        {{100, 200}, Qt::SizeBDiagCursor}, {{100, 150}, Qt::SizeHorCursor}, {{200, 200}, Qt::SizeVerCursor},
+        {{200, 150}, Qt::OpenHandCursor}};
+    for (const auto& [p, shape] : handles) {
+        ASSERT_TRUE(mouse.OnSetCursor(&cb, p));
+        EXPECT_EQ(cb.cursor, shape) << p.x() << ',' << p.y();
+    }
+    EXPECT_FALSE(mouse.OnSetCursor(&cb, QPoint(10, 10)));
 }
 
 TEST_F(CropFrame, MinimumSizeClipAndAspectMode)
@@ -215,22 +227,6 @@ TEST_F(CropFrame, MinimumSizeClipAndAspectMode)
     const QRect r = frame.border();
     EXPECT_EQ(r.topLeft(), QPoint(-100, -50));
     EXPECT_EQ(r.width() / 2, r.height()) << r.width() << 'x' << r.height();
-}
-
-TEST_F(CropFrame, CursorsByAngle)
-{
-    using std::numbers::pi;
-    for (const auto& [a, index] : {std::pair(0.0, 0), {pi / 4, 3}, {pi / 2, 2}, {3 * pi / 4, 1}, {pi, 0}, {-pi / 4, 1}, {1e300, 0}})
-        EXPECT_EQ(angleToCursorInd(a), index) << a;
-    const std::pair<QPoint, Qt::CursorShape> handles[] = {
-        {{100, 100}, Qt::SizeFDiagCursor}, {{300, 200}, Qt::SizeFDiagCursor}, {{300, 100}, Qt::SizeBDiagCursor},
-        {{100, 200}, Qt::SizeBDiagCursor}, {{100, 150}, Qt::SizeHorCursor}, {{200, 200}, Qt::SizeVerCursor},
-        {{200, 150}, Qt::OpenHandCursor}};
-    for (const auto& [p, shape] : handles) {
-        ASSERT_TRUE(mouse.OnSetCursor(&cb, p));
-        EXPECT_EQ(cb.cursor, shape) << p.x() << ',' << p.y();
-    }
-    EXPECT_FALSE(mouse.OnSetCursor(&cb, QPoint(10, 10)));
 }
 
 TEST(TransformFrameRotor, DragTurnsTheFrame)
