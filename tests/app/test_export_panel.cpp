@@ -32,14 +32,16 @@ protected:
         ASSERT_TRUE(ui().btnPrint->isEnabled());
     }
     // A PDF printer writing to out/<name>.pdf at a low resolution, no page margins.
-    void makePdf(QPrinter& printer, const QString& name)
+    std::unique_ptr<QPrinter> pdf(const QString& name)
     {
-        printer.setOutputFormat(QPrinter::PdfFormat);
-        printer.setOutputFileName(out.filePath(name + ".pdf"));
-        printer.setResolution(150);
-        printer.setPageSize(QPageSize(QPageSize::A4));
-        printer.setPageOrientation(QPageLayout::Landscape);
-        printer.setPageMargins(QMarginsF(0, 0, 0, 0));
+        auto printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
+        printer->setOutputFormat(QPrinter::PdfFormat);
+        printer->setOutputFileName(out.filePath(name + ".pdf"));
+        printer->setResolution(150);
+        printer->setPageSize(QPageSize(QPageSize::A4));
+        printer->setPageOrientation(QPageLayout::Landscape);
+        printer->setPageMargins(QMarginsF(0, 0, 0, 0));
+        return printer;
     }
     QTemporaryDir out;
 };
@@ -190,26 +192,23 @@ TEST_F(RenderedWindowTest, PrintsTheLayoutsPagesToPdf)
     w->on_numPages_editingFinished();
     ASSERT_EQ(w->printSite().pageTo(), 4);
 
-    QPrinter all(QPrinter::HighResolution);
-    makePdf(all, "all");
-    w->printDocument(&all);
-    EXPECT_EQ(pdfPages(all.outputFileName()), 4);
+    const auto all = pdf("all");
+    w->printDocument(all.get());
+    EXPECT_EQ(pdfPages(all->outputFileName()), 4);
 
     // Cancelled after page 2: the loop stops before page 3 is begun.
-    QPrinter cancelled(QPrinter::HighResolution);
-    makePdf(cancelled, "cancelled");
+    const auto cancelled = pdf("cancelled");
     QObject::connect(w.get(), &MainWindow::pagePrinted, w.get(), [&](int page) {
         if (page == 2)
             w->findChild<QProgressDialog*>("printProgress")->cancel();
     });
-    w->printDocument(&cancelled);
-    EXPECT_EQ(pdfPages(cancelled.outputFileName()), 2);
+    w->printDocument(cancelled.get());
+    EXPECT_EQ(pdfPages(cancelled->outputFileName()), 2);
     EXPECT_TRUE(desk.log.empty());
 
     // A print that cannot start says so.
-    QPrinter nowhere(QPrinter::HighResolution);
-    makePdf(nowhere, "missing/none");
-    w->printDocument(&nowhere);
+    const auto nowhere = pdf("missing/none");
+    w->printDocument(nowhere.get());
     ASSERT_EQ(desk.calls("warning").size(), 1u);
-    EXPECT_FALSE(QFileInfo::exists(nowhere.outputFileName()));
+    EXPECT_FALSE(QFileInfo::exists(nowhere->outputFileName()));
 }
