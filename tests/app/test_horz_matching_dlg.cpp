@@ -39,11 +39,7 @@ struct Matching {
         truth = vltest::relativeTransform(shots[0], shots[1]);
         first = vltest::elementOf(shots[0].image);
         second = vltest::elementOf(secondSize.isValid() ? shots[1].image.scaled(secondSize) : shots[1].image);
-        double m[3][3];
-        for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 3; ++c)
-                m[r][c] = truth.m[r][c];
-        matcher.Init(first->GetImageSize(), second->GetImageSize(), seeded, m, PanoramaLib::MotionAffine);
+        matcher.Init(first->GetImageSize(), second->GetImageSize(), seeded, truth.m, PanoramaLib::MotionAffine);
         dlg.setImages(first, second);
         dlg.setMatcher(&matcher);
         dlg.initDialog();

@@ -12,10 +12,12 @@
 
 namespace {
 
-// The matcher's face as the control uses it: three points per group and the calls made.
-struct RecordingMatcher : PanoramaLib::IManualMatcher {
+// The matcher's face as the control uses it: three points per group and the calls made
+// (the rest: a plain matcher's, affine).
+struct RecordingMatcher : CManualMatcher {
     VarnoBase::Point pts[2][3];
     int setPoints = 0;
+    RecordingMatcher() : CManualMatcher(false) {}
     void GetPoints(PTS_group g, VarnoBase::Point* out) const override
     {
         for (int i = 0; i < 3; ++i)
@@ -26,12 +28,6 @@ struct RecordingMatcher : PanoramaLib::IManualMatcher {
         pts[g == PTS_First ? 0 : 1][index] = p;
         ++setPoints;
     }
-    void Reset() override {}
-    void GetTransform(double (*)[3]) const override {}
-    bool BadTransform() const override { return false; }
-    PanoramaLib::MotionModel GetMotionModel() const override { return PanoramaLib::MotionAffine; }
-    void SetMotionModel(PanoramaLib::MotionModel) override {}
-    bool IsCyclorama() const override { return false; }
 };
 
 // A 320 x 240 pane showing a 400 x 300 photo at actual size, with a marker tool on it.

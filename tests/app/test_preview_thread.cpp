@@ -44,7 +44,7 @@ TEST(PreviewThread, NewerRequestOvertakesTheRunningOne)
     EXPECT_EQ(w.stitch.locked(w.stitch.aborted), (std::vector<bool>{true, false}));
 }
 
-TEST(PreviewThread, CachedRequestAndFailedStitch)
+TEST(PreviewThread, CachedRequestAbortWhileIdleAndFailedStitch)
 {
     Worker w;
     w.stitch.release();
@@ -59,29 +59,23 @@ TEST(PreviewThread, CachedRequestAndFailedStitch)
     EXPECT_EQ(w.stitch.startedCount(), 1);
     again.Adopt(w.thread.GetPreview());
     EXPECT_EQ(again.get(), first.get());
+    // Abort while idle drops the preview and announces nothing; the next request clears
+    // the flag before its job.
+    w.thread.Abort();
+    EXPECT_EQ(w.previewWidth(), -1);
+    vltest::spinEvents();
+    EXPECT_EQ(w.announced, 2);
+    w.request(2);
+    ASSERT_TRUE(w.announcedTimes(3));
+    EXPECT_EQ(w.previewWidth(), 18);
     // A stitch that fails without an abort still answers, with no preview.
     {
         std::lock_guard<std::mutex> l(w.stitch.mutex);
         w.stitch.fail = true;
     }
     w.request(5);
-    ASSERT_TRUE(w.announcedTimes(3));
+    ASSERT_TRUE(w.announcedTimes(4));
     EXPECT_EQ(w.previewWidth(), -1);
-}
-
-TEST(PreviewThread, AbortWhileIdleAndPendingRequestAbandoned)
-{
-    Worker w;
-    w.stitch.release();
-    w.request(1);
-    ASSERT_TRUE(w.announcedTimes(1));
-    w.thread.Abort();
-    EXPECT_EQ(w.previewWidth(), -1);
-    vltest::spinEvents();
-    EXPECT_EQ(w.announced, 1);
-    w.request(2);  // the next request clears the flag before its job
-    ASSERT_TRUE(w.announcedTimes(2));
-    EXPECT_EQ(w.previewWidth(), 18);
 }
 
 // Abort (the markers went bad) is the last word: neither the job in progress, finished
