@@ -49,6 +49,23 @@ QImage markerLike()
     return image;
 }
 
+// Row 0 of a cursor: x 0 black (AND 0, XOR 0), x 1 white (0, 1), x 2 transparent (1, 0),
+// x 3 inverting (1, 1), per the Windows masks.
+rw::CursorImage fourCombinations(int hotX, int hotY, int bpp = 1)
+{
+    rw::CursorImage c;
+    c.hotX = hotX;
+    c.hotY = hotY;
+    c.bpp = bpp;
+    c.xorMask.assign(128, 0);
+    c.andMask.assign(128, 0);
+    c.xorMask[0] = char(0x40 | 0x10);
+    c.andMask[0] = char(0x20 | 0x10);
+    return c;
+}
+
+bool bitAt(const QBitmap& b, int x, int y) { return qGray(b.toImage().pixel(x, y)) < 128; }  // color1 is set
+
 }  // namespace
 
 TEST(LoadAlphaBitmap, BottomUpAndTopDownRowsPremultiplicationAndDamagedFiles)
@@ -73,43 +90,18 @@ TEST(LoadAlphaBitmap, BottomUpAndTopDownRowsPremultiplicationAndDamagedFiles)
 
     // Damaged files give null.
     const QByteArray good = rw::alphaBitmapFile(source);
-    const struct {
-        const char* what;
-        int at, bytes;
-        std::uint32_t value;
-    } patches[] = {
+    const std::tuple<const char*, int, int, std::uint32_t> patches[] = {  // what, offset, bytes, value
         {"not BM", 0, 2, 0x4D43}, {"24 bits", 28, 2, 24}, {"RLE", 30, 4, 1}, {"offset < 54", 10, 4, 50},
         {"huge offset", 10, 4, 0xfffffff0u}, {"planes", 26, 2, 2}, {"huge width", 18, 4, 0x7fffffffu},
         {"width 0", 18, 4, 0}, {"height beyond data", 22, 4, 36}, {"most negative height", 22, 4, 0x80000000u},
     };
-    for (const auto& p : patches)
-        EXPECT_TRUE(LoadAlphaBitmap(files.write(patched(good, p.at, p.value, p.bytes)), false).isNull()) << p.what;
+    for (const auto& [what, at, bytes, value] : patches)
+        EXPECT_TRUE(LoadAlphaBitmap(files.write(patched(good, at, value, bytes)), false).isNull()) << what;
     EXPECT_TRUE(LoadAlphaBitmap(files.write(good.left(54 + 22 * 4 * 20)), false).isNull()) << "truncated";
     EXPECT_TRUE(LoadAlphaBitmap(files.write(good.left(30)), false).isNull()) << "short header";
     EXPECT_TRUE(LoadAlphaBitmap(files.dir.filePath("missing.bmp"), false).isNull());
     EXPECT_FALSE(LoadAlphaBitmap(files.write(good), false).isNull());
 }
-
-namespace {
-
-// Row 0 of a cursor: x 0 black (AND 0, XOR 0), x 1 white (0, 1), x 2 transparent (1, 0),
-// x 3 inverting (1, 1), per the Windows masks.
-rw::CursorImage fourCombinations(int hotX, int hotY, int bpp = 1)
-{
-    rw::CursorImage c;
-    c.hotX = hotX;
-    c.hotY = hotY;
-    c.bpp = bpp;
-    c.xorMask.assign(128, 0);
-    c.andMask.assign(128, 0);
-    c.xorMask[0] = char(0x40 | 0x10);
-    c.andMask[0] = char(0x20 | 0x10);
-    return c;
-}
-
-bool bitAt(const QBitmap& b, int x, int y) { return qGray(b.toImage().pixel(x, y)) < 128; }  // color1 is set
-
-}  // namespace
 
 TEST(CursorLoader, MaskCombinationsHotSpotAndBadFiles)
 {
@@ -140,16 +132,12 @@ TEST(CursorLoader, MaskCombinationsHotSpotAndBadFiles)
     EXPECT_EQ(load(rw::cursorFile({fourCombinations(0, 0)}, 1)), 0u) << "icon file";
     EXPECT_EQ(load(rw::cursorFile({})), 0u) << "count 0";
     EXPECT_EQ(load(rw::cursorFile({fourCombinations(0, 0), fourCombinations(0, 0, 4)})), 1u) << "4-bit entry skipped";
-    const struct {
-        const char* what;
-        int at;
-        std::uint32_t value;
-    } patches[] = {
+    const std::tuple<const char*, int, std::uint32_t> cursorPatches[] = {  // what, offset, value
         {"undersized mask size", 22 + 20, 64}, {"huge mask size", 22 + 20, 0x7ffffff0u}, {"huge image offset", 18, 0xfffffff0u},
         {"header size", 22, 12}, {"huge width", 22 + 4, 0x7fffffffu}, {"negative height", 22 + 8, 0xffffffc0u},
     };
-    for (const auto& p : patches)
-        EXPECT_EQ(load(patched(good, p.at, p.value)), 0u) << p.what;
+    for (const auto& [what, at, value] : cursorPatches)
+        EXPECT_EQ(load(patched(good, at, value)), 0u) << what;
     EXPECT_EQ(load(good.left(good.size() - 1)), 0u) << "truncated masks";
     EXPECT_EQ(load(good.left(10)), 0u) << "truncated directory";
     EXPECT_EQ(load(good), 1u);

@@ -57,6 +57,36 @@ struct Tool : ::testing::Test {
     }
 };
 
+struct Recorder : IMouseInputCallback {
+    Qt::CursorShape cursor = Qt::BlankCursor;
+    QRegion repainted;
+    void SetMouseCursor(const QCursor& c) override { cursor = c.shape(); }
+    void UpdateInputRgn(const QRegion& r) override { repainted |= r; }
+    QPaintDevice* GetPaintDevice() override { return nullptr; }
+};
+
+// The crop tool's configuration: border (100, 100)-(300, 200) inclusive.
+struct CropFrame : ::testing::Test {
+    CFrame frame;
+    CMouseInput mouse{&frame};
+    Recorder cb;
+    CropFrame()
+    {
+        frame.setCentreSnapped(false);
+        frame.setShowCentre(false);
+        frame.setShowRotor(false);
+        frame.setMinimumSize(true);
+        frame.setOptions(63);
+        frame.SetNewBorder(QRect(QPoint(100, 100), QPoint(300, 200)));
+    }
+    void drag(QPoint from, QPoint to)
+    {
+        ASSERT_TRUE(mouse.OnLButtonDown(&cb, 0, from));
+        mouse.OnMouseMove(&cb, 0, to);
+        mouse.OnLButtonUp(&cb, 0, to);
+    }
+};
+
 }  // namespace
 
 TEST_F(Tool, CropRectangleRoundTripsDragRepaintsBothOutlinesAndEndsOnRelease)
@@ -138,40 +168,6 @@ TEST_F(Tool, DisabledGeometryDeclinesAndReleaseEndsTheDrag)
 
 // Beneath it, the transform frame as the crop tool uses it (axis-aligned, no centre or rotor
 // handles), plus the rotor and aspect paths the crop tool leaves off.
-namespace {
-
-struct Recorder : IMouseInputCallback {
-    Qt::CursorShape cursor = Qt::BlankCursor;
-    QRegion repainted;
-    void SetMouseCursor(const QCursor& c) override { cursor = c.shape(); }
-    void UpdateInputRgn(const QRegion& r) override { repainted |= r; }
-    QPaintDevice* GetPaintDevice() override { return nullptr; }
-};
-
-// The crop tool's configuration: border (100, 100)-(300, 200) inclusive.
-struct CropFrame : ::testing::Test {
-    CFrame frame;
-    CMouseInput mouse{&frame};
-    Recorder cb;
-    CropFrame()
-    {
-        frame.setCentreSnapped(false);
-        frame.setShowCentre(false);
-        frame.setShowRotor(false);
-        frame.setMinimumSize(true);
-        frame.setOptions(63);
-        frame.SetNewBorder(QRect(QPoint(100, 100), QPoint(300, 200)));
-    }
-    void drag(QPoint from, QPoint to)
-    {
-        ASSERT_TRUE(mouse.OnLButtonDown(&cb, 0, from));
-        mouse.OnMouseMove(&cb, 0, to);
-        mouse.OnLButtonUp(&cb, 0, to);
-    }
-};
-
-}  // namespace
-
 TEST_F(CropFrame, HitCodesCornerBeatsEdgeBandPressOutsideChangesNothingCursorsByAngle)
 {
     const std::pair<QPoint, int> cases[] = {

@@ -62,6 +62,31 @@ struct ShownView : PanoramaView {
     void send(QEvent::Type type, QPoint pos, Qt::MouseButtons buttons) { vltest::sendMouse(*this, type, pos, buttons); }
 };
 
+struct PressEater : IImageControl {
+    IImageControlDisplay* display = nullptr;
+    bool eat = true, tracking = true;
+    int downs = 0;
+    void setDisplay(IImageControlDisplay* d) override { display = d; }
+    bool needMouseTracking() override { return tracking; }
+    bool needOverayPainting() override { return false; }
+    void doPaint(QPainter&, const QRect&, bool) override {}
+    bool onMouseMove(QPoint) override { return false; }
+    bool onMouseDown(QPoint) override { return ++downs, eat; }
+    bool onMouseUp(QPoint) override { return false; }
+};
+
+// A view whose viewport is exactly the widget (no frame, no bars).
+struct BareView : ScaledScrollView {
+    explicit BareView(QSize viewport)
+    {
+        setFrameShape(QFrame::NoFrame);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        resize(viewport);
+        show();  // a hidden widget lays out its viewport only when shown
+    }
+};
+
 }  // namespace
 
 TEST(PanoramaView, WheelHalfNotchAndBigStep)
@@ -169,23 +194,6 @@ TEST(PanoramaView, ReducedCopyShowsTheSamePicture)
     EXPECT_LE(worst(draw(*small.image(dibOf(texture), 1.0, &level), 0.5, QSize(300, 200)), halved, QRect(0, 0, 300, 200)), 3);
 }
 
-namespace {
-
-struct PressEater : IImageControl {
-    IImageControlDisplay* display = nullptr;
-    bool eat = true, tracking = true;
-    int downs = 0;
-    void setDisplay(IImageControlDisplay* d) override { display = d; }
-    bool needMouseTracking() override { return tracking; }
-    bool needOverayPainting() override { return false; }
-    void doPaint(QPainter&, const QRect&, bool) override {}
-    bool onMouseMove(QPoint) override { return false; }
-    bool onMouseDown(QPoint) override { return ++downs, eat; }
-    bool onMouseUp(QPoint) override { return false; }
-};
-
-}  // namespace
-
 TEST(PanoramaView, ToolClaimsPressBeforePanning)
 {
     ShownView view(picture(1000, 800));
@@ -250,22 +258,6 @@ TEST(ZoomTable, NearestStepsTiesClampingNextStepsAndSlider)
     EXPECT_EQ(GetZoom100(50), 600);
     EXPECT_EQ(GetZoom100(100), 1000);
 }
-
-namespace {
-
-// A view whose viewport is exactly the widget (no frame, no bars).
-struct BareView : ScaledScrollView {
-    explicit BareView(QSize viewport)
-    {
-        setFrameShape(QFrame::NoFrame);
-        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        resize(viewport);
-        show();  // a hidden widget lays out its viewport only when shown
-    }
-};
-
-}  // namespace
 
 TEST(ScaledScrollView, CanScaleLimitsAndDoublingKeepsTheCentre)
 {
