@@ -232,8 +232,6 @@ QString browseTo(MainWindow& w, const QString& folder)
 {
     Ui_MainWindow& ui = *w.form();
     QAbstractItemModel* tree = ui.treeView->model();
-    if (!tree)
-        return "the folder tree has no model";
     QPersistentModelIndex at = ui.treeView->currentIndex();  // the proxy moves rows as folders load
     const QString start = treeFolder(ui);
     if (start.isEmpty() || (start != folder && !folder.startsWith(start + '/')))
