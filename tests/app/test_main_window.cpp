@@ -56,7 +56,7 @@ TEST(WindowForm, EveryFormSlotFindsItsSignalAndDesktopScopesNest)
     EXPECT_TRUE(g_slotWarnings.isEmpty()) << g_slotWarnings.join('\n').toStdString();
 }
 
-TEST_F(WindowTest, FormTiesAnglesAndRingOption)
+TEST_F(WindowTest, FormTiesAnglesAndRingTimerRefreshesActionsViewMenuZooms)
 {
     ui().sldRy->setValue(-45);
     EXPECT_EQ(ui().spnRy->value(), -45);
@@ -68,10 +68,8 @@ TEST_F(WindowTest, FormTiesAnglesAndRingOption)
     EXPECT_TRUE(ui().grpMatching->isEnabledTo(ui().tabHorzVert));
     EXPECT_EQ(w->findChildren<QToolBar*>().size(), 2);
     EXPECT_EQ(w->findChildren<QAction*>(QString(), Qt::FindDirectChildrenOnly).size(), 35);
-}
 
-TEST_F(WindowTest, TimerRefreshesActionsAndIgnoresForeignTimers)
-{
+    // The action timer refreshes the actions; other timers do not.
     ui().action_Export->setEnabled(true);
     ui().action_Render->setEnabled(true);
     QTimerEvent foreign(w->actionTimerId() + 1000);
@@ -83,10 +81,8 @@ TEST_F(WindowTest, TimerRefreshesActionsAndIgnoresForeignTimers)
     EXPECT_FALSE(ui().action_Render->isEnabled());  // and never on Add Images
     EXPECT_FALSE(ui().action_Stitch->isEnabled());  // empty tray
     EXPECT_FALSE(ui().actionFit_window->isEnabled());
-}
 
-TEST_F(WindowTest, ViewContextMenuOffersTheSixZoomActions)
-{
+    // The view's context menu offers the six zoom actions.
     desk.menus.push_back(ScriptedDesktop::pick(QStringLiteral("Fit window")));
     w->onPanoramaViewContextMenu(QPoint(5, 5));
     ASSERT_EQ(desk.calls("execMenu").size(), 1u);

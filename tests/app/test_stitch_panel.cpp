@@ -26,8 +26,8 @@ TEST_F(WindowTest, RingOnThenOffRestoresTheChosenMotionModel)
 }
 
 // The focal length's index is the lens type; the polynomial follows lens compensation and
-// the document.
-TEST_F(WindowTest, FocalLengthIndexIsTheLensTypePolynomialFollowsCompensation)
+// the document; the tab switch alone sends nothing to the document, Stitch does.
+TEST_F(WindowTest, FocalLengthIndexIsTheLensTypePolynomialFollowsCompensationTabSwitchSendsNothing)
 {
     ASSERT_EQ(ui().cmbFocalLength->count(), 10);
     for (const auto& [index, text] : {std::pair(0, "14mm"), std::pair(7, "35mm"), std::pair(9, "60mm")}) {
@@ -43,6 +43,13 @@ TEST_F(WindowTest, FocalLengthIndexIsTheLensTypePolynomialFollowsCompensation)
     EXPECT_FALSE(ui().chkPolinom24->isEnabled());
     w->enableTLControls(true);
     EXPECT_TRUE(ui().chkPolinom24->isEnabled());
+    // A tab switch alone sends nothing to the document.
+    ui().tabPanoType->setCurrentIndex(1);
+    EXPECT_FALSE(w->horzVert());
+    EXPECT_FALSE(w->document().getCurPanoramaType());
+    EXPECT_EQ(w->getOptions(), &w->tiledOptions());
+    w->on_btnStitch_clicked();  // too few photos: nothing is built, but the type is set
+    EXPECT_TRUE(w->document().getCurPanoramaType());
 }
 
 TEST_F(WindowTest, AzimuthSliderRunsOppositeToTheDocumentsYAngle)
@@ -58,16 +65,6 @@ TEST_F(WindowTest, AzimuthSliderRunsOppositeToTheDocumentsYAngle)
               std::make_tuple(5, -20, -20, -7));
     w->document().getRenderingSufrace(surface, x, y, z);
     EXPECT_EQ(std::make_tuple(x, y, z), std::make_tuple(5, 20, -7));
-}
-
-TEST_F(WindowTest, TabSwitchAloneSendsNothingToTheDocument)
-{
-    ui().tabPanoType->setCurrentIndex(1);
-    EXPECT_FALSE(w->horzVert());
-    EXPECT_FALSE(w->document().getCurPanoramaType());
-    EXPECT_EQ(w->getOptions(), &w->tiledOptions());
-    w->on_btnStitch_clicked();  // too few photos: nothing is built, but the type is set
-    EXPECT_TRUE(w->document().getCurPanoramaType());
 }
 
 TEST_F(WindowTest, StitchCopiesOnlyThePanelsFieldsIntoTheEngineOptions)
@@ -108,7 +105,6 @@ TEST_F(WindowTest, StitchCopiesOnlyThePanelsFieldsIntoTheEngineOptions)
         EXPECT_EQ(fieldsOf(r), fieldsOf(expected)) << (tiled ? "tiled" : "horizontal/vertical");
     }
 }
-
 
 // A drag of an angle slider previews quickly until its release ends the fast phase (the
 // engine's view update (1, 1)); a typed or keyboard change has no release and ends it at
