@@ -25,15 +25,6 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-vltest::Mat3 Transposed(const vltest::Mat3& a)
-{
-    vltest::Mat3 t;
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j)
-            t.m[i][j] = a.m[j][i];
-    return t;
-}
-
 // The true cameras of a set's photos, or of those whose indices (rising) are listed.
 std::vector<vltest::Camera> CamerasOf(const Photos& photos, const std::vector<int>& subset = {})
 {
@@ -67,7 +58,7 @@ void ExpectMatchesTruth(EngineOnHost& h, const std::vector<vltest::Camera>& cams
     vltest::Mat3 Rs;
     s.Rotation(Rs.m);
     const vltest::Mat3 R =
-        Rs * Transposed(vltest::rotationMatrix(est.Rx, est.Ry, est.Rz)) * vltest::rotationMatrix(ref.rx, ref.ry, ref.rz);
+        Rs * vltest::rotationMatrix(est.Rx, est.Ry, est.Rz).inverse() * vltest::rotationMatrix(ref.rx, ref.ry, ref.rz);
     vltest::SurfaceView view;
     view.spherical = spherical;
     view.radius = s.Radius();

@@ -289,44 +289,27 @@ TEST(TiledRenderThread, StressOfRandomCallsThenRelease)
         const int op = static_cast<int>(rng() % 10);
         const auto type = rng() % 2 ? SurfaceSpherical : SurfaceCylindrical;
         const int angle = static_cast<int>(rng() % 21) - 10;
-        switch (op) {
-        case 0:
-        case 1:
-        case 2:
+        if (op < 3) {
             h.engine->SetRenderingSurface(type, 0, angle, 0, true, rng() % 2 == 0);
-            break;
-        case 3:
+        } else if (op == 3) {
             h.self->m_renderThread.Abort();
-            break;
-        case 4: {
+        } else if (op == 4) {
             VarnoBase::RefPtr<CPanoElement> p;
             p.Adopt(h.self->m_renderThread.GetPano());
-            if (p) {
-                EXPECT_TRUE(p->HasBits());
-            }
-            break;
-        }
-        case 5:
+            EXPECT_TRUE(!p || p->HasBits());
+        } else if (op == 5) {
             delivered = Deliver(h, delivered);
-            break;
-        case 6:
-            if (rng() % 4 == 0) {
-                h.engine->FreePanoramaImages();
-                delivered = Deliver(h, delivered);
-                EXPECT_FALSE(h.engine->GetPanoramaPreview(false)->HasBits());
-                ASSERT_TRUE(h.engine->BuildPanorama(SharedPhotos().elements, nullptr, 0, 0, 0));
-            }
-            break;
-        case 7:
+        } else if (op == 6 && rng() % 4 == 0) {
+            h.engine->FreePanoramaImages();
+            delivered = Deliver(h, delivered);
+            EXPECT_FALSE(h.engine->GetPanoramaPreview(false)->HasBits());
+            ASSERT_TRUE(h.engine->BuildPanorama(SharedPhotos().elements, nullptr, 0, 0, 0));
+        } else if (op == 7) {
             h.self->SetRenderingSurfaceEx(type, angle, 0, 0, false, false);
-            break;
-        case 8:
+        } else if (op == 8) {
             h.engine->FastRenderingHasFinished();
-            break;
-        default:
-            if (rng() % 8 == 0)
-                h.engine->RenderPanorama(0, angle, 0);
-            break;
+        } else if (op == 9 && rng() % 8 == 0) {
+            h.engine->RenderPanorama(0, angle, 0);
         }
     }
     // Release (in the destructor) with whatever is still running or pending.
