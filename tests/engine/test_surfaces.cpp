@@ -53,7 +53,7 @@ std::unique_ptr<CCylindricalSurface> Surface(bool spherical, CPanoElement* photo
 
 }  // namespace
 
-TEST(SurfaceGeometry, FirstPhotoLooksAtTheCentreAndTheRadiusIsTheLargestFocalLength)
+TEST(SurfaceGeometry, FirstPhotoLooksAtTheCentreTheRadiusIsTheLargestFocalLengthAndABackPhotoSpansTheWidth)
 {
     CPanoElement* photo = PatternPhoto(200, 100);
     for (int kind = 0; kind < 2; ++kind) {
@@ -81,12 +81,7 @@ TEST(SurfaceGeometry, FirstPhotoLooksAtTheCentreAndTheRadiusIsTheLargestFocalLen
         EXPECT_GT(s->Radius(), natural);
         EXPECT_NEAR(std::min(s->Width(), s->Height()), 480, 1);
     }
-    photo->Release();
-}
-
-TEST(SurfaceGeometry, PhotoStraddlingTheBackSpansTheWholeWidth)
-{
-    CPanoElement* photo = PatternPhoto(200, 150);
+    // A photo straddling the back spans the whole width.
     auto s = Surface(false, photo, {Cam(200, 0, 0, 0), Cam(200, 0, 180, 0)});
     const auto& back = s->Photos()[1];
     EXPECT_LT(back.thetaMin, -170.0);
@@ -328,8 +323,7 @@ TEST(SurfaceRender, OnePhotoAloneKeepsItsPixelsAndWeights)
         D3Param lens;  // bilinear with a lens: the row loops' cut-off radius must lose no corner
         lens.lens = mode;
         lens.k1 = 2e-6;
-        s.AddImages({0}, lens, files.Params(), files.Elements(), {});
-        s.Set3DOrientation(0);
+        files.AddTo(s, lens);
         s.SetInterpolationMode(mode ? CSurfaceRendering::BilinearMode : CSurfaceRendering::NoInterpolationMode);
         vltest::RecordingProgress progress;
         ASSERT_TRUE(s.RenderSurface(100.0, &progress, nullptr, 10, 60));
@@ -374,10 +368,7 @@ TEST(SurfaceRender, ExposureGainFromTheMedianRatio)
         s.m_pPano = pano;
         CCylindricalSurface::Data d;
         d.transformed.Adopt(photo);
-        const VarnoBase::Rect o(std::max(pano->GetImageRect().left, photo->GetImageRect().left),
-                                std::max(pano->GetImageRect().top, photo->GetImageRect().top),
-                                std::min(pano->GetImageRect().right, photo->GetImageRect().right),
-                                std::min(pano->GetImageRect().bottom, photo->GetImageRect().bottom));
+        const VarnoBase::Rect o = pano->GetImageRect() & photo->GetImageRect();
         std::vector<unsigned short> diff(static_cast<std::size_t>(std::max(o.width(), 0) * std::max(o.height(), 0)));
         return s.CalculateDifferenceField(&d, diff.data());
     };
@@ -430,8 +421,7 @@ TEST(SurfaceRender, CancellingTheThirdPhotoKeepsTheFirstTwoBlended)
 {
     Photos files(MosaicOptions(1, 3, 200, 150));
     auto setUp = [&](CCylindricalSurface& s) {
-        s.AddImages(files.Order(), D3Param{}, files.Params(), files.Elements(), {});
-        s.Set3DOrientation(1);
+        files.AddTo(s, D3Param{}, 1);
         s.SetInterpolationMode(CSurfaceRendering::NoInterpolationMode);
     };
     // The whole render, with the result after each photo.
@@ -493,8 +483,7 @@ TEST(SurfaceRender, WorkerRenderOnSeveralThreadsIsTheSameAndNeverTouchesSharedPh
     world.k1 = 2e-7;
     auto prepare = [&](CCylindricalSurface& s, int threads) {
         s.SetThreadCount(threads);
-        s.AddImages(files.Order(), world, files.Params(), files.Elements(), {});
-        s.Set3DOrientation(0);
+        files.AddTo(s, world);
         s.RotateSurfaceOn(2, -4, 1);
         s.SetInterpolationMode(CSurfaceRendering::BilinearMode);
     };
@@ -505,7 +494,7 @@ TEST(SurfaceRender, WorkerRenderOnSeveralThreadsIsTheSameAndNeverTouchesSharedPh
         ASSERT_TRUE(s.RenderSurface(100.0, nullptr, nullptr, 0, 100));
         reference = s.GetPano();
     }
-    for (CPanoElement* e : files.Elements())
+    for (PanoramaLib::IPanoElement* e : files.elements)
         ASSERT_FALSE(e->HasBits());  // the UI-thread render unloaded them
 
     auto* job = new CSphericalSurface;  // what the render thread would own
@@ -552,8 +541,7 @@ TEST(SurfaceRender, CropRequestOutsideOrAFailureInTheMiddleFailsWithoutResultAnd
 {
     Photos files(MosaicOptions(1, 2, 200, 150));
     CCylindricalSurface s;
-    s.AddImages(files.Order(), D3Param{}, files.Params(), files.Elements(), {});
-    s.Set3DOrientation(0);
+    files.AddTo(s);
     s.SetCropFactor(VarnoBase::Rect(5000, 10, 6000, 40), 100);
     EXPECT_FALSE(s.RenderSurface(100.0, nullptr, nullptr, 0, 100));
     EXPECT_EQ(s.GetPano(), nullptr);

@@ -261,8 +261,7 @@ TEST(TiledRenderThread, JobsKeepTheLensPolynomialTheyWerePreparedWith)
     auto render = [&](int prepareWith, int renderWith) {
         g_ldPoynomType = prepareWith;
         CCylindricalSurface s;
-        s.AddImages(photos.Order(), world, photos.Params(), photos.Elements(), {});
-        s.Set3DOrientation(0);
+        photos.AddTo(s, world);
         g_ldPoynomType = renderWith;  // the UI changes the option while the job waits
         EXPECT_TRUE(s.RenderSurface(20.0, nullptr, nullptr, 0, 100));
         VarnoBase::RefPtr<CPanoElement> pano;

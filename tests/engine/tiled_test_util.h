@@ -90,13 +90,6 @@ struct Photos {
             v.push_back(elements[static_cast<std::size_t>(i)]);
         return v;
     }
-    std::vector<CPanoElement*> Elements() const
-    {
-        std::vector<CPanoElement*> v;
-        for (std::size_t i = 0; i < elements.size(); ++i)
-            v.push_back((*this)[i]);
-        return v;
-    }
     std::vector<D3Param> Params() const
     {
         std::vector<D3Param> p;
@@ -109,12 +102,17 @@ struct Photos {
         }
         return p;
     }
-    std::vector<int> Order() const
+    // Hands every photo, on its true camera and the shared lens `world`, to a surface.
+    void AddTo(CCylindricalSurface& s, const D3Param& world = {}, int orientation = 0) const
     {
-        std::vector<int> o(elements.size());
-        for (std::size_t i = 0; i < o.size(); ++i)
-            o[i] = static_cast<int>(i);
-        return o;
+        std::vector<int> order;
+        std::vector<CPanoElement*> photos;
+        for (std::size_t i = 0; i < elements.size(); ++i) {
+            order.push_back(static_cast<int>(i));
+            photos.push_back((*this)[i]);
+        }
+        s.AddImages(order, world, Params(), photos, {});
+        s.Set3DOrientation(orientation);
     }
 };
 
