@@ -136,8 +136,7 @@ struct SyntheticMosaic {
     KeyPosition Distort(double u, double v) const
     {
         if (lensK1 != 0.0) {
-            D3Param p;
-            p.k1 = lensK1;
+            const D3Param p{0, 0, 0, 0, 0, lensK1};
             double x, y;
             EXPECT_TRUE(InvLensDistortion24(&x, &y, u, v, p));
             u = x;
@@ -208,11 +207,7 @@ match_graph::CGraphLink* AddLink(match_graph::CGraph& graph, int a, int b, const
 
 TEST(CameraParams, PackedWithLensTermsScaledUnpackedWithAnglesWrappedEvenWhenHugeOrNotFinite)
 {
-    D3Param world;
-    world.lens = 1;
-    world.k1 = 1.5e-8;
-    world.k2 = -2e-14;
-    world.k3 = 3e-11;
+    const D3Param world{0, 0, 0, 0, 1, 1.5e-8, -2e-14, 0, 3e-11};
     const std::vector<D3Param> cams = {{900.0, 10.0, -20.0, 3.0, 0, 0, 0, 0, 0},
                                        {1100.0, -5.0, 170.0, -179.0, 1, 2e-8, 1e-14, 0, 4e-11},
                                        {1234.5, 1.0, 2.0, 3.0, 0, 0, 0, 0, 0}};
@@ -222,8 +217,7 @@ TEST(CameraParams, PackedWithLensTermsScaledUnpackedWithAnglesWrappedEvenWhenHug
     Get3dParams(packed.data(), world, cams, order);
     EXPECT_DOUBLE_EQ(packed[0], 1.5e-8 * 10000.0);
     EXPECT_EQ(packed[3], 1234.5);  // the first placed camera's f
-    D3Param world2;
-    world2.lens = 1;
+    D3Param world2{0, 0, 0, 0, 1};
     std::vector<D3Param> cams2(3);
     cams2[1].lens = 1;
     ASSERT_TRUE(Set3dParams(world2, cams2, packed.data(), order));

@@ -38,16 +38,6 @@ bool CountingAbort()
     return g_abortAnswer;
 }
 
-class LensTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        vltest::InstallDibManager();
-        g_abortCalls = 0;
-        g_abortAnswer = false;
-    }
-};
-
 }  // namespace
 
 TEST(LensMapping, ToSphereAndBackReturnsThePointAndTheCentreStays)
@@ -98,8 +88,9 @@ TEST(LensGeometry, TheLongerSideIsKeptWeakLensesChangeLessAndHugeSidesDoNotOverf
     EXPECT_DOUBLE_EQ(g_lensType.Factor(-1), g_lensType.Factor(7));
 }
 
-TEST_F(LensTest, CorrectedPixelsFollowTheInverseMappingExactly)
+TEST(LensCorrection, CorrectedPixelsFollowTheInverseMappingExactly)
 {
+    vltest::InstallDibManager();
     // Large enough that the rows are corrected in parallel bands.
     const int w = 640, h = 480;
     CPanoElement* photo = CodedPhoto(w, h);
@@ -161,8 +152,11 @@ TEST_F(LensTest, CorrectedPixelsFollowTheInverseMappingExactly)
     photo->Release();
 }
 
-TEST_F(LensTest, IntoTargetAllocationWithoutPixelsAndAbort)
+TEST(LensCorrection, IntoTargetAllocationWithoutPixelsAndAbort)
 {
+    vltest::InstallDibManager();
+    g_abortCalls = 0;
+    g_abortAnswer = false;
     CPanoElement* photo = CodedPhoto(120, 90);
     CPanoElement* shell = AllocLensDistortedImage(photo, 2.3, nullptr, nullptr);
     ASSERT_NE(shell, nullptr);
@@ -196,8 +190,9 @@ TEST_F(LensTest, IntoTargetAllocationWithoutPixelsAndAbort)
     photo->Release();
 }
 
-TEST_F(LensTest, VeryWidePhotoIsCorrected)
+TEST(LensCorrection, VeryWidePhotoIsCorrected)
 {
+    vltest::InstallDibManager();
     // 46,400 x 2: the size products pass 2^31; the corrected image keeps the width.
     auto* photo = new CPanoElement(false);
     ASSERT_TRUE(photo->CreateImage(24, 46400, 2));

@@ -29,16 +29,6 @@ CPanoElement* PatternPhoto(int w, int h)
     return ElementFrom(img);
 }
 
-D3Param Cam(double f, double rx, double ry, double rz)
-{
-    D3Param p;
-    p.f = f;
-    p.Rx = rx;
-    p.Ry = ry;
-    p.Rz = rz;
-    return p;
-}
-
 std::unique_ptr<CCylindricalSurface> Surface(bool spherical, CPanoElement* photo, std::initializer_list<D3Param> cams)
 {
     std::unique_ptr<CCylindricalSurface> s(spherical ? new CSphericalSurface : new CCylindricalSurface);
@@ -57,7 +47,7 @@ TEST(SurfaceGeometry, FirstPhotoLooksAtTheCentreTheRadiusIsTheLargestFocalLength
 {
     CPanoElement* photo = PatternPhoto(200, 100);
     for (int kind = 0; kind < 2; ++kind) {
-        auto s = Surface(kind, photo, {Cam(250, 12, 33, 4), Cam(260, 5, 60, 0)});
+        auto s = Surface(kind, photo, {{250, 12, 33, 4}, {260, 5, 60, 0}});
         const auto& d = s->Photos()[0];
         EXPECT_NEAR(d.M1[0][2], 0.0, 1e-12);  // its centre ray: longitude 0, vertical 0
         EXPECT_NEAR(d.M1[1][2], 0.0, 1e-12);
@@ -82,7 +72,7 @@ TEST(SurfaceGeometry, FirstPhotoLooksAtTheCentreTheRadiusIsTheLargestFocalLength
         EXPECT_NEAR(std::min(s->Width(), s->Height()), 480, 1);
     }
     // A photo straddling the back spans the whole width.
-    auto s = Surface(false, photo, {Cam(200, 0, 0, 0), Cam(200, 0, 180, 0)});
+    auto s = Surface(false, photo, {{200, 0, 0, 0}, {200, 0, 180, 0}});
     const auto& back = s->Photos()[1];
     EXPECT_LT(back.thetaMin, -170.0);
     EXPECT_GT(back.thetaMax, 170.0);
@@ -100,8 +90,8 @@ TEST(SurfaceGeometry, PhotoTiltedToTheZenithFailsCleanlyOnTheCylinder)
     const double edgeAtZenith = 90.0 - std::atan(75.0 / 200.0) * 180.0 / kPi;
     for (double tilt : {edgeAtZenith, edgeAtZenith - 1e-6}) {
         CCylindricalSurface cylinder;
-        cylinder.AddImage(photo, Cam(200, 0, 0, 0), nullptr);
-        cylinder.AddImage(photo, Cam(200, tilt, 0, 0), nullptr);
+        cylinder.AddImage(photo, D3Param{200, 0, 0, 0}, nullptr);
+        cylinder.AddImage(photo, D3Param{200, tilt, 0, 0}, nullptr);
         cylinder.Set3DOrientation(0);
         EXPECT_FALSE(cylinder.RenderSurface(100.0, nullptr, nullptr, 0, 100)) << tilt;
         EXPECT_FALSE(cylinder.RenderSurface(20.0, nullptr, nullptr, 0, 100)) << tilt;
@@ -109,8 +99,8 @@ TEST(SurfaceGeometry, PhotoTiltedToTheZenithFailsCleanlyOnTheCylinder)
     }
 
     CSphericalSurface sphere;  // the sphere holds the pole
-    sphere.AddImage(photo, Cam(200, 0, 0, 0), nullptr);
-    sphere.AddImage(photo, Cam(200, edgeAtZenith, 0, 0), nullptr);
+    sphere.AddImage(photo, D3Param{200, 0, 0, 0}, nullptr);
+    sphere.AddImage(photo, D3Param{200, edgeAtZenith, 0, 0}, nullptr);
     sphere.Set3DOrientation(0);
     EXPECT_TRUE(sphere.RenderSurface(100.0, nullptr, nullptr, 0, 100));
     CPanoElement* pano = sphere.GetPano();
@@ -132,11 +122,7 @@ TEST(SurfaceGeometry, AddImagesSkipsMissingPhotosAndSharesTheLens)
     EXPECT_TRUE(s.Photos().empty());
 
     CPanoElement* photo = PatternPhoto(20, 20);
-    D3Param world;
-    world.lens = 1;
-    world.k1 = 1e-7;
-    D3Param own = Cam(100, 1, 2, 3);
-    own.k1 = 5.0;
+    const D3Param world{0, 0, 0, 0, 1, 1e-7}, own{100, 1, 2, 3, 0, 5.0};
     s.AddImages({0}, world, {own}, {photo}, {photo, photo});  // preview list of another size: none
     ASSERT_EQ(s.Photos().size(), 1u);
     EXPECT_EQ(s.Photos()[0].params.lens, 1);
@@ -149,10 +135,7 @@ TEST(SurfaceGeometry, AddImagesSkipsMissingPhotosAndSharesTheLens)
 TEST(LensInversion, InvertsBothPolynomials)
 {
     const int saved = g_ldPoynomType;
-    D3Param p;
-    p.k1 = 3e-7;
-    p.k2 = -2e-13;
-    p.k3 = 4e-10;
+    const D3Param p{0, 0, 0, 0, 0, 3e-7, -2e-13, 0, 4e-10};
     for (int type : {1, 2}) {
         g_ldPoynomType = type;
         for (double x : {0.0, 3.0, -150.0, 410.0})
@@ -167,8 +150,7 @@ TEST(LensInversion, InvertsBothPolynomials)
     g_ldPoynomType = saved;
 
     double ox, oy;
-    D3Param folded;  // g(r) = r (1 - 1e-4 r^2) never reaches 1000: no inverse
-    folded.k1 = -1e-4;
+    const D3Param folded{0, 0, 0, 0, 0, -1e-4};  // g(r) = r (1 - 1e-4 r^2) never reaches 1000: no inverse
     EXPECT_FALSE(InvLensDistortion24(&ox, &oy, 1000.0, 0.0, folded));
 }
 
@@ -320,9 +302,8 @@ TEST(SurfaceRender, OnePhotoAloneKeepsItsPixelsAndWeights)
     Photos files(MosaicOptions(1, 1, 240, 180));
     for (int mode = 0; mode < 2; ++mode) {
         CCylindricalSurface s;
-        D3Param lens;  // bilinear with a lens: the row loops' cut-off radius must lose no corner
-        lens.lens = mode;
-        lens.k1 = 2e-6;
+        // Bilinear with a lens: the row loops' cut-off radius must lose no corner.
+        const D3Param lens{0, 0, 0, 0, mode, 2e-6};
         files.AddTo(s, lens);
         s.SetInterpolationMode(mode ? CSurfaceRendering::BilinearMode : CSurfaceRendering::NoInterpolationMode);
         vltest::RecordingProgress progress;
@@ -478,9 +459,7 @@ TEST(SurfaceRender, CancellingTheThirdPhotoKeepsTheFirstTwoBlended)
 TEST(SurfaceRender, WorkerRenderOnSeveralThreadsIsTheSameAndNeverTouchesSharedPhotos)
 {
     Photos files(MosaicOptions(1, 2, 200, 150));
-    D3Param world;
-    world.lens = 1;
-    world.k1 = 2e-7;
+    const D3Param world{0, 0, 0, 0, 1, 2e-7};
     auto prepare = [&](CCylindricalSurface& s, int threads) {
         s.SetThreadCount(threads);
         files.AddTo(s, world);

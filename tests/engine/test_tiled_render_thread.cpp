@@ -252,11 +252,7 @@ TEST(TiledRenderThread, WithoutAWorkerChangesRenderOnTheUIThreadAndReleaseReturn
 TEST(TiledRenderThread, JobsKeepTheLensPolynomialTheyWerePreparedWith)
 {
     const Photos& photos = SharedPhotos();
-    D3Param world;
-    world.lens = 1;
-    world.k1 = 1e-6;
-    world.k2 = 1e-11;
-    world.k3 = 1e-9;
+    const D3Param world{0, 0, 0, 0, 1, 1e-6, 1e-11, 0, 1e-9};
     const int saved = g_ldPoynomType;
     auto render = [&](int prepareWith, int renderWith) {
         g_ldPoynomType = prepareWith;

@@ -93,13 +93,8 @@ struct Photos {
     std::vector<D3Param> Params() const
     {
         std::vector<D3Param> p;
-        for (const auto& s : set.cameraShots) {
-            p.emplace_back();
-            p.back().f = s.camera.f;
-            p.back().Rx = s.camera.rx;
-            p.back().Ry = s.camera.ry;
-            p.back().Rz = s.camera.rz;
-        }
+        for (const auto& s : set.cameraShots)
+            p.push_back({s.camera.f, s.camera.rx, s.camera.ry, s.camera.rz});
         return p;
     }
     // Hands every photo, on its true camera and the shared lens `world`, to a surface.
