@@ -14,6 +14,7 @@
 #include "tests/support/scene.h"
 #include "core/match_graph.h"
 #include "core/panorama_exceptions.h"
+#include "core/robust_fit.h"
 #include "engine/tiled/camera_params.h"
 #include "engine/tiled/surface.h"
 #include "tests/engine/tiled_test_util.h"
@@ -36,29 +37,6 @@ void Ray(const TrueCamera& c, double u, double v, double d[3]) { vltest::pixelRa
 bool Project(const TrueCamera& c, const double d[3], double& u, double& v)
 {
     return vltest::projectRay(Centred(c), d[0], d[1], d[2], u, v);
-}
-
-// Least-squares affine map of point list a onto point list b.
-void FitAffine(const std::vector<double>& a, const std::vector<double>& b, double m[3][3])
-{
-    double N[3][3] = {}, rx[3] = {}, ry[3] = {};
-    for (std::size_t j = 0; j < a.size() / 2; ++j) {
-        const double p[3] = {a[2 * j], a[2 * j + 1], 1.0};
-        for (int r = 0; r < 3; ++r) {
-            for (int c = 0; c < 3; ++c)
-                N[r][c] += p[r] * p[c];
-            rx[r] += p[r] * b[2 * j];
-            ry[r] += p[r] * b[2 * j + 1];
-        }
-    }
-    double Ni[3][3];
-    ASSERT_TRUE(Utils::pinv3x3(Ni, N));
-    for (int r = 0; r < 3; ++r) {
-        m[0][r] = Ni[r][0] * rx[0] + Ni[r][1] * rx[1] + Ni[r][2] * rx[2];
-        m[1][r] = Ni[r][0] * ry[0] + Ni[r][1] * ry[1] + Ni[r][2] * ry[2];
-    }
-    m[2][0] = m[2][1] = 0.0;
-    m[2][2] = 1.0;
 }
 
 // A mosaic of photos seen by known cameras, with feature matches between every pair that
@@ -113,7 +91,7 @@ struct SyntheticMosaic {
                 auto* link = graph.AddLink(a, b);
                 link->id1 = a;
                 link->id2 = b;
-                std::vector<double> fa, fb;  // full-size pixel coordinates
+                std::vector<ScaleSpace::PointD> fa, fb;  // full-size pixel coordinates
                 for (std::size_t j = 0; j < pa.size() / 2; ++j) {
                     KeyPosition ka = Distort(pa[2 * j], pa[2 * j + 1]);
                     KeyPosition kb = Distort(pb[2 * j], pb[2 * j + 1]);
@@ -122,12 +100,13 @@ struct SyntheticMosaic {
                     link->keys2.push_back(static_cast<int>(keys[static_cast<std::size_t>(b)].size()));
                     keys[static_cast<std::size_t>(a)].push_back(ka);
                     keys[static_cast<std::size_t>(b)].push_back(kb);
-                    fa.insert(fa.end(), {ka.x, ka.y});
-                    fb.insert(fb.end(), {kb.x, kb.y});
+                    fa.push_back({ka.x, ka.y});
+                    fb.push_back({kb.x, kb.y});
                     link->inlierQuality.push_back(100);
                 }
                 link->inliers = static_cast<int>(link->keys1.size());
-                FitAffine(fa, fb, link->m);
+                ASSERT_TRUE(PanoramaRecognition::FitRobustAffineTransform(fa, fb, std::vector<double>(fa.size(), 1.0), 0.0,
+                                                                          link->m, nullptr, nullptr, nullptr));
             }
         }
     }
