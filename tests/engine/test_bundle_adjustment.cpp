@@ -26,24 +26,11 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-struct TrueCamera {
-    double f, rx, ry, rz;
-};
-
-// A camera's ray through a centred pixel and back, by the scene generator's camera
-// (principal point at the origin).
-vltest::Camera Centred(const TrueCamera& c) { return {c.f, c.rx, c.ry, c.rz, 0, 0}; }
-void Ray(const TrueCamera& c, double u, double v, double d[3]) { vltest::pixelRay(Centred(c), u, v, d[0], d[1], d[2]); }
-bool Project(const TrueCamera& c, const double d[3], double& u, double& v)
-{
-    return vltest::projectRay(Centred(c), d[0], d[1], d[2], u, v);
-}
-
 // A mosaic of photos seen by known cameras, with feature matches between every pair that
 // overlaps: points spread over the first photo, seen through both cameras, with noise.
 struct SyntheticMosaic {
     int width = 1200, height = 800;
-    std::vector<TrueCamera> cams;
+    std::vector<vltest::Camera> cams;  // principal points at the photo centres
     match_graph::CGraph graph;
     std::vector<std::vector<KeyPosition>> keys;
     double lensK1 = 0.0;  // photo points are distorted by this k1 (polynomial type 1)
@@ -57,7 +44,7 @@ struct SyntheticMosaic {
         for (int r = 0; r < rows; ++r)
             for (int c = 0; c < cols; ++c)
                 cams.push_back({f * (1.0 + 0.002 * (r + c)), (rows - 1) * pitchStep / 2 - r * pitchStep,
-                                c * yawStep - (cols - 1) * yawStep / 2, 1.5 * (c - r)});
+                                c * yawStep - (cols - 1) * yawStep / 2, 1.5 * (c - r), 0, 0});
         const int n = static_cast<int>(cams.size());
         keys.assign(static_cast<std::size_t>(n), {});
         for (int i = 0; i < n; ++i)
@@ -66,15 +53,16 @@ struct SyntheticMosaic {
         std::uniform_real_distribution<double> ux(-width / 2.0, width / 2.0), uy(-height / 2.0, height / 2.0);
         std::normal_distribution<double> nd(0.0, noise);
         for (int a = 0; a < n; ++a) {
+            auto& keysA = keys[static_cast<std::size_t>(a)];
             for (int b = a + 1; b < n; ++b) {
+                auto& keysB = keys[static_cast<std::size_t>(b)];
                 std::vector<double> pa, pb, spacing;
                 for (int s = 0; s < 4000 && pa.size() < 2 * 150; ++s) {
                     const double u = ux(rng), v = uy(rng);
-                    double d[3], ub, vb;
-                    Ray(cams[static_cast<std::size_t>(a)], u, v, d);
-                    if (!Project(cams[static_cast<std::size_t>(b)], d, ub, vb))
-                        continue;
-                    if (std::fabs(ub) > width / 2.0 - 5 || std::fabs(vb) > height / 2.0 - 5)
+                    double X, Y, Z, ub, vb;
+                    vltest::pixelRay(cams[static_cast<std::size_t>(a)], u, v, X, Y, Z);
+                    if (!vltest::projectRay(cams[static_cast<std::size_t>(b)], X, Y, Z, ub, vb) ||
+                        std::fabs(ub) > width / 2.0 - 5 || std::fabs(vb) > height / 2.0 - 5)
                         continue;
                     const bool coarse = coarseBias != 0.0 && pa.size() % 6 == 0;
                     auto add = [&](std::vector<double>& to, double x, double y) {
@@ -96,10 +84,10 @@ struct SyntheticMosaic {
                     KeyPosition ka = Distort(pa[2 * j], pa[2 * j + 1]);
                     KeyPosition kb = Distort(pb[2 * j], pb[2 * j + 1]);
                     ka.spacing = kb.spacing = spacing[j];
-                    link->keys1.push_back(static_cast<int>(keys[static_cast<std::size_t>(a)].size()));
-                    link->keys2.push_back(static_cast<int>(keys[static_cast<std::size_t>(b)].size()));
-                    keys[static_cast<std::size_t>(a)].push_back(ka);
-                    keys[static_cast<std::size_t>(b)].push_back(kb);
+                    link->keys1.push_back(static_cast<int>(keysA.size()));
+                    link->keys2.push_back(static_cast<int>(keysB.size()));
+                    keysA.push_back(ka);
+                    keysB.push_back(kb);
                     fa.push_back({ka.x, ka.y});
                     fb.push_back({kb.x, kb.y});
                     link->inlierQuality.push_back(100);
@@ -139,12 +127,12 @@ void ExpectRecovered(const SyntheticMosaic& s, const CBundleAdjustment& ba, int 
                      double focal = 0.01)
 {
     ASSERT_EQ(ba.m_order.size(), s.cams.size());
-    const TrueCamera& tw = s.cams[static_cast<std::size_t>(world)];
+    const vltest::Camera& tw = s.cams[static_cast<std::size_t>(world)];
     const D3Param& ew = ba.m_params[static_cast<std::size_t>(world)];
     const vltest::Mat3 Tw = vltest::rotationMatrix(tw.rx, tw.ry, tw.rz).inverse();
     const vltest::Mat3 Ew = vltest::rotationMatrix(ew.Rx, ew.Ry, ew.Rz).inverse();
     for (std::size_t i = 0; i < s.cams.size(); ++i) {
-        const TrueCamera& t = s.cams[i];
+        const vltest::Camera& t = s.cams[i];
         const D3Param& e = ba.m_params[i];
         const vltest::Mat3 Qt = vltest::rotationMatrix(t.rx, t.ry, t.rz) * Tw;
         const vltest::Mat3 Qe = vltest::rotationMatrix(e.Rx, e.Ry, e.Rz) * Ew;
@@ -498,7 +486,7 @@ TEST(BundleAdjustment, CamerasOfGeneratedPhotosReducedForTheirAnalysis)
     ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
     SyntheticMosaic truth;
     for (const auto& shot : shots)
-        truth.cams.push_back({shot.camera.f, shot.camera.rx, shot.camera.ry, shot.camera.rz});
+        truth.cams.push_back(shot.camera);
     CBundleAdjustment result;
     result.m_order = h.self->m_order;
     result.m_params = h.self->m_params;
