@@ -180,34 +180,6 @@ struct EngineOnHost {
     }
 };
 
-// Mean absolute difference between a panorama and the truth over the pixels that are
-// not the white background; also the covered fraction.
-inline double MeanDifference(const QImage& pano, const QImage& truth, double* covered)
-{
-    double sum = 0;
-    long long n = 0;
-    for (int y = 0; y < pano.height(); ++y)
-        for (int x = 0; x < pano.width(); ++x) {
-            const QRgb p = pano.pixel(x, y);
-            if (qRed(p) >= 250 && qGreen(p) >= 250 && qBlue(p) >= 250)
-                continue;
-            const QRgb t = truth.pixel(x, y);
-            sum += std::abs(qRed(p) - qRed(t)) + std::abs(qGreen(p) - qGreen(t)) + std::abs(qBlue(p) - qBlue(t));
-            ++n;
-        }
-    *covered = pano.width() * pano.height() > 0 ? double(n) / (double(pano.width()) * pano.height()) : 0.0;
-    return n ? sum / (3.0 * double(n)) : 1e9;
-}
-
-// Angles (rx, ry, rz) of R = Rz(rz) Rx(rx) Ry(ry) (degrees).
-inline void AnglesOf(const vltest::Mat3& R, double& rx, double& ry, double& rz)
-{
-    constexpr double d = 180.0 / 3.14159265358979323846;
-    rx = std::asin(std::clamp(-R.m[2][1], -1.0, 1.0)) * d;
-    ry = std::atan2(R.m[2][0], R.m[2][2]) * d;
-    rz = std::atan2(R.m[0][1], R.m[1][1]) * d;
-}
-
 // The surface with its result image reachable.
 template <class Base>
 struct Open : Base {
