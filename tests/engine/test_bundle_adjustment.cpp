@@ -479,10 +479,7 @@ TEST(BundleAdjustment, CamerasOfGeneratedPhotosReducedForTheirAnalysis)
     const std::vector<vltest::CameraShot> shots = vltest::makeMosaic(scene, o);
     tiled_test::Photos photos(vltest::imagesOf(shots));
     tiled_test::EngineOnHost h;
-    PanoramaLib::PanoramaOptions options;
-    h.engine->GetOptions(&options);
-    options.bLensCompensation = false;
-    h.engine->SetOptions(options);
+    h.Options(true, PanoramaLib::SurfaceCylindrical, false);
     ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
     SyntheticMosaic truth;
     for (const auto& shot : shots)

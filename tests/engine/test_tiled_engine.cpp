@@ -112,10 +112,8 @@ TEST(TiledEngine, MosaicOnBothSurfacesShowsTheScene)
         }
         for (const D3Param& p : h.self->m_params)
             all.insert(all.end(), {p.f, p.Rx, p.Ry, p.Rz, p.k1, p.k2, p.k3});
-        if (kind == 0)
-            first = all;
-        else
-            EXPECT_TRUE(all == first);
+        EXPECT_TRUE(kind == 0 || all == first);
+        first = all;
         const PanoramaLib::PanoramaStatus* st = h.engine->GetPanoramaStatus();
         EXPECT_EQ(st->nStatus, 1);
         EXPECT_EQ(st->nImages, 6);
@@ -226,10 +224,7 @@ TEST(TiledEngine, RebuildReusesAnalysisGraphAndCamerasButNeverThoseOfAnotherList
         EXPECT_EQ(h.self->m_params[i].f, params[i].f);
 
     // Only the lens option changed: analysis and graph stay, the cameras are adjusted again.
-    PanoramaLib::PanoramaOptions o;
-    h.engine->GetOptions(&o);
-    o.bLensCompensation = false;
-    h.engine->SetOptions(o);
+    h.Options(true, SurfaceCylindrical, false);
     ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
     EXPECT_EQ(h.self->m_imageData, records);
     EXPECT_EQ(h.self->m_worldParams.lens, 0);

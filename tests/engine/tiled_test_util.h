@@ -156,13 +156,14 @@ struct EngineOnHost {
         if (engine)
             engine->Release();
     }
-    void Options(bool crop, PanoramaLib::SurfaceRenderingType type)
+    void Options(bool crop, PanoramaLib::SurfaceRenderingType type, bool lens = true)
     {
         PanoramaLib::PanoramaOptions o;
         engine->GetOptions(&o);
         o.bAutoCrop = crop;
         o.surfaceType = type;
         o.nLensPolynomial = 1;
+        o.bLensCompensation = lens;
         engine->SetOptions(o);
     }
     // Blocks until the worker has posted a completed job ((0, 1)) after `from` updates;
