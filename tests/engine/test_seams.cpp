@@ -148,8 +148,9 @@ TEST(SeamSearch, FollowsTheValley)
         for (const Point& p : line.points) {
             const Point q = p - c.offset;
             const int along = c.horizontal ? q.x : q.y;
-            if (along >= c.from && (!c.flipped || along <= c.h - 1 - 9))
+            if (along >= c.from && (!c.flipped || along <= c.h - 1 - 9)) {
                 EXPECT_EQ(c.horizontal ? q.y : q.x, c.valley) << "at " << along;
+            }
         }
     }
 }
@@ -280,40 +281,33 @@ TEST_F(SeamTest, LeftSeamCutsThePhotoAlongTheValley)
     }
 }
 
-TEST_F(SeamTest, BottomSeamOrientationDependsOnWhetherASeamWasFound)
+// A seam along a zero-difference row cuts the photo above it (top) or below it (bottom),
+// the seam's own row kept; a one-column buffer yields no seam.
+TEST_F(SeamTest, HorizontalSeamsCutAboveOrBelowTheirRowUnlessTheBufferIsAColumn)
 {
+    const struct {
+        unsigned long side;
+        int height, diffTop, diffHeight, valley, column;  // the photo's; the difference's rows; its zero row
+    } cases[] = {{kSeamTop, 30, 0, 12, 6, 0}, {kSeamBottom, 40, 20, 20, 9, 25}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.side);
+        const Ptr photo = MakePhoto(50, c.height, Point(0, 0));
+        const Ptr diff = MakeGray(50, c.diffHeight, Point(0, c.diffTop), [&c](int, int y) { return y == c.valley ? 0 : 150; });
+        const CStitchingLine lines = BuildSeams(diff, Rect(), photo, c.side);
+        EXPECT_EQ(lines.GetSeamOrient(), c.side);
+        const CStLine& seam = lines.GetPoints(c.side);
+        EXPECT_EQ(seam.offset, Point(0, c.diffTop));
+        ASSERT_FALSE(seam.points.empty());
+        if (c.side == kSeamTop) {
+            EXPECT_EQ(seam.points.front(), Point(0, c.valley)) << "extended to the buffer's first column";
+        }
+        const int row = c.diffTop + c.valley;
+        for (int y = 0; y < c.height; ++y)
+            EXPECT_EQ(AlphaAt(photo, c.column, y), (c.side == kSeamTop ? y < row : y > row) ? 0 : 255) << y;
+    }
     const Ptr photo = MakePhoto(50, 40, Point(0, 0));
-    {
-        const Ptr diff = MakeGray(50, 20, Point(0, 20), [](int, int y) { return y == 9 ? 0 : 100; });
-        const CStitchingLine lines = BuildSeams(diff, Rect(), photo, kSeamBottom);
-        EXPECT_EQ(lines.GetSeamOrient(), kSeamBottom);
-        EXPECT_EQ(lines.GetPoints(kSeamBottom).offset, Point(0, 20));
-        // Bottom seam at photo row 29: pixels below it are cut, the row itself kept.
-        EXPECT_EQ(AlphaAt(photo, 25, 29), 255);
-        EXPECT_EQ(AlphaAt(photo, 25, 30), 0);
-        EXPECT_EQ(AlphaAt(photo, 25, 39), 0);
-        EXPECT_EQ(AlphaAt(photo, 25, 10), 255);
-    }
-    {
-        const Ptr thin = MakeGray(1, 20, Point(0, 0), [](int, int) { return 0; });
-        const CStitchingLine lines = BuildSeams(thin, Rect(), photo, kSeamBottom);
-        EXPECT_EQ(lines.GetSeamOrient(), 0) << "a one-column buffer yields no seam";
-    }
-}
-
-TEST_F(SeamTest, TopSeamFirstPointIsOpaqueAndItsColumnAboveTransparent)
-{
-    const Ptr photo = MakePhoto(30, 30, Point(0, 0));
-    const Ptr diff = MakeGray(30, 12, Point(0, 0), [](int, int y) { return y == 6 ? 0 : 200; });
-    const CStitchingLine lines = BuildSeams(diff, Rect(), photo, kSeamTop);
-    const CStLine& top = lines.GetPoints(kSeamTop);
-    ASSERT_FALSE(top.points.empty());
-    const Point first = top.points.front();
-    EXPECT_EQ(first, Point(0, 6)) << "extended to the buffer's first column";
-    EXPECT_EQ(AlphaAt(photo, first.x, first.y), 255);
-    for (int y = 0; y < first.y; ++y)
-        EXPECT_EQ(AlphaAt(photo, first.x, y), 0);
-    EXPECT_EQ(AlphaAt(photo, 15, 29), 255) << "below the seam stays";
+    const Ptr thin = MakeGray(1, 20, Point(0, 0), [](int, int) { return 0; });
+    EXPECT_EQ(BuildSeams(thin, Rect(), photo, kSeamBottom).GetSeamOrient(), 0);
 }
 
 TEST_F(SeamTest, TwoSidesUseTwoStripsAndTheSharedImageIsNotLeftMirrored)
