@@ -3,9 +3,11 @@
 // resampling behind them. Photo analysis and matching on generated photos (real files,
 // real SIFT) checked against the transforms the photos were rendered with. Mosaic
 // geometry on hand-made match graphs. Build thread only, except the matching threads.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <thread>
 #include <tuple>
@@ -76,13 +78,10 @@ std::vector<double> RandomUnit(std::mt19937& rng)
 {
     std::normal_distribution<double> g;
     std::vector<double> v(ScaleSpace::kDescriptorLength);
-    double n = 0;
-    for (double& x : v) {
-        x = g(rng);
-        n += x * x;
-    }
+    std::generate(v.begin(), v.end(), [&] { return g(rng); });
+    const double n = std::sqrt(std::inner_product(v.begin(), v.end(), v.begin(), 0.0));
     for (double& x : v)
-        x /= std::sqrt(n);
+        x /= n;
     return v;
 }
 
@@ -167,23 +166,17 @@ protected:
 void StretchWidth32(unsigned char* dst, const unsigned char* src, int srcWidth, int height, int dstWidth)
 {
     const int step = (srcWidth << 16) / dstWidth;
-    for (int y = 0; y < height; ++y) {
-        const unsigned char* s = src + Stride24(srcWidth) * y;
-        unsigned char* d = dst + Stride24(dstWidth) * y;
-        int a = 0;
-        for (int x = 0; x < dstWidth; ++x) {
-            const int b = a + step;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0, a = 0, b = step; x < dstWidth; ++x, a = b, b += step)
             for (int c = 0; c < 3; ++c) {
-                int sum = s[(a >> 16) * 3 + c] * (65536 - (a & 0xFFFF));
+                const unsigned char* s = src + Stride24(srcWidth) * y + c;
+                int sum = s[(a >> 16) * 3] * (65536 - (a & 0xFFFF));
                 for (int k = (a >> 16) + 1; k < (b >> 16); ++k)
-                    sum += s[k * 3 + c] << 16;
+                    sum += s[k * 3] << 16;
                 if ((b >> 16) < srcWidth)
-                    sum += s[(b >> 16) * 3 + c] * (b & 0xFFFF);
-                d[x * 3 + c] = (unsigned char)((sum + (b - a) / 2) / (b - a));
+                    sum += s[(b >> 16) * 3] * (b & 0xFFFF);
+                dst[Stride24(dstWidth) * y + std::size_t(x) * 3 + c] = (unsigned char)((sum + step / 2) / step);
             }
-            a = b;
-        }
-    }
 }
 
 // A 24-bit element of w x h filled with fn(x, y, channel).
