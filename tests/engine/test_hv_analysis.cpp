@@ -41,19 +41,12 @@ const vltest::Scene& SharedScene()
     return scene;
 }
 
-struct Row {
-    std::vector<vltest::PlaneShot> shots;
-    vltest::PhotoSet files;
-};
-
-Row MakeRow(int count, vltest::Motion motion, double overlap = 0.45, int width = 360, int height = 270)
+// PNG photos of 360 x 270 pixels along a strip across the shared scene.
+vltest::PhotoSet MakeRow(int count, vltest::Motion motion, double overlap = 0.45)
 {
     vltest::StripOptions o;
-    o.count = count, o.width = width, o.height = height, o.overlap = overlap, o.motion = motion;
-    Row row;
-    row.shots = vltest::makeStrip(SharedScene(), o);
-    row.files = vltest::makePhotoSet(vltest::imagesOf(row.shots), vltest::FileFormat::Png);
-    return row;
+    o.count = count, o.width = 360, o.height = 270, o.overlap = overlap, o.motion = motion;
+    return vltest::makeStripPhotoSet(SharedScene(), o, vltest::FileFormat::Png);
 }
 
 // Photos, owning one reference each.
@@ -241,9 +234,9 @@ CGraphLink* Link(CGraph& g, int a, int b, double dx, double dy, int inliers)
 // sequential graph exactly.
 TEST_F(HvAnalysis, ParallelMatchingGivesTheSequentialGraphOfPairsInOrder)
 {
-    const Row row = MakeRow(4, vltest::Motion::Similarity, 0.7);
+    const vltest::PhotoSet row = MakeRow(4, vltest::Motion::Similarity, 0.7);
     Configure([](PanoramaLib::PanoramaOptions& o) { o.motionModel = PanoramaLib::MotionSimple; });
-    AddAll(row.files.paths);
+    AddAll(row.paths);
     SetMatchingThreads(1);
     ASSERT_TRUE(In().BuildMatchGraph());
     const match_graph::CGraph sequential(In().matchGraph);
@@ -272,9 +265,9 @@ TEST_F(HvAnalysis, ParallelMatchingGivesTheSequentialGraphOfPairsInOrder)
 
 TEST_F(HvAnalysis, CancelInsideFeatureExtractionLeavesNoReusableStore)
 {
-    const Row row = MakeRow(1, vltest::Motion::TranslateScale);
+    const vltest::PhotoSet row = MakeRow(1, vltest::Motion::TranslateScale);
     progress.CancelAtStep(3);  // two steps of AddImage, then the first poll inside SIFT
-    EXPECT_THROW(AddAll(row.files.paths), panorama_abort);
+    EXPECT_THROW(AddAll(row.paths), panorama_abort);
     ASSERT_EQ(In().databases.size(), 1u);
     EXPECT_TRUE(In().databases[0]->m_descriptors.empty());
 
@@ -287,8 +280,8 @@ TEST_F(HvAnalysis, CancelInsideFeatureExtractionLeavesNoReusableStore)
 
 TEST_F(HvAnalysis, ManualBuildAsksEveryPairAndStopsAtARejection)
 {
-    const Row row = MakeRow(4, vltest::Motion::TranslateScale);
-    AddAll(row.files.paths);
+    const vltest::PhotoSet row = MakeRow(4, vltest::Motion::TranslateScale);
+    AddAll(row.paths);
     In().manualBuild = true;
     In().askAllPairs = true;
     ui.QueueMatchingAnswer(vltest::MatchingAnswer::Accept());
@@ -309,10 +302,10 @@ TEST_F(HvAnalysis, ManualBuildAsksEveryPairAndStopsAtARejection)
 TEST_F(HvAnalysis, ManualBuildWithoutUserInterfaceKeepsTheLinksFoundSoFar)
 {
     // Photos 0, 1 overlap; photo 2 shows another part of the scene.
-    const Row row = MakeRow(2, vltest::Motion::TranslateScale);
-    std::vector<QImage> images = vltest::imagesOf(row.shots);
-    images.push_back(vltest::planeCrop(SharedScene(), QRect(1500, 1500, 360, 270)));
-    const vltest::PhotoSet files = vltest::makePhotoSet(images, vltest::FileFormat::Png);
+    const vltest::PhotoSet files = vltest::makePhotoSet({vltest::planeCrop(SharedScene(), QRect(0, 0, 360, 270)),
+                                                         vltest::planeCrop(SharedScene(), QRect(200, 10, 360, 270)),
+                                                         vltest::planeCrop(SharedScene(), QRect(1500, 1500, 360, 270))},
+                                                        vltest::FileFormat::Png);
     engine->Initialize(nullptr, nullptr, nullptr);
     AddAll(files.paths);
     In().manualBuild = true;
