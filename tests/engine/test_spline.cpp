@@ -144,17 +144,17 @@ int RefReduceAt(const CLevel* l, int ox, int oy)
     return taps5([&](int y) { return taps5([&](int x) { return tap(x, y); }, 2 * ox); }, 2 * oy);
 }
 
-// Even samples (q[i-1] + 8 q[i] + q[i+1]) / 10, over 9 at an end; odd ones the truncated
-// mean of their neighbours.
-std::vector<int> RefExpand1D(const std::vector<int>& q)
+// The n samples q(0) ... q(n - 1) expanded: even ones (q[i-1] + 8 q[i] + q[i+1]) / 10, over
+// 9 at an end; odd ones the truncated mean of their neighbours.
+template <class Q>
+std::vector<int> RefExpand1D(int n, Q q)
 {
-    const std::size_t n = q.size();
-    std::vector<int> out(2 * n - 1);
-    for (std::size_t i = 0; i < n; ++i) {
+    std::vector<int> out(std::size_t(2 * n - 1));
+    for (int i = 0; i < n; ++i) {
         const bool left = i > 0, right = i + 1 < n;
-        out[2 * i] = ((left ? q[i - 1] : 0) + 8 * q[i] + (right ? q[i + 1] : 0)) / (8 + left + right);
+        out[std::size_t(2 * i)] = ((left ? q(i - 1) : 0) + 8 * q(i) + (right ? q(i + 1) : 0)) / (8 + left + right);
         if (right)
-            out[2 * i + 1] = (q[i] + q[i + 1]) >> 1;
+            out[std::size_t(2 * i + 1)] = (q(i) + q(i + 1)) >> 1;
     }
     return out;
 }
@@ -177,18 +177,11 @@ TEST(LaplacianPyramid, ReduceAndExpandFollowTheirFormulasOnRandomLevels)
         // expansion itself (columns first, then rows).
         const LevelPtr fine = FilledLevel(2 * w - 1, 2 * h - 1, 128);
         LaplacianPyramid::Expand_AndAdd(fine, l);
-        std::vector<std::vector<int>> cols(static_cast<std::size_t>(w));
-        for (int x = 0; x < w; ++x) {
-            std::vector<int> q;
-            for (int y = 0; y < h; ++y)
-                q.push_back(l->Row(y)[x]);
-            cols[std::size_t(x)] = RefExpand1D(q);
-        }
+        std::vector<std::vector<int>> cols;
+        for (int x = 0; x < w; ++x)
+            cols.push_back(RefExpand1D(h, [&](int y) { return int(l->Row(y)[x]); }));
         for (int y = 0; y < 2 * h - 1; ++y) {
-            std::vector<int> q;
-            for (int x = 0; x < w; ++x)
-                q.push_back(cols[std::size_t(x)][std::size_t(y)]);
-            const std::vector<int> row = RefExpand1D(q);
+            const std::vector<int> row = RefExpand1D(w, [&](int x) { return cols[std::size_t(x)][std::size_t(y)]; });
             for (int x = 0; x < 2 * w - 1; ++x)
                 ASSERT_EQ(int(fine->Row(y)[x]), row[std::size_t(x)]) << w << "x" << h << " at " << x << "," << y;
         }
