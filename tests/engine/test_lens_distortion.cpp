@@ -100,8 +100,7 @@ TEST(LensCorrection, CorrectedPixelsFollowTheInverseMappingExactly)
     ASSERT_NE(out, nullptr);
     LensCorrectedGeometry g;
     ASSERT_TRUE(CalcLensCorrectedGeometry(w, h, f, &g));
-    ASSERT_EQ(out->GetWidth(), g.outWidth);
-    ASSERT_EQ(out->GetHeight(), g.outHeight);
+    ASSERT_EQ(out->GetImageSize(), VarnoBase::Size(g.outWidth, g.outHeight));
     EXPECT_DOUBLE_EQ(scale, double(g.outWidth) / g.sphereWidth);
     ASSERT_NE(out->GetAlphaBits(), nullptr);
 

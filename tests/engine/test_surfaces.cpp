@@ -125,9 +125,8 @@ TEST(SurfaceGeometry, AddImagesSkipsMissingPhotosAndSharesTheLens)
     const D3Param world{0, 0, 0, 0, 1, 1e-7}, own{100, 1, 2, 3, 0, 5.0};
     s.AddImages({0}, world, {own}, {photo}, {photo, photo});  // preview list of another size: none
     ASSERT_EQ(s.Photos().size(), 1u);
-    EXPECT_EQ(s.Photos()[0].params.lens, 1);
-    EXPECT_EQ(s.Photos()[0].params.k1, 1e-7);
-    EXPECT_EQ(s.Photos()[0].params.Rz, 3.0);
+    const D3Param& got = s.Photos()[0].params;
+    EXPECT_TRUE(got.lens == 1 && got.k1 == 1e-7 && got.Rz == 3.0);
     EXPECT_EQ(s.Photos()[0].preview.get(), nullptr);
     photo->Release();
 }

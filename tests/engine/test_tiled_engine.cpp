@@ -365,8 +365,7 @@ TEST(TiledAnalysis, WorkingCopiesHalveToAtMost660Pixels)
         VarnoBase::RefPtr<CPanoElement> work;
         work.Adopt(static_cast<CPanoElement*>(h.engine->CreateImageThumbnail(photo.get())));
         ASSERT_TRUE(work);
-        EXPECT_EQ(work->GetWidth(), c.workWidth);
-        EXPECT_EQ(work->GetHeight(), c.workHeight);
+        EXPECT_EQ(work->GetImageSize(), VarnoBase::Size(c.workWidth, c.workHeight));
         EXPECT_DOUBLE_EQ(photo->m_scale, c.scale);
         EXPECT_EQ(work->GetBits()[0], 90);
         EXPECT_EQ(work.get() == photo.get(), c.scale == 1.0);  // small enough: analysed directly

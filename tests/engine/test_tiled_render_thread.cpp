@@ -71,8 +71,7 @@ TEST(TiledRenderThread, SurfaceChangeReachesTheViewThroughTheUpdateProtocolAndFa
     ASSERT_TRUE(h.self->SetRenderingSurfaceEx(SurfaceSpherical, 0, 5, 0, false, false));
     PanoramaLib::IPanoElement* sync = h.engine->GetPanoramaPreview(false);
     ASSERT_NE(sync, async.get());
-    ASSERT_EQ(sync->GetWidth(), async->GetWidth());
-    ASSERT_EQ(sync->GetHeight(), async->GetHeight());
+    ASSERT_EQ(sync->GetImageSize(), async->GetImageSize());
     const QImage a = ImageOf(async.get()), s = ImageOf(sync);
     long long differing = 0;
     for (int y = 0; y < a.height(); ++y)

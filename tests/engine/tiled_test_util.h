@@ -61,8 +61,7 @@ inline QImage ImageOf(const PanoramaLib::IPanoElement* e)
     return img;
 }
 
-// The photo files of one set, elements loaded from them (one reference each), and the
-// true cameras as the engine's records.
+// The photo files of one set and elements loaded from them (one reference each).
 struct Photos {
     vltest::PhotoSet set;
     std::vector<PanoramaLib::IPanoElement*> elements;
@@ -90,23 +89,19 @@ struct Photos {
             v.push_back(elements[static_cast<std::size_t>(i)]);
         return v;
     }
-    std::vector<D3Param> Params() const
-    {
-        std::vector<D3Param> p;
-        for (const auto& s : set.cameraShots)
-            p.push_back({s.camera.f, s.camera.rx, s.camera.ry, s.camera.rz});
-        return p;
-    }
     // Hands every photo, on its true camera and the shared lens `world`, to a surface.
     void AddTo(CCylindricalSurface& s, const D3Param& world = {}, int orientation = 0) const
     {
         std::vector<int> order;
         std::vector<CPanoElement*> photos;
+        std::vector<D3Param> cams;
         for (std::size_t i = 0; i < elements.size(); ++i) {
+            const vltest::Camera& c = set.cameraShots[i].camera;
             order.push_back(static_cast<int>(i));
             photos.push_back((*this)[i]);
+            cams.push_back({c.f, c.rx, c.ry, c.rz});
         }
-        s.AddImages(order, world, Params(), photos, {});
+        s.AddImages(order, world, cams, photos, {});
         s.Set3DOrientation(orientation);
     }
 };
