@@ -82,13 +82,6 @@ struct Photos {
         }
     }
     CPanoElement* operator[](std::size_t i) const { return static_cast<CPanoElement*>(elements[i]); }
-    std::vector<PanoramaLib::IPanoElement*> Subset(const std::vector<int>& idx) const
-    {
-        std::vector<PanoramaLib::IPanoElement*> v;
-        for (int i : idx)
-            v.push_back(elements[static_cast<std::size_t>(i)]);
-        return v;
-    }
     // Hands every photo, on its true camera and the shared lens `world`, to a surface.
     void AddTo(CCylindricalSurface& s, const D3Param& world = {}, int orientation = 0) const
     {
