@@ -432,13 +432,9 @@ TEST(SurfaceRender, CancellingTheThirdPhotoKeepsTheFirstTwoBlended)
     pano = mid.GetPano();
     ASSERT_NE(pano, nullptr);
     const QImage got = ImageOf(pano);
-    const int top = full.Photos()[1].rect.top;
-    for (int y = 0; y < got.height(); ++y) {
-        const QImage& expected = y < top + 10 ? fullViews.snapshots[1] : fullViews.snapshots[0];
-        ASSERT_EQ(std::memcmp(got.constScanLine(y), expected.constScanLine(y), static_cast<std::size_t>(got.width()) * 3),
-                  0)
-            << "row " << y;
-    }
+    const int rows = full.Photos()[1].rect.top + 10, w = got.width();
+    EXPECT_EQ(got.copy(0, 0, w, rows), fullViews.snapshots[1].copy(0, 0, w, rows));
+    EXPECT_EQ(got.copy(0, rows, w, got.height() - rows), fullViews.snapshots[0].copy(0, rows, w, got.height() - rows));
     pano->Release();
 }
 
