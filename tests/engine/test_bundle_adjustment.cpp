@@ -76,9 +76,7 @@ struct SyntheticMosaic {
                 }
                 if (pa.size() < 2 * 30)
                     continue;
-                auto* link = graph.AddLink(a, b);
-                link->id1 = a;
-                link->id2 = b;
+                auto* link = tiled_test::AddLink(graph, a, b, 0);
                 std::vector<ScaleSpace::PointD> fa, fb;  // full-size pixel coordinates
                 for (std::size_t j = 0; j < pa.size() / 2; ++j) {
                     KeyPosition ka = Distort(pa[2 * j], pa[2 * j + 1]);
@@ -158,15 +156,6 @@ CBundleAdjustment TwoPhotoAdjustment(int size)
     return ba;
 }
 
-match_graph::CGraphLink* AddLink(match_graph::CGraph& graph, int a, int b, const double (&m)[3][3], int inliers)
-{
-    auto* l = graph.AddLink(a, b);
-    l->id1 = a;
-    l->id2 = b;
-    Utils::copy_matrix_3x3(l->m, m);
-    l->inliers = inliers;
-    return l;
-}
 
 }  // namespace
 
@@ -364,9 +353,9 @@ TEST(BundleAdjustment, StrongestLinkFirstAndTiesToTheFirstFound)
         graph.AddNode(i);
     const double right[3][3] = {{1, 0, 450}, {0, 1, 0}, {0, 0, 1}};
     const double left[3][3] = {{1, 0, -450}, {0, 1, 0}, {0, 0, 1}};
-    AddLink(graph, 0, 2, right, 40);
-    AddLink(graph, 0, 1, left, 40);
-    AddLink(graph, 1, 3, left, 30);
+    tiled_test::AddLink(graph, 0, 2, 40, right);
+    tiled_test::AddLink(graph, 0, 1, 40, left);
+    tiled_test::AddLink(graph, 1, 3, 30, left);
     CBundleAdjustment ba;
     ba.m_graph = &graph;
     ba.m_imageSizes.assign(4, VarnoBase::Size(1000, 700));
@@ -395,13 +384,13 @@ TEST(BundleAdjustment, NoLinkNoOrderAndARefusedGuessLeavesThePhotoToAnotherLinkO
     EXPECT_TRUE(ba.m_order.empty());
 
     const double zero[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 1}};
-    AddLink(graph, 0, 1, zero, 100);
+    tiled_test::AddLink(graph, 0, 1, 100, zero);
     ASSERT_TRUE(ba.DoBundleAdjustment2());  // ends, without an infinite focal length
     EXPECT_EQ(ba.m_order, (std::vector<int>{0}));
 
     const double shift[3][3] = {{1, 0, 20}, {0, 1, 0}, {0, 0, 1}};
-    AddLink(graph, 2, 1, shift, 10);
-    AddLink(graph, 0, 2, shift, 10);
+    tiled_test::AddLink(graph, 2, 1, 10, shift);
+    tiled_test::AddLink(graph, 0, 2, 10, shift);
     ASSERT_TRUE(ba.DoBundleAdjustment2());
     EXPECT_EQ(ba.m_order, (std::vector<int>{0, 2, 1}));
     for (const D3Param& p : ba.m_params)

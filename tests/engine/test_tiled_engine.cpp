@@ -417,17 +417,11 @@ TEST(TiledAnalysis, ReferencePhotoHasTheMostInliers)
     EXPECT_EQ(h.self->GetWorldImage(&g), -1);
     for (int i = 0; i < 3; ++i)
         g.AddNode(i);
-    auto link = [&](int a, int b, int inl) {
-        match_graph::CGraphLink* l = g.AddLink(a, b);
-        l->id1 = a;
-        l->id2 = b;
-        l->inliers = inl;
-    };
-    link(0, 1, 0);
+    AddLink(g, 0, 1, 0);
     EXPECT_EQ(h.self->GetWorldImage(&g), -1);  // links, but no inlier anywhere
-    link(0, 2, 10);
-    link(1, 2, 10);
+    AddLink(g, 0, 2, 10);
+    AddLink(g, 1, 2, 10);
     EXPECT_EQ(h.self->GetWorldImage(&g), 2);
-    link(0, 1, 10);
+    AddLink(g, 0, 1, 10);
     EXPECT_EQ(h.self->GetWorldImage(&g), 0);  // ties: the lower index
 }

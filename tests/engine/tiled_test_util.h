@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include "core/linalg.h"
+#include "core/match_graph.h"
 #include "core/pano_element.h"
 #include "engine/panorama_interfaces.h"
 #include "engine/tiled/panorama.h"
@@ -122,6 +124,20 @@ struct PhaseCancel : vltest::RecordingProgress {
     int k, photos, seen = 0;
     bool cancelled = false;
 };
+
+// A link of the match graph from photo a to photo b, with its inlier count and (when
+// given) its affine map.
+inline match_graph::CGraphLink* AddLink(match_graph::CGraph& graph, int a, int b, int inliers,
+                                        const double (*m)[3] = nullptr)
+{
+    auto* l = graph.AddLink(a, b);
+    l->id1 = a;
+    l->id2 = b;
+    l->inliers = inliers;
+    if (m)
+        Utils::copy_matrix_3x3(l->m, m);
+    return l;
+}
 
 // An engine from the factory on a real host (threads, locks, events, stores).
 struct EngineOnHost {
