@@ -121,17 +121,17 @@ struct SyntheticMosaic {
 
 // Each photo's rotation relative to the reference photo's agrees with the truth within
 // `degrees`, its focal length within `focal`; the angles stay in [-180, 180].
-void ExpectRecovered(const SyntheticMosaic& s, const CBundleAdjustment& ba, int world, double degrees = 0.1,
-                     double focal = 0.01)
+void ExpectRecovered(const std::vector<vltest::Camera>& cams, const std::vector<int>& order,
+                     const std::vector<D3Param>& params, int world, double degrees = 0.1, double focal = 0.01)
 {
-    ASSERT_EQ(ba.m_order.size(), s.cams.size());
-    const vltest::Camera& tw = s.cams[static_cast<std::size_t>(world)];
-    const D3Param& ew = ba.m_params[static_cast<std::size_t>(world)];
+    ASSERT_EQ(order.size(), cams.size());
+    const vltest::Camera& tw = cams[static_cast<std::size_t>(world)];
+    const D3Param& ew = params[static_cast<std::size_t>(world)];
     const vltest::Mat3 Tw = vltest::rotationMatrix(tw.rx, tw.ry, tw.rz).inverse();
     const vltest::Mat3 Ew = vltest::rotationMatrix(ew.Rx, ew.Ry, ew.Rz).inverse();
-    for (std::size_t i = 0; i < s.cams.size(); ++i) {
-        const vltest::Camera& t = s.cams[i];
-        const D3Param& e = ba.m_params[i];
+    for (std::size_t i = 0; i < cams.size(); ++i) {
+        const vltest::Camera& t = cams[i];
+        const D3Param& e = params[i];
         const vltest::Mat3 Qt = vltest::rotationMatrix(t.rx, t.ry, t.rz) * Tw;
         const vltest::Mat3 Qe = vltest::rotationMatrix(e.Rx, e.Ry, e.Rz) * Ew;
         double trace = 0.0;  // of Qt Qe^T
@@ -330,7 +330,7 @@ TEST(BundleAdjustment, RecoversGeneratedMosaics)
         EXPECT_EQ(ba.m_order.front(), c.world);
         EXPECT_TRUE(ba.m_imageLinks.empty());
         EXPECT_EQ(ba.m_worldParams.lens, c.lensMode);
-        ExpectRecovered(s, ba, c.world, c.degrees, c.focal);
+        ExpectRecovered(s.cams, ba.m_order, ba.m_params, c.world, c.degrees, c.focal);
         if (c.cols == 16) {
             // Links spread over threads give the very same cameras as one thread.
             CBundleAdjustment serial;
@@ -449,7 +449,7 @@ TEST(BundleAdjustment, ParameterLayoutFollowsTheLensFlagsNotTheMode)
     ba.m_worldParams.lens = 1;
     std::vector<std::vector<const match_graph::CGraphLink*>> links = {{s.graph.links[0]}, {}};
     ba.RunImageParamsOptimizer({0, 1}, links);
-    ExpectRecovered(s, ba, 0);
+    ExpectRecovered(s.cams, ba.m_order, ba.m_params, 0);
 }
 
 TEST(BundleAdjustment, CamerasOfGeneratedPhotosReducedForTheirAnalysis)
@@ -467,11 +467,8 @@ TEST(BundleAdjustment, CamerasOfGeneratedPhotosReducedForTheirAnalysis)
     tiled_test::EngineOnHost h;
     h.Options(true, PanoramaLib::SurfaceCylindrical, false);
     ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
-    SyntheticMosaic truth;
-    for (const auto& shot : shots)
-        truth.cams.push_back(shot.camera);
-    CBundleAdjustment result;
-    result.m_order = h.self->m_order;
-    result.m_params = h.self->m_params;
-    ExpectRecovered(truth, result, h.self->m_worldImage, 0.03, 0.0005);
+    std::vector<vltest::Camera> truth;
+    for (const vltest::CameraShot& shot : shots)
+        truth.push_back(shot.camera);
+    ExpectRecovered(truth, h.self->m_order, h.self->m_params, h.self->m_worldImage, 0.03, 0.0005);
 }
