@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "core/geometry.h"
@@ -48,8 +49,7 @@ TEST(RefPtr, AssigningHeldPointerKeepsCountAndNullReleases)
         p = obj;
         EXPECT_EQ(obj->RefCount(), 2);
         p = nullptr;
-        EXPECT_EQ(obj->RefCount(), 1);
-        EXPECT_EQ(p.get(), nullptr);
+        EXPECT_EQ(std::pair(obj->RefCount(), p.get()), std::pair(1L, static_cast<Counted*>(nullptr)));
     }
     obj->Release();
     EXPECT_EQ(deleted, 1);
@@ -66,16 +66,14 @@ TEST(RefPtr, MoveAssignmentOverAHeldPointerReleasesItAndTakesTheOther)
         held->Release();  // p holds the only reference now
         moved->Release();
         p = std::move(q);
-        EXPECT_EQ(deletedOld, 1);
-        EXPECT_EQ(p.get(), moved);
-        EXPECT_EQ(q.get(), nullptr);
-        EXPECT_EQ(moved->RefCount(), 1);
+        EXPECT_EQ(std::tuple(deletedOld, p.get(), q.get(), moved->RefCount()),
+                  std::tuple(1, moved, static_cast<Counted*>(nullptr), 1L));
     }
     EXPECT_EQ(deletedNew, 1);
 }
 
 TEST(BuildExceptions, AbortIsAnErrorButCannotBuildIsNot)
 {
-    EXPECT_TRUE((std::is_base_of_v<panorama_error, panorama_abort>));
-    EXPECT_FALSE((std::is_base_of_v<panorama_error, panorama_cannot_build>));
+    EXPECT_TRUE((std::is_base_of_v<panorama_error, panorama_abort> &&
+                 !std::is_base_of_v<panorama_error, panorama_cannot_build>));
 }

@@ -33,11 +33,7 @@ struct Elem {
         if (!e->CreateImage(bpp, w, h))
             throw std::runtime_error("CreateImage failed");
     }
-    ~Elem()
-    {
-        if (e)
-            e->Release();
-    }
+    ~Elem() { IPanoElement::SafeRelease(e); }
     Elem(const Elem&) = delete;
     Elem& operator=(const Elem&) = delete;
     CPanoElement* operator->() const { return e; }
@@ -131,11 +127,8 @@ TEST_F(Element, CreateImageFromPlanesSwapsToRedGreenBlue)
 {
     const int w = 7, h = 3, stride = 9;
     std::vector<u8> blue(stride * h), green(stride * h), red(stride * h);
-    for (int i = 0; i < stride * h; ++i) {
-        blue[i] = u8(i);
-        green[i] = u8(100 + i);
-        red[i] = u8(200 + i % 50);
-    }
+    for (int i = 0; i < stride * h; ++i)
+        blue[i] = u8(i), green[i] = u8(100 + i), red[i] = u8(200 + i % 50);
     Elem e;
     EXPECT_FALSE(e->CreateImage(nullptr, green.data(), red.data(), w, h, stride));
     EXPECT_FALSE(e->CreateImage(blue.data(), green.data(), red.data(), 0, h, stride));
@@ -176,8 +169,7 @@ TEST_F(Element, FillsCoverTheRowPaddingAndPlanesNeedPixels)
 
     e->AddAlphaChannel(true);
     ASSERT_NE(e->GetAlphaBits(), nullptr);
-    EXPECT_EQ(e->GetAlphaBPL(), 8);
-    EXPECT_EQ(alphaAt(e.e, 4, 2), 255);
+    EXPECT_EQ(std::pair(e->GetAlphaBPL(), alphaAt(e.e, 4, 2)), std::pair(8, u8(255)));
     alphaAt(e.e, 0, 0) = 3;
     alphaAt(e.e, 2, 1) = 77;
     e->AddAlphaChannel(false);  // existing plane stays
@@ -208,9 +200,7 @@ TEST_F(Element, FlattenWhitensOnlyTransparentPixels)
     Elem e(24, 3, 1);
     e->FillByValue(10);
     e->AddAlphaChannel(false);
-    alphaAt(e.e, 0, 0) = 0;
-    alphaAt(e.e, 1, 0) = 128;
-    alphaAt(e.e, 2, 0) = 255;
+    std::memcpy(e->GetAlphaBits(), std::vector<u8>({0, 128, 255}).data(), 3);
     e->FlattenImage();
     ASSERT_EQ(e->GetAlphaBits(), nullptr);
     EXPECT_EQ(std::vector<u8>(e->GetBits(), e->GetBits() + 9), std::vector<u8>({255, 255, 255, 10, 10, 10, 10, 10, 10}));
@@ -481,10 +471,7 @@ TEST_F(Element, GreyCopyWeighsTheThirdByteMost)
     EXPECT_EQ(CreateGrayImage(nullptr), nullptr);
     Elem e(24, 5, 2);
     e->FillByValue(0);
-    u8* p = pixel(e.e, 4, 1);
-    p[0] = 100;
-    p[1] = 50;
-    p[2] = 200;
+    std::memcpy(pixel(e.e, 4, 1), std::vector<u8>({100, 50, 200}).data(), 3);  // blue, green, red
     e->SetPosition({3, 3});
     Elem grey(CreateGrayImage(e.e));
     ASSERT_NE(grey.e, nullptr);

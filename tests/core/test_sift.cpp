@@ -165,13 +165,11 @@ TEST(SiftDetection, BlobGivesKeypointsAtItsCentreAndScale)
     ASSERT_GE(f.keys.size(), 1u);
     ASSERT_EQ(f.keys.size(), f.descriptors.size());
     for (const SIFT* k : f.keys) {
-        EXPECT_NEAR(k->x, 61.4, 1.01) << "y " << k->y << " sigma " << k->sigma;
-        EXPECT_NEAR(k->y, 52.7, 1.01);
-        EXPECT_NEAR(k->x + k->dx, 61.4, 0.15);
-        EXPECT_NEAR(k->y + k->dy, 52.7, 0.15);
         // The blob's scale lies between the level found and the next one.
-        EXPECT_GT(k->sigma, s / 2.0);
-        EXPECT_LT(k->sigma, s * 2.0);
+        EXPECT_TRUE(std::max(std::fabs(k->x - 61.4), std::fabs(k->y - 52.7)) <= 1.01 &&
+                    std::max(std::fabs(k->x + k->dx - 61.4), std::fabs(k->y + k->dy - 52.7)) <= 0.15 &&
+                    k->sigma > s / 2.0 && k->sigma < s * 2.0)
+            << k->x << "," << k->y << " + " << k->dx << "," << k->dy << " sigma " << k->sigma;
     }
 }
 
@@ -312,11 +310,8 @@ static std::vector<double> Peaks(std::initializer_list<std::pair<int, double>> b
         hist[bin] = value;
     std::vector<double> out;
     OrientationsFromHistogram(hist, out);
-    for (double o : out) {
-        EXPECT_TRUE(std::isfinite(o));
-        EXPECT_GE(o, -kPi);
-        EXPECT_LT(o, kPi);
-    }
+    for (double o : out)
+        EXPECT_TRUE(o >= -kPi && o < kPi) << o;  // NaN fails both
     return out;
 }
 
@@ -354,11 +349,8 @@ TEST(SiftPieces, HistogramPeaksWrapAroundCountTiesAndKeepFlatTopsAtTheBinCentre)
 
 TEST(SiftPieces, AngleWrapIsBoundedForAnyFiniteValue)
 {
-    for (double d : {0.0, 1.0, -1e-300, -1e-17, 2 * kPi, 4 * kPi - 1e-9, -7.0, 1e300, -1e300, 1e17}) {
-        const double w = WrapTwoPi(d);
-        EXPECT_GE(w, 0.0) << d;
-        EXPECT_LT(w, 2 * kPi) << d;
-    }
+    for (double d : {0.0, 1.0, -1e-300, -1e-17, 2 * kPi, 4 * kPi - 1e-9, -7.0, 1e300, -1e300, 1e17})
+        EXPECT_TRUE(WrapTwoPi(d) >= 0.0 && WrapTwoPi(d) < 2 * kPi) << d;
     EXPECT_EQ(WrapTwoPi(2 * kPi + 0.5), 0.5 + 2 * kPi - 2 * kPi);
 }
 
@@ -544,7 +536,6 @@ TEST(SiftInputs, ScaleSpaceThatCannotBeAllocatedIsAnError)
                  panorama_error);
     CImageD plane;
     EXPECT_FALSE(plane.Create(7000000, 7000000));
-    EXPECT_EQ(plane.data, nullptr);
-    EXPECT_TRUE(plane.IsEmpty());
+    EXPECT_TRUE(plane.data == nullptr && plane.IsEmpty());
 #endif
 }
