@@ -395,9 +395,7 @@ TEST(HvBestThreePoints, ExactFitChoosesBySpreadAndCoincidentInliersFallBack)
     Utils::copy_matrix_3x3(link.m, id);
     Point out[3];
     ASSERT_TRUE(GetBestThreePoints(&link, spread, spread, out));
-    EXPECT_EQ(out[0], Point(50, 50));
-    EXPECT_EQ(out[1], Point(150, 150));
-    EXPECT_EQ(out[2], Point(50, 150));
+    EXPECT_EQ(std::vector<Point>(out, out + 3), (std::vector<Point>{{50, 50}, {150, 150}, {50, 150}}));
     EXPECT_FALSE(GetBestThreePoints(&link, same, same, out));
     link.inliers = 2;
     EXPECT_FALSE(GetBestThreePoints(&link, same, same, out));
@@ -417,9 +415,8 @@ TEST_F(HVObjectTest, OptionsItKeepsAndThoseItRefuses)
     o.nLensPolynomial = 3;
     o.surfaceType = PanoramaLib::SurfaceSpherical;
     engine.GetOptions(&o);
-    EXPECT_FALSE(o.bBundleAdjustAtEnd);
-    EXPECT_EQ(o.nLensPolynomial, 0);
-    EXPECT_EQ(o.surfaceType, PanoramaLib::SurfaceCylindrical);
+    EXPECT_EQ(std::tuple(o.bBundleAdjustAtEnd, o.nLensPolynomial, o.surfaceType),
+              std::tuple(false, 0, PanoramaLib::SurfaceCylindrical));
 
     o.bAutoCrop = false;
     o.nMatchingMode = 0;
@@ -431,11 +428,8 @@ TEST_F(HVObjectTest, OptionsItKeepsAndThoseItRefuses)
     }
     PanoramaOptions back;
     engine.GetOptions(&back);
-    EXPECT_FALSE(back.bAutoCrop);
-    EXPECT_EQ(back.nMatchingMode, 0);
-    EXPECT_EQ(back.motionModel, PanoramaLib::MotionAffine);
-    EXPECT_TRUE(back.bCyclorama);
-    EXPECT_EQ(back.nLensType, 2);
+    EXPECT_EQ(std::tuple(back.bAutoCrop, back.nMatchingMode, back.motionModel, back.bCyclorama, back.nLensType),
+              std::tuple(false, 0, PanoramaLib::MotionAffine, true, 2));
     o.nLensType = 9;
     engine.SetOptions(o);
     engine.GetOptions(&back);
@@ -457,8 +451,7 @@ TEST_F(HVObjectTest, OptionsItKeepsAndThoseItRefuses)
         big->m_scale = 3.0;
         auto* copy = static_cast<CPanoElement*>(engine.CreateImageThumbnail(big));
         ASSERT_NE(copy, nullptr);
-        EXPECT_EQ(copy->GetWidth(), c.outW);
-        EXPECT_EQ(copy->GetHeight(), c.outH);
+        EXPECT_EQ(copy->GetImageSize(), VarnoBase::Size(c.outW, c.outH));
         EXPECT_DOUBLE_EQ(big->m_scale, c.scale);
         EXPECT_EQ(copy == big, c.scale == 1.0);
         for (int y = 0; y < c.outH; y += 17)
@@ -578,8 +571,7 @@ TEST_F(HvMosaic, ChainWithReversedLinkBecomesStarAroundWorldPhoto)
     ASSERT_TRUE(f.in.BuildMosaicGraph(-1));
     const CGraph& mosaic = f.in.mosaicGraph;
     ASSERT_EQ(mosaic.nodes.size(), 3u);
-    EXPECT_EQ(mosaic.nodes[0]->id, 1);
-    EXPECT_EQ(mosaic.nodes[1]->id, 2);  // most inliers attached first
+    EXPECT_EQ(std::pair(mosaic.nodes[0]->id, mosaic.nodes[1]->id), std::pair(1, 2));  // most inliers attached first
     ASSERT_EQ(mosaic.links.size(), 2u);
     for (const CGraphLink* l : mosaic.links) {
         EXPECT_EQ(l->id1, 1);
@@ -591,8 +583,7 @@ TEST_F(HvMosaic, ChainWithReversedLinkBecomesStarAroundWorldPhoto)
         EXPECT_EQ(l->keys1.size(), l->keys2.size());
     }
     // The source graph is untouched.
-    EXPECT_EQ(g.links.size(), 2u);
-    EXPECT_EQ(g.links[1]->id1, 2);
+    EXPECT_EQ(std::pair(g.links.size(), g.links[1]->id1), std::pair(std::size_t(2), 2));
 
     const Rect canvas = f.in.CalcCanvasSize();
     EXPECT_EQ(canvas, Rect(-300, 0, 700, 300));
@@ -673,9 +664,7 @@ TEST_F(HvMosaic, FullSizeConversionScalesLinearPartAndTranslation)
     CGraphLink* l = Link(g, 0, 1, -50, 3, 10);
     EXPECT_TRUE(f.in.CalcOriginalAffineTransform());
     // Working point p0 = P0/2 maps to p1 = p0 + t; full P1 = 4 p1 = 2 P0 + 4 t.
-    EXPECT_DOUBLE_EQ(l->m[0][0], 2.0);
-    EXPECT_DOUBLE_EQ(l->m[0][2], -200.0);
-    EXPECT_DOUBLE_EQ(l->m[1][2], 12.0);
+    EXPECT_EQ(std::tuple(l->m[0][0], l->m[0][2], l->m[1][2]), std::tuple(2.0, -200.0, 12.0));
 }
 
 // A ring's duplicate (photo 2) placed on its end photo (photo 1) gives no direction: the
@@ -694,15 +683,11 @@ TEST_F(HvMosaic, RingRotationAndOneTurnCut)
         f.in.duplicate = 2;
         double r[3][3];
         EXPECT_TRUE(f.in.CalcPanoRotationTransform(2, 1, r));
-        for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j)
-                EXPECT_EQ(r[i][j], i == j ? 1.0 : 0.0);
+        EXPECT_EQ(std::vector<double>(&r[0][0], &r[0][0] + 9), (std::vector<double>{1, 0, 0, 0, 1, 0, 0, 0, 1}));
         if (dupX == 80.0)
             continue;
         EXPECT_TRUE(f.in.TestCyclorama());
         const Rect canvas = f.in.CalcCanvasSize();
-        EXPECT_FALSE(f.in.ringCropFailed);
-        EXPECT_EQ(canvas.left, 30);
-        EXPECT_EQ(canvas.right, 350);
+        EXPECT_EQ(std::tuple(f.in.ringCropFailed, canvas.left, canvas.right), std::tuple(false, 30, 350));
     }
 }

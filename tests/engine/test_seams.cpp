@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "core/pano_element.h"
@@ -86,25 +87,19 @@ TEST(NMinHeap, EqualKeysNeverPassEachOther)
 {
     // The first of equal keys is the root; removing it brings up the last entry (which
     // does not pass its equal children), so the order of equal keys is fixed.
-    CNMinHeap heap(10);
-    for (int i = 0; i < 3; ++i)
-        heap.Add(5, i, 0);
-    int x = -1, y = -1;
-    std::vector<int> order;
-    while (heap.DeleteRoot(&x, &y) != INT_MAX)
-        order.push_back(x);
-    EXPECT_EQ(order, (std::vector<int>{0, 2, 1}));
-
+    const auto drained = [](std::initializer_list<int> keys) {
+        CNMinHeap heap(10);
+        int x = 0, y = -1;
+        for (int key : keys)
+            heap.Add(key, x++, 0);
+        std::vector<int> order;
+        while (heap.DeleteRoot(&x, &y) != INT_MAX)
+            order.push_back(x);
+        return order;
+    };
+    EXPECT_EQ(drained({5, 5, 5}), (std::vector<int>{0, 2, 1}));
     // A smaller key added later does pass; an equal one added later does not.
-    CNMinHeap h2(10);
-    h2.Add(5, 0, 0);
-    h2.Add(5, 1, 0);
-    h2.Add(4, 2, 0);
-    h2.Add(4, 3, 0);
-    h2.DeleteRoot(&x, &y);
-    EXPECT_EQ(x, 2);
-    h2.DeleteRoot(&x, &y);
-    EXPECT_EQ(x, 3);
+    EXPECT_EQ(drained({5, 5, 4, 4}), (std::vector<int>{2, 3, 0, 1}));
 }
 
 // The cheapest path through a zero-cost valley: down the rows from the top centre (a
@@ -263,14 +258,10 @@ TEST_F(SeamTest, LeftSeamCutsThePhotoAlongTheValley)
     const Ptr diff = MakeGray(30, 40, Point(100, 50), [](int x, int) { return x == 12 ? 0 : 180; });
     bool built = false;
     const CStitchingLine lines = BuildSeams(diff, Rect(), photo, kSeamLeft, &built);
-    EXPECT_TRUE(built);
-    EXPECT_EQ(lines.GetSeamOrient(), kSeamLeft);
     const CStLine& left = lines.GetPoints(kSeamLeft);
-    EXPECT_EQ(left.rect, Rect(100, 50, 130, 90));
-    EXPECT_EQ(left.offset, Point(0, 0));
+    EXPECT_EQ(std::tuple(built, lines.GetSeamOrient(), left.rect, left.offset), std::tuple(true, kSeamLeft, Rect(100, 50, 130, 90), Point(0, 0)));
     ASSERT_GE(left.points.size(), 3u);
-    EXPECT_EQ(left.points.front().y, 0) << "extended to the buffer's first row";
-    EXPECT_EQ(left.points.back().y, 39) << "and to its last";
+    EXPECT_EQ(std::pair(left.points.front().y, left.points.back().y), std::pair(0, 39));  // extended to both ends
 
     // Rows where the seam sits in the valley: transparent left of it, opaque from it.
     for (int y = 14; y < 38; ++y) {
