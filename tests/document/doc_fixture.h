@@ -9,6 +9,7 @@
 #include <QImage>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,9 +84,9 @@ public:
     void TearDown() override { doc.reset(); }
 
     // Wires the document in the main window's order; the engines exist afterwards.
-    void Wire()
+    void Wire(std::optional<EngineFactories> f = {})
     {
-        doc = std::make_unique<ScriptedDoc>(log, engines.Factories());
+        doc = std::make_unique<ScriptedDoc>(log, f ? *f : engines.Factories());
         doc->setDocument(&tray);
         doc->setIUserInterface(&window, &window);
         doc->setIUpdate(&window);
@@ -94,9 +95,9 @@ public:
     }
 
     // Wired, with `count` of the shared photos on the tray and in the collection.
-    void WireWithPhotos(int count)
+    void WireWithPhotos(int count, std::optional<EngineFactories> f = {})
     {
-        Wire();
+        Wire(std::move(f));
         tray.files.clear();
         for (int i = 0; i < count; ++i)
             tray.files.push_back(SixPhotos().paths[i].toStdWString());

@@ -9,20 +9,15 @@ using PanoramaLib::PanoramaOptions;
 TEST_F(DocTest, FreshlyWiredDocumentOffersNothingAndASecondWiringCreatesNothing)
 {
     Wire();
-    EXPECT_EQ(engines.hvCreated, 1);
-    EXPECT_EQ(engines.tiledCreated, 1);
+    EXPECT_EQ(std::pair(engines.hvCreated, engines.tiledCreated), std::pair(1, 1));
     EXPECT_EQ(Hv().ui, &window);
     EXPECT_EQ(Tiled().threading, static_cast<PanoramaLib::IFreeThreading*>(doc.get()));
 
-    EXPECT_FALSE(doc->canCreatePanorama());
-    EXPECT_FALSE(doc->enableStitchDlg());
-    EXPECT_FALSE(doc->enableBtnSave());
-    EXPECT_FALSE(doc->enableBtnRender());
-    EXPECT_FALSE(doc->enableGeoOptions());
-    EXPECT_FALSE(doc->EnableGeo(nullptr));
-    EXPECT_FALSE(doc->enableBtnStitch(PanoramaOptions{}));
-    EXPECT_EQ(doc->GetPanorama(), nullptr);
-    EXPECT_TRUE(doc->printPanoramaInfo().isEmpty());
+    EXPECT_EQ((std::vector<bool>{doc->canCreatePanorama(), doc->enableStitchDlg(), doc->enableBtnSave(),
+                                 doc->enableBtnRender(), doc->enableGeoOptions(), doc->EnableGeo(nullptr),
+                                 doc->enableBtnStitch(PanoramaOptions{}), doc->GetPanorama() != nullptr,
+                                 !doc->printPanoramaInfo().isEmpty()}),
+              std::vector<bool>(9, false));
     PanoramaLib::SurfaceRenderingType surface = PanoramaLib::SurfaceSpherical;
     int x = 1, y = 1, z = 1;
     doc->getRenderingSufrace(surface, x, y, z);
@@ -30,8 +25,7 @@ TEST_F(DocTest, FreshlyWiredDocumentOffersNothingAndASecondWiringCreatesNothing)
 
     vltest::FakeWindow other(log);
     doc->setIUserInterface(&other, &other);
-    EXPECT_EQ(engines.hvCreated, 1);
-    EXPECT_EQ(engines.tiledCreated, 1);
+    EXPECT_EQ(engines.hvCreated + engines.tiledCreated, 2);
     EXPECT_EQ(Hv().ui, &window);  // the engines and the document keep talking to one window
     doc->setTaskMode(TaskMode::TaskStitch);
     EXPECT_EQ(log.Count("UpdateStitchingDialog"), 1);
@@ -48,10 +42,9 @@ TEST_F(DocTest, AFactoryWithoutEngineStopsStartUpWithAClearError)
         EXPECT_THROW(doc->setIUserInterface(&window, &window), EngineCreationError);
         // The engine that was made is released again; nothing dangles for the pollers.
         EXPECT_EQ(log.Count(hvFails ? "tiled.Release" : "hv.Release"), 1);
-        EXPECT_EQ(doc->hvPanorama(), nullptr);
-        EXPECT_FALSE(doc->enableBtnRender());
-        EXPECT_FALSE(doc->enableBtnStitch(PanoramaOptions{}));
-        EXPECT_EQ(doc->GetPanorama(), nullptr);
+        EXPECT_EQ((std::vector<bool>{doc->hvPanorama() != nullptr, doc->enableBtnRender(),
+                                     doc->enableBtnStitch(PanoramaOptions{}), doc->GetPanorama() != nullptr}),
+                  std::vector<bool>(4, false));
         doc.reset();
         log.Clear();
     }
@@ -114,8 +107,7 @@ TEST_F(DocTest, CropFlagReachesBothEnginesAndTheFrameOnlyWhileARenderWaitsInExpo
 {
     WireWithPhotos(2);
     doc->setCropFlag(1);
-    EXPECT_TRUE(Hv().options.bAutoCrop);
-    EXPECT_TRUE(Tiled().options.bAutoCrop);
+    EXPECT_TRUE(Hv().options.bAutoCrop && Tiled().options.bAutoCrop);
     EXPECT_FALSE(log.Contains("frame.ActivateCropping"));  // Add Images task
 
     doc->setTaskMode(TaskMode::TaskExport);
@@ -128,8 +120,7 @@ TEST_F(DocTest, CropFlagReachesBothEnginesAndTheFrameOnlyWhileARenderWaitsInExpo
 
     frame.rect = VarnoBase::Rect(20, 20, 300, 200);  // the user moves the frame
     doc->setCropFlag(0);
-    EXPECT_FALSE(frame.shown);
-    EXPECT_FALSE(Hv().options.bAutoCrop);
+    EXPECT_FALSE(frame.shown || Hv().options.bAutoCrop);
     EXPECT_EQ(doc->cropRect(), VarnoBase::Rect(20, 20, 300, 200));
 }
 
@@ -141,12 +132,10 @@ TEST_F(DocTest, ResultAccessFollowsTheBuiltEngine)
     Build();
     doc->setCropFlag(1);
     EXPECT_EQ(doc->GetPanorama(), Hv().preview());
-    EXPECT_TRUE(doc->enableBtnRender());
-    EXPECT_FALSE(doc->enableBtnSave());
+    EXPECT_EQ(std::pair(doc->enableBtnRender(), doc->enableBtnSave()), std::pair(true, false));
     ASSERT_TRUE(doc->onBtnRender());
     EXPECT_EQ(doc->GetPanorama(), Hv().full());
-    EXPECT_TRUE(doc->enableBtnSave());
-    EXPECT_FALSE(doc->enableBtnRender());
+    EXPECT_EQ(std::pair(doc->enableBtnRender(), doc->enableBtnSave()), std::pair(false, true));
     EXPECT_EQ(doc->printPanoramaInfo(), QStringLiteral("6600x4000, 24 bits"));
     doc->setPanoramaType(true);  // the tiled engine holds nothing
     EXPECT_EQ(doc->GetPanorama(), nullptr);
@@ -180,14 +169,14 @@ TEST_F(DocTest, SurfaceStartsCylindricalAndFollowsEachTiledBuild)
     EXPECT_EQ(log.Count("UpdatePictureView(1)"), 4);
 
     // The tool itself needs the Stitch task and a tiled preview.
-    EXPECT_TRUE(doc->enableGeoOptions());
-    EXPECT_FALSE(doc->EnableGeo(nullptr));  // Add Images
-    doc->setTaskMode(TaskMode::TaskStitch);
-    EXPECT_TRUE(doc->EnableGeo(nullptr));
-    doc->setTaskMode(TaskMode::TaskExport);
-    EXPECT_FALSE(doc->EnableGeo(nullptr));
+    std::vector<bool> geo{doc->enableGeoOptions()};
+    for (TaskMode t : {TaskMode::TaskAddImages, TaskMode::TaskStitch, TaskMode::TaskExport}) {
+        doc->setTaskMode(t);
+        geo.push_back(doc->EnableGeo(nullptr));
+    }
     doc->setCurPanoramaType(false);
-    EXPECT_FALSE(doc->enableGeoOptions());
+    geo.push_back(doc->enableGeoOptions());
+    EXPECT_EQ(geo, (std::vector<bool>{true, false, true, false, false}));
 }
 
 TEST_F(DocTest, QueuedViewUpdatesAreRoutedByTheirValues)

@@ -47,9 +47,10 @@ const vltest::PhotoSet& RowOfFour(bool camera)
 
 class PanoramaDocEngines : public DocTest {
 public:
-    void WireReal(bool tiled)
+    void WireReal(bool tiled, bool realHV = true)
     {
-        engines.realHV = engines.realTiled = true;
+        engines.realHV = realHV;
+        engines.realTiled = true;
         Wire();
         if (auto* engine = dynamic_cast<Tiled_Panorama::CPanorama*>(doc->tiledPanorama()))
             engine->SetRenderThreads(2);
@@ -120,11 +121,9 @@ TEST_F(PanoramaDocEngines, FailedSaveKeepsTheOldFile)
     ASSERT_TRUE(doc->onBtnRender());
     QTemporaryDir out;
     const QString old = out.filePath("result.xyz");
-    {
-        QFile f(old);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("old contents");
-    }
+    QFile f(old);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("old contents") == 12);
+    f.close();
     log.Clear();
     QString reason;
     EXPECT_FALSE(doc->doPanoramaSave(L"", &reason));
@@ -133,7 +132,6 @@ TEST_F(PanoramaDocEngines, FailedSaveKeepsTheOldFile)
     EXPECT_TRUE(reason.contains("xyz"));
     EXPECT_FALSE(doc->doPanoramaSave(out.filePath("no/such/folder/result.png").toStdWString(), &reason));
     EXPECT_TRUE(reason.contains("could not be written"));
-    QFile f(old);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), QByteArray("old contents"));
     EXPECT_FALSE(log.Contains("setModifiedFlag"));
@@ -145,15 +143,8 @@ TEST_F(PanoramaDocEngines, FailedSaveKeepsTheOldFile)
 // document alone.
 TEST_F(PanoramaDocEngines, HVBuildStartsOnlyAfterTheTiledWorkerLetGoOfThePhotos)
 {
-    engines.realTiled = true;
-    Wire();
+    WireReal(true, false);
     auto* tiled = dynamic_cast<Tiled_Panorama::CPanorama*>(doc->tiledPanorama());
-    ASSERT_NE(tiled, nullptr);
-    tiled->SetRenderThreads(2);
-    for (const QString& p : RowOfFour(true).paths)
-        tray.files.push_back(p.toStdWString());
-    doc->setTaskMode(TaskMode::TaskStitch);
-    doc->setCurPanoramaType(true);
     ASSERT_TRUE(doc->onBtnStitch());
 
     tiled->m_renderThread.m_scale = 150.0;  // a job long enough to be caught running

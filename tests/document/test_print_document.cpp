@@ -76,15 +76,8 @@ protected:
             engines.hv = hv;
             return hv;
         };
-        doc = std::make_unique<doctest::ScriptedDoc>(log, f);
-        doc->setDocument(&tray);
-        doc->setIUserInterface(&window, &window);
-        doc->setIUpdate(&window);
-        doc->setICropRect(&frame);
-        tray.veto = doc.get();
-        tray.files = doctest::Paths(doctest::SixPhotos(), {0, 1});
-        doc->verifyPictureCollection();
-        ASSERT_TRUE(doc->onBtnStitch());
+        WireWithPhotos(2, f);
+        Build();
         printer.setOutputFormat(QPrinter::PdfFormat);
         printer.setResolution(150);
         printer.setPageSize(QPageSize(QPageSize::A4));
