@@ -162,10 +162,8 @@ TEST(RecursiveGauss, ConstantPlanesStayAndSamplesAreClampedNeverWrapped)
     for (int y = 0; y < 16; ++y)
         b[std::size_t(y) * 32] = 0;
     Gauss8(32, 16, 32, b.data(), 0.8);
-    for (int y = 0; y < 16; ++y) {
-        EXPECT_LT(b[std::size_t(y) * 32], 100);
-        EXPECT_GE(*std::min_element(b.begin() + y * 32 + 4, b.begin() + y * 32 + 32), 254);
-    }
+    for (int y = 0; y < 16; ++y)
+        EXPECT_TRUE(b[std::size_t(y) * 32] < 100 && *std::min_element(b.begin() + y * 32 + 4, b.begin() + y * 32 + 32) >= 254) << y;
 }
 
 // Runs `filter` and the plain form on a w x h plane of `channels` samples per pixel

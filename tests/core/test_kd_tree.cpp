@@ -201,11 +201,11 @@ TEST(KdTreeSearch, VisitCapBoundsTheWorkAndKeepsAnswersPlausible)
     kd_tree t(s.pts, n, dim, 4, 5);  // as the engines build it
     t.maxPointsVisit = 200;
     std::vector<double> q(dim);
+    int idx[4];
+    double dist[4];
     for (int trial = 0; trial < 30; ++trial) {
         for (int d = 0; d < dim; ++d)
             q[d] = u(rng);
-        int idx[4];
-        double dist[4];
         t.kPriSearch(q.data(), 4, idx, dist, 0.0);
         // The cap is checked before each leaf: at most one bucket beyond it.
         EXPECT_TRUE(t.pointsVisited.load() > 200 && t.pointsVisited.load() <= 200 + 1 + 4) << t.pointsVisited.load();
@@ -217,8 +217,6 @@ TEST(KdTreeSearch, VisitCapBoundsTheWorkAndKeepsAnswersPlausible)
         }
     }
     // A query equal to a stored point still finds it exactly (it is in the first leaf).
-    int idx[4];
-    double dist[4];
     t.kPriSearch(s.pts[1234], 4, idx, dist, 0.0);
     EXPECT_EQ(std::pair(idx[0], dist[0]), std::pair(1234, 0.0));
 }

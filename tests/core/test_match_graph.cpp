@@ -55,12 +55,10 @@ bool contains(const std::vector<CGraphLink*>& v, const CGraphLink* l)
 void expectConsistent(const CGraph& g)
 {
     for (const CGraphLink* l : g.links) {
-        ASSERT_NE(l->node1, nullptr);
-        ASSERT_NE(l->node2, nullptr);
-        EXPECT_TRUE(std::find(g.nodes.begin(), g.nodes.end(), l->node1) != g.nodes.end());
-        EXPECT_TRUE(std::find(g.nodes.begin(), g.nodes.end(), l->node2) != g.nodes.end());
-        EXPECT_TRUE(contains(l->node1->links, l));
-        EXPECT_TRUE(contains(l->node2->links, l));
+        ASSERT_TRUE(l->node1 && l->node2);
+        EXPECT_TRUE(std::count(g.nodes.begin(), g.nodes.end(), l->node1) == 1 &&
+                    std::count(g.nodes.begin(), g.nodes.end(), l->node2) == 1);
+        EXPECT_TRUE(contains(l->node1->links, l) && contains(l->node2->links, l));
     }
     for (const CGraphNode* n : g.nodes)
         for (const CGraphLink* l : n->links)
