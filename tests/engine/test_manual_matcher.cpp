@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "engine/manual_matcher.h"
 
@@ -57,11 +58,8 @@ TEST(ManualMatcherInit, PlainInitPlacesDefaultMarkersAndStartsWithTranslate)
     Point a[3], b[3];
     mm.GetPoints(IManualMatcher::PTS_First, a);
     mm.GetPoints(static_cast<IManualMatcher::PTS_group>(5), b);  // any group but 0 is the second photo
-    EXPECT_EQ(a[0], Point(700, 450));
-    EXPECT_EQ(a[2], Point(700, 150));
-    EXPECT_EQ(b[0], Point(80, 360));
-    EXPECT_EQ(b[2], Point(80, 120));
-    EXPECT_EQ(mm.GetMotionModel(), MotionTranslate);
+    EXPECT_EQ(std::tuple(a[0], a[2], b[0], b[2], mm.GetMotionModel()),
+              std::tuple(Point(700, 450), Point(700, 150), Point(80, 360), Point(80, 120), MotionTranslate));
     // Markers 0, 1: (700,450)->(80,360), (700,300)->(80,240): s = 0.8, t = (-480, 0).
     const M3 want = {{0.8, 0, -480}, {0, 0.8, 0}, {0, 0, 1}};
     ExpectTransformNear(mm, want);
@@ -72,8 +70,7 @@ TEST(ManualMatcherInit, PlainInitPlacesDefaultMarkersAndStartsWithTranslate)
     mm.SetPoint(IManualMatcher::PTS_Second, Point(21, 22), -1);
     mm.GetPoints(IManualMatcher::PTS_First, a);
     mm.GetPoints(IManualMatcher::PTS_Second, b);
-    EXPECT_EQ(a[2], Point(11, 12));
-    EXPECT_EQ(b[0], Point(21, 22));
+    EXPECT_EQ(std::pair(a[2], b[0]), std::pair(Point(11, 12), Point(21, 22)));
 }
 
 // Each model recovers its own kind of transform exactly from exact markers; a model
@@ -109,9 +106,7 @@ TEST(ManualMatcherFit, EachModelRecoversItsTransform)
     mm.SetMotionModel(MotionTranslate);
     M3 got;
     mm.GetTransform(got);
-    EXPECT_EQ(got[0][1], 0.0);
-    EXPECT_EQ(got[1][0], 0.0);
-    EXPECT_EQ(got[0][0], got[1][1]);
+    EXPECT_EQ(std::tuple(got[0][1], got[1][0], got[0][0]), std::tuple(0.0, 0.0, got[1][1]));
     mm.SetMotionModel(static_cast<MotionModel>(7));
     EXPECT_TRUE(mm.BadTransform());
 }
@@ -192,10 +187,8 @@ TEST(ManualMatcherSeed, PlausibleSeedIsKeptAndAResetRestoresItsMarkers)
     Point a[3], b[3];
     mm.GetPoints(IManualMatcher::PTS_First, a);
     mm.GetPoints(IManualMatcher::PTS_Second, b);
-    for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(a[k], pts[k]);
-        EXPECT_EQ(b[k], Apply(seed, pts[k]));
-    }
+    for (int k = 0; k < 3; ++k)
+        EXPECT_EQ(std::pair(a[k], b[k]), std::pair(pts[k], Apply(seed, pts[k])));
 
     mm.SetMotionModel(MotionSimple);
     mm.SetPoint(IManualMatcher::PTS_Second, Point(5, 5), 1);
@@ -207,8 +200,7 @@ TEST(ManualMatcherSeed, PlausibleSeedIsKeptAndAResetRestoresItsMarkers)
     CManualMatcher translate(false);
     translate.Init(kFirst, kSecond, MotionTranslate);
     for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(ra[k], a[k]);
-        EXPECT_EQ(rb[k], b[k]);
+        EXPECT_EQ(std::pair(ra[k], rb[k]), std::pair(a[k], b[k]));
         translate.SetPoint(IManualMatcher::PTS_First, a[k], k);
         translate.SetPoint(IManualMatcher::PTS_Second, b[k], k);
     }

@@ -91,8 +91,7 @@ TEST_F(StitchTwoImages, OverlappingViewsMatchTheScene)
     M3 m;
     ElementPtr out = Adopt(v.Stitch(noAbort, m));
     ASSERT_TRUE(out);
-    EXPECT_EQ(out->GetBPP(), 24);
-    EXPECT_EQ(out->GetAlphaBits(), nullptr);  // flattened
+    EXPECT_EQ(std::pair(out->GetBPP(), out->GetAlphaBits()), std::pair(24, (u8*)nullptr));  // flattened
 
     // Expected canvas: the union of the first photo and the second's outline.
     const vltest::Mat3 secondToFirst = v.first.toScene.inverse() * v.second.toScene;
@@ -103,8 +102,7 @@ TEST_F(StitchTwoImages, OverlappingViewsMatchTheScene)
         minX = std::min(minX, std::floor(x)), maxX = std::max(maxX, std::ceil(x));
         minY = std::min(minY, std::floor(y)), maxY = std::max(maxY, std::ceil(y));
     }
-    EXPECT_EQ(out->GetWidth(), int(maxX - minX));
-    EXPECT_EQ(out->GetHeight(), int(maxY - minY));
+    EXPECT_EQ(out->GetImageSize(), VarnoBase::Size(int(maxX - minX), int(maxY - minY)));
 
     // The rewritten m says how far the canvas is moved against the first photo:
     // inverse(original m) * rewritten m is a shift by the canvas's corner.
@@ -118,9 +116,6 @@ TEST_F(StitchTwoImages, OverlappingViewsMatchTheScene)
     const auto inside = [](double x, double y, int w, int h, double margin) {
         return x >= margin && y >= margin && x <= w - 1 - margin && y <= h - 1 - margin;
     };
-    const auto outside = [](double x, double y, int w, int h, double margin) {
-        return x < -margin || y < -margin || x > w - 1 + margin || y > h - 1 + margin;
-    };
     double sumO = 0, sumS = 0;  // absolute errors per channel where both photos show, where only the second does
     long overlapPixels = 0, secondOnlyPixels = 0, firstOnlyMismatches = 0, uncoveredNotWhite = 0;
     for (int y = 0; y < out->GetHeight(); ++y) {
@@ -130,14 +125,14 @@ TEST_F(StitchTwoImages, OverlappingViewsMatchTheScene)
             original.map(fx, fy, sx, sy);
             const bool inA = inside(fx, fy, v.first.width, v.first.height, 0);
             const bool inB = inside(sx, sy, v.second.width, v.second.height, 2);
-            const bool outB = outside(sx, sy, v.second.width, v.second.height, 2);
+            const bool outB = !inside(sx, sy, v.second.width, v.second.height, -2);
             const u8* p = PixelAt(out, x, y);
             if (inA && outB) {
                 if (std::memcmp(p, PixelAt(v.a.get(), int(fx), int(fy)), 3) != 0)
                     ++firstOnlyMismatches;
                 continue;
             }
-            const bool outA = outside(fx, fy, v.first.width, v.first.height, 0.5);
+            const bool outA = !inside(fx, fy, v.first.width, v.first.height, -0.5);
             if (outA && outB) {
                 if (p[0] != 255 || p[1] != 255 || p[2] != 255)
                     ++uncoveredNotWhite;
@@ -159,10 +154,8 @@ TEST_F(StitchTwoImages, OverlappingViewsMatchTheScene)
             }
         }
     }
-    EXPECT_GT(overlapPixels, 20000);
-    EXPECT_GT(secondOnlyPixels, 20000);
-    EXPECT_EQ(firstOnlyMismatches, 0);
-    EXPECT_EQ(uncoveredNotWhite, 0);
+    EXPECT_GT(std::min(overlapPixels, secondOnlyPixels), 20000);
+    EXPECT_EQ(std::pair(firstOnlyMismatches, uncoveredNotWhite), std::pair(0L, 0L));
     EXPECT_LT(sumO / overlapPixels, 0.9);  // about 0.5 here; a half-pixel sampling shift doubles it
     EXPECT_LT(sumS / secondOnlyPixels, 1.2);
 }
@@ -178,15 +171,13 @@ TEST_F(StitchTwoImages, IdentityGivesThePhotoAndAPhotoBelowLeftKeepsBothInPlace)
     ASSERT_EQ(out->GetImageSize(), v.a->GetImageSize());
     for (int y = 0; y < out->GetHeight(); ++y)
         ASSERT_EQ(std::memcmp(PixelAt(out, 0, y), PixelAt(v.a, 0, y), 3 * std::size_t(out->GetWidth())), 0) << y;
-    EXPECT_EQ(m[0][2], 0.0);
-    EXPECT_EQ(m[1][2], 0.0);
+    EXPECT_EQ(std::pair(m[0][2], m[1][2]), std::pair(0.0, 0.0));
 
     M3 below = {{1, 0, 300}, {0, 1, -200}, {0, 0, 1}};  // second's origin at (-300, 200) of the first
     out = Adopt(StitchTwoImagesFast(v.a, v.b, below, noAbort));
     ASSERT_TRUE(out);
     EXPECT_EQ(out->GetImageSize(), VarnoBase::Size(300 + 360, 200 + 270));
-    EXPECT_EQ(below[0][2], 0.0);  // canvas (0, 200) is the second photo's (0, 0)
-    EXPECT_EQ(below[1][2], -200.0);
+    EXPECT_EQ(std::pair(below[0][2], below[1][2]), std::pair(0.0, -200.0));  // canvas (0, 200) is the second photo's (0, 0)
     EXPECT_EQ(std::memcmp(PixelAt(out, 300, 0), PixelAt(v.a, 0, 0), 3), 0);
     EXPECT_EQ(std::memcmp(PixelAt(out, 0, 469), PixelAt(v.b, 0, 269), 3), 0);
     EXPECT_EQ(std::memcmp(PixelAt(out, 659, 0), PixelAt(v.a, 359, 0), 3), 0);
@@ -200,9 +191,8 @@ TEST_F(StitchTwoImages, RefusesGreyPhotosAnAbortAlreadySetAndUnusableTransforms)
     ElementPtr grey = Adopt(new CPanoElement(false));
     ASSERT_TRUE(grey->CreateImage(8, 100, 80));
     M3 id = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-    EXPECT_EQ(StitchTwoImagesFast(grey, v.a, id, noAbort), nullptr);
-    EXPECT_EQ(StitchTwoImagesFast(v.a, grey, id, noAbort), nullptr);
-    EXPECT_EQ(StitchTwoImagesFast(nullptr, v.a, id, noAbort), nullptr);
+    for (const auto& [first, second] : {std::pair{grey, v.a}, {v.a, grey}, {ElementPtr(), v.a}})
+        EXPECT_EQ(StitchTwoImagesFast(first, second, id, noAbort), nullptr);
 
     std::atomic<int> aborted{1};
     EXPECT_EQ(StitchTwoImagesFast(v.a, v.b, id, aborted), nullptr);
