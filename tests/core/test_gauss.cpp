@@ -277,7 +277,6 @@ TEST(SampledGaussianKernel, SizeAndValues)
     }
     for (double bad : {0.0, -1.0, kNaN, kInf, 1e9}) {
         int n = 5;
-        EXPECT_FALSE(AllocGaussianFilterNxN(bad, &n)) << bad;
-        EXPECT_EQ(n, 0);
+        EXPECT_TRUE(!AllocGaussianFilterNxN(bad, &n) && n == 0) << bad;
     }
 }

@@ -123,8 +123,7 @@ TEST(HoughVoting, KnownSimilarityPutsTheTruePairsInTheTopBinOfTheirPhoto)
                   std::tuple(60u, 60u, 60u));
         for (std::size_t e = 0; e < 60; ++e)
             EXPECT_TRUE((*out.query[b])[e] + 30 == (*out.stored[b])[e] && (*out.quality[b])[e] == 0) << e;
-        EXPECT_TRUE(std::is_sorted(out.query[b]->begin(), out.query[b]->end()));
-        EXPECT_GT(out.score[b], 60 * 0.25 * 0.25);
+        EXPECT_TRUE(std::is_sorted(out.query[b]->begin(), out.query[b]->end()) && out.score[b] > 60 * 0.25 * 0.25);
     }
 }
 
@@ -242,8 +241,7 @@ TEST(NearestNeighbours, RatioTestAndQuality)
     EXPECT_EQ(match, (std::vector<int>{7, -1, 9, 11}));
     ASSERT_EQ(quality.size(), 4u);
     EXPECT_EQ(std::pair(quality[0], quality[1]), std::pair(0, 10000));
-    EXPECT_TRUE(quality[2] > 0 && quality[2] < 640) << quality[2];
-    EXPECT_NEAR(quality[3], 500, 1);
+    EXPECT_TRUE(quality[2] > 0 && quality[2] < 640 && std::abs(quality[3] - 500) <= 1) << quality[2] << " " << quality[3];
     FindNearestNeighbours(t.tree(), db.m_descriptors, q, match, quality, 0.6);
     EXPECT_EQ(std::pair(match[3], quality[3]), std::pair(-1, 10000));
 

@@ -86,8 +86,7 @@ TEST(KdTreeQueues, KnnQueueKeepsKSmallestEarlierFirstOnTies)
     q.insert(2, 3);  // equal key: after the earlier 2
     q.insert(7, 4);  // falls off
     ASSERT_EQ(q.size(), 3);
-    EXPECT_EQ(std::vector<int>({q.index(0), q.index(1), q.index(2)}), std::vector<int>({1, 3, 0}));
-    EXPECT_EQ(q.max_key(), 5);
+    EXPECT_EQ(std::vector<int>({q.index(0), q.index(1), q.index(2), int(q.max_key())}), std::vector<int>({1, 3, 0, 5}));
 }
 
 TEST(KdTreeBuild, PlaneSplitGroupsBelowEqualAbove)
@@ -108,16 +107,14 @@ TEST(KdTreeBuild, EmptyAndSingleLeafTrees)
 {
     PointSet none(0, 3);
     kd_tree empty(none.pts, 0, 3, 4, KD_SUGGEST);
-    EXPECT_EQ(empty.root, nullptr);
-    EXPECT_TRUE(empty.boxLow.empty());
+    EXPECT_TRUE(empty.root == nullptr && empty.boxLow.empty());
     expectMatchesBruteForce(empty, none, std::vector<double>(3, 0.0).data(), 4);  // all padding
 
     PointSet four(4, 2);
     for (int i = 0; i < 4; ++i)
         four.pts[i][0] = i, four.pts[i][1] = -i;
     kd_tree small(four.pts, 4, 2, 4, KD_SUGGEST);
-    ASSERT_NE(small.root, nullptr);
-    EXPECT_TRUE(small.root->isLeafNode());
+    ASSERT_TRUE(small.root && small.root->isLeafNode());
     EXPECT_EQ(std::pair(small.boxLow, small.boxHigh), std::pair(std::vector<double>{0, -3}, std::vector<double>{3, 0}));
 
     kd_tree unsupported(four.pts, 4, 2, 4, 1);
