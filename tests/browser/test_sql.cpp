@@ -68,8 +68,7 @@ TEST_F(SqlStatementTest, ExecCountsRowsNamesBindFullyAndTablesGo)
 {
     SQL::SqlStatement select, begin, one;
     ASSERT_EQ(select.Create(db, "SELECT N FROM T"), SQLITE_OK);
-    EXPECT_EQ(select.Exec(db), 3);
-    EXPECT_EQ(select.Exec(db), 3);
+    EXPECT_EQ(select.Exec(db) + select.Exec(db), 6);
     begin.Create(db, "BEGIN TRANSACTION");
     EXPECT_EQ(begin.Exec(db), 0);
     EXPECT_EQ(begin.LastResult(), SQLITE_DONE);
@@ -81,12 +80,9 @@ TEST_F(SqlStatementTest, ExecCountsRowsNamesBindFullyAndTablesGo)
     EXPECT_EQ(one.Bind(db, "$n", 2), SQLITE_OK);
     EXPECT_EQ(one.Value(db), 2);
     one.Bind(db, "$n", 99);
-    EXPECT_EQ(one.Value(db), 0);
-    EXPECT_EQ(one.ValueDateTime(db).toSecsSinceEpoch(), 0);
-    EXPECT_EQ(one.ValuePtr(db), nullptr);
+    EXPECT_TRUE(one.Value(db) == 0 && one.ValueDateTime(db).toSecsSinceEpoch() == 0 && !one.ValuePtr(db));
 
-    EXPECT_TRUE(SQL::ExistTable(db, "T"));
-    EXPECT_FALSE(SQL::ExistTable(db, "U"));
+    EXPECT_TRUE(SQL::ExistTable(db, "T") && !SQL::ExistTable(db, "U"));
     SQL::DropTable(db, "U");
     SQL::DropTable(db, "T");
     EXPECT_FALSE(SQL::ExistTable(db, "T"));
@@ -109,10 +105,8 @@ TEST_F(SqlStatementTest, BoundTemporariesAreCopiedAndDatesAre64Bit)
     select.Bind(db, "$name", std::string(40, 'x'));
     int size = 0;
     std::unique_ptr<unsigned char[]> blob(static_cast<unsigned char*>(select.ValuePtr(db, &size)));
-    ASSERT_TRUE(blob);
-    ASSERT_EQ(size, 64);
-    EXPECT_EQ(blob[0], 0xAB);
-    EXPECT_EQ(blob[63], 0xAB);
+    ASSERT_TRUE(blob && size == 64);
+    EXPECT_TRUE(blob[0] == 0xAB && blob[63] == 0xAB);
 
     const qint64 late = (qint64(1) << 32) + 5;
     insert.Create(db, "INSERT INTO T VALUES('t', $n, NULL)");
