@@ -45,22 +45,17 @@ TEST_F(BrowserTest, SortCommandsFlipAndRememberTheirOrder)
         {ui().action_Date, 3, Qt::DescendingOrder}, {ui().action_Name, 0, Qt::DescendingOrder}};
     for (const auto& [action, mode, order] : steps) {
         action->trigger();
-        EXPECT_EQ(w->sortMode(), mode);
-        EXPECT_EQ(w->currentFilesModel()->sortColumn(), mode);
-        EXPECT_EQ(w->currentFilesModel()->sortOrder(), order);
-        EXPECT_TRUE(action->isChecked());
+        EXPECT_EQ(std::tuple(w->sortMode(), w->currentFilesModel()->sortColumn(), w->currentFilesModel()->sortOrder(), action->isChecked()),
+                  std::tuple(mode, mode, order, true));
     }
 
     // A header click sorts the table only; the thumbnails follow at the next command.
     ui().detailsView->header()->setSortIndicator(2, Qt::DescendingOrder);
-    EXPECT_EQ(w->sortMode(), 2);
-    EXPECT_TRUE(ui().action_Type->isChecked());
-    EXPECT_FALSE(ui().action_Name->isChecked());
-    EXPECT_EQ(w->currentFilesModel()->sortColumn(), 0);
+    EXPECT_EQ(std::tuple(w->sortMode(), ui().action_Type->isChecked(), ui().action_Name->isChecked(), w->currentFilesModel()->sortColumn()),
+              std::tuple(2, true, false, 0));
     // A cleared indicator (column -1) changes nothing.
     ui().detailsView->header()->setSortIndicator(-1, Qt::AscendingOrder);
-    EXPECT_EQ(w->sortMode(), 2);
-    EXPECT_EQ(w->sortOrder(2), Qt::DescendingOrder);
+    EXPECT_EQ(std::pair(w->sortMode(), w->sortOrder(2)), std::pair(2, Qt::DescendingOrder));
     ui().action_Type->trigger();  // flips the order the header left
     EXPECT_EQ(w->currentFilesModel()->sortColumn(), 2);
     EXPECT_EQ(w->currentFilesModel()->sortOrder(), Qt::AscendingOrder);
@@ -134,10 +129,8 @@ TEST_F(BrowserTest, FoldersHistoryUpAndVanishedEntries)
     // A history folder that vanished: its entry goes, the folder shown stays.
     ASSERT_TRUE(QDir(gone).removeRecursively());
     emit combo->textActivated(gone);
-    EXPECT_EQ(combo->findText(gone), -1);
-    EXPECT_EQ(combo->count(), before + 2);
-    EXPECT_EQ(combo->currentText(), lower);
-    EXPECT_EQ(w->filesModel()->rootPath(), lower);
+    EXPECT_EQ(std::tuple(combo->findText(gone), combo->count(), combo->currentText().toStdString(), w->filesModel()->rootPath().toStdString()),
+              std::tuple(-1, before + 2, lower.toStdString(), lower.toStdString()));
 
     ui().btnUpFolder->click();
     EXPECT_EQ(w->filesModel()->rootPath(), QDir(root.path()).canonicalPath());

@@ -130,9 +130,7 @@ TEST(Markers, PressedLastWinsWhereMarkersOverlapDragClampsToPhotoAndViewport)
         vltest::sendMouse(p.view, QEvent::MouseButtonRelease, q, Qt::NoButton);
         return n;
     };
-    EXPECT_EQ(press(both), Marker0);
-    EXPECT_EQ(press(only1), Marker1);
-    EXPECT_EQ(press(both), Marker1);
+    EXPECT_EQ((std::vector<MarkerName>{press(both), press(only1), press(both)}), (std::vector<MarkerName>{Marker0, Marker1, Marker1}));
     EXPECT_EQ(p.matcher.setPoints, 0);  // presses without a move report nothing
 
     // Drags: the point stays on the photo and in the viewport.
@@ -142,9 +140,7 @@ TEST(Markers, PressedLastWinsWhereMarkersOverlapDragClampsToPhotoAndViewport)
     // stops on the last column.
     p.view.setScrollPos(QPoint(100000, 0));
     vltest::dragMarker(p.view, p.control, Marker0, QPoint(5000, 0));
-    EXPECT_EQ(p.marker(Marker0).position().x(), 399);
-    EXPECT_EQ(p.matcher.pts[1][0].x, 399);
-    EXPECT_EQ(p.matcher.pts[1][0].y, 150);
+    EXPECT_EQ(std::tuple(p.marker(Marker0).position().x(), p.matcher.pts[1][0].x, p.matcher.pts[1][0].y), std::tuple(399, 399, 150));
 
     // Scrolled to the left end; dragging far down stops at the viewport's bottom edge,
     // inside the photo (which continues below the viewport).
@@ -152,10 +148,8 @@ TEST(Markers, PressedLastWinsWhereMarkersOverlapDragClampsToPhotoAndViewport)
     vltest::dragMarker(p.view, p.control, Marker2, QPoint(0, 5000));
     const int bottom = p.view.displayToContent(p.view.getDisplayRect().bottomLeft()).y();
     EXPECT_LT(bottom, 299);
-    EXPECT_EQ(p.marker(Marker2).position().y(), bottom);
-    EXPECT_EQ(p.matcher.pts[1][2].y, bottom);
-    EXPECT_EQ(moved.count(), 2);
-    EXPECT_EQ(p.matcher.setPoints, 2);
+    EXPECT_EQ(std::tuple(p.marker(Marker2).position().y(), p.matcher.pts[1][2].y, moved.count(), p.matcher.setPoints),
+              std::tuple(bottom, bottom, 2, 2));
     EXPECT_FALSE(p.control.isDragging());
 
     // Hidden: neither hit nor dragged, still bounded by the markers' rectangle.

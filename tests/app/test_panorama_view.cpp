@@ -119,8 +119,7 @@ TEST(PanoramaView, ScaleRangeClampsAndPicturesComeAndGo)
     EXPECT_EQ(view.scaleFactor(), 0.5) << "a negative factor must not clamp to the minimum";
     view.setPicture(nullptr, true);
     EXPECT_EQ(changes, (std::vector<bool>{false, true}));
-    EXPECT_EQ(view.actualSize(), QSize(-1, -1));
-    EXPECT_TRUE(view.printScale().isEmpty());
+    EXPECT_EQ(std::pair(view.actualSize(), view.printScale().isEmpty()), std::pair(QSize(-1, -1), true));
     // Without a picture the fit operations do nothing (no division by a size of -1).
     for (auto zoom : {&PanoramaView::zoomToWindow, &PanoramaView::zoomToWidth, &PanoramaView::zoomToHeight})
         (view.*zoom)();
@@ -251,12 +250,9 @@ TEST(ZoomTable, NearestStepsTiesClampingNextStepsAndSlider)
                                                       {5000, true, 1000}, {0.2, false, 1}, {100, true, 200}, {100, false, 67}};
     for (const auto& [zoom, up, next] : cases)
         EXPECT_EQ(GetNextZoomFactor(zoom, up), next) << zoom << ' ' << up;
-    EXPECT_FALSE(CanNextZoomFactor(1000, true));
-    EXPECT_TRUE(CanNextZoomFactor(1000, false));
-    EXPECT_FALSE(CanNextZoomFactor(1.2, false));
-    EXPECT_EQ(GetZoom100(0), 1);
-    EXPECT_EQ(GetZoom100(50), 600);
-    EXPECT_EQ(GetZoom100(100), 1000);
+    EXPECT_EQ(std::tuple(CanNextZoomFactor(1000, true), CanNextZoomFactor(1000, false), CanNextZoomFactor(1.2, false)),
+              std::tuple(false, true, false));
+    EXPECT_EQ(std::tuple(GetZoom100(0), GetZoom100(50), GetZoom100(100)), std::tuple(1, 600, 1000));
 }
 
 TEST(ScaledScrollView, CanScaleLimitsAndDoublingKeepsTheCentre)
@@ -275,9 +271,7 @@ TEST(ScaledScrollView, CanScaleLimitsAndDoublingKeepsTheCentre)
     int changes = 0;
     QObject::connect(&view, &ScaledScrollView::scaleChanged, [&] { ++changes; });
     view.setScaleFactor(2.0);
-    EXPECT_EQ(view.scrollPos(), QPoint(400, 350));
-    EXPECT_EQ(view.scrollSize(), QSize(4000, 4000));
-    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(std::tuple(view.scrollPos(), view.scrollSize(), changes), std::tuple(QPoint(400, 350), QSize(4000, 4000), 1));
 
     // Zero, the same factor and factors that are not finite positive numbers do nothing.
     for (double f : {0.0, 2.0, -2.0, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()})
@@ -298,8 +292,7 @@ TEST(ScrollView, OriginWithGapsAndAlignment)
     view.setScrollSize(QSize(1000, 1000));
     view.horizontalScrollBar()->setValue(0);
     view.verticalScrollBar()->setValue(0);
-    EXPECT_EQ(view.scrollPos(), QPoint(-20, -20));
-    EXPECT_EQ(view.origin(), QPoint(20, 20));
+    EXPECT_EQ(std::pair(view.scrollPos(), view.origin()), std::pair(QPoint(-20, -20), QPoint(20, 20)));
     EXPECT_TRUE(view.canScroll()) << "at the top-left corner there is still content to pan to";
     view.setScrollPos(QPoint(100, 50));
     EXPECT_EQ(view.origin(), QPoint(-100, -50));

@@ -12,17 +12,15 @@ TEST_F(WindowTest, RingOnThenOffRestoresTheChosenMotionModel)
     EXPECT_EQ(w->hvOptions().motionModel, PanoramaLib::MotionSimple);
     ui().chk360->setChecked(true);
     w->on_chk360_clicked();
-    EXPECT_TRUE(w->hvOptions().bCyclorama);
-    EXPECT_EQ(w->hvOptions().motionModel, PanoramaLib::MotionTranslate);
-    EXPECT_TRUE(ui().rdbMatchingTranslate->isChecked());
-    EXPECT_FALSE(ui().rdbMatchingSimple->isEnabled());
+    EXPECT_EQ(std::tuple(w->hvOptions().bCyclorama, w->hvOptions().motionModel, ui().rdbMatchingTranslate->isChecked(),
+                         ui().rdbMatchingSimple->isEnabled()),
+              std::tuple(true, PanoramaLib::MotionTranslate, true, false));
     w->on_rdbMatchingAffine_clicked();  // while the ring is on the saved choice stays
     EXPECT_EQ(w->hvOptionsSaved().motionModel, PanoramaLib::MotionSimple);
     ui().chk360->setChecked(false);
     w->on_chk360_clicked();
-    EXPECT_FALSE(w->hvOptions().bCyclorama);
-    EXPECT_EQ(w->hvOptions().motionModel, PanoramaLib::MotionSimple);
-    EXPECT_TRUE(ui().rdbMatchingSimple->isChecked());
+    EXPECT_EQ(std::tuple(w->hvOptions().bCyclorama, w->hvOptions().motionModel, ui().rdbMatchingSimple->isChecked()),
+              std::tuple(false, PanoramaLib::MotionSimple, true));
 }
 
 // The focal length's index is the lens type; the polynomial follows lens compensation and
@@ -32,8 +30,7 @@ TEST_F(WindowTest, FocalLengthIndexIsTheLensTypePolynomialFollowsCompensationTab
     ASSERT_EQ(ui().cmbFocalLength->count(), 10);
     for (const auto& [index, text] : {std::pair(0, "14mm"), std::pair(7, "35mm"), std::pair(9, "60mm")}) {
         ui().cmbFocalLength->setCurrentIndex(index);
-        EXPECT_EQ(ui().cmbFocalLength->currentText(), QString::fromLatin1(text));
-        EXPECT_EQ(w->hvOptions().nLensType, index);
+        EXPECT_EQ(std::pair(ui().cmbFocalLength->currentText().toStdString(), w->hvOptions().nLensType), std::pair(std::string(text), index));
     }
     ui().chkCompensateLensDistTiled->setChecked(false);
     w->on_chkCompensateLensDistTiled_clicked();
@@ -45,9 +42,7 @@ TEST_F(WindowTest, FocalLengthIndexIsTheLensTypePolynomialFollowsCompensationTab
     EXPECT_TRUE(ui().chkPolinom24->isEnabled());
     // A tab switch alone sends nothing to the document.
     ui().tabPanoType->setCurrentIndex(1);
-    EXPECT_FALSE(w->horzVert());
-    EXPECT_FALSE(w->document().getCurPanoramaType());
-    EXPECT_EQ(w->getOptions(), &w->tiledOptions());
+    EXPECT_EQ(std::tuple(w->horzVert(), w->document().getCurPanoramaType(), w->getOptions()), std::tuple(false, false, &w->tiledOptions()));
     w->on_btnStitch_clicked();  // too few photos: nothing is built, but the type is set
     EXPECT_TRUE(w->document().getCurPanoramaType());
 }
