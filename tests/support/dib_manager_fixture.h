@@ -20,8 +20,6 @@ public:
         CPanoElement::m_pIDibManager = m_host.get();
     }
     ~ScopedDibManager() { CPanoElement::m_pIDibManager = m_previous; }
-    ScopedDibManager(const ScopedDibManager&) = delete;
-    ScopedDibManager& operator=(const ScopedDibManager&) = delete;
 
     EngineHost& host() { return *m_host; }
 

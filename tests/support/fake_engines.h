@@ -20,6 +20,7 @@
 // CallLog, which is thread-safe.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -35,17 +36,35 @@ namespace vltest {
 // Ordered record of calls, shared by every fake of a test.
 class CallLog {
 public:
-    void Add(std::string call);
-    std::vector<std::string> Calls() const;
+    void Add(std::string call) { Locked([&] { m_calls.push_back(std::move(call)); }); }
+    std::vector<std::string> Calls() const { return Locked([&] { return m_calls; }); }
     // The calls that start with `prefix`, in order.
-    std::vector<std::string> Matching(const std::string& prefix) const;
+    std::vector<std::string> Matching(const std::string& prefix) const
+    {
+        std::vector<std::string> out = Calls();
+        std::erase_if(out, [&](const std::string& c) { return c.rfind(prefix, 0) != 0; });
+        return out;
+    }
     int Count(const std::string& prefix) const { return int(Matching(prefix).size()); }
     // Position of the first call starting with `prefix` at or after `from`; -1 when none.
-    int IndexOf(const std::string& prefix, int from = 0) const;
+    int IndexOf(const std::string& prefix, int from = 0) const
+    {
+        const std::vector<std::string> calls = Calls();
+        for (std::size_t i = std::size_t(std::max(from, 0)); i < calls.size(); ++i)
+            if (calls[i].rfind(prefix, 0) == 0)
+                return int(i);
+        return -1;
+    }
     bool Contains(const std::string& prefix) const { return IndexOf(prefix) >= 0; }
-    void Clear();
+    void Clear() { Locked([&] { m_calls.clear(); }); }
 
 private:
+    template <class F>
+    auto Locked(F f) const -> decltype(f())
+    {
+        std::lock_guard lock(m_mutex);
+        return f();
+    }
     mutable std::mutex m_mutex;
     std::vector<std::string> m_calls;
 };
@@ -176,17 +195,44 @@ public:
     PanoramaLib::IPanoElement* GetPanoramaImage() const override { return m_full; }
     const PanoramaLib::PanoramaStatus* GetPanoramaStatus() const override { return &m_status; }
     void Free(bool photos, bool graph) override { Log("Free", photos, graph), m_built = false; }
-    void FreePanoramaImages() override;
+    void FreePanoramaImages() override
+    {
+        Log("FreePanoramaImages");
+        m_built = false;
+        if (m_preview)
+            m_preview->FreeImage(), m_full->FreeImage();
+    }
     void SetOptions(const PanoramaLib::PanoramaOptions& o) override { options = o; }
     void GetOptions(PanoramaLib::PanoramaOptions* o) const override { *o = options; }
     VarnoBase::Rect GetCropRect(bool) override { return script.cropRect; }
-    PanoramaLib::IPanoElement* CreateImageThumbnail(PanoramaLib::IPanoElement* photo) override;
+    PanoramaLib::IPanoElement* CreateImageThumbnail(PanoramaLib::IPanoElement* photo) override
+    {
+        Log("CreateImageThumbnail");
+        return new FakeElement({photo->GetWidth() / 4, photo->GetHeight() / 4}, true, photo->GetPathName());
+    }
 
     FakeElement* preview() const { return m_preview; }
     FakeElement* full() const { return m_full; }
 
 protected:
-    bool Build(const std::vector<PanoramaLib::IPanoElement*>& photos, bool manual);
+    bool Build(const std::vector<PanoramaLib::IPanoElement*>& photos, bool manual)
+    {
+        if (script.onBuild)
+            script.onBuild(photos);
+        if (!m_preview) {
+            m_preview = new FakeElement(script.previewSize, false);
+            m_full = new FakeElement(script.fullSize, false);
+        }
+        m_status = script.status;
+        m_status.bManual = manual || script.status.bManual;
+        if (m_status.nImages == 0)
+            m_status.nImages = int(photos.size());
+        m_status.options = options;
+        m_built = script.buildResult;
+        m_preview->Set(script.previewSize, m_built);
+        m_full->Set(script.fullSize, false);
+        return m_built;
+    }
     bool Render()
     {
         Log("RenderPanorama", "crop=" + std::to_string(options.bAutoCrop));
@@ -216,7 +262,13 @@ public:
         return Build(photos, true);
     }
     bool RenderPanorama() override { return Render(); }
-    bool CropPanorama(const VarnoBase::Rect& r) override;
+    bool CropPanorama(const VarnoBase::Rect& r) override
+    {
+        Log("CropPanorama", RectText(r));
+        if (script.cropResult)
+            m_full->Set({r.width(), r.height()}, true);
+        return script.cropResult;
+    }
     void SetPatchRect(const VarnoBase::Rect& r) override { Log("SetPatchRect", RectText(r)); }
 };
 

@@ -18,8 +18,12 @@
 // called from any thread; everything else runs on the UI thread.
 #pragma once
 
-#include <QPointer>
+#include <QFileInfo>
+#include <QMetaObject>
 #include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
 
 #include <algorithm>
 #include <chrono>
@@ -35,8 +39,17 @@
 
 namespace vltest {
 
-std::string FileNameOf(const std::wstring& path);
-std::string FileNamesOf(const std::list<std::wstring>& paths);  // "a.jpg,b.jpg"
+inline std::string FileNameOf(const std::wstring& path)
+{
+    return QFileInfo(QString::fromStdWString(path)).fileName().toStdString();
+}
+inline std::string FileNamesOf(const std::list<std::wstring>& paths)  // "a.jpg,b.jpg"
+{
+    std::string names;
+    for (const std::wstring& p : paths)
+        names += (names.empty() ? "" : ",") + FileNameOf(p);
+    return names;
+}
 
 class FakeWindow : public IUserInterfaceEx, public PanoramaLib::IProgressIndicator, public IUpdate {
 public:
@@ -51,8 +64,16 @@ public:
 
     // Blocks until n asynchronous updates arrived; false when `limit` passed first (a
     // guard against a hung worker, not a timing check).
-    bool WaitForAsyncUpdates(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(60));
-    std::size_t AsyncUpdateCount() const;
+    bool WaitForAsyncUpdates(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(60))
+    {
+        std::unique_lock lock(m_mutex);
+        return m_asyncArrived.wait_for(lock, limit, [&] { return m_asyncCount >= n; });
+    }
+    std::size_t AsyncUpdateCount() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_asyncCount;
+    }
 
     // IUserInterface
     void UpdateUserWndInterface() override { Log("UpdateUserWndInterface"); }
@@ -66,7 +87,18 @@ public:
     {
         Log("HighlightImage", (on ? "on:" : "off:") + FileNameOf(path));
     }
-    void AsyncUpdatePanoramaView(long wParam, long lParam) override;
+    void AsyncUpdatePanoramaView(long wParam, long lParam) override
+    {
+        Log("AsyncUpdatePanoramaView", wParam, lParam);
+        if (QObject* target = forwardAsyncTo.data())
+            QMetaObject::invokeMethod(target, "syncUpdatePanoramaView", Qt::QueuedConnection, Q_ARG(long, wParam),
+                                      Q_ARG(long, lParam));
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_asyncCount;
+        }
+        m_asyncArrived.notify_all();
+    }
     // IUserInterfaceEx
     void ShowMessageBox(unsigned id) override { Log("ShowMessageBox", id); }
     bool PromptAcceptPanorama(int unmatched, int total) override
@@ -120,7 +152,17 @@ public:
 
     void getFiles(std::list<std::wstring>& out) override { out.insert(out.end(), files.begin(), files.end()); }
     bool findFile(std::wstring path) override { return std::find(files.begin(), files.end(), path) != files.end(); }
-    void removeImages(const std::list<std::wstring>& paths) override;
+    void removeImages(const std::list<std::wstring>& paths) override
+    {
+        m_log.Add(CallText("removeImages", FileNamesOf(paths)));
+        QStringList removed;
+        for (const std::wstring& p : paths)
+            removed << QString::fromStdWString(p);
+        if (veto && !veto->continueModification(nullptr, &removed, false))
+            return;
+        for (const std::wstring& p : paths)
+            std::erase(files, p);
+    }
     bool hasImages() override { return !files.empty(); }
     int numImages() override { return static_cast<int>(files.size()); }
     void setModifiedFlag(bool modified) override { m_log.Add(CallText("setModifiedFlag", modified)); }

@@ -2,14 +2,12 @@
 // main window's call-backs. They keep every call in order so that engine tests can
 // check what an engine reported, and they answer the engine's questions from a
 // script: cancel from a chosen progress step on, accept or reject the manual matching
-// dialog (optionally switching the matcher's model or moving its markers first).
+// dialog.
 //
 //   vltest::RecordingProgress progress;
 //   progress.CancelAtStep(3);            // the 3rd AbortProgressIndicator answers true
 //   vltest::RecordingUserInterface ui;
-//   ui.QueueMatchingAnswer(vltest::MatchingAnswer::Accept()
-//                              .Model(PanoramaLib::MotionAffine)
-//                              .Move(PanoramaLib::IManualMatcher::PTS_Second, 0, {120, 40}));
+//   ui.QueueMatchingAnswer(vltest::MatchingAnswer::Accept());
 //   ui.QueueMatchingAnswer(vltest::MatchingAnswer::Reject());
 //   engine->Initialize(nullptr, nullptr, &ui);
 //   engine->Set_IProgressIndicator(&progress);
@@ -22,7 +20,6 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -93,26 +90,12 @@ private:
     int m_opens = 0, m_closes = 0, m_cancelAt = 0;
 };
 
-struct MarkerMove {
-    PanoramaLib::IManualMatcher::PTS_group group;
-    int index;
-    VarnoBase::Point point;
-};
-
-// What the scripted user does in one manual matching dialog: first switch the model
-// (if given), then drop the markers in order, then accept (answer 0) or reject (1).
+// What the scripted user does in one manual matching dialog: accept (answer 0) or reject (1).
 struct MatchingAnswer {
     bool accept = true;
-    std::optional<PanoramaLib::MotionModel> model;
-    std::vector<MarkerMove> moves;
 
     static MatchingAnswer Accept() { return {}; }
-    static MatchingAnswer Reject() { return {false, {}, {}}; }
-    MatchingAnswer& Model(PanoramaLib::MotionModel mm) { return model = mm, *this; }
-    MatchingAnswer& Move(PanoramaLib::IManualMatcher::PTS_group g, int index, VarnoBase::Point p)
-    {
-        return moves.push_back({g, index, p}), *this;
-    }
+    static MatchingAnswer Reject() { return {false}; }
 };
 
 // One OpenManualMatchingDialog call as the dialog saw it.
@@ -143,11 +126,29 @@ public:
     std::vector<Highlight> Highlights() const { return Locked([&] { return m_highlights; }); }
     // True when the highlights pair up: every path switched on is switched off again
     // by a later call, innermost first, and nothing stays on.
-    bool HighlightsBalanced() const;
+    bool HighlightsBalanced() const
+    {
+        return Locked([&] {
+            std::vector<std::wstring> open;
+            for (const Highlight& h : m_highlights) {
+                if (h.on)
+                    open.push_back(h.path);
+                else if (open.empty() || open.back() != h.path)
+                    return false;
+                else
+                    open.pop_back();
+            }
+            return open.empty();
+        });
+    }
     std::vector<AsyncUpdate> AsyncUpdates() const { return Locked([&] { return m_async; }); }
     // Blocks until at least n asynchronous updates have arrived; false when `limit`
     // passed first (a guard against a hung engine, not a timing check).
-    bool WaitForAsyncUpdates(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
+    bool WaitForAsyncUpdates(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(60)) const
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_asyncArrived.wait_for(lock, limit, [&] { return m_async.size() >= n; });
+    }
     std::vector<MatchingDialogCall> MatchingCalls() const { return Locked([&] { return m_matching; }); }
     // Forgets the calls; queued answers stay.
     void Clear()
@@ -161,9 +162,24 @@ public:
     void UpdateUserWndInterface() override { Locked([&] { ++m_userWndUpdates; }); }
     void UpdatePictureView(bool b) override { Locked([&] { m_pictureViewUpdates.push_back(b); }); }
     int OpenManualMatchingDialog(PanoramaLib::IPanoElement* first, PanoramaLib::IPanoElement* second,
-                                 PanoramaLib::IManualMatcher* matcher) override;
+                                 PanoramaLib::IManualMatcher* matcher) override
+    {
+        // Like the main window: no dialog at all for a missing photo (or matcher).
+        const bool shown = first && second && matcher;
+        MatchingDialogCall call{first, second, shown ? first->GetPathName() : std::wstring(), 1};
+        Locked([&] {
+            if (shown && !m_answers.empty())
+                call.answer = m_answers.front().accept ? 0 : 1, m_answers.pop_front();
+            m_matching.push_back(call);
+        });
+        return call.answer;
+    }
     void HighlightImage(const std::wstring& p, bool on) override { Locked([&] { m_highlights.push_back({p, on}); }); }
-    void AsyncUpdatePanoramaView(long wParam, long lParam) override;
+    void AsyncUpdatePanoramaView(long wParam, long lParam) override
+    {
+        Locked([&] { m_async.push_back({wParam, lParam}); });
+        m_asyncArrived.notify_all();
+    }
 
 private:
     mutable std::condition_variable m_asyncArrived;

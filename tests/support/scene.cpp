@@ -17,51 +17,25 @@ namespace vltest {
 namespace {
 constexpr double kPi = 3.141592653589793;
 
-int roundUp(int v, int multiple)
-{
-    if (v < 1)
-        v = 1;
-    return (v + multiple - 1) / multiple * multiple;
-}
+int roundUp(int v, int multiple) { return (std::max(v, 1) + multiple - 1) / multiple * multiple; }
 
 bool finite(const Mat3& a)
 {
-    for (const auto& row : a.m)
-        for (double v : row)
-            if (!std::isfinite(v))
-                return false;
-    return true;
+    const auto& m = a.m;
+    return detail::allFinite({m[0][0], m[0][1], m[0][2], m[1][0], m[1][1], m[1][2], m[2][0], m[2][1], m[2][2]});
 }
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
 // Mat3
 
-Mat3 Mat3::translation(double tx, double ty)
-{
-    Mat3 r;
-    r.m[0][2] = tx;
-    r.m[1][2] = ty;
-    return r;
-}
-
-Mat3 Mat3::scaling(double sx, double sy)
-{
-    Mat3 r;
-    r.m[0][0] = sx;
-    r.m[1][1] = sy;
-    return r;
-}
+Mat3 Mat3::translation(double tx, double ty) { return {{{1, 0, tx}, {0, 1, ty}, {0, 0, 1}}}; }
+Mat3 Mat3::scaling(double sx, double sy) { return {{{sx, 0, 0}, {0, sy, 0}, {0, 0, 1}}}; }
 
 Mat3 Mat3::rotation(double degrees)
 {
     const double a = degrees * kPi / 180, c = std::cos(a), s = std::sin(a);
-    Mat3 r;
-    r.m[0][0] = c;
-    r.m[0][1] = -s;
-    r.m[1][0] = s;
-    r.m[1][1] = c;
-    return r;
+    return {{{c, -s, 0}, {s, c, 0}, {0, 0, 1}}};
 }
 
 void Mat3::map(double x, double y, double& ox, double& oy) const
@@ -81,16 +55,9 @@ Mat3 Mat3::inverse() const
     if (!std::isfinite(det) || det == 0)
         throw std::domain_error("Mat3::inverse: singular matrix");
     const double k = 1 / det;
-    Mat3 r;
-    r.m[0][0] = c00 * k;
-    r.m[0][1] = (a[0][2] * a[2][1] - a[0][1] * a[2][2]) * k;
-    r.m[0][2] = (a[0][1] * a[1][2] - a[0][2] * a[1][1]) * k;
-    r.m[1][0] = c01 * k;
-    r.m[1][1] = (a[0][0] * a[2][2] - a[0][2] * a[2][0]) * k;
-    r.m[1][2] = (a[0][2] * a[1][0] - a[0][0] * a[1][2]) * k;
-    r.m[2][0] = c02 * k;
-    r.m[2][1] = (a[0][1] * a[2][0] - a[0][0] * a[2][1]) * k;
-    r.m[2][2] = (a[0][0] * a[1][1] - a[0][1] * a[1][0]) * k;
+    const Mat3 r{{{c00 * k, (a[0][2] * a[2][1] - a[0][1] * a[2][2]) * k, (a[0][1] * a[1][2] - a[0][2] * a[1][1]) * k},
+                  {c01 * k, (a[0][0] * a[2][2] - a[0][2] * a[2][0]) * k, (a[0][2] * a[1][0] - a[0][0] * a[1][2]) * k},
+                  {c02 * k, (a[0][1] * a[2][0] - a[0][0] * a[2][1]) * k, (a[0][0] * a[1][1] - a[0][1] * a[1][0]) * k}}};
     if (!finite(r))
         throw std::domain_error("Mat3::inverse: singular matrix");
     return r;
@@ -108,31 +75,19 @@ Mat3 operator*(const Mat3& a, const Mat3& b)
 double maxAbsDifference(const Mat3& a, const Mat3& b)
 {
     double d = 0;
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j)
-            d = std::max(d, std::abs(a.m[i][j] - b.m[i][j]));
+    for (int i = 0; i < 9; ++i)
+        d = std::max(d, std::abs(a.m[i / 3][i % 3] - b.m[i / 3][i % 3]));
     return d;
 }
 
 // ---------------------------------------------------------------------------------------
 // Scene
 
-namespace {
-std::vector<detail::LevelView> levelViews(const detail::MipTexture& t)
-{
-    std::vector<detail::LevelView> v;
-    for (const QImage& l : t.levels)
-        v.push_back(detail::viewOf(l));
-    return v;
-}
-}  // namespace
-
 const detail::MipTexture& Scene::Impl::sphereTexture() const
 {
     std::call_once(sphereOnce, [this] {
         const int w = options.sphereWidth;
         sphere = detail::buildTexture(w, w / 2, true, detail::mix64(options.seed) ^ 0x51u);
-        sphereLevels = levelViews(sphere);
     });
     return sphere;
 }
@@ -147,7 +102,6 @@ Scene::Scene(const SceneOptions& options) : d_(std::make_unique<Impl>())
     o.sphereWidth = roundUp(o.sphereWidth, 512);
     d_->options = o;
     d_->plane = detail::buildTexture(o.planeWidth, o.planeHeight, false, o.seed);
-    d_->planeLevels = levelViews(d_->plane);
 }
 
 Scene::~Scene() = default;
@@ -177,7 +131,7 @@ QRgb Scene::planeColor(double x, double y) const
 {
     if (!insidePlane(d_->plane, x, y))
         return qRgb(0, 0, 0);
-    return toRgb(detail::bilinear(d_->planeLevels[0], false, x, y));
+    return toRgb(detail::bilinear(d_->plane.views[0], false, x, y));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -212,20 +166,12 @@ QImage renderPlaneView(const Scene& scene, const PlaneView& view, const Photomet
         throw std::invalid_argument("renderPlaneView: degenerate transform");
 
     const detail::MipTexture& t = s.plane;
-    const detail::LevelView* levels = s.planeLevels.data();
-    const int levelCount = int(s.planeLevels.size());
-    const bool affine = M.m[2][0] == 0 && M.m[2][1] == 0 && M.m[2][2] == 1;
     return detail::renderView(view.width, view.height, photo, [&](double x, double y, detail::Rgb& c) {
         double X, Y;
-        if (affine) {
-            X = M.m[0][0] * x + M.m[0][1] * y + M.m[0][2];
-            Y = M.m[1][0] * x + M.m[1][1] * y + M.m[1][2];
-        } else {
-            M.map(x, y, X, Y);
-        }
+        M.map(x, y, X, Y);  // the division is by exactly 1 for the affine views
         if (!insidePlane(t, X, Y))
             return false;
-        c = detail::trilinear(t, levels, levelCount, lod, X, Y);
+        c = detail::trilinear(t, lod, X, Y);
         return true;
     });
 }
@@ -246,8 +192,8 @@ std::vector<PlaneShot> makeStrip(const Scene& scene, const StripOptions& o)
     if (o.count < 1 || o.count > 1000)
         throw std::invalid_argument("makeStrip: count out of range");
     detail::checkViewSize(o.width, o.height);
-    if (!(o.overlap >= 0 && o.overlap < 1) || !std::isfinite(o.sceneScale) || o.sceneScale < 0)
-        throw std::invalid_argument("makeStrip: overlap or scale out of range");
+    if (!(o.overlap >= 0 && o.overlap < 1))
+        throw std::invalid_argument("makeStrip: overlap out of range");
 
     const bool horizontal = o.direction == Direction::Horizontal;
     const double length = horizontal ? o.width : o.height;
@@ -290,27 +236,15 @@ std::vector<PlaneShot> makeStrip(const Scene& scene, const StripOptions& o)
         return Mat3::translation(l.cx, l.cy) * l.linear * Mat3::translation(-o.width / 2.0, -o.height / 2.0);
     };
     double minX = 1e300, minY = 1e300, maxX = -1e300, maxY = -1e300;
-    for (const Layout& l : layout) {
-        const Mat3 M = unitToScene(l);
-        const double cs[4][2] = {{0, 0}, {double(o.width - 1), 0}, {0, double(o.height - 1)},
-                                 {double(o.width - 1), double(o.height - 1)}};
-        for (const auto& c : cs) {
+    for (const Layout& l : layout)
+        for (int k = 0; k < 4; ++k) {
             double X, Y;
-            M.map(c[0], c[1], X, Y);
-            minX = std::min(minX, X);
-            maxX = std::max(maxX, X);
-            minY = std::min(minY, Y);
-            maxY = std::max(maxY, Y);
+            unitToScene(l).map(k & 1 ? o.width - 1 : 0, k & 2 ? o.height - 1 : 0, X, Y);
+            minX = std::min(minX, X), maxX = std::max(maxX, X), minY = std::min(minY, Y), maxY = std::max(maxY, Y);
         }
-    }
     constexpr double kMargin = 4;  // texels kept free at the plane's border
     const double availW = scene.planeWidth() - 1 - 2 * kMargin, availH = scene.planeHeight() - 1 - 2 * kMargin;
-    const double fit = std::min(availW / (maxX - minX), availH / (maxY - minY));
-    double scale = o.sceneScale;
-    if (scale == 0)
-        scale = std::min(1.0, fit);
-    else if (scale > fit)
-        throw std::invalid_argument("makeStrip: the strip does not fit the scene plane at this scale");
+    const double scale = std::min({1.0, availW / (maxX - minX), availH / (maxY - minY)});
     const double offX = (scene.planeWidth() - 1) / 2.0 - scale * (minX + maxX) / 2;
     const double offY = (scene.planeHeight() - 1) / 2.0 - scale * (minY + maxY) / 2;
     const Mat3 place = Mat3::translation(offX, offY) * Mat3::scaling(scale, scale);
@@ -325,7 +259,7 @@ std::vector<PlaneShot> makeStrip(const Scene& scene, const StripOptions& o)
         s.view.height = o.height;
         if (shots.empty())
             firstInverse = s.view.toScene.inverse();
-        s.toFirst = shots.empty() ? Mat3::identity() : firstInverse * s.view.toScene;
+        s.toFirst = shots.empty() ? Mat3{} : firstInverse * s.view.toScene;
         s.photometric = l.ph;
         s.image = renderPlaneView(scene, s.view, s.photometric);
         shots.push_back(std::move(s));
@@ -341,24 +275,16 @@ Mat3 relativeTransform(const PlaneShot& from, const PlaneShot& to)
 // ---------------------------------------------------------------------------------------
 // Files
 
-QString extensionOf(FileFormat format)
-{
-    switch (format) {
-    case FileFormat::Jpeg: return QStringLiteral("jpg");
-    case FileFormat::Png: return QStringLiteral("png");
-    case FileFormat::Tiff: return QStringLiteral("tif");
-    case FileFormat::Bmp: return QStringLiteral("bmp");
-    }
-    return {};
-}
+namespace {
+// Extension and writer format of each FileFormat, in its order.
+constexpr const char* kFormats[][2] = {{"jpg", "jpeg"}, {"png", "png"}, {"tif", "tiff"}, {"bmp", "bmp"}};
+}  // namespace
+
+QString extensionOf(FileFormat format) { return QString::fromLatin1(kFormats[int(format)][0]); }
 
 void saveImage(const QImage& image, const QString& path, FileFormat format, int quality)
 {
-    const char* name = format == FileFormat::Jpeg ? "jpeg"
-                       : format == FileFormat::Png ? "png"
-                       : format == FileFormat::Tiff ? "tiff"
-                                                    : "bmp";
-    QImageWriter writer(path, name);
+    QImageWriter writer(path, kFormats[int(format)][1]);
     if (format == FileFormat::Jpeg)
         writer.setQuality(quality);
     if (!writer.write(image))
@@ -373,8 +299,8 @@ QStringList savePhotos(const std::vector<QImage>& images, const QString& folder,
     const QDir dir(folder);
     QStringList paths;
     for (std::size_t i = 0; i < images.size(); ++i) {
-        const QString name = QStringLiteral("%1%2.%3").arg(prefix).arg(i + 1, 2, 10, QChar('0')).arg(extensionOf(format));
-        const QString path = dir.filePath(name);
+        const QString path =
+            dir.filePath(QStringLiteral("%1%2.%3").arg(prefix).arg(i + 1, 2, 10, QChar('0')).arg(extensionOf(format)));
         saveImage(images[i], path, format, quality);
         paths << path;
     }

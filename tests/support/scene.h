@@ -63,7 +63,6 @@ namespace vltest {
 struct Mat3 {
     double m[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
 
-    static Mat3 identity() { return {}; }
     static Mat3 translation(double tx, double ty);
     static Mat3 scaling(double sx, double sy);
     static Mat3 rotation(double degrees);  // [[c, -s], [s, c]]: positive turns clockwise on screen (y down)
@@ -90,14 +89,7 @@ struct SceneOptions {
 
 // A scene small enough for unit tests (a 1024 x 1024 plane, a 2048 x 1024 sphere; built
 // in well under a second, also under the sanitizers). Views of up to ~600 pixels fit.
-inline SceneOptions smallSceneOptions(std::uint64_t seed = 1)
-{
-    SceneOptions o;
-    o.seed = seed;
-    o.planeWidth = o.planeHeight = 1024;
-    o.sphereWidth = 2048;
-    return o;
-}
+inline SceneOptions smallSceneOptions(std::uint64_t seed = 1) { return {seed, 1024, 1024, 2048}; }
 
 class Scene {
 public:
@@ -106,8 +98,6 @@ public:
     ~Scene();
     Scene(Scene&&) noexcept;
     Scene& operator=(Scene&&) noexcept;
-    Scene(const Scene&) = delete;
-    Scene& operator=(const Scene&) = delete;
 
     const SceneOptions& options() const;  // with the rounded sizes
     int planeWidth() const;
@@ -167,9 +157,6 @@ struct StripOptions {
                            // neighbours; exact when every jitter is zero
     Motion motion = Motion::Similarity;
     Direction direction = Direction::Horizontal;
-    // Scene units per view pixel at nominal scale. 0: 1.0, or smaller (magnified) when
-    // the strip would not fit the plane; an explicit value that does not fit throws.
-    double sceneScale = 0.0;
     // Per-view random variation (uniform in [-x, x]); each applies only to the models
     // that allow it: scale (all models), rotation (similarity, affine), anisotropy and
     // shear (affine).

@@ -25,53 +25,30 @@ void turnBack(const Mat3& R, double a, double b, double c, double& X, double& Y,
 void checkCamera(const Camera& c)
 {
     detail::checkViewSize(c.width, c.height);
-    if (!std::isfinite(c.f) || c.f <= 0 || !std::isfinite(c.rx) || !std::isfinite(c.ry) || !std::isfinite(c.rz))
+    if (!detail::allFinite({c.f, c.rx, c.ry, c.rz}) || c.f <= 0)
         throw std::invalid_argument("camera with a non-finite angle or a non-positive focal length");
 }
 
-// Samples the sphere texture along a world direction.
-struct SphereSampler {
-    const detail::MipTexture& t;
-    const detail::LevelView* levels;
-    int levelCount;
-    double lod;
-    double uScale, vScale;
-
-    SphereSampler(const Scene& scene, double texelsPerPixel)
-        : t(scene.impl().sphereTexture()),
-          levels(scene.impl().sphereLevels.data()),
-          levelCount(int(scene.impl().sphereLevels.size())),
-          lod(texelsPerPixel > 1 ? std::log2(texelsPerPixel) : 0.0),
-          uScale(t.width() / (2 * kPi)),
-          vScale(t.height() / kPi)
-    {
-    }
-
-    detail::Rgb operator()(double X, double Y, double Z) const
-    {
-        const double lon = std::atan2(X, Z);
-        const double lat = std::atan2(Y, std::sqrt(X * X + Z * Z));
-        return detail::trilinear(t, levels, levelCount, lod, (lon + kPi) * uScale - 0.5,
-                                 (lat + kPi / 2) * vScale - 0.5);
-    }
-};
+// Samples the sphere texture along a world direction, at the level of detail of a view
+// covering `texelsPerPixel` texels with each pixel.
+auto sphereSampler(const Scene& scene, double texelsPerPixel)
+{
+    const detail::MipTexture& t = scene.impl().sphereTexture();
+    const double lod = texelsPerPixel > 1 ? std::log2(texelsPerPixel) : 0.0;
+    const double uScale = t.width() / (2 * kPi), vScale = t.height() / kPi;
+    return [&t, lod, uScale, vScale](double X, double Y, double Z) {
+        const double lon = std::atan2(X, Z), lat = std::atan2(Y, std::sqrt(X * X + Z * Z));
+        return detail::trilinear(t, lod, (lon + kPi) * uScale - 0.5, (lat + kPi / 2) * vScale - 0.5);
+    };
+}
 }  // namespace
 
 Mat3 rotationMatrix(double rx, double ry, double rz)
 {
-    auto cs = [](double deg, double& c, double& s) {
-        c = std::cos(deg * kDeg);
-        s = std::sin(deg * kDeg);
-    };
-    double c, s;
-    Mat3 Rx, Ry, Rz;
-    cs(rx, c, s);
-    Rx.m[1][1] = c, Rx.m[1][2] = s, Rx.m[2][1] = -s, Rx.m[2][2] = c;
-    cs(ry, c, s);
-    Ry.m[0][0] = c, Ry.m[0][2] = -s, Ry.m[2][0] = s, Ry.m[2][2] = c;
-    cs(rz, c, s);
-    Rz.m[0][0] = c, Rz.m[0][1] = s, Rz.m[1][0] = -s, Rz.m[1][1] = c;
-    return (Rz * Rx) * Ry;
+    const double cx = std::cos(rx * kDeg), sx = std::sin(rx * kDeg), cy = std::cos(ry * kDeg), sy = std::sin(ry * kDeg);
+    const double cz = std::cos(rz * kDeg), sz = std::sin(rz * kDeg);
+    const Mat3 Rx{{{1, 0, 0}, {0, cx, sx}, {0, -sx, cx}}}, Ry{{{cy, 0, -sy}, {0, 1, 0}, {sy, 0, cy}}};
+    return (Mat3{{{cz, sz, 0}, {-sz, cz, 0}, {0, 0, 1}}} * Rx) * Ry;
 }
 
 void pixelRay(const Camera& cam, double x, double y, double& X, double& Y, double& Z)
@@ -103,7 +80,7 @@ double focalForFov(int width, double degrees)
 QImage renderCameraView(const Scene& scene, const Camera& cam, const Photometric& photo)
 {
     checkCamera(cam);
-    const SphereSampler sample(scene, scene.options().sphereWidth / (2 * kPi * cam.f));
+    const auto sample = sphereSampler(scene, scene.options().sphereWidth / (2 * kPi * cam.f));
     const Mat3 R = rotationMatrix(cam.rx, cam.ry, cam.rz);
     const double cx = cam.width / 2.0, cy = cam.height / 2.0, invF = 1 / cam.f;
     return detail::renderView(cam.width, cam.height, photo, [&](double x, double y, detail::Rgb& c) {
@@ -141,7 +118,7 @@ std::vector<CameraShot> makeRing(const Scene& scene, const RingOptions& o)
 {
     if (o.count < 2 || o.count > 720)
         throw std::invalid_argument("makeRing: count out of range");
-    if (!(o.overlap >= 0 && o.overlap < 1) || !std::isfinite(o.pitch) || !std::isfinite(o.angleJitterDeg))
+    if (!(o.overlap >= 0 && o.overlap < 1) || !detail::allFinite({o.pitch, o.angleJitterDeg}))
         throw std::invalid_argument("makeRing: overlap or angles out of range");
     const double step = 360.0 / o.count;
     const double fov = step / (1 - o.overlap);
@@ -158,8 +135,7 @@ std::vector<CameraShot> makeMosaic(const Scene& scene, const MosaicOptions& o)
 {
     if (o.rows < 1 || o.cols < 1 || o.rows * o.cols > 1000)
         throw std::invalid_argument("makeMosaic: grid size out of range");
-    if (!(o.overlap >= 0 && o.overlap < 1) || !std::isfinite(o.focal) || o.focal < 0 ||
-        !std::isfinite(o.angleJitterDeg))
+    if (!(o.overlap >= 0 && o.overlap < 1) || !detail::allFinite({o.focal, o.angleJitterDeg}) || o.focal < 0)
         throw std::invalid_argument("makeMosaic: overlap, focal length or jitter out of range");
     detail::checkViewSize(o.width, o.height);
     const double f = o.focal > 0 ? o.focal : double(o.width);
@@ -180,10 +156,9 @@ std::vector<CameraShot> makeMosaic(const Scene& scene, const MosaicOptions& o)
 QImage renderSurfaceView(const Scene& scene, const SurfaceView& v)
 {
     detail::checkViewSize(v.width, v.height);
-    if (!std::isfinite(v.radius) || v.radius <= 0 || !std::isfinite(v.thetaMinDeg) || !std::isfinite(v.vMin) ||
-        !std::isfinite(v.rx) || !std::isfinite(v.ry) || !std::isfinite(v.rz))
+    if (!detail::allFinite({v.radius, v.thetaMinDeg, v.vMin, v.rx, v.ry, v.rz}) || v.radius <= 0)
         throw std::invalid_argument("renderSurfaceView: non-finite or non-positive parameter");
-    const SphereSampler sample(scene, scene.options().sphereWidth / (2 * kPi * v.radius));
+    const auto sample = sphereSampler(scene, scene.options().sphereWidth / (2 * kPi * v.radius));
     const Mat3 Rs = rotationMatrix(v.rx, v.ry, v.rz);
     const double perPixelDeg = 180 / (kPi * v.radius);
     return detail::renderView(v.width, v.height, Photometric{}, [&](double x, double y, detail::Rgb& c) {
@@ -217,19 +192,17 @@ PhotoSet photoSetOf(std::vector<Shot> shots, FileFormat format, int quality)
 }
 }  // namespace
 
-PhotoSet makeStripPhotoSet(const Scene& scene, const StripOptions& options, FileFormat format, int quality)
+PhotoSet makeStripPhotoSet(const Scene& s, const StripOptions& o, FileFormat f, int q)
 {
-    return photoSetOf(makeStrip(scene, options), format, quality);
+    return photoSetOf(makeStrip(s, o), f, q);
 }
-
-PhotoSet makeMosaicPhotoSet(const Scene& scene, const MosaicOptions& options, FileFormat format, int quality)
+PhotoSet makeMosaicPhotoSet(const Scene& s, const MosaicOptions& o, FileFormat f, int q)
 {
-    return photoSetOf(makeMosaic(scene, options), format, quality);
+    return photoSetOf(makeMosaic(s, o), f, q);
 }
-
-PhotoSet makeRingPhotoSet(const Scene& scene, const RingOptions& options, FileFormat format, int quality)
+PhotoSet makeRingPhotoSet(const Scene& s, const RingOptions& o, FileFormat f, int q)
 {
-    return photoSetOf(makeRing(scene, options), format, quality);
+    return photoSetOf(makeRing(s, o), f, q);
 }
 
 }  // namespace vltest

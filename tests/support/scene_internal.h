@@ -7,11 +7,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
 
+#include "core/parallel.h"
 #include "tests/support/scene.h"
 
 namespace vltest::detail {
@@ -38,23 +39,6 @@ private:
     std::uint64_t state_;
 };
 
-// One texture with its box-filtered mip levels (all Format_RGB32). Level l has half the
-// size of level l-1; level coordinates relate by x_l = (x + 0.5) / 2^l - 0.5.
-struct MipTexture {
-    std::vector<QImage> levels;
-    bool wrapX = false;  // seamless in x (the sphere's longitude)
-
-    int width() const { return levels.empty() ? 0 : levels[0].width(); }
-    int height() const { return levels.empty() ? 0 : levels[0].height(); }
-};
-
-// Builds the procedural texture: noise, gradients, shapes and marks; then the mip levels.
-MipTexture buildTexture(int width, int height, bool wrapX, std::uint64_t seed);
-
-struct Rgb {
-    float r = 0, g = 0, b = 0;
-};
-
 struct LevelView {
     const std::uint32_t* px = nullptr;
     qsizetype stride = 0;  // in pixels
@@ -67,6 +51,25 @@ inline LevelView viewOf(const QImage& img)
     return {reinterpret_cast<const std::uint32_t*>(img.constBits()), img.bytesPerLine() / 4, img.width(),
             img.height()};
 }
+
+// One texture with its box-filtered mip levels (all Format_RGB32) and their pixel views.
+// Level l has half the size of level l-1; level coordinates relate by
+// x_l = (x + 0.5) / 2^l - 0.5.
+struct MipTexture {
+    std::vector<QImage> levels;
+    std::vector<LevelView> views;  // of `levels`, made once they are complete
+    bool wrapX = false;  // seamless in x (the sphere's longitude)
+
+    int width() const { return levels.empty() ? 0 : levels[0].width(); }
+    int height() const { return levels.empty() ? 0 : levels[0].height(); }
+};
+
+// Builds the procedural texture: noise, gradients, shapes and marks; then the mip levels.
+MipTexture buildTexture(int width, int height, bool wrapX, std::uint64_t seed);
+
+struct Rgb {
+    float r = 0, g = 0, b = 0;
+};
 
 // Bilinear sample at level coordinates; x wraps when wrapX, otherwise both coordinates
 // are clamped to the level (callers reject points outside the domain beforehand).
@@ -106,29 +109,31 @@ inline Rgb bilinear(const LevelView& L, bool wrapX, double x, double y) noexcept
 }
 
 // Trilinear sample at level-0 coordinates with a fixed level of detail lod >= 0.
-inline Rgb trilinear(const MipTexture& t, const LevelView* levels, int levelCount, double lod, double x,
-                     double y) noexcept
+inline Rgb trilinear(const MipTexture& t, double lod, double x, double y) noexcept
 {
-    int l0 = int(lod);
-    if (l0 >= levelCount - 1)
-        return bilinear(levels[levelCount - 1], t.wrapX, std::ldexp(x + 0.5, -(levelCount - 1)) - 0.5,
-                        std::ldexp(y + 0.5, -(levelCount - 1)) - 0.5);
-    const double frac = lod - l0;
-    const Rgb a = l0 == 0 ? bilinear(levels[0], t.wrapX, x, y)
-                          : bilinear(levels[l0], t.wrapX, std::ldexp(x + 0.5, -l0) - 0.5,
-                                     std::ldexp(y + 0.5, -l0) - 0.5);
-    if (frac <= 0)
+    auto at = [&](int l) {
+        return l == 0 ? bilinear(t.views[0], t.wrapX, x, y)
+                      : bilinear(t.views[l], t.wrapX, std::ldexp(x + 0.5, -l) - 0.5, std::ldexp(y + 0.5, -l) - 0.5);
+    };
+    const int l0 = int(lod), last = int(t.views.size()) - 1;
+    if (l0 >= last)
+        return at(last);
+    const Rgb a = at(l0);
+    if (lod - l0 <= 0)
         return a;
-    const Rgb b = bilinear(levels[l0 + 1], t.wrapX, std::ldexp(x + 0.5, -(l0 + 1)) - 0.5,
-                           std::ldexp(y + 0.5, -(l0 + 1)) - 0.5);
-    const float u = float(frac);
+    const Rgb b = at(l0 + 1);
+    const float u = float(lod - l0);
     return {a.r + (b.r - a.r) * u, a.g + (b.g - a.g) * u, a.b + (b.b - a.b) * u};
 }
 
-// Runs fn(begin, end) over [0, count) in chunks on plain threads.
-void parallelFor(int count, int chunk, const std::function<void(int, int)>& fn);
-// parallelFor over image rows with a chunk size suited to per-pixel work.
-void parallelRows(int rows, const std::function<void(int, int)>& fn);
+// fn(begin, end) over chunks of image rows on the shared pool; every row is independent,
+// so the result does not depend on the number of threads.
+template <class Fn>
+void parallelRows(int rows, const Fn& fn)
+{
+    Utils::ParallelFor(std::size_t(std::max(rows, 0)), std::size_t(std::clamp(rows / 128, 4, 32)),
+                       [&](std::size_t b, std::size_t e) { fn(int(b), int(e)); });
+}
 
 }  // namespace vltest::detail
 
@@ -137,11 +142,9 @@ namespace vltest {
 struct Scene::Impl {
     SceneOptions options;
     detail::MipTexture plane;
-    std::vector<detail::LevelView> planeLevels;
 
     mutable std::once_flag sphereOnce;
     mutable detail::MipTexture sphere;
-    mutable std::vector<detail::LevelView> sphereLevels;
 
     const detail::MipTexture& sphereTexture() const;
 };
@@ -149,6 +152,11 @@ struct Scene::Impl {
 }  // namespace vltest
 
 namespace vltest::detail {
+
+inline bool allFinite(std::initializer_list<double> values)
+{
+    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+}
 
 // Refuses sizes that are empty, absurd or not representable (throws std::invalid_argument).
 void checkViewSize(int width, int height);
@@ -160,8 +168,7 @@ template <class Sampler>
 QImage renderView(int width, int height, const Photometric& ph, const Sampler& sample)
 {
     checkViewSize(width, height);
-    if (!std::isfinite(ph.gain) || !std::isfinite(ph.vignetting) || !std::isfinite(ph.noiseSigma) ||
-        !std::isfinite(ph.k1) || !std::isfinite(ph.k2) || ph.noiseSigma < 0)
+    if (!allFinite({ph.gain, ph.vignetting, ph.noiseSigma, ph.k1, ph.k2}) || ph.noiseSigma < 0)
         throw std::invalid_argument("renderView: non-finite or negative photometric parameter");
     QImage out(width, height, QImage::Format_RGB888);
     if (out.isNull())

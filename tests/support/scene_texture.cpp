@@ -18,43 +18,10 @@
 #include <QPolygonF>
 
 #include <array>
-#include <atomic>
-#include <thread>
 
 #include "tests/support/scene_internal.h"
 
 namespace vltest::detail {
-
-void parallelFor(int count, int chunk, const std::function<void(int, int)>& fn)
-{
-    if (count <= 0)
-        return;
-    chunk = std::max(1, chunk);
-    const unsigned hw = std::max(1u, std::thread::hardware_concurrency());
-    const int threads = int(std::min<unsigned>({hw, 16u, unsigned((count + chunk - 1) / chunk)}));
-    if (threads <= 1) {
-        fn(0, count);
-        return;
-    }
-    // Chunks are handed out on demand, which balances work of uneven cost (rows half
-    // outside the scene, bands crowded with shapes).
-    std::atomic<int> next{0};
-    std::vector<std::thread> pool;
-    pool.reserve(threads);
-    for (int t = 0; t < threads; ++t) {
-        pool.emplace_back([&] {
-            for (int b = next.fetch_add(chunk); b < count; b = next.fetch_add(chunk))
-                fn(b, std::min(count, b + chunk));
-        });
-    }
-    for (auto& th : pool)
-        th.join();
-}
-
-void parallelRows(int rows, const std::function<void(int, int)>& fn)
-{
-    parallelFor(rows, std::clamp(rows / 128, 4, 32), fn);
-}
 
 namespace {
 
@@ -133,11 +100,9 @@ void paintNoise(QImage& img, bool wrapX, Rng& rng)
                 }
             }
             auto* line = reinterpret_cast<QRgb*>(img.scanLine(y));
-            for (int x = 0; x < W; ++x) {
-                const float* v = &acc[std::size_t(x) * 3];
-                auto q = [](float f) { return int(std::clamp(f, 0.0f, 255.0f) + 0.5f); };
-                line[x] = qRgb(std::min(q(v[0]), 255), std::min(q(v[1]), 255), std::min(q(v[2]), 255));
-            }
+            auto q = [](float f) { return int(std::clamp(f, 0.0f, 255.0f) + 0.5f); };
+            for (const float* v = acc.data(); v != acc.data() + acc.size(); v += 3)
+                *line++ = qRgb(q(v[0]), q(v[1]), q(v[2]));
         }
     });
 }
@@ -171,11 +136,9 @@ Item makeShape(Rng& rng, int W, int H)
     it.extent = r * 1.5;
     const int kind = rng.below(4);
     switch (kind) {
-    case 0: {  // ellipse
-        const double ry = r * rng.uniform(0.45, 1.0);
-        it.path.addEllipse(QPointF(0, 0), r, ry);
+    case 0:  // ellipse
+        it.path.addEllipse(QPointF(0, 0), r, r * rng.uniform(0.45, 1.0));
         break;
-    }
     case 1: {  // ring
         const double ry = r * rng.uniform(0.6, 1.0);
         const double t = std::max(1.2, r * rng.uniform(0.12, 0.35));
@@ -276,50 +239,37 @@ void paintItems(QImage& img, bool wrapX, Rng& rng)
 {
     const int W = img.width(), H = img.height();
     const double area = double(W) * H;
-    std::vector<Item> shapes;
-    const int shapeCount = int(area / 2600);
-    shapes.reserve(shapeCount);
-    for (int i = 0; i < shapeCount; ++i)
-        shapes.push_back(makeShape(rng, W, H));
+    std::vector<Item> shapes(std::size_t(area / 2600)), marks(std::size_t(area / 16000));
+    for (Item& it : shapes)
+        it = makeShape(rng, W, H);
     std::stable_sort(shapes.begin(), shapes.end(), [](const Item& a, const Item& b) { return a.extent > b.extent; });
-    const int markCount = int(area / 16000);
-    std::vector<Item> marks;
-    marks.reserve(markCount);
-    for (int i = 0; i < markCount; ++i)
-        marks.push_back(makeMarks(rng, W, H));
+    for (Item& it : marks)
+        it = makeMarks(rng, W, H);
 
     // Painted in fixed horizontal bands on parallel threads. Each band is its own QImage
     // over the band's rows and sees every item that reaches it, in the same order; the
     // band layout depends only on the texture size, so the result is the same on every
     // machine whatever its number of cores.
     const int bandCount = std::clamp(H / 64, 1, 32);
-    std::vector<std::pair<int, int>> bands;
-    for (int b = 0; b < bandCount; ++b)
-        bands.emplace_back(int(std::int64_t(H) * b / bandCount), int(std::int64_t(H) * (b + 1) / bandCount));
-    parallelFor(bandCount, 1, [&](int b0, int b1) {
-        for (int b = b0; b < b1; ++b) {
-            const auto [top, bottom] = bands[b];
-            QImage band(img.scanLine(top), W, bottom - top, img.bytesPerLine(), QImage::Format_RGB32);
-            QPainter p(&band);
-            p.setRenderHint(QPainter::Antialiasing, true);
-            p.translate(0, -top);
-            auto draw = [&](const Item& it) {
-                if (it.at.y() + it.extent < top - 2 || it.at.y() - it.extent > bottom + 2)
-                    return;
-                drawItem(p, it, 0);
-                if (wrapX) {
-                    if (it.at.x() + it.extent > W)
-                        drawItem(p, it, -W);
-                    if (it.at.x() - it.extent < 0)
-                        drawItem(p, it, W);
-                }
-            };
-            for (const Item& it : shapes)
-                draw(it);
-            for (const Item& it : marks)
-                draw(it);
-            p.end();
-        }
+    Utils::ParallelForEach(std::size_t(bandCount), 0, [&](std::size_t b) {
+        const int top = int(std::int64_t(H) * b / bandCount), bottom = int(std::int64_t(H) * (b + 1) / bandCount);
+        QImage band(img.scanLine(top), W, bottom - top, img.bytesPerLine(), QImage::Format_RGB32);
+        QPainter p(&band);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        p.translate(0, -top);
+        auto draw = [&](const Item& it) {
+            if (it.at.y() + it.extent < top - 2 || it.at.y() - it.extent > bottom + 2)
+                return;
+            drawItem(p, it, 0);
+            if (wrapX && it.at.x() + it.extent > W)
+                drawItem(p, it, -W);
+            if (wrapX && it.at.x() - it.extent < 0)
+                drawItem(p, it, W);
+        };
+        for (const Item& it : shapes)
+            draw(it);
+        for (const Item& it : marks)
+            draw(it);
     });
 }
 
@@ -358,6 +308,8 @@ MipTexture buildTexture(int width, int height, bool wrapX, std::uint64_t seed)
     while (t.levels.size() < 7 && t.levels.back().width() % 2 == 0 && t.levels.back().height() % 2 == 0 &&
            t.levels.back().width() >= 64 && t.levels.back().height() >= 64)
         t.levels.push_back(halve(t.levels.back()));
+    for (const QImage& l : t.levels)
+        t.views.push_back(viewOf(l));
     return t;
 }
 

@@ -22,6 +22,9 @@
 #include <functional>
 #include <vector>
 
+#include <QAction>
+#include <QDialog>
+#include <QMenu>
 #include <QPoint>
 #include <QUrl>
 
@@ -51,38 +54,123 @@ public:
     QString defaultPrinter;      // defaultPrinterName()
 
     // The recorded calls of one kind, in order.
-    std::vector<Call> calls(const QString& kind) const;
+    std::vector<Call> calls(const QString& kind) const
+    {
+        std::vector<Call> out;
+        std::copy_if(log.begin(), log.end(), std::back_inserter(out), [&](const Call& c) { return c.kind == kind; });
+        return out;
+    }
     // A menu answer that picks the action with this text (without '&'), null when absent.
-    static std::function<QAction*(QMenu&)> pick(const QString& text);
+    static std::function<QAction*(QMenu&)> pick(const QString& text)
+    {
+        return [text](QMenu& menu) -> QAction* {
+            for (QAction* a : menu.actions())
+                if (QString(a->text()).remove(QLatin1Char('&')) == QString(text).remove(QLatin1Char('&')))
+                    return a;
+            return nullptr;
+        };
+    }
 
     QMessageBox::StandardButton information(QWidget* parent, const QString& title, const QString& text,
-                                            QMessageBox::StandardButtons buttons,
-                                            QMessageBox::StandardButton defaultButton) override;
+                                            QMessageBox::StandardButtons b, QMessageBox::StandardButton) override
+    {
+        return box("information", parent, title, text, b);
+    }
     QMessageBox::StandardButton warning(QWidget* parent, const QString& title, const QString& text,
-                                        QMessageBox::StandardButtons buttons,
-                                        QMessageBox::StandardButton defaultButton) override;
+                                        QMessageBox::StandardButtons b, QMessageBox::StandardButton) override
+    {
+        return box("warning", parent, title, text, b);
+    }
     QMessageBox::StandardButton question(QWidget* parent, const QString& title, const QString& text,
-                                         QMessageBox::StandardButtons buttons,
-                                         QMessageBox::StandardButton defaultButton) override;
-    void about(QWidget* parent, const QString& title, const QString& text) override;
+                                         QMessageBox::StandardButtons b, QMessageBox::StandardButton) override
+    {
+        return box("question", parent, title, text, b);
+    }
+    void about(QWidget* parent, const QString& title, const QString& text) override
+    {
+        log.push_back({QStringLiteral("about"), parent, title, text, {}});
+    }
     QString getOpenFileName(QWidget* parent, const QString& caption, const QString& dir, const QString& filter,
-                            QString* selectedFilter) override;
+                            QString*) override
+    {
+        return nextFiles("getOpenFileName", parent, caption, dir, filter).value(0);
+    }
     QStringList getOpenFileNames(QWidget* parent, const QString& caption, const QString& dir, const QString& filter,
-                                 QString* selectedFilter) override;
+                                 QString*) override
+    {
+        return nextFiles("getOpenFileNames", parent, caption, dir, filter);
+    }
     QString getSaveFileName(QWidget* parent, const QString& caption, const QString& dir, const QString& filter,
-                            QString* selectedFilter) override;
-    QString getExistingDirectory(QWidget* parent, const QString& caption, const QString& dir) override;
-    int execDialog(QDialog& dialog) override;
-    QAction* execMenu(QMenu& menu, const QPoint& globalPos) override;
-    bool printPreview(QPrinter& printer, QWidget* parent, const std::function<void(QPrinter*)>& paint) override;
-    bool pageSetup(QPrinter& printer, QWidget* parent) override;
+                            QString*) override
+    {
+        return nextFiles("getSaveFileName", parent, caption, dir, filter).value(0);
+    }
+    QString getExistingDirectory(QWidget* parent, const QString& caption, const QString& dir) override
+    {
+        return nextFiles("getExistingDirectory", parent, caption, dir, {}).value(0);
+    }
+    int execDialog(QDialog& dialog) override
+    {
+        log.push_back(
+            {QStringLiteral("execDialog"), dialog.parentWidget(), dialog.windowTitle(), dialog.objectName(), {}});
+        const auto answer = take(dialogs);
+        return answer ? answer(dialog) : int(QDialog::Rejected);
+    }
+    QAction* execMenu(QMenu& menu, const QPoint&) override
+    {
+        QStringList texts;
+        for (QAction* a : menu.actions())
+            texts << (a->isSeparator() ? QStringLiteral("-") : a->text());
+        log.push_back({QStringLiteral("execMenu"), menu.parentWidget(), {}, texts.join(QLatin1Char('|')), {}});
+        const auto answer = take(menus);
+        QAction* chosen = answer ? answer(menu) : nullptr;
+        if (chosen)
+            chosen->trigger();
+        return chosen;
+    }
+    bool printPreview(QPrinter& printer, QWidget* parent, const std::function<void(QPrinter*)>& paint) override
+    {
+        log.push_back({QStringLiteral("printPreview"), parent, {}, {}, {}});
+        if (paint)
+            paint(&printer);
+        return false;
+    }
+    bool pageSetup(QPrinter&, QWidget* parent) override
+    {
+        log.push_back({QStringLiteral("pageSetup"), parent, {}, {}, {}});
+        return false;
+    }
     QStringList printerNames() override { return printers; }
     QString defaultPrinterName() override { return defaultPrinter; }
-    bool openUrl(const QUrl& url) override;
+    bool openUrl(const QUrl& url) override
+    {
+        log.push_back({QStringLiteral("openUrl"), nullptr, {}, url.toString(), {}});
+        return true;
+    }
 
 private:
+    // The front of a queue, or `otherwise` when it is empty.
+    template <class T>
+    static T take(std::deque<T>& queue, T otherwise = {})
+    {
+        if (queue.empty())
+            return otherwise;
+        T front = std::move(queue.front());
+        queue.pop_front();
+        return front;
+    }
     QMessageBox::StandardButton box(const char* kind, QWidget* parent, const QString& title, const QString& text,
-                                    QMessageBox::StandardButtons choices);
+                                    QMessageBox::StandardButtons choices)
+    {
+        log.push_back({QString::fromLatin1(kind), parent, title, text, {}});
+        return take(buttons, choices.testFlag(QMessageBox::No)       ? QMessageBox::No
+                             : choices.testFlag(QMessageBox::Cancel) ? QMessageBox::Cancel
+                                                                     : QMessageBox::Ok);
+    }
     QStringList nextFiles(const char* kind, QWidget* parent, const QString& caption, const QString& dir,
-                          const QString& filter);
+                          const QString& filter)
+    {
+        log.push_back({QString::fromLatin1(kind), parent, caption, filter, dir});
+        return take(files);
+    }
 };

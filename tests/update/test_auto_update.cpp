@@ -17,15 +17,15 @@ const QDate kToday(2026, 3, 10);
 const QString kPage = QStringLiteral("/checkupdate/updateurl.html");
 const QString kScript = QStringLiteral("/cgi/check.php");
 
-QVariant stored(const char* key)
+QSettings settings()
 {
-    return QSettings(QString::fromLatin1(kSettingsOrganization), QString::fromLatin1(kSettingsApplication))
-        .value(QStringLiteral("xvalues/") + QLatin1String(key));
+    return QSettings(QString::fromLatin1(kSettingsOrganization), QString::fromLatin1(kSettingsApplication));
 }
+QVariant stored(const char* key) { return settings().value(QStringLiteral("xvalues/") + QLatin1String(key)); }
 
 void setSchedule(const QString& date, int days)
 {
-    QSettings s(QString::fromLatin1(kSettingsOrganization), QString::fromLatin1(kSettingsApplication));
+    QSettings s = settings();
     s.remove(QStringLiteral("xvalues"));
     if (!date.isEmpty()) {
         s.setValue(QStringLiteral("xvalues/XVALUE_T"), date);
