@@ -24,9 +24,7 @@ void writeFile(const QString& path, qint64 bytes, const QDateTime& modified = {}
     ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << qPrintable(path);
     file.write(QByteArray(bytes, 'x'));
     file.flush();  // a later write would stamp the file again
-    if (modified.isValid()) {
-        ASSERT_TRUE(file.setFileTime(modified, QFileDevice::FileModificationTime));
-    }
+    ASSERT_TRUE(!modified.isValid() || file.setFileTime(modified, QFileDevice::FileModificationTime));
 }
 
 // Sets the model's root and waits until the folder's entries are in.
@@ -163,10 +161,7 @@ TEST(FolderTree, HidesHiddenBundlesLinksAndSystemFoldersButNeverTheWayHome)
     // The whole file system: /home stays, the system folders go.
     ASSERT_TRUE(loadFolder(dirs, "/"));
     QStringList top = rowNames(proxy, dirs, "/");
-    if (QFileInfo("/home").isDir() && !QFileInfo("/home").isSymLink()) {
-        EXPECT_TRUE(top.contains("home"));
-    }
-    EXPECT_FALSE(top.contains("dev"));
-    EXPECT_FALSE(top.contains("bin"));
+    EXPECT_TRUE(top.contains("home") || !QFileInfo("/home").isDir() || QFileInfo("/home").isSymLink());
+    EXPECT_FALSE(top.contains("dev") || top.contains("bin"));
     qputenv("HOME", savedHome);
 }

@@ -35,13 +35,6 @@ QString writePhoto(const QString& folder, const QString& name, int w, int h,
     return path;
 }
 
-bool setModified(const QString& path, qint64 secs)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadWrite)
-           && file.setFileTime(QDateTime::fromSecsSinceEpoch(secs, Qt::UTC), QFileDevice::FileModificationTime);
-}
-
 TEST(VnEventTest, AutoResetWithKeptSignal)
 {
     VnEvent event;
@@ -187,8 +180,11 @@ TEST_F(ThumbsManagerTest, UnchangedTimeSkipsAndTouchedFileRebuilds)
     const QString path = writePhoto(dir.path(), "t.png", 64, 48, vltest::FileFormat::Png);
     using R = ThumbsManager::BuildResult;
     for (const qint64 secs : {qint64(1'000'000), (qint64(1) << 31) + 5, qint64(-86400), qint64(0)}) {
-        if (!setModified(path, secs))
+        QFile file(path);
+        if (!file.open(QIODevice::ReadWrite) ||
+            !file.setFileTime(QDateTime::fromSecsSinceEpoch(secs, Qt::UTC), QFileDevice::FileModificationTime))
             continue;  // a file system without such times
+        file.close();
         EXPECT_EQ(manager.BuildThumb(path), R::Stored) << secs;
         EXPECT_EQ(manager.BuildThumb(path), R::Current) << secs;
     }

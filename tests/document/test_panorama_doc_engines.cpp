@@ -71,8 +71,7 @@ TEST_F(PanoramaDocEngines, BothEnginesStitchRenderCropAndSave)
         WireReal(tiled);
         ASSERT_TRUE(doc->onBtnStitch());
         ASSERT_NE(doc->GetPanorama(), nullptr);
-        EXPECT_TRUE(doc->enableBtnRender());
-        EXPECT_EQ(doc->enableGeoOptions(), tiled);
+        EXPECT_EQ(std::pair(doc->enableBtnRender(), doc->enableGeoOptions()), std::pair(true, tiled));
         if (tiled) {
             doc->setRenderSurface(PanoramaLib::SurfaceSpherical, 0, 4, 0, false, false);
             EXPECT_TRUE(doc->GetPanorama()->HasBits());
@@ -91,9 +90,7 @@ TEST_F(PanoramaDocEngines, BothEnginesStitchRenderCropAndSave)
         ASSERT_TRUE(result && result->HasBits());
         const double aspect = double(result->GetWidth()) / result->GetHeight();
         EXPECT_NEAR(aspect / (double(r.width()) / r.height()), 1.0, 0.03);
-        EXPECT_FALSE(frame.shown);
-        EXPECT_TRUE(doc->enableBtnSave());
-        EXPECT_FALSE(doc->printPanoramaInfo().isEmpty());
+        EXPECT_TRUE(!frame.shown && doc->enableBtnSave() && !doc->printPanoramaInfo().isEmpty());
 
         const QString base = out.filePath(tiled ? "tiled" : "hv");
         ASSERT_TRUE(doc->doPanoramaSave((base + ".jpg").toStdWString()));
@@ -126,8 +123,7 @@ TEST_F(PanoramaDocEngines, FailedSaveKeepsTheOldFile)
     f.close();
     log.Clear();
     QString reason;
-    EXPECT_FALSE(doc->doPanoramaSave(L"", &reason));
-    EXPECT_FALSE(reason.isEmpty());
+    EXPECT_FALSE(doc->doPanoramaSave(L"", &reason) || reason.isEmpty());
     EXPECT_FALSE(doc->doPanoramaSave(old.toStdWString(), &reason));
     EXPECT_TRUE(reason.contains("xyz"));
     EXPECT_FALSE(doc->doPanoramaSave(out.filePath("no/such/folder/result.png").toStdWString(), &reason));

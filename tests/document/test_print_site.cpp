@@ -96,30 +96,23 @@ TEST_F(PrintSiteTest, PrintSizeBoundsFollowPaperAndProportions)
     site.getPageSetup().imageWidth = 20000;
     site.getPageSetup().imageHeight = 1500000;
     EXPECT_TRUE(site.setPageWidth("100", false));
-    EXPECT_EQ(setup().printWidth, site.paperWidth());
-    EXPECT_EQ(setup().printHeight, site.paperWidth() * 75);
+    EXPECT_EQ(std::pair(setup().printWidth, setup().printHeight), std::pair(site.paperWidth(), site.paperWidth() * 75));
 }
 
 TEST_F(PrintSiteTest, MarginsOverlapAndPageCountAreClamped)
 {
     useMetric();
     const int paperW = site.paperWidth(), paperH = site.paperHeight();
-    EXPECT_TRUE(site.setMargingL("30"));
-    EXPECT_EQ(setup().marginLeft, paperW - 1);
-    EXPECT_TRUE(site.setMargingR("5"));
-    EXPECT_EQ(setup().marginRight, 0);
-    EXPECT_TRUE(site.setMargingL("1"));
-    EXPECT_TRUE(site.setMargingT("2"));
-    EXPECT_TRUE(site.setOverlap("50", true));
-    EXPECT_EQ(setup().overlap, (paperW - 100) / 2);
-    EXPECT_TRUE(site.setOverlap("50", false));
-    EXPECT_EQ(setup().overlap, (paperH - 200) / 2);
+    EXPECT_TRUE(site.setMargingL("30") && setup().marginLeft == paperW - 1);
+    EXPECT_TRUE(site.setMargingR("5") && setup().marginRight == 0);
+    EXPECT_TRUE(site.setMargingL("1") && site.setMargingT("2"));
+    EXPECT_TRUE(site.setOverlap("50", true) && setup().overlap == (paperW - 100) / 2);
+    EXPECT_TRUE(site.setOverlap("50", false) && setup().overlap == (paperH - 200) / 2);
     EXPECT_FALSE(site.setMargingB("abc") || setup().marginBottom != 0);
 
     EXPECT_TRUE(site.setNumPages("0") && setup().numPages == 1);
     EXPECT_FALSE(site.setNumPages(""));
-    EXPECT_TRUE(site.setNumPages("123456"));
-    EXPECT_EQ(setup().numPages, Printing::kMaxPages);
+    EXPECT_TRUE(site.setNumPages("123456") && setup().numPages == Printing::kMaxPages);
     EXPECT_EQ(site.printNumPages(), "999 pages");
     site.setNumPages("1");
     EXPECT_EQ(site.printNumPages(), "1 pages");
@@ -130,8 +123,7 @@ TEST_F(PrintSiteTest, UnitSwitchClampsInTheNewUnit)
     const int inchWidth = site.paperWidth();
     ASSERT_NEAR(inchWidth, 8268, 6);
     useMetric();  // stored directly, as the window does
-    EXPECT_TRUE(site.setMargingL("25"));
-    EXPECT_EQ(setup().marginLeft, site.paperWidth() - 1);
+    EXPECT_TRUE(site.setMargingL("25") && setup().marginLeft == site.paperWidth() - 1);
     EXPECT_NEAR(site.paperWidth(), 2100, 2);
 
     PageSetup s = setup();
@@ -190,8 +182,8 @@ TEST_F(PrintSiteTest, PdfFallbackIsNoValidPrinterAndTextsDescribeIt)
     bool asked = false;
     site.setPageSetupDialog([&](QPrinter&, QWidget*) { return asked = true; });
     EXPECT_FALSE(site.openPrinterOptions(nullptr) || asked);
-    EXPECT_FALSE(site.selectPrinterByName("no such printer"));
-    EXPECT_TRUE(site.selectPrinterByName(site.getDefaultPrinter().printerName()));
+    EXPECT_TRUE(!site.selectPrinterByName("no such printer") &&
+                site.selectPrinterByName(site.getDefaultPrinter().printerName()));
 
     site.printer()->setColorMode(QPrinter::Color);
     EXPECT_EQ(site.getPrinterInfo(),
