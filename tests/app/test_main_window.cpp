@@ -59,15 +59,15 @@ TEST(WindowForm, EveryFormSlotFindsItsSignalAndDesktopScopesNest)
 TEST_F(WindowTest, FormTiesAnglesAndRingTimerRefreshesActionsViewMenuZooms)
 {
     ui().sldRy->setValue(-45);
-    EXPECT_EQ(ui().spnRy->value(), -45);
+    const int tied = ui().spnRy->value();
     ui().spnRy->setValue(60);  // clamped by both
-    EXPECT_EQ(ui().sldRy->value(), 45);
+    EXPECT_EQ(std::pair(tied, ui().sldRy->value()), std::pair(-45, 45));
     ui().chk360->setChecked(true);
     EXPECT_FALSE(ui().grpMatching->isEnabledTo(ui().tabHorzVert));
     ui().chk360->setChecked(false);
     EXPECT_TRUE(ui().grpMatching->isEnabledTo(ui().tabHorzVert));
-    EXPECT_EQ(w->findChildren<QToolBar*>().size(), 2);
-    EXPECT_EQ(w->findChildren<QAction*>(QString(), Qt::FindDirectChildrenOnly).size(), 35);
+    EXPECT_EQ(std::pair(w->findChildren<QToolBar*>().size(), w->findChildren<QAction*>(QString(), Qt::FindDirectChildrenOnly).size()),
+              std::pair(qsizetype(2), qsizetype(35)));
 
     // The action timer refreshes the actions; other timers do not.
     ui().action_Export->setEnabled(true);
@@ -77,17 +77,16 @@ TEST_F(WindowTest, FormTiesAnglesAndRingTimerRefreshesActionsViewMenuZooms)
     EXPECT_TRUE(ui().action_Export->isEnabled());
     QTimerEvent own(w->actionTimerId());
     QCoreApplication::sendEvent(w.get(), &own);
-    EXPECT_FALSE(ui().action_Export->isEnabled());  // nothing rendered
-    EXPECT_FALSE(ui().action_Render->isEnabled());  // and never on Add Images
-    EXPECT_FALSE(ui().action_Stitch->isEnabled());  // empty tray
-    EXPECT_FALSE(ui().actionFit_window->isEnabled());
+    // Nothing rendered, never on Add Images, an empty tray.
+    for (QAction* a : {ui().action_Export, ui().action_Render, ui().action_Stitch, ui().actionFit_window})
+        EXPECT_FALSE(a->isEnabled()) << a->objectName().toStdString();
 
     // The view's context menu offers the six zoom actions.
     desk.menus.push_back(ScriptedDesktop::pick(QStringLiteral("Fit window")));
     w->onPanoramaViewContextMenu(QPoint(5, 5));
     ASSERT_EQ(desk.calls("execMenu").size(), 1u);
-    EXPECT_EQ(desk.calls("execMenu")[0].text, QStringLiteral("Zoom in|Zoom out|Fit window|Fit width|Fit height|&Actual (1:1)"));
-    EXPECT_EQ(desk.calls("execMenu")[0].parent, w->panoramaView());
+    EXPECT_EQ(std::pair(desk.calls("execMenu")[0].text.toStdString(), desk.calls("execMenu")[0].parent),
+              std::pair(std::string("Zoom in|Zoom out|Fit window|Fit width|Fit height|&Actual (1:1)"), (QWidget*)w->panoramaView()));
 }
 
 TEST_F(WindowTest, ProgressCaptionsWaitForTheDialogOrChangeItsLabel)
@@ -96,14 +95,13 @@ TEST_F(WindowTest, ProgressCaptionsWaitForTheDialogOrChangeItsLabel)
     EXPECT_EQ(w->pendingProgressCaption(), "Loading images: a.jpg");
     w->OpenProgressIndicatorWOAbort();
     ASSERT_NE(w->progressDialog(), nullptr);
-    EXPECT_EQ(w->progressDialog()->labelText(), "Loading images: a.jpg");
-    EXPECT_EQ(w->progressDialog()->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(std::pair(w->progressDialog()->labelText().toStdString(), w->progressDialog()->windowModality()),
+              std::pair(std::string("Loading images: a.jpg"), Qt::WindowModal));
     w->SetProgressCaption(12, L"b.jpg");
     EXPECT_EQ(w->progressDialog()->labelText(), "Analyzing b.jpg...");
     EXPECT_EQ(w->pendingProgressCaption(), "Loading images: a.jpg");
     w->CloseProgressIndicator();
-    EXPECT_EQ(w->progressDialog(), nullptr);
-    EXPECT_TRUE(w->pendingProgressCaption().isEmpty());
+    EXPECT_TRUE(w->progressDialog() == nullptr && w->pendingProgressCaption().isEmpty());
     w->OpenProgressIndicator();
     EXPECT_TRUE(w->progressDialog()->labelText().isEmpty());
     w->CloseProgressIndicator();
@@ -148,8 +146,7 @@ TEST_F(WindowTest, TrayAsTheDocumentsFileList)
     w->trayModel()->setFileList({"/p/a.jpg", "/p/b.jpg", "/p/a.jpg", "/p/c.jpg"});
     std::list<std::wstring> out{L"/kept.jpg"};
     w->getFiles(out);
-    EXPECT_EQ(out.size(), 5u);
-    EXPECT_EQ(out.front(), L"/kept.jpg");
+    EXPECT_EQ(std::pair(out.size(), out.front()), std::pair(std::size_t(5), std::wstring(L"/kept.jpg")));
     EXPECT_EQ(std::tuple(w->findFile(L"/p/c.jpg"), w->findFile(L"/p/C.jpg"), w->hasImages()), std::tuple(true, false, true));
     w->HighlightImages({L"/p/a.jpg"}, true);  // the path is on the tray twice
     EXPECT_EQ(marked(), 2);
@@ -166,10 +163,10 @@ TEST_F(WindowTest, TrayAsTheDocumentsFileList)
     a.Adopt(w->document().importPicture(photos[0].toStdWString(), false));
     b.Adopt(w->document().importPicture(photos[1].toStdWString(), false));
     ASSERT_TRUE(a && b);
-    EXPECT_EQ(w->OpenManualMatchingDialog(nullptr, b, nullptr), 1);
-    EXPECT_EQ(marked(), 0);
-    EXPECT_EQ(w->OpenManualMatchingDialog(a, b, nullptr), 1);
-    EXPECT_EQ(marked(), 0);
+    for (PanoramaLib::IPanoElement* first : {(PanoramaLib::IPanoElement*)nullptr, a.get()}) {
+        EXPECT_EQ(w->OpenManualMatchingDialog(first, b, nullptr), 1);
+        EXPECT_EQ(marked(), 0);
+    }
 }
 
 // Cancel changing nothing: the end-to-end walk. OK stores every control (the quality set
@@ -224,9 +221,8 @@ TEST_F(TaskModeTest, AddImagesToExportBuildsTheVisibleKindOnce)
               std::tuple(true, false, true, true));
     // The photos were loaded (the Stitch entry) before the one build.
     EXPECT_EQ(log.Matching("tiled.Build"), std::vector<std::string>{"tiled.BuildPanorama(2)"});
-    EXPECT_EQ(builds(), 1);
-    EXPECT_EQ(engines.tiled->options.surfaceType, PanoramaLib::SurfaceSpherical);
-    EXPECT_EQ(engines.tiled->options.nLensPolynomial, 1);
+    EXPECT_EQ(std::tuple(builds(), engines.tiled->options.surfaceType, engines.tiled->options.nLensPolynomial),
+              std::tuple(1, PanoramaLib::SurfaceSpherical, 1));
 }
 
 TEST_F(TaskModeTest, ExportKeepsAPendingOrFinishedResult)
@@ -253,8 +249,7 @@ TEST_F(TaskModeTest, TooFewPhotosStillSwitch)
     EXPECT_EQ(w->currentTask(), ui().tabExport);
     ui().action_switch_Stitch->trigger();
     EXPECT_EQ(w->currentTask(), ui().tabStitch);
-    EXPECT_EQ(builds(), 0);
-    EXPECT_EQ(w->document().taskMode(), TaskMode::TaskStitch);
+    EXPECT_EQ(std::pair(builds(), w->document().taskMode()), std::pair(0, TaskMode::TaskStitch));
     EXPECT_FALSE(ui().action_Add_images->isEnabled());  // browser actions off outside Add Images
 }
 

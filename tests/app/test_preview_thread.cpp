@@ -39,8 +39,7 @@ TEST(PreviewThread, NewerRequestOvertakesTheRunningOne)
     w.stitch.release();
     ASSERT_TRUE(w.announcedTimes(1));
     vltest::spinEvents();
-    EXPECT_EQ(w.announced, 1);
-    EXPECT_EQ(w.previewWidth(), 16 + 20);
+    EXPECT_EQ(std::pair(w.announced, w.previewWidth()), std::pair(1, 16 + 20));
     EXPECT_EQ(w.stitch.locked(w.stitch.aborted), (std::vector<bool>{true, false}));
 }
 
@@ -95,9 +94,7 @@ TEST(PreviewThread, AbortOutranksRunningAndWaitingRequests)
     w.request(5);
     ASSERT_TRUE(vltest::spinUntil([&] { return w.announced >= 1; }));
     vltest::spinEvents();
-    EXPECT_EQ(w.announced, 1);
-    EXPECT_EQ(w.stitch.locked(w.stitch.started), (std::vector<double>{3, 5}));
-    EXPECT_EQ(w.previewWidth(), 16 + 5);
+    EXPECT_EQ(std::tuple(w.announced, w.stitch.locked(w.stitch.started), w.previewWidth()), std::tuple(1, std::vector<double>{3, 5}, 16 + 5));
 }
 
 TEST(PreviewThread, TerminateDuringStitchTwice)

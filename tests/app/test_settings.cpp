@@ -65,15 +65,13 @@ TEST_F(SettingsTest, EveryKeyRoundTripsThroughARestart)
     EXPECT_EQ(std::tuple(w->viewMode(), w->thumbSizeValue(), w->sortMode(), w->hvOptions().nLensType, w->document().getCropFlag(),
                          ui().cmbVisitedFolders->count()),
               std::tuple(2, 20, 3, 3, 0, 1));
-    EXPECT_EQ(w->sortOrder(3), Qt::DescendingOrder);  // the next "&Date" sorts ascending
-    EXPECT_EQ(w->tiledOptions().surfaceType, PanoramaLib::SurfaceSpherical);
-    EXPECT_EQ(w->filesModel()->rootPath(), folder);
+    EXPECT_EQ(std::tuple(w->sortOrder(3), w->tiledOptions().surfaceType, w->filesModel()->rootPath().toStdString()),
+              std::tuple(Qt::DescendingOrder, PanoramaLib::SurfaceSpherical, folder.toStdString()));  // the next "&Date" sorts ascending
     w.reset();
     SettingsStore s;
     for (const auto& [key, value] : kStored)
         EXPECT_EQ(s.value(key).toString(), value.toString()) << key;
-    EXPECT_EQ(s.value("application/currentPath").toString(), folder);
-    EXPECT_EQ(s.value("application/" + historyKey(0)).toString(), folder);
+    EXPECT_EQ(s.value("application/currentPath").toString() + s.value("application/" + historyKey(0)).toString(), folder + folder);
 }
 
 TEST_F(SettingsTest, HistoryStopsAtAGapAndKeepsTwentyFolders)
@@ -121,7 +119,6 @@ TEST_F(SettingsTest, BadStoredValuesFallBackOrAreClamped)
     EXPECT_EQ(std::tuple(w->sortMode(), w->viewMode(), w->thumbSizeValue(), w->document().m_jpegQuality, w->hvOptions().nLensType,
                          w->tiledOptions().nLensPolynomial, w->document().getCropFlag()),
               std::tuple(0, 0, 100, 75, 7, 0, 1));
-    EXPECT_EQ(w->sortOrder(2), Qt::AscendingOrder);
-    EXPECT_EQ(w->hvOptions().motionModel, PanoramaLib::MotionTranslate);
+    EXPECT_EQ(std::pair(w->sortOrder(2), w->hvOptions().motionModel), std::pair(Qt::AscendingOrder, PanoramaLib::MotionTranslate));
     EXPECT_EQ(w->tiledOptions().surfaceType, PanoramaLib::SurfaceCylindrical);
 }
