@@ -115,12 +115,6 @@ const QImage& Scene::planeTexture() const { return d_->plane.levels[0]; }
 const QImage& Scene::sphereTexture() const { return d_->sphereTexture().levels[0]; }
 
 namespace {
-QRgb toRgb(const detail::Rgb& c)
-{
-    auto q = [](float v) { return int(std::clamp(v, 0.0f, 255.0f) + 0.5f); };
-    return qRgb(q(c.r), q(c.g), q(c.b));
-}
-
 bool insidePlane(const detail::MipTexture& t, double x, double y)
 {
     return x >= 0 && y >= 0 && x <= t.width() - 1 && y <= t.height() - 1;
@@ -131,7 +125,9 @@ QRgb Scene::planeColor(double x, double y) const
 {
     if (!insidePlane(d_->plane, x, y))
         return qRgb(0, 0, 0);
-    return toRgb(detail::bilinear(d_->plane.views[0], false, x, y));
+    const detail::Rgb c = detail::bilinear(d_->plane.views[0], false, x, y);
+    auto q = [](float v) { return int(std::clamp(v, 0.0f, 255.0f) + 0.5f); };
+    return qRgb(q(c.r), q(c.g), q(c.b));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -22,13 +22,6 @@ void turnBack(const Mat3& R, double a, double b, double c, double& X, double& Y,
     Z = R.m[0][2] * a + R.m[1][2] * b + R.m[2][2] * c;
 }
 
-void checkCamera(const Camera& c)
-{
-    detail::checkViewSize(c.width, c.height);
-    if (!detail::allFinite({c.f, c.rx, c.ry, c.rz}) || c.f <= 0)
-        throw std::invalid_argument("camera with a non-finite angle or a non-positive focal length");
-}
-
 // Samples the sphere texture along a world direction, at the level of detail of a view
 // covering `texelsPerPixel` texels with each pixel.
 auto sphereSampler(const Scene& scene, double texelsPerPixel)
@@ -79,7 +72,9 @@ double focalForFov(int width, double degrees)
 
 QImage renderCameraView(const Scene& scene, const Camera& cam, const Photometric& photo)
 {
-    checkCamera(cam);
+    detail::checkViewSize(cam.width, cam.height);
+    if (!detail::allFinite({cam.f, cam.rx, cam.ry, cam.rz}) || cam.f <= 0)
+        throw std::invalid_argument("camera with a non-finite angle or a non-positive focal length");
     const auto sample = sphereSampler(scene, scene.options().sphereWidth / (2 * kPi * cam.f));
     const Mat3 R = rotationMatrix(cam.rx, cam.ry, cam.rz);
     const double cx = cam.width / 2.0, cy = cam.height / 2.0, invF = 1 / cam.f;

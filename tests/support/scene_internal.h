@@ -46,12 +46,6 @@ struct LevelView {
     int h = 0;
 };
 
-inline LevelView viewOf(const QImage& img)
-{
-    return {reinterpret_cast<const std::uint32_t*>(img.constBits()), img.bytesPerLine() / 4, img.width(),
-            img.height()};
-}
-
 // One texture with its box-filtered mip levels (all Format_RGB32) and their pixel views.
 // Level l has half the size of level l-1; level coordinates relate by
 // x_l = (x + 0.5) / 2^l - 0.5.

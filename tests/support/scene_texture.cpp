@@ -309,7 +309,8 @@ MipTexture buildTexture(int width, int height, bool wrapX, std::uint64_t seed)
            t.levels.back().width() >= 64 && t.levels.back().height() >= 64)
         t.levels.push_back(halve(t.levels.back()));
     for (const QImage& l : t.levels)
-        t.views.push_back(viewOf(l));
+        t.views.push_back(
+            {reinterpret_cast<const std::uint32_t*>(l.constBits()), l.bytesPerLine() / 4, l.width(), l.height()});
     return t;
 }
 
