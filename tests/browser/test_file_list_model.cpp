@@ -150,8 +150,7 @@ TEST_F(Tray, RefusedMoveLeavesTheTrayAsItWasAndTheNextDeleteStillWorks)
     EXPECT_FALSE(model.dropMimeData(data.get(), Qt::MoveAction, 4, 0, {}));
     EXPECT_TRUE(doc.calls.last().force);
     // Both halves of a move of two ranges would be skipped, not just the first.
-    EXPECT_FALSE(model.removeRows(1, 1));
-    EXPECT_FALSE(model.removeRows(0, 1));
+    EXPECT_FALSE(model.removeRows(1, 1) || model.removeRows(0, 1));
     EXPECT_EQ(model.fileList(), names("abcd"));
 
     view.startDrag(Qt::MoveAction);  // offscreen: ends at once, as a refused drop does

@@ -44,11 +44,8 @@ TEST(SqlUtf, MalformedInputEndsWithinItsBytes)
         UTF::UTF8Decode2BytesUnicode(in, out);
         EXPECT_LE(out.size(), in.size());
         EXPECT_FALSE(out.empty());
+        EXPECT_TRUE(in.back() != 'a' || (out.size() == 3 && out.back() == 'a'));  // decoding resumes after junk
     }
-    std::vector<unsigned short> out;
-    UTF::UTF8Decode2BytesUnicode({0xBF, 0xBF, 'a'}, out);
-    ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[2], 'a');
 }
 
 class SqlStatementTest : public ::testing::Test {

@@ -40,8 +40,7 @@ TEST(ThumbCell, CaptionAndThumbnailShareOneRowAndTheThumbnailKeepsItsSize)
     const QSize cellSize = CalcItemSize(kBox);
     EXPECT_EQ(cellSize, QSize(252, 212));
     const ThumbCellLayout cell = LayoutThumbCell(QRect(QPoint(100, 50), cellSize));
-    EXPECT_EQ(cell.thumb, QRect(106, 56, 240, 180));
-    EXPECT_EQ(cell.caption, QRect(106, 235, 240, 20));
+    EXPECT_EQ(std::pair(cell.thumb, cell.caption), std::pair(QRect(106, 56, 240, 180), QRect(106, 235, 240, 20)));
     EXPECT_EQ(cell.content.bottom(), cell.caption.bottom() + 1);  // the content's last row is neither
 }
 

@@ -34,14 +34,6 @@ bool finishes(std::future<void>& f)
     return f.wait_for(kDeadline) == std::future_status::ready;
 }
 
-void waitForWaiters(const EventImpl& ev, int n)
-{
-    const auto end = std::chrono::steady_clock::now() + kDeadline;
-    while (ev.WaiterCount() < n && std::chrono::steady_clock::now() < end)
-        QThread::yieldCurrentThread();
-    ASSERT_EQ(ev.WaiterCount(), n);
-}
-
 struct Body : PanoramaLib::IThread {
     std::function<void()> work;
     void Run() override
@@ -71,7 +63,10 @@ TEST(EventImpl, OneSignalReleasesEveryWaiterAndLeavesTheEventClear)
     std::future<void> waiters[3];
     for (auto& w : waiters)
         w = std::async(std::launch::async, [&] { ev.Wait(); });
-    waitForWaiters(ev, 3);
+    for (const auto end = std::chrono::steady_clock::now() + kDeadline;
+         ev.WaiterCount() < 3 && std::chrono::steady_clock::now() < end;)
+        QThread::yieldCurrentThread();
+    ASSERT_EQ(ev.WaiterCount(), 3);
     ev.SetEvent();
     for (auto& w : waiters)
         EXPECT_TRUE(finishes(w));

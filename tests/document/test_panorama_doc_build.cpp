@@ -105,8 +105,7 @@ TEST_F(DocTest, TaskSwitchesActOnChangesOnly)
     log.Clear();
     doc->setManualMatchingMode(true);
     doc->setTaskMode(TaskMode::TaskAddImages);
-    EXPECT_FALSE(log.Contains("updateAllViews(4)"));
-    EXPECT_FALSE(frame.shown);
+    EXPECT_FALSE(log.Contains("updateAllViews(4)") || frame.shown);
 
     doc->setTaskMode(TaskMode::TaskExport);  // a build from Export shows the frame again
     log.Clear();

@@ -36,9 +36,8 @@ TEST_F(DocTest, CollectionLoadsOnlyWhatIsNewAndKeepsWhatIsHeld)
                                                      "hv.CreateImageThumbnail", "CloseProgressIndicator",
                                                      "updateAllViews(1)"}));
     ASSERT_EQ(doc->images().size(), 3u);
-    EXPECT_EQ(doc->images()[0], before[0]);
-    EXPECT_EQ(doc->images()[2], before[1]);
-    EXPECT_EQ(doc->thumbnails()[2], thumbsBefore[1]);
+    EXPECT_TRUE(doc->images()[0] == before[0] && doc->images()[2] == before[1] &&
+                doc->thumbnails()[2] == thumbsBefore[1]);
     EXPECT_EQ(NamesOf(doc->images()), (std::vector<std::string>{"photo_01.png", "photo_02.png", "photo_03.png"}));
 
     log.Clear();
@@ -65,8 +64,7 @@ TEST_F(DocTest, FailedLoadsLeaveTheCollectionAndDuplicatesShareOneElement)
     EXPECT_EQ(log.Count("ShowMessageBox(103)"), 1);  // once per file
     EXPECT_EQ(log.Count("hv.CreateImageThumbnail"), 2);
     EXPECT_EQ(NamesOf(doc->images()), (std::vector<std::string>{"photo_01.png", "photo_02.png", "photo_01.png"}));
-    EXPECT_EQ(doc->images()[0], doc->images()[2]);
-    EXPECT_EQ(doc->thumbnails()[0], doc->thumbnails()[2]);
+    EXPECT_TRUE(doc->images()[0] == doc->images()[2] && doc->thumbnails()[0] == doc->thumbnails()[2]);
     EXPECT_EQ(tray.files.size(), 5u);  // the tray keeps what failed
     EXPECT_FALSE(log.Contains("OpenProgress"));
 }

@@ -25,19 +25,12 @@ const vltest::PhotoSet& RowOfFour(bool camera)
 {
     static const vltest::PhotoSet strip = [] {
         vltest::StripOptions o;
-        o.count = 4;
-        o.width = 320;
-        o.height = 240;
-        o.overlap = 0.4;
+        o.count = 4, o.width = 320, o.height = 240, o.overlap = 0.4;
         return vltest::makeStripPhotoSet(SharedScene(), o);
     }();
     static const vltest::PhotoSet mosaic = [] {
         vltest::MosaicOptions o;
-        o.rows = 1;
-        o.cols = 4;
-        o.width = 320;
-        o.height = 240;
-        o.overlap = 0.35;
+        o.rows = 1, o.cols = 4, o.width = 320, o.height = 240, o.overlap = 0.35;
         return vltest::makeMosaicPhotoSet(SharedScene(), o);
     }();
     return camera ? mosaic : strip;

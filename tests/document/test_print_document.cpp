@@ -83,10 +83,7 @@ protected:
         printer.setPageSize(QPageSize(QPageSize::A4));
         printer.setPageOrientation(QPageLayout::Landscape);
         printer.setPageMargins(QMarginsF(0, 0, 0, 0));
-        setup.unitsInch = false;
-        setup.numPages = 3;
-        setup.overlapOn = true;
-        setup.overlap = 100;
+        setup.unitsInch = false, setup.numPages = 3, setup.overlapOn = true, setup.overlap = 100;
     }
 
     // A sheet of the printer's page size painted by `paint`.

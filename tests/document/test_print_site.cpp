@@ -79,13 +79,12 @@ TEST_F(PrintSiteTest, PrintSizeBoundsFollowPaperAndProportions)
     site.getPageSetup().imageHeight = 1000;
 
     site.getPageSetup().keepProportions = false;
-    EXPECT_EQ(site.verifyPageHeight(99999, true), paperH);
-    EXPECT_EQ(site.verifyPageHeight(5, true), 10);
-    EXPECT_EQ(site.verifyPageWidth(999999, true), Printing::iMAX_cm);
+    EXPECT_EQ((std::vector<int>{site.verifyPageHeight(99999, true), site.verifyPageHeight(5, true),
+                                site.verifyPageWidth(999999, true)}),
+              (std::vector<int>{paperH, 10, Printing::iMAX_cm}));
     // With the proportions kept the width (100x the height) must stay within 20 m.
     site.getPageSetup().keepProportions = true;
-    EXPECT_EQ(site.verifyPageHeight(paperH, true), 2000);
-    EXPECT_EQ(site.verifyPageHeight(1500, true), 1500);
+    EXPECT_EQ(std::pair(site.verifyPageHeight(paperH, true), site.verifyPageHeight(1500, true)), std::pair(2000, 1500));
     site.getPageSetup().unitsInch = true;
     site.getPageSetup().keepProportions = false;
     EXPECT_EQ(site.verifyPageWidth(50, false), 100);
