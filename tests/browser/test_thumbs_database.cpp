@@ -92,11 +92,10 @@ TEST_F(ThumbsDataBaseTest, AwkwardPathsAreStoredUnderTheirOwnText)
         ASSERT_TRUE(store(db, paths[i], patternImage(4, 3, i), 100 + i)) << paths[i].toStdString();
     for (int i = 0; i < paths.size(); ++i)
         EXPECT_EQ(db.GetThumbTime(paths[i]).toSecsSinceEpoch(), 100 + i) << paths[i].toStdString();
-    QStringList all = db.GetAllFiles(noStop), wanted = paths.mid(0, 4);
-    all.sort();
-    wanted.sort();
-    EXPECT_EQ(all.mid(0, 4), wanted);  // the emoji is listed under its 16-bit-truncated text, sorted last
-    EXPECT_TRUE(all.size() == paths.size() && !all.contains(emoji));
+    const QStringList all = db.GetAllFiles(noStop);
+    EXPECT_TRUE(all.size() == paths.size() && !all.contains(emoji));  // listed under its 16-bit-truncated text
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(all.contains(paths[i])) << paths[i].toStdString();
 }
 
 TEST_F(ThumbsDataBaseTest, DamagedBlobsGiveNoThumbnail)
