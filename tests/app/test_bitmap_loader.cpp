@@ -74,10 +74,8 @@ TEST(LoadAlphaBitmap, BottomUpAndTopDownRowsPremultiplicationAndDamagedFiles)
     const QImage source = markerLike();
     for (bool topDown : {false, true}) {
         const QImage straight = LoadAlphaBitmap(files.write(rw::alphaBitmapFile(source, topDown)), false);
-        ASSERT_EQ(straight.format(), QImage::Format_ARGB32);
-        ASSERT_EQ(straight.size(), QSize(22, 35));
-        EXPECT_EQ(straight.pixel(1, 0), qRgba(255, 0, 0, 128)) << topDown;
-        EXPECT_EQ(straight.pixel(21, 34), source.pixel(21, 34)) << topDown;
+        ASSERT_EQ(std::pair(straight.format(), straight.size()), std::pair(QImage::Format_ARGB32, QSize(22, 35)));
+        EXPECT_EQ(std::pair(straight.pixel(1, 0), straight.pixel(21, 34)), std::pair(qRgba(255, 0, 0, 128), source.pixel(21, 34))) << topDown;
     }
     const QImage pre = LoadAlphaBitmap(files.write(rw::alphaBitmapFile(source)), true);
     ASSERT_EQ(pre.format(), QImage::Format_ARGB32_Premultiplied);
@@ -85,8 +83,7 @@ TEST(LoadAlphaBitmap, BottomUpAndTopDownRowsPremultiplicationAndDamagedFiles)
     // The shipped marker: the tip (hot point) is opaque, the far corner transparent.
     const QImage marker = LoadAlphaBitmap(":/res/res/marker2.bmp", false);
     ASSERT_EQ(marker.size(), QSize(22, 35));
-    EXPECT_EQ(qAlpha(marker.pixel(1, 34)), 255);
-    EXPECT_EQ(qAlpha(marker.pixel(0, 0)), 0);
+    EXPECT_EQ(std::pair(qAlpha(marker.pixel(1, 34)), qAlpha(marker.pixel(0, 0))), std::pair(255, 0));
 
     // Damaged files give null.
     const QByteArray good = rw::alphaBitmapFile(source);
@@ -172,8 +169,7 @@ TEST(Resources, FilesAndSizes)
         QFile file(path);
         ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name;
         if (path.endsWith(".png")) {
-            EXPECT_EQ(QImage(path).size(), QSize(size, size)) << name;
-            EXPECT_TRUE(QImage(path).hasAlphaChannel()) << name;
+            EXPECT_EQ(std::pair(QImage(path).size(), QImage(path).hasAlphaChannel()), std::pair(QSize(size, size), true)) << name;
         } else if (size) {
             EXPECT_EQ(file.size(), size) << name;
         }
