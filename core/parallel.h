@@ -28,26 +28,47 @@ inline int WorkerThreads(int setting) noexcept
     return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
 }
 
+namespace Detail {
+
+// The first exception any of several workers threw (the later ones are dropped);
+// `stop` is called from the failing thread so the others can end early.
+class FirstFailure {
+public:
+    template <class Worker, class Stop>
+    void Run(Worker& worker, Stop& stop, int k) noexcept
+    {
+        try {
+            worker(k);
+        } catch (...) {
+            {
+                std::lock_guard<std::mutex> guard(m_lock);
+                if (!m_failure)
+                    m_failure = std::current_exception();
+            }
+            stop();
+        }
+    }
+    void Rethrow() const
+    {
+        if (m_failure)
+            std::rethrow_exception(m_failure);
+    }
+
+private:
+    std::exception_ptr m_failure;
+    std::mutex m_lock;
+};
+
+}  // namespace Detail
+
 // Runs worker(k) for k in [0, workers), k = 0 on the calling thread, and returns when
 // all have ended; the first exception any of them threw is then rethrown. `stop` is
 // called (from the failing thread) when a worker throws, so the others can end early.
 template <class Worker, class Stop>
 void RunWorkers(int workers, Worker&& worker, Stop&& stop)
 {
-    std::exception_ptr failure;
-    std::mutex failureLock;
-    auto guarded = [&](int k) noexcept {
-        try {
-            worker(k);
-        } catch (...) {
-            {
-                std::lock_guard<std::mutex> guard(failureLock);
-                if (!failure)
-                    failure = std::current_exception();
-            }
-            stop();
-        }
-    };
+    Detail::FirstFailure failure;
+    auto guarded = [&](int k) noexcept { failure.Run(worker, stop, k); };
     std::vector<std::thread> pool;
     int started = 1;
     if (workers > 1) {
@@ -64,8 +85,7 @@ void RunWorkers(int workers, Worker&& worker, Stop&& stop)
         guarded(k);
     for (std::thread& t : pool)
         t.join();
-    if (failure)
-        std::rethrow_exception(failure);
+    failure.Rethrow();
 }
 
 namespace Detail {
@@ -88,20 +108,8 @@ void RunPooled(int shares, void (*run)(void*, int), void* ctx);
 template <class Worker, class Stop>
 void RunShares(int workers, Worker&& worker, Stop&& stop)
 {
-    std::exception_ptr failure;
-    std::mutex failureLock;
-    auto guarded = [&](int k) noexcept {
-        try {
-            worker(k);
-        } catch (...) {
-            {
-                std::lock_guard<std::mutex> guard(failureLock);
-                if (!failure)
-                    failure = std::current_exception();
-            }
-            stop();
-        }
-    };
+    Detail::FirstFailure failure;
+    auto guarded = [&](int k) noexcept { failure.Run(worker, stop, k); };
     if (workers <= 1) {
         guarded(0);
     } else {
@@ -109,8 +117,7 @@ void RunShares(int workers, Worker&& worker, Stop&& stop)
         Detail::RunPooled(
             workers, [](void* ctx, int k) { (*static_cast<Guarded*>(ctx))(k); }, &guarded);
     }
-    if (failure)
-        std::rethrow_exception(failure);
+    failure.Rethrow();
 }
 
 // Splits [begin, end) into `threads` contiguous bands (fewer when there are fewer rows)
