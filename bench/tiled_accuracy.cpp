@@ -67,6 +67,34 @@ struct Stats {
     }
 };
 
+// Least-squares affine map of displacements (dx, dy) over positions (x, y): what
+// registering a whole result to the truth removes.
+struct AffineFit {
+    double N[3][3] = {}, bx[3] = {}, by[3] = {}, ax[3] = {}, ay[3] = {};
+    void Add(double x, double y, double dx, double dy)
+    {
+        const double p[3] = {x, y, 1.0};
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c)
+                N[r][c] += p[r] * p[c];
+            bx[r] += p[r] * dx;
+            by[r] += p[r] * dy;
+        }
+    }
+    void Solve()
+    {
+        double Ni[3][3];
+        Utils::pinv3x3(Ni, N);
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) {
+                ax[r] += Ni[r][c] * bx[c];
+                ay[r] += Ni[r][c] * by[c];
+            }
+    }
+    double X(double x, double y) const { return ax[0] * x + ax[1] * y + ax[2]; }
+    double Y(double x, double y) const { return ay[0] * x + ay[1] * y + ay[2]; }
+};
+
 // Direction (world frame of the camera record) of a full-size photo pixel.
 void EstimatedRay(const D3Param& c, const D3Param& lens, int lensMode, double W, double H, double px, double py,
                   double d[3])
@@ -258,27 +286,14 @@ void MeasureRender(Tiled_Panorama::CPanorama& engine, const vltest::Scene& scene
             if (RegisterTile(a, b, valid, W, x0, y0, x1, y1, dx, dy))
                 tiles.push_back({(x0 + x1) / 2.0 / W, (y0 + y1) / 2.0 / H, dx, dy});
         }
-    double N[3][3] = {}, bx[3] = {}, by[3] = {};
-    for (const T& t : tiles) {
-        const double p[3] = {t.cx, t.cy, 1.0};
-        for (int r = 0; r < 3; ++r) {
-            for (int c = 0; c < 3; ++c)
-                N[r][c] += p[r] * p[c];
-            bx[r] += p[r] * t.dx;
-            by[r] += p[r] * t.dy;
-        }
-    }
-    double Ni[3][3], ax[3] = {}, ay[3] = {};
-    Utils::pinv3x3(Ni, N);
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) {
-            ax[r] += Ni[r][c] * bx[c];
-            ay[r] += Ni[r][c] * by[c];
-        }
+    AffineFit fit;
+    for (const T& t : tiles)
+        fit.Add(t.cx, t.cy, t.dx, t.dy);
+    fit.Solve();
     Stats raw, fitted;
     for (const T& t : tiles) {
         raw.add(std::hypot(t.dx, t.dy));
-        fitted.add(std::hypot(t.dx - (ax[0] * t.cx + ax[1] * t.cy + ax[2]), t.dy - (ay[0] * t.cx + ay[1] * t.cy + ay[2])));
+        fitted.add(std::hypot(t.dx - fit.X(t.cx, t.cy), t.dy - fit.Y(t.cx, t.cy)));
     }
     std::printf("render %dx%d radius %.1f, %zu tiles\n", W, H, R, tiles.size());
     raw.print("rtile");
@@ -453,32 +468,19 @@ int main(int argc, char** argv)
     // Global affine fit of the errors over the true positions (what registering the
     // whole result to the truth removes), then per tile: the spread within the tile
     // (`tile`) and the tile's own mean displacement left by the global fit (`shape`).
-    double N[3][3] = {}, bx[3] = {}, by[3] = {};
+    AffineFit fit;
     for (auto& [key, v] : tiles)
-        for (const auto& d : v) {
-            const double p[3] = {d[0] / ftrue, d[1] / ftrue, 1.0};
-            for (int r = 0; r < 3; ++r) {
-                for (int c = 0; c < 3; ++c)
-                    N[r][c] += p[r] * p[c];
-                bx[r] += p[r] * d[2];
-                by[r] += p[r] * d[3];
-            }
-        }
-    double Ni[3][3], ax[3] = {}, ay[3] = {};
-    Utils::pinv3x3(Ni, N);
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) {
-            ax[r] += Ni[r][c] * bx[c];
-            ay[r] += Ni[r][c] * by[c];
-        }
+        for (const auto& d : v)
+            fit.Add(d[0] / ftrue, d[1] / ftrue, d[2], d[3]);
+    fit.Solve();
     Stats shape;
     for (auto& [key, v] : tiles) {
         double mx = 0.0, my = 0.0, gx = 0.0, gy = 0.0;
         for (const auto& d : v) {
             mx += d[2];
             my += d[3];
-            gx += d[2] - (ax[0] * d[0] / ftrue + ax[1] * d[1] / ftrue + ax[2]);
-            gy += d[3] - (ay[0] * d[0] / ftrue + ay[1] * d[1] / ftrue + ay[2]);
+            gx += d[2] - fit.X(d[0] / ftrue, d[1] / ftrue);
+            gy += d[3] - fit.Y(d[0] / ftrue, d[1] / ftrue);
         }
         mx /= double(v.size());
         my /= double(v.size());
