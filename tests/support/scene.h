@@ -165,7 +165,7 @@ struct StripOptions {
     double affineJitter = 0.03;
     double perpendicularJitter = 0.03;  // offset across the strip, fraction of the height
     std::uint64_t seed = 7;
-    Photometric photometric;  // for every view; the noise seed is varied per view
+    Photometric photometric{};  // for every view; the noise seed is varied per view
     double gainJitter = 0.0;  // per-view gain = photometric.gain * (1 + u), |u| <= gainJitter
 };
 
