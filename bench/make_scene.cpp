@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "bench/rotating_set.h"
 #include "tests/support/scene.h"
 
 namespace {
@@ -117,33 +118,8 @@ int main(int argc, char** argv)
         so.seed = seed;
         std::vector<QImage> images;
         if (rows > 0 || ring > 0) {
-            std::vector<vltest::CameraShot> shots;
-            // Enough sphere texels that the views are not magnified much.
-            auto sphereFor = [](double f) { return int(std::min(16384.0, std::ceil(2 * 3.141592653589793 * f))); };
-            if (ring > 0) {
-                vltest::RingOptions ro;
-                ro.count = ring;
-                ro.width = width;
-                ro.height = height;
-                ro.overlap = overlap;
-                ro.seed = seed;
-                so.sphereWidth = sphereFor(vltest::focalForFov(width, 360.0 / ring / (1 - overlap)));
-                so.planeWidth = so.planeHeight = 64;
-                const vltest::Scene scene(so);
-                shots = vltest::makeRing(scene, ro);
-            } else {
-                vltest::MosaicOptions mo;
-                mo.rows = rows;
-                mo.cols = cols;
-                mo.width = width;
-                mo.height = height;
-                mo.overlap = overlap;
-                mo.seed = seed;
-                so.sphereWidth = sphereFor(width);
-                so.planeWidth = so.planeHeight = 64;
-                const vltest::Scene scene(so);
-                shots = vltest::makeMosaic(scene, mo);
-            }
+            const RotatingSet rotating = MakeRotatingSet(ring, rows, cols, width, height, overlap, seed);
+            const std::vector<vltest::CameraShot>& shots = rotating.shots;
             images = vltest::imagesOf(shots);
             const QStringList paths = vltest::savePhotos(images, out, fileFormat, quality);
             for (std::size_t i = 0; i < shots.size(); ++i) {

@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/rotating_set.h"
 #include "core/keypoints.h"
 #include "core/linalg.h"
 #include "core/match_graph.h"
@@ -339,35 +340,10 @@ int main(int argc, char** argv)
         }
     }
 
-    // The same scenes as make_scene.
-    vltest::SceneOptions so;
-    so.seed = seed;
-    so.planeWidth = so.planeHeight = 64;
-    auto sphereFor = [](double f) { return int(std::min(16384.0, std::ceil(2 * kPi * f))); };
-    vltest::PhotoSet set;
-    std::unique_ptr<vltest::Scene> scene;
-    if (ring > 0) {
-        vltest::RingOptions ro;
-        ro.count = ring;
-        ro.width = width;
-        ro.height = height;
-        ro.overlap = overlap;
-        ro.seed = seed;
-        so.sphereWidth = sphereFor(vltest::focalForFov(width, 360.0 / ring / (1 - overlap)));
-        scene = std::make_unique<vltest::Scene>(so);
-        set = vltest::makeRingPhotoSet(*scene, ro);
-    } else {
-        vltest::MosaicOptions mo;
-        mo.rows = rows;
-        mo.cols = cols;
-        mo.width = width;
-        mo.height = height;
-        mo.overlap = overlap;
-        mo.seed = seed;
-        so.sphereWidth = sphereFor(width);
-        scene = std::make_unique<vltest::Scene>(so);
-        set = vltest::makeMosaicPhotoSet(*scene, mo);
-    }
+    RotatingSet rotating = MakeRotatingSet(ring, rows, cols, width, height, overlap, seed);
+    const std::unique_ptr<vltest::Scene> scene = std::move(rotating.scene);
+    vltest::PhotoSet set = vltest::makePhotoSet(vltest::imagesOf(rotating.shots));
+    set.cameraShots = std::move(rotating.shots);
     const std::size_t n = set.cameraShots.size();
 
     EngineHost host;
