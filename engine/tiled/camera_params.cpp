@@ -139,49 +139,6 @@ bool Set3dParams(D3Param& world, std::vector<D3Param>& cams, const double* x, co
 }
 
 // ---------------------------------------------------------------------------------------
-// LMOptimizer
-
-LMOptimizer::LMOptimizer(int m_, int n_) : m(std::max(m_, 0)), n(std::max(n_, 0))
-{
-    const std::size_t M = static_cast<std::size_t>(m), N = static_cast<std::size_t>(n);
-    // x, fvec, diag, fjac, qtf, wa1, wa2, wa3, wa4
-    m_doubles.assign(N + M + N + M * N + N + 3 * N + M, 0.0);
-    m_ints.assign(N, 0);
-    double* p = m_doubles.data();
-    x = p;
-    p += N;
-    fvec = p;
-    p += M;
-    diag = p;
-    p += N;
-    fjac = p;
-    p += M * N;
-    qtf = p;
-    p += N;
-    wa1 = p;
-    p += N;
-    wa2 = p;
-    p += N;
-    wa3 = p;
-    p += N;
-    wa4 = p;
-    ipvt = m_ints.data();
-    ftol = xtol = gtol = 2.220446049250313e-16;
-    maxfev = 10000 * (n + 1);
-    epsfcn = 2.220446049250313e-15;
-    mode = 1;
-    factor = 100.0;
-    nprint = -1;
-}
-
-int LMOptimizer::Run(cminpack_func_mn fcn, void* p)
-{
-    info = lmdif(fcn, p, m, n, x, fvec, ftol, xtol, gtol, maxfev, epsfcn, diag, mode, factor, nprint, &nfev, fjac,
-                 m, ipvt, qtf, wa1, wa2, wa3, wa4);
-    return info;
-}
-
-// ---------------------------------------------------------------------------------------
 // Bundle adjustment
 
 namespace Tiled_Panorama {

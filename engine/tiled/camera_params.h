@@ -15,8 +15,6 @@
 #include <functional>
 #include <vector>
 
-#include <cminpack.h>
-
 #include "core/geometry.h"
 #include "core/pair_matching.h"
 
@@ -74,47 +72,6 @@ bool Set3dParams(D3Param& world, std::vector<D3Param>& cams, const double* x, co
 
 // Wraps an angle in degrees into [-180, 180]; non-finite gives 0.
 double WrapAngle180(double deg) noexcept;
-
-// The Levenberg-Marquardt run of MINPACK's lmdif with all its work arrays (a general
-// least-squares tool; the bundle adjustment has its own sparse solver).
-class LMOptimizer {
-public:
-    LMOptimizer(int m, int n);
-    LMOptimizer(const LMOptimizer&) = delete;
-    LMOptimizer& operator=(const LMOptimizer&) = delete;
-    ~LMOptimizer() = default;
-
-    // Runs lmdif on fcn (p is handed to every call of fcn); answers lmdif's info code.
-    // The solution is left in x.
-    int Run(cminpack_func_mn fcn, void* p);
-
-    int m;  // residuals
-    int n;  // parameters
-    double* x;
-    double* fvec;
-    double* diag;
-    double* fjac;
-    int* ipvt;
-    double* qtf;
-    int nfev = 0;
-    int info = 0;
-    double ftol;
-    double xtol;
-    double gtol;
-    int maxfev;
-    double epsfcn;
-    double factor;
-    int mode;
-    int nprint;
-    double* wa1;
-    double* wa2;
-    double* wa3;
-    double* wa4;
-
-private:
-    std::vector<double> m_doubles;  // x, fvec, diag, fjac, qtf, then wa1..wa4 in one block
-    std::vector<int> m_ints;
-};
 
 namespace Tiled_Panorama {
 

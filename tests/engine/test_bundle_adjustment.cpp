@@ -202,43 +202,6 @@ TEST(CameraParams, PackedWithLensTermsScaledUnpackedWithAnglesWrappedEvenWhenHug
 
 // ---------------------------------------------------------------------------------------
 
-namespace {
-int RosenbrockResiduals(void* p, int m, int n, const double* x, double* fvec, int)
-{
-    ++*static_cast<int*>(p);  // calls
-    fvec[0] = 10.0 * (x[1] - x[0] * x[0]);
-    fvec[1] = 1.0 - x[0];
-    return 1;
-}
-int Stop(void*, int, int, const double*, double*, int) { return -1; }
-}  // namespace
-
-TEST(LMOptimizer, KnownMinimumAndTooFewResidualsOrAStopLeaveXAlone)
-{
-    LMOptimizer lm(2, 2);
-    lm.x[0] = -1.2;
-    lm.x[1] = 1.0;
-    int calls = 0;
-    EXPECT_GT(lm.Run(&RosenbrockResiduals, &calls), 0);
-    EXPECT_GT(calls, 0);  // the user pointer reached the residual function
-    EXPECT_NEAR(lm.x[0], 1.0, 1e-8);
-    EXPECT_NEAR(lm.x[1], 1.0, 1e-8);
-
-    LMOptimizer few(1, 2);
-    few.x[0] = 3.0;
-    few.x[1] = 4.0;
-    EXPECT_EQ(few.Run(&RosenbrockResiduals, &calls), 0);
-    EXPECT_EQ(few.x[0], 3.0);
-    EXPECT_EQ(few.x[1], 4.0);
-
-    LMOptimizer stopped(2, 2);
-    stopped.x[0] = 3.0;
-    EXPECT_LT(stopped.Run(&Stop, nullptr), 0);
-    EXPECT_EQ(stopped.x[0], 3.0);
-}
-
-// ---------------------------------------------------------------------------------------
-
 TEST(BundleAdjustment, FirstGuessTurnsTheRollWithTheMirrorAndScalesTheFocalLength)
 {
     CBundleAdjustment ba = TwoPhotoAdjustment(1000);
