@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "core/geometry.h"
-#include "core/panorama_exceptions.h"
 #include "core/refcount.h"
 
 using VarnoBase::Point;
@@ -70,10 +69,4 @@ TEST(RefPtr, MoveAssignmentOverAHeldPointerReleasesItAndTakesTheOther)
                   std::tuple(1, moved, static_cast<Counted*>(nullptr), 1L));
     }
     EXPECT_EQ(deletedNew, 1);
-}
-
-TEST(BuildExceptions, AbortIsAnErrorButCannotBuildIsNot)
-{
-    EXPECT_TRUE((std::is_base_of_v<panorama_error, panorama_abort> &&
-                 !std::is_base_of_v<panorama_error, panorama_cannot_build>));
 }
