@@ -25,10 +25,9 @@ int main(int argc, char** argv)
     GetThumbsDataBase().Init();  // without a cache the browser simply shows no thumbnails
     GetThumbsManager().Init();
 
-    int result = 0;
-    {
-        MainWindow window;
-        window.showAtStart();
+    int result = 1;  // a window that cannot be built has said why
+    if (std::unique_ptr<MainWindow> window = MainWindow::create()) {
+        window->showAtStart();
         result = app.exec();
     }
     GetThumbsManager().shutdown();

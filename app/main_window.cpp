@@ -109,7 +109,12 @@ MainWindow::MainWindow(QWidget* parent, EngineFactories engines)
     m_currentTask = nullptr;
 
     m_doc.setDocument(this);
-    m_doc.setIUserInterface(this, this);  // creates both engines
+    try {
+        m_doc.setIUserInterface(this, this);  // creates both engines
+    } catch (...) {
+        m_panoView->setControl(nullptr);  // as the destructor does: the tool dies first
+        throw;
+    }
     m_doc.setIUpdate(this);
     m_doc.setICropRect(m_panoControl);
     // Emitted on the tiled engine's render thread.
@@ -153,6 +158,18 @@ MainWindow::MainWindow(QWidget* parent, EngineFactories engines)
     startUpdateCheck(false);  // on its schedule; the answer arrives queued
     if (vnVersion::isBeta())
         setWindowTitle(windowTitle() + QLatin1String(" BETA"));
+}
+
+std::unique_ptr<MainWindow> MainWindow::create(EngineFactories engines)
+{
+    try {
+        return std::make_unique<MainWindow>(nullptr, std::move(engines));
+    } catch (const std::exception& e) {
+        Desktop::desktop().warning(nullptr, tr("VARNO Vistaloom"),
+                                   tr("The program cannot start.\n%1").arg(QString::fromUtf8(e.what())), QMessageBox::Ok,
+                                   QMessageBox::NoButton);
+        return nullptr;
+    }
 }
 
 MainWindow::~MainWindow()

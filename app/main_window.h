@@ -85,6 +85,9 @@ public:
     // `engines` makes the document's two engines (tests hand in fakes).
     explicit MainWindow(QWidget* parent = nullptr, EngineFactories engines = {});
     ~MainWindow() override;
+    // The window, or null when it cannot be built (an engine that cannot be made, memory
+    // that runs out): the user has then been told what failed.
+    static std::unique_ptr<MainWindow> create(EngineFactories engines = {});
     // Shows the window maximised at start-up; a geometry restored from the settings is
     // kept for when the user un-maximises, unless it does not fit the screen.
     void showAtStart();

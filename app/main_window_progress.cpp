@@ -59,6 +59,9 @@ QString MainWindow::messageText(unsigned id)
     case kMsgNoOverlapTiled: return tr("Could find overlapping photos. Please try Horizontal/vertical mode.");
     case kMsgDifferentSizes: return tr("Different image sizes");
     case kMsgCannotLoad: return tr("Can't load picture");
+    case kMsgCannotCrop:
+        return tr("The panorama could not be cropped to the frame, so it was not rendered.\n"
+                  "Change the frame or choose no cropping, then render again.");
     default: return tr("Unknown message %1").arg(id);
     }
 }

@@ -27,6 +27,7 @@ enum DocumentMessage : unsigned {
     kMsgNoOverlapTiled = 101,   // tiled build found no overlapping pair
     kMsgDifferentSizes = 102,   // photos of another size were removed
     kMsgCannotLoad = 103,       // a photo could not be loaded
+    kMsgCannotCrop = 104,       // the rendered result could not be cut to the crop frame
 };
 
 // The main window's call-backs, beyond those the engines use.

@@ -17,6 +17,26 @@ bool hasBits(const PanoramaLib::IPanoElement* e)
 // The largest angle the geometry tool may tilt or rotate the tiled surface, degrees.
 constexpr int kMaxGeoAngle = 45;
 
+// An engine from its factory, or null with the reason added to `failure`: a factory may
+// give none or throw (an allocation that failed).
+template <class Engine>
+Engine* makeEngine(const std::function<Engine*(PanoramaLib::IDibManager*)>& factory, PanoramaLib::IDibManager* dibs,
+                   const char* which, std::string& failure)
+{
+    std::string why = "no engine was made";
+    try {
+        if (Engine* engine = factory ? factory(dibs) : nullptr)
+            return engine;
+    } catch (const std::bad_alloc&) {
+        why = "out of memory";
+    } catch (const std::exception& e) {
+        why = e.what();
+    }
+    failure += std::string(failure.empty() ? "" : " ") + "The " + which + " stitching engine could not be created (" +
+               why + ").";
+    return nullptr;
+}
+
 }  // namespace
 
 PanoramaDoc::PanoramaDoc(QObject* parent, EngineFactories factories)
@@ -57,18 +77,14 @@ void PanoramaDoc::setIUserInterface(IUserInterfaceEx* ui, PanoramaLib::IProgress
     m_previousDibManager = CPanoElement::m_pIDibManager;
 
     auto* dibs = static_cast<PanoramaLib::IDibManager*>(this);
-    m_pHVPanorama = m_factories.createHV ? m_factories.createHV(dibs) : nullptr;
-    m_pTiledPanorama = m_factories.createTiled ? m_factories.createTiled(dibs) : nullptr;
-    if (!m_pHVPanorama || !m_pTiledPanorama) {
-        if (m_pHVPanorama)
-            m_pHVPanorama->Release();
-        if (m_pTiledPanorama)
-            m_pTiledPanorama->Release();
-        m_pHVPanorama = nullptr;
-        m_pTiledPanorama = nullptr;
+    std::string failure;
+    m_pHVPanorama = makeEngine(m_factories.createHV, dibs, "Horizontal/Vertical", failure);
+    m_pTiledPanorama = makeEngine(m_factories.createTiled, dibs, "Tiled/Multifocus", failure);
+    if (!failure.empty()) {
+        releaseEngines();
         m_pUserInterface = nullptr;
         m_pProgress = nullptr;
-        throw EngineCreationError("The stitching engines could not be created (out of memory).");
+        throw EngineCreationError(failure);
     }
     // No wait-cursor object exists: the engines get null and show no busy cursor.
     m_pHVPanorama->Initialize(this, nullptr, ui);

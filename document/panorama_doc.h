@@ -148,6 +148,7 @@ public:
     bool onBtnStitch();
     bool createPanorama(bool horizontalVertical);
     // Full-size render with the user's crop; true when the result is what was asked.
+    // A crop that cannot be made leaves the render to be made again (message 104).
     bool onBtnRender();
     // Writes the rendered result; the type follows the suffix. On failure answers false
     // with a reason for the user in *reason (may be null); a file already at `path`
@@ -222,6 +223,9 @@ private:
     // The user's frame scaled from preview width w0 to the rendered result and applied;
     // false when the crop could not be made.
     bool cropRenderedResult(const VarnoBase::Rect& frame, int w0);
+    // After a crop that failed: the uncropped result goes and the engine's preview gets
+    // its pixels back from the copy taken before the render (when there is one).
+    void backToPreview(PanoramaLib::IPanoElement* savedPreview);
     void updateStitchingDialog();
     void updateExportDialog();
     void updatePictureView();

@@ -240,12 +240,22 @@ bool PanoramaDoc::onBtnRender()
     }
 
     bool ok = false;
+    bool cropFailed = false;
     if (!m_builtTiled) {
         setBuildCrop(m_pHVPanorama, engineCrop);
+        const bool userCrop = m_cropMode > 0 && !engineCrop;
+        // The engine lets its preview go once the result is rendered: a copy brings it
+        // back, with the frame over it, should the crop fail.
+        VarnoBase::RefPtr<PanoramaLib::IPanoElement> preview;
+        if (userCrop && hasBits(engine->GetPanoramaPreview(false)))
+            preview.Adopt(engine->GetPanoramaPreview(false)->CopyImage());
         ok = m_pHVPanorama->RenderPanorama();
         // An uncropped result is never passed off as the cropped one asked for.
-        if (ok && m_cropMode > 0 && !engineCrop)
-            ok = cropRenderedResult(r, w0);
+        if (ok && userCrop && !cropRenderedResult(r, w0)) {
+            ok = false;
+            cropFailed = true;
+            backToPreview(preview.get());
+        }
     } else {
         setBuildCrop(m_pTiledPanorama, m_cropMode > 0);
         if (m_cropMode > 0)
@@ -262,7 +272,21 @@ bool PanoramaDoc::onBtnRender()
     }
     updateExportDialog();
     updatePictureView();
+    if (cropFailed && m_pUserInterface)
+        m_pUserInterface->ShowMessageBox(kMsgCannotCrop);
     return ok;
+}
+
+void PanoramaDoc::backToPreview(PanoramaLib::IPanoElement* savedPreview)
+{
+    // Without pixels the result is a render still to be made: Render is offered again,
+    // Save and Print are not.
+    if (PanoramaLib::IPanoElement* image = m_pHVPanorama->GetPanoramaImage())
+        image->FreeImage();
+    PanoramaLib::IPanoElement* preview = m_pHVPanorama->GetPanoramaPreview(false);
+    if (savedPreview && preview && !preview->HasBits() &&
+        preview->CreateImage(savedPreview->GetBPP(), savedPreview->GetWidth(), savedPreview->GetHeight()))
+        savedPreview->CopyImage(preview);
 }
 
 // ---------------------------------------------------------------------------------

@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include "app/pano_view_control.h"
+#include "app/panorama_view.h"
 #include "tests/app/window_fixture.h"
 
 namespace {
@@ -81,6 +83,40 @@ TEST_F(WindowTest, FailedSaveShowsTheReasonAndKeepsTheOldFile)
     // Nothing chosen in the folder tree: the dialog starts at home, not at the root.
     EXPECT_EQ(desk.calls("getSaveFileName")[0].dir, QDir::homePath() + "/panorama");
     EXPECT_EQ(desk.calls("getSaveFileName")[0].text.split('\n').size(), 4);
+}
+
+// A crop that cannot be made (a frame off the picture) is said, whichever command
+// rendered, and leaves the preview under its frame with Render offered again and nothing
+// to save or print; a frame on the picture then renders cropped.
+TEST_F(WindowTest, AFailedCropSaysSoAndOffersTheRenderAgain)
+{
+    load(stripPhotos().paths);
+    ui().btnStitch->click();
+    ui().action_switch_Export->trigger();
+    const int previewWidth = w->panoramaView()->picture()->GetWidth();
+    const std::pair<const char*, std::function<void()>> callers[] = {
+        {"Render button", [&] { ui().btnRender->click(); }},
+        {"Render command", [&] { ui().action_Render->trigger(); }},
+        {"Print button", [&] { w->on_btnPrint_pressed(); }},
+        {"Preview button", [&] { w->on_btnExportPrintPreview_clicked(); }}};
+    for (const auto& [name, render] : callers) {
+        SCOPED_TRACE(name);
+        w->panoramaControl()->SetCropRect(VarnoBase::Rect(previewWidth + 10, 0, previewWidth + 50, 40));
+        w->updateActions();
+        render();
+        w->updateActions();
+        ASSERT_FALSE(desk.log.empty());
+        EXPECT_EQ(desk.log.back().text, MainWindow::messageText(kMsgCannotCrop));
+        EXPECT_EQ(std::tuple(ui().btnRender->isEnabled(), ui().action_Render->isEnabled(), ui().btnExport->isEnabled(),
+                             ui().action_Print->isEnabled(), w->panoramaControl()->croppingActive(),
+                             w->panoramaView()->picture()->GetWidth()),
+                  std::tuple(true, true, false, false, true, previewWidth));
+    }
+    EXPECT_EQ(desk.log.size(), std::size(callers));
+    w->panoramaControl()->SetCropRect(VarnoBase::Rect(10, 10, previewWidth / 2, 100));
+    ui().btnRender->click();
+    EXPECT_TRUE(w->document().enableBtnSave() && !w->panoramaControl()->croppingActive());
+    EXPECT_LT(w->panoramaView()->picture()->GetWidth(), previewWidth);
 }
 
 // ("Yes" replaces the file: the end-to-end walk.)

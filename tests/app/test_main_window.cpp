@@ -56,6 +56,24 @@ TEST(WindowForm, EveryFormSlotFindsItsSignalAndDesktopScopesNest)
     EXPECT_TRUE(g_slotWarnings.isEmpty()) << g_slotWarnings.join('\n').toStdString();
 }
 
+// An engine that cannot be made (a factory that gives none, or runs out of memory) is
+// said in a message and no window is made: the program then ends with status 1.
+TEST(WindowStartUp, AnEngineThatCannotBeMadeIsSaidInsteadOfACrash)
+{
+    ScriptedDesktop desk;
+    Desktop::ScopedDesktop use(desk);
+    Fakes fakes;
+    fakes.engines.failTiled = true;
+    EngineFactories outOfMemory = fakes.engines.Factories();
+    outOfMemory.createHV = [](PanoramaLib::IDibManager*) -> PanoramaLib::IHVPanorama* { throw std::bad_alloc(); };
+    for (const auto& [factories, said] : {std::pair(fakes.engines.Factories(), "Tiled/Multifocus stitching engine could not"),
+                                          std::pair(outOfMemory, "Horizontal/Vertical stitching engine could not be created (out of memory)")}) {
+        EXPECT_EQ(MainWindow::create(factories), nullptr);
+        ASSERT_EQ(desk.calls("warning").size(), desk.log.size());
+        EXPECT_TRUE(desk.log.back().text.contains(said)) << desk.log.back().text.toStdString();
+    }
+}
+
 TEST_F(WindowTest, FormTiesAnglesAndRingTimerRefreshesActionsViewMenuZooms)
 {
     ui().sldRy->setValue(-45);

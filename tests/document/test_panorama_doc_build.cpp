@@ -154,9 +154,12 @@ TEST_F(DocTest, RenderScalesTheUsersFrame)
         EXPECT_EQ(doc->onBtnRender(), row.ok);
         EXPECT_EQ(log.Count("hv.RenderPanorama(crop=1)"), row.frame.isNull() ? 1 : 0);
         EXPECT_NE(log.Contains(row.expected.empty() ? "hv.CropPanorama" : row.expected), row.expected.empty());
-        // Only a finished render clears the modified flag and hides the frame.
+        // Only a finished render clears the modified flag and hides the frame; a crop that
+        // failed says so and leaves the render to be made again, nothing to save or print.
         EXPECT_EQ(std::pair(log.Contains("setModifiedFlag(0)"), frame.shown), std::pair(row.ok, !row.ok));
-        ExpectSequence(log, {"UpdateExportDialog", "UpdatePictureView(1)"});
+        EXPECT_EQ(std::tuple(doc->enableBtnSave(), doc->enableBtnRender(), doc->GetPanorama() == Hv().preview()),
+                  std::tuple(row.ok, !row.ok, !row.ok));
+        ExpectSequence(log, {"UpdateExportDialog", "UpdatePictureView(1)", row.ok ? "!ShowMessageBox" : "ShowMessageBox(104)"});
         doc.reset();
     }
 }
