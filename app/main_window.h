@@ -110,6 +110,8 @@ public:
     void HighlightImage(const std::wstring& path, bool on) override;
     void AsyncUpdatePanoramaView(long wParam, long lParam) override;  // any thread
     void ShowMessageBox(unsigned id) override;
+    // The message's text, then the file's path and the loader's reason on lines of their own.
+    void ShowFileMessageBox(unsigned id, const std::wstring& path, const std::wstring& reason) override;
     bool PromptAcceptPanorama(int unmatched, int total) override;
     bool PromptAcceptCyclorama() override;
     bool HasPrinter() override;

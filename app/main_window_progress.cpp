@@ -54,9 +54,9 @@ QString MainWindow::messageText(unsigned id)
 {
     switch (id) {
     case kMsgNoOverlapHV:
-        return tr("Could find overlapping photos. The program will switch to manual mode\n"
+        return tr("Could not find overlapping photos. The program will switch to manual mode\n"
                   " and you will be able to match photos manually.");
-    case kMsgNoOverlapTiled: return tr("Could find overlapping photos. Please try Horizontal/vertical mode.");
+    case kMsgNoOverlapTiled: return tr("Could not find overlapping photos. Please try Horizontal/vertical mode.");
     case kMsgDifferentSizes: return tr("Different image sizes");
     case kMsgCannotLoad: return tr("Can't load picture");
     case kMsgCannotCrop:
@@ -178,6 +178,14 @@ void MainWindow::AsyncUpdatePanoramaView(long wParam, long lParam) { emit onSync
 void MainWindow::ShowMessageBox(unsigned id)
 {
     Desktop::desktop().information(this, windowTitle(), messageText(id), QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+void MainWindow::ShowFileMessageBox(unsigned id, const std::wstring& path, const std::wstring& reason)
+{
+    QString text = messageText(id) + QLatin1String("\n\n") + QDir::toNativeSeparators(QString::fromStdWString(path));
+    if (!reason.empty())
+        text += QLatin1Char('\n') + QString::fromStdWString(reason);
+    Desktop::desktop().information(this, windowTitle(), text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
 bool MainWindow::PromptAcceptPanorama(int, int) { return true; }

@@ -36,9 +36,10 @@ PanoramaLib::IPanoElement* PanoramaDoc::importPicture(std::wstring path, bool sh
         return nullptr;
     if (element->FromFile(path))
         return element;
+    const std::wstring reason = element->GetErrorMessage();
     element->Release();
     if (showError && m_pUserInterface)
-        m_pUserInterface->ShowMessageBox(kMsgCannotLoad);
+        m_pUserInterface->ShowFileMessageBox(kMsgCannotLoad, path, reason);
     return nullptr;
 }
 

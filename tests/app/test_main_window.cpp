@@ -126,7 +126,23 @@ TEST_F(WindowTest, ProgressCaptionsWaitForTheDialogOrChangeItsLabel)
         w->SetProgressCaption(id);
         EXPECT_EQ(w->pendingProgressCaption(), QString::fromLatin1(text));
     }
+}
+
+// Messages say what happened; a photo that cannot be loaded is named, with the loader's reason.
+TEST_F(WindowTest, MessagesSayWhatHappenedAndNameTheFile)
+{
+    for (unsigned id : {100u, 101u})
+        EXPECT_TRUE(MainWindow::messageText(id).startsWith("Could not find overlapping photos.")) << id;
     EXPECT_EQ(MainWindow::messageText(5), "Unknown message 5");
+    QTemporaryDir dir;
+    QFile bad(dir.filePath("cut.jpg"));
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly) && bad.write("no photo") > 0);
+    bad.close();
+    load({bad.fileName()});
+    ASSERT_EQ(desk.calls("information").size(), 1u);
+    const QStringList lines = desk.calls("information")[0].text.split('\n');
+    EXPECT_EQ(lines.mid(0, 3), QStringList({"Can't load picture", "", bad.fileName()}));
+    EXPECT_FALSE(lines.value(3).isEmpty()) << lines.join('|').toStdString();
 }
 
 TEST_F(WindowTest, AbortProgressAdoptsTheRangeAndKeepsACancelAtTheLastStep)
