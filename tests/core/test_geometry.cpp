@@ -35,10 +35,11 @@ struct Counted : VarnoBase::RefCounter {
     explicit Counted(int* deleted) : RefCounter(1), deleted_(deleted) {}
     ~Counted() override { ++*deleted_; }
     int* deleted_;
+    VarnoBase::RefPtr<Counted> next;
 };
 }  // namespace
 
-TEST(RefPtr, AssigningHeldPointerKeepsCountAndNullReleases)
+TEST(RefPtr, AssigningHeldPointerKeepsCountNullReleasesAndTheNewIsTakenFirst)
 {
     int deleted = 0;
     auto* obj = new Counted(&deleted);
@@ -52,6 +53,19 @@ TEST(RefPtr, AssigningHeldPointerKeepsCountAndNullReleases)
     }
     obj->Release();
     EXPECT_EQ(deleted, 1);
+
+    // Stepping along a chain: the old object holds the new one's only other reference,
+    // so the new reference must be taken before the old one is given up.
+    int deletedTail = 0;
+    auto* head = new Counted(&deleted);
+    head->next.Adopt(new Counted(&deletedTail));
+    {
+        VarnoBase::RefPtr<Counted> p;
+        p.Adopt(head);
+        p.Attach(p->next.get());
+        EXPECT_EQ(std::tuple(deleted, deletedTail, p->RefCount()), std::tuple(2, 0, 1L));
+    }
+    EXPECT_EQ(deletedTail, 1);
 }
 
 TEST(RefPtr, MoveAssignmentOverAHeldPointerReleasesItAndTakesTheOther)

@@ -455,14 +455,19 @@ TEST_F(Element, PictureCollectionsKeepAndReleaseEntries)
 {
     std::vector<IPanoElement*> v;
     auto* first = new CPanoElement(false);
-    first->AddRef();  // the test keeps one to watch the count
+    auto* last = new CPanoElement(false);
+    first->AddRef();  // the test keeps one of each to watch the counts
+    last->AddRef();
     v.push_back(first);
     PanoramaLib::InitPictureCollection(v, 3);
     ASSERT_EQ(v, (std::vector<IPanoElement*>{first, nullptr, nullptr}));
-    v[2] = new CPanoElement(false);
+    v[2] = last;
+    PanoramaLib::InitPictureCollection(v, 1);  // a shrink gives back what it cuts off
+    EXPECT_EQ(std::pair(v.size(), last->RefCount()), std::pair(std::size_t{1}, 1L));
     PanoramaLib::FreePictureCollection(v);
     EXPECT_TRUE(v.empty() && first->RefCount() == 1);
     first->Release();
+    last->Release();
 }
 
 TEST_F(Element, GreyCopyWeighsTheThirdByteMost)

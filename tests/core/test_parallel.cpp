@@ -1,9 +1,11 @@
 // The parallel loop's contract that the image code relies on: every index once, and a
-// worker's exception on the caller instead of ending the program.
+// worker's exception on the caller instead of ending the program, and the first one when
+// several throw.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "core/parallel.h"
@@ -31,4 +33,23 @@ TEST(ParallelLoop, EveryIndexOnceAndAWorkersExceptionReachesTheCaller)
                                                 throw std::bad_alloc();
                                         }),
                  std::bad_alloc);
+
+    // Share 0 always starts first on the caller; the others throw only once its failure
+    // was kept (stop is called after that), so a keeper that lets a later exception
+    // replace the first one shows here, under the pool and under started threads alike.
+    for (bool pooled : {true, false}) {
+        std::atomic<bool> stopped{false};
+        auto worker = [&](int k) {
+            if (k == 0)
+                throw std::runtime_error("first");
+            stopped.wait(false);
+            throw std::logic_error("later");
+        };
+        auto stop = [&] {
+            stopped = true;
+            stopped.notify_all();
+        };
+        EXPECT_THROW(pooled ? Utils::RunShares(3, worker, stop) : Utils::RunWorkers(3, worker, stop),
+                     std::runtime_error);
+    }
 }

@@ -44,10 +44,16 @@ QImage Field(int w, int h, F f)
     return r;
 }
 
-// Dark background with an isotropic Gaussian of standard deviation s at (cx, cy).
-QImage Blob(int w, int h, double cx, double cy, double s)
+// Dark background with a Gaussian at (cx, cy) of standard deviations su, sv along axes
+// turned by `turn` radians.
+QImage Blob(int w, int h, double cx, double cy, double su, double sv = 0.0, double turn = 0.0)
 {
-    return Field(w, h, [&](int x, int y) { return 20.0 + 220.0 * std::exp(-0.5 * (std::pow((x - cx) / s, 2) + std::pow((y - cy) / s, 2))); });
+    sv = sv > 0.0 ? sv : su;
+    const double c = std::cos(turn), s = std::sin(turn);
+    return Field(w, h, [&](int x, int y) {
+        const double u = (x - cx) * c + (y - cy) * s, v = (y - cy) * c - (x - cx) * s;
+        return 20.0 + 220.0 * std::exp(-0.5 * (std::pow(u / su, 2) + std::pow(v / sv, 2)));
+    });
 }
 
 // A grey crop of a photo-like scene: sharp shapes, gradients and fine marks.
@@ -144,20 +150,23 @@ double Norm(const double* v)
 
 TEST(SiftDetection, BlobGivesKeypointsAtItsCentreAndScale)
 {
-    const double s = 5.0;
     // Off the sample grid (the octaves that find it sample every 2 pixels): the peak
-    // between the samples is the centre.
-    const QImage r = Blob(128, 112, 61.4, 52.7, s);
-    Features f;
-    Extract(r, f);
-    ASSERT_GE(f.keys.size(), 1u);
-    ASSERT_EQ(f.keys.size(), f.descriptors.size());
-    for (const SIFT* k : f.keys) {
-        // The blob's scale lies between the level found and the next one.
-        EXPECT_TRUE(std::max(std::fabs(k->x - 61.4), std::fabs(k->y - 52.7)) <= 1.01 &&
-                    std::max(std::fabs(k->x + k->dx - 61.4), std::fabs(k->y + k->dy - 52.7)) <= 0.15 &&
-                    k->sigma > s / 2.0 && k->sigma < s * 2.0)
-            << k->x << "," << k->y << " + " << k->dx << "," << k->dy << " sigma " << k->sigma;
+    // between the samples is the centre. The turned, elongated blob has unequal and
+    // mixed second derivatives, so each offset must come from its own axis's curvature.
+    struct Case { double su, sv, turn; };
+    for (const Case c : {Case{5.0, 5.0, 0.0}, Case{4.0, 7.0, 0.5}}) {
+        const QImage r = Blob(128, 112, 61.4, 52.7, c.su, c.sv, c.turn);
+        Features f;
+        Extract(r, f);
+        ASSERT_GE(f.keys.size(), 1u);
+        ASSERT_EQ(f.keys.size(), f.descriptors.size());
+        for (const SIFT* k : f.keys) {
+            // The blob's scale lies between the level found and the next one.
+            EXPECT_TRUE(std::max(std::fabs(k->x - 61.4), std::fabs(k->y - 52.7)) <= 1.01 &&
+                        std::max(std::fabs(k->x + k->dx - 61.4), std::fabs(k->y + k->dy - 52.7)) <= 0.15 &&
+                        k->sigma > c.su / 2.0 && k->sigma < c.sv * 2.0)
+                << c.sv << ": " << k->x << "," << k->y << " + " << k->dx << "," << k->dy << " sigma " << k->sigma;
+        }
     }
 }
 
