@@ -145,7 +145,7 @@ MainWindow::MainWindow(QWidget* parent, EngineFactories engines)
     onTLInitDialog();
 
     m_printSite.setDocument(&m_doc);
-    m_printSite.getPageSetup().unitsInch = m_unitsInch;
+    m_printSite.setUnits(m_unitsInch);
     m_printSite.getPageSetup().overlapMarks = m_printMarkers;
     // The printer's page setup dialog is modal: it goes through the desktop seam.
     m_printSite.setPageSetupDialog(

@@ -460,8 +460,7 @@ void MainWindow::on_actionPreferences_triggered()
     if (Desktop::desktop().execDialog(dialog) != QDialog::Accepted)
         return;  // Cancel changes nothing
     dialog.get_options(m_unitsInch, m_printMarkers, m_doc.m_compressTiff, m_doc.m_jpegQuality);
-    Printing::PageSetup& setup = m_printSite.getPageSetup();
-    setup.unitsInch = m_unitsInch;  // stored directly: no range reset
-    setup.overlapMarks = m_printMarkers;
+    m_printSite.setUnits(m_unitsInch);  // the stored lengths keep their printed size
+    m_printSite.getPageSetup().overlapMarks = m_printMarkers;
     updatePageSetupDialog();
 }

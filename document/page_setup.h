@@ -1,6 +1,6 @@
 // The print layout record and the one question the print settings ask of the document:
 // how many pages a layout needs on a printer. Lengths are integers in setup units,
-// 1/10 mm (metric) or 1/1000 inch, chosen by unitsInch; switching units converts nothing.
+// 1/10 mm (metric) or 1/1000 inch, chosen by unitsInch; PrintSite::setUnits converts them.
 #pragma once
 
 #include <cstdint>

@@ -218,6 +218,24 @@ void PrintSite::refreshPaperUnits()
         setLogicalPageSize(m_printer.get());
 }
 
+void PrintSite::setUnits(bool inch)
+{
+    if (m_setup.unitsInch == inch)
+        return;
+    // 1/10 mm is 1000/254 thousandths of an inch. Each length is rounded to the step the
+    // new unit shows (0.01 cm = 1, 0.01 in = 10), so one switched there and back comes
+    // home within a step and the printed size stays.
+    const double factor = inch ? 1000.0 / 254.0 : 254.0 / 1000.0;
+    const double step = inch ? 10.0 : 1.0;
+    for (int32_t PageSetup::*length : {&PageSetup::printWidth, &PageSetup::printHeight, &PageSetup::marginLeft,
+                                       &PageSetup::marginTop, &PageSetup::marginRight, &PageSetup::marginBottom,
+                                       &PageSetup::overlap})
+        m_setup.*length = toLength(std::round(m_setup.*length * factor / step) * step);
+    m_setup.unitsInch = inch;
+    refreshPaperUnits();  // the paper is measured again from the printer, not converted
+    setPrintRange(m_pageFrom, m_pageTo, true);
+}
+
 void PrintSite::pageSetup(const PageSetup& s)
 {
     const bool changed = s.mode != m_setup.mode ||

@@ -60,8 +60,11 @@ public:
 
     QPrinter* printer() const { return m_printer.get(); }
     void setDocument(IDocumentPrinting* document) { m_document = document; }
-    // The stored setup. The window stores units, overlapOn and overlapMarks directly
-    // (no range reset); a unit stored this way is noticed at the next clamp.
+    // Switches the setup to inch (true) or metric units: every stored length is converted,
+    // so the printed size stays (no range reset).
+    void setUnits(bool inch);
+    // The stored setup. The window stores overlapOn and overlapMarks directly (no range
+    // reset); a unit stored this way converts nothing and is noticed at the next clamp.
     const PageSetup& getPageSetup() const { return m_setup; }
     PageSetup& getPageSetup() { return m_setup; }
     int resolution() const { return m_resolution; }

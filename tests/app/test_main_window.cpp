@@ -226,14 +226,14 @@ TEST_F(WindowTest, PreferencesOkStoresEverything)
     EXPECT_EQ(desk.calls("execDialog").at(0).title, "Preferences");
     EXPECT_EQ(options(), std::tuple(false, false, true, 20));
 
-    // Switching units changes only the flag: 1 cm stored reads as 0.10in.
+    // Switching units keeps the printed length: 1 cm stored reads as 0.39in.
     ui().marginsLeft->setText("1");
     w->on_marginsLeft_editingFinished();
     ASSERT_EQ(s.marginLeft, 100);
     EXPECT_EQ(ui().marginsLeft->text(), "1.00cm");
     desk.dialogs.push_back(answer(1, 20));
     w->on_actionPreferences_triggered();
-    EXPECT_EQ(ui().marginsLeft->text(), "0.10in");
+    EXPECT_EQ(ui().marginsLeft->text(), "0.39in");
 }
 
 TEST_F(TaskModeTest, AddImagesToExportBuildsTheVisibleKindOnce)

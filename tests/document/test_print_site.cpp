@@ -117,17 +117,35 @@ TEST_F(PrintSiteTest, MarginsOverlapAndPageCountAreClamped)
     EXPECT_EQ(site.printNumPages(), "1 pages");
 }
 
-TEST_F(PrintSiteTest, UnitSwitchClampsInTheNewUnit)
+// A switch of units converts every stored length to the new unit's step: 7.99 x 2.29 in
+// print as 20.29 x 5.82 cm, and in -> cm -> in comes home within 0.01 in. The paper is
+// measured again and clamps in the new unit.
+TEST_F(PrintSiteTest, UnitSwitchKeepsThePrintedSizeAndClampsInTheNewUnit)
 {
     const int inchWidth = site.paperWidth();
     ASSERT_NEAR(inchWidth, 8268, 6);
-    useMetric();  // stored directly, as the window does
-    EXPECT_TRUE(site.setMargingL("25") && setup().marginLeft == site.paperWidth() - 1);
+    const std::vector<int32_t PageSetup::*> lengths = {&PageSetup::printWidth, &PageSetup::printHeight, &PageSetup::marginLeft,
+                                                       &PageSetup::marginTop, &PageSetup::marginRight, &PageSetup::marginBottom,
+                                                       &PageSetup::overlap};
+    auto stored = [&] {
+        std::vector<int> out;
+        for (auto length : lengths)
+            out.push_back(setup().*length);
+        return out;
+    };
+    const std::vector<int> inches = {7990, 2290, 500, 1, 0, 1234, 395};
+    for (std::size_t i = 0; i < lengths.size(); ++i)
+        site.getPageSetup().*lengths[i] = inches[i];
+    site.setUnits(false);
+    EXPECT_EQ(stored(), (std::vector<int>{2029, 582, 127, 0, 0, 313, 100}));
+    EXPECT_EQ(site.printValue(setup().printWidth), "20.29cm");
     EXPECT_NEAR(site.paperWidth(), 2100, 2);
+    EXPECT_TRUE(site.setMargingR("25") && setup().marginRight == site.paperWidth() - 127 - 1);
 
-    PageSetup s = setup();
-    s.unitsInch = true;
-    site.pageSetup(s);
+    site.getPageSetup().marginRight = 0;
+    site.setUnits(true);
+    for (std::size_t i = 0; i < lengths.size(); ++i)
+        EXPECT_NEAR(stored()[i], inches[i], 10) << i;
     EXPECT_EQ(site.paperWidth(), inchWidth);
 }
 
