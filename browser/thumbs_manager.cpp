@@ -2,6 +2,7 @@
 #include "browser/thumbs_manager.h"
 
 #include "browser/thumbs_database.h"
+#include "core/dib.h"
 #include "core/parallel.h"
 #include "core/thread_handoff.h"
 
@@ -33,26 +34,34 @@ QSize ThumbSizeFor(QSize photo)
 bool LoadThumbSource(const QString& path, bool reducedDecode, ThumbSource& out)
 {
     QImageReader reader(path);
-    const QSize full = reader.size();
-    const QSize target = ThumbSizeFor(full);
+    const QSize stored = reader.size();  // as the file holds it, before any turn
+    // A photo taken with the camera on its side is stored on its side: its thumbnail is
+    // made in the stored orientation and turned upright at the end, where it is small.
+    const QImageIOHandler::Transformations orientation = reader.transformation();
+    const bool quarterTurn = orientation.testFlag(QImageIOHandler::TransformationRotate90);
+    const auto upright = [&](QSize size) { return quarterTurn ? size.transposed() : size; };
+    const QSize target = upright(ThumbSizeFor(upright(stored)));  // stored orientation
     if (reducedDecode && target.isValid() && reader.format() == "jpeg") {
         // The largest reduction whose result still covers the thumbnail. Rounding down
-        // keeps the reader's own choice of reduction (integer ratio) at this one.
+        // keeps the reader's own choice of reduction (integer ratio) at this one. The
+        // reader reduces the raster as stored.
         int reduction = 1;
-        while (reduction < kLargestReduction && full.width() / (2 * reduction) >= target.width()
-               && full.height() / (2 * reduction) >= target.height())
+        while (reduction < kLargestReduction && stored.width() / (2 * reduction) >= target.width()
+               && stored.height() / (2 * reduction) >= target.height())
             reduction *= 2;
         if (reduction > 1)
-            reader.setScaledSize(QSize(full.width() / reduction, full.height() / reduction));
+            reader.setScaledSize(QSize(stored.width() / reduction, stored.height() / reduction));
     }
     QImage image;
     if (!reader.read(&image) || image.isNull())
         return false;
-    out.photoSize = full.isValid() ? full : image.size();
+    out.photoSize = upright(stored.isValid() ? stored : image.size());
     out.photoDepth = image.depth();
     // Nearest sampling picks whole pixels, so scaling before the per-pixel conversion to
     // RGB888 gives the same thumbnail for a fraction of the work.
-    out.thumb = image.scaled(ThumbSizeFor(out.photoSize), Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    out.thumb = PanoramaLib::Upright(image.scaled(upright(ThumbSizeFor(out.photoSize)), Qt::IgnoreAspectRatio,
+                                     Qt::FastTransformation),
+                        orientation);
     if (out.thumb.format() != QImage::Format_RGB888)
         out.thumb.convertTo(QImage::Format_RGB888);
     return !out.thumb.isNull();

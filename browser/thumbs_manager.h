@@ -50,11 +50,11 @@ QSize ThumbSizeFor(QSize photo);
 // A thumbnail made from a photo file, with what the database keeps about the photo.
 struct ThumbSource {
     QImage thumb;      // Format_RGB888, ThumbSizeFor(photoSize)
-    QSize photoSize;   // the photo as stored in the file, pixels
+    QSize photoSize;   // the photo upright, as its file's orientation tag shows it, pixels
     int photoDepth = 0;  // bits per pixel of the photo as decoded (QImage::depth)
 };
 
-// Loads `path` and scales it into the box with the fast (nearest) transformation. With
+// Loads `path` upright and scales it into the box with the fast (nearest) transformation. With
 // `reducedDecode` a reader that can decode at a reduced size (JPEG) decodes at the
 // smallest power-of-two reduction that still covers the thumbnail, which is several
 // times faster than a full decode. False for a file that is not a readable image.

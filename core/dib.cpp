@@ -8,6 +8,10 @@
 // 24-bit RGB in its own buffer, so a colour photo never has a second full copy. A JPEG
 // decoder that reports damaged data (through the toolkit's log, on the loading thread)
 // makes the load fail rather than hand on a picture with grey or scrambled blocks.
+//
+// A photo whose file says the camera was held on its side (the EXIF orientation tag) is
+// turned upright after its conversion to 24 bits, so the engines and the views see it
+// as it was taken, and the turn copies 3 rather than 4 bytes a pixel.
 #include "core/dib.h"
 
 #include "core/image_file_check.h"
@@ -22,7 +26,9 @@
 #include <QPainter>
 #include <QRect>
 #include <QSaveFile>
+#include <QTransform>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -123,11 +129,13 @@ QImage readPhoto(const QString& path, std::wstring* why, std::int64_t* peak)
         reader.setDecideFormatFromContent(true);
         const QByteArray format = reader.format();  // known only before the read
         const QSize size = reader.size();
+        const QImageIOHandler::Transformations orientation = reader.transformation();
+        const bool quarterTurn = orientation.testFlag(QImageIOHandler::TransformationRotate90);
         QImage::Format decoded = reader.imageFormat();
         if (decoded == QImage::Format_Invalid)
             decoded = QImage::Format_RGB32;
         if (size.isValid()) {
-            const std::int64_t need = PhotoLoadBytes(decoded, size.width(), size.height());
+            const std::int64_t need = PhotoLoadBytes(decoded, size.width(), size.height(), quarterTurn);
             if (need < 0 || need > kImageAllocationLimit) {
                 *why = tooLarge(size.width(), size.height());
                 return QImage();
@@ -149,7 +157,7 @@ QImage readPhoto(const QString& path, std::wstring* why, std::int64_t* peak)
             return QImage();
         }
         // The header may have told another format than the decoder made.
-        const std::int64_t need = PhotoLoadBytes(raw.format(), raw.width(), raw.height());
+        const std::int64_t need = PhotoLoadBytes(raw.format(), raw.width(), raw.height(), quarterTurn);
         if (need < 0 || need > kImageAllocationLimit) {
             *why = tooLarge(raw.width(), raw.height());
             return QImage();
@@ -162,6 +170,16 @@ QImage readPhoto(const QString& path, std::wstring* why, std::int64_t* peak)
             return QImage();
         }
         *peak = decodedBytes + (raw.constBits() == before ? 0 : raw.sizeInBytes());
+        if (orientation != QImageIOHandler::TransformationNone) {
+            const std::int64_t storedBytes = raw.sizeInBytes();
+            raw = Upright(std::move(raw), orientation);
+            if (raw.isNull()) {
+                *why = kNoMemory;
+                return QImage();
+            }
+            if (quarterTurn)
+                *peak = std::max<std::int64_t>(*peak, storedBytes + raw.sizeInBytes());
+        }
         return raw;
     } catch (const std::exception&) {
         *why = kNoMemory;
@@ -249,13 +267,29 @@ bool writeImageFile(const QImage& image, const QString& path, const QByteArray& 
 
 }  // namespace
 
-std::int64_t PhotoLoadBytes(QImage::Format decoded, int width, int height)
+std::int64_t PhotoLoadBytes(QImage::Format decoded, int width, int height, bool quarterTurn)
 {
     const std::int64_t bytes = imageBytes(decoded, width, height);
-    if (bytes < 0 || decoded == QImage::Format_RGB888 || convertsInPlace(decoded))
+    if (bytes < 0)
         return bytes;
     const std::int64_t rgb = imageBytes(QImage::Format_RGB888, width, height);
-    return rgb < 0 ? -1 : bytes + rgb;
+    if (rgb < 0)
+        return -1;
+    const std::int64_t converted = decoded == QImage::Format_RGB888 || convertsInPlace(decoded) ? bytes : bytes + rgb;
+    // The turned raster's rows are padded anew: measure it by its own width.
+    const std::int64_t turned = quarterTurn ? imageBytes(QImage::Format_RGB888, height, width) : 0;
+    return quarterTurn ? std::max(converted, rgb + turned) : converted;
+}
+
+QImage Upright(QImage image, QImageIOHandler::Transformations orientation)
+{
+    const bool horizontal = orientation.testFlag(QImageIOHandler::TransformationMirror);
+    const bool vertical = orientation.testFlag(QImageIOHandler::TransformationFlip);
+    if (horizontal || vertical)
+        image.mirror(horizontal, vertical);
+    if (orientation.testFlag(QImageIOHandler::TransformationRotate90))
+        image = image.transformed(QTransform().rotate(90));
+    return image;
 }
 
 QtDibImpl::QtDibImpl(bool threadSafe) : RefCounter(0)

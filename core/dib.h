@@ -8,6 +8,7 @@
 #include <string>
 
 #include <QImage>
+#include <QImageIOHandler>
 
 #include "core/refcount.h"
 
@@ -24,8 +25,16 @@ namespace PanoramaLib {
 // it loads: 268 megapixels (16384 x 16384) fit.
 constexpr std::int64_t kImageAllocationLimit = static_cast<std::int64_t>(1024) << 20;
 
-// What loading a `width` x `height` photo that decodes to `decoded` allocates at its peak.
-std::int64_t PhotoLoadBytes(QImage::Format decoded, int width, int height);
+// What loading a `width` x `height` photo that decodes to `decoded` allocates at its peak;
+// `quarterTurn`: the photo is stored on its side and turned upright after its conversion
+// to 24 bits, which needs a second 24-bit raster.
+std::int64_t PhotoLoadBytes(QImage::Format decoded, int width, int height, bool quarterTurn = false);
+
+// A raster as stored in its file, turned the way its camera was held: `orientation` is
+// what the image reader reports of the file's orientation tag (EXIF). Mirrored in place
+// first, then a quarter turn clockwise, as the tag's eight values are defined; null when
+// there is no memory for the turned raster.
+QImage Upright(QImage image, QImageIOHandler::Transformations orientation);
 
 // Thrown by a store copy that cannot be made; caught by CPanoElement::FromImage.
 struct dibException {};

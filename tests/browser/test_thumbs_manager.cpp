@@ -21,9 +21,10 @@
 namespace {
 
 // A photo file of the given size: a magnified view of the synthetic scene, smooth
-// enough that reduced and full decoding may be compared.
+// enough that reduced and full decoding may be compared. An EXIF `orientation` other
+// than 1 stores it turned (as a JPEG) and tagged to be shown w x h.
 QString writePhoto(const QString& folder, const QString& name, int w, int h,
-                   vltest::FileFormat format = vltest::FileFormat::Jpeg)
+                   vltest::FileFormat format = vltest::FileFormat::Jpeg, int orientation = 1)
 {
     static const vltest::Scene scene(vltest::smallSceneOptions(7));
     vltest::PlaneView view;
@@ -31,8 +32,24 @@ QString writePhoto(const QString& folder, const QString& name, int w, int h,
     view.width = w;
     view.height = h;
     const QString path = folder + "/" + name;
-    vltest::saveImage(vltest::renderPlaneView(scene, view), path, format, 90);
+    if (orientation != 1)
+        vltest::saveOrientedJpeg(vltest::renderPlaneView(scene, view), path, orientation, 90);
+    else
+        vltest::saveImage(vltest::renderPlaneView(scene, view), path, format, 90);
     return path;
+}
+
+// Mean absolute difference per byte of two RGB888 images of one size.
+double meanDifference(const QImage& a, const QImage& b)
+{
+    EXPECT_TRUE(a.size() == b.size() && a.format() == QImage::Format_RGB888 && b.format() == QImage::Format_RGB888);
+    if (a.size() != b.size())
+        return 255;
+    double sum = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < 3 * a.width(); ++x)
+            sum += std::abs(int(a.constScanLine(y)[x]) - int(b.constScanLine(y)[x]));
+    return sum / (3.0 * a.width() * a.height());
 }
 
 TEST(VnEventTest, AutoResetWithKeptSignal)
@@ -138,17 +155,25 @@ TEST_F(ThumbsManagerTest, ShutdownWhileBuildingDropsTheQueue)
 TEST_F(ThumbsManagerTest, ThumbnailFitsTheBoxAndParamsAreStored)
 {
     ThumbsManager manager(&db);
+    // Shown w x h; an EXIF orientation other than 1 stores the photo turned.
     const struct {
         int w, h;
         QSize thumb;
-    } cases[] = {{100, 50, {240, 120}}, {4000, 3000, {240, 180}}, {3000, 4000, {135, 180}}};
+        int orientation;
+    } cases[] = {{100, 50, {240, 120}, 1},   {4000, 3000, {240, 180}, 1}, {3000, 4000, {135, 180}, 1},
+                 {2000, 1500, {240, 180}, 6}, {1200, 1600, {135, 180}, 8}, {1200, 1600, {135, 180}, 3}};
     for (const auto& c : cases) {
-        const QString path = writePhoto(dir.path(), QString("p%1x%2.jpg").arg(c.w).arg(c.h), c.w, c.h);
+        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " orientation " << c.orientation);
+        const QString path = writePhoto(dir.path(), QString("p%1o%2.jpg").arg(c.w).arg(c.orientation), c.w, c.h,
+                                        vltest::FileFormat::Jpeg, c.orientation);
         EXPECT_EQ(manager.BuildThumb(path), ThumbsManager::BuildResult::Stored);
-        EXPECT_EQ(manager.GetThumbImage(path).size(), c.thumb) << c.w << "x" << c.h;
+        EXPECT_EQ(manager.GetThumbImage(path).size(), c.thumb);
         int w = 0, h = 0, bpp = 0;
         EXPECT_TRUE(manager.GetImageParams(path, w, h, bpp));
         EXPECT_EQ(std::tuple(w, h, bpp), std::tuple(c.w, c.h, 32));
+        ThumbSource twin;  // the same photo stored upright
+        if (c.orientation != 1 && LoadThumbSource(writePhoto(dir.path(), "twin.jpg", c.w, c.h), true, twin))
+            EXPECT_LT(meanDifference(manager.GetThumbImage(path), twin.thumb), 5.0);
     }
     int w = -1, h = -1, bpp = -1;
     EXPECT_FALSE(manager.GetImageParams(dir.filePath("none.jpg"), w, h, bpp) || w != 0);
@@ -161,16 +186,8 @@ TEST_F(ThumbsManagerTest, ReducedDecodeMatchesFullDecode)
         ThumbSource reduced, full;
         ASSERT_TRUE(LoadThumbSource(path, true, reduced));
         ASSERT_TRUE(LoadThumbSource(path, false, full));
-        EXPECT_EQ(reduced.photoSize, size);
-        EXPECT_EQ(reduced.photoDepth, full.photoDepth);
-        ASSERT_EQ(reduced.thumb.size(), full.thumb.size());
-        ASSERT_EQ(reduced.thumb.format(), QImage::Format_RGB888);
-        double sum = 0;
-        const int w = full.thumb.width(), h = full.thumb.height();
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < 3 * w; ++x)
-                sum += std::abs(int(reduced.thumb.constScanLine(y)[x]) - int(full.thumb.constScanLine(y)[x]));
-        EXPECT_LT(sum / (3.0 * w * h), 5.0) << size.width();
+        EXPECT_EQ(std::pair(reduced.photoSize, reduced.photoDepth), std::pair(size, full.photoDepth));
+        EXPECT_LT(meanDifference(reduced.thumb, full.thumb), 5.0) << size.width();
     }
 }
 

@@ -32,6 +32,7 @@
 
 #include "core/dib.h"
 #include "core/image_file_check.h"
+#include "tests/support/scene.h"
 
 using PanoramaLib::IDib;
 using PanoramaLib::kImageAllocationLimit;
@@ -468,7 +469,7 @@ TEST_F(PhotoLoading, PixelsAreThoseOfTheToolkitsConversion)
     const QImage grey = pattern(61, 37, QImage::Format_Grayscale8);
     QImage alpha = pattern(61, 37, QImage::Format_ARGB32);
     alpha.setPixel(3, 4, qRgba(200, 100, 50, 77));
-    const QString files[] = {
+    QStringList files = {
         write("c.jpg", encode(pattern(61, 37), "jpeg")),
         write("p.jpg", encode(pattern(61, 37), "jpeg", true)),
         write("g.png", encode(grey, "png")),
@@ -476,12 +477,21 @@ TEST_F(PhotoLoading, PixelsAreThoseOfTheToolkitsConversion)
         write("w.png", encode(pattern(61, 37, QImage::Format_RGBA64), "png")),
         write("i.png", encode(pattern(61, 37, QImage::Format_Indexed8), "png")),
     };
+    // Taken with the camera on its side or upside down: stored turned, and tagged so.
+    for (const int orientation : {3, 5, 6, 8}) {
+        files << path(QString("turned%1.jpg").arg(orientation));
+        vltest::saveOrientedJpeg(pattern(61, 37), files.back(), orientation);
+    }
     for (const QString& file : files) {
         Store s;
         ASSERT_TRUE(s->load(file.toStdWString(), nullptr)) << file.toStdString();
-        EXPECT_EQ(s->getImageObject(), QImage(file).convertToFormat(QImage::Format_RGB888)) << file.toStdString();
+        QImageReader upright(file);
+        upright.setAutoTransform(true);
+        EXPECT_EQ(s->getImageObject(), upright.read().convertToFormat(QImage::Format_RGB888)) << file.toStdString();
+        const bool turned = QImageReader(file).transformation().testFlag(QImageIOHandler::TransformationRotate90);
         EXPECT_TRUE(!kReallocShrinksInPlace ||
-                    s->loadPeakBytes() <= PanoramaLib::PhotoLoadBytes(QImageReader(file).imageFormat(), 61, 37));
+                    s->loadPeakBytes() <= PanoramaLib::PhotoLoadBytes(QImageReader(file).imageFormat(), 61, 37, turned));
+        EXPECT_EQ(std::pair(s->width(), s->height()), std::pair(61, 37)) << file.toStdString();
     }
 }
 

@@ -3,8 +3,11 @@
 // A strip's views are laid out at unit scale first (centre i at i * (1 - overlap) * length
 // along the strip, each with its own jittered linear part), then scaled and centred so
 // the whole strip lies inside the plane.
+#include <QBuffer>
 #include <QDir>
+#include <QFile>
 #include <QImageWriter>
+#include <QTransform>
 
 #include <cmath>
 #include <limits>
@@ -285,6 +288,34 @@ void saveImage(const QImage& image, const QString& path, FileFormat format, int 
         writer.setQuality(quality);
     if (!writer.write(image))
         throw std::runtime_error(("cannot write " + path + ": " + writer.errorString()).toStdString());
+}
+
+void saveOrientedJpeg(const QImage& upright, const QString& path, int orientation, int quality)
+{
+    // Per orientation: mirrored left-right, top-bottom, then turned a quarter clockwise to
+    // show; the stored raster undoes that in reverse order.
+    static constexpr bool kShow[9][3] = {{}, {0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0},
+                                         {0, 1, 1}, {0, 0, 1}, {1, 0, 1}, {1, 1, 1}};
+    if (orientation < 1 || orientation > 8)
+        throw std::invalid_argument("EXIF orientation out of 1..8");
+    const bool* show = kShow[orientation];
+    QImage stored = show[2] ? upright.transformed(QTransform().rotate(-90)) : upright;
+    stored.mirror(show[0], show[1]);
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setQuality(quality);
+    if (!writer.write(stored))
+        throw std::runtime_error("cannot encode a JPEG: " + writer.errorString().toStdString());
+    // APP1 "Exif": a big-endian TIFF header and one directory with the one SHORT tag 0x0112.
+    const unsigned char app1[] = {0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8,
+                                  0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, static_cast<unsigned char>(orientation),
+                                  0, 0, 0, 0, 0, 0};
+    jpeg.insert(2, reinterpret_cast<const char*>(app1), sizeof app1);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(jpeg) != jpeg.size())
+        throw std::runtime_error(("cannot write " + path).toStdString());
 }
 
 QStringList savePhotos(const std::vector<QImage>& images, const QString& folder, FileFormat format, int quality,

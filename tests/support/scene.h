@@ -265,6 +265,11 @@ enum class FileFormat { Jpeg, Png, Tiff, Bmp };
 QString extensionOf(FileFormat format);
 // Writes one image through QImageWriter; throws std::runtime_error when it cannot.
 void saveImage(const QImage& image, const QString& path, FileFormat format, int quality = 95);
+// Writes `upright` as a JPEG the way a camera held on its side or upside down does: the
+// raster stored turned and mirrored as the EXIF `orientation` (1..8) describes, and an
+// Exif segment with that orientation tag right after the start of the file, so that a
+// reader honouring the tag shows `upright`.
+void saveOrientedJpeg(const QImage& upright, const QString& path, int orientation, int quality = 95);
 // Writes photo_01.<ext>, photo_02.<ext>, ... (prefix configurable) into an existing or
 // new folder and returns their paths in order.
 QStringList savePhotos(const std::vector<QImage>& images, const QString& folder,
