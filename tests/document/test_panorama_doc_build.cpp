@@ -3,6 +3,9 @@
 // crop scaling.
 #include "tests/document/doc_fixture.h"
 
+#include <QFile>
+#include <QTemporaryDir>
+
 using namespace doctest;
 using PanoramaLib::PanoramaStatus;
 
@@ -39,6 +42,7 @@ TEST_F(DocTest, EachBuildOutcomeGetsItsReaction)
         bool manualBefore;
         std::vector<std::string> sequence;
         bool manualAfter;
+        bool junkFourth = false;  // seven files on the tray, the fourth not a picture
     };
     const std::vector<Row> rows = {
         {"no overlap: message 100 and a manual build at once", false, kStatusNoOverlap, {}, true, false,
@@ -50,7 +54,9 @@ TEST_F(DocTest, EachBuildOutcomeGetsItsReaction)
           "HighlightImages(off:photo_02.png,photo_05.png)", "!hv.BuildPanoramaManually"}, true},
         {"2 of 6 unmatched, accepted", false, kStatusBuilt, {1, 4}, true, false,
          {"PromptAcceptPanorama(2,6)", "HighlightImages(off:"}, false},
-        {"only the ring duplicate unmatched", false, kStatusBuilt, {6}, false, false, {"!PromptAcceptPanorama"}, false},
+        // Six photos in a vector with room for seven, the seventh slot still naming one.
+        {"only the ring duplicate unmatched", false, kStatusBuilt, {6}, false, false, {"!PromptAcceptPanorama"}, false,
+         true},
         {"ring not closed, refused", false, kStatusRingNotClosed, {}, false, false, {"PromptAcceptCyclorama"}, true},
         {"ring not closed, accepted", false, kStatusRingNotClosed, {}, true, false, {"PromptAcceptCyclorama"}, false},
         {"failed: no message", false, kStatusFailed, {}, true, false, {"!ShowMessageBox", "!Prompt"}, false},
@@ -61,9 +67,19 @@ TEST_F(DocTest, EachBuildOutcomeGetsItsReaction)
         {"tiled unmatched: the answer changes nothing", true, kStatusBuilt, {0}, false, false,
          {"HighlightImages(on:photo_01.png)", "PromptAcceptPanorama(1,6)", "HighlightImages(off:photo_01.png)"}, false},
     };
+    const QTemporaryDir dir;
+    const QString junk = dir.filePath("junk.png");
+    QFile file(junk);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("not a picture") > 0);
+    file.close();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         WireWithPhotos(6);
+        if (row.junkFourth) {
+            tray.files.insert(tray.files.begin() + 3, junk.toStdWString());
+            doc->verifyPictureCollection();
+            ASSERT_EQ(doc->images().size(), 6u);
+        }
         doc->setCurPanoramaType(row.tiled);
         doc->setManualMatchingMode(row.manualBefore);
         auto& script = row.tiled ? Tiled().script : Hv().script;
@@ -138,6 +154,11 @@ TEST_F(DocTest, RenderScalesTheUsersFrame)
         {"zero preview width refused", {0, 400}, {6600, 4000}, {10, 20, 330, 200}, true, "", false},
         {"crop failed", {660, 400}, {6600, 4000}, {10, 20, 330, 200}, false, "hv.CropPanorama(", false},
     };
+    const QTemporaryDir dir;
+    const QString junk = dir.filePath("junk.png");
+    QFile file(junk);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("not a picture") > 0);
+    file.close();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         WireWithPhotos(2);
