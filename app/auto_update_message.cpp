@@ -9,14 +9,14 @@
 #include "ui_auto_update_message.h"
 #include "update/auto_update.h"
 
-bool openUpdateAddress(const QString& address)
+bool openUpdateAddress(const QString& address, QWidget* parent)
 {
     const QUrl url(address.trimmed(), QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
     if (!url.isValid() || url.host().isEmpty() ||
         (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
         return false;
-    Desktop::desktop().openUrl(url);  // the browser reports its own failures
+    Desktop::openUrlOrSay(parent, url);
     return true;
 }
 
@@ -48,7 +48,7 @@ AutoUpdateMessage::AutoUpdateMessage(VnAutoUpdate* checker, QWidget* parent)
 
 AutoUpdateMessage::~AutoUpdateMessage() = default;
 
-void AutoUpdateMessage::on_commandLinkButton_clicked() { openUpdateAddress(m_moreInfoUrl); }
+void AutoUpdateMessage::on_commandLinkButton_clicked() { openUpdateAddress(m_moreInfoUrl, this); }
 
 void AutoUpdateMessage::changeEvent(QEvent* e)
 {

@@ -215,7 +215,8 @@ public:
     void showStatusBar(bool show);
 
     // ---- Help menu (main_window_help.cpp) ---------------------------------------------
-    // A new checker, child of the window, answering to onProcessAutoUpdate.
+    // A new checker, child of the window, answering to onProcessAutoUpdate (and to
+    // onUpdateCheckFailed when it fails).
     VnAutoUpdate* startUpdateCheck(bool manual);
     // Where the checks of "Check for Updates..." go (tests point it at their own server).
     void setUpdateEndpoint(const UpdateEndpoint& endpoint) { m_updateEndpoint = endpoint; }
@@ -275,6 +276,8 @@ public slots:
 
     // Help menu and the update check (main_window_help.cpp).
     void onProcessAutoUpdate(VnAutoUpdate* autoupdate);
+    // A check that could not reach the server: said only when the user asked for it.
+    void onUpdateCheckFailed(VnAutoUpdate* autoupdate);
     void on_actionCheck_for_Updates_triggered();
     void on_actionAbout_triggered();
     void on_actionHelp_topics_triggered();

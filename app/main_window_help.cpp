@@ -25,6 +25,7 @@ VnAutoUpdate* MainWindow::startUpdateCheck(bool manual)
     auto* checker = new VnAutoUpdate(this, m_updateEndpoint);
     // Connected before the worker starts, so a quick answer is never lost.
     connect(checker, &VnAutoUpdate::processUpdate, this, &MainWindow::onProcessAutoUpdate, Qt::QueuedConnection);
+    connect(checker, &VnAutoUpdate::checkFailed, this, &MainWindow::onUpdateCheckFailed, Qt::QueuedConnection);
     checker->checkUpdate(manual);
     return checker;
 }
@@ -45,7 +46,16 @@ void MainWindow::onProcessAutoUpdate(VnAutoUpdate* autoupdate)
         return;
     AutoUpdateMessage dlg(autoupdate, nullptr);
     if (Desktop::desktop().execDialog(dlg) == QDialog::Accepted)
-        openUpdateAddress(autoupdate->updateurl);
+        openUpdateAddress(autoupdate->updateurl, this);
+}
+
+void MainWindow::onUpdateCheckFailed(VnAutoUpdate* autoupdate)
+{
+    VarnoBase::TakeOver(autoupdate);
+    // The weekly check at start-up stays silent; one the user asked for gets an answer.
+    if (autoupdate->m_manual)
+        Desktop::desktop().warning(this, windowTitle(), tr("Could not reach the update server."), QMessageBox::Ok,
+                                   QMessageBox::NoButton);
 }
 
 QString MainWindow::homePageAddress()
@@ -78,7 +88,7 @@ void MainWindow::on_actionHelp_topics_triggered()
     const QDir dir = directoryOf(tr("help"));
     QUrl url = QUrl::fromLocalFile(dir.absoluteFilePath(tr("main_index.htm")));
     url.setScheme(QStringLiteral("file"));
-    Desktop::desktop().openUrl(url);  // a missing page is the browser's to report
+    Desktop::openUrlOrSay(this, url);  // a missing page is the browser's to report
 }
 
-void MainWindow::on_actionHome_page_triggered() { Desktop::desktop().openUrl(QUrl(homePageAddress())); }
+void MainWindow::on_actionHome_page_triggered() { Desktop::openUrlOrSay(this, QUrl(homePageAddress())); }

@@ -151,9 +151,14 @@ bool VnAutoUpdate::checkUpdateInternal()
                 ParseAnswer();
         }
     }
-    if (m_error.load() == 0 && !aborted()) {
+    if (aborted())
+        return sent;
+    if (m_error.load() == 0) {
         settings.setValue(QStringLiteral("XVALUE_T"), today.toString(Qt::ISODate));
         settings.setValue(QStringLiteral("XVALUE_D"), nextcheckindays);
+    } else {
+        VarnoBase::HandOff(this);
+        emit checkFailed(this);
     }
     return sent;
 }

@@ -7,7 +7,7 @@
 // read the tag-style answer ("<status>1</status>", "<key value/>") into the public fields,
 // write the schedule back and emit processUpdate. Any HTTP status outside 2xx, a network
 // error, an answer over kMaxAnswerBytes, an empty page or answer is a failed check: nothing
-// is written, nothing is emitted, m_error tells why.
+// is written, checkFailed is emitted instead, m_error tells why.
 //
 // Threads: the object, its QNetworkAccessManager and every reply live on the GUI thread;
 // the worker (VnAutoUpdateThread) reads and writes the settings, posts each request to
@@ -53,7 +53,7 @@ public:
 
 // The update server's host name and the full address of its indirection page. The host
 // is a placeholder under the reserved ".example" top-level domain: it never resolves, so
-// a production check fails quietly until a real server is configured.
+// a production check fails (silently at start-up) until a real server is configured.
 extern const char* const updateServer;
 extern const char* const updatePage;
 
@@ -121,6 +121,10 @@ public:
 signals:
     // Emitted on the worker thread after an answer was parsed.
     void processUpdate(VnAutoUpdate* autoupdate);
+    // Emitted on the worker thread when a check that was due failed (m_error tells why);
+    // not for a check that was not due, nor for one cut short by destruction. A check the
+    // user asked for must not end without an answer.
+    void checkFailed(VnAutoUpdate* autoupdate);
     // Worker thread: a request waits to be sent (connected queued to sendQueuedRequest).
     // A signal rather than a queued invokeMethod: its slot object is made once, here in
     // the GUI thread, not per request on the worker.

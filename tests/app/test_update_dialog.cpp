@@ -3,6 +3,8 @@
 // address goes through the scripted desktop. ("Check for Updates..." against a real
 // server on 127.0.0.1 is a step of the end-to-end walk in tests/e2e.)
 #include <QCommandLinkButton>
+#include <QTcpServer>
+#include <QTest>
 #include <QLabel>
 
 #include "app/auto_update_message.h"
@@ -117,10 +119,15 @@ TEST_F(WindowTest, AboutShowsTheVersionLineHelpTopicsAnExistingPageHomePageTheWe
     }
     QCoreApplication::setApplicationVersion(previous);
 
+    // Without a browser each command says so, naming its address.
+    desk.urlsOpen = false;
     ui().actionHelp_topics->trigger();
     ui().actionHome_page->trigger();
     const auto opened = desk.calls("openUrl");
     ASSERT_EQ(opened.size(), 2u);
+    ASSERT_EQ(desk.calls("warning").size(), 2u);
+    for (int i : {0, 1})
+        EXPECT_TRUE(desk.calls("warning")[i].text.endsWith("\n\n" + QUrl(opened[i].text).toString(QUrl::PreferLocalFile)));
     const QUrl help(opened[0].text), home(opened[1].text);
     EXPECT_EQ(help.scheme(), "file");
     EXPECT_TRUE(help.toLocalFile().endsWith("/help/main_index.htm"));
@@ -130,3 +137,21 @@ TEST_F(WindowTest, AboutShowsTheVersionLineHelpTopicsAnExistingPageHomePageTheWe
     EXPECT_EQ(MainWindow::directoryOf("vl_no_such_folder").absolutePath(), QDir(exeDir).absolutePath());
 }
 
+
+// A check that cannot reach the server: the user who asked is told; the start-up check
+// stays silent.
+TEST_F(WindowTest, FailedUpdateCheckAnswersOnlyTheUserWhoAsked)
+{
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost, 0));
+    w->setUpdateEndpoint({QStringLiteral("127.0.0.1"), closed.serverPort(), QStringLiteral("/checkupdate/updateurl.html")});
+    closed.close();  // nothing listens there any more: the connection is refused
+    for (bool manual : {false, true}) {
+        SettingsStore().setValue("xvalues/XVALUE_T", "2020-01-01");  // due
+        VnAutoUpdate* checker = w->startUpdateCheck(manual);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !checker->isRunning(); }, 30000));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(desk.calls("warning").size(), manual ? 1u : 0u);
+    }
+    EXPECT_EQ(desk.calls("warning").at(0).text, "Could not reach the update server.");
+}

@@ -14,8 +14,8 @@
 // An empty queue gives the answer of a user who backs out: a message box's escape
 // button (No, else Cancel, else Ok), an empty file name, QDialog::Rejected, a dismissed
 // menu. A page setup is always refused; a print preview paints once, as a preview
-// would, and prints nothing; an address always opens. GUI thread only; the test owns
-// the object.
+// would, and prints nothing; an address opens unless urlsOpen is false. GUI thread only;
+// the test owns the object.
 #pragma once
 
 #include <deque>
@@ -52,6 +52,7 @@ public:
     std::deque<std::function<QAction*(QMenu&)>> menus;       // execMenu; the returned action is triggered
     QStringList printers;        // printerNames(): none by default, like a machine without printers
     QString defaultPrinter;      // defaultPrinterName()
+    bool urlsOpen = true;        // openUrl's answer: false as on a desktop without a browser
 
     // The recorded calls of one kind, in order.
     std::vector<Call> calls(const QString& kind) const
@@ -145,7 +146,7 @@ public:
     bool openUrl(const QUrl& url) override
     {
         log.push_back({QStringLiteral("openUrl"), nullptr, {}, url.toString(), {}});
-        return true;
+        return urlsOpen;
     }
 
 private:

@@ -63,7 +63,7 @@ protected:
     }
 
     struct Outcome {
-        int emitted = 0;
+        int emitted = 0, failed = 0;  // processUpdate, checkFailed
         std::unique_ptr<VnAutoUpdate> checker;
     };
     // Runs one check to its end and delivers its queued answer.
@@ -75,6 +75,9 @@ protected:
         QObject receiver;
         QObject::connect(out.checker.get(), &VnAutoUpdate::processUpdate, &receiver,
                          [&out](VnAutoUpdate* c) { out.emitted += c == out.checker.get() ? 1 : 100; },
+                         Qt::QueuedConnection);
+        QObject::connect(out.checker.get(), &VnAutoUpdate::checkFailed, &receiver,
+                         [&out](VnAutoUpdate* c) { out.failed += c == out.checker.get() ? 1 : 100; },
                          Qt::QueuedConnection);
         out.checker->checkUpdate(manual);
         EXPECT_TRUE(QTest::qWaitFor([&] { return !out.checker->isRunning(); }, 30000));
@@ -156,7 +159,8 @@ TEST_F(AutoUpdateServer, ScheduleDecidesWhetherToAsk)
     for (const auto& c : cases) {
         setSchedule(c.date, c.days);
         server.requests.clear();
-        EXPECT_EQ(run(c.manual).emitted, c.asks ? 1 : 0) << c.name;
+        const Outcome out = run(c.manual);
+        EXPECT_EQ(std::pair(out.emitted, out.failed), std::pair(c.asks ? 1 : 0, 0)) << c.name;
         EXPECT_EQ(!server.requests.isEmpty(), c.asks) << c.name;
         if (c.date.isEmpty()) {
             EXPECT_EQ(stored("XVALUE_T").toString(), today);
@@ -193,7 +197,7 @@ TEST_F(AutoUpdateServer, AnswerIsParsedScheduleWrittenAndSignalledOnce)
     EXPECT_EQ(stored("XVALUE_D").toInt(), 0);
 }
 
-TEST_F(AutoUpdateServer, FailedChecksSignalAndWriteNothing)
+TEST_F(AutoUpdateServer, FailedChecksSignalTheFailureAndWriteNothing)
 {
     const QByteArray good = "<status>1</status><nextcheckindays>3</nextcheckindays>";
     const QByteArray refused = QStringLiteral("http://127.0.0.1:%1/x").arg(closedPort()).toLatin1();
@@ -222,7 +226,7 @@ TEST_F(AutoUpdateServer, FailedChecksSignalAndWriteNothing)
         server.routes[kScript] = c.answer;
         setSchedule(QStringLiteral("2026-01-01"), 5);
         const Outcome out = run(true, c.port);
-        EXPECT_EQ(out.emitted, 0) << c.name;
+        EXPECT_EQ(std::pair(out.emitted, out.failed), std::pair(0, 1)) << c.name;
         EXPECT_EQ(out.checker->m_error.load(), c.error) << c.name;
         EXPECT_EQ(stored("XVALUE_T").toString(), QStringLiteral("2026-01-01")) << c.name;
         EXPECT_EQ(stored("XVALUE_D").toInt(), 5) << c.name;
@@ -241,6 +245,8 @@ TEST_F(AutoUpdateServer, DestroyedWhileTheServerNeverAnswersReturns)
         {
             VnAutoUpdate checker(nullptr, {QStringLiteral("127.0.0.1"), server.port(), kPage}, [] { return kToday; });
             QObject::connect(&checker, &VnAutoUpdate::processUpdate, &receiver, [&] { ++emitted; },
+                             Qt::QueuedConnection);
+            QObject::connect(&checker, &VnAutoUpdate::checkFailed, &receiver, [&] { ++emitted; },
                              Qt::QueuedConnection);
             checker.checkUpdate(true);
             const int expected = hanging == kPage ? 1 : 2;
