@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cmath>
 
 #include "app/markers.h"
 #include "app/panorama_view.h"
@@ -17,15 +18,10 @@
 
 namespace {
 
-// The zoom table step from `scale` (a factor) up or down, as a factor.
-double nextScale(double scale, bool up) { return GetNextZoomFactor(scale * 100.0, up) / 100.0; }
-
 bool accepts(const PanoramaView* pane, double scale) { return pane->canScale(scale); }
 
-QString scaleText(double scale)
-{
-    return HorzMatchingDlg::tr("Scale: %1 %").arg(scale * 100.0, 3, 'f', 0, QLatin1Char(' '));
-}
+// The first view never magnifies: a pixel of the shown copy is the finest there is.
+constexpr double kFirstViewMaxScale = 1.0;
 
 }  // namespace
 
@@ -120,10 +116,29 @@ void HorzMatchingDlg::initDialog()
         control->GetMarkersRect(points, markers);
         pane->ensureRectVisible(points, markers);
     }
-    SetPhotoScale(std::min(m_leftPane->scaleFactor(), m_rightPane->scaleFactor()));
+    // Markers a few pixels apart would be fitted at a huge zoom: the first view shows them
+    // with their surroundings, centred.
+    SetPhotoScale(std::min({m_leftPane->scaleFactor(), m_rightPane->scaleFactor(), kFirstViewMaxScale}));
+    for (auto [control, pane] : {std::pair{m_leftControl, m_leftPane}, std::pair{m_rightControl, m_rightPane}}) {
+        QRect points, markers;
+        control->GetMarkersRect(points, markers);
+        const QPointF centre = QRectF(points).center() * pane->scaleFactor();
+        const QSize view = pane->viewport()->size();
+        pane->setScrollPos(QPoint(int(std::lround(centre.x() - view.width() / 2.0)), int(std::lround(centre.y() - view.height() / 2.0))));
+    }
     SelectMotionModel(m_matcher->GetMotionModel());
     UpdatePreview();
     UpdateScaleWnd();
+    UpdateZoomimgButtons();
+}
+
+void HorzMatchingDlg::setFullSizeRatio(double fullPerShown)
+{
+    if (!std::isfinite(fullPerShown) || fullPerShown <= 0.0)
+        return;
+    m_fullSizeRatio = fullPerShown;
+    UpdateScaleWnd();
+    UpdatePreviewScaleWnd();
     UpdateZoomimgButtons();
 }
 
@@ -214,6 +229,22 @@ void HorzMatchingDlg::SetPhotoScale(double scale)
     m_rightPane->setScaleFactor(m_photoScale);
 }
 
+double HorzMatchingDlg::nextScale(double paneScale, bool up) const
+{
+    return GetNextZoomFactor(paneScale / m_fullSizeRatio * 100.0, up) / 100.0 * m_fullSizeRatio;
+}
+
+bool HorzMatchingDlg::canStep(const PanoramaView* pane, bool up) const
+{
+    const double scale = pane->scaleFactor();
+    return CanNextZoomFactor(scale / m_fullSizeRatio * 100.0, up) && accepts(pane, nextScale(scale, up));
+}
+
+QString HorzMatchingDlg::scaleText(double paneScale) const
+{
+    return tr("Scale: %1 %").arg(paneScale / m_fullSizeRatio * 100.0, 3, 'f', 0, QLatin1Char(' '));
+}
+
 void HorzMatchingDlg::StepPhotoZoom(bool up)
 {
     SetPhotoScale(nextScale(m_leftPane->scaleFactor(), up));
@@ -248,20 +279,14 @@ void HorzMatchingDlg::OnPreviewScaled(double)
 
 void HorzMatchingDlg::UpdateZoomimgButtons()
 {
-    const double left = m_leftPane->scaleFactor();
     // The photos share one scale: a step is offered only when both panes can take it.
     const auto photoStep = [&](bool up) {
-        const double s = nextScale(left, up);
-        return CanNextZoomFactor(left * 100.0, up) && accepts(m_leftPane, s) && accepts(m_rightPane, s);
+        return canStep(m_leftPane, up) && accepts(m_rightPane, nextScale(m_leftPane->scaleFactor(), up));
     };
     ui->btnZoomIn->setEnabled(photoStep(true));
     ui->btnZoomOut->setEnabled(photoStep(false));
-    const double preview = m_previewPane->scaleFactor();
-    const auto previewStep = [&](bool up) {
-        return CanNextZoomFactor(preview * 100.0, up) && accepts(m_previewPane, nextScale(preview, up));
-    };
-    ui->btnPreviewZoomIn->setEnabled(previewStep(true));
-    ui->btnPreviewZoomOut->setEnabled(previewStep(false));
+    ui->btnPreviewZoomIn->setEnabled(canStep(m_previewPane, true));
+    ui->btnPreviewZoomOut->setEnabled(canStep(m_previewPane, false));
 }
 
 void HorzMatchingDlg::UpdateScaleWnd() { ui->lblScale->setText(scaleText(m_leftPane->scaleFactor())); }

@@ -37,6 +37,7 @@
 #include <QMainWindow>
 #include <QStringList>
 
+#include "app/progress_dialog.h"
 #include "document/document_interfaces.h"
 #include "document/panorama_doc.h"
 #include "document/print_site.h"
@@ -55,7 +56,6 @@ class QButtonGroup;
 class QLabel;
 class QLineEdit;
 class QPrinter;
-class QProgressDialog;
 class QSlider;
 class Ui_MainWindow;
 
@@ -164,7 +164,7 @@ public:
     PanoramaView* panoramaView() const { return m_panoView; }
     PanoViewControl* panoramaControl() const { return m_panoControl; }
     FileListModel* trayModel() const { return m_trayModel; }
-    QProgressDialog* progressDialog() const { return m_progress; }
+    ProgressDialog* progressDialog() const { return m_progress; }
     const QString& pendingProgressCaption() const { return m_progressCaption; }
     QSlider* zoomSlider() const { return m_zoomSlider; }
     QWidget* currentTask() const { return m_currentTask; }
@@ -375,6 +375,8 @@ private:
     void initPrintingDialog();  // main_window_print.cpp
 
     void openProgress(bool withCancel);
+    // Full-size pixels of the tray's photo per pixel of `shown`, its working copy.
+    double fullSizeRatio(PanoramaLib::IPanoElement* shown) const;
     void onHVStitch();
     void onTLStitch();
     // btnStitch enabled iff the document would build anew with these options.
@@ -405,7 +407,7 @@ private:
     int m_pageSetupUpdating = 1;
     Printing::PrintSite m_printSite;
     QWidget* m_currentTask = nullptr;
-    QProgressDialog* m_progress = nullptr;
+    ProgressDialog* m_progress = nullptr;
     QString m_progressCaption;
     bool m_statusBarVisible = false;
     bool m_statusBarReady = false;

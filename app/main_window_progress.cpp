@@ -9,12 +9,14 @@
 #include <algorithm>
 
 #include <QItemSelectionModel>
+#include <QPointer>
 #include <QProgressDialog>
 
 #include "app/desktop_seam.h"
 #include "app/horz_matching_dlg.h"
 #include "app/main_window.h"
 #include "app/panorama_view.h"
+#include "app/progress_dialog.h"
 #include "browser/file_list_model.h"
 #include "browser/storyboard_list_view.h"
 #include "ui_main_window.h"
@@ -73,7 +75,7 @@ void MainWindow::openProgress(bool withCancel)
     // One dialog at a time: a caller that opens without closing first would otherwise
     // leave the earlier dialog behind, still modal over the window.
     delete m_progress;
-    m_progress = new QProgressDialog(this);
+    m_progress = new ProgressDialog(this, withCancel);
     m_progress->setWindowTitle(windowTitle());
     // Qt's auto-reset would clear a Cancel pressed just before the last step is reported
     // (AbortProgressIndicator(n, n)), and auto-close would hide the dialog the engine
@@ -112,25 +114,34 @@ void MainWindow::SetProgressCaption(unsigned id, const std::wstring& text)
 
 bool MainWindow::AbortProgressIndicator(int max, int value)
 {
-    if (!m_progress)
+    QPointer<ProgressDialog> progress(m_progress);
+    if (!progress)
         return false;  // nothing open, so nothing could have been cancelled
-    if (m_progress->minimum() != 0)
-        m_progress->setMinimum(0);
-    if (m_progress->maximum() != max)
-        m_progress->setMaximum(max);
-    m_progress->setValue(value);  // a shown window-modal dialog processes events here
+    if (progress->minimum() != 0)
+        progress->setMinimum(0);
+    if (progress->maximum() != max)
+        progress->setMaximum(max);
+    progress->setValue(value);  // a shown window-modal dialog processes events here
     // The dialog may have been closed by a call-back run from those events.
-    return m_progress && m_progress->wasCanceled();
+    if (progress)
+        progress->showWhenDue();
+    return progress && progress->wasCanceled();
 }
 
 void MainWindow::HideProgress(bool hide)
 {
+    // Hidden while the engine's dialog is open, back (or shown, if it fell due) after it:
+    // shown meanwhile, the window-modal progress dialog would cover that dialog and take
+    // its input.
     if (!m_progress)
         return;
-    if (hide)
-        m_progress->setVisible(false);
-    else
+    if (hide) {
+        m_progress->hold();
+    } else if (m_progress->isHeld()) {
+        m_progress->release();
+    } else {
         m_progress->raise();
+    }
 }
 
 // ---- PanoramaLib::IUserInterface ----------------------------------------------------
@@ -157,6 +168,7 @@ int MainWindow::OpenManualMatchingDialog(PanoramaLib::IPanoElement* first, Panor
         HorzMatchingDlg dlg(nullptr);
         dlg.setImages(first, second);
         dlg.setMatcher(matcher);
+        dlg.setFullSizeRatio(fullSizeRatio(first));
         dlg.initDialog();
         refused = Desktop::desktop().execDialog(dlg) == QDialog::Accepted ? 0 : 1;
     }
@@ -164,6 +176,16 @@ int MainWindow::OpenManualMatchingDialog(PanoramaLib::IPanoElement* first, Panor
     HighlightImages(paths, false);
     UpdateUserWndInterface();
     return refused;
+}
+
+double MainWindow::fullSizeRatio(PanoramaLib::IPanoElement* shown) const
+{
+    // The engine hands the dialog its reduced working copies; the photo on the tray with
+    // the same path tells how much they were reduced.
+    const PanoramaLib::IPanoElement* photo = PanoramaDoc::_Find_ImageFile(shown->GetPathName(), m_doc.images(), nullptr);
+    if (!photo || photo->GetWidth() <= 0 || shown->GetWidth() <= 0)
+        return 1.0;
+    return double(photo->GetWidth()) / double(shown->GetWidth());
 }
 
 void MainWindow::HighlightImage(const std::wstring& path, bool on)
@@ -177,6 +199,7 @@ void MainWindow::AsyncUpdatePanoramaView(long wParam, long lParam) { emit onSync
 
 void MainWindow::ShowMessageBox(unsigned id)
 {
+    const ProgressHold hold(m_progress);
     Desktop::desktop().information(this, windowTitle(), messageText(id), QMessageBox::Ok, QMessageBox::NoButton);
 }
 

@@ -7,9 +7,12 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
+#include <QThread>
 #include <QTimerEvent>
 
 #include "app/panorama_view.h"
@@ -145,15 +148,49 @@ TEST_F(WindowTest, MessagesSayWhatHappenedAndNameTheFile)
     EXPECT_FALSE(lines.value(3).isEmpty()) << lines.join('|').toStdString();
 }
 
-TEST_F(WindowTest, AbortProgressAdoptsTheRangeAndKeepsACancelAtTheLastStep)
+// Half a second into the work the next step shows the dialog, with its Cancel, even when
+// that step is close to the end (Qt's own estimate would keep it hidden).
+TEST_F(WindowTest, AbortProgressAdoptsTheRangeShowsSoonAndKeepsACancelAtTheLastStep)
 {
     w->OpenProgressIndicator();
     EXPECT_FALSE(w->AbortProgressIndicator(10, 3));
-    EXPECT_EQ(std::make_tuple(w->progressDialog()->minimum(), w->progressDialog()->maximum(), w->progressDialog()->value()),
-              std::make_tuple(0, 10, 3));
-    w->progressDialog()->cancel();  // the user's Cancel
+    ProgressDialog* p = w->progressDialog();
+    EXPECT_EQ(std::make_tuple(p->minimum(), p->maximum(), p->value(), p->isVisible()), std::make_tuple(0, 10, 3, false));
+    QThread::msleep(ProgressDialog::kShowAfterMs + 50);
+    EXPECT_FALSE(w->AbortProgressIndicator(10, 9));
+    EXPECT_TRUE(p->isVisible() && p->findChild<QPushButton*>()->isVisible());
+    p->cancel();  // the user's Cancel
     EXPECT_TRUE(w->AbortProgressIndicator(10, 10));  // Qt's auto-reset would forget it here
     EXPECT_TRUE(w->AbortProgressIndicator(10, 10));
+    w->CloseProgressIndicator();
+}
+
+// Qt's show timer firing inside a message box's loop (a bad photo while loading) leaves the
+// progress dialog below it; one that was showing hides for the box and comes back after.
+// Without a cancel button neither Escape nor the close box takes it away from the work.
+TEST_F(WindowTest, ProgressNeverCoversAMessageAndComesBackAfterIt)
+{
+    QTemporaryDir dir;
+    const QString bad = dir.filePath("x.jpg");
+    QFile(bad).open(QIODevice::WriteOnly);
+    std::vector<bool> shownDuring;
+    desk.whileOpen = [&](const ScriptedDesktop::Call&) {
+        QMetaObject::invokeMethod(w->progressDialog(), "forceShow");  // what Qt's timer calls
+        shownDuring.push_back(w->progressDialog()->isVisible());
+    };
+    load({stripPhotos().paths[0], bad, stripPhotos().paths[1]});
+    EXPECT_EQ(std::pair(desk.calls("information").size(), shownDuring), std::pair(std::size_t(1), std::vector<bool>{false}));
+    EXPECT_EQ(std::count_if(w->document().images().begin(), w->document().images().end(), [](auto* e) { return e; }), 2);
+
+    w->OpenProgressIndicatorWOAbort();
+    ProgressDialog* p = w->progressDialog();
+    p->show();
+    w->ShowMessageBox(kMsgDifferentSizes);
+    EXPECT_EQ(shownDuring, (std::vector<bool>{false, false}));
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(p, &escape);
+    p->close();
+    EXPECT_TRUE(p->isVisible() && !p->wasCanceled());
     w->CloseProgressIndicator();
 }
 

@@ -51,6 +51,8 @@ public:
     std::deque<std::function<int(QDialog&)>> dialogs;        // execDialog
     std::deque<std::function<QAction*(QMenu&)>> menus;       // execMenu; the returned action is triggered
     QStringList printers;        // printerNames(): none by default, like a machine without printers
+    // Run while a message box is "open", before it answers: what the window behind it does then.
+    std::function<void(const Call&)> whileOpen;
     QString defaultPrinter;      // defaultPrinterName()
     bool urlsOpen = true;        // openUrl's answer: false as on a desktop without a browser
 
@@ -164,6 +166,8 @@ private:
                                     QMessageBox::StandardButtons choices)
     {
         log.push_back({QString::fromLatin1(kind), parent, title, text, {}});
+        if (whileOpen)
+            whileOpen(Call(log.back()));
         return take(buttons, choices.testFlag(QMessageBox::No)       ? QMessageBox::No
                              : choices.testFlag(QMessageBox::Cancel) ? QMessageBox::Cancel
                                                                      : QMessageBox::Ok);
