@@ -375,6 +375,8 @@ private:
     void initPrintingDialog();  // main_window_print.cpp
 
     void openProgress(bool withCancel);
+    // An information box from the engines or the document, the progress dialog held below.
+    void showWorkMessage(const QString& text);
     // Full-size pixels of the tray's photo per pixel of `shown`, its working copy.
     double fullSizeRatio(PanoramaLib::IPanoElement* shown) const;
     void onHVStitch();

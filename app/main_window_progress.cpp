@@ -197,17 +197,20 @@ void MainWindow::AsyncUpdatePanoramaView(long wParam, long lParam) { emit onSync
 
 // ---- IUserInterfaceEx ---------------------------------------------------------------
 
-void MainWindow::ShowMessageBox(unsigned id)
-{
-    const ProgressHold hold(m_progress);
-    Desktop::desktop().information(this, windowTitle(), messageText(id), QMessageBox::Ok, QMessageBox::NoButton);
-}
+void MainWindow::ShowMessageBox(unsigned id) { showWorkMessage(messageText(id)); }
 
 void MainWindow::ShowFileMessageBox(unsigned id, const std::wstring& path, const std::wstring& reason)
 {
     QString text = messageText(id) + QLatin1String("\n\n") + QDir::toNativeSeparators(QString::fromStdWString(path));
     if (!reason.empty())
         text += QLatin1Char('\n') + QString::fromStdWString(reason);
+    showWorkMessage(text);
+}
+
+void MainWindow::showWorkMessage(const QString& text)
+{
+    // A message during long work: the progress dialog must not come up over the box.
+    const ProgressHold hold(m_progress);
     Desktop::desktop().information(this, windowTitle(), text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
