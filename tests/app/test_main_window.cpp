@@ -273,28 +273,49 @@ TEST_F(WindowTest, PreferencesOkStoresEverything)
     EXPECT_EQ(ui().marginsLeft->text(), "0.39in");
 }
 
+// Add Images -> Export with nothing built: the photos are loaded (the Stitch entry), then
+// the kind of the visible tab is built once, with that tab's controls.
 TEST_F(TaskModeTest, AddImagesToExportBuildsTheVisibleKindOnce)
 {
-    w->trayModel()->setFileList(stripPhotos().paths);
-    ui().tabPanoType->setCurrentIndex(1);  // Tiled/Multifocus, with the tab's own controls
-    ui().rdbSpherical->setChecked(true);
-    w->on_rdbSpherical_clicked();
-    ui().chkPolinom24->setChecked(true);
-    w->on_chkPolinom24_clicked(true);
-    ui().action_switch_Export->trigger();
-    EXPECT_EQ(std::tuple(w->currentTask(), ui().stackedWidget->currentWidget(), ui().dockSideBar->windowTitle()),
-              std::tuple(ui().tabExport, ui().pageStitch, QString("Export")));
-    EXPECT_EQ(w->document().taskMode(), TaskMode::TaskExport);
-    EXPECT_EQ(std::tuple(ui().action_switch_Export->isChecked(), ui().dockStoryboardBar->isVisibleTo(w.get()),
-                         w->document().getPanoramaType(), w->document().getCurPanoramaType()),
-              std::tuple(true, false, true, true));
-    // The photos were loaded (the Stitch entry) before the one build.
-    EXPECT_EQ(log.Matching("tiled.Build"), std::vector<std::string>{"tiled.BuildPanorama(2)"});
-    EXPECT_EQ(std::tuple(builds(), engines.tiled->options.surfaceType, engines.tiled->options.nLensPolynomial),
-              std::tuple(1, PanoramaLib::SurfaceSpherical, 1));
+    using namespace PanoramaLib;
+    struct Row {
+        int tab;
+        QAbstractButton* choice;
+        const char* build;
+        MotionModel model;
+    };
+    for (int row = 0; row < 4; ++row) {
+        w.reset();
+        SettingsStore().clear();
+        w = std::make_unique<MainWindow>(nullptr, engines.Factories());
+        log.Clear();
+        const Row r = std::vector<Row>{{1, ui().rdbSpherical, "tiled.BuildPanorama(2)", MotionAffine},
+                                       {0, ui().rdbMatchingSimple, "hv.BuildPanorama(2)", MotionSimple},
+                                       {0, ui().rdbMatchingTranslate, "hv.BuildPanorama(2)", MotionTranslate},
+                                       {0, ui().rdbMatchingAffine, "hv.BuildPanorama(2)", MotionAffine}}[row];
+        SCOPED_TRACE(r.choice->objectName().toStdString());
+        w->trayModel()->setFileList(stripPhotos().paths);
+        ui().tabPanoType->setCurrentIndex(r.tab);
+        for (QAbstractButton* b : {r.choice, (QAbstractButton*)ui().chkPolinom24})
+            b->setChecked(true), b->clicked(true);  // as a click on the panel, disabled in Add Images
+        ui().action_switch_Export->trigger();
+        EXPECT_EQ(std::tuple(w->currentTask(), ui().stackedWidget->currentWidget(), ui().dockSideBar->windowTitle(),
+                             w->document().taskMode(), ui().dockStoryboardBar->isVisibleTo(w.get())),
+                  std::tuple(ui().tabExport, ui().pageStitch, QString("Export"), TaskMode::TaskExport, false));
+        EXPECT_EQ(std::pair(w->document().getPanoramaType(), w->document().getCurPanoramaType()), std::pair(r.tab == 1, r.tab == 1));
+        EXPECT_EQ(std::pair(log.Matching("hv.Build"), log.Matching("tiled.Build")),
+                  r.tab == 1 ? std::pair(std::vector<std::string>{}, std::vector<std::string>{r.build})
+                             : std::pair(std::vector<std::string>{r.build}, std::vector<std::string>{}));
+        if (r.tab == 1)
+            EXPECT_EQ(std::pair(engines.tiled->options.surfaceType, engines.tiled->options.nLensPolynomial), std::pair(SurfaceSpherical, 1));
+        else
+            EXPECT_EQ(engines.hv->options.motionModel, r.model);
+    }
 }
 
-TEST_F(TaskModeTest, ExportKeepsAPendingOrFinishedResult)
+// A pending or rendered result stays through the task switches until the photo list
+// changes: then leaving Add Images throws it away.
+TEST_F(TaskModeTest, ExportKeepsAPendingOrFinishedResultUntilThePhotosChange)
 {
     w->trayModel()->setFileList(stripPhotos().paths);
     ui().action_switch_Stitch->trigger();
@@ -309,6 +330,13 @@ TEST_F(TaskModeTest, ExportKeepsAPendingOrFinishedResult)
         EXPECT_EQ(builds(), 1);
         EXPECT_TRUE(w->document().enableBtnSave());
     }
+    ui().action_switch_Add_Images->trigger();
+    desk.dialogs.push_back([](QDialog&) { return int(QDialog::Accepted); });  // the warning: Yes
+    w->trayModel()->removeFiles({stripPhotos().paths[1]});
+    ASSERT_TRUE(w->document().listChanged());
+    ui().action_switch_Stitch->trigger();
+    EXPECT_EQ(std::tuple(log.Count("hv.FreePanoramaImages"), w->document().listChanged(), w->document().GetPanorama()),
+              std::tuple(1, false, nullptr));
 }
 
 TEST_F(TaskModeTest, TooFewPhotosStillSwitch)

@@ -130,8 +130,8 @@ TEST_F(Tool, TiltRotateAndInnerRectangle)
     // Inner rectangle: 50 .. 349 across, 37 .. 262 down; its edges tilt.
     ASSERT_TRUE(tool.onMouseDown(QPoint(50, 150)));
     EXPECT_TRUE(tool.onMouseMove(QPoint(250, 150)));  // half the view's width
-    tool.onMouseUp(QPoint(250, 150));
-    EXPECT_EQ(doc.tilts, (std::vector<std::pair<int, int>>{{22, 0}, {22, 0}}));
+    tool.onMouseUp(QPoint(250, 250));                 // and a third of its height down
+    EXPECT_EQ(doc.tilts, (std::vector<std::pair<int, int>>{{22, 0}, {22, 15}}));
 
     ASSERT_TRUE(tool.onMouseDown(QPoint(49, 140)));  // one pixel further out: rotates
     tool.onMouseMove(QPoint(49, 158));               // across the left of the centre

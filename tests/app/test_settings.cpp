@@ -1,6 +1,7 @@
 // The stored settings through whole window lives: what a window shows at its first start,
 // reads at start-up and writes when it closes, in the test program's private settings
 // store.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QTreeView>
 
@@ -39,7 +40,7 @@ protected:
 
 // (The title, the tree at home and the lens and model fallbacks: the end-to-end walk and
 // the bad-values case.)
-TEST_F(SettingsTest, FirstStartDefaults)
+TEST_F(SettingsTest, FirstStartDefaultsAndTheFirstDontShowAnswerIsWritten)
 {
     EXPECT_EQ(w->currentTask(), ui().tabAddImages);
     EXPECT_TRUE(desk.log.empty());  // nothing modal at start-up
@@ -49,6 +50,12 @@ TEST_F(SettingsTest, FirstStartDefaults)
     EXPECT_EQ(std::tuple(w->horzVert(), w->statusBarVisible(), ui().rdbMatchingTranslate->isChecked(), ui().btnAddPicture->isEnabled(),
                          ui().btnRemovePicture->isEnabled(), w->document().getCurPanoramaType(), w->document().getManualMatchingMode()),
               std::tuple(true, true, true, false, false, false, false));
+
+    // "Don't show this message again" ticked while the store has no such key yet.
+    desk.dialogs.push_back([](QDialog& d) { return d.findChild<QCheckBox*>("cbDontShow")->setChecked(true), int(QDialog::Accepted); });
+    EXPECT_EQ(w->document().askAboutSrcPhotoListChanging(), 1);
+    w.reset();
+    EXPECT_TRUE(SettingsStore().value("panorama/dntshow_aboutphotolist").toBool());
 }
 
 TEST_F(SettingsTest, EveryKeyRoundTripsThroughARestart)
