@@ -72,8 +72,8 @@ TEST(LoadAlphaBitmap, BottomUpAndTopDownRowsPremultiplicationAndDamagedFiles)
 {
     Files files;
     const QImage source = markerLike();
-    for (bool topDown : {false, true}) {
-        const QImage straight = LoadAlphaBitmap(files.write(rw::alphaBitmapFile(source, topDown)), false);
+    for (bool topDown : {false, true}) {  // top-down with no bytes after the pixels
+        const QImage straight = LoadAlphaBitmap(files.write(rw::alphaBitmapFile(source, topDown, topDown ? 0 : 2)), false);
         ASSERT_EQ(std::pair(straight.format(), straight.size()), std::pair(QImage::Format_ARGB32, QSize(22, 35)));
         EXPECT_EQ(std::pair(straight.pixel(1, 0), straight.pixel(21, 34)), std::pair(qRgba(255, 0, 0, 128), source.pixel(21, 34))) << topDown;
     }
@@ -97,7 +97,6 @@ TEST(LoadAlphaBitmap, BottomUpAndTopDownRowsPremultiplicationAndDamagedFiles)
     EXPECT_TRUE(LoadAlphaBitmap(files.write(good.left(54 + 22 * 4 * 20)), false).isNull()) << "truncated";
     EXPECT_TRUE(LoadAlphaBitmap(files.write(good.left(30)), false).isNull()) << "short header";
     EXPECT_TRUE(LoadAlphaBitmap(files.dir.filePath("missing.bmp"), false).isNull());
-    EXPECT_FALSE(LoadAlphaBitmap(files.write(good), false).isNull());
 }
 
 TEST(CursorLoader, MaskCombinationsHotSpotAndBadFiles)
