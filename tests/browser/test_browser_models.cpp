@@ -61,8 +61,8 @@ TEST(Dcf, NamesAndNumbers)
         bool dcf;
         int number;
     } cases[] = {
-        {"IMG_1234", true, 1234}, {"DSC01234", true, 1234}, {"ABCD0000", true, 0},
-        {"IMG_12345", false, 2345}, {"IMG_12a4", false, -1}, {"photo", false, -1}, {"", false, -1},
+        {"IMG_1234", true, 1234}, {"DSC01234", true, 1234}, {"ABCD0000", true, 0}, {"IMG_12345", false, 2345},
+        {"IMG_12a4", false, -1}, {"IMG_x234", false, -1}, {"photo", false, -1}, {"", false, -1},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(IsDcf(c.name), c.dcf) << c.name;
