@@ -4,6 +4,8 @@
 #include "browser/utf.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 #include <cstring>
@@ -60,6 +62,35 @@ QString ThumbsDataBase::DefaultFolder()
     return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
 }
 
+int ThumbsDataBase::openAndProbe(const QString& file, sqlite3** db)
+{
+    *db = nullptr;
+    int rc = sqlite3_open_v2(file.toUtf8().constData(), db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    // Opening is lazy: a file that is not a database is only noticed by the first query.
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(*db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_close(*db);
+        *db = nullptr;
+    }
+    return rc;
+}
+
+bool ThumbsDataBase::moveAside(const QString& file)
+{
+    // Its log and index files belong to it and would be read into a new file of the name.
+    for (const char* part : {"", "-wal", "-shm", "-journal"}) {
+        const QString from = file + QLatin1String(part);
+        const QString to = file + QLatin1String(".damaged") + QLatin1String(part);
+        if (QFile::exists(to) && !QFile::remove(to))
+            return false;
+        if (QFile::exists(from) && !QFile::rename(from, to))
+            return false;
+    }
+    return true;
+}
+
 bool ThumbsDataBase::Init()
 {
     return Init(DefaultFolder());
@@ -70,19 +101,18 @@ bool ThumbsDataBase::Init(const QString& folder)
     close();
     if (folder.isEmpty() || !QDir().mkpath(folder))
         return false;
-    const QByteArray file = QDir(folder).filePath(QString::fromLatin1(kFileName)).toUtf8();
+    const QString file = QDir(folder).filePath(QString::fromLatin1(kFileName));
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(file.constData(), &db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
+    int rc = openAndProbe(file, &db);
+    // A file that cannot be opened or is not a database (or no longer one) would keep
+    // every thumbnail out for good, through every restart: it is kept aside for a look
+    // and the cache starts afresh. A file locked by another program is left alone.
+    const bool damaged =
+        rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT || (rc == SQLITE_CANTOPEN && QFileInfo::exists(file));
+    if (damaged && moveAside(file))
+        rc = openAndProbe(file, &db);
+    if (rc != SQLITE_OK)
         return false;
-    }
-    // Opening is lazy: a file that is not a database is only noticed by the first query.
-    if (sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        return false;
-    }
     // A write-ahead log with normal syncing: a commit appends to the log without waiting
     // for the disk, so storing a thumbnail costs microseconds rather than several disk
     // flushes. A crash can lose the last thumbnails, never the file's consistency, and

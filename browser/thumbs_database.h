@@ -38,8 +38,10 @@ public:
     ThumbsDataBase& operator=(const ThumbsDataBase&) = delete;
 
     // Opens or creates the cache in the application's local data folder, or in `folder`.
-    // False when the file cannot be opened or is not a database: the program then runs
-    // without a cache.
+    // A file that cannot be opened, is not a database or is a damaged one is renamed to
+    // kFileName + ".damaged" (replacing an older one) and a new cache is made. False when
+    // no cache can be had (a folder that cannot be written, a file locked by another
+    // program): the program then runs without one.
     bool Init();
     bool Init(const QString& folder);
     void close();
@@ -77,6 +79,10 @@ public:
     void CreateTables();
 
 private:
+    // Opens `file` and reads its schema; SQLite's result code, *db null unless SQLITE_OK.
+    static int openAndProbe(const QString& file, sqlite3** db);
+    // Renames `file` and its log files aside as ".damaged"; false when any stays.
+    static bool moveAside(const QString& file);
     bool begin();
     bool commitOrRollback();
     void rollback();

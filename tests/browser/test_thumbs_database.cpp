@@ -1,10 +1,11 @@
 // The thumbnail database on a real SQLite file in a temporary folder: creation and
 // reopening, row replacement, exact pixels, awkward paths, damaged blobs, 64-bit times,
-// unusable files and failed commits.
+// unreadable cache files, locks and failed commits.
 #include "browser/thumbs_database.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -31,6 +32,18 @@ bool store(ThumbsDataBase& db, const QString& path, const QImage& thumb, qint64 
 {
     return db.SetThumb(path, QDateTime::fromSecsSinceEpoch(secs, Qt::UTC), width, height, bpp, thumb.width(),
                        thumb.height(), int(thumb.bytesPerLine()), thumb.constBits());
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size());
 }
 
 class ThumbsDataBaseTest : public ::testing::Test {
@@ -62,6 +75,48 @@ TEST_F(ThumbsDataBaseTest, FirstRunCreatesEverythingAndReopenKeepsRows)
     ASSERT_TRUE(again.Init(folder()));
     EXPECT_EQ(again.GetAllFiles(noStop), QStringList{"/p/a.jpg"});
     EXPECT_EQ(again.GetImgWidth("/p/a.jpg"), 4000);
+}
+
+TEST_F(ThumbsDataBaseTest, UnreadableFileIsKeptAsideAndTheCacheStartsAfresh)
+{
+    ASSERT_TRUE(db.Init(folder()) && store(db, "/p/a.jpg", patternImage(24, 18, 1)));
+    db.close();
+    QFile good(file());
+    ASSERT_TRUE(good.open(QIODevice::ReadOnly));
+    const QByteArray cache = good.readAll();
+    good.close();
+    std::mt19937 rng(3);
+    QByteArray noise(8192, 0), header = cache;
+    for (char& c : noise)
+        c = char(rng());
+    header.replace(100, 4000, noise.left(4000));  // the database header, then garbage
+    const std::pair<const char*, QByteArray> cases[] = {{"random bytes", noise}, {"garbage after the header", header},
+                                                        {"a folder", QByteArray()}};
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        writeFile(file() + ".damaged", "an older one");
+        QFile::remove(file());
+        if (bytes.isEmpty())
+            ASSERT_TRUE(QDir().mkdir(file()));
+        else
+            writeFile(file(), bytes);
+        ASSERT_TRUE(db.Init(folder()));
+        EXPECT_TRUE(db.GetAllFiles(noStop).isEmpty() && store(db, "/p/b.jpg", patternImage(4, 3, 1)));
+        db.close();
+        EXPECT_TRUE(bytes.isEmpty() ? QFileInfo(file() + ".damaged").isDir() : readFile(file() + ".damaged") == bytes);
+        QDir(file() + ".damaged").removeRecursively();
+    }
+    // Another program's lock is no damage: the cache is left as it is.
+    writeFile(file(), cache);
+    sqlite3* holder = other();
+    ASSERT_EQ(sqlite3_exec(holder, "PRAGMA journal_mode=DELETE; BEGIN EXCLUSIVE; DELETE FROM THUMBS", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    EXPECT_FALSE(db.Init(folder()));
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    ASSERT_TRUE(db.Init(folder()));
+    EXPECT_EQ(db.GetAllFiles(noStop), QStringList{"/p/a.jpg"});
 }
 
 TEST_F(ThumbsDataBaseTest, SecondStoreReplacesEveryColumnAndPixelsRoundTrip)
