@@ -248,6 +248,7 @@ void MainWindow::setFolder(const QModelIndex& treeIndex)
     if (path.isEmpty())  // no folder: the views keep what they show
         return;
     m_filesModel->setRootPath(path);
+    GetThumbsManager().RetryRefusedIn(path);  // a cache that refused them may take them now
     ui->detailsView->header()->resizeSections(QHeaderView::ResizeToContents);
     QComboBox* combo = ui->cmbVisitedFolders;
     int entry = combo->findText(path, Qt::MatchExactly | Qt::MatchCaseSensitive);

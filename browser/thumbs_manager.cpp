@@ -7,6 +7,7 @@
 #include "core/thread_handoff.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QImageReader>
 
@@ -308,12 +309,18 @@ ThumbsManager::BuildResult ThumbsManager::BuildThumb(const QString& path)
     const QFileInfo info(path);
     if (!info.isFile())
         return BuildResult::NotAFile;
+    const QDateTime lastModified = info.lastModified();
+    const Refused now{info.size(), lastModified.toMSecsSinceEpoch()};
     {
         std::lock_guard lock(m_givenUpMutex);
-        if (m_givenUp.contains(path))
-            return BuildResult::GivenUp;
+        const auto refused = m_givenUp.constFind(path);
+        if (refused != m_givenUp.constEnd()) {
+            if (refused->size == now.size && refused->modifiedMs == now.modifiedMs)
+                return BuildResult::GivenUp;
+            m_givenUp.erase(refused);
+        }
     }
-    const std::int64_t modified = info.lastModified().toSecsSinceEpoch();
+    const std::int64_t modified = lastModified.toSecsSinceEpoch();
     const std::optional<std::int64_t> stored = m_db->GetThumbSecs(path);
     if (stored && *stored == modified)
         return BuildResult::Current;
@@ -325,13 +332,19 @@ ThumbsManager::BuildResult ThumbsManager::BuildThumb(const QString& path)
     if (!m_db->SetThumb(path, QDateTime::fromSecsSinceEpoch(modified, Qt::UTC), source.photoSize.width(),
                         source.photoSize.height(), source.photoDepth, thumb.width(), thumb.height(),
                         int(thumb.bytesPerLine()), thumb.constBits())) {
-        // Without a writable cache the view would ask again on every repaint.
         std::lock_guard lock(m_givenUpMutex);
-        m_givenUp.insert(path);
+        m_givenUp.insert(path, now);
         return BuildResult::NotStored;
     }
     emit thumbnailUpdated(path);
     return BuildResult::Stored;
+}
+
+void ThumbsManager::RetryRefusedIn(const QString& folder)
+{
+    const QString shown = QDir(folder).absolutePath();
+    std::lock_guard lock(m_givenUpMutex);
+    m_givenUp.removeIf([&](const auto& refused) { return QFileInfo(refused.key()).absolutePath() == shown; });
 }
 
 QImage ThumbsManager::GetThumbImage(const QString& path)

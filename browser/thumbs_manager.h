@@ -136,7 +136,7 @@ public:
         NotAnImage,   // the file could not be decoded
         Stored,       // built, stored and announced
         NotStored,    // built, but the database refused it; not announced
-        GivenUp,      // storing failed earlier in this run; not built again
+        GivenUp,      // the database refused this very file before; not built again
     };
 
     // `db` null: the program-wide database. `workers` 0: Utils::WorkerThreads' default.
@@ -162,6 +162,9 @@ public:
     // Builds and stores one thumbnail; runs on a builder thread. Virtual so tests can
     // watch the builder's order.
     virtual BuildResult BuildThumb(const QString& path);
+    // A folder is shown (again): its photos that the database refused are built anew
+    // at their next request. Any thread.
+    void RetryRefusedIn(const QString& folder);
 
     // The cached thumbnail (null when there is none); what the views paint from.
     QImage GetThumbImage(const QString& path);
@@ -182,8 +185,15 @@ private:
     QStringList m_patterns;
     ThumbsBuilderThread m_builder;
     ThumbCleanerThread m_cleaner;
+    // A photo the database refused, by its file as it was then: without a writable cache
+    // the view would ask again on every repaint, so it is built again only once the file
+    // has changed or its folder is shown again.
+    struct Refused {
+        std::int64_t size = 0;
+        std::int64_t modifiedMs = 0;
+    };
     std::mutex m_givenUpMutex;
-    QSet<QString> m_givenUp;  // photos the database refused this run, under m_givenUpMutex
+    QHash<QString, Refused> m_givenUp;  // under m_givenUpMutex
 };
 
 // The program-wide manager (over GetThumbsDataBase()).

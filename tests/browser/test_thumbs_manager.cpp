@@ -1,6 +1,6 @@
 // The thumbnail manager and its threads with real photo files and a real cache file:
 // the event, the builder's order, thumbnail sizes, reduced decoding, modification times,
-// the cleaner, running without a cache, and shutdown while building.
+// the cleaner, photos the cache refused, and shutdown while building.
 #include "browser/thumbs_database.h"
 #include "browser/thumbs_manager.h"
 #include "browser/vn_event.h"
@@ -212,22 +212,29 @@ TEST_F(ThumbsManagerTest, UnchangedTimeSkipsAndTouchedFileRebuilds)
     EXPECT_EQ(manager.BuildThumb(text.fileName()), R::NotAnImage);
 }
 
-TEST_F(ThumbsManagerTest, WithoutCacheEachPhotoIsBuiltOnceAndNotAnnounced)
+TEST_F(ThumbsManagerTest, RefusedPhotoIsRetriedWhenItChangesOrItsFolderIsShownAgain)
 {
-    const QString path = writePhoto(dir.path(), "n.jpg", 80, 60);
-    const QString cache = dir.filePath("garbage");
-    ASSERT_TRUE(QDir().mkpath(cache));
-    QFile garbage(cache + "/VnVlThumbs2.db");
-    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly) && garbage.write(QByteArray(2048, '\x5a')) == 2048);
-    garbage.close();
-    ThumbsDataBase none;
-    ASSERT_FALSE(none.Init(cache));
-    ThumbsManager manager(&none);
+    const QString touched = writePhoto(dir.path(), "t.jpg", 80, 60), shown = writePhoto(dir.path(), "s.jpg", 80, 60);
+    ThumbsManager manager(&db);
     int announced = 0;
     QObject::connect(&manager, &ThumbsManager::thumbnailUpdated, [&] { ++announced; });
-    const auto first = manager.BuildThumb(path), second = manager.BuildThumb(path);
-    EXPECT_EQ(std::tuple(first, second, announced),
-              std::tuple(ThumbsManager::BuildResult::NotStored, ThumbsManager::BuildResult::GivenUp, 0));
+    sqlite3* holder = nullptr;  // another program writing to the cache
+    ASSERT_EQ(sqlite3_open(dir.filePath("cache/VnVlThumbs2.db").toUtf8().constData(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    using R = ThumbsManager::BuildResult;
+    const auto build = [&] { return std::tuple(manager.BuildThumb(touched), manager.BuildThumb(shown), announced); };
+    EXPECT_EQ(build(), std::tuple(R::NotStored, R::NotStored, 0));
+    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    EXPECT_EQ(build(), std::tuple(R::GivenUp, R::GivenUp, 0));  // not at every repaint
+    QFile file(touched);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite) &&
+                file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+    file.close();
+    manager.RetryRefusedIn(dir.filePath("cache"));
+    EXPECT_EQ(build(), std::tuple(R::Stored, R::GivenUp, 1));
+    manager.RetryRefusedIn(dir.path() + "/");
+    EXPECT_EQ(build(), std::tuple(R::Current, R::Stored, 2));
 }
 
 TEST_F(ThumbsManagerTest, InitRaisesTheAllocationLimit)
