@@ -57,6 +57,10 @@ void MainWindow::setupBrowser()
     ui->treeView->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     for (int c = 1; c < m_treeModel->columnCount(); ++c)
         ui->treeView->hideColumn(c);
+    // The file views follow the tree's current folder however it moves: a click, the
+    // arrow keys, or the window itself.
+    connect(ui->treeView->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current) { setFolder(current); });
 
     m_filesModel = new ThumbsFileSystemModel(this);
     m_filesModel->setReadOnly(true);
@@ -261,13 +265,16 @@ void MainWindow::setFolder(const QModelIndex& treeIndex)
 
 bool MainWindow::showFolder(const QString& path)
 {
-    if (path.isEmpty())
+    // The file-system model makes up an entry for a path that does not exist.
+    if (path.isEmpty() || !QFileInfo(path).isDir())
         return false;
     const QModelIndex treeIndex = m_treeModel->mapFromSource(m_dirModel->index(path));
     if (!treeIndex.isValid())
         return false;
-    ui->treeView->setCurrentIndex(treeIndex);
-    setFolder(treeIndex);
+    if (ui->treeView->currentIndex() == treeIndex)
+        setFolder(treeIndex);  // shown again (a refresh)
+    else
+        ui->treeView->setCurrentIndex(treeIndex);  // shown as the tree's current folder
     return true;
 }
 

@@ -46,6 +46,17 @@ int storedClamped(const QSettings& s, const QString& key, int fallback, int lo, 
     return ok ? std::clamp(v, lo, hi) : fallback;
 }
 
+// A boolean as Qt writes it ("true"/"false", or 1/0); anything else gives the default.
+bool storedBool(const QSettings& s, const QString& key, bool fallback)
+{
+    const QString v = s.value(key).toString().trimmed().toLower();
+    if (v == QLatin1String("true") || v == QLatin1String("1"))
+        return true;
+    if (v == QLatin1String("false") || v == QLatin1String("0"))
+        return false;
+    return fallback;
+}
+
 }  // namespace
 
 void MainWindow::loadSettings()
@@ -54,9 +65,7 @@ void MainWindow::loadSettings()
     s.beginGroup(QStringLiteral("application"));
     if (!restoreGeometry(s.value(QStringLiteral("geometry")).toByteArray()))
         setWindowState(Qt::WindowMaximized);
-    QString currentPath = s.value(QStringLiteral("currentPath")).toString();
-    if (currentPath.isEmpty())
-        currentPath = QDir::homePath();
+    const QString currentPath = s.value(QStringLiteral("currentPath")).toString();
     for (int i = 0; i < kHistoryEntries; ++i) {
         const QString folder = s.value(historyKey(i), QStringLiteral(":")).toString();
         if (folder == QLatin1String(":"))
@@ -64,8 +73,11 @@ void MainWindow::loadSettings()
         if (QFileInfo(folder).isDir())
             ui->cmbVisitedFolders->addItem(folder);
     }
-    showFolder(currentPath);
-    showStatusBar(s.value(QStringLiteral("status-bar"), true).toBool());
+    // A folder that is gone (or was never stored) gives way to home, so the address bar,
+    // the tree and the file view show one real folder.
+    if (!showFolder(currentPath))
+        showFolder(QDir::homePath());
+    showStatusBar(storedBool(s, QStringLiteral("status-bar"), true));
     m_thumbSizeValue = storedClamped(s, QStringLiteral("thumbnails-size"), 50, 0, 100);
     updateThumbsSizes(true);
     setViewMode(storedIndex(s, QStringLiteral("view-mode"), 0, 3));
@@ -76,28 +88,28 @@ void MainWindow::loadSettings()
     s.endGroup();
 
     s.beginGroup(QStringLiteral("options"));
-    m_unitsInch = s.value(QStringLiteral("units"), m_unitsInch).toBool();
-    m_printMarkers = s.value(QStringLiteral("print_markers"), m_printMarkers).toBool();
-    m_doc.m_compressTiff = s.value(QStringLiteral("lsz_comp"), m_doc.m_compressTiff).toBool();
+    m_unitsInch = storedBool(s, QStringLiteral("units"), m_unitsInch);
+    m_printMarkers = storedBool(s, QStringLiteral("print_markers"), m_printMarkers);
+    m_doc.m_compressTiff = storedBool(s, QStringLiteral("lsz_comp"), m_doc.m_compressTiff);
     m_doc.m_jpegQuality = storedClamped(s, QStringLiteral("jpg_quality"), 75, 0, 100);
     s.endGroup();
 
     s.beginGroup(QStringLiteral("stitching"));
-    m_horzVert = s.value(QStringLiteral("HorzVert"), m_horzVert).toBool();
+    m_horzVert = storedBool(s, QStringLiteral("HorzVert"), m_horzVert);
     m_hvOptions.motionModel = PanoramaLib::MotionModel(
         storedIndex(s, QStringLiteral("motion-model"), PanoramaLib::MotionTranslate, 3));
-    m_hvOptions.bLensCompensation = s.value(QStringLiteral("lens-dist"), m_hvOptions.bLensCompensation).toBool();
+    m_hvOptions.bLensCompensation = storedBool(s, QStringLiteral("lens-dist"), m_hvOptions.bLensCompensation);
     m_hvOptions.nLensType = storedIndex(s, QStringLiteral("lens-type"), 7, kLensTypes);
-    m_hvOptions.bCyclorama = s.value(QStringLiteral("cyclorama"), m_hvOptions.bCyclorama).toBool();
+    m_hvOptions.bCyclorama = storedBool(s, QStringLiteral("cyclorama"), m_hvOptions.bCyclorama);
     m_tiledOptions.bLensCompensation =
-        s.value(QStringLiteral("lens-dist-tl"), m_tiledOptions.bLensCompensation).toBool();
+        storedBool(s, QStringLiteral("lens-dist-tl"), m_tiledOptions.bLensCompensation);
     m_tiledOptions.nLensPolynomial = storedIndex(s, QStringLiteral("ld-poltype-tl"), 0, 2);
     m_tiledOptions.surfaceType = PanoramaLib::SurfaceRenderingType(
         storedIndex(s, QStringLiteral("surface_tl"), PanoramaLib::SurfaceCylindrical, 2));
     s.endGroup();
 
     s.beginGroup(QStringLiteral("panorama"));
-    m_doc.m_dontShowWarning = s.value(QStringLiteral("dntshow_aboutphotolist"), m_doc.m_dontShowWarning).toBool();
+    m_doc.m_dontShowWarning = storedBool(s, QStringLiteral("dntshow_aboutphotolist"), m_doc.m_dontShowWarning);
     s.endGroup();
 }
 
@@ -106,8 +118,8 @@ void MainWindow::loadPanoOptions()
     SettingsStore s;
     s.beginGroup(QStringLiteral("panorama"));
     m_doc.setCropFlag(storedIndex(s, QStringLiteral("cropType"), 1, 2));  // no crop, manual crop
-    m_doc.setManualMatchingMode(s.value(QStringLiteral("manualMode")).toBool());
-    m_doc.manuallyMatchAllPhotos(s.value(QStringLiteral("manuallyMatchAllPhotos")).toBool());
+    m_doc.setManualMatchingMode(storedBool(s, QStringLiteral("manualMode"), false));
+    m_doc.manuallyMatchAllPhotos(storedBool(s, QStringLiteral("manuallyMatchAllPhotos"), false));
     s.endGroup();
 }
 

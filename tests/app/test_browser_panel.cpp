@@ -7,6 +7,7 @@
 #include <QListView>
 #include <QPushButton>
 #include <QSlider>
+#include <QTest>
 #include <QTreeView>
 #include <atomic>
 #include <set>
@@ -132,6 +133,13 @@ TEST_F(BrowserTest, FoldersHistoryUpAndVanishedEntries)
     EXPECT_EQ(std::tuple(combo->findText(gone), combo->count(), combo->currentText().toStdString(), w->filesModel()->rootPath().toStdString()),
               std::tuple(-1, before + 2, lower.toStdString(), lower.toStdString()));
 
+    // An arrow key moves the tree's current folder; the views and the history follow.
+    QTest::keyClick(ui().treeView, Qt::Key_Up);
+    const QString moved = ui().treeView->currentIndex().data(QFileSystemModel::FilePathRole).toString();
+    EXPECT_NE(moved, lower);
+    EXPECT_EQ(std::pair(w->filesModel()->rootPath(), combo->currentText()), std::pair(moved, moved));
+
+    showFolderAndWait(lower);
     ui().btnUpFolder->click();
     EXPECT_EQ(w->filesModel()->rootPath(), QDir(root.path()).canonicalPath());
     showFolderAndWait(QStringLiteral("/"));

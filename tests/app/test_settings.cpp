@@ -112,17 +112,27 @@ TEST_F(SettingsTest, HistoryStopsAtAGapAndKeepsTwentyFolders)
     EXPECT_FALSE(s.contains(historyKey(20)));
 }
 
+// A stored folder that is gone gives way to home, with the tree, the views and the history
+// on it; a boolean that is no boolean takes its default.
 TEST_F(SettingsTest, BadStoredValuesFallBackOrAreClamped)
 {
-    restart([](SettingsStore& s) {
+    restart([this](SettingsStore& s) {
         const std::pair<const char*, QVariant> bad[] = {
             {"application/sort-mode", 7},    {"application/sort-order-2", 5}, {"application/view-mode", -1},
             {"application/thumbnails-size", 400}, {"options/jpg_quality", "high"}, {"stitching/motion-model", 9},
             {"stitching/lens-type", 10},     {"stitching/ld-poltype-tl", -3}, {"stitching/surface_tl", 2},
-            {"panorama/cropType", 4}};
+            {"panorama/cropType", 4},        {"application/currentPath", root.filePath("gone")},
+            {"application/status-bar", "perhaps"}, {"options/units", 7}, {"stitching/HorzVert", "perhaps"},
+            {"options/lsz_comp", "perhaps"}};
         for (const auto& [key, value] : bad)
             s.setValue(key, value);
     });
+    const QString home = QDir::homePath();
+    EXPECT_EQ(std::tuple(ui().treeView->currentIndex().data(QFileSystemModel::FilePathRole).toString(), w->filesModel()->rootPath(),
+                         ui().cmbVisitedFolders->currentText()),
+              std::tuple(home, home, home));
+    EXPECT_EQ(std::tuple(w->statusBarVisible(), w->printSite().getPageSetup().unitsInch, w->horzVert(), w->document().m_compressTiff),
+              std::tuple(true, true, true, false));
     EXPECT_EQ(std::tuple(w->sortMode(), w->viewMode(), w->thumbSizeValue(), w->document().m_jpegQuality, w->hvOptions().nLensType,
                          w->tiledOptions().nLensPolynomial, w->document().getCropFlag()),
               std::tuple(0, 0, 100, 75, 7, 0, 1));
