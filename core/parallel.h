@@ -80,9 +80,11 @@ void RunWorkers(int workers, Worker&& worker, Stop&& stop)
             // No further thread could be started: the shares not handed out run here.
         }
     }
-    guarded(0);
+    // Shares no thread could be started for run here before the caller's own, so that a
+    // share 0 that waits for the others' work (ParallelForEachReported) finds it done.
     for (int k = started; k < workers; ++k)
         guarded(k);
+    guarded(0);
     for (std::thread& t : pool)
         t.join();
     failure.Rethrow();
@@ -206,6 +208,75 @@ void ParallelForEach(std::size_t n, int maxThreads, Fn&& fn)
         for (std::size_t i = b; i < e; ++i)
             fn(i);
     }, maxThreads);
+}
+
+// Calls work(i) for every i in [0, n) on up to `threads` threads (0: WorkerThreads'
+// default) while the calling thread calls report(i) for each finished item, in the
+// order they finish and while the others still run: the caller stays free for what must
+// run on it (a progress display, a window's call-backs). report returning false stops
+// the loop: items not started yet are not started, those running end unreported. With
+// one thread each item runs on the caller and is reported at once. An exception from
+// work or report stops the loop the same way and is rethrown once every worker has ended.
+template <class Work, class Report>
+void ParallelForEachReported(std::size_t n, int threads, Work&& work, Report&& report)
+{
+    const std::size_t workers = std::min(static_cast<std::size_t>(WorkerThreads(threads)), n);
+    if (workers <= 1) {
+        for (std::size_t i = 0; i < n; ++i) {
+            work(i);
+            if (!report(i))
+                return;
+        }
+        return;
+    }
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::size_t> finished;          // not reported yet
+    std::size_t next = 0, running = workers;    // items handed out, workers not ended
+    bool stopped = false;
+    const auto stop = [&] {
+        std::lock_guard<std::mutex> guard(lock);
+        stopped = true;
+        changed.notify_all();
+    };
+    RunWorkers(
+        static_cast<int>(workers) + 1,
+        [&](int k) {
+            if (k > 0) {
+                for (;;) {
+                    std::size_t i = 0;
+                    {
+                        std::lock_guard<std::mutex> guard(lock);
+                        if (stopped || next == n)
+                            break;
+                        i = next++;
+                    }
+                    work(i);
+                    std::lock_guard<std::mutex> guard(lock);
+                    finished.push_back(i);
+                    changed.notify_all();
+                }
+                std::lock_guard<std::mutex> guard(lock);
+                --running;
+                changed.notify_all();
+                return;
+            }
+            std::vector<std::size_t> batch;
+            for (;;) {
+                {
+                    std::unique_lock<std::mutex> guard(lock);
+                    changed.wait(guard, [&] { return stopped || !finished.empty() || running == 0; });
+                    if (stopped || finished.empty())
+                        return;
+                    batch.swap(finished);
+                }
+                for (std::size_t i : batch)
+                    if (!report(i))
+                        return stop();
+                batch.clear();
+            }
+        },
+        stop);
 }
 
 // Threads for items that each hold `bytesPerItem` while they run, so that together they

@@ -277,13 +277,6 @@ void CPanorama::AddImage(CPanoElement* photo, Prepared& prepared)
     m_bLensCopiesPending = true;
     m_bBuilt = false;
     m_databases.push_back(prepared.store.release());
-
-    CAutoHighlightFile highlight(photo->GetPathName(), m_pUserInterface, false);
-    if (m_pProgress)
-        m_pProgress->SetProgressCaption(PanoramaLib::kCaptionAnalyzingFile, photo->GetFileName());
-    ProgressStep(1);
-    if (m_bAborted)
-        throw panorama_abort();
     m_scales.push_back(photo->m_scale);
     photo->AddRef();
     m_originals.push_back(photo);
@@ -292,14 +285,17 @@ void CPanorama::AddImage(CPanoElement* photo, Prepared& prepared)
     m_workImages.push_back(prepared.work.Detach());
     photo->SetPosition({0, 0});
     m_workImages.back()->SetPosition({0, 0});
-    ProgressStep(1);
-    if (m_bAborted)
-        throw panorama_abort();
-    ProgressStep(5);  // the analysis' own steps
-    if (m_bAborted)
-        throw panorama_abort();
+}
+
+bool CPanorama::ReportAnalysed(CPanoElement* photo)
+{
+    CAutoHighlightFile highlight(photo->GetPathName(), m_pUserInterface, false);
+    if (m_pProgress)
+        m_pProgress->SetProgressCaption(PanoramaLib::kCaptionAnalyzingFile, photo->GetFileName());
+    ProgressStep(7);  // AddImage's two steps and the analysis' five
     if (m_pUserInterface)
         m_pUserInterface->UpdateUserWndInterface();
+    return !m_bAborted;
 }
 
 bool CPanorama::ParallelAbortCallback()
@@ -380,6 +376,13 @@ std::vector<CPanorama::Prepared> CPanorama::PreparePhotos(const std::vector<Pano
             failures[k] = std::current_exception();
         }
     };
+    // Each photo is reported on this thread as soon as its analysis ends; a cancel there
+    // or a failure leaves the photos not started alone.
+    const auto report = [&](std::size_t k) {
+        if (failures[k])
+            return false;
+        return !out[k].store || ReportAnalysed(static_cast<CPanoElement*>(photos[todo[k]]));
+    };
     ScaleSpace::PlaneReuse reuse;
     if (threads == 1 && explicitThreads != 1 && todo.size() > 1) {
         // One photo's scale space at a time: the next working copy (decoding, reducing,
@@ -399,14 +402,20 @@ std::vector<CPanorama::Prepared> CPanorama::PreparePhotos(const std::vector<Pano
             }
             if (!failures[k])
                 guarded(k, [&] { analyse(k, std::move(work)); });
+            const bool more = report(k);
             if (ahead.valid())
                 ahead.get();
+            if (!more)
+                break;
         }
     } else {
-        Utils::ParallelForEach(todo.size(), threads, [&](std::size_t k) {
-            if (!m_bAborted)
-                guarded(k, [&] { analyse(k, workingCopy(k)); });
-        });
+        Utils::ParallelForEachReported(
+            todo.size(), threads,
+            [&](std::size_t k) {
+                if (!m_bAborted)
+                    guarded(k, [&] { analyse(k, workingCopy(k)); });
+            },
+            report);
     }
     for (const std::exception_ptr& e : failures)
         if (e)

@@ -166,15 +166,19 @@ private:
     // or panorama_abort. Takes ownership of `store` (may be null).
     void AddImage(CPanoElement* photo, CPanoElement* working, CImageDataBase* store);
     // A photo's lens-corrected working copy and its finished analysis, made ahead of
-    // AddImage on another thread; AddImage then only appends them.
+    // AddImage on another thread and reported when made; AddImage then only appends them.
     struct Prepared {
         VarnoBase::RefPtr<CPanoElement> work;
         std::unique_ptr<CImageDataBase> store;
     };
     void AddImage(CPanoElement* photo, Prepared& prepared);
+    // The highlight, caption and steps of a photo whose analysis has ended; false when
+    // the user cancelled.
+    bool ReportAnalysed(CPanoElement* photo);
     // The same work for every photo of `todo` (input indices), photos spread over
-    // threads; an entry stays empty when its photo could not be prepared (AddImage then
-    // tries again). Throws panorama_abort when cancelled.
+    // threads, each reported on the calling thread as it ends; an entry stays empty when
+    // its photo could not be prepared (AddImage then tries again). Throws panorama_abort
+    // when cancelled.
     std::vector<Prepared> PreparePhotos(const std::vector<PanoramaLib::IPanoElement*>& photos,
                                         const std::vector<PanoramaLib::IPanoElement*>* workingCopies,
                                         const std::vector<std::size_t>& todo);

@@ -272,6 +272,30 @@ void CPanorama::AddImage(CPanoElement* photo, CImageDataBase* given)
         m_pUserInterface->UpdateUserWndInterface();
 }
 
+void CPanorama::AppendAnalysed(CPanoElement* photo, CImageDataBase* record)
+{
+    m_bBuilt = false;
+    std::unique_ptr<CImageDataBase> owned(record);
+    m_imageData.push_back(owned.get());
+    owned.release();
+    photo->AddRef();
+    m_images.push_back(photo);
+    photo->SetPosition({0, 0});
+}
+
+bool CPanorama::ReportAnalysed(CPanoElement* photo)
+{
+    CAutoHighlightFile highlight(photo->GetPathName(), m_pUserInterface, false);
+    if (m_pProgress)
+        m_pProgress->SetProgressCaption(PanoramaLib::kCaptionAnalyzingFile, photo->GetFileName());
+    m_progressPos += 7;  // AddImage's two steps and the analysis' five
+    if (m_pProgress && m_pProgress->AbortProgressIndicator(m_progressMax, m_progressPos))
+        m_bAborted = true;
+    if (m_pUserInterface)
+        m_pUserInterface->UpdateUserWndInterface();
+    return !m_bAborted;
+}
+
 bool CPanorama::ParallelAbortCallback()
 {
     CPanorama* engine = m_pThis.load();
@@ -324,7 +348,14 @@ CPanorama::Analyses CPanorama::AnalysePhotos(const std::vector<PanoramaLib::IPan
     m_buildThread = std::this_thread::get_id();
     std::vector<std::unique_ptr<CImageDataBase>> fresh(todo.size());
     std::vector<std::exception_ptr> failures(todo.size());
-    Utils::ParallelForEach(todo.size(), threads, [&](std::size_t k) {
+    // Each photo is reported on this thread as soon as its analysis ends; a cancel there
+    // or a failure leaves the photos not started alone.
+    const auto report = [&](std::size_t k) {
+        if (failures[k])
+            return false;
+        return !fresh[k] || ReportAnalysed(static_cast<CPanoElement*>(photos[todo[k]]));
+    };
+    Utils::ParallelForEachReported(todo.size(), threads, [&](std::size_t k) {
         auto* photo = static_cast<CPanoElement*>(photos[todo[k]]);
         if (m_bAborted)
             return;
@@ -346,7 +377,7 @@ CPanorama::Analyses CPanorama::AnalysePhotos(const std::vector<PanoramaLib::IPan
             failures[k] = std::current_exception();
         }
         photo->Unload();
-    });
+    }, report);
     for (const std::exception_ptr& e : failures)
         if (e)
             std::rethrow_exception(e);

@@ -445,7 +445,7 @@ bool CPanorama::BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>& pho
             inputIndex.push_back(static_cast<int>(i));
             CImageDataBase* record = analyses.records[i].release();
             if (analyses.fresh[i]) {
-                AddImage(photo, record);  // analysed already: no pixels needed
+                AppendAnalysed(photo, record);  // analysed and reported already
                 continue;
             }
             photo->Load();

@@ -102,7 +102,8 @@ public:
     // took them), else a fresh analysis made here, photos spread over threads (each
     // photo loaded, reduced, analysed and unloaded by one thread). `fresh[i]` marks a
     // photo analysed here: it is unloaded already and its record is complete. A photo
-    // without a working copy gets no record (AddImage then fails as usual). Rethrows the
+    // without a working copy gets no record (AddImage then fails as usual). Each analysed
+    // photo is reported on the calling thread as it ends (ReportAnalysed). Rethrows the
     // first exception of a photo (in input order); panorama_abort when cancelled.
     struct Analyses {
         std::vector<std::unique_ptr<CImageDataBase>> records;
@@ -110,6 +111,11 @@ public:
     };
     Analyses AnalysePhotos(const std::vector<PanoramaLib::IPanoElement*>& photos,
                            const std::vector<CPanoElement*>& oldPhotos, std::vector<CImageDataBase*>& oldRecords);
+    // Appends a photo that AnalysePhotos analysed and reported (takes the record).
+    void AppendAnalysed(CPanoElement* photo, CImageDataBase* record);
+    // The highlight, caption and steps of a photo whose analysis has ended; false when
+    // the user cancelled.
+    bool ReportAnalysed(CPanoElement* photo);
     bool BuildMatchGraph(match_graph::CGraph* graph);
     int GetWorldImage(match_graph::CGraph* graph);
 

@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "core/parallel.h"
@@ -51,5 +55,37 @@ TEST(ParallelLoop, EveryIndexOnceAndAWorkersExceptionReachesTheCaller)
         };
         EXPECT_THROW(pooled ? Utils::RunShares(3, worker, stop) : Utils::RunWorkers(3, worker, stop),
                      std::runtime_error);
+    }
+}
+
+// Item 0 ends only once item 1 has been reported (or a minute has passed, so a broken loop
+// fails instead of hanging): reports come on the caller, as items end, while others still
+// run. After a report answering false nothing more is reported.
+TEST(ParallelLoop, ReportsEachItemOnTheCallerAsItEndsAndStopsWhenTold)
+{
+    for (const bool stopAtFirst : {false, true}) {
+        std::mutex lock;
+        std::condition_variable reported;
+        std::vector<std::size_t> order;
+        bool onCaller = true, seenInTime = true;
+        const auto caller = std::this_thread::get_id();
+        Utils::ParallelForEachReported(
+            stopAtFirst ? 50 : 6, 2,
+            [&](std::size_t i) {
+                std::unique_lock<std::mutex> guard(lock);
+                if (i == 0)
+                    seenInTime = reported.wait_for(guard, std::chrono::minutes(1), [&] { return !order.empty(); });
+            },
+            [&](std::size_t i) {
+                std::lock_guard<std::mutex> guard(lock);
+                onCaller = onCaller && std::this_thread::get_id() == caller;
+                order.push_back(i);
+                reported.notify_all();
+                return !stopAtFirst;
+            });
+        EXPECT_TRUE(onCaller && seenInTime);
+        ASSERT_FALSE(order.empty());
+        EXPECT_EQ(order.front(), 1u);
+        EXPECT_EQ(order.size(), stopAtFirst ? 1u : 6u);
     }
 }

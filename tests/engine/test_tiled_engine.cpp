@@ -348,6 +348,40 @@ TEST(TiledEngine, InterruptedAnalysisIsNotReused)
     }
 }
 
+// Each photo is reported (caption, highlight, steps) on the build's thread as soon as its
+// analysis ends, while others are analysed: the first photo loads only once another one
+// has been reported. They are appended in input order all the same. A cancel at the first
+// report starts hardly any more photos (two are under way, one or two more may be).
+TEST(TiledAnalysis, EachPhotoIsReportedAsItEndsAndACancelThereStopsTheRest)
+{
+    for (const bool cancel : {false, true}) {
+        const vltest::PhotoSet set = vltest::makeMosaicPhotoSet(SharedScene(), MosaicOptions(2, cancel ? 4 : 2));
+        std::vector<std::wstring> paths;
+        for (const QString& p : set.paths)
+            paths.push_back(p.toStdWString());
+        vltest::AnalysisProgress progress(cancel);
+        std::vector<PanoramaLib::IPanoElement*> photos = progress.GatedPhotos(paths);
+        {
+            EngineOnHost h(&progress);
+            EXPECT_EQ(h.engine->BuildPanorama(photos, nullptr, 0, 0, 0), !cancel);
+            const auto reported = progress.PhotosReported();
+            ASSERT_FALSE(reported.empty());
+            EXPECT_EQ(std::tuple(static_cast<vltest::GatedPhoto*>(photos[0])->gateHeld.load(), progress.OffThread(),
+                                 h.ui.HighlightsBalanced(), reported.front() == photos[0]->GetFileName()),
+                      std::tuple(true, false, true, false));
+            int loaded = 0;
+            for (PanoramaLib::IPanoElement* e : photos)
+                loaded += static_cast<vltest::GatedPhoto*>(e)->loads > 0;
+            if (cancel)
+                EXPECT_EQ(std::pair(reported.size(), loaded <= 4), std::pair(std::size_t{1}, true));
+            else
+                EXPECT_EQ(std::vector<PanoramaLib::IPanoElement*>(h.self->m_images.begin(), h.self->m_images.end()),
+                          photos);
+        }
+        PanoramaLib::FreePictureCollection(photos);
+    }
+}
+
 TEST(TiledAnalysis, WorkingCopiesHalveToAtMost660Pixels)
 {
     EngineOnHost h;

@@ -15,15 +15,19 @@
 // All operations are thread-safe (the tiled engine reports from its render thread).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/geometry.h"
+#include "core/pano_element.h"
 #include "engine/manual_matcher.h"
 #include "engine/panorama_interfaces.h"
 
@@ -75,6 +79,16 @@ public:
     void SetProgressCaption(unsigned id, const std::wstring& t) override
     {
         Locked([&] { m_captions.push_back({id, t}); });
+        m_captionSet.notify_all();
+    }
+    // Blocks until a caption `id` has been set; false when `limit` passed first (a guard
+    // against a hung engine, not a timing check).
+    bool WaitForCaption(unsigned id, std::chrono::milliseconds limit = std::chrono::minutes(1)) const
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_captionSet.wait_for(lock, limit, [&] {
+            return std::any_of(m_captions.begin(), m_captions.end(), [&](const Caption& c) { return c.id == id; });
+        });
     }
     bool AbortProgressIndicator(int max, int value) override
     {
@@ -85,6 +99,7 @@ public:
     void HideProgress(bool) override {}
 
 private:
+    mutable std::condition_variable m_captionSet;
     std::vector<Caption> m_captions;
     std::vector<Position> m_positions;
     int m_opens = 0, m_closes = 0, m_cancelAt = 0;
@@ -189,6 +204,74 @@ private:
     std::vector<AsyncUpdate> m_async;
     std::vector<MatchingDialogCall> m_matching;
     std::deque<MatchingAnswer> m_answers;
+};
+
+// A photo that counts its loads and, given a gate, loads only once the gate's call
+// returns (`gateHeld` is false when it answered false: it gave up waiting).
+struct GatedPhoto : CPanoElement {
+    std::function<bool()> gate;
+    std::atomic<int> loads{0};
+    std::atomic<bool> gateHeld{true};
+    void Load() override
+    {
+        ++loads;
+        if (gate && !gate())
+            gateHeld = false;
+        CPanoElement::Load();
+    }
+};
+
+// The progress of a build whose photos are analysed on several threads: the photos
+// reported analysed (the "Analyzing" captions' file names, in order) and whether any call
+// came from another thread than the one that made it. With `cancelAtFirstPhoto` the
+// poll after the first such caption answers Cancel.
+class AnalysisProgress : public RecordingProgress {
+public:
+    explicit AnalysisProgress(bool cancelAtFirstPhoto) : m_cancel(cancelAtFirstPhoto) {}
+    void SetProgressCaption(unsigned id, const std::wstring& t) override
+    {
+        Check();
+        RecordingProgress::SetProgressCaption(id, t);
+    }
+    bool AbortProgressIndicator(int max, int value) override
+    {
+        Check();
+        const bool cancel = RecordingProgress::AbortProgressIndicator(max, value);
+        return cancel || (m_cancel && !PhotosReported().empty());
+    }
+    std::vector<std::wstring> PhotosReported() const
+    {
+        std::vector<std::wstring> out;
+        for (const Caption& c : Captions())
+            if (c.id == PanoramaLib::kCaptionAnalyzingFile)
+                out.push_back(c.text);
+        return out;
+    }
+    bool OffThread() const { return m_offThread; }
+    // Photos read from `paths`, the first of which loads only once another photo has been
+    // reported analysed; the caller releases them.
+    std::vector<PanoramaLib::IPanoElement*> GatedPhotos(const std::vector<std::wstring>& paths)
+    {
+        std::vector<PanoramaLib::IPanoElement*> out;
+        for (const std::wstring& path : paths) {
+            auto* photo = new GatedPhoto;
+            photo->FromFile(path);
+            if (out.empty())
+                photo->gate = [this] { return WaitForCaption(PanoramaLib::kCaptionAnalyzingFile); };
+            out.push_back(photo);
+        }
+        return out;
+    }
+
+private:
+    void Check()
+    {
+        if (std::this_thread::get_id() != m_owner)
+            m_offThread = true;
+    }
+    const bool m_cancel;
+    const std::thread::id m_owner = std::this_thread::get_id();
+    std::atomic<bool> m_offThread{false};
 };
 
 class RecordingWaitCursor : public PanoramaLib::IWaitCursor {
