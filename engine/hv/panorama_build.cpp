@@ -331,7 +331,8 @@ bool CPanorama::Stitch(bool automatic)
 
 bool CPanorama::CorrectLens(int i)
 {
-    if (!m_bLensCompensation || static_cast<std::size_t>(i) >= m_lensPending.size() || !m_lensPending[i]) {
+    if (!m_status.options.bLensCompensation || static_cast<std::size_t>(i) >= m_lensPending.size() ||
+        !m_lensPending[i]) {
         Poll(2);  // the answer is only stored here
         return true;
     }
@@ -343,7 +344,8 @@ bool CPanorama::CorrectLens(int i)
     double scale = 0.0;
     bool ok = false;
     try {
-        ok = LensDistortion(copy, input, g_lensType.Factor(m_nLensType), &scale, &CPanorama::AbortProgressCallback);
+        ok = LensDistortion(copy, input, g_lensType.Factor(m_status.options.nLensType), &scale,
+                            &CPanorama::AbortProgressCallback);
     } catch (...) {
         // A half-corrected copy keeps its pixels and would refuse every later correction.
         input->Unload();
@@ -574,7 +576,9 @@ bool CPanorama::RenderPanorama()
         try {
             savedMatch = m_matchGraph;
             savedMosaic = m_mosaicGraph;
-            if (m_bLensCompensation) {
+            // The lens options of the build, not those set since: the working copies the
+            // canvas was built from were corrected with them.
+            if (m_status.options.bLensCompensation) {
                 if (m_bLensCopiesPending) {
                     m_bLensCopiesPending = false;
                     for (std::size_t i = 0; i < m_photos.size(); ++i) {
@@ -584,8 +588,9 @@ bool CPanorama::RenderPanorama()
                             m_photos[i] = nullptr;
                         }
                         double scale = 0.0;
-                        CPanoElement* copy = AllocLensDistortedImage(m_originals[i], g_lensType.Factor(m_nLensType),
-                                                                     &scale, &CPanorama::AbortProgressCallback);
+                        CPanoElement* copy =
+                            AllocLensDistortedImage(m_originals[i], g_lensType.Factor(m_status.options.nLensType),
+                                                    &scale, &CPanorama::AbortProgressCallback);
                         if (!copy)
                             throw panorama_error();
                         copy->SetPathName(m_originals[i]->GetPathName());

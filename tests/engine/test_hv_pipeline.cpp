@@ -414,8 +414,8 @@ TEST(HvPipeline, UnmatchedPhotosKeepTheirInputIndices)
 // A build or a render stopped at any point, by a cancel or by an exception from the
 // host's progress call-back, fails cleanly: no partial result, the progress closed,
 // the preview of the last build kept. The next render (lens compensation on, the
-// default) equals one never interrupted, and so does a render after a finished one;
-// a render after a photo file vanished fails.
+// default) equals one never interrupted, and so does a render after a finished one,
+// with other lens options set meanwhile; a render after a photo file vanished fails.
 TEST(HvPipeline, InterruptedBuildsAndRendersFailCleanlyAndARetryEqualsAnUninterruptedRun)
 {
     const vltest::PhotoSet set = StripSet(3, 600, 400, vltest::Motion::Similarity, vltest::FileFormat::Jpeg);
@@ -474,11 +474,16 @@ TEST(HvPipeline, InterruptedBuildsAndRendersFailCleanlyAndARetryEqualsAnUninterr
         }
         EXPECT_FALSE(p.engine->GetPanoramaImage()->HasBits() || progress.IsOpen());
     }
+    // Lens options changed since the build (another type, then none) do not reach its render.
     p.engine->Set_IProgressIndicator(&p.progress);
-    for (int round = 0; round < 2; ++round) {
+    for (const bool lens : {true, false}) {
+        PanoramaOptions o;
+        p.engine->GetOptions(&o);
+        o.bLensCompensation = lens, o.nLensType = 2;
+        p.engine->SetOptions(o);
         p.engine->GetPanoramaImage()->FreeImage();
         ASSERT_TRUE(p.engine->RenderPanorama());
-        EXPECT_EQ(p.Result(), reference);
+        EXPECT_EQ(p.Result(), reference) << lens;
     }
     p.engine->GetPanoramaImage()->FreeImage();
     ASSERT_TRUE(QFile::remove(set.paths[2]));
@@ -710,6 +715,39 @@ TEST(HvPipeline, RenderHoldsOneFullSizePhotoAtATime)
         ASSERT_TRUE(serialDone);
         EXPECT_EQ(serial.Result(), p.Result()) << "lens " << lens;
     }
+}
+
+// Each photo is reported (caption, highlight, steps) on the build's thread as soon as its
+// analysis ends, while others are analysed: the first photo loads only once another one
+// has been reported. They are appended in input order all the same. A cancel at the first
+// report starts hardly any more photos (two are under way, one or two more may be).
+TEST(HvPipeline, EachPhotoIsReportedAsItEndsAndACancelThereStopsTheRest)
+{
+    SetMatchingThreads(2);
+    for (const bool cancel : {false, true}) {
+        const vltest::PhotoSet set = StripSet(cancel ? 8 : 4, 360, 270);
+        std::vector<std::wstring> paths;
+        for (const QString& path : set.paths)
+            paths.push_back(path.toStdWString());
+        Pipeline p;
+        vltest::AnalysisProgress progress(cancel);
+        p.photos = progress.GatedPhotos(paths);
+        p.engine->Set_IProgressIndicator(&progress);
+        EXPECT_EQ(p.Build(), !cancel);
+        const auto reported = progress.PhotosReported();
+        ASSERT_FALSE(reported.empty());
+        EXPECT_EQ(std::tuple(static_cast<vltest::GatedPhoto*>(p.photos[0])->gateHeld.load(), progress.OffThread(),
+                             p.ui.HighlightsBalanced(), reported.front() == p.photos[0]->GetFileName()),
+                  std::tuple(true, false, true, false));
+        int loaded = 0;
+        for (IPanoElement* e : p.photos)
+            loaded += static_cast<vltest::GatedPhoto*>(e)->loads > 0;
+        if (cancel)
+            EXPECT_EQ(std::pair(reported.size(), loaded <= 4), std::pair(std::size_t{1}, true));
+        else
+            EXPECT_EQ(std::vector<IPanoElement*>(p.Inside().photos.begin(), p.Inside().photos.end()), p.photos);
+    }
+    SetMatchingThreads(0);
 }
 
 // The seam side of a photo inside the panorama is decided by the empty panorama pixels
