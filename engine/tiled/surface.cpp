@@ -139,6 +139,73 @@ bool InvLensDistortion(double* outX, double* outY, double x, double y, double /*
     return g_ldPoynomType == 1 ? InvLensDistortion24(outX, outY, x, y, p) : InvLensDistortion23(outX, outY, x, y, p);
 }
 
+bool LensMonotone(const D3Param& p, bool type24, double R0) noexcept
+{
+    auto dg = [&](double r) {
+        const double r2 = r * r;
+        return type24 ? 1.0 + 3.0 * p.k1 * r2 + 5.0 * p.k2 * r2 * r2 : 1.0 + 3.0 * p.k2 * r2 + 4.0 * p.k3 * r2 * r;
+    };
+    double at[4] = {-R0, 0.0, R0, 0.0};
+    int n = 3;
+    if (type24) {
+        if (p.k2 != 0.0) {
+            const double s = -3.0 * p.k1 / (10.0 * p.k2);  // vertex in r^2
+            if (s > 0.0 && s < R0 * R0)
+                at[n++] = std::sqrt(s);
+        }
+    } else if (p.k3 != 0.0) {
+        const double rc = -p.k2 / (2.0 * p.k3);
+        if (rc > -R0 && rc < R0)
+            at[n++] = rc;
+    }
+    for (int i = 0; i < n; ++i)
+        if (!(dg(at[i]) > 0.0))
+            return false;
+    return true;
+}
+
+void LensInverseTable::Build(const D3Param& p, bool type24, double R0)
+{
+    m_s.clear();
+    m_maxQ = -1.0;
+    m_type24 = type24;
+    const double rhoMax = R0 * LensDistortion(R0, p, type24 ? 1 : 2);
+    if (!p.lens || !LensMonotone(p, type24, R0) || !(rhoMax > 0.0) || !std::isfinite(rhoMax))
+        return;
+    const double maxQ = rhoMax * rhoMax;
+    // The exact scale r / rho at q (1 at the centre, where g'(0) = 1); 0 when Newton fails.
+    const auto exact = [&](double q) {
+        const double rho = std::sqrt(q);
+        double x = 0.0, y = 0.0;
+        if (rho == 0.0)
+            return 1.0;
+        const bool ok = type24 ? InvLensDistortionT<true>(&x, &y, rho, 0.0, p)
+                               : InvLensDistortionT<false>(&x, &y, rho, 0.0, p);
+        return ok ? x / rho : 0.0;
+    };
+    std::vector<double> table;
+    for (std::size_t steps = 256; steps <= (std::size_t{1} << 16); steps *= 2) {
+        const double dq = maxQ / static_cast<double>(steps);
+        table.resize(steps + 1);
+        bool close = true;
+        for (std::size_t k = 0; k <= steps && close; ++k) {
+            table[k] = exact(static_cast<double>(k) * dq);
+            close = table[k] > 0.0;
+        }
+        for (std::size_t k = 0; k < steps && close; ++k) {
+            const double q = (static_cast<double>(k) + 0.5) * dq;
+            const double s = exact(q);
+            close = s > 0.0 && std::sqrt(q) * std::fabs(0.5 * (table[k] + table[k + 1]) - s) <= kTolerance;
+        }
+        if (close) {
+            m_s = std::move(table);
+            m_stepsPerQ = static_cast<double>(steps) / maxQ;
+            m_maxQ = maxQ;
+            return;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // Photos
 
@@ -173,6 +240,8 @@ void CCylindricalSurface::AddImage(CPanoElement* image, const D3Param& params, C
     d.path = image->GetPathName();
     const double hw = d.width / 2, hh = d.height / 2;
     d.halfDiagonal = std::sqrt(hw * hw + hh * hh);
+    if (params.lens)
+        d.lensInverse.Build(params, m_lensPolynomial == 1, d.halfDiagonal + 2.0);
     m_photos.push_back(std::move(d));
 }
 
@@ -700,7 +769,9 @@ void CCylindricalSurface::TransformPixel(const Data& d, int x, int y, unsigned c
         return;
     double u = a / w, v = b / w;
     const int hw = d.width / 2, hh = d.height / 2;
-    if (d.params.lens) {
+    if (d.params.lens && d.lensInverse.Covers(m_lensPolynomial == 1, u * u + v * v)) {
+        d.lensInverse.Apply(u * u + v * v, u, v);
+    } else if (d.params.lens) {
         double ul, vl;
         const bool inverted = m_lensPolynomial == 1 ? InvLensDistortion24(&ul, &vl, u, v, d.params)
                                                     : InvLensDistortion23(&ul, &vl, u, v, d.params);

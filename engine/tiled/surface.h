@@ -16,6 +16,7 @@
 // pixels and reads full-size pixels from a private copy loaded from the photo's file.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -58,6 +59,41 @@ public:
     ISRNotify* m_pNotify = nullptr;  // partial-update target; set by the owner
 };
 
+// The inverse of the lens model (InvLensDistortionT) tabulated over the ideal radii a
+// photo's pixels reach, for the render's pixel loops: the photo point of ideal point
+// (x, y) is (x, y) s, s interpolated linearly in q = x^2 + y^2. Made only where
+// g(r) = r L(r) increases over the photo and the table stays within kTolerance pixels of
+// the exact inverse (checked halfway between its entries, where linear interpolation is
+// farthest off); elsewhere each pixel is inverted by Newton's method.
+class LensInverseTable {
+public:
+    static constexpr double kTolerance = 0.004;  // pixels
+    // For a photo reaching R0 from its centre, through this lens and polynomial (true:
+    // 1 + k1 r^2 + k2 r^4); stays empty when the lens folds within R0 or no table of
+    // at most 2^16 steps is close enough.
+    void Build(const D3Param& p, bool type24, double R0);
+    // The table when one was made for this polynomial and reaches q.
+    bool Covers(bool type24, double q) const noexcept { return !m_s.empty() && type24 == m_type24 && q <= m_maxQ; }
+    void Apply(double q, double& x, double& y) const noexcept
+    {
+        const double at = q * m_stepsPerQ;
+        const std::size_t i = std::min(static_cast<std::size_t>(at), m_s.size() - 2);
+        const double s = m_s[i] + (at - static_cast<double>(i)) * (m_s[i + 1] - m_s[i]);
+        x *= s;
+        y *= s;
+    }
+
+private:
+    std::vector<double> m_s;  // r / rho at q = k / m_stepsPerQ
+    double m_stepsPerQ = 0.0;
+    double m_maxQ = -1.0;
+    bool m_type24 = true;
+};
+
+// Smallest slope of g(r) = r L(r) over [-R0, R0] is positive: g is then increasing there,
+// and an ideal radius above g(R0) has no preimage within R0 of the centre.
+bool LensMonotone(const D3Param& p, bool type24, double R0) noexcept;
+
 class CCylindricalSurface : public CSurfaceRendering {
 public:
     // One photo on the surface.
@@ -66,6 +102,7 @@ public:
         VarnoBase::RefPtr<CPanoElement> preview;  // smaller copy, or null
         D3Param params;
         double halfDiagonal = 0.0;  // sqrt(hw^2 + hh^2), integer half sizes
+        LensInverseTable lensInverse;  // over the ideal radii up to halfDiagonal + 2
         double thetaMin = 0.0, thetaMax = 0.0;  // degrees
         double vMin = 0.0, vMax = 0.0;          // vertical units of the surface
         double M1[3][3] = {};                   // centred photo pixel -> ray

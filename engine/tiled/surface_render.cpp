@@ -67,6 +67,7 @@ struct ProjectionJob {
     bool lensType24 = true;
     bool lensCut = false;  // ideal radii above lensCutRadius can only land outside the photo
     double lensCutRadius = 0.0;
+    const LensInverseTable* lensTable = nullptr;  // inside lensCutRadius, when there is one
     PhotoSource* src = nullptr;
     unsigned char* dst = nullptr;
     std::int64_t dstBpl = 0;
@@ -75,32 +76,6 @@ struct ProjectionJob {
     unsigned short* weight = nullptr;
     std::int64_t weightStride = 0;
 };
-
-// Smallest slope of g(r) = r L(r) over [-R0, R0] is positive: g is then increasing there,
-// and an ideal radius above g(R0) has no preimage within R0 of the centre.
-bool LensMonotone(const D3Param& p, bool type24, double R0) noexcept
-{
-    auto dg = [&](double r) {
-        const double r2 = r * r;
-        return type24 ? 1.0 + 3.0 * p.k1 * r2 + 5.0 * p.k2 * r2 * r2 : 1.0 + 3.0 * p.k2 * r2 + 4.0 * p.k3 * r2 * r;
-    };
-    std::vector<double> at = {-R0, 0.0, R0};
-    if (type24) {
-        if (p.k2 != 0.0) {
-            const double s = -3.0 * p.k1 / (10.0 * p.k2);  // vertex in r^2
-            if (s > 0.0 && s < R0 * R0)
-                at.push_back(std::sqrt(s));
-        }
-    } else if (p.k3 != 0.0) {
-        const double rc = -p.k2 / (2.0 * p.k3);
-        if (rc > -R0 && rc < R0)
-            at.push_back(rc);
-    }
-    for (double r : at)
-        if (!(dg(r) > 0.0))
-            return false;
-    return true;
-}
 
 template <bool Lens, bool Bilinear, bool Scaled>
 void ProjectRow(const ProjectionJob& J, int row)
@@ -122,15 +97,20 @@ void ProjectRow(const ProjectionJob& J, int row)
             continue;
         double u = a / w, v = b / w;
         if constexpr (Lens) {
-            if (J.lensCut && u * u + v * v > J.lensCutRadius * J.lensCutRadius)
+            const double q = u * u + v * v;
+            if (J.lensCut && q > J.lensCutRadius * J.lensCutRadius)
                 continue;
-            double ul, vl;
-            const bool ok = J.lensType24 ? InvLensDistortionT<true>(&ul, &vl, u, v, d.params)
-                                         : InvLensDistortionT<false>(&ul, &vl, u, v, d.params);
-            if (!ok)
-                continue;  // the reference path moves such a point outside the photo
-            u = ul;
-            v = vl;
+            if (J.lensTable) {
+                J.lensTable->Apply(q, u, v);
+            } else {
+                double ul, vl;
+                const bool ok = J.lensType24 ? InvLensDistortionT<true>(&ul, &vl, u, v, d.params)
+                                             : InvLensDistortionT<false>(&ul, &vl, u, v, d.params);
+                if (!ok)
+                    continue;  // the reference path moves such a point outside the photo
+                u = ul;
+                v = vl;
+            }
         }
         const double x = J.hw + u, y = J.hh + v;
         if (!(x >= 0.0 && y >= 0.0 && x < xMax && y < yMax))
@@ -350,6 +330,8 @@ bool CCylindricalSurface::TransformImageToSurface(Data* d)
         const double R0 = d->halfDiagonal + 2.0;
         J.lensCut = LensMonotone(d->params, J.lensType24, R0);
         J.lensCutRadius = R0 * LensDistortion(R0, d->params, m_lensPolynomial);
+        if (J.lensCut && d->lensInverse.Covers(J.lensType24, J.lensCutRadius * J.lensCutRadius))
+            J.lensTable = &d->lensInverse;
     }
     J.src = &src;
     J.dst = t->GetBits();
