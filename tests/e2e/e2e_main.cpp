@@ -570,7 +570,22 @@ int main(int argc, char** argv)
     check(desk.said("information", "Different image sizes", true), "8. the odd-size photo: message 102");
     check(!w->trayModel()->containsPath(photos.otherSize), "8. the odd-size photo leaves the tray");
     desk.log.clear();
+    bool progressOverMessage = false;
+    desk.whileOpen = [&](const ScriptedDesktop::Call&) {
+        if (ProgressDialog* p = w->progressDialog()) {
+            QMetaObject::invokeMethod(p, "forceShow");  // Qt's show timer, inside the box's loop
+            settle(100);
+            progressOverMessage |= p->isVisible();
+        }
+    };
     freshTray(photos.overlapping + QStringList{photos.bad});
+    desk.whileOpen = nullptr;
+    check(!progressOverMessage && std::count_if(w->document().images().begin(), w->document().images().end(),
+                                                [](auto* e) { return e; }) == 3,
+          "8. bad.jpg: the loading progress stays below the message, the other photos load");
+    ui->btnStitch->click();
+    check(w->document().builtEngine()->GetPanoramaStatus()->nStatus == PanoramaLib::kStatusBuilt,
+          "8. bad.jpg answered: the build goes on");
     check(!desk.calls("information").empty() &&
               desk.calls("information").back().text.startsWith("Can't load picture\n\n" + photos.bad + '\n'),
           "8. bad.jpg: message 103 names the file and why");
