@@ -23,12 +23,11 @@ template <class Engine>
 Engine* makeEngine(const std::function<Engine*(PanoramaLib::IDibManager*)>& factory, PanoramaLib::IDibManager* dibs,
                    const char* which, std::string& failure)
 {
-    std::string why = "no engine was made";
+    std::string why = "not enough memory";  // what a factory answering null means
     try {
         if (Engine* engine = factory ? factory(dibs) : nullptr)
             return engine;
     } catch (const std::bad_alloc&) {
-        why = "out of memory";
     } catch (const std::exception& e) {
         why = e.what();
     }

@@ -70,7 +70,7 @@ TEST(WindowStartUp, AnEngineThatCannotBeMadeIsSaidInsteadOfACrash)
     EngineFactories outOfMemory = fakes.engines.Factories();
     outOfMemory.createHV = [](PanoramaLib::IDibManager*) -> PanoramaLib::IHVPanorama* { throw std::bad_alloc(); };
     for (const auto& [factories, said] : {std::pair(fakes.engines.Factories(), "Tiled/Multifocus stitching engine could not"),
-                                          std::pair(outOfMemory, "Horizontal/Vertical stitching engine could not be created (out of memory)")}) {
+                                          std::pair(outOfMemory, "Horizontal/Vertical stitching engine could not be created (not enough memory)")}) {
         EXPECT_EQ(MainWindow::create(factories), nullptr);
         ASSERT_EQ(desk.calls("warning").size(), desk.log.size());
         EXPECT_TRUE(desk.log.back().text.contains(said)) << desk.log.back().text.toStdString();
