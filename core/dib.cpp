@@ -2,6 +2,8 @@
 // format; 8-bit images carry a grey colour table so that value 255 is white.
 // Files are written through QSaveFile: the target is replaced only after the whole
 // image has been written, so a failed save never destroys the file it would replace.
+// A compressed TIFF is written by libtiff (tiff_writer.h), every other file by the
+// toolkit's writers.
 //
 // Loading is held to kImageAllocationLimit: the size in the file's header is checked
 // before anything is decoded, and a decoded image of 24 or more bits a pixel becomes
@@ -15,6 +17,7 @@
 #include "core/dib.h"
 
 #include "core/image_file_check.h"
+#include "core/tiff_writer.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -33,6 +36,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <mutex>
 
@@ -244,25 +248,33 @@ private:
     bool m_failed = false;
 };
 
-// Writes `image` completely into a temporary file beside `path`, then moves it over
-// `path`. Negative compression or quality leave the writer's default.
-bool writeImageFile(const QImage& image, const QString& path, const QByteArray& format, int compression,
-                    int quality)
+// Writes a whole file with `write` into a temporary file beside `path`, then moves it
+// over `path`.
+bool writeWholeFile(const QString& path, const std::function<bool(QIODevice&)>& write)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
     WriteCheckingDevice device(&file);
-    QImageWriter writer(&device, format);
-    if (compression >= 0)
-        writer.setCompression(compression);
-    if (quality >= 0)
-        writer.setQuality(quality);
-    if (!writer.write(image) || device.failed() || file.error() != QFileDevice::NoError || !file.flush()) {
+    if (!write(device) || device.failed() || file.error() != QFileDevice::NoError || !file.flush()) {
         file.cancelWriting();
         return false;
     }
     return file.commit();
+}
+
+// Negative compression or quality leave the writer's default.
+bool writeImageFile(const QImage& image, const QString& path, const QByteArray& format, int compression,
+                    int quality)
+{
+    return writeWholeFile(path, [&](QIODevice& device) {
+        QImageWriter writer(&device, format);
+        if (compression >= 0)
+            writer.setCompression(compression);
+        if (quality >= 0)
+            writer.setQuality(quality);
+        return writer.write(image);
+    });
 }
 
 }  // namespace
@@ -607,10 +619,12 @@ bool QtDibImpl::save(const std::wstring& path, bool compressTiff, int quality, s
     if (format.isEmpty() || !QImageWriter::supportedImageFormats().contains(format))
         return false;
 
+    if (format == "tiff" && compressTiff)
+        return writeWholeFile(toQ(path), [&](QIODevice& device) { return WriteLzwTiff(*m_pImage, device); });
     int compression = -1;
     int jpegQuality = -1;
     if (format == "tiff")
-        compression = compressTiff ? 1 : 0;
+        compression = 0;
     else if (format == "jpg" || format == "jpeg")
         jpegQuality = quality;
 

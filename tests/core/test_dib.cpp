@@ -328,16 +328,21 @@ TEST_F(DibFiles, StoresWithoutAPathNeitherLoadOverPixelsNorUnload)
 
 TEST_F(DibFiles, ExportWritesEachFormatWithItsSettings)
 {
+    // A view of the synthetic scene with a camera's noise: what compression has to face.
     Store s(24, 241, 161);
-    fillTexture(s.dib, 0, 0);
+    vltest::PlaneView view{vltest::Mat3::translation(100, 100), 241, 161};
+    const QImage photo = vltest::renderPlaneView(vltest::Scene(vltest::smallSceneOptions(3)), view, {.noiseSigma = 2});
+    for (int y = 0; y < 161; ++y)
+        std::memcpy(s->bits() + y * s->bytesPerLine(), photo.constScanLine(y), 3 * 241);
 
     for (const char* name : {"packed.TIF", "plain.tif", "a.png", "a.bmp"}) {
         ASSERT_TRUE(s->save(W(path(name)), QString(name).startsWith("packed"), 0, nullptr)) << name;
-        Store back;
+        Store back;  // through the toolkit's readers, as the program loads
         ASSERT_TRUE(back->load(W(path(name)), nullptr)) << name;
         EXPECT_EQ(difference(s.dib, back.dib), 0) << name;
     }
-    EXPECT_LT(QFileInfo(path("packed.TIF")).size() * 2, QFileInfo(path("plain.tif")).size());  // LZW on a smooth fill
+    // LZW alone gains next to nothing on a photo; with the predictor about a third.
+    EXPECT_LT(QFileInfo(path("packed.TIF")).size() * 4, QFileInfo(path("plain.tif")).size() * 3);
     ASSERT_TRUE(s->save(W(path("low.jpeg")), false, 5, nullptr));
     ASSERT_TRUE(s->save(W(path("high.jpeg")), false, 95, nullptr));
     EXPECT_LT(QFileInfo(path("low.jpeg")).size(), QFileInfo(path("high.jpeg")).size());
