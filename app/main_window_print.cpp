@@ -431,6 +431,16 @@ bool MainWindow::doSave(QString name)
                 return false;
             qDebug() << filter << " Name:" << chosen;
             name = forcedSaveName(chosen, filter);
+            if (m_doc.isSourcePhoto(name.toStdWString())) {
+                // Also after the dialog's own "replace?": the panorama never takes a photo's place.
+                desk.warning(this, windowTitle(),
+                             tr("%1 is one of the panorama's photos.\nSaving there would replace the photo: "
+                                "please choose another name.")
+                                 .arg(QDir::toNativeSeparators(name)),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+                proposal = QFileInfo(name).absolutePath() + tr("/panorama");
+                continue;
+            }
             // The dialog asked about the name typed; ask again about the one written.
             if (name == chosen || !QFileInfo::exists(name))
                 break;

@@ -154,6 +154,9 @@ public:
     // with a reason for the user in *reason (may be null); a file already at `path`
     // stays as it was.
     bool doPanoramaSave(const std::wstring& path, QString* reason = nullptr);
+    // true when `path` is a photo of the collection or of the tray, also when named by
+    // another spelling (a link, "..", a hard link): saving there would destroy the photo.
+    bool isSourcePhoto(const std::wstring& path) const;
     void setRenderSurface(PanoramaLib::SurfaceRenderingType type, int x, int y, int z, bool async, bool fast);
     void fastRenderingHasFinished();
     void forceRebuildRect() { m_rebuildCropRect = true; }

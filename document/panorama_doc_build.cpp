@@ -3,11 +3,14 @@
 // full-size pixels), and the save. Like the engine facades this file only calls the
 // engines in order; no pixel is computed here. UI thread only, synchronous, behind the
 // engines' progress dialog.
+#include <QFile>
 #include <QFileInfo>
 #include <QImageWriter>
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <list>
 
 #include "core/dib.h"
 #include "document/panorama_doc.h"
@@ -292,6 +295,26 @@ void PanoramaDoc::backToPreview(PanoramaLib::IPanoElement* savedPreview)
 // ---------------------------------------------------------------------------------
 // Save
 
+bool PanoramaDoc::isSourcePhoto(const std::wstring& path) const
+{
+    std::list<std::wstring> photos;
+    if (m_pDocument)
+        m_pDocument->getFiles(photos);
+    for (const PanoramaLib::IPanoElement* e : m_images)
+        if (e)
+            photos.push_back(e->GetPathName());
+    // The file system's own bytes, so that no name is converted on the way; the same
+    // file (device and inode) whatever the spelling. A target that does not exist is none.
+    auto native = [](const std::wstring& p) {
+        return std::filesystem::path(QFile::encodeName(QString::fromStdWString(p)).toStdString());
+    };
+    const std::filesystem::path target = native(path);
+    return std::any_of(photos.begin(), photos.end(), [&](const std::wstring& photo) {
+        std::error_code ec;
+        return std::filesystem::equivalent(target, native(photo), ec);
+    });
+}
+
 bool PanoramaDoc::doPanoramaSave(const std::wstring& path, QString* reason)
 {
     WaitCursor busy;
@@ -302,6 +325,8 @@ bool PanoramaDoc::doPanoramaSave(const std::wstring& path, QString* reason)
     };
     if (path.empty())
         return refuse(tr("No file name was given."));
+    if (isSourcePhoto(path))
+        return refuse(tr("\"%1\" is one of the panorama's photos.").arg(QString::fromStdWString(path)));
     const PanoramaLib::IPanorama* engine = builtEngine();
     PanoramaLib::IPanoElement* image = engine ? engine->GetPanoramaImage() : nullptr;
     if (!hasBits(image))

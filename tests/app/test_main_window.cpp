@@ -350,18 +350,33 @@ TEST_F(TaskModeTest, TooFewPhotosStillSwitch)
     EXPECT_FALSE(ui().action_Add_images->isEnabled());  // browser actions off outside Add Images
 }
 
-TEST_F(WindowTest, ExportCommandAfterARenderSavesTheRenderedFile)
+// The save dialog's answer is refused, and asked again, when it is one of the panorama's
+// photos: by its own name, through a link, or by a name the file type completes.
+TEST_F(WindowTest, ExportCommandAfterARenderSavesTheRenderedFileNeverOverAPhoto)
 {
-    w->trayModel()->setFileList(stripPhotos().paths);
+    QTemporaryDir out;
+    QStringList photos;
+    for (const QString& p : stripPhotos().paths)
+        ASSERT_TRUE(QFile::copy(p, photos.emplace_back(out.filePath(QFileInfo(p).fileName()))));
+    const QString link = out.filePath("link.jpg");
+    ASSERT_TRUE(QFile::link(photos[1], link));
+    auto bytes = [](const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    const QByteArray original = bytes(photos[0]) + bytes(photos[1]);
+    w->trayModel()->setFileList(photos);
     ui().action_switch_Export->trigger();  // builds the preview on the way
     w->updateActions();
     ui().action_Render->trigger();
     w->updateActions();
     ASSERT_TRUE(ui().action_Export->isEnabled());
-    QTemporaryDir out;
-    desk.files.push_back({out.filePath("panorama.png")});
+    desk.files = {{photos[0]}, {link}, {photos[1].chopped(4)}, {out.filePath("panorama.png")}};
     ui().action_Export->trigger();
+    EXPECT_EQ(desk.calls("getSaveFileName").size(), 4u);
+    ASSERT_EQ(desk.calls("warning").size(), 3u);
+    EXPECT_TRUE(desk.calls("warning")[0].text.startsWith(photos[0] + " is one of the panorama's photos."));
+    EXPECT_EQ(bytes(photos[0]) + bytes(photos[1]), original);
     EXPECT_TRUE(w->document().enableBtnSave());  // the render was kept
     EXPECT_GT(QImage(out.filePath("panorama.png")).width(), 400);
-    EXPECT_TRUE(desk.calls("warning").empty());
 }
