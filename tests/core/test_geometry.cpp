@@ -57,11 +57,10 @@ TEST(RefPtr, AssigningHeldPointerKeepsCountNullReleasesAndTheNewIsTakenFirst)
     // Stepping along a chain: the old object holds the new one's only other reference,
     // so the new reference must be taken before the old one is given up.
     int deletedTail = 0;
-    auto* head = new Counted(&deleted);
-    head->next.Adopt(new Counted(&deletedTail));
     {
         VarnoBase::RefPtr<Counted> p;
-        p.Adopt(head);
+        p.Adopt(new Counted(&deleted));
+        p->next.Adopt(new Counted(&deletedTail));
         p.Attach(p->next.get());
         EXPECT_EQ(std::tuple(deleted, deletedTail, p->RefCount()), std::tuple(2, 0, 1L));
     }
@@ -71,13 +70,11 @@ TEST(RefPtr, AssigningHeldPointerKeepsCountNullReleasesAndTheNewIsTakenFirst)
 TEST(RefPtr, MoveAssignmentOverAHeldPointerReleasesItAndTakesTheOther)
 {
     int deletedOld = 0, deletedNew = 0;
-    auto* held = new Counted(&deletedOld);
     auto* moved = new Counted(&deletedNew);
     {
-        VarnoBase::RefPtr<Counted> p(held);
-        VarnoBase::RefPtr<Counted> q(moved);
-        held->Release();  // p holds the only reference now
-        moved->Release();
+        VarnoBase::RefPtr<Counted> p, q;
+        p.Adopt(new Counted(&deletedOld));  // p holds the only reference
+        q.Adopt(moved);
         p = std::move(q);
         EXPECT_EQ(std::tuple(deletedOld, p.get(), q.get(), moved->RefCount()),
                   std::tuple(1, moved, static_cast<Counted*>(nullptr), 1L));

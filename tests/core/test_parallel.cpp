@@ -38,9 +38,8 @@ TEST(ParallelLoop, EveryIndexOnceAndAWorkersExceptionReachesTheCaller)
                                         }),
                  std::bad_alloc);
 
-    // Share 0 always starts first on the caller; the others throw only once its failure
-    // was kept (stop is called after that), so a keeper that lets a later exception
-    // replace the first one shows here, under the pool and under started threads alike.
+    // Share 0 starts first on the caller; the others throw once its failure was kept (stop
+    // comes after that): a later exception must not replace it, pooled or not.
     for (bool pooled : {true, false}) {
         std::atomic<bool> stopped{false};
         auto worker = [&](int k) {
@@ -49,10 +48,7 @@ TEST(ParallelLoop, EveryIndexOnceAndAWorkersExceptionReachesTheCaller)
             stopped.wait(false);
             throw std::logic_error("later");
         };
-        auto stop = [&] {
-            stopped = true;
-            stopped.notify_all();
-        };
+        auto stop = [&] { stopped = true; stopped.notify_all(); };
         EXPECT_THROW(pooled ? Utils::RunShares(3, worker, stop) : Utils::RunWorkers(3, worker, stop),
                      std::runtime_error);
     }

@@ -513,15 +513,13 @@ TEST(SiftInputs, UnusableInputIsAFailureNotAnEmptyResult)
     QImage r(20, 20, QImage::Format_Grayscale8);
     r.fill(0);
     Features f;
-    // Unsupported depth, no pixels, nonsense parameters.
-    EXPECT_THROW(SIFTKeys(r.constBits(), 20, 20, r.bytesPerLine(), 32, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
-    EXPECT_THROW(SIFTKeys(nullptr, 20, 20, r.bytesPerLine(), 8, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
-    EXPECT_THROW(SIFTKeys(r.constBits(), 0, 20, r.bytesPerLine(), 8, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
-    EXPECT_THROW(SIFTKeys(r.constBits(), 20, 20, r.bytesPerLine(), 8, 0, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
-    EXPECT_THROW(SIFTKeys(r.constBits(), 20, 20, r.bytesPerLine(), 8, 4, 2, std::nan(""), 10.0, f.keys, f.descriptors, nullptr), panorama_error);
+    // Unsupported depth, no pixels, nonsense parameters, a doubled size beyond an int.
+    for (auto [bits, w, depth, octaves, contrast] :
+         {std::tuple{r.constBits(), 20, 32, 4, 0.02}, {nullptr, 20, 8, 4, 0.02}, {r.constBits(), 0, 8, 4, 0.02},
+          {r.constBits(), 20, 8, 0, 0.02}, {r.constBits(), 20, 8, 4, std::nan("")}, {r.constBits(), 1 << 30, 8, 4, 0.02}})
+        EXPECT_THROW(SIFTKeys(bits, w, 20, r.bytesPerLine(), depth, octaves, 2, contrast, 10.0, f.keys, f.descriptors,
+                              nullptr), panorama_error) << w << " " << depth << " " << octaves;
     EXPECT_THROW(SIFTKeys(static_cast<const CPanoElement*>(nullptr), 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
-    // A photo whose doubled size does not fit an int.
-    EXPECT_THROW(SIFTKeys(r.constBits(), 1 << 30, 2, r.bytesPerLine(), 8, 4, 2, 0.02, 10.0, f.keys, f.descriptors, nullptr), panorama_error);
 }
 
 TEST(SiftInputs, ScaleSpaceThatCannotBeAllocatedIsAnError)

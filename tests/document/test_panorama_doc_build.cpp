@@ -68,15 +68,13 @@ TEST_F(DocTest, EachBuildOutcomeGetsItsReaction)
          {"HighlightImages(on:photo_01.png)", "PromptAcceptPanorama(1,6)", "HighlightImages(off:photo_01.png)"}, false},
     };
     const QTemporaryDir dir;
-    const QString junk = dir.filePath("junk.png");
-    QFile file(junk);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("not a picture") > 0);
-    file.close();
+    QFile junk(dir.filePath("junk.png"));
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly) && junk.write("not a picture") > 0 && junk.flush());
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         WireWithPhotos(6);
         if (row.junkFourth) {
-            tray.files.insert(tray.files.begin() + 3, junk.toStdWString());
+            tray.files.insert(tray.files.begin() + 3, junk.fileName().toStdWString());
             doc->verifyPictureCollection();
             ASSERT_EQ(doc->images().size(), 6u);
         }
@@ -154,11 +152,6 @@ TEST_F(DocTest, RenderScalesTheUsersFrame)
         {"zero preview width refused", {0, 400}, {6600, 4000}, {10, 20, 330, 200}, true, "", false},
         {"crop failed", {660, 400}, {6600, 4000}, {10, 20, 330, 200}, false, "hv.CropPanorama(", false},
     };
-    const QTemporaryDir dir;
-    const QString junk = dir.filePath("junk.png");
-    QFile file(junk);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("not a picture") > 0);
-    file.close();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         WireWithPhotos(2);

@@ -1,5 +1,5 @@
-// Camera records, the Levenberg-Marquardt wrapper and the incremental bundle adjustment,
-// on correspondences synthesised from known cameras.
+// Camera records and the incremental bundle adjustment, on correspondences synthesised
+// from known cameras.
 #include <gtest/gtest.h>
 
 #include <cmath>
