@@ -380,3 +380,31 @@ TEST_F(WindowTest, ExportCommandAfterARenderSavesTheRenderedFileNeverOverAPhoto)
     EXPECT_TRUE(w->document().enableBtnSave());  // the render was kept
     EXPECT_GT(QImage(out.filePath("panorama.png")).width(), 400);
 }
+
+// Entering Stitch fills only an empty tray from the browser's selection: a photo the user
+// took off the tray after a build that found no overlap stays off, and the document's
+// collection follows the tray.
+TEST_F(BrowserTest, EnteringStitchFillsOnlyAnEmptyTrayFromTheBrowser)
+{
+    static const vltest::Scene scene(vltest::smallSceneOptions(3));
+    QStringList files;
+    for (const QRect& r : {QRect(0, 0, 320, 240), QRect(600, 600, 320, 240)}) {  // unrelated views
+        files << root.filePath(QStringLiteral("p%1.jpg").arg(files.size()));
+        vltest::saveImage(vltest::planeCrop(scene, r), files.back(), vltest::FileFormat::Jpeg);
+    }
+    showFolderAndWait(root.path());
+    for (const QString& f : files)
+        ui().listView->selectionModel()->select(rowOf(QFileInfo(f).fileName()), QItemSelectionModel::Select);
+    ui().action_switch_Stitch->trigger();
+    QStringList tray = w->trayModel()->fileList();
+    tray.sort();
+    EXPECT_EQ(tray, files);
+    ui().tabPanoType->setCurrentIndex(1);
+    ui().btnStitch->click();
+    ASSERT_EQ(desk.calls("information").size(), 1u);  // message 101
+    ui().action_switch_Add_Images->trigger();
+    w->trayModel()->removeFiles({files[1]});
+    ui().action_switch_Stitch->trigger();
+    EXPECT_EQ(w->trayModel()->fileList(), QStringList{files[0]});
+    EXPECT_EQ(w->document().images().size(), 1u);
+}
