@@ -4,6 +4,11 @@
 //   make_scene --out DIR [--count N] [--width W] [--height H]
 //              [--model translate|similarity|affine] [--mosaic RxC | --ring N]
 //              [--overlap F] [--seed S] [--format jpg|png|tif|bmp] [--quality Q] [--vertical]
+//              [--focal F] [--photo FILE [--span DEG]]
+//
+// --focal sets a mosaic's focal length in pixels (else the width); --photo views a
+// photograph on the sphere instead of the generated scene (mosaics, rings), its width
+// spanning --span degrees (360 unless given), mirrored beyond its edges.
 //
 // A strip (the default) prints, per photo, the transform from its pixels into the first
 // photo's pixels and into the scene plane; a mosaic or ring prints each camera
@@ -26,7 +31,8 @@ void usage()
                  "usage: make_scene --out DIR [--count N] [--width W] [--height H]\n"
                  "                  [--model translate|similarity|affine] [--mosaic RxC | --ring N]\n"
                  "                  [--overlap F] [--seed S] [--format jpg|png|tif|bmp] [--quality Q]"
-                 " [--vertical]\n");
+                 " [--vertical]\n"
+                 "                  [--focal F] [--photo FILE [--span DEG]]\n");
 }
 
 void printMatrix(const char* label, const vltest::Mat3& m)
@@ -42,9 +48,9 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
 
-    QString out, model = QStringLiteral("similarity"), format = QStringLiteral("jpg");
+    QString out, photo, model = QStringLiteral("similarity"), format = QStringLiteral("jpg");
     int count = 4, width = 1200, height = 800, rows = 0, cols = 0, ring = 0, quality = 95;
-    double overlap = 0.35;
+    double overlap = 0.35, focal = 0.0, span = 360.0;
     qulonglong seed = 1;
     bool vertical = false;
     bool ok = true;
@@ -78,6 +84,12 @@ int main(int argc, char** argv)
             quality = value().toInt(&num);
         else if (a == "--ring")
             ring = value().toInt(&num);
+        else if (a == "--focal")
+            focal = value().toDouble(&num);
+        else if (a == "--photo")
+            photo = value();
+        else if (a == "--span")
+            span = value().toDouble(&num);
         else if (a == "--vertical")
             vertical = true;
         else if (a == "--mosaic") {
@@ -118,7 +130,7 @@ int main(int argc, char** argv)
         so.seed = seed;
         std::vector<QImage> images;
         if (rows > 0 || ring > 0) {
-            const RotatingSet rotating = MakeRotatingSet(ring, rows, cols, width, height, overlap, seed);
+            const RotatingSet rotating = MakeRotatingSet(ring, rows, cols, width, height, overlap, seed, focal, photo, span);
             const std::vector<vltest::CameraShot>& shots = rotating.shots;
             images = vltest::imagesOf(shots);
             const QStringList paths = vltest::savePhotos(images, out, fileFormat, quality);

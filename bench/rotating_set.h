@@ -1,7 +1,9 @@
 // The rotating-camera photo sets of the command-line drivers (make_scene writes them,
 // tiled_accuracy measures the tiled engine on them): a ring of `ring` photos when ring > 0,
 // otherwise a rows x cols mosaic, each photo width x height pixels, on one generated
-// scene. The scene is returned too: the shots' truth refers to it.
+// scene, or on a photograph spanning `photoSpan` degrees (`photo`, a file; see
+// vltest::SceneOptions::spherePhoto). `focal` > 0 sets a mosaic's focal length (else the
+// width). The scene is returned too: the shots' truth refers to it.
 #pragma once
 
 #include <algorithm>
@@ -18,13 +20,16 @@ struct RotatingSet {
 };
 
 inline RotatingSet MakeRotatingSet(int ring, int rows, int cols, int width, int height, double overlap,
-                                   std::uint64_t seed)
+                                   std::uint64_t seed, double focal = 0.0, const QString& photo = {},
+                                   double photoSpan = 360.0)
 {
     // Enough sphere texels that the views are not magnified much.
     auto sphereFor = [](double f) { return static_cast<int>(std::min(16384.0, std::ceil(2 * 3.141592653589793 * f))); };
     vltest::SceneOptions so;
     so.seed = seed;
     so.planeWidth = so.planeHeight = 64;
+    so.spherePhoto = photo;
+    so.spherePhotoSpan = photoSpan;
     RotatingSet set;
     if (ring > 0) {
         vltest::RingOptions ro;
@@ -44,7 +49,8 @@ inline RotatingSet MakeRotatingSet(int ring, int rows, int cols, int width, int 
         mo.height = height;
         mo.overlap = overlap;
         mo.seed = seed;
-        so.sphereWidth = sphereFor(width);
+        mo.focal = focal;
+        so.sphereWidth = sphereFor(focal > 0 ? focal : width);
         set.scene = std::make_unique<vltest::Scene>(so);
         set.shots = vltest::makeMosaic(*set.scene, mo);
     }

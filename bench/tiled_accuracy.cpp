@@ -3,6 +3,10 @@
 //
 //   tiled_accuracy [--mosaic RxC | --ring N] [--width W] [--height H] [--overlap F]
 //                  [--seed S] [--lens on|off] [--render] [--keys] [--cost]
+//                  [--focal F] [--photo FILE [--span DEG]]
+//
+// --focal, --photo and --span as make_scene's: a mosaic's focal length, a photograph on
+// the sphere as the scene and the degrees its width spans.
 //
 // Prints per photo the focal length error (per cent) and the error of its rotation
 // relative to the reference photo (degrees), the links, then misalignments in photo
@@ -232,6 +236,43 @@ bool RegisterTile(const std::vector<float>& a, const std::vector<float>& b, cons
     return true;
 }
 
+// The whole canvas on a level cylinder at natural size, and per photo (in input order)
+// the latitude of its optical axis and the tilt of its horizontal on that cylinder.
+struct Canvas {
+    int width = 0, height = 0;
+    std::vector<double> latitude, roll;
+};
+Canvas CanvasOf(const std::vector<int>& order, const D3Param& lens, const std::vector<D3Param>& cams,
+                const std::vector<CPanoElement*>& images)
+{
+    CCylindricalSurface s;
+    s.AddImages(order, lens, cams, images, {});
+    s.LevelOrientation();
+    s.CalcProjectMatrices();
+    s.SetSurfaceRadius();
+    Canvas c;
+    if (!s.CalcImgAngularSizes())
+        return c;
+    c.width = s.Width();
+    c.height = s.Height();
+    double Rs[3][3];
+    s.Rotation(Rs);
+    for (const D3Param& p : cams) {
+        double R[3][3], axis[3], right[3];
+        Utils::Calc3RotateMatrix(R, p.Rx, p.Ry, p.Rz);
+        for (int i = 0; i < 3; ++i) {  // Rs R^T (0, 0, 1) and Rs R^T (1, 0, 0)
+            axis[i] = right[i] = 0.0;
+            for (int k = 0; k < 3; ++k) {
+                axis[i] += Rs[i][k] * R[2][k];
+                right[i] += Rs[i][k] * R[0][k];
+            }
+        }
+        c.latitude.push_back(std::atan2(axis[1], std::hypot(axis[0], axis[2])) * 180.0 / kPi);
+        c.roll.push_back(std::asin(std::clamp(right[1], -1.0, 1.0)) * 180.0 / kPi);
+    }
+    return c;
+}
+
 // Renders the full-size result on a cylinder, renders the true scene through the same
 // surface (turned into the true frame by Q) and registers the two per 400-pixel tile:
 // the tiles' displacements, less their global affine fit, are what the result shows.
@@ -307,7 +348,8 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     int rows = 2, cols = 3, ring = 0, width = 1000, height = 800;
-    double overlap = 0.35;
+    double overlap = 0.35, focal = 0.0, span = 360.0;
+    std::string photo;
     unsigned long long seed = 1;
     bool lensOn = true, keys = false, render = false, cost = false;
     for (int i = 1; i < argc; ++i) {
@@ -327,6 +369,12 @@ int main(int argc, char** argv)
             seed = std::strtoull(argv[++i], nullptr, 10);
         else if (a == "--lens")
             lensOn = std::string(argv[++i]) != "off";
+        else if (a == "--focal")
+            focal = std::atof(argv[++i]);
+        else if (a == "--photo")
+            photo = argv[++i];
+        else if (a == "--span")
+            span = std::atof(argv[++i]);
         else if (a == "--keys")
             keys = true;
         else if (a == "--render")
@@ -335,12 +383,13 @@ int main(int argc, char** argv)
             cost = true;
         else {
             std::fprintf(stderr, "usage: tiled_accuracy [--mosaic RxC | --ring N] [--width W] [--height H] "
-                                 "[--overlap F] [--seed S] [--lens on|off] [--keys]\n");
+                                 "[--overlap F] [--seed S] [--lens on|off] [--keys] [--render] [--cost] "
+                                 "[--focal F] [--photo FILE [--span DEG]]\n");
             return 2;
         }
     }
 
-    RotatingSet rotating = MakeRotatingSet(ring, rows, cols, width, height, overlap, seed);
+    RotatingSet rotating = MakeRotatingSet(ring, rows, cols, width, height, overlap, seed, focal, QString::fromStdString(photo), span);
     const std::unique_ptr<vltest::Scene> scene = std::move(rotating.scene);
     vltest::PhotoSet set = vltest::makePhotoSet(vltest::imagesOf(rotating.shots));
     set.cameraShots = std::move(rotating.shots);
@@ -362,8 +411,13 @@ int main(int argc, char** argv)
         }
         photos.push_back(e);
     }
-    if (!engine->BuildPanorama(photos, nullptr, 0, 0, 0) || engine->m_order.size() != n) {
-        std::fprintf(stderr, "the build failed or left photos out\n");
+    const bool built = engine->BuildPanorama(photos, nullptr, 0, 0, 0);
+    const PanoramaLib::PanoramaStatus* status = engine->GetPanoramaStatus();
+    std::printf("status %d%s%s\n", status->nStatus, status->reason.empty() ? "" : ": ", status->reason.c_str());
+    if (engine->m_order.size() != n || engine->m_params.size() != n) {
+        std::printf("the build %s and left photos out\n", built ? "succeeded" : "failed");
+        PanoramaLib::FreePictureCollection(photos);
+        engine->Release();
         return 1;
     }
     const std::vector<D3Param>& est = engine->m_params;
@@ -396,6 +450,22 @@ int main(int argc, char** argv)
         std::printf("photo %zu: f %+.3f %%  rotation %.4f deg\n", i + 1, fe, rot);
     }
     std::printf("worst: f %.3f %%  rotation %.4f deg\n", worstF, worstRot);
+    {
+        std::vector<D3Param> cams;
+        for (const vltest::Camera& c : truth)
+            cams.push_back({c.f, c.rx, c.ry, c.rz});
+        const Canvas e = CanvasOf(engine->m_order, lens, est, engine->m_images);
+        const Canvas t = CanvasOf(engine->m_order, D3Param{}, cams, engine->m_images);
+        double lat = 0.0, roll = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            lat = std::max(lat, std::fabs(e.latitude[i] - t.latitude[i]));
+            roll = std::max(roll, std::fabs(e.roll[i] - t.roll[i]));
+        }
+        std::printf("canvas %dx%d, true %dx%d (%+.2f %%, %+.2f %%); level: axis latitude off by up to %.3f deg, "
+                    "roll %.3f deg\n",
+                    e.width, e.height, t.width, t.height, 100.0 * (e.width / double(t.width) - 1.0),
+                    100.0 * (e.height / double(t.height) - 1.0), lat, roll);
+    }
     for (const match_graph::CGraphLink* l : engine->m_graph.links)
         std::printf("link %d-%d: %d inliers\n", l->id1 + 1, l->id2 + 1, l->inliers);
 

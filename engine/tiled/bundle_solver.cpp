@@ -18,7 +18,9 @@
 // forward-difference Jacobian of a link has at most 17 columns, and its share of the
 // normal equations J^T J, J^T r is formed link by link (links spread over threads, each
 // link's share computed by one thread) and summed in link order: the result is the same
-// for any thread count. The normal equations (4 per camera + 3) are solved by Cholesky
+// for any thread count. One focal length serves every camera (the first camera's value
+// in the layout; the others' are set from it at the end). The normal equations
+// (1 + 3 per camera + 3) are solved by Cholesky
 // with Marquardt's scaled damping. The first camera of the order keeps its angles: the
 // residuals do not change when every camera turns together, and a free overall rotation
 // lets the cameras drift towards the poles of the angle convention.
@@ -29,6 +31,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <new>
 
 #include "core/linalg.h"
@@ -152,6 +155,8 @@ struct CBundleAdjustment::Problem {
     std::vector<int> freeOf;   // per layout position: index among the adjusted values, -1 fixed
     std::vector<int> fullOf;   // per adjusted value: its layout position
     bool lensInX = false;      // the shared lens terms lead the layout
+    int focalPos = 0;          // layout position of the shared focal length (the first camera's f)
+    std::vector<int> camPos;   // per photo: layout position of its f, -1 when not placed
     // Per layout position: a value of the size that matters, so that a forward
     // difference at zero moves the residuals by a small, not a wild, amount (a lens
     // term of 1e-8 already bends the corner of a large photo by pixels).
@@ -164,7 +169,7 @@ void CBundleAdjustment::EvaluateLink(const LinkTerm& t, const Problem& P, const 
     D3Param CA = m_params[static_cast<std::size_t>(t.a)];
     D3Param CB = m_params[static_cast<std::size_t>(t.b)];
     for (auto [c, pos] : {std::pair{&CA, t.posA}, std::pair{&CB, t.posB}}) {
-        c->f = x[pos];
+        c->f = x[P.focalPos];
         c->Rx = x[pos + 1];
         c->Ry = x[pos + 2];
         c->Rz = x[pos + 3];
@@ -231,7 +236,8 @@ void CBundleAdjustment::BuildProblem(const std::vector<int>& order,
     P.order = order;
     const std::size_t photos = m_params.size();
     // Layout positions, as Get3dParams writes them.
-    std::vector<int> camPos(photos, -1);
+    std::vector<int>& camPos = P.camPos;
+    camPos.assign(photos, -1);
     int pos = m_worldParams.lens ? 3 : 0;
     P.lensInX = m_worldParams.lens != 0;
     for (int i : order) {
@@ -243,6 +249,11 @@ void CBundleAdjustment::BuildProblem(const std::vector<int>& order,
         const int first = camPos[static_cast<std::size_t>(order.front())];
         for (int k = 1; k <= 3; ++k)
             P.freeOf[static_cast<std::size_t>(first + k)] = -1;
+        // One focal length for all: the first camera's is adjusted, the others follow it.
+        P.focalPos = first;
+        for (int i : order)
+            if (camPos[static_cast<std::size_t>(i)] != first)
+                P.freeOf[static_cast<std::size_t>(camPos[static_cast<std::size_t>(i)])] = -1;
     }
     // Lens terms: the value that bends the farthest photo point by 1 part in 10000.
     double rmax = 1.0;
@@ -319,7 +330,7 @@ void CBundleAdjustment::BuildProblem(const std::vector<int>& order,
             // four and its own lens terms (when they apply).
             auto use = [&](int p) {
                 const int f = P.freeOf[static_cast<std::size_t>(p)];
-                if (f >= 0 && t.local < kMaxLocal) {
+                if (f >= 0 && t.local < kMaxLocal && std::find(t.full, t.full + t.local, p) == t.full + t.local) {
                     t.full[t.local] = p;
                     t.free[t.local] = f;
                     ++t.local;
@@ -329,7 +340,8 @@ void CBundleAdjustment::BuildProblem(const std::vector<int>& order,
                 for (int k = 0; k < 3; ++k)
                     use(k);
             for (auto [cam, p] : {std::pair{a, t.posA}, std::pair{b, t.posB}}) {
-                for (int k = 0; k < iNum3DParams; ++k)
+                use(P.focalPos);
+                for (int k = 1; k < iNum3DParams; ++k)
                     use(p + k);
                 if (m_lensMode != 1 && m_params[cam].lens)
                     for (int k = 0; k < 3; ++k)
@@ -340,6 +352,54 @@ void CBundleAdjustment::BuildProblem(const std::vector<int>& order,
     }
     P.residuals = m;
     P.threads = m_threads > 0 ? m_threads : (m < kParallelResiduals ? 1 : 0);
+}
+
+double CBundleAdjustment::LinkTransferError(const match_graph::CGraphLink& link) const
+{
+    const std::size_t a = static_cast<std::size_t>(link.id1), b = static_cast<std::size_t>(link.id2);
+    if (link.id1 < 0 || link.id2 < 0 || a >= m_params.size() || b >= m_params.size() || a >= m_imageSizes.size() ||
+        b >= m_imageSizes.size() || a >= m_keypoints.size() || b >= m_keypoints.size())
+        return 0.0;
+    D3Param CA = m_params[a], CB = m_params[b];
+    if (m_lensMode == 1) {
+        for (D3Param* c : {&CA, &CB}) {
+            c->lens = 1;
+            c->k1 = m_worldParams.k1;
+            c->k2 = m_worldParams.k2;
+            c->k3 = m_worldParams.k3;
+        }
+    }
+    double H[3][3];  // A to B
+    PixelHomography(H, CB, CA);
+    auto centred = [](const KeyPosition& k, const VarnoBase::Size& size, const D3Param& c, double& x, double& y) {
+        x = k.x - size.cx / 2.0;
+        y = k.y - size.cy / 2.0;
+        if (c.lens) {
+            const double l = LensDistortion(std::hypot(x, y), c);
+            x *= l;
+            y *= l;
+        }
+    };
+    std::vector<double> errors;
+    const std::size_t count = std::min(link.keys1.size(), link.keys2.size());
+    for (std::size_t j = 0; j < count; ++j) {
+        const int ka = link.keys1[j], kb = link.keys2[j];
+        if (ka < 0 || kb < 0 || static_cast<std::size_t>(ka) >= m_keypoints[a].size() ||
+            static_cast<std::size_t>(kb) >= m_keypoints[b].size())
+            continue;
+        double ax, ay, bx, by;
+        centred(m_keypoints[a][static_cast<std::size_t>(ka)], m_imageSizes[a], CA, ax, ay);
+        centred(m_keypoints[b][static_cast<std::size_t>(kb)], m_imageSizes[b], CB, bx, by);
+        const double w = H[2][0] * ax + H[2][1] * ay + H[2][2];
+        const double e = std::hypot(bx - (H[0][0] * ax + H[0][1] * ay + H[0][2]) / w,
+                                    by - (H[1][0] * ax + H[1][1] * ay + H[1][2]) / w);
+        errors.push_back(w > 0.0 && std::isfinite(e) ? e : std::numeric_limits<double>::infinity());
+    }
+    if (errors.empty())
+        return 0.0;
+    auto mid = errors.begin() + static_cast<std::ptrdiff_t>(errors.size() / 2);
+    std::nth_element(errors.begin(), mid, errors.end());
+    return *mid;
 }
 
 std::vector<std::vector<double>> CBundleAdjustment::EvaluateResiduals(
@@ -522,6 +582,9 @@ void CBundleAdjustment::RunImageParamsOptimizer(const std::vector<int>& order,
             break;
     }
 
+    for (int pos : P.camPos)  // every camera carries the shared focal length
+        if (pos >= 0)
+            x[static_cast<std::size_t>(pos)] = x[static_cast<std::size_t>(P.focalPos)];
     const D3Param worldBefore = m_worldParams;
     const std::vector<D3Param> camsBefore = m_params;
     if (!Set3dParams(m_worldParams, m_params, x.data(), order)) {

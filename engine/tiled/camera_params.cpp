@@ -21,6 +21,12 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kRadToDeg = 180.0 / kPi;
+// A link whose matches the placed cameras carry farther off than this (median, as a
+// fraction of the photo's longer side) contradicts them: it either closes a loop on which
+// small errors have added up (a long ring) or matched one thing with another. It joins
+// only when the adjustment with it brings every link within kAgreeingLink.
+constexpr double kContradictedLink = 0.2;
+constexpr double kAgreeingLink = 0.02;
 
 bool IsFinite(const D3Param& p) noexcept
 {
@@ -207,6 +213,34 @@ bool CBundleAdjustment::InitalizeParamsByAffineM2(int placed, int added, const m
     return true;
 }
 
+bool CBundleAdjustment::LinksAgree() const
+{
+    for (const auto& list : m_imageLinks)
+        for (const match_graph::CGraphLink* l : list) {
+            const auto& size = m_imageSizes[static_cast<std::size_t>(l->id2)];
+            if (!(LinkTransferError(*l) <= kAgreeingLink * std::max(size.cx, size.cy)))
+                return false;
+        }
+    return true;
+}
+
+void CBundleAdjustment::TryContradictedLinks(std::vector<std::pair<int, const match_graph::CGraphLink*>>& links)
+{
+    for (const auto& [owner, link] : links) {
+        const D3Param world = m_worldParams;
+        const std::vector<D3Param> cams = m_params;
+        auto& list = m_imageLinks[static_cast<std::size_t>(owner)];
+        list.push_back(link);
+        RunImageParamsOptimizer(m_order, m_imageLinks);
+        if (!LinksAgree()) {
+            list.pop_back();
+            m_worldParams = world;
+            m_params = cams;
+        }
+    }
+    links.clear();
+}
+
 bool CBundleAdjustment::DoBundleAdjustment2()
 {
     m_order.clear();
@@ -241,6 +275,7 @@ bool CBundleAdjustment::DoBundleAdjustment2()
         }
         m_params.resize(photos);
         Reset3dParams(m_params[static_cast<std::size_t>(m_worldImage)]);
+        std::vector<std::pair<int, const match_graph::CGraphLink*>> contradicted;  // list owner, link
         std::vector<char> placed(photos, 0);
         placed[static_cast<std::size_t>(m_worldImage)] = 1;
 
@@ -271,30 +306,43 @@ bool CBundleAdjustment::DoBundleAdjustment2()
                 remaining[best].refused = true;
                 continue;
             }
+            // One camera and lens took every photo: the guessed scale only turned the
+            // guess's angles, the focal length stays the shared one.
+            m_params[ad].f = m_params[static_cast<std::size_t>(m_worldImage)].f;
             remaining.erase(remaining.begin() + static_cast<std::ptrdiff_t>(best));
             m_order.push_back(added);
             placed[ad] = 1;
             m_imageLinks[static_cast<std::size_t>(bestPlaced)].push_back(link);
             // Every remaining link between two placed photos joins the lists now. Pairs
             // among the earlier photos were drained before, so only pairs with the added
-            // photo (last in the order) can still have one.
+            // photo (last in the order) can still have one. One that the cameras
+            // contradict waits for a trial of its own (a false match would fold the whole
+            // mosaic onto itself).
             for (std::size_t i = 0; i + 1 < m_order.size(); ++i) {
                 const int pi = m_order[i];
                 for (std::size_t k = 0; k < remaining.size();) {
                     const auto* l = remaining[k].link;
                     if ((l->id1 == pi && l->id2 == added) || (l->id1 == added && l->id2 == pi)) {
-                        m_imageLinks[static_cast<std::size_t>(pi)].push_back(l);
+                        const auto& size = m_imageSizes[static_cast<std::size_t>(l->id2)];
+                        if (LinkTransferError(*l) <= kContradictedLink * std::max(size.cx, size.cy))
+                            m_imageLinks[static_cast<std::size_t>(pi)].push_back(l);
+                        else
+                            contradicted.push_back({pi, l});
                         remaining.erase(remaining.begin() + static_cast<std::ptrdiff_t>(k));
                     } else {
                         ++k;
                     }
                 }
             }
-            if (!m_bAdjustOnce)
+            if (!m_bAdjustOnce) {
                 RunImageParamsOptimizer(m_order, m_imageLinks);
+                TryContradictedLinks(contradicted);
+            }
         }
-        if (m_bAdjustOnce)
+        if (m_bAdjustOnce) {
             RunImageParamsOptimizer(m_order, m_imageLinks);
+            TryContradictedLinks(contradicted);
+        }
         m_imageLinks.clear();
         return true;
     } catch (const panorama_abort&) {

@@ -2,7 +2,11 @@
 //
 // Every photo is a pinhole camera turning about one common centre: a focal length in
 // full-size photo pixels, three rotation angles in degrees (Utils::Calc3RotateMatrix)
-// and optionally radial lens terms. The cameras are estimated incrementally: the
+// and optionally radial lens terms. The photos of one panorama come from one camera and
+// lens: all share one focal length and one lens, adjusted for the whole set (each
+// camera record still carries the focal length). Adjusted per photo, a row's or a
+// ring's focal lengths are weakly determined and trade against the angles until the
+// mosaic folds up. The cameras are estimated incrementally: the
 // reference photo first, then, strongest link first, each photo that a link joins to
 // the placed ones, with a first guess taken from the link's affine transform and a
 // Levenberg-Marquardt refinement (forward-difference Jacobian) of all placed cameras
@@ -121,8 +125,9 @@ public:
     bool DoBundleAdjustment2();
 
     // One optimisation of the cameras of `order` over the links in `links`. The first
-    // camera of `order` keeps its angles (they fix the free overall rotation); every
-    // other value is adjusted.
+    // camera of `order` keeps its angles (they fix the free overall rotation); its focal
+    // length is the shared one, which every camera of `order` takes; every other angle
+    // and the shared lens are adjusted.
     void RunImageParamsOptimizer(const std::vector<int>& order,
                                  const std::vector<std::vector<const match_graph::CGraphLink*>>& links);
 
@@ -137,6 +142,11 @@ public:
         const std::vector<int>& order, const std::vector<std::vector<const match_graph::CGraphLink*>>& links,
         const std::vector<std::vector<double>>& xs);
 
+    // The median distance, in pixels of the link's second photo, between its matched
+    // keypoints and their partners carried over by the current cameras (and lens);
+    // infinite when a partner falls behind the camera. 0 for a link without matches.
+    double LinkTransferError(const match_graph::CGraphLink& link) const;
+
     // Threads of the optimiser: 0 lets it choose (one per core for large problems, else
     // one), n > 0 uses n. The result does not depend on it.
     int m_threads = 0;
@@ -145,6 +155,11 @@ public:
     long m_lastIterations = 0;
 
 private:
+    // True when every link in m_imageLinks has a transfer error of a small part of a photo.
+    bool LinksAgree() const;
+    // Each link (with the photo whose list would hold it) joins when the adjustment with
+    // it leaves every link agreeing; otherwise the cameras are put back. Empties `links`.
+    void TryContradictedLinks(std::vector<std::pair<int, const match_graph::CGraphLink*>>& links);
     struct LinkTerm;
     struct Problem;
     void EvaluateLink(const LinkTerm& t, const Problem& P, const double* x, double* out) const;

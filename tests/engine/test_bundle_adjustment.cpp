@@ -43,7 +43,7 @@ struct SyntheticMosaic {
     {
         for (int r = 0; r < rows; ++r)
             for (int c = 0; c < cols; ++c)
-                cams.push_back({f * (1.0 + 0.002 * (r + c)), (rows - 1) * pitchStep / 2 - r * pitchStep,
+                cams.push_back({f, (rows - 1) * pitchStep / 2 - r * pitchStep,
                                 c * yawStep - (cols - 1) * yawStep / 2, 1.5 * (c - r), 0, 0});
         const int n = static_cast<int>(cams.size());
         keys.assign(static_cast<std::size_t>(n), {});

@@ -9,6 +9,7 @@
 #include <QImageWriter>
 #include <QTransform>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -90,7 +91,32 @@ const detail::MipTexture& Scene::Impl::sphereTexture() const
 {
     std::call_once(sphereOnce, [this] {
         const int w = options.sphereWidth;
-        sphere = detail::buildTexture(w, w / 2, true, detail::mix64(options.seed) ^ 0x51u);
+        if (options.spherePhoto.isEmpty()) {
+            sphere = detail::buildTexture(w, w / 2, true, detail::mix64(options.seed) ^ 0x51u);
+            return;
+        }
+        const QImage photo(options.spherePhoto);
+        if (photo.isNull())
+            throw std::runtime_error("Scene: cannot read " + options.spherePhoto.toStdString());
+        const int pw = std::max(1, int(std::lround(w * options.spherePhotoSpan / 360.0)));
+        const QImage scaled = photo.convertToFormat(QImage::Format_RGB32)
+                                  .scaled(pw, std::max(1, int(std::lround(double(pw) * photo.height() / photo.width()))),
+                                          Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        QImage level0(w, w / 2, QImage::Format_RGB32);
+        if (level0.isNull() || scaled.isNull())
+            throw std::bad_alloc();
+        const int sw = scaled.width(), sh = scaled.height();
+        auto mirror = [](int i, int n) {  // ... 1 0 | 0 1 ... n-1 | n-1 n-2 ...
+            const int p = ((i % (2 * n)) + 2 * n) % (2 * n);
+            return p < n ? p : 2 * n - 1 - p;
+        };
+        for (int y = 0; y < w / 2; ++y) {
+            const auto* src = reinterpret_cast<const QRgb*>(scaled.constScanLine(mirror(y - (w / 2 - sh) / 2, sh)));
+            auto* dst = reinterpret_cast<QRgb*>(level0.scanLine(y));
+            for (int x = 0; x < w; ++x)
+                dst[x] = src[mirror(x - (w - sw) / 2, sw)];
+        }
+        sphere = detail::textureOf(std::move(level0), true);
     });
     return sphere;
 }

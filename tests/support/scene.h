@@ -85,11 +85,16 @@ struct SceneOptions {
     int planeHeight = 4096;
     int sphereWidth = 4096;  // equirectangular texels over 360 degrees; rounded up to a
                              // multiple of 512; the height is half the width (180 degrees)
+    // A photograph on the sphere in place of the generated texture (empty: generated):
+    // its centre at longitude 0 on the horizon, its width spanning spherePhotoSpan
+    // degrees of longitude (its aspect kept), mirrored beyond its edges.
+    QString spherePhoto;
+    double spherePhotoSpan = 360.0;
 };
 
 // A scene small enough for unit tests (a 1024 x 1024 plane, a 2048 x 1024 sphere; built
 // in well under a second, also under the sanitizers). Views of up to ~600 pixels fit.
-inline SceneOptions smallSceneOptions(std::uint64_t seed = 1) { return {seed, 1024, 1024, 2048}; }
+inline SceneOptions smallSceneOptions(std::uint64_t seed = 1) { return {seed, 1024, 1024, 2048, {}, 360.0}; }
 
 class Scene {
 public:

@@ -60,6 +60,8 @@ struct MipTexture {
 
 // Builds the procedural texture: noise, gradients, shapes and marks; then the mip levels.
 MipTexture buildTexture(int width, int height, bool wrapX, std::uint64_t seed);
+// The mip levels of a finished level 0 (Format_RGB32).
+MipTexture textureOf(QImage level0, bool wrapX);
 
 struct Rgb {
     float r = 0, g = 0, b = 0;

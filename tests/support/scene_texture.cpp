@@ -296,15 +296,22 @@ QImage halve(const QImage& src)
 
 MipTexture buildTexture(int width, int height, bool wrapX, std::uint64_t seed)
 {
-    MipTexture t;
-    t.wrapX = wrapX;
     QImage img(width, height, QImage::Format_RGB32);
     if (img.isNull())
         throw std::bad_alloc();
     Rng rng(seed);
     paintNoise(img, wrapX, rng);
     paintItems(img, wrapX, rng);
-    t.levels.push_back(std::move(img));
+    return textureOf(std::move(img), wrapX);
+}
+
+MipTexture textureOf(QImage level0, bool wrapX)
+{
+    if (level0.isNull())
+        throw std::bad_alloc();
+    MipTexture t;
+    t.wrapX = wrapX;
+    t.levels.push_back(std::move(level0));
     while (t.levels.size() < 7 && t.levels.back().width() % 2 == 0 && t.levels.back().height() % 2 == 0 &&
            t.levels.back().width() >= 64 && t.levels.back().height() >= 64)
         t.levels.push_back(halve(t.levels.back()));
