@@ -20,11 +20,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
+
+#include <QStringList>
 
 #include "core/geometry.h"
 #include "core/pano_element.h"
@@ -206,40 +208,58 @@ private:
     std::deque<MatchingAnswer> m_answers;
 };
 
-// A photo that counts its loads and, given a gate, loads only once the gate's call
-// returns (`gateHeld` is false when it answered false: it gave up waiting).
-struct GatedPhoto : CPanoElement {
-    std::function<bool()> gate;
-    std::atomic<int> loads{0};
-    std::atomic<bool> gateHeld{true};
-    void Load() override
-    {
-        ++loads;
-        if (gate && !gate())
-            gateHeld = false;
-        CPanoElement::Load();
-    }
-};
-
-// The progress of a build whose photos are analysed on several threads: the photos
-// reported analysed (the "Analyzing" captions' file names, in order) and whether any call
-// came from another thread than the one that made it. With `cancelAtFirstPhoto` the
-// poll after the first such caption answers Cancel.
+// The progress of a build of `paths` (photos it holds) analysed on several threads. The
+// first photo loads only once another one has been reported analysed (an "Analyzing"
+// caption) or a minute has passed; with `cancelAtFirstPhoto` the poll after that caption
+// answers Cancel. Outcome(n): the first photo waited for a report, no call came from a
+// thread but the one that made this, the photo reported first was not the first, the
+// number reported, and at most n photos were loaded.
 class AnalysisProgress : public RecordingProgress {
 public:
-    explicit AnalysisProgress(bool cancelAtFirstPhoto) : m_cancel(cancelAtFirstPhoto) {}
+    AnalysisProgress(bool cancelAtFirstPhoto, const QStringList& paths) : m_cancel(cancelAtFirstPhoto)
+    {
+        for (const QString& path : paths) {
+            auto* photo = new Photo;
+            photo->FromFile(path.toStdWString());
+            photo->gate = m_photos.empty() ? this : nullptr;
+            m_photos.push_back(photo);
+        }
+    }
+    ~AnalysisProgress() { PanoramaLib::FreePictureCollection(m_photos); }
+    const std::vector<PanoramaLib::IPanoElement*>& Photos() const { return m_photos; }
     void SetProgressCaption(unsigned id, const std::wstring& t) override
     {
-        Check();
+        m_offThread = m_offThread || std::this_thread::get_id() != m_owner;
         RecordingProgress::SetProgressCaption(id, t);
     }
     bool AbortProgressIndicator(int max, int value) override
     {
-        Check();
-        const bool cancel = RecordingProgress::AbortProgressIndicator(max, value);
-        return cancel || (m_cancel && !PhotosReported().empty());
+        m_offThread = m_offThread || std::this_thread::get_id() != m_owner;
+        return RecordingProgress::AbortProgressIndicator(max, value) || (m_cancel && !Reported().empty());
     }
-    std::vector<std::wstring> PhotosReported() const
+    std::tuple<bool, bool, bool, std::size_t, bool> Outcome(int maxLoaded) const
+    {
+        int loaded = 0;
+        for (PanoramaLib::IPanoElement* p : m_photos)
+            loaded += static_cast<Photo*>(p)->loaded;
+        const auto reported = Reported();
+        return {static_cast<Photo*>(m_photos[0])->waited, !m_offThread,
+                !reported.empty() && reported[0] != m_photos[0]->GetFileName(), reported.size(), loaded <= maxLoaded};
+    }
+
+private:
+    struct Photo : CPanoElement {
+        AnalysisProgress* gate = nullptr;
+        std::atomic<bool> loaded{false}, waited{true};
+        void Load() override
+        {
+            loaded = true;
+            if (gate && !gate->WaitForCaption(PanoramaLib::kCaptionAnalyzingFile))
+                waited = false;
+            CPanoElement::Load();
+        }
+    };
+    std::vector<std::wstring> Reported() const
     {
         std::vector<std::wstring> out;
         for (const Caption& c : Captions())
@@ -247,31 +267,10 @@ public:
                 out.push_back(c.text);
         return out;
     }
-    bool OffThread() const { return m_offThread; }
-    // Photos read from `paths`, the first of which loads only once another photo has been
-    // reported analysed; the caller releases them.
-    std::vector<PanoramaLib::IPanoElement*> GatedPhotos(const std::vector<std::wstring>& paths)
-    {
-        std::vector<PanoramaLib::IPanoElement*> out;
-        for (const std::wstring& path : paths) {
-            auto* photo = new GatedPhoto;
-            photo->FromFile(path);
-            if (out.empty())
-                photo->gate = [this] { return WaitForCaption(PanoramaLib::kCaptionAnalyzingFile); };
-            out.push_back(photo);
-        }
-        return out;
-    }
-
-private:
-    void Check()
-    {
-        if (std::this_thread::get_id() != m_owner)
-            m_offThread = true;
-    }
     const bool m_cancel;
     const std::thread::id m_owner = std::this_thread::get_id();
     std::atomic<bool> m_offThread{false};
+    std::vector<PanoramaLib::IPanoElement*> m_photos;
 };
 
 class RecordingWaitCursor : public PanoramaLib::IWaitCursor {
