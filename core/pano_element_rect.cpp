@@ -19,17 +19,27 @@ using VarnoBase::Rect;
 
 namespace {
 
-// Bounding rectangle, in the plane's own coordinates, of the pixels of `area` whose
-// value passes `qualifies`; (w, h, 0, 0) when none does.
-Rect PlaneBounds(const u8* plane, std::size_t bpl, int w, int h, Rect area, const bool (&qualifies)[256])
+// World bounding rectangle of the pixels of `plane` (rows `bpl` bytes apart) inside the
+// image rectangle clipped by `clip` whose value passes `qualifies`; left > right when
+// none does. Without a plane, the clipped image rectangle.
+Rect PlaneBounds(const CPanoElement& e, const u8* plane, int bpl, const Rect* clip, const bool (&qualifies)[256])
 {
+    Rect area = e.GetImageRect();
+    if (clip)
+        area &= *clip;
+    if (!plane)
+        return area;
+    const VarnoBase::Point pos = e.GetPosition();
+    const int w = e.GetWidth();
+    const int h = e.GetHeight();
+    area.offset(-pos.x, -pos.y);
     area = Rect(std::max(area.left, 0), std::max(area.top, 0), std::min(area.right, w), std::min(area.bottom, h));
     int minX = w;
     int maxX = -1;
     int firstRow = h;
     int lastRow = -1;
     for (int y = area.top; y < area.bottom; ++y) {
-        const u8* row = plane + static_cast<std::size_t>(y) * bpl;
+        const u8* row = plane + static_cast<std::size_t>(y) * static_cast<std::size_t>(bpl);
         int l = area.left;
         while (l < area.right && !qualifies[row[l]])
             ++l;
@@ -44,41 +54,27 @@ Rect PlaneBounds(const u8* plane, std::size_t bpl, int w, int h, Rect area, cons
             firstRow = y;
         lastRow = y;
     }
-    return {minX, firstRow, maxX + 1, lastRow + 1};
+    Rect bounds(minX, firstRow, maxX + 1, lastRow + 1);
+    bounds.offset(pos);
+    return bounds;
 }
 
 }  // namespace
 
 Rect CPanoElement::GetAlphaBoundaryRect(const Rect* clip, int threshold, bool invert) const
 {
-    Rect rc = GetImageRect();
-    if (!m_pAlpha)
-        return clip ? (rc & *clip) : rc;
-    if (clip)
-        rc &= *clip;
-    rc.offset(-m_position.x, -m_position.y);
     bool qualifies[256];
     for (int a = 0; a < 256; ++a)
         qualifies[a] = (invert ? 255 - a : a) >= threshold;
-    Rect b = PlaneBounds(m_pAlpha, static_cast<std::size_t>(GetAlphaBPL()), GetWidth(), GetHeight(), rc, qualifies);
-    b.offset(m_position);
-    return b;
+    return PlaneBounds(*this, m_pAlpha, GetAlphaBPL(), clip, qualifies);
 }
 
 Rect CPanoElement::GetBitmaskRect(const Rect* clip) const
 {
-    Rect rc = GetImageRect();
-    if (!m_pBitmask)
-        return clip ? (rc & *clip) : rc;
-    if (clip)
-        rc &= *clip;
-    rc.offset(-m_position.x, -m_position.y);
     bool qualifies[256];
     for (int a = 0; a < 256; ++a)
         qualifies[a] = a != 0;
-    Rect b = PlaneBounds(m_pBitmask, static_cast<std::size_t>(GetBitmaskBPL()), GetWidth(), GetHeight(), rc, qualifies);
-    b.offset(m_position);
-    return b;
+    return PlaneBounds(*this, m_pBitmask, GetBitmaskBPL(), clip, qualifies);
 }
 
 namespace {
