@@ -158,13 +158,14 @@ private:
 };
 
 // The photos of the walk, in a folder under the fresh home: three overlapping views of one
-// scene, two unrelated noise pictures of the same size, a photo of another size and a
-// file of junk named like a photo.
+// scene, the middle one again as a camera held on its side stores it (turned, with its
+// EXIF orientation tag), two unrelated noise pictures of the same size, a photo of
+// another size and a file of junk named like a photo.
 struct WalkPhotos {
     QString folder;
     QStringList overlapping, noise;
-    QString otherSize, bad;
-    QStringList all() const { return overlapping + noise + QStringList{otherSize, bad}; }
+    QString turned, otherSize, bad;
+    QStringList all() const { return overlapping + noise + QStringList{turned, otherSize, bad}; }
 };
 
 WalkPhotos makePhotos(const QString& folder)
@@ -174,8 +175,10 @@ WalkPhotos makePhotos(const QString& folder)
     QDir().mkpath(folder);
     const vltest::Scene scene(vltest::smallSceneOptions(5));
     const vltest::StripOptions strip{.count = 3, .width = 720, .height = 540, .motion = vltest::Motion::TranslateScale};
-    p.overlapping = vltest::savePhotos(vltest::imagesOf(vltest::makeStrip(scene, strip)), folder,
-                                       vltest::FileFormat::Jpeg, 95, "overlap_");
+    const std::vector<QImage> views = vltest::imagesOf(vltest::makeStrip(scene, strip));
+    p.overlapping = vltest::savePhotos(views, folder, vltest::FileFormat::Jpeg, 95, "overlap_");
+    p.turned = folder + "/turned.jpg";
+    vltest::saveOrientedJpeg(views[1], p.turned, 6);
     std::mt19937 random(7);
     std::vector<QImage> noise(2, QImage(strip.width, strip.height, QImage::Format_RGB32));
     for (QImage& image : noise)
@@ -355,6 +358,8 @@ int main(int argc, char** argv)
               }),
               "2. thumbnails of the readable photos arrive");
         check(GetThumbsDataBase().GetThumbImage(photos.bad).isNull(), "2. bad.jpg has no thumbnail");
+        check(GetThumbsDataBase().GetThumbImage(photos.turned).size() == QSize(240, 180),
+              "2. the photo taken on its side has an upright thumbnail");
         shot(*w, "02_browse_thumbnails");
         act(ui->action_List);
         check(w->currentItemView() == ui->listView && ui->listView->viewMode() == QListView::ListMode, "2. list view");
@@ -590,6 +595,16 @@ int main(int argc, char** argv)
               desk.calls("information").back().text.startsWith("Can't load picture\n\n" + photos.bad + '\n'),
           "8. bad.jpg: message 103 names the file and why");
     shot(*w, "08_messages");
+    // The middle photo as taken with the camera on its side: read upright, it stitches.
+    desk.log.clear();
+    freshTray({photos.overlapping[0], photos.turned, photos.overlapping[2]});
+    ui->btnStitch->click();
+    const PanoramaLib::IPanoElement* turned = w->document().images().size() == 3 ? w->document().images()[1] : nullptr;
+    check(turned && turned->GetWidth() == 720 && turned->GetHeight() == 540, "8. the turned photo is loaded upright");
+    check(desk.calls("information").empty() &&
+              w->document().builtEngine()->GetPanoramaStatus()->nStatus == PanoramaLib::kStatusBuilt,
+          "8. the turned photo stitches with the others");
+    shot(*w, "08_turned_photo");
 
     // ---- 9. Help menu --------------------------------------------------------------------------
     desk.log.clear();
