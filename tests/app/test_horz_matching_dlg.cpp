@@ -167,11 +167,18 @@ TEST(HorzMatchingDlg, ScaleOnlyHidesMarkerTwoOnBothPanesAndARingDisablesTheModel
     EXPECT_TRUE(ring.radio("rdbMatchAffine")->isChecked());
 }
 
-// The photo panes share one scale; a much smaller second photo refuses a scale the first
-// would take: neither the button nor the wheel gets the two panes apart.
-TEST(HorzMatchingDlg, PhotoPanesShareOneScaleBothPanesAllow)
+// Markers a few pixels apart: the first view shows them unmagnified, with their
+// surroundings. The photo panes share one scale; a much smaller second photo refuses a
+// scale the first would take: neither the button nor the wheel gets the two panes apart.
+TEST(HorzMatchingDlg, FirstViewUnmagnifiedAndPhotoPanesShareOneScaleBothPanesAllow)
 {
     Matching t;
+    VarnoBase::Point close[3] = {{100, 80}, {103, 82}, {101, 85}};
+    t.matcher.Init(t.first->GetImageSize(), t.second->GetImageSize(), close, t.truth.m, PanoramaLib::MotionAffine);
+    t.dlg.setMatcher(&t.matcher);
+    t.dlg.initDialog();
+    EXPECT_EQ(t.dlg.leftPane()->scaleFactor(), 1.0);
+    EXPECT_TRUE(t.dlg.leftPane()->viewport()->rect().adjusted(40, 40, -40, -40).contains(t.dlg.leftPane()->contentToDisplay(QPoint(101, 82))));
     vltest::wheel(*t.dlg.rightPane(), 120);
     EXPECT_EQ(t.dlg.leftPane()->scaleFactor(), t.dlg.rightPane()->scaleFactor());
     t.dlg.OnImageScaled(1.0);
@@ -230,64 +237,36 @@ TEST(HorzMatchingDlg, OkDuringStitchClosesAfterTheThreadStopped)
     EXPECT_EQ(stitch.returned.load(), stitch.startedCount());
 }
 
-// Markers a few pixels apart: the first view shows them unmagnified, with their
-// surroundings.
-TEST(HorzMatchingDlg, FirstViewOfCloseMarkersIsUnmagnified)
-{
-    Matching t;
-    VarnoBase::Point close[3] = {{100, 80}, {103, 82}, {101, 85}};
-    t.matcher.Init(t.first->GetImageSize(), t.second->GetImageSize(), close, t.truth.m, PanoramaLib::MotionAffine);
-    t.dlg.setMatcher(&t.matcher);
-    t.dlg.initDialog();
-    PanoramaView& pane = *t.dlg.leftPane();
-    EXPECT_EQ(pane.scaleFactor(), 1.0);
-    EXPECT_TRUE(pane.viewport()->rect().adjusted(40, 40, -40, -40).contains(pane.contentToDisplay(QPoint(101, 82))));
-}
-
-// The engine hands the dialog working copies (here half the size of the tray's photos):
-// the labels speak of the user's photos, and the zoom steps go through the table in those
-// terms.
-TEST_F(WindowTest, TuneMatchingScalesSpeakOfTheTrayPhotos)
-{
-    load(stripPhotos().paths);
-    std::vector<vltest::Element> work;
-    for (const QString& path : stripPhotos().paths) {
-        work.push_back(vltest::elementOf(QImage(path).scaled(200, 150)));
-        work.back()->SetPathName(path.toStdWString());
-    }
-    CManualMatcher matcher(false);
-    matcher.Init(work[0]->GetImageSize(), work[1]->GetImageSize(), PanoramaLib::MotionTranslate);
-    std::vector<std::pair<double, QString>> seen;
-    desk.dialogs.push_back([&](QDialog& d) {
-        auto& dlg = dynamic_cast<HorzMatchingDlg&>(d);
-        const auto look = [&] { seen.emplace_back(dlg.leftPane()->scaleFactor(), dlg.findChild<QLabel*>("lblScale")->text()); };
-        dlg.OnImageScaled(1.0);
-        look();
-        dlg.findChild<QToolButton*>("btnZoomOut")->click();
-        look();
-        return int(QDialog::Rejected);
-    });
-    EXPECT_EQ(w->OpenManualMatchingDialog(work[0], work[1], &matcher), 1);
-    const double down = GetNextZoomFactor(50.0, false);
-    EXPECT_EQ(seen, (std::vector<std::pair<double, QString>>{
-                        {1.0, "Scale:  50 %"}, {down / 50.0, QString("Scale: %1 %").arg(down, 3, 'f', 0)}}));
-}
-
 // An H/V build of two unrelated photos with manual matching of unmatched pairs asks the
 // user through the dialog; accepting the default markers builds the pair. Qt's show timer
-// firing meanwhile does not bring the build's progress dialog over it.
+// firing meanwhile does not bring the build's progress dialog over it. The photos are
+// larger than the engine's working copies: the label speaks of the photos, and the zoom
+// steps go through the table in those terms.
 TEST_F(WindowTest, ManualBuildOfUnrelatedPhotosOpensTuneMatching)
 {
-    const vltest::PhotoSet photos = vltest::makePhotoSet(
-        {vltest::planeCrop(sharedScene(), QRect(0, 0, 320, 240)), vltest::planeCrop(sharedScene(), QRect(600, 600, 320, 240))});
+    const auto photo = [](QPoint at) { return vltest::planeCrop(sharedScene(), QRect(at, QSize(320, 240))).scaled(960, 720); };
+    const vltest::PhotoSet photos = vltest::makePhotoSet({photo({0, 0}), photo({600, 600})});
     load(photos.paths);
     w->document().setManualMatchingMode(true);
     bool previewed = false, progressShown = true;
+    std::vector<QString> labels;
+    double ratio = 0;
     desk.dialogs.push_back([&](QDialog& d) {
         auto& dlg = dynamic_cast<HorzMatchingDlg&>(d);
         QMetaObject::invokeMethod(w->progressDialog(), "forceShow");
         progressShown = w->progressDialog()->isVisible();
         previewed = vltest::spinUntil([&] { return dlg.previewPane()->hasPicture(); });
+        ratio = 960.0 / dlg.leftPane()->actualSize().width();
+        const auto percent = [&] { return dlg.leftPane()->scaleFactor() / ratio * 100.0; };
+        const auto look = [&](double expected) {
+            labels.push_back(dlg.findChild<QLabel*>("lblScale")->text());
+            labels.push_back(HorzMatchingDlg::tr("Scale: %1 %").arg(expected, 3, 'f', 0));
+        };
+        look(percent());
+        const double down = GetNextZoomFactor(percent(), false);
+        dlg.findChild<QToolButton*>("btnZoomOut")->click();
+        look(down);
+        EXPECT_NEAR(percent(), down, 1e-9);
         dlg.findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Ok)->click();
         return dlg.result();
     });
@@ -295,5 +274,8 @@ TEST_F(WindowTest, ManualBuildOfUnrelatedPhotosOpensTuneMatching)
     ASSERT_EQ(desk.calls("execDialog").size(), 1u);
     EXPECT_EQ(desk.calls("execDialog")[0].title, QStringLiteral("Tune Matching"));
     EXPECT_TRUE(previewed && !progressShown);
+    EXPECT_GT(ratio, 1.4);
+    EXPECT_EQ(labels.at(0), labels.at(1));
+    EXPECT_EQ(labels.at(2), labels.at(3));
     EXPECT_EQ(w->document().builtEngine()->GetPanoramaStatus()->nStatus, PanoramaLib::kStatusBuilt);
 }

@@ -34,6 +34,16 @@ protected:
     int builds() const { return log.Count("hv.Build") + log.Count("tiled.Build"); }
 };
 
+// Fires the progress dialog's show timer (what Qt calls half a second into the work) inside
+// every message box; whether the dialog then showed, one entry per box.
+void fireProgressTimerInMessages(ScriptedDesktop& desk, MainWindow& w, std::vector<bool>& shown)
+{
+    desk.whileOpen = [&](const ScriptedDesktop::Call&) {
+        QMetaObject::invokeMethod(w.progressDialog(), "forceShow");
+        shown.push_back(w.progressDialog()->isVisible());
+    };
+}
+
 }  // namespace
 
 TEST(WindowForm, EveryFormSlotFindsItsSignalAndDesktopScopesNest)
@@ -131,8 +141,42 @@ TEST_F(WindowTest, ProgressCaptionsWaitForTheDialogOrChangeItsLabel)
     }
 }
 
-// Messages say what happened; a photo that cannot be loaded is named, with the loader's reason.
-TEST_F(WindowTest, MessagesSayWhatHappenedAndNameTheFile)
+// Half a second into the work the next step shows the dialog, with its Cancel, even when
+// that step is close to the end (Qt's own estimate would keep it hidden). Qt's show timer
+// firing inside a message box's loop leaves it hidden below the box, and it comes back
+// after; Escape is the user's Cancel.
+TEST_F(WindowTest, ProgressShowsSoonStepsAsideForAMessageAndKeepsACancelAtTheLastStep)
+{
+    w->HideProgress(true);  // without a dialog: harmless
+    w->HideProgress(false);
+    EXPECT_FALSE(w->AbortProgressIndicator(5, 1));
+    w->CloseProgressIndicator();
+    w->OpenProgressIndicator();
+    w->OpenProgressIndicator();  // a second open without a close leaves one dialog
+    EXPECT_EQ(w->findChildren<QProgressDialog*>().size(), 1);
+    EXPECT_FALSE(w->AbortProgressIndicator(10, 3));
+    ProgressDialog* p = w->progressDialog();
+    EXPECT_EQ(std::make_tuple(p->minimum(), p->maximum(), p->value(), p->isVisible()), std::make_tuple(0, 10, 3, false));
+    QThread::msleep(ProgressDialog::kShowAfterMs + 50);
+    EXPECT_FALSE(w->AbortProgressIndicator(10, 9));
+    EXPECT_TRUE(p->isVisible() && p->findChild<QPushButton*>()->isVisible());
+    std::vector<bool> shownDuring;
+    fireProgressTimerInMessages(desk, *w, shownDuring);
+    w->ShowMessageBox(kMsgDifferentSizes);
+    EXPECT_EQ(std::pair(shownDuring, p->isVisible()), std::pair(std::vector<bool>{false}, true));
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(p, &escape);
+    EXPECT_TRUE(w->AbortProgressIndicator(10, 10));  // Qt's auto-reset would forget it here
+    EXPECT_TRUE(w->AbortProgressIndicator(10, 10));
+    w->CloseProgressIndicator();
+    EXPECT_TRUE(w->findChildren<QProgressDialog*>().isEmpty());
+}
+
+// Messages say what happened. A photo that cannot be loaded is named, with the loader's
+// reason, and the loading progress stays below that message even when Qt's show timer
+// fires; the other photos load. Without a cancel button neither Escape nor the close box
+// takes the dialog away from the work.
+TEST_F(WindowTest, MessagesSayWhatHappenedAndABadPhotoIsNamedAboveTheProgress)
 {
     for (unsigned id : {100u, 101u})
         EXPECT_TRUE(MainWindow::messageText(id).startsWith("Could not find overlapping photos.")) << id;
@@ -141,70 +185,24 @@ TEST_F(WindowTest, MessagesSayWhatHappenedAndNameTheFile)
     QFile bad(dir.filePath("cut.jpg"));
     ASSERT_TRUE(bad.open(QIODevice::WriteOnly) && bad.write("no photo") > 0);
     bad.close();
-    load({bad.fileName()});
+    std::vector<bool> shownDuring;
+    fireProgressTimerInMessages(desk, *w, shownDuring);
+    load({stripPhotos().paths[0], bad.fileName(), stripPhotos().paths[1]});
     ASSERT_EQ(desk.calls("information").size(), 1u);
     const QStringList lines = desk.calls("information")[0].text.split('\n');
     EXPECT_EQ(lines.mid(0, 3), QStringList({"Can't load picture", "", bad.fileName()}));
     EXPECT_FALSE(lines.value(3).isEmpty()) << lines.join('|').toStdString();
-}
-
-// Half a second into the work the next step shows the dialog, with its Cancel, even when
-// that step is close to the end (Qt's own estimate would keep it hidden).
-TEST_F(WindowTest, AbortProgressAdoptsTheRangeShowsSoonAndKeepsACancelAtTheLastStep)
-{
-    w->OpenProgressIndicator();
-    EXPECT_FALSE(w->AbortProgressIndicator(10, 3));
-    ProgressDialog* p = w->progressDialog();
-    EXPECT_EQ(std::make_tuple(p->minimum(), p->maximum(), p->value(), p->isVisible()), std::make_tuple(0, 10, 3, false));
-    QThread::msleep(ProgressDialog::kShowAfterMs + 50);
-    EXPECT_FALSE(w->AbortProgressIndicator(10, 9));
-    EXPECT_TRUE(p->isVisible() && p->findChild<QPushButton*>()->isVisible());
-    p->cancel();  // the user's Cancel
-    EXPECT_TRUE(w->AbortProgressIndicator(10, 10));  // Qt's auto-reset would forget it here
-    EXPECT_TRUE(w->AbortProgressIndicator(10, 10));
-    w->CloseProgressIndicator();
-}
-
-// Qt's show timer firing inside a message box's loop (a bad photo while loading) leaves the
-// progress dialog below it; one that was showing hides for the box and comes back after.
-// Without a cancel button neither Escape nor the close box takes it away from the work.
-TEST_F(WindowTest, ProgressNeverCoversAMessageAndComesBackAfterIt)
-{
-    QTemporaryDir dir;
-    const QString bad = dir.filePath("x.jpg");
-    QFile(bad).open(QIODevice::WriteOnly);
-    std::vector<bool> shownDuring;
-    desk.whileOpen = [&](const ScriptedDesktop::Call&) {
-        QMetaObject::invokeMethod(w->progressDialog(), "forceShow");  // what Qt's timer calls
-        shownDuring.push_back(w->progressDialog()->isVisible());
-    };
-    load({stripPhotos().paths[0], bad, stripPhotos().paths[1]});
-    EXPECT_EQ(std::pair(desk.calls("information").size(), shownDuring), std::pair(std::size_t(1), std::vector<bool>{false}));
+    EXPECT_EQ(shownDuring, std::vector<bool>{false});
     EXPECT_EQ(std::count_if(w->document().images().begin(), w->document().images().end(), [](auto* e) { return e; }), 2);
 
     w->OpenProgressIndicatorWOAbort();
     ProgressDialog* p = w->progressDialog();
     p->show();
-    w->ShowMessageBox(kMsgDifferentSizes);
-    EXPECT_EQ(shownDuring, (std::vector<bool>{false, false}));
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
     QCoreApplication::sendEvent(p, &escape);
     p->close();
     EXPECT_TRUE(p->isVisible() && !p->wasCanceled());
     w->CloseProgressIndicator();
-}
-
-TEST_F(WindowTest, ProgressCallsWithoutADialogAreHarmlessAndOpenReplaces)
-{
-    w->HideProgress(true);
-    w->HideProgress(false);
-    EXPECT_FALSE(w->AbortProgressIndicator(5, 1));
-    w->CloseProgressIndicator();
-    w->OpenProgressIndicator();
-    w->OpenProgressIndicator();  // a second open without a close leaves one dialog
-    EXPECT_EQ(w->findChildren<QProgressDialog*>().size(), 1);
-    w->CloseProgressIndicator();
-    EXPECT_TRUE(w->findChildren<QProgressDialog*>().isEmpty());
 }
 
 // The tray as the document's file list, its highlights, and the matching dialog's
