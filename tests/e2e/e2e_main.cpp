@@ -467,6 +467,19 @@ int main(int argc, char** argv)
     check(desk.calls("question").size() == 1 && desk.calls("question")[0].text.contains("already exists"),
           "5. saving over an existing file asks first");
     check(wide("pano.tif"), "5. replaced after Yes");
+    auto bytes = [](const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    const QByteArray source = bytes(photos.overlapping[0]);
+    desk.log.clear();
+    desk.saveTypes = {"JPEG files (*.jpg)", "PNG files (*.png)"};
+    desk.files = {{photos.overlapping[0]}, {out + "beside_the_photos"}};
+    ui->btnExport->click();
+    check(desk.calls("warning").size() == 1 && desk.calls("warning")[0].text.contains("is one of the panorama's photos") &&
+              desk.calls("getSaveFileName").size() == 2 && bytes(photos.overlapping[0]) == source &&
+              wide("beside_the_photos.png"),
+          "5. saving over a photo of the panorama is refused, the photo kept, another name asked");
     w->captions.clear();
     desk.files = {{out + "ctrl_s.jpg"}};
     w->activateWindow();
@@ -568,6 +581,23 @@ int main(int argc, char** argv)
     check(!desk.calls("execDialog").empty(), "8. then the matching dialog");
     shot(*w, "08_noise_hv");
     check(stitchSays(1, "Could not find overlapping photos. Please try Horizontal/vertical mode."), "8. noise in Tiled: message 101");
+    // After the failed build one photo is taken off the tray, while the browser still has
+    // both selected: it stays off, and the document's collection follows the tray.
+    act(ui->action_switch_Add_Images);
+    if (browsing)
+        selectInBrowser(*w, photos.noise);
+    const std::size_t answers = desk.dialogs.size();
+    desk.dialogs.push_back([](QDialog&) { return int(QDialog::Accepted); });  // the change warning, if asked
+    ui->storyboard->selectionModel()->select(w->trayModel()->index(1, 0), QItemSelectionModel::ClearAndSelect);
+    act(ui->btnRemovePicture);
+    if (desk.dialogs.size() > answers)
+        desk.dialogs.pop_back();
+    shot(*w, "08_removed_after_failed_build");
+    act(ui->action_switch_Stitch);
+    check(w->trayModel()->fileList() == QStringList{photos.noise[0]} &&
+              std::count_if(w->document().images().begin(), w->document().images().end(), [](auto* e) { return e; }) == 1,
+          "8. the photo taken off after message 101 stays off the tray and out of the document");
+    shot(*w, "08_stitch_after_removal");
     ui->tabPanoType->setCurrentIndex(0);
     desk.log.clear();
     freshTray(photos.overlapping + QStringList{photos.otherSize});
