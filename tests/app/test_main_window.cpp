@@ -70,7 +70,8 @@ TEST(WindowForm, EveryFormSlotFindsItsSignalAndDesktopScopesNest)
 }
 
 // An engine that cannot be made (a factory that gives none, or runs out of memory) is
-// said in a message and no window is made: the program then ends with status 1.
+// said in a message and no window is made: the program then ends with status 1. The
+// engine that was made is released.
 TEST(WindowStartUp, AnEngineThatCannotBeMadeIsSaidInsteadOfACrash)
 {
     ScriptedDesktop desk;
@@ -85,6 +86,7 @@ TEST(WindowStartUp, AnEngineThatCannotBeMadeIsSaidInsteadOfACrash)
         ASSERT_EQ(desk.calls("warning").size(), desk.log.size());
         EXPECT_TRUE(desk.log.back().text.contains(said)) << desk.log.back().text.toStdString();
     }
+    EXPECT_EQ(fakes.log.Count("hv.Release"), 1);
 }
 
 TEST_F(WindowTest, FormTiesAnglesAndRingTimerRefreshesActionsViewMenuZooms)
@@ -276,38 +278,27 @@ TEST_F(WindowTest, PreferencesOkStoresEverything)
 TEST_F(TaskModeTest, AddImagesToExportBuildsTheVisibleKindOnce)
 {
     using namespace PanoramaLib;
-    struct Row {
-        int tab;
-        QAbstractButton* choice;
-        const char* build;
-        MotionModel model;
-    };
-    for (int row = 0; row < 4; ++row) {
-        w.reset();
-        SettingsStore().clear();
+    for (const auto& [choice, model] : {std::pair("rdbSpherical", MotionAffine), {"rdbMatchingSimple", MotionSimple},
+                                        {"rdbMatchingTranslate", MotionTranslate}, {"rdbMatchingAffine", MotionAffine}}) {
+        SCOPED_TRACE(choice);
+        w.reset(), SettingsStore().clear(), log.Clear();
         w = std::make_unique<MainWindow>(nullptr, engines.Factories());
-        log.Clear();
-        const Row r = std::vector<Row>{{1, ui().rdbSpherical, "tiled.BuildPanorama(2)", MotionAffine},
-                                       {0, ui().rdbMatchingSimple, "hv.BuildPanorama(2)", MotionSimple},
-                                       {0, ui().rdbMatchingTranslate, "hv.BuildPanorama(2)", MotionTranslate},
-                                       {0, ui().rdbMatchingAffine, "hv.BuildPanorama(2)", MotionAffine}}[row];
-        SCOPED_TRACE(r.choice->objectName().toStdString());
+        const bool tiled = choice == std::string("rdbSpherical");
         w->trayModel()->setFileList(stripPhotos().paths);
-        ui().tabPanoType->setCurrentIndex(r.tab);
-        for (QAbstractButton* b : {r.choice, (QAbstractButton*)ui().chkPolinom24})
+        ui().tabPanoType->setCurrentIndex(tiled);
+        for (auto* b : {w->findChild<QAbstractButton*>(choice), (QAbstractButton*)ui().chkPolinom24})
             b->setChecked(true), b->clicked(true);  // as a click on the panel, disabled in Add Images
         ui().action_switch_Export->trigger();
         EXPECT_EQ(std::tuple(w->currentTask(), ui().stackedWidget->currentWidget(), ui().dockSideBar->windowTitle(),
                              w->document().taskMode(), ui().dockStoryboardBar->isVisibleTo(w.get())),
                   std::tuple(ui().tabExport, ui().pageStitch, QString("Export"), TaskMode::TaskExport, false));
-        EXPECT_EQ(std::pair(w->document().getPanoramaType(), w->document().getCurPanoramaType()), std::pair(r.tab == 1, r.tab == 1));
-        EXPECT_EQ(std::pair(log.Matching("hv.Build"), log.Matching("tiled.Build")),
-                  r.tab == 1 ? std::pair(std::vector<std::string>{}, std::vector<std::string>{r.build})
-                             : std::pair(std::vector<std::string>{r.build}, std::vector<std::string>{}));
-        if (r.tab == 1)
+        EXPECT_EQ(std::tuple(w->document().getPanoramaType(), w->document().getCurPanoramaType(), log.Matching(tiled ? "tiled.Build" : "hv.Build"),
+                             builds()),
+                  std::tuple(tiled, tiled, std::vector<std::string>{tiled ? "tiled.BuildPanorama(2)" : "hv.BuildPanorama(2)"}, 1));
+        if (tiled)
             EXPECT_EQ(std::pair(engines.tiled->options.surfaceType, engines.tiled->options.nLensPolynomial), std::pair(SurfaceSpherical, 1));
         else
-            EXPECT_EQ(engines.hv->options.motionModel, r.model);
+            EXPECT_EQ(engines.hv->options.motionModel, model);
     }
 }
 

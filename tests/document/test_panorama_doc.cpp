@@ -31,25 +31,6 @@ TEST_F(DocTest, FreshlyWiredDocumentOffersNothingAndASecondWiringCreatesNothing)
     EXPECT_EQ(log.Count("UpdateStitchingDialog"), 1);
 }
 
-TEST_F(DocTest, AFactoryWithoutEngineStopsStartUpWithAClearError)
-{
-    for (const bool hvFails : {true, false}) {
-        SCOPED_TRACE(hvFails);
-        engines.failHV = hvFails;
-        engines.failTiled = !hvFails;
-        doc = std::make_unique<ScriptedDoc>(log, engines.Factories());
-        doc->setDocument(&tray);
-        EXPECT_THROW(doc->setIUserInterface(&window, &window), EngineCreationError);
-        // The engine that was made is released again; nothing dangles for the pollers.
-        EXPECT_EQ(log.Count(hvFails ? "tiled.Release" : "hv.Release"), 1);
-        EXPECT_EQ((std::vector<bool>{doc->hvPanorama() != nullptr, doc->enableBtnRender(),
-                                     doc->enableBtnStitch(PanoramaOptions{}), doc->GetPanorama() != nullptr}),
-                  std::vector<bool>(4, false));
-        doc.reset();
-        log.Clear();
-    }
-}
-
 TEST_F(DocTest, EnginesAndPixelStoreFactoryGoWithTheDocument)
 {
     PanoramaLib::IDibManager* const previous = CPanoElement::m_pIDibManager;

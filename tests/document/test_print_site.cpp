@@ -123,29 +123,20 @@ TEST_F(PrintSiteTest, MarginsOverlapAndPageCountAreClamped)
 TEST_F(PrintSiteTest, UnitSwitchKeepsThePrintedSizeAndClampsInTheNewUnit)
 {
     const int inchWidth = site.paperWidth();
-    ASSERT_NEAR(inchWidth, 8268, 6);
-    const std::vector<int32_t PageSetup::*> lengths = {&PageSetup::printWidth, &PageSetup::printHeight, &PageSetup::marginLeft,
-                                                       &PageSetup::marginTop, &PageSetup::marginRight, &PageSetup::marginBottom,
-                                                       &PageSetup::overlap};
-    auto stored = [&] {
-        std::vector<int> out;
-        for (auto length : lengths)
-            out.push_back(setup().*length);
-        return out;
-    };
-    const std::vector<int> inches = {7990, 2290, 500, 1, 0, 1234, 395};
-    for (std::size_t i = 0; i < lengths.size(); ++i)
-        site.getPageSetup().*lengths[i] = inches[i];
+    PageSetup& s = site.getPageSetup();
+    s.printWidth = 7990, s.printHeight = 2290, s.marginLeft = 500, s.marginTop = 1, s.marginBottom = 1234, s.overlap = 395;
+    const PageSetup inches = s;
+    const auto lengths = {&PageSetup::printWidth, &PageSetup::printHeight, &PageSetup::marginLeft, &PageSetup::marginTop,
+                          &PageSetup::marginRight, &PageSetup::marginBottom, &PageSetup::overlap};
     site.setUnits(false);
-    EXPECT_EQ(stored(), (std::vector<int>{2029, 582, 127, 0, 0, 313, 100}));
-    EXPECT_EQ(site.printValue(setup().printWidth), "20.29cm");
+    EXPECT_EQ(std::vector<int>({s.printWidth, s.printHeight, s.marginLeft, s.marginTop, s.marginBottom, s.overlap}),
+              std::vector<int>({2029, 582, 127, 0, 313, 100}));
     EXPECT_NEAR(site.paperWidth(), 2100, 2);
-    EXPECT_TRUE(site.setMargingR("25") && setup().marginRight == site.paperWidth() - 127 - 1);
-
-    site.getPageSetup().marginRight = 0;
+    EXPECT_TRUE(site.setMargingR("25") && s.marginRight == site.paperWidth() - 127 - 1);
+    s.marginRight = 0;
     site.setUnits(true);
-    for (std::size_t i = 0; i < lengths.size(); ++i)
-        EXPECT_NEAR(stored()[i], inches[i], 10) << i;
+    for (auto length : lengths)
+        EXPECT_NEAR(s.*length, inches.*length, 10);
     EXPECT_EQ(site.paperWidth(), inchWidth);
 }
 
