@@ -278,6 +278,26 @@ TEST_F(HvAnalysis, CancelInsideFeatureExtractionLeavesNoReusableStore)
     EXPECT_EQ(stores[0], nullptr);  // taken and deleted
 }
 
+// Each photo is reported (caption, highlight, steps) on the build's thread as soon as its
+// analysis ends, while others are analysed; they are appended in input order all the
+// same. A cancel at the first report starts hardly any more (two are under way, one or
+// two more may be).
+TEST_F(HvAnalysis, EachPhotoIsReportedAsItEndsAndACancelThereStopsTheRest)
+{
+    SetMatchingThreads(2);
+    for (const bool cancel : {false, true}) {
+        const vltest::PhotoSet row = MakeRow(cancel ? 8 : 4, vltest::Motion::Similarity);
+        vltest::AnalysisProgress reports(cancel, row.paths);
+        engine->Set_IProgressIndicator(&reports);
+        EXPECT_EQ(engine->BuildPanorama(reports.Photos(), nullptr, 0, 0, 0), !cancel);
+        engine->Set_IProgressIndicator(nullptr);
+        EXPECT_EQ(reports.Outcome(4), std::tuple(true, true, true, cancel ? 1u : 4u, true));
+        EXPECT_TRUE(cancel || std::equal(In().photos.begin(), In().photos.end(), reports.Photos().begin()));
+        engine->Free(true, true);
+    }
+    SetMatchingThreads(0);
+}
+
 TEST_F(HvAnalysis, ManualBuildAsksEveryPairAndStopsAtARejection)
 {
     const vltest::PhotoSet row = MakeRow(4, vltest::Motion::TranslateScale);

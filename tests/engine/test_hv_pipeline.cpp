@@ -717,25 +717,6 @@ TEST(HvPipeline, RenderHoldsOneFullSizePhotoAtATime)
     }
 }
 
-// Each photo is reported (caption, highlight, steps) on the build's thread as soon as its
-// analysis ends, while others are analysed; they are appended in input order all the
-// same. A cancel at the first report starts hardly any more (two are under way, one or
-// two more may be).
-TEST(HvPipeline, EachPhotoIsReportedAsItEndsAndACancelThereStopsTheRest)
-{
-    SetMatchingThreads(2);
-    for (const bool cancel : {false, true}) {
-        const vltest::PhotoSet set = StripSet(cancel ? 8 : 4, 360, 270);
-        vltest::AnalysisProgress progress(cancel, set.paths);
-        Pipeline p;
-        p.engine->Set_IProgressIndicator(&progress);
-        EXPECT_EQ(p.engine->BuildPanorama(progress.Photos(), nullptr, 0, 0, 0), !cancel);
-        EXPECT_EQ(progress.Outcome(4), std::tuple(true, true, true, cancel ? 1u : 4u, true));
-        EXPECT_TRUE(cancel || std::equal(p.Inside().photos.begin(), p.Inside().photos.end(), progress.Photos().begin()));
-    }
-    SetMatchingThreads(0);
-}
-
 // The seam side of a photo inside the panorama is decided by the empty panorama pixels
 // along the photo's own left and right columns (its rows, not the panorama's first ones,
 // down to the last row at the panorama's bottom edge).
