@@ -453,21 +453,17 @@ TEST_F(Element, AutoCropTrimsIsolatedNotchesAndDropsRowsAcrossGaps)
 
 TEST_F(Element, PictureCollectionsKeepAndReleaseEntries)
 {
-    std::vector<IPanoElement*> v;
-    auto* first = new CPanoElement(false);
-    auto* last = new CPanoElement(false);
-    first->AddRef();  // the test keeps one of each to watch the counts
+    Elem first, last;  // the test's own references, to watch the counts
+    first->AddRef();   // the collection's
     last->AddRef();
-    v.push_back(first);
+    std::vector<IPanoElement*> v{first.e};
     PanoramaLib::InitPictureCollection(v, 3);
-    ASSERT_EQ(v, (std::vector<IPanoElement*>{first, nullptr, nullptr}));
-    v[2] = last;
+    ASSERT_EQ(v, (std::vector<IPanoElement*>{first.e, nullptr, nullptr}));
+    v[2] = last.e;
     PanoramaLib::InitPictureCollection(v, 1);  // a shrink gives back what it cuts off
     EXPECT_EQ(std::pair(v.size(), last->RefCount()), std::pair(std::size_t{1}, 1L));
     PanoramaLib::FreePictureCollection(v);
     EXPECT_TRUE(v.empty() && first->RefCount() == 1);
-    first->Release();
-    last->Release();
 }
 
 TEST_F(Element, GreyCopyWeighsTheThirdByteMost)

@@ -25,18 +25,14 @@ TEST(ParallelLoop, EveryIndexOnceAndAWorkersExceptionReachesTheCaller)
     for (const auto& h : hits)
         ASSERT_EQ(h.load(), 2);
     // Thrown on a started thread (the last band, the last item), not the caller's share.
-    EXPECT_THROW(Utils::ParallelBands(0, 1000, 4,
-                                      [](int band, int, int) {
-                                          if (band == 3)
-                                              throw std::bad_alloc();
-                                      }),
-                 std::bad_alloc);
-    EXPECT_THROW(Utils::ParallelForEach(64, 4,
-                                        [](std::size_t i) {
-                                            if (i == 63)
-                                                throw std::bad_alloc();
-                                        }),
-                 std::bad_alloc);
+    auto failAt = [](auto last) {
+        return [last](auto i, auto...) {  // a band or an item
+            if (i == last)
+                throw std::bad_alloc();
+        };
+    };
+    EXPECT_THROW(Utils::ParallelBands(0, 1000, 4, failAt(3)), std::bad_alloc);
+    EXPECT_THROW(Utils::ParallelForEach(64, 4, failAt(std::size_t{63})), std::bad_alloc);
 
     // Share 0 starts first on the caller; the others throw once its failure was kept (stop
     // comes after that): a later exception must not replace it, pooled or not.
