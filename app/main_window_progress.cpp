@@ -10,7 +10,6 @@
 
 #include <QItemSelectionModel>
 #include <QPointer>
-#include <QProgressDialog>
 
 #include "app/desktop_seam.h"
 #include "app/horz_matching_dlg.h"
