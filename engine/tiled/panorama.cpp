@@ -8,6 +8,7 @@
 #include "engine/tiled/panorama.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -345,6 +346,12 @@ bool CPanorama::Stitch(bool /*changed*/, bool readjust, int x, int y, int z)
 
     CCylindricalSurface& s = Surface(m_surfaceType);
     PrepareSurface(s, x, y, z, CSurfaceRendering::NoInterpolationMode);
+    // Refused before the preview takes memory for an absurd canvas.
+    m_status.reason = PlausibilityReason(s);
+    if (!m_status.reason.empty()) {
+        s.RemoveAllImages();
+        throw panorama_cannot_build();
+    }
     const int n = static_cast<int>(m_images.size());
     s.RenderSurface(kPreviewScale, m_pProgress, m_pWaitCursor, m_progressMax - n, m_progressMax);
     if (s.m_bAborted) {
@@ -382,14 +389,86 @@ std::string CPanorama::SliverReason(double radius) const
         return {};
     // Without auto-crop the whole canvas is the result.
     const VarnoBase::Rect& r = m_bCrop ? m_cropRect : m_panoRect;
-    const int cw = r.width(), ch = r.height();
-    if (cw >= 0.1 * minWidth && ch >= 0.1 * minHeight)
+    return Tiled_Panorama::SliverReason(r.width(), r.height(), minWidth, minHeight);
+}
+
+std::string SliverReason(int width, int height, double minWidth, double minHeight)
+{
+    if (width >= 0.1 * minWidth && height >= 0.1 * minHeight)
         return {};
     char text[200];
     std::snprintf(text, sizeof text,
                   "the stitched area is a sliver: %d x %d preview pixels where one photo covers about %.0f x %.0f",
-                  cw, ch, minWidth, minHeight);
+                  width, height, minWidth, minHeight);
     return text;
+}
+
+std::string CPanorama::PlausibilityReason(CCylindricalSurface& s) const
+{
+    s.CalcProjectMatrices();
+    s.SetSurfaceRadius();
+    if (!s.CalcImgAngularSizes())
+        return "the cameras spread the photos over a surface too large to hold";
+    const double radius = s.Radius();
+    std::vector<Footprint> photos;
+    for (const CCylindricalSurface::Data& d : s.Photos()) {
+        if (!d.usable)
+            continue;
+        Footprint p;
+        p.focal = d.params.f;
+        p.ownWidth = d.width * radius / d.params.f;
+        p.ownHeight = d.height * radius / d.params.f;
+        p.width = d.rect.width();
+        p.height = d.rect.height();
+        p.acrossSeam = d.thetaMax - d.thetaMin > 180.0;
+        // g(r) = r L(r) must grow from the centre to the corners: where it turns back,
+        // two points of the photo would show the same direction.
+        double g0 = 0.0;
+        for (int k = 1; k <= 64 && d.params.lens; ++k) {
+            const double r = d.halfDiagonal * k / 64.0, l = LensDistortion(r, d.params, s.LensPolynomial());
+            p.impossibleLens = p.impossibleLens || !(r * l > g0) || !(std::fabs(l - 1.0) <= kPlausibleLensBend);
+            g0 = r * l;
+        }
+        photos.push_back(p);
+    }
+    return ImplausibleReason(photos, s.Width(), s.Height());
+}
+
+std::string ImplausibleReason(const std::vector<Footprint>& photos, int canvasWidth, int canvasHeight)
+{
+    char text[240];
+    double fMin = 0.0, fMax = 0.0, sumWidth = 0.0, sumHeight = 0.0;
+    for (std::size_t i = 0; i < photos.size(); ++i) {
+        const Footprint& p = photos[i];
+        fMin = i ? std::min(fMin, p.focal) : p.focal;
+        fMax = i ? std::max(fMax, p.focal) : p.focal;
+        sumWidth += p.ownWidth;
+        sumHeight += p.ownHeight;
+        auto off = [](double covered, double own) {
+            return !(covered <= kPlausibleScale * own && covered * kPlausibleScale >= own);
+        };
+        if (p.impossibleLens) {
+            std::snprintf(text, sizeof text, "the lens model bends photo %zu of the result as no lens does", i + 1);
+            return text;
+        }
+        if ((!p.acrossSeam && off(p.width, p.ownWidth)) || off(p.height, p.ownHeight)) {
+            std::snprintf(text, sizeof text,
+                          "photo %zu of the result covers %d x %d pixels of the surface where its own size is %.0f x %.0f",
+                          i + 1, p.width, p.height, p.ownWidth, p.ownHeight);
+            return text;
+        }
+    }
+    if (!(fMax <= kPlausibleScale * fMin)) {
+        std::snprintf(text, sizeof text, "the focal lengths of the photos range from %.0f to %.0f pixels", fMin, fMax);
+        return text;
+    }
+    if (canvasWidth > sumWidth || canvasHeight > sumHeight) {
+        std::snprintf(text, sizeof text,
+                      "the result would be %d x %d pixels, more than its photos side by side (%.0f x %.0f) can cover",
+                      canvasWidth, canvasHeight, sumWidth, sumHeight);
+        return text;
+    }
+    return {};
 }
 
 bool CPanorama::BuildPanorama(const std::vector<PanoramaLib::IPanoElement*>& photos,

@@ -181,11 +181,42 @@ private:
     void PrepareSurface(CCylindricalSurface& s, int x, int y, int z, CSurfaceRendering::InterpolationMode mode);
     // Takes the surface's result as the new preview; false when it has none.
     bool TakePreview(CCylindricalSurface& s);
-    // The reason when the preview's crop rectangle (the whole canvas without auto-crop) is a sliver: narrower or lower than a
-    // tenth of the smallest placed photo as it lies on a surface of this radius (such a
-    // result comes from cameras that fold the mosaic up or from a crop across a gap);
-    // empty when the crop is plausible.
+    // The reason when the preview's crop rectangle (the whole canvas without auto-crop)
+    // is a sliver of the placed photos as they lie on a surface of this radius; empty
+    // when it is not.
     std::string SliverReason(double radius) const;
+    // Lays the placed photos on the prepared surface at its natural radius (no pixels);
+    // the reason when the result cannot be right (ImplausibleReason), empty otherwise.
+    std::string PlausibilityReason(CCylindricalSurface& s) const;
 };
+
+// A result larger than the photos can cover comes from cameras that do not describe the
+// photos (two photos of a flat scene seen from very different angles, a folded mosaic);
+// a photo's footprint on the surface or its focal length further than this factor from
+// its own size or the others' marks it.
+inline constexpr double kPlausibleScale = 4.0;
+inline constexpr double kPlausibleLensBend = 0.15;
+
+// How one placed photo lies on the surface: its own size there (photo pixels times the
+// radius over its focal length), its focal length, and the rectangle it covers (surface
+// pixels; `acrossSeam` when it straddles longitude 180, so its width tells nothing).
+struct Footprint {
+    double ownWidth = 0.0, ownHeight = 0.0;
+    double focal = 0.0;
+    int width = 0, height = 0;
+    bool acrossSeam = false;
+    // The lens model turns back on itself within the photo or moves a point by more than
+    // kPlausibleLensBend of its distance from the centre (no lens for straight photos does).
+    bool impossibleLens = false;
+};
+
+// Why a result of these footprints on a canvas of this size is impossible: a lens that
+// folds a photo, a footprint or a focal length off by more than kPlausibleScale, or a
+// canvas wider or higher than all photos side by side; empty when plausible.
+std::string ImplausibleReason(const std::vector<Footprint>& photos, int canvasWidth, int canvasHeight);
+
+// Why a stitched area of width x height is a sliver: narrower or lower than a tenth of
+// the smallest photo's own size (minWidth x minHeight); empty when it is not.
+std::string SliverReason(int width, int height, double minWidth, double minHeight);
 
 }  // namespace Tiled_Panorama

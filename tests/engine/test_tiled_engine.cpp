@@ -426,3 +426,25 @@ TEST(TiledAnalysis, ReferencePhotoHasTheMostInliers)
     AddLink(g, 0, 1, 10);
     EXPECT_EQ(h.self->GetWorldImage(&g), 0);  // ties: the lower index
 }
+
+// Two photos of a flat wall, the second shot from far to the side: no turn of one camera
+// explains them, and only a lens no camera has bends one onto the other (the focal
+// lengths of each photo's own once made the result 561 x 169113 pixels). The result is
+// refused with its reason before any preview is made.
+TEST(TiledEngine, PerspectivePairIsRefusedWithItsReason)
+{
+    vltest::PlaneView front, side;
+    front.width = side.width = 400;
+    front.height = side.height = 300;
+    front.toScene = vltest::Mat3::translation(300, 350);
+    // (x, y - 150) / (1 + x / 400) + (400, 500): the far side of the wall at half the scale.
+    side.toScene = vltest::Mat3::translation(400, 500) * vltest::Mat3{{{1, 0, 0}, {0, 1, 0}, {1 / 400.0, 0, 1}}} *
+                   vltest::Mat3::translation(0, -150);
+    Photos photos({vltest::renderPlaneView(SharedScene(), front), vltest::renderPlaneView(SharedScene(), side)});
+    EngineOnHost h;
+    EXPECT_FALSE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
+    const PanoramaLib::PanoramaStatus* status = h.engine->GetPanoramaStatus();
+    EXPECT_EQ(status->nStatus, PanoramaLib::kStatusNoOverlap);
+    EXPECT_FALSE(status->reason.empty());
+    EXPECT_FALSE(h.engine->GetPanoramaPreview(false)->HasBits());
+}
