@@ -329,11 +329,8 @@ void saveOrientedJpeg(const QImage& upright, const QString& path, int orientatio
     stored.mirror(show[0], show[1]);
     QByteArray jpeg;
     QBuffer buffer(&jpeg);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "jpeg");
-    writer.setQuality(quality);
-    if (!writer.write(stored))
-        throw std::runtime_error("cannot encode a JPEG: " + writer.errorString().toStdString());
+    if (!buffer.open(QIODevice::WriteOnly) || !stored.save(&buffer, "jpeg", quality))
+        throw std::runtime_error("cannot encode a JPEG");
     // APP1 "Exif": a big-endian TIFF header and one directory with the one SHORT tag 0x0112.
     const unsigned char app1[] = {0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8,
                                   0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, static_cast<unsigned char>(orientation),
