@@ -104,14 +104,12 @@ TEST_F(WindowTest, AFailedCropSaysSoAndOffersTheRenderAgain)
         w->updateActions();
         render();
         w->updateActions();
-        ASSERT_FALSE(desk.log.empty());
-        EXPECT_EQ(desk.log.back().text, MainWindow::messageText(kMsgCannotCrop));
-        EXPECT_EQ(std::tuple(ui().btnRender->isEnabled(), ui().action_Render->isEnabled(), ui().btnExport->isEnabled(),
-                             ui().action_Print->isEnabled(), w->panoramaControl()->croppingActive(),
-                             w->panoramaView()->picture()->GetWidth()),
-                  std::tuple(true, true, false, false, true, previewWidth));
+        EXPECT_EQ(std::tuple(!desk.log.empty() && desk.log.back().text == MainWindow::messageText(kMsgCannotCrop),
+                             ui().btnRender->isEnabled(), ui().action_Render->isEnabled(), ui().btnExport->isEnabled(),
+                             ui().action_Print->isEnabled(), w->panoramaControl()->croppingActive(), w->panoramaView()->picture()->GetWidth()),
+                  std::tuple(true, true, true, false, false, true, previewWidth));
     }
-    EXPECT_EQ(desk.log.size(), std::size(callers));
+    EXPECT_EQ(desk.log.size(), std::size(callers));  // one message each
     w->panoramaControl()->SetCropRect(VarnoBase::Rect(10, 10, previewWidth / 2, 100));
     ui().btnRender->click();
     EXPECT_TRUE(w->document().enableBtnSave() && !w->panoramaControl()->croppingActive());
