@@ -60,9 +60,9 @@ bool LoadThumbSource(const QString& path, bool reducedDecode, ThumbSource& out)
     out.photoDepth = image.depth();
     // Nearest sampling picks whole pixels, so scaling before the per-pixel conversion to
     // RGB888 gives the same thumbnail for a fraction of the work.
-    out.thumb = PanoramaLib::Upright(image.scaled(upright(ThumbSizeFor(out.photoSize)), Qt::IgnoreAspectRatio,
-                                     Qt::FastTransformation),
-                        orientation);
+    const QSize storedThumb = upright(ThumbSizeFor(out.photoSize));
+    out.thumb = PanoramaLib::Upright(image.scaled(storedThumb, Qt::IgnoreAspectRatio, Qt::FastTransformation),
+                                     orientation);
     if (out.thumb.format() != QImage::Format_RGB888)
         out.thumb.convertTo(QImage::Format_RGB888);
     return !out.thumb.isNull();
