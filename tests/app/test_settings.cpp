@@ -129,10 +129,9 @@ TEST_F(SettingsTest, BadStoredValuesFallBackOrAreClamped)
     });
     const QString home = QDir::homePath();
     EXPECT_EQ(std::tuple(ui().treeView->currentIndex().data(QFileSystemModel::FilePathRole).toString(), w->filesModel()->rootPath(),
-                         ui().cmbVisitedFolders->currentText()),
-              std::tuple(home, home, home));
-    EXPECT_EQ(std::tuple(w->statusBarVisible(), w->printSite().getPageSetup().unitsInch, w->horzVert(), w->document().m_compressTiff),
-              std::tuple(true, true, true, false));
+                         ui().cmbVisitedFolders->currentText(), w->statusBarVisible(), w->printSite().getPageSetup().unitsInch,
+                         w->horzVert(), w->document().m_compressTiff),
+              std::tuple(home, home, home, true, true, true, false));
     EXPECT_EQ(std::tuple(w->sortMode(), w->viewMode(), w->thumbSizeValue(), w->document().m_jpegQuality, w->hvOptions().nLensType,
                          w->tiledOptions().nLensPolynomial, w->document().getCropFlag()),
               std::tuple(0, 0, 100, 75, 7, 0, 1));
