@@ -38,6 +38,7 @@ struct SyntheticMosaic {
     // as SIFT's coarse octaves show where the perspective stretches a blob, this many
     // pixels outwards from the photo centre.
     double coarseBias = 0.0;
+    std::size_t perPair = 150;  // matches per overlapping pair
 
     void Build(int rows, int cols, double yawStep, double pitchStep, double f, double noise, unsigned seed)
     {
@@ -57,7 +58,12 @@ struct SyntheticMosaic {
             for (int b = a + 1; b < n; ++b) {
                 auto& keysB = keys[static_cast<std::size_t>(b)];
                 std::vector<double> pa, pb, spacing;
-                for (int s = 0; s < 4000 && pa.size() < 2 * 150; ++s) {
+                double X, Y, Z, cx, cy;  // b's centre, seen by a: far off, no overlap to look for
+                vltest::pixelRay(cams[static_cast<std::size_t>(b)], 0, 0, X, Y, Z);
+                if (!vltest::projectRay(cams[static_cast<std::size_t>(a)], X, Y, Z, cx, cy) ||
+                    std::hypot(cx, cy) > 2.0 * (width + height))
+                    continue;
+                for (int s = 0; s < 4000 && pa.size() < 2 * perPair; ++s) {
                     const double u = ux(rng), v = uy(rng);
                     double X, Y, Z, ub, vb;
                     vltest::pixelRay(cams[static_cast<std::size_t>(a)], u, v, X, Y, Z);
@@ -97,6 +103,23 @@ struct SyntheticMosaic {
         }
     }
 
+    // A false match between photos a and b: `count` points of a shifted by a photo's
+    // third, as a repeated pattern gives.
+    void AddFalseLink(int a, int b, int count)
+    {
+        auto* link = tiled_test::AddLink(graph, a, b, count);
+        const double shift[3][3] = {{1, 0, width / 3.0}, {0, 1, 0}, {0, 0, 1}};
+        Utils::copy_matrix_3x3(link->m, shift);
+        for (int j = 0; j < count; ++j) {
+            const double x = 50.0 + 17.0 * j, y = 100.0 + 23.0 * (j % 7);
+            link->keys1.push_back(static_cast<int>(keys[static_cast<std::size_t>(a)].size()));
+            link->keys2.push_back(static_cast<int>(keys[static_cast<std::size_t>(b)].size()));
+            keys[static_cast<std::size_t>(a)].push_back({x, y});
+            keys[static_cast<std::size_t>(b)].push_back({x + width / 3.0, y});
+            link->inlierQuality.push_back(100);
+        }
+    }
+
     // A centred ideal point to the full-size pixel of the distorted photo.
     KeyPosition Distort(double u, double v) const
     {
@@ -120,13 +143,16 @@ struct SyntheticMosaic {
 };
 
 // Each photo's rotation relative to the reference photo's agrees with the truth within
-// `degrees`, its focal length within `focal`; the angles stay in [-180, 180].
+// `degrees`, its focal length within `focal`; the angles stay in [-180, 180]. One camera
+// took every photo: all focal lengths are the reference photo's, whose angles stay put
+// (they fix the free overall turn).
 void ExpectRecovered(const std::vector<vltest::Camera>& cams, const std::vector<int>& order,
                      const std::vector<D3Param>& params, int world, double degrees = 0.1, double focal = 0.01)
 {
     ASSERT_EQ(order.size(), cams.size());
     const vltest::Camera& tw = cams[static_cast<std::size_t>(world)];
     const D3Param& ew = params[static_cast<std::size_t>(world)];
+    EXPECT_TRUE(ew.Rx == 0.0 && ew.Ry == 0.0 && ew.Rz == 0.0);
     const vltest::Mat3 Tw = vltest::rotationMatrix(tw.rx, tw.ry, tw.rz).inverse();
     const vltest::Mat3 Ew = vltest::rotationMatrix(ew.Rx, ew.Ry, ew.Rz).inverse();
     for (std::size_t i = 0; i < cams.size(); ++i) {
@@ -140,6 +166,7 @@ void ExpectRecovered(const std::vector<vltest::Camera>& cams, const std::vector<
                 trace += Qt.m[r][k] * Qe.m[r][k];
         EXPECT_LT(std::acos(std::clamp((trace - 1.0) / 2.0, -1.0, 1.0)) * 180.0 / kPi, degrees) << "photo " << i;
         EXPECT_NEAR(e.f / t.f, 1.0, focal) << "photo " << i;
+        EXPECT_EQ(e.f, ew.f) << "photo " << i;
         for (double a : {e.Rx, e.Ry, e.Rz})
             EXPECT_LE(std::fabs(a), 180.0);
     }
@@ -249,6 +276,7 @@ TEST(BundleAdjustment, RecoversGeneratedMosaics)
         bool badIndices;  // keypoint indices past the lists, a claimed count past them
         double coarseBias = 0.0;
         double degrees = 0.1, focal = 0.01;  // tolerances
+        int falseLinkTo = -1;  // a false link from photo 8 to this one
     };
     const Case cases[] = {
         {"two photos, world camera at its start", 1, 2, 30.0, 0.0, 1000.0, 0.2, 3, 0, 0, false, 0.0, false},
@@ -262,13 +290,21 @@ TEST(BundleAdjustment, RecoversGeneratedMosaics)
         {"4x4 with lens distortion", 4, 4, 30.0, 22.0, 900.0, 0.3, 14, 5, 1, false, 4e-8, false},
         // Coarse keypoints pushed outwards must not shrink the focal lengths and angles.
         {"2x3 with coarse keypoints", 2, 3, 34.5, 28.3, 1000.0, 0.3, 23, 4, 1, false, 0.0, false, 1.0, 0.03, 0.001},
+        // A narrow ring fixes its focal length by closing: photos adjusted one by one
+        // drift 4 % off, and the closing link, far off then, must still join. A false
+        // link between photos 124 degrees apart must not (it folded a ring of 32 up).
+        {"ring of 64 with a false link", 1, 64, 5.625, 0.0, 7929.0, 0.2, 31, 30, 1, false, 0.0, false, 0.0, 0.1, 0.002,
+         30},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SyntheticMosaic s;
         s.lensK1 = c.k1;  // 4e-8 is about 2% at the photo corner
         s.coarseBias = c.coarseBias;
+        s.perPair = c.falseLinkTo >= 0 ? 40 : 150;
         s.Build(c.rows, c.cols, c.yaw, c.pitch, c.f, c.noise, c.seed);
+        if (c.falseLinkTo >= 0)
+            s.AddFalseLink(8, c.falseLinkTo, 12);
         if (c.badIndices) {
             auto* link = s.graph.links.front();
             link->keys1.push_back(100000);
@@ -364,21 +400,22 @@ TEST(BundleAdjustment, FullWeightMatchesAndZeroWeightMatches)
 {
     CBundleAdjustment ba = TwoPhotoAdjustment(100);
     ba.m_imageSizes.assign(2, VarnoBase::Size(100, 100));
-    ba.m_keypoints = {{{60, 50}, {70, 50}}, {{40, 50}, {30, 50}}};
+    ba.m_keypoints = {{{60, 50}, {70, 50}, {80, 50, 1.0}}, {{40, 50}, {30, 50}, {20, 50, 2.0}}};
     ba.m_lensMode = 0;
     match_graph::CGraphLink link;
     link.id1 = 0;
     link.id2 = 1;
-    link.keys1 = {0, 1};
-    link.keys2 = {0, 1};
-    link.inlierQuality = {0, 640};  // 1000 * 0.8^2: weight 0
+    link.keys1 = {0, 1, 2};
+    link.keys2 = {0, 1, 2};
+    link.inlierQuality = {0, 640, 0};  // 1000 * 0.8^2: weight 0
     std::vector<std::vector<const match_graph::CGraphLink*>> links = {{&link}, {}};
     std::vector<double> x(8);
     Get3dParams(x.data(), ba.m_worldParams, ba.m_params, {0, 1});
     const auto r = ba.EvaluateResiduals({0, 1}, links, {x});
-    ASSERT_EQ(r[0].size(), 2u);
+    ASSERT_EQ(r[0].size(), 3u);
     EXPECT_DOUBLE_EQ(r[0][0], 2 * 20.0 * 20.0);  // identical cameras: 20 px off both ways
     EXPECT_NEAR(r[0][1], 0.0, 1e-9);  // 1 - 640 / 1000 / 0.8^2, up to rounding
+    EXPECT_DOUBLE_EQ(r[0][2], 2 * 60.0 * 60.0 * 2 / (1 + 4));  // spacings 1 and 2: weight 2 / (1 + 2^2)
 }
 
 TEST(BundleAdjustment, AbortThrowsAndLibraryFailureIsAFailedAdjustment)

@@ -448,3 +448,119 @@ TEST(TiledEngine, PerspectivePairIsRefusedWithItsReason)
     EXPECT_FALSE(status->reason.empty());
     EXPECT_FALSE(h.engine->GetPanoramaPreview(false)->HasBits());
 }
+
+TEST(TiledEngine, SliversAndImpossibleShapesAreNamed)
+{
+    using Tiled_Panorama::Footprint;
+    // A stitched area is a sliver when either side is under a tenth of a photo's.
+    EXPECT_TRUE(Tiled_Panorama::SliverReason(30, 40, 300, 400).empty());
+    EXPECT_FALSE(Tiled_Panorama::SliverReason(29, 400, 300, 400).empty());
+    EXPECT_FALSE(Tiled_Panorama::SliverReason(300, 39, 300, 400).empty());
+
+    const Footprint photo{300, 200, 1000, 280, 210};
+    struct Case {
+        const char* name;
+        Footprint changed;
+        int canvasWidth, canvasHeight;
+        bool plausible;
+    } const cases[] = {
+        {"two photos side by side", photo, 580, 210, true},
+        {"a photo four times its height", {300, 200, 1000, 280, 801}, 580, 801, false},
+        {"a photo a fifth of its width", {300, 200, 1000, 59, 210}, 580, 210, false},
+        {"a photo across the seam", {90, 200, 1000, 370, 210, true}, 380, 210, true},
+        {"a photo of another focal length", {75, 50, 4001, 70, 50}, 580, 210, false},
+        {"a canvas wider than both photos", photo, 601, 210, false},
+        {"a canvas higher than both photos", photo, 580, 401, false},
+        {"a lens that bends the photo", {300, 200, 1000, 280, 210, false, true}, 580, 210, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Tiled_Panorama::ImplausibleReason({photo, c.changed}, c.canvasWidth, c.canvasHeight).empty(),
+                  c.plausible)
+            << c.name;
+}
+
+// The commonest panorama: one row of photos from a camera turning about its centre (20
+// degrees a photo, two thirds overlap). Focal lengths adjusted per photo traded against
+// the angles: a band wandering up and down, a focal length 14 % long, a canvas magnified,
+// or a sliver. With lens compensation on and off the row stands level, with the true
+// focal length and canvas and photos that meet within half a pixel.
+TEST(TiledEngine, RowTurningAboutItsCentreIsLevelWithItsTrueFocalLengthAndCanvas)
+{
+    vltest::SceneOptions so;
+    so.planeWidth = so.planeHeight = 64;
+    so.sphereWidth = 4096;  // about as sharp as the photos
+    const vltest::Scene scene(so);
+    vltest::MosaicOptions o = MosaicOptions(1, 8, 600, 400);
+    o.focal = 520.0;
+    o.overlap = 1.0 - 20.0 / (2.0 * std::atan(300.0 / 520.0) * 180.0 / kPi);
+    const std::vector<vltest::CameraShot> shots = vltest::makeMosaic(scene, o);
+    Photos photos(vltest::imagesOf(shots));
+    for (bool lens : {true, false}) {
+        SCOPED_TRACE(lens ? "lens compensation" : "no lens compensation");
+        EngineOnHost h;
+        h.Options(false, SurfaceCylindrical, lens);
+        ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
+        const Tiled_Panorama::CPanorama& e = *h.self;
+        ASSERT_EQ(e.m_order.size(), shots.size());
+        std::vector<D3Param> truth;
+        for (const vltest::CameraShot& s : shots)
+            truth.push_back({s.camera.f, s.camera.rx, s.camera.ry, s.camera.rz});
+        // The canvas and each camera's axis and horizon on a level cylinder, both ways.
+        auto lay = [&](const D3Param& lensParams, const std::vector<D3Param>& cams, std::vector<double>& tilt) {
+            CCylindricalSurface s;
+            s.AddImages(e.m_order, lensParams, cams, e.m_images, {});
+            s.LevelOrientation();
+            s.CalcProjectMatrices();
+            s.SetSurfaceRadius();
+            EXPECT_TRUE(s.CalcImgAngularSizes());
+            double Rs[3][3];
+            s.Rotation(Rs);
+            for (const D3Param& c : cams) {
+                double R[3][3];
+                Utils::Calc3RotateMatrix(R, c.Rx, c.Ry, c.Rz);
+                for (int row : {0, 2}) {  // right vector and axis: their height on the cylinder
+                    const double y = Rs[1][0] * R[row][0] + Rs[1][1] * R[row][1] + Rs[1][2] * R[row][2];
+                    tilt.push_back(std::asin(std::clamp(y, -1.0, 1.0)) * 180 / kPi);
+                }
+            }
+            return std::pair{s.Width(), s.Height()};
+        };
+        std::vector<double> tilt, trueTilt;
+        const auto size = lay(e.m_worldParams, e.m_params, tilt);
+        const auto trueSize = lay(D3Param{}, truth, trueTilt);
+        EXPECT_NEAR(size.first, trueSize.first, 0.01 * trueSize.first);
+        EXPECT_NEAR(size.second, trueSize.second, 0.01 * trueSize.second);
+        for (std::size_t i = 0; i < tilt.size(); ++i)
+            EXPECT_NEAR(tilt[i], trueTilt[i], 0.05) << i;
+        for (const D3Param& p : e.m_params)
+            EXPECT_NEAR(p.f, o.focal, 0.01 * o.focal);
+        // Pixels of each photo carried into its neighbours by the estimate and by the truth.
+        std::vector<double> miss;
+        for (std::size_t a = 0; a < shots.size(); ++a)
+            for (std::size_t b = 0; b < shots.size(); ++b)
+                for (int k = 0; a != b && k < 600; ++k) {
+                    const double x = 5 + k % 30 * 20.0, y = 5 + k / 30 * 20.0;
+                    double t[3], d[3], xt, yt;
+                    vltest::pixelRay(shots[a].camera, x, y, t[0], t[1], t[2]);
+                    if (!vltest::projectRay(shots[b].camera, t[0], t[1], t[2], xt, yt) || xt < 0 || yt < 0 ||
+                        xt > 599 || yt > 399)
+                        continue;
+                    double u = x - 300, v = y - 200, l = lens ? LensDistortion(std::hypot(u, v), e.m_worldParams) : 1;
+                    double R[3][3], q[3] = {u * l, v * l, e.m_params[a].f};
+                    Utils::Calc3RotateMatrix(R, e.m_params[a].Rx, e.m_params[a].Ry, e.m_params[a].Rz);
+                    for (int i = 0; i < 3; ++i)
+                        d[i] = R[0][i] * q[0] + R[1][i] * q[1] + R[2][i] * q[2];
+                    Utils::Calc3RotateMatrix(R, e.m_params[b].Rx, e.m_params[b].Ry, e.m_params[b].Rz);
+                    for (int i = 0; i < 3; ++i)
+                        q[i] = R[i][0] * d[0] + R[i][1] * d[1] + R[i][2] * d[2];
+                    u = e.m_params[b].f * q[0] / q[2];
+                    v = e.m_params[b].f * q[1] / q[2];
+                    if (lens)
+                        ASSERT_TRUE(InvLensDistortion24(&u, &v, u, v, e.m_worldParams));
+                    miss.push_back(std::hypot(u + 300 - xt, v + 200 - yt));
+                }
+        std::sort(miss.begin(), miss.end());
+        ASSERT_FALSE(miss.empty());
+        EXPECT_LT(miss[miss.size() * 9 / 10], 0.5);
+    }
+}
