@@ -467,10 +467,7 @@ int main(int argc, char** argv)
     check(desk.calls("question").size() == 1 && desk.calls("question")[0].text.contains("already exists"),
           "5. saving over an existing file asks first");
     check(wide("pano.tif"), "5. replaced after Yes");
-    auto bytes = [](const QString& path) {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    };
+    auto bytes = [](const QString& path) { QFile f(path); return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(); };
     const QByteArray source = bytes(photos.overlapping[0]);
     desk.log.clear();
     desk.saveTypes = {"JPEG files (*.jpg)", "PNG files (*.png)"};

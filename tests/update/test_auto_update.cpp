@@ -73,12 +73,9 @@ protected:
         UpdateEndpoint endpoint{QStringLiteral("127.0.0.1"), port ? port : server.port(), kPage};
         out.checker = std::make_unique<VnAutoUpdate>(nullptr, endpoint, [] { return kToday; });
         QObject receiver;
-        QObject::connect(out.checker.get(), &VnAutoUpdate::processUpdate, &receiver,
-                         [&out](VnAutoUpdate* c) { out.emitted += c == out.checker.get() ? 1 : 100; },
-                         Qt::QueuedConnection);
-        QObject::connect(out.checker.get(), &VnAutoUpdate::checkFailed, &receiver,
-                         [&out](VnAutoUpdate* c) { out.failed += c == out.checker.get() ? 1 : 100; },
-                         Qt::QueuedConnection);
+        for (auto [signal, count] : {std::pair(&VnAutoUpdate::processUpdate, &out.emitted), {&VnAutoUpdate::checkFailed, &out.failed}})
+            QObject::connect(out.checker.get(), signal, &receiver,
+                             [&out, count](VnAutoUpdate* c) { *count += c == out.checker.get() ? 1 : 100; }, Qt::QueuedConnection);
         out.checker->checkUpdate(manual);
         EXPECT_TRUE(QTest::qWaitFor([&] { return !out.checker->isRunning(); }, 30000));
         QCoreApplication::processEvents();
@@ -244,10 +241,8 @@ TEST_F(AutoUpdateServer, DestroyedWhileTheServerNeverAnswersReturns)
         QObject receiver;
         {
             VnAutoUpdate checker(nullptr, {QStringLiteral("127.0.0.1"), server.port(), kPage}, [] { return kToday; });
-            QObject::connect(&checker, &VnAutoUpdate::processUpdate, &receiver, [&] { ++emitted; },
-                             Qt::QueuedConnection);
-            QObject::connect(&checker, &VnAutoUpdate::checkFailed, &receiver, [&] { ++emitted; },
-                             Qt::QueuedConnection);
+            for (auto signal : {&VnAutoUpdate::processUpdate, &VnAutoUpdate::checkFailed})
+                QObject::connect(&checker, signal, &receiver, [&] { ++emitted; }, Qt::QueuedConnection);
             checker.checkUpdate(true);
             const int expected = hanging == kPage ? 1 : 2;
             ASSERT_TRUE(QTest::qWaitFor([&] { return server.requests.size() == expected; }, 30000));
