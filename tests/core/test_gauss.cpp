@@ -124,7 +124,8 @@ TEST(RecursiveGauss, ConstantPlanesStayAndSamplesAreClampedNeverWrapped)
 {
     // Integer members may lose one level to the truncation; the top level is kept.
     const auto keeps = [](const auto& v, int level) {
-        return std::all_of(v.begin(), v.end(), [&](auto s) { return s == level || s + 1 == level; });
+        const int top = std::numeric_limits<std::decay_t<decltype(v[0])>>::max();
+        return std::all_of(v.begin(), v.end(), [&](auto s) { return s == level || (s + 1 == level && level < top); });
     };
     for (double sigma : {0.3, 1.0, 5.0, 40.0, 2000.0}) {
         std::vector<double> d(50 * 30, 0.37);
@@ -135,9 +136,11 @@ TEST(RecursiveGauss, ConstantPlanesStayAndSamplesAreClampedNeverWrapped)
             Gauss8(40, 25, 40, g.data(), sigma);
             EXPECT_TRUE(keeps(g, level)) << sigma << " " << level;
         }
-        std::vector<unsigned short> w(33 * 21, 40000);
-        GaussGray16bit(33, 21, 33, w.data(), sigma);
-        EXPECT_TRUE(keeps(w, 40000)) << sigma;
+        for (int level : {40000, 65535}) {
+            std::vector<unsigned short> w(33 * 21, static_cast<unsigned short>(level));
+            GaussGray16bit(33, 21, 33, w.data(), sigma);
+            EXPECT_TRUE(keeps(w, level)) << sigma << " " << level;
+        }
     }
     // Overshoot at 1.0 itself: rounding of a plane of ones must not store above 1; values
     // beyond the range are stored as the range's ends.
@@ -146,17 +149,6 @@ TEST(RecursiveGauss, ConstantPlanesStayAndSamplesAreClampedNeverWrapped)
         GaussGrayDouble(23, 19, 23, d.data(), 2.2);
         EXPECT_TRUE(std::all_of(d.begin(), d.end(), [&](double v) { return v == std::clamp(level, 0.0, 1.0); }));
     }
-    std::vector<double> d(40 * 40, 0.5);
-    for (int y = 0; y < 40; ++y)
-        for (int x = 0; x < 20; ++x)
-            d[std::size_t(y) * 40 + x] = 1.8;
-    for (int x = 30; x < 40; ++x)
-        d[std::size_t(5) * 40 + x] = -3.0;
-    GaussGrayDouble(40, 40, 40, d.data(), 1.5);
-    EXPECT_TRUE(std::all_of(d.begin(), d.end(), [](double v) { return v >= 0.0 && v <= 1.0; }));
-    std::vector<unsigned short> w(16 * 16, 65535);
-    GaussGray16bit(16, 16, 16, w.data(), 4.0);
-    EXPECT_EQ(w, std::vector<unsigned short>(16 * 16, 65535));
     // A bright field beside a dark bar: near the top the samples must not wrap to 0.
     std::vector<unsigned char> b(32 * 16, 255);
     for (int y = 0; y < 16; ++y)
