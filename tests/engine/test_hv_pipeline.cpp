@@ -405,9 +405,8 @@ TEST(HvPipeline, UnmatchedPhotosKeepTheirInputIndices)
     p.photos.push_back(nullptr);
     p.Load({set.paths[1], stray.paths[0]});
     ASSERT_TRUE(p.Build());
-    EXPECT_EQ(p.Status(), 1);
-    EXPECT_EQ(p.engine->GetPanoramaStatus()->nImages, 4);
-    EXPECT_EQ(p.Unmatched(), (std::vector<int>{1, 3}));
+    EXPECT_EQ(std::tuple(p.Status(), p.engine->GetPanoramaStatus()->nImages, p.Unmatched()),
+              std::tuple(1, 4, std::vector<int>{1, 3}));
     EXPECT_TRUE(p.engine->RenderPanorama());
 }
 
@@ -612,14 +611,11 @@ TEST(HvPipeline, SavedAnalysisIsKeptOnRequestAndRedoneForAnotherWorkingSizeOrLen
     p.engine->SetOptions(o);
     ASSERT_TRUE(p.Build());
     CPanoramaTestAccess e = p.Inside();
-    EXPECT_EQ(e.workImages[0]->GetWidth(), 400);
-    EXPECT_EQ(e.databases[0]->GetModel(0), e.workImages[0]->GetImageSize());
+    EXPECT_EQ(std::pair(e.workImages[0]->GetWidth(), e.databases[0]->GetModel(0)),
+              std::pair(400, e.workImages[0]->GetImageSize()));
     EXPECT_NE(e.databases[0]->m_keys.size() * 2, keys.size());
 
-    std::vector<IPanoElement*> none;
-    EXPECT_FALSE(p.engine->BuildPanorama(none, nullptr, 0, 0, 0));
-    EXPECT_EQ(p.Status(), 3);
-    EXPECT_FALSE(p.engine->RenderPanorama());
+    EXPECT_TRUE(!p.engine->BuildPanorama({}, nullptr, 0, 0, 0) && p.Status() == 3 && !p.engine->RenderPanorama());
 }
 
 // ---------------------------------------------------------------------------------
@@ -643,10 +639,8 @@ TEST(HvPipeline, WarpingTreatsPositionsBeforeThePhotoAsOutside)
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(w->GetImageRect(), Rect(0, 0, 11, 9));
     const auto alpha = [w](int x, int y) { return int(w->m_pAlpha[std::size_t(y) * w->GetAlphaBPL() + x]); };
-    for (int x = 0; x < 11; ++x)
-        EXPECT_EQ(alpha(x, 0), 0) << x;  // v = -0.25: above the photo
-    for (int y = 0; y < 9; ++y)
-        EXPECT_EQ(alpha(0, y), 0) << y;  // u = -0.5: left of the photo
+    for (int k = 0; k < 11; ++k)  // v = -0.25: above the photo; u = -0.5: left of it
+        EXPECT_EQ(std::pair(alpha(k, 0), alpha(0, std::min(k, 8))), std::pair(0, 0)) << k;
     EXPECT_EQ(std::pair(alpha(1, 1), alpha(10, 8)), std::pair(255, 255));  // u = 9.5, v = 7.75 still sample the last column and row
     EXPECT_EQ(w->GetBits()[std::size_t(3) * w->GetBPL() + 5 * 3], 90);
 }

@@ -308,9 +308,8 @@ TEST_F(SeamTest, TwoSidesUseTwoStripsAndTheSharedImageIsNotLeftMirrored)
         // A core in the middle: one strip per side.
         const Ptr photo = MakePhoto(80, 80, Point(0, 0));
         const CStitchingLine lines = BuildSeams(diff, Rect(20, 20, 60, 60), photo, kSeamLeft | kSeamTop);
-        EXPECT_EQ(lines.GetSeamOrient(), kSeamLeft | kSeamTop);
-        EXPECT_EQ(lines.GetPoints(kSeamLeft).rect, Rect(0, 0, 20, 80));
-        EXPECT_EQ(lines.GetPoints(kSeamTop).rect, Rect(0, 0, 80, 20));
+        EXPECT_EQ(std::tuple(lines.GetSeamOrient(), lines.GetPoints(kSeamLeft).rect, lines.GetPoints(kSeamTop).rect),
+                  std::tuple(kSeamLeft | kSeamTop, Rect(0, 0, 20, 80), Rect(0, 0, 80, 20)));
     }
     {
         // No core: both sides search the whole image. The left search mirrors it (its

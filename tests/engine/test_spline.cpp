@@ -120,9 +120,7 @@ protected:
 TEST(LaplacianPyramid, LevelSizesAndPadding)
 {
     const LevelPtr l = FilledLevel(33, 17, 7);
-    EXPECT_EQ(l->stride, 36);
-    const LevelPtr r = Hold(LaplacianPyramid::Reduce(l));
-    EXPECT_EQ(std::pair(r->width, r->height), std::pair(17, 9));
+    EXPECT_EQ(l->stride, 36);  // the reduced sizes are held to their formula below
 
     using MultiresolutionSpline::PadBlendRect;
     EXPECT_EQ(PadBlendRect(Rect(0, 0, 8, 16), 4), Rect(0, 0, 9, 17)) << "a multiple of 8 grows by one on the far side";
@@ -166,8 +164,7 @@ TEST(LaplacianPyramid, ReduceAndExpandFollowTheirFormulasOnRandomLevels)
         const int w = size.first, h = size.second;
         const LevelPtr l = RandomLevel(w, h, rng);
         const LevelPtr r = Hold(LaplacianPyramid::Reduce(l));
-        ASSERT_EQ(r->width, w / 2 + 1);
-        ASSERT_EQ(r->height, h / 2 + 1);
+        ASSERT_EQ(std::pair(r->width, r->height), std::pair(w / 2 + 1, h / 2 + 1));
         for (int y = 0; y < r->height; ++y)
             for (int x = 0; x < r->width; ++x)
                 ASSERT_EQ(int(r->Row(y)[x]), RefReduceAt(l, x, y)) << w << "x" << h << " at " << x << "," << y;
