@@ -13,7 +13,6 @@
 #include <tuple>
 #include <vector>
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include "core/linalg.h"
@@ -479,14 +478,8 @@ TEST_F(HVObjectTest, OptionsItKeepsAndThoseItRefuses)
     }
     EXPECT_EQ(engine.CreateImageThumbnail(nullptr), nullptr);
 
-    // A photo read from a file: each working pixel averages a 2 x 2 block.
-    QTemporaryDir dir;
-    CPanoElement* src = MakePhoto(1280, 960, [](int x, int y, int c) { return c == 0 ? x / 5 : c == 1 ? y / 5 : 200; });
-    const std::wstring path = (dir.path() + "/photo.png").toStdWString();
-    ASSERT_TRUE(src->Save(path));
-    src->Release();
-    auto* photo = new CPanoElement(false);
-    ASSERT_TRUE(photo->FromFile(path));
+    // Each working pixel averages a 2 x 2 block, its columns and rows in their place.
+    CPanoElement* photo = MakePhoto(1280, 960, [](int x, int y, int c) { return c == 0 ? x / 5 : c == 1 ? y / 5 : 200; });
     auto* copy = static_cast<CPanoElement*>(engine.CreateImageThumbnail(photo));
     ASSERT_NE(copy, nullptr);
     EXPECT_EQ(copy->GetImageSize(), VarnoBase::Size(640, 480));
@@ -640,10 +633,7 @@ TEST_F(HvMosaic, CanvasOfTwoPhotos)
         Link(g, 0, 1, c.dx, c.dy, 12);
         ASSERT_TRUE(f.in.BuildMosaicGraph(0));
         const Rect canvas = f.in.CalcCanvasSize();
-        if (c.expected.isEmpty())
-            EXPECT_TRUE(canvas.isEmpty()) << c.dx;
-        else
-            EXPECT_EQ(canvas, c.expected);
+        EXPECT_EQ(canvas.isEmpty() ? Rect() : canvas, c.expected) << c.dx;  // any empty one for the overflow
     }
 }
 
