@@ -773,11 +773,6 @@ TEST(EngineFactories, StoreFactoryIsInstalledAndANullOneGivesNoEngine)
     if (PanoramaLib::ITiledPanorama* tiled = PanoramaLib::CreateTiledPanoramaObject(&other))
         tiled->Release();
     EXPECT_EQ(CPanoElement::m_pIDibManager, &other);
-    VarnoBase::RefPtr<CPanoElement> e;
-    e.Adopt(new CPanoElement(false));
-    ASSERT_NE(e->GetDib(), nullptr);
-    EXPECT_TRUE(e->CreateImage(24, 16, 8));
-    EXPECT_EQ(e->GetImageSize(), VarnoBase::Size(16, 8));
 
     EXPECT_EQ(PanoramaLib::CreateHVPanoramaObject(nullptr), nullptr);
     EXPECT_EQ(CPanoElement::m_pIDibManager, nullptr);
