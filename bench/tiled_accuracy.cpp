@@ -415,7 +415,10 @@ int main(int argc, char** argv)
     const PanoramaLib::PanoramaStatus* status = engine->GetPanoramaStatus();
     std::printf("status %d%s%s\n", status->nStatus, status->reason.empty() ? "" : ": ", status->reason.c_str());
     if (engine->m_order.size() != n || engine->m_params.size() != n) {
-        std::printf("the build %s and left photos out\n", built ? "succeeded" : "failed");
+        std::printf("the build %s and left photos out (%zu of %zu placed)\n", built ? "succeeded" : "failed",
+                    engine->m_order.size(), n);
+        for (const match_graph::CGraphLink* l : engine->m_graph.links)
+            std::printf("link %d-%d: %d inliers\n", l->id1 + 1, l->id2 + 1, l->inliers);
         PanoramaLib::FreePictureCollection(photos);
         engine->Release();
         return 1;
