@@ -542,26 +542,23 @@ TEST(TiledEngine, RowTurningAboutItsCentreIsLevelWithItsTrueFocalLengthAndCanvas
         for (const D3Param& p : e.m_params)
             EXPECT_NEAR(p.f, o.focal, 0.01 * o.focal);
         // Pixels of each photo carried into its neighbours by the estimate and by the truth.
+        auto estimate = [&](std::size_t i) {
+            const D3Param& p = e.m_params[i];
+            return vltest::Camera{p.f, p.Rx, p.Ry, p.Rz, 600, 400};
+        };
         std::vector<double> miss;
         for (std::size_t a = 0; a < shots.size(); ++a)
             for (std::size_t b = 0; b < shots.size(); ++b)
                 for (int k = 0; a != b && k < 600; ++k) {
-                    const double x = 5 + k % 30 * 20.0, y = 5 + k / 30 * 20.0;
-                    double t[3], d[3], xt, yt;
-                    vltest::pixelRay(shots[a].camera, x, y, t[0], t[1], t[2]);
-                    if (!vltest::projectRay(shots[b].camera, t[0], t[1], t[2], xt, yt) || xt < 0 || yt < 0 ||
-                        xt > 599 || yt > 399)
+                    double u = k % 30 * 20.0 - 295, v = k / 30 * 20.0 - 195, X, Y, Z, xt, yt;
+                    vltest::pixelRay(shots[a].camera, u + 300, v + 200, X, Y, Z);
+                    if (!vltest::projectRay(shots[b].camera, X, Y, Z, xt, yt) || xt < 0 || yt < 0 || xt > 599 || yt > 399)
                         continue;
-                    double u = x - 300, v = y - 200, l = lens ? LensDistortion(std::hypot(u, v), e.m_worldParams) : 1;
-                    double R[3][3], q[3] = {u * l, v * l, e.m_params[a].f};
-                    Utils::Calc3RotateMatrix(R, e.m_params[a].Rx, e.m_params[a].Ry, e.m_params[a].Rz);
-                    for (int i = 0; i < 3; ++i)
-                        d[i] = R[0][i] * q[0] + R[1][i] * q[1] + R[2][i] * q[2];
-                    Utils::Calc3RotateMatrix(R, e.m_params[b].Rx, e.m_params[b].Ry, e.m_params[b].Rz);
-                    for (int i = 0; i < 3; ++i)
-                        q[i] = R[i][0] * d[0] + R[i][1] * d[1] + R[i][2] * d[2];
-                    u = e.m_params[b].f * q[0] / q[2];
-                    v = e.m_params[b].f * q[1] / q[2];
+                    const double l = lens ? LensDistortion(std::hypot(u, v), e.m_worldParams) : 1.0;
+                    vltest::pixelRay(estimate(a), u * l + 300, v * l + 200, X, Y, Z);
+                    ASSERT_TRUE(vltest::projectRay(estimate(b), X, Y, Z, u, v));
+                    u -= 300;
+                    v -= 200;
                     if (lens)
                         ASSERT_TRUE(InvLensDistortion24(&u, &v, u, v, e.m_worldParams));
                     miss.push_back(std::hypot(u + 300 - xt, v + 200 - yt));
