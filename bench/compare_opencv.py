@@ -21,6 +21,7 @@ import sys
 import tempfile
 import time
 
+PHOTO = "/usr/share/backgrounds/Dragonfly_by_Bolly.jpg"
 # name: (make_scene arguments, stitch_files arguments, OpenCV mode)
 SETS = {
     "row5_1200x900": (["--count", "5", "--width", "1200", "--height", "900"], ["--engine", "hv"], "scans"),
@@ -32,6 +33,13 @@ SETS = {
                               "--overlap", "0.6667"], ["--engine", "tiled"], "panorama"),
     "row8_f2600_lens_off": (["--mosaic", "1x8", "--width", "3000", "--height", "2000", "--focal", "2600",
                              "--overlap", "0.6667"], ["--engine", "tiled", "--lens", "off"], "panorama"),
+    # the same row of a real photograph (installed by scripts/install-deps), as in the tests
+    "photo_row8_3000x2000": (["--mosaic", "1x8", "--width", "3000", "--height", "2000", "--focal", "2600",
+                              "--overlap", "0.6667", "--photo", PHOTO, "--span", "93"], ["--engine", "tiled"],
+                             "panorama"),
+    "photo_row8_lens_off": (["--mosaic", "1x8", "--width", "3000", "--height", "2000", "--focal", "2600",
+                             "--overlap", "0.6667", "--photo", PHOTO, "--span", "93"],
+                            ["--engine", "tiled", "--lens", "off"], "panorama"),
     "ring32_1200x800": (["--ring", "32", "--overlap", "0.35", "--seed", "1"], ["--engine", "tiled"], "panorama"),
     "ring64_1200x800": (["--ring", "64", "--overlap", "0.35", "--seed", "1"], ["--engine", "tiled"], "panorama"),
 }
