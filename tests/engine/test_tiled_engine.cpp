@@ -26,10 +26,10 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-std::vector<vltest::Camera> CamerasOf(const Photos& photos)
+std::vector<vltest::Camera> CamerasOf(const std::vector<vltest::CameraShot>& shots)
 {
     std::vector<vltest::Camera> out;
-    for (const vltest::CameraShot& shot : photos.set.cameraShots)
+    for (const vltest::CameraShot& shot : shots)
         out.push_back(shot.camera);
     return out;
 }
@@ -131,7 +131,7 @@ TEST(TiledEngine, MosaicOnBothSurfacesShowsTheScene)
         ASSERT_TRUE(h.engine->GetPanoramaImage()->HasBits());
         EXPECT_FALSE(h.engine->GetPanoramaPreview(false)->HasBits());
         EXPECT_EQ(h.engine->GetPanoramaPreview(true), h.engine->GetPanoramaImage());
-        ExpectMatchesTruth(h, CamerasOf(photos), kind == 1);
+        ExpectMatchesTruth(h, CamerasOf(photos.set.cameraShots), kind == 1);
 
         // A second full render with pixels present renders nothing.
         PanoramaLib::IPanoElement* before = h.engine->GetPanoramaImage();
@@ -176,7 +176,7 @@ TEST(TiledEngine, RingsRowsAndMosaicsWithLensCompensationStandLevelInTheirShape)
         vltest::MosaicOptions mosaic = MosaicOptions(c.rows, c.cols);
         mosaic.overlap = c.overlap;
         Photos photos = c.rows ? Photos(mosaic) : Photos(ring);
-        std::vector<vltest::Camera> cams = CamerasOf(photos);
+        std::vector<vltest::Camera> cams = CamerasOf(photos.set.cameraShots);
         std::vector<PanoramaLib::IPanoElement*> input = photos.elements;
         cams.erase(cams.begin(), cams.begin() + c.dropped);
         input.erase(input.begin(), input.begin() + c.dropped);
@@ -184,25 +184,11 @@ TEST(TiledEngine, RingsRowsAndMosaicsWithLensCompensationStandLevelInTheirShape)
         h.Options(c.crop, SurfaceCylindrical);
         ASSERT_TRUE(h.engine->BuildPanorama(input, nullptr, 0, 0, 0));
         ASSERT_TRUE(h.engine->RenderPanorama(0, 0, 0));
-        // The extent of the photos' borders on a level cylinder about the true vertical,
-        // longitudes from the middle camera's.
-        const double f = cams.front().f, mid = (cams.front().ry + cams.back().ry) / 2;
-        double tMin = 1e9, tMax = -1e9, vMin = 1e9, vMax = -1e9;
-        for (const vltest::Camera& cam : cams)
-            for (int k = 0; k < 9; ++k) {
-                double X, Y, Z;
-                vltest::pixelRay(cam, k % 3 * cam.width / 2.0, k / 3 * cam.height / 2.0, X, Y, Z);
-                const double t = std::remainder(std::atan2(X, Z) * 180 / kPi - mid, 360.0);
-                tMin = std::min(tMin, t);
-                tMax = std::max(tMax, t);
-                vMin = std::min(vMin, Y / std::hypot(X, Z));
-                vMax = std::max(vMax, Y / std::hypot(X, Z));
-            }
-        const double width = f * (c.rows || c.dropped ? (tMax - tMin) * kPi / 180 : 2 * kPi);
+        const VarnoBase::Size size = LevelCanvas(h.self->m_images, {}, ParamsOf(cams));
         const PanoramaLib::IPanoElement* pano = h.engine->GetPanoramaImage();
-        EXPECT_NEAR(pano->GetWidth(), width, 0.1 * width);
-        EXPECT_GT(pano->GetHeight(), 0.7 * f * (vMax - vMin));
-        EXPECT_LT(pano->GetHeight(), 1.1 * f * (vMax - vMin));
+        EXPECT_NEAR(pano->GetWidth(), size.cx, 0.1 * size.cx);
+        EXPECT_GT(pano->GetHeight(), 0.7 * size.cy);
+        EXPECT_LT(pano->GetHeight(), 1.1 * size.cy);
         ExpectMatchesTruth(h, cams, false, c.maxDiff);
     }
 }
@@ -509,34 +495,12 @@ TEST(TiledEngine, RowTurningAboutItsCentreIsLevelWithItsTrueFocalLengthAndCanvas
         ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
         const Tiled_Panorama::CPanorama& e = *h.self;
         ASSERT_EQ(e.m_order.size(), shots.size());
-        std::vector<D3Param> truth;
-        for (const vltest::CameraShot& s : shots)
-            truth.push_back({s.camera.f, s.camera.rx, s.camera.ry, s.camera.rz});
-        // The canvas and each camera's axis and horizon on a level cylinder, both ways.
-        auto lay = [&](const D3Param& lensParams, const std::vector<D3Param>& cams, std::vector<double>& tilt) {
-            CCylindricalSurface s;
-            s.AddImages(e.m_order, lensParams, cams, e.m_images, {});
-            s.LevelOrientation();
-            s.CalcProjectMatrices();
-            s.SetSurfaceRadius();
-            EXPECT_TRUE(s.CalcImgAngularSizes());
-            double Rs[3][3];
-            s.Rotation(Rs);
-            for (const D3Param& c : cams) {
-                double R[3][3];
-                Utils::Calc3RotateMatrix(R, c.Rx, c.Ry, c.Rz);
-                for (int row : {0, 2}) {  // right vector and axis: their height on the cylinder
-                    const double y = Rs[1][0] * R[row][0] + Rs[1][1] * R[row][1] + Rs[1][2] * R[row][2];
-                    tilt.push_back(std::asin(std::clamp(y, -1.0, 1.0)) * 180 / kPi);
-                }
-            }
-            return std::pair{s.Width(), s.Height()};
-        };
+        // The canvas and each camera's horizon and axis on a level cylinder, both ways.
         std::vector<double> tilt, trueTilt;
-        const auto size = lay(e.m_worldParams, e.m_params, tilt);
-        const auto trueSize = lay(D3Param{}, truth, trueTilt);
-        EXPECT_NEAR(size.first, trueSize.first, 0.01 * trueSize.first);
-        EXPECT_NEAR(size.second, trueSize.second, 0.01 * trueSize.second);
+        const VarnoBase::Size size = LevelCanvas(e.m_images, e.m_worldParams, e.m_params, &tilt);
+        const VarnoBase::Size trueSize = LevelCanvas(e.m_images, {}, ParamsOf(CamerasOf(shots)), &trueTilt);
+        EXPECT_NEAR(size.cx, trueSize.cx, 0.01 * trueSize.cx);
+        EXPECT_NEAR(size.cy, trueSize.cy, 0.01 * trueSize.cy);
         for (std::size_t i = 0; i < tilt.size(); ++i)
             EXPECT_NEAR(tilt[i], trueTilt[i], 0.05) << i;
         for (const D3Param& p : e.m_params)

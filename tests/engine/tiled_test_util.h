@@ -185,6 +185,43 @@ struct EngineOnHost {
     }
 };
 
+// The camera records of generated cameras.
+inline std::vector<D3Param> ParamsOf(const std::vector<vltest::Camera>& cams)
+{
+    std::vector<D3Param> out;
+    for (const vltest::Camera& c : cams)
+        out.push_back({c.f, c.rx, c.ry, c.rz});
+    return out;
+}
+
+// The whole canvas of `images` (all, in their order) seen by `cams` with the shared lens
+// `lens` on a level cylinder at natural size; per camera, when `tilt` is given, the
+// height there of its right vector and of its axis (degrees).
+inline VarnoBase::Size LevelCanvas(const std::vector<CPanoElement*>& images, const D3Param& lens,
+                                   const std::vector<D3Param>& cams, std::vector<double>* tilt = nullptr)
+{
+    std::vector<int> order;
+    for (std::size_t i = 0; i < images.size(); ++i)
+        order.push_back(static_cast<int>(i));
+    CCylindricalSurface s;
+    s.AddImages(order, lens, cams, images, {});
+    s.LevelOrientation();
+    s.CalcProjectMatrices();
+    s.SetSurfaceRadius();
+    EXPECT_TRUE(s.CalcImgAngularSizes());
+    double Rs[3][3];
+    s.Rotation(Rs);
+    for (std::size_t i = 0; tilt && i < cams.size(); ++i) {
+        double R[3][3];
+        Utils::Calc3RotateMatrix(R, cams[i].Rx, cams[i].Ry, cams[i].Rz);
+        for (int row : {0, 2}) {
+            const double y = Rs[1][0] * R[row][0] + Rs[1][1] * R[row][1] + Rs[1][2] * R[row][2];
+            tilt->push_back(std::asin(std::clamp(y, -1.0, 1.0)) * 180 / 3.141592653589793);
+        }
+    }
+    return {s.Width(), s.Height()};
+}
+
 // The surface with its result image reachable.
 template <class Base>
 struct Open : Base {
