@@ -229,6 +229,7 @@ public:
     void printPreview();
     // Saves the rendered result; an empty name asks the user. false when nothing was saved.
     bool doSave(QString name);
+    bool writeBehindProgress(const QString& name, const std::function<bool()>& write);
     // The name a save dialog's answer is written to: the chosen filter's extension is
     // added unless the name already ends in it (any case); a trailing '.' is dropped first.
     static QString forcedSaveName(const QString& name, const QString& filter);

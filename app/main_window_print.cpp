@@ -14,19 +14,24 @@
 #include "app/main_window.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QPainter>
 #include <QPrinter>
 #include <QProgressDialog>
 #include <QSignalBlocker>
+#include <QTimer>
 
 #include "app/desktop_seam.h"
 #include "app/dlg_preferences.h"
+#include "app/progress_dialog.h"
 #include "document/page_layout.h"
 #include "ui_main_window.h"
 
@@ -452,11 +457,42 @@ bool MainWindow::doSave(QString name)
         }
     }
     QString reason;
-    if (m_doc.doPanoramaSave(name.toStdWString(), &reason))
+    const auto behindProgress = [&](const std::function<bool()>& write) { return writeBehindProgress(name, write); };
+    if (m_doc.doPanoramaSave(name.toStdWString(), &reason, behindProgress))
         return true;
     desk.warning(this, windowTitle(), tr("The panorama could not be saved.\n%1").arg(reason), QMessageBox::Ok,
                  QMessageBox::NoButton);
     return false;
+}
+
+// A large panorama takes seconds to write (a PNG of 16000 x 1600 pixels about eight): the
+// file is written on a worker while the window keeps painting, behind a progress dialog
+// that names it. Input waits meanwhile: a half-written file cannot be cancelled.
+bool MainWindow::writeBehindProgress(const QString& name, const std::function<bool()>& write)
+{
+    openProgress(false);
+    m_progress->setLabelText(tr("Saving %1...").arg(QFileInfo(name).fileName()));
+    m_progress->setRange(0, 0);
+    bool written = false;
+    std::atomic<bool> done = false;
+    std::thread worker([&] {
+        written = write();
+        done = true;
+    });
+    // The window's own timer sees the end: nothing crosses from the worker into Qt.
+    QEventLoop loop;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done)
+            loop.quit();
+        else if (m_progress)
+            m_progress->showWhenDue();
+    });
+    poll.start(20);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    worker.join();
+    CloseProgressIndicator();
+    return written;
 }
 
 void MainWindow::on_btnExport_clicked() { doSave(QString()); }

@@ -152,8 +152,11 @@ public:
     bool onBtnRender();
     // Writes the rendered result; the type follows the suffix. On failure answers false
     // with a reason for the user in *reason (may be null); a file already at `path`
-    // stays as it was.
-    bool doPanoramaSave(const std::wstring& path, QString* reason = nullptr);
+    // stays as it was. The writing itself, which takes seconds for a large result, goes
+    // through `runWrite` when given (which may run it on another thread and answers its
+    // result); the checks before and after stay on the calling thread.
+    bool doPanoramaSave(const std::wstring& path, QString* reason = nullptr,
+                        const std::function<bool(const std::function<bool()>&)>& runWrite = {});
     // true when `path` is a photo of the collection or of the tray, also when named by
     // another spelling (a link, "..", a hard link): saving there would destroy the photo.
     bool isSourcePhoto(const std::wstring& path) const;

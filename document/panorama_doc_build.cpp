@@ -315,7 +315,8 @@ bool PanoramaDoc::isSourcePhoto(const std::wstring& path) const
     });
 }
 
-bool PanoramaDoc::doPanoramaSave(const std::wstring& path, QString* reason)
+bool PanoramaDoc::doPanoramaSave(const std::wstring& path, QString* reason,
+                                  const std::function<bool(const std::function<bool()>&)>& runWrite)
 {
     WaitCursor busy;
     auto refuse = [reason](const QString& why) {
@@ -345,7 +346,8 @@ bool PanoramaDoc::doPanoramaSave(const std::wstring& path, QString* reason)
     if (format.isEmpty() || !QImageWriter::supportedImageFormats().contains(format))
         return refuse(tr("The file type \"%1\" is not supported.").arg(QFileInfo(file).suffix()));
     // The store writes beside the target and replaces it only when complete.
-    if (!store->save(path, m_compressTiff, m_jpegQuality, nullptr))
+    const auto write = [&] { return store->save(path, m_compressTiff, m_jpegQuality, nullptr); };
+    if (!(runWrite ? runWrite(write) : write()))
         return refuse(tr("The file \"%1\" could not be written.").arg(file));
     if (m_pDocument)
         m_pDocument->setModifiedFlag(false);

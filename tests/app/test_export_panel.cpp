@@ -7,6 +7,7 @@
 #include <QProgressDialog>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
 
 #include "app/pano_view_control.h"
 #include "app/panorama_view.h"
@@ -116,24 +117,25 @@ TEST_F(WindowTest, AFailedCropSaysSoAndOffersTheRenderAgain)
     EXPECT_LT(w->panoramaView()->picture()->GetWidth(), previewWidth * 3 / 4);
 }
 
-// ("Yes" replaces the file: the end-to-end walk.)
+// "Yes" replaces the file, written on a worker behind a progress dialog that names it
+// while the window goes on handling its events (a large one takes seconds).
 TEST_F(RenderedWindowTest, SaveAsksAgainWhenTheFinalNameExists)
 {
     const QString typed = out.filePath("pano"), target = typed + ".jpg";
     writeText(target, "old");
 
-    desk.files.push_back({typed});  // "No": the dialog comes again, then is cancelled
-    desk.buttons.push_back(QMessageBox::No);
+    desk.files = {{typed}, {}, {typed}, {out.filePath("missing/pano.jpg")}};  // "No", cancel; "Yes"; no folder
+    desk.buttons = {QMessageBox::No, QMessageBox::Yes};
+    EXPECT_FALSE(w->doSave(QString()));  // "No": the dialog comes again
+    EXPECT_EQ(std::tuple(desk.calls("question").size(), desk.calls("question").at(0).text.contains("pano.jpg"),
+                         desk.calls("getSaveFileName").at(1).dir, readAll(target)),
+              std::tuple(1u, true, target, QString("old")));
+    QString seen;  // by an event queued before the save: the window handles events meanwhile
+    QTimer::singleShot(0, w.get(), [&] { const auto* p = w->findChild<QProgressDialog*>(); seen = p ? p->labelText() : "none"; });
+    EXPECT_TRUE(w->doSave(QString()));
+    EXPECT_EQ(std::pair(seen, QImage(target).isNull()), std::pair(QString("Saving pano.jpg..."), false));
     EXPECT_FALSE(w->doSave(QString()));
-    ASSERT_EQ(desk.calls("question").size(), 1u);
-    EXPECT_TRUE(desk.calls("question")[0].text.contains("pano.jpg"));
-    EXPECT_EQ(desk.calls("getSaveFileName").size(), 2u);
-    EXPECT_EQ(desk.calls("getSaveFileName")[1].dir, target);
-    EXPECT_EQ(readAll(target), "old");
-    desk.files.push_back({out.filePath("missing/pano.jpg")});
-    EXPECT_FALSE(w->doSave(QString()));
-    ASSERT_EQ(desk.calls("warning").size(), 1u);
-    EXPECT_TRUE(desk.calls("warning")[0].text.contains("could not be written"));
+    EXPECT_TRUE(desk.calls("warning").at(0).text.contains("could not be written"));
 }
 
 TEST_F(RenderedWindowTest, PageSetupFieldsFollowTheSite)
@@ -176,10 +178,8 @@ TEST_F(RenderedWindowTest, PageSetupFieldsFollowTheSite)
         w->on_numPages_editingFinished();
         return ui().numPages->text();
     };
-    EXPECT_EQ(pages("3"), "3 pages");
-    EXPECT_EQ(ui().pageTo->text(), "3");
-    EXPECT_TRUE(ui().pageFrom->isEnabled());
-    EXPECT_EQ(pages("x"), "3 pages");
+    const QString three = pages("3"), rejected = pages("x");
+    EXPECT_EQ(std::tuple(three, rejected, ui().pageTo->text(), ui().pageFrom->isEnabled()), std::tuple("3 pages", "3 pages", "3", true));
     const auto rangeEnabled = [&] { return std::pair(ui().pageFrom->isEnabled(), ui().pageTo->isEnabled()); };
     pages("1");
     EXPECT_EQ(rangeEnabled(), std::pair(false, false));
