@@ -149,6 +149,7 @@ public:
 
     // ---- Actions and zoom (main_window.cpp) -------------------------------------------
     void updateActions();
+    void updateViewHint();
     void setupActions();
     void enablePanoZoomActions(bool on);
     void enableAddImagesActions(bool on);
