@@ -213,7 +213,26 @@ void MainWindow::showWorkMessage(const QString& text)
     Desktop::desktop().information(this, windowTitle(), text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
-bool MainWindow::PromptAcceptPanorama(int, int) { return true; }
+// A panorama that leaves photos out says so while they are marked on the tray: kept
+// silently, it looks like a photo lost. A Horizontal/Vertical build can match them by hand
+// instead; the tiled engine has no such retry, so its result stays either way.
+bool MainWindow::PromptAcceptPanorama(int unmatched, int total)
+{
+    const ProgressHold hold(m_progress);
+    const QString left = tr("%1 of %2 photos could not be matched and are left out of the panorama; they are "
+                            "marked on the picture tray.")
+                             .arg(unmatched)
+                             .arg(total);
+    if (m_doc.getPanoramaType()) {
+        Desktop::desktop().information(this, windowTitle(), left, QMessageBox::Ok, QMessageBox::NoButton);
+        return true;
+    }
+    const QString question = left + QLatin1Char('\n') +
+                             tr("Keep the panorama without them? \"No\" switches to manual matching: press "
+                                "\"Start Stitching!\" to match them by hand.");
+    return Desktop::desktop().question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No,
+                                       QMessageBox::Yes) == QMessageBox::Yes;
+}
 
 bool MainWindow::PromptAcceptCyclorama() { return true; }
 
