@@ -228,7 +228,7 @@ bool MainWindow::PromptAcceptPanorama(int unmatched, int total)
         return true;
     }
     const QString question = left + QLatin1Char('\n') +
-                             tr("Keep the panorama without them? \"No\" switches to manual matching: press "
+                             tr("Keep the panorama without them? \"No\" leaves the matching to you: press "
                                 "\"Start Stitching!\" to match them by hand.");
     return Desktop::desktop().question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No,
                                        QMessageBox::Yes) == QMessageBox::Yes;

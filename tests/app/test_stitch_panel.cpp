@@ -126,12 +126,14 @@ TEST_F(WindowTest, APhotoLeftOutOfTheBuildIsSaid)
     static const vltest::Scene other(vltest::smallSceneOptions(9));
     const vltest::PhotoSet odd = vltest::makePhotoSet({vltest::planeCrop(other, QRect(0, 0, 400, 300))});
     load(stripPhotos().paths + odd.paths);
-    desk.buttons = {QMessageBox::No};
-    ui().btnStitch->click();
-    ui().tabPanoType->setCurrentIndex(1);
-    ui().btnStitch->click();
-    EXPECT_EQ(std::tuple(desk.log.size(), desk.log.at(0).kind, desk.log.at(1).kind, desk.log.at(1).text.section('\n', 0, 0),
-                         w->document().getManualMatchingMode()),
-              std::tuple(2u, "question", "information",
+    desk.buttons = {QMessageBox::No, QMessageBox::Yes};
+    desk.dialogs.push_back([](QDialog&) { return int(QDialog::Rejected); });  // the pair left to the user: declined
+    for (const int tab : {0, 0, 1}) {
+        ui().tabPanoType->setCurrentIndex(tab);
+        ui().btnStitch->click();
+    }
+    EXPECT_EQ(std::tuple(desk.log.size(), desk.log.at(0).kind, desk.log.at(1).kind, desk.log.at(2).kind, desk.log.at(3).kind,
+                         desk.log.at(3).text.section('\n', 0, 0), w->document().getManualMatchingMode()),
+              std::tuple(4u, "question", "execDialog", "question", "information",
                          "1 of 3 photos could not be matched and are left out of the panorama; they are marked on the picture tray.", true));
 }
