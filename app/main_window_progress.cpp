@@ -58,7 +58,9 @@ QString MainWindow::messageText(unsigned id)
         return tr("Could not find overlapping photos. The program will switch to manual mode\n"
                   " and you will be able to match photos manually.");
     case kMsgNoOverlapTiled: return tr("Could not find overlapping photos. Please try Horizontal/vertical mode.");
-    case kMsgDifferentSizes: return tr("Different image sizes");
+    case kMsgDifferentSizes:  // the photos go from the tray while the box is up: say so
+        return tr("Different image sizes") + QLatin1String("\n\n") +
+               tr("The marked photos are not the size of the others and are taken off the picture tray.");
     case kMsgCannotLoad: return tr("Can't load picture");
     case kMsgCannotCrop:
         return tr("The panorama could not be cropped to the frame, so it was not rendered.\n"

@@ -180,8 +180,9 @@ TEST_F(WindowTest, ProgressShowsSoonStepsAsideForAMessageAndKeepsACancelAtTheLas
 // takes the dialog away from the work.
 TEST_F(WindowTest, MessagesSayWhatHappenedAndABadPhotoIsNamedAboveTheProgress)
 {
-    for (unsigned id : {100u, 101u})
-        EXPECT_TRUE(MainWindow::messageText(id).startsWith("Could not find overlapping photos.")) << id;
+    for (const auto& [id, said] : {std::pair(100u, "Could not find overlapping photos."), std::pair(101u, "Could not find overlapping photos."),
+                                   std::pair(102u, "Different image sizes\n\nThe marked photos are not the size of the others and are taken off")})
+        EXPECT_TRUE(MainWindow::messageText(id).startsWith(said)) << id;
     EXPECT_EQ(MainWindow::messageText(5), "Unknown message 5");
     QTemporaryDir dir;
     QFile bad(dir.filePath("cut.jpg"));

@@ -599,7 +599,7 @@ int main(int argc, char** argv)
     desk.log.clear();
     freshTray(photos.overlapping + QStringList{photos.otherSize});
     ui->btnStitch->click();
-    check(desk.said("information", "Different image sizes", true), "8. the odd-size photo: message 102");
+    check(desk.said("information", MainWindow::messageText(kMsgDifferentSizes), true), "8. the odd-size photo: message 102");
     check(!w->trayModel()->containsPath(photos.otherSize), "8. the odd-size photo leaves the tray");
     desk.log.clear();
     bool progressOverMessage = false;
