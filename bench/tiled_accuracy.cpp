@@ -8,9 +8,11 @@
 // --focal, --photo and --span as make_scene's: a mosaic's focal length, a photograph on
 // the sphere as the scene and the degrees its width spans.
 //
-// Prints per photo the focal length error (per cent) and the error of its rotation
-// relative to the reference photo (degrees), the links, then misalignments in photo
-// pixels as median / 90th percentile / maximum:
+// Prints the link the adjusted cameras fit worst (the 90th percentile of its matches'
+// misalignment, which the engine's plausibility check reads), per photo the focal
+// length error (per cent) and the error of its rotation relative to the reference photo
+// (degrees), the links, then misalignments in photo pixels as median / 90th percentile
+// / maximum:
 //  * pair: a grid of pixels of each photo mapped into every other photo that sees them
 //    through the estimated cameras (lens included) and through the true ones: the
 //    ghosting where photos overlap;
@@ -414,6 +416,9 @@ int main(int argc, char** argv)
     const bool built = engine->BuildPanorama(photos, nullptr, 0, 0, 0);
     const PanoramaLib::PanoramaStatus* status = engine->GetPanoramaStatus();
     std::printf("status %d%s%s\n", status->nStatus, status->reason.empty() ? "" : ": ", status->reason.c_str());
+    const auto& worst = engine->m_worstLink;
+    std::printf("worst link %d-%d: p90 of its matches %.3f px, %.5f of the photo (refused above %.5f)\n", worst.id1,
+                worst.id2, worst.pixels, worst.relative, Tiled_Panorama::kPlausibleMisalignment);
     if (engine->m_order.size() != n || engine->m_params.size() != n) {
         std::printf("the build %s and left photos out (%zu of %zu placed)\n", built ? "succeeded" : "failed",
                     engine->m_order.size(), n);

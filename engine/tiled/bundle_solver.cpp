@@ -356,10 +356,20 @@ void CBundleAdjustment::BuildProblem(const std::vector<int>& order,
 
 double CBundleAdjustment::LinkTransferError(const match_graph::CGraphLink& link) const
 {
+    std::vector<double> errors = LinkTransferErrors(link);
+    if (errors.empty())
+        return 0.0;
+    auto mid = errors.begin() + static_cast<std::ptrdiff_t>(errors.size() / 2);
+    std::nth_element(errors.begin(), mid, errors.end());
+    return *mid;
+}
+
+std::vector<double> CBundleAdjustment::LinkTransferErrors(const match_graph::CGraphLink& link) const
+{
     const std::size_t a = static_cast<std::size_t>(link.id1), b = static_cast<std::size_t>(link.id2);
     if (link.id1 < 0 || link.id2 < 0 || a >= m_params.size() || b >= m_params.size() || a >= m_imageSizes.size() ||
         b >= m_imageSizes.size() || a >= m_keypoints.size() || b >= m_keypoints.size())
-        return 0.0;
+        return {};
     D3Param CA = m_params[a], CB = m_params[b];
     if (m_lensMode == 1) {
         for (D3Param* c : {&CA, &CB}) {
@@ -395,11 +405,7 @@ double CBundleAdjustment::LinkTransferError(const match_graph::CGraphLink& link)
                                     by - (H[1][0] * ax + H[1][1] * ay + H[1][2]) / w);
         errors.push_back(w > 0.0 && std::isfinite(e) ? e : std::numeric_limits<double>::infinity());
     }
-    if (errors.empty())
-        return 0.0;
-    auto mid = errors.begin() + static_cast<std::ptrdiff_t>(errors.size() / 2);
-    std::nth_element(errors.begin(), mid, errors.end());
-    return *mid;
+    return errors;
 }
 
 std::vector<std::vector<double>> CBundleAdjustment::EvaluateResiduals(

@@ -241,9 +241,28 @@ void CBundleAdjustment::TryContradictedLinks(std::vector<std::pair<int, const ma
     links.clear();
 }
 
+CBundleAdjustment::Misfit CBundleAdjustment::WorstLink() const
+{
+    Misfit worst;
+    for (const auto& list : m_imageLinks)
+        for (const match_graph::CGraphLink* l : list) {
+            std::vector<double> errors = LinkTransferErrors(*l);
+            if (errors.empty())
+                continue;
+            auto p90 = errors.begin() + static_cast<std::ptrdiff_t>(errors.size() * 9 / 10);
+            std::nth_element(errors.begin(), p90, errors.end());
+            const auto& size = m_imageSizes[static_cast<std::size_t>(l->id2)];
+            const double relative = *p90 / std::max(size.cx, size.cy);
+            if (!(relative <= worst.relative))
+                worst = {l->id1, l->id2, *p90, relative};
+        }
+    return worst;
+}
+
 bool CBundleAdjustment::DoBundleAdjustment2()
 {
     m_order.clear();
+    m_worstLink = {};
     try {
         const std::size_t photos = m_imageSizes.size();
         m_imageLinks.assign(photos, {});
@@ -343,6 +362,7 @@ bool CBundleAdjustment::DoBundleAdjustment2()
             RunImageParamsOptimizer(m_order, m_imageLinks);
             TryContradictedLinks(contradicted);
         }
+        m_worstLink = WorstLink();
         m_imageLinks.clear();
         return true;
     } catch (const panorama_abort&) {

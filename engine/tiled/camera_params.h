@@ -115,6 +115,13 @@ public:
     D3Param m_worldParams;            // shared lens terms
     std::vector<D3Param> m_params;    // per photo
     std::vector<int> m_order;         // placed photos, in placing order
+    // The link the final cameras fit worst: its photos and the 90th percentile of its
+    // matches' transfer errors (LinkTransferErrors), in pixels and over the longer side
+    // of its second photo. All zero without a link.
+    struct Misfit {
+        int id1 = -1, id2 = -1;
+        double pixels = 0.0, relative = 0.0;
+    } m_worstLink;
 
     // ---- working state of one adjustment ----
     std::vector<std::vector<const match_graph::CGraphLink*>> m_imageLinks;
@@ -146,6 +153,8 @@ public:
     // keypoints and their partners carried over by the current cameras (and lens);
     // infinite when a partner falls behind the camera. 0 for a link without matches.
     double LinkTransferError(const match_graph::CGraphLink& link) const;
+    // The same distance for each of the link's matches, in the link's order.
+    std::vector<double> LinkTransferErrors(const match_graph::CGraphLink& link) const;
 
     // Threads of the optimiser: 0 lets it choose (one per core for large problems, else
     // one), n > 0 uses n. The result does not depend on it.
@@ -157,6 +166,7 @@ public:
 private:
     // True when every link in m_imageLinks has a transfer error of a small part of a photo.
     bool LinksAgree() const;
+    Misfit WorstLink() const;
     // Each link (with the photo whose list would hold it) joins when the adjustment with
     // it leaves every link agreeing; otherwise the cameras are put back. Empties `links`.
     void TryContradictedLinks(std::vector<std::pair<int, const match_graph::CGraphLink*>>& links);

@@ -273,6 +273,7 @@ bool CPanorama::RunBundleAdjustment()
         return false;  // no usable link (m_order empty) or out of memory
     m_order = ba.m_order;
     m_params = ba.m_params;
+    m_worstLink = ba.m_worstLink;
     m_worldParams = ba.m_worldParams;
     m_imageLinks = ba.m_imageLinks;
     m_params.resize(n);
@@ -405,6 +406,19 @@ std::string SliverReason(int width, int height, double minWidth, double minHeigh
 
 std::string CPanorama::PlausibilityReason(CCylindricalSurface& s) const
 {
+    if (!(m_worstLink.relative <= kPlausibleMisalignment)) {
+        auto position = [this](int photo) {
+            return std::find(m_order.begin(), m_order.end(), photo) - m_order.begin() + 1;
+        };
+        // An infinite miss: a match carried behind the other camera.
+        const double miss = std::min(m_worstLink.pixels, 1e9);
+        char text[240];
+        std::snprintf(text, sizeof text,
+                      "photos %td and %td of the result do not fit one camera turning about its centre: a tenth of "
+                      "their matches lie more than %.0f pixels apart",
+                      position(m_worstLink.id1), position(m_worstLink.id2), miss);
+        return text;
+    }
     s.CalcProjectMatrices();
     s.SetSurfaceRadius();
     if (!s.CalcImgAngularSizes())

@@ -275,15 +275,12 @@ TEST(TiledEngine, PhotosLeftOutOfTheResultAreListed)
         const bool built = c.status == PanoramaLib::kStatusBuilt;
         EXPECT_EQ(h.engine->BuildPanorama(input, nullptr, 0, 0, 0), built);
         const PanoramaLib::PanoramaStatus* status = h.engine->GetPanoramaStatus();
-        EXPECT_EQ(status->nStatus, c.status);
-        EXPECT_EQ(h.engine->HasBuilt(), built);
-        EXPECT_EQ(h.engine->GetPanoramaPreview(false)->HasBits(), built);
+        EXPECT_EQ(std::tuple(status->nStatus, h.engine->HasBuilt(), h.engine->GetPanoramaPreview(false)->HasBits()),
+                  std::tuple(c.status, built, built));
         EXPECT_EQ(h.self->m_imageData.size(), photos.elements.size());  // the analysis stays
         EXPECT_NE(std::find(c.expected.begin(), c.expected.end(), status->unmatchedImages), c.expected.end())
             << ::testing::PrintToString(status->unmatchedImages);
-        if (built) {
-            EXPECT_EQ(h.self->m_order.size() + status->unmatchedImages.size(), input.size());
-        }
+        EXPECT_TRUE(!built || h.self->m_order.size() + status->unmatchedImages.size() == input.size());
     }
 }
 
@@ -309,8 +306,7 @@ TEST(TiledEngine, CancelInEveryPhaseOrAFailureInsideIsAFailedBuild)
     bad->SetPathName(L"/nowhere/exhausted.jpg");
     bool built = true;
     EXPECT_NO_THROW(built = h.engine->BuildPanorama({photos.elements[0], bad}, nullptr, 0, 0, 0));
-    EXPECT_FALSE(built);
-    EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 2);
+    EXPECT_EQ(std::pair(built, h.engine->GetPanoramaStatus()->nStatus), std::pair(false, 2));
     bad->Release();
     EXPECT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));  // the engine is still usable
 }
@@ -415,9 +411,10 @@ TEST(TiledAnalysis, ReferencePhotoHasTheMostInliers)
 }
 
 // Two photos of a flat wall, the second shot from far to the side: no turn of one camera
-// explains them, and only a lens no camera has bends one onto the other (the focal
-// lengths of each photo's own once made the result 561 x 169113 pixels). The result is
-// refused with its reason before any preview is made.
+// explains them (the focal lengths of each photo's own once made the result 561 x 169113
+// pixels; one focal length without lens terms still missed a tenth of the matches by 17
+// pixels, and the pair was built with its rings and text ghosted twice). With and without
+// lens compensation the result is refused with its reason before any preview is made.
 TEST(TiledEngine, PerspectivePairIsRefusedWithItsReason)
 {
     vltest::PlaneView front, side;
@@ -428,12 +425,15 @@ TEST(TiledEngine, PerspectivePairIsRefusedWithItsReason)
     side.toScene = vltest::Mat3::translation(400, 500) * vltest::Mat3{{{1, 0, 0}, {0, 1, 0}, {1 / 400.0, 0, 1}}} *
                    vltest::Mat3::translation(0, -150);
     Photos photos({vltest::renderPlaneView(SharedScene(), front), vltest::renderPlaneView(SharedScene(), side)});
-    EngineOnHost h;
-    EXPECT_FALSE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
-    const PanoramaLib::PanoramaStatus* status = h.engine->GetPanoramaStatus();
-    EXPECT_EQ(status->nStatus, PanoramaLib::kStatusNoOverlap);
-    EXPECT_FALSE(status->reason.empty());
-    EXPECT_FALSE(h.engine->GetPanoramaPreview(false)->HasBits());
+    for (bool lens : {true, false}) {
+        EngineOnHost h;
+        h.Options(false, SurfaceCylindrical, lens);
+        const bool built = h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0);
+        const PanoramaLib::PanoramaStatus* status = h.engine->GetPanoramaStatus();
+        EXPECT_EQ(std::tuple(built, status->nStatus, h.engine->GetPanoramaPreview(false)->HasBits()),
+                  std::tuple(false, PanoramaLib::kStatusNoOverlap, false)) << lens;
+        EXPECT_NE(status->reason.find("turning about its centre"), std::string::npos) << status->reason;
+    }
 }
 
 TEST(TiledEngine, SliversAndImpossibleShapesAreNamed)
