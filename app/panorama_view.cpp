@@ -239,8 +239,25 @@ void PanoramaView::zoomToWindow()
 {
     if (!hasActualSize())
         return;
+    // A picture set while the view's page is not shown (Export entered straight from Add
+    // Images) would be fitted to a size the view has never had: fitted again once shown.
+    m_fitWhenShown = !isVisible();
     const QSize m = maximumViewportSize();
     setScaleFactor(std::min(double(m.width()) / actualSize().width(), double(m.height()) / actualSize().height()));
+}
+
+void PanoramaView::resizeEvent(QResizeEvent* e)
+{
+    ScaledScrollView::resizeEvent(e);
+    if (m_fitWhenShown && isVisible())
+        zoomToWindow();
+}
+
+void PanoramaView::showEvent(QShowEvent* e)
+{
+    ScaledScrollView::showEvent(e);
+    if (m_fitWhenShown)
+        zoomToWindow();
 }
 
 void PanoramaView::zoomToWidth()

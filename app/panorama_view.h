@@ -159,6 +159,8 @@ protected:
     void mouseReleaseEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
     void wheelEvent(QWheelEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+    void showEvent(QShowEvent* e) override;
 
 private:
     void drawPicture(QPainter& painter, const QRect& updateRect);
@@ -171,6 +173,7 @@ private:
     QPoint m_panScroll;
     bool m_panning = false;
     bool m_scaleRange = false;
+    bool m_fitWhenShown = false;  // fitted while hidden, at a size the view does not have
     double m_minScale = 1.0;
     double m_maxScale = 400.0;
     DisplayImageCache m_cache;

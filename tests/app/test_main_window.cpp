@@ -329,7 +329,8 @@ TEST_F(TaskModeTest, ExportKeepsAPendingOrFinishedResultUntilThePhotosChange)
 }
 
 // The save dialog's answer is refused, and asked again, when it is one of the panorama's
-// photos: by its own name, through a link, or by a name the file type completes.
+// photos: by its own name, through a link, or by a name the file type completes. (And the
+// preview built on the way to Export, while its view was hidden, is fitted once shown.)
 TEST_F(WindowTest, ExportCommandAfterARenderSavesTheRenderedFileNeverOverAPhoto)
 {
     QTemporaryDir out;
@@ -340,7 +341,10 @@ TEST_F(WindowTest, ExportCommandAfterARenderSavesTheRenderedFileNeverOverAPhoto)
     auto bytes = [&](int i) { QFile f(photos[i]); return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(); };
     const QByteArray original = bytes(0) + bytes(1);
     w->trayModel()->setFileList(photos);
+    w->show();
     ui().action_switch_Export->trigger();  // builds the preview on the way
+    const QSize room = w->panoramaView()->maximumViewportSize(), shown = w->panoramaView()->actualSize();
+    EXPECT_DOUBLE_EQ(w->panoramaView()->scaleFactor(), std::min(double(room.width()) / shown.width(), double(room.height()) / shown.height()));
     w->updateActions();
     ui().action_Render->trigger();
     w->updateActions();
