@@ -49,6 +49,7 @@ namespace {
 const wchar_t kUnsupportedFormat[] = L"Unsupported file format.";
 const wchar_t kFileNotFound[] = L"File not found.";
 const wchar_t kCannotRead[] = L"Cannot read the file.";
+const wchar_t kEmpty[] = L"The file is empty.";  // a copy that never finished, not a strange format
 const wchar_t kCorrupt[] = L"Corrupt or incomplete image data.";
 const wchar_t kNoMemory[] = L"Not enough memory to load the photo.";
 
@@ -124,6 +125,10 @@ QImage readPhoto(const QString& path, std::wstring* why, std::int64_t* peak)
     }
     if (!info.isFile() || !info.isReadable()) {
         *why = kCannotRead;
+        return QImage();
+    }
+    if (info.size() == 0) {
+        *why = kEmpty;
         return QImage();
     }
     installDecoderWatch();

@@ -268,7 +268,7 @@ TEST_F(DibFiles, BrokenFilesFailWithAnErrorText)
     // Each with its real reason; a header whose checksum fails is damaged data. No bytes: no file.
     const wchar_t* const unsupported = L"Unsupported file format.";
     const std::tuple<const char*, QByteArray, const wchar_t*> cases[] = {
-        {"zero.png", QByteArray(""), unsupported},       {"garbage.jpg", QByteArray(5000, '\x5a'), unsupported},
+        {"zero.png", QByteArray(""), L"The file is empty."}, {"garbage.jpg", QByteArray(5000, '\x5a'), unsupported},
         {"cut.png", png.left(png.size() / 2), kCorrupt}, {"head.png", png.left(60), kCorrupt},
         {"cut.jpg", jpg.left(jpg.size() * 9 / 10), kCorrupt}, {"cut.bmp", bmp.left(bmp.size() - 100), kCorrupt},
         {"cut.tif", tif.left(tif.size() / 2), kCorrupt}, {"huge.png", huge, kCorrupt},
