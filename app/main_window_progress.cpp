@@ -236,7 +236,16 @@ bool MainWindow::PromptAcceptPanorama(int unmatched, int total)
                                        QMessageBox::Yes) == QMessageBox::Yes;
 }
 
-bool MainWindow::PromptAcceptCyclorama() { return true; }
+// Asked for 360 degrees, a row whose ends did not meet is not what the user wanted: say so.
+bool MainWindow::PromptAcceptCyclorama()
+{
+    const ProgressHold hold(m_progress);
+    return Desktop::desktop().question(this, windowTitle(),
+                                       tr("The photos could not be closed into a 360\u00b0 ring.\nKeep the panorama as an "
+                                          "open row? \"No\" leaves the matching to you: press \"Start Stitching!\" "
+                                          "to match the ends by hand."),
+                                       QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
+}
 
 bool MainWindow::HasPrinter() { return true; }
 

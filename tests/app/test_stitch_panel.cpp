@@ -137,3 +137,17 @@ TEST_F(WindowTest, APhotoLeftOutOfTheBuildIsSaid)
               std::tuple(4u, "question", "execDialog", "question", "information",
                          "1 of 3 photos could not be matched and are left out of the panorama; they are marked on the picture tray.", true));
 }
+
+// Asked for 360 degrees, a row whose ends do not meet is said; "No" turns manual matching on.
+TEST_F(WindowTest, ARingThatDoesNotCloseIsSaid)
+{
+    static const vltest::Scene scene(vltest::smallSceneOptions(5));
+    const vltest::PhotoSet row = vltest::makeMosaicPhotoSet(scene, {.rows = 1, .cols = 3, .width = 320, .height = 240, .overlap = 0.35});
+    load(row.paths);
+    ui().chk360->setChecked(true);
+    w->on_chk360_clicked();
+    desk.buttons = {QMessageBox::No};
+    ui().btnStitch->click();
+    EXPECT_EQ(std::tuple(desk.log.size(), desk.log.at(0).text.section('\n', 0, 0), w->document().getManualMatchingMode()),
+              std::tuple(1u, QString::fromUtf8("The photos could not be closed into a 360\u00b0 ring."), true));
+}
