@@ -476,7 +476,11 @@ bool MainWindow::writeBehindProgress(const QString& name, const std::function<bo
     bool written = false;
     std::atomic<bool> done = false;
     std::thread worker([&] {
-        written = write();
+        try {
+            written = write();
+        } catch (...) {  // out of memory while encoding: a failed save, not the end of the program
+            written = false;
+        }
         done = true;
     });
     // The window's own timer sees the end: nothing crosses from the worker into Qt.
