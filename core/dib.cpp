@@ -8,8 +8,11 @@
 // Loading is held to kImageAllocationLimit: the size in the file's header is checked
 // before anything is decoded, and a decoded image of 24 or more bits a pixel becomes
 // 24-bit RGB in its own buffer, so a colour photo never has a second full copy. A JPEG
-// decoder that reports damaged data (through the toolkit's log, on the loading thread)
-// makes the load fail rather than hand on a picture with grey or scrambled blocks.
+// whose image data is missing or unreadable (cut short, or decoded out of step) is
+// refused rather than handed on with grey or scrambled blocks; one whose decoder only
+// skipped stray bytes between segments, a common fault of some cameras and editors,
+// loads. The toolkit's decoder complains through its log on the loading thread, which
+// tells that the file is worth a closer look (image_file_check.h).
 //
 // A photo whose file says the camera was held on its side (the EXIF orientation tag) is
 // turned upright after its conversion to 24 bits, so the engines and the views see it
@@ -78,10 +81,10 @@ bool convertsInPlace(QImage::Format format)
 }
 
 // Decoder complaints on the thread that is loading. The JPEG decoder goes on after
-// damaged data and says so only in the log; every other message passes to the handler
-// that was installed before.
+// damaged data and says so only in the log, and only for the first fault of a file;
+// every other message passes to the handler that was installed before.
 struct DecoderReport {
-    int damaged = 0;
+    int complaints = 0;
 };
 thread_local DecoderReport* t_report = nullptr;
 
@@ -98,7 +101,7 @@ std::atomic<QtMessageHandler> g_nextHandler{nullptr};
 void watchDecoderMessages(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     if (t_report && context.category && std::strcmp(context.category, "qt.gui.imageio.jpeg") == 0) {
-        ++t_report->damaged;
+        ++t_report->complaints;
         return;
     }
     if (QtMessageHandler next = g_nextHandler.load())
@@ -161,7 +164,7 @@ QImage readPhoto(const QString& path, std::wstring* why, std::int64_t* peak)
             return QImage();
         }
         // A reader may report success on a cut-off JPEG or BMP.
-        if (watch.report.damaged || IsTruncatedImageFile(path, format)) {
+        if (IsImageDataMissing(path, format, watch.report.complaints > 0)) {
             *why = kCorrupt;
             return QImage();
         }

@@ -1,14 +1,29 @@
 // JPEG: walk the marker segments by their lengths and the entropy-coded data of each
 // scan up to the next marker; a file that runs out before the end-of-image marker is
 // cut off, unless it runs out in the data of a scan after every part of the image has
-// had its scan (some writers leave out the end marker). BMP: an uncompressed bitmap needs its pixel offset plus padded rows times
+// had its scan (some writers leave out the end marker). Stray bytes between segments
+// are stepped over as the decoder does. Whether the coded data itself is whole, only a
+// decoder can say: libjpeg reports each problem through its own message code (Qt's
+// reader passes on only the first of a file's warnings, as text), so the data of a file
+// that the toolkit's decoder complained about, or that ends inside a scan, is decoded
+// once more here at one eighth of its size, which reads every coded coefficient.
+// BMP: an uncompressed bitmap needs its pixel offset plus padded rows times
 // height bytes. Anything the walk does not understand is left to the decoder.
 #include "core/image_file_check.h"
 
 #include <QFile>
 
+#include <algorithm>
+#include <csetjmp>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+
+extern "C" {
+#include <jpeglib.h>
+
+#include <jerror.h>
+}
 
 namespace PanoramaLib {
 
@@ -66,40 +81,62 @@ private:
     std::uint64_t m_done[kMax] = {};
 };
 
+// How a JPEG stream ends, by its segment structure alone.
+enum class JpegEnd {
+    Whole,       // at its end-of-image marker (or a structure the walk does not know)
+    Cut,         // inside a segment, or before every part of the image has had its scan
+    InLastScan,  // in the coded data of the last scan: whole or cut, a decoder must say
+};
+struct JpegLayout {
+    JpegEnd end = JpegEnd::Cut;
+    std::size_t strayBytes = 0;  // bytes between segments that are no marker
+};
+
+// What libjpeg met decoding the coded data of a JPEG stream.
+struct JpegDecodeReport {
+    bool unreadable = false;       // coded data ran out, made no code, lost a restart, or stopped the decoder
+    std::size_t skippedBytes = 0;  // bytes it skipped in front of markers
+};
+
 bool IsFrameMarker(unsigned char m)
 {
     return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
 }
 
-}  // namespace
-
-bool IsTruncatedJpeg(const unsigned char* d, std::size_t n)
+JpegLayout WalkJpeg(const unsigned char* d, std::size_t n)
 {
-    if (n < 2 || d[0] != 0xFF || d[1] != 0xD8)
-        return false;  // not a JPEG stream: not ours to judge
+    JpegLayout layout;
+    if (n < 2 || d[0] != 0xFF || d[1] != 0xD8) {
+        layout.end = JpegEnd::Whole;  // not a JPEG stream: not ours to judge
+        return layout;
+    }
     ScanCoverage coverage;
     std::size_t pos = 2;
     for (;;) {
-        if (pos >= n)
-            return true;
-        if (d[pos] != 0xFF)
-            return false;  // unexpected structure; the decoder has accepted it
+        while (pos < n && d[pos] != 0xFF) {
+            ++pos;  // stray bytes before a marker, which the decoder skips as well
+            ++layout.strayBytes;
+        }
         while (pos < n && d[pos] == 0xFF)
             ++pos;
         if (pos >= n)
-            return true;
+            return layout;  // JpegEnd::Cut
         const unsigned char marker = d[pos++];
-        if (marker == 0xD9)
-            return false;  // end of image
+        if (marker == 0xD9) {
+            layout.end = JpegEnd::Whole;
+            return layout;
+        }
         if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7))
             continue;  // markers without a length
         if (pos + 2 > n)
-            return true;
+            return layout;
         const std::size_t length = (static_cast<std::size_t>(d[pos]) << 8) | d[pos + 1];
-        if (length < 2)
-            return false;
+        if (length < 2) {
+            layout.end = JpegEnd::Whole;  // unexpected structure; the decoder has accepted it
+            return layout;
+        }
         if (pos + length > n)
-            return true;
+            return layout;
         if (IsFrameMarker(marker))
             coverage.Frame(marker, d + pos + 2, length - 2);
         else if (marker == 0xDA)
@@ -112,8 +149,10 @@ bool IsTruncatedJpeg(const unsigned char* d, std::size_t n)
         // when every scan of the image is there; the decoder tells whether the last
         // scan's data was cut short.
         for (;;) {
-            if (pos + 1 >= n)
-                return !coverage.Complete();
+            if (pos + 1 >= n) {
+                layout.end = coverage.Complete() ? JpegEnd::InLastScan : JpegEnd::Cut;
+                return layout;
+            }
             if (d[pos] != 0xFF) {
                 ++pos;
                 continue;
@@ -128,6 +167,101 @@ bool IsTruncatedJpeg(const unsigned char* d, std::size_t n)
             }
         }
     }
+}
+
+struct CheckingErrorManager {
+    jpeg_error_mgr base;  // first, so libjpeg's pointer to it is one to the whole
+    std::jmp_buf exit;
+    JpegDecodeReport report;
+};
+
+void NoteWarning(j_common_ptr info, int level)
+{
+    if (level >= 0)
+        return;  // trace messages
+    auto* manager = reinterpret_cast<CheckingErrorManager*>(info->err);
+    switch (manager->base.msg_code) {
+    case JWRN_HIT_MARKER:     // coded data ran out before the blocks it must hold
+    case JWRN_HUFF_BAD_CODE:  // data that no code of the table describes
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_MUST_RESYNC:  // a restart interval lost
+        manager->report.unreadable = true;
+        break;
+    case JWRN_EXTRANEOUS_DATA:
+        manager->report.skippedBytes += static_cast<std::size_t>(std::max(manager->base.msg_parm.i[0], 0));
+        break;
+    default:
+        break;  // a missing end marker, an unknown JFIF revision, a thumbnail's size...
+    }
+}
+
+[[noreturn]] void StopDecoding(j_common_ptr info)
+{
+    std::longjmp(reinterpret_cast<CheckingErrorManager*>(info->err)->exit, 1);
+}
+
+// Separate from DecodeJpegCodedData so that nothing with a destructor lives in the
+// frame that longjmp leaves.
+void DecodeInto(jpeg_decompress_struct* info, CheckingErrorManager* manager, const unsigned char* d,
+                std::size_t n)
+{
+    if (setjmp(manager->exit)) {
+        manager->report.unreadable = true;
+        return;
+    }
+    jpeg_CreateDecompress(info, JPEG_LIB_VERSION, sizeof(*info));
+    jpeg_mem_src(info, d, static_cast<unsigned long>(n));
+    if (jpeg_read_header(info, TRUE) != JPEG_HEADER_OK) {
+        manager->report.unreadable = true;
+        return;
+    }
+    // One eighth of the size still decodes every coded coefficient; only the
+    // transforms and the colour work shrink.
+    info->scale_num = 1;
+    info->scale_denom = 8;
+    info->dct_method = JDCT_IFAST;
+    info->do_fancy_upsampling = FALSE;
+    info->do_block_smoothing = FALSE;
+    jpeg_start_decompress(info);
+    JSAMPARRAY row = (*info->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(info), JPOOL_IMAGE,
+                                                info->output_width * static_cast<JDIMENSION>(info->output_components), 1);
+    while (info->output_scanline < info->output_height)
+        jpeg_read_scanlines(info, row, 1);
+    jpeg_finish_decompress(info);
+}
+
+JpegDecodeReport DecodeJpegCodedData(const unsigned char* d, std::size_t n)
+{
+    jpeg_decompress_struct info{};
+    CheckingErrorManager manager{};
+    info.err = jpeg_std_error(&manager.base);
+    manager.base.emit_message = NoteWarning;
+    manager.base.error_exit = StopDecoding;
+    DecodeInto(&info, &manager, d, n);
+    jpeg_destroy_decompress(&info);
+    return manager.report;
+}
+
+}  // namespace
+
+bool IsTruncatedJpeg(const unsigned char* d, std::size_t n)
+{
+    return WalkJpeg(d, n).end == JpegEnd::Cut;
+}
+
+bool IsJpegDataMissing(const unsigned char* d, std::size_t n, bool decoderWarned)
+{
+    const JpegLayout layout = WalkJpeg(d, n);
+    if (layout.end == JpegEnd::Cut)
+        return true;
+    if (!decoderWarned && layout.end != JpegEnd::InLastScan)
+        return false;
+    const JpegDecodeReport report = DecodeJpegCodedData(d, n);
+    // Bytes the decoder skipped beyond the stray ones between segments are coded data
+    // it had no use for: it went out of step with the data and read the wrong blocks.
+    // Some encoders leave a byte or two of padding behind their last scan.
+    constexpr std::size_t kLeftoverPadding = 8;
+    return report.unreadable || report.skippedBytes > layout.strayBytes + kLeftoverPadding;
 }
 
 bool IsTruncatedBmp(const unsigned char* d, std::size_t n)
@@ -165,7 +299,7 @@ bool IsTruncatedBmp(const unsigned char* d, std::size_t n)
     return needed > n;
 }
 
-bool IsTruncatedImageFile(const QString& path, const QByteArray& format)
+bool IsImageDataMissing(const QString& path, const QByteArray& format, bool decoderWarned)
 {
     const bool jpeg = format == "jpeg" || format == "jpg";
     const bool bmp = format == "bmp";
@@ -177,17 +311,17 @@ bool IsTruncatedImageFile(const QString& path, const QByteArray& format)
     const qint64 size = file.size();
     if (size <= 0)
         return true;
+    auto judge = [&](const unsigned char* p, std::size_t n) {
+        return jpeg ? IsJpegDataMissing(p, n, decoderWarned) : IsTruncatedBmp(p, n);
+    };
     const uchar* data = file.map(0, size);
     if (data) {
-        const bool truncated = jpeg ? IsTruncatedJpeg(data, static_cast<std::size_t>(size))
-                                    : IsTruncatedBmp(data, static_cast<std::size_t>(size));
+        const bool missing = judge(data, static_cast<std::size_t>(size));
         file.unmap(const_cast<uchar*>(data));
-        return truncated;
+        return missing;
     }
     const QByteArray bytes = file.readAll();
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
-    return jpeg ? IsTruncatedJpeg(p, static_cast<std::size_t>(bytes.size()))
-                : IsTruncatedBmp(p, static_cast<std::size_t>(bytes.size()));
+    return judge(reinterpret_cast<const unsigned char*>(bytes.constData()), static_cast<std::size_t>(bytes.size()));
 }
 
 }  // namespace PanoramaLib

@@ -1,7 +1,7 @@
 // The pixel store against real files: round trips through every format, broken and
 // cut-off files, unload and reload when the file changed, saves that fail halfway; and
 // photos as they come from the wild: frame headers that claim more pixels than the
-// program may hold, damaged entropy-coded data, a JPEG without its end marker,
+// program may hold, damaged entropy-coded data, stray bytes before a marker, a JPEG without its end marker,
 // progressive JPEGs cut between scans, and a 40-megapixel photo read under the limit
 // that the image model itself sets at start-up (the test main sets none).
 #include <QBuffer>
@@ -12,6 +12,7 @@
 #include <QImage>
 #include <QImageReader>
 #include <QImageWriter>
+#include <QLoggingCategory>
 #include <QPainter>
 #include <QTemporaryDir>
 
@@ -521,4 +522,53 @@ TEST_F(PhotoLoading, DamagedDataIsRefusedAndAMissingEndMarkerIsNot)
         ASSERT_TRUE(b->load(whole.toStdWString(), nullptr));
         EXPECT_EQ(a->getImageObject(), b->getImageObject());
     }
+}
+
+TEST_F(PhotoLoading, StrayBytesBeforeAMarkerLoadAndDataCutShortIsRefused)
+{
+    const QImage picture = pattern(320, 240);
+    for (const bool progressive : {false, true}) {
+        const QByteArray jpeg = encode(picture, "jpeg", progressive);
+        const int sos = markers(jpeg, 0xDA).front();
+        const QByteArray stray = QByteArray(jpeg).insert(sos, "\x12\x34", 2);  // as some cameras and editors write
+        const QByteArray cut = jpeg.left(jpeg.size() * 9 / 10);
+        const QByteArray strayCut = stray.left(stray.size() * 9 / 10);
+        SCOPED_TRACE(progressive ? "progressive" : "baseline");
+
+        Store whole, warned;
+        ASSERT_TRUE(whole->load(W(write("whole.jpg", jpeg)), nullptr));
+        std::wstring err = L"unchanged";
+        ASSERT_TRUE(warned->load(W(write("stray.jpg", stray)), &err));
+        EXPECT_TRUE(err.empty());
+        EXPECT_EQ(warned->getImageObject(), whole->getImageObject());
+
+        // The toolkit's decoder names only a file's first fault: here the stray bytes,
+        // not the missing data behind them. An end marker after the cut hides it from
+        // the file's structure.
+        const std::pair<const char*, QByteArray> refused[] = {
+            {"cut.jpg", cut},
+            {"stray-cut.jpg", strayCut},
+            {"cut-closed.jpg", cut + "\xFF\xD9"},
+            {"stray-cut-closed.jpg", strayCut + "\xFF\xD9"},
+        };
+        for (const auto& [name, bytes] : refused)
+            EXPECT_EQ(loadError(write(name, bytes)), kCorrupt) << name;
+    }
+}
+
+TEST_F(PhotoLoading, ACutPhotoIsRefusedWhileTheDecodersLogIsSwitchedOff)
+{
+    const QByteArray jpeg = encode(pattern(320, 240), "jpeg");
+    QLoggingCategory::setFilterRules("qt.gui.imageio.jpeg.warning=false");
+    const std::wstring err = loadError(write("cut.jpg", jpeg.left(jpeg.size() * 9 / 10)));
+    QLoggingCategory::setFilterRules(QString());
+    EXPECT_EQ(err, kCorrupt);
+}
+
+TEST(DibFileCheck, JpegWalkStepsOverStrayBytesBetweenSegments)
+{
+    // SOI, stray bytes, an APP0 segment, stray bytes, a scan cut inside its header.
+    const unsigned char cut[] = {0xFF, 0xD8, 0x12, 0x34, 0xFF, 0xE0, 0x00, 0x04, 0x00, 0x00, 0x56, 0xFF, 0xDA, 0x00, 0x08};
+    EXPECT_TRUE(PanoramaLib::IsTruncatedJpeg(cut, sizeof cut));
+    EXPECT_TRUE(PanoramaLib::IsJpegDataMissing(cut, sizeof cut, false));
 }
