@@ -1,9 +1,10 @@
 // The pixel store against real files: round trips through every format, broken and
 // cut-off files, unload and reload when the file changed, saves that fail halfway; and
 // photos as they come from the wild: frame headers that claim more pixels than the
-// program may hold, damaged entropy-coded data, stray bytes before a marker, a JPEG without its end marker,
-// progressive JPEGs cut between scans, and a 40-megapixel photo read under the limit
-// that the image model itself sets at start-up (the test main sets none).
+// program may hold, damaged entropy-coded data, stray bytes before a marker, a JPEG
+// without its end marker, progressive JPEGs cut between scans, and a 40-megapixel photo
+// read under the limit that the image model itself sets at start-up (the test main
+// sets none).
 #include <QBuffer>
 #include <QDateTime>
 #include <QDir>
