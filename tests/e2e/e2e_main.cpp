@@ -8,9 +8,9 @@
 //
 // Not a GoogleTest program and not part of ctest: it prints one line per check ("ok:" or
 // "FAILED:") and ends with "N passed, N failed"; the exit code is non-zero when a check
-// failed. It runs with a fresh HOME (and XDG folders) of its own, made before the
-// application object exists. GUI thread only, except the engines' and thumbnail
-// builders' own threads.
+// failed. It runs with a fresh HOME (and XDG folders) of its own and none of the
+// machine's printers, both arranged before the application object exists. GUI thread
+// only, except the engines' and thumbnail builders' own threads.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -47,6 +47,7 @@
 #include "browser/thumb_delegate.h"
 #include "browser/thumbs_database.h"
 #include "browser/thumbs_manager.h"
+#include "tests/support/no_printers.h"
 #include "tests/support/scene.h"
 #include "tests/support/scripted_desktop.h"
 #include "tests/update/http_test_server.h"
@@ -300,6 +301,7 @@ int main(int argc, char** argv)
         QDir().mkpath(path);
         qputenv(var, QFile::encodeName(path));
     }
+    vltest::hidePrinters(home.path());  // the walk's print checks are those of a machine without printers
 
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName("VARNO Imaging");

@@ -26,6 +26,7 @@
 #include <QDialog>
 #include <QMenu>
 #include <QPoint>
+#include <QPrinter>
 #include <QUrl>
 
 #include "app/desktop_seam.h"
@@ -134,7 +135,8 @@ public:
     bool printPreview(QPrinter& printer, QWidget* parent, const std::function<void(QPrinter*)>& paint) override
     {
         log.push_back({QStringLiteral("printPreview"), parent, {}, {}, {}});
-        if (paint)
+        // Like the real preview, never a job for a queue: only a PDF file is painted.
+        if (paint && printer.outputFormat() == QPrinter::PdfFormat && !printer.outputFileName().isEmpty())
             paint(&printer);
         return false;
     }

@@ -1,11 +1,13 @@
 // Test main of every test program: Qt on the offscreen platform and a private HOME and
-// XDG folders so nothing touches the user's files. The image allocation limit is the
-// image model's own, as in every program.
+// XDG folders so nothing touches the user's files, and no printer of the machine seen. The
+// image allocation limit is the image model's own, as in every program.
 #include <QApplication>
 #include <QTemporaryDir>
 #include <cstdlib>
 
 #include <gtest/gtest.h>
+
+#include "tests/support/no_printers.h"
 
 int main(int argc, char** argv)
 {
@@ -22,6 +24,7 @@ int main(int argc, char** argv)
     qputenv("XDG_DATA_HOME", root + "/data");
     qputenv("XDG_CACHE_HOME", root + "/cache");
     qputenv("XDG_RUNTIME_DIR", root + "/runtime");
+    vltest::hidePrinters(home.path());
 
     QApplication app(argc, argv);  // widgets need the full application object
     return RUN_ALL_TESTS();
