@@ -202,8 +202,7 @@ void NoteWarning(j_common_ptr info, int level)
 
 // Separate from DecodeJpegCodedData so that nothing with a destructor lives in the
 // frame that longjmp leaves.
-void DecodeInto(jpeg_decompress_struct* info, CheckingErrorManager* manager, const unsigned char* d,
-                std::size_t n)
+void DecodeInto(jpeg_decompress_struct* info, CheckingErrorManager* manager, const unsigned char* d, std::size_t n)
 {
     if (setjmp(manager->exit)) {
         manager->report.unreadable = true;
@@ -223,8 +222,9 @@ void DecodeInto(jpeg_decompress_struct* info, CheckingErrorManager* manager, con
     info->do_fancy_upsampling = FALSE;
     info->do_block_smoothing = FALSE;
     jpeg_start_decompress(info);
-    JSAMPARRAY row = (*info->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(info), JPOOL_IMAGE,
-                                                info->output_width * static_cast<JDIMENSION>(info->output_components), 1);
+    JSAMPARRAY row =
+        (*info->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(info), JPOOL_IMAGE,
+                                   info->output_width * static_cast<JDIMENSION>(info->output_components), 1);
     while (info->output_scanline < info->output_height)
         jpeg_read_scanlines(info, row, 1);
     jpeg_finish_decompress(info);

@@ -106,11 +106,16 @@ bool WriteLzwTiff(const QImage& source, QIODevice& device)
               && TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW)
               && TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL)
               && TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
-    // The same resolution tags as the toolkit's writer gives an uncompressed file.
+    // The same resolution tags as the toolkit's writer gives an uncompressed file: pixels
+    // per centimetre when both are whole numbers of them, else dots per inch, the unit a
+    // 300 dpi panorama was made in (11811 dots per metre is no whole number a centimetre).
     if (ok && image.dotsPerMeterX() > 0 && image.dotsPerMeterY() > 0) {
-        ok = TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_CENTIMETER)
-             && TIFFSetField(t, TIFFTAG_XRESOLUTION, static_cast<float>(image.dotsPerMeterX() / 100.0))
-             && TIFFSetField(t, TIFFTAG_YRESOLUTION, static_cast<float>(image.dotsPerMeterY() / 100.0));
+        const bool perCentimetre = image.dotsPerMeterX() % 100 == 0 && image.dotsPerMeterY() % 100 == 0;
+        const int x = perCentimetre ? image.dotsPerMeterX() / 100 : image.logicalDpiX();
+        const int y = perCentimetre ? image.dotsPerMeterY() / 100 : image.logicalDpiY();
+        ok = TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, perCentimetre ? RESUNIT_CENTIMETER : RESUNIT_INCH) &&
+             TIFFSetField(t, TIFFTAG_XRESOLUTION, static_cast<float>(x)) &&
+             TIFFSetField(t, TIFFTAG_YRESOLUTION, static_cast<float>(y));
     }
     // The predictor differences each row in place: the image's own rows stay untouched.
     const std::size_t rowBytes = std::size_t(width) * 3;

@@ -14,8 +14,9 @@ class QIODevice;
 namespace PanoramaLib {
 
 // Writes `image` as one RGB TIFF (8 bits a channel, strips of about 8 KB, the image's
-// resolution in pixels per centimetre) to `device`, which must be open for writing and
-// seekable. Other formats than RGB888 are converted first. False on any error.
+// resolution with the unit and values of the toolkit's own TIFF writer) to `device`,
+// which must be open for writing and seekable. Other formats than RGB888 are converted
+// first. False on any error.
 bool WriteLzwTiff(const QImage& image, QIODevice& device);
 
 }  // namespace PanoramaLib

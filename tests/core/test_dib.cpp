@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <tiffio.h>
 
 #include <algorithm>
 #include <csignal>
@@ -34,6 +35,7 @@
 
 #include "core/dib.h"
 #include "core/image_file_check.h"
+#include "core/tiff_writer.h"
 #include "tests/support/scene.h"
 
 using PanoramaLib::IDib;
@@ -572,4 +574,60 @@ TEST(DibFileCheck, JpegWalkStepsOverStrayBytesBetweenSegments)
     const unsigned char cut[] = {0xFF, 0xD8, 0x12, 0x34, 0xFF, 0xE0, 0x00, 0x04, 0x00, 0x00, 0x56, 0xFF, 0xDA, 0x00, 0x08};
     EXPECT_TRUE(PanoramaLib::IsTruncatedJpeg(cut, sizeof cut));
     EXPECT_TRUE(PanoramaLib::IsJpegDataMissing(cut, sizeof cut, false));
+}
+
+TEST_F(DibFiles, ACompressedTiffKeepsTheResolutionAndItsUnit)
+{
+    // The toolkit's reader turns every unit into dots per metre; the tags say which unit
+    // the file was written in. Unequal axes catch one taken for the other.
+    struct Tags {
+        std::uint16_t unit = 0;
+        float x = 0, y = 0;
+        bool operator==(const Tags&) const = default;
+    };
+    auto tags = [](const QString& file) {
+        Tags t;
+        TIFF* tiff = TIFFOpen(file.toLocal8Bit().constData(), "r");
+        EXPECT_TRUE(tiff) << file.toStdString();
+        if (!tiff)
+            return t;
+        TIFFGetField(tiff, TIFFTAG_RESOLUTIONUNIT, &t.unit);
+        TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &t.x);
+        TIFFGetField(tiff, TIFFTAG_YRESOLUTION, &t.y);
+        TIFFClose(tiff);
+        return t;
+    };
+    const struct {
+        int dpiX, dpiY;       // as the panorama was made, in dots per inch...
+        int perCmX, perCmY;   // ...or in whole pixels per centimetre
+        Tags expected;
+    } cases[] = {
+        {300, 150, 0, 0, {RESUNIT_INCH, 300, 150}},
+        {72, 96, 0, 0, {RESUNIT_INCH, 72, 96}},
+        {0, 0, 100, 40, {RESUNIT_CENTIMETER, 100, 40}},
+    };
+    for (const auto& c : cases) {
+        QImage image = pattern(40, 30, QImage::Format_RGB888);
+        image.setDotsPerMeterX(c.perCmX ? c.perCmX * 100 : qRound(c.dpiX / 0.0254));
+        image.setDotsPerMeterY(c.perCmY ? c.perCmY * 100 : qRound(c.dpiY / 0.0254));
+        const QString packed = path("packed.tif"), plain = path("plain.tif");
+        QFile file(packed);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ASSERT_TRUE(PanoramaLib::WriteLzwTiff(image, file));
+        file.close();
+        QImageWriter writer(plain, "tiff");
+        writer.setCompression(0);
+        ASSERT_TRUE(writer.write(image));
+        SCOPED_TRACE(c.dpiX ? "dpi" : "per cm");
+
+        EXPECT_EQ(tags(packed), c.expected);
+        EXPECT_EQ(tags(packed), tags(plain));  // as the toolkit writes an uncompressed file
+        const QImage back(packed);
+        ASSERT_FALSE(back.isNull());
+        EXPECT_EQ(std::pair(back.dotsPerMeterX(), back.dotsPerMeterY()),
+                  std::pair(image.dotsPerMeterX(), image.dotsPerMeterY()));
+        if (c.dpiX) {
+            EXPECT_EQ(std::pair(back.logicalDpiX(), back.logicalDpiY()), std::pair(c.dpiX, c.dpiY));
+        }
+    }
 }
