@@ -5,9 +5,10 @@
 // pair is matched once, the lower index as the query: kd-tree nearest neighbours with
 // the distance-ratio test, Hough voting for a similarity, then a robust least-median
 // affine fit of each best-voted candidate. A fit with enough inliers, a small error
-// (6 working-copy pixels) and a plausible mapping of the photo corners (BadTransform,
-// the engines' one plausibility test) becomes a link of the match graph. All pairs are matched in one parallel pass (in blocks, so that a
-// cancel is seen soon); links are added in the order of a serial pass.
+// (6 working-copy pixels) and a plausible mapping of the photo corners in both
+// directions (BadTransform1) becomes a link of the match graph. All pairs are matched
+// in one parallel pass (in blocks, so that a cancel is seen soon); links are added in
+// the order of a serial pass.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -65,7 +66,7 @@ PairResult MatchPair(CImageDataBase& query, CImageDataBase& database, kd_tree* t
         return out;
     }
     for (CandidateFit& fit : fits) {
-        const bool passed = fit.matched && fit.error < errorLimit && !::BadTransform(sizeA, sizeB, fit.m);
+        const bool passed = fit.matched && fit.error < errorLimit && !BadTransform1(sizeA, sizeB, fit.m);
         out.candidates.emplace_back(passed, std::move(fit));
     }
     return out;
@@ -130,6 +131,26 @@ bool WorkingSize(std::int64_t w, std::int64_t h, int L, int mode, std::int64_t& 
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------
+// Plausibility of a fitted pair transform
+
+bool BadTransform2(const Size& sizeA, const Size& sizeB, const double H[3][3])
+{
+    // Photo b's corners carried back into photo a's frame (the test of one direction
+    // that the manual matcher uses as well).
+    return ::_BadTransform(sizeA, sizeB, H);
+}
+
+bool BadTransform1(const Size& sizeA, const Size& sizeB, const double H[3][3])
+{
+    if (BadTransform2(sizeA, sizeB, H))
+        return true;
+    double inverse[3][3];
+    if (!Utils::pinv3x3(inverse, H))
+        return true;
+    return BadTransform2(sizeB, sizeA, inverse);
+}
 
 // ---------------------------------------------------------------------------------
 // Reuse of an earlier analysis
@@ -405,50 +426,58 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
     if (static_cast<int>(m_imageData.size()) < n)
         return false;
 
-    const bool completed = PanoramaRecognition::MatchPairsInOrder(
-        n, m_workThreads, [&](int i) { return m_imageData[static_cast<std::size_t>(i)]; },
-        [&](int a, int b, kd_tree* tree) {
-            const std::size_t ia = static_cast<std::size_t>(a), ib = static_cast<std::size_t>(b);
-            return MatchPair(*m_imageData[ia], *m_imageData[ib], tree, m_images[ia]->GetImageSize(),
-                             m_images[ib]->GetImageSize(),
-                             PanoramaRecognition::kAffineErrorLimit * m_images[ia]->m_scale, m_matchRatio);
-        },
-        [&](int a, int b, const PairResult& r) {
-            if (r.votingFailed)
-                return false;  // no memory for the voting tables
-            if (!r.voted)
-                return true;
-            if (m_pUserInterface)
-                m_pUserInterface->UpdateUserWndInterface();
-            for (const auto& [passed, c] : r.candidates) {
+    // Leaves the matching when the voting of a pair fails (no memory for its tables);
+    // the search trees go with the matching loop, and the links made so far stay.
+    struct abort_matching {};
+    bool completed = false;
+    try {
+        completed = PanoramaRecognition::MatchPairsInOrder(
+            n, m_workThreads, [&](int i) { return m_imageData[static_cast<std::size_t>(i)]; },
+            [&](int a, int b, kd_tree* tree) {
+                const std::size_t ia = static_cast<std::size_t>(a), ib = static_cast<std::size_t>(b);
+                return MatchPair(*m_imageData[ia], *m_imageData[ib], tree, m_images[ia]->GetImageSize(),
+                                 m_images[ib]->GetImageSize(),
+                                 PanoramaRecognition::kAffineErrorLimit * m_images[ia]->m_scale, m_matchRatio);
+            },
+            [&](int a, int b, const PairResult& r) {
+                if (r.votingFailed)
+                    throw abort_matching();
+                if (!r.voted)
+                    return true;
                 if (m_pUserInterface)
                     m_pUserInterface->UpdateUserWndInterface();
-                if (!passed)
-                    continue;
-                CGraphLink* link = graph->AddLink(a, b);
-                if (!link)
-                    continue;
-                link->id1 = a;
-                link->id2 = b;
-                Utils::copy_matrix_3x3(link->m, c.m);
-                link->error = c.error;
-                link->inliers = static_cast<int>(c.keys1.size());
-                link->outliers = static_cast<int>(c.outKeys1.size());
-                link->keys1 = c.keys1;
-                link->keys2 = c.keys2;
-                link->outKeys1 = c.outKeys1;
-                link->outKeys2 = c.outKeys2;
-                link->inlierQuality = c.inQuality;
-                link->outlierQuality = c.outQuality;
-            }
-            return true;
-        },
-        [&] {
-            m_progressPos += 4;
-            if (m_pProgress)
-                m_bAborted = m_pProgress->AbortProgressIndicator(m_progressMax, m_progressPos);
-        },
-        [&]() -> bool { return m_bAborted; });
+                for (const auto& [passed, c] : r.candidates) {
+                    if (m_pUserInterface)
+                        m_pUserInterface->UpdateUserWndInterface();
+                    if (!passed)
+                        continue;
+                    CGraphLink* link = graph->AddLink(a, b);
+                    if (!link)
+                        continue;
+                    link->id1 = a;
+                    link->id2 = b;
+                    Utils::copy_matrix_3x3(link->m, c.m);
+                    link->error = c.error;
+                    link->inliers = static_cast<int>(c.keys1.size());
+                    link->outliers = static_cast<int>(c.outKeys1.size());
+                    link->keys1 = c.keys1;
+                    link->keys2 = c.keys2;
+                    link->outKeys1 = c.outKeys1;
+                    link->outKeys2 = c.outKeys2;
+                    link->inlierQuality = c.inQuality;
+                    link->outlierQuality = c.outQuality;
+                }
+                return true;
+            },
+            [&] {
+                m_progressPos += 4;
+                if (m_pProgress)
+                    m_bAborted = m_pProgress->AbortProgressIndicator(m_progressMax, m_progressPos);
+            },
+            [&]() -> bool { return m_bAborted; });
+    } catch (const abort_matching&) {
+        completed = false;
+    }
     return completed && !m_bAborted;
 }
 

@@ -33,6 +33,15 @@ namespace Tiled_Panorama {
 CImageDataBase* ExtractImageDescriptor(const std::wstring& path, const std::vector<CPanoElement*>& oldPhotos,
                                        std::vector<CImageDataBase*>& oldRecords);
 
+// Plausibility of a transform H fitted from photo a (sizeA) to photo b (sizeB); true
+// when H is unusable. BadTransform2 carries b's corners back into a's frame through
+// the inverse of H: their box must stay inside the 16-bit coordinate range, keep a
+// positive width and height and stay within a factor of 5 of a's size. BadTransform1
+// asks it in both directions (the second with the sizes swapped and the inverse of H),
+// so a transform that blows either photo up or collapses it is refused.
+bool BadTransform2(const VarnoBase::Size& sizeA, const VarnoBase::Size& sizeB, const double H[3][3]);
+bool BadTransform1(const VarnoBase::Size& sizeA, const VarnoBase::Size& sizeB, const double H[3][3]);
+
 class CPanorama : public PanoramaLib::ITiledPanorama {
 public:
     // Throws std::bad_alloc when its elements cannot be made.
