@@ -52,10 +52,16 @@ void MainWindow::onProcessAutoUpdate(VnAutoUpdate* autoupdate)
 void MainWindow::onUpdateCheckFailed(VnAutoUpdate* autoupdate)
 {
     VarnoBase::TakeOver(autoupdate);
-    // The weekly check at start-up stays silent; one the user asked for gets an answer.
-    if (autoupdate->m_manual)
-        Desktop::desktop().warning(this, windowTitle(), tr("Could not reach the update server."), QMessageBox::Ok,
-                                   QMessageBox::NoButton);
+    // The weekly check at start-up stays silent; one the user asked for gets an answer
+    // that says whether the server was reached.
+    if (!autoupdate->m_manual)
+        return;
+    QString text = tr("Could not reach the update server.");
+    if (autoupdate->failure == VnAutoUpdate::Failure::ErrorAnswer)
+        text = tr("The update server answered with an error: %1.").arg(autoupdate->failureStatus);
+    else if (autoupdate->failure == VnAutoUpdate::Failure::UnreadableAnswer)
+        text = tr("The update server's answer could not be read.");
+    Desktop::desktop().warning(this, windowTitle(), text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
 QString MainWindow::homePageAddress()

@@ -82,7 +82,7 @@ VnAutoUpdate::VnAutoUpdate(QObject* parent, UpdateEndpoint endpoint, Clock today
     : QObject(parent),
       m_endpoint(std::move(endpoint)),
       m_today(today ? std::move(today) : Clock([] { return QDate::currentDate(); })),
-      m_network(new QNetworkAccessManager(this)),
+      m_connection(new QNetworkAccessManager(this)),
       m_thread(std::make_unique<VnAutoUpdateThread>(this))
 {
     connect(this, &VnAutoUpdate::requestQueued, this, &VnAutoUpdate::sendQueuedRequest, Qt::QueuedConnection);
@@ -145,6 +145,7 @@ bool VnAutoUpdate::checkUpdateInternal()
         url.remove(QLatin1Char(' ')).remove(QLatin1Char('\n')).remove(QLatin1Char('\r'));
         qCDebug(lcUpdate).noquote() << "Update url" << url;
         m_error.store(2);
+        failure = Failure::UnreadableAnswer;  // until the script has answered
         if (!url.isEmpty() && checkUpdate(url)) {
             sent = true;
             if (waitForRequest() && m_error.load() == 0)
@@ -194,8 +195,10 @@ void VnAutoUpdate::ParseAnswer()
     qCDebug(lcUpdate).noquote() << "Final ret" << m_answerText;
     if (m_answerText.isEmpty()) {
         m_error.store(2);
+        failure = Failure::UnreadableAnswer;
         return;
     }
+    failure = Failure::None;
     QString v = getValue(QStringLiteral("status"));
     if (!v.isEmpty())
         status = v.toInt();
@@ -272,7 +275,7 @@ void VnAutoUpdate::sendQueuedRequest()
         return;
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    QNetworkReply* reply = m_network->get(request);
+    QNetworkReply* reply = m_connection->get(request);
     auto body = std::make_shared<QByteArray>();
     auto tooLarge = std::make_shared<bool>(false);
     // Read as it arrives so an endless or huge body is cut off at the cap.
@@ -293,12 +296,33 @@ void VnAutoUpdate::sendQueuedRequest()
         const int httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         const bool failed = reply->error() != QNetworkReply::NoError || *tooLarge ||
                             body->size() > kMaxAnswerBytes || httpStatus < 200 || httpStatus > 299;
-        if (failed)
+        if (failed) {
             qCDebug(lcUpdate).noquote() << "Request" << id << "failed:" << httpStatus << reply->errorString();
-        else
+            failure = failureOf(*reply, *tooLarge);
+            if (failure == Failure::ErrorAnswer)
+                failureStatus = (QString::number(httpStatus) + QLatin1Char(' ') +
+                                 reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString())
+                                    .trimmed();
+        } else {
             (id == 1 ? m_page : m_answer) = *body;
+        }
         OnRequestFinished(id, failed);
     });
+}
+
+VnAutoUpdate::Failure VnAutoUpdate::failureOf(const QNetworkReply& reply, bool tooLarge)
+{
+    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299))
+        return Failure::ErrorAnswer;
+    // A server that took the connection and answered, but not with usable HTTP (or hung
+    // up instead), was reached.
+    const int error = reply.error();
+    const bool garbled = error == QNetworkReply::RemoteHostClosedError ||
+                         (error >= QNetworkReply::ProtocolUnknownError && error <= QNetworkReply::ProtocolFailure);
+    if (tooLarge || garbled || status.isValid())
+        return Failure::UnreadableAnswer;
+    return Failure::NotReached;
 }
 
 void VnAutoUpdate::OnRequestFinished(int id, bool error)

@@ -7,7 +7,7 @@
 // read the tag-style answer ("<status>1</status>", "<key value/>") into the public fields,
 // write the schedule back and emit processUpdate. Any HTTP status outside 2xx, a network
 // error, an answer over kMaxAnswerBytes, an empty page or answer is a failed check: nothing
-// is written, checkFailed is emitted instead, m_error tells why.
+// is written, checkFailed is emitted instead, m_error and failure tell why.
 //
 // Threads: the object, its QNetworkAccessManager and every reply live on the GUI thread;
 // the worker (VnAutoUpdateThread) reads and writes the settings, posts each request to
@@ -39,6 +39,7 @@
 #include "update/settings_store.h"  // the schedule's group "xvalues"
 
 class QNetworkAccessManager;
+class QNetworkReply;
 class VnAutoUpdate;
 
 // The application version (QCoreApplication::applicationVersion, "2.1.0.1705" or
@@ -118,6 +119,14 @@ public:
     // 2 for any other failure, an empty script address or an empty answer.
     std::atomic<int> m_error{1};
 
+    // What went wrong with a failed check, valid like the answer once checkFailed has
+    // arrived: the server was not reached (no connection, no HTTP answer), it answered
+    // with an HTTP error status, or its answer could not be used (not HTTP, too large,
+    // empty, or a page naming no http(s) address).
+    enum class Failure { None, NotReached, ErrorAnswer, UnreadableAnswer };
+    Failure failure = Failure::None;
+    QString failureStatus;  // ErrorAnswer: the status code and the server's reason, "404 Not Found"
+
 signals:
     // Emitted on the worker thread after an answer was parsed.
     void processUpdate(VnAutoUpdate* autoupdate);
@@ -150,10 +159,11 @@ private:
 
     // GUI thread.
     void sendQueuedRequest();
+    static Failure failureOf(const QNetworkReply& reply, bool tooLarge);
 
     UpdateEndpoint m_endpoint;
     Clock m_today;
-    QNetworkAccessManager* m_network;        // child of this
+    QNetworkAccessManager* m_connection;     // the HTTP connection; child of this
     std::unique_ptr<VnAutoUpdateThread> m_thread;
     VnEvent m_event;
     std::atomic<bool> m_abort{false};

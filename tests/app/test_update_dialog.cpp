@@ -9,6 +9,7 @@
 
 #include "app/auto_update_message.h"
 #include "tests/app/window_fixture.h"
+#include "tests/update/http_test_server.h"
 #include "update/auto_update.h"
 
 namespace {
@@ -134,20 +135,45 @@ TEST_F(WindowTest, AboutShowsTheVersionLineHelpTopicsAnExistingPageHomePageTheWe
     EXPECT_EQ(MainWindow::directoryOf("vl_no_such_folder").absolutePath(), QDir(exeDir).absolutePath());
 }
 
-// A check that cannot reach the server: the user who asked is told; the start-up check
-// stays silent.
-TEST_F(WindowTest, FailedUpdateCheckAnswersOnlyTheUserWhoAsked)
+// A failed check: the user who asked is told whether the server was reached and what it
+// answered; the start-up check stays silent.
+TEST_F(WindowTest, FailedUpdateCheckTellsTheUserWhoAskedWhatHappened)
 {
     QTcpServer closed;
     ASSERT_TRUE(closed.listen(QHostAddress::LocalHost, 0));
     w->setUpdateEndpoint({QStringLiteral("127.0.0.1"), closed.serverPort(), QStringLiteral("/checkupdate/updateurl.html")});
     closed.close();  // nothing listens there any more: the connection is refused
-    for (bool manual : {false, true}) {
+    const auto check = [&](bool manual) {
+        desk.log.clear();
         SettingsStore().setValue("xvalues/XVALUE_T", "2020-01-01");  // due
         VnAutoUpdate* checker = w->startUpdateCheck(manual);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !checker->isRunning(); }, 30000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !checker->isRunning(); }, 30000));
         QCoreApplication::processEvents();
-        EXPECT_EQ(desk.calls("warning").size(), manual ? 1u : 0u);
+        const auto warnings = desk.calls("warning");
+        return (warnings.size() == 1 ? warnings[0].text : QString("%1 warnings").arg(warnings.size())).toStdString();
+    };
+    EXPECT_EQ(check(false), "0 warnings");
+    EXPECT_EQ(check(true), "Could not reach the update server.");
+
+    HttpTestServer server;
+    const QString page = QStringLiteral("/checkupdate/updateurl.html"), script = QStringLiteral("/cgi/check.php");
+    w->setUpdateEndpoint({QStringLiteral("127.0.0.1"), server.port(), page});
+    const QByteArray scriptAddress = (server.base() + script).toLatin1();
+    const struct {
+        const char* name;
+        HttpTestServer::Reply page, answer;
+        const char* text;
+    } cases[] = {
+        {"page 404", {404, ""}, {}, "The update server answered with an error: 404 Not Found."},
+        {"script 500", {200, scriptAddress}, {500, "oops"}, "The update server answered with an error: 500 Internal Server Error."},
+        {"empty answer", {200, scriptAddress}, {200, ""}, "The update server's answer could not be read."},
+        {"answer not HTTP", {200, scriptAddress}, {200, "<status>1</status>", false, true},
+         "The update server's answer could not be read."},
+    };
+    for (const auto& c : cases) {
+        server.routes[page] = c.page;
+        server.routes[script] = c.answer;
+        EXPECT_EQ(check(false), "0 warnings") << c.name;
+        EXPECT_EQ(check(true), c.text) << c.name;
     }
-    EXPECT_EQ(desk.calls("warning").at(0).text, "Could not reach the update server.");
 }

@@ -1,6 +1,7 @@
 // A small HTTP/1.1 server on 127.0.0.1 for the update check's tests: it answers GET
 // requests from a table of paths (status and body), records every request target in
-// order, and can hold a request open without ever answering. Unknown paths get 404.
+// order, and can hold a request open without ever answering or answer without HTTP.
+// Unknown paths get 404.
 // Runs on the GUI thread's event loop, like the checker's network manager; the test owns
 // it, and its connections die with it.
 #pragma once
@@ -18,7 +19,8 @@ public:
     struct Reply {
         int status = 200;
         QByteArray body;
-        bool hang = false;  // accept and read the request, never answer
+        bool hang = false;     // accept and read the request, never answer
+        bool notHttp = false;  // answer with the body alone, no status line or headers
     };
     std::map<QString, Reply> routes;  // by path, without the query
     QStringList requests;             // request targets (path and query) as received
@@ -49,9 +51,15 @@ private:
         const Reply reply = route != routes.end() ? route->second : Reply{404, "Not found"};
         if (reply.hang)
             return;
-        socket->write("HTTP/1.1 " + QByteArray::number(reply.status) + " Status\r\nContent-Type: text/html\r\n" +
-                      "Content-Length: " + QByteArray::number(reply.body.size()) +
-                      "\r\nConnection: close\r\n\r\n" + reply.body);
+        const QByteArray reason = reply.status == 200   ? "OK"
+                                  : reply.status == 404 ? "Not Found"
+                                  : reply.status == 500 ? "Internal Server Error"
+                                                        : "Status";
+        if (!reply.notHttp)
+            socket->write("HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reason +
+                          "\r\nContent-Type: text/html\r\nContent-Length: " + QByteArray::number(reply.body.size()) +
+                          "\r\nConnection: close\r\n\r\n");
+        socket->write(reply.body);
         socket->disconnectFromHost();
     }
 

@@ -3,7 +3,11 @@
 // every kind of failure, and destruction while a request hangs. Settings are the test
 // program's private ones, cleared before each case.
 #include <QCoreApplication>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -65,6 +69,7 @@ protected:
     struct Outcome {
         int emitted = 0, failed = 0;  // processUpdate, checkFailed
         std::unique_ptr<VnAutoUpdate> checker;
+        QStringList fetched;  // every address the checker's connection fetched, in order
     };
     // Runs one check to its end and delivers its queued answer.
     Outcome run(bool manual, quint16 port = 0)
@@ -73,6 +78,8 @@ protected:
         UpdateEndpoint endpoint{QStringLiteral("127.0.0.1"), port ? port : server.port(), kPage};
         out.checker = std::make_unique<VnAutoUpdate>(nullptr, endpoint, [] { return kToday; });
         QObject receiver;
+        QObject::connect(out.checker->findChild<QNetworkAccessManager*>(), &QNetworkAccessManager::finished, &receiver,
+                         [&out](QNetworkReply* reply) { out.fetched << reply->url().toString(); });
         for (auto [signal, count] : {std::pair(&VnAutoUpdate::processUpdate, &out.emitted), {&VnAutoUpdate::checkFailed, &out.failed}})
             QObject::connect(out.checker.get(), signal, &receiver,
                              [&out, count](VnAutoUpdate* c) { *count += c == out.checker.get() ? 1 : 100; }, Qt::QueuedConnection);
@@ -148,6 +155,8 @@ TEST_F(AutoUpdateServer, ScheduleDecidesWhetherToAsk)
         {"date in the future, manual", kToday.addDays(3).toString(Qt::ISODate), 7, true, false},
         {"unreadable date", QStringLiteral("10-03-26"), 7, false, true},
         {"damaged interval falls back to 7", kToday.addDays(-3).toString(Qt::ISODate), -5, false, false},
+        {"longest interval holds", kToday.addDays(-3649).toString(Qt::ISODate), 3650, false, false},
+        {"interval above the longest falls back to 7", kToday.addDays(-7).toString(Qt::ISODate), 3651, false, true},
     };
     for (const auto& c : cases) {
         setSchedule(c.date, c.days);
@@ -189,24 +198,41 @@ TEST_F(AutoUpdateServer, FailedChecksSignalTheFailureAndWriteNothing)
 {
     const QByteArray good = "<status>1</status><nextcheckindays>3</nextcheckindays>";
     const QByteArray refused = QStringLiteral("http://127.0.0.1:%1/x").arg(closedPort()).toLatin1();
+    // A script address off the web is never fetched: a local file or a data address
+    // holding a good answer would otherwise be read as one.
+    QTemporaryDir dir;
+    const QString local = dir.filePath("answer.txt");
+    QFile file(local);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(good) == good.size());
+    file.close();
+    const QByteArray onFtp = "ftp" + (server.base() + kScript).toLatin1().mid(4);
+    using F = VnAutoUpdate::Failure;
     const struct {
         const char* name;
         HttpTestServer::Reply page, answer;
         int error;
+        F failure;
+        const char* status = "";
         quint16 port = 0;  // of the page; 0: the test server
     } cases[] = {
-        {"page refused", {200, "SCRIPT"}, {200, good}, 1, closedPort()},
-        {"page 404", {404, "SCRIPT"}, {200, good}, 1},
-        {"page 500", {500, "SCRIPT"}, {200, good}, 1},
-        {"empty page", {200, ""}, {200, good}, 2},
-        {"whitespace-only page", {200, " \r\n \n"}, {200, good}, 2},
-        {"script 404", {200, "SCRIPT"}, {404, good}, 2},
-        {"script 500", {200, "SCRIPT"}, {500, good}, 2},
-        {"empty answer", {200, "SCRIPT"}, {200, ""}, 2},
-        {"oversized answer", {200, "SCRIPT"}, {200, good + QByteArray(VnAutoUpdate::kMaxAnswerBytes, ' ')}, 2},
-        {"script refused", {200, refused}, {200, good}, 2},
-        {"script not on the web", {200, "file:///etc/hosts"}, {200, good}, 2},
-        {"script address not absolute", {200, "/cgi/check.php"}, {200, good}, 2},
+        {"page refused", {200, "SCRIPT"}, {200, good}, 1, F::NotReached, "", closedPort()},
+        {"page 404", {404, "SCRIPT"}, {200, good}, 1, F::ErrorAnswer, "404 Not Found"},
+        {"page 500", {500, "SCRIPT"}, {200, good}, 1, F::ErrorAnswer, "500 Internal Server Error"},
+        {"page 403 without a reason", {403, "SCRIPT"}, {200, good}, 1, F::ErrorAnswer, "403 Status"},
+        {"page not HTTP", {200, "SSH-2.0-OpenSSH\r\n\r\n", false, true}, {200, good}, 1, F::UnreadableAnswer},
+        {"empty page", {200, ""}, {200, good}, 2, F::UnreadableAnswer},
+        {"whitespace-only page", {200, " \r\n \n"}, {200, good}, 2, F::UnreadableAnswer},
+        {"script 404", {200, "SCRIPT"}, {404, good}, 2, F::ErrorAnswer, "404 Not Found"},
+        {"script 500", {200, "SCRIPT"}, {500, good}, 2, F::ErrorAnswer, "500 Internal Server Error"},
+        {"empty answer", {200, "SCRIPT"}, {200, ""}, 2, F::UnreadableAnswer},
+        {"answer not HTTP", {200, "SCRIPT"}, {200, good, false, true}, 2, F::UnreadableAnswer},
+        {"oversized answer", {200, "SCRIPT"}, {200, good + QByteArray(VnAutoUpdate::kMaxAnswerBytes, ' ')}, 2,
+         F::UnreadableAnswer},
+        {"script refused", {200, refused}, {200, good}, 2, F::NotReached},
+        {"script in a local file", {200, QUrl::fromLocalFile(local).toEncoded()}, {200, good}, 2, F::UnreadableAnswer},
+        {"script as a data address", {200, "data:," + good}, {200, good}, 2, F::UnreadableAnswer},
+        {"script on ftp", {200, onFtp}, {200, good}, 2, F::UnreadableAnswer},
+        {"script address not absolute", {200, "/cgi/check.php"}, {200, good}, 2, F::UnreadableAnswer},
     };
     for (const auto& c : cases) {
         server.routes[kPage] = c.page;
@@ -214,10 +240,14 @@ TEST_F(AutoUpdateServer, FailedChecksSignalTheFailureAndWriteNothing)
         server.routes[kScript] = c.answer;
         setSchedule(QStringLiteral("2026-01-01"), 5);
         const Outcome out = run(true, c.port);
-        EXPECT_EQ(std::tuple(out.emitted, out.failed, out.checker->m_error.load(), stored("XVALUE_T").toString(),
+        const VnAutoUpdate& checker = *out.checker;
+        EXPECT_EQ(std::tuple(out.emitted, out.failed, checker.m_error.load(), int(checker.failure),
+                             checker.failureStatus.toStdString(), stored("XVALUE_T").toString().toStdString(),
                              stored("XVALUE_D").toInt()),
-                  std::tuple(0, 1, c.error, QStringLiteral("2026-01-01"), 5))
+                  std::tuple(0, 1, c.error, int(c.failure), std::string(c.status), std::string("2026-01-01"), 5))
             << c.name;
+        for (const QString& fetched : out.fetched)
+            EXPECT_TRUE(fetched.startsWith("http://127.0.0.1:")) << c.name << ": " << fetched.toStdString();
     }
 }
 
