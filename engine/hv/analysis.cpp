@@ -73,8 +73,7 @@ PairOutcome MatchPair(CImageDataBase& queryStore, CImageDataBase& dbStore, kd_tr
         out.votingFailed = true;
         return out;
     }
-    const double limit = motionModel == PanoramaLib::MotionAffine ? PanoramaRecognition::kAffineErrorLimit
-                                                                  : PanoramaRecognition::kSimilarityErrorLimit;
+    const double limit = PanoramaRecognition::AcceptanceErrorLimit(motionModel);
     for (CandidateFit& fit : fits) {
         CandidateOutcome cand;
         cand.passed = fit.matched && fit.error < limit && !BadTransform(sizeA, sizeB, fit.m);

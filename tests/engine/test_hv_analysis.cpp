@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "core/linalg.h"
+#include "core/pair_matching.h"
 #include "core/panorama_exceptions.h"
 #include "core/resample.h"
 #include "engine/hv/analysis.h"
@@ -57,7 +58,8 @@ struct Photos {
 // A photo without a file and a feature store made up for it: `count` keypoints at random
 // places whose descriptors are `base` moved `distance` along random directions (random
 // unit vectors when base is null), each followed by a decoy moved `decoy` (0: none).
-// Keypoint i of the base sits at (x + dx, y + dy) here. Stores made this way are taken
+// Keypoint i of the base sits at (x + dx, y + dy) here, moved `jitter` pixels further
+// in a random direction. Stores made this way are taken
 // as a finished analysis of a working copy of the same size.
 struct MadeUpPhoto {
     CPanoElement* photo = nullptr;
@@ -78,7 +80,7 @@ std::vector<double> RandomUnit(std::mt19937& rng)
 }
 
 MadeUpPhoto MadeUp(std::mt19937& rng, int count, const CImageDataBase* base = nullptr, double distance = 0,
-                   double decoy = 0, double dx = 0, double dy = 0)
+                   double decoy = 0, double dx = 0, double dy = 0, double jitter = 0)
 {
     MadeUpPhoto m;
     for (CPanoElement** e : {&m.photo, &m.work}) {
@@ -102,7 +104,9 @@ MadeUpPhoto MadeUp(std::mt19937& rng, int count, const CImageDataBase* base = nu
             continue;
         }
         const ScaleSpace::SIFT& k = *base->m_keys[i];
-        add(k.x + dx, k.y + dy, base->m_descriptors[i]->v, distance);
+        const double turn = jitter > 0 ? std::uniform_real_distribution<double>(0, 2 * M_PI)(rng) : 0;
+        add(k.x + dx + jitter * std::cos(turn), k.y + dy + jitter * std::sin(turn), base->m_descriptors[i]->v,
+            distance);
         if (decoy > 0)
             add(px(rng), py(rng), base->m_descriptors[i]->v, decoy);
     }
@@ -352,6 +356,44 @@ TEST_F(HvAnalysis, EachMatchingModeUsesItsDistanceRatio)
             EXPECT_NEAR(link->m[0][2], 25, 0.5);
         }
     }
+}
+
+// Keypoints 12 pixels off in random directions: a mean inlier distance that only the
+// similarity's limit lets through, the affine fit's limit does not.
+TEST_F(HvAnalysis, EachMotionModelIsHeldToItsOwnErrorLimit)
+{
+    for (const auto model : {PanoramaLib::MotionAffine, PanoramaLib::MotionSimple, PanoramaLib::MotionTranslate}) {
+        SCOPED_TRACE(model);
+        SetUp();
+        std::mt19937 rng(11);
+        std::vector<MadeUpPhoto> made{MadeUp(rng, 80)};
+        made.push_back(MadeUp(rng, 80, made[0].store, 0.05, 0, 25, -14, 12));
+        AddMadeUp(made);
+        Configure([model](PanoramaLib::PanoramaOptions& o) { o.motionModel = model; });
+        ASSERT_TRUE(In().BuildMatchGraph());
+        const CGraphLink* link = In().matchGraph.FindLink(0, 1);
+        if (model == PanoramaLib::MotionAffine) {
+            EXPECT_EQ(link, nullptr);
+        } else {
+            ASSERT_NE(link, nullptr);
+            EXPECT_GT(link->error, PanoramaRecognition::kAffineErrorLimit);
+            EXPECT_LT(link->error, PanoramaRecognition::kSimilarityErrorLimit);
+            EXPECT_NEAR(link->m[0][2], 25, 4);
+        }
+    }
+    // The same pair as the matching of one pair alone sees it.
+    std::mt19937 rng(11);
+    const MadeUpPhoto first = MadeUp(rng, 80);
+    const MadeUpPhoto second = MadeUp(rng, 80, first.store, 0.05, 0, 25, -14, 12);
+    for (const int model : {PanoramaLib::MotionAffine, PanoramaLib::MotionSimple}) {
+        PanoramaRecognition::PairMatch match;
+        ASSERT_TRUE(PanoramaRecognition::MatchFeatureStores(*first.store, *second.store, model, 0.8, match));
+        EXPECT_TRUE(match.fitted);
+        EXPECT_EQ(match.accepted, model != PanoramaLib::MotionAffine) << model;
+    }
+    Photos owned{{first.photo, first.work, second.photo, second.work}};
+    delete first.store;
+    delete second.store;
 }
 
 // A cancel answered at the end of the first query photo's pairs: no later pair's links
