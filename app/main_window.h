@@ -166,7 +166,7 @@ public:
     PanoViewControl* panoramaControl() const { return m_panoControl; }
     FileListModel* trayModel() const { return m_trayModel; }
     ProgressDialog* progressDialog() const { return m_progress; }
-    const QString& pendingProgressCaption() const { return m_progressCaption; }
+    const QString& progressCaption() const { return m_progressCaption; }
     QSlider* zoomSlider() const { return m_zoomSlider; }
     QWidget* currentTask() const { return m_currentTask; }
     int actionTimerId() const { return m_timerId; }

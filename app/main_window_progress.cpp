@@ -95,22 +95,21 @@ void MainWindow::OpenProgressIndicator() { openProgress(true); }
 
 void MainWindow::OpenProgressIndicatorWOAbort() { openProgress(false); }
 
+// The caption stays for the next dialog: a caller that opens again without setting one
+// shows the last step's caption rather than a bare dialog.
 void MainWindow::CloseProgressIndicator()
 {
     delete m_progress;
     m_progress = nullptr;
-    m_progressCaption.clear();
 }
 
 void MainWindow::SetProgressCaption(unsigned id) { SetProgressCaption(id, std::wstring()); }
 
 void MainWindow::SetProgressCaption(unsigned id, const std::wstring& text)
 {
-    const QString caption = progressCaptionText(id, QString::fromStdWString(text));
+    m_progressCaption = progressCaptionText(id, QString::fromStdWString(text));
     if (m_progress)
-        m_progress->setLabelText(caption);
-    else
-        m_progressCaption = caption;
+        m_progress->setLabelText(m_progressCaption);
 }
 
 bool MainWindow::AbortProgressIndicator(int max, int value)

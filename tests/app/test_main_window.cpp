@@ -120,26 +120,36 @@ TEST_F(WindowTest, FormTiesAnglesAndRingTimerRefreshesActionsViewMenuZooms)
               std::pair(std::string("Zoom in|Zoom out|Fit window|Fit width|Fit height|&Actual (1:1)"), (QWidget*)w->panoramaView()));
 }
 
-TEST_F(WindowTest, ProgressCaptionsWaitForTheDialogOrChangeItsLabel)
+// The caption is the window's, not the dialog's: set before a dialog opens or while one is
+// open, it is the label of every dialog opened later, until the next caption.
+TEST_F(WindowTest, ProgressCaptionOutlivesItsDialogAndLabelsTheNextOne)
 {
     w->SetProgressCaption(104, L"a.jpg");
-    EXPECT_EQ(w->pendingProgressCaption(), "Loading images: a.jpg");
+    EXPECT_EQ(w->progressCaption(), "Loading images: a.jpg");
     w->OpenProgressIndicatorWOAbort();
     ASSERT_NE(w->progressDialog(), nullptr);
     EXPECT_EQ(std::pair(w->progressDialog()->labelText().toStdString(), w->progressDialog()->windowModality()),
               std::pair(std::string("Loading images: a.jpg"), Qt::WindowModal));
-    w->SetProgressCaption(12, L"b.jpg");
-    EXPECT_EQ(w->progressDialog()->labelText(), "Analyzing b.jpg...");
-    EXPECT_EQ(w->pendingProgressCaption(), "Loading images: a.jpg");
     w->CloseProgressIndicator();
-    EXPECT_TRUE(w->progressDialog() == nullptr && w->pendingProgressCaption().isEmpty());
+    EXPECT_TRUE(w->progressDialog() == nullptr);
+    EXPECT_EQ(w->progressCaption(), "Loading images: a.jpg");  // the dialog goes, the caption stays
     w->OpenProgressIndicator();
-    EXPECT_TRUE(w->progressDialog()->labelText().isEmpty());
+    EXPECT_EQ(w->progressDialog()->labelText(), "Loading images: a.jpg");
+
+    // Set while a dialog is open: its label at once, and the caption of the next one.
+    w->SetProgressCaption(12, L"b.jpg");
+    EXPECT_EQ(std::pair(w->progressDialog()->labelText(), w->progressCaption()),
+              std::pair(QString("Analyzing b.jpg..."), QString("Analyzing b.jpg...")));
     w->CloseProgressIndicator();
+    for (bool withCancel : {false, true}) {
+        withCancel ? w->OpenProgressIndicator() : w->OpenProgressIndicatorWOAbort();
+        EXPECT_EQ(w->progressDialog()->labelText(), "Analyzing b.jpg...") << withCancel;
+        w->CloseProgressIndicator();
+    }
     for (const auto& [id, text] : {std::pair(11u, "Analyzing..."), std::pair(13u, "Matching..."), std::pair(14u, "Stitching..."),
                                    std::pair(15u, "Rendering..."), std::pair(7u, "Unknown message 7")}) {
         w->SetProgressCaption(id);
-        EXPECT_EQ(w->pendingProgressCaption(), QString::fromLatin1(text));
+        EXPECT_EQ(w->progressCaption(), QString::fromLatin1(text));
     }
 }
 
