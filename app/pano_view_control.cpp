@@ -138,11 +138,20 @@ QRegion PanoViewControl::frameRegion()
     return handles;
 }
 
+void PanoViewControl::GetOutCropRgn(const TransformFrame::CFrame& frame, QRegion* region)
+{
+    QRect border = frame.border().translated(frame.centre());
+    LogicalToClientU(&border);
+    QRegion handles;
+    frame.GetRng(handles, true, this);
+    *region = (QRegion(getDisplayRect()) - QRegion(border)) | handles;
+}
+
 QRegion PanoViewControl::outCropRegion()
 {
-    QRect border = m_frame.border().translated(m_frame.centre());
-    LogicalToClientU(&border);
-    return (QRegion(getDisplayRect()) - QRegion(border)) | frameRegion();
+    QRegion region;
+    GetOutCropRgn(m_frame, &region);
+    return region;
 }
 
 void PanoViewControl::doPaint(QPainter& painter, const QRect& contentArea, bool overlay)

@@ -80,6 +80,7 @@ public:
 
 private:
     // Display region outside the crop frame, with the frame's outline and handles.
+    void GetOutCropRgn(const TransformFrame::CFrame& frame, QRegion* region);
     QRegion outCropRegion();
     QRegion frameRegion();
     QRect innerRect() const;

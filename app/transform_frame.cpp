@@ -99,8 +99,12 @@ bool CDot::GetRgnIndirect(QRegion& region, bool tight)
     return !region.isEmpty();
 }
 
-// The rotor's class-wide icon is empty, so the rotor shows as a plain dot.
-void CDotRotor::Draw(QPainter* painter) { CDot::Draw(painter); }
+void CDotRotor::Draw(QPainter* painter)
+{
+    CDot::Draw(painter);
+    if (!m_hIcon.isNull())
+        painter->drawPixmap(m_centre.x() - m_radius, m_centre.y() - m_radius, m_hIcon.pixmap(16, 16));
+}
 
 void CDotCentre::Draw(QPainter* painter)
 {

@@ -13,6 +13,7 @@
 
 #include <QColor>
 #include <QCursor>
+#include <QIcon>
 #include <QPoint>
 #include <QRect>
 #include <QRegion>
@@ -109,7 +110,11 @@ protected:
 class CDotRotor : public CDot {
 public:
     using CDot::CDot;
+    // The dot, then the class-wide icon's 16 x 16 pixmap over its top-left.
     void Draw(QPainter* painter) override;
+
+    // Empty: the rotor shows as a plain dot.
+    inline static const QIcon m_hIcon;
 };
 
 class CDotCentre : public CDot {

@@ -240,3 +240,22 @@ TEST(TransformFrameRotor, DragTurnsTheFrame)
     EXPECT_NEAR(frame.angle(), -std::numbers::pi / 2, 1e-9);
     EXPECT_EQ(std::pair(frame.inverseTransform(QPoint(50, 0)), frame.directTransform(QPoint(200, 250))), std::pair(QPoint(200, 250), QPoint(50, 0)));
 }
+
+// Each side, and each corner's two sides, dragged far past the opposite side stop 10
+// pixels short of it; the other sides stay.
+TEST_F(CropFrame, EverySideStopsTenPixelsShortOfTheOppositeOne)
+{
+    const std::tuple<const char*, QPoint, QPoint, QRect> drags[] = {
+        {"left", {100, 150}, {400, 150}, QRect(QPoint(290, 100), QPoint(300, 200))},
+        {"right", {300, 150}, {0, 150}, QRect(QPoint(100, 100), QPoint(110, 200))},
+        {"top", {200, 100}, {200, 400}, QRect(QPoint(100, 190), QPoint(300, 200))},
+        {"bottom", {200, 200}, {200, 0}, QRect(QPoint(100, 100), QPoint(300, 110))},
+        {"top-left", {100, 100}, {400, 400}, QRect(QPoint(290, 190), QPoint(300, 200))},
+        {"bottom-right", {300, 200}, {0, 0}, QRect(QPoint(100, 100), QPoint(110, 110))},
+    };
+    for (const auto& [side, from, to, stopped] : drags) {
+        frame.SetNewBorder(QRect(QPoint(100, 100), QPoint(300, 200)));
+        drag(from, to);
+        EXPECT_EQ(frame.border(), stopped) << side;
+    }
+}
