@@ -82,6 +82,12 @@ class MainWindow : public QMainWindow,
     Q_OBJECT
 
 public:
+    // The file views' mode: 0 thumbnails, 1 list, 2 details; -1 before the first is set.
+    using ViewMode = int;
+    // The file views' sort column: 0 name, 1 size, 2 type, 3 date, 4 camera (DCF) number;
+    // -1 before the first is set.
+    using SortMode = int;
+
     // `engines` makes the document's two engines (tests hand in fakes).
     explicit MainWindow(QWidget* parent = nullptr, EngineFactories engines = {});
     ~MainWindow() override;
@@ -175,8 +181,8 @@ public:
     const PanoramaLib::PanoramaOptions& tiledOptions() const { return m_tiledOptions; }
     bool horzVert() const { return m_horzVert; }
     int thumbSizeValue() const { return m_thumbSizeValue; }
-    int viewMode() const { return m_viewMode; }
-    int sortMode() const { return m_sortMode; }
+    ViewMode viewMode() const { return m_viewMode; }
+    SortMode sortMode() const { return m_sortMode; }
     Qt::SortOrder sortOrder(int mode) const { return Qt::SortOrder(m_sortOrder[mode]); }
     ThumbsFileSystemModel* filesModel() const { return m_filesModel; }
     QMacDirModel* dirModel() const { return m_dirModel; }
@@ -189,8 +195,8 @@ public:
     void switchTaskMode(QWidget* page);
 
     // ---- Browser panel (main_window_browser.cpp) --------------------------------------
-    void setViewMode(int mode);
-    void setSortMode(int mode, bool keepOrder);
+    void setViewMode(ViewMode mode);
+    void setSortMode(SortMode mode, bool keepOrder);
     void updateSortMode();
     void updateThumbsSizes(bool force);
     // Shows a folder of the tree model in the file views and adds it to the history.
@@ -198,11 +204,16 @@ public:
     // Shows a folder by path; false when the tree does not know it.
     bool showFolder(const QString& path);
     void refresh(bool treeOnly);
+    // Lists again, from the disk, every folder the tree has listed and the folder the file
+    // views show, keeping the current folder, the open branches and the selection.
+    void rereadFolders();
     void showBrowserCtxMenu(const QPoint& pos);
 
     // ---- Picture tray commands (main_window_tray.cpp) ---------------------------------
-    // Puts the browser's selected files on the tray (also when a task switch needs photos).
+    // Puts the browser's selected files on the tray; loadImages is the task switch's name
+    // for it (leaving Add Images with an empty tray takes the browser's selection).
     void appendSelected();
+    void loadImages() { appendSelected(); }
     void removeSelected();
 
     // ---- Status bar (main_window_status.cpp) ------------------------------------------
@@ -326,7 +337,7 @@ public slots:
     void onZoomValueChanged(int value);
     void on_treeView_clicked(const QModelIndex& index);
     void on_treeView_activated(const QModelIndex& index);
-    void on_cmbVisitedFolders_textActivated(const QString& text);
+    void on_cmbVisitedFolders_activated(int index);
     void on_btnUpFolder_clicked();
     void on_action_Refresh_triggered();
     void on_btnRefresh_clicked();
@@ -401,8 +412,8 @@ private:
     int m_timerId = 0;
     QLabel* m_zoomLabel = nullptr;
     QSlider* m_zoomSlider = nullptr;
-    int m_viewMode = -1;
-    int m_sortMode = -1;
+    ViewMode m_viewMode = -1;
+    SortMode m_sortMode = -1;
     int m_sortOrder[5] = {};
     PanoViewControl* m_panoControl = nullptr;
     PanoramaView* m_panoView = nullptr;

@@ -39,6 +39,41 @@ ThumbIconProvider* sharedIconProvider()
     return provider;
 }
 
+// Lists `folders` of a file-system model again from the disk. The model re-reads a folder
+// only when its watcher reports a change, which never comes for a network folder changed
+// from another machine, and it has no call for a re-read. What it has: a folder that
+// stops being the root path counts as not listed, and fetching a folder not listed lists
+// it again. So the root leaves (the root itself then counts as not listed), each folder
+// becomes the root in turn, the root comes back (listed anew), and each folder is
+// fetched. Nodes of folders that still exist stay, and with them the views' open
+// branches, current items and selections; the listings run on the model's own thread,
+// and new and vanished entries come and go as it reports them (directoryLoaded).
+void relistFolders(QFileSystemModel& model, const QStringList& folders)
+{
+    const QString root = model.rootPath();
+    model.setRootPath(QString());
+    for (const QString& folder : folders) {
+        if (folder != root && QFileInfo(folder).isDir())
+            model.setRootPath(folder);
+    }
+    model.setRootPath(root);
+    for (const QString& folder : folders)
+        model.fetchMore(model.index(folder));
+}
+
+// The folders under `parent` (a model index) that the model has listed: every branch
+// the tree has opened, also the ones closed since. A folder the model knows only as the
+// way to another one (a folder shown by path) has that one as its only row.
+void collectListed(const QFileSystemModel& model, const QModelIndex& parent, QStringList& out)
+{
+    for (int row = 0, rows = model.rowCount(parent); row < rows; ++row) {
+        const QModelIndex folder = model.index(row, 0, parent);
+        if (!model.canFetchMore(folder))
+            out << model.filePath(folder);
+        collectListed(model, folder, out);
+    }
+}
+
 }  // namespace
 
 void MainWindow::setupBrowser()
@@ -107,16 +142,16 @@ FilesFilterModel* MainWindow::currentFilesModel() const
 
 // ---- View and sort modes --------------------------------------------------------------
 
-void MainWindow::setViewMode(int mode)
+void MainWindow::setViewMode(ViewMode mode)
 {
     if (mode == m_viewMode)
         return;
-    auto viewOf = [this](int m) -> QAbstractItemView* {
+    auto viewOf = [this](ViewMode m) -> QAbstractItemView* {
         if (m == 0 || m == 1)
             return ui->listView;
         return m == 2 ? ui->detailsView : nullptr;
     };
-    auto proxyOf = [this](int m) -> FilesFilterModel* {
+    auto proxyOf = [this](ViewMode m) -> FilesFilterModel* {
         if (m == 0 || m == 1)
             return m_thumbProxy;
         return m == 2 ? m_detailsProxy : nullptr;
@@ -184,7 +219,7 @@ void MainWindow::on_action_Thumbnails_triggered() { setViewMode(0); }
 void MainWindow::on_action_List_triggered() { setViewMode(1); }
 void MainWindow::on_action_Details_triggered() { setViewMode(2); }
 
-void MainWindow::setSortMode(int mode, bool keepOrder)
+void MainWindow::setSortMode(SortMode mode, bool keepOrder)
 {
     if (mode < 0 || mode >= kSortModes)
         return;
@@ -281,8 +316,9 @@ bool MainWindow::showFolder(const QString& path)
 void MainWindow::on_treeView_clicked(const QModelIndex& index) { setFolder(index); }
 void MainWindow::on_treeView_activated(const QModelIndex& index) { setFolder(index); }
 
-void MainWindow::on_cmbVisitedFolders_textActivated(const QString& text)
+void MainWindow::on_cmbVisitedFolders_activated(int index)
 {
+    const QString text = ui->cmbVisitedFolders->itemText(index);
     if (QFileInfo(text).isDir() && showFolder(text))
         return;
     // The folder is gone: its entry goes, and the folder shown stays shown and current.
@@ -302,13 +338,51 @@ void MainWindow::on_btnUpFolder_clicked()
     showFolder(QDir(path + QLatin1String("/..")).canonicalPath());
 }
 
+void MainWindow::rereadFolders()
+{
+    QStringList listed;
+    collectListed(*m_dirModel, QModelIndex(), listed);
+    relistFolders(*m_dirModel, listed);
+
+    const QString folder = m_filesModel->rootPath();
+    if (folder.isEmpty() || folder == QLatin1String("."))  // no folder shown yet
+        return;
+    // The folder's rows leave the file views while the root is away: the selection and
+    // the current file are carried over by path.
+    QAbstractItemView* view = currentItemView();
+    const FilesFilterModel* proxy = currentFilesModel();
+    QStringList selected;
+    for (const QModelIndex& index : view->selectionModel()->selectedIndexes()) {
+        if (index.column() == 0)
+            selected << m_filesModel->filePath(proxy->mapToSource(index));
+    }
+    const QModelIndex currentIndex = view->currentIndex();
+    const QString current = currentIndex.isValid() ? m_filesModel->filePath(proxy->mapToSource(currentIndex)) : QString();
+
+    relistFolders(*m_filesModel, {folder});
+
+    auto rowOf = [&](const QString& path) { return proxy->mapFromSource(m_filesModel->index(path)); };
+    QItemSelection carried;
+    for (const QString& path : selected) {
+        const QModelIndex row = rowOf(path);
+        if (row.isValid())
+            carried.select(row, row);
+    }
+    const auto rows = view == ui->detailsView ? QItemSelectionModel::Rows : QItemSelectionModel::NoUpdate;
+    view->selectionModel()->select(carried, QItemSelectionModel::ClearAndSelect | rows);
+    const QModelIndex currentRow = current.isEmpty() ? QModelIndex() : rowOf(current);
+    if (currentRow.isValid()) {
+        view->selectionModel()->setCurrentIndex(currentRow, QItemSelectionModel::Current);
+        view->scrollTo(currentRow);
+    }
+}
+
 void MainWindow::refresh(bool treeOnly)
 {
     WaitCursor busy;
     const QString path = m_filesModel->rootPath();
-    if (path.isEmpty() || path == QLatin1String("."))  // no folder shown yet
-        return;
-    if (!treeOnly) {
+    const bool shown = !path.isEmpty() && path != QLatin1String(".");  // a folder shown yet
+    if (shown && !treeOnly) {
         // Listed from the disk: the model may not have gathered the folder completely.
         QStringList files;
         const QFileInfoList entries =
@@ -321,17 +395,14 @@ void MainWindow::refresh(bool treeOnly)
         ui->listView->viewport()->update();  // painting asks for the thumbnails anew
         ui->storyboard->viewport()->update();
     }
-    // The file-system models watch their folders, so showing the folder again is all the
-    // re-reading there is to do.
-    showFolder(path);
+    rereadFolders();
+    if (shown)
+        showFolder(path);
 }
 
 void MainWindow::on_action_Refresh_triggered() { refresh(false); }
 
-void MainWindow::on_btnRefresh_clicked()
-{
-    ui->treeView->viewport()->update();
-}
+void MainWindow::on_btnRefresh_clicked() { rereadFolders(); }
 
 // ---- Thumbnails, selection, layout ----------------------------------------------------
 

@@ -65,7 +65,7 @@ void MainWindow::switchTaskModeInternal(QWidget* newPage, QWidget* oldPage)
     // The browser's selection fills an empty tray only: a tray the user put together, and
     // perhaps just took a photo off, stays as it is.
     if (leavesBrowser && !m_doc.canCreatePanorama() && m_trayModel->count() == 0) {
-        appendSelected();
+        loadImages();
         if (newPage == ui->tabExport && m_doc.canCreatePanorama()) {
             switchTaskModeInternal(ui->tabStitch, oldPage);
             recursed = true;

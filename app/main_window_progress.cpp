@@ -34,6 +34,19 @@ void selectTrayRows(QAbstractItemView* tray, const QModelIndexList& rows, bool o
         tray->scrollTo(rows.last(), QAbstractItemView::EnsureVisible);
 }
 
+// Appends each engine path to a list of the window's strings.
+struct AddToListFunctor {
+    QStringList& list;
+    void operator()(const std::wstring& path) const { list << QString::fromStdWString(path); }
+};
+
+QStringList toStringList(const std::list<std::wstring>& paths)
+{
+    QStringList list;
+    std::for_each(paths.begin(), paths.end(), AddToListFunctor{list});
+    return list;
+}
+
 }  // namespace
 
 // ---- Texts --------------------------------------------------------------------------
@@ -250,10 +263,7 @@ bool MainWindow::HasPrinter() { return true; }
 
 void MainWindow::HighlightImages(const std::list<std::wstring>& paths, bool on)
 {
-    QStringList converted;
-    std::transform(paths.begin(), paths.end(), std::back_inserter(converted),
-                   [](const std::wstring& p) { return QString::fromStdWString(p); });
-    selectTrayRows(ui->storyboard, m_trayModel->indexes(converted), on);
+    selectTrayRows(ui->storyboard, m_trayModel->indexes(toStringList(paths)), on);
 }
 
 // ---- IUpdate ------------------------------------------------------------------------
@@ -280,10 +290,7 @@ bool MainWindow::findFile(std::wstring path) { return m_trayModel->fileList().co
 
 void MainWindow::removeImages(const std::list<std::wstring>& paths)
 {
-    QStringList converted;
-    for (const std::wstring& p : paths)
-        converted << QString::fromStdWString(p);
-    m_trayModel->removeFiles(converted);
+    m_trayModel->removeFiles(toStringList(paths));
 }
 
 bool MainWindow::hasImages() { return m_trayModel->rowCount(QModelIndex()) > 0; }

@@ -36,6 +36,11 @@ void MainWindow::setStatusTexts(const QString& t1, const QString& t2, const QStr
     if (remember)
         m_browserStatusTexts = texts;
     if (m_currentTask != ui->tabAddImages) {  // only the scale and the panorama's size
+        // The hidden browser's texts (its folder changes as a save writes into it) wait for
+        // Add Images: shown here, they would put the folder's size in place of the scale
+        // and a photo's in place of the panorama's.
+        if (remember)
+            return;
         for (int i : {0, 2, 3, 4})
             texts[i].clear();
     }

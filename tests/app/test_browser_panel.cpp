@@ -129,7 +129,7 @@ TEST_F(BrowserTest, FoldersHistoryUpAndVanishedEntries)
 
     // A history folder that vanished: its entry goes, the folder shown stays.
     ASSERT_TRUE(QDir(gone).removeRecursively());
-    emit combo->textActivated(gone);
+    emit combo->activated(combo->findText(gone));
     EXPECT_EQ(std::tuple(combo->findText(gone), combo->count(), combo->currentText().toStdString(), w->filesModel()->rootPath().toStdString()),
               std::tuple(-1, before + 2, lower.toStdString(), lower.toStdString()));
 
@@ -225,4 +225,114 @@ TEST_F(BrowserTest, TrayCommandsActOnlyInAddImages)
     EXPECT_EQ(w->trayModel()->fileList(), held);
     emit ui().storyboard->doubleClicked(w->trayModel()->index(0, 0));
     EXPECT_EQ(w->trayModel()->count(), int(held.size()) - 1);
+}
+
+// A folder changed where no watcher sees it (a network folder changed from another
+// machine): "Refresh tree" lists the tree's folders and the shown folder again from the
+// disk, and the current folder, the open branches and the file selection stay.
+TEST_F(BrowserTest, RefreshTreeRereadsFoldersChangedBehindTheModelsBack)
+{
+    for (QFileSystemModel* model : {static_cast<QFileSystemModel*>(w->dirModel()), static_cast<QFileSystemModel*>(w->filesModel())})
+        model->setOption(QFileSystemModel::DontWatchForChanges);
+    for (const char* name : {"a.jpg", "b.jpg", "old/x.jpg", "kept/y.jpg"})
+        makeFile(name);
+    showFolderAndWait(root.path());
+    QTreeView* tree = ui().treeView;
+    const auto* treeModel = qobject_cast<const QSortFilterProxyModel*>(tree->model());
+    const QPersistentModelIndex folder = tree->currentIndex();  // rows move as the models sort
+    ASSERT_EQ(folder.data(QFileSystemModel::FilePathRole).toString(), root.path());
+    auto childrenOf = [&](const QModelIndex& parent) {
+        QStringList names;
+        for (int row = 0; row < treeModel->rowCount(parent); ++row)
+            names << treeModel->index(row, 0, parent).data().toString();
+        names.sort();
+        return names;
+    };
+    auto childNamed = [&](const QModelIndex& parent, const QString& name) {
+        for (int row = 0; row < treeModel->rowCount(parent); ++row) {
+            if (treeModel->index(row, 0, parent).data().toString() == name)
+                return treeModel->index(row, 0, parent);
+        }
+        return QModelIndex();
+    };
+    // Open the folder's branch and the branch of "kept", as a click on their arrows does.
+    auto open = [&](const QModelIndex& branch) {
+        tree->expand(branch);
+        w->dirModel()->fetchMore(treeModel->mapToSource(branch));
+    };
+    open(folder);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return childrenOf(folder) == QStringList({"kept", "old"}); }, 10000));
+    const QPersistentModelIndex kept = childNamed(folder, "kept");
+    open(kept);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->dirModel()->rowCount(treeModel->mapToSource(kept)) == 0; }, 10000));
+    ui().listView->selectionModel()->select(rowOf("a.jpg"), QItemSelectionModel::Select);
+    ui().listView->selectionModel()->setCurrentIndex(rowOf("b.jpg"), QItemSelectionModel::NoUpdate);
+
+    ASSERT_TRUE(QDir(root.filePath("old")).removeRecursively());
+    for (const char* name : {"new", "kept/newer"})
+        ASSERT_TRUE(QDir(root.path()).mkpath(name));
+    makeFile("c.jpg");
+    QTest::qWait(200);  // nothing watches: nothing changes by itself
+    ASSERT_EQ(childrenOf(folder), QStringList({"kept", "old"}));
+
+    ui().btnRefresh->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return childrenOf(folder) == QStringList({"kept", "new"}); }, 10000))
+        << childrenOf(folder).join(',').toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return childrenOf(kept) == QStringList({"newer"}); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rowOf("c.jpg").isValid(); }, 10000)) << "the shown folder is read again";
+    EXPECT_EQ(tree->currentIndex().data(QFileSystemModel::FilePathRole).toString(), root.path());
+    EXPECT_TRUE(tree->isExpanded(folder) && tree->isExpanded(kept));
+    QStringList selected;
+    for (const QModelIndex& index : ui().listView->selectionModel()->selectedIndexes())
+        selected << index.data().toString();
+    EXPECT_EQ(std::pair(selected, ui().listView->currentIndex().data().toString()), std::pair(QStringList({"a.jpg"}), QString("b.jpg")));
+    EXPECT_EQ(w->filesModel()->rootPath(), root.path());
+}
+
+// The tray's context menu takes off the photo under the pointer, and only in Add Images.
+// Outside it the status bar shows no file's name and keeps the panorama's size, whatever
+// the hidden browser selects; the browser's texts come back with Add Images.
+TEST_F(BrowserTest, TrayMenuRemovesOnlyInAddImagesStatusBarKeepsThePanoramaOutside)
+{
+    ScopedThumbCache cache;
+    const QString one = makeFile("one.jpg", 3000);
+    cache.store(one, 640, 480);
+    makeFile("two.jpg");
+    showFolderAndWait(root.path());
+    auto texts = [this] {
+        QStringList shown;
+        for (int i = 0; i < 6; ++i)
+            shown << (w->statusLabel(i)->isVisibleTo(w.get()) ? w->statusLabel(i)->text() : QString());
+        return shown;
+    };
+    const QStringList photos = stripPhotos().paths;
+    w->trayModel()->setFileList(photos);
+    ui().storyboard->doItemsLayout();
+    const QPoint overFirst = ui().storyboard->visualRect(w->trayModel()->index(0, 0)).center();
+    auto removeByMenu = [&](QPoint pos) {
+        desk.menus.push_back(ScriptedDesktop::pick(QStringLiteral("Remove Image")));
+        emit ui().storyboard->customContextMenuRequested(pos);
+    };
+
+    w->switchTaskMode(ui().tabStitch);
+    ASSERT_EQ(w->trayModel()->fileList(), photos);
+    removeByMenu(overFirst);
+    EXPECT_EQ(w->trayModel()->fileList(), photos);
+    EXPECT_EQ(desk.calls("execMenu").size(), 1u);
+
+    const QString size = QStringLiteral("800x300, 24 bits");
+    w->setStatusTexts(QString(), QStringLiteral("50 %"), QString(), QString(), QString(), size, false);
+    w->setStatusTexts("Total 1 files", "50 %", "3KB", "date", "one.jpg", size, false);
+    EXPECT_EQ(texts(), QStringList({"", "50 %", "", "", "", size}));
+    ui().listView->selectionModel()->select(rowOf("one.jpg"), QItemSelectionModel::Select);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(texts(), QStringList({"", "50 %", "", "", "", size}));
+
+    w->switchTaskMode(ui().tabAddImages);
+    EXPECT_EQ(texts().mid(4), QStringList({"one.jpg", "640x480"}));
+    ui().storyboard->selectionModel()->select(w->trayModel()->index(1, 0), QItemSelectionModel::Select);
+    removeByMenu(QPoint(-50, -50));  // over no photo
+    EXPECT_EQ(w->trayModel()->fileList(), photos);
+    removeByMenu(overFirst);  // the photo under the pointer, not the selected one
+    EXPECT_EQ(w->trayModel()->fileList(), photos.mid(1));
 }
