@@ -296,7 +296,7 @@ public slots:
     void on_actionHelp_topics_triggered();
     void on_actionHome_page_triggered();
     // Print and export panel (main_window_print.cpp).
-    void on_cmbPrinter_currentTextChanged(const QString& name);
+    void on_cmbPrinter_currentIndexChanged(int index);
     void on_numPages_editingFinished();
     void on_fitToPage_clicked(bool checked);
     void on_manual_clicked(bool checked);
@@ -448,6 +448,7 @@ private:
     bool renderForPrinting();
     bool noValidPrinter();
     void setMargin(QLineEdit* field, bool (Printing::PrintSite::*set)(const QString&), int32_t Printing::PageSetup::*margin);
-    // The document's print direction as the panel last saw it: a change resets the print size.
-    bool m_oldHorizontalPrint = true;
+    // The document's print direction as the panel last saw it: a change resets the print
+    // size. One per window, so that no window sees another's direction.
+    bool fOldHorz = true;
 };

@@ -81,9 +81,9 @@ void MainWindow::initPrintingDialog()
     updatePageSetupDialog();
 }
 
-void MainWindow::on_cmbPrinter_currentTextChanged(const QString& name)
+void MainWindow::on_cmbPrinter_currentIndexChanged(int index)
 {
-    m_printSite.selectPrinterByName(name);
+    m_printSite.selectPrinterByName(ui->cmbPrinter->itemText(index));
     ui->printerInfo->setPlainText(m_printSite.getPrinterInfo());
     updatePageSetupDialog();
 }
@@ -95,8 +95,8 @@ void MainWindow::updatePageSetupDialog()
     const bool on = Printing::enablePrinting;
 
     const bool horizontal = m_doc.horizontalPrint();
-    if (horizontal != m_oldHorizontalPrint) {
-        m_oldHorizontalPrint = horizontal;
+    if (horizontal != fOldHorz) {
+        fOldHorz = horizontal;
         Printing::PageSetup fresh = m_printSite.getPageSetup();
         fresh.printWidth = 0;  // derived again along the new direction
         fresh.printHeight = 0;
@@ -512,5 +512,6 @@ void MainWindow::on_actionPreferences_triggered()
     dialog.get_options(m_unitsInch, m_printMarkers, m_doc.m_compressTiff, m_doc.m_jpegQuality);
     m_printSite.setUnits(m_unitsInch);  // the stored lengths keep their printed size
     m_printSite.getPageSetup().overlapMarks = m_printMarkers;
+    ui->printerInfo->setPlainText(m_printSite.getPrinterInfo());  // the paper in the new unit
     updatePageSetupDialog();
 }

@@ -1,6 +1,7 @@
 // The Export panel against the real document and print site: the names a save writes,
 // the questions and messages around it, the page-setup fields, and printing to a real PDF
 // file through the window's print loop (page count, cancel, failures).
+#include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QPrinter>
@@ -198,7 +199,7 @@ TEST_F(WindowTest, PrintersAreListedAndChoosingTheSameOneRefreshesWithoutThemCom
     EXPECT_FALSE(form.printerInfo->toPlainText().isEmpty());
 
     form.marginsTop->setText("stale");
-    second.on_cmbPrinter_currentTextChanged(form.cmbPrinter->currentText());
+    second.on_cmbPrinter_currentIndexChanged(form.cmbPrinter->currentIndex());
     EXPECT_EQ(form.marginsTop->text(), "0in");
 
     // Without printer info (the first window's desktop had no printers) the three
@@ -213,6 +214,23 @@ TEST_F(WindowTest, PrintersAreListedAndChoosingTheSameOneRefreshesWithoutThemCom
     EXPECT_TRUE(desk.calls("printPreview").empty() && desk.calls("pageSetup").empty());
     w->printDocument(nullptr);
     EXPECT_EQ(desk.calls("information").back().text, "No printer selected!");
+}
+
+// The paper in the printer box follows the units like every other length: the metric and
+// the inch text of the paper table, back and forth through the preferences.
+TEST_F(WindowTest, PrinterBoxShowsThePaperInTheUnitsChosen)
+{
+    w->printSite().printer()->setPageSize(QPageSize(QPageSize::A4));
+    auto paperAfterUnits = [&](int unitsIndex) {
+        desk.dialogs.push_back([unitsIndex](QDialog& d) {
+            d.findChild<QComboBox*>("cbUnits")->setCurrentIndex(unitsIndex);
+            return int(QDialog::Accepted);
+        });
+        w->on_actionPreferences_triggered();
+        return std::pair(ui().printerInfo->toPlainText().section('\n', 2, 2), ui().marginsTop->text());
+    };
+    EXPECT_EQ(paperAfterUnits(0), std::pair(QString("Paper: A4 210 x 297 mm"), QString("0cm")));
+    EXPECT_EQ(paperAfterUnits(1), std::pair(QString("Paper: A4 8.26 x 11.69 in"), QString("0in")));
 }
 
 TEST_F(RenderedWindowTest, PrintsTheLayoutsPagesToPdf)

@@ -170,6 +170,63 @@ TEST_F(PrintSiteTest, PrintRangeYieldsTheEditedEndAndResetsOnlyOnLayoutChange)
     EXPECT_GT(site.pageTo(), 4);
 }
 
+// The paper table's two texts: the first five sizes have their own inch text, the others
+// stay metric, a custom size is measured in the unit in force (two significant digits).
+TEST_F(PrintSiteTest, PaperTextFollowsTheUnits)
+{
+    struct Case {
+        QPageSize size;
+        const char* metric;
+        const char* inch;
+    } const cases[] = {
+        {QPageSize(QPageSize::A4), "A4 210 x 297 mm", "A4 8.26 x 11.69 in"},
+        {QPageSize(QPageSize::Letter), "Letter 216 x 279 mm", "Letter 8.5 x 11 in"},
+        {QPageSize(QPageSize::Executive), "Executive 191 x 254 mm", "Executive 7.5 x 10 in"},
+        {QPageSize(QPageSize::A3), "A3 297 x 420 mm", "A3 297 x 420 mm"},
+        {QPageSize(QSizeF(200, 300), QPageSize::Millimeter), "Custom 2e+02 x 3e+02 mm", "Custom 7.9 x 12 in"},
+    };
+    for (const Case& c : cases) {
+        site.printer()->setPageSize(c.size);
+        for (const bool inch : {false, true}) {
+            site.setUnits(inch);
+            EXPECT_EQ(site.printPaperSize(site.printer()), inch ? c.inch : c.metric);
+            EXPECT_TRUE(site.getPrinterInfo().contains(QStringLiteral("\nPaper: ") + (inch ? c.inch : c.metric)));
+        }
+    }
+}
+
+// Each margin is clamped against its own side of the paper: on portrait A4 (21 x 29.7 cm)
+// 25 cm is too wide for the left or right margin but fits as a top or bottom margin.
+TEST_F(PrintSiteTest, MarginsAreClampedAgainstTheirOwnPaperSide)
+{
+    useMetric();
+    const int paperW = site.paperWidth(), paperH = site.paperHeight();
+    ASSERT_LT(paperW, 2500);
+    ASSERT_GT(paperH, 2500);
+    struct Case {
+        bool (PrintSite::*set)(const QString&);
+        int32_t PageSetup::*margin;
+        int32_t PageSetup::*facing;
+        int paper;
+    } const cases[] = {
+        {&PrintSite::setMargingL, &PageSetup::marginLeft, &PageSetup::marginRight, paperW},
+        {&PrintSite::setMargingR, &PageSetup::marginRight, &PageSetup::marginLeft, paperW},
+        {&PrintSite::setMargingT, &PageSetup::marginTop, &PageSetup::marginBottom, paperH},
+        {&PrintSite::setMargingB, &PageSetup::marginBottom, &PageSetup::marginTop, paperH},
+    };
+    for (const Case& c : cases) {
+        PageSetup fresh;
+        fresh.unitsInch = false;
+        site.pageSetup(fresh);
+        EXPECT_TRUE((site.*c.set)("25"));
+        EXPECT_EQ(setup().*c.margin, std::min(2500, c.paper - 1));
+        // Against what the facing margin leaves of that side.
+        site.getPageSetup().*c.facing = 300;
+        EXPECT_TRUE((site.*c.set)("40"));
+        EXPECT_EQ(setup().*c.margin, c.paper - 300 - 1);
+    }
+}
+
 TEST_F(PrintSiteTest, ZeroResolutionIsRefusedWithoutBreakingClamps)
 {
     site.printer()->setResolution(0);
