@@ -1,12 +1,19 @@
 // The document as the print layout's source: page counts and printed pages of a rendered
 // result held by a fake engine as a real pixel store, drawn exactly as the page geometry
-// says, with the pixels fetched once per job, and blank when nothing printable is held.
+// says, with the pixels fetched once per job, and blank when nothing printable is held;
+// a vertical print's margins measured on a real PDF; and the save of that result, which
+// never takes the place of one of the panorama's photos.
 #include "tests/document/doc_fixture.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
+#include <QFile>
 #include <QPainter>
 #include <QPrinter>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include "core/pano_element.h"
 #include "document/page_layout.h"
@@ -66,8 +73,9 @@ QImage stripes(int width, int height)
 
 class PrintDocTest : public doctest::DocTest {
 protected:
-    // Wired to the printable engine and built from two photos; not rendered yet.
-    void WireBuilt(const QImage& result)
+    // Wired to the printable engine and built from two photos (the shared ones unless
+    // others are given); not rendered yet.
+    void WireBuilt(const QImage& result, const QStringList& photos = {})
     {
         EngineFactories f = engines.Factories();
         f.createHV = [this, result](PanoramaLib::IDibManager* dibs) -> PanoramaLib::IHVPanorama* {
@@ -77,6 +85,12 @@ protected:
             return hv;
         };
         WireWithPhotos(2, f);
+        if (!photos.isEmpty()) {
+            tray.files.clear();
+            for (const QString& photo : photos)
+                tray.files.push_back(photo.toStdWString());
+            doc->verifyPictureCollection();
+        }
         Build();
         printer.setOutputFormat(QPrinter::PdfFormat);
         printer.setResolution(150);
@@ -150,4 +164,96 @@ TEST_F(PrintDocTest, NothingPrintableLeavesPagesBlank)
     EXPECT_TRUE(sheet([&](QPainter& p) { doc->printPage(job, 1, &p, &printer, &setup); }) == blank);
     doc->calcMaxPage(&printer, &setup);
     EXPECT_EQ(setup.imageWidth, 2400);
+}
+
+// Vertical printing takes each margin from its own field: on a real PDF (A4 portrait, two
+// pages, the panorama fitted to the width) page 1 is covered from the left and top
+// margins to the right and bottom ones, each of them different.
+TEST_F(PrintDocTest, VerticalPrintKeepsEachMarginOnThePrintedPage)
+{
+    const QString pdftoppm = QStandardPaths::findExecutable("pdftoppm");
+    ASSERT_FALSE(pdftoppm.isEmpty()) << "pdftoppm (poppler-utils) is needed to read the printed page";
+    WireBuilt(stripes(1000, 1500));
+    ASSERT_TRUE(doc->onBtnRender());
+    ASSERT_FALSE(doc->horizontalPrint());
+
+    QTemporaryDir dir;
+    const QString pdf = dir.filePath("vertical.pdf");
+    QPrinter out(QPrinter::HighResolution);
+    out.setOutputFormat(QPrinter::PdfFormat);
+    out.setOutputFileName(pdf);
+    out.setResolution(150);
+    out.setPageSize(QPageSize(QPageSize::A4));
+    out.setPageOrientation(QPageLayout::Portrait);
+    out.setPageMargins(QMarginsF(0, 0, 0, 0));
+    const double marginMm[4] = {10, 20, 30, 40};  // left, top, right, bottom
+    setup.overlapOn = false, setup.numPages = 2;
+    setup.marginLeft = 100, setup.marginTop = 200, setup.marginRight = 300, setup.marginBottom = 400;
+    ASSERT_EQ(doc->calcMaxPage(&out, &setup), 2);  // 1000 x 1500 pixels: 1.5 widths, 2 heights
+    out.setFromTo(1, 2);
+    const Printing::PrintJob job = doc->printJob();
+    {
+        QPainter painter(&out);
+        doc->printPage(job, 1, &painter, &out, &setup);
+        out.newPage();
+        doc->printPage(job, 2, &painter, &out, &setup);
+    }
+
+    constexpr int dpi = 50;
+    const QString png = dir.filePath("page1");
+    const QString cmd = QString("%1 -f 1 -l 1 -r %2 -singlefile -png %3 %4").arg(pdftoppm).arg(dpi).arg(pdf, png);
+    ASSERT_EQ(std::system(cmd.toLocal8Bit().constData()), 0);
+    const QImage page(png + ".png");
+    ASSERT_FALSE(page.isNull());
+    // The printed area: every pixel that is not paper.
+    QRect printed;
+    for (int y = 0; y < page.height(); ++y)
+        for (int x = 0; x < page.width(); ++x) {
+            const QColor c = page.pixelColor(x, y);
+            if (std::min({c.red(), c.green(), c.blue()}) < 200)
+                printed |= QRect(x, y, 1, 1);
+        }
+    const auto px = [&](double mm) { return mm / 25.4 * dpi; };
+    const double found[4] = {double(printed.left()), double(printed.top()), page.width() - (printed.right() + 1.0),
+                             page.height() - (printed.bottom() + 1.0)};
+    for (int side = 0; side < 4; ++side)
+        EXPECT_NEAR(found[side], px(marginMm[side]), 1.5) << "left, top, right, bottom: " << side;
+}
+
+// The document itself refuses to write its result over one of its photos, whatever the
+// name it is reached by (as typed, through "." and a symbolic link, by a hard link in
+// another folder), says why, and leaves the photo as it was; beside it, it saves.
+TEST_F(PrintDocTest, SaveNeverReplacesOneOfThePanoramasPhotos)
+{
+    // Photos of this test alone: a save that went through must harm no shared file.
+    const vltest::PhotoSet own = doctest::MakeSizedPhotos({QSize(40, 30), QSize(40, 30)});
+    WireBuilt(stripes(300, 100), own.paths);
+    ASSERT_TRUE(doc->onBtnRender());
+    ASSERT_EQ(doc->images().size(), 2u);
+    const QString photo = own.paths[1];
+    QFile original(photo);
+    ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+    const QByteArray bytes = original.readAll();
+    original.close();
+
+    QTemporaryDir elsewhere;
+    const QString symlink = elsewhere.filePath("link.png"), hardlink = elsewhere.filePath("hard.png");
+    ASSERT_TRUE(QFile::link(photo, symlink));
+    std::error_code ec;
+    std::filesystem::create_hard_link(QFile::encodeName(photo).toStdString(), QFile::encodeName(hardlink).toStdString(), ec);
+    ASSERT_FALSE(ec) << ec.message();
+    const QString folder = QFileInfo(photo).absolutePath();
+    log.Clear();
+    for (const QString& name : {photo, folder + "/./" + QFileInfo(photo).fileName(), symlink, hardlink}) {
+        QString reason;
+        EXPECT_FALSE(doc->doPanoramaSave(name.toStdWString(), &reason)) << name.toStdString();
+        EXPECT_TRUE(reason.contains("is one of the panorama's photos")) << reason.toStdString();
+        QFile again(photo);
+        ASSERT_TRUE(again.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(again.readAll() == bytes) << "photo changed through " << name.toStdString();
+    }
+    EXPECT_FALSE(log.Contains("setModifiedFlag"));
+    const QString beside = folder + "/panorama.png";
+    EXPECT_TRUE(doc->doPanoramaSave(beside.toStdWString()));
+    EXPECT_EQ(QImage(beside).size(), QSize(300, 100));
 }

@@ -131,6 +131,22 @@ TEST(PrintLayout, VerticalPrintingIsTheTransposedHorizontalOne)
     }
 }
 
+// On a landscape page a top margin taller than the page (but not wider) is clamped to the
+// page's height, in either printing direction: the slice starts on the page's last row.
+TEST(PrintLayout, TopMarginIsClampedAgainstThePageHeight)
+{
+    const PrinterPage landscape{600, 4700, 3000, 0};
+    PageSetup s = metric();
+    s.marginTop = 1482;  // 3501 pixels at 600 dpi: below the width, beyond the height
+    ASSERT_EQ(Printing::toDevicePixels(s.marginTop, false, 600), 3501);
+    for (const bool horizontal : {true, false}) {
+        const PageGeometry g = Printing::layoutPage(1, landscape, s, 2000, 1500, horizontal);
+        ASSERT_FALSE(g.blank) << horizontal;
+        EXPECT_EQ(g.target.top(), landscape.height - 1) << horizontal;
+        EXPECT_EQ(g.target.bottom(), landscape.height - 1) << horizontal;
+    }
+}
+
 TEST(PrintLayout, DegenerateInputsGiveBlankPagesNotCrashes)
 {
     // Mode 1 without kept proportions: a print height derived as 0 for a very wide panorama.
