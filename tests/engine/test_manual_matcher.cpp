@@ -257,6 +257,11 @@ TEST(BadTransformTest, OutlineLimitsSizeRatioAndDegenerateTransforms)
         {Size(100, 100), Size(501, 100), &id, true},
         {Size(100, 100), Size(100, 20), &id, false},
         {Size(100, 100), Size(100, 19), &id, true},
+        // The same for the other two sides: a source too narrow, and one too tall.
+        {Size(100, 100), Size(20, 100), &id, false},
+        {Size(100, 100), Size(19, 100), &id, true},
+        {Size(100, 100), Size(100, 500), &id, false},
+        {Size(100, 100), Size(100, 501), &id, true},
         {Size(0, 100), Size(100, 100), &id, true},
     };
     for (const Case& c : cases)
@@ -276,5 +281,38 @@ TEST(BadTransformTest, OutlineLimitsSizeRatioAndDegenerateTransforms)
     for (const auto* m : {&withNan, &withInf, &singular, &nearlySingular}) {
         EXPECT_TRUE(BadTransform(kFirst, kSecond, *m));
         EXPECT_TRUE(_BadTransform(kFirst, kSecond, *m));
+    }
+}
+
+// Markers that stretch or squeeze the first photo along one axis: less than five times
+// is usable, a little more is refused, narrow as much as flat. The first photo's
+// markers span 250 pixels on each axis; the second's span `w` across and `h` down.
+// Both directions are judged, so a squeeze one way is a stretch the other: each side's
+// own limit is held by the one-directional cases of BadTransformTest.
+TEST(ManualMatcherFit, SqueezingOrStretchingBeyondFiveTimesIsRefusedOnEitherAxis)
+{
+    const struct {
+        int w, h;
+        bool bad;
+        const char* what;
+    } cases[] = {
+        {52, 250, false, "narrow (4.8 times)"}, {48, 250, true, "too narrow (5.2 times)"},
+        {250, 52, false, "flat"},               {250, 48, true, "too flat"},
+        {1200, 250, false, "wide"},             {1300, 250, true, "too wide"},
+        {250, 1200, false, "tall"},             {250, 1300, true, "too tall"},
+    };
+    for (const auto& c : cases) {
+        CManualMatcher mm(false);
+        mm.Init(kFirst, kSecond, MotionTranslate);
+        mm.SetMotionModel(MotionAffine);
+        const Point first[3] = {Point(0, 0), Point(250, 0), Point(0, 250)};
+        const Point second[3] = {Point(10, 10), Point(10 + c.w, 10), Point(10, 10 + c.h)};
+        for (int k = 0; k < 3; ++k) {
+            mm.SetPoint(IManualMatcher::PTS_First, first[k], k);
+            mm.SetPoint(IManualMatcher::PTS_Second, second[k], k);
+        }
+        const M3 m = {{c.w / 250.0, 0, 10}, {0, c.h / 250.0, 10}, {0, 0, 1}};
+        ExpectTransformNear(mm, m, 1e-9);
+        EXPECT_EQ(mm.BadTransform(), c.bad) << c.what;
     }
 }

@@ -293,3 +293,53 @@ TEST_F(StitchTwoImages, RacingCancellationGivesWholePreviewOrNothing)
         IPanoElement::SafeRelease(result);
     }
 }
+
+// Transparent pixels count as absent on either photo: the other photo shows through
+// unchanged (not averaged with whatever colour the transparent pixel carries), and
+// where neither shows the canvas stays white. The second photo sits 20 pixels right of
+// the first; both are 60 x 8.
+TEST_F(StitchTwoImages, TransparentPixelsOfEitherPhotoAreLeftOut)
+{
+    const u8 red[3] = {200, 40, 40}, blue[3] = {40, 60, 220};
+    // Solid colour with an alpha plane transparent over the columns [from, to) of each range.
+    auto solid = [](const u8 (&colour)[3], std::initializer_list<std::pair<int, int>> clear) {
+        ElementPtr e = Adopt(new CPanoElement(false));
+        EXPECT_TRUE(e->CreateImage(24, 60, 8));
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 60; ++x)
+                std::memcpy(e->GetBits() + std::size_t(y) * e->GetBPL() + 3 * std::size_t(x), colour, 3);
+        static_cast<CPanoElement*>(e.get())->AddAlphaChannel(true);
+        for (int y = 0; y < 8; ++y)
+            for (const auto& [from, to] : clear)
+                std::memset(e->GetAlphaBits() + std::size_t(y) * e->GetAlphaBPL() + from, 0, std::size_t(to - from));
+        return e;
+    };
+    const ElementPtr first = solid(red, {{5, 10}, {20, 30}});
+    const ElementPtr second = solid(blue, {{10, 20}, {50, 60}});
+    M3 m = {{1, 0, -20}, {0, 1, 0}, {0, 0, 1}};
+    const ElementPtr out = Adopt(StitchTwoImagesFast(first, second, m, noAbort));
+    ASSERT_TRUE(out);
+    ASSERT_EQ(out->GetImageSize(), VarnoBase::Size(80, 8));
+    EXPECT_EQ(out->GetAlphaBits(), nullptr);
+
+    const u8 white[3] = {255, 255, 255};
+    const u8 mean[3] = {(200 + 40) >> 1, (40 + 60) >> 1, (40 + 220) >> 1};
+    const struct {
+        int from, to;
+        const u8* colour;
+        const char* what;
+    } spans[] = {
+        {0, 5, red, "first alone"},
+        {5, 10, white, "first transparent, no second"},
+        {10, 20, red, "first alone"},
+        {20, 30, blue, "first transparent over the second"},
+        {30, 40, red, "second transparent under the first"},
+        {40, 60, mean, "both"},
+        {60, 70, blue, "second alone"},
+        {70, 80, white, "second transparent, no first"},
+    };
+    for (const auto& span : spans)
+        for (int x = span.from; x < span.to; ++x)
+            for (int y : {0, 7})
+                EXPECT_EQ(std::memcmp(PixelAt(out, x, y), span.colour, 3), 0) << span.what << " at " << x << "," << y;
+}
