@@ -347,7 +347,7 @@ bool CPanorama::Stitch(bool /*changed*/, bool readjust, int x, int y, int z)
 
     CCylindricalSurface& s = Surface(m_surfaceType);
     PrepareSurface(s, x, y, z, CSurfaceRendering::NoInterpolationMode);
-    // Refused before the preview takes memory for an absurd canvas.
+    // Cameras that cannot describe their photos are refused before any preview is made.
     m_status.reason = PlausibilityReason(s);
     if (!m_status.reason.empty()) {
         s.RemoveAllImages();
@@ -406,80 +406,137 @@ std::string SliverReason(int width, int height, double minWidth, double minHeigh
 
 std::string CPanorama::PlausibilityReason(CCylindricalSurface& s) const
 {
-    if (!(m_worstLink.relative <= kPlausibleMisalignment)) {
-        auto position = [this](int photo) {
-            return std::find(m_order.begin(), m_order.end(), photo) - m_order.begin() + 1;
-        };
-        // An infinite miss: a match carried behind the other camera.
-        const double miss = std::min(m_worstLink.pixels, 1e9);
-        char text[240];
-        std::snprintf(text, sizeof text,
-                      "photos %td and %td of the result do not fit one camera turning about its centre: a tenth of "
-                      "their matches lie more than %.0f pixels apart",
-                      position(m_worstLink.id1), position(m_worstLink.id2), miss);
-        return text;
+    auto position = [this](int photo) {
+        return static_cast<long>(std::find(m_order.begin(), m_order.end(), photo) - m_order.begin() + 1);
+    };
+    const WorstLink worst{position(m_worstLink.id1), position(m_worstLink.id2), m_worstLink.pixels,
+                          m_worstLink.relative};
+    const std::vector<double> zooms = LinkZooms(m_graph, m_order, m_images.size());
+    std::vector<PlacedPhoto> photos;
+    for (int i : m_order) {
+        const std::size_t k = static_cast<std::size_t>(i);
+        if (k >= m_images.size() || k >= m_params.size())
+            continue;
+        PlacedPhoto p{m_images[k]->GetWidth(), m_images[k]->GetHeight(), m_params[k], zooms[k]};
+        if (m_worldParams.lens) {  // one lens for all photos
+            p.camera.lens = m_worldParams.lens;
+            p.camera.k1 = m_worldParams.k1;
+            p.camera.k2 = m_worldParams.k2;
+            p.camera.k3 = m_worldParams.k3;
+        }
+        photos.push_back(p);
     }
+    std::string reason = ImplausibleReason(photos, s.LensPolynomial(), worst);
+    if (!reason.empty())
+        return reason;
+    // Plausible cameras whose picture a surface cannot hold: a photo seen along the
+    // cylinder's axis, or a side beyond what a picture can have.
     s.CalcProjectMatrices();
     s.SetSurfaceRadius();
     if (!s.CalcImgAngularSizes())
         return "the cameras spread the photos over a surface too large to hold";
-    const double radius = s.Radius();
-    std::vector<Footprint> photos;
-    for (const CCylindricalSurface::Data& d : s.Photos()) {
-        if (!d.usable)
-            continue;
-        Footprint p;
-        p.focal = d.params.f;
-        p.ownWidth = d.width * radius / d.params.f;
-        p.ownHeight = d.height * radius / d.params.f;
-        p.width = d.rect.width();
-        p.height = d.rect.height();
-        p.acrossSeam = d.thetaMax - d.thetaMin > 180.0;
-        // g(r) = r L(r) must grow from the centre to the corners: where it turns back,
-        // two points of the photo would show the same direction.
-        double g0 = 0.0;
-        for (int k = 1; k <= 64 && d.params.lens; ++k) {
-            const double r = d.halfDiagonal * k / 64.0, l = LensDistortion(r, d.params, s.LensPolynomial());
-            p.impossibleLens = p.impossibleLens || !(r * l > g0) || !(std::fabs(l - 1.0) <= kPlausibleLensBend);
-            g0 = r * l;
-        }
-        photos.push_back(p);
-    }
-    return ImplausibleReason(photos, s.Width(), s.Height());
+    return {};
 }
 
-std::string ImplausibleReason(const std::vector<Footprint>& photos, int canvasWidth, int canvasHeight)
+std::vector<double> LinkZooms(const match_graph::CGraph& graph, const std::vector<int>& order, std::size_t photos)
+{
+    std::vector<double> zoom(photos, 1.0);
+    std::vector<char> placed(photos, 0), reached(photos, 0);
+    for (int i : order)
+        if (i >= 0 && static_cast<std::size_t>(i) < photos)
+            placed[static_cast<std::size_t>(i)] = 1;
+    if (order.empty() || !placed[static_cast<std::size_t>(order.front())])
+        return zoom;
+    reached[static_cast<std::size_t>(order.front())] = 1;
+    // Grows a tree of the strongest links from the reference (Prim), one photo a pass.
+    for (bool grown = true; grown;) {
+        grown = false;
+        const match_graph::CGraphLink* best = nullptr;
+        double bestZoom = 1.0;
+        for (const match_graph::CGraphLink* l : graph.links) {
+            if (!l || l->id1 < 0 || l->id2 < 0 || static_cast<std::size_t>(l->id1) >= photos ||
+                static_cast<std::size_t>(l->id2) >= photos)
+                continue;
+            const std::size_t a = static_cast<std::size_t>(l->id1), b = static_cast<std::size_t>(l->id2);
+            const double z = std::sqrt(std::fabs(l->m[0][0] * l->m[1][1] - l->m[0][1] * l->m[1][0]));
+            if (!placed[a] || !placed[b] || reached[a] == reached[b] || !(z > 0.0) || !std::isfinite(z))
+                continue;
+            if (!best || l->inliers > best->inliers) {
+                best = l;
+                bestZoom = z;
+            }
+        }
+        if (best) {
+            // The link maps photo id1 into photo id2: a feature there is zoom times as large.
+            const std::size_t a = static_cast<std::size_t>(best->id1), b = static_cast<std::size_t>(best->id2);
+            if (reached[a])
+                zoom[b] = zoom[a] * bestZoom;
+            else
+                zoom[a] = zoom[b] / bestZoom;
+            reached[a] = reached[b] = 1;
+            grown = true;
+        }
+    }
+    return zoom;
+}
+
+std::string ImplausibleReason(const std::vector<PlacedPhoto>& photos, int lensPolynomial, const WorstLink& worst)
 {
     char text[240];
-    double fMin = 0.0, fMax = 0.0, sumWidth = 0.0, sumHeight = 0.0;
+    if (!(worst.relative <= kPlausibleMisalignment)) {
+        // An infinite miss: a match carried behind the other camera.
+        std::snprintf(text, sizeof text,
+                      "photos %ld and %ld of the result do not fit one camera turning about its centre: a tenth of "
+                      "their matches lie more than %.0f pixels apart",
+                      worst.photo1, worst.photo2, std::min(worst.pixels, 1e9));
+        return text;
+    }
+    constexpr double kRadToDeg = 180.0 / 3.141592653589793;
+    // A photo's focal length over its zoom: the same for every photo of a right result.
+    double baseMin = 0.0, baseMax = 0.0;
+    std::size_t lowest = 0, highest = 0;
     for (std::size_t i = 0; i < photos.size(); ++i) {
-        const Footprint& p = photos[i];
-        fMin = i ? std::min(fMin, p.focal) : p.focal;
-        fMax = i ? std::max(fMax, p.focal) : p.focal;
-        sumWidth += p.ownWidth;
-        sumHeight += p.ownHeight;
-        auto off = [](double covered, double own) {
-            return !(covered <= kPlausibleScale * own && covered * kPlausibleScale >= own);
-        };
-        if (p.impossibleLens) {
+        const PlacedPhoto& p = photos[i];
+        const D3Param& c = p.camera;
+        const double halfDiagonal = 0.5 * std::hypot(p.width, p.height);
+        // g(r) = r L(r) must grow from the centre to the corners: where it turns back,
+        // two points of the photo would show the same direction.
+        double g = 0.0;
+        bool impossibleLens = false;
+        for (int k = 1; k <= 64 && c.lens; ++k) {
+            const double r = halfDiagonal * k / 64.0, l = LensDistortion(r, c, lensPolynomial);
+            impossibleLens = impossibleLens || !(r * l > g) || !(std::fabs(l - 1.0) <= kPlausibleLensBend);
+            g = r * l;
+        }
+        if (impossibleLens) {
             std::snprintf(text, sizeof text, "the lens model bends photo %zu of the result as no lens does", i + 1);
             return text;
         }
-        if ((!p.acrossSeam && off(p.width, p.ownWidth)) || off(p.height, p.ownHeight)) {
+        const double corner = c.lens ? g : halfDiagonal;  // the corner's distance in the ideal image
+        const double view = 2.0 * std::atan(corner / c.f) * kRadToDeg;
+        if (!(c.f > 0.0) || !(view <= kPlausibleFieldOfView)) {
             std::snprintf(text, sizeof text,
-                          "photo %zu of the result covers %d x %d pixels of the surface where its own size is %.0f x %.0f",
-                          i + 1, p.width, p.height, p.ownWidth, p.ownHeight);
+                          "photo %zu of the result would show %.0f degrees across its diagonal at a focal length of "
+                          "%.0f pixels, more than a lens for straight photos takes in",
+                          i + 1, c.f > 0.0 ? view : 180.0, c.f);
             return text;
         }
+        const double base = c.f / (p.zoom > 0.0 && std::isfinite(p.zoom) ? p.zoom : 1.0);
+        if (i == 0 || base < baseMin) {
+            baseMin = base;
+            lowest = i;
+        }
+        if (i == 0 || base > baseMax) {
+            baseMax = base;
+            highest = i;
+        }
     }
-    if (!(fMax <= kPlausibleScale * fMin)) {
-        std::snprintf(text, sizeof text, "the focal lengths of the photos range from %.0f to %.0f pixels", fMin, fMax);
-        return text;
-    }
-    if (canvasWidth > sumWidth || canvasHeight > sumHeight) {
+    if (!(baseMax <= kPlausibleScale * baseMin)) {
+        const PlacedPhoto &lo = photos[lowest], &hi = photos[highest];
         std::snprintf(text, sizeof text,
-                      "the result would be %d x %d pixels, more than its photos side by side (%.0f x %.0f) can cover",
-                      canvasWidth, canvasHeight, sumWidth, sumHeight);
+                      "the focal lengths of photos %zu and %zu of the result are %.0f and %.0f pixels where their "
+                      "matches show a zoom of %.2f between them",
+                      lowest + 1, highest + 1, lo.camera.f, hi.camera.f, hi.zoom / lo.zoom);
         return text;
     }
     return {};

@@ -127,6 +127,11 @@ public:
     bool ReportAnalysed(CPanoElement* photo);
     bool BuildMatchGraph(match_graph::CGraph* graph);
     int GetWorldImage(match_graph::CGraph* graph);
+    // Why the adjusted cameras (m_order, m_params, m_worldParams, m_worstLink, the zooms
+    // of m_graph's links) cannot describe their photos (ImplausibleReason); then, when
+    // they can, why the surface, prepared with them, cannot hold their picture (laid out
+    // at its natural radius, no pixels). Empty when the result may be rendered.
+    std::string PlausibilityReason(CCylindricalSurface& s) const;
 
     // --- state ---
     PanoramaLib::IUserInterface* m_pUserInterface = nullptr;
@@ -195,19 +200,12 @@ private:
     // is a sliver of the placed photos as they lie on a surface of this radius; empty
     // when it is not.
     std::string SliverReason(double radius) const;
-    // The reason when the adjusted cameras miss a link's matches by more than
-    // kPlausibleMisalignment; then lays the placed photos on the prepared surface at its
-    // natural radius (no pixels): the reason when the result cannot be right
-    // (ImplausibleReason). Empty when plausible.
-    std::string PlausibilityReason(CCylindricalSurface& s) const;
 };
 
-// A result larger than the photos can cover comes from cameras that do not describe the
-// photos (two photos of a flat scene seen from very different angles, a folded mosaic);
-// a photo's footprint on the surface or its focal length further than this factor from
-// its own size or the others' marks it.
-inline constexpr double kPlausibleScale = 4.0;
-inline constexpr double kPlausibleLensBend = 0.15;
+// The plausibility of a result is judged on its cameras, never on how a surface
+// stretches their photos (rows far above the horizon are stretched on a cylinder, and
+// that is what a cylinder does).
+//
 // Photos from one camera turning about its centre meet where their matches say: the
 // adjusted cameras leave 90 % of every link's matches within 0.1 to 0.5 % of the photo's
 // longer side on rows, rings and mosaics, 1.3 % where the zoom moved by a few per cent
@@ -215,24 +213,49 @@ inline constexpr double kPlausibleLensBend = 0.15;
 // model cannot describe (a flat wall seen from two very different angles: 3 to 4 %), and
 // its photos would ghost or fold the result.
 inline constexpr double kPlausibleMisalignment = 0.02;
+// A lens model that moves a point by more than this fraction of its distance from the
+// centre, or turns back on itself within the photo, describes no lens made for straight
+// photos.
+inline constexpr double kPlausibleLensBend = 0.15;
+// The widest straight (rectilinear) lenses take in about 135 degrees across the
+// diagonal. A camera that must see its photo wider than this spreads it over far more of
+// the surface than its pixels cover: a magnified result, whatever the surface.
+inline constexpr double kPlausibleFieldOfView = 150.0;  // degrees, across the diagonal
+// Photos zoomed in or out show it in their matches: a feature k times larger in one
+// photo than in its neighbour. The focal lengths may spread as far as the matches'
+// zooms say; spread further than this factor beyond them, they do not describe the
+// photos (a ring drifting in focal length, two photos of a flat scene).
+inline constexpr double kPlausibleScale = 4.0;
 
-// How one placed photo lies on the surface: its own size there (photo pixels times the
-// radius over its focal length), its focal length, and the rectangle it covers (surface
-// pixels; `acrossSeam` when it straddles longitude 180, so its width tells nothing).
-struct Footprint {
-    double ownWidth = 0.0, ownHeight = 0.0;
-    double focal = 0.0;
+// One placed photo as the check sees it: its size, its adjusted camera (the shared lens
+// terms folded in) and the zoom its matches show against the reference photo (a feature
+// `zoom` times as large as there; 1 when no link tells).
+struct PlacedPhoto {
     int width = 0, height = 0;
-    bool acrossSeam = false;
-    // The lens model turns back on itself within the photo or moves a point by more than
-    // kPlausibleLensBend of its distance from the centre (no lens for straight photos does).
-    bool impossibleLens = false;
+    D3Param camera;
+    double zoom = 1.0;
 };
 
-// Why a result of these footprints on a canvas of this size is impossible: a lens that
-// folds a photo, a footprint or a focal length off by more than kPlausibleScale, or a
-// canvas wider or higher than all photos side by side; empty when plausible.
-std::string ImplausibleReason(const std::vector<Footprint>& photos, int canvasWidth, int canvasHeight);
+// The link the adjusted cameras fit worst: the places of its photos in the result
+// (from 1) and the 90th percentile of its matches' misses, in pixels and over the
+// photo's longer side.
+struct WorstLink {
+    long photo1 = 0, photo2 = 0;
+    double pixels = 0.0, relative = 0.0;
+};
+
+// Why these cameras cannot describe their photos, in this order: a link they miss by
+// more than kPlausibleMisalignment, a lens model beyond kPlausibleLensBend, a camera
+// that sees its photo wider than kPlausibleFieldOfView, focal lengths spread more than
+// kPlausibleScale beyond the zooms their matches show. `lensPolynomial` as
+// g_ldPoynomType. Empty when plausible.
+std::string ImplausibleReason(const std::vector<PlacedPhoto>& photos, int lensPolynomial, const WorstLink& worst);
+
+// Per photo index, the zoom the graph's links show between each of the placed photos
+// and the first of `order` (the reference), through the links with the most inliers
+// that join them; 1 for a photo no link reaches. A link's zoom is the square root of
+// its transform's area factor.
+std::vector<double> LinkZooms(const match_graph::CGraph& graph, const std::vector<int>& order, std::size_t photos);
 
 // Why a stitched area of width x height is a sliver: narrower or lower than a tenth of
 // the smallest photo's own size (minWidth x minHeight); empty when it is not.
