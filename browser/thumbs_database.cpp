@@ -99,14 +99,22 @@ bool ThumbsDataBase::Init()
 bool ThumbsDataBase::Init(const QString& folder)
 {
     close();
-    if (folder.isEmpty() || !QDir().mkpath(folder))
+    std::lock_guard guard(m_mutex);
+    m_folder = folder;
+    return openLocked();
+}
+
+bool ThumbsDataBase::openLocked()
+{
+    if (m_folder.isEmpty() || !QDir().mkpath(m_folder))
         return false;
-    const QString file = QDir(folder).filePath(QString::fromLatin1(kFileName));
+    const QString file = QDir(m_folder).filePath(QString::fromLatin1(kFileName));
     sqlite3* db = nullptr;
     int rc = openAndProbe(file, &db);
     // A file that cannot be opened or is not a database (or no longer one) would keep
     // every thumbnail out for good, through every restart: it is kept aside for a look
-    // and the cache starts afresh. A file locked by another program is left alone.
+    // and the cache starts afresh. A file locked by another program is left alone, and
+    // so is one on a full disk (SQLITE_IOERR: its write-ahead log's index cannot grow).
     const bool damaged =
         rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT || (rc == SQLITE_CANTOPEN && QFileInfo::exists(file));
     if (damaged && moveAside(file))
@@ -120,31 +128,31 @@ bool ThumbsDataBase::Init(const QString& folder)
     // its rollback journal) while another connection holds the file.
     sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
     sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-    m_db = db;
-    if (!CheckTables())
-        CreateTables();
-    if (!CheckTables()) {  // e.g. an empty read-only file
-        close();
+    if (!SQL::ExistTable(db, "THUMBS"))
+        createTables(db);
+    if (!SQL::ExistTable(db, "THUMBS")) {  // e.g. an empty read-only file, or no room for the table
+        sqlite3_close(db);
         return false;
     }
-    m_begin.Create(m_db, "BEGIN TRANSACTION");
-    m_commit.Create(m_db, "COMMIT TRANSACTION");
-    m_countByName.Create(m_db, "SELECT COUNT(*) FROM THUMBS WHERE FILENAME=$filename");
-    m_insert.Create(m_db,
+    m_begin.Create(db, "BEGIN TRANSACTION");
+    m_commit.Create(db, "COMMIT TRANSACTION");
+    m_countByName.Create(db, "SELECT COUNT(*) FROM THUMBS WHERE FILENAME=$filename");
+    m_insert.Create(db,
                     "INSERT INTO THUMBS (FILENAME, DATETIME_FILE_MODIFIED, IMAGE_WIDTH, IMAGE_HEIGHT, "
                     "IMAGE_BPP, THUMB_DATA)VALUES($filename, $datetime_modified, $image_width, "
                     "$image_height, $image_bpp, $thumb_data)");
-    m_update.Create(m_db,
+    m_update.Create(db,
                     "UPDATE THUMBS SET DATETIME_FILE_MODIFIED=$datetime_modified, IMAGE_WIDTH=$image_width, "
                     "IMAGE_HEIGHT=$image_height, IMAGE_BPP=$image_bpp, THUMB_DATA=$thumb_data "
                     "WHERE FILENAME=$filename");
-    m_delete.Create(m_db, "DELETE FROM THUMBS WHERE FILENAME=$filename");
-    m_selectThumb.Create(m_db, "SELECT THUMB_DATA FROM THUMBS WHERE FILENAME=$filename");
-    m_selectTime.Create(m_db, "SELECT DATETIME_FILE_MODIFIED FROM THUMBS WHERE FILENAME=$filename");
-    m_selectWidth.Create(m_db, "SELECT IMAGE_WIDTH FROM THUMBS WHERE FILENAME=$filename");
-    m_selectHeight.Create(m_db, "SELECT IMAGE_HEIGHT FROM THUMBS WHERE FILENAME=$filename");
-    m_selectBpp.Create(m_db, "SELECT IMAGE_BPP FROM THUMBS WHERE FILENAME=$filename");
-    m_selectFiles.Create(m_db, "SELECT FILENAME FROM THUMBS");
+    m_delete.Create(db, "DELETE FROM THUMBS WHERE FILENAME=$filename");
+    m_selectThumb.Create(db, "SELECT THUMB_DATA FROM THUMBS WHERE FILENAME=$filename");
+    m_selectTime.Create(db, "SELECT DATETIME_FILE_MODIFIED FROM THUMBS WHERE FILENAME=$filename");
+    m_selectWidth.Create(db, "SELECT IMAGE_WIDTH FROM THUMBS WHERE FILENAME=$filename");
+    m_selectHeight.Create(db, "SELECT IMAGE_HEIGHT FROM THUMBS WHERE FILENAME=$filename");
+    m_selectBpp.Create(db, "SELECT IMAGE_BPP FROM THUMBS WHERE FILENAME=$filename");
+    m_selectFiles.Create(db, "SELECT FILENAME FROM THUMBS");
+    m_db.store(db, std::memory_order_release);  // readers may use the statements from here on
     return true;
 }
 
@@ -155,9 +163,9 @@ void ThumbsDataBase::close()
                                  &m_selectThumb, &m_selectTime, &m_selectWidth, &m_selectHeight,
                                  &m_selectBpp, &m_selectFiles})
         s->Free();
-    if (m_db)
-        sqlite3_close(m_db);
-    m_db = nullptr;
+    if (sqlite3* db = m_db.exchange(nullptr))
+        sqlite3_close(db);
+    m_folder.clear();
 }
 
 bool ThumbsDataBase::CheckTables()
@@ -167,8 +175,13 @@ bool ThumbsDataBase::CheckTables()
 
 void ThumbsDataBase::CreateTables()
 {
-    SQL::DropTable(m_db, "THUMBS");
-    SQL::ExecQuery(m_db,
+    createTables(m_db);
+}
+
+void ThumbsDataBase::createTables(sqlite3* db)
+{
+    SQL::DropTable(db, "THUMBS");
+    SQL::ExecQuery(db,
                    "CREATE TABLE THUMBS(FILENAME TEXT NOT NULL,DATETIME_FILE_MODIFIED INTEGER NOT NULL,"
                    "IMAGE_WIDTH INTEGER NOT NULL,IMAGE_HEIGHT INTEGER NOT NULL,IMAGE_BPP INTEGER NOT NULL,"
                    "THUMB_DATA BLOB,PRIMARY KEY (FILENAME))");
@@ -205,7 +218,7 @@ bool ThumbsDataBase::SetThumb(const QString& path, const QDateTime& modified, in
                               int imageHeight, int imageBpp, int thumbWidth, int thumbHeight,
                               int bytesPerLine, const unsigned char* bits)
 {
-    if (!m_db || !bits || thumbWidth < 1 || thumbHeight < 1
+    if (!bits || thumbWidth < 1 || thumbHeight < 1
         || std::int64_t(bytesPerLine) < 3 * std::int64_t(thumbWidth))
         return false;
     const std::int64_t pixelBytes = std::int64_t(bytesPerLine) * thumbHeight;
@@ -219,7 +232,7 @@ bool ThumbsDataBase::SetThumb(const QString& path, const QDateTime& modified, in
     const std::string key = keyOf(path);
 
     std::lock_guard guard(m_mutex);
-    if (!m_db || !begin())
+    if (!ensureOpenLocked() || !begin())
         return false;
     int count;
     {
@@ -250,7 +263,7 @@ bool ThumbsDataBase::SetThumb(const QString& path, const QDateTime& modified, in
 bool ThumbsDataBase::RemoveThumbs(const QStringList& paths, const std::atomic<bool>& stop)
 {
     std::lock_guard guard(m_mutex);
-    if (!m_db || !begin())
+    if (!ensureOpenLocked() || !begin())
         return false;
     for (const QString& path : paths) {
         if (!path.isEmpty()) {
@@ -270,7 +283,7 @@ QStringList ThumbsDataBase::GetAllFiles(const std::atomic<bool>& stop)
 {
     QStringList files;
     std::lock_guard guard(m_mutex);
-    if (!m_db || !begin())
+    if (!ensureOpenLocked() || !begin())
         return files;
     {
         std::lock_guard statementGuard(m_selectFiles.lock());

@@ -14,7 +14,11 @@
 //
 // Lifecycle: closed -> open (`Init`) -> closed (`close`, called by main after the
 // thumbnail threads have stopped; the destructor closes too). Closed, every read answers
-// as for a missing row and every write fails.
+// as for a missing row and every write fails. A cache that `Init` could not open (a full
+// disk, a file another program holds) is opened again by the next write that finds it
+// closed, so storing resumes once the cause has passed; `close` ends that for good.
+// A write that fails (a full disk) leaves no transaction open and no statement bound, so
+// the next one starts clean.
 #pragma once
 
 #include <QDateTime>
@@ -41,9 +45,11 @@ public:
     // A file that cannot be opened, is not a database or is a damaged one is renamed to
     // kFileName + ".damaged" (replacing an older one) and a new cache is made. False when
     // no cache can be had (a folder that cannot be written, a file locked by another
-    // program): the program then runs without one.
+    // program, a full disk): the program then runs without one until a write finds that
+    // it can be had after all.
     bool Init();
     bool Init(const QString& folder);
+    // Closes the cache; later writes do not open it again.
     void close();
     bool isOpen() const { return m_db != nullptr; }
 
@@ -79,8 +85,13 @@ public:
     void CreateTables();
 
 private:
+    // Opens the cache in m_folder (m_mutex held); false when it cannot be had now.
+    bool openLocked();
+    // The cache is open, or could be opened again now (m_mutex held).
+    bool ensureOpenLocked() { return m_db != nullptr || openLocked(); }
     // Opens `file` and reads its schema; SQLite's result code, *db null unless SQLITE_OK.
     static int openAndProbe(const QString& file, sqlite3** db);
+    static void createTables(sqlite3* db);
     // Renames `file` and its log files aside as ".damaged"; false when any stays.
     static bool moveAside(const QString& file);
     bool begin();
@@ -88,8 +99,10 @@ private:
     void rollback();
     int readInt(SQL::SqlStatement& statement, const QString& path);
 
-    sqlite3* m_db = nullptr;
+    // Set (release) only once every statement is prepared; readers load it without m_mutex.
+    std::atomic<sqlite3*> m_db{nullptr};
     std::mutex m_mutex;
+    QString m_folder;  // under m_mutex: the cache's folder while Init's cache is wanted
     SQL::SqlStatement m_begin;
     SQL::SqlStatement m_commit;
     SQL::SqlStatement m_countByName;

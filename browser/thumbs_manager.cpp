@@ -310,45 +310,89 @@ ThumbsManager::BuildResult ThumbsManager::BuildThumb(const QString& path)
     if (!info.isFile())
         return BuildResult::NotAFile;
     const QDateTime lastModified = info.lastModified();
-    const Refused now{info.size(), lastModified.toMSecsSinceEpoch()};
+    const std::int64_t modified = lastModified.toSecsSinceEpoch();
+    const FileStamp stamp{info.size(), lastModified.toMSecsSinceEpoch()};
     {
-        std::lock_guard lock(m_givenUpMutex);
-        const auto refused = m_givenUp.constFind(path);
-        if (refused != m_givenUp.constEnd()) {
-            if (refused->size == now.size && refused->modifiedMs == now.modifiedMs)
-                return BuildResult::GivenUp;
-            m_givenUp.erase(refused);
+        // A thumbnail kept from an earlier build: offer it to the database when its turn
+        // has come. No other worker builds this path meanwhile, so the entry stays ours.
+        std::unique_lock lock(m_keptMutex);
+        if (Kept* kept = m_kept.object(path)) {
+            if (kept->stamp == stamp) {
+                if (!kept->retry && std::chrono::steady_clock::now() < m_nextStoreTry)
+                    return BuildResult::StillKept;
+                kept->retry = false;
+                const ThumbSource source = kept->source;
+                lock.unlock();
+                const bool stored = store(path, modified, source);
+                lock.lock();
+                noteWriteLocked(stored);
+                if (!stored)
+                    return BuildResult::StillKept;
+                m_kept.remove(path);
+                return BuildResult::Stored;
+            }
+            m_kept.remove(path);  // the file changed: built afresh
         }
     }
-    const std::int64_t modified = lastModified.toSecsSinceEpoch();
-    const std::optional<std::int64_t> stored = m_db->GetThumbSecs(path);
-    if (stored && *stored == modified)
+    const std::optional<std::int64_t> cached = m_db->GetThumbSecs(path);
+    if (cached && *cached == modified)
         return BuildResult::Current;
 
     ThumbSource source;
     if (!LoadThumbSource(path, true, source))
         return BuildResult::NotAnImage;
-    const QImage& thumb = source.thumb;
-    if (!m_db->SetThumb(path, QDateTime::fromSecsSinceEpoch(modified, Qt::UTC), source.photoSize.width(),
-                        source.photoSize.height(), source.photoDepth, thumb.width(), thumb.height(),
-                        int(thumb.bytesPerLine()), thumb.constBits())) {
-        std::lock_guard lock(m_givenUpMutex);
-        m_givenUp.insert(path, now);
-        return BuildResult::NotStored;
+    const bool stored = store(path, modified, source);
+    {
+        std::lock_guard lock(m_keptMutex);
+        noteWriteLocked(stored);
+        if (!stored) {
+            const qsizetype costKb = source.thumb.sizeInBytes() / 1024 + 1;
+            m_kept.insert(path, new Kept{stamp, std::move(source)}, costKb);
+        }
     }
     emit thumbnailUpdated(path);
-    return BuildResult::Stored;
+    return stored ? BuildResult::Stored : BuildResult::Kept;
+}
+
+bool ThumbsManager::store(const QString& path, std::int64_t modified, const ThumbSource& source)
+{
+    const QImage& thumb = source.thumb;
+    return m_db->SetThumb(path, QDateTime::fromSecsSinceEpoch(modified, Qt::UTC), source.photoSize.width(),
+                          source.photoSize.height(), source.photoDepth, thumb.width(), thumb.height(),
+                          int(thumb.bytesPerLine()), thumb.constBits());
+}
+
+void ThumbsManager::noteWriteLocked(bool stored)
+{
+    // A write that succeeded shows there is room again: the kept ones go at their next
+    // request. A refusal holds them back for the delay.
+    m_nextStoreTry = stored ? std::chrono::steady_clock::time_point() : std::chrono::steady_clock::now() + m_storeRetryDelay;
 }
 
 void ThumbsManager::RetryRefusedIn(const QString& folder)
 {
     const QString shown = QDir(folder).absolutePath();
-    std::lock_guard lock(m_givenUpMutex);
-    m_givenUp.removeIf([&](const auto& refused) { return QFileInfo(refused.key()).absolutePath() == shown; });
+    std::lock_guard lock(m_keptMutex);
+    for (const QString& path : m_kept.keys()) {
+        if (QFileInfo(path).absolutePath() == shown)
+            m_kept.object(path)->retry = true;
+    }
+}
+
+void ThumbsManager::setStoreRetryDelay(std::chrono::milliseconds delay)
+{
+    std::lock_guard lock(m_keptMutex);
+    m_storeRetryDelay = delay;
+    m_nextStoreTry = std::min(m_nextStoreTry, std::chrono::steady_clock::now() + delay);
 }
 
 QImage ThumbsManager::GetThumbImage(const QString& path)
 {
+    {
+        std::lock_guard lock(m_keptMutex);
+        if (const Kept* kept = m_kept.object(path))
+            return kept->source.thumb;
+    }
     return m_db->GetThumbImage(path);
 }
 
@@ -364,6 +408,15 @@ void ThumbsManager::RemoveThumbs(const QStringList& paths, const std::atomic<boo
 
 bool ThumbsManager::GetImageParams(const QString& path, int& width, int& height, int& bpp)
 {
+    {
+        std::lock_guard lock(m_keptMutex);
+        if (const Kept* kept = m_kept.object(path)) {
+            width = kept->source.photoSize.width();
+            height = kept->source.photoSize.height();
+            bpp = kept->source.photoDepth;
+            return width != 0 && height != 0 && bpp != 0;
+        }
+    }
     width = m_db->GetImgWidth(path);
     if (width == 0)
         return false;

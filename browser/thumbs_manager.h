@@ -3,8 +3,15 @@
 //
 // `ThumbsManager` knows which files are photos, builds a thumbnail (at most 240 x 180
 // pixels, RGB888) from a photo file, stores it in the thumbnail database and announces
-// every stored thumbnail with `thumbnailUpdated(path)`. The signal is emitted on a
+// every new thumbnail with `thumbnailUpdated(path)`. The signal is emitted on a
 // builder thread: receivers in the UI thread get it queued (automatic connection).
+//
+// A thumbnail the database refuses (a full disk, a cache that could not be opened) is
+// kept in memory for the session, within a budget, and shown like a stored one. It is
+// offered to the database again at a later request, without decoding the photo again:
+// at once after any write has succeeded again or its folder was shown again, otherwise
+// once the store-retry delay since the last refusal has passed. So a full disk costs at
+// most one failed write per delay, and storing resumes by itself once there is room.
 //
 // Threads:
 //  * UI thread: the requests (`BuildThumbInThread`, `BuildThumbsInThread`), the lookups
@@ -20,6 +27,7 @@
 // dies). The destructor calls `shutdown` too.
 #pragma once
 
+#include <QCache>
 #include <QHash>
 #include <QImage>
 #include <QObject>
@@ -135,9 +143,10 @@ public:
         NotAFile,     // no regular file at the path
         Current,      // the cached thumbnail is as new as the file
         NotAnImage,   // the file could not be decoded
-        Stored,       // built, stored and announced
-        NotStored,    // built, but the database refused it; not announced
-        GivenUp,      // the database refused this very file before; not built again
+        Stored,       // stored: built and announced, or the thumbnail kept in memory
+        Kept,         // built, but the database refused it: kept in memory and announced
+        StillKept,    // the kept thumbnail is current; the database refused it again, or
+                      // its next try has not come yet; not announced again
     };
 
     // `db` null: the program-wide database. `workers` 0: Utils::WorkerThreads' default.
@@ -163,11 +172,15 @@ public:
     // Builds and stores one thumbnail; runs on a builder thread. Virtual so tests can
     // watch the builder's order.
     virtual BuildResult BuildThumb(const QString& path);
-    // A folder is shown (again): its photos that the database refused are built anew
-    // at their next request. Any thread.
+    // A folder is shown (again): its thumbnails that the database refused are offered
+    // to it again at their next request. Any thread.
     void RetryRefusedIn(const QString& folder);
+    // How long after a refused write the kept thumbnails wait before they are offered
+    // again (unless a write succeeds or their folder is shown first).
+    void setStoreRetryDelay(std::chrono::milliseconds delay);
 
-    // The cached thumbnail (null when there is none); what the views paint from.
+    // The thumbnail kept in memory or else the cached one (null when there is none);
+    // what the views paint from.
     QImage GetThumbImage(const QString& path);
     QStringList GetAllFiles(const std::atomic<bool>& stop);
     void RemoveThumbs(const QStringList& paths, const std::atomic<bool>& stop);
@@ -182,19 +195,35 @@ signals:
     void thumbnailUpdated(const QString& filename);
 
 private:
+    // A file as a thumbnail was built from it.
+    struct FileStamp {
+        std::int64_t size = 0;
+        std::int64_t modifiedMs = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+    // A thumbnail the database refused, with what it would have stored.
+    struct Kept {
+        FileStamp stamp;
+        ThumbSource source;
+        bool retry = false;  // its folder was shown again: offer it at the next request
+    };
+    // Memory for kept thumbnails (about 2000 of the largest); the least recently used
+    // go first and are built again when asked for.
+    static constexpr qsizetype kKeptBudgetKb = 256 * 1024;
+
+    bool store(const QString& path, std::int64_t modified, const ThumbSource& source);
+    // The outcome of a write, for the kept thumbnails' next try (m_keptMutex held).
+    void noteWriteLocked(bool stored);
+
     ThumbsDataBase* m_db;
     QStringList m_patterns;
     ThumbsBuilderThread m_builder;
     ThumbCleanerThread m_cleaner;
-    // A photo the database refused, by its file as it was then: without a writable cache
-    // the view would ask again on every repaint, so it is built again only once the file
-    // has changed or its folder is shown again.
-    struct Refused {
-        std::int64_t size = 0;
-        std::int64_t modifiedMs = 0;
-    };
-    std::mutex m_givenUpMutex;
-    QHash<QString, Refused> m_givenUp;  // under m_givenUpMutex
+    mutable std::mutex m_keptMutex;
+    QCache<QString, Kept> m_kept{kKeptBudgetKb};  // by path; cost in KB; under m_keptMutex
+    // Kept thumbnails are offered again from this time on; under m_keptMutex.
+    std::chrono::steady_clock::time_point m_nextStoreTry;
+    std::chrono::milliseconds m_storeRetryDelay{std::chrono::seconds(30)};  // under m_keptMutex
 };
 
 // The program-wide manager (over GetThumbsDataBase()).

@@ -1,7 +1,8 @@
 // The thumbnail database on a real SQLite file in a temporary folder: creation and
 // reopening, row replacement, exact pixels, awkward paths, damaged blobs, 64-bit times,
-// unreadable cache files, locks and failed commits.
+// unreadable cache files, locks, failed commits and a full disk.
 #include "browser/thumbs_database.h"
+#include "tests/browser/cache_space.h"
 
 #include <QDir>
 #include <QFile>
@@ -215,6 +216,37 @@ TEST_F(ThumbsDataBaseTest, FailedCommitRollsBack)
     ThumbsDataBase fresh;
     ASSERT_TRUE(fresh.Init(folder()));
     EXPECT_EQ(fresh.GetAllFiles(noStop), QStringList{"/p/b.jpg"});  // a not committed later by b's transaction
+}
+
+// A full disk: the cache that cannot be made at start is made by the first write after
+// space returns; one that fills up while open refuses writes, keeps its rows and takes
+// the next write once there is room again (no transaction or statement left behind).
+TEST_F(ThumbsDataBaseTest, FullDiskRefusesWritesAndTheNextWriteWithRoomIsStored)
+{
+    CacheSpace space;
+    space.fill(db);
+    EXPECT_FALSE(db.Init(folder()));  // no room for the table
+    EXPECT_FALSE(store(db, "/p/a.jpg", patternImage(24, 18, 1)) || db.isOpen());
+    space.free(db);
+    EXPECT_TRUE(store(db, "/p/a.jpg", patternImage(24, 18, 1)) && db.isOpen());
+
+    space.fill(db);
+    const QImage large = patternImage(240, 180, 2);  // 127 KB: pages the file does not have
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_FALSE(store(db, "/p/b.jpg", large)) << round;
+        EXPECT_FALSE(store(db, "/p/a.jpg", large)) << round;  // a replacement needs room too
+    }
+    EXPECT_EQ(db.GetAllFiles(noStop), QStringList{"/p/a.jpg"});
+    EXPECT_EQ(db.GetThumbImage("/p/a.jpg"), patternImage(24, 18, 1));
+    space.free(db);
+    EXPECT_TRUE(store(db, "/p/b.jpg", large) && store(db, "/p/a.jpg", large));
+    EXPECT_EQ(db.GetThumbImage("/p/a.jpg"), large);
+
+    db.close();  // closed for good: a write does not open it again
+    EXPECT_FALSE(store(db, "/p/c.jpg", large) || db.isOpen());
+    ThumbsDataBase again;
+    ASSERT_TRUE(again.Init(folder()));
+    EXPECT_EQ(again.GetAllFiles(noStop), QStringList({"/p/a.jpg", "/p/b.jpg"}));
 }
 
 TEST_F(ThumbsDataBaseTest, RemoveStopsAfterTheCurrentPathAndCommits)

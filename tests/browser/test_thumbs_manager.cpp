@@ -1,14 +1,16 @@
 // The thumbnail manager and its threads with real photo files and a real cache file:
 // the event, the builder's order, thumbnail sizes, reduced decoding, modification times,
-// the cleaner, photos the cache refused, and shutdown while building.
+// the cleaner, photos the cache refused or had no room for, and shutdown while building.
 #include "browser/thumbs_database.h"
 #include "browser/thumbs_manager.h"
 #include "browser/vn_event.h"
+#include "tests/browser/cache_space.h"
 
 #include "tests/support/scene.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QImageReader>
 #include <QTemporaryDir>
@@ -212,29 +214,93 @@ TEST_F(ThumbsManagerTest, UnchangedTimeSkipsAndTouchedFileRebuilds)
     EXPECT_EQ(manager.BuildThumb(text.fileName()), R::NotAnImage);
 }
 
-TEST_F(ThumbsManagerTest, RefusedPhotoIsRetriedWhenItChangesOrItsFolderIsShownAgain)
+// A cache another program holds locked refuses the thumbnails: they are shown from
+// memory and announced once, offered again neither at every repaint nor before their
+// time, but when their folder is shown again, after any write succeeded, or when the
+// photo changed.
+TEST_F(ThumbsManagerTest, RefusedPhotoIsShownFromMemoryAndStoredWhenItsTurnComes)
 {
-    const QString touched = writePhoto(dir.path(), "t.jpg", 80, 60), shown = writePhoto(dir.path(), "s.jpg", 80, 60);
+    ASSERT_TRUE(QDir(dir.path()).mkdir("other"));
+    const QString a = writePhoto(dir.path(), "a.jpg", 80, 60), b = writePhoto(dir.path(), "b.jpg", 80, 60),
+                  c = writePhoto(dir.filePath("other"), "c.jpg", 60, 80);
     ThumbsManager manager(&db);
+    manager.setStoreRetryDelay(std::chrono::hours(1));
     int announced = 0;
     QObject::connect(&manager, &ThumbsManager::thumbnailUpdated, [&] { ++announced; });
+    using R = ThumbsManager::BuildResult;
+    const auto build = [&](const QString& p) { return std::pair(manager.BuildThumb(p), announced); };
+    const auto inCache = [&](const QString& p) { return !db.GetThumbImage(p).isNull(); };
+
     sqlite3* holder = nullptr;  // another program writing to the cache
     ASSERT_EQ(sqlite3_open(dir.filePath("cache/VnVlThumbs2.db").toUtf8().constData(), &holder), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    using R = ThumbsManager::BuildResult;
-    const auto build = [&] { return std::tuple(manager.BuildThumb(touched), manager.BuildThumb(shown), announced); };
-    EXPECT_EQ(build(), std::tuple(R::NotStored, R::NotStored, 0));
+    EXPECT_EQ(build(a), std::pair(R::Kept, 1));
+    EXPECT_EQ(build(b), std::pair(R::Kept, 2));
+    EXPECT_EQ(build(c), std::pair(R::Kept, 3));
+    int w = 0, h = 0, bpp = 0;
+    EXPECT_TRUE(manager.GetImageParams(c, w, h, bpp));
+    EXPECT_EQ(std::tuple(manager.GetThumbImage(a).size(), manager.GetThumbImage(c).size(), w, h, bpp, inCache(a)),
+              std::tuple(QSize(240, 180), QSize(135, 180), 60, 80, 32, false));
     sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(holder);
-    EXPECT_EQ(build(), std::tuple(R::GivenUp, R::GivenUp, 0));  // not at every repaint
-    QFile file(touched);
+
+    EXPECT_EQ(build(a), std::pair(R::StillKept, 3));  // not at every repaint
+    EXPECT_FALSE(inCache(a));
+    manager.RetryRefusedIn(dir.filePath("other") + "/");
+    EXPECT_EQ(build(a), std::pair(R::StillKept, 3));
+    const QImage shown = manager.GetThumbImage(c);
+    EXPECT_EQ(build(c), std::pair(R::Stored, 3));  // its folder is shown again; not announced again
+    EXPECT_EQ(db.GetThumbImage(c), shown);
+    EXPECT_EQ(build(a), std::pair(R::Stored, 3));  // a write succeeded: the rest follow
+    EXPECT_EQ(build(a), std::pair(R::Current, 3));
+
+    QFile file(b);  // a photo changed while its thumbnail was kept is built again
     ASSERT_TRUE(file.open(QIODevice::ReadWrite) &&
                 file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
     file.close();
-    manager.RetryRefusedIn(dir.filePath("cache"));
-    EXPECT_EQ(build(), std::tuple(R::Stored, R::GivenUp, 1));
-    manager.RetryRefusedIn(dir.path() + "/");
-    EXPECT_EQ(build(), std::tuple(R::Current, R::Stored, 2));
+    EXPECT_EQ(build(b), std::pair(R::Stored, 4));
+}
+
+// The cache's disk is full from the start (the cache cannot even be made) or fills up
+// while photos are browsed: every thumbnail is still shown, and once there is room
+// again the kept ones are stored at their next request after the delay.
+TEST_F(ThumbsManagerTest, FullDiskStillShowsEveryThumbnailAndStoresThemWhenThereIsRoom)
+{
+    QStringList photos;
+    for (int i = 0; i < 16; ++i)
+        photos << writePhoto(dir.path(), QString("p%1.jpg").arg(i), 64 + 8 * i, 48);
+    using R = ThumbsManager::BuildResult;
+    for (const bool fullAtStart : {true, false}) {
+        SCOPED_TRACE(fullAtStart ? "full at start" : "full while browsing");
+        CacheSpace space;
+        QDir(dir.filePath(fullAtStart ? "fresh" : "cache")).removeRecursively();
+        if (fullAtStart) {
+            space.fill(db);
+            ASSERT_FALSE(db.Init(dir.filePath("fresh")));
+        } else {
+            ASSERT_TRUE(db.Init(dir.filePath("cache")));
+        }
+        ThumbsManager manager(&db);
+        manager.setStoreRetryDelay(std::chrono::milliseconds(0));
+        QStringList announced;
+        QObject::connect(&manager, &ThumbsManager::thumbnailUpdated, [&](const QString& p) { announced << p; });
+        const int before = fullAtStart ? 0 : 4;  // stored while there was room
+        for (int i = 0; i < photos.size(); ++i) {
+            if (i == before && !fullAtStart)
+                space.fill(db);
+            EXPECT_EQ(manager.BuildThumb(photos[i]), i < before ? R::Stored : R::Kept) << i;
+        }
+        EXPECT_EQ(announced, photos);
+        for (const QString& p : photos)
+            EXPECT_EQ(manager.GetThumbImage(p).size(), ThumbSizeFor(QImageReader(p).size())) << p.toStdString();
+        EXPECT_EQ(manager.BuildThumb(photos.back()), R::StillKept);  // tried again at once, refused again
+        EXPECT_EQ(db.GetAllFiles(noStop).size(), before);
+
+        space.free(db);
+        for (int i = 0; i < photos.size(); ++i)
+            EXPECT_EQ(manager.BuildThumb(photos[i]), i < before ? R::Current : R::Stored) << i;
+        EXPECT_EQ(std::pair(db.GetAllFiles(noStop).size(), announced.size()), std::pair(photos.size(), photos.size()));
+    }
 }
 
 TEST_F(ThumbsManagerTest, FourWorkersBuildEachPhotoOnceAndAnnounceOnTheReceiversThread)
