@@ -571,7 +571,8 @@ TEST_F(PhotoLoading, ACutPhotoIsRefusedWhileTheDecodersLogIsSwitchedOff)
 TEST(DibFileCheck, JpegWalkStepsOverStrayBytesBetweenSegments)
 {
     // SOI, stray bytes, an APP0 segment, stray bytes, a scan cut inside its header.
-    const unsigned char cut[] = {0xFF, 0xD8, 0x12, 0x34, 0xFF, 0xE0, 0x00, 0x04, 0x00, 0x00, 0x56, 0xFF, 0xDA, 0x00, 0x08};
+    const unsigned char cut[] = {0xFF, 0xD8, 0x12, 0x34, 0xFF, 0xE0, 0x00, 0x04,
+                                 0x00, 0x00, 0x56, 0xFF, 0xDA, 0x00, 0x08};
     EXPECT_TRUE(PanoramaLib::IsTruncatedJpeg(cut, sizeof cut));
     EXPECT_TRUE(PanoramaLib::IsJpegDataMissing(cut, sizeof cut, false));
 }
@@ -598,8 +599,8 @@ TEST_F(DibFiles, ACompressedTiffKeepsTheResolutionAndItsUnit)
         return t;
     };
     const struct {
-        int dpiX, dpiY;       // as the panorama was made, in dots per inch...
-        int perCmX, perCmY;   // ...or in whole pixels per centimetre
+        int dpiX, dpiY;      // as the panorama was made, in dots per inch...
+        int perCmX, perCmY;  // ...or in whole pixels per centimetre
         Tags expected;
     } cases[] = {
         {300, 150, 0, 0, {RESUNIT_INCH, 300, 150}},

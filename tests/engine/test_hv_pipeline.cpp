@@ -757,6 +757,60 @@ TEST(HvPipeline, SeamSideCountsAlongThePhotosOwnRows)
     }
 }
 
+// The seam runs down a valley where panorama and photo agree, and steps around pixels
+// that are transparent on either side (their grey under the hole agrees too), as it
+// does around pixels transparent on both.
+TEST(HvPipeline, SeamAvoidsPixelsTransparentOnEitherSide)
+{
+    vltest::ScopedDibManager dibs;
+    // Panorama 200 x 60, opaque left of x = 140; photo 100 x 60 at x = 80, grey 50 but
+    // for the valley column x = 110, as grey as the panorama. Hole: x 105..115, y 20..39.
+    const Rect hole(105, 20, 116, 40);
+    constexpr int kPhotoLeft = 80, kValley = 110;
+    for (const int side : {1, 2, 3}) {  // panorama, photo, both
+        SCOPED_TRACE(side);
+        CPanorama engine;
+        PanoramaOptions o;
+        engine.GetOptions(&o);
+        o.motionModel = PanoramaLib::MotionSimple;
+        engine.SetOptions(o);
+        CPanoramaTestAccess e(engine);
+        auto* pano = static_cast<CPanoElement*>(engine.GetPanoramaPreview(false));
+        ASSERT_TRUE(pano->CreateImage(24, 200, 60));
+        pano->FillByValue(200);
+        pano->AddAlphaChannel(false);
+        pano->FillAlphaByValue(Rect(0, 0, 140, 60), 255, false);
+        auto* photo = new CPanoElement(false);
+        ASSERT_TRUE(photo->CreateImage(24, 100, 60));
+        photo->FillByValue(50);
+        for (int y = 0; y < 60; ++y)
+            std::memset(photo->GetBits() + std::size_t(y) * photo->GetBPL() + 3 * (kValley - kPhotoLeft), 200, 3);
+        photo->m_position = VarnoBase::Point(kPhotoLeft, 0);
+        photo->AddAlphaChannel(true);
+        if (side & 1)
+            pano->FillAlphaByValue(hole, 0, false);
+        if (side & 2)
+            photo->FillAlphaByValue(hole, 0, false);
+        e.warped.push_back(photo);
+        e.seams.resize(1);
+        ASSERT_TRUE(e.BuildStichingLine(0));
+        ASSERT_EQ(e.seams[0].GetSeamOrient(), kSeamLeft);
+
+        // The cut clears the photo left of the seam: its first opaque pixel of a row is
+        // the seam's.
+        auto seamAt = [&](int y) {
+            const u8* row = photo->GetAlphaBits() + std::size_t(y) * photo->GetAlphaBPL();
+            return kPhotoLeft + int(std::find_if(row, row + 100, [](u8 a) { return a != 0; }) - row);
+        };
+        EXPECT_EQ(seamAt(5), kValley);
+        EXPECT_EQ(seamAt(55), kValley);
+        for (int y = hole.top + 3; y < hole.bottom - 3; ++y) {
+            const int x = seamAt(y);
+            EXPECT_TRUE(x < hole.left || x >= hole.right) << "row " << y << " crosses the hole at " << x;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------
 // The engines' contract with their host
 

@@ -296,10 +296,14 @@ TEST(ManualMatcherFit, SqueezingOrStretchingBeyondFiveTimesIsRefusedOnEitherAxis
         bool bad;
         const char* what;
     } cases[] = {
-        {52, 250, false, "narrow (4.8 times)"}, {48, 250, true, "too narrow (5.2 times)"},
-        {250, 52, false, "flat"},               {250, 48, true, "too flat"},
-        {1200, 250, false, "wide"},             {1300, 250, true, "too wide"},
-        {250, 1200, false, "tall"},             {250, 1300, true, "too tall"},
+        {52, 250, false, "narrow (4.8 times)"},
+        {48, 250, true, "too narrow (5.2 times)"},
+        {250, 52, false, "flat"},
+        {250, 48, true, "too flat"},
+        {1200, 250, false, "wide"},
+        {1300, 250, true, "too wide"},
+        {250, 1200, false, "tall"},
+        {250, 1300, true, "too tall"},
     };
     for (const auto& c : cases) {
         CManualMatcher mm(false);

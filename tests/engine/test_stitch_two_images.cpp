@@ -302,7 +302,7 @@ TEST_F(StitchTwoImages, TransparentPixelsOfEitherPhotoAreLeftOut)
 {
     const u8 red[3] = {200, 40, 40}, blue[3] = {40, 60, 220};
     // Solid colour with an alpha plane transparent over the columns [from, to) of each range.
-    auto solid = [](const u8 (&colour)[3], std::initializer_list<std::pair<int, int>> clear) {
+    auto solid = [](const u8(&colour)[3], std::initializer_list<std::pair<int, int>> clear) {
         ElementPtr e = Adopt(new CPanoElement(false));
         EXPECT_TRUE(e->CreateImage(24, 60, 8));
         for (int y = 0; y < 8; ++y)
