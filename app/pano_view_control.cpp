@@ -159,7 +159,9 @@ void PanoViewControl::doPaint(QPainter& painter, const QRect& contentArea, bool 
     if (!m_cropping)
         return;
     if (overlay) {
-        QRect crop = m_crop;
+        // The frame as it is now: while it is dragged the crop rectangle still holds the
+        // press-time one, and the dimming would stay behind the frame.
+        QRect crop = m_frame.border().translated(m_frame.centre());
         LogicalToClientU(&crop);
         painter.setClipRegion(QRegion(contentArea) - QRegion(crop), Qt::ReplaceClip);
         painter.fillRect(contentArea, QBrush(kOutsideCrop));

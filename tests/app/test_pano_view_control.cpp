@@ -3,7 +3,9 @@
 // crop tool.
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <QPaintDevice>
+#include <QPainter>
 
 #include <memory>
 #include <numbers>
@@ -239,6 +241,27 @@ TEST(TransformFrameRotor, DragTurnsTheFrame)
     mouse.OnLButtonUp(&cb, 0, QPoint(240, 200));
     EXPECT_NEAR(frame.angle(), -std::numbers::pi / 2, 1e-9);
     EXPECT_EQ(std::pair(frame.inverseTransform(QPoint(50, 0)), frame.directTransform(QPoint(200, 250))), std::pair(QPoint(200, 250), QPoint(50, 0)));
+}
+
+// The dimming outside the crop follows the frame while it is dragged, not only after the
+// release (which repaints nothing more) and the next full repaint.
+TEST_F(Tool, DimmingFollowsTheFrameWhileItIsDragged)
+{
+    tool.ActivateCropping(VarnoBase::Rect(100, 100, 301, 201), false);
+    auto dimmed = [&](QPoint p) {
+        QImage image(400, 300, QImage::Format_RGB32);
+        image.fill(Qt::black);
+        QPainter painter(&image);
+        tool.doPaint(painter, QRect(0, 0, 400, 300), true);
+        painter.end();
+        return qRed(image.pixel(p)) > 0;
+    };
+    EXPECT_EQ(std::pair(dimmed({20, 20}), dimmed({200, 125})), std::pair(true, false));
+    ASSERT_TRUE(tool.onMouseDown(QPoint(200, 100)));  // the top edge, down by 50
+    tool.onMouseMove(QPoint(200, 150));
+    EXPECT_EQ(std::pair(dimmed({200, 125}), dimmed({200, 175})), std::pair(true, false)) << "while dragged";
+    tool.onMouseUp(QPoint(200, 150));
+    EXPECT_EQ(std::pair(dimmed({200, 125}), dimmed({200, 175})), std::pair(true, false)) << "released";
 }
 
 // Each side, and each corner's two sides, dragged far past the opposite side stop 10
