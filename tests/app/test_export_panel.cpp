@@ -13,6 +13,7 @@
 #include "app/pano_view_control.h"
 #include "app/panorama_view.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/pdf_output.h"
 
 namespace {
 
@@ -39,12 +40,7 @@ protected:
     std::unique_ptr<QPrinter> pdf(const QString& name)
     {
         auto printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
-        printer->setOutputFormat(QPrinter::PdfFormat);
-        printer->setOutputFileName(out.filePath(name + ".pdf"));
-        printer->setResolution(150);
-        printer->setPageSize(QPageSize(QPageSize::A4));
-        printer->setPageOrientation(QPageLayout::Landscape);
-        printer->setPageMargins(QMarginsF(0, 0, 0, 0));
+        vltest::printToPdf(*printer, out.filePath(name + ".pdf"), 150, QPageLayout::Landscape);
         return printer;
     }
     QTemporaryDir out;

@@ -5,18 +5,17 @@
 // never takes the place of one of the panorama's photos.
 #include "tests/document/doc_fixture.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
 #include <QFile>
 #include <QPainter>
 #include <QPrinter>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include "core/pano_element.h"
 #include "document/page_layout.h"
+#include "tests/support/pdf_output.h"
 
 namespace {
 
@@ -171,8 +170,7 @@ TEST_F(PrintDocTest, NothingPrintableLeavesPagesBlank)
 // margins to the right and bottom ones, each of them different.
 TEST_F(PrintDocTest, VerticalPrintKeepsEachMarginOnThePrintedPage)
 {
-    const QString pdftoppm = QStandardPaths::findExecutable("pdftoppm");
-    ASSERT_FALSE(pdftoppm.isEmpty()) << "pdftoppm (poppler-utils) is needed to read the printed page";
+    ASSERT_FALSE(vltest::pdftoppm().isEmpty()) << "pdftoppm (poppler-utils) is needed to read the printed page";
     WireBuilt(stripes(1000, 1500));
     ASSERT_TRUE(doc->onBtnRender());
     ASSERT_FALSE(doc->horizontalPrint());
@@ -180,12 +178,7 @@ TEST_F(PrintDocTest, VerticalPrintKeepsEachMarginOnThePrintedPage)
     QTemporaryDir dir;
     const QString pdf = dir.filePath("vertical.pdf");
     QPrinter out(QPrinter::HighResolution);
-    out.setOutputFormat(QPrinter::PdfFormat);
-    out.setOutputFileName(pdf);
-    out.setResolution(150);
-    out.setPageSize(QPageSize(QPageSize::A4));
-    out.setPageOrientation(QPageLayout::Portrait);
-    out.setPageMargins(QMarginsF(0, 0, 0, 0));
+    vltest::printToPdf(out, pdf, 150, QPageLayout::Portrait);
     const double marginMm[4] = {10, 20, 30, 40};  // left, top, right, bottom
     setup.overlapOn = false, setup.numPages = 2;
     setup.marginLeft = 100, setup.marginTop = 200, setup.marginRight = 300, setup.marginBottom = 400;
@@ -200,10 +193,7 @@ TEST_F(PrintDocTest, VerticalPrintKeepsEachMarginOnThePrintedPage)
     }
 
     constexpr int dpi = 50;
-    const QString png = dir.filePath("page1");
-    const QString cmd = QString("%1 -f 1 -l 1 -r %2 -singlefile -png %3 %4").arg(pdftoppm).arg(dpi).arg(pdf, png);
-    ASSERT_EQ(std::system(cmd.toLocal8Bit().constData()), 0);
-    const QImage page(png + ".png");
+    const QImage page = vltest::renderPdfPage(pdf, 1, dpi);
     ASSERT_FALSE(page.isNull());
     // The printed area: every pixel that is not paper.
     QRect printed;

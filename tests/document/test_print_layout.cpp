@@ -4,16 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdlib>
 
 #include <QFile>
 #include <QPainter>
 #include <QPrinter>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include "document/page_layout.h"
+#include "tests/support/pdf_output.h"
 
 using Printing::PageGeometry;
 using Printing::PageSetup;
@@ -220,12 +219,7 @@ TEST(PrintLayout, PdfHasTheCountedPagesEachShowingItsSlice)
     QTemporaryDir dir;
     const QString pdf = dir.filePath("pano.pdf");
     QPrinter printer(QPrinter::HighResolution);
-    printer.setOutputFormat(QPrinter::PdfFormat);
-    printer.setOutputFileName(pdf);
-    printer.setResolution(300);
-    printer.setPageSize(QPageSize(QPageSize::A4));
-    printer.setPageOrientation(QPageLayout::Landscape);
-    printer.setPageMargins(QMarginsF(0, 0, 0, 0));
+    vltest::printToPdf(printer, pdf, 300, QPageLayout::Landscape);
 
     const QImage pano = xRamp(6000, 600);
     PageSetup s = withOverlap(metric(1));
@@ -247,13 +241,9 @@ TEST(PrintLayout, PdfHasTheCountedPagesEachShowingItsSlice)
     const QString text = QString::fromLatin1(file.readAll());
     EXPECT_EQ(text.count(QRegularExpression("/Type\\s*/Page(?![a-zA-Z])")), pages);
 
-    const QString pdftoppm = QStandardPaths::findExecutable("pdftoppm");
-    if (pdftoppm.isEmpty())
+    if (vltest::pdftoppm().isEmpty())
         GTEST_SKIP() << "pdftoppm not installed: page rendering not checked";
-    const QString png = dir.filePath("page2");
-    const QString cmd = QString("%1 -f 2 -l 2 -r 30 -singlefile -png %2 %3").arg(pdftoppm, pdf, png);
-    ASSERT_EQ(std::system(cmd.toLocal8Bit().constData()), 0);
-    const QImage shot(png + ".png");
+    const QImage shot = vltest::renderPdfPage(pdf, 2, 30);
     ASSERT_FALSE(shot.isNull());
     const PageGeometry g = Printing::layoutPage(2, Printing::printerPage(printer), s, 6000, 600, true);
     const QColor inside = shot.pixelColor(g.target.center() / 10);  // 300 dpi -> 30 dpi
