@@ -286,6 +286,12 @@ void MainWindow::setFolder(const QModelIndex& treeIndex)
     const QString path = m_dirModel->filePath(m_treeModel->mapToSource(treeIndex));
     if (path.isEmpty())  // no folder: the views keep what they show
         return;
+    if (path != m_filesModel->rootPath()) {
+        // The selection belongs to the folder shown: the files of a folder left behind
+        // would stay selected out of sight, for "Add" and the status bar.
+        ui->listView->selectionModel()->clear();
+        ui->detailsView->selectionModel()->clear();
+    }
     m_filesModel->setRootPath(path);
     GetThumbsManager().RetryRefusedIn(path);  // a cache that refused them may take them now
     ui->detailsView->header()->resizeSections(QHeaderView::ResizeToContents);

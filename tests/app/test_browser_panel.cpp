@@ -336,3 +336,24 @@ TEST_F(BrowserTest, TrayMenuRemovesOnlyInAddImagesStatusBarKeepsThePanoramaOutsi
     removeByMenu(overFirst);  // the photo under the pointer, not the selected one
     EXPECT_EQ(w->trayModel()->fileList(), photos.mid(1));
 }
+
+// The selection belongs to the folder shown: a folder left behind takes its selection
+// with it, so "Add" in the next folder adds nothing it does not show, and the status bar
+// counts that folder, in both views.
+TEST_F(BrowserTest, AnotherFolderStartsWithNothingSelected)
+{
+    for (const char* name : {"a/one.jpg", "b/two.jpg", "b/three.jpg"})
+        makeFile(name);
+    for (QAction* mode : {ui().action_Thumbnails, ui().action_Details}) {
+        mode->trigger();
+        showFolderAndWait(root.filePath("a"));
+        w->currentItemView()->selectionModel()->select(rowOf("one.jpg"), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(ui().btnAddPicture->isEnabled());
+        showFolderAndWait(root.filePath("b"));
+        EXPECT_FALSE(ui().btnAddPicture->isEnabled()) << mode->objectName().toStdString();
+        w->appendSelected();
+        EXPECT_TRUE(w->trayModel()->fileList().isEmpty()) << w->trayModel()->fileList().join(',').toStdString();
+        EXPECT_EQ(w->statusLabel(0)->text(), "Total 2 files");
+    }
+}
