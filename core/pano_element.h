@@ -112,6 +112,8 @@ public:
     u16* Create16Bitmask();
     u8* GetBitmaskBits() const { return m_pBitmask; }
     u16* Get16BitmaskBits() const { return m_pBitmask16; }
+    // Values per row of the 16-bit weight plane: the width rounded up to a multiple of 4.
+    int Get16BitmaskWPL() const { return (GetWidth() + 3) & ~3; }
     int GetBitmaskBPL() const { return (GetWidth() + 3) & ~3; }
     bool FromImage(const PanoramaLib::IPanoElement* src);
     VarnoBase::Rect GetAlphaBoundaryRect(const VarnoBase::Rect* clip, int threshold, bool invert) const;

@@ -435,32 +435,39 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
         if (!graph->AddNode(i))
             return false;
 
+    // Leaves the pair loop when a pair's voting tables cannot be allocated.
+    struct abort_matching {};
     const double ratio = PanoramaRecognition::MatchRatio(m_nMatchingMode);
-    const bool completed = PanoramaRecognition::MatchPairsInOrder(
-        n, g_matchingThreads.load(), [&](int i) { return m_databases[i]; },
-        [&](int a, int b, kd_tree* tree) {
-            return MatchPair(*m_databases[a], *m_databases[b], tree, m_workImages[a]->GetImageSize(),
-                             m_workImages[b]->GetImageSize(), m_motionModel, ratio);
-        },
-        [&](int a, int b, const PairOutcome& pair) {
-            if (pair.skipped)
-                return true;
-            if (pair.votingFailed)
-                return false;  // no memory for the voting tables
-            if (m_pUserInterface)
-                m_pUserInterface->UpdateUserWndInterface();
-            for (const CandidateOutcome& cand : pair.candidates) {
+    bool completed = false;
+    try {
+        completed = PanoramaRecognition::MatchPairsInOrder(
+            n, g_matchingThreads.load(), [&](int i) { return m_databases[i]; },
+            [&](int a, int b, kd_tree* tree) {
+                return MatchPair(*m_databases[a], *m_databases[b], tree, m_workImages[a]->GetImageSize(),
+                                 m_workImages[b]->GetImageSize(), m_motionModel, ratio);
+            },
+            [&](int a, int b, const PairOutcome& pair) {
+                if (pair.skipped)
+                    return true;
+                if (pair.votingFailed)
+                    throw abort_matching();
                 if (m_pUserInterface)
                     m_pUserInterface->UpdateUserWndInterface();
-                if (!cand.passed)
-                    continue;
-                CGraphLink* link = graph->AddLink(a, b);
-                if (link)
-                    FillAutomaticLink(link, a, b, cand.fit);
-            }
-            return true;
-        },
-        [&] { ProgressStep(4); }, [&]() -> bool { return m_bAborted; });
+                for (const CandidateOutcome& cand : pair.candidates) {
+                    if (m_pUserInterface)
+                        m_pUserInterface->UpdateUserWndInterface();
+                    if (!cand.passed)
+                        continue;
+                    CGraphLink* link = graph->AddLink(a, b);
+                    if (link)
+                        FillAutomaticLink(link, a, b, cand.fit);
+                }
+                return true;
+            },
+            [&] { ProgressStep(4); }, [&]() -> bool { return m_bAborted; });
+    } catch (const abort_matching&) {
+        completed = false;  // the links made so far stay; the trees are gone with the loop
+    }
     return completed && !m_bAborted;
 }
 
@@ -531,20 +538,25 @@ bool CPanorama::BuildMatchGraphManually(CGraph* graph)
         if (!graph->AddNode(i))
             return false;
 
+    // Leaves the pair loop when a pair must be asked without a window to ask, or when the
+    // user rejects the pair: the links made so far stay.
+    struct abort_matching {};
     std::vector<DescriptorTree> trees(static_cast<std::size_t>(n));
     bool result = true;
-    for (int a = 0; a + 1 < n; ++a) {
-        const int b = a + 1;
-        CGraphLink* pairLink = nullptr;
-        bool found = false;
-        // A pair whose voting failed for lack of memory is asked for like an unmatched one.
-        result = VotePair(graph, a, b, trees, pairLink, found);
-        ProgressStep(4);
-        if (m_bAborted)
-            break;
-        // Without a window to ask, or when the user rejects the pair, matching stops here.
-        if ((!found || m_bAskAllPairs) && (!m_pUserInterface || !AskUserForPair(graph, a, b, pairLink, found)))
-            return !m_bAborted && result;
+    try {
+        for (int a = 0; a + 1 < n; ++a) {
+            const int b = a + 1;
+            CGraphLink* pairLink = nullptr;
+            bool found = false;
+            // A pair whose voting failed for lack of memory is asked for like an unmatched one.
+            result = VotePair(graph, a, b, trees, pairLink, found);
+            ProgressStep(4);
+            if (m_bAborted)
+                break;
+            if ((!found || m_bAskAllPairs) && (!m_pUserInterface || !AskUserForPair(graph, a, b, pairLink, found)))
+                throw abort_matching();
+        }
+    } catch (const abort_matching&) {
     }
     return !m_bAborted && result;
 }
@@ -557,16 +569,24 @@ bool CPanorama::AddToMatchGraph(CGraph* graph, int existing, int added)
     if (existing < 0 || existing >= n || added < 0 || added >= n)
         return false;
 
+    // Ends the matching of the pair when its voting failed and there is no one to ask,
+    // or when it must be asked without a window or the user rejects it: the photo stays
+    // unlinked.
+    struct abort_matching {};
     std::vector<DescriptorTree> trees(static_cast<std::size_t>(n));
     CGraphLink* pairLink = nullptr;
     bool found = false;
-    const bool result = VotePair(graph, added, existing, trees, pairLink, found);
-    if (!result && (!m_bManualBuild || !m_pUserInterface))
-        return false;
-    ProgressStep(4);
-    // Without a window to ask, or when the user rejects the pair, the photo stays unlinked.
-    if (m_bManualBuild && (!found || m_bAskAllPairs) && m_pUserInterface)
-        AskUserForPair(graph, added, existing, pairLink, found);
+    bool result = true;
+    try {
+        result = VotePair(graph, added, existing, trees, pairLink, found);
+        if (!result && (!m_bManualBuild || !m_pUserInterface))
+            throw abort_matching();
+        ProgressStep(4);
+        if (m_bManualBuild && (!found || m_bAskAllPairs) &&
+            (!m_pUserInterface || !AskUserForPair(graph, added, existing, pairLink, found)))
+            throw abort_matching();
+    } catch (const abort_matching&) {
+    }
     return !m_bAborted && result;
 }
 

@@ -33,11 +33,6 @@ VarnoBase::Rect Intersect(const VarnoBase::Rect& a, const VarnoBase::Rect& b) no
     return r;
 }
 
-std::int64_t PlaneStride(int width) noexcept
-{
-    return (static_cast<std::int64_t>(width) + 3) & ~std::int64_t{3};
-}
-
 bool Usable24(const CPanoElement* e) noexcept
 {
     return e && e->HasBits() && e->GetBPP() == 24;
@@ -339,7 +334,7 @@ bool CCylindricalSurface::TransformImageToSurface(Data* d)
     J.alpha = t->GetAlphaBits();
     J.alphaBpl = t->GetAlphaBPL();
     J.weight = weights;
-    J.weightStride = PlaneStride(r.width());
+    J.weightStride = t->Get16BitmaskWPL();
 
     const std::size_t cols = static_cast<std::size_t>(r.width());
     std::vector<double> colA(cols), colB(cols), colW(cols);
@@ -479,7 +474,7 @@ void CCylindricalSurface::AddImageToPano(Data* d)
 
     const std::int64_t tBpl = T->GetBPL(), pBpl = m_pPano->GetBPL();
     const std::int64_t tAbpl = T->GetAlphaBPL(), pAbpl = m_pPano->GetAlphaBPL();
-    const std::int64_t tW = PlaneStride(T->GetWidth()), pW = PlaneStride(m_pPano->GetWidth());
+    const std::int64_t tW = T->Get16BitmaskWPL(), pW = m_pPano->Get16BitmaskWPL();
     const unsigned char* tBits = T->GetBits();
     unsigned char* pBits = m_pPano->GetBits();
     const unsigned char* tAl = T->GetAlphaBits();

@@ -264,7 +264,7 @@ CPanoElement* Flat(int w, int h, int x, int y, unsigned char r, unsigned char g,
     e->AddAlphaChannel(false);
     std::memset(e->GetAlphaBits(), alpha, static_cast<std::size_t>(e->GetAlphaBPL()) * h);
     unsigned short* wt = e->Create16Bitmask();
-    std::fill(wt, wt + static_cast<std::size_t>((w + 3) & ~3) * h, weight);
+    std::fill(wt, wt + static_cast<std::size_t>(e->Get16BitmaskWPL()) * h, weight);
     e->SetPosition(VarnoBase::Point(x, y));
     return e;
 }
@@ -276,7 +276,7 @@ const unsigned char* Pixel(const CPanoElement* e, int x, int y)
 
 unsigned short Weight(const CPanoElement* e, int x, int y)
 {
-    return e->Get16BitmaskBits()[static_cast<std::int64_t>(y) * ((e->GetWidth() + 3) & ~3) + x];
+    return e->Get16BitmaskBits()[static_cast<std::int64_t>(y) * e->Get16BitmaskWPL() + x];
 }
 
 }  // namespace
