@@ -711,6 +711,35 @@ TEST(HvPipeline, RenderHoldsOneFullSizePhotoAtATime)
     }
 }
 
+namespace {
+
+// The preview panorama of an engine with the similarity model for the seam set-up:
+// w x h, grey `grey`, transparent (the engine owns it).
+CPanoElement* SeamPreview(CPanorama& engine, int w, int h, u8 grey)
+{
+    PanoramaOptions o;
+    engine.GetOptions(&o);
+    o.motionModel = PanoramaLib::MotionSimple;
+    engine.SetOptions(o);
+    auto* pano = static_cast<CPanoElement*>(engine.GetPanoramaPreview(false));
+    EXPECT_TRUE(pano->CreateImage(24, w, h));
+    pano->FillByValue(grey);
+    pano->AddAlphaChannel(false);
+    return pano;
+}
+
+// A warped photo for the seam set-up: w x h, grey `grey`, at `at` (the caller hands it on).
+CPanoElement* SolidPhoto(int w, int h, u8 grey, VarnoBase::Point at)
+{
+    auto* photo = new CPanoElement(false);
+    EXPECT_TRUE(photo->CreateImage(24, w, h));
+    photo->FillByValue(grey);
+    photo->m_position = at;
+    return photo;
+}
+
+}  // namespace
+
 // The seam side of a photo inside the panorama is decided by the empty panorama pixels
 // along the photo's own left and right columns (its rows, not the panorama's first ones,
 // down to the last row at the panorama's bottom edge).
@@ -720,19 +749,9 @@ TEST(HvPipeline, SeamSideCountsAlongThePhotosOwnRows)
     for (const bool lastRowDecides : {false, true}) {
         SCOPED_TRACE(lastRowDecides);
         CPanorama engine;
-        PanoramaOptions o;
-        engine.GetOptions(&o);
-        o.motionModel = PanoramaLib::MotionSimple;
-        engine.SetOptions(o);
         CPanoramaTestAccess e(engine);
-        auto* pano = static_cast<CPanoElement*>(engine.GetPanoramaPreview(false));
-        ASSERT_TRUE(pano->CreateImage(24, 300, 100));
-        pano->FillByValue(120);
-        pano->AddAlphaChannel(false);
-        auto* photo = new CPanoElement(false);
-        ASSERT_TRUE(photo->CreateImage(24, 100, 50));
-        photo->FillByValue(60);
-        photo->m_position = VarnoBase::Point(100, 50);
+        CPanoElement* pano = SeamPreview(engine, 300, 100, 120);
+        CPanoElement* photo = SolidPhoto(100, 50, 60, VarnoBase::Point(100, 50));
         if (!lastRowDecides) {
             // Opaque where the photo's rows meet the panorama's left part, and in the top
             // rows right of the photo's middle: counted from the panorama's top, the left
@@ -770,22 +789,12 @@ TEST(HvPipeline, SeamAvoidsPixelsTransparentOnEitherSide)
     for (const int side : {1, 2, 3}) {  // panorama, photo, both
         SCOPED_TRACE(side);
         CPanorama engine;
-        PanoramaOptions o;
-        engine.GetOptions(&o);
-        o.motionModel = PanoramaLib::MotionSimple;
-        engine.SetOptions(o);
         CPanoramaTestAccess e(engine);
-        auto* pano = static_cast<CPanoElement*>(engine.GetPanoramaPreview(false));
-        ASSERT_TRUE(pano->CreateImage(24, 200, 60));
-        pano->FillByValue(200);
-        pano->AddAlphaChannel(false);
+        CPanoElement* pano = SeamPreview(engine, 200, 60, 200);
         pano->FillAlphaByValue(Rect(0, 0, 140, 60), 255, false);
-        auto* photo = new CPanoElement(false);
-        ASSERT_TRUE(photo->CreateImage(24, 100, 60));
-        photo->FillByValue(50);
+        CPanoElement* photo = SolidPhoto(100, 60, 50, VarnoBase::Point(kPhotoLeft, 0));
         for (int y = 0; y < 60; ++y)
             std::memset(photo->GetBits() + std::size_t(y) * photo->GetBPL() + 3 * (kValley - kPhotoLeft), 200, 3);
-        photo->m_position = VarnoBase::Point(kPhotoLeft, 0);
         photo->AddAlphaChannel(true);
         if (side & 1)
             pano->FillAlphaByValue(hole, 0, false);
