@@ -366,7 +366,8 @@ void ThumbsManager::noteWriteLocked(bool stored)
 {
     // A write that succeeded shows there is room again: the kept ones go at their next
     // request. A refusal holds them back for the delay.
-    m_nextStoreTry = stored ? std::chrono::steady_clock::time_point() : std::chrono::steady_clock::now() + m_storeRetryDelay;
+    using Clock = std::chrono::steady_clock;
+    m_nextStoreTry = stored ? Clock::time_point() : Clock::now() + m_storeRetryDelay;
 }
 
 void ThumbsManager::RetryRefusedIn(const QString& folder)

@@ -143,7 +143,7 @@ public:
         NotAFile,     // no regular file at the path
         Current,      // the cached thumbnail is as new as the file
         NotAnImage,   // the file could not be decoded
-        Stored,       // stored: built and announced, or the thumbnail kept in memory
+        Stored,       // built, stored and announced; or a kept thumbnail stored at last
         Kept,         // built, but the database refused it: kept in memory and announced
         StillKept,    // the kept thumbnail is current; the database refused it again, or
                       // its next try has not come yet; not announced again
@@ -219,7 +219,7 @@ private:
     QStringList m_patterns;
     ThumbsBuilderThread m_builder;
     ThumbCleanerThread m_cleaner;
-    mutable std::mutex m_keptMutex;
+    std::mutex m_keptMutex;
     QCache<QString, Kept> m_kept{kKeptBudgetKb};  // by path; cost in KB; under m_keptMutex
     // Kept thumbnails are offered again from this time on; under m_keptMutex.
     std::chrono::steady_clock::time_point m_nextStoreTry;

@@ -165,7 +165,8 @@ TEST_F(WindowTest, FailedUpdateCheckTellsTheUserWhoAskedWhatHappened)
         const char* text;
     } cases[] = {
         {"page 404", {404, ""}, {}, "The update server answered with an error: 404 Not Found."},
-        {"script 500", {200, scriptAddress}, {500, "oops"}, "The update server answered with an error: 500 Internal Server Error."},
+        {"script 500", {200, scriptAddress}, {500, "oops"},
+         "The update server answered with an error: 500 Internal Server Error."},
         {"empty answer", {200, scriptAddress}, {200, ""}, "The update server's answer could not be read."},
         {"answer not HTTP", {200, scriptAddress}, {200, "<status>1</status>", false, true},
          "The update server's answer could not be read."},
