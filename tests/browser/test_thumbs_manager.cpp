@@ -13,11 +13,13 @@
 #include <QDir>
 #include <QFile>
 #include <QImageReader>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -301,6 +303,43 @@ TEST_F(ThumbsManagerTest, FullDiskStillShowsEveryThumbnailAndStoresThemWhenThere
             EXPECT_EQ(manager.BuildThumb(photos[i]), i < before ? R::Current : R::Stored) << i;
         EXPECT_EQ(std::pair(db.GetAllFiles(noStop).size(), announced.size()), std::pair(photos.size(), photos.size()));
     }
+}
+
+// The same through four builder workers while this thread reads what the views paint.
+TEST_F(ThumbsManagerTest, FullDiskWithWorkersShowsEveryThumbnailAndStoresThemLater)
+{
+    QStringList photos;
+    for (int i = 0; i < 16; ++i)
+        photos << writePhoto(dir.path(), QString("w%1.jpg").arg(i), 48 + 4 * i, 40);
+    CacheSpace space;
+    space.fill(db);
+    ASSERT_FALSE(db.Init(dir.filePath("fresh")));
+    ThumbsManager manager(&db, 4);
+    manager.setStoreRetryDelay(std::chrono::milliseconds(0));
+    QObject receiver;
+    QSet<QString> announced;
+    QObject::connect(&manager, &ThumbsManager::thumbnailUpdated, &receiver, [&](const QString& p) { announced << p; });
+    manager.Init(std::chrono::hours(1));
+    const auto settle = [&](const std::function<bool()>& done) {
+        const QDeadlineTimer limit(60000);  // a hang guard, not a speed check
+        while (!done() && !limit.hasExpired()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+            for (const QString& p : photos)  // as a view repaints, asking again
+                if (!manager.GetThumbImage(p).isNull())
+                    manager.BuildThumbInThread(p);
+        }
+    };
+    manager.BuildThumbsInThread(photos);
+    settle([&] { return announced.size() == photos.size(); });
+    int shown = 0;
+    for (const QString& p : photos)
+        shown += manager.GetThumbImage(p).isNull() ? 0 : 1;
+    EXPECT_EQ(std::tuple(int(announced.size()), shown, db.isOpen()), std::tuple(16, 16, false));
+
+    space.free(db);
+    settle([&] { return db.GetAllFiles(noStop).size() == photos.size(); });
+    manager.shutdown();
+    EXPECT_EQ(db.GetAllFiles(noStop).size(), photos.size());
 }
 
 TEST_F(ThumbsManagerTest, FourWorkersBuildEachPhotoOnceAndAnnounceOnTheReceiversThread)
