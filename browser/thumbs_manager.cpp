@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <limits>
 
 namespace {
 
@@ -270,6 +271,8 @@ ThumbsManager::ThumbsManager(ThumbsDataBase* db, int workers, QObject* parent)
       m_builder(*this, workers),
       m_cleaner(*this, std::chrono::seconds(60))
 {
+    m_offerTimer.setSingleShot(true);
+    connect(&m_offerTimer, &QTimer::timeout, this, &ThumbsManager::offerKept);
 }
 
 ThumbsManager::~ThumbsManager()
@@ -292,6 +295,8 @@ void ThumbsManager::shutdown()
 {
     m_cleaner.stop();
     m_builder.stop();
+    if (m_offerTimer.isActive())
+        m_offerTimer.stop();
 }
 
 void ThumbsManager::BuildThumbInThread(const QString& path)
@@ -368,6 +373,29 @@ void ThumbsManager::noteWriteLocked(bool stored)
     // request. A refusal holds them back for the delay.
     using Clock = std::chrono::steady_clock;
     m_nextStoreTry = stored ? Clock::time_point() : Clock::now() + m_storeRetryDelay;
+    if (!stored) {
+        // Nothing may ask for the kept ones again (the view does not repaint), so the
+        // manager asks itself once their time has come.
+        const int delayMs = int(std::min<std::int64_t>(m_storeRetryDelay.count(), std::numeric_limits<int>::max()));
+        QMetaObject::invokeMethod(
+            this, [this, delayMs] {
+                if (!m_offerTimer.isActive() && !m_builder.exit())
+                    m_offerTimer.start(delayMs);
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void ThumbsManager::offerKept()
+{
+    QStringList paths;
+    {
+        std::lock_guard lock(m_keptMutex);
+        paths = m_kept.keys();
+        m_nextStoreTry = std::chrono::steady_clock::time_point();
+    }
+    if (!paths.isEmpty())
+        m_builder.addFilesList(paths);
 }
 
 void ThumbsManager::RetryRefusedIn(const QString& folder)
@@ -382,9 +410,13 @@ void ThumbsManager::RetryRefusedIn(const QString& folder)
 
 void ThumbsManager::setStoreRetryDelay(std::chrono::milliseconds delay)
 {
-    std::lock_guard lock(m_keptMutex);
-    m_storeRetryDelay = delay;
-    m_nextStoreTry = std::min(m_nextStoreTry, std::chrono::steady_clock::now() + delay);
+    {
+        std::lock_guard lock(m_keptMutex);
+        m_storeRetryDelay = delay;
+        m_nextStoreTry = std::min(m_nextStoreTry, std::chrono::steady_clock::now() + delay);
+    }
+    if (m_offerTimer.isActive())
+        m_offerTimer.start(int(std::min<std::int64_t>(delay.count(), std::numeric_limits<int>::max())));
 }
 
 QImage ThumbsManager::GetThumbImage(const QString& path)

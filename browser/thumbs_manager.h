@@ -10,8 +10,9 @@
 // kept in memory for the session, within a budget, and shown like a stored one. It is
 // offered to the database again at a later request, without decoding the photo again:
 // at once after any write has succeeded again or its folder was shown again, otherwise
-// once the store-retry delay since the last refusal has passed. So a full disk costs at
-// most one failed write per delay, and storing resumes by itself once there is room.
+// once the store-retry delay since the last refusal has passed; and when that delay has
+// passed the manager requests every kept thumbnail itself. So a full disk costs about
+// one failed write per delay, and storing resumes by itself once there is room.
 //
 // Threads:
 //  * UI thread: the requests (`BuildThumbInThread`, `BuildThumbsInThread`), the lookups
@@ -36,6 +37,7 @@
 #include <QString>
 #include <QStringList>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <chrono>
@@ -176,7 +178,8 @@ public:
     // to it again at their next request. Any thread.
     void RetryRefusedIn(const QString& folder);
     // How long after a refused write the kept thumbnails wait before they are offered
-    // again (unless a write succeeds or their folder is shown first).
+    // again (unless a write succeeds or their folder is shown first); a wait under way
+    // ends `delay` from now. The manager's thread.
     void setStoreRetryDelay(std::chrono::milliseconds delay);
 
     // The thumbnail kept in memory or else the cached one (null when there is none);
@@ -214,6 +217,9 @@ private:
     bool store(const QString& path, std::int64_t modified, const ThumbSource& source);
     // The outcome of a write, for the kept thumbnails' next try (m_keptMutex held).
     void noteWriteLocked(bool stored);
+    // The manager's thread, once the retry delay has passed: every kept thumbnail is
+    // requested, and the first of them tries the database.
+    void offerKept();
 
     ThumbsDataBase* m_db;
     QStringList m_patterns;
@@ -224,6 +230,7 @@ private:
     // Kept thumbnails are offered again from this time on; under m_keptMutex.
     std::chrono::steady_clock::time_point m_nextStoreTry;
     std::chrono::milliseconds m_storeRetryDelay{std::chrono::seconds(30)};  // under m_keptMutex
+    QTimer m_offerTimer;  // single shot, started after a refusal; the manager's thread
 };
 
 // The program-wide manager (over GetThumbsDataBase()).

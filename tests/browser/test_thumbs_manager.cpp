@@ -305,7 +305,8 @@ TEST_F(ThumbsManagerTest, FullDiskStillShowsEveryThumbnailAndStoresThemWhenThere
     }
 }
 
-// The same through four builder workers while this thread reads what the views paint.
+// The same through four builder workers while this thread reads what the views paint;
+// once there is room the kept thumbnails are stored without anyone asking for them.
 TEST_F(ThumbsManagerTest, FullDiskWithWorkersShowsEveryThumbnailAndStoresThemLater)
 {
     QStringList photos;
@@ -315,28 +316,27 @@ TEST_F(ThumbsManagerTest, FullDiskWithWorkersShowsEveryThumbnailAndStoresThemLat
     space.fill(db);
     ASSERT_FALSE(db.Init(dir.filePath("fresh")));
     ThumbsManager manager(&db, 4);
-    manager.setStoreRetryDelay(std::chrono::milliseconds(0));
+    manager.setStoreRetryDelay(std::chrono::hours(1));
     QObject receiver;
     QSet<QString> announced;
     QObject::connect(&manager, &ThumbsManager::thumbnailUpdated, &receiver, [&](const QString& p) { announced << p; });
     manager.Init(std::chrono::hours(1));
+    int shown = 0;
     const auto settle = [&](const std::function<bool()>& done) {
         const QDeadlineTimer limit(60000);  // a hang guard, not a speed check
         while (!done() && !limit.hasExpired()) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-            for (const QString& p : photos)  // as a view repaints, asking again
-                if (!manager.GetThumbImage(p).isNull())
-                    manager.BuildThumbInThread(p);
+            shown = 0;
+            for (const QString& p : photos)  // as a view paints, while the workers keep them
+                shown += manager.GetThumbImage(p).isNull() ? 0 : 1;
         }
     };
     manager.BuildThumbsInThread(photos);
     settle([&] { return announced.size() == photos.size(); });
-    int shown = 0;
-    for (const QString& p : photos)
-        shown += manager.GetThumbImage(p).isNull() ? 0 : 1;
     EXPECT_EQ(std::tuple(int(announced.size()), shown, db.isOpen()), std::tuple(16, 16, false));
 
     space.free(db);
+    manager.setStoreRetryDelay(std::chrono::milliseconds(0));  // the wait under way ends now
     settle([&] { return db.GetAllFiles(noStop).size() == photos.size(); });
     manager.shutdown();
     EXPECT_EQ(db.GetAllFiles(noStop).size(), photos.size());
