@@ -91,6 +91,9 @@ void MainWindow::openProgress(bool withCancel)
     delete m_progress;
     m_progress = new ProgressDialog(this, withCancel);
     m_progress->setWindowTitle(windowTitle());
+    // Room for the title and the title bar's buttons: sized to a short caption alone, the
+    // dialog shows its title cut to "VARN... aloom".
+    m_progress->setMinimumWidth(m_progress->fontMetrics().horizontalAdvance(windowTitle()) * 3 / 2 + 120);
     // Qt's auto-reset would clear a Cancel pressed just before the last step is reported
     // (AbortProgressIndicator(n, n)), and auto-close would hide the dialog the engine
     // still means to use; the engine closes it itself.

@@ -130,6 +130,9 @@ TEST_F(WindowTest, ProgressCaptionOutlivesItsDialogAndLabelsTheNextOne)
     ASSERT_NE(w->progressDialog(), nullptr);
     EXPECT_EQ(std::pair(w->progressDialog()->labelText().toStdString(), w->progressDialog()->windowModality()),
               std::pair(std::string("Loading images: a.jpg"), Qt::WindowModal));
+    // Wide enough for its title beside the title bar's buttons, whatever the caption.
+    const QFontMetrics metrics = w->progressDialog()->fontMetrics();
+    EXPECT_GE(w->progressDialog()->minimumWidth(), metrics.horizontalAdvance(w->windowTitle()) + 100);
     w->CloseProgressIndicator();
     EXPECT_TRUE(w->progressDialog() == nullptr);
     EXPECT_EQ(w->progressCaption(), "Loading images: a.jpg");  // the dialog goes, the caption stays
