@@ -4,9 +4,10 @@
 //   make_scene --out DIR [--count N] [--width W] [--height H]
 //              [--model translate|similarity|affine] [--mosaic RxC | --ring N]
 //              [--overlap F] [--seed S] [--format jpg|png|tif|bmp] [--quality Q] [--vertical]
-//              [--focal F] [--photo FILE [--span DEG]]
+//              [--focal F] [--zoom Z1,Z2,...] [--photo FILE [--span DEG]]
 //
-// --focal sets a mosaic's focal length in pixels (else the width); --photo views a
+// --focal sets a mosaic's focal length in pixels (else the width); --zoom multiplies it per
+// photo (row-major, e.g. 1,1,1,1.25,1,1.4); --photo views a
 // photograph on the sphere instead of the generated scene (mosaics, rings), its width
 // spanning --span degrees (360 unless given), mirrored beyond its edges.
 //
@@ -32,7 +33,7 @@ void usage()
                  "                  [--model translate|similarity|affine] [--mosaic RxC | --ring N]\n"
                  "                  [--overlap F] [--seed S] [--format jpg|png|tif|bmp] [--quality Q]"
                  " [--vertical]\n"
-                 "                  [--focal F] [--photo FILE [--span DEG]]\n");
+                 "                  [--focal F] [--zoom Z1,Z2,...] [--photo FILE [--span DEG]]\n");
 }
 
 void printMatrix(const char* label, const vltest::Mat3& m)
@@ -51,6 +52,7 @@ int main(int argc, char** argv)
     QString out, photo, model = QStringLiteral("similarity"), format = QStringLiteral("jpg");
     int count = 4, width = 1200, height = 800, rows = 0, cols = 0, ring = 0, quality = 95;
     double overlap = 0.35, focal = 0.0, span = 360.0;
+    std::vector<double> zoom;
     qulonglong seed = 1;
     bool vertical = false;
     bool ok = true;
@@ -90,6 +92,8 @@ int main(int argc, char** argv)
             photo = value();
         else if (a == "--span")
             span = value().toDouble(&num);
+        else if (a == "--zoom")
+            num = !(zoom = ParseZoom(value().toLatin1().constData())).empty();
         else if (a == "--vertical")
             vertical = true;
         else if (a == "--mosaic") {
@@ -130,7 +134,7 @@ int main(int argc, char** argv)
         so.seed = seed;
         std::vector<QImage> images;
         if (rows > 0 || ring > 0) {
-            const RotatingSet rotating = MakeRotatingSet(ring, rows, cols, width, height, overlap, seed, focal, photo, span);
+            const RotatingSet rotating = MakeRotatingSet(ring, rows, cols, width, height, overlap, seed, focal, photo, span, zoom);
             const std::vector<vltest::CameraShot>& shots = rotating.shots;
             images = vltest::imagesOf(shots);
             const QStringList paths = vltest::savePhotos(images, out, fileFormat, quality);

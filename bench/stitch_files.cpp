@@ -2,8 +2,12 @@
 // interfaces, renders the full-size result and saves it.
 //
 //   stitch_files [--engine hv|tiled] [--model affine|similarity|translate] [--lens off|0..9]
-//                [--cyclorama] [--surface cylinder|sphere] [--preview-only] --out FILE PHOTO...
+//                [--cyclorama] [--surface cylinder|sphere] [--preview-only]
+//                [--cancel-stitching-after S] --out FILE PHOTO...
 //
+// --cancel-stitching-after presses Cancel S seconds into "Stitching..." (the tiled
+// engine's bundle adjustment) and reports on stderr how long the build took to end after
+// that.
 // Progress goes to stderr; the last line of stdout is
 //   status=N photos=N unmatched=N preview=WxH result=WxH build_s=S render_s=S
 // Exit 0 only when the build succeeded and the file was written. An output that cannot
@@ -12,6 +16,7 @@
 // with the reason on stderr and status 2.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -40,6 +45,7 @@ public:
     {
         std::fprintf(stderr, "\n[%u] %ls (t=%.3f s, peak %ld MiB) ", id, text.c_str(), Elapsed(), PeakMiB());
         m_caption = id;
+        m_captionStart = Elapsed();
         m_firstValue = -1;
     }
     bool AbortProgressIndicator(int max, int value) override
@@ -59,7 +65,20 @@ public:
             std::fprintf(stderr, "\r%3d%%", percent);
             m_last = percent;
         }
+        if (m_cancelAfter >= 0 && m_caption == 14 && Elapsed() - m_captionStart >= m_cancelAfter) {
+            if (m_cancelledAt < 0)
+                m_cancelledAt = Elapsed();
+            return true;
+        }
         return false;
+    }
+    // Cancel this many seconds into "Stitching..." (negative: never).
+    double m_cancelAfter = -1.0;
+    // When Cancel was first answered (seconds since start; negative: never).
+    double m_cancelledAt = -1.0;
+    double Elapsed() const
+    {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
     }
     void HideProgress(bool) override {}
 
@@ -77,11 +96,8 @@ private:
         }
         return kib / 1024;
     }
-    double Elapsed() const
-    {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
-    }
     int m_last = -1;
+    double m_captionStart = 0.0;
     unsigned m_caption = 0;
     int m_firstValue = -1;
     bool m_renderMarked = false;
@@ -93,7 +109,7 @@ int Usage()
     std::fprintf(stderr,
                  "usage: stitch_files [--engine hv|tiled] [--model affine|similarity|translate] "
                  "[--lens off|0..9] [--cyclorama] [--surface cylinder|sphere] [--preview-only] "
-                 "--out FILE PHOTO...\n");
+                 "[--cancel-stitching-after S] --out FILE PHOTO...\n");
     return 2;
 }
 
@@ -145,7 +161,7 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
 
-    std::string engineKind = "hv", model, lens, surface, out;
+    std::string engineKind = "hv", model, lens, surface, out, cancelAfter;
     bool cyclorama = false, previewOnly = false;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
@@ -171,6 +187,9 @@ int main(int argc, char** argv)
         } else if (a == "--out") {
             if (!next(out))
                 return Usage();
+        } else if (a == "--cancel-stitching-after") {
+            if (!next(cancelAfter))
+                return Usage();
         } else if (a == "--cyclorama") {
             cyclorama = true;
         } else if (a == "--preview-only") {
@@ -192,6 +211,8 @@ int main(int argc, char** argv)
 
     EngineHost host;
     ConsoleProgress progress;
+    if (!cancelAfter.empty())
+        progress.m_cancelAfter = std::atof(cancelAfter.c_str());
     PanoramaLib::IPanorama* engine = nullptr;
     PanoramaLib::IHVPanorama* hv = nullptr;
     PanoramaLib::ITiledPanorama* tiled = nullptr;
@@ -262,6 +283,9 @@ int main(int argc, char** argv)
     const auto buildStart = std::chrono::steady_clock::now();
     const bool built = engine->BuildPanorama(photos, nullptr, 0, 0, 0);
     const double buildSeconds = Seconds(buildStart);
+    if (progress.m_cancelledAt >= 0)
+        std::fprintf(stderr, "\nstitch_files: cancelled at t=%.3f s, the build ended %.3f s later\n",
+                     progress.m_cancelledAt, progress.Elapsed() - progress.m_cancelledAt);
     const PanoramaLib::PanoramaStatus* status = engine->GetPanoramaStatus();
 
     double renderSeconds = 0;

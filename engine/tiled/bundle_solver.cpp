@@ -1,61 +1,86 @@
-// Residuals and Levenberg-Marquardt optimiser of the tiled engine's bundle adjustment.
+// The optimiser of the tiled engine's bundle adjustment: LMOptimizer over MINPACK's
+// lmdif and its residual function.
 //
 // Residuals: for every match j between placed photos A and B, with centred keypoints
 // pA, pB (multiplied by the lens factor L(|p|) when lens terms apply) and the pixel
-// homographies H_AB = K_B R_B R_A^T K_A^-1, H_BA = its counterpart, four residuals
-//     sqrt(w_j) * (pA - pi(H_BA pB)),  sqrt(w_j) * (pB - pi(H_AB pA)),
-// w_j = (1 - q_j / 1000 / rho^2) * 2 / (sA^2 + sB^2) (q_j in pixels; sA, sB the sample
-// spacings of the two keypoints' octaves in full-size pixels: a keypoint of a coarse
-// octave is placed to a few pixels only, and equal weights let those few pixels bend
-// every focal length by a quarter per cent), so the optimiser minimises the sum over the
-// matches of w_j times the symmetric squared transfer error, over the values of
-// Get3dParams' layout (focal lengths in full-size pixels, angles in degrees, lens terms
-// times 10000). (Squaring the squared error instead, one residual per match, makes the
-// sum quartic: a flat minimum that Gauss-Newton steps approach only slowly, and the
-// worst matches dominating the rest.)
+// homographies H_AB = K_B R_B R_A^T K_A^-1, H_BA = its counterpart, the four components
+//     sqrt(w_j) (pA - pi(H_BA pB)),  sqrt(w_j) (pB - pi(H_AB pA)),
+// w_j = (1 - q_j / 1000 / rho^2) * 2 / (sA^2 + sB^2) (sA, sB the sample spacings of the
+// two keypoints' octaves in full-size pixels: a keypoint of a coarse octave is placed to a
+// few pixels only, and equal weights let those bend a row's focal length by half a per
+// cent), over the values of Get3dParams' layout (focal lengths in full-size pixels, angles
+// in degrees, lens terms times 10000). lmdif so minimises the sum over the matches of
+// w_j times the symmetric squared transfer error. (One residual per match, the squared
+// distance, makes that sum quartic: the worst matches outweigh the rest and lmdif stops
+// early on a flat minimum, half a per cent off in focal length and pixels off. The
+// distance itself, one residual per match, gives Gauss-Newton steps that see one
+// direction of each miss only: tens of thousands of evaluations for two photos.)
 //
-// A link's residuals depend on the shared lens terms and its two cameras only, so the
-// forward-difference Jacobian of a link has at most 17 columns, and its share of the
-// normal equations J^T J, J^T r is formed link by link (links spread over threads, each
-// link's share computed by one thread) and summed in link order: the result is the same
-// for any thread count. One focal length serves every camera (the first camera's value
-// in the layout; the others' are set from it at the end). The normal equations
-// (1 + 3 per camera + 3) are solved by Cholesky
-// with Marquardt's scaled damping. The first camera of the order keeps its angles: the
-// residuals do not change when every camera turns together, and a free overall rotation
-// lets the cameras drift towards the poles of the angle convention.
+// lmdif forms its Jacobian by forward differences, changing one value per call. A link's
+// residuals depend on its two cameras and the shared lens only, so such a call starts
+// from the residuals of the last full evaluation and evaluates again only the links that
+// read the changed value (all of them for a lens term).
 //
-// Runs on the build's thread; helper threads live only within one sweep.
+// Runs on the build's thread; each optimisation keeps its state in its own Problem,
+// which lmdif hands back to the residual function.
 #include "engine/tiled/camera_params.h"
 
 #include <algorithm>
-#include <array>
+#include <chrono>
 #include <cmath>
+#include <cstring>
+#include <exception>
 #include <limits>
-#include <new>
 
 #include "core/linalg.h"
 #include "core/match_graph.h"
 #include "core/panorama_exceptions.h"
-#include "core/parallel.h"
+
+LMOptimizer::LMOptimizer(int m_, int n_)
+    : m(m_),
+      n(n_),
+      x(static_cast<std::size_t>(std::max(n_, 0))),
+      fvec(static_cast<std::size_t>(std::max(m_, 0))),
+      diag(x.size()),
+      fjac(fvec.size() * x.size()),
+      ipvt(x.size()),
+      qtf(x.size()),
+      ftol(2.220446049250313e-16),
+      xtol(2.220446049250313e-16),
+      gtol(2.220446049250313e-16),
+      maxfev(10000 * (n_ + 1)),
+      epsfcn(2.220446049250313e-15),
+      factor(100.0),
+      mode(1),
+      nprint(-1),
+      m_work(3 * x.size() + fvec.size())
+{
+    wa1 = m_work.data();
+    wa2 = wa1 + x.size();
+    wa3 = wa2 + x.size();
+    wa4 = wa3 + x.size();
+}
+
+int LMOptimizer::Run(cminpack_func_mn fcn, void* p)
+{
+    info = lmdif(fcn, p, m, n, x.data(), fvec.data(), ftol, xtol, gtol, maxfev, epsfcn, diag.data(), mode, factor,
+                 nprint, &nfev, fjac.data(), m, ipvt.data(), qtf.data(), wa1, wa2, wa3, wa4);
+    return info;
+}
 
 namespace Tiled_Panorama {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // A residual that cannot be computed (a match projected onto the horizon of the other
 // camera) counts as this large but finite error, so the step that caused it is refused.
 constexpr double kHugeResidual = 1e15;
-constexpr int kMaxLocal = 3 + 2 * 7;  // shared lens, then two cameras with their own lens
-constexpr int kMaxIterations = 200;
-constexpr double kFtol = 1e-4;   // relative cost reduction (actual and predicted) that ends a run
-constexpr double kXtol = 1e-10;  // relative step length that ends a run
-// Forward-difference step: sqrt(machine epsilon * 10) relative to the value.
-constexpr double kDiffStep = 4.712160915387242e-08;
-// With the thread count left to the optimiser, below this many residuals everything
-// stays on the calling thread: a Jacobian pass then takes a few milliseconds, less than
-// starting threads and waiting for the slowest on a busy machine.
-constexpr std::size_t kParallelResiduals = 100000;
+constexpr double kFtol = 1e-4;
+// The residual function asks for a cancel at every new point and, while lmdif forms a
+// Jacobian, at least this often.
+constexpr auto kAbortPoll = std::chrono::milliseconds(20);
 
 // H = K_to R_to R_from^T K_from^-1: centred pixels of `from` to centred pixels of `to`.
 void PixelHomography(double H[3][3], const D3Param& to, const D3Param& from) noexcept
@@ -89,110 +114,59 @@ double InlierQuality(const match_graph::CGraphLink& link, std::size_t j) noexcep
     return j < link.inlierQuality.size() ? static_cast<double>(link.inlierQuality[j]) : 0.0;
 }
 
-// In-place Cholesky factor (lower triangle) of the symmetric n x n matrix M; false when
-// M is not positive definite.
-bool Cholesky(std::vector<double>& M, int n)
-{
-    for (int j = 0; j < n; ++j) {
-        double* rj = &M[static_cast<std::size_t>(j) * n];
-        double d = rj[j];
-        for (int k = 0; k < j; ++k)
-            d -= rj[k] * rj[k];
-        if (!(d > 0.0) || !std::isfinite(d))
-            return false;
-        d = std::sqrt(d);
-        rj[j] = d;
-        for (int i = j + 1; i < n; ++i) {
-            double* ri = &M[static_cast<std::size_t>(i) * n];
-            double s = ri[j];
-            for (int k = 0; k < j; ++k)
-                s -= ri[k] * rj[k];
-            ri[j] = s / d;
-        }
-    }
-    return true;
-}
-
-// Solves L L^T x = b with the factor of Cholesky; b is overwritten by x.
-void CholeskySolve(const std::vector<double>& L, int n, std::vector<double>& b)
-{
-    for (int i = 0; i < n; ++i) {
-        const double* ri = &L[static_cast<std::size_t>(i) * n];
-        double s = b[static_cast<std::size_t>(i)];
-        for (int k = 0; k < i; ++k)
-            s -= ri[k] * b[static_cast<std::size_t>(k)];
-        b[static_cast<std::size_t>(i)] = s / ri[i];
-    }
-    for (int i = n - 1; i >= 0; --i) {
-        double s = b[static_cast<std::size_t>(i)];
-        for (int k = i + 1; k < n; ++k)
-            s -= L[static_cast<std::size_t>(k) * n + i] * b[static_cast<std::size_t>(k)];
-        b[static_cast<std::size_t>(i)] = s / L[static_cast<std::size_t>(i) * n + i];
-    }
-}
-
 }  // namespace
 
-// The matches of one link, prepared once per optimisation: centred keypoints and
-// weights of the usable matches, where their residuals go and which values they read.
+// The matches of one link, centred, with their weights, and where its residuals go.
 struct CBundleAdjustment::LinkTerm {
-    int a = 0;  // the photo whose list holds the link
-    int b = 0;  // its other photo
-    std::size_t offset = 0;
-    std::vector<double> pa;  // x, y interleaved, centred on A
-    std::vector<double> pb;
-    std::vector<double> sw;   // square roots of the weights (negative weights count 0)
-    int posA = 0, posB = 0;   // layout position of each camera's f
-    int local = 0;            // adjusted values the residuals depend on
-    int full[kMaxLocal] = {};  // their layout positions
-    int free[kMaxLocal] = {};  // their positions among the adjusted values
+    int posA = 0, posB = 0;     // layout positions of the two cameras' f
+    int lensA = -1, lensB = -1; // layout positions of each camera's lens terms, -1: none
+    std::size_t offset = 0;     // first residual
+    std::vector<double> pa, pb; // centred keypoints, x y x y ...
+    std::vector<double> sw;     // roots of the weights
 };
 
+// One optimisation: its links, and the state of the residual function between calls.
 struct CBundleAdjustment::Problem {
-    std::vector<int> order;
+    const CBundleAdjustment* self = nullptr;
     std::vector<LinkTerm> terms;
     std::size_t residuals = 0;
-    std::vector<int> freeOf;   // per layout position: index among the adjusted values, -1 fixed
-    std::vector<int> fullOf;   // per adjusted value: its layout position
-    bool lensInX = false;      // the shared lens terms lead the layout
-    int focalPos = 0;          // layout position of the shared focal length (the first camera's f)
-    std::vector<int> camPos;   // per photo: layout position of its f, -1 when not placed
-    // Per layout position: a value of the size that matters, so that a forward
-    // difference at zero moves the residuals by a small, not a wild, amount (a lens
-    // term of 1e-8 already bends the corner of a large photo by pixels).
-    std::vector<double> typical;
-    int threads = 1;
+    int values = 0;             // length of the layout
+    // The values lmdif adjusts: per layout position its index among them; a focal
+    // length shared with another photo takes that photo's index.
+    std::vector<int> freeOf;
+    std::vector<int> fullOf;    // per adjusted value, its layout position
+    int free = 0;
+    std::vector<double> full;   // the layout filled from lmdif's values
+    int sharedLens = -1;        // layout position of the shared lens terms when they apply, else -1
+    // Per adjusted value, the links that read it; a shared lens term is read by all.
+    std::vector<std::vector<int>> readers;
+    // The point and the residuals of the last full evaluation.
+    std::vector<double> baseX, baseF;
+    bool haveBase = false;
+    bool aborted = false;
+    std::exception_ptr failure;  // thrown inside the residual function
+    Clock::time_point lastPoll = Clock::now();
+    Cost* cost = nullptr;
 };
 
-void CBundleAdjustment::EvaluateLink(const LinkTerm& t, const Problem& P, const double* x, double* out) const
+void CBundleAdjustment::EvaluateLink(const LinkTerm& t, const Problem& P, const double* x, double* out)
 {
-    D3Param CA = m_params[static_cast<std::size_t>(t.a)];
-    D3Param CB = m_params[static_cast<std::size_t>(t.b)];
-    for (auto [c, pos] : {std::pair{&CA, t.posA}, std::pair{&CB, t.posB}}) {
-        c->f = x[P.focalPos];
-        c->Rx = x[pos + 1];
-        c->Ry = x[pos + 2];
-        c->Rz = x[pos + 3];
-        if (c->lens) {
-            c->k1 = x[pos + 4] / LensDistScaleFactor1;
-            c->k2 = x[pos + 5] / LensDistScaleFactor2;
-            c->k3 = x[pos + 6] / LensDistScaleFactor3;
+    auto camera = [&](int pos, int lens) {
+        D3Param c;
+        c.f = x[pos];
+        c.Rx = x[pos + 1];
+        c.Ry = x[pos + 2];
+        c.Rz = x[pos + 3];
+        const int l = P.sharedLens >= 0 ? P.sharedLens : lens;
+        if (l >= 0) {
+            c.lens = 1;
+            c.k1 = x[l] / LensDistScaleFactor1;
+            c.k2 = x[l + 1] / LensDistScaleFactor2;
+            c.k3 = x[l + 2] / LensDistScaleFactor3;
         }
-    }
-    if (m_lensMode == 1) {
-        double k1 = m_worldParams.k1, k2 = m_worldParams.k2, k3 = m_worldParams.k3;
-        if (P.lensInX) {
-            k1 = x[0] / LensDistScaleFactor1;
-            k2 = x[1] / LensDistScaleFactor2;
-            k3 = x[2] / LensDistScaleFactor3;
-        }
-        for (D3Param* c : {&CA, &CB}) {
-            c->lens = 1;
-            c->k1 = k1;
-            c->k2 = k2;
-            c->k3 = k3;
-        }
-    }
+        return c;
+    };
+    const D3Param CA = camera(t.posA, t.lensA), CB = camera(t.posB, t.lensB);
     double HBA[3][3], HAB[3][3];
     PixelHomography(HBA, CA, CB);
     PixelHomography(HAB, CB, CA);
@@ -230,72 +204,124 @@ void CBundleAdjustment::EvaluateLink(const LinkTerm& t, const Problem& P, const 
     }
 }
 
-void CBundleAdjustment::BuildProblem(const std::vector<int>& order,
-                                     const std::vector<std::vector<const match_graph::CGraphLink*>>& links, Problem& P) const
+int CBundleAdjustment::LMCalcMatchingError2(void* p, int m, int n, const double* x, double* fvec, int iflag)
 {
-    P.order = order;
+    Problem& P = *static_cast<Problem*>(p);
+    // Nothing may unwind through lmdif (C): a failure ends it and is thrown after it.
+    try {
+        return Residuals(P, m, n, x, fvec, iflag);
+    } catch (...) {
+        P.failure = std::current_exception();
+        return -1;
+    }
+}
+
+int CBundleAdjustment::Residuals(Problem& P, int m, int n, const double* x, double* fvec, int iflag)
+{
+    const Clock::time_point start = Clock::now();
+    const CBundleAdjustment& self = *P.self;
+    if (self.m_abort && (iflag != 2 || start - P.lastPoll >= kAbortPoll)) {
+        P.lastPoll = start;
+        if (self.m_abort()) {
+            P.aborted = true;
+            return -1;
+        }
+    }
+    const std::size_t N = static_cast<std::size_t>(n), M = static_cast<std::size_t>(m);
+    for (std::size_t k = 0; k < P.full.size(); ++k)
+        if (P.freeOf[k] >= 0)
+            P.full[k] = x[P.freeOf[k]];
+    const double* layout = P.full.data();
+    // One value changed since the last full evaluation: only the links that read it.
+    int changed = -1;
+    if (iflag == 2 && P.haveBase) {
+        for (std::size_t k = 0; k < N; ++k)
+            if (x[k] != P.baseX[k]) {
+                if (changed >= 0) {
+                    changed = -2;
+                    break;
+                }
+                changed = static_cast<int>(k);
+            }
+    }
+    if (changed >= 0) {
+        std::memcpy(fvec, P.baseF.data(), M * sizeof(double));
+        for (int k : P.readers[static_cast<std::size_t>(changed)]) {
+            const LinkTerm& t = P.terms[static_cast<std::size_t>(k)];
+            EvaluateLink(t, P, layout, fvec + t.offset);
+        }
+        ++P.cost->columns;
+    } else {
+        for (const LinkTerm& t : P.terms)
+            EvaluateLink(t, P, layout, fvec + t.offset);
+        ++P.cost->evaluations;
+        if (iflag != 2) {
+            P.baseX.assign(x, x + N);
+            P.baseF.assign(fvec, fvec + M);
+            P.haveBase = true;
+        }
+    }
+    P.cost->residualSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+    return 1;
+}
+
+void CBundleAdjustment::BuildProblem(const std::vector<int>& order,
+                                     const std::vector<std::vector<const match_graph::CGraphLink*>>& links,
+                                     Problem& P) const
+{
+    P.self = this;
     const std::size_t photos = m_params.size();
     // Layout positions, as Get3dParams writes them.
-    std::vector<int>& camPos = P.camPos;
-    camPos.assign(photos, -1);
+    std::vector<int> camPos(photos, -1);
+    // The shared lens leads the layout whenever its flag is set; it applies in lens
+    // mode 1 only (otherwise no link reads it and lmdif leaves it where it is).
     int pos = m_worldParams.lens ? 3 : 0;
-    P.lensInX = m_worldParams.lens != 0;
+    if (m_worldParams.lens && m_lensMode == 1)
+        P.sharedLens = 0;
     for (int i : order) {
         camPos[static_cast<std::size_t>(i)] = pos;
         pos += iNum3DParams + (m_params[static_cast<std::size_t>(i)].lens ? 3 : 0);
     }
-    P.freeOf.assign(static_cast<std::size_t>(pos), 0);
-    if (!order.empty()) {
-        const int first = camPos[static_cast<std::size_t>(order.front())];
-        for (int k = 1; k <= 3; ++k)
-            P.freeOf[static_cast<std::size_t>(first + k)] = -1;
-        // One focal length for all: the first camera's is adjusted, the others follow it.
-        P.focalPos = first;
-        for (int i : order)
-            if (camPos[static_cast<std::size_t>(i)] != first)
-                P.freeOf[static_cast<std::size_t>(camPos[static_cast<std::size_t>(i)])] = -1;
-    }
-    // Lens terms: the value that bends the farthest photo point by 1 part in 10000.
-    double rmax = 1.0;
-    for (int i : order) {
-        const auto& sz = m_imageSizes[static_cast<std::size_t>(i)];
-        rmax = std::max(rmax, 0.5 * std::hypot(static_cast<double>(sz.cx), static_cast<double>(sz.cy)));
-    }
-    const double r2 = rmax * rmax;
-    const std::array<double, 3> lensTypical = g_ldPoynomType == 1 ? std::array<double, 3>{1.0 / r2, 1.0 / (r2 * r2), 1.0 / r2}
-                                                       : std::array<double, 3>{1.0 / r2, 1.0 / r2, 1.0 / (r2 * rmax)};
-    P.typical.assign(static_cast<std::size_t>(pos), 1.0);
-    auto lensAt = [&](int p) {
-        P.typical[static_cast<std::size_t>(p)] = lensTypical[0];
-        P.typical[static_cast<std::size_t>(p + 1)] = lensTypical[1];
-        P.typical[static_cast<std::size_t>(p + 2)] = lensTypical[2];
+    P.values = pos;
+    P.full.assign(static_cast<std::size_t>(pos), 0.0);
+    P.freeOf.assign(static_cast<std::size_t>(pos), -1);
+    // A placed camera whose focal length is another placed photo's, which has its own.
+    auto leaderOf = [&](int i) {
+        const std::size_t c = static_cast<std::size_t>(i);
+        if (c >= m_focalOf.size() || m_focalOf[c] == i || m_focalOf[c] < 0)
+            return -1;
+        const std::size_t l = static_cast<std::size_t>(m_focalOf[c]);
+        return l < photos && camPos[l] >= 0 && m_focalOf[l] == m_focalOf[c] ? m_focalOf[c] : -1;
     };
-    if (P.lensInX)
-        lensAt(0);
+    std::vector<char> follower(static_cast<std::size_t>(pos), 0);
     for (int i : order)
-        if (m_params[static_cast<std::size_t>(i)].lens)
-            lensAt(camPos[static_cast<std::size_t>(i)] + iNum3DParams);
-    P.fullOf.clear();
-    for (int k = 0; k < pos; ++k) {
-        if (P.freeOf[static_cast<std::size_t>(k)] < 0)
-            continue;
-        P.freeOf[static_cast<std::size_t>(k)] = static_cast<int>(P.fullOf.size());
-        P.fullOf.push_back(k);
-    }
+        if (leaderOf(i) >= 0)
+            follower[static_cast<std::size_t>(camPos[static_cast<std::size_t>(i)])] = 1;
+    for (int k = 0; k < pos; ++k)
+        if (!follower[static_cast<std::size_t>(k)]) {
+            P.freeOf[static_cast<std::size_t>(k)] = static_cast<int>(P.fullOf.size());
+            P.fullOf.push_back(k);
+        }
+    for (int i : order)
+        if (const int l = leaderOf(i); l >= 0)
+            P.freeOf[static_cast<std::size_t>(camPos[static_cast<std::size_t>(i)])] =
+                P.freeOf[static_cast<std::size_t>(camPos[static_cast<std::size_t>(l)])];
+    P.free = static_cast<int>(P.fullOf.size());
+    P.readers.assign(static_cast<std::size_t>(P.free), {});
 
+    const double rho2 = m_matchRatio * m_matchRatio;
     std::size_t m = 0;
     for (int ia : order) {
         const std::size_t a = static_cast<std::size_t>(ia);
         if (a >= links.size())
             continue;
         for (const match_graph::CGraphLink* link : links[a]) {
-            LinkTerm t;
-            t.a = ia;
-            t.b = link->id1 == ia ? link->id2 : link->id1;
-            const std::size_t b = static_cast<std::size_t>(t.b);
-            if (t.b < 0 || b >= photos || a >= m_imageSizes.size() || b >= m_imageSizes.size() || camPos[b] < 0 ||
-                t.b == ia)
+            const int ib = link->id1 == ia ? link->id2 : link->id1;
+            const std::size_t b = static_cast<std::size_t>(ib);
+            if (ib < 0 || b >= photos || a >= m_imageSizes.size() || b >= m_imageSizes.size() || camPos[b] < 0 ||
+                ib == ia)
                 continue;
+            LinkTerm t;
             // ia and ib: the keypoint lists of a and of b
             const std::vector<int>& ka = link->id1 == ia ? link->keys1 : link->keys2;
             const std::vector<int>& kb = link->id1 == ia ? link->keys2 : link->keys1;
@@ -304,7 +330,6 @@ void CBundleAdjustment::BuildProblem(const std::vector<int>& order,
             const auto& kpb = b < m_keypoints.size() ? m_keypoints[b] : none;
             const double cax = m_imageSizes[a].cx / 2.0, cay = m_imageSizes[a].cy / 2.0;
             const double cbx = m_imageSizes[b].cx / 2.0, cby = m_imageSizes[b].cy / 2.0;
-            const double rho2 = m_matchRatio * m_matchRatio;
             const std::size_t count = std::min(ka.size(), kb.size());
             for (std::size_t j = 0; j < count; ++j) {
                 // A match naming a keypoint that does not exist gives no residual.
@@ -326,32 +351,34 @@ void CBundleAdjustment::BuildProblem(const std::vector<int>& order,
             m += 4 * t.sw.size();
             t.posA = camPos[a];
             t.posB = camPos[b];
-            // The values this link reads: the shared lens (when it applies), each camera's
-            // four and its own lens terms (when they apply).
-            auto use = [&](int p) {
-                const int f = P.freeOf[static_cast<std::size_t>(p)];
-                if (f >= 0 && t.local < kMaxLocal && std::find(t.full, t.full + t.local, p) == t.full + t.local) {
-                    t.full[t.local] = p;
-                    t.free[t.local] = f;
-                    ++t.local;
+            if (m_params[a].lens)
+                t.lensA = t.posA + iNum3DParams;
+            if (m_params[b].lens)
+                t.lensB = t.posB + iNum3DParams;
+            const int k = static_cast<int>(P.terms.size());
+            auto reads = [&](int first, int values) {
+                for (int v = first; v < first + values; ++v) {
+                    if (P.freeOf[static_cast<std::size_t>(v)] < 0)
+                        continue;
+                    auto& r = P.readers[static_cast<std::size_t>(P.freeOf[static_cast<std::size_t>(v)])];
+                    if (r.empty() || r.back() != k)
+                        r.push_back(k);
                 }
             };
-            if (m_lensMode == 1 && P.lensInX)
-                for (int k = 0; k < 3; ++k)
-                    use(k);
-            for (auto [cam, p] : {std::pair{a, t.posA}, std::pair{b, t.posB}}) {
-                use(P.focalPos);
-                for (int k = 1; k < iNum3DParams; ++k)
-                    use(p + k);
-                if (m_lensMode != 1 && m_params[cam].lens)
-                    for (int k = 0; k < 3; ++k)
-                        use(p + iNum3DParams + k);
+            if (P.sharedLens >= 0) {
+                reads(P.sharedLens, 3);
+            } else {
+                if (t.lensA >= 0)
+                    reads(t.lensA, 3);
+                if (t.lensB >= 0)
+                    reads(t.lensB, 3);
             }
+            reads(t.posA, iNum3DParams);
+            reads(t.posB, iNum3DParams);
             P.terms.push_back(std::move(t));
         }
     }
     P.residuals = m;
-    P.threads = m_threads > 0 ? m_threads : (m < kParallelResiduals ? 1 : 0);
 }
 
 double CBundleAdjustment::LinkTransferError(const match_graph::CGraphLink& link) const
@@ -414,17 +441,14 @@ std::vector<std::vector<double>> CBundleAdjustment::EvaluateResiduals(
 {
     Problem P;
     BuildProblem(order, links, P);
+    Cost cost;
+    P.cost = &cost;
     std::vector<std::vector<double>> out;
-    std::vector<double> parts(P.residuals);
     for (const std::vector<double>& x : xs) {
-        std::vector<double> f(P.residuals / 4, 0.0);
-        if (x.size() == P.freeOf.size()) {
+        std::vector<double> f(P.residuals, 0.0);
+        if (x.size() == static_cast<std::size_t>(P.values)) {
             for (const LinkTerm& t : P.terms)
-                EvaluateLink(t, P, x.data(), parts.data() + t.offset);
-            for (std::size_t j = 0; j < f.size(); ++j) {
-                const double* o = &parts[4 * j];
-                f[j] = (o[0] * o[0] + o[1] * o[1]) + (o[2] * o[2] + o[3] * o[3]);
-            }
+                EvaluateLink(t, P, x.data(), f.data() + t.offset);
             Set3dParams(m_worldParams, m_params, x.data(), order);
         }
         out.push_back(std::move(f));
@@ -435,165 +459,33 @@ std::vector<std::vector<double>> CBundleAdjustment::EvaluateResiduals(
 void CBundleAdjustment::RunImageParamsOptimizer(const std::vector<int>& order,
                                                 const std::vector<std::vector<const match_graph::CGraphLink*>>& links)
 {
-    m_lastIterations = 0;
     Problem P;
     BuildProblem(order, links, P);
-    const int n = static_cast<int>(P.fullOf.size());
-    const std::size_t N = static_cast<std::size_t>(n);
-    // Fewer residuals than values: nothing is determined, the cameras stay.
-    if (n == 0 || P.residuals < N)
+    P.cost = &m_cost;
+    const int n = P.free;
+    // Fewer residuals than values: lmdif would refuse the problem, the cameras stay.
+    if (n == 0 || P.residuals < static_cast<std::size_t>(n) ||
+        P.residuals > static_cast<std::size_t>(std::numeric_limits<int>::max() / n))
         return;
-
-    std::vector<double> x(P.freeOf.size());
-    Get3dParams(x.data(), m_worldParams, m_params, order);
-
-    // One sweep of every link's residuals at xv; answers half the sum of their squares.
-    auto sweep = [&](const std::vector<double>& xv, std::vector<double>& r) {
-        r.resize(P.residuals);
-        Utils::ParallelForEach(P.terms.size(), P.threads,
-                               [&](std::size_t k) { EvaluateLink(P.terms[k], P, xv.data(), r.data() + P.terms[k].offset); });
-        double cost = 0.0;
-        for (double v : r)
-            cost += v * v;
-        return 0.5 * cost;
-    };
-
-    // Per link: its block of J^T J (local x local) and of J^T r, from forward differences.
-    const std::size_t blockSize = static_cast<std::size_t>(kMaxLocal * kMaxLocal + kMaxLocal);
-    std::vector<double> blocks(P.terms.size() * blockSize);
-    std::vector<char> blockFailed(P.terms.size(), 0);
-    auto linkBlock = [&](std::size_t k, const std::vector<double>& xv, const std::vector<double>& r) {
-        try {
-            const LinkTerm& t = P.terms[k];
-            const std::size_t count = 4 * t.sw.size();
-            const int L = t.local;
-            std::vector<double> xw(xv);
-            std::vector<double> J(count * static_cast<std::size_t>(L));
-            std::vector<double> rj(count);
-            const double* r0 = r.data() + t.offset;
-            for (int c = 0; c < L; ++c) {
-                const std::size_t p = static_cast<std::size_t>(t.full[c]);
-                const double v = xv[p];
-                const double h = kDiffStep * std::max(std::fabs(v), P.typical[p]);
-                xw[p] = v + h;
-                EvaluateLink(t, P, xw.data(), rj.data());
-                xw[p] = v;
-                for (std::size_t j = 0; j < count; ++j)
-                    J[j * static_cast<std::size_t>(L) + static_cast<std::size_t>(c)] = (rj[j] - r0[j]) / h;
-            }
-            double* B = &blocks[k * blockSize];
-            double* g = B + kMaxLocal * kMaxLocal;
-            std::fill(B, B + blockSize, 0.0);
-            for (std::size_t j = 0; j < count; ++j) {
-                const double* row = &J[j * static_cast<std::size_t>(L)];
-                for (int c1 = 0; c1 < L; ++c1) {
-                    const double v1 = row[c1];
-                    g[c1] += v1 * r0[j];
-                    for (int c2 = c1; c2 < L; ++c2)
-                        B[c1 * kMaxLocal + c2] += v1 * row[c2];
-                }
-            }
-        } catch (...) {
-            blockFailed[k] = 1;
-        }
-    };
-
-    std::vector<double> r, rTrial;
-    double cost = sweep(x, r);
-    std::vector<double> A(N * N), g(N), D(N, 0.0), M, step(N);
-    std::vector<double> xTrial;
-    double lambda = 1e-6, nu = 2.0;
-    for (int it = 0; it < kMaxIterations && cost > 0.0; ++it) {
-        if (m_abort && m_abort())
-            throw panorama_abort();  // the cameras are written only at the end
-        ++m_lastIterations;
-        Utils::ParallelForEach(P.terms.size(), P.threads, [&](std::size_t k) { linkBlock(k, x, r); });
-        if (std::find(blockFailed.begin(), blockFailed.end(), 1) != blockFailed.end())
-            throw std::bad_alloc();
-        std::fill(A.begin(), A.end(), 0.0);
-        std::fill(g.begin(), g.end(), 0.0);
-        for (std::size_t k = 0; k < P.terms.size(); ++k) {
-            const LinkTerm& t = P.terms[k];
-            const double* B = &blocks[k * blockSize];
-            const double* gb = B + kMaxLocal * kMaxLocal;
-            for (int c1 = 0; c1 < t.local; ++c1) {
-                const std::size_t f1 = static_cast<std::size_t>(t.free[c1]);
-                g[f1] += gb[c1];
-                for (int c2 = c1; c2 < t.local; ++c2) {
-                    const std::size_t f2 = static_cast<std::size_t>(t.free[c2]);
-                    const double v = B[c1 * kMaxLocal + c2];
-                    A[f1 * N + f2] += v;
-                    if (f1 != f2)
-                        A[f2 * N + f1] += v;
-                }
-            }
-        }
-        // Marquardt's scaling: the largest curvature seen per value, with a floor for
-        // values no residual reads (they then stay where they are).
-        double dmax = 0.0;
-        for (std::size_t j = 0; j < N; ++j) {
-            D[j] = std::max(D[j], A[j * N + j]);
-            dmax = std::max(dmax, D[j]);
-        }
-        const double floor = dmax > 0.0 ? dmax * 1e-15 : 1.0;
-
-        bool stop = true;
-        while (lambda < 1e20) {
-            M = A;
-            for (std::size_t j = 0; j < N; ++j)
-                M[j * N + j] += lambda * std::max(D[j], floor);
-            if (!Cholesky(M, n)) {
-                lambda *= nu;
-                nu *= 2.0;
-                continue;
-            }
-            for (std::size_t j = 0; j < N; ++j)
-                step[j] = -g[j];
-            CholeskySolve(M, n, step);
-            double predicted = 0.0, stepNorm = 0.0, xNorm = 0.0;
-            for (std::size_t i = 0; i < N; ++i) {
-                double Ai = 0.0;
-                for (std::size_t j = 0; j < N; ++j)
-                    Ai += A[i * N + j] * step[j];
-                predicted -= step[i] * g[i] + 0.5 * step[i] * Ai;
-                const double d = std::max(D[i], floor);
-                stepNorm += d * step[i] * step[i];
-                const double xi = x[static_cast<std::size_t>(P.fullOf[i])];
-                xNorm += d * xi * xi;
-            }
-            xTrial = x;
-            for (std::size_t j = 0; j < N; ++j)
-                xTrial[static_cast<std::size_t>(P.fullOf[j])] += step[j];
-            const double trial = sweep(xTrial, rTrial);
-            if (trial < cost) {
-                const double actual = cost - trial;
-                const double rho = predicted > 0.0 ? actual / predicted : 0.0;
-                lambda *= std::max(0.1, 1.0 - std::pow(2.0 * rho - 1.0, 3));
-                nu = 2.0;
-                const bool small = (actual <= kFtol * cost && predicted <= kFtol * cost) ||
-                                   std::sqrt(stepNorm) <= kXtol * std::sqrt(xNorm);
-                x.swap(xTrial);
-                r.swap(rTrial);
-                cost = trial;
-                stop = small;
-                break;
-            }
-            lambda *= nu;
-            nu *= 2.0;
-            // No descent even for a tiny step: at the minimum within rounding.
-            if (predicted <= 1e-15 * cost || std::sqrt(stepNorm) <= kXtol * std::sqrt(xNorm))
-                break;
-        }
-        if (stop)
-            break;
-    }
-
-    for (int pos : P.camPos)  // every camera carries the shared focal length
-        if (pos >= 0)
-            x[static_cast<std::size_t>(pos)] = x[static_cast<std::size_t>(P.focalPos)];
+    const Clock::time_point start = Clock::now();
+    LMOptimizer lm(static_cast<int>(P.residuals), n);
+    lm.ftol = kFtol;
+    Get3dParams(P.full.data(), m_worldParams, m_params, order);
+    for (std::size_t j = 0; j < P.fullOf.size(); ++j)
+        lm.x[j] = P.full[static_cast<std::size_t>(P.fullOf[j])];
+    lm.Run(&CBundleAdjustment::LMCalcMatchingError2, &P);
+    for (std::size_t k = 0; k < P.full.size(); ++k)
+        if (P.freeOf[k] >= 0)
+            P.full[k] = lm.x[static_cast<std::size_t>(P.freeOf[k])];
+    ++m_cost.runs;
+    m_cost.totalSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+    if (P.failure)
+        std::rethrow_exception(P.failure);
+    if (P.aborted)
+        throw panorama_abort();  // the cameras are written only after a whole run
     const D3Param worldBefore = m_worldParams;
     const std::vector<D3Param> camsBefore = m_params;
-    if (!Set3dParams(m_worldParams, m_params, x.data(), order)) {
+    if (!Set3dParams(m_worldParams, m_params, P.full.data(), order)) {
         // A diverged run leaves the cameras as they were.
         m_worldParams = worldBefore;
         m_params = camsBefore;

@@ -1,23 +1,19 @@
 // Camera model of the tiled engine and its bundle adjustment.
 //
-// Every photo is a pinhole camera turning about one common centre: a focal length in
-// full-size photo pixels, three rotation angles in degrees (Utils::Calc3RotateMatrix)
-// and optionally radial lens terms. The photos of one panorama come from one camera and
-// lens: all share one focal length and one lens, adjusted for the whole set (each
-// camera record still carries the focal length). Adjusted per photo, a row's or a
-// ring's focal lengths are weakly determined and trade against the angles until the
-// mosaic folds up. The cameras are estimated incrementally: the
-// reference photo first, then, strongest link first, each photo that a link joins to
-// the placed ones, with a first guess taken from the link's affine transform and a
-// Levenberg-Marquardt refinement (forward-difference Jacobian) of all placed cameras
-// over the squared transfer errors of every feature match between them. Each link's
-// residuals depend on two cameras and the shared lens only, so the optimiser forms the
-// small normal equations link by link (in parallel, summed in a fixed order, so the
-// result does not depend on the thread count) instead of factoring the whole Jacobian.
+// Every photo is a pinhole camera turning about one common centre: its own focal length
+// in full-size photo pixels, three rotation angles in degrees (Utils::Calc3RotateMatrix)
+// and optionally radial lens terms, shared by the whole set. The cameras are estimated
+// incrementally: the reference photo first, then, strongest link first, each photo that
+// a link joins to the placed ones, with a first guess taken from the link's affine
+// transform (its scale gives the focal length, so a zoomed photo starts at its own) and a
+// Levenberg-Marquardt refinement of all placed cameras by MINPACK's lmdif over the
+// transfer errors of every feature match between them.
 #pragma once
 
 #include <functional>
 #include <vector>
+
+#include <cminpack.h>  // double precision unless told otherwise
 
 #include "core/geometry.h"
 #include "core/pair_matching.h"
@@ -77,6 +73,47 @@ bool Set3dParams(D3Param& world, std::vector<D3Param>& cams, const double* x, co
 // Wraps an angle in degrees into [-180, 180]; non-finite gives 0.
 double WrapAngle180(double deg) noexcept;
 
+// Levenberg-Marquardt least squares by MINPACK's lmdif (forward-difference Jacobian):
+// minimises the sum of the squares of m residuals over n parameters. The object owns
+// every array; the caller fills x and may change any setting before Run.
+class LMOptimizer {
+public:
+    // All arrays zero-filled; MINPACK's usual settings with machine precision as the
+    // tolerances.
+    LMOptimizer(int m, int n);
+    LMOptimizer(const LMOptimizer&) = delete;
+    LMOptimizer& operator=(const LMOptimizer&) = delete;
+
+    // Runs lmdif from x with the residual function `fcn` (which receives `p`) and answers
+    // its info code (0: bad input, x unchanged; 1-4: converged; 5: maxfev reached; 6-8:
+    // tolerances too small; negative: fcn asked to stop). The solution is left in x.
+    int Run(cminpack_func_mn fcn, void* p);
+
+    int m;
+    int n;
+    std::vector<double> x;
+    std::vector<double> fvec;
+    std::vector<double> diag;
+    std::vector<double> fjac;  // m x n, column-major (ldfjac = m)
+    std::vector<int> ipvt;
+    std::vector<double> qtf;
+    int nfev = 0;
+    int info = 0;
+    double ftol, xtol, gtol;
+    int maxfev;
+    double epsfcn;
+    double factor;
+    int mode;
+    int nprint;
+    double* wa1;  // n
+    double* wa2;  // n
+    double* wa3;  // n
+    double* wa4;  // m
+
+private:
+    std::vector<double> m_work;  // wa1, wa2, wa3, wa4 in that order: 3n + m
+};
+
 namespace Tiled_Panorama {
 
 // A keypoint position in full-size photo pixels, with the spacing (full-size pixels) of
@@ -94,9 +131,9 @@ struct KeyPosition {
 // analysed working copy's pixels to full size (the store's positions are full size).
 std::vector<KeyPosition> KeyPositionsOf(const CImageDataBase* record, double scale = 1.0);
 
-// Cameras of one tiled build and their adjustment. The tiled engine owns one and fills
-// the inputs before DoBundleAdjustment2; the results (m_worldParams, m_params,
-// m_order) persist and feed every later render.
+// Cameras of one tiled build and their adjustment. The tiled engine fills the inputs
+// before DoBundleAdjustment2; the results (m_worldParams, m_params, m_order) persist in
+// the engine and feed every later render. Tests drive it without an engine.
 class CBundleAdjustment {
 public:
     // ---- inputs ----
@@ -107,8 +144,9 @@ public:
     int m_lensMode = 1;         // 0: no lens terms; 1: one lens for all photos in m_worldParams
     bool m_bAdjustOnce = false; // one optimisation after all photos instead of one per photo
     int m_worldImage = 0;       // reference photo
-    // Optional cancellation, asked once per residual evaluation; true stops the
-    // optimisation and DoBundleAdjustment2 throws panorama_abort.
+    // Optional cancellation, asked by the residual function (at every new point and at
+    // least every few hundredths of a second); true ends lmdif and DoBundleAdjustment2
+    // throws panorama_abort.
     std::function<bool()> m_abort;
 
     // ---- results ----
@@ -123,6 +161,15 @@ public:
         double pixels = 0.0, relative = 0.0;
     } m_worstLink;
 
+    // Per photo, the photo whose focal length it takes (itself when it has its own): a
+    // photo whose first guess shows no change of scale against the placed photo it joins
+    // shares that photo's focal length; a zoomed one gets its own. Weakly determined,
+    // separate focal lengths of a row or a ring trade against the angles (a row of eight
+    // photographs then misses by twice the pixels). When the shared focal lengths leave
+    // a link misfitting (a zoom too small to tell from the guess), every photo gets its
+    // own. Empty: every photo has its own.
+    std::vector<int> m_focalOf;
+
     // ---- working state of one adjustment ----
     std::vector<std::vector<const match_graph::CGraphLink*>> m_imageLinks;
 
@@ -131,20 +178,27 @@ public:
     // m_abort asked to stop.
     bool DoBundleAdjustment2();
 
-    // One optimisation of the cameras of `order` over the links in `links`. The first
-    // camera of `order` keeps its angles (they fix the free overall rotation); its focal
-    // length is the shared one, which every camera of `order` takes; every other angle
-    // and the shared lens are adjusted.
+    // One optimisation (lmdif, ftol 1e-4) of the cameras of `order` and the shared lens
+    // over the links in `links`. Fewer residuals than values leave the cameras as they
+    // are, and so does a run that ends on values that are not finite.
     void RunImageParamsOptimizer(const std::vector<int>& order,
                                  const std::vector<std::vector<const match_graph::CGraphLink*>>& links);
 
-    // First guess of the added photo's camera from the link's transform, turned by the
+    // The residual function of RunImageParamsOptimizer (lmdif's call-back; p is the
+    // optimisation's own state): per match the four components of sqrt(w) (pA -
+    // pi(H_BA pB)) and sqrt(w) (pB - pi(H_AB pA)), w = 1 - q / 1000 / rho^2 times the
+    // precision of the two keypoints' octaves (bundle_solver.cpp). Answers -1 when m_abort
+    // asked to stop or the evaluation failed, else 1.
+    static int LMCalcMatchingError2(void* p, int m, int n, const double* x, double* fvec, int iflag);
+
+    // First guess of the added photo's camera from the link's transform: focal length the
+    // placed photo's over the transform's scale, the turn it shows composed with the
     // placed photo's rotation. False for a null link and for a degenerate transform (no
     // finite positive scale).
     bool InitalizeParamsByAffineM2(int placed, int added, const match_graph::CGraphLink* link);
 
     // The residuals at each parameter vector of xs (Get3dParams layout), in the
-    // optimiser's order. Leaves the cameras at the last vector. For checks.
+    // optimiser's order (four per match). Leaves the cameras at the last vector. For checks.
     std::vector<std::vector<double>> EvaluateResiduals(
         const std::vector<int>& order, const std::vector<std::vector<const match_graph::CGraphLink*>>& links,
         const std::vector<std::vector<double>>& xs);
@@ -156,23 +210,30 @@ public:
     // The same distance for each of the link's matches, in the link's order.
     std::vector<double> LinkTransferErrors(const match_graph::CGraphLink& link) const;
 
-    // Threads of the optimiser: 0 lets it choose (one per core for large problems, else
-    // one), n > 0 uses n. The result does not depend on it.
-    int m_threads = 0;
-
-    // Levenberg-Marquardt iterations of the last optimisation (for benchmarks).
-    long m_lastIterations = 0;
+    // What the optimisations of the last DoBundleAdjustment2 cost (for benchmarks).
+    struct Cost {
+        long runs = 0;            // lmdif runs
+        long evaluations = 0;     // residual calls at a new point (all links)
+        long columns = 0;         // residual calls for one Jacobian column (the links it touches)
+        double residualSeconds = 0.0;  // inside the residual function
+        double totalSeconds = 0.0;     // inside lmdif
+    } m_cost;
 
 private:
     // True when every link in m_imageLinks has a transfer error of a small part of a photo.
     bool LinksAgree() const;
     Misfit WorstLink() const;
+    // When m_worstLink misses by more than a right fit does while some photos share a
+    // focal length: every photo takes its own and the cameras are adjusted once more;
+    // the better of the two stays.
+    void UntieFocalLengthsOnMisfit();
     // Each link (with the photo whose list would hold it) joins when the adjustment with
     // it leaves every link agreeing; otherwise the cameras are put back. Empties `links`.
     void TryContradictedLinks(std::vector<std::pair<int, const match_graph::CGraphLink*>>& links);
     struct LinkTerm;
     struct Problem;
-    void EvaluateLink(const LinkTerm& t, const Problem& P, const double* x, double* out) const;
+    static int Residuals(Problem& P, int m, int n, const double* x, double* fvec, int iflag);
+    static void EvaluateLink(const LinkTerm& t, const Problem& P, const double* x, double* out);
     void BuildProblem(const std::vector<int>& order,
                       const std::vector<std::vector<const match_graph::CGraphLink*>>& links, Problem& P) const;
 };

@@ -244,7 +244,7 @@ bool CPanorama::AdjustmentIsCurrent() const
     return true;
 }
 
-bool CPanorama::RunBundleAdjustment()
+bool CPanorama::DoBundleAdjustment2()
 {
     m_adjustedFor = {};
     CBundleAdjustment ba;
@@ -338,7 +338,7 @@ bool CPanorama::Stitch(bool /*changed*/, bool readjust, int x, int y, int z)
     if (m_worldImage < 0)
         throw panorama_cannot_build();  // links, but none with an inlier
     if (readjust || !AdjustmentIsCurrent()) {
-        if (!RunBundleAdjustment())
+        if (!DoBundleAdjustment2())
             return false;
     }
     // One photo alone is no panorama, however its neighbours were matched.

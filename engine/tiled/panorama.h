@@ -191,7 +191,7 @@ private:
     void OpenProgress(bool withoutAbort);
     void Poll();  // one abort poll: throws panorama_abort on a cancel
     bool AdjustmentIsCurrent() const;
-    bool RunBundleAdjustment();
+    bool DoBundleAdjustment2();  // the cameras of m_images by CBundleAdjustment
     CCylindricalSurface& Surface(PanoramaLib::SurfaceRenderingType type);
     void PrepareSurface(CCylindricalSurface& s, int x, int y, int z, CSurfaceRendering::InterpolationMode mode);
     // Takes the surface's result as the new preview; false when it has none.

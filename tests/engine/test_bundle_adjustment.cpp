@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "core/keypoints.h"
@@ -39,13 +40,16 @@ struct SyntheticMosaic {
     // pixels outwards from the photo centre.
     double coarseBias = 0.0;
     std::size_t perPair = 150;  // matches per overlapping pair
+    std::vector<double> zoom;   // per photo (row-major), its focal length over f; missing: 1
 
     void Build(int rows, int cols, double yawStep, double pitchStep, double f, double noise, unsigned seed)
     {
         for (int r = 0; r < rows; ++r)
-            for (int c = 0; c < cols; ++c)
-                cams.push_back({f, (rows - 1) * pitchStep / 2 - r * pitchStep,
+            for (int c = 0; c < cols; ++c) {
+                const std::size_t i = cams.size();
+                cams.push_back({f * (i < zoom.size() ? zoom[i] : 1.0), (rows - 1) * pitchStep / 2 - r * pitchStep,
                                 c * yawStep - (cols - 1) * yawStep / 2, 1.5 * (c - r), 0, 0});
+            }
         const int n = static_cast<int>(cams.size());
         keys.assign(static_cast<std::size_t>(n), {});
         for (int i = 0; i < n; ++i)
@@ -143,16 +147,13 @@ struct SyntheticMosaic {
 };
 
 // Each photo's rotation relative to the reference photo's agrees with the truth within
-// `degrees`, its focal length within `focal`; the angles stay in [-180, 180]. One camera
-// took every photo: all focal lengths are the reference photo's, whose angles stay put
-// (they fix the free overall turn).
+// `degrees`, its own focal length within `focal`; the angles stay in [-180, 180].
 void ExpectRecovered(const std::vector<vltest::Camera>& cams, const std::vector<int>& order,
                      const std::vector<D3Param>& params, int world, double degrees = 0.1, double focal = 0.01)
 {
     ASSERT_EQ(order.size(), cams.size());
     const vltest::Camera& tw = cams[static_cast<std::size_t>(world)];
     const D3Param& ew = params[static_cast<std::size_t>(world)];
-    EXPECT_TRUE(ew.Rx == 0.0 && ew.Ry == 0.0 && ew.Rz == 0.0);
     const vltest::Mat3 Tw = vltest::rotationMatrix(tw.rx, tw.ry, tw.rz).inverse();
     const vltest::Mat3 Ew = vltest::rotationMatrix(ew.Rx, ew.Ry, ew.Rz).inverse();
     for (std::size_t i = 0; i < cams.size(); ++i) {
@@ -166,7 +167,6 @@ void ExpectRecovered(const std::vector<vltest::Camera>& cams, const std::vector<
                 trace += Qt.m[r][k] * Qe.m[r][k];
         EXPECT_LT(std::acos(std::clamp((trace - 1.0) / 2.0, -1.0, 1.0)) * 180.0 / kPi, degrees) << "photo " << i;
         EXPECT_NEAR(e.f / t.f, 1.0, focal) << "photo " << i;
-        EXPECT_EQ(e.f, ew.f) << "photo " << i;
         for (double a : {e.Rx, e.Ry, e.Rz})
             EXPECT_LE(std::fabs(a), 180.0);
     }
@@ -187,6 +187,113 @@ CBundleAdjustment TwoPhotoAdjustment(int size)
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
+
+namespace {
+
+// y = a exp(b t) + c sampled without noise at t = 0, 0.5, ..., (m - 1) / 2.
+struct ExpCurve {
+    double a, b, c;
+    int calls = 0;
+    bool stopAtOnce = false;
+    static int Residuals(void* p, int m, int n, const double* x, double* fvec, int iflag)
+    {
+        auto& self = *static_cast<ExpCurve*>(p);
+        ++self.calls;
+        if (self.stopAtOnce)
+            return -1;
+        for (int i = 0; i < m; ++i) {
+            const double t = i / 2.0;
+            fvec[i] = x[0] * std::exp(x[1] * t) + x[2] - (self.a * std::exp(self.b * t) + self.c);
+        }
+        return 1;
+    }
+};
+
+}  // namespace
+
+TEST(LMOptimizer, DefaultsAndOwnedArrays)
+{
+    LMOptimizer lm(7, 3);
+    EXPECT_EQ(lm.m, 7);
+    EXPECT_EQ(lm.n, 3);
+    EXPECT_EQ(lm.ftol, 2.220446049250313e-16);
+    EXPECT_EQ(lm.xtol, 2.220446049250313e-16);
+    EXPECT_EQ(lm.gtol, 2.220446049250313e-16);
+    EXPECT_EQ(lm.maxfev, 10000 * 4);
+    EXPECT_EQ(lm.epsfcn, 2.220446049250313e-15);
+    EXPECT_EQ(lm.mode, 1);
+    EXPECT_EQ(lm.factor, 100.0);
+    EXPECT_EQ(lm.nprint, -1);
+    ASSERT_EQ(lm.x.size(), 3u);
+    ASSERT_EQ(lm.fvec.size(), 7u);
+    ASSERT_EQ(lm.fjac.size(), 21u);
+    for (double v : lm.fjac)
+        EXPECT_EQ(v, 0.0);
+    // The work arrays follow one another in one block: 3n + m doubles.
+    EXPECT_EQ(lm.wa2 - lm.wa1, 3);
+    EXPECT_EQ(lm.wa3 - lm.wa2, 3);
+    EXPECT_EQ(lm.wa4 - lm.wa3, 3);
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(lm.wa4[i], 0.0);
+}
+
+TEST(LMOptimizer, SolvesAKnownLeastSquaresProblemStopsOnRequestAndRefusesTooFewResiduals)
+{
+    struct Case {
+        const char* name;
+        int m;
+        bool stop;
+        int infoLow, infoHigh;  // the info code expected
+        bool solved;
+    };
+    const Case cases[] = {
+        {"twenty samples", 20, false, 1, 4, true},
+        {"stopped by the residual function", 20, true, -1000, -1, false},
+        {"fewer residuals than values", 2, false, 0, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ExpCurve curve{2.0, -0.3, 0.5};
+        curve.stopAtOnce = c.stop;
+        LMOptimizer lm(c.m, 3);
+        lm.ftol = 1e-10;
+        lm.x = {1.0, -0.1, 0.0};
+        const int info = lm.Run(&ExpCurve::Residuals, &curve);
+        EXPECT_EQ(info, lm.info);
+        EXPECT_GE(info, c.infoLow);
+        EXPECT_LE(info, c.infoHigh);
+        if (c.solved) {
+            EXPECT_NEAR(lm.x[0], 2.0, 1e-6);
+            EXPECT_NEAR(lm.x[1], -0.3, 1e-6);
+            EXPECT_NEAR(lm.x[2], 0.5, 1e-6);
+            EXPECT_GT(lm.nfev, 0);
+        } else {
+            EXPECT_EQ(lm.x, (std::vector<double>{1.0, -0.1, 0.0}));  // left where it started
+        }
+        if (c.m < 3) {
+            EXPECT_EQ(curve.calls, 0);
+        }
+    }
+}
+
+TEST(LMOptimizer, TwoOptimisationsAtOnceEachWithItsOwnData)
+{
+    // The residual function reaches its problem through the pointer lmdif passes on, not
+    // through anything shared: two run side by side and each finds its own curve.
+    ExpCurve one{2.0, -0.3, 0.5}, two{3.0, -0.5, 1.0};
+    LMOptimizer a(30, 3), b(30, 3);
+    for (LMOptimizer* lm : {&a, &b}) {
+        lm->ftol = 1e-10;
+        lm->x = {1.0, -0.1, 0.0};
+    }
+    std::thread t([&] { a.Run(&ExpCurve::Residuals, &one); });
+    b.Run(&ExpCurve::Residuals, &two);
+    t.join();
+    EXPECT_NEAR(a.x[0], 2.0, 1e-6);
+    EXPECT_NEAR(a.x[2], 0.5, 1e-6);
+    EXPECT_NEAR(b.x[0], 3.0, 1e-6);
+    EXPECT_NEAR(b.x[2], 1.0, 1e-6);
+}
 
 TEST(CameraParams, PackedWithLensTermsScaledUnpackedWithAnglesWrappedEvenWhenHugeOrNotFinite)
 {
@@ -291,10 +398,11 @@ TEST(BundleAdjustment, RecoversGeneratedMosaics)
         // Coarse keypoints pushed outwards must not shrink the focal lengths and angles.
         {"2x3 with coarse keypoints", 2, 3, 34.5, 28.3, 1000.0, 0.3, 23, 4, 1, false, 0.0, false, 1.0, 0.03, 0.001},
         // A narrow ring fixes its focal length by closing: photos adjusted one by one
-        // drift 4 % off, and the closing link, far off then, must still join. A false
-        // link between photos 124 degrees apart must not (it folded a ring of 32 up).
-        {"ring of 64 with a false link", 1, 64, 5.625, 0.0, 7929.0, 0.2, 31, 30, 1, false, 0.0, false, 0.0, 0.1, 0.002,
-         30},
+        // drift off, and the closing link, far off then, must still join. A false link
+        // between photos 124 degrees apart must not (it folded a ring of 32 up). (A ring
+        // of 64 takes the benches: tiled_accuracy --ring 64.)
+        {"ring of 32 with a false link", 1, 32, 11.25, 0.0, 3965.0, 0.2, 31, 15, 1, false, 0.0, false, 0.0, 0.1, 0.002,
+         19},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -313,34 +421,65 @@ TEST(BundleAdjustment, RecoversGeneratedMosaics)
             link->keys2.push_back(1);
             link->inliers += 50;
         }
-        auto adjust = [&](CBundleAdjustment& ba, int threads) {
+        auto adjust = [&](CBundleAdjustment& ba) {
             const int saved = g_ldPoynomType;
             g_ldPoynomType = 1;
             s.Feed(ba, c.world);
             ba.m_lensMode = c.lensMode;
             ba.m_bAdjustOnce = c.adjustOnce;
-            ba.m_threads = threads;
             const bool ok = ba.DoBundleAdjustment2();  // ASan: no write past the residual vector
             g_ldPoynomType = saved;
             return ok;
         };
         CBundleAdjustment ba;
-        ASSERT_TRUE(adjust(ba, 3));
+        ASSERT_TRUE(adjust(ba));
         EXPECT_EQ(ba.m_order.front(), c.world);
         EXPECT_TRUE(ba.m_imageLinks.empty());
         EXPECT_EQ(ba.m_worldParams.lens, c.lensMode);
         ExpectRecovered(s.cams, ba.m_order, ba.m_params, c.world, c.degrees, c.focal);
-        if (c.cols == 16) {
-            // Links spread over threads give the very same cameras as one thread.
-            CBundleAdjustment serial;
-            ASSERT_TRUE(adjust(serial, 1));
-            for (std::size_t i = 0; i < s.cams.size(); ++i)
-                EXPECT_EQ(std::memcmp(&serial.m_params[i], &ba.m_params[i], sizeof(D3Param)), 0) << "photo " << i;
-        }
         if (c.k1 != 0.0)
             EXPECT_NEAR(ba.m_worldParams.k1, c.k1, 1e-8);
         else
             EXPECT_LT(std::fabs(ba.m_worldParams.k1) * 600 * 600, 0.01);  // no distortion in the data
+    }
+}
+
+// Photos taken at different zoom settings keep focal lengths of their own: a photo whose
+// first guess shows its zoom gets its own at once; one zoomed too little to tell from the
+// guess first shares its neighbour's and gets its own when the links misfit. Focal
+// lengths tied across zooms miss the truth by the zoom.
+TEST(BundleAdjustment, EveryZoomedPhotoGetsItsOwnFocalLength)
+{
+    struct Case {
+        const char* name;
+        int rows, cols;
+        double yaw, pitch, f;
+        std::vector<double> zoom;
+        int world;
+        unsigned seed;
+    };
+    const Case cases[] = {
+        {"row of six zoomed 1.25 and 1.4", 1, 6, 18.0, 0.0, 1000.0, {1, 1, 1, 1.25, 1, 1.4}, 2, 41},
+        {"2x3 with one photo zoomed 1.3", 2, 3, 30.0, 22.0, 1000.0, {1, 1.3}, 4, 42},
+        {"row of five, the middle one zoomed 1.05", 1, 5, 20.0, 0.0, 1000.0, {1, 1, 1.05}, 0, 43},
+        {"ring of 16 with photos zoomed 1.2 and 0.9", 1, 16, 22.5, 0.0, 1900.0,
+         {1, 1, 1, 1, 1.2, 1, 1, 1, 1, 1, 1, 0.9}, 0, 44},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SyntheticMosaic s;
+        s.zoom = c.zoom;
+        s.Build(c.rows, c.cols, c.yaw, c.pitch, c.f, 0.3, c.seed);
+        CBundleAdjustment ba;
+        s.Feed(ba, c.world);
+        ba.m_lensMode = 1;
+        ASSERT_TRUE(ba.DoBundleAdjustment2());
+        ExpectRecovered(s.cams, ba.m_order, ba.m_params, c.world, 0.2, 0.005);
+        for (std::size_t i = 0; i < s.cams.size(); ++i)
+            for (std::size_t j = 0; j < i; ++j)
+                if (s.cams[i].f != s.cams[j].f) {
+                    EXPECT_NE(ba.m_focalOf[i], ba.m_focalOf[j]) << i << " and " << j << " differ in zoom";
+                }
     }
 }
 
@@ -412,10 +551,14 @@ TEST(BundleAdjustment, FullWeightMatchesAndZeroWeightMatches)
     std::vector<double> x(8);
     Get3dParams(x.data(), ba.m_worldParams, ba.m_params, {0, 1});
     const auto r = ba.EvaluateResiduals({0, 1}, links, {x});
-    ASSERT_EQ(r[0].size(), 3u);
-    EXPECT_DOUBLE_EQ(r[0][0], 2 * 20.0 * 20.0);  // identical cameras: 20 px off both ways
-    EXPECT_NEAR(r[0][1], 0.0, 1e-9);  // 1 - 640 / 1000 / 0.8^2, up to rounding
-    EXPECT_DOUBLE_EQ(r[0][2], 2 * 60.0 * 60.0 * 2 / (1 + 4));  // spacings 1 and 2: weight 2 / (1 + 2^2)
+    // Per match the misses in A and in B, x and y, each times the root of the weight.
+    ASSERT_EQ(r[0].size(), 12u);
+    const double expected[12] = {20, 0, -20, 0,  // identical cameras: 20 px off both ways
+                                 0, 0, 0, 0,     // weight 1 - 640 / 1000 / 0.8^2 = 0, up to rounding
+                                 // spacings 1 and 2: weight 2 / (1 + 2^2)
+                                 60 * std::sqrt(0.4), 0, -60 * std::sqrt(0.4), 0};
+    for (std::size_t k = 0; k < 12; ++k)
+        EXPECT_NEAR(r[0][k], expected[k], 1e-6) << k;
 }
 
 TEST(BundleAdjustment, AbortThrowsAndLibraryFailureIsAFailedAdjustment)
@@ -471,4 +614,46 @@ TEST(BundleAdjustment, CamerasOfGeneratedPhotosReducedForTheirAnalysis)
     for (const vltest::CameraShot& shot : shots)
         truth.push_back(shot.camera);
     ExpectRecovered(truth, h.self->m_order, h.self->m_params, h.self->m_worldImage, 0.03, 0.0005);
+}
+
+// Photos taken at different zoom settings, as a user brings them: each photo keeps its
+// own focal length and the set is stitched, never refused for its zoom (one focal length
+// for the whole set refused both: "photos 4 and 6 of the result do not fit one camera").
+TEST(BundleAdjustment, MultifocusSetsAreStitchedWithEachPhotosFocalLength)
+{
+    struct Case {
+        const char* name;
+        int rows, cols, width, height;
+        double focal, overlap;
+        std::vector<double> zoom;
+    };
+    const Case cases[] = {
+        // 18 degrees a photo, four at 500 px, one at 625 and one at 700
+        {"row of six zoomed 1.25 and 1.4", 1, 6, 600, 400, 500.0, 0.7094, {1, 1, 1, 1.25, 1, 1.4}},
+        {"2x3 with one photo zoomed 1.3", 2, 3, 480, 320, 0.0, 0.35, {1, 1.3}},
+    };
+    vltest::SceneOptions so;
+    so.planeWidth = so.planeHeight = 64;
+    so.sphereWidth = 4096;
+    const vltest::Scene scene(so);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vltest::MosaicOptions o = tiled_test::MosaicOptions(c.rows, c.cols, c.width, c.height);
+        o.focal = c.focal;
+        o.overlap = c.overlap;
+        o.zoom = c.zoom;
+        const std::vector<vltest::CameraShot> shots = vltest::makeMosaic(scene, o);
+        tiled_test::Photos photos(vltest::imagesOf(shots));
+        tiled_test::EngineOnHost h;
+        h.Options(false, PanoramaLib::SurfaceCylindrical, true);
+        ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0)) << h.self->m_status.reason;
+        EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 1);
+        const Tiled_Panorama::CPanorama& e = *h.self;
+        ASSERT_EQ(e.m_order.size(), shots.size());
+        for (std::size_t i = 0; i < shots.size(); ++i)
+            EXPECT_NEAR(e.m_params[i].f / shots[i].camera.f, 1.0, 0.01) << "photo " << i;
+        const double p90 = tiled_test::PairMissP90(shots, e);
+        EXPECT_GE(p90, 0.0);
+        EXPECT_LT(p90, 0.5);
+    }
 }

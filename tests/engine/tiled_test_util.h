@@ -222,6 +222,48 @@ inline VarnoBase::Size LevelCanvas(const std::vector<CPanoElement*>& images, con
     return {s.Width(), s.Height()};
 }
 
+// The 90th percentile of the misses (pixels) of a grid of pixels of each photo carried
+// into every other photo that sees them by the engine's cameras (and lens) against the
+// true cameras of `shots`: the ghosting where photos overlap. -1 when no pixel is seen
+// twice or an estimated camera cannot see a pixel it should.
+inline double PairMissP90(const std::vector<vltest::CameraShot>& shots, const Tiled_Panorama::CPanorama& e)
+{
+    const bool lens = e.m_worldParams.lens != 0;
+    std::vector<double> miss;
+    for (std::size_t a = 0; a < shots.size(); ++a) {
+        const int w = shots[a].camera.width, h = shots[a].camera.height;
+        auto estimate = [&](std::size_t i) {
+            const D3Param& p = e.m_params[i];
+            return vltest::Camera{p.f, p.Rx, p.Ry, p.Rz, shots[i].camera.width, shots[i].camera.height};
+        };
+        for (std::size_t b = 0; b < shots.size(); ++b) {
+            const int wb = shots[b].camera.width, hb = shots[b].camera.height;
+            for (int k = 0; a != b && k < 900; ++k) {
+                // centred grid coordinates of photo a
+                double u = (k % 30 + 0.5) * w / 30.0 - w / 2.0, v = (k / 30 + 0.5) * h / 30.0 - h / 2.0;
+                double X, Y, Z, xt, yt;
+                vltest::pixelRay(shots[a].camera, u + w / 2.0, v + h / 2.0, X, Y, Z);
+                if (!vltest::projectRay(shots[b].camera, X, Y, Z, xt, yt) || xt < 0 || yt < 0 || xt > wb - 1 ||
+                    yt > hb - 1)
+                    continue;
+                const double l = lens ? LensDistortion(std::hypot(u, v), e.m_worldParams) : 1.0;
+                vltest::pixelRay(estimate(a), u * l + w / 2.0, v * l + h / 2.0, X, Y, Z);
+                if (!vltest::projectRay(estimate(b), X, Y, Z, u, v))
+                    return -1.0;
+                u -= wb / 2.0;
+                v -= hb / 2.0;
+                if (lens && !InvLensDistortion24(&u, &v, u, v, e.m_worldParams))
+                    return -1.0;
+                miss.push_back(std::hypot(u + wb / 2.0 - xt, v + hb / 2.0 - yt));
+            }
+        }
+    }
+    if (miss.empty())
+        return -1.0;
+    std::sort(miss.begin(), miss.end());
+    return miss[miss.size() * 9 / 10];
+}
+
 // The surface with its result image reachable.
 template <class Base>
 struct Open : Base {

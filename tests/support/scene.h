@@ -236,6 +236,7 @@ struct MosaicOptions {
     int height = 300;
     double focal = 0.0;     // 0: the width (a horizontal field of view of about 53 degrees)
     double overlap = 0.3;   // fraction of the field of view shared by neighbours
+    std::vector<double> zoom;  // per view (row-major), its focal length over `focal`; missing: 1
     double angleJitterDeg = 0.0;
     std::uint64_t seed = 13;
     Photometric photometric;

@@ -132,6 +132,9 @@ std::vector<CameraShot> makeMosaic(const Scene& scene, const MosaicOptions& o)
         throw std::invalid_argument("makeMosaic: grid size out of range");
     if (!(o.overlap >= 0 && o.overlap < 1) || !detail::allFinite({o.focal, o.angleJitterDeg}) || o.focal < 0)
         throw std::invalid_argument("makeMosaic: overlap, focal length or jitter out of range");
+    for (double z : o.zoom)
+        if (!(z > 0.0 && z < 100.0))
+            throw std::invalid_argument("makeMosaic: zoom out of range");
     detail::checkViewSize(o.width, o.height);
     const double f = o.focal > 0 ? o.focal : double(o.width);
     const double hfov = 2 * std::atan(o.width / 2.0 / f) / kDeg;
@@ -140,11 +143,14 @@ std::vector<CameraShot> makeMosaic(const Scene& scene, const MosaicOptions& o)
     detail::Rng rng(o.seed);
     std::vector<CameraShot> shots;
     for (int r = 0; r < o.rows; ++r)
-        for (int c = 0; c < o.cols; ++c)
+        for (int c = 0; c < o.cols; ++c) {
+            const std::size_t i = static_cast<std::size_t>(r * o.cols + c);
+            const double zoom = i < o.zoom.size() ? o.zoom[i] : 1.0;
             shots.push_back(shoot(scene, rng, r * o.cols + c, o.angleJitterDeg,
-                                  Camera{f, ((o.rows - 1) / 2.0 - r) * pitchStep, (c - (o.cols - 1) / 2.0) * yawStep, 0,
-                                         o.width, o.height},
+                                  Camera{f * zoom, ((o.rows - 1) / 2.0 - r) * pitchStep,
+                                         (c - (o.cols - 1) / 2.0) * yawStep, 0, o.width, o.height},
                                   false, o.photometric, o.gainJitter));
+        }
     return shots;
 }
 
