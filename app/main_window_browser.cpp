@@ -346,6 +346,15 @@ void MainWindow::on_btnUpFolder_clicked()
 
 void MainWindow::rereadFolders()
 {
+    // A shown folder that is gone gives way to the nearest folder above it that is still
+    // there (the tree would otherwise move to a neighbour of the vanished row).
+    QString shown = m_filesModel->rootPath();
+    if (!shown.isEmpty() && shown != QLatin1String(".") && !QFileInfo(shown).isDir()) {
+        while (!QFileInfo(shown).isDir() && shown != QFileInfo(shown).path())
+            shown = QFileInfo(shown).path();
+        showFolder(shown);
+    }
+
     QStringList listed;
     collectListed(*m_dirModel, QModelIndex(), listed);
     relistFolders(*m_dirModel, listed);

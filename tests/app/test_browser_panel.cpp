@@ -357,3 +357,21 @@ TEST_F(BrowserTest, AnotherFolderStartsWithNothingSelected)
         EXPECT_EQ(w->statusLabel(0)->text(), "Total 2 files");
     }
 }
+
+// The folder shown vanished behind the model's back: "Refresh tree" shows the nearest
+// folder above it that is still there.
+TEST_F(BrowserTest, RefreshTreeLeavesAVanishedFolderForTheOneAboveIt)
+{
+    for (QFileSystemModel* model : {static_cast<QFileSystemModel*>(w->dirModel()), static_cast<QFileSystemModel*>(w->filesModel())})
+        model->setOption(QFileSystemModel::DontWatchForChanges);
+    for (const char* name : {"a.jpg", "old/one.jpg", "old/deeper/two.jpg", "zzz/three.jpg"})
+        makeFile(name);
+    showFolderAndWait(root.filePath("old/deeper"));
+    ASSERT_TRUE(QDir(root.filePath("old")).removeRecursively());
+    ui().btnRefresh->click();
+    const QString shown = root.path();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rowOf("a.jpg").isValid(); }, 10000));
+    EXPECT_EQ(std::make_tuple(w->filesModel()->rootPath(), ui().treeView->currentIndex().data(QFileSystemModel::FilePathRole).toString(),
+                              ui().cmbVisitedFolders->currentText()),
+              std::make_tuple(shown, shown, shown));
+}
