@@ -273,6 +273,8 @@ ThumbsManager::ThumbsManager(ThumbsDataBase* db, int workers, QObject* parent)
 {
     m_offerTimer.setSingleShot(true);
     connect(&m_offerTimer, &QTimer::timeout, this, &ThumbsManager::offerKept);
+    // Connected once here, so a builder thread makes no slot object of its own.
+    connect(this, &ThumbsManager::storeRefused, this, &ThumbsManager::scheduleOffer, Qt::QueuedConnection);
 }
 
 ThumbsManager::~ThumbsManager()
@@ -373,17 +375,22 @@ void ThumbsManager::noteWriteLocked(bool stored)
     // request. A refusal holds them back for the delay.
     using Clock = std::chrono::steady_clock;
     m_nextStoreTry = stored ? Clock::time_point() : Clock::now() + m_storeRetryDelay;
-    if (!stored) {
-        // Nothing may ask for the kept ones again (the view does not repaint), so the
-        // manager asks itself once their time has come.
-        const int delayMs = int(std::min<std::int64_t>(m_storeRetryDelay.count(), std::numeric_limits<int>::max()));
-        QMetaObject::invokeMethod(
-            this, [this, delayMs] {
-                if (!m_offerTimer.isActive() && !m_builder.exit())
-                    m_offerTimer.start(delayMs);
-            },
-            Qt::QueuedConnection);
+    if (!stored)
+        emit storeRefused(QPrivateSignal());
+}
+
+void ThumbsManager::scheduleOffer()
+{
+    // Nothing may ask for the kept ones again (the view does not repaint), so the manager
+    // asks itself once their time has come.
+    if (m_offerTimer.isActive() || m_builder.exit())
+        return;
+    std::chrono::milliseconds delay;
+    {
+        std::lock_guard lock(m_keptMutex);
+        delay = m_storeRetryDelay;
     }
+    m_offerTimer.start(int(std::min<std::int64_t>(delay.count(), std::numeric_limits<int>::max())));
 }
 
 void ThumbsManager::offerKept()

@@ -196,6 +196,8 @@ public:
 
 signals:
     void thumbnailUpdated(const QString& filename);
+    // A builder thread: the database refused a thumbnail (connected queued to scheduleOffer).
+    void storeRefused(QPrivateSignal);
 
 private:
     // A file as a thumbnail was built from it.
@@ -217,8 +219,10 @@ private:
     bool store(const QString& path, std::int64_t modified, const ThumbSource& source);
     // The outcome of a write, for the kept thumbnails' next try (m_keptMutex held).
     void noteWriteLocked(bool stored);
-    // The manager's thread, once the retry delay has passed: every kept thumbnail is
-    // requested, and the first of them tries the database.
+    // The manager's thread: after a refusal, starts the wait for the next offer; once
+    // the retry delay has passed every kept thumbnail is requested, and the first of
+    // them tries the database.
+    void scheduleOffer();
     void offerKept();
 
     ThumbsDataBase* m_db;
