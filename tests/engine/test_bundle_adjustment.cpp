@@ -564,16 +564,34 @@ TEST(BundleAdjustment, FullWeightMatchesAndZeroWeightMatches)
 TEST(BundleAdjustment, AbortThrowsAndLibraryFailureIsAFailedAdjustment)
 {
     SyntheticMosaic s;
-    s.Build(1, 3, 30.0, 0.0, 1000.0, 0.2, 8);
+    s.Build(2, 3, 30.0, 22.0, 1000.0, 0.2, 8);
+    // Cancel at the first poll, in an early optimisation, in the last ones: the residual
+    // function asks at every new point, so every cancel ends the adjustment there.
+    // (Every evaluation at a new point polls; the polls in between depend on the clock.)
+    long evaluations = 0;
+    {
+        CBundleAdjustment ba;
+        s.Feed(ba, 0);
+        ba.m_abort = [] { return false; };
+        ASSERT_TRUE(ba.DoBundleAdjustment2());
+        evaluations = ba.m_cost.evaluations;
+    }
+    ASSERT_GT(evaluations, 20);
+    for (int k : {1, 5, static_cast<int>(evaluations / 2), static_cast<int>(evaluations - 1)}) {
+        SCOPED_TRACE(k);
+        CBundleAdjustment ba;
+        s.Feed(ba, 0);
+        int calls = 0;
+        ba.m_abort = [&] { return ++calls >= k; };
+        EXPECT_THROW(ba.DoBundleAdjustment2(), panorama_abort);
+        EXPECT_EQ(calls, k);  // no poll after the cancel
+        EXPECT_TRUE(ba.m_imageLinks.empty());
+    }
+
     CBundleAdjustment ba;
     s.Feed(ba, 0);
     ba.m_lensMode = 0;
-    int calls = 0;
-    ba.m_abort = [&] { return ++calls > 5; };
-    EXPECT_THROW(ba.DoBundleAdjustment2(), panorama_abort);
-    EXPECT_TRUE(ba.m_imageLinks.empty());
-
-    ba.m_abort = []() -> bool { throw std::bad_alloc(); };  // nothing may unwind through the optimiser's threads
+    ba.m_abort = []() -> bool { throw std::bad_alloc(); };  // nothing may unwind through lmdif
     EXPECT_FALSE(ba.DoBundleAdjustment2());
     EXPECT_TRUE(ba.m_order.empty());
     EXPECT_TRUE(ba.m_imageLinks.empty());
