@@ -24,6 +24,11 @@ constexpr int kAllocationLimitMb = 4096;
 // libjpeg decodes at 1/2, 1/4 and 1/8 of the size while it decodes.
 constexpr int kLargestReduction = 8;
 
+int timerMs(std::chrono::milliseconds delay)
+{
+    return int(std::clamp<std::int64_t>(delay.count(), 0, std::numeric_limits<int>::max()));
+}
+
 }  // namespace
 
 QSize ThumbSizeFor(QSize photo)
@@ -390,7 +395,7 @@ void ThumbsManager::scheduleOffer()
         std::lock_guard lock(m_keptMutex);
         delay = m_storeRetryDelay;
     }
-    m_offerTimer.start(int(std::min<std::int64_t>(delay.count(), std::numeric_limits<int>::max())));
+    m_offerTimer.start(timerMs(delay));
 }
 
 void ThumbsManager::offerKept()
@@ -423,7 +428,7 @@ void ThumbsManager::setStoreRetryDelay(std::chrono::milliseconds delay)
         m_nextStoreTry = std::min(m_nextStoreTry, std::chrono::steady_clock::now() + delay);
     }
     if (m_offerTimer.isActive())
-        m_offerTimer.start(int(std::min<std::int64_t>(delay.count(), std::numeric_limits<int>::max())));
+        m_offerTimer.start(timerMs(delay));
 }
 
 QImage ThumbsManager::GetThumbImage(const QString& path)
