@@ -27,7 +27,10 @@
 //    displacements, `rshape` the same less their global affine fit (cameras, projection
 //    and blending together).
 // --keys: the matched keypoints' error against the truth per octave, with its mean
-// component away from the photo centre (a radial bias scales the focal lengths).
+// component away from the photo centre (a radial bias scales the focal lengths); per link
+// its matches' misfit against the true and the estimated cameras (few or imprecise
+// matches leave a photo's camera loose); per photo its rotation error as pitch, yaw and
+// roll about its own axes; and `pair` per pair of photos (which photo is off).
 // --cost (with --lens off): the adjustment's cost at the estimate and at the truth
 // (higher at the truth: the keypoints are biased, not the optimiser).
 // Runs the engine on its own threads; everything else on the calling thread.
@@ -421,8 +424,8 @@ int main(int argc, char** argv)
     const PanoramaLib::PanoramaStatus* status = engine->GetPanoramaStatus();
     std::printf("status %d%s%s\n", status->nStatus, status->reason.empty() ? "" : ": ", status->reason.c_str());
     const auto& worst = engine->m_worstLink;
-    std::printf("worst link %d-%d: p90 of its matches %.3f px, %.5f of the photo (refused above %.5f)\n", worst.id1,
-                worst.id2, worst.pixels, worst.relative, Tiled_Panorama::kPlausibleMisalignment);
+    std::printf("worst link %d-%d: p90 of its matches %.3f px, %.5f of the photo (refused above %.5f)\n", worst.id1 + 1,
+                worst.id2 + 1, worst.pixels, worst.relative, Tiled_Panorama::kPlausibleMisalignment);
     if (engine->m_order.size() != n || engine->m_params.size() != n) {
         std::printf("the build %s and left photos out (%zu of %zu placed)\n", built ? "succeeded" : "failed",
                     engine->m_order.size(), n);
@@ -459,7 +462,14 @@ int main(int argc, char** argv)
         const double rot = AngleBetween(Qt, Qe), fe = 100.0 * (est[i].f / truth[i].f - 1.0);
         worstRot = std::max(worstRot, rot);
         worstF = std::max(worstF, std::fabs(fe));
-        std::printf("photo %zu: f %+.3f %%  rotation %.4f deg\n", i + 1, fe, rot);
+        std::printf("photo %zu: f %+.3f %%  rotation %.4f deg", i + 1, fe, rot);
+        if (keys) {
+            double E[3][3], ex, ey, ez;  // Qe Qt^T: the error as turns about the photo's own axes
+            Mul3T(Qe, Qt, E);
+            AnglesOf(E, ex, ey, ez);
+            std::printf(" (pitch %+.4f yaw %+.4f roll %+.4f)", ex, ey, ez);
+        }
+        std::printf("\n");
     }
     std::printf("worst: f %.3f %%  rotation %.4f deg\n", worstF, worstRot);
     {
@@ -488,6 +498,7 @@ int main(int argc, char** argv)
             Q[i][j] = Rtw[0][i] * Rew[0][j] + Rtw[1][i] * Rew[1][j] + Rtw[2][i] * Rew[2][j];
     const double ftrue = truth[0].f;
     Stats pair, tile;
+    std::map<std::pair<std::size_t, std::size_t>, Stats> pairOf;
     std::map<std::pair<long, long>, std::vector<std::array<double, 4>>> tiles;  // true x, y, error x, y
     constexpr int kStep = 8;
     for (std::size_t a = 0; a < n; ++a) {
@@ -507,6 +518,7 @@ int main(int argc, char** argv)
                     if (!EstimatedPixel(est[b], lens, lensMode, truth[b].width, truth[b].height, de, xe, ye))
                         continue;
                     pair.add(std::hypot(xe - xt, ye - yt));
+                    pairOf[{std::min(a, b), std::max(a, b)}].add(std::hypot(xe - xt, ye - yt));
                 }
                 for (int i = 0; i < 3; ++i)
                     dq[i] = Q[i][0] * de[0] + Q[i][1] * de[1] + Q[i][2] * de[2];
@@ -546,6 +558,12 @@ int main(int argc, char** argv)
         for (const auto& d : v)
             tile.add(std::hypot(d[2] - mx, d[3] - my));
     }
+    if (keys)
+        for (auto& [ab, st] : pairOf) {
+            char label[32];
+            std::snprintf(label, sizeof label, "pair %zu-%zu", ab.first + 1, ab.second + 1);
+            st.print(label);
+        }
     pair.print("pair");
     tile.print("tile");
     shape.print("shape");
@@ -600,6 +618,7 @@ int main(int argc, char** argv)
         // direction from B's centre (a radial bias scales the cameras' focal lengths).
         std::map<int, std::vector<double>> err, radial, along;
         for (const match_graph::CGraphLink* l : engine->m_graph.links) {
+            Stats linkTruth, linkEst;
             const auto* ka = engine->m_imageData[std::size_t(l->id1)];
             const auto* kb = engine->m_imageData[std::size_t(l->id2)];
             const vltest::Camera& ca = truth[std::size_t(l->id1)];
@@ -612,12 +631,23 @@ int main(int argc, char** argv)
                 if (!vltest::projectRay(cb, d[0], d[1], d[2], x, y))
                     continue;
                 const double ex = pb->x + pb->dx - x, ey = pb->y + pb->dy - y;
+                linkTruth.add(std::hypot(ex, ey));
+                const D3Param& ea = est[std::size_t(l->id1)];
+                const D3Param& eb = est[std::size_t(l->id2)];
+                double de[3], xe, ye;
+                EstimatedRay(ea, lens, lensMode, ca.width, ca.height, pa->x + pa->dx, pa->y + pa->dy, de);
+                if (EstimatedPixel(eb, lens, lensMode, cb.width, cb.height, de, xe, ye))
+                    linkEst.add(std::hypot(pb->x + pb->dx - xe, pb->y + pb->dy - ye));
                 const double rx = pb->x - cb.width / 2.0, ry = pb->y - cb.height / 2.0, r = std::hypot(rx, ry);
                 const int o = std::max(pa->octave, pb->octave);
                 err[o].push_back(std::hypot(ex, ey));
                 radial[o].push_back(r > 0 ? (ex * rx + ey * ry) / r : 0.0);
                 along[o].push_back(r);
             }
+            std::printf("link %d-%d, %zu matches: against the truth median %.2f p90 %.2f, against the estimate "
+                        "median %.2f p90 %.2f px\n",
+                        l->id1 + 1, l->id2 + 1, linkTruth.v.size(), linkTruth.q(0.5), linkTruth.q(0.9),
+                        linkEst.q(0.5), linkEst.q(0.9));
         }
         for (auto& [o, v] : err) {
             double mr = 0.0, rr = 0.0, mrad = 0.0;
