@@ -79,17 +79,22 @@ PairResult MatchPair(CImageDataBase& query, CImageDataBase& database, kd_tree* t
 // Scaling both by one factor without the offset puts keypoints of a working copy of an
 // eighth 3.5 pixels up and to the left, and stretches the heights of some sizes by a
 // fifth of a per cent: the cameras absorb either as focal lengths and angles that drift
-// along a row of photos.
+// along a row of photos. The keypoints' scales go with their positions: the similarity
+// a match votes for takes its scale from them, and two photos with working copies of
+// different scales would otherwise vote for a scale (and a translation) off by the
+// ratio of the two.
 void ToFullSize(CImageDataBase& db, const CPanoElement& photo, const CPanoElement& work) noexcept
 {
     const double sx = static_cast<double>(photo.GetWidth()) / std::max(1, work.GetWidth());
     const double sy = static_cast<double>(photo.GetHeight()) / std::max(1, work.GetHeight());
+    const double scale = std::sqrt(sx * sy);
     for (std::size_t i = 0; i < db.m_keys.size(); ++i) {
         ScaleSpace::SIFT& k = *db.m_keys[i];
         k.x = k.x * sx + (sx - 1.0) / 2.0;
         k.y = k.y * sy + (sy - 1.0) / 2.0;
         k.dx *= sx;
         k.dy *= sy;
+        k.sigma *= scale;
     }
 }
 

@@ -392,6 +392,52 @@ TEST(TiledAnalysis, OnlyCompleteRecordsAreReused)
     photo->Release();
 }
 
+// Two neighbouring photos of one turning camera, the second also at a quarter of its
+// resolution: a working copy of a quarter the scale, or none at all. Keypoint positions
+// are in full-size pixels and so must their scales be, else the similarity each match
+// votes for has its scale, and with it its translation, off by the ratio of the working
+// copies: the votes of one view at two resolutions scatter over the translation cells
+// and the best cell keeps half the matches (31 inliers instead of 65; 3000 x 2000 against
+// 1200 x 800, no cell at all). Either way round the link keeps about as many inliers as
+// at one resolution and maps full-size pixels (its area scaled by the resolutions').
+TEST(TiledAnalysis, PhotosOfDifferentResolutionsMatchAsWellAsAtOneResolution)
+{
+    vltest::MosaicOptions o = MosaicOptions(1, 2, 2640, 1760);
+    o.overlap = 0.5;
+    const std::vector<vltest::CameraShot> shots = vltest::makeMosaic(SharedScene(), o);
+    const QImage& first = shots[0].image;
+    const QImage quarter = shots[1].image.scaled(660, 440, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    struct Case {
+        const QImage& a;
+        const QImage& b;
+        double area;   // of the link's map, against the one at one resolution
+        int inverted;  // 1: the map runs the other way
+    } const cases[] = {{first, shots[1].image, 1.0, 0}, {first, quarter, 1.0 / 16, 0}, {quarter, first, 16.0, 1}};
+    double sameArea = 0;
+    int sameInliers = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.area);
+        EngineOnHost h;
+        for (const QImage* img : {&c.a, &c.b}) {
+            VarnoBase::RefPtr<CPanoElement> photo;
+            photo.Adopt(ElementFrom(*img));
+            h.self->AddImage(photo.get(), nullptr);
+        }
+        match_graph::CGraph g;
+        ASSERT_TRUE(h.self->BuildMatchGraph(&g));
+        ASSERT_EQ(g.links.size(), 1u);
+        const match_graph::CGraphLink& l = *g.links.front();
+        const double area = l.m[0][0] * l.m[1][1] - l.m[0][1] * l.m[1][0];
+        if (sameInliers == 0) {
+            sameArea = area;
+            sameInliers = l.inliers;
+            continue;
+        }
+        EXPECT_GE(l.inliers, sameInliers * 3 / 4);
+        EXPECT_NEAR(area, c.area * (c.inverted ? 1 / sameArea : sameArea), 0.03 * area);
+    }
+}
+
 TEST(TiledAnalysis, ReferencePhotoHasTheMostInliers)
 {
     EngineOnHost h;
