@@ -559,6 +559,76 @@ TEST_F(PhotoLoading, StrayBytesBeforeAMarkerLoadAndDataCutShortIsRefused)
     }
 }
 
+// However many stray bytes a writer left between two segments, and before whichever
+// marker, they are not data: the photo loads with the same pixels. Its data cut short
+// behind them, with or without an end marker, is still refused.
+TEST_F(PhotoLoading, ManyStrayBytesBetweenSegmentsLoadAndMissingDataIsStillRefused)
+{
+    const QImage picture = pattern(320, 240);
+    const struct {
+        bool progressive;
+        unsigned char before;  // the marker the stray bytes precede...
+        std::size_t nth;       // ...at its nth occurrence
+        int count;
+    } cases[] = {
+        {false, 0xDA, 0, 16}, {false, 0xDA, 0, 200}, {false, 0xC4, 0, 16}, {false, 0xDB, 1, 16},
+        {true, 0xDA, 0, 16}, {true, 0xC4, 0, 40}, {true, 0xDA, 2, 24},  // the last: between two scans
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.progressive ? "progressive" : "baseline") << ", " << c.count
+                                        << " bytes before 0xFF" << std::hex << int(c.before) << " #" << c.nth);
+        const QByteArray jpeg = encode(picture, "jpeg", c.progressive);
+        const std::vector<int> at = markers(jpeg, c.before);
+        ASSERT_GT(at.size(), c.nth);
+        QByteArray stray(c.count, '\0');
+        for (int k = 0; k < c.count; ++k)
+            stray[k] = char(0x11 + k % 0xE0);  // never 0xFF: no marker
+        const QByteArray strayed = QByteArray(jpeg).insert(at[c.nth], stray);
+
+        Store whole, strayedStore;
+        ASSERT_TRUE(whole->load(W(write("whole.jpg", jpeg)), nullptr));
+        std::wstring err = L"unchanged";
+        ASSERT_TRUE(strayedStore->load(W(write("stray.jpg", strayed)), &err)) << QString::fromStdWString(err).toStdString();
+        EXPECT_EQ(strayedStore->getImageObject(), whole->getImageObject());
+
+        const QByteArray cut = strayed.left(strayed.size() * 9 / 10);
+        EXPECT_EQ(loadError(write("cut.jpg", cut)), kCorrupt);
+        EXPECT_EQ(loadError(write("cut-closed.jpg", cut + "\xFF\xD9")), kCorrupt);
+    }
+}
+
+// A bitmap stored top-down (negative height in its header) loads upright and whole; cut
+// short it is refused like a bottom-up one.
+TEST_F(PhotoLoading, TopDownBitmapsLoadUprightAndCutOnesAreRefused)
+{
+    for (const int width : {61, 64}) {  // rows with and without padding
+        SCOPED_TRACE(width);
+        const QImage picture = pattern(width, 37, QImage::Format_RGB888);
+        const QByteArray bottomUp = encode(picture, "bmp");
+        // The same pixels stored top-down: the height negated, the rows in reverse order.
+        const auto u32 = [&](int at) {
+            return quint32(uchar(bottomUp[at])) | quint32(uchar(bottomUp[at + 1])) << 8 |
+                   quint32(uchar(bottomUp[at + 2])) << 16 | quint32(uchar(bottomUp[at + 3])) << 24;
+        };
+        const int offset = int(u32(10)), height = int(u32(22));
+        ASSERT_EQ(height, 37);
+        const int rowBytes = (width * 3 + 3) / 4 * 4;
+        ASSERT_EQ(bottomUp.size(), offset + rowBytes * height);
+        QByteArray topDown = bottomUp.left(offset);
+        const qint32 negative = -height;
+        topDown.replace(22, 4, reinterpret_cast<const char*>(&negative), 4);  // little-endian host
+        for (int row = height - 1; row >= 0; --row)
+            topDown.append(bottomUp.mid(offset + row * rowBytes, rowBytes));
+
+        Store s;
+        std::wstring err;
+        ASSERT_TRUE(s->load(W(write("topdown.bmp", topDown)), &err)) << QString::fromStdWString(err).toStdString();
+        EXPECT_EQ(s->getImageObject(), picture);
+        for (const int missing : {1, rowBytes, rowBytes * height / 2})
+            EXPECT_EQ(loadError(write("cut.bmp", topDown.left(topDown.size() - missing))), kCorrupt) << missing;
+    }
+}
+
 TEST_F(PhotoLoading, ACutPhotoIsRefusedWhileTheDecodersLogIsSwitchedOff)
 {
     const QByteArray jpeg = encode(pattern(320, 240), "jpeg");
