@@ -22,7 +22,7 @@ int main(int argc, char** argv)
     QImageReader::setAllocationLimit(4096);  // megabytes: photos above Qt's 128 MB decode
 
     initInterfaceColors(app);
-    GetThumbsDataBase().Init();  // a cache that cannot open now is opened by the first write that finds room
+    GetThumbsDataBase().Init();  // a cache that cannot open runs the session without one
     GetThumbsManager().Init();
 
     int result = 1;  // a window that cannot be built has said why

@@ -100,15 +100,14 @@ bool ThumbsDataBase::Init(const QString& folder)
 {
     close();
     std::lock_guard guard(m_mutex);
-    m_folder = folder;
-    return openLocked();
+    return openLocked(folder);
 }
 
-bool ThumbsDataBase::openLocked()
+bool ThumbsDataBase::openLocked(const QString& folder)
 {
-    if (m_folder.isEmpty() || !QDir().mkpath(m_folder))
+    if (folder.isEmpty() || !QDir().mkpath(folder))
         return false;
-    const QString file = QDir(m_folder).filePath(QString::fromLatin1(kFileName));
+    const QString file = QDir(folder).filePath(QString::fromLatin1(kFileName));
     sqlite3* db = nullptr;
     int rc = openAndProbe(file, &db);
     // A file that cannot be opened or is not a database (or no longer one) would keep
@@ -165,7 +164,6 @@ void ThumbsDataBase::close()
         s->Free();
     if (sqlite3* db = m_db.exchange(nullptr))
         sqlite3_close(db);
-    m_folder.clear();
 }
 
 bool ThumbsDataBase::CheckTables()
@@ -232,7 +230,7 @@ bool ThumbsDataBase::SetThumb(const QString& path, const QDateTime& modified, in
     const std::string key = keyOf(path);
 
     std::lock_guard guard(m_mutex);
-    if (!ensureOpenLocked() || !begin())
+    if (!m_db || !begin())
         return false;
     int count;
     {
@@ -263,7 +261,7 @@ bool ThumbsDataBase::SetThumb(const QString& path, const QDateTime& modified, in
 bool ThumbsDataBase::RemoveThumbs(const QStringList& paths, const std::atomic<bool>& stop)
 {
     std::lock_guard guard(m_mutex);
-    if (!ensureOpenLocked() || !begin())
+    if (!m_db || !begin())
         return false;
     for (const QString& path : paths) {
         if (!path.isEmpty()) {
@@ -283,7 +281,7 @@ QStringList ThumbsDataBase::GetAllFiles(const std::atomic<bool>& stop)
 {
     QStringList files;
     std::lock_guard guard(m_mutex);
-    if (!ensureOpenLocked() || !begin())
+    if (!m_db || !begin())
         return files;
     {
         std::lock_guard statementGuard(m_selectFiles.lock());

@@ -15,10 +15,9 @@
 // Lifecycle: closed -> open (`Init`) -> closed (`close`, called by main after the
 // thumbnail threads have stopped; the destructor closes too). Closed, every read answers
 // as for a missing row and every write fails. A cache that `Init` could not open (a full
-// disk, a file another program holds) is opened again by the next write that finds it
-// closed, so storing resumes once the cause has passed; `close` ends that for good.
-// A write that fails (a full disk) leaves no transaction open and no statement bound, so
-// the next one starts clean.
+// disk, a file another program holds) stays closed for the session: the program runs on
+// without one. A write that fails (a full disk) leaves no transaction open and no
+// statement bound, so the next one starts clean.
 #pragma once
 
 #include <QDateTime>
@@ -45,11 +44,10 @@ public:
     // A file that cannot be opened, is not a database or is a damaged one is renamed to
     // kFileName + ".damaged" (replacing an older one) and a new cache is made. False when
     // no cache can be had (a folder that cannot be written, a file locked by another
-    // program, a full disk): the program then runs without one until a write finds that
-    // it can be had after all.
+    // program, a full disk): the program then runs without one.
     bool Init();
     bool Init(const QString& folder);
-    // Closes the cache; later writes do not open it again.
+    // Closes the cache.
     void close();
     bool isOpen() const { return m_db != nullptr; }
 
@@ -85,10 +83,8 @@ public:
     void CreateTables();
 
 private:
-    // Opens the cache in m_folder (m_mutex held); false when it cannot be had now.
-    bool openLocked();
-    // The cache is open, or could be opened again now (m_mutex held).
-    bool ensureOpenLocked() { return m_db != nullptr || openLocked(); }
+    // Opens the cache in `folder` (m_mutex held); false when it cannot be had.
+    bool openLocked(const QString& folder);
     // Opens `file` and reads its schema; SQLite's result code, *db null unless SQLITE_OK.
     static int openAndProbe(const QString& file, sqlite3** db);
     static void createTables(sqlite3* db);
@@ -102,7 +98,6 @@ private:
     // Set (release) only once every statement is prepared; readers load it without m_mutex.
     std::atomic<sqlite3*> m_db{nullptr};
     std::mutex m_mutex;
-    QString m_folder;  // under m_mutex: the cache's folder while Init's cache is wanted
     SQL::SqlStatement m_begin;
     SQL::SqlStatement m_commit;
     SQL::SqlStatement m_countByName;

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <limits>
 
 namespace {
 
@@ -23,11 +22,6 @@ constexpr int kAllocationLimitMb = 4096;
 
 // libjpeg decodes at 1/2, 1/4 and 1/8 of the size while it decodes.
 constexpr int kLargestReduction = 8;
-
-int timerMs(std::chrono::milliseconds delay)
-{
-    return int(std::clamp<std::int64_t>(delay.count(), 0, std::numeric_limits<int>::max()));
-}
 
 }  // namespace
 
@@ -276,10 +270,6 @@ ThumbsManager::ThumbsManager(ThumbsDataBase* db, int workers, QObject* parent)
       m_builder(*this, workers),
       m_cleaner(*this, std::chrono::seconds(60))
 {
-    m_offerTimer.setSingleShot(true);
-    connect(&m_offerTimer, &QTimer::timeout, this, &ThumbsManager::offerKept);
-    // Connected once here, so a builder thread makes no slot object of its own.
-    connect(this, &ThumbsManager::storeRefused, this, &ThumbsManager::scheduleOffer, Qt::QueuedConnection);
 }
 
 ThumbsManager::~ThumbsManager()
@@ -302,8 +292,6 @@ void ThumbsManager::shutdown()
 {
     m_cleaner.stop();
     m_builder.stop();
-    if (m_offerTimer.isActive())
-        m_offerTimer.stop();
 }
 
 void ThumbsManager::BuildThumbInThread(const QString& path)
@@ -325,19 +313,19 @@ ThumbsManager::BuildResult ThumbsManager::BuildThumb(const QString& path)
     const std::int64_t modified = lastModified.toSecsSinceEpoch();
     const FileStamp stamp{info.size(), lastModified.toMSecsSinceEpoch()};
     {
-        // A thumbnail kept from an earlier build: offer it to the database when its turn
-        // has come. No other worker builds this path meanwhile, so the entry stays ours.
+        // A thumbnail kept from an earlier build: offer it to the database again once its
+        // folder was shown again. No other worker builds this path meanwhile, so the entry
+        // stays ours.
         std::unique_lock lock(m_keptMutex);
         if (Kept* kept = m_kept.object(path)) {
             if (kept->stamp == stamp) {
-                if (!kept->retry && std::chrono::steady_clock::now() < m_nextStoreTry)
+                if (!kept->retry)
                     return BuildResult::StillKept;
                 kept->retry = false;
                 const ThumbSource source = kept->source;
                 lock.unlock();
                 const bool stored = store(path, modified, source);
                 lock.lock();
-                noteWriteLocked(stored);
                 if (!stored)
                     return BuildResult::StillKept;
                 m_kept.remove(path);
@@ -356,7 +344,6 @@ ThumbsManager::BuildResult ThumbsManager::BuildThumb(const QString& path)
     const bool stored = store(path, modified, source);
     {
         std::lock_guard lock(m_keptMutex);
-        noteWriteLocked(stored);
         if (!stored) {
             const qsizetype costKb = source.thumb.sizeInBytes() / 1024 + 1;
             m_kept.insert(path, new Kept{stamp, std::move(source)}, costKb);
@@ -374,42 +361,6 @@ bool ThumbsManager::store(const QString& path, std::int64_t modified, const Thum
                           int(thumb.bytesPerLine()), thumb.constBits());
 }
 
-void ThumbsManager::noteWriteLocked(bool stored)
-{
-    // A write that succeeded shows there is room again: the kept ones go at their next
-    // request. A refusal holds them back for the delay.
-    using Clock = std::chrono::steady_clock;
-    m_nextStoreTry = stored ? Clock::time_point() : Clock::now() + m_storeRetryDelay;
-    if (!stored)
-        emit storeRefused(QPrivateSignal());
-}
-
-void ThumbsManager::scheduleOffer()
-{
-    // Nothing may ask for the kept ones again (the view does not repaint), so the manager
-    // asks itself once their time has come.
-    if (m_offerTimer.isActive() || m_builder.exit())
-        return;
-    std::chrono::milliseconds delay;
-    {
-        std::lock_guard lock(m_keptMutex);
-        delay = m_storeRetryDelay;
-    }
-    m_offerTimer.start(timerMs(delay));
-}
-
-void ThumbsManager::offerKept()
-{
-    QStringList paths;
-    {
-        std::lock_guard lock(m_keptMutex);
-        paths = m_kept.keys();
-        m_nextStoreTry = std::chrono::steady_clock::time_point();
-    }
-    if (!paths.isEmpty())
-        m_builder.addFilesList(paths);
-}
-
 void ThumbsManager::RetryRefusedIn(const QString& folder)
 {
     const QString shown = QDir(folder).absolutePath();
@@ -418,17 +369,6 @@ void ThumbsManager::RetryRefusedIn(const QString& folder)
         if (QFileInfo(path).absolutePath() == shown)
             m_kept.object(path)->retry = true;
     }
-}
-
-void ThumbsManager::setStoreRetryDelay(std::chrono::milliseconds delay)
-{
-    {
-        std::lock_guard lock(m_keptMutex);
-        m_storeRetryDelay = delay;
-        m_nextStoreTry = std::min(m_nextStoreTry, std::chrono::steady_clock::now() + delay);
-    }
-    if (m_offerTimer.isActive())
-        m_offerTimer.start(timerMs(delay));
 }
 
 QImage ThumbsManager::GetThumbImage(const QString& path)

@@ -7,12 +7,10 @@
 // builder thread: receivers in the UI thread get it queued (automatic connection).
 //
 // A thumbnail the database refuses (a full disk, a cache that could not be opened) is
-// kept in memory for the session, within a budget, and shown like a stored one. It is
-// offered to the database again at a later request, without decoding the photo again:
-// at once after any write has succeeded again or its folder was shown again, otherwise
-// once the store-retry delay since the last refusal has passed; and when that delay has
-// passed the manager requests every kept thumbnail itself. So a full disk costs about
-// one failed write per delay, and storing resumes by itself once there is room.
+// kept in memory for the session, within a budget, and shown like a stored one, so a
+// repaint does not build it again and again. It is offered to the database again,
+// without decoding the photo again, at its first request after its folder was shown
+// again; a photo that changed meanwhile is built afresh.
 //
 // Threads:
 //  * UI thread: the requests (`BuildThumbInThread`, `BuildThumbsInThread`), the lookups
@@ -37,7 +35,6 @@
 #include <QString>
 #include <QStringList>
 #include <QThread>
-#include <QTimer>
 
 #include <atomic>
 #include <chrono>
@@ -148,7 +145,7 @@ public:
         Stored,       // built, stored and announced; or a kept thumbnail stored at last
         Kept,         // built, but the database refused it: kept in memory and announced
         StillKept,    // the kept thumbnail is current; the database refused it again, or
-                      // its next try has not come yet; not announced again
+                      // its folder has not been shown since; not announced again
     };
 
     // `db` null: the program-wide database. `workers` 0: Utils::WorkerThreads' default.
@@ -177,10 +174,6 @@ public:
     // A folder is shown (again): its thumbnails that the database refused are offered
     // to it again at their next request. Any thread.
     void RetryRefusedIn(const QString& folder);
-    // How long after a refused write the kept thumbnails wait before they are offered
-    // again (unless a write succeeds or their folder is shown first); a wait under way
-    // ends `delay` from now. The manager's thread.
-    void setStoreRetryDelay(std::chrono::milliseconds delay);
 
     // The thumbnail kept in memory or else the cached one (null when there is none);
     // what the views paint from.
@@ -196,8 +189,6 @@ public:
 
 signals:
     void thumbnailUpdated(const QString& filename);
-    // A builder thread: the database refused a thumbnail (connected queued to scheduleOffer).
-    void storeRefused(QPrivateSignal);
 
 private:
     // A file as a thumbnail was built from it.
@@ -217,13 +208,6 @@ private:
     static constexpr qsizetype kKeptBudgetKb = 256 * 1024;
 
     bool store(const QString& path, std::int64_t modified, const ThumbSource& source);
-    // The outcome of a write, for the kept thumbnails' next try (m_keptMutex held).
-    void noteWriteLocked(bool stored);
-    // The manager's thread: after a refusal, starts the wait for the next offer; once
-    // the retry delay has passed every kept thumbnail is requested, and the first of
-    // them tries the database.
-    void scheduleOffer();
-    void offerKept();
 
     ThumbsDataBase* m_db;
     QStringList m_patterns;
@@ -231,10 +215,6 @@ private:
     ThumbCleanerThread m_cleaner;
     std::mutex m_keptMutex;
     QCache<QString, Kept> m_kept{kKeptBudgetKb};  // by path; cost in KB; under m_keptMutex
-    // Kept thumbnails are offered again from this time on; under m_keptMutex.
-    std::chrono::steady_clock::time_point m_nextStoreTry;
-    std::chrono::milliseconds m_storeRetryDelay{std::chrono::seconds(30)};  // under m_keptMutex
-    QTimer m_offerTimer;  // single shot, started after a refusal; the manager's thread
 };
 
 // The program-wide manager (over GetThumbsDataBase()).

@@ -218,9 +218,9 @@ TEST_F(ThumbsDataBaseTest, FailedCommitRollsBack)
     EXPECT_EQ(fresh.GetAllFiles(noStop), QStringList{"/p/b.jpg"});  // a not committed later by b's transaction
 }
 
-// A full disk: the cache that cannot be made at start is made by the first write after
-// space returns; one that fills up while open refuses writes, keeps its rows and takes
-// the next write once there is room again (no transaction or statement left behind).
+// A full disk: the cache that cannot be made at start stays closed for the session, also
+// once there is room; one that fills up while open refuses writes, keeps its rows and
+// takes the next write once there is room again (no transaction or statement left behind).
 TEST_F(ThumbsDataBaseTest, FullDiskRefusesWritesAndTheNextWriteWithRoomIsStored)
 {
     CacheSpace space;
@@ -228,7 +228,10 @@ TEST_F(ThumbsDataBaseTest, FullDiskRefusesWritesAndTheNextWriteWithRoomIsStored)
     EXPECT_FALSE(db.Init(folder()));  // no room for the table
     EXPECT_FALSE(store(db, "/p/a.jpg", patternImage(24, 18, 1)) || db.isOpen());
     space.free(db);
-    EXPECT_TRUE(store(db, "/p/a.jpg", patternImage(24, 18, 1)) && db.isOpen());
+    EXPECT_FALSE(store(db, "/p/a.jpg", patternImage(24, 18, 1)) || db.isOpen());
+    EXPECT_TRUE(db.GetThumbImage("/p/a.jpg").isNull() && db.GetAllFiles(noStop).isEmpty());
+    ASSERT_TRUE(db.Init(folder()));  // the next session
+    ASSERT_TRUE(store(db, "/p/a.jpg", patternImage(24, 18, 1)));
 
     space.fill(db);
     const QImage large = patternImage(240, 180, 2);  // 127 KB: pages the file does not have
@@ -242,7 +245,7 @@ TEST_F(ThumbsDataBaseTest, FullDiskRefusesWritesAndTheNextWriteWithRoomIsStored)
     EXPECT_TRUE(store(db, "/p/b.jpg", large) && store(db, "/p/a.jpg", large));
     EXPECT_EQ(db.GetThumbImage("/p/a.jpg"), large);
 
-    db.close();  // closed for good: a write does not open it again
+    db.close();
     EXPECT_FALSE(store(db, "/p/c.jpg", large) || db.isOpen());
     ThumbsDataBase again;
     ASSERT_TRUE(again.Init(folder()));

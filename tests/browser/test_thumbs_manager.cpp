@@ -217,16 +217,14 @@ TEST_F(ThumbsManagerTest, UnchangedTimeSkipsAndTouchedFileRebuilds)
 }
 
 // A cache another program holds locked refuses the thumbnails: they are shown from
-// memory and announced once, offered again neither at every repaint nor before their
-// time, but when their folder is shown again, after any write succeeded, or when the
-// photo changed.
-TEST_F(ThumbsManagerTest, RefusedPhotoIsShownFromMemoryAndStoredWhenItsTurnComes)
+// memory and announced once, offered again neither at every repaint nor after another
+// write succeeded, but when their folder is shown again or when the photo changed.
+TEST_F(ThumbsManagerTest, RefusedPhotoIsShownFromMemoryAndStoredWhenItsFolderIsShownAgain)
 {
     ASSERT_TRUE(QDir(dir.path()).mkdir("other"));
     const QString a = writePhoto(dir.path(), "a.jpg", 80, 60), b = writePhoto(dir.path(), "b.jpg", 80, 60),
                   c = writePhoto(dir.filePath("other"), "c.jpg", 60, 80);
     ThumbsManager manager(&db);
-    manager.setStoreRetryDelay(std::chrono::hours(1));
     int announced = 0;
     QObject::connect(&manager, &ThumbsManager::thumbnailUpdated, [&] { ++announced; });
     using R = ThumbsManager::BuildResult;
@@ -253,7 +251,9 @@ TEST_F(ThumbsManagerTest, RefusedPhotoIsShownFromMemoryAndStoredWhenItsTurnComes
     const QImage shown = manager.GetThumbImage(c);
     EXPECT_EQ(build(c), std::pair(R::Stored, 3));  // its folder is shown again; not announced again
     EXPECT_EQ(db.GetThumbImage(c), shown);
-    EXPECT_EQ(build(a), std::pair(R::Stored, 3));  // a write succeeded: the rest follow
+    EXPECT_EQ(build(a), std::pair(R::StillKept, 3));  // another write succeeding is not its turn
+    manager.RetryRefusedIn(dir.path());
+    EXPECT_EQ(build(a), std::pair(R::Stored, 3));
     EXPECT_EQ(build(a), std::pair(R::Current, 3));
 
     QFile file(b);  // a photo changed while its thumbnail was kept is built again
@@ -263,10 +263,62 @@ TEST_F(ThumbsManagerTest, RefusedPhotoIsShownFromMemoryAndStoredWhenItsTurnComes
     EXPECT_EQ(build(b), std::pair(R::Stored, 4));
 }
 
-// The cache's disk is full from the start (the cache cannot even be made) or fills up
-// while photos are browsed: every thumbnail is still shown, and once there is room
-// again the kept ones are stored at their next request after the delay.
-TEST_F(ThumbsManagerTest, FullDiskStillShowsEveryThumbnailAndStoresThemWhenThereIsRoom)
+// A photo rewritten with other pixels (an uncompressed one of the same size, so the
+// file's length does not change) is shown as it is now, whether its old thumbnail was kept in memory or
+// stored in the cache: what the views paint and what the cache holds is the new picture.
+TEST_F(ThumbsManagerTest, RewrittenPhotoIsShownWithItsNewPixels)
+{
+    const auto writeSolid = [&](const QString& path, QColor colour, qint64 secs) {
+        QImage image(64, 48, QImage::Format_RGB888);
+        image.fill(colour);
+        QFile file(path);
+        ASSERT_TRUE(image.save(path, "BMP") && file.open(QIODevice::ReadWrite)
+                    && file.setFileTime(QDateTime::fromSecsSinceEpoch(secs, Qt::UTC), QFileDevice::FileModificationTime));
+    };
+    const auto colourOf = [](const QImage& thumb) { return thumb.isNull() ? QColor() : thumb.pixelColor(5, 5); };
+    using R = ThumbsManager::BuildResult;
+    const struct {
+        const char* name;
+        bool lockedBefore, lockedAfter;  // the cache refuses the old picture, the new one
+        R before, after;
+    } cases[] = {
+        {"kept, then stored", true, false, R::Kept, R::Stored},
+        {"kept, then kept", true, true, R::Kept, R::Kept},
+        {"stored, then stored", false, false, R::Stored, R::Stored},
+        {"stored, then kept", false, true, R::Stored, R::Kept},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = dir.filePath(QString("%1.bmp").arg(c.name));
+        ThumbsManager manager(&db);
+        sqlite3* holder = nullptr;  // another program holding the cache while it is locked
+        ASSERT_EQ(sqlite3_open(dir.filePath("cache/VnVlThumbs2.db").toUtf8().constData(), &holder), SQLITE_OK);
+        const auto lock = [&](bool locked) {
+            sqlite3_exec(holder, locked ? "BEGIN EXCLUSIVE" : "COMMIT", nullptr, nullptr, nullptr);
+        };
+        writeSolid(path, Qt::blue, 1'000'000);
+        lock(c.lockedBefore);
+        EXPECT_EQ(manager.BuildThumb(path), c.before);
+        EXPECT_EQ(colourOf(manager.GetThumbImage(path)), QColor(Qt::blue));
+        lock(false);
+        lock(c.lockedAfter);
+        writeSolid(path, Qt::red, 1'000'010);
+        EXPECT_EQ(manager.BuildThumb(path), c.after);
+        EXPECT_EQ(colourOf(manager.GetThumbImage(path)), QColor(Qt::red));
+        lock(false);
+        sqlite3_close(holder);
+        manager.RetryRefusedIn(dir.path());  // its folder is shown again: a kept one is stored now
+        manager.BuildThumb(path);
+        EXPECT_EQ(std::pair(colourOf(manager.GetThumbImage(path)), colourOf(db.GetThumbImage(path))),
+                  std::pair(QColor(Qt::red), QColor(Qt::red)));
+    }
+}
+
+// The cache's disk is full from the start (the cache cannot even be made, and stays
+// closed for the session) or fills up while photos are browsed: every thumbnail is still
+// shown, once; when there is room again the kept ones are stored once their folder is
+// shown again, and only into a cache that is open.
+TEST_F(ThumbsManagerTest, FullDiskStillShowsEveryThumbnailAndStoresThemWhenTheirFolderIsShown)
 {
     QStringList photos;
     for (int i = 0; i < 16; ++i)
@@ -283,7 +335,6 @@ TEST_F(ThumbsManagerTest, FullDiskStillShowsEveryThumbnailAndStoresThemWhenThere
             ASSERT_TRUE(db.Init(dir.filePath("cache")));
         }
         ThumbsManager manager(&db);
-        manager.setStoreRetryDelay(std::chrono::milliseconds(0));
         QStringList announced;
         QObject::connect(&manager, &ThumbsManager::thumbnailUpdated, [&](const QString& p) { announced << p; });
         const int before = fullAtStart ? 0 : 4;  // stored while there was room
@@ -295,19 +346,29 @@ TEST_F(ThumbsManagerTest, FullDiskStillShowsEveryThumbnailAndStoresThemWhenThere
         EXPECT_EQ(announced, photos);
         for (const QString& p : photos)
             EXPECT_EQ(manager.GetThumbImage(p).size(), ThumbSizeFor(QImageReader(p).size())) << p.toStdString();
-        EXPECT_EQ(manager.BuildThumb(photos.back()), R::StillKept);  // tried again at once, refused again
+        manager.RetryRefusedIn(dir.path());
+        for (int i = before; i < photos.size(); ++i)
+            EXPECT_EQ(manager.BuildThumb(photos[i]), R::StillKept) << i;  // offered again, refused again
         EXPECT_EQ(db.GetAllFiles(noStop).size(), before);
 
         space.free(db);
+        for (int i = 0; i < photos.size(); ++i)  // room again: the folder was not shown since
+            EXPECT_EQ(manager.BuildThumb(photos[i]), i < before ? R::Current : R::StillKept) << i;
+        manager.RetryRefusedIn(dir.path());
         for (int i = 0; i < photos.size(); ++i)
-            EXPECT_EQ(manager.BuildThumb(photos[i]), i < before ? R::Current : R::Stored) << i;
-        EXPECT_EQ(std::pair(db.GetAllFiles(noStop).size(), announced.size()), std::pair(photos.size(), photos.size()));
+            EXPECT_EQ(manager.BuildThumb(photos[i]), i < before ? R::Current : fullAtStart ? R::StillKept : R::Stored)
+                << i;
+        EXPECT_EQ(db.isOpen(), !fullAtStart);
+        EXPECT_EQ(std::pair(db.GetAllFiles(noStop).size(), announced.size()),
+                  std::pair(fullAtStart ? 0 : photos.size(), photos.size()));
+        for (const QString& p : photos)  // shown from memory or from the cache alike
+            EXPECT_FALSE(manager.GetThumbImage(p).isNull()) << p.toStdString();
     }
 }
 
 // The same through four builder workers while this thread reads what the views paint;
-// once there is room the kept thumbnails are stored without anyone asking for them.
-TEST_F(ThumbsManagerTest, FullDiskWithWorkersShowsEveryThumbnailAndStoresThemLater)
+// the cache that could not be made stays closed, and nothing is offered to it unasked.
+TEST_F(ThumbsManagerTest, FullDiskWithWorkersShowsEveryThumbnail)
 {
     QStringList photos;
     for (int i = 0; i < 16; ++i)
@@ -316,7 +377,6 @@ TEST_F(ThumbsManagerTest, FullDiskWithWorkersShowsEveryThumbnailAndStoresThemLat
     space.fill(db);
     ASSERT_FALSE(db.Init(dir.filePath("fresh")));
     ThumbsManager manager(&db, 4);
-    manager.setStoreRetryDelay(std::chrono::hours(1));
     QObject receiver;
     QSet<QString> announced;
     QObject::connect(&manager, &ThumbsManager::thumbnailUpdated, &receiver, [&](const QString& p) { announced << p; });
@@ -336,10 +396,14 @@ TEST_F(ThumbsManagerTest, FullDiskWithWorkersShowsEveryThumbnailAndStoresThemLat
     EXPECT_EQ(std::tuple(int(announced.size()), shown, db.isOpen()), std::tuple(16, 16, false));
 
     space.free(db);
-    manager.setStoreRetryDelay(std::chrono::milliseconds(0));  // the wait under way ends now
-    settle([&] { return db.GetAllFiles(noStop).size() == photos.size(); });
-    manager.shutdown();
-    EXPECT_EQ(db.GetAllFiles(noStop).size(), photos.size());
+    manager.RetryRefusedIn(dir.path());
+    manager.BuildThumbsInThread(photos);  // the view paints them again
+    settle([&] { return manager.builder().queued().isEmpty(); });
+    manager.shutdown();  // waits for the builds under way
+    EXPECT_EQ(std::tuple(int(announced.size()), db.isOpen(), db.GetAllFiles(noStop).size()),
+              std::tuple(16, false, 0));
+    for (const QString& p : photos)
+        EXPECT_FALSE(manager.GetThumbImage(p).isNull()) << p.toStdString();
 }
 
 TEST_F(ThumbsManagerTest, FourWorkersBuildEachPhotoOnceAndAnnounceOnTheReceiversThread)
