@@ -231,12 +231,14 @@ bool DirFilterModel::filterAcceptsRow(int sourceRow, const QModelIndex& sourcePa
     const QString name = info.fileName();
     const QString path = info.filePath();
 
-    // The rule that hid every folder named "home" or "net" served a desktop whose user
-    // folders live elsewhere; on Linux it would hide /home, so the user's own folders
-    // stay reachable instead.
+    // The way to the user's own folders stays open whatever the rules below say: on
+    // Linux it passes through /home, which the rule on "home" would hide.
     if (leadsToHome(path, QDir::homePath()))
         return true;
     if (info.isHidden() && name.compare(QLatin1String("Volumes"), Qt::CaseInsensitive) != 0)
+        return false;
+    if (name.compare(QLatin1String("home"), Qt::CaseInsensitive) == 0
+        || name.compare(QLatin1String("net"), Qt::CaseInsensitive) == 0)
         return false;
     if (info.isBundle() || info.isSymLink())
         return false;

@@ -137,31 +137,52 @@ TEST_F(FileViews, OnlyTheRootsFilesRemainAndTheRootChangeIsAnnounced)
     EXPECT_EQ(rowNames(proxy, files, sub), QStringList{"inner.jpg"});
 }
 
-TEST(FolderTree, HidesHiddenBundlesLinksAndSystemFoldersButNeverTheWayHome)
+// Hidden folders, bundles, links, "home" and "net" in any case, /dev and /bin go; the
+// folders on the way to the user's home folder stay, whatever their names.
+TEST(FolderTree, HidesHiddenBundlesLinksHomeNetAndSystemFoldersButNeverTheWayHome)
 {
     QTemporaryDir tree;
     QDir root(tree.path());
-    for (const char* name : {".hidden", "x.app", "Photos.APP", "real", "home", "net", "realhome"})
-        ASSERT_TRUE(root.mkdir(name));
+    for (const char* name : {".hidden", "x.app", "Photos.APP", "real", "home/me", "NET", "realhome/Home", "realhome/net"})
+        ASSERT_TRUE(root.mkpath(name));
     ASSERT_TRUE(QFile::link(root.filePath("real"), root.filePath("link")));
     ASSERT_TRUE(QFile::link(root.filePath("realhome"), root.filePath("homelink")));
 
     const QByteArray savedHome = qgetenv("HOME");
-    qputenv("HOME", root.filePath("homelink").toLocal8Bit());  // a home reached through a link
     QMacDirModel dirs;
     dirs.setReadOnly(true);
     dirs.setFilter(QDir::Dirs | QDir::AllDirs | QDir::Drives | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     DirFilterModel proxy;
     proxy.setSourceModel(&dirs);
     ASSERT_TRUE(loadFolder(dirs, tree.path()));
-    QStringList shown = rowNames(proxy, dirs, tree.path());
-    shown.sort();
-    EXPECT_EQ(shown, (QStringList{"home", "homelink", "net", "real", "realhome"}));
+    ASSERT_TRUE(loadFolder(dirs, root.filePath("realhome")));
+    const struct {
+        const char* home;  // under the temporary folder
+        QStringList top, inRealhome;
+    } cases[] = {
+        {"home/me", {"home", "real", "realhome"}, {}},
+        {"homelink", {"homelink", "real", "realhome"}, {}},  // a home reached through a link
+        {"realhome/net", {"real", "realhome"}, {"net"}},
+        {"elsewhere", {"real", "realhome"}, {}},
+    };
+    for (const auto& c : cases) {
+        qputenv("HOME", root.filePath(c.home).toLocal8Bit());
+        proxy.invalidate();
+        QStringList top = rowNames(proxy, dirs, tree.path()), inRealhome = rowNames(proxy, dirs, root.filePath("realhome"));
+        top.sort();
+        EXPECT_EQ(std::pair(top, inRealhome), std::pair(c.top, c.inRealhome)) << c.home;
+    }
 
-    // The whole file system: /home stays, the system folders go.
+    // The whole file system: the system folders go; /home only on the way home.
     ASSERT_TRUE(loadFolder(dirs, "/"));
-    QStringList top = rowNames(proxy, dirs, "/");
-    EXPECT_TRUE(top.contains("home") || !QFileInfo("/home").isDir() || QFileInfo("/home").isSymLink());
-    EXPECT_FALSE(top.contains("dev") || top.contains("bin"));
+    for (const char* home : {"/home/someone", "/root"}) {
+        qputenv("HOME", home);
+        proxy.invalidate();
+        const QStringList top = rowNames(proxy, dirs, "/");
+        EXPECT_FALSE(top.contains("dev") || top.contains("bin")) << home;
+        if (QFileInfo("/home").isDir() && !QFileInfo("/home").isSymLink()) {
+            EXPECT_EQ(top.contains("home"), QByteArray(home) != "/root") << home;
+        }
+    }
     qputenv("HOME", savedHome);
 }
