@@ -9,14 +9,14 @@
 #include "ui_auto_update_message.h"
 #include "update/auto_update.h"
 
-bool openUpdateAddress(const QString& address, QWidget* parent)
+bool openUpdateAddress(const QString& address)
 {
     const QUrl url(address.trimmed(), QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
     if (!url.isValid() || url.host().isEmpty() ||
         (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
         return false;
-    Desktop::openUrlOrSay(parent, url);
+    Desktop::desktop().openUrl(url);  // no browser started: nothing is said
     return true;
 }
 
@@ -48,7 +48,7 @@ AutoUpdateMessage::AutoUpdateMessage(VnAutoUpdate* checker, QWidget* parent)
 
 AutoUpdateMessage::~AutoUpdateMessage() = default;
 
-void AutoUpdateMessage::on_commandLinkButton_clicked() { openUpdateAddress(m_moreInfoUrl, this); }
+void AutoUpdateMessage::on_commandLinkButton_clicked() { openUpdateAddress(m_moreInfoUrl); }
 
 void AutoUpdateMessage::changeEvent(QEvent* e)
 {

@@ -18,9 +18,9 @@ class Ui_AutoUpdateMessage;
 class VnAutoUpdate;
 
 // Opens `address` through the desktop when it is an absolute http or https address;
-// false (and nothing opened) for any other address, an empty one included. A browser that
-// cannot be started is reported over `parent`.
-bool openUpdateAddress(const QString& address, QWidget* parent);
+// false (and nothing opened) for any other address, an empty one included. Whether a
+// browser started is not looked at.
+bool openUpdateAddress(const QString& address);
 
 class AutoUpdateMessage : public QDialog {
     Q_OBJECT

@@ -2,7 +2,6 @@
 // Qt's own behaviour. GUI thread only.
 #include "app/desktop_seam.h"
 
-#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QFileDialog>
@@ -25,18 +24,6 @@ IDesktop& desktop()
         return *g_installed;
     static QtDesktop real;
     return real;
-}
-
-bool openUrlOrSay(QWidget* parent, const QUrl& url)
-{
-    if (desktop().openUrl(url))
-        return true;
-    const QString title = parent ? parent->window()->windowTitle() : QCoreApplication::applicationName();
-    const QString text = QCoreApplication::translate("Desktop", "The page could not be opened: no web browser "
-                                                                "could be started.\n\n%1")
-                             .arg(url.toString(QUrl::PreferLocalFile));
-    desktop().warning(parent, title, text, QMessageBox::Ok, QMessageBox::NoButton);
-    return false;
 }
 
 ScopedDesktop::ScopedDesktop(IDesktop& d) : m_previous(g_installed) { g_installed = &d; }

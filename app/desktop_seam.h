@@ -95,11 +95,6 @@ public:
 // The desktop in use: the installed one, else the program-wide QtDesktop.
 IDesktop& desktop();
 
-// Opens `url` with the desktop's program; when none could be started (no browser, no
-// handler for the scheme), a warning over `parent` says so and names the address, so a
-// command never ends without an answer. true when it opened.
-bool openUrlOrSay(QWidget* parent, const QUrl& url);
-
 // Installs `d` for its own lifetime and puts the previous one back afterwards. Scopes
 // nest; they must end in reverse order of their start.
 class ScopedDesktop {

@@ -3,8 +3,9 @@
 // local help pages and the product's home page.
 //
 // GUI thread. Each check is its own VnAutoUpdate, a child of the window, whose answer
-// arrives queued from the checker's worker thread; every modal box and every address
-// opened goes through Desktop::desktop().
+// arrives queued from the checker's worker thread; a check that failed sends none and
+// shows nothing. Every modal box and every address opened goes through
+// Desktop::desktop(); whether a browser started is not looked at.
 #include <QCoreApplication>
 #include <QUrl>
 
@@ -25,7 +26,6 @@ VnAutoUpdate* MainWindow::startUpdateCheck(bool manual)
     auto* checker = new VnAutoUpdate(this, m_updateEndpoint);
     // Connected before the worker starts, so a quick answer is never lost.
     connect(checker, &VnAutoUpdate::processUpdate, this, &MainWindow::onProcessAutoUpdate, Qt::QueuedConnection);
-    connect(checker, &VnAutoUpdate::checkFailed, this, &MainWindow::onUpdateCheckFailed, Qt::QueuedConnection);
     checker->checkUpdate(manual);
     return checker;
 }
@@ -46,22 +46,7 @@ void MainWindow::onProcessAutoUpdate(VnAutoUpdate* autoupdate)
         return;
     AutoUpdateMessage dlg(autoupdate, nullptr);
     if (Desktop::desktop().execDialog(dlg) == QDialog::Accepted)
-        openUpdateAddress(autoupdate->updateurl, this);
-}
-
-void MainWindow::onUpdateCheckFailed(VnAutoUpdate* autoupdate)
-{
-    VarnoBase::TakeOver(autoupdate);
-    // The weekly check at start-up stays silent; one the user asked for gets an answer
-    // that says whether the server was reached.
-    if (!autoupdate->m_manual)
-        return;
-    QString text = tr("Could not reach the update server.");
-    if (autoupdate->failure == VnAutoUpdate::Failure::ErrorAnswer)
-        text = tr("The update server answered with an error: %1.").arg(autoupdate->failureStatus);
-    else if (autoupdate->failure == VnAutoUpdate::Failure::UnreadableAnswer)
-        text = tr("The update server's answer could not be read.");
-    Desktop::desktop().warning(this, windowTitle(), text, QMessageBox::Ok, QMessageBox::NoButton);
+        openUpdateAddress(autoupdate->updateurl);
 }
 
 QString MainWindow::homePageAddress()
@@ -94,7 +79,8 @@ void MainWindow::on_actionHelp_topics_triggered()
     const QDir dir = directoryOf(tr("help"));
     QUrl url = QUrl::fromLocalFile(dir.absoluteFilePath(tr("main_index.htm")));
     url.setScheme(QStringLiteral("file"));
-    Desktop::openUrlOrSay(this, url);  // a missing page is the browser's to report
+    // A missing page, or no browser at all, is not reported.
+    Desktop::desktop().openUrl(url);
 }
 
-void MainWindow::on_actionHome_page_triggered() { Desktop::openUrlOrSay(this, QUrl(homePageAddress())); }
+void MainWindow::on_actionHome_page_triggered() { Desktop::desktop().openUrl(QUrl(homePageAddress())); }

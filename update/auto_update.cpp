@@ -144,8 +144,7 @@ bool VnAutoUpdate::checkUpdateInternal()
         QString url = QString::fromUtf8(m_page);
         url.remove(QLatin1Char(' ')).remove(QLatin1Char('\n')).remove(QLatin1Char('\r'));
         qCDebug(lcUpdate).noquote() << "Update url" << url;
-        m_error.store(2);
-        failure = Failure::UnreadableAnswer;  // until the script has answered
+        m_error.store(2);  // until the script has answered
         if (!url.isEmpty() && checkUpdate(url)) {
             sent = true;
             if (waitForRequest() && m_error.load() == 0)
@@ -157,9 +156,6 @@ bool VnAutoUpdate::checkUpdateInternal()
     if (m_error.load() == 0) {
         settings.setValue(QStringLiteral("XVALUE_T"), today.toString(Qt::ISODate));
         settings.setValue(QStringLiteral("XVALUE_D"), nextcheckindays);
-    } else {
-        VarnoBase::HandOff(this);
-        emit checkFailed(this);
     }
     return sent;
 }
@@ -195,10 +191,8 @@ void VnAutoUpdate::ParseAnswer()
     qCDebug(lcUpdate).noquote() << "Final ret" << m_answerText;
     if (m_answerText.isEmpty()) {
         m_error.store(2);
-        failure = Failure::UnreadableAnswer;
         return;
     }
-    failure = Failure::None;
     QString v = getValue(QStringLiteral("status"));
     if (!v.isEmpty())
         status = v.toInt();
@@ -298,31 +292,11 @@ void VnAutoUpdate::sendQueuedRequest()
                             body->size() > kMaxAnswerBytes || httpStatus < 200 || httpStatus > 299;
         if (failed) {
             qCDebug(lcUpdate).noquote() << "Request" << id << "failed:" << httpStatus << reply->errorString();
-            failure = failureOf(*reply, *tooLarge);
-            if (failure == Failure::ErrorAnswer)
-                failureStatus = (QString::number(httpStatus) + QLatin1Char(' ') +
-                                 reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString())
-                                    .trimmed();
         } else {
             (id == 1 ? m_page : m_answer) = *body;
         }
         OnRequestFinished(id, failed);
     });
-}
-
-VnAutoUpdate::Failure VnAutoUpdate::failureOf(const QNetworkReply& reply, bool tooLarge)
-{
-    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299))
-        return Failure::ErrorAnswer;
-    // A server that took the connection and answered, but not with usable HTTP (or hung
-    // up instead), was reached.
-    const int error = reply.error();
-    const bool garbled = error == QNetworkReply::RemoteHostClosedError ||
-                         (error >= QNetworkReply::ProtocolUnknownError && error <= QNetworkReply::ProtocolFailure);
-    if (tooLarge || garbled || status.isValid())
-        return Failure::UnreadableAnswer;
-    return Failure::NotReached;
 }
 
 void VnAutoUpdate::OnRequestFinished(int id, bool error)

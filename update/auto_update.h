@@ -7,7 +7,8 @@
 // read the tag-style answer ("<status>1</status>", "<key value/>") into the public fields,
 // write the schedule back and emit processUpdate. Any HTTP status outside 2xx, a network
 // error, an answer over kMaxAnswerBytes, an empty page or answer is a failed check: nothing
-// is written, checkFailed is emitted instead, m_error and failure tell why.
+// is written and nothing is emitted, also for a check the user asked for; m_error tells
+// that it failed.
 //
 // Threads: the object, its QNetworkAccessManager and every reply live on the GUI thread;
 // the worker (VnAutoUpdateThread) reads and writes the settings, posts each request to
@@ -119,21 +120,9 @@ public:
     // 2 for any other failure, an empty script address or an empty answer.
     std::atomic<int> m_error{1};
 
-    // What went wrong with a failed check, valid like the answer once checkFailed has
-    // arrived: the server was not reached (no connection, no HTTP answer), it answered
-    // with an HTTP error status, or its answer could not be used (not HTTP, too large,
-    // empty, or a page naming no http(s) address).
-    enum class Failure { None, NotReached, ErrorAnswer, UnreadableAnswer };
-    Failure failure = Failure::None;
-    QString failureStatus;  // ErrorAnswer: the status code and the server's reason, "404 Not Found"
-
 signals:
     // Emitted on the worker thread after an answer was parsed.
     void processUpdate(VnAutoUpdate* autoupdate);
-    // Emitted on the worker thread when a check that was due failed (m_error tells why);
-    // not for a check that was not due, nor for one cut short by destruction. A check the
-    // user asked for must not end without an answer.
-    void checkFailed(VnAutoUpdate* autoupdate);
     // Worker thread: a request waits to be sent (connected queued to sendQueuedRequest).
     // A signal rather than a queued invokeMethod: its slot object is made once, here in
     // the GUI thread, not per request on the worker.
@@ -159,7 +148,6 @@ private:
 
     // GUI thread.
     void sendQueuedRequest();
-    static Failure failureOf(const QNetworkReply& reply, bool tooLarge);
 
     UpdateEndpoint m_endpoint;
     Clock m_today;
