@@ -204,8 +204,11 @@ public:
     // Shows a folder by path; false when the tree does not know it.
     bool showFolder(const QString& path);
     void refresh(bool treeOnly);
-    // Lists again, from the disk, every folder the tree has listed and the folder the file
-    // views show, keeping the current folder, the open branches and the selection.
+    // Lists again, from the disk, every folder the tree has listed, keeping the tree's
+    // current folder and open branches ("Refresh tree").
+    void rereadTree();
+    // rereadTree, and the folder the file views show, keeping the selection; a shown
+    // folder that is gone gives way to the nearest one above it.
     void rereadFolders();
     void showBrowserCtxMenu(const QPoint& pos);
 
@@ -227,8 +230,7 @@ public:
     void showStatusBar(bool show);
 
     // ---- Help menu (main_window_help.cpp) ---------------------------------------------
-    // A new checker, child of the window, answering to onProcessAutoUpdate (and to
-    // onUpdateCheckFailed when it fails).
+    // A new checker, child of the window, answering to onProcessAutoUpdate.
     VnAutoUpdate* startUpdateCheck(bool manual);
     // Where the checks of "Check for Updates..." go (tests point it at their own server).
     void setUpdateEndpoint(const UpdateEndpoint& endpoint) { m_updateEndpoint = endpoint; }
@@ -289,8 +291,6 @@ public slots:
 
     // Help menu and the update check (main_window_help.cpp).
     void onProcessAutoUpdate(VnAutoUpdate* autoupdate);
-    // A check that could not reach the server: said only when the user asked for it.
-    void onUpdateCheckFailed(VnAutoUpdate* autoupdate);
     void on_actionCheck_for_Updates_triggered();
     void on_actionAbout_triggered();
     void on_actionHelp_topics_triggered();

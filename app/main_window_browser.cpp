@@ -92,10 +92,6 @@ void MainWindow::setupBrowser()
     ui->treeView->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     for (int c = 1; c < m_treeModel->columnCount(); ++c)
         ui->treeView->hideColumn(c);
-    // The file views follow the tree's current folder however it moves: a click, the
-    // arrow keys, or the window itself.
-    connect(ui->treeView->selectionModel(), &QItemSelectionModel::currentChanged, this,
-            [this](const QModelIndex& current) { setFolder(current); });
 
     m_filesModel = new ThumbsFileSystemModel(this);
     m_filesModel->setReadOnly(true);
@@ -312,10 +308,8 @@ bool MainWindow::showFolder(const QString& path)
     const QModelIndex treeIndex = m_treeModel->mapFromSource(m_dirModel->index(path));
     if (!treeIndex.isValid())
         return false;
-    if (ui->treeView->currentIndex() == treeIndex)
-        setFolder(treeIndex);  // shown again (a refresh)
-    else
-        ui->treeView->setCurrentIndex(treeIndex);  // shown as the tree's current folder
+    ui->treeView->setCurrentIndex(treeIndex);
+    setFolder(treeIndex);
     return true;
 }
 
@@ -344,6 +338,13 @@ void MainWindow::on_btnUpFolder_clicked()
     showFolder(QDir(path + QLatin1String("/..")).canonicalPath());
 }
 
+void MainWindow::rereadTree()
+{
+    QStringList listed;
+    collectListed(*m_dirModel, QModelIndex(), listed);
+    relistFolders(*m_dirModel, listed);
+}
+
 void MainWindow::rereadFolders()
 {
     // A shown folder that is gone gives way to the nearest folder above it that is still
@@ -355,9 +356,7 @@ void MainWindow::rereadFolders()
         showFolder(shown);
     }
 
-    QStringList listed;
-    collectListed(*m_dirModel, QModelIndex(), listed);
-    relistFolders(*m_dirModel, listed);
+    rereadTree();
 
     const QString folder = m_filesModel->rootPath();
     if (folder.isEmpty() || folder == QLatin1String("."))  // no folder shown yet
@@ -417,7 +416,8 @@ void MainWindow::refresh(bool treeOnly)
 
 void MainWindow::on_action_Refresh_triggered() { refresh(false); }
 
-void MainWindow::on_btnRefresh_clicked() { rereadFolders(); }
+// The tree only: the file views keep what they show, even a folder that has gone.
+void MainWindow::on_btnRefresh_clicked() { rereadTree(); }
 
 // ---- Thumbnails, selection, layout ----------------------------------------------------
 

@@ -133,11 +133,23 @@ TEST_F(BrowserTest, FoldersHistoryUpAndVanishedEntries)
     EXPECT_EQ(std::tuple(combo->findText(gone), combo->count(), combo->currentText().toStdString(), w->filesModel()->rootPath().toStdString()),
               std::tuple(-1, before + 2, lower.toStdString(), lower.toStdString()));
 
-    // An arrow key moves the tree's current folder; the views and the history follow.
-    QTest::keyClick(ui().treeView, Qt::Key_Up);
-    const QString moved = ui().treeView->currentIndex().data(QFileSystemModel::FilePathRole).toString();
-    EXPECT_NE(moved, lower);
-    EXPECT_EQ(std::pair(w->filesModel()->rootPath(), combo->currentText()), std::pair(moved, moved));
+    // An arrow key moves the tree's current folder only; a click on a folder, or its
+    // activation (Return), shows it and adds it to the history.
+    QTreeView* tree = ui().treeView;
+    const auto folderAt = [](const QModelIndex& index) { return index.data(QFileSystemModel::FilePathRole).toString(); };
+    QTest::keyClick(tree, Qt::Key_Up);
+    const QModelIndex moved = tree->currentIndex();
+    ASSERT_NE(folderAt(moved), lower);
+    EXPECT_EQ(std::tuple(w->filesModel()->rootPath(), combo->currentText(), combo->count()),
+              std::tuple(lower, lower, before + 2));
+    QTest::keyClick(tree, Qt::Key_Return);
+    EXPECT_EQ(std::pair(w->filesModel()->rootPath(), combo->currentText()), std::pair(folderAt(moved), folderAt(moved)));
+    const QModelIndex clicked =
+        qobject_cast<const QSortFilterProxyModel*>(tree->model())->mapFromSource(w->dirModel()->index(upper));
+    ASSERT_TRUE(clicked.isValid());
+    tree->scrollTo(clicked);  // opens the branches above it
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(clicked).center());
+    EXPECT_EQ(std::pair(w->filesModel()->rootPath(), combo->currentText()), std::pair(folderAt(clicked), folderAt(clicked)));
 
     showFolderAndWait(lower);
     ui().btnUpFolder->click();
@@ -228,8 +240,9 @@ TEST_F(BrowserTest, TrayCommandsActOnlyInAddImages)
 }
 
 // A folder changed where no watcher sees it (a network folder changed from another
-// machine): "Refresh tree" lists the tree's folders and the shown folder again from the
-// disk, and the current folder, the open branches and the file selection stay.
+// machine): "Refresh tree" lists the tree's folders again from the disk, and the current
+// folder, the open branches and the file views stay as they were; "&Refresh" reads the
+// shown folder again too, keeping the file selection.
 TEST_F(BrowserTest, RefreshTreeRereadsFoldersChangedBehindTheModelsBack)
 {
     for (QFileSystemModel* model : {static_cast<QFileSystemModel*>(w->dirModel()), static_cast<QFileSystemModel*>(w->filesModel())})
@@ -279,9 +292,13 @@ TEST_F(BrowserTest, RefreshTreeRereadsFoldersChangedBehindTheModelsBack)
     EXPECT_TRUE(QTest::qWaitFor([&] { return childrenOf(folder) == QStringList({"kept", "new"}); }, 10000))
         << childrenOf(folder).join(',').toStdString();
     EXPECT_TRUE(QTest::qWaitFor([&] { return childrenOf(kept) == QStringList({"newer"}); }, 10000));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return rowOf("c.jpg").isValid(); }, 10000)) << "the shown folder is read again";
     EXPECT_EQ(tree->currentIndex().data(QFileSystemModel::FilePathRole).toString(), root.path());
     EXPECT_TRUE(tree->isExpanded(folder) && tree->isExpanded(kept));
+    QTest::qWait(200);  // what a re-read of the file view would have brought by now
+    EXPECT_FALSE(rowOf("c.jpg").isValid()) << "the tree only";
+
+    ui().action_Refresh->trigger();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rowOf("c.jpg").isValid(); }, 10000)) << "the shown folder is read again";
     QStringList selected;
     for (const QModelIndex& index : ui().listView->selectionModel()->selectedIndexes())
         selected << index.data().toString();
@@ -358,17 +375,23 @@ TEST_F(BrowserTest, AnotherFolderStartsWithNothingSelected)
     }
 }
 
-// The folder shown vanished behind the model's back: "Refresh tree" shows the nearest
-// folder above it that is still there.
-TEST_F(BrowserTest, RefreshTreeLeavesAVanishedFolderForTheOneAboveIt)
+// The folder shown vanished behind the model's back: "Refresh tree" drops it from the
+// tree and leaves the file views and the history as they are; "&Refresh" shows the
+// nearest folder above it that is still there.
+TEST_F(BrowserTest, RefreshTreeLeavesTheFileViewsRefreshGoesToTheFolderAbove)
 {
     for (QFileSystemModel* model : {static_cast<QFileSystemModel*>(w->dirModel()), static_cast<QFileSystemModel*>(w->filesModel())})
         model->setOption(QFileSystemModel::DontWatchForChanges);
     for (const char* name : {"a.jpg", "old/one.jpg", "old/deeper/two.jpg", "zzz/three.jpg"})
         makeFile(name);
-    showFolderAndWait(root.filePath("old/deeper"));
+    const QString gone = root.filePath("old/deeper");
+    showFolderAndWait(gone);
     ASSERT_TRUE(QDir(root.filePath("old")).removeRecursively());
     ui().btnRefresh->click();
+    QTest::qWait(200);  // the tree's listings come in
+    EXPECT_EQ(std::make_tuple(w->filesModel()->rootPath(), ui().cmbVisitedFolders->currentText()), std::make_tuple(gone, gone));
+
+    ui().action_Refresh->trigger();
     const QString shown = root.path();
     EXPECT_TRUE(QTest::qWaitFor([&] { return rowOf("a.jpg").isValid(); }, 10000));
     EXPECT_EQ(std::make_tuple(w->filesModel()->rootPath(), ui().treeView->currentIndex().data(QFileSystemModel::FilePathRole).toString(),
