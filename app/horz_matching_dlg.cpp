@@ -8,7 +8,6 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cmath>
 
 #include "app/markers.h"
 #include "app/panorama_view.h"
@@ -19,9 +18,6 @@
 namespace {
 
 bool accepts(const PanoramaView* pane, double scale) { return pane->canScale(scale); }
-
-// The first view never magnifies: a pixel of the shown copy is the finest there is.
-constexpr double kFirstViewMaxScale = 1.0;
 
 }  // namespace
 
@@ -116,29 +112,11 @@ void HorzMatchingDlg::initDialog()
         control->GetMarkersRect(points, markers);
         pane->ensureRectVisible(points, markers);
     }
-    // Markers a few pixels apart would be fitted at a huge zoom: the first view shows them
-    // with their surroundings, centred.
-    SetPhotoScale(std::min({m_leftPane->scaleFactor(), m_rightPane->scaleFactor(), kFirstViewMaxScale}));
-    for (auto [control, pane] : {std::pair{m_leftControl, m_leftPane}, std::pair{m_rightControl, m_rightPane}}) {
-        QRect points, markers;
-        control->GetMarkersRect(points, markers);
-        const QPointF centre = QRectF(points).center() * pane->scaleFactor();
-        const QSize view = pane->viewport()->size();
-        pane->setScrollPos(QPoint(int(std::lround(centre.x() - view.width() / 2.0)), int(std::lround(centre.y() - view.height() / 2.0))));
-    }
+    // The two photos are shown at one scale: the smaller of the two fits.
+    SetPhotoScale(std::min(m_leftPane->scaleFactor(), m_rightPane->scaleFactor()));
     SelectMotionModel(m_matcher->GetMotionModel());
     UpdatePreview();
     UpdateScaleWnd();
-    UpdateZoomimgButtons();
-}
-
-void HorzMatchingDlg::setFullSizeRatio(double fullPerShown)
-{
-    if (!std::isfinite(fullPerShown) || fullPerShown <= 0.0)
-        return;
-    m_fullSizeRatio = fullPerShown;
-    UpdateScaleWnd();
-    UpdatePreviewScaleWnd();
     UpdateZoomimgButtons();
 }
 
@@ -231,18 +209,18 @@ void HorzMatchingDlg::SetPhotoScale(double scale)
 
 double HorzMatchingDlg::nextScale(double paneScale, bool up) const
 {
-    return GetNextZoomFactor(paneScale / m_fullSizeRatio * 100.0, up) / 100.0 * m_fullSizeRatio;
+    return GetNextZoomFactor(paneScale * 100.0, up) / 100.0;
 }
 
 bool HorzMatchingDlg::canStep(const PanoramaView* pane, bool up) const
 {
     const double scale = pane->scaleFactor();
-    return CanNextZoomFactor(scale / m_fullSizeRatio * 100.0, up) && accepts(pane, nextScale(scale, up));
+    return CanNextZoomFactor(scale * 100.0, up) && accepts(pane, nextScale(scale, up));
 }
 
 QString HorzMatchingDlg::scaleText(double paneScale) const
 {
-    return tr("Scale: %1 %").arg(paneScale / m_fullSizeRatio * 100.0, 3, 'f', 0, QLatin1Char(' '));
+    return tr("Scale: %1 %").arg(paneScale * 100.0, 3, 'f', 0, QLatin1Char(' '));
 }
 
 void HorzMatchingDlg::StepPhotoZoom(bool up)

@@ -41,10 +41,6 @@ public:
     void setImages(PanoramaLib::IPanoElement* first, PanoramaLib::IPanoElement* second);
     void setMatcher(PanoramaLib::IManualMatcher* matcher);
     void initDialog();
-    // The photos are working copies, reduced from the user's photos by this factor (full
-    // size / shown size; 1 when shown at full size): the scale labels and the zoom steps
-    // speak of the user's photos. Ignored unless finite and positive.
-    void setFullSizeRatio(double fullPerShown);
 
     Ui_HorzMatchingDlg* form() const { return ui.get(); }
     PreviewControl* leftControl() const { return m_leftControl; }
@@ -85,8 +81,7 @@ private:
     void SetPhotoScale(double scale);
     void StepPhotoZoom(bool up);
     void StepPreviewZoom(bool up);
-    // The zoom table's step from a pane's scale, in the user's photo's terms; whether
-    // there is one the pane accepts.
+    // The zoom table's step from a pane's scale; whether there is one the pane accepts.
     double nextScale(double paneScale, bool up) const;
     bool canStep(const PanoramaView* pane, bool up) const;
     QString scaleText(double paneScale) const;
@@ -104,6 +99,5 @@ private:
     VarnoBase::RefPtr<PanoramaLib::IPanoElement> m_preview;
     PanoramaLib::IManualMatcher* m_matcher = nullptr;
     double m_photoScale = 1.0;  // the scale both photo panes share
-    double m_fullSizeRatio = 1.0;  // full-size photo pixels per shown pixel
     PreviewThread m_previewThread;  // last: it stops before the photos are let go
 };

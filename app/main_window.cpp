@@ -73,7 +73,7 @@ MainWindow::MainWindow(QWidget* parent, EngineFactories engines)
     connect(m_panoView, &PanoramaView::scaleChanged, this, &MainWindow::onUpdateStatusBar);
     connect(m_panoView, &PanoramaView::pictureChanged, m_panoView, &PanoramaView::setTextVisible);
     connect(m_panoView, &QWidget::customContextMenuRequested, this, &MainWindow::onPanoramaViewContextMenu);
-    updateViewHint();
+    m_panoView->setText(tr("Press \"Start Stitching!\" button to build panorama"));
 
     m_zoomLabel = new QLabel(ui->toolBarZoom);
     m_zoomLabel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
@@ -196,18 +196,8 @@ void MainWindow::timerEvent(QTimerEvent* e)
         updateActions();
 }
 
-// The text under an empty view says what to do next; the button it names stays disabled
-// until the tray holds two photos.
-void MainWindow::updateViewHint()
-{
-    m_panoView->setText(m_doc.canCreatePanorama()
-                            ? tr("Press \"Start Stitching!\" button to build panorama")
-                            : tr("Put two or more overlapping photos on the picture tray in \"1. Add Images\""));
-}
-
 void MainWindow::updateActions()
 {
-    updateViewHint();
     const bool canSave = m_doc.enableBtnSave();
     ui->action_Export->setEnabled(canSave);
     ui->action_Stitch->setEnabled(m_doc.enableBtnStitch(m_horzVert ? m_hvOptions : m_tiledOptions));

@@ -116,8 +116,6 @@ public:
     void HighlightImage(const std::wstring& path, bool on) override;
     void AsyncUpdatePanoramaView(long wParam, long lParam) override;  // any thread
     void ShowMessageBox(unsigned id) override;
-    // The message's text, then the file's path and the loader's reason on lines of their own.
-    void ShowFileMessageBox(unsigned id, const std::wstring& path, const std::wstring& reason) override;
     bool PromptAcceptPanorama(int unmatched, int total) override;
     bool PromptAcceptCyclorama() override;
     bool HasPrinter() override;
@@ -155,7 +153,6 @@ public:
 
     // ---- Actions and zoom (main_window.cpp) -------------------------------------------
     void updateActions();
-    void updateViewHint();
     void setupActions();
     void enablePanoZoomActions(bool on);
     void enableAddImagesActions(bool on);
@@ -390,8 +387,6 @@ private:
     void openProgress(bool withCancel);
     // An information box from the engines or the document, the progress dialog held below.
     void showWorkMessage(const QString& text);
-    // Full-size pixels of the tray's photo per pixel of `shown`, its working copy.
-    double fullSizeRatio(PanoramaLib::IPanoElement* shown) const;
     void onHVStitch();
     void onTLStitch();
     // btnStitch enabled iff the document would build anew with these options.

@@ -1,7 +1,7 @@
 // The three task modes, "1. Add Images", "2. Stitch" and "3. Export": the switch of the
 // side page, the central page, the dock's title, the tray's state, the browser actions,
-// the status bar and the document's task mode; on the way into Stitch or Export an empty
-// tray is filled from the browser's selection, and a panorama is built when
+// the status bar and the document's task mode; on the way into Stitch or Export a tray of
+// fewer than two photos is topped up from the browser's selection, and a panorama is built when
 // Export is entered with nothing to show. Also the commands that switch before they act
 // (Stitch, Render, Export).
 //
@@ -17,7 +17,6 @@
 
 #include "app/main_window.h"
 #include "app/panorama_view.h"
-#include "browser/file_list_model.h"
 #include "browser/storyboard_list_view.h"
 #include "document/engine_host.h"
 #include "ui_main_window.h"
@@ -62,9 +61,8 @@ void MainWindow::switchTaskModeInternal(QWidget* newPage, QWidget* oldPage)
     WaitCursor busy;
     bool recursed = false;
     const bool leavesBrowser = newPage == ui->tabStitch || newPage == ui->tabExport;
-    // The browser's selection fills an empty tray only: a tray the user put together, and
-    // perhaps just took a photo off, stays as it is.
-    if (leavesBrowser && !m_doc.canCreatePanorama() && m_trayModel->count() == 0) {
+    // A tray that cannot be stitched is topped up from the browser's selection.
+    if (leavesBrowser && !m_doc.canCreatePanorama()) {
         loadImages();
         if (newPage == ui->tabExport && m_doc.canCreatePanorama()) {
             switchTaskModeInternal(ui->tabStitch, oldPage);

@@ -489,8 +489,6 @@ bool MainWindow::writeBehindProgress(const QString& name, const std::function<bo
     connect(&poll, &QTimer::timeout, &loop, [&] {
         if (done)
             loop.quit();
-        else if (m_progress)
-            m_progress->showWhenDue();
     });
     poll.start(20);
     loop.exec(QEventLoop::ExcludeUserInputEvents);
@@ -512,6 +510,5 @@ void MainWindow::on_actionPreferences_triggered()
     dialog.get_options(m_unitsInch, m_printMarkers, m_doc.m_compressTiff, m_doc.m_jpegQuality);
     m_printSite.setUnits(m_unitsInch);  // the stored lengths keep their printed size
     m_printSite.getPageSetup().overlapMarks = m_printMarkers;
-    ui->printerInfo->setPlainText(m_printSite.getPrinterInfo());  // the paper in the new unit
     updatePageSetupDialog();
 }

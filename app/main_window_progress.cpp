@@ -71,9 +71,7 @@ QString MainWindow::messageText(unsigned id)
         return tr("Could not find overlapping photos. The program will switch to manual mode\n"
                   " and you will be able to match photos manually.");
     case kMsgNoOverlapTiled: return tr("Could not find overlapping photos. Please try Horizontal/vertical mode.");
-    case kMsgDifferentSizes:  // the photos go from the tray while the box is up: say so
-        return tr("Different image sizes") + QLatin1String("\n\n") +
-               tr("The marked photos are not the size of the others and are taken off the picture tray.");
+    case kMsgDifferentSizes: return tr("Different image sizes");
     case kMsgCannotLoad: return tr("Can't load picture");
     case kMsgCannotCrop:
         return tr("The panorama could not be cropped to the frame, so it was not rendered.\n"
@@ -91,9 +89,6 @@ void MainWindow::openProgress(bool withCancel)
     delete m_progress;
     m_progress = new ProgressDialog(this, withCancel);
     m_progress->setWindowTitle(windowTitle());
-    // Room for the title and the title bar's buttons: sized to a short caption alone, the
-    // dialog shows its title cut to "VARN... aloom".
-    m_progress->setMinimumWidth(m_progress->fontMetrics().horizontalAdvance(windowTitle()) * 3 / 2 + 120);
     // Qt's auto-reset would clear a Cancel pressed just before the last step is reported
     // (AbortProgressIndicator(n, n)), and auto-close would hide the dialog the engine
     // still means to use; the engine closes it itself.
@@ -111,21 +106,23 @@ void MainWindow::OpenProgressIndicator() { openProgress(true); }
 
 void MainWindow::OpenProgressIndicatorWOAbort() { openProgress(false); }
 
-// The caption stays for the next dialog: a caller that opens again without setting one
-// shows the last step's caption rather than a bare dialog.
 void MainWindow::CloseProgressIndicator()
 {
     delete m_progress;
     m_progress = nullptr;
+    m_progressCaption.clear();
 }
 
 void MainWindow::SetProgressCaption(unsigned id) { SetProgressCaption(id, std::wstring()); }
 
 void MainWindow::SetProgressCaption(unsigned id, const std::wstring& text)
 {
-    m_progressCaption = progressCaptionText(id, QString::fromStdWString(text));
+    // Set while a dialog is open it is that dialog's label; otherwise it waits for the next.
+    const QString caption = progressCaptionText(id, QString::fromStdWString(text));
     if (m_progress)
-        m_progress->setLabelText(m_progressCaption);
+        m_progress->setLabelText(caption);
+    else
+        m_progressCaption = caption;
 }
 
 bool MainWindow::AbortProgressIndicator(int max, int value)
@@ -137,10 +134,11 @@ bool MainWindow::AbortProgressIndicator(int max, int value)
         progress->setMinimum(0);
     if (progress->maximum() != max)
         progress->setMaximum(max);
-    progress->setValue(value);  // a shown window-modal dialog processes events here
-    // The dialog may have been closed by a call-back run from those events.
+    progress->setValue(value);  // a shown window-modal dialog processes events here, for a new value
+    // Also for the same value, at a bounded interval: the Cancel click must be seen. The
+    // dialog may have been closed by a call-back run from those events.
     if (progress)
-        progress->showWhenDue();
+        progress->keepResponsive();
     return progress && progress->wasCanceled();
 }
 
@@ -184,7 +182,6 @@ int MainWindow::OpenManualMatchingDialog(PanoramaLib::IPanoElement* first, Panor
         HorzMatchingDlg dlg(nullptr);
         dlg.setImages(first, second);
         dlg.setMatcher(matcher);
-        dlg.setFullSizeRatio(fullSizeRatio(first));
         dlg.initDialog();
         refused = Desktop::desktop().execDialog(dlg) == QDialog::Accepted ? 0 : 1;
     }
@@ -192,16 +189,6 @@ int MainWindow::OpenManualMatchingDialog(PanoramaLib::IPanoElement* first, Panor
     HighlightImages(paths, false);
     UpdateUserWndInterface();
     return refused;
-}
-
-double MainWindow::fullSizeRatio(PanoramaLib::IPanoElement* shown) const
-{
-    // The engine hands the dialog its reduced working copies; the photo on the tray with
-    // the same path tells how much they were reduced.
-    const PanoramaLib::IPanoElement* photo = PanoramaDoc::_Find_ImageFile(shown->GetPathName(), m_doc.images(), nullptr);
-    if (!photo || photo->GetWidth() <= 0 || shown->GetWidth() <= 0)
-        return 1.0;
-    return double(photo->GetWidth()) / double(shown->GetWidth());
 }
 
 void MainWindow::HighlightImage(const std::wstring& path, bool on)
@@ -214,14 +201,6 @@ void MainWindow::AsyncUpdatePanoramaView(long wParam, long lParam) { emit onSync
 // ---- IUserInterfaceEx ---------------------------------------------------------------
 
 void MainWindow::ShowMessageBox(unsigned id) { showWorkMessage(messageText(id)); }
-
-void MainWindow::ShowFileMessageBox(unsigned id, const std::wstring& path, const std::wstring& reason)
-{
-    QString text = messageText(id) + QLatin1String("\n\n") + QDir::toNativeSeparators(QString::fromStdWString(path));
-    if (!reason.empty())
-        text += QLatin1Char('\n') + QString::fromStdWString(reason);
-    showWorkMessage(text);
-}
 
 void MainWindow::showWorkMessage(const QString& text)
 {

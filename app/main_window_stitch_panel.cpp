@@ -228,7 +228,15 @@ void MainWindow::on_sldRy_sliderReleased() { endFastRendering(); }
 
 void MainWindow::on_sldRz_sliderReleased() { endFastRendering(); }
 
-void MainWindow::on_tabPanoType_currentChanged(int index) { m_horzVert = (index == 0); }
+// The kind the user picks is the document's selected type at once: Start Stitching! and
+// the Stitch action then offer a build of that kind, also right after a build of the
+// other one. The options still reach the document only when a build starts.
+void MainWindow::on_tabPanoType_currentChanged(int index)
+{
+    m_horzVert = (index == 0);
+    m_doc.setCurPanoramaType(!m_horzVert);
+    refreshStitchButton(m_horzVert ? m_hvOptions : m_tiledOptions);
+}
 
 // ---- Building, rendering, cropping --------------------------------------------------
 

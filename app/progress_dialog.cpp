@@ -1,18 +1,13 @@
-// The progress dialog that never sits above another modal window (see the header).
+// The progress dialog that never sits above another modal window and keeps the window
+// answering while the work polls it (see the header).
 #include "app/progress_dialog.h"
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QThread>
-#include <QWindow>
 
 ProgressDialog::ProgressDialog(QWidget* parent, bool withCancel) : QProgressDialog(parent), m_cancellable(withCancel)
 {
     m_clock.start();
-    setMinimumDuration(kShowAfterMs);
-    // A value at the minimum restarts Qt's own show timer with the duration above; the one
-    // it started at construction would wait four seconds.
-    setValue(minimum());
 }
 
 void ProgressDialog::hold()
@@ -28,17 +23,23 @@ void ProgressDialog::release()
     if (m_holds == 0 || --m_holds > 0 || !m_due || wasCanceled())
         return;
     show();
-    showPainted();
 }
 
-void ProgressDialog::showWhenDue()
+void ProgressDialog::keepResponsive()
 {
-    if (isVisible() || isHeld() || wasCanceled() || (!m_due && m_clock.elapsed() < kShowAfterMs))
+    if (!isVisible()) {
+        if (isHeld() || wasCanceled() || (!m_due && m_clock.elapsed() < minimumDuration()))
+            return;
+        forceShow();
+        if (!isVisible())
+            show();  // Qt had shown it before, while it was held
+        if (!isVisible())
+            return;  // another modal window is open: shown after it
+    }
+    if (m_sinceEvents.isValid() && m_sinceEvents.elapsed() < kEventIntervalMs)
         return;
-    forceShow();  // from here on Qt lets events through at every step of a modal dialog
-    if (!isVisible())
-        show();  // Qt had shown it before, while it was held
-    showPainted();
+    m_sinceEvents.start();
+    QCoreApplication::processEvents();
 }
 
 void ProgressDialog::setVisible(bool visible)
@@ -52,24 +53,6 @@ void ProgressDialog::setVisible(bool visible)
         m_due = false;
     }
     QProgressDialog::setVisible(visible);
-}
-
-void ProgressDialog::showPainted()
-{
-    if (!isVisible())
-        return;
-    // The window system maps the window a little later; until it is exposed nothing can
-    // be painted into it. A short bounded wait, once per dialog.
-    QPointer<ProgressDialog> self(this);
-    QElapsedTimer waited;
-    waited.start();
-    while (self && self->isVisible() && !(self->windowHandle() && self->windowHandle()->isExposed()) &&
-           waited.elapsed() < 300) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
-    if (self && self->isVisible())
-        self->repaint();
 }
 
 void ProgressDialog::closeEvent(QCloseEvent* e)

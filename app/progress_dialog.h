@@ -5,10 +5,13 @@
 // loop above the work. The progress dialog then opens over that box and takes its input,
 // and neither can be answered. This one stays hidden while it is held (the window holds it
 // for every message box and dialog it opens during long work) or while another modal
-// window is open, and comes back afterwards. It shows half a second into the work at the
-// latest and paints itself when it appears, because the work that follows may not let
-// events through for a while. Without a cancel button it cannot be closed or escaped:
-// the loop of the work below would go on with the window unblocked.
+// window is open, and comes back afterwards. Without a cancel button it cannot be closed
+// or escaped: the loop of the work below would go on with the window unblocked.
+//
+// And a plain QProgressDialog lets events through only when its value changes: work that
+// reports one value for a long time (a bundle adjustment) froze the window, so the Cancel
+// click was neither drawn nor seen. keepResponsive() lets them through at a bounded
+// interval whatever the value.
 //
 // GUI thread only.
 #pragma once
@@ -21,8 +24,9 @@ class ProgressDialog : public QProgressDialog {
     Q_OBJECT
 
 public:
-    // How long work may run before the dialog shows.
-    static constexpr int kShowAfterMs = 500;
+    // Longest time between two rounds of event processing while the dialog is shown and
+    // the work polls it.
+    static constexpr int kEventIntervalMs = 50;
 
     ProgressDialog(QWidget* parent, bool withCancel);
 
@@ -32,9 +36,11 @@ public:
     void release();
     bool isHeld() const { return m_holds > 0; }
 
-    // Shows the dialog when it is due (shown by Qt or half a second into the work) and not
-    // held, and paints it when it appears. Processes events: the dialog may be gone after.
-    void showWhenDue();
+    // Called at every poll of the work, after setValue. Shows the dialog once Qt's minimum
+    // duration has passed (what Qt's own timer would do, could it fire during the work)
+    // unless it is held, and while it is shown processes pending events when the last
+    // round is kEventIntervalMs old. The dialog may be gone after.
+    void keepResponsive();
 
     void setVisible(bool visible) override;
 
@@ -43,10 +49,8 @@ protected:
     void reject() override;
 
 private:
-    // Shows and waits (briefly, bounded) until the window system has exposed and painted it.
-    void showPainted();
-
-    QElapsedTimer m_clock;
+    QElapsedTimer m_clock;       // since the dialog was made
+    QElapsedTimer m_sinceEvents;  // since the last round of events let through
     int m_holds = 0;
     bool m_due = false;  // to be shown once nothing holds it any more
     bool m_cancellable;

@@ -34,13 +34,6 @@ enum DocumentMessage : unsigned {
 class IUserInterfaceEx : public PanoramaLib::IUserInterface {
 public:
     virtual void ShowMessageBox(unsigned id) = 0;
-    // The message about one file: the file's path and why it failed (a loader's own text,
-    // may be empty) go with it. Without a place for them, the message alone.
-    virtual void ShowFileMessageBox(unsigned id, const std::wstring& path, const std::wstring& reason)
-    {
-        (void)path, (void)reason;
-        ShowMessageBox(id);
-    }
     // true: the panorama that left `unmatched` of `total` photos out is acceptable.
     virtual bool PromptAcceptPanorama(int unmatched, int total) = 0;
     // true: a ring that could not be closed is acceptable.

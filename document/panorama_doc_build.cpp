@@ -167,11 +167,6 @@ bool PanoramaDoc::createPanoramaManually()
     m_cropRect = m_pHVPanorama->GetCropRect(false);
     if (m_pCropRect)
         m_pCropRect->SetCropRect(m_cropRect);
-    // A pair the user declined leaves its photos out: said, as after an automatic build
-    // (manual matching is on already, whatever the answer).
-    const PanoramaLib::PanoramaStatus* status = m_pHVPanorama->GetPanoramaStatus();
-    if (ok && status && status->nStatus == PanoramaLib::kStatusBuilt)
-        askAboutUnmatched(*status);
     updateStitchingDialog();
     updatePictureView();
     m_rebuildCropRect = false;

@@ -36,10 +36,9 @@ PanoramaLib::IPanoElement* PanoramaDoc::importPicture(std::wstring path, bool sh
         return nullptr;
     if (element->FromFile(path))
         return element;
-    const std::wstring reason = element->GetErrorMessage();
     element->Release();
     if (showError && m_pUserInterface)
-        m_pUserInterface->ShowFileMessageBox(kMsgCannotLoad, path, reason);
+        m_pUserInterface->ShowMessageBox(kMsgCannotLoad);
     return nullptr;
 }
 

@@ -62,6 +62,8 @@ TEST_F(DocTest, EachBuildOutcomeGetsItsReaction)
         {"failed: no message", false, kStatusFailed, {}, true, false, {"!ShowMessageBox", "!Prompt"}, false},
         {"manual mode builds manually", false, kStatusBuilt, {}, true, true,
          {"tiled.Free(1,1)", "hv.BuildPanoramaManually(6,0)", "!hv.BuildPanorama("}, true},
+        {"manual build: no status examined", false, kStatusBuilt, {1, 4}, true, true,
+         {"hv.BuildPanoramaManually(6,0)", "!PromptAcceptPanorama", "!HighlightImages"}, true},
         {"tiled no overlap: message 101, no retry", true, kStatusNoOverlap, {}, true, false,
          {"hv.Free(1,1)", "tiled.BuildPanorama(6)", "ShowMessageBox(101)", "!hv.Build"}, false},
         {"tiled unmatched: the answer changes nothing", true, kStatusBuilt, {0}, false, false,
