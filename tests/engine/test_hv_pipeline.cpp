@@ -376,6 +376,38 @@ TEST(HvPipeline, DifferentExposuresMeetWithoutAStep)
     EXPECT_GT(r.At(5, H - 10)[1], r.At(r.width - 6, H - 10)[1] + 15);
 }
 
+// Portrait photos: the overlap is measured over the photo's full height, not only as
+// far down as the photo is wide. Textured on top (for the matching), flat grey below;
+// the second photo's lower half alone is exposed 25 % darker, so only the lower part
+// of the overlap holds a difference to even out.
+TEST(HvPipeline, PortraitPhotosAreEqualisedDownToTheirLowerHalf)
+{
+    const int W = 420, H = 480, w = 300;
+    QImage world = vltest::planeCrop(SharedScene(), QRect(300, 200, W, H));
+    QPainter(&world).fillRect(0, H / 2, W, H - H / 2, QColor(180, 180, 180));
+    std::vector<QImage> images{world.copy(0, 0, w, H), world.copy(W - w, 0, w, H)};
+    for (int y = H / 2; y < H; ++y)
+        for (u8* px = images[1].scanLine(y); px < images[1].scanLine(y) + w * 3; ++px)
+            *px = u8(*px * 0.75);
+    const vltest::PhotoSet set = vltest::makePhotoSet(images, vltest::FileFormat::Png);
+    Pipeline p([](PanoramaOptions& o) { o.motionModel = PanoramaLib::MotionTranslate; }, set.paths);
+    ASSERT_TRUE(p.Build());
+    ASSERT_EQ(p.Status(), 1);
+    ASSERT_TRUE(p.engine->RenderPanorama());
+    const Pixels r = p.Result();
+    ASSERT_NEAR(r.width, W, 3);
+    ASSERT_NEAR(r.height, H, 3);
+    // Below the photos' width (y > w) no run of 8 pixels along a row changes by more
+    // than a few levels.
+    int worst = 0;
+    for (int y = w + 20; y < H - 40; y += 5)
+        for (int x = 0; x + 8 < r.width; ++x)
+            worst = std::max(worst, std::abs(int(r.At(x + 8, y)[1]) - int(r.At(x, y)[1])));
+    // (About 10 here, the overlap being narrow against the correction's blur; about 20,
+    // the 45-level step softened by the blend alone, where the correction stops at y = w.)
+    EXPECT_LE(worst, 13);
+}
+
 // ---------------------------------------------------------------------------------
 // Failures and cancellation
 
