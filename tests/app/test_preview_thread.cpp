@@ -109,3 +109,30 @@ TEST(PreviewThread, TerminateDuringStitchTwice)
     vltest::spinEvents();
     EXPECT_EQ(w.announced, 0);
 }
+
+// The dialog may fetch the preview at any moment, also while the worker replaces it:
+// both sides take the result lock. (ThreadSanitizer, as `make tsan` runs this, reports
+// a fetch outside it; without it a fetch can also take a reference on a preview that
+// the worker is releasing.)
+TEST(PreviewThread, PreviewIsFetchedWhileTheWorkerReplacesIt)
+{
+    vltest::LatchStitcher stitch;
+    stitch.release();
+    PreviewThread thread{std::ref(stitch)};
+    for (int tx = 1; tx <= 200; ++tx) {
+        const double m[3][3] = {{1, 0, double(tx)}, {0, 1, 0}, {0, 0, 1}};
+        thread.RenderPreview(m);
+        // Fetched over and over, nothing else between the threads, until the new preview
+        // is held; before, the previous one (none before the first).
+        QElapsedTimer t;
+        t.start();
+        int width = 0;
+        while (width != 16 + tx && t.elapsed() < 30000) {
+            vltest::Element p;
+            p.Adopt(thread.GetPreview());
+            width = p ? p->GetWidth() : -1;
+            ASSERT_TRUE(width == 16 + tx || width == (tx == 1 ? -1 : 15 + tx)) << "request " << tx << ": " << width;
+        }
+        ASSERT_EQ(width, 16 + tx);
+    }
+}

@@ -247,3 +247,25 @@ TEST_F(PrintDocTest, SaveNeverReplacesOneOfThePanoramasPhotos)
     EXPECT_TRUE(doc->doPanoramaSave(beside.toStdWString()));
     EXPECT_EQ(QImage(beside).size(), QSize(300, 100));
 }
+
+// A save that reached the disk tells the tray that the work is saved; one refused, or
+// failed on the way to the disk, tells it nothing.
+TEST_F(PrintDocTest, OnlyASuccessfulSaveClearsTheModifiedFlag)
+{
+    WireBuilt(stripes(300, 100));
+    ASSERT_TRUE(doc->onBtnRender());
+    QTemporaryDir out;
+    const std::pair<const char*, bool> cases[] = {
+        {"panorama.png", true}, {"panorama.xyz", false}, {"panorama.jpg", true},
+        {"no/such/folder/panorama.png", false}, {"panorama.tif", true},
+    };
+    for (const auto& [name, ok] : cases) {
+        SCOPED_TRACE(name);
+        const QString file = out.filePath(name);
+        log.Clear();
+        EXPECT_EQ(doc->doPanoramaSave(file.toStdWString()), ok);
+        EXPECT_EQ(log.Matching("setModifiedFlag"), ok ? std::vector<std::string>{"setModifiedFlag(0)"}
+                                                       : std::vector<std::string>{});
+        EXPECT_EQ(QImage(file).size(), ok ? QSize(300, 100) : QSize(0, 0));  // nothing written when refused
+    }
+}
