@@ -35,6 +35,7 @@
 #include <QThread>
 #include <QTreeView>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <functional>
@@ -225,6 +226,18 @@ public:
     {
         captions << progressCaptionText(id, QString::fromStdWString(text));
         MainWindow::SetProgressCaption(id, text);
+        lastPoll.invalidate();
+    }
+    // The longest time between two polls of the progress dialog since the last caption.
+    qint64 longestPollGap = 0;
+    QElapsedTimer lastPoll;
+    bool AbortProgressIndicator(int max, int value) override
+    {
+        if (lastPoll.isValid())
+            longestPollGap = std::max(longestPollGap, lastPoll.elapsed());
+        const bool cancelled = MainWindow::AbortProgressIndicator(max, value);
+        lastPoll.start();  // from the end of this poll's own event processing
+        return cancelled;
     }
 };
 
@@ -734,11 +747,15 @@ int main(int argc, char** argv)
     shot(*w, "10_restart");
 
     // ---- 11. Cancel during a long build -----------------------------------------------------------
-    // A tiled build of a 6 x 6 mosaic of 1200 x 800 photos: a click on Cancel a second into
-    // its bundle adjustment (which polls the dialog without moving the bar) ends the build
-    // within a second.
+    // A tiled build of a 6 x 6 mosaic of 1200 x 800 photos, whose bundle adjustment runs for
+    // more than a minute polling the dialog without moving the bar: a click on Cancel a
+    // second into it ends the build within a second.
     {
-        const vltest::Scene big{vltest::SceneOptions{}};
+        // The set `make_scene --mosaic 6x6 --width 1200 --height 800 --overlap 0.35 --seed 1`
+        // writes: a sphere of enough texels that the views are not magnified.
+        vltest::SceneOptions sphere;
+        std::tie(sphere.seed, sphere.planeWidth, sphere.planeHeight, sphere.sphereWidth) = std::tuple(1, 64, 64, 7680);
+        const vltest::Scene big(sphere);
         vltest::MosaicOptions six;
         std::tie(six.rows, six.cols, six.width, six.height, six.overlap, six.seed) = std::tuple(6, 6, 1200, 800, 0.35, 1);
         const vltest::PhotoSet mosaic = vltest::makeMosaicPhotoSet(big, six);
@@ -748,20 +765,28 @@ int main(int argc, char** argv)
         settle();
         check(ui->btnStitch->isEnabled(), "11. \"Start Stitching!\" enabled for the mosaic");
         w->captions.clear();
+        // The user clicks at a moment of their own, a second into "Stitching...": a click the
+        // window cannot take at once waits like this timer, so the time counts from then.
         QElapsedTimer clock;
-        qint64 stitchingAt = -1, clickedAt = -1;
+        qint64 stitchingAt = -1, clickAt = -1, clickedAt = -1;
         QTimer watcher;  // fires only while the window lets events through during the build
         QObject::connect(&watcher, &QTimer::timeout, [&] {
             if (clickedAt >= 0)
                 return;
             if (stitchingAt < 0) {
-                if (w->saw("Stitching"))
+                if (w->saw("Stitching")) {
                     stitchingAt = clock.elapsed();
+                    w->longestPollGap = 0;
+                }
                 return;
             }
             ProgressDialog* p = w->progressDialog();
             QPushButton* cancel = p ? p->findChild<QPushButton*>() : nullptr;
-            if (!cancel || !cancel->isVisible() || clock.elapsed() - stitchingAt < 1000)
+            if (!cancel || !cancel->isVisible())
+                return;
+            if (clickAt < 0)
+                clickAt = std::max(clock.elapsed(), stitchingAt + 1000);
+            if (clock.elapsed() < clickAt)
                 return;
             p->grab().save(g_shots + "/11_cancel_progress.png");
             clickedAt = clock.elapsed();
@@ -772,11 +797,12 @@ int main(int argc, char** argv)
         ui->btnStitch->click();
         const qint64 endedAt = clock.elapsed();
         watcher.stop();
-        std::printf("11. captions: %s; \"Stitching...\" at %lld ms, Cancel at %lld ms, end at %lld ms\n",
-                    qPrintable(w->captions.join(", ")), stitchingAt, clickedAt, endedAt);
+        std::printf("11. captions: %s; \"Stitching...\" at %lld ms, Cancel due at %lld ms and clicked at %lld ms, "
+                    "end at %lld ms; longest time between two polls under \"Stitching...\" %lld ms\n",
+                    qPrintable(w->captions.last()), stitchingAt, clickAt, clickedAt, endedAt, w->longestPollGap);
         check(clickedAt >= 0, "11. Cancel clicked a second into the bundle adjustment");
-        check(clickedAt >= 0 && endedAt - clickedAt <= 1000,
-              QStringLiteral("11. the build ends %1 ms after the click").arg(endedAt - clickedAt));
+        check(clickedAt >= 0 && endedAt - clickAt <= 1000,
+              QStringLiteral("11. the build ends %1 ms after the click").arg(endedAt - clickAt));
         check(w->progressDialog() == nullptr &&
                   w->document().builtEngine()->GetPanoramaStatus()->nStatus != PanoramaLib::kStatusBuilt,
               "11. the cancelled build leaves no panorama and no progress dialog");
