@@ -577,7 +577,7 @@ int main(int argc, char** argv)
         ba.m_graph = &engine->m_graph;
         for (std::size_t i = 0; i < n; ++i) {
             ba.m_imageSizes.push_back(engine->m_images[i]->GetImageSize());
-            ba.m_keypoints.push_back(Tiled_Panorama::KeyPositionsOf(engine->m_imageData[i], engine->m_images[i]->m_scale));
+            ba.m_keypoints.push_back(Tiled_Panorama::KeyPositionsOf(engine->m_imageData[i]));
         }
         ba.m_lensMode = 0;
         ba.m_params = est;
@@ -627,17 +627,17 @@ int main(int argc, char** argv)
                 const ScaleSpace::SIFT* pa = ka->m_keys[std::size_t(l->keys1[j])];
                 const ScaleSpace::SIFT* pb = kb->m_keys[std::size_t(l->keys2[j])];
                 double d[3], x, y;
-                vltest::pixelRay(ca, pa->x + pa->dx, pa->y + pa->dy, d[0], d[1], d[2]);
+                vltest::pixelRay(ca, pa->x, pa->y, d[0], d[1], d[2]);
                 if (!vltest::projectRay(cb, d[0], d[1], d[2], x, y))
                     continue;
-                const double ex = pb->x + pb->dx - x, ey = pb->y + pb->dy - y;
+                const double ex = pb->x - x, ey = pb->y - y;
                 linkTruth.add(std::hypot(ex, ey));
                 const D3Param& ea = est[std::size_t(l->id1)];
                 const D3Param& eb = est[std::size_t(l->id2)];
                 double de[3], xe, ye;
-                EstimatedRay(ea, lens, lensMode, ca.width, ca.height, pa->x + pa->dx, pa->y + pa->dy, de);
+                EstimatedRay(ea, lens, lensMode, ca.width, ca.height, pa->x, pa->y, de);
                 if (EstimatedPixel(eb, lens, lensMode, cb.width, cb.height, de, xe, ye))
-                    linkEst.add(std::hypot(pb->x + pb->dx - xe, pb->y + pb->dy - ye));
+                    linkEst.add(std::hypot(pb->x - xe, pb->y - ye));
                 const double rx = pb->x - cb.width / 2.0, ry = pb->y - cb.height / 2.0, r = std::hypot(rx, ry);
                 const int o = std::max(pa->octave, pb->octave);
                 err[o].push_back(std::hypot(ex, ey));

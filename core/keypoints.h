@@ -26,11 +26,6 @@ struct SIFT {
     int octave = 0;          // pyramid level it was found on
     int scale = 0;
     double sigma = 0;        // blur of that level, in pixels of the photo
-    // Where the difference of Gaussians peaks between the samples, relative to (x, y),
-    // in pixels of the photo (within half a sample of the octave): x, y stay on the
-    // octave's grid, where the descriptor is taken and what the matching relies on.
-    double dx = 0;
-    double dy = 0;
 };
 
 // 128 values, index (4 r + q) * 8 + b: r the cell along the keypoint's rotated x axis,
@@ -50,10 +45,6 @@ struct CKeyPoint {
     int y = 0;
     int octave = 0;
     int scale = 0;
-    // Where the quadratic through the difference samples around (x, y) peaks, relative
-    // to (x, y), in samples (each within half a sample).
-    double dx = 0.0;
-    double dy = 0.0;
 };
 
 // Deleting functor for owning pointer containers: null is ignored, anything else is

@@ -207,26 +207,6 @@ inline bool IsKeyExtremum(const Dog& dog, std::ptrdiff_t stride, double contrast
     return det > 0.0 && tr * tr / det < edgeThreshold;
 }
 
-// The peak of the quadratic through the 3 x 3 difference samples of the extremum's own
-// level (sample units, each coordinate clamped to half a sample; 0 for a flat fit).
-template <class Dog>
-inline void SubSampleOffset(const Dog& dog, std::ptrdiff_t stride, double& ox, double& oy)
-{
-    const double D = dog(1, 0);
-    const double gx = (dog(1, 1) - dog(1, -1)) / 2.0, gy = (dog(1, stride) - dog(1, -stride)) / 2.0;
-    const double dxx = dog(1, -1) - 2.0 * D + dog(1, 1);
-    const double dyy = dog(1, -stride) - 2.0 * D + dog(1, stride);
-    const double dxy = (dog(1, -stride - 1) - dog(1, -stride + 1) - dog(1, stride - 1) + dog(1, stride + 1)) / 4.0;
-    const double det = dxx * dyy - dxy * dxy;
-    ox = oy = 0.0;
-    if (!(std::fabs(det) > 0.0))
-        return;
-    ox = std::clamp(-(dyy * gx - dxy * gy) / det, -0.5, 0.5);
-    oy = std::clamp(-(dxx * gy - dxy * gx) / det, -0.5, 0.5);
-    if (!std::isfinite(ox) || !std::isfinite(oy))
-        ox = oy = 0.0;
-}
-
 }  // namespace
 
 void FindExtremaRows(const CImageD& below, const CImageD& here, const CImageD& above, int y0, int y1, int octave,
@@ -245,9 +225,7 @@ void FindExtremaRows(const CImageD& below, const CImageD& here, const CImageD& a
         for (int x = 1; x < w - 1; ++x) {
             const auto dog = [&](int level, std::ptrdiff_t i) { return planes[level][x + i]; };
             if (IsKeyExtremum(dog, stride, contrastThreshold, edgeThreshold)) {
-                CKeyPoint k{x, y, octave, scale};
-                SubSampleOffset(dog, stride, k.dx, k.dy);
-                out.push_back(k);
+                out.push_back({x, y, octave, scale});
             }
         }
     }
@@ -274,9 +252,7 @@ void FindExtremaFromGaussians(const CImageD* const gauss[4], int y0, int y1, int
             // Difference level d is Gaussian level d + 1 minus level d, as in the pyramid.
             const auto dog = [&](int level, std::ptrdiff_t i) { return g[level + 1][x + i] - g[level][x + i]; };
             if (IsKeyExtremum(dog, stride, contrastThreshold, edgeThreshold)) {
-                CKeyPoint k{x, y, octave, scale};
-                SubSampleOffset(dog, stride, k.dx, k.dy);
-                out.push_back(k);
+                out.push_back({x, y, octave, scale});
             }
         }
     }

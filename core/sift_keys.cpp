@@ -184,8 +184,6 @@ struct OrientedKey {
     double orientation;
     int octave;
     int scale;
-    double dx;  // sub-sample peak, photo pixels
-    double dy;
 };
 
 std::vector<OrientedKey> AssignOrientations(const GradientStage& stage, const std::vector<CKeyPoint>& extrema,
@@ -216,8 +214,7 @@ std::vector<OrientedKey> AssignOrientations(const GradientStage& stage, const st
         const CKeyPoint& k = extrema[i];
         const double spacing = gauss.GetSubsample(k.octave);
         for (int j = 0; j < perKey[i].count; ++j)
-            result.push_back({k.x * spacing, k.y * spacing, perKey[i].orientations[j], k.octave, k.scale,
-                              k.dx * spacing, k.dy * spacing});
+            result.push_back({k.x * spacing, k.y * spacing, perKey[i].orientations[j], k.octave, k.scale});
     }
     return result;
 }
@@ -263,7 +260,7 @@ void SIFTKeys(const unsigned char* bits, int width, int height, std::ptrdiff_t b
         keys.Free();
         keys.reserve(oriented.size());
         for (const OrientedKey& k : oriented)
-            keys.emplace_back(k.x, k.y, k.orientation, k.octave, k.scale, sigma.at(k.octave, k.scale), k.dx, k.dy);
+            keys.emplace_back(k.x, k.y, k.orientation, k.octave, k.scale, sigma.at(k.octave, k.scale));
         const std::size_t first = descriptors.size();
         descriptors.reserve(first + oriented.size());
         for (std::size_t i = 0; i < oriented.size(); ++i)

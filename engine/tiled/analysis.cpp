@@ -72,28 +72,17 @@ PairResult MatchPair(CImageDataBase& query, CImageDataBase& database, kd_tree* t
     return out;
 }
 
-// The keypoints of a working copy in full-size pixels. A working pixel is the mean of a
-// box of photo pixels (centres at integer coordinates) scale wide, so its centre lies
-// (scale - 1) / 2 past the box's first pixel; and the copy's height is rounded down, so
-// the two axes have their own scales (1050 rows reduced to 262 are 4.008 each, not 4).
-// Scaling both by one factor without the offset puts keypoints of a working copy of an
-// eighth 3.5 pixels up and to the left, and stretches the heights of some sizes by a
-// fifth of a per cent: the cameras absorb either as focal lengths and angles that drift
-// along a row of photos. The keypoints' scales go with their positions: the similarity
-// a match votes for takes its scale from them, and two photos with working copies of
+// The keypoints of a working copy in full-size pixels: x and y times the photo's
+// working-copy scale. The keypoints' scales go with their positions: the similarity a
+// match votes for takes its scale from them, and two photos with working copies of
 // different scales would otherwise vote for a scale (and a translation) off by the
 // ratio of the two.
-void ToFullSize(CImageDataBase& db, const CPanoElement& photo, const CPanoElement& work) noexcept
+void ToFullSize(CImageDataBase& db, double scale) noexcept
 {
-    const double sx = static_cast<double>(photo.GetWidth()) / std::max(1, work.GetWidth());
-    const double sy = static_cast<double>(photo.GetHeight()) / std::max(1, work.GetHeight());
-    const double scale = std::sqrt(sx * sy);
     for (std::size_t i = 0; i < db.m_keys.size(); ++i) {
         ScaleSpace::SIFT& k = *db.m_keys[i];
-        k.x = k.x * sx + (sx - 1.0) / 2.0;
-        k.y = k.y * sy + (sy - 1.0) / 2.0;
-        k.dx *= sx;
-        k.dy *= sy;
+        k.x *= scale;
+        k.y *= scale;
         k.sigma *= scale;
     }
 }
@@ -285,7 +274,7 @@ void CPanorama::AddImage(CPanoElement* photo, CImageDataBase* given)
         if (m_bAborted) {
             db->Free();
         } else {
-            ToFullSize(*db, *photo, *work);
+            ToFullSize(*db, photo->m_scale);
             if (!db->SetSingleObject(photo->GetImageSize()))
                 db->Free();
         }
@@ -393,7 +382,7 @@ CPanorama::Analyses CPanorama::AnalysePhotos(const std::vector<PanoramaLib::IPan
             if (work) {
                 PanoramaRecognition::SIFTKeys(work.get(), 4, 2, 0.02, 10.0, db->m_keys, db->m_descriptors,
                                               &CPanorama::ParallelAbortCallback);
-                ToFullSize(*db, *photo, *work);
+                ToFullSize(*db, photo->m_scale);
                 if (!m_bAborted && db->SetSingleObject(photo->GetImageSize()))
                     fresh[k] = std::move(db);
             }

@@ -3,18 +3,11 @@
 //
 // Residuals: for every match j between placed photos A and B, with centred keypoints
 // pA, pB (multiplied by the lens factor L(|p|) when lens terms apply) and the pixel
-// homographies H_AB = K_B R_B R_A^T K_A^-1, H_BA = its counterpart, the four components
-//     sqrt(w_j) (pA - pi(H_BA pB)),  sqrt(w_j) (pB - pi(H_AB pA)),
-// w_j = (1 - q_j / 1000 / rho^2) * 2 / (sA^2 + sB^2) (sA, sB the sample spacings of the
-// two keypoints' octaves in full-size pixels: a keypoint of a coarse octave is placed to a
-// few pixels only, and equal weights let those bend a row's focal length by half a per
-// cent), over the values of Get3dParams' layout (focal lengths in full-size pixels, angles
-// in degrees, lens terms times 10000). lmdif so minimises the sum over the matches of
-// w_j times the symmetric squared transfer error. (One residual per match, the squared
-// distance, makes that sum quartic: the worst matches outweigh the rest and lmdif stops
-// early on a flat minimum, half a per cent off in focal length and pixels off. The
-// distance itself, one residual per match, gives Gauss-Newton steps that see one
-// direction of each miss only: tens of thousands of evaluations for two photos.)
+// homographies H_AB = K_B R_B R_A^T K_A^-1, H_BA = its counterpart, one residual
+//     w_j (|pA - pi(H_BA pB)|^2 + |pB - pi(H_AB pA)|^2),   w_j = 1 - q_j / 1000 / rho^2,
+// the weighted symmetric squared transfer error, over the values of Get3dParams' layout
+// (focal lengths in full-size pixels, angles in degrees, lens terms times 10000): every
+// placed camera's focal length and angles are free, the reference photo's included.
 //
 // lmdif forms its Jacobian by forward differences, changing one value per call. A link's
 // residuals depend on its two cameras and the shared lens only, so such a call starts
@@ -101,14 +94,6 @@ void PixelHomography(double H[3][3], const D3Param& to, const D3Param& from) noe
     }
 }
 
-// Inverse variance of a match's transfer error, 1 for two keypoints on one-pixel
-// samples: the two positions' errors grow with their sample spacings and add up.
-double PrecisionWeight(double spacingA, double spacingB) noexcept
-{
-    const double v = spacingA * spacingA + spacingB * spacingB;
-    return v > 0.0 && std::isfinite(v) ? 2.0 / v : 1.0;
-}
-
 double InlierQuality(const match_graph::CGraphLink& link, std::size_t j) noexcept
 {
     return j < link.inlierQuality.size() ? static_cast<double>(link.inlierQuality[j]) : 0.0;
@@ -120,9 +105,9 @@ double InlierQuality(const match_graph::CGraphLink& link, std::size_t j) noexcep
 struct CBundleAdjustment::LinkTerm {
     int posA = 0, posB = 0;     // layout positions of the two cameras' f
     int lensA = -1, lensB = -1; // layout positions of each camera's lens terms, -1: none
-    std::size_t offset = 0;     // first residual
+    std::size_t offset = 0;     // its first residual
     std::vector<double> pa, pb; // centred keypoints, x y x y ...
-    std::vector<double> sw;     // roots of the weights
+    std::vector<double> w;      // the matches' weights
 };
 
 // One optimisation: its links, and the state of the residual function between calls.
@@ -130,15 +115,9 @@ struct CBundleAdjustment::Problem {
     const CBundleAdjustment* self = nullptr;
     std::vector<LinkTerm> terms;
     std::size_t residuals = 0;
-    int values = 0;             // length of the layout
-    // The values lmdif adjusts: per layout position its index among them; a focal
-    // length shared with another photo takes that photo's index.
-    std::vector<int> freeOf;
-    std::vector<int> fullOf;    // per adjusted value, its layout position
-    int free = 0;
-    std::vector<double> full;   // the layout filled from lmdif's values
+    int values = 0;             // length of the layout, all of it adjusted
     int sharedLens = -1;        // layout position of the shared lens terms when they apply, else -1
-    // Per adjusted value, the links that read it; a shared lens term is read by all.
+    // Per value of the layout, the links that read it; a shared lens term is read by all.
     std::vector<std::vector<int>> readers;
     // The point and the residuals of the last full evaluation.
     std::vector<double> baseX, baseF;
@@ -170,7 +149,7 @@ void CBundleAdjustment::EvaluateLink(const LinkTerm& t, const Problem& P, const 
     double HBA[3][3], HAB[3][3];
     PixelHomography(HBA, CA, CB);
     PixelHomography(HAB, CB, CA);
-    const std::size_t count = t.sw.size();
+    const std::size_t count = t.w.size();
     for (std::size_t j = 0; j < count; ++j) {
         double ax = t.pa[2 * j], ay = t.pa[2 * j + 1];
         double bx = t.pb[2 * j], by = t.pb[2 * j + 1];
@@ -192,15 +171,8 @@ void CBundleAdjustment::EvaluateLink(const LinkTerm& t, const Problem& P, const 
         const double ha2 = HBA[2][0] * bx + HBA[2][1] * by + HBA[2][2];
         const double dbx = bx - hb0 / hb2, dby = by - hb1 / hb2;
         const double dax = ax - ha0 / ha2, day = ay - ha1 / ha2;
-        const double sw = t.sw[j];
-        double* o = out + 4 * j;
-        o[0] = sw * dax;
-        o[1] = sw * day;
-        o[2] = sw * dbx;
-        o[3] = sw * dby;
-        for (int k = 0; k < 4; ++k)
-            if (!std::isfinite(o[k]))
-                o[k] = kHugeResidual;
+        const double r = t.w[j] * (dax * dax + day * day + dbx * dbx + dby * dby);
+        out[j] = std::isfinite(r) ? r : kHugeResidual;
     }
 }
 
@@ -228,10 +200,6 @@ int CBundleAdjustment::Residuals(Problem& P, int m, int n, const double* x, doub
         }
     }
     const std::size_t N = static_cast<std::size_t>(n), M = static_cast<std::size_t>(m);
-    for (std::size_t k = 0; k < P.full.size(); ++k)
-        if (P.freeOf[k] >= 0)
-            P.full[k] = x[P.freeOf[k]];
-    const double* layout = P.full.data();
     // One value changed since the last full evaluation: only the links that read it.
     int changed = -1;
     if (iflag == 2 && P.haveBase) {
@@ -248,12 +216,12 @@ int CBundleAdjustment::Residuals(Problem& P, int m, int n, const double* x, doub
         std::memcpy(fvec, P.baseF.data(), M * sizeof(double));
         for (int k : P.readers[static_cast<std::size_t>(changed)]) {
             const LinkTerm& t = P.terms[static_cast<std::size_t>(k)];
-            EvaluateLink(t, P, layout, fvec + t.offset);
+            EvaluateLink(t, P, x, fvec + t.offset);
         }
         ++P.cost->columns;
     } else {
         for (const LinkTerm& t : P.terms)
-            EvaluateLink(t, P, layout, fvec + t.offset);
+            EvaluateLink(t, P, x, fvec + t.offset);
         ++P.cost->evaluations;
         if (iflag != 2) {
             P.baseX.assign(x, x + N);
@@ -283,31 +251,7 @@ void CBundleAdjustment::BuildProblem(const std::vector<int>& order,
         pos += iNum3DParams + (m_params[static_cast<std::size_t>(i)].lens ? 3 : 0);
     }
     P.values = pos;
-    P.full.assign(static_cast<std::size_t>(pos), 0.0);
-    P.freeOf.assign(static_cast<std::size_t>(pos), -1);
-    // A placed camera whose focal length is another placed photo's, which has its own.
-    auto leaderOf = [&](int i) {
-        const std::size_t c = static_cast<std::size_t>(i);
-        if (c >= m_focalOf.size() || m_focalOf[c] == i || m_focalOf[c] < 0)
-            return -1;
-        const std::size_t l = static_cast<std::size_t>(m_focalOf[c]);
-        return l < photos && camPos[l] >= 0 && m_focalOf[l] == m_focalOf[c] ? m_focalOf[c] : -1;
-    };
-    std::vector<char> follower(static_cast<std::size_t>(pos), 0);
-    for (int i : order)
-        if (leaderOf(i) >= 0)
-            follower[static_cast<std::size_t>(camPos[static_cast<std::size_t>(i)])] = 1;
-    for (int k = 0; k < pos; ++k)
-        if (!follower[static_cast<std::size_t>(k)]) {
-            P.freeOf[static_cast<std::size_t>(k)] = static_cast<int>(P.fullOf.size());
-            P.fullOf.push_back(k);
-        }
-    for (int i : order)
-        if (const int l = leaderOf(i); l >= 0)
-            P.freeOf[static_cast<std::size_t>(camPos[static_cast<std::size_t>(i)])] =
-                P.freeOf[static_cast<std::size_t>(camPos[static_cast<std::size_t>(l)])];
-    P.free = static_cast<int>(P.fullOf.size());
-    P.readers.assign(static_cast<std::size_t>(P.free), {});
+    P.readers.assign(static_cast<std::size_t>(pos), {});
 
     const double rho2 = m_matchRatio * m_matchRatio;
     std::size_t m = 0;
@@ -342,13 +286,12 @@ void CBundleAdjustment::BuildProblem(const std::vector<int>& order,
                 t.pa.push_back(pa.y - cay);
                 t.pb.push_back(pb.x - cbx);
                 t.pb.push_back(pb.y - cby);
-                t.sw.push_back(std::sqrt(std::max(0.0, 1.0 - InlierQuality(*link, j) / 1000.0 / rho2) *
-                                         PrecisionWeight(pa.spacing, pb.spacing)));
+                t.w.push_back(1.0 - InlierQuality(*link, j) / 1000.0 / rho2);
             }
-            if (t.sw.empty())
+            if (t.w.empty())
                 continue;
             t.offset = m;
-            m += 4 * t.sw.size();
+            m += t.w.size();
             t.posA = camPos[a];
             t.posB = camPos[b];
             if (m_params[a].lens)
@@ -358,9 +301,7 @@ void CBundleAdjustment::BuildProblem(const std::vector<int>& order,
             const int k = static_cast<int>(P.terms.size());
             auto reads = [&](int first, int values) {
                 for (int v = first; v < first + values; ++v) {
-                    if (P.freeOf[static_cast<std::size_t>(v)] < 0)
-                        continue;
-                    auto& r = P.readers[static_cast<std::size_t>(P.freeOf[static_cast<std::size_t>(v)])];
+                    auto& r = P.readers[static_cast<std::size_t>(v)];
                     if (r.empty() || r.back() != k)
                         r.push_back(k);
                 }
@@ -462,7 +403,7 @@ void CBundleAdjustment::RunImageParamsOptimizer(const std::vector<int>& order,
     Problem P;
     BuildProblem(order, links, P);
     P.cost = &m_cost;
-    const int n = P.free;
+    const int n = P.values;
     // Fewer residuals than values: lmdif would refuse the problem, the cameras stay.
     if (n == 0 || P.residuals < static_cast<std::size_t>(n) ||
         P.residuals > static_cast<std::size_t>(std::numeric_limits<int>::max() / n))
@@ -470,13 +411,8 @@ void CBundleAdjustment::RunImageParamsOptimizer(const std::vector<int>& order,
     const Clock::time_point start = Clock::now();
     LMOptimizer lm(static_cast<int>(P.residuals), n);
     lm.ftol = kFtol;
-    Get3dParams(P.full.data(), m_worldParams, m_params, order);
-    for (std::size_t j = 0; j < P.fullOf.size(); ++j)
-        lm.x[j] = P.full[static_cast<std::size_t>(P.fullOf[j])];
+    Get3dParams(lm.x.data(), m_worldParams, m_params, order);
     lm.Run(&CBundleAdjustment::LMCalcMatchingError2, &P);
-    for (std::size_t k = 0; k < P.full.size(); ++k)
-        if (P.freeOf[k] >= 0)
-            P.full[k] = lm.x[static_cast<std::size_t>(P.freeOf[k])];
     ++m_cost.runs;
     m_cost.totalSeconds += std::chrono::duration<double>(Clock::now() - start).count();
     if (P.failure)
@@ -485,7 +421,7 @@ void CBundleAdjustment::RunImageParamsOptimizer(const std::vector<int>& order,
         throw panorama_abort();  // the cameras are written only after a whole run
     const D3Param worldBefore = m_worldParams;
     const std::vector<D3Param> camsBefore = m_params;
-    if (!Set3dParams(m_worldParams, m_params, P.full.data(), order)) {
+    if (!Set3dParams(m_worldParams, m_params, lm.x.data(), order)) {
         // A diverged run leaves the cameras as they were.
         m_worldParams = worldBefore;
         m_params = camsBefore;

@@ -27,15 +27,6 @@ constexpr double kRadToDeg = 180.0 / kPi;
 // only when the adjustment with it brings every link within kAgreeingLink.
 constexpr double kContradictedLink = 0.2;
 constexpr double kAgreeingLink = 0.02;
-// A first guess whose focal length is within this fraction of the placed photo's shows
-// no zoom: the perspective alone moves the guess by up to 4 % on rows and mosaics,
-// zoomed photos differ by 10 % and more.
-constexpr double kSameZoom = 0.08;
-// Shared focal lengths that leave a link's matches this far apart (90th percentile, as a
-// fraction of the photo's longer side; a right fit leaves a few ten-thousandths) hide a
-// zoom, and every photo then gets its own.
-constexpr double kZoomMisfit = 0.004;
-
 bool IsFinite(const D3Param& p) noexcept
 {
     return std::isfinite(p.f) && std::isfinite(p.Rx) && std::isfinite(p.Ry) && std::isfinite(p.Rz) &&
@@ -157,7 +148,7 @@ bool Set3dParams(D3Param& world, std::vector<D3Param>& cams, const double* x, co
 
 namespace Tiled_Panorama {
 
-std::vector<KeyPosition> KeyPositionsOf(const CImageDataBase* record, double scale)
+std::vector<KeyPosition> KeyPositionsOf(const CImageDataBase* record)
 {
     std::vector<KeyPosition> out;
     if (!record)
@@ -165,10 +156,7 @@ std::vector<KeyPosition> KeyPositionsOf(const CImageDataBase* record, double sca
     out.reserve(record->m_keys.size());
     for (std::size_t i = 0; i < record->m_keys.size(); ++i) {
         const ScaleSpace::SIFT* k = record->m_keys[i];
-        // The peak between the samples; octave 0 is the working copy doubled, half a
-        // working pixel between samples.
-        out.push_back(k ? KeyPosition{k->x + k->dx, k->y + k->dy, 0.5 * std::ldexp(scale, std::clamp(k->octave, 0, 60))}
-                        : KeyPosition{});
+        out.push_back(k ? KeyPosition{k->x, k->y} : KeyPosition{});
     }
     return out;
 }
@@ -249,29 +237,6 @@ void CBundleAdjustment::TryContradictedLinks(std::vector<std::pair<int, const ma
     links.clear();
 }
 
-void CBundleAdjustment::UntieFocalLengthsOnMisfit()
-{
-    bool tied = false;
-    for (int i : m_order)
-        tied = tied || m_focalOf[static_cast<std::size_t>(i)] != i;
-    if (!tied || m_worstLink.relative <= kZoomMisfit)
-        return;
-    const D3Param world = m_worldParams;
-    const std::vector<D3Param> cams = m_params;
-    const std::vector<int> focalOf = m_focalOf;
-    for (std::size_t i = 0; i < m_focalOf.size(); ++i)
-        m_focalOf[i] = static_cast<int>(i);
-    RunImageParamsOptimizer(m_order, m_imageLinks);
-    const Misfit untied = WorstLink();
-    if (untied.relative < m_worstLink.relative) {
-        m_worstLink = untied;
-    } else {
-        m_worldParams = world;
-        m_params = cams;
-        m_focalOf = focalOf;
-    }
-}
-
 CBundleAdjustment::Misfit CBundleAdjustment::WorstLink() const
 {
     Misfit worst;
@@ -326,9 +291,6 @@ bool CBundleAdjustment::DoBundleAdjustment2()
         }
         m_params.resize(photos);
         Reset3dParams(m_params[static_cast<std::size_t>(m_worldImage)]);
-        m_focalOf.resize(photos);
-        for (std::size_t i = 0; i < photos; ++i)
-            m_focalOf[i] = static_cast<int>(i);
         std::vector<std::pair<int, const match_graph::CGraphLink*>> contradicted;  // list owner, link
         std::vector<char> placed(photos, 0);
         placed[static_cast<std::size_t>(m_worldImage)] = 1;
@@ -359,13 +321,6 @@ bool CBundleAdjustment::DoBundleAdjustment2()
                 m_params[ad] = before;
                 remaining[best].refused = true;
                 continue;
-            }
-            const std::size_t from = static_cast<std::size_t>(bestPlaced);
-            if (std::fabs(m_params[ad].f / m_params[from].f - 1.0) <= kSameZoom) {
-                m_focalOf[ad] = m_focalOf[from];
-                m_params[ad].f = m_params[static_cast<std::size_t>(m_focalOf[from])].f;
-            } else {
-                m_focalOf[ad] = added;
             }
             remaining.erase(remaining.begin() + static_cast<std::ptrdiff_t>(best));
             m_order.push_back(added);
@@ -402,7 +357,6 @@ bool CBundleAdjustment::DoBundleAdjustment2()
             TryContradictedLinks(contradicted);
         }
         m_worstLink = WorstLink();
-        UntieFocalLengthsOnMisfit();
         m_imageLinks.clear();
         return true;
     } catch (const panorama_abort&) {

@@ -116,20 +116,15 @@ private:
 
 namespace Tiled_Panorama {
 
-// A keypoint position in full-size photo pixels, with the spacing (full-size pixels) of
-// the pyramid samples it was found on: SIFT positions are whole samples of their
-// octave, so their error grows with it (and coarse octaves also drift outwards where
-// the perspective stretches a large blob unevenly).
+// A keypoint position in full-size photo pixels.
 struct KeyPosition {
     double x = 0.0;
     double y = 0.0;
-    double spacing = 1.0;
 };
 
 // The keypoint positions of a feature store (null: none), in the store's order, so that
-// the match lists' keypoint indices address them; `scale` is the factor that took the
-// analysed working copy's pixels to full size (the store's positions are full size).
-std::vector<KeyPosition> KeyPositionsOf(const CImageDataBase* record, double scale = 1.0);
+// the match lists' keypoint indices address them.
+std::vector<KeyPosition> KeyPositionsOf(const CImageDataBase* record);
 
 // Cameras of one tiled build and their adjustment. The tiled engine fills the inputs
 // before DoBundleAdjustment2; the results (m_worldParams, m_params, m_order) persist in
@@ -161,15 +156,6 @@ public:
         double pixels = 0.0, relative = 0.0;
     } m_worstLink;
 
-    // Per photo, the photo whose focal length it takes (itself when it has its own): a
-    // photo whose first guess shows no change of scale against the placed photo it joins
-    // shares that photo's focal length; a zoomed one gets its own. Weakly determined,
-    // separate focal lengths of a row or a ring trade against the angles (a row of eight
-    // photographs then misses by twice the pixels). When the shared focal lengths leave
-    // a link misfitting (a zoom too small to tell from the guess), every photo gets its
-    // own. Empty: every photo has its own.
-    std::vector<int> m_focalOf;
-
     // ---- working state of one adjustment ----
     std::vector<std::vector<const match_graph::CGraphLink*>> m_imageLinks;
 
@@ -185,10 +171,9 @@ public:
                                  const std::vector<std::vector<const match_graph::CGraphLink*>>& links);
 
     // The residual function of RunImageParamsOptimizer (lmdif's call-back; p is the
-    // optimisation's own state): per match the four components of sqrt(w) (pA -
-    // pi(H_BA pB)) and sqrt(w) (pB - pi(H_AB pA)), w = 1 - q / 1000 / rho^2 times the
-    // precision of the two keypoints' octaves (bundle_solver.cpp). Answers -1 when m_abort
-    // asked to stop or the evaluation failed, else 1.
+    // optimisation's own state): per match w (|pA - pi(H_BA pB)|^2 + |pB - pi(H_AB pA)|^2),
+    // w = 1 - q / 1000 / rho^2 (bundle_solver.cpp). Answers -1 when m_abort asked to stop
+    // or the evaluation failed, else 1.
     static int LMCalcMatchingError2(void* p, int m, int n, const double* x, double* fvec, int iflag);
 
     // First guess of the added photo's camera from the link's transform: focal length the
@@ -198,7 +183,7 @@ public:
     bool InitalizeParamsByAffineM2(int placed, int added, const match_graph::CGraphLink* link);
 
     // The residuals at each parameter vector of xs (Get3dParams layout), in the
-    // optimiser's order (four per match). Leaves the cameras at the last vector. For checks.
+    // optimiser's order (one per match). Leaves the cameras at the last vector. For checks.
     std::vector<std::vector<double>> EvaluateResiduals(
         const std::vector<int>& order, const std::vector<std::vector<const match_graph::CGraphLink*>>& links,
         const std::vector<std::vector<double>>& xs);
@@ -223,10 +208,6 @@ private:
     // True when every link in m_imageLinks has a transfer error of a small part of a photo.
     bool LinksAgree() const;
     Misfit WorstLink() const;
-    // When m_worstLink misses by more than a right fit does while some photos share a
-    // focal length: every photo takes its own and the cameras are adjusted once more;
-    // the better of the two stays.
-    void UntieFocalLengthsOnMisfit();
     // Each link (with the photo whose list would hold it) joins when the adjustment with
     // it leaves every link agreeing; otherwise the cameras are put back. Empties `links`.
     void TryContradictedLinks(std::vector<std::pair<int, const match_graph::CGraphLink*>>& links);

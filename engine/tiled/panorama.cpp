@@ -255,7 +255,7 @@ bool CPanorama::DoBundleAdjustment2()
     for (std::size_t i = 0; i < n; ++i) {
         ba.m_imageSizes.push_back(m_images[i]->GetImageSize());
         if (i < m_imageData.size())
-            ba.m_keypoints[i] = KeyPositionsOf(m_imageData[i], m_images[i]->m_scale);
+            ba.m_keypoints[i] = KeyPositionsOf(m_imageData[i]);
     }
     ba.m_matchRatio = m_matchRatio;
     ba.m_lensMode = m_lensMode;
