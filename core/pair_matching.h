@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <memory>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -113,10 +114,27 @@ bool MatchFeatureStores(CImageDataBase& query, CImageDataBase& database, int mot
 // on a worker thread and returns its outcome, which commit(a, b, outcome) takes on the
 // calling thread (false: stop matching and return false). Stops early, returning true,
 // once cancelled() says so (checked before each block and after each step).
-template <class Store, class Match, class Commit, class Step, class Cancelled>
+//
+// With poll: the calling thread also calls poll() (a progress poll that moves nothing,
+// which may cancel) each time a tree or a pair is finished, while the others are still
+// worked on: a block takes seconds on a large set, and the window must answer meanwhile.
+// A block cut short by cancelled() commits nothing more.
+struct NoPoll {
+    void operator()() const noexcept {}
+};
+
+template <class Store, class Match, class Commit, class Step, class Cancelled, class Poll>
 bool MatchPairsInOrder(int n, int threads, Store&& store, Match&& match, Commit&& commit, Step&& step,
-                       Cancelled&& cancelled)
+                       Cancelled&& cancelled, Poll&& poll)
 {
+    constexpr bool polled = !std::is_same_v<std::decay_t<Poll>, NoPoll>;
+    // Runs work(k) for k in [0, count) in parallel; with a poll, reported on the caller.
+    const auto parallel = [&](std::size_t count, auto&& work) {
+        if constexpr (polled)
+            Utils::ParallelForEachReported(count, threads, work, [&](std::size_t) { return poll(), !cancelled(); });
+        else
+            Utils::ParallelForEach(count, threads, work);
+    };
     std::vector<DescriptorTree> trees(static_cast<std::size_t>(std::max(n, 0)));
     std::vector<std::pair<int, int>> pairs;
     for (int a = 0; a + 1 < n; ++a)
@@ -125,7 +143,7 @@ bool MatchPairsInOrder(int n, int threads, Store&& store, Match&& match, Commit&
     using Outcome = decltype(match(0, 1, static_cast<kd_tree*>(nullptr)));
     std::vector<Outcome> outcomes(pairs.size());
     // The trees of every photo but the first (it is never the database side).
-    Utils::ParallelForEach(static_cast<std::size_t>(std::max(n - 1, 0)), threads, [&](std::size_t k) {
+    parallel(static_cast<std::size_t>(std::max(n - 1, 0)), [&](std::size_t k) {
         if (CImageDataBase* s = store(static_cast<int>(k) + 1))
             trees[k + 1].Build(*s);
     });
@@ -133,12 +151,14 @@ bool MatchPairsInOrder(int n, int threads, Store&& store, Match&& match, Commit&
     std::size_t added = 0;  // pairs committed
     for (std::size_t start = 0; start < pairs.size() && !cancelled(); start += block) {
         const std::size_t end = std::min(pairs.size(), start + block);
-        Utils::ParallelForEach(end - start, threads, [&](std::size_t k) {
+        parallel(end - start, [&](std::size_t k) {
             const auto [a, b] = pairs[start + k];
             if (!store(a) || !store(b))
                 return;
             outcomes[start + k] = match(a, b, trees[static_cast<std::size_t>(b)].tree());
         });
+        if (polled && cancelled())
+            break;
         // A query photo is complete when its last pair (b = n - 1) is done.
         while (added < end) {
             const int a = pairs[added].first;
@@ -159,6 +179,13 @@ bool MatchPairsInOrder(int n, int threads, Store&& store, Match&& match, Commit&
         }
     }
     return true;
+}
+
+template <class Store, class Match, class Commit, class Step, class Cancelled>
+bool MatchPairsInOrder(int n, int threads, Store&& store, Match&& match, Commit&& commit, Step&& step,
+                       Cancelled&& cancelled)
+{
+    return MatchPairsInOrder(n, threads, store, match, commit, step, cancelled, NoPoll());
 }
 
 }  // namespace PanoramaRecognition

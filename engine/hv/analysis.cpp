@@ -464,7 +464,11 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
                 }
                 return true;
             },
-            [&] { ProgressStep(4); }, [&]() -> bool { return m_bAborted; });
+            [&] { ProgressStep(4); }, [&]() -> bool { return m_bAborted; },
+            [&] {  // between two steps, a poll that keeps the bar where it is
+                if (!t_deferredPolls && m_pProgress)
+                    m_bAborted = m_pProgress->AbortProgressIndicator(m_nProgressMax, m_nProgressPos);
+            });
     } catch (const abort_matching&) {
         completed = false;  // the links made so far stay; the trees are gone with the loop
     }

@@ -2,9 +2,16 @@
 // files, loaded, and matched end to end: SIFT, kd-tree, Hough voting, robust fit.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
 
+#include "core/kd_tree.h"
 #include "core/keypoints.h"
 #include "core/pair_matching.h"
 #include "core/pano_element.h"
@@ -124,4 +131,47 @@ TEST_F(PairMatching, UnrelatedPhotosAreNotAccepted)
     PanoramaRecognition::PairMatch m;
     EXPECT_TRUE(PanoramaRecognition::MatchFeatureStores(a, empty, 0, 0.8, m));
     EXPECT_FALSE(m.fitted);
+}
+
+// With a poll, the loop over all pairs asks it on the calling thread after every finished
+// tree and pair, while the other pairs of the block are still worked on, and still commits
+// in the order of a serial pass; a cancel seen by the poll ends the block and commits
+// nothing more.
+TEST(MatchPairsInOrder, PollsTheCallerWhileABlockRunsAndStopsOnItsCancel)
+{
+    const int n = 6;  // 15 pairs: one block on any machine with two or more cores
+    CImageDataBase empty;  // no descriptors, so no tree: match() still runs for each pair
+    const std::thread::id caller = std::this_thread::get_id();
+    for (const int cancelAt : {0, 8}) {  // 8: the third pair of the first block
+        std::vector<std::pair<int, int>> committed;
+        std::atomic<int> matched{0};
+        int polls = 0, steps = 0, elsewhere = 0;
+        bool cancelled = false;
+        const bool done = PanoramaRecognition::MatchPairsInOrder(
+            n, 4, [&](int) { return &empty; },
+            [&](int a, int b, kd_tree*) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+                ++matched;
+                return a * 10 + b;
+            },
+            [&](int a, int b, int outcome) { return committed.emplace_back(a, b), outcome == a * 10 + b; },
+            [&] { ++steps; }, [&] { return cancelled; },
+            [&] {
+                elsewhere += std::this_thread::get_id() != caller;
+                cancelled = cancelled || ++polls == cancelAt;
+            });
+        EXPECT_TRUE(done);
+        EXPECT_EQ(elsewhere, 0);
+        if (cancelAt == 0) {
+            std::vector<std::pair<int, int>> serial;
+            for (int a = 0; a + 1 < n; ++a)
+                for (int b = a + 1; b < n; ++b)
+                    serial.emplace_back(a, b);
+            EXPECT_EQ(committed, serial);
+            EXPECT_EQ(std::pair(steps, polls), std::pair(n - 1, (n - 1) + 15));  // each tree and each pair
+        } else {
+            EXPECT_EQ(std::tuple(committed.size(), steps, polls), std::tuple(std::size_t(0), 0, cancelAt));
+            EXPECT_LT(matched.load(), 15);
+        }
+    }
 }

@@ -396,19 +396,26 @@ TEST_F(HvAnalysis, EachMotionModelIsHeldToItsOwnErrorLimit)
     delete second.store;
 }
 
-// A cancel answered at the end of the first query photo's pairs: no later pair's links
-// or view updates, and no further poll, though more pairs of the batch and further
-// batches are waiting.
+// A cancel answered at the end of the first query photo's pairs (the first poll that
+// moves the bar; the polls before it, while trees and pairs are worked on, keep it where
+// it is): no later pair's links or view updates, and no further poll, though more pairs
+// of the batch and further batches are waiting.
 TEST_F(HvAnalysis, CancelBetweenMatchingBatchesStopsThePairWork)
 {
     struct CancelSnapshot : vltest::RecordingProgress {
         vltest::RecordingUserInterface* ui = nullptr;
-        int updatesAtCancel = -1;
+        int updatesAtCancel = -1, first = -1, callsAtCancel = -1;
+        bool armed = false;  // from the matching on
         bool AbortProgressIndicator(int max, int value) override
         {
-            const bool cancel = RecordingProgress::AbortProgressIndicator(max, value);
+            RecordingProgress::AbortProgressIndicator(max, value);
+            if (!armed)
+                return false;
+            if (first < 0)
+                first = value;
+            const bool cancel = value != first;
             if (cancel && updatesAtCancel < 0)
-                updatesAtCancel = ui->UserWndUpdates();
+                updatesAtCancel = ui->UserWndUpdates(), callsAtCancel = AbortCalls();
             return cancel;
         }
     } cancelling;
@@ -425,10 +432,12 @@ TEST_F(HvAnalysis, CancelBetweenMatchingBatchesStopsThePairWork)
         made.push_back(MadeUp(rng, 40, made[0].store, 0.05, 0, 3.0 * i, 2.0 * i));
     AddMadeUp(made);
     cancelling.Clear();
-    cancelling.CancelAtStep(1);
+    cancelling.armed = true;
     EXPECT_FALSE(In().BuildMatchGraph());
     EXPECT_GT(cancelling.updatesAtCancel, 0);
-    EXPECT_EQ(std::pair(cancelling.AbortCalls(), ui.UserWndUpdates()), std::pair(1, cancelling.updatesAtCancel));
+    EXPECT_GT(cancelling.callsAtCancel, 1);  // polls while the first batch ran
+    EXPECT_EQ(std::pair(cancelling.AbortCalls(), ui.UserWndUpdates()),
+              std::pair(cancelling.callsAtCancel, cancelling.updatesAtCancel));
     ASSERT_FALSE(In().matchGraph.links.empty());
     for (const CGraphLink* l : In().matchGraph.links)
         EXPECT_EQ(l->id1, 0);
