@@ -468,7 +468,11 @@ bool CPanorama::BuildMatchGraph(CGraph* graph)
                 if (m_pProgress)
                     m_bAborted = m_pProgress->AbortProgressIndicator(m_progressMax, m_progressPos);
             },
-            [&]() -> bool { return m_bAborted; });
+            [&]() -> bool { return m_bAborted; },
+            [&] {  // while a block runs, a poll that keeps the bar where it is
+                if (m_pProgress)
+                    m_bAborted = m_pProgress->AbortProgressIndicator(m_progressMax, m_progressPos);
+            });
     } catch (const abort_matching&) {
         completed = false;
     }

@@ -445,6 +445,33 @@ TEST(TiledAnalysis, PhotosOfDifferentResolutionsMatchAsWellAsAtOneResolution)
     }
 }
 
+// While the pairs of a block are matched, the build's thread polls without moving the bar
+// (a block of the 6 x 6 mosaic of 1200 x 800 photos went 0.7 s without a poll); a cancel
+// seen there ends the matching: no step, no further poll, a cancelled build.
+TEST(TiledAnalysis, MatchingPollsWhileABlockRunsAndStopsOnItsCancel)
+{
+    struct CancelInMatching : vltest::RecordingProgress {
+        int before = -1;            // the bar when the matching began
+        std::vector<int> matching;  // the values polled under "Matching..."
+        bool AbortProgressIndicator(int max, int value) override
+        {
+            RecordingProgress::AbortProgressIndicator(max, value);
+            const auto captions = Captions();
+            if (captions.empty() || captions.back().id != PanoramaLib::kCaptionMatching) {
+                before = value;
+                return false;
+            }
+            matching.push_back(value);
+            return true;
+        }
+    } progress;
+    Photos photos(MosaicOptions(2, 2));
+    EngineOnHost h(&progress);
+    EXPECT_FALSE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
+    EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 2);
+    EXPECT_EQ(progress.matching, std::vector<int>{progress.before});
+}
+
 TEST(TiledAnalysis, ReferencePhotoHasTheMostInliers)
 {
     EngineOnHost h;
