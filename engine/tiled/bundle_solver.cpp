@@ -14,8 +14,12 @@
 // from the residuals of the last full evaluation and evaluates again only the links that
 // read the changed value (all of them for a lens term).
 //
-// Runs on the build's thread; each optimisation keeps its state in its own Problem,
-// which lmdif hands back to the residual function.
+// Each optimisation owns its state (an Optimisation: the problem, the optimiser and what
+// it cost), which lmdif hands back to the residual function. lmdif runs on a worker
+// thread while the build's thread polls for a cancel (LMWorkers): between two residual
+// calls lmdif factorises its m x n Jacobian, which on a large mosaic takes longer than
+// the window may go without an answer. A cancelled optimisation is left to end on its
+// own; it reads nothing outside itself.
 #include "engine/tiled/camera_params.h"
 
 #include <algorithm>
@@ -61,6 +65,84 @@ int LMOptimizer::Run(cminpack_func_mn fcn, void* p)
     return info;
 }
 
+int LMJob::Call(void* p, int m, int n, const double* x, double* fvec, int iflag)
+{
+    LMJob& job = *static_cast<LMJob*>(p);
+    // Nothing may unwind through lmdif (C): a failure ends it and is rethrown after it.
+    try {
+        if (job.m_handshake && iflag != 2) {  // a new point: the caller polls first
+            std::unique_lock<std::mutex> lock(job.m_mutex);
+            job.m_pollWanted = true;
+            job.m_changed.notify_all();
+            job.m_changed.wait(lock, [&] { return !job.m_pollWanted || job.m_stop.load(); });
+        }
+        if (job.m_stop.load(std::memory_order_relaxed))
+            return -1;
+        return job.Residuals(m, n, x, fvec, iflag);
+    } catch (...) {
+        job.m_failure = std::current_exception();
+        return -1;
+    }
+}
+
+bool LMWorkers::Run(const std::shared_ptr<LMJob>& job, const std::function<bool()>& abort)
+{
+    Join();  // jobs left by an earlier cancel have ended or end within a step
+    if (!abort) {
+        job->lm.Run(&LMJob::Call, job.get());
+    } else {
+        job->m_handshake = true;
+        m_left.reserve(m_left.size() + 1);  // keeping the worker below cannot fail
+        std::thread worker([job] {
+            job->lm.Run(&LMJob::Call, job.get());
+            std::lock_guard<std::mutex> lock(job->m_mutex);
+            job->m_done = true;
+            job->m_changed.notify_all();
+        });
+        std::unique_lock<std::mutex> lock(job->m_mutex);
+        for (;;) {
+            job->m_changed.wait_for(lock, kPollInterval, [&] { return job->m_done || job->m_pollWanted; });
+            if (job->m_done)
+                break;
+            const bool wanted = job->m_pollWanted;  // a request made during the poll gets its own
+            lock.unlock();
+            std::exception_ptr failure;
+            bool stop = true;
+            try {
+                stop = abort();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+            if (stop) {
+                job->m_stop = true;
+                job->m_changed.notify_all();
+                lock.unlock();
+                m_left.push_back(std::move(worker));
+                if (failure)
+                    std::rethrow_exception(failure);
+                return false;
+            }
+            if (wanted) {
+                job->m_pollWanted = false;
+                job->m_changed.notify_all();
+            }
+        }
+        lock.unlock();
+        worker.join();
+    }
+    if (job->m_failure)
+        std::rethrow_exception(job->m_failure);
+    return true;
+}
+
+void LMWorkers::Join()
+{
+    for (std::thread& t : m_left)
+        t.join();
+    m_left.clear();
+}
+
 namespace Tiled_Panorama {
 
 namespace {
@@ -71,9 +153,6 @@ using Clock = std::chrono::steady_clock;
 // camera) counts as this large but finite error, so the step that caused it is refused.
 constexpr double kHugeResidual = 1e15;
 constexpr double kFtol = 1e-4;
-// The residual function asks for a cancel at every new point and, while lmdif forms a
-// Jacobian, at least this often.
-constexpr auto kAbortPoll = std::chrono::milliseconds(20);
 
 // H = K_to R_to R_from^T K_from^-1: centred pixels of `from` to centred pixels of `to`.
 void PixelHomography(double H[3][3], const D3Param& to, const D3Param& from) noexcept
@@ -110,22 +189,29 @@ struct CBundleAdjustment::LinkTerm {
     std::vector<double> w;      // the matches' weights
 };
 
-// One optimisation: its links, and the state of the residual function between calls.
+// The links of one optimisation, and the state of the residual function between calls.
 struct CBundleAdjustment::Problem {
-    const CBundleAdjustment* self = nullptr;
     std::vector<LinkTerm> terms;
     std::size_t residuals = 0;
     int values = 0;             // length of the layout, all of it adjusted
     int sharedLens = -1;        // layout position of the shared lens terms when they apply, else -1
+    int polynomial = 1;         // the lens polynomial (g_ldPoynomType when it was built)
     // Per value of the layout, the links that read it; a shared lens term is read by all.
     std::vector<std::vector<int>> readers;
     // The point and the residuals of the last full evaluation.
     std::vector<double> baseX, baseF;
     bool haveBase = false;
-    bool aborted = false;
-    std::exception_ptr failure;  // thrown inside the residual function
-    Clock::time_point lastPoll = Clock::now();
-    Cost* cost = nullptr;
+    Cost cost;                  // runs and totalSeconds stay 0
+};
+
+// One optimisation as a job that a worker thread can finish alone.
+struct CBundleAdjustment::Optimisation : LMJob {
+    explicit Optimisation(Problem&& p) : LMJob(static_cast<int>(p.residuals), p.values), P(std::move(p)) {}
+    int Residuals(int m, int n, const double* x, double* fvec, int iflag) override
+    {
+        return LMCalcMatchingError2(P, m, n, x, fvec, iflag);
+    }
+    Problem P;
 };
 
 void CBundleAdjustment::EvaluateLink(const LinkTerm& t, const Problem& P, const double* x, double* out)
@@ -154,12 +240,12 @@ void CBundleAdjustment::EvaluateLink(const LinkTerm& t, const Problem& P, const 
         double ax = t.pa[2 * j], ay = t.pa[2 * j + 1];
         double bx = t.pb[2 * j], by = t.pb[2 * j + 1];
         if (CA.lens) {
-            const double l = LensDistortion(std::sqrt(ax * ax + ay * ay), CA);
+            const double l = LensDistortion(std::sqrt(ax * ax + ay * ay), CA, P.polynomial);
             ax *= l;
             ay *= l;
         }
         if (CB.lens) {
-            const double l = LensDistortion(std::sqrt(bx * bx + by * by), CB);
+            const double l = LensDistortion(std::sqrt(bx * bx + by * by), CB, P.polynomial);
             bx *= l;
             by *= l;
         }
@@ -176,29 +262,9 @@ void CBundleAdjustment::EvaluateLink(const LinkTerm& t, const Problem& P, const 
     }
 }
 
-int CBundleAdjustment::LMCalcMatchingError2(void* p, int m, int n, const double* x, double* fvec, int iflag)
-{
-    Problem& P = *static_cast<Problem*>(p);
-    // Nothing may unwind through lmdif (C): a failure ends it and is thrown after it.
-    try {
-        return Residuals(P, m, n, x, fvec, iflag);
-    } catch (...) {
-        P.failure = std::current_exception();
-        return -1;
-    }
-}
-
-int CBundleAdjustment::Residuals(Problem& P, int m, int n, const double* x, double* fvec, int iflag)
+int CBundleAdjustment::LMCalcMatchingError2(Problem& P, int m, int n, const double* x, double* fvec, int iflag)
 {
     const Clock::time_point start = Clock::now();
-    const CBundleAdjustment& self = *P.self;
-    if (self.m_abort && (iflag != 2 || start - P.lastPoll >= kAbortPoll)) {
-        P.lastPoll = start;
-        if (self.m_abort()) {
-            P.aborted = true;
-            return -1;
-        }
-    }
     const std::size_t N = static_cast<std::size_t>(n), M = static_cast<std::size_t>(m);
     // One value changed since the last full evaluation: only the links that read it.
     int changed = -1;
@@ -218,18 +284,18 @@ int CBundleAdjustment::Residuals(Problem& P, int m, int n, const double* x, doub
             const LinkTerm& t = P.terms[static_cast<std::size_t>(k)];
             EvaluateLink(t, P, x, fvec + t.offset);
         }
-        ++P.cost->columns;
+        ++P.cost.columns;
     } else {
         for (const LinkTerm& t : P.terms)
             EvaluateLink(t, P, x, fvec + t.offset);
-        ++P.cost->evaluations;
+        ++P.cost.evaluations;
         if (iflag != 2) {
             P.baseX.assign(x, x + N);
             P.baseF.assign(fvec, fvec + M);
             P.haveBase = true;
         }
     }
-    P.cost->residualSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+    P.cost.residualSeconds += std::chrono::duration<double>(Clock::now() - start).count();
     return 1;
 }
 
@@ -237,7 +303,7 @@ void CBundleAdjustment::BuildProblem(const std::vector<int>& order,
                                      const std::vector<std::vector<const match_graph::CGraphLink*>>& links,
                                      Problem& P) const
 {
-    P.self = this;
+    P.polynomial = g_ldPoynomType;
     const std::size_t photos = m_params.size();
     // Layout positions, as Get3dParams writes them.
     std::vector<int> camPos(photos, -1);
@@ -382,8 +448,6 @@ std::vector<std::vector<double>> CBundleAdjustment::EvaluateResiduals(
 {
     Problem P;
     BuildProblem(order, links, P);
-    Cost cost;
-    P.cost = &cost;
     std::vector<std::vector<double>> out;
     for (const std::vector<double>& x : xs) {
         std::vector<double> f(P.residuals, 0.0);
@@ -402,23 +466,23 @@ void CBundleAdjustment::RunImageParamsOptimizer(const std::vector<int>& order,
 {
     Problem P;
     BuildProblem(order, links, P);
-    P.cost = &m_cost;
     const int n = P.values;
     // Fewer residuals than values: lmdif would refuse the problem, the cameras stay.
     if (n == 0 || P.residuals < static_cast<std::size_t>(n) ||
         P.residuals > static_cast<std::size_t>(std::numeric_limits<int>::max() / n))
         return;
     const Clock::time_point start = Clock::now();
-    LMOptimizer lm(static_cast<int>(P.residuals), n);
+    const auto job = std::make_shared<Optimisation>(std::move(P));
+    LMOptimizer& lm = job->lm;
     lm.ftol = kFtol;
     Get3dParams(lm.x.data(), m_worldParams, m_params, order);
-    lm.Run(&CBundleAdjustment::LMCalcMatchingError2, &P);
+    if (!m_workers->Run(job, m_abort))
+        throw panorama_abort();  // the cameras are written only after a whole run
     ++m_cost.runs;
     m_cost.totalSeconds += std::chrono::duration<double>(Clock::now() - start).count();
-    if (P.failure)
-        std::rethrow_exception(P.failure);
-    if (P.aborted)
-        throw panorama_abort();  // the cameras are written only after a whole run
+    m_cost.evaluations += job->P.cost.evaluations;
+    m_cost.columns += job->P.cost.columns;
+    m_cost.residualSeconds += job->P.cost.residualSeconds;
     const D3Param worldBefore = m_worldParams;
     const std::vector<D3Param> camsBefore = m_params;
     if (!Set3dParams(m_worldParams, m_params, lm.x.data(), order)) {

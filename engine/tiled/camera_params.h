@@ -10,7 +10,14 @@
 // transfer errors of every feature match between them.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include <cminpack.h>  // double precision unless told otherwise
@@ -114,6 +121,61 @@ private:
     std::vector<double> m_work;  // wa1, wa2, wa3, wa4 in that order: 3n + m
 };
 
+// One lmdif run that may be left to finish on a worker thread: it owns its optimiser and
+// everything its residual function reads, so nothing it touches goes away with the caller.
+class LMJob {
+public:
+    LMJob(int m, int n) : lm(m, n) {}
+    virtual ~LMJob() = default;
+    LMJob(const LMJob&) = delete;
+    LMJob& operator=(const LMJob&) = delete;
+
+    LMOptimizer lm;
+
+protected:
+    // lmdif's residual function, on the thread that runs lmdif; a negative answer stops
+    // lmdif. It must not reach anything but the job (no progress display).
+    virtual int Residuals(int m, int n, const double* x, double* fvec, int iflag) = 0;
+
+private:
+    friend class LMWorkers;
+    static int Call(void* p, int m, int n, const double* x, double* fvec, int iflag);
+
+    std::exception_ptr m_failure;       // thrown by Residuals; it ends lmdif
+    std::atomic<bool> m_stop{false};    // the caller left: answer -1 at the next call
+    bool m_handshake = false;           // a waiting caller polls at each new point
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_pollWanted = false;          // under m_mutex: lmdif waits at a new point
+    bool m_done = false;                // under m_mutex: lmdif returned
+};
+
+// Runs lmdif jobs so that a cancel is answered while lmdif factorises its Jacobian (over a
+// second on a large mosaic, with no residual call to poll from).
+class LMWorkers {
+public:
+    LMWorkers() = default;
+    ~LMWorkers() { Join(); }
+    LMWorkers(const LMWorkers&) = delete;
+    LMWorkers& operator=(const LMWorkers&) = delete;
+
+    // Runs the job's optimiser with its residual function. Without `abort` on this thread.
+    // Otherwise on a worker thread while this one asks `abort` whenever lmdif is about to
+    // evaluate a new point (lmdif waits for the answer, as if the residual function asked)
+    // and at least every kPollInterval. True when lmdif ended; an exception of the
+    // residual function is rethrown here. When `abort` answers true (or throws, which is
+    // rethrown), the job is told to stop and left to end on its own at its next residual
+    // call, and the answer is false at once.
+    bool Run(const std::shared_ptr<LMJob>& job, const std::function<bool()>& abort);
+    // Waits for the jobs left running (each ends within one step of lmdif).
+    void Join();
+
+    static constexpr std::chrono::milliseconds kPollInterval{20};
+
+private:
+    std::vector<std::thread> m_left;  // workers of jobs left running
+};
+
 namespace Tiled_Panorama {
 
 // A keypoint position in full-size photo pixels.
@@ -139,10 +201,13 @@ public:
     int m_lensMode = 1;         // 0: no lens terms; 1: one lens for all photos in m_worldParams
     bool m_bAdjustOnce = false; // one optimisation after all photos instead of one per photo
     int m_worldImage = 0;       // reference photo
-    // Optional cancellation, asked by the residual function (at every new point and at
-    // least every few hundredths of a second); true ends lmdif and DoBundleAdjustment2
-    // throws panorama_abort.
+    // Optional cancellation, asked on the calling thread while lmdif runs on a worker (at
+    // every new point and at least every LMWorkers::kPollInterval); true makes
+    // DoBundleAdjustment2 throw panorama_abort at once.
     std::function<bool()> m_abort;
+    // Where the optimisations run; a cancelled one is left there to end on its own. An
+    // engine shares its own, so that this object's end does not wait for them.
+    std::shared_ptr<LMWorkers> m_workers = std::make_shared<LMWorkers>();
 
     // ---- results ----
     D3Param m_worldParams;            // shared lens terms
@@ -170,11 +235,11 @@ public:
     void RunImageParamsOptimizer(const std::vector<int>& order,
                                  const std::vector<std::vector<const match_graph::CGraphLink*>>& links);
 
-    // The residual function of RunImageParamsOptimizer (lmdif's call-back; p is the
-    // optimisation's own state): per match w (|pA - pi(H_BA pB)|^2 + |pB - pi(H_AB pA)|^2),
-    // w = 1 - q / 1000 / rho^2 (bundle_solver.cpp). Answers -1 when m_abort asked to stop
-    // or the evaluation failed, else 1.
-    static int LMCalcMatchingError2(void* p, int m, int n, const double* x, double* fvec, int iflag);
+    // The residual function of RunImageParamsOptimizer (called by lmdif on the problem that
+    // the optimisation owns): per match w (|pA - pi(H_BA pB)|^2 + |pB - pi(H_AB pA)|^2),
+    // w = 1 - q / 1000 / rho^2 (bundle_solver.cpp). Answers 1.
+    struct Problem;
+    static int LMCalcMatchingError2(Problem& P, int m, int n, const double* x, double* fvec, int iflag);
 
     // First guess of the added photo's camera from the link's transform: focal length the
     // placed photo's over the transform's scale, the turn it shows composed with the
@@ -212,8 +277,7 @@ private:
     // it leaves every link agreeing; otherwise the cameras are put back. Empties `links`.
     void TryContradictedLinks(std::vector<std::pair<int, const match_graph::CGraphLink*>>& links);
     struct LinkTerm;
-    struct Problem;
-    static int Residuals(Problem& P, int m, int n, const double* x, double* fvec, int iflag);
+    struct Optimisation;
     static void EvaluateLink(const LinkTerm& t, const Problem& P, const double* x, double* out);
     void BuildProblem(const std::vector<int>& order,
                       const std::vector<std::vector<const match_graph::CGraphLink*>>& links, Problem& P) const;

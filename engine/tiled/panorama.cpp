@@ -262,7 +262,8 @@ bool CPanorama::DoBundleAdjustment2()
     ba.m_bAdjustOnce = m_bAdjustOnce;
     ba.m_worldImage = m_worldImage;
     ba.m_worldParams = m_worldParams;
-    // Cancellation inside the optimiser asks the dialog without moving the bar.
+    ba.m_workers = m_optimisers;
+    // Cancellation while the optimiser runs asks the dialog without moving the bar.
     ba.m_abort = [this] {
         if (!m_pProgress)
             return false;

@@ -164,6 +164,9 @@ public:
     std::vector<int> m_order;
     CBundleAdjustment::Misfit m_worstLink;  // of the adjustment that gave m_params
     std::vector<std::vector<const match_graph::CGraphLink*>> m_imageLinks;
+    // Optimisations of the bundle adjustment; one left running by a cancel ends on its own
+    // and is waited for by the next adjustment or the engine's end.
+    std::shared_ptr<LMWorkers> m_optimisers = std::make_shared<LMWorkers>();
     CCylindricalSurface m_cylinder;
     CSphericalSurface m_sphere;
     CSRThread m_renderThread;

@@ -4,12 +4,17 @@
 
 #include <QFile>
 
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <random>
+#include <stdexcept>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/keypoints.h"
@@ -283,6 +288,110 @@ TEST(LMOptimizer, TwoOptimisationsAtOnceEachWithItsOwnData)
     EXPECT_NEAR(a.x[2], 0.5, 1e-6);
     EXPECT_NEAR(b.x[0], 3.0, 1e-6);
     EXPECT_NEAR(b.x[2], 1.0, 1e-6);
+}
+
+namespace {
+
+// ExpCurve as a job; its residual call `blockAt` waits until the test releases it (lmdif
+// busy between two residual calls, as while it factorises a large Jacobian), and call
+// `throwAt` throws.
+struct CurveJob : LMJob {
+    CurveJob(int blockAt, int throwAt) : LMJob(20, 3), blockAt(blockAt), throwAt(throwAt)
+    {
+        lm.ftol = 1e-10;
+        lm.x = {1.0, -0.1, 0.0};
+    }
+    int Residuals(int m, int n, const double* x, double* fvec, int iflag) override
+    {
+        const int k = ++calls;
+        newPoints += iflag != 2;
+        if (k == throwAt)
+            throw std::bad_alloc();
+        if (k == blockAt) {
+            std::unique_lock<std::mutex> lock(mutex);
+            blocked = true;
+            released.wait(lock, [&] { return go; });
+        }
+        return ExpCurve::Residuals(&curve, m, n, x, fvec, iflag);
+    }
+    void Release()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        go = true;
+        released.notify_all();
+    }
+    bool Blocked()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return blocked;
+    }
+    ExpCurve curve{2.0, -0.3, 0.5};
+    const int blockAt, throwAt;
+    std::atomic<int> calls{0}, newPoints{0};
+    std::mutex mutex;
+    std::condition_variable released;
+    bool blocked = false, go = false;
+};
+
+}  // namespace
+
+// lmdif on a worker: the caller is asked at every new point and while lmdif is busy
+// between two residual calls; a cancel there returns at once and the job, told to stop,
+// ends alone at its next residual call. Without a cancel x is the one lmdif gives on the
+// caller's own thread, to the bit.
+TEST(LMWorkers, CancelIsAnsweredWhileLmdifIsBusyAndTheJobEndsAlone)
+{
+    LMOptimizer alone(20, 3);
+    alone.ftol = 1e-10;
+    alone.x = {1.0, -0.1, 0.0};
+    ExpCurve curve{2.0, -0.3, 0.5};
+    alone.Run(&ExpCurve::Residuals, &curve);
+
+    const std::thread::id caller = std::this_thread::get_id();
+    for (const bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel);
+        LMWorkers workers;
+        const auto job = std::make_shared<CurveJob>(cancel ? 3 : 0, 0);  // call 3: a Jacobian column
+        int polls = 0, elsewhere = 0;
+        const bool ended = workers.Run(job, [&] {
+            ++polls;
+            elsewhere += std::this_thread::get_id() != caller;
+            return cancel && job->Blocked();
+        });
+        EXPECT_EQ(ended, !cancel);
+        EXPECT_EQ(elsewhere, 0);
+        if (!cancel) {
+            EXPECT_EQ(job->lm.x, alone.x);
+            EXPECT_EQ(job->calls.load(), curve.calls);
+            EXPECT_GE(polls, job->newPoints.load());
+            continue;
+        }
+        // Answered while lmdif still waits in its third call (released only now).
+        EXPECT_EQ(job->calls.load(), 3);
+        EXPECT_GT(polls, job->newPoints.load());  // each new point, and the busy one
+        job->Release();
+        workers.Join();
+        EXPECT_EQ(job->calls.load(), 3);  // no residual after the cancel
+        EXPECT_LT(job->lm.info, 0);
+    }
+}
+
+// Nothing crosses a thread unhandled: a residual function that throws ends lmdif and the
+// exception reaches the caller; a poll that throws stops the job and reaches the caller.
+TEST(LMWorkers, ExceptionsOfTheResidualsOrOfThePollReachTheCaller)
+{
+    LMWorkers workers;
+    for (const bool polled : {true, false}) {  // on a worker, on the caller's thread
+        const auto failing = std::make_shared<CurveJob>(0, 6);
+        EXPECT_THROW(workers.Run(failing, polled ? [] { return false; } : std::function<bool()>()),
+                     std::bad_alloc);
+        EXPECT_EQ(failing->calls.load(), 6);
+    }
+    const auto job = std::make_shared<CurveJob>(0, 0);
+    EXPECT_THROW(workers.Run(job, []() -> bool { throw std::runtime_error("poll"); }), std::runtime_error);
+    workers.Join();
+    EXPECT_EQ(job->calls.load(), 0);  // the first poll comes before the first residual
+    EXPECT_LT(job->lm.info, 0);
 }
 
 TEST(CameraParams, PackedWithLensTermsScaledUnpackedWithAnglesWrappedEvenWhenHugeOrNotFinite)
@@ -619,6 +728,42 @@ TEST(BundleAdjustment, AbortThrowsAndLibraryFailureIsAFailedAdjustment)
     EXPECT_FALSE(ba.DoBundleAdjustment2());
     EXPECT_TRUE(ba.m_order.empty());
     EXPECT_TRUE(ba.m_imageLinks.empty());
+}
+
+// With a cancel to ask, the optimisations run on workers while the caller polls at every
+// new point; the cameras are those of lmdif on the caller's own thread, to the bit, also
+// with two adjustments at once.
+TEST(BundleAdjustment, OnWorkersTheCamerasAreTheSameToTheBitAlsoTwoAtOnce)
+{
+    SyntheticMosaic s;
+    s.Build(2, 3, 30.0, 22.0, 1000.0, 0.2, 8);
+    CBundleAdjustment alone;
+    s.Feed(alone, 0);
+    ASSERT_TRUE(alone.DoBundleAdjustment2());
+    CBundleAdjustment two[2];
+    int polls[2] = {0, 0};
+    auto run = [&](int k) {
+        s.Feed(two[k], 0);
+        two[k].m_abort = [&polls, k] { return ++polls[k], false; };
+        EXPECT_TRUE(two[k].DoBundleAdjustment2());
+    };
+    std::thread other(run, 0);
+    run(1);
+    other.join();
+    auto same = [](const D3Param& a, const D3Param& b) {
+        return std::tie(a.f, a.Rx, a.Ry, a.Rz, a.lens, a.k1, a.k2, a.k3) ==
+               std::tie(b.f, b.Rx, b.Ry, b.Rz, b.lens, b.k1, b.k2, b.k3);
+    };
+    for (int k = 0; k < 2; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(two[k].m_order, alone.m_order);
+        EXPECT_TRUE(same(two[k].m_worldParams, alone.m_worldParams));
+        ASSERT_EQ(two[k].m_params.size(), alone.m_params.size());
+        for (std::size_t i = 0; i < alone.m_params.size(); ++i)
+            EXPECT_TRUE(same(two[k].m_params[i], alone.m_params[i])) << i;
+        EXPECT_EQ(two[k].m_cost.evaluations, alone.m_cost.evaluations);
+        EXPECT_GE(polls[k], two[k].m_cost.evaluations);
+    }
 }
 
 TEST(BundleAdjustment, ParameterLayoutFollowsTheLensFlagsNotTheMode)
