@@ -104,10 +104,10 @@ struct Mosaic {
     }
 };
 
-// The whole incremental adjustment. lmdif's own QR steps (m x n^2 per Jacobian) take most
-// of the time: the residual function's share was 5 % on ring_16 and 4 % on mosaic_3x6
-// (evaluating again only the links a Jacobian column touches; every link for every
-// column: 14 % and 12 %, ring_16 three times slower), on a machine shared with builds.
+// The whole incremental adjustment, one residual per match. lmdif's own QR steps (m x n^2
+// per Jacobian) take most of the time: the residual function's share was 10 % on ring_16,
+// 3 % on ring_32 and 30 % on the small mosaic_2x3 (it evaluates again only the links a
+// Jacobian column touches), on a machine shared with builds.
 void BundleAdjustment(benchmark::State& state, int rows, int cols, bool once, int ring = 0)
 {
     const Mosaic mosaic(rows, cols, ring);
