@@ -698,9 +698,9 @@ TEST(BundleAdjustment, AbortThrowsAndLibraryFailureIsAFailedAdjustment)
 {
     SyntheticMosaic s;
     s.Build(2, 3, 30.0, 22.0, 1000.0, 0.2, 8);
-    // Cancel at the first poll, in an early optimisation, in the last ones: the residual
-    // function asks at every new point, so every cancel ends the adjustment there.
-    // (Every evaluation at a new point polls; the polls in between depend on the clock.)
+    // Cancel at the first poll, in an early optimisation, in the last ones: the caller is
+    // asked at every new point (lmdif waits for the answer), so every cancel ends the
+    // adjustment there. (The polls in between depend on the clock.)
     long evaluations = 0;
     {
         CBundleAdjustment ba;
