@@ -113,6 +113,38 @@ int Usage()
     return 2;
 }
 
+// The options named on the command line over the engine's defaults; false for a value it
+// does not know.
+bool ApplyOptions(PanoramaLib::PanoramaOptions& options, const std::string& model, const std::string& lens,
+                  const std::string& surface, bool cyclorama)
+{
+    if (model == "affine")
+        options.motionModel = PanoramaLib::MotionAffine;
+    else if (model == "similarity")
+        options.motionModel = PanoramaLib::MotionSimple;
+    else if (model == "translate")
+        options.motionModel = PanoramaLib::MotionTranslate;
+    else if (!model.empty())
+        return false;
+    if (lens == "off") {
+        options.bLensCompensation = false;
+    } else if (!lens.empty()) {
+        const int type = std::atoi(lens.c_str());
+        if (type < 0 || type > 9 || lens.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        options.bLensCompensation = true;
+        options.nLensType = type;
+    }
+    options.bCyclorama = cyclorama;
+    if (surface == "sphere")
+        options.surfaceType = PanoramaLib::SurfaceSpherical;
+    else if (surface == "cylinder")
+        options.surfaceType = PanoramaLib::SurfaceCylindrical;
+    else if (!surface.empty())
+        return false;
+    return true;
+}
+
 QString FromLocal(const std::string& s)
 {
     return QString::fromLocal8Bit(s.c_str());
@@ -230,30 +262,10 @@ int main(int argc, char** argv)
 
     PanoramaLib::PanoramaOptions options;
     engine->GetOptions(&options);
-    if (model == "affine")
-        options.motionModel = PanoramaLib::MotionAffine;
-    else if (model == "similarity")
-        options.motionModel = PanoramaLib::MotionSimple;
-    else if (model == "translate")
-        options.motionModel = PanoramaLib::MotionTranslate;
-    else if (!model.empty())
+    if (!ApplyOptions(options, model, lens, surface, cyclorama)) {
+        engine->Release();  // an engine left alive keeps its render thread waiting at exit
         return Usage();
-    if (lens == "off") {
-        options.bLensCompensation = false;
-    } else if (!lens.empty()) {
-        const int type = std::atoi(lens.c_str());
-        if (type < 0 || type > 9 || lens.find_first_not_of("0123456789") != std::string::npos)
-            return Usage();
-        options.bLensCompensation = true;
-        options.nLensType = type;
     }
-    options.bCyclorama = cyclorama;
-    if (surface == "sphere")
-        options.surfaceType = PanoramaLib::SurfaceSpherical;
-    else if (surface == "cylinder")
-        options.surfaceType = PanoramaLib::SurfaceCylindrical;
-    else if (!surface.empty())
-        return Usage();
     engine->SetOptions(options);
 
     // The photos are decoded on several threads (each element on one), then checked in
