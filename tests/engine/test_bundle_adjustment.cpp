@@ -2,7 +2,6 @@
 // from known cameras.
 #include <gtest/gtest.h>
 
-#include <QFile>
 
 #include <atomic>
 #include <cmath>
@@ -818,14 +817,8 @@ TEST(BundleAdjustment, CamerasOfGeneratedPhotosReducedForTheirAnalysis)
 // turning about its centre: a tenth of their matches lie more than 42 pixels apart".
 TEST(BundleAdjustment, ZoomedRowOfAPhotographIsStitchedWithAndWithoutLensCompensation)
 {
-    vltest::SceneOptions so;
-    so.planeWidth = so.planeHeight = 64;
-    so.sphereWidth = 6284;  // about as sharp as the photos
-    // A desktop background of a Debian package that scripts/install-deps brings in.
-    so.spherePhoto = QStringLiteral("/usr/share/backgrounds/Dragonfly_by_Bolly.jpg");
-    so.spherePhotoSpan = 120.0;
-    ASSERT_TRUE(QFile::exists(so.spherePhoto)) << "install lomiri-wallpapers-16.04 (scripts/install-deps)";
-    const vltest::Scene scene(so);
+    const vltest::Scene scene(tiled_test::PhotographSceneOptions(6284, 120.0));
+    ASSERT_FALSE(::testing::Test::HasFailure());
     vltest::MosaicOptions o = tiled_test::MosaicOptions(1, 6, 1200, 800);
     o.focal = 1000.0;
     o.overlap = 0.7094;  // 18 degrees a photo

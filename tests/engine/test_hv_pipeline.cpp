@@ -346,23 +346,35 @@ TEST(HvPipeline, RenderFromScaledWorkingCopiesMatchesTruthAndPreview)
 // ---------------------------------------------------------------------------------
 // Colour equalisation across the seam
 
+// Two crops of `scene` (w pixels wide, at both ends of it) with a textured band on top for
+// the matching and flat grey below; the second crop is exposed 25 % darker from row
+// `darkFrom` down. Built with translations and rendered at full size.
+Pixels ExposurePair(const QRect& scene, int w, int darkFrom)
+{
+    const int W = scene.width(), H = scene.height();
+    QImage world = vltest::planeCrop(SharedScene(), scene);
+    QPainter(&world).fillRect(0, H / 2, W, H - H / 2, QColor(180, 180, 180));
+    std::vector<QImage> images{world.copy(0, 0, w, H), world.copy(W - w, 0, w, H)};
+    for (int y = darkFrom; y < H; ++y)
+        for (u8* px = images[1].scanLine(y); px < images[1].scanLine(y) + w * 3; ++px)
+            *px = u8(*px * 0.75);
+    const vltest::PhotoSet set = vltest::makePhotoSet(images, vltest::FileFormat::Png);
+    Pipeline p([](PanoramaOptions& o) { o.motionModel = PanoramaLib::MotionTranslate; }, set.paths);
+    EXPECT_TRUE(p.Build());
+    EXPECT_EQ(p.Status(), 1);
+    EXPECT_TRUE(p.engine->RenderPanorama());
+    if (::testing::Test::HasFailure())
+        return Pixels();
+    return p.Result();
+}
+
 TEST(HvPipeline, DifferentExposuresMeetWithoutAStep)
 {
     // A wide picture: textured band on top (for the matching), flat grey below. Two
     // crops overlap by half; the second is exposed 25 % darker.
     const int W = 720, H = 360, w = 480;
-    QImage world = vltest::planeCrop(SharedScene(), QRect(100, 100, W, H));
-    QPainter(&world).fillRect(0, H / 2, W, H - H / 2, QColor(180, 180, 180));
-    std::vector<QImage> images{world.copy(0, 0, w, H), world.copy(W - w, 0, w, H)};
-    for (int y = 0; y < H; ++y)
-        for (u8* px = images[1].scanLine(y); px < images[1].scanLine(y) + w * 3; ++px)
-            *px = u8(*px * 0.75);
-    const vltest::PhotoSet set = vltest::makePhotoSet(images, vltest::FileFormat::Png);
-    Pipeline p([](PanoramaOptions& o) { o.motionModel = PanoramaLib::MotionTranslate; }, set.paths);
-    ASSERT_TRUE(p.Build());
-    ASSERT_EQ(p.Status(), 1);
-    ASSERT_TRUE(p.engine->RenderPanorama());
-    const Pixels r = p.Result();
+    Pixels r;
+    ASSERT_NO_FATAL_FAILURE(r = ExposurePair(QRect(100, 100, W, H), w, 0));
     ASSERT_NEAR(r.width, W, 3);
     // In the flat band no run of 8 pixels along a row changes by more than a few
     // levels; without equalisation the 45-level step would show within the blend.
@@ -383,18 +395,8 @@ TEST(HvPipeline, DifferentExposuresMeetWithoutAStep)
 TEST(HvPipeline, PortraitPhotosAreEqualisedDownToTheirLowerHalf)
 {
     const int W = 420, H = 480, w = 300;
-    QImage world = vltest::planeCrop(SharedScene(), QRect(300, 200, W, H));
-    QPainter(&world).fillRect(0, H / 2, W, H - H / 2, QColor(180, 180, 180));
-    std::vector<QImage> images{world.copy(0, 0, w, H), world.copy(W - w, 0, w, H)};
-    for (int y = H / 2; y < H; ++y)
-        for (u8* px = images[1].scanLine(y); px < images[1].scanLine(y) + w * 3; ++px)
-            *px = u8(*px * 0.75);
-    const vltest::PhotoSet set = vltest::makePhotoSet(images, vltest::FileFormat::Png);
-    Pipeline p([](PanoramaOptions& o) { o.motionModel = PanoramaLib::MotionTranslate; }, set.paths);
-    ASSERT_TRUE(p.Build());
-    ASSERT_EQ(p.Status(), 1);
-    ASSERT_TRUE(p.engine->RenderPanorama());
-    const Pixels r = p.Result();
+    Pixels r;
+    ASSERT_NO_FATAL_FAILURE(r = ExposurePair(QRect(300, 200, W, H), w, H / 2));
     ASSERT_NEAR(r.width, W, 3);
     ASSERT_NEAR(r.height, H, 3);
     // Below the photos' width (y > w) no run of 8 pixels along a row changes by more

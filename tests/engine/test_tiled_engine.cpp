@@ -4,7 +4,6 @@
 // analyses and camera parameters, and the analysis helpers.
 #include <gtest/gtest.h>
 
-#include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
 
@@ -536,14 +535,8 @@ TEST(TiledEngine, SliversAreNamed)
 // 0.53 px at the 90th percentile).
 TEST(TiledEngine, RowTurningAboutItsCentreIsLevelWithItsTrueFocalLengthAndCanvas)
 {
-    vltest::SceneOptions so;
-    so.planeWidth = so.planeHeight = 64;
-    so.sphereWidth = 3584;  // about as sharp as the photos
-    // A desktop background of a Debian package that scripts/install-deps brings in.
-    so.spherePhoto = QStringLiteral("/usr/share/backgrounds/Dragonfly_by_Bolly.jpg");
-    so.spherePhotoSpan = 93.0;
-    ASSERT_TRUE(QFile::exists(so.spherePhoto)) << "install lomiri-wallpapers-16.04 (scripts/install-deps)";
-    const vltest::Scene scene(so);
+    const vltest::Scene scene(PhotographSceneOptions(3584, 93.0));
+    ASSERT_FALSE(::testing::Test::HasFailure());
     vltest::MosaicOptions o = MosaicOptions(1, 8, 600, 400);
     o.focal = 520.0;
     o.overlap = 0.6664;  // 20.0 degrees a photo

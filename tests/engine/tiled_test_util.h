@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QImage>
 
 #include <algorithm>
@@ -40,6 +41,20 @@ inline vltest::MosaicOptions MosaicOptions(int rows = 2, int cols = 3, int width
     o.height = height;
     o.overlap = 0.35;
     return o;
+}
+
+// A scene whose sphere is a real photograph (leaves, a dragonfly: a desktop background
+// that scripts/install-deps brings in) spanning `span` degrees, drawn `sphereWidth`
+// pixels round, about as sharp as the photos taken of it.
+inline vltest::SceneOptions PhotographSceneOptions(int sphereWidth, double span)
+{
+    vltest::SceneOptions so;
+    so.planeWidth = so.planeHeight = 64;
+    so.sphereWidth = sphereWidth;
+    so.spherePhoto = QStringLiteral("/usr/share/backgrounds/Dragonfly_by_Bolly.jpg");
+    so.spherePhotoSpan = span;
+    EXPECT_TRUE(QFile::exists(so.spherePhoto)) << "install lomiri-wallpapers-16.04 (scripts/install-deps)";
+    return so;
 }
 
 // A 24-bit element holding the image's pixels (store byte order red, green, blue).
