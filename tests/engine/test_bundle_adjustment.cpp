@@ -810,6 +810,24 @@ TEST(BundleAdjustment, CamerasOfGeneratedPhotosReducedForTheirAnalysis)
     ExpectRecovered(truth, h.self->m_order, h.self->m_params, h.self->m_worldImage, 0.5, 0.01);
 }
 
+// Built tiled on the cylinder: status 1, every photo placed, each focal length within
+// `focalTol` of its own truth and the photos meeting within `maxP90` pixels (90th percentile).
+void ExpectStitchedWithTheirFocalLengths(tiled_test::Photos& photos, const std::vector<vltest::CameraShot>& shots,
+                                         bool lens, double focalTol, double maxP90)
+{
+    tiled_test::EngineOnHost h;
+    h.Options(false, PanoramaLib::SurfaceCylindrical, lens);
+    ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0)) << h.self->m_status.reason;
+    EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 1);
+    const Tiled_Panorama::CPanorama& e = *h.self;
+    ASSERT_EQ(e.m_order.size(), shots.size());
+    for (std::size_t i = 0; i < shots.size(); ++i)
+        EXPECT_NEAR(e.m_params[i].f / shots[i].camera.f, 1.0, focalTol) << "photo " << i;
+    const double p90 = tiled_test::PairMissP90(shots, e);
+    EXPECT_GE(p90, 0.0);
+    EXPECT_LT(p90, maxP90);
+}
+
 // A row of six photos of a photograph, 18 degrees apart, focal lengths 1000, 1000, 1400,
 // 1000, 1250 and 1000 px, stitched as the Tiled tab opens (lens compensation on) and with
 // it off. Focal lengths tied between photos whose first guesses differ by less than 8 %
@@ -828,17 +846,7 @@ TEST(BundleAdjustment, ZoomedRowOfAPhotographIsStitchedWithAndWithoutLensCompens
     tiled_test::Photos photos(vltest::imagesOf(shots));
     for (bool lens : {true, false}) {
         SCOPED_TRACE(lens ? "lens compensation" : "no lens compensation");
-        tiled_test::EngineOnHost h;
-        h.Options(false, PanoramaLib::SurfaceCylindrical, lens);
-        ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0)) << h.self->m_status.reason;
-        EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 1);
-        const Tiled_Panorama::CPanorama& e = *h.self;
-        ASSERT_EQ(e.m_order.size(), shots.size());
-        for (std::size_t i = 0; i < shots.size(); ++i)
-            EXPECT_NEAR(e.m_params[i].f / shots[i].camera.f, 1.0, 0.06) << "photo " << i;
-        const double p90 = tiled_test::PairMissP90(shots, e);
-        EXPECT_GE(p90, 0.0);
-        EXPECT_LT(p90, 4.0);
+        ExpectStitchedWithTheirFocalLengths(photos, shots, lens, 0.06, 4.0);
     }
 }
 
@@ -870,16 +878,6 @@ TEST(BundleAdjustment, MultifocusSetsAreStitchedWithEachPhotosFocalLength)
         o.zoom = c.zoom;
         const std::vector<vltest::CameraShot> shots = vltest::makeMosaic(scene, o);
         tiled_test::Photos photos(vltest::imagesOf(shots));
-        tiled_test::EngineOnHost h;
-        h.Options(false, PanoramaLib::SurfaceCylindrical, true);
-        ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0)) << h.self->m_status.reason;
-        EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 1);
-        const Tiled_Panorama::CPanorama& e = *h.self;
-        ASSERT_EQ(e.m_order.size(), shots.size());
-        for (std::size_t i = 0; i < shots.size(); ++i)
-            EXPECT_NEAR(e.m_params[i].f / shots[i].camera.f, 1.0, 0.01) << "photo " << i;
-        const double p90 = tiled_test::PairMissP90(shots, e);
-        EXPECT_GE(p90, 0.0);
-        EXPECT_LT(p90, 2.0);
+        ExpectStitchedWithTheirFocalLengths(photos, shots, true, 0.01, 2.0);
     }
 }
