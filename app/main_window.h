@@ -196,7 +196,8 @@ public:
     void setSortMode(SortMode mode, bool keepOrder);
     void updateSortMode();
     void updateThumbsSizes(bool force);
-    // Shows a folder of the tree model in the file views and adds it to the history.
+    // Shows a folder of the tree model in the file views and adds it to the history; an
+    // index of no folder (a folder that is gone) leaves no folder shown.
     void setFolder(const QModelIndex& treeIndex);
     // Shows a folder by path; false when the tree does not know it.
     bool showFolder(const QString& path);
@@ -204,8 +205,7 @@ public:
     // Lists again, from the disk, every folder the tree has listed, keeping the tree's
     // current folder and open branches ("Refresh tree").
     void rereadTree();
-    // rereadTree, and the folder the file views show, keeping the selection; a shown
-    // folder that is gone gives way to the nearest one above it.
+    // rereadTree, and the folder the file views show, keeping the selection.
     void rereadFolders();
     void showBrowserCtxMenu(const QPoint& pos);
 

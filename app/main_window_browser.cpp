@@ -280,8 +280,22 @@ void MainWindow::onZoomValueChanged(int value)
 void MainWindow::setFolder(const QModelIndex& treeIndex)
 {
     const QString path = m_dirModel->filePath(m_treeModel->mapToSource(treeIndex));
-    if (path.isEmpty())  // no folder: the views keep what they show
+    if (path.isEmpty()) {
+        // No folder (the one asked for is gone): the views list nothing, the tree has no
+        // current folder, and the history keeps only folders that are there, none of
+        // them current.
+        ui->listView->selectionModel()->clear();
+        ui->detailsView->selectionModel()->clear();
+        ui->treeView->selectionModel()->clear();
+        m_filesModel->setRootPath(QString());
+        QComboBox* combo = ui->cmbVisitedFolders;
+        for (int entry = combo->count() - 1; entry >= 0; --entry) {
+            if (!QFileInfo(combo->itemText(entry)).isDir())
+                combo->removeItem(entry);
+        }
+        combo->setCurrentIndex(-1);
         return;
+    }
     if (path != m_filesModel->rootPath()) {
         // The selection belongs to the folder shown: the files of a folder left behind
         // would stay selected out of sight, for "Add" and the status bar.
@@ -347,15 +361,6 @@ void MainWindow::rereadTree()
 
 void MainWindow::rereadFolders()
 {
-    // A shown folder that is gone gives way to the nearest folder above it that is still
-    // there (the tree would otherwise move to a neighbour of the vanished row).
-    QString shown = m_filesModel->rootPath();
-    if (!shown.isEmpty() && shown != QLatin1String(".") && !QFileInfo(shown).isDir()) {
-        while (!QFileInfo(shown).isDir() && shown != QFileInfo(shown).path())
-            shown = QFileInfo(shown).path();
-        showFolder(shown);
-    }
-
     rereadTree();
 
     const QString folder = m_filesModel->rootPath();
@@ -410,8 +415,8 @@ void MainWindow::refresh(bool treeOnly)
         ui->storyboard->viewport()->update();
     }
     rereadFolders();
-    if (shown)
-        showFolder(path);
+    if (shown && !showFolder(path))
+        setFolder(QModelIndex());  // the folder is gone: none is shown
 }
 
 void MainWindow::on_action_Refresh_triggered() { refresh(false); }

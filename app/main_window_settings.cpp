@@ -65,7 +65,9 @@ void MainWindow::loadSettings()
     s.beginGroup(QStringLiteral("application"));
     if (!restoreGeometry(s.value(QStringLiteral("geometry")).toByteArray()))
         setWindowState(Qt::WindowMaximized);
-    const QString currentPath = s.value(QStringLiteral("currentPath")).toString();
+    QString currentPath = s.value(QStringLiteral("currentPath")).toString();
+    if (currentPath.isEmpty())
+        currentPath = QDir::homePath();
     for (int i = 0; i < kHistoryEntries; ++i) {
         const QString folder = s.value(historyKey(i), QStringLiteral(":")).toString();
         if (folder == QLatin1String(":"))
@@ -73,10 +75,10 @@ void MainWindow::loadSettings()
         if (QFileInfo(folder).isDir())
             ui->cmbVisitedFolders->addItem(folder);
     }
-    // A folder that is gone (or was never stored) gives way to home, so the address bar,
-    // the tree and the file view show one real folder.
+    // A folder that is gone leaves the tree without a current folder and the file views
+    // with none to show, and says nothing.
     if (!showFolder(currentPath))
-        showFolder(QDir::homePath());
+        setFolder(QModelIndex());
     showStatusBar(storedBool(s, QStringLiteral("status-bar"), true));
     m_thumbSizeValue = storedClamped(s, QStringLiteral("thumbnails-size"), 50, 0, 100);
     updateThumbsSizes(true);

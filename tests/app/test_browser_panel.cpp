@@ -376,25 +376,74 @@ TEST_F(BrowserTest, AnotherFolderStartsWithNothingSelected)
 }
 
 // The folder shown vanished behind the model's back: "Refresh tree" drops it from the
-// tree and leaves the file views and the history as they are; "&Refresh" shows the
-// nearest folder above it that is still there.
-TEST_F(BrowserTest, RefreshTreeLeavesTheFileViewsRefreshGoesToTheFolderAbove)
+// tree and leaves the file views and the history as they are; "&Refresh" then shows no
+// folder: the views list nothing, the tree has no current folder, the history keeps the
+// folders still there with none current, and the tray keeps its photos. Every command of
+// the panel then works or does nothing; a folder from the history is shown again.
+TEST_F(BrowserTest, RefreshTreeLeavesTheFileViewsRefreshOfAGoneFolderShowsNone)
 {
     for (QFileSystemModel* model : {static_cast<QFileSystemModel*>(w->dirModel()), static_cast<QFileSystemModel*>(w->filesModel())})
         model->setOption(QFileSystemModel::DontWatchForChanges);
-    for (const char* name : {"a.jpg", "old/one.jpg", "old/deeper/two.jpg", "zzz/three.jpg"})
+    for (const char* name : {"a.jpg", "old/one.jpg", "old/deeper/two.jpg"})
         makeFile(name);
     const QString gone = root.filePath("old/deeper");
+    const QStringList tray = stripPhotos().paths;
+    w->trayModel()->setFileList(tray);
+    showFolderAndWait(root.path());
     showFolderAndWait(gone);
+    QComboBox* combo = ui().cmbVisitedFolders;
     ASSERT_TRUE(QDir(root.filePath("old")).removeRecursively());
     ui().btnRefresh->click();
     QTest::qWait(200);  // the tree's listings come in
-    EXPECT_EQ(std::make_tuple(w->filesModel()->rootPath(), ui().cmbVisitedFolders->currentText()), std::make_tuple(gone, gone));
+    EXPECT_EQ(std::make_tuple(w->filesModel()->rootPath(), combo->currentText()), std::make_tuple(gone, gone));
 
+    const auto history = [combo] {
+        QStringList entries;
+        for (int i = 0; i < combo->count(); ++i)
+            entries << combo->itemText(i);
+        return entries;
+    };
+    QStringList kept = history();
+    kept.removeAll(gone);
+    const auto expectNoFolder = [&](const char* after) {
+        QCoreApplication::processEvents();
+        QAbstractItemView* view = w->currentItemView();
+        EXPECT_EQ(std::make_tuple(view->model()->rowCount(view->rootIndex()), ui().treeView->currentIndex().isValid(),
+                                  combo->currentIndex(), history().join(',').toStdString(), w->trayModel()->fileList() == tray),
+                  std::make_tuple(0, false, -1, kept.join(',').toStdString(), true))
+            << after;
+        EXPECT_NE(w->filesModel()->rootPath(), gone) << after;
+        EXPECT_TRUE(desk.log.empty()) << after;
+    };
     ui().action_Refresh->trigger();
-    const QString shown = root.path();
+    expectNoFolder("F5");
+    QTest::qWait(200);  // whatever the models gather after it
+    expectNoFolder("F5, a moment later");
+
+    const std::pair<const char*, std::function<void()>> commands[] = {
+        {"F5 again", [&] { ui().action_Refresh->trigger(); }},
+        {"Refresh tree", [&] { ui().btnRefresh->click(); }},
+        {"one folder up", [&] { ui().btnUpFolder->click(); }},
+        {"select all and Add", [&] { w->currentItemView()->selectAll(); ui().btnAddPicture->click(); w->appendSelected(); }},
+        {"sort by date, twice", [&] { ui().action_Date->trigger(); ui().action_Date->trigger(); }},
+        {"details", [&] { ui().action_Details->trigger(); }},
+        {"list", [&] { ui().action_List->trigger(); }},
+        {"thumbnails", [&] { ui().action_Thumbnails->trigger(); }},
+        {"context menu: Select All", [&] {
+             desk.menus.push_back(ScriptedDesktop::pick(QStringLiteral("Select All")));
+             emit ui().listView->customContextMenuRequested(QPoint(5, 5));
+             desk.log.clear();
+             w->appendSelected();
+         }},
+    };
+    for (const auto& [name, run] : commands) {
+        run();
+        expectNoFolder(name);
+    }
+
+    emit combo->activated(combo->findText(root.path()));
     EXPECT_TRUE(QTest::qWaitFor([&] { return rowOf("a.jpg").isValid(); }, 10000));
     EXPECT_EQ(std::make_tuple(w->filesModel()->rootPath(), ui().treeView->currentIndex().data(QFileSystemModel::FilePathRole).toString(),
-                              ui().cmbVisitedFolders->currentText()),
-              std::make_tuple(shown, shown, shown));
+                              combo->currentText()),
+              std::make_tuple(root.path(), root.path(), root.path()));
 }
