@@ -229,7 +229,10 @@ bool DirFilterModel::filterAcceptsRow(int sourceRow, const QModelIndex& sourcePa
         return true;
     const QFileInfo info = m_dirModel->fileInfo(item);
     const QString name = info.fileName();
-    const QString path = info.filePath();
+    // The model's path of the entry, not its file information's: an entry made up on the
+    // way to a folder looked up by path ("/home" for the stored folder at start-up) carries
+    // "//home" there until its listing comes in.
+    const QString path = m_dirModel->filePath(item);
 
     // The way to the user's own folders stays open whatever the rules below say: on
     // Linux it passes through /home, which the rule on "home" would hide.

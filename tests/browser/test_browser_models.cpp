@@ -184,5 +184,19 @@ TEST(FolderTree, HidesHiddenBundlesLinksHomeNetAndSystemFoldersButNeverTheWayHom
             EXPECT_EQ(top.contains("home"), QByteArray(home) != "/root") << home;
         }
     }
+
+    // A folder looked up by its path before any listing has come in (the stored folder at
+    // start-up): the model makes up the entries on the way, and the way home stays open
+    // through them too.
+    for (const char* home : {"home/me", "realhome/net"}) {
+        qputenv("HOME", root.filePath(home).toLocal8Bit());
+        QMacDirModel fresh;
+        fresh.setFilter(dirs.filter());
+        fresh.setRootPath(QDir::rootPath());
+        DirFilterModel freshProxy;
+        freshProxy.setSourceModel(&fresh);
+        for (QModelIndex way = fresh.index(root.filePath(home)); way.isValid(); way = way.parent())
+            EXPECT_TRUE(freshProxy.mapFromSource(way).isValid()) << fresh.filePath(way).toStdString();
+    }
     qputenv("HOME", savedHome);
 }
