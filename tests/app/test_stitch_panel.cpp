@@ -77,6 +77,33 @@ TEST_F(WindowTest, PickingTheOtherKindAfterABuildOffersABuildOfIt)
     }
 }
 
+// After a build, a visit to the other kind that changes its lens compensation (so its
+// options differ from the build's) and a return: the kind shown is judged with its own
+// options, those of the build, so neither Start Stitching! nor the Stitch action offers a
+// build. Each kind in turn is the one built.
+TEST_F(WindowTest, ReturningToTheBuiltKindIsJudgedWithItsOwnOptionsNotTheOtherKinds)
+{
+    static const vltest::Scene scene(vltest::smallSceneOptions(5));
+    const vltest::PhotoSet row = vltest::makeMosaicPhotoSet(scene, {.rows = 1, .cols = 3, .width = 320, .height = 240, .overlap = 0.35});
+    load(row.paths);
+    QCheckBox* const lensBox[] = {ui().chkCompensateLensDistHV, ui().chkCompensateLensDistTiled};
+    const auto offered = [&] { return w->updateActions(), std::pair(ui().btnStitch->isEnabled(), ui().action_Stitch->isEnabled()); };
+    for (const int built : {0, 1}) {
+        ui().tabPanoType->setCurrentIndex(built);
+        ui().btnStitch->click();
+        ASSERT_EQ(w->document().builtEngine()->GetPanoramaStatus()->nStatus, PanoramaLib::kStatusBuilt) << built;
+        PanoramaLib::PanoramaOptions build;
+        w->document().builtEngine()->GetOptions(&build);
+        ui().tabPanoType->setCurrentIndex(1 - built);
+        lensBox[1 - built]->setChecked(build.bLensCompensation);
+        lensBox[1 - built]->click();  // the user's change: the other way from the build
+        ASSERT_NE(w->getOptions()->bLensCompensation, build.bLensCompensation) << built;
+        EXPECT_EQ(offered(), std::pair(true, true)) << built;  // the other kind is not built
+        ui().tabPanoType->setCurrentIndex(built);
+        EXPECT_EQ(offered(), std::pair(false, false)) << built;
+    }
+}
+
 TEST_F(WindowTest, AzimuthSliderRunsOppositeToTheDocumentsYAngle)
 {
     auto angles = [&, surface = PanoramaLib::SurfaceRenderingType(), x = 0, y = 0, z = 0]() mutable {
