@@ -41,6 +41,9 @@ TEST(UpdateDialog, TitleTextAndMoreInfoFromTheAnswer)
         {1, "", "Short", "HTTPS://example.invalid/i", "Update available", "Short", true},
         {7, "x", "", "file:///etc/passwd", "TextLabel", "x", false},
         {1, "x", "", "javascript:alert(1)", "Update available", "x", false},
+        {1, "x", "", "http://", "Update available", "x", false},  // web addresses without a host
+        {1, "x", "", "https:///path", "Update available", "x", false},
+        {1, "x", "", "http:foo", "Update available", "x", false},
     };
     for (const auto& c : cases) {
         auto checker = answer(c.status);
@@ -81,6 +84,9 @@ TEST_F(WindowTest, UpdateAnswerReactionByStatusCheckAndButton)
         {"critical update, OK", 2, true, 0, "execDialog", QDialog::Accepted, "https://example.invalid/d", true},
         {"update, OK, local file", 1, true, 0, "execDialog", QDialog::Accepted, "file:///tmp/setup.sh"},
         {"update, OK, no address", 1, true, 0, "execDialog", QDialog::Accepted, ""},
+        {"update, OK, http without a host", 1, true, 0, "execDialog", QDialog::Accepted, "http://"},
+        {"update, OK, https with an empty host", 1, true, 0, "execDialog", QDialog::Accepted, "https:///setup"},
+        {"update, OK, http with a path only", 1, true, 0, "execDialog", QDialog::Accepted, "http:setup"},
         {"unknown status", 5, true, 0, ""},
         {"negative status", -1, true, 0, ""},
     };
