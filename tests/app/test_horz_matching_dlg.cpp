@@ -199,6 +199,31 @@ TEST(HorzMatchingDlg, FirstViewFitsTheMarkersAndPhotoPanesShareOneScaleBothPanes
     EXPECT_EQ(small.dlg.rightPane()->scaleFactor(), 0.33);
 }
 
+// A second photo of another size or shape puts the same three points further apart or
+// closer together on it, so the two panes fit their markers at different scales: both
+// panes show the smaller of the two fits, whichever pane it is.
+TEST(HorzMatchingDlg, FirstViewOfPhotosOfDifferentSizesShowsBothAtTheSmallerFit)
+{
+    for (const QSizeF zoom : {QSizeF(1.8, 1.8), QSizeF(0.55, 0.55), QSizeF(1.0, 1.7)}) {
+        Matching t(false, {}, QSize(int(240 * zoom.width()), int(180 * zoom.height())));
+        const vltest::Mat3 toSecond = vltest::Mat3::scaling(zoom.width(), zoom.height()) * t.truth;
+        t.matcher.Init(t.first->GetImageSize(), t.second->GetImageSize(), t.seeded, toSecond.m, PanoramaLib::MotionAffine);
+        t.dlg.setMatcher(&t.matcher);
+        t.dlg.initDialog();
+        const std::pair shown(t.dlg.leftPane()->scaleFactor(), t.dlg.rightPane()->scaleFactor());
+        const auto ownFit = [](PreviewControl* control, PanoramaView* pane) {
+            QRect points, markers;
+            control->GetMarkersRect(points, markers);
+            pane->ensureRectVisible(points, markers);
+            return pane->scaleFactor();
+        };
+        const double left = ownFit(t.dlg.leftControl(), t.dlg.leftPane()), right = ownFit(t.dlg.rightControl(), t.dlg.rightPane());
+        ASSERT_GT(std::max(left, right), 1.3 * std::min(left, right)) << "the fits should differ: " << left << ", " << right;
+        EXPECT_EQ(shown, std::pair(std::min(left, right), std::min(left, right)))
+            << zoom.width() << " x " << zoom.height() << ": own fits " << left << ", " << right;
+    }
+}
+
 TEST(HorzMatchingDlg, ResetRestoresMarkersModelAndOkAbortKeepsThePoints)
 {
     Matching t;
