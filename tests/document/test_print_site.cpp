@@ -5,6 +5,8 @@
 
 #include <QPrinter>
 
+#include <functional>
+
 #include "document/page_layout.h"
 #include "document/print_site.h"
 
@@ -34,6 +36,7 @@ protected:
     void useMetric() { site.getPageSetup().unitsInch = false; }
     const PageSetup& setup() const { return site.getPageSetup(); }
 
+    PanoramaOfSize panorama;  // for the tests that give the site a document
     PrintSite site;
 };
 
@@ -168,6 +171,52 @@ TEST_F(PrintSiteTest, PrintRangeYieldsTheEditedEndAndResetsOnlyOnLayoutChange)
     site.pageSetup(s);
     EXPECT_EQ(site.pageTo(), site.calcMaxPage(&s));
     EXPECT_GT(site.pageTo(), 4);
+}
+
+// Each layout change alone resets the range to every page; anything else keeps it. The
+// print sizes are the layout in manual mode only, the page count in fit mode only.
+TEST_F(PrintSiteTest, PrintRangeResetsOnEachLayoutChangeAlone)
+{
+    site.setDocument(&panorama);
+    PageSetup manual = setup();
+    manual.mode = 1;
+    manual.keepProportions = false;
+    manual.numPages = 6;
+    manual.printWidth = 40000;  // 40 x 6 in: six pages 8 in wide
+    manual.printHeight = 6000;
+    PageSetup fit = manual;
+    fit.mode = 0;
+    auto mode = [this](int m) {
+        PageSetup s = setup();
+        s.mode = m;
+        site.pageSetup(s);
+    };
+    const struct {
+        const char* name;
+        const PageSetup& start;
+        std::function<void()> change;
+        bool resets;
+    } cases[] = {
+        {"width alone", manual, [&] { site.setPageWidth("30", true); }, true},
+        {"height alone", manual, [&] { site.setPageHeight("5", true); }, true},
+        {"to fit mode", manual, [&] { mode(0); }, true},
+        {"to manual mode", fit, [&] { mode(1); }, true},
+        {"page count in fit mode", fit, [&] { site.setNumPages("5"); }, true},
+        {"page count in manual mode", manual, [&] { site.setNumPages("5"); }, false},
+        {"width in fit mode", fit, [&] { site.setPageWidth("30", true); }, false},
+        {"height in fit mode", fit, [&] { site.setPageHeight("5", true); }, false},
+        {"margin", manual, [&] { site.setMargingT("1"); }, false},
+        {"overlap", manual, [&] { site.setOverlap("1", true); }, false},
+    };
+    for (const auto& c : cases) {
+        site.pageSetup(c.start);
+        site.setPrintRange(2, 3, true);
+        ASSERT_EQ(std::pair(site.pageFrom(), site.pageTo()), std::pair(2, 3)) << c.name;
+        c.change();
+        const int count = setup().mode == 0 ? setup().numPages : site.calcMaxPage(&site.getPageSetup());
+        EXPECT_EQ(std::pair(site.pageFrom(), site.pageTo()), c.resets ? std::pair(1, count) : std::pair(2, 3))
+            << c.name;
+    }
 }
 
 // The paper table's two texts: the first five sizes have their own inch text, the others
