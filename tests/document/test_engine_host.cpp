@@ -14,6 +14,7 @@
 
 #include "core/pano_element.h"
 #include "document/engine_host.h"
+#include "tests/support/address_space_cap.h"
 
 using namespace std::chrono_literals;
 
@@ -174,6 +175,27 @@ TEST(EngineHost, MakesAndCopiesPixelStores)
     safe->Release();
     plain->Release();
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// A copy that finds no memory for its pixels is no copy: with the address space capped,
+// the deep copy of a thread-safe store (360 MB, never touched, larger than any free space
+// the allocator may hold) cannot be allocated, and the factory answers null, never an
+// empty store. The source keeps its pixels.
+TEST(EngineHost, ACopyWithoutMemoryForItsPixelsIsNull)
+{
+    EngineHost host;
+    std::unique_ptr<PanoramaLib::IDib> safe(host.CreateDibObject(true));
+    ASSERT_TRUE(safe->createImage(24, 12000, 10000, true));
+    safe->bits()[0] = 7;
+    for (const bool threadSafe : {false, true}) {
+        vltest::AddressSpaceCap cap(4 << 20);
+        ASSERT_TRUE(cap.capped());
+        std::unique_ptr<PanoramaLib::IDib> copy(host.CreateCopy(safe.get(), threadSafe));
+        EXPECT_EQ(copy.get(), nullptr) << threadSafe;
+    }
+    EXPECT_TRUE(safe->hasBits() && safe->bits()[0] == 7);
+}
+#endif
 
 TEST(WaitCursor, NestedScopesKeepTheBusyCursorUntilTheOuterEnds)
 {
