@@ -184,6 +184,30 @@ TEST_F(ThumbsDataBaseTest, DamagedBlobsGiveNoThumbnail)
     sqlite3_close(raw);
 }
 
+// Rows shorter than three bytes a pixel of the thumbnail's width are refused and nothing
+// is stored: no row for a new path, and a stored row keeps its thumbnail. Rows exactly
+// as long as their pixels, without padding, are stored.
+TEST_F(ThumbsDataBaseTest, RowsShorterThanTheirPixelsAreRefused)
+{
+    ASSERT_TRUE(db.Init(folder()));
+    const QImage kept = patternImage(4, 3, 1);
+    ASSERT_TRUE(store(db, "/p/a.jpg", kept));
+    const QImage pixels = patternImage(8, 3, 2);  // lines of 24 bytes, room for every length tried
+    ASSERT_EQ(pixels.bytesPerLine(), 24);
+    auto set = [&](const QString& path, int bytesPerLine) {
+        return db.SetThumb(path, QDateTime::fromSecsSinceEpoch(7, Qt::UTC), 640, 480, 24, 8, 3, bytesPerLine,
+                           pixels.constBits());
+    };
+    for (const int bytesPerLine : {23, 8, 0}) {  // a byte short, a byte a pixel, none
+        EXPECT_EQ(std::pair(set("/p/a.jpg", bytesPerLine), set("/p/b.jpg", bytesPerLine)), std::pair(false, false))
+            << bytesPerLine;
+        EXPECT_EQ(db.GetAllFiles(noStop), QStringList{"/p/a.jpg"}) << bytesPerLine;
+        EXPECT_TRUE(db.GetImgWidth("/p/a.jpg") == 4000 && db.GetThumbImage("/p/a.jpg") == kept) << bytesPerLine;
+    }
+    ASSERT_TRUE(set("/p/b.jpg", 24));
+    EXPECT_EQ(db.GetThumbImage("/p/b.jpg"), pixels);
+}
+
 TEST_F(ThumbsDataBaseTest, ModificationTimesAre64BitSeconds)
 {
     ASSERT_TRUE(db.Init(folder()));
