@@ -220,6 +220,12 @@ TEST_F(AutoUpdateServer, FailedChecksEmitNothingAndWriteNothing)
         {"whitespace-only page", {200, " \r\n \n"}, {200, good}, 2},
         {"script 404", {200, "SCRIPT"}, {404, good}, 2},
         {"script 500", {200, "SCRIPT"}, {500, good}, 2},
+        // A 3xx answer that is not followed (none to follow, or no address to follow) is
+        // no answer: neither its status nor its body is taken.
+        {"page 300", {300, "SCRIPT"}, {200, good}, 1},
+        {"page 301 without Location", {301, "SCRIPT"}, {200, good}, 1},
+        {"page 304", {304, "SCRIPT"}, {200, good}, 1},
+        {"script 300", {200, "SCRIPT"}, {300, good}, 2},
         {"empty answer", {200, "SCRIPT"}, {200, ""}, 2},
         {"answer not HTTP", {200, "SCRIPT"}, {200, good, false, true}, 2},
         {"oversized answer", {200, "SCRIPT"}, {200, good + QByteArray(VnAutoUpdate::kMaxAnswerBytes, ' ')}, 2},
