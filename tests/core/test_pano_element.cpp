@@ -6,15 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <tuple>
-#include <sys/resource.h>
 #include <utility>
 #include <vector>
 
 #include "core/pano_element.h"
+#include "tests/support/address_space_cap.h"
 #include "tests/support/dib_manager_fixture.h"
 
 using PanoramaLib::IPanoElement;
@@ -494,20 +493,14 @@ TEST_F(Element, AFailedDeepCopyKeepsTheOldStore)
     Elem dst(8, 3, 3);
     PanoramaLib::IDib* const oldStore = dst->GetDib();
 
-    std::ifstream status("/proc/self/status");
-    long vmKb = 0;
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmSize:", 0) == 0)
-            vmKb = std::stol(line.substr(7));
-    ASSERT_GT(vmKb, 0);
-    rlimit old{};
-    ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
-    rlimit capped = old;
-    capped.rlim_cur = rlim_t(vmKb + 4 * 1024) * 1024;
-    ASSERT_EQ(setrlimit(RLIMIT_AS, &capped), 0);
-    const bool copied = dst->FromImage(src.e);
-    PanoramaLib::IDib* const direct = dibs.host().CreateCopy(src->GetDib(), false);
-    setrlimit(RLIMIT_AS, &old);
+    bool copied = true;
+    PanoramaLib::IDib* direct = nullptr;
+    {
+        vltest::AddressSpaceCap cap(4 << 20);
+        ASSERT_TRUE(cap.capped());
+        copied = dst->FromImage(src.e);
+        direct = dibs.host().CreateCopy(src->GetDib(), false);
+    }
 
     EXPECT_TRUE(!copied && !direct);
     EXPECT_EQ(std::tuple(dst->GetDib(), dst->GetWidth(), dst->GetBPP()), std::tuple(oldStore, 3, 8));
