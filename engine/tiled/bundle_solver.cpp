@@ -70,6 +70,8 @@ int LMJob::Call(void* p, int m, int n, const double* x, double* fvec, int iflag)
     LMJob& job = *static_cast<LMJob*>(p);
     // Nothing may unwind through lmdif (C): a failure ends it and is rethrown after it.
     try {
+        if (job.m_onCall)
+            job.m_onCall(iflag);
         if (job.m_handshake && iflag != 2) {  // a new point: the caller polls first
             std::unique_lock<std::mutex> lock(job.m_mutex);
             job.m_pollWanted = true;
@@ -85,9 +87,16 @@ int LMJob::Call(void* p, int m, int n, const double* x, double* fvec, int iflag)
     }
 }
 
+bool LMJob::WaitsForPoll()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_pollWanted;
+}
+
 bool LMWorkers::Run(const std::shared_ptr<LMJob>& job, const std::function<bool()>& abort)
 {
     Join();  // jobs left by an earlier cancel have ended or end within a step
+    job->m_onCall = m_onResidualCall;
     if (!abort) {
         job->lm.Run(&LMJob::Call, job.get());
     } else {

@@ -132,6 +132,9 @@ public:
 
     LMOptimizer lm;
 
+    // True while lmdif, at a new point, waits for the caller's poll (for tests).
+    bool WaitsForPoll();
+
 protected:
     // lmdif's residual function, on the thread that runs lmdif; a negative answer stops
     // lmdif. It must not reach anything but the job (no progress display).
@@ -142,6 +145,7 @@ private:
     static int Call(void* p, int m, int n, const double* x, double* fvec, int iflag);
 
     std::exception_ptr m_failure;       // thrown by Residuals; it ends lmdif
+    std::function<void(int)> m_onCall;  // LMWorkers::m_onResidualCall of the runner
     std::atomic<bool> m_stop{false};    // the caller left: answer -1 at the next call
     bool m_handshake = false;           // a waiting caller polls at each new point
     std::mutex m_mutex;
@@ -171,6 +175,10 @@ public:
     void Join();
 
     static constexpr std::chrono::milliseconds kPollInterval{20};
+
+    // For tests: called with lmdif's iflag on the thread that runs lmdif, first thing at
+    // each residual call of the jobs run here from now on.
+    std::function<void(int iflag)> m_onResidualCall;
 
 private:
     std::vector<std::thread> m_left;  // workers of jobs left running
