@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/keypoints.h"
@@ -391,6 +392,29 @@ TEST(LMWorkers, ExceptionsOfTheResidualsOrOfThePollReachTheCaller)
     workers.Join();
     EXPECT_EQ(job->calls.load(), 0);  // the first poll comes before the first residual
     EXPECT_LT(job->lm.info, 0);
+}
+
+// A new point that lmdif reaches while the caller is in a poll of its own (on the clock,
+// lmdif busy) still gets a poll before lmdif evaluates it: the caller is held in that
+// poll until lmdif waits at the point, and the next poll finds lmdif still waiting there.
+TEST(LMWorkers, APointReachedDuringAPollOnTheClockIsPolledBeforeItIsEvaluated)
+{
+    LMWorkers workers;
+    const auto job = std::make_shared<CurveJob>(3, 0);  // held in call 3, a Jacobian column
+    bool held = false;
+    std::vector<std::pair<int, bool>> next;  // calls made and lmdif waiting, at the next poll
+    EXPECT_TRUE(workers.Run(job, [&] {
+        if (held && next.empty()) {
+            next.emplace_back(job->calls.load(), job->WaitsForPoll());
+        } else if (!held && job->Blocked()) {  // lmdif is inside call 3: a poll on the clock
+            held = true;
+            job->Release();
+            while (!job->WaitsForPoll())  // call 4 (a column), then call 5 at a new point
+                std::this_thread::yield();
+        }
+        return false;
+    }));
+    EXPECT_EQ(next, (std::vector<std::pair<int, bool>>{{4, true}}));
 }
 
 TEST(CameraParams, PackedWithLensTermsScaledUnpackedWithAnglesWrappedEvenWhenHugeOrNotFinite)
