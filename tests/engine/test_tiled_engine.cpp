@@ -8,9 +8,13 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <utility>
 
 #include "core/linalg.h"
 #include "core/match_graph.h"
@@ -315,6 +319,67 @@ TEST(TiledEngine, CancelInEveryPhaseOrAFailureInsideIsAFailedBuild)
     EXPECT_EQ(std::pair(built, h.engine->GetPanoramaStatus()->nStatus), std::pair(false, 2));
     bad->Release();
     EXPECT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));  // the engine is still usable
+}
+
+namespace {
+
+// Holds lmdif in the first Jacobian column it computes until released (or, a guard
+// against a build that waits for it, not a timing check, until a minute has passed), and
+// cancels at every poll from then on.
+struct HeldColumn : vltest::RecordingProgress {
+    void Enter(int iflag)  // each residual call, on lmdif's thread
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++calls;
+        if (iflag != 2 || engaged)
+            return;
+        engaged = holding = true;
+        releasedCv.wait_for(lock, std::chrono::minutes(1), [&] { return released; });
+        holding = false;
+    }
+    bool AbortProgressIndicator(int max, int value) override
+    {
+        vltest::RecordingProgress::AbortProgressIndicator(max, value);
+        std::lock_guard<std::mutex> lock(mutex);
+        return engaged;
+    }
+    void Release()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        releasedCv.notify_all();
+    }
+    std::pair<bool, int> HoldingAndCalls()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return {holding, calls};
+    }
+    std::mutex mutex;
+    std::condition_variable releasedCv;
+    bool engaged = false, holding = false, released = false;
+    int calls = 0;
+};
+
+}  // namespace
+
+// A cancel while lmdif is busy in the bundle adjustment ends the build at once: it has
+// returned, cancelled, while the step it interrupted is still held; released, that step
+// evaluates nothing more and its job ends alone.
+TEST(TiledEngine, CancelWhileLmdifIsBusyReturnsBeforeTheRunningStepEnds)
+{
+    Photos photos(MosaicOptions(2, 2));
+    HeldColumn progress;
+    EngineOnHost h(&progress);
+    h.self->m_optimisers->m_onResidualCall = [&](int iflag) { progress.Enter(iflag); };
+    EXPECT_FALSE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
+    const auto [holding, calls] = progress.HoldingAndCalls();
+    EXPECT_TRUE(holding) << "the build waited for the running step";
+    EXPECT_EQ(h.engine->GetPanoramaStatus()->nStatus, 2);
+    EXPECT_FALSE(h.engine->HasBuilt());
+    EXPECT_EQ(progress.OpenCount(), progress.CloseCount());
+    progress.Release();
+    h.self->m_optimisers->Join();
+    EXPECT_EQ(progress.HoldingAndCalls(), std::pair(false, calls));
 }
 
 // Each photo is reported (caption, highlight, steps) on the build's thread as soon as its
