@@ -40,7 +40,7 @@ sanitize: deps
 # The threaded parts (tiled render worker, bundle adjustment, host threads, locks and
 # events, thumbnail threads, the update check's worker, the matching preview worker, the
 # main window driving the engines and the update check) under ThreadSanitizer.
-TSAN_TESTS ?= Tiled|ParallelLoop|BundleAdjustment.Recovers|BundleAdjustment.OnWorkers|BundleAdjustment.Abort|LMWorkers|LMOptimizer.TwoOptimisations|HvAnalysis.Parallel|HvPipeline.RenderHolds|HvAnalysis.EachPhoto|StitchTwoImages.StopsWhen|StitchTwoImages.Racing|RecursiveGauss.Blocked|EngineHost|EventImpl|CritSectImpl|VnEvent|ThumbsManager|PanoramaDocEngines|AutoUpdateServer|PreviewThread|HorzMatchingDlg|TuneMatching|WindowTest
+TSAN_TESTS ?= Tiled|ParallelLoop|MatchPairsInOrder.PollsTheCaller|BundleAdjustment.Recovers|BundleAdjustment.OnWorkers|BundleAdjustment.Abort|LMWorkers|LMOptimizer.TwoOptimisations|HvAnalysis.Parallel|HvAnalysis.CancelBetween|HvPipeline.RenderHolds|HvAnalysis.EachPhoto|StitchTwoImages.StopsWhen|StitchTwoImages.Racing|RecursiveGauss.Blocked|EngineHost|EventImpl|CritSectImpl|VnEvent|ThumbsManager|PanoramaDocEngines|AutoUpdateServer|PreviewThread|HorzMatchingDlg|TuneMatching|WindowTest
 tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS) --target $(SANITIZE_TARGETS)

@@ -136,19 +136,22 @@ TEST_F(PairMatching, UnrelatedPhotosAreNotAccepted)
 // With a poll, the loop over all pairs asks it on the calling thread after every finished
 // tree and pair, while the other pairs of the block are still worked on, and still commits
 // in the order of a serial pass; a cancel seen by the poll ends the block and commits
-// nothing more.
+// nothing more. The same on one thread, where each tree and pair is polled as it ends
+// and nothing after the cancel is matched.
 TEST(MatchPairsInOrder, PollsTheCallerWhileABlockRunsAndStopsOnItsCancel)
 {
     const int n = 6;  // 15 pairs: one block on any machine with two or more cores
     CImageDataBase empty;  // no descriptors, so no tree: match() still runs for each pair
     const std::thread::id caller = std::this_thread::get_id();
-    for (const int cancelAt : {0, 8}) {  // 8: the third pair of the first block
+    // cancelAt 8: the third pair of the first block
+    for (const auto& [threads, cancelAt] : {std::pair(4, 0), {4, 8}, {1, 0}, {1, 8}}) {
+        SCOPED_TRACE(::testing::Message() << threads << " threads, cancel at poll " << cancelAt);
         std::vector<std::pair<int, int>> committed;
         std::atomic<int> matched{0};
         int polls = 0, steps = 0, elsewhere = 0;
         bool cancelled = false;
         const bool done = PanoramaRecognition::MatchPairsInOrder(
-            n, 4, [&](int) { return &empty; },
+            n, threads, [&](int) { return &empty; },
             [&](int a, int b, kd_tree*) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(3));
                 ++matched;
@@ -172,6 +175,9 @@ TEST(MatchPairsInOrder, PollsTheCallerWhileABlockRunsAndStopsOnItsCancel)
         } else {
             EXPECT_EQ(std::tuple(committed.size(), steps, polls), std::tuple(std::size_t(0), 0, cancelAt));
             EXPECT_LT(matched.load(), 15);
+            if (threads == 1) {
+                EXPECT_EQ(matched.load(), cancelAt - (n - 1));  // the polls of the trees come first
+            }
         }
     }
 }

@@ -81,3 +81,44 @@ TEST(ParallelLoop, ReportsEachItemOnTheCallerAsItEndsAndStopsWhenTold)
         EXPECT_EQ(order.size(), stopAtFirst ? 1u : 6u);
     }
 }
+
+// A cancel answered at the third report (false, or an exception as a progress poll may
+// throw) ends the loop on one thread, where each item runs and is reported on the caller
+// in turn, as on several: nothing is reported after it and a thrown cancel reaches the
+// caller. On one thread no later item is started at all (on several, those the other
+// threads had taken already end unreported).
+TEST(ParallelLoop, ACancelAtAReportEndsTheLoopOnOneThreadAsOnSeveral)
+{
+    struct Cancel {};
+    constexpr std::size_t n = 20, cancelAt = 3;
+    const auto caller = std::this_thread::get_id();
+    for (const int threads : {1, 2, 4})
+        for (const bool thrown : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << threads << " threads, cancel " << (thrown ? "thrown" : "answered"));
+            std::atomic<std::size_t> started{0};
+            std::size_t reports = 0;
+            bool onCaller = true;
+            const auto loop = [&] {
+                Utils::ParallelForEachReported(
+                    n, threads, [&](std::size_t) { ++started; },
+                    [&](std::size_t) {
+                        onCaller = onCaller && std::this_thread::get_id() == caller;
+                        if (++reports < cancelAt)
+                            return true;
+                        if (thrown)
+                            throw Cancel();
+                        return false;
+                    });
+            };
+            if (thrown) {
+                EXPECT_THROW(loop(), Cancel);
+            } else {
+                EXPECT_NO_THROW(loop());
+            }
+            EXPECT_TRUE(onCaller);
+            EXPECT_EQ(reports, cancelAt);
+            if (threads == 1) {
+                EXPECT_EQ(started.load(), cancelAt);
+            }
+        }
+}
