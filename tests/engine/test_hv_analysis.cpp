@@ -396,15 +396,20 @@ TEST_F(HvAnalysis, EachMotionModelIsHeldToItsOwnErrorLimit)
     delete second.store;
 }
 
-// A cancel answered at the end of the first query photo's pairs (the first poll that
-// moves the bar; the polls before it, while trees and pairs are worked on, keep it where
-// it is): no later pair's links or view updates, and no further poll, though more pairs
-// of the batch and further batches are waiting.
+// A cancel answered during matching at the end of the first query photo's pairs (the
+// first poll that moves the bar), or at a poll that keeps the bar where it is (asked
+// after each finished tree and pair while the rest of a batch runs; here the first such
+// poll after the bar moved, in the second batch): matching ends cancelled with no later
+// pair's links or view updates, and no further poll, though more pairs of the batch and
+// further batches are waiting.
 TEST_F(HvAnalysis, CancelBetweenMatchingBatchesStopsThePairWork)
 {
     struct CancelSnapshot : vltest::RecordingProgress {
         vltest::RecordingUserInterface* ui = nullptr;
-        int updatesAtCancel = -1, first = -1, callsAtCancel = -1;
+        const CGraph* graph = nullptr;
+        bool still = false;  // cancel only at polls that keep the bar still, else only at those moving it
+        int updatesAtCancel = -1, first = -1, last = -1, callsAtCancel = -1;
+        std::size_t linksAtCancel = 0;
         bool armed = false;  // from the matching on
         bool AbortProgressIndicator(int max, int value) override
         {
@@ -413,34 +418,43 @@ TEST_F(HvAnalysis, CancelBetweenMatchingBatchesStopsThePairWork)
                 return false;
             if (first < 0)
                 first = value;
-            const bool cancel = value != first;
+            const bool cancel = value != first && (still ? value == last : value != last);
+            last = value;
             if (cancel && updatesAtCancel < 0)
-                updatesAtCancel = ui->UserWndUpdates(), callsAtCancel = AbortCalls();
+                updatesAtCancel = ui->UserWndUpdates(), callsAtCancel = AbortCalls(),
+                linksAtCancel = graph->links.size();
             return cancel;
         }
-    } cancelling;
-    cancelling.ui = &ui;
-    engine->Set_IProgressIndicator(&cancelling);
+    };
     // More pairs than two batches (4 per hardware thread each) hold.
     const int batch = 4 * static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     int n = 2;
     while (n * (n - 1) / 2 <= 2 * batch)
         ++n;
-    std::mt19937 rng(3);
-    std::vector<MadeUpPhoto> made{MadeUp(rng, 40)};
-    for (int i = 1; i < n; ++i)
-        made.push_back(MadeUp(rng, 40, made[0].store, 0.05, 0, 3.0 * i, 2.0 * i));
-    AddMadeUp(made);
-    cancelling.Clear();
-    cancelling.armed = true;
-    EXPECT_FALSE(In().BuildMatchGraph());
-    EXPECT_GT(cancelling.updatesAtCancel, 0);
-    EXPECT_GT(cancelling.callsAtCancel, 1);  // polls while the first batch ran
-    EXPECT_EQ(std::pair(cancelling.AbortCalls(), ui.UserWndUpdates()),
-              std::pair(cancelling.callsAtCancel, cancelling.updatesAtCancel));
-    ASSERT_FALSE(In().matchGraph.links.empty());
-    for (const CGraphLink* l : In().matchGraph.links)
-        EXPECT_EQ(l->id1, 0);
+    for (const bool still : {false, true}) {
+        SCOPED_TRACE(still ? "cancel at a poll keeping the bar still" : "cancel at a poll moving the bar");
+        SetUp();
+        CancelSnapshot cancelling;
+        cancelling.ui = &ui, cancelling.graph = &In().matchGraph, cancelling.still = still;
+        engine->Set_IProgressIndicator(&cancelling);
+        std::mt19937 rng(3);
+        std::vector<MadeUpPhoto> made{MadeUp(rng, 40)};
+        for (int i = 1; i < n; ++i)
+            made.push_back(MadeUp(rng, 40, made[0].store, 0.05, 0, 3.0 * i, 2.0 * i));
+        AddMadeUp(made);
+        cancelling.Clear();
+        cancelling.armed = true;
+        const int updatesBefore = ui.UserWndUpdates();  // the view's updates add up over the cases
+        EXPECT_FALSE(In().BuildMatchGraph());
+        EXPECT_GT(cancelling.updatesAtCancel, updatesBefore);
+        EXPECT_GT(cancelling.callsAtCancel, 1);  // polls while the first batch ran
+        EXPECT_EQ(std::tuple(cancelling.AbortCalls(), ui.UserWndUpdates(), In().matchGraph.links.size()),
+                  std::tuple(cancelling.callsAtCancel, cancelling.updatesAtCancel, cancelling.linksAtCancel));
+        ASSERT_FALSE(In().matchGraph.links.empty());
+        for (const CGraphLink* l : In().matchGraph.links)
+            EXPECT_TRUE(still || l->id1 == 0);
+        engine->Set_IProgressIndicator(nullptr);
+    }
 }
 
 // An exact fit chooses by spread alone: the first inlier (all residuals 0), the one
