@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <tuple>
 #include <utility>
 
 #include "core/linalg.h"
@@ -219,12 +220,22 @@ TEST(TiledEngine, RebuildReusesAnalysisGraphAndCamerasButNeverThoseOfAnotherList
     ASSERT_EQ(h.self->m_params.size(), params.size());  // the cameras stayed, to the bit
     EXPECT_EQ(std::memcmp(h.self->m_params.data(), params.data(), params.size() * sizeof(D3Param)), 0);
 
-    // Only the lens option changed: analysis and graph stay, the cameras are adjusted again.
-    h.Options(true, SurfaceCylindrical, false);
-    ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
-    EXPECT_EQ(h.self->m_imageData, records);
-    EXPECT_EQ(h.self->m_worldParams.lens, 0);
-    EXPECT_FALSE(h.self->m_adjustedFor.lensCompensation);
+    // Only the lens polynomial, then only lens compensation changed: analysis and graph
+    // stay, the cameras are adjusted again for the new option.
+    for (const auto& [lens, polynomial] : {std::pair(true, 2), {false, 2}}) {
+        SCOPED_TRACE(::testing::Message() << "lens compensation " << lens << ", polynomial " << polynomial);
+        const std::vector<D3Param> before = h.self->m_params;
+        h.Options(true, SurfaceCylindrical, lens, polynomial);
+        ASSERT_TRUE(h.engine->BuildPanorama(photos.elements, nullptr, 0, 0, 0));
+        EXPECT_EQ(h.self->m_imageData, records);
+        EXPECT_EQ(h.self->m_graph.links, links);
+        EXPECT_EQ(std::tuple(h.self->m_adjustedFor.lensCompensation, h.self->m_adjustedFor.lensPolynomial,
+                             h.self->m_worldParams.lens),
+                  std::tuple(lens, polynomial, lens ? 1 : 0));
+        ASSERT_EQ(h.self->m_params.size(), before.size());
+        EXPECT_NE(std::memcmp(h.self->m_params.data(), before.data(), before.size() * sizeof(D3Param)), 0);
+    }
+    h.Options(true, SurfaceCylindrical, false);  // the polynomial is the program's: back to the usual one
 
     // List B fails after its matching; B again must not run on the cameras of the first
     // list, whose indices reach beyond B's photos.

@@ -175,13 +175,13 @@ struct EngineOnHost {
         if (engine)
             engine->Release();
     }
-    void Options(bool crop, PanoramaLib::SurfaceRenderingType type, bool lens = true)
+    void Options(bool crop, PanoramaLib::SurfaceRenderingType type, bool lens = true, int polynomial = 1)
     {
         PanoramaLib::PanoramaOptions o;
         engine->GetOptions(&o);
         o.bAutoCrop = crop;
         o.surfaceType = type;
-        o.nLensPolynomial = 1;
+        o.nLensPolynomial = polynomial;
         o.bLensCompensation = lens;
         engine->SetOptions(o);
     }
