@@ -281,12 +281,10 @@ void MainWindow::setFolder(const QModelIndex& treeIndex)
 {
     const QString path = m_dirModel->filePath(m_treeModel->mapToSource(treeIndex));
     if (path.isEmpty()) {
-        // No folder (the one asked for is gone): the views list nothing, the tree has no
-        // current folder, and the history keeps only folders that are there, none of
-        // them current.
+        // No folder (the one asked for is gone): the views list nothing, and the history
+        // keeps only folders that are there, none of them current.
         ui->listView->selectionModel()->clear();
         ui->detailsView->selectionModel()->clear();
-        ui->treeView->selectionModel()->clear();
         m_filesModel->setRootPath(QString());
         QComboBox* combo = ui->cmbVisitedFolders;
         for (int entry = combo->count() - 1; entry >= 0; --entry) {

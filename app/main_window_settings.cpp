@@ -76,9 +76,8 @@ void MainWindow::loadSettings()
             ui->cmbVisitedFolders->addItem(folder);
     }
     // A folder that is gone leaves the tree without a current folder and the file views
-    // with none to show, and says nothing.
-    if (!showFolder(currentPath))
-        setFolder(QModelIndex());
+    // on their initial root, and says nothing.
+    showFolder(currentPath);
     showStatusBar(storedBool(s, QStringLiteral("status-bar"), true));
     m_thumbSizeValue = storedClamped(s, QStringLiteral("thumbnails-size"), 50, 0, 100);
     updateThumbsSizes(true);
