@@ -208,13 +208,6 @@ void CPanorama::AddImage(CPanoElement* photo, CPanoElement* working, CImageDataB
     if (!work || !work->HasBits())
         throw panorama_error();
 
-    // A saved analysis is only valid for a working copy of the same size.
-    if (owned->GetObjectCount() > 0 && owned->GetModel(0) != work->GetImageSize()) {
-        owned.reset(new (std::nothrow) CImageDataBase());
-        if (!owned)
-            throw panorama_error();
-    }
-    const bool analysed = !owned->m_descriptors.empty();
     CImageDataBase* db = owned.get();
     m_databases.push_back(owned.release());
 
@@ -234,6 +227,17 @@ void CPanorama::AddImage(CPanoElement* photo, CPanoElement* working, CImageDataB
         work.Adopt(corrected);
     }
     work->SetPathName(photo->GetPathName());
+
+    // A saved analysis holds only for a working copy of the size it was made of, lens
+    // correction included: a photo rewritten with another size is analysed again.
+    if (db->GetObjectCount() > 0 && db->GetModel(0) != work->GetImageSize()) {
+        db = new (std::nothrow) CImageDataBase();
+        if (!db)
+            throw panorama_error();
+        delete m_databases.back();
+        m_databases.back() = db;
+    }
+    const bool analysed = !db->m_descriptors.empty();
 
     m_scales.push_back(photo->m_scale);
     photo->AddRef();

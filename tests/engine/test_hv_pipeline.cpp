@@ -15,6 +15,8 @@
 #include <QFile>
 #include <QImage>
 #include <QPainter>
+#include <QTemporaryDir>
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
@@ -650,6 +652,81 @@ TEST(HvPipeline, SavedAnalysisIsKeptOnRequestAndRedoneForAnotherWorkingSizeOrLen
     EXPECT_NE(e.databases[0]->m_keys.size() * 2, keys.size());
 
     EXPECT_TRUE(!p.engine->BuildPanorama({}, nullptr, 0, 0, 0) && p.Status() == 3 && !p.engine->RenderPanorama());
+}
+
+// A rebuild with the same photos and lens settings analyses no photo again, lens
+// compensation on or off: fewer polls, the same keypoints and the same panorama. A lens
+// type changed or the compensation switched analyses every photo again (the polls of a
+// fresh build); so does a photo rewritten at its path with another size, on and off
+// (more polls than a rebuild, and its keypoints those of a fresh build of the new file).
+TEST(HvPipeline, RebuildAnalysesAgainOnlyForAnotherLensOrAPhotoOfAnotherSize)
+{
+    const vltest::PhotoSet set = StripSet(3, 500, 360, vltest::Motion::TranslateScale);
+    int rebuildPolls[2] = {};
+    for (const bool lens : {false, true}) {
+        SCOPED_TRACE(lens ? "lens compensation on" : "off");
+        const auto options = [lens](PanoramaOptions& o) {
+            o.motionModel = PanoramaLib::MotionTranslate;
+            o.bLensCompensation = lens, o.nLensType = 3;
+        };
+        const auto keysOf = [](Pipeline& p, std::size_t photo) {
+            std::vector<double> xy;
+            for (const auto& k : p.Inside().databases.at(photo)->m_keys)
+                xy.insert(xy.end(), {k->x, k->y, k->scale});
+            return xy;
+        };
+        // Builds again; its polls.
+        const auto build = [](Pipeline& p) {
+            p.progress.Clear();
+            EXPECT_TRUE(p.Build());
+            return p.progress.AbortCalls();
+        };
+        Pipeline p(options, set.paths);
+        const int fresh = build(p);
+        const auto keys = keysOf(p, 1);
+        const Pixels preview = p.Preview();
+        const int rebuilt = rebuildPolls[lens] = build(p);
+        EXPECT_LT(rebuilt, fresh);
+        EXPECT_EQ(keysOf(p, 1), keys);
+        EXPECT_TRUE(p.Preview() == preview);
+
+        PanoramaOptions o;
+        p.engine->GetOptions(&o);
+        if (lens) {
+            o.nLensType = 4;
+            p.engine->SetOptions(o);
+            EXPECT_EQ(build(p), fresh) << "another lens type";
+            o.nLensType = 3;
+            p.engine->SetOptions(o);
+            EXPECT_EQ(build(p), fresh) << "the lens type back";
+        }
+        o.bLensCompensation = !lens;
+        p.engine->SetOptions(o);
+        EXPECT_EQ(build(p), fresh) << "compensation switched";
+        o.bLensCompensation = lens;
+        p.engine->SetOptions(o);
+        EXPECT_EQ(build(p), fresh) << "and back";
+        EXPECT_EQ(keysOf(p, 1), keys);
+
+        // Photo 1 rewritten narrower under its own name and loaded again.
+        QTemporaryDir dir;
+        QStringList paths;
+        for (const QString& path : set.paths)
+            ASSERT_TRUE(QFile::copy(path, paths.emplace_back(dir.filePath(QFileInfo(path).fileName()))));
+        Pipeline q(options, paths);
+        EXPECT_EQ(build(q), fresh);
+        ASSERT_TRUE(QImage(paths[1]).copy(0, 0, 440, 360).save(paths[1]));
+        q.photos[1]->Release();
+        q.photos[1] = PanoramaLib::CreateDibObject(false);
+        ASSERT_TRUE(q.photos[1]->FromFile(paths[1].toStdWString()));
+        EXPECT_GT(build(q), rebuilt);
+        Pipeline truth(options, paths);
+        build(truth);
+        EXPECT_EQ(keysOf(q, 1), keysOf(truth, 1));
+        EXPECT_NE(keysOf(q, 1), keys);
+    }
+    // The same steps with the lens-corrected working copies as without them.
+    EXPECT_EQ(rebuildPolls[1], rebuildPolls[0]);
 }
 
 // ---------------------------------------------------------------------------------
