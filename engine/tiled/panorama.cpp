@@ -675,9 +675,10 @@ bool CPanorama::SetRenderingSurfaceEx(PanoramaLib::SurfaceRenderingType type, in
     if (!m_bBuilt)
         return false;
     try {
-        // The full-size pixels belong to the old surface or orientation: Save must not
-        // write them any more.
-        m_pPanorama->FreeImage();
+        // Full-size pixels of another surface or orientation would be saved as this
+        // view's result: they go. Those of this very view stay for Save.
+        if (View{type, x, y, z} != m_panoramaView)
+            m_pPanorama->FreeImage();
         if (async && m_renderThread.IsRunning())
             return SetRenderingSurfaceAsync(type, x, y, z, fast);
 
@@ -735,6 +736,7 @@ bool CPanorama::RenderPanorama(int x, int y, int z)
             throw panorama_error();
         m_pPanorama->Release();
         m_pPanorama = image;
+        m_panoramaView = {m_surfaceType, x, y, z};
         m_cropRect = image->GetCropRect(0);
         image->FlattenImage();
         m_pPreview->FreeImage();

@@ -152,6 +152,12 @@ public:
     int m_workSizeMode = 1;
     bool m_bLensCompensation = true;
     PanoramaLib::SurfaceRenderingType m_surfaceType = PanoramaLib::SurfaceCylindrical;
+    // The surface and angles the full-size pixels of m_pPanorama were rendered with.
+    struct View {
+        PanoramaLib::SurfaceRenderingType type;
+        int x, y, z;
+        bool operator==(const View&) const = default;
+    } m_panoramaView{PanoramaLib::SurfaceCylindrical, 0, 0, 0};
     std::atomic<bool> m_bAborted{false};
     int m_progressPos = 0;
     int m_progressMax = 0;

@@ -142,8 +142,26 @@ TEST(TiledEngine, MosaicOnBothSurfacesShowsTheScene)
         EXPECT_TRUE(h.engine->RenderPanorama(10, 0, 0));
         EXPECT_EQ(h.engine->GetPanoramaImage(), before);
 
-        // Changing the surface drops the stale full-size pixels Save would write.
-        h.self->SetRenderingSurfaceEx(kind ? SurfaceCylindrical : SurfaceSpherical, 0, 5, 0, false, false);
+        // A surface call of the surface and angles the full size was rendered with (not
+        // those of the render that rendered nothing) keeps its pixels for Save, at once
+        // or through the render worker; the preview is rendered again all the same.
+        const auto surface = kind ? SurfaceSpherical : SurfaceCylindrical;
+        for (const bool async : {false, true}) {
+            const std::size_t updates = h.ui.AsyncUpdates().size();
+            ASSERT_TRUE(h.self->SetRenderingSurfaceEx(surface, 0, 0, 0, async, false));
+            if (async)
+                EXPECT_GT(h.WaitForCompletion(updates), 0u);
+            else
+                EXPECT_TRUE(h.engine->GetPanoramaPreview(false)->HasBits());
+            EXPECT_EQ(std::pair(h.engine->GetPanoramaImage(), before->HasBits()), std::pair(before, true)) << async;
+        }
+        // Another angle, or another surface, drops the stale full-size pixels Save would
+        // write.
+        h.self->SetRenderingSurfaceEx(surface, 10, 0, 0, false, false);
+        EXPECT_FALSE(h.engine->GetPanoramaImage()->HasBits());
+        ASSERT_TRUE(h.engine->RenderPanorama(10, 0, 0));
+        ASSERT_TRUE(h.engine->GetPanoramaImage()->HasBits());
+        h.self->SetRenderingSurfaceEx(kind ? SurfaceCylindrical : SurfaceSpherical, 10, 0, 0, false, false);
         EXPECT_FALSE(h.engine->GetPanoramaImage()->HasBits());
         EXPECT_TRUE(h.engine->GetPanoramaPreview(false)->HasBits());
     }
