@@ -417,6 +417,7 @@ private:
     int m_pageSetupUpdating = 1;
     Printing::PrintSite m_printSite;
     QWidget* m_currentTask = nullptr;
+    bool m_exportCommandSwitch = false;  // File > Export's switch to Export is under way
     ProgressDialog* m_progress = nullptr;
     QString m_progressCaption;
     bool m_statusBarVisible = false;

@@ -2,7 +2,7 @@
 // side page, the central page, the dock's title, the tray's state, the browser actions,
 // the status bar and the document's task mode; on the way into Stitch or Export a tray of
 // fewer than two photos is topped up from the browser's selection, and a panorama is built when
-// Export is entered with nothing to show. Also the commands that switch before they act
+// Export is entered with no render pending. Also the commands that switch before they act
 // (Stitch, Render, Export).
 //
 // GUI thread only. Builds run synchronously behind the document's progress dialog.
@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QDockWidget>
 #include <QRadioButton>
+#include <QScopedValueRollback>
 #include <QStackedWidget>
 #include <QTabWidget>
 
@@ -70,11 +71,12 @@ void MainWindow::switchTaskModeInternal(QWidget* newPage, QWidget* oldPage)
         }
     }
 
-    // Export with nothing to show builds a preview first. A preview waiting for its
-    // render, or a rendered result, is kept: rebuilding would throw the render away (and
-    // File > Export, offered only after a render, would then have nothing to save).
-    const bool nothingBuilt = !m_doc.enableBtnRender() && !m_doc.enableBtnSave();
-    if (m_doc.canCreatePanorama() && newPage == ui->tabExport && oldPage != ui->tabExport && nothingBuilt) {
+    // Export with no render pending builds a preview first: nothing built yet, the photos
+    // changed since, or the full-size image already made (its preview is built again). File >
+    // Export's own switch keeps a rendered result: that command saves it, and a rebuild would
+    // leave it nothing to save.
+    const bool keepRendered = m_exportCommandSwitch && m_doc.enableBtnSave();
+    if (m_doc.canCreatePanorama() && newPage == ui->tabExport && !m_doc.enableBtnRender() && !keepRendered) {
         if (!recursed)
             switchTaskModeInternal(ui->tabStitch, oldPage);
         const bool tiled = ui->tabPanoType->currentIndex() != 0;
@@ -130,6 +132,9 @@ void MainWindow::on_action_Render_triggered()
 
 void MainWindow::on_action_Export_triggered()
 {
-    switchTaskMode(ui->tabExport);
+    {
+        const QScopedValueRollback<bool> saving(m_exportCommandSwitch, true);
+        switchTaskMode(ui->tabExport);
+    }
     doSave(QString());
 }

@@ -333,9 +333,11 @@ TEST_F(TaskModeTest, AddImagesToExportBuildsTheVisibleKindOnce)
     }
 }
 
-// A pending or rendered result stays through the task switches until the photo list
-// changes: then leaving Add Images throws it away.
-TEST_F(TaskModeTest, ExportKeepsAPendingOrFinishedResultUntilThePhotosChange)
+// Export keeps a preview whose render is pending. Once the full-size image exists, or
+// after a build that failed, every way into Export builds the preview again (Export
+// again, a detour to Stitch), except File > Export, which saves the render. A change of
+// the photo list throws the result away on leaving Add Images.
+TEST_F(TaskModeTest, ExportBuildsAgainUnlessARenderIsPendingOrFileExportSavesIt)
 {
     w->trayModel()->setFileList(stripPhotos().paths);
     ui().action_switch_Stitch->trigger();
@@ -343,13 +345,30 @@ TEST_F(TaskModeTest, ExportKeepsAPendingOrFinishedResultUntilThePhotosChange)
     ASSERT_TRUE(w->document().onBtnStitch());
     ui().action_switch_Export->trigger();  // the render is pending: nothing rebuilt
     EXPECT_EQ(builds(), 1);
+    const auto state = [&] {
+        return std::tuple(builds(), w->document().enableBtnRender(), w->document().enableBtnSave());
+    };
     ASSERT_TRUE(w->document().onBtnRender());
-    // With the result rendered, neither Export again nor a detour to Stitch rebuilds.
-    for (QAction* a : {ui().action_switch_Export, ui().action_switch_Stitch, ui().action_switch_Export}) {
-        a->trigger();
-        EXPECT_EQ(builds(), 1);
-        EXPECT_TRUE(w->document().enableBtnSave());
-    }
+    w->updateActions();
+    ui().action_Export->trigger();  // its save dialog cancelled
+    EXPECT_EQ(desk.calls("getSaveFileName").size(), 1u);
+    EXPECT_EQ(state(), std::tuple(1, false, true)) << "File > Export keeps the render";
+    ui().action_switch_Export->trigger();
+    EXPECT_EQ(state(), std::tuple(2, true, false)) << "Export again";
+    ASSERT_TRUE(w->document().onBtnRender());
+    ui().action_switch_Stitch->trigger();
+    EXPECT_EQ(state(), std::tuple(2, false, true)) << "Stitch";
+    ui().action_switch_Export->trigger();
+    EXPECT_EQ(state(), std::tuple(3, true, false)) << "Stitch -> Export";
+
+    ASSERT_TRUE(w->document().onBtnRender());
+    engines.hv->script.buildResult = false;
+    ui().action_switch_Export->trigger();
+    EXPECT_EQ(state(), std::tuple(4, false, false)) << "a failed build";
+    engines.hv->script.buildResult = true;
+    ui().action_switch_Export->trigger();
+    EXPECT_EQ(state(), std::tuple(5, true, false)) << "Export again after it";
+
     ui().action_switch_Add_Images->trigger();
     desk.dialogs.push_back([](QDialog&) { return int(QDialog::Accepted); });  // the warning: Yes
     w->trayModel()->removeFiles({stripPhotos().paths[1]});
