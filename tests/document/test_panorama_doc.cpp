@@ -139,14 +139,18 @@ TEST_F(DocTest, SurfaceStartsCylindricalAndFollowsEachTiledBuild)
     doc->DoRotateGeo(nullptr, -50);     // the same clamped angle
     doc->StartGeoTracking(nullptr);
     doc->DoRotateGeo(nullptr, 5);       // counted from the new press: -40
+    doc->DoRotateGeo(nullptr, 3);       // the same drag, moves of a few degrees: -42
+    doc->DoRotateGeo(nullptr, 7);       // -38
     EXPECT_EQ(log.Matching("tiled.SetRenderingSurface"),
               (std::vector<std::string>{"tiled.SetRenderingSurface(1,3,0,0,async,fast)",
                                         "tiled.SetRenderingSurface(1,45,-45,0,async,fast)",
                                         "tiled.SetRenderingSurface(1,45,-45,-45,async,fast)",
-                                        "tiled.SetRenderingSurface(1,45,-45,-40,async,fast)"}));
+                                        "tiled.SetRenderingSurface(1,45,-45,-40,async,fast)",
+                                        "tiled.SetRenderingSurface(1,45,-45,-42,async,fast)",
+                                        "tiled.SetRenderingSurface(1,45,-45,-38,async,fast)"}));
     // Each accepted change takes the engine's crop into the frame and repaints.
-    EXPECT_EQ(log.Count("frame.SetCropRect"), 4);
-    EXPECT_EQ(log.Count("UpdatePictureView(1)"), 4);
+    EXPECT_EQ(log.Count("frame.SetCropRect"), 6);
+    EXPECT_EQ(log.Count("UpdatePictureView(1)"), 6);
 
     // The tool itself needs the Stitch task and a tiled preview.
     std::vector<bool> geo{doc->enableGeoOptions()};
