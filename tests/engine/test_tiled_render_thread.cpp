@@ -102,6 +102,34 @@ TEST(TiledRenderThread, SurfaceChangeReachesTheViewThroughTheUpdateProtocolAndFa
     EXPECT_FALSE(h.self->m_renderThread.IsFast());
 }
 
+// A build's crop rectangle is found on the preview's coverage before the preview is
+// flattened: the same view rendered by the worker (coverage kept) shows a canvas with
+// empty corners, and the crop inside it over covered pixels only.
+TEST(TiledRenderThread, BuildsCropRectangleHoldsOnlyCoveredPixels)
+{
+    EngineOnHost h;
+    Build(h);
+    const VarnoBase::Rect crop = h.engine->GetCropRect(false);
+    const VarnoBase::Rect canvas = h.engine->GetPanoramaPreview(false)->GetImageRect();
+    h.engine->SetRenderingSurface(SurfaceCylindrical, 0, 0, 0, true, false);
+    ASSERT_GT(h.WaitForCompletion(0), 0u);
+    VarnoBase::RefPtr<CPanoElement> view;
+    view.Adopt(h.self->m_renderThread.GetPano());
+    ASSERT_TRUE(view && view->GetAlphaBits());
+    ASSERT_EQ(view->GetImageRect(), canvas);
+    const auto covered = [&](int x, int y) { return view->GetAlphaBits()[y * view->GetAlphaBPL() + x] != 0; };
+    const int w = canvas.width(), hgt = canvas.height();
+    EXPECT_FALSE(covered(0, 0) && covered(w - 1, 0) && covered(0, hgt - 1) && covered(w - 1, hgt - 1));
+    ASSERT_FALSE(crop.isEmpty());
+    EXPECT_TRUE(crop != canvas && crop.left >= 0 && crop.top >= 0 && crop.right <= w && crop.bottom <= hgt)
+        << crop.left << "," << crop.top << "," << crop.right << "," << crop.bottom << " of " << w << "x" << hgt;
+    long long uncovered = 0;
+    for (int y = std::max(crop.top, 0); y < std::min(crop.bottom, hgt); ++y)
+        for (int x = std::max(crop.left, 0); x < std::min(crop.right, w); ++x)
+            uncovered += !covered(x, y);
+    EXPECT_EQ(uncovered, 0);
+}
+
 TEST(TiledRenderThread, NewestJobWins)
 {
     EngineOnHost h;
