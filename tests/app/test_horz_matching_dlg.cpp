@@ -32,12 +32,13 @@ struct Matching {
     VarnoBase::Point seeded[3] = {{150, 40}, {170, 140}, {200, 90}};
     HorzMatchingDlg dlg;
 
-    explicit Matching(bool ring = false, PreviewThread::Stitcher stitcher = {}, QSize secondSize = QSize())
+    explicit Matching(bool ring = false, PreviewThread::Stitcher stitcher = {}, QSize secondSize = QSize(),
+                      QSize firstSize = QSize())
         : matcher(ring), dlg(nullptr, std::move(stitcher))
     {
         shots = vltest::makeStrip(sharedScene(), {.count = 2, .width = 240, .height = 180, .overlap = 0.5});
         truth = vltest::relativeTransform(shots[0], shots[1]);
-        first = vltest::elementOf(shots[0].image);
+        first = vltest::elementOf(firstSize.isValid() ? shots[0].image.scaled(firstSize) : shots[0].image);
         second = vltest::elementOf(secondSize.isValid() ? shots[1].image.scaled(secondSize) : shots[1].image);
         matcher.Init(first->GetImageSize(), second->GetImageSize(), seeded, truth.m, PanoramaLib::MotionAffine);
         dlg.setImages(first, second);
@@ -197,6 +198,32 @@ TEST(HorzMatchingDlg, FirstViewFitsTheMarkersAndPhotoPanesShareOneScaleBothPanes
     vltest::wheel(*small.dlg.leftPane(), -120);
     EXPECT_EQ(small.dlg.leftPane()->scaleFactor(), 0.33);
     EXPECT_EQ(small.dlg.rightPane()->scaleFactor(), 0.33);
+}
+
+// A zoom button is offered only while the table has a further step and the pane takes
+// it: at a pane's smallest size it goes grey though the table goes further down. The
+// preview pane on its own; the photo panes by the first photo, here the smaller one.
+TEST(HorzMatchingDlg, ZoomButtonsStopAtThePanesSmallestSize)
+{
+    Matching t;
+    ASSERT_TRUE(t.waitForPreview());
+    PanoramaView* preview = t.dlg.previewPane();
+    auto* out = t.child<QToolButton>("btnPreviewZoomOut");
+    for (int k = 0; k < 30 && out->isEnabled(); ++k)
+        out->click();
+    const double scale = preview->scaleFactor();
+    double next = GetNextZoomFactor(scale * 100, false) / 100;
+    EXPECT_EQ(std::tuple(out->isEnabled(), CanNextZoomFactor(scale * 100, false), preview->canScale(next)),
+              std::tuple(false, true, false))
+        << "at " << scale;
+    EXPECT_TRUE(t.child<QToolButton>("btnPreviewZoomIn")->isEnabled());
+
+    Matching small(false, {}, QSize(), QSize(40, 30));
+    small.dlg.OnImageScaled(0.33);
+    ASSERT_EQ(std::pair(small.dlg.leftPane()->scaleFactor(), small.dlg.rightPane()->scaleFactor()), std::pair(0.33, 0.33));
+    EXPECT_TRUE(CanNextZoomFactor(33, false));
+    EXPECT_FALSE(small.child<QToolButton>("btnZoomOut")->isEnabled());  // 25 %: 10 x 8 pixels of the first
+    EXPECT_TRUE(small.child<QToolButton>("btnZoomIn")->isEnabled());
 }
 
 // A second photo of another size or shape puts the same three points further apart or
