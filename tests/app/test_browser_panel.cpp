@@ -207,9 +207,12 @@ TEST_F(BrowserTest, StatusBarFollowsTheSelectionAndTheTask)
         EXPECT_EQ(texts()[i], QString()) << i;
     w->switchTaskMode(ui().tabAddImages);
     EXPECT_EQ(texts(), QStringList({"Total 2 files", "  5KB", "", "", "", ""}));
+    // Thresholds at 1000 of a unit, units powers of 1024.
+    constexpr double MiB = 1048576, GiB = 1073741824;
     for (const auto& [bytes, text] : {std::pair(0.0, "  0KB"), {500, "  0KB"}, {5 * 1024, "  5KB"}, {1023500, "1000KB"},
-                                      {1024000, "  1MB"}, {1.5 * 1073741824, "  2GB"}, {3.5 * 1048576, "  4MB"}})
-        EXPECT_EQ(MainWindow::formatFileSize(bytes), text) << bytes;
+                                      {1024000, "  1MB"}, {1.5 * GiB, "  2GB"}, {3.5 * MiB, "  4MB"}, {300 * MiB, "300MB"},
+                                      {999 * MiB, "999MB"}, {1000 * MiB, "  1GB"}, {300 * GiB, "300GB"}, {2000 * GiB, "2000GB"}})
+        EXPECT_EQ(MainWindow::formatFileSize(bytes).toStdString(), text) << bytes;
 }
 
 TEST_F(BrowserTest, TrayCommandsActOnlyInAddImages)
