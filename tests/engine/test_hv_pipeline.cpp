@@ -13,10 +13,10 @@
 #include <tuple>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QPainter>
 #include <QTemporaryDir>
-#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
