@@ -150,8 +150,10 @@ void CPanorama::GetOptions(PanoramaLib::PanoramaOptions* o) const
 
 VarnoBase::Rect CPanorama::GetCropRect(bool recompute)
 {
-    if (recompute && m_pPreview->HasBits())
+    if (recompute && m_pPreview->HasBits()) {
         m_cropRect = m_pPreview->GetCropRect(0);
+        m_cropView = m_previewView;
+    }
     return m_cropRect;
 }
 
@@ -306,7 +308,7 @@ void CPanorama::PrepareSurface(CCylindricalSurface& s, int x, int y, int z,
     s.SetInterpolationMode(mode);
 }
 
-bool CPanorama::TakePreview(CCylindricalSurface& s)
+bool CPanorama::TakePreview(CCylindricalSurface& s, const View& view)
 {
     CPanoElement* image = s.GetPano();
     s.FreePano();
@@ -317,8 +319,14 @@ bool CPanorama::TakePreview(CCylindricalSurface& s)
     m_pPreview = image;
     m_panoRect = image->GetImageRect();
     m_cropRect = image->GetCropRect(0);
+    m_previewView = m_cropView = view;
     image->FlattenImage();
     return true;
+}
+
+bool CPanorama::CropIsOf(const View& view) const
+{
+    return m_pPreview->HasBits() && m_previewView == view && m_cropView == view;
 }
 
 bool CPanorama::Stitch(bool /*changed*/, bool readjust, int x, int y, int z)
@@ -364,7 +372,7 @@ bool CPanorama::Stitch(bool /*changed*/, bool readjust, int x, int y, int z)
         throw panorama_abort();
     }
     const double radius = s.Radius();
-    if (!TakePreview(s))
+    if (!TakePreview(s, {m_surfaceType, x, y, z}))
         return false;
     m_status.reason = SliverReason(radius);
     if (!m_status.reason.empty())
@@ -700,7 +708,7 @@ bool CPanorama::SetRenderingSurfaceEx(PanoramaLib::SurfaceRenderingType type, in
             s.RemoveAllImages();
             return false;
         }
-        return TakePreview(s);
+        return TakePreview(s, {type, x, y, z});
     } catch (...) {
         return false;
     }
@@ -709,6 +717,8 @@ bool CPanorama::SetRenderingSurfaceEx(PanoramaLib::SurfaceRenderingType type, in
 bool CPanorama::RenderPanorama(int x, int y, int z)
 {
     CCylindricalSurface& s = Surface(m_surfaceType);
+    const View view{m_surfaceType, x, y, z};
+    bool newCrop = false;
     try {
         m_renderThread.AbortAndWait();
         CAutoProgress progress(this, PanoramaLib::kCaptionRendering, false);
@@ -719,6 +729,22 @@ bool CPanorama::RenderPanorama(int x, int y, int z)
             return true;
         if (!m_bBuilt)
             return false;
+        if (m_bCrop && !CropIsOf(view)) {
+            // The crop is that of another view: the preview of a surface change asked
+            // for a moment ago has not arrived (or only a part of it). This view's
+            // preview is rendered here, as a synchronous surface change renders it, and
+            // its crop taken, as when it would have arrived; the bar stays busy meanwhile.
+            PrepareSurface(s, x, y, z, CSurfaceRendering::NoInterpolationMode);
+            if (!s.RenderSurface(kPreviewScale, m_pProgress, m_pWaitCursor, 0, 0))
+                throw panorama_error();
+            if (s.m_bAborted) {
+                m_bAborted = true;
+                throw panorama_abort();
+            }
+            if (!TakePreview(s, view))
+                throw panorama_error();
+            newCrop = true;
+        }
         const int previewWidth = m_pPreview->HasBits() ? m_pPreview->GetWidth() : m_panoRect.width();
         PrepareSurface(s, x, y, z, CSurfaceRendering::BilinearMode);
         if (m_bCrop && !m_cropRect.isEmpty() && previewWidth > 0)
@@ -736,8 +762,9 @@ bool CPanorama::RenderPanorama(int x, int y, int z)
             throw panorama_error();
         m_pPanorama->Release();
         m_pPanorama = image;
-        m_panoramaView = {m_surfaceType, x, y, z};
+        m_panoramaView = view;
         m_cropRect = image->GetCropRect(0);
+        m_cropView.reset();  // full-size pixels, no preview's
         image->FlattenImage();
         m_pPreview->FreeImage();
         return true;
@@ -745,6 +772,9 @@ bool CPanorama::RenderPanorama(int x, int y, int z)
         s.FreePano();
         s.RemoveAllImages();
         m_pPanorama->FreeImage();
+        // The new preview stays: the document takes its crop as on its arrival.
+        if (newCrop && m_pUserInterface)
+            m_pUserInterface->AsyncUpdatePanoramaView(1, 1);
         return false;
     }
 }
@@ -754,11 +784,14 @@ bool CPanorama::RenderPanorama(int x, int y, int z)
 
 void CPanorama::SyncUpdatePanoramaView(long /*wParam*/, long lParam)
 {
-    CPanoElement* image = m_renderThread.GetPano();
+    View view;
+    bool complete = false;
+    CPanoElement* image = m_renderThread.GetPano(&view, &complete);
     if (image) {
         m_pPreview->Release();
         m_pPreview = image;
         m_panoRect = image->GetImageRect();
+        m_previewView = complete ? std::optional(view) : std::nullopt;
     }
     if (m_pUserInterface)
         m_pUserInterface->UpdatePictureView(true);
@@ -766,6 +799,7 @@ void CPanorama::SyncUpdatePanoramaView(long /*wParam*/, long lParam)
     // abort finds nothing and leaves the crop alone.
     if (image && lParam != 0 && !m_renderThread.IsFast()) {
         m_cropRect = m_pPreview->GetCropRect(0);
+        m_cropView = m_previewView;
         if (m_pUserInterface)
             m_pUserInterface->AsyncUpdatePanoramaView(1, 1);
     }
@@ -774,8 +808,10 @@ void CPanorama::SyncUpdatePanoramaView(long /*wParam*/, long lParam)
 bool CPanorama::FastRenderingHasFinished()
 {
     m_renderThread.SetFast(false);
-    if (m_pPreview->HasBits())
+    if (m_pPreview->HasBits()) {
         m_cropRect = m_pPreview->GetCropRect(0);
+        m_cropView = m_previewView;
+    }
     if (m_pUserInterface)
         m_pUserInterface->AsyncUpdatePanoramaView(1, 1);
     return true;

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <string>
 #include <vector>
@@ -152,12 +153,14 @@ public:
     int m_workSizeMode = 1;
     bool m_bLensCompensation = true;
     PanoramaLib::SurfaceRenderingType m_surfaceType = PanoramaLib::SurfaceCylindrical;
+    using View = SurfaceView;
     // The surface and angles the full-size pixels of m_pPanorama were rendered with.
-    struct View {
-        PanoramaLib::SurfaceRenderingType type;
-        int x, y, z;
-        bool operator==(const View&) const = default;
-    } m_panoramaView{PanoramaLib::SurfaceCylindrical, 0, 0, 0};
+    View m_panoramaView;
+    // The view of m_pPreview while it is a whole preview (not a part of one still being
+    // rendered), and the view of the preview m_cropRect was taken from. A full-size
+    // render crops by m_cropRect only when both are the view it renders.
+    std::optional<View> m_previewView;
+    std::optional<View> m_cropView;
     std::atomic<bool> m_bAborted{false};
     int m_progressPos = 0;
     int m_progressMax = 0;
@@ -203,8 +206,11 @@ private:
     bool DoBundleAdjustment2();  // the cameras of m_images by CBundleAdjustment
     CCylindricalSurface& Surface(PanoramaLib::SurfaceRenderingType type);
     void PrepareSurface(CCylindricalSurface& s, int x, int y, int z, CSurfaceRendering::InterpolationMode mode);
-    // Takes the surface's result as the new preview; false when it has none.
-    bool TakePreview(CCylindricalSurface& s);
+    // Takes the surface's result, rendered for `view`, as the new preview and its crop;
+    // false when it has none.
+    bool TakePreview(CCylindricalSurface& s, const View& view);
+    // Whether m_cropRect is the crop of a whole preview of `view`, which m_pPreview holds.
+    bool CropIsOf(const View& view) const;
     // The reason when the preview's crop rectangle (the whole canvas without auto-crop)
     // is a sliver of the placed photos as they lie on a surface of this radius; empty
     // when it is not.

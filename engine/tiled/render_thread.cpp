@@ -76,6 +76,7 @@ void CSRThread::Render(PanoramaLib::SurfaceRenderingType type, const std::vector
             job->surface.reset(new CCylindricalSurface);
         else
             job->surface.reset(new CSphericalSurface);
+        job->view = {type, x, y, z};
         CCylindricalSurface& s = *job->surface;
         s.m_pNotify = this;
         s.SetMayUnloadPhotos(false);
@@ -98,13 +99,17 @@ void CSRThread::Render(PanoramaLib::SurfaceRenderingType type, const std::vector
     m_pJobEvent->SetEvent();
 }
 
-CPanoElement* CSRThread::GetPano()
+CPanoElement* CSRThread::GetPano(SurfaceView* view, bool* complete)
 {
     if (!m_pResultLock)
         return nullptr;
     Hold lock(m_pResultLock);
     if (m_pResult)
         m_pResult->AddRef();
+    if (view)
+        *view = m_resultView;
+    if (complete)
+        *complete = m_pResult && m_bResultComplete;
     return m_pResult;
 }
 
@@ -224,6 +229,8 @@ void CSRThread::DoJobFunc()
             if (image) {
                 old = m_pResult;
                 m_pResult = image;
+                m_resultView = job->view;
+                m_bResultComplete = true;
                 published = true;
             }
         } else if (!ok && current) {
@@ -253,12 +260,14 @@ void CSRThread::OnUpdateView(const VarnoBase::Rect&)
     if (m_bAbort.load())
         return;
     CCylindricalSurface* surface = nullptr;
+    SurfaceView view;
     std::uint64_t generation = 0;
     {
         Hold lock(m_pResultLock);
         if (!m_pCurrentJob)
             return;
         surface = m_pCurrentJob->surface.get();
+        view = m_pCurrentJob->view;
         generation = m_pCurrentJob->generation;
     }
     VarnoBase::RefPtr<CPanoElement> live;
@@ -275,6 +284,8 @@ void CSRThread::OnUpdateView(const VarnoBase::Rect&)
         if (generation == m_generation.load() && !m_bAbort.load()) {
             old = m_pResult;
             m_pResult = copy;
+            m_resultView = view;
+            m_bResultComplete = false;
             copy = nullptr;
             changed = true;
         }

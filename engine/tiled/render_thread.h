@@ -30,6 +30,13 @@
 
 namespace Tiled_Panorama {
 
+// The surface and orientation a picture is rendered for.
+struct SurfaceView {
+    PanoramaLib::SurfaceRenderingType type = PanoramaLib::SurfaceCylindrical;
+    int x = 0, y = 0, z = 0;
+    bool operator==(const SurfaceView&) const = default;
+};
+
 class CSRThread final : public PanoramaLib::IThread, private PanoramaLib::IProgressIndicator, public ISRNotify {
 public:
     CSRThread() = default;
@@ -48,8 +55,10 @@ public:
                 const std::vector<D3Param>& params, const std::vector<CPanoElement*>& photos,
                 const std::vector<CPanoElement*>& previews, int reference, int x, int y, int z);
 
-    // The latest published image with a reference for the caller, or null.
-    CPanoElement* GetPano();
+    // The latest published image with a reference for the caller, or null; with `view`
+    // and `complete`, also the view its job rendered and whether it is the job's whole
+    // picture (false for a part published while the job went on).
+    CPanoElement* GetPano(SurfaceView* view = nullptr, bool* complete = nullptr);
     // Stops the running job, drops the pending one and the published image; results of
     // jobs posted before this call are never published. Does not wait.
     void Abort();
@@ -79,6 +88,7 @@ public:
 private:
     struct Job {
         std::unique_ptr<CCylindricalSurface> surface;
+        SurfaceView view;
         std::uint64_t generation = 0;
     };
 
@@ -102,6 +112,8 @@ private:
     bool m_bBusy = false;                // guarded by m_pJobLock: the worker holds a job
     PanoramaLib::ICriticalSection* m_pResultLock = nullptr;
     CPanoElement* m_pResult = nullptr;   // guarded by m_pResultLock; one reference
+    SurfaceView m_resultView;            // guarded by m_pResultLock: the view of m_pResult
+    bool m_bResultComplete = false;      // guarded by m_pResultLock
     Job* m_pCurrentJob = nullptr;        // guarded by m_pResultLock
     std::atomic<bool> m_bAbort{false};
     std::atomic<std::uint64_t> m_generation{0};

@@ -6,6 +6,7 @@
 
 #include <QImage>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -128,6 +129,108 @@ TEST(TiledRenderThread, BuildsCropRectangleHoldsOnlyCoveredPixels)
         for (int x = std::max(crop.left, 0); x < std::min(crop.right, w); ++x)
             uncovered += !covered(x, y);
     EXPECT_EQ(uncovered, 0);
+}
+
+namespace {
+
+// Records the progress polls; cancels at the first poll of a full-size render (bar of
+// 100 steps, past its start) once armed.
+struct RenderCancel : vltest::RecordingProgress {
+    bool AbortProgressIndicator(int max, int value) override
+    {
+        RecordingProgress::AbortProgressIndicator(max, value);
+        return armed && max == 100 && value > 0;
+    }
+    bool BusyPhase() const  // a poll without a bar: a preview rendered before the full size
+    {
+        const auto all = Positions();
+        return std::any_of(all.begin(), all.end(), [](const Position& p) { return p.max == 0; });
+    }
+    bool armed = false;
+};
+
+}  // namespace
+
+// A full-size render asked for right after a change of surface or orientation, before
+// that view's preview arrived, crops that view as it would have once the preview was
+// there (or once a slider drag over it was released): the same size and the same
+// pixels. Only then is the view's preview rendered first. Cancelled after that preview,
+// the render leaves it as the view's preview with its crop, which the document is told
+// to take.
+TEST(TiledRenderThread, RenderRightAfterAViewChangeCropsThatView)
+{
+    RenderCancel progress;
+    EngineOnHost h(&progress);
+    h.Options(true, SurfaceCylindrical);
+    ASSERT_TRUE(h.engine->BuildPanorama(SharedPhotos().elements, nullptr, 0, 0, 0));
+    struct View {
+        PanoramaLib::SurfaceRenderingType type;
+        int x, y, z;
+    };
+    for (const View v : {View{SurfaceCylindrical, 0, 0, 20}, View{SurfaceCylindrical, 15, -10, 0},
+                         View{SurfaceSpherical, 0, 0, 0}}) {
+        SCOPED_TRACE(::testing::Message() << v.type << " " << v.x << "," << v.y << "," << v.z);
+        auto change = [&](bool fast = false) {
+            // From the built view, rendered on this thread.
+            ASSERT_TRUE(h.self->SetRenderingSurfaceEx(SurfaceCylindrical, 0, 0, 0, false, false));
+            h.ui.Clear();
+            ASSERT_TRUE(h.engine->SetRenderingSurface(v.type, v.x, v.y, v.z, true, fast));
+        };
+        enum { kWaited, kReleased, kAtOnce };
+        QImage images[3];
+        VarnoBase::Rect previewCrop;
+        for (const int when : {kWaited, kReleased, kAtOnce}) {
+            change(when == kReleased);
+            if (when != kAtOnce) {
+                ASSERT_GT(h.WaitForCompletion(0), 0u);
+                Deliver(h, 0);
+                if (when == kReleased)
+                    h.engine->FastRenderingHasFinished();
+                previewCrop = h.engine->GetCropRect(false);
+            }
+            h.engine->SetCropRect(h.engine->GetCropRect(false));
+            progress.Clear();
+            ASSERT_TRUE(h.engine->RenderPanorama(v.x, v.y, v.z));
+            EXPECT_EQ(progress.BusyPhase(), when == kAtOnce) << when;
+            images[when] = ImageOf(h.engine->GetPanoramaImage());
+        }
+        for (const int when : {kReleased, kAtOnce}) {
+            EXPECT_EQ(images[when].size(), images[kWaited].size()) << when;
+            EXPECT_TRUE(images[when] == images[kWaited]) << when;
+        }
+
+        change();
+        progress.armed = true;
+        EXPECT_FALSE(h.engine->RenderPanorama(v.x, v.y, v.z));
+        progress.armed = false;
+        EXPECT_FALSE(h.engine->GetPanoramaImage()->HasBits());
+        EXPECT_TRUE(h.engine->GetPanoramaPreview(false)->HasBits());
+        EXPECT_EQ(h.engine->GetCropRect(false), previewCrop);
+        const auto updates = h.ui.AsyncUpdates();
+        EXPECT_TRUE(!updates.empty() && updates.back() == (Update{1, 1}));
+        progress.Clear();
+        ASSERT_TRUE(h.engine->RenderPanorama(v.x, v.y, v.z));  // that preview is this view's now
+        EXPECT_FALSE(progress.BusyPhase());
+        EXPECT_TRUE(ImageOf(h.engine->GetPanoramaImage()) == images[kWaited]);
+    }
+
+    // The completion message of an earlier job that finds a part of the newest job's
+    // picture: the crop taken from that part is no crop of the view.
+    h.self->m_renderThread.m_scale = 60.0;  // long enough to catch a part
+    ASSERT_TRUE(h.self->SetRenderingSurfaceEx(SurfaceCylindrical, 0, 0, 0, false, false));
+    h.ui.Clear();
+    ASSERT_TRUE(h.engine->SetRenderingSurface(SurfaceSpherical, 0, 0, 0, true, false));
+    ASSERT_TRUE(h.ui.WaitForAsyncUpdates(1));
+    h.engine->SyncUpdatePanoramaView(0, 1);
+    const PanoramaLib::IPanoElement* taken = h.engine->GetPanoramaPreview(false);
+    ASSERT_GT(h.WaitForCompletion(0), 0u);
+    VarnoBase::RefPtr<CPanoElement> whole;
+    whole.Adopt(h.self->m_renderThread.GetPano());
+    if (taken == whole.get())
+        GTEST_SKIP() << "the job finished before its part could be taken";
+    progress.Clear();
+    ASSERT_TRUE(h.engine->RenderPanorama(0, 0, 0));
+    EXPECT_TRUE(progress.BusyPhase());
 }
 
 TEST(TiledRenderThread, NewestJobWins)
