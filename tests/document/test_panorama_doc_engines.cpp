@@ -7,6 +7,9 @@
 #include <QImageReader>
 #include <QTemporaryDir>
 
+#include <cstring>
+
+#include "document/page_layout.h"
 #include "engine/tiled/panorama.h"
 #include "tests/document/doc_fixture.h"
 
@@ -150,4 +153,118 @@ TEST_F(PanoramaDocEngines, HVBuildStartsOnlyAfterTheTiledWorkerLetGoOfThePhotos)
     ASSERT_TRUE(doc->onBtnStitch());
     EXPECT_EQ(counts, std::vector<long>(4, 1));
     EXPECT_EQ(tiled->m_renderThread.GetPano(), nullptr);  // nothing of the old job survives
+}
+
+namespace {
+
+QImage ImageOf(const PanoramaLib::IPanoElement* e)
+{
+    QImage img(e->GetWidth(), e->GetHeight(), QImage::Format_RGB888);
+    for (int y = 0; y < img.height(); ++y)
+        std::memcpy(img.scanLine(y), e->GetBits() + static_cast<std::int64_t>(y) * e->GetBPL(),
+                    static_cast<std::size_t>(img.width()) * 3);
+    return img;
+}
+
+// Pure white pixels: where no photo reached.
+long long WhitePixels(const QImage& img)
+{
+    long long n = 0;
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x)
+            n += img.pixel(x, y) == qRgb(255, 255, 255);
+    return n;
+}
+
+}  // namespace
+
+// Render pressed right after a surface change, before that surface's preview arrived:
+// the result is that surface's view as cropped once its preview was there, covered to
+// its edges. With the preview there and the frame moved by the user, the frame is what
+// is rendered.
+TEST_F(PanoramaDocEngines, RenderRightAfterASurfaceChangeCropsThatSurface)
+{
+    WireReal(true);
+    window.forwardAsyncTo = doc.get();
+    ASSERT_TRUE(doc->onBtnStitch());
+    PanoramaLib::ITiledPanorama* tiled = doc->tiledPanorama();
+    doc->setCropFlag(1);
+    auto showFrame = [&] {
+        doc->setTaskMode(TaskMode::TaskStitch);
+        doc->setTaskMode(TaskMode::TaskExport);
+        ASSERT_TRUE(frame.shown);
+    };
+    auto render = [&] {
+        EXPECT_TRUE(doc->onBtnRender());
+        return ImageOf(doc->GetPanorama());
+    };
+    // Back to the built view, then the sphere, its preview waited for: the worker's
+    // completion goes to the engine, whose new crop (1, 1) goes to the frame.
+    auto sphereWaited = [&] {
+        doc->setRenderSurface(PanoramaLib::SurfaceCylindrical, 0, 0, 0, false, false);
+        showFrame();
+        log.Clear();
+        doc->setRenderSurface(PanoramaLib::SurfaceSpherical, 0, 0, 15, true, false);
+        for (;;) {
+            const std::size_t n = window.AsyncUpdateCount();
+            if (log.Contains("AsyncUpdatePanoramaView(0,1)"))
+                break;
+            ASSERT_TRUE(window.WaitForAsyncUpdates(n + 1));
+        }
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        ASSERT_EQ(frame.rect, tiled->GetCropRect(false));
+    };
+
+    doc->setTaskMode(TaskMode::TaskExport);
+    ASSERT_TRUE(frame.shown);
+    doc->setRenderSurface(PanoramaLib::SurfaceSpherical, 0, 0, 15, true, false);
+    const QImage atOnce = render();
+    sphereWaited();
+    const QImage waited = render();
+    EXPECT_EQ(atOnce.size(), waited.size());
+    EXPECT_TRUE(atOnce == waited);
+    EXPECT_LT(WhitePixels(atOnce), atOnce.width() * atOnce.height() / 1000);
+
+    sphereWaited();
+    const VarnoBase::Rect crop = frame.rect;
+    VarnoBase::Rect r = crop;
+    r.inflate(-r.width() / 4, -r.height() / 8);
+    frame.rect = r;
+    const QImage moved = render();
+    EXPECT_NEAR(double(moved.width()) / waited.width(), double(r.width()) / crop.width(), 0.03);
+    EXPECT_NEAR(double(moved.width()) / moved.height(), double(r.width()) / r.height(), 0.03);
+}
+
+// The tiled full-size render: cancelled while it runs, it leaves nothing to save or
+// print and offers Render again; with "No crop" it is the whole canvas, not cut to the
+// engine's crop.
+TEST_F(PanoramaDocEngines, TiledRenderCancelledOrWithoutCrop)
+{
+    WireReal(true);
+    ASSERT_TRUE(doc->onBtnStitch());
+    PanoramaLib::ITiledPanorama* tiled = doc->tiledPanorama();
+    const VarnoBase::Rect canvas = tiled->GetPanoramaPreview(false)->GetImageRect();
+    const VarnoBase::Rect crop = tiled->GetCropRect(false);
+    ASSERT_TRUE(crop.width() < canvas.width() && crop.height() < canvas.height());
+    doc->setCropFlag(0);
+    doc->setTaskMode(TaskMode::TaskExport);
+
+    window.cancel = [](int max, int value) { return max == 100 && value >= 50; };
+    log.Clear();
+    EXPECT_FALSE(doc->onBtnRender());
+    window.cancel = nullptr;
+    EXPECT_TRUE(log.Contains("AbortProgressIndicator(100,5"));  // cancelled half-way
+    EXPECT_FALSE(tiled->GetPanoramaImage()->HasBits());
+    EXPECT_EQ(std::tuple(doc->enableBtnSave(), doc->printJob().printable(), doc->enableBtnRender()),
+              std::tuple(false, false, true));
+
+    ASSERT_TRUE(doc->onBtnRender());
+    const PanoramaLib::IPanoElement* image = doc->GetPanorama();
+    // The canvas at full size: its shape, with the uncovered corners the crop cuts off.
+    const double scale = double(image->GetWidth()) / canvas.width();
+    EXPECT_NEAR(image->GetHeight(), scale * canvas.height(), 2);
+    const QImage pixels = ImageOf(image);
+    EXPECT_EQ(pixels.pixel(0, 0), qRgb(255, 255, 255));
+    EXPECT_TRUE(doc->enableBtnSave() && doc->printJob().printable());
 }

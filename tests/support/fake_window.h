@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -58,6 +59,8 @@ public:
     // Answers.
     bool acceptPanorama = true;
     bool acceptCyclorama = true;
+    // When set, answers the progress polls: true is the user's Cancel.
+    std::function<bool(int max, int value)> cancel;
     // When set, each AsyncUpdatePanoramaView is queued to its slot
     // syncUpdatePanoramaView(long, long), as the main window's signal does.
     QPointer<QObject> forwardAsyncTo;
@@ -122,7 +125,7 @@ public:
     }
     bool AbortProgressIndicator(int max, int value) override
     {
-        return Log("AbortProgressIndicator", max, value), false;
+        return Log("AbortProgressIndicator", max, value), cancel && cancel(max, value);
     }
     void HideProgress(bool hide) override { Log("HideProgress", hide); }
     // IUpdate
