@@ -4,8 +4,10 @@
 // file-system models load asynchronously; every test waits for directoryLoaded.
 #include <QDir>
 #include <QFile>
+#include <QSaveFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -118,6 +120,30 @@ TEST_F(FileViews, SortKeysAreTypedAndNonCameraNamesComeLast)
     EXPECT_EQ(files.headerData(4, Qt::Horizontal).toString(), "DCF Number");
     EXPECT_EQ(files.index(img.row(), 4, img.parent()).data().toInt(), 1234);
     EXPECT_EQ(files.data(files.index(img.row(), 1, img.parent()), Qt::UserRole).typeId(), QMetaType::LongLong);
+}
+
+// A file saved anew while its folder is shown (written beside and renamed over, as
+// programs save) moves to its new place, by size and by date.
+TEST_F(FileViews, RewrittenFileMovesToItsNewPlace)
+{
+    const auto rewrite = [&](const QString& name, qint64 bytes) {
+        QSaveFile file(dir.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(QByteArray(bytes, 'x')) == bytes && file.commit());
+    };
+    // The file-system model sees the change through its watcher.
+    const auto becomes = [&](const QStringList& wanted) {
+        QTest::qWaitFor([&] { return rowNames(proxy, files, dir.path()) == wanted; }, 20000);
+        return rowNames(proxy, files, dir.path());
+    };
+    ASSERT_EQ(sorted(1).first(), "IMG_12345.jpg");
+    rewrite("IMG_12345.jpg", 300 * 1024);
+    const QStringList bySize{"photo.jpg", "IMG_1234.jpg", "DSC00077.jpg", "IMG_12a4.jpg", "IMG_12345.jpg"};
+    EXPECT_EQ(becomes(bySize), bySize);
+
+    ASSERT_EQ(sorted(3).first(), "DSC00077.jpg");
+    rewrite("DSC00077.jpg", 10 * 1024);
+    const QStringList byDate{"IMG_12a4.jpg", "IMG_1234.jpg", "photo.jpg", "IMG_12345.jpg", "DSC00077.jpg"};
+    EXPECT_EQ(becomes(byDate), byDate);
 }
 
 TEST_F(FileViews, OnlyTheRootsFilesRemainAndTheRootChangeIsAnnounced)

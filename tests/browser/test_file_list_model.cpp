@@ -108,6 +108,10 @@ TEST_F(Tray, AppendSkipsHeldPathsAndAsksOnlyWhenSomethingIsNew)
     EXPECT_EQ(model.fileList(), names("abcc"));
     ASSERT_EQ(doc.calls.size(), 2);
     EXPECT_EQ(doc.calls[1].added, names("cc"));
+
+    // The same name in another folder is another photo.
+    model.appendFiles({"/other/a.jpg"});
+    EXPECT_EQ(model.fileList(), names("abcc") << "/other/a.jpg");
 }
 
 // Moves of rows {0, 2} of a..e, the view removing the dragged rows after the drop.
@@ -167,6 +171,12 @@ TEST_F(Tray, UrlDropsSkipHeldAndNonLocalFiles)
     EXPECT_TRUE(model.dropMimeData(data.get(), Qt::CopyAction, -1, 0, model.index(1, 0)));
     EXPECT_EQ(model.fileList(), names("acb"));
     EXPECT_EQ(doc.calls.last().added, names("c"));
+
+    // The same name in another folder is another photo.
+    std::unique_ptr<QMimeData> other(urlDrop({QUrl::fromLocalFile("/other/b.jpg")}));
+    EXPECT_TRUE(model.dropMimeData(other.get(), Qt::CopyAction, -1, 0, {}));
+    EXPECT_EQ(model.fileList(), names("acb") << "/other/b.jpg");
+    model.removeFiles({"/other/b.jpg"});
 
     // Nothing new: the document is still asked, with an empty list, and nothing changes.
     std::unique_ptr<QMimeData> again(urlDrop({QUrl::fromLocalFile(names("c")[0]), QUrl("http://example.com/y.jpg")}));
