@@ -268,3 +268,22 @@ TEST_F(PanoramaDocEngines, TiledRenderCancelledOrWithoutCrop)
     EXPECT_EQ(pixels.pixel(0, 0), qRgb(255, 255, 255));
     EXPECT_TRUE(doc->enableBtnSave() && doc->printJob().printable());
 }
+
+// The H/V engine says whether its last build was made by manual matching: after one,
+// with manual mode switched off again and no option changed, Start Stitching! is
+// offered (an automatic build may come out otherwise); after an automatic build it is not.
+TEST_F(PanoramaDocEngines, ManualBuildLeavesAnAutomaticStitchOffered)
+{
+    WireReal(false);
+    PanoramaLib::PanoramaOptions wanted;
+    for (const bool manual : {true, false}) {
+        SCOPED_TRACE(manual ? "manual" : "automatic");
+        doc->setManualMatchingMode(manual);
+        ASSERT_TRUE(doc->onBtnStitch());
+        EXPECT_EQ(doc->hvPanorama()->GetPanoramaStatus()->bManual, manual);
+        doc->setManualMatchingMode(false);
+        doc->getOptions(&wanted);
+        EXPECT_EQ(doc->enableBtnStitch(wanted), manual);
+    }
+    EXPECT_FALSE(log.Contains("OpenManualMatchingDialog"));  // every pair was found without the user
+}

@@ -4,6 +4,7 @@
 // analyses and camera parameters, and the analysis helpers.
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
 
@@ -270,6 +271,43 @@ TEST(TiledEngine, RebuildReusesAnalysisGraphAndCamerasButNeverThoseOfAnotherList
     EXPECT_EQ(h.self->m_params.size(), 2u);
     EXPECT_EQ(h.self->m_order, (std::vector<int>{h.self->m_worldImage, 1 - h.self->m_worldImage}));
     ASSERT_TRUE(h.engine->RenderPanorama(0, 0, 0));
+}
+
+// The photo list is compared photo by photo: the first photo replaced by a copy of it
+// under another name, or two photos swapped, is another list, whose pairs are matched
+// again; the same list again keeps its graph.
+TEST(TiledEngine, PhotoListIsComparedPhotoByPhoto)
+{
+    Photos photos(MosaicOptions(2, 2));
+    QTemporaryDir dir;
+    const QString copyPath = dir.filePath("copy.jpg");
+    ASSERT_TRUE(QFile::copy(photos.set.paths[0], copyPath));
+    VarnoBase::RefPtr<CPanoElement> copy;
+    copy.Adopt(new CPanoElement(false));
+    ASSERT_TRUE(copy->FromFile(copyPath.toStdWString()));
+    const std::vector<PanoramaLib::IPanoElement*>& same = photos.elements;
+    std::vector<PanoramaLib::IPanoElement*> replaced = same, swapped = same;
+    replaced[0] = copy.get();
+    std::swap(swapped[0], swapped[1]);
+
+    // Counts the polls of the matching (it never cancels).
+    PhaseCancel progress(PhaseCancel::Matching, 1 << 30, 4);
+    EngineOnHost h(&progress);
+    h.Options(true, SurfaceCylindrical);
+    ASSERT_TRUE(h.engine->BuildPanorama(same, nullptr, 0, 0, 0));
+    const struct {
+        const char* name;
+        const std::vector<PanoramaLib::IPanoElement*>& list;
+        bool matched;
+    } steps[] = {{"same", same, false},        {"first replaced", replaced, true}, {"back", same, true},
+                 {"swapped", swapped, true},   {"swapped again", swapped, false}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        progress.seen = 0;
+        ASSERT_TRUE(h.engine->BuildPanorama(step.list, nullptr, 0, 0, 0));
+        EXPECT_EQ(progress.seen > 0, step.matched);
+        EXPECT_TRUE(h.engine->GetPanoramaStatus()->unmatchedImages.empty());
+    }
 }
 
 namespace {
@@ -674,8 +712,9 @@ TEST(TiledEngine, RowTurningAboutItsCentreIsLevelWithItsTrueFocalLengthAndCanvas
                     ASSERT_TRUE(vltest::projectRay(estimate(b), X, Y, Z, u, v));
                     u -= 300;
                     v -= 200;
-                    if (lens)
+                    if (lens) {
                         ASSERT_TRUE(InvLensDistortion24(&u, &v, u, v, e.m_worldParams));
+                    }
                     miss.push_back(std::hypot(u + 300 - xt, v + 200 - yt));
                 }
         std::sort(miss.begin(), miss.end());
