@@ -7,13 +7,13 @@
 #include <QImageReader>
 #include <QTemporaryDir>
 
-#include <cstring>
-
 #include "document/page_layout.h"
 #include "engine/tiled/panorama.h"
 #include "tests/document/doc_fixture.h"
+#include "tests/support/dib_manager_fixture.h"
 
 using namespace doctest;
+using vltest::ImageOf;
 
 namespace {
 
@@ -156,15 +156,6 @@ TEST_F(PanoramaDocEngines, HVBuildStartsOnlyAfterTheTiledWorkerLetGoOfThePhotos)
 }
 
 namespace {
-
-QImage ImageOf(const PanoramaLib::IPanoElement* e)
-{
-    QImage img(e->GetWidth(), e->GetHeight(), QImage::Format_RGB888);
-    for (int y = 0; y < img.height(); ++y)
-        std::memcpy(img.scanLine(y), e->GetBits() + static_cast<std::int64_t>(y) * e->GetBPL(),
-                    static_cast<std::size_t>(img.width()) * 3);
-    return img;
-}
 
 // Pure white pixels: where no photo reached.
 long long WhitePixels(const QImage& img)

@@ -69,14 +69,7 @@ inline CPanoElement* ElementFrom(const QImage& source)
     return e;
 }
 
-inline QImage ImageOf(const PanoramaLib::IPanoElement* e)
-{
-    QImage img(e->GetWidth(), e->GetHeight(), QImage::Format_RGB888);
-    for (int y = 0; y < img.height(); ++y)
-        std::memcpy(img.scanLine(y), e->GetBits() + static_cast<std::int64_t>(y) * e->GetBPL(),
-                    static_cast<std::size_t>(img.width()) * 3);
-    return img;
-}
+using vltest::ImageOf;
 
 // The photo files of one set and elements loaded from them (one reference each).
 struct Photos {
