@@ -151,7 +151,7 @@ void CPanorama::GetOptions(PanoramaLib::PanoramaOptions* o) const
 VarnoBase::Rect CPanorama::GetCropRect(bool recompute)
 {
     if (recompute && m_pPreview->HasBits()) {
-        m_cropRect = m_pPreview->GetCropRect(0);
+        m_cropRect = PreviewCrop();
         m_cropView = m_previewView;
     }
     return m_cropRect;
@@ -159,6 +159,10 @@ VarnoBase::Rect CPanorama::GetCropRect(bool recompute)
 
 void CPanorama::SetCropRect(const VarnoBase::Rect& r)
 {
+    // A frame other than the engine's crop was drawn by the user over the preview on
+    // show: it crops that preview's view (none while only a part of one is shown).
+    if (r != m_cropRect)
+        m_cropView = m_previewView;
     m_cropRect = r;
     m_bCrop = true;
 }
@@ -319,9 +323,17 @@ bool CPanorama::TakePreview(CCylindricalSurface& s, const View& view)
     m_pPreview = image;
     m_panoRect = image->GetImageRect();
     m_cropRect = image->GetCropRect(0);
+    m_flattenedCrop = m_cropRect;
     m_previewView = m_cropView = view;
     image->FlattenImage();
     return true;
+}
+
+VarnoBase::Rect CPanorama::PreviewCrop()
+{
+    if (m_flattenedCrop)
+        return *m_flattenedCrop;
+    return m_pPreview->GetCropRect(0);
 }
 
 bool CPanorama::CropIsOf(const View& view) const
@@ -792,13 +804,14 @@ void CPanorama::SyncUpdatePanoramaView(long /*wParam*/, long lParam)
         m_pPreview = image;
         m_panoRect = image->GetImageRect();
         m_previewView = complete ? std::optional(view) : std::nullopt;
+        m_flattenedCrop.reset();
     }
     if (m_pUserInterface)
         m_pUserInterface->UpdatePictureView(true);
     // Only an image that arrived now gives a new crop rectangle; a late message after an
     // abort finds nothing and leaves the crop alone.
     if (image && lParam != 0 && !m_renderThread.IsFast()) {
-        m_cropRect = m_pPreview->GetCropRect(0);
+        m_cropRect = PreviewCrop();
         m_cropView = m_previewView;
         if (m_pUserInterface)
             m_pUserInterface->AsyncUpdatePanoramaView(1, 1);
@@ -809,7 +822,7 @@ bool CPanorama::FastRenderingHasFinished()
 {
     m_renderThread.SetFast(false);
     if (m_pPreview->HasBits()) {
-        m_cropRect = m_pPreview->GetCropRect(0);
+        m_cropRect = PreviewCrop();
         m_cropView = m_previewView;
     }
     if (m_pUserInterface)

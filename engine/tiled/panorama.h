@@ -157,10 +157,15 @@ public:
     // The surface and angles the full-size pixels of m_pPanorama were rendered with.
     View m_panoramaView;
     // The view of m_pPreview while it is a whole preview (not a part of one still being
-    // rendered), and the view of the preview m_cropRect was taken from. A full-size
-    // render crops by m_cropRect only when both are the view it renders.
+    // rendered), and the view of the preview m_cropRect was taken from or the user's
+    // frame was drawn over. A full-size render crops by m_cropRect only when both are the
+    // view it renders.
     std::optional<View> m_previewView;
     std::optional<View> m_cropView;
+    // The crop m_pPreview had before it was flattened, when it was rendered on this
+    // thread: without its alpha plane the covered area can no longer be found on it.
+    // Unset while the preview is the render worker's, which keeps its alpha.
+    std::optional<VarnoBase::Rect> m_flattenedCrop;
     std::atomic<bool> m_bAborted{false};
     int m_progressPos = 0;
     int m_progressMax = 0;
@@ -211,6 +216,8 @@ private:
     bool TakePreview(CCylindricalSurface& s, const View& view);
     // Whether m_cropRect is the crop of a whole preview of `view`, which m_pPreview holds.
     bool CropIsOf(const View& view) const;
+    // The crop rectangle of m_pPreview (which has pixels): its covered area, flattened or not.
+    VarnoBase::Rect PreviewCrop();
     // The reason when the preview's crop rectangle (the whole canvas without auto-crop)
     // is a sliver of the placed photos as they lie on a surface of this radius; empty
     // when it is not.

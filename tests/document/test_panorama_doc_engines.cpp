@@ -227,6 +227,58 @@ TEST_F(PanoramaDocEngines, RenderRightAfterASurfaceChangeCropsThatSurface)
     EXPECT_NEAR(double(moved.width()) / moved.height(), double(r.width()) / r.height(), 0.03);
 }
 
+// A surface slider pressed and released without a move keeps the built view's crop:
+// Render then gives what it gives right after the build. A frame moved over the preview
+// of a view the rotate tool reached (no slider release ends its fast phase) is rendered
+// as the user drew it.
+TEST_F(PanoramaDocEngines, SliderReleasedWithoutAMoveAndFrameMovedAfterTheRotateToolRenderWhatTheUserSees)
+{
+    WireReal(true);
+    window.forwardAsyncTo = doc.get();
+    doc->setCropFlag(1);
+    auto stitch = [&] {
+        doc->setTaskMode(TaskMode::TaskStitch);
+        ASSERT_TRUE(doc->onBtnStitch());
+    };
+    auto render = [&] {
+        doc->setTaskMode(TaskMode::TaskExport);
+        EXPECT_TRUE(frame.shown);
+        EXPECT_TRUE(doc->onBtnRender());
+        return ImageOf(doc->GetPanorama());
+    };
+    stitch();
+    const QImage built = render();
+    EXPECT_LT(WhitePixels(built), built.width() * built.height() / 1000);
+
+    stitch();
+    doc->fastRenderingHasFinished();  // what the window does on a slider's release
+    doc->forceRebuildRect();
+    QCoreApplication::processEvents();
+    const QImage released = render();
+    EXPECT_EQ(released.size(), built.size());
+    EXPECT_TRUE(released == built);
+
+    stitch();
+    log.Clear();
+    doc->StartGeoTracking(nullptr);
+    doc->DoRotateGeo(nullptr, 20);
+    for (;;) {
+        const std::size_t n = window.AsyncUpdateCount();
+        if (log.Contains("AsyncUpdatePanoramaView(0,1)"))
+            break;
+        ASSERT_TRUE(window.WaitForAsyncUpdates(n + 1));
+    }
+    QCoreApplication::processEvents();
+    doc->setTaskMode(TaskMode::TaskExport);
+    const VarnoBase::Rect canvas = doc->tiledPanorama()->GetPanoramaPreview(false)->GetImageRect();
+    const VarnoBase::Rect r(canvas.width() * 2 / 5, canvas.height() * 3 / 8, canvas.width() * 3 / 5,
+                            canvas.height() * 5 / 8);
+    frame.rect = r;
+    const QImage moved = render();
+    ASSERT_FALSE(moved.isNull());
+    EXPECT_NEAR(double(moved.width()) / moved.height(), double(r.width()) / r.height(), 0.05);
+}
+
 // The tiled full-size render: cancelled while it runs, it leaves nothing to save or
 // print and offers Render again; with "No crop" it is the whole canvas, not cut to the
 // engine's crop.

@@ -8,8 +8,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <optional>
 #include <random>
+#include <string>
+#include <tuple>
 
 #include "engine/tiled/panorama.h"
 #include "tests/engine/tiled_test_util.h"
@@ -134,12 +138,13 @@ TEST(TiledRenderThread, BuildsCropRectangleHoldsOnlyCoveredPixels)
 namespace {
 
 // Records the progress polls; cancels at the first poll of a full-size render (bar of
-// 100 steps, past its start) once armed.
+// 100 steps, past its start) once armed, or at the first poll of a preview rendered
+// before it (no bar).
 struct RenderCancel : vltest::RecordingProgress {
     bool AbortProgressIndicator(int max, int value) override
     {
         RecordingProgress::AbortProgressIndicator(max, value);
-        return armed && max == 100 && value > 0;
+        return (armed && max == 100 && value > 0) || (armedBusy && max == 0);
     }
     bool BusyPhase() const  // a poll without a bar: a preview rendered before the full size
     {
@@ -147,26 +152,58 @@ struct RenderCancel : vltest::RecordingProgress {
         return std::any_of(all.begin(), all.end(), [](const Position& p) { return p.max == 0; });
     }
     bool armed = false;
+    bool armedBusy = false;
 };
+
+using View = Tiled_Panorama::SurfaceView;
+
+// Waits until the worker has published the whole picture of `view`, its newest job.
+void WaitForView(EngineOnHost& h, const View& view)
+{
+    for (std::size_t from = 0;;) {
+        from = h.WaitForCompletion(from);
+        ASSERT_GT(from, 0u) << "no picture of the newest job";
+        View got;
+        bool complete = false;
+        VarnoBase::RefPtr<CPanoElement> picture;
+        picture.Adopt(h.self->m_renderThread.GetPano(&got, &complete));
+        if (picture && complete && got == view)
+            return;
+    }
+}
+
+// A frame the user drew over the preview on show: the middle of its canvas.
+VarnoBase::Rect MovedFrame(EngineOnHost& h)
+{
+    const VarnoBase::Rect c = h.engine->GetPanoramaPreview(false)->GetImageRect();
+    return {c.width() * 3 / 10, c.height() / 4, c.width() * 7 / 10, c.height() * 3 / 4};
+}
+
+// Renders `view` at full size through the frame the document hands over: the engine's
+// crop when the frame was left alone, else the moved frame.
+QImage RenderThrough(EngineOnHost& h, const View& view, const std::optional<VarnoBase::Rect>& moved)
+{
+    h.engine->SetCropRect(moved ? *moved : h.engine->GetCropRect(false));
+    if (!h.engine->RenderPanorama(view.x, view.y, view.z))
+        return {};
+    return ImageOf(h.engine->GetPanoramaImage());
+}
 
 }  // namespace
 
 // A full-size render asked for right after a change of surface or orientation, before
 // that view's preview arrived, crops that view as it would have once the preview was
 // there (or once a slider drag over it was released): the same size and the same
-// pixels. Only then is the view's preview rendered first. Cancelled after that preview,
-// the render leaves it as the view's preview with its crop, which the document is told
-// to take.
+// pixels. Only then is the view's preview rendered first. Cancelled while that preview
+// is rendered, the render leaves nothing and the old crop; cancelled after it, it
+// leaves it as the view's preview with its crop, which the document is told to take.
+// After a full-size render, the result's crop is no preview's.
 TEST(TiledRenderThread, RenderRightAfterAViewChangeCropsThatView)
 {
     RenderCancel progress;
     EngineOnHost h(&progress);
     h.Options(true, SurfaceCylindrical);
     ASSERT_TRUE(h.engine->BuildPanorama(SharedPhotos().elements, nullptr, 0, 0, 0));
-    struct View {
-        PanoramaLib::SurfaceRenderingType type;
-        int x, y, z;
-    };
     for (const View v : {View{SurfaceCylindrical, 0, 0, 20}, View{SurfaceCylindrical, 15, -10, 0},
                          View{SurfaceSpherical, 0, 0, 0}}) {
         SCOPED_TRACE(::testing::Message() << v.type << " " << v.x << "," << v.y << "," << v.z);
@@ -202,6 +239,27 @@ TEST(TiledRenderThread, RenderRightAfterAViewChangeCropsThatView)
             EXPECT_TRUE(images[when] == images[kWaited]) << when;
         }
 
+        // A full-size render leaves a crop of its own, no preview's: turned away and
+        // back with the slider held, the view's preview arrives in fast mode, and Render
+        // crops that view as after waiting.
+        h.ui.Clear();
+        ASSERT_TRUE(h.engine->SetRenderingSurface(v.type, v.x + 5, v.y, v.z, true, true));
+        ASSERT_TRUE(h.engine->SetRenderingSurface(v.type, v.x, v.y, v.z, true, true));
+        WaitForView(h, v);
+        Deliver(h, 0);
+        EXPECT_TRUE(RenderThrough(h, v, std::nullopt) == images[kWaited]);
+
+        // Cancelled while the view's preview is rendered first: nothing to save, the
+        // old preview and crop stay.
+        change();
+        const VarnoBase::Rect oldCrop = h.engine->GetCropRect(false);
+        progress.armedBusy = true;
+        EXPECT_FALSE(h.engine->RenderPanorama(v.x, v.y, v.z));
+        progress.armedBusy = false;
+        EXPECT_TRUE(progress.BusyPhase());
+        EXPECT_FALSE(h.engine->GetPanoramaImage()->HasBits());
+        EXPECT_EQ(h.engine->GetCropRect(false), oldCrop);
+
         change();
         progress.armed = true;
         EXPECT_FALSE(h.engine->RenderPanorama(v.x, v.y, v.z));
@@ -234,6 +292,124 @@ TEST(TiledRenderThread, RenderRightAfterAViewChangeCropsThatView)
     progress.Clear();
     ASSERT_TRUE(h.engine->RenderPanorama(0, 0, 0));
     EXPECT_TRUE(progress.BusyPhase());
+}
+
+// Whichever way the window reaches a view from a build (surface buttons, slider moves
+// and releases with or without a move, spin-box steps, synchronous changes, previews
+// waited for, handed over as they come or not at all), Render gives what it gives after
+// one change to that view that was waited for: the view's own crop, or the frame the
+// user moved over its preview. Seeded random sequences of one to six steps.
+TEST(TiledRenderThread, RenderAfterAnyWalkToAViewEqualsRenderAfterOneWaitedChange)
+{
+    EngineOnHost h;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const int sequences = 40;
+#else
+    const int sequences = 300;
+#endif
+    const View starts[] = {{SurfaceCylindrical, 0, 0, 0}, {SurfaceCylindrical, 10, -5, 0},
+                           {SurfaceSpherical, 0, 5, 10}};
+    auto build = [&](const View& start) {
+        h.Options(true, start.type);
+        if (!h.engine->BuildPanorama(SharedPhotos().elements, nullptr, start.x, start.y, start.z))
+            return false;
+        h.ui.Clear();
+        return true;
+    };
+    // The oracle: from the same build, one change to the view, waited for.
+    std::map<std::tuple<int, int, int, int, int, bool>, QImage> oracles;
+    auto oracle = [&](int start, const View& v, bool moved) -> QImage {
+        QImage& image = oracles[{start, v.type, v.x, v.y, v.z, moved}];
+        if (image.isNull() && build(starts[start])) {
+            h.engine->SetRenderingSurface(v.type, v.x, v.y, v.z, true, false);
+            WaitForView(h, v);
+            Deliver(h, 0);
+            image = RenderThrough(h, v, moved ? std::optional(MovedFrame(h)) : std::nullopt);
+        }
+        return image;
+    };
+
+    std::mt19937 rng(20261207);
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    auto angle = [&] { return 5 * pick(7) - 15; };
+    int failed = 0;
+    std::string failures;
+    for (int n = 0; n < sequences; ++n) {
+        const int start = pick(3);
+        ASSERT_TRUE(build(starts[start]));
+        View v = starts[start];
+        std::optional<View> pending;  // the newest job, posted and not waited for
+        std::size_t delivered = 0;
+        std::string steps;
+        auto async = [&](bool fast) {
+            h.engine->SetRenderingSurface(v.type, v.x, v.y, v.z, true, fast);
+            pending = v;
+        };
+        auto wait = [&] {
+            if (pending)
+                WaitForView(h, *pending);
+            pending.reset();
+            delivered = Deliver(h, delivered);
+        };
+        for (int k = 1 + pick(6); k > 0; --k) {
+            int* angles[] = {&v.x, &v.y, &v.z};
+            switch (pick(7)) {
+            case 0:  // a surface button
+                v.type = pick(2) ? SurfaceSpherical : SurfaceCylindrical;
+                async(false);
+                steps += " button";
+                break;
+            case 1:  // a slider dragged and held
+                *angles[pick(3)] = angle();
+                async(true);
+                steps += " drag";
+                break;
+            case 2:  // a slider released, moved or not
+                h.engine->FastRenderingHasFinished();
+                steps += " release";
+                break;
+            case 3: {  // a spin-box step
+                int& a = *angles[pick(3)];
+                a = std::clamp(a + (pick(2) ? 5 : -5), -15, 15);
+                async(true);
+                h.engine->FastRenderingHasFinished();
+                steps += " spin";
+                break;
+            }
+            case 4:
+                wait();
+                steps += " wait";
+                break;
+            case 5:  // what has arrived, handed over
+                delivered = Deliver(h, delivered);
+                steps += " deliver";
+                break;
+            default:  // a synchronous change
+                v.type = pick(2) ? SurfaceSpherical : SurfaceCylindrical;
+                *angles[pick(3)] = angle();
+                ASSERT_TRUE(h.self->SetRenderingSurfaceEx(v.type, v.x, v.y, v.z, false, false));
+                pending.reset();
+                steps += " sync";
+                break;
+            }
+        }
+        std::optional<VarnoBase::Rect> moved;
+        if (pick(2)) {
+            wait();
+            moved = MovedFrame(h);
+            steps += " frame";
+        }
+        const QImage image = RenderThrough(h, v, moved);
+        const QImage expected = oracle(start, v, moved.has_value());
+        ASSERT_FALSE(expected.isNull());
+        if (image != expected) {
+            if (++failed <= 5)
+                failures += "\n  from " + std::to_string(start) + ":" + steps + " -> " +
+                            std::to_string(image.width()) + "x" + std::to_string(image.height()) + " instead of " +
+                            std::to_string(expected.width()) + "x" + std::to_string(expected.height());
+        }
+    }
+    EXPECT_EQ(failed, 0) << "of " << sequences << failures;
 }
 
 TEST(TiledRenderThread, NewestJobWins)
