@@ -65,8 +65,8 @@ TEST_F(BrowserTest, SortCommandsFlipAndRememberTheirOrder)
 
 TEST_F(BrowserTest, SelectionCarriesOverToTheTableAndAddsOneFileEach)
 {
-    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"})
-        makeFile(name);
+    for (const auto& [name, bytes] : {std::pair("a.jpg", 10), {"b.jpg", 30}, {"c.jpg", 20}})
+        makeFile(name, bytes);
     makeFile("notes.txt");
     showFolderAndWait(root.path());
     ASSERT_EQ(w->currentFilesModel()->rowCount(ui().listView->rootIndex()), 3);  // pictures only
@@ -85,8 +85,13 @@ TEST_F(BrowserTest, SelectionCarriesOverToTheTableAndAddsOneFileEach)
 
     ui().btnAddPicture->click();  // five columns a row, two photos
     EXPECT_EQ(w->trayModel()->fileList(), QStringList({root.filePath("a.jpg"), root.filePath("c.jpg")}));
+    // Sorted by size, largest first, the table's first row is b.jpg, while by name it is
+    // a.jpg (already on the tray): a double click adds the photo of the clicked row.
+    ui().detailsView->header()->setSortIndicator(1, Qt::DescendingOrder);
+    ASSERT_EQ(rowOf("b.jpg").row(), 0);
     w->on_detailsView_doubleClicked(rowOf("b.jpg"));
-    EXPECT_EQ(w->trayModel()->count(), 3);
+    EXPECT_EQ(w->trayModel()->fileList(),
+              QStringList({root.filePath("a.jpg"), root.filePath("c.jpg"), root.filePath("b.jpg")}));
 }
 
 // The actions step 50 -> 60 .. 100 (a step above 99 lands on 100, and stays) -> back down

@@ -105,6 +105,39 @@ TEST_F(DocTest, CropFlagReachesBothEnginesAndTheFrameOnlyWhileARenderWaitsInExpo
     EXPECT_EQ(doc->cropRect(), VarnoBase::Rect(20, 20, 300, 200));
 }
 
+// A frame the user moved over a tiled result comes back on each return to Export; only a
+// released surface slider makes a return take the engine's crop, until the next build.
+TEST_F(DocTest, MovedCropFrameSurvivesTaskChangesUntilASurfaceSliderIsReleased)
+{
+    WireWithPhotos(2);
+    doc->setCurPanoramaType(true);
+    doc->setCropFlag(1);
+    using vltest::RectText;
+    const VarnoBase::Rect moved(20, 20, 300, 200), engineCrop(5, 6, 100, 80);
+    // Builds in Stitch, enters Export, moves the frame while the engine's crop changes.
+    auto buildAndMoveFrame = [&] {
+        doc->setTaskMode(TaskMode::TaskStitch);
+        Tiled().script.cropRect = VarnoBase::Rect(10, 10, 650, 390);
+        Build();
+        doc->setTaskMode(TaskMode::TaskExport);
+        Tiled().script.cropRect = engineCrop;
+        frame.rect = moved;
+    };
+    std::vector<std::string> shown;  // the frame after each return to Export
+    auto returnToExport = [&] {
+        doc->setTaskMode(TaskMode::TaskStitch);
+        doc->setTaskMode(TaskMode::TaskExport);
+        shown.push_back(frame.shown ? RectText(frame.rect) : "hidden");
+    };
+    buildAndMoveFrame();
+    returnToExport();
+    doc->forceRebuildRect();
+    returnToExport();
+    buildAndMoveFrame();  // the build ends the release's effect
+    returnToExport();
+    EXPECT_EQ(shown, (std::vector<std::string>{RectText(moved), RectText(engineCrop), RectText(moved)}));
+}
+
 // Without a crop frame the render still happens, the engine cropping by itself.
 TEST_F(DocTest, ResultAccessFollowsTheBuiltEngine)
 {

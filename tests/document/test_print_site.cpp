@@ -101,6 +101,22 @@ TEST_F(PrintSiteTest, PrintSizeBoundsFollowPaperAndProportions)
     EXPECT_EQ(std::pair(setup().printWidth, setup().printHeight), std::pair(site.paperWidth(), site.paperWidth() * 75));
 }
 
+// With the proportions kept a typed height sets the width from the panorama's aspect,
+// rounded half up: 5 cm of a 4:1 panorama print 20 cm wide, 5.3 cm of a 7:3 one 12.37 cm.
+TEST_F(PrintSiteTest, TypedHeightWithProportionsKeptSetsTheWidthFromTheAspect)
+{
+    useMetric();
+    site.getPageSetup().imageWidth = 4000;
+    site.getPageSetup().imageHeight = 1000;
+    EXPECT_TRUE(site.setPageHeight("5", true));
+    EXPECT_EQ(std::pair(setup().printWidth, setup().printHeight), std::pair(2000, 500));
+
+    site.getPageSetup().imageWidth = 7000;
+    site.getPageSetup().imageHeight = 3000;
+    EXPECT_TRUE(site.setPageHeight("5.3", true));
+    EXPECT_EQ(std::pair(setup().printWidth, setup().printHeight), std::pair(1237, 530));  // 1236.67
+}
+
 TEST_F(PrintSiteTest, MarginsOverlapAndPageCountAreClamped)
 {
     useMetric();

@@ -298,51 +298,61 @@ INSTANTIATE_TEST_SUITE_P(Models, HvPipelineRow,
 
 TEST(HvPipeline, RenderFromScaledWorkingCopiesMatchesTruthAndPreview)
 {
-    const vltest::PhotoSet set = StripSet(3, 900, 600);
-    Pipeline p(
-        [](PanoramaOptions& o) {
-            o.motionModel = PanoramaLib::MotionSimple;
-            o.nPreviewQuality = 0;  // working copies of 400 pixels: scale 2.25
-        },
-        set.paths);
-    ASSERT_TRUE(p.Build());
-    ASSERT_EQ(p.Status(), 1);
-    CPanoramaTestAccess e = p.Inside();
-    ASSERT_DOUBLE_EQ(e.scales[0], 2.25);
-    for (std::size_t i = 1; i < 3; ++i)
-        EXPECT_LT(CanvasError(e.transforms, set.planeShots, i, 2.25), 2.25) << "photo " << i;
-    const Pixels preview = p.Preview();
-    ASSERT_GT(preview.width, 0);
+    // Landscape photos are fitted to the working size by their width, portrait ones by
+    // their height: both give working copies 400 pixels long (400 x 267, 267 x 400), scale
+    // 2.25. The portrait run keeps the whole canvas: the auto-crop grows row by row and is
+    // not scale-invariant, and on that strip's stepped lower border it stops 34 rows short
+    // of 2.25 times the preview's crop.
+    for (const auto& [width, height] : {std::pair(900, 600), std::pair(600, 900)}) {
+        SCOPED_TRACE(testing::Message() << width << " x " << height);
+        const vltest::PhotoSet set = StripSet(3, width, height);
+        Pipeline p(
+            [landscape = width > height](PanoramaOptions& o) {
+                o.motionModel = PanoramaLib::MotionSimple;
+                o.nPreviewQuality = 0;  // working copies of 400 pixels: scale 2.25
+                o.bAutoCrop = landscape;
+            },
+            set.paths);
+        ASSERT_TRUE(p.Build());
+        ASSERT_EQ(p.Status(), 1);
+        CPanoramaTestAccess e = p.Inside();
+        EXPECT_DOUBLE_EQ(e.scales[0], 2.25);
+        EXPECT_EQ(e.workImages[0]->GetImageSize(), width > height ? VarnoBase::Size(400, 267) : VarnoBase::Size(267, 400));
+        for (std::size_t i = 1; i < 3; ++i)
+            EXPECT_LT(CanvasError(e.transforms, set.planeShots, i, 2.25), 2.25) << "photo " << i;
+        const Pixels preview = p.Preview();
+        ASSERT_GT(preview.width, 0);
 
-    // The progress runs to its total exactly: 17 N - 2 steps for a build, P (L + 4) + 4
-    // for a render (L = 5 pyramid levels at scale 2.25).
-    ASSERT_FALSE(p.progress.Positions().empty());
-    EXPECT_EQ(p.progress.Positions().back(), (vltest::RecordingProgress::Position{17 * 3 - 2, 17 * 3 - 2}));
-    for (const auto& pos : p.progress.Positions())
-        EXPECT_LE(pos.value, pos.max);
-    p.progress.Clear();
-    ASSERT_TRUE(p.engine->RenderPanorama());
-    ExpectTheBarMovesOn(p.progress);
-    EXPECT_EQ(p.progress.Positions().back(), (vltest::RecordingProgress::Position{3 * 9 + 4, 3 * 9 + 4}));
-    for (std::size_t i = 1; i < 3; ++i)
-        EXPECT_LT(CanvasError(e.fullTransforms, set.planeShots, i, 1.0), 1.5) << "photo " << i;
-    const Pixels result = p.Result();
-    EXPECT_LT(std::max(std::abs(result.width - preview.width * 2.25), std::abs(result.height - preview.height * 2.25)), 6);
+        // The progress runs to its total exactly: 17 N - 2 steps for a build, P (L + 4) + 4
+        // for a render (L = 5 pyramid levels at scale 2.25).
+        ASSERT_FALSE(p.progress.Positions().empty());
+        EXPECT_EQ(p.progress.Positions().back(), (vltest::RecordingProgress::Position{17 * 3 - 2, 17 * 3 - 2}));
+        for (const auto& pos : p.progress.Positions())
+            EXPECT_LE(pos.value, pos.max);
+        p.progress.Clear();
+        ASSERT_TRUE(p.engine->RenderPanorama());
+        ExpectTheBarMovesOn(p.progress);
+        EXPECT_EQ(p.progress.Positions().back(), (vltest::RecordingProgress::Position{3 * 9 + 4, 3 * 9 + 4}));
+        for (std::size_t i = 1; i < 3; ++i)
+            EXPECT_LT(CanvasError(e.fullTransforms, set.planeShots, i, 1.0), 1.5) << "photo " << i;
+        const Pixels result = p.Result();
+        EXPECT_LT(std::max(std::abs(result.width - preview.width * 2.25), std::abs(result.height - preview.height * 2.25)), 6);
 
-    // The result reduced to the preview's size looks like the preview.
-    QImage full(result.bytes.data(), result.width, result.height, result.width * 3, QImage::Format_RGB888);
-    const QImage small = full.scaled(preview.width, preview.height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-                             .convertToFormat(QImage::Format_RGB888);
-    const Pixels reduced = Pixels::Rows(small.width(), small.height(), std::size_t(small.width()) * 3,
-                                        [&small](int y) { return small.constScanLine(y); });
-    EXPECT_LT(MeanDifference(reduced, preview), 14.0);
+        // The result reduced to the preview's size looks like the preview.
+        QImage full(result.bytes.data(), result.width, result.height, result.width * 3, QImage::Format_RGB888);
+        const QImage small = full.scaled(preview.width, preview.height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                                 .convertToFormat(QImage::Format_RGB888);
+        const Pixels reduced = Pixels::Rows(small.width(), small.height(), std::size_t(small.width()) * 3,
+                                            [&small](int y) { return small.constScanLine(y); });
+        EXPECT_LT(MeanDifference(reduced, preview), 14.0);
 
-    // After a render the preview falls back on the full-size image.
-    EXPECT_EQ(std::pair(p.engine->GetPanoramaPreview(false)->HasBits(), p.engine->GetPanoramaPreview(true)), std::pair(false, p.engine->GetPanoramaImage()));
-    // A render while the result holds pixels changes nothing.
-    const u8* bits = p.engine->GetPanoramaImage()->GetBits();
-    EXPECT_TRUE(p.engine->RenderPanorama());
-    EXPECT_EQ(p.engine->GetPanoramaImage()->GetBits(), bits);
+        // After a render the preview falls back on the full-size image.
+        EXPECT_EQ(std::pair(p.engine->GetPanoramaPreview(false)->HasBits(), p.engine->GetPanoramaPreview(true)), std::pair(false, p.engine->GetPanoramaImage()));
+        // A render while the result holds pixels changes nothing.
+        const u8* bits = p.engine->GetPanoramaImage()->GetBits();
+        EXPECT_TRUE(p.engine->RenderPanorama());
+        EXPECT_EQ(p.engine->GetPanoramaImage()->GetBits(), bits);
+    }
 }
 
 // ---------------------------------------------------------------------------------

@@ -59,10 +59,11 @@ protected:
 
     void TearDown() override { setSchedule({}, 0); }
 
-    // A page naming the server's own script (with a line end), the script answering `answer`.
+    // A page naming the server's own script amid blanks and line ends, as a hand-edited
+    // page has them, the script answering `answer`.
     void serveAnswer(const QByteArray& answer)
     {
-        server.routes[kPage] = {200, (server.base() + kScript + QStringLiteral("\r\n")).toLatin1()};
+        server.routes[kPage] = {200, ("  " + server.base() + kScript + " \r\n \r\n").toLatin1()};
         server.routes[kScript] = {200, answer};
     }
 
@@ -182,8 +183,8 @@ TEST_F(AutoUpdateServer, AnswerIsParsedScheduleWrittenAndSignalledOnce)
     EXPECT_EQ(QStringList({c.message250, c.message80, c.message40, c.updateurl, c.moreinfourl}),
               QStringList({"New & better", "", "n", "http://example.invalid/get", "http://example.invalid/i"}));
     EXPECT_EQ(std::pair(stored("XVALUE_T").toString(), stored("XVALUE_D").toInt()), std::pair(kToday.toString(Qt::ISODate), 14));
-    // The script's own port is kept (the page's line end is not part of the address), and
-    // the query arrives exactly as encoded.
+    // The script's own port is kept (the blanks and line ends around the address on the
+    // page are not part of it), and the query arrives exactly as encoded.
     EXPECT_EQ(server.requests, QStringList({kPage, kScript + QString::fromLatin1(VnAutoUpdate::updateQuery())}));
 
     serveAnswer("just text");  // no tags: status 0, still an answer; no interval stores 0
