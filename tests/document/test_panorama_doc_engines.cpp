@@ -57,6 +57,16 @@ public:
         doc->setTaskMode(TaskMode::TaskStitch);
         ASSERT_EQ(doc->images().size(), 4u);
     }
+    // Waits until the render worker has posted a completed job since the log was cleared.
+    void WaitForCompletedJob()
+    {
+        for (;;) {
+            const std::size_t n = window.AsyncUpdateCount();
+            if (log.Contains("AsyncUpdatePanoramaView(0,1)"))
+                return;
+            ASSERT_TRUE(window.WaitForAsyncUpdates(n + 1));
+        }
+    }
 };
 
 TEST_F(PanoramaDocEngines, BothEnginesStitchRenderCropAndSave)
@@ -196,12 +206,7 @@ TEST_F(PanoramaDocEngines, RenderRightAfterASurfaceChangeCropsThatSurface)
         showFrame();
         log.Clear();
         doc->setRenderSurface(PanoramaLib::SurfaceSpherical, 0, 0, 15, true, false);
-        for (;;) {
-            const std::size_t n = window.AsyncUpdateCount();
-            if (log.Contains("AsyncUpdatePanoramaView(0,1)"))
-                break;
-            ASSERT_TRUE(window.WaitForAsyncUpdates(n + 1));
-        }
+        WaitForCompletedJob();
         QCoreApplication::processEvents();
         QCoreApplication::processEvents();
         ASSERT_EQ(frame.rect, tiled->GetCropRect(false));
@@ -262,12 +267,7 @@ TEST_F(PanoramaDocEngines, SliderReleasedWithoutAMoveAndFrameMovedAfterTheRotate
     log.Clear();
     doc->StartGeoTracking(nullptr);
     doc->DoRotateGeo(nullptr, 20);
-    for (;;) {
-        const std::size_t n = window.AsyncUpdateCount();
-        if (log.Contains("AsyncUpdatePanoramaView(0,1)"))
-            break;
-        ASSERT_TRUE(window.WaitForAsyncUpdates(n + 1));
-    }
+    WaitForCompletedJob();
     QCoreApplication::processEvents();
     doc->setTaskMode(TaskMode::TaskExport);
     const VarnoBase::Rect canvas = doc->tiledPanorama()->GetPanoramaPreview(false)->GetImageRect();

@@ -302,7 +302,9 @@ TEST(TiledRenderThread, RenderRightAfterAViewChangeCropsThatView)
 TEST(TiledRenderThread, RenderAfterAnyWalkToAViewEqualsRenderAfterOneWaitedChange)
 {
     EngineOnHost h;
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_THREAD__)
+    const int sequences = 12;
+#elif defined(__SANITIZE_ADDRESS__)
     const int sequences = 40;
 #else
     const int sequences = 300;
