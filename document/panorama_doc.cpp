@@ -288,10 +288,16 @@ void PanoramaDoc::setRenderSurface(PanoramaLib::SurfaceRenderingType type, int x
     updateStitchingDialog();
 }
 
+// The engine recomputes its crop here and posts (1, 1) for the frame. That message comes
+// a pass of the event loop later, with input handled in between: a Render in that gap
+// would take the old frame for one the user moved. So the frame takes the crop at once;
+// the (1, 1) then finds nothing left to change.
 void PanoramaDoc::fastRenderingHasFinished()
 {
-    if (m_pTiledPanorama)
-        m_pTiledPanorama->FastRenderingHasFinished();
+    if (!m_pTiledPanorama)
+        return;
+    m_pTiledPanorama->FastRenderingHasFinished();
+    takeCropRectFrom(m_pTiledPanorama);
 }
 
 void PanoramaDoc::StartGeoTracking(IGeoTool*)
@@ -328,7 +334,13 @@ void PanoramaDoc::syncUpdatePanoramaView(long wParam, long lParam)
         updatePictureView();
         return;
     }
+    // A whole view that arrived gives the engine a new crop, and the frame takes it now,
+    // not a pass later with its (1, 1). Parts and quick previews leave the crop, and so
+    // a frame the user moved, alone.
+    const VarnoBase::Rect before = m_pTiledPanorama->GetCropRect(false);
     m_pTiledPanorama->SyncUpdatePanoramaView(wParam, lParam);
+    if (m_pTiledPanorama->GetCropRect(false) != before)
+        takeCropRectFrom(m_pTiledPanorama);
 }
 
 // ---------------------------------------------------------------------------------

@@ -160,9 +160,10 @@ VarnoBase::Rect CPanorama::GetCropRect(bool recompute)
 void CPanorama::SetCropRect(const VarnoBase::Rect& r)
 {
     // A frame other than the engine's crop was drawn by the user over the preview on
-    // show: it crops that preview's view (none while only a part of one is shown).
+    // show: it crops that preview's view (none while only a part of one is shown, or
+    // while no preview is, as after a full-size render freed it).
     if (r != m_cropRect)
-        m_cropView = m_previewView;
+        m_cropView = m_pPreview->HasBits() ? m_previewView : std::nullopt;
     m_cropRect = r;
     m_bCrop = true;
 }

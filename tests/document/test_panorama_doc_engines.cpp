@@ -7,6 +7,8 @@
 #include <QImageReader>
 #include <QTemporaryDir>
 
+#include <functional>
+
 #include "document/page_layout.h"
 #include "engine/tiled/panorama.h"
 #include "tests/document/doc_fixture.h"
@@ -277,6 +279,55 @@ TEST_F(PanoramaDocEngines, SliderReleasedWithoutAMoveAndFrameMovedAfterTheRotate
     const QImage moved = render();
     ASSERT_FALSE(moved.isNull());
     EXPECT_NEAR(double(moved.width()) / moved.height(), double(r.width()) / r.height(), 0.05);
+}
+
+// A view's picture handed to the engine gives it a new crop, and the frame takes it in
+// the same step: a Render handled while the engine's (1, 1) is still queued renders that
+// view as cropped once everything was delivered, not through the old view's frame.
+// Both ways a view arrives: a surface button's picture, and a spin step's (a slider
+// drag ended at once) after another spin step.
+TEST_F(PanoramaDocEngines, RenderOnePassAfterAViewArrivedCropsThatView)
+{
+    WireReal(true);
+    window.forwardAsyncTo = doc.get();
+    doc->setCropFlag(1);
+    auto renderAfter = [&](const std::function<void()>& steps, bool onePass) {
+        doc->setTaskMode(TaskMode::TaskStitch);
+        doc->setRenderSurface(PanoramaLib::SurfaceCylindrical, 0, 0, 0, false, false);  // built there
+        EXPECT_TRUE(doc->onBtnStitch());
+        log.Clear();
+        steps();
+        doc->setTaskMode(TaskMode::TaskExport);
+        WaitForCompletedJob();
+        QCoreApplication::processEvents();  // the picture goes to the engine
+        if (!onePass) {
+            QCoreApplication::processEvents();  // the engine's (1, 1)
+            QCoreApplication::processEvents();
+        }
+        EXPECT_TRUE(doc->onBtnRender());
+        return ImageOf(doc->GetPanorama());
+    };
+    const auto button = [&] { doc->setRenderSurface(PanoramaLib::SurfaceSpherical, 0, 0, 15, true, false); };
+    const auto spin = [&](int z) {
+        doc->setRenderSurface(PanoramaLib::SurfaceCylindrical, 0, 0, z, true, true);
+        doc->fastRenderingHasFinished();
+        doc->forceRebuildRect();
+    };
+    const auto spinAndBack = [&] {
+        spin(5);
+        WaitForCompletedJob();
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        log.Clear();
+        spin(0);
+    };
+    for (const auto& steps : {std::function<void()>(button), std::function<void()>(spinAndBack)}) {
+        const QImage waited = renderAfter(steps, false);
+        const QImage onePass = renderAfter(steps, true);
+        EXPECT_EQ(onePass.size(), waited.size());
+        EXPECT_TRUE(onePass == waited);
+        EXPECT_LT(WhitePixels(onePass), onePass.width() * onePass.height() / 1000);
+    }
 }
 
 // The tiled full-size render: cancelled while it runs, it leaves nothing to save or

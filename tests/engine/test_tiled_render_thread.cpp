@@ -116,6 +116,8 @@ TEST(TiledRenderThread, BuildsCropRectangleHoldsOnlyCoveredPixels)
     Build(h);
     const VarnoBase::Rect crop = h.engine->GetCropRect(false);
     const VarnoBase::Rect canvas = h.engine->GetPanoramaPreview(false)->GetImageRect();
+    // Asked for anew over the flattened preview, the crop is still its covered area.
+    EXPECT_EQ(h.engine->GetCropRect(true), crop);
     h.engine->SetRenderingSurface(SurfaceCylindrical, 0, 0, 0, true, false);
     ASSERT_GT(h.WaitForCompletion(0), 0u);
     VarnoBase::RefPtr<CPanoElement> view;
@@ -412,6 +414,32 @@ TEST(TiledRenderThread, RenderAfterAnyWalkToAViewEqualsRenderAfterOneWaitedChang
         }
     }
     EXPECT_EQ(failed, 0) << "of " << sequences << failures;
+}
+
+// After a full-size render no preview is on show: a frame set then was drawn over no
+// view. Turned away and back with a slider held, the view's quick preview arrives, and
+// Render with the frame left alone crops that view as right after the build.
+TEST(TiledRenderThread, FrameSetWithNoPreviewOnShowCropsNoView)
+{
+    EngineOnHost h;
+    h.Options(true, SurfaceCylindrical);
+    ASSERT_TRUE(h.engine->BuildPanorama(SharedPhotos().elements, nullptr, 0, 0, 0));
+    const View built{SurfaceCylindrical, 0, 0, 0};
+    const QImage expected = RenderThrough(h, built, std::nullopt);
+    ASSERT_FALSE(expected.isNull());
+    ASSERT_FALSE(h.engine->GetPanoramaPreview(false)->HasBits());
+
+    VarnoBase::Rect quarter = h.engine->GetCropRect(false);
+    quarter.inflate(-quarter.width() / 4, -quarter.height() / 4);
+    h.engine->SetCropRect(quarter);
+    h.ui.Clear();
+    ASSERT_TRUE(h.engine->SetRenderingSurface(SurfaceCylindrical, 0, 0, 20, true, true));
+    ASSERT_TRUE(h.engine->SetRenderingSurface(SurfaceCylindrical, 0, 0, 0, true, true));
+    WaitForView(h, built);
+    Deliver(h, 0);
+    const QImage image = RenderThrough(h, built, std::nullopt);
+    EXPECT_EQ(image.size(), expected.size());
+    EXPECT_TRUE(image == expected);
 }
 
 TEST(TiledRenderThread, NewestJobWins)
