@@ -232,6 +232,7 @@ void CSRThread::DoJobFunc()
                 m_resultView = job->view;
                 m_bResultComplete = true;
                 published = true;
+                ++m_jobsPublished;  // counted with the publication: a reader of it sees the count
             }
         } else if (!ok && current) {
             old = m_pResult;
@@ -242,10 +243,8 @@ void CSRThread::DoJobFunc()
         old->Release();
     // The job (and its own reference on the image) goes before the update is posted.
     job.reset();
-    if (published) {
-        ++m_jobsPublished;
+    if (published)
         Post(0, 1);
-    }
     {
         Hold lock(m_pJobLock);
         m_bBusy = false;

@@ -81,7 +81,8 @@ public:
     // Row-band threads of a job's render (0: one per core).
     int m_threadCount = 0;
 
-    // Counters for tests: jobs taken by the worker and jobs that published a final image.
+    // Counters for tests: jobs taken by the worker and jobs that published a final image
+    // (counted as it is published: whoever gets that image sees it counted).
     std::uint64_t JobsStarted() const noexcept { return m_jobsStarted.load(); }
     std::uint64_t JobsPublished() const noexcept { return m_jobsPublished.load(); }
 

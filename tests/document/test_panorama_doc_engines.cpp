@@ -8,6 +8,11 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <tuple>
 
 #include "document/page_layout.h"
 #include "engine/tiled/panorama.h"
@@ -284,8 +289,8 @@ TEST_F(PanoramaDocEngines, SliderReleasedWithoutAMoveAndFrameMovedAfterTheRotate
 // A view's picture handed to the engine gives it a new crop, and the frame takes it in
 // the same step: a Render handled while the engine's (1, 1) is still queued renders that
 // view as cropped once everything was delivered, not through the old view's frame.
-// Both ways a view arrives: a surface button's picture, and a spin step's (a slider
-// drag ended at once) after another spin step.
+// The ways a view arrives: a surface button's picture, a spin step's (a slider drag
+// ended at once) after another spin step, and a slider released over its quick preview.
 TEST_F(PanoramaDocEngines, RenderOnePassAfterAViewArrivedCropsThatView)
 {
     WireReal(true);
@@ -313,6 +318,21 @@ TEST_F(PanoramaDocEngines, RenderOnePassAfterAViewArrivedCropsThatView)
         doc->fastRenderingHasFinished();
         doc->forceRebuildRect();
     };
+    // A slider released after its quick preview arrived: the frame holds the crop the
+    // engine takes from that preview, before the (1, 1) that follows.
+    const auto dragAndRelease = [&] {
+        doc->setRenderSurface(PanoramaLib::SurfaceCylindrical, 0, 0, 10, true, true);
+        WaitForCompletedJob();
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        const VarnoBase::Rect before = frame.rect;
+        doc->fastRenderingHasFinished();
+        doc->forceRebuildRect();
+        EXPECT_EQ(frame.rect, doc->tiledPanorama()->GetCropRect(false));
+        EXPECT_NE(frame.rect, before);
+        log.Clear();
+        spin(0);
+    };
     const auto spinAndBack = [&] {
         spin(5);
         WaitForCompletedJob();
@@ -321,13 +341,244 @@ TEST_F(PanoramaDocEngines, RenderOnePassAfterAViewArrivedCropsThatView)
         log.Clear();
         spin(0);
     };
-    for (const auto& steps : {std::function<void()>(button), std::function<void()>(spinAndBack)}) {
+    for (const auto& steps : {std::function<void()>(button), std::function<void()>(spinAndBack),
+                              std::function<void()>(dragAndRelease)}) {
         const QImage waited = renderAfter(steps, false);
         const QImage onePass = renderAfter(steps, true);
         EXPECT_EQ(onePass.size(), waited.size());
         EXPECT_TRUE(onePass == waited);
         EXPECT_LT(WhitePixels(onePass), onePass.width() * onePass.height() / 1000);
     }
+}
+
+// Whichever way the user reaches a view from a build (surface buttons, slider drags and
+// releases with or without a move, spin steps, the rotate tool, synchronous changes,
+// Stitch and Export entered), with the engine's messages queued as the window queues
+// them and handed over a pass at a time, all at once or not at all, Export and Render
+// give what one change to that view, waited for, gives: the view's own crop, or the
+// frame the user moved over its preview. Seeded random sequences of one to eight steps.
+TEST_F(PanoramaDocEngines, RenderAfterAnyWalkToAViewEqualsRenderAfterOneWaitedChange)
+{
+#if defined(__SANITIZE_THREAD__)
+    const int sequences = 6;
+#elif defined(__SANITIZE_ADDRESS__)
+    const int sequences = 16;
+#else
+    const int sequences = 60;
+#endif
+    using PanoramaLib::SurfaceCylindrical;
+    using PanoramaLib::SurfaceSpherical;
+    using View = Tiled_Panorama::SurfaceView;
+    WireReal(true);
+    window.forwardAsyncTo = doc.get();
+    doc->setCropFlag(1);
+    auto* engine = dynamic_cast<Tiled_Panorama::CPanorama*>(doc->tiledPanorama());
+    ASSERT_NE(engine, nullptr);
+
+    // Two passes deliver a view's picture and then the engine's (1, 1); a third is spare.
+    const auto deliverAll = [] {
+        for (int pass = 0; pass < 3; ++pass)
+            QCoreApplication::processEvents();
+    };
+    // Until the worker's whole picture of `view` is the engine's preview, everything
+    // it posted delivered.
+    const auto waitFor = [&](const View& view) {
+        for (;;) {
+            const std::size_t posted = window.AsyncUpdateCount();
+            deliverAll();
+            View got;
+            bool complete = false;
+            VarnoBase::RefPtr<CPanoElement> picture;
+            picture.Adopt(engine->m_renderThread.GetPano(&got, &complete));
+            if (picture && complete && got == view && engine->GetPanoramaPreview(false) == picture.get()) {
+                deliverAll();
+                return true;
+            }
+            if (!window.WaitForAsyncUpdates(posted + 1))
+                return false;
+        }
+    };
+    // Until the worker's whole picture of `view` is published and every message it
+    // posted is queued, none of them delivered.
+    const auto postedFor = [&](const View& view) {
+        for (;;) {
+            const std::size_t posted = window.AsyncUpdateCount();
+            View got;
+            bool complete = false;
+            VarnoBase::RefPtr<CPanoElement> picture;
+            picture.Adopt(engine->m_renderThread.GetPano(&got, &complete));
+            // A picture taken is counted as published: its (0, 1) is queued once the
+            // count of queued completions reaches that of publications.
+            if (picture && complete && got == view &&
+                window.CompletedJobCount() >= engine->m_renderThread.JobsPublished())
+                return true;
+            if (!window.WaitForAsyncUpdates(posted + 1))
+                return false;
+        }
+    };
+    const View starts[] = {{SurfaceCylindrical, 0, 0, 0}, {SurfaceSpherical, 0, 10, 10}};
+    const auto build = [&](const View& start) {
+        doc->setTaskMode(TaskMode::TaskStitch);
+        PanoramaLib::PanoramaOptions o;
+        doc->getOptions(&o);
+        o.surfaceType = start.type;
+        doc->setOptions(o);
+        // The angles to build at; the job this posts is stopped by the build.
+        doc->setRenderSurface(start.type, start.x, start.y, start.z, true, false);
+        const bool ok = doc->onBtnStitch();
+        deliverAll();  // whatever a job of the last walk left queued finds nothing
+        log.Clear();
+        return ok;
+    };
+    // The frame the user draws over the preview on show: the middle of its canvas.
+    const auto movedFrame = [&] {
+        const VarnoBase::Rect c = engine->GetPanoramaPreview(false)->GetImageRect();
+        return VarnoBase::Rect(c.width() * 3 / 10, c.height() / 4, c.width() * 7 / 10, c.height() * 3 / 4);
+    };
+    const auto render = [&]() -> QImage {
+        if (!doc->onBtnRender())
+            return {};
+        return ImageOf(doc->GetPanorama());
+    };
+    std::map<std::tuple<int, int, int, int, int, bool>, QImage> oracles;
+    const auto oracle = [&](int start, const View& v, bool moved) -> QImage {
+        QImage& image = oracles[{start, v.type, v.x, v.y, v.z, moved}];
+        if (image.isNull() && build(starts[start])) {
+            doc->setRenderSurface(v.type, v.x, v.y, v.z, true, false);
+            if (!waitFor(v))
+                return {};
+            doc->setTaskMode(TaskMode::TaskExport);
+            if (moved)
+                frame.rect = movedFrame();
+            image = render();
+        }
+        return image;
+    };
+
+    // The steps, the racing ones (a view that gives a new crop, one pass) more often.
+    enum class Step { Button, Drag, Release, Spin, Rotate, Sync, Export, Wait, Pass };
+    const Step kinds[] = {Step::Button, Step::Button, Step::Drag,   Step::Release, Step::Spin,
+                          Step::Spin,   Step::Spin,   Step::Rotate, Step::Sync,    Step::Export,
+                          Step::Export, Step::Export, Step::Wait,   Step::Pass,    Step::Pass,
+                          Step::Pass,   Step::Pass,   Step::Pass};
+    std::mt19937 rng(20261208);
+    const auto pick = [&](std::size_t n) { return static_cast<int>(rng() % n); };
+    const auto angle = [&] { return 10 * pick(2); };  // few views: the oracles repeat
+    int failed = 0;
+    std::string failures;
+    for (int n = 0; n < sequences; ++n) {
+        const int start = pick(2);
+        ASSERT_TRUE(build(starts[start]));
+        View v = starts[start];
+        std::optional<View> pending;  // the newest job, posted and not waited for
+        std::string steps;
+        const auto inStitch = [&] { doc->setTaskMode(TaskMode::TaskStitch); };
+        const auto async = [&](bool fast) {
+            doc->setRenderSurface(v.type, v.x, v.y, v.z, true, fast);
+            pending = v;
+        };
+        const auto release = [&] {
+            doc->fastRenderingHasFinished();
+            doc->forceRebuildRect();
+        };
+        const auto wait = [&] {
+            if (pending)
+                ASSERT_TRUE(waitFor(*pending)) << "no picture of the newest job";
+            pending.reset();
+            deliverAll();
+        };
+        // What has arrived, handed over in one pass; mostly once the newest job posted all.
+        const auto pass = [&] {
+            if (pending && pick(4)) {
+                ASSERT_TRUE(postedFor(*pending)) << "no picture of the newest job";
+                steps += " posted";
+            }
+            QCoreApplication::processEvents();
+            steps += " pass";
+        };
+        for (int k = 1 + pick(8); k > 0; --k) {
+            int* angles[] = {&v.x, &v.y, &v.z};
+            switch (kinds[pick(std::size(kinds))]) {
+            case Step::Button:
+                inStitch();
+                v.type = pick(2) ? SurfaceSpherical : SurfaceCylindrical;
+                async(false);
+                steps += " button";
+                break;
+            case Step::Drag:  // held
+                inStitch();
+                *angles[pick(3)] = angle();
+                async(true);
+                steps += " drag";
+                break;
+            case Step::Release:  // moved or not
+                inStitch();
+                release();
+                steps += " release";
+                break;
+            case Step::Spin: {  // a drag ended at once
+                inStitch();
+                int& a = *angles[pick(3)];
+                a = 10 - a;
+                async(true);
+                release();
+                steps += " spin";
+                break;
+            }
+            case Step::Rotate: {  // the tool's move; nothing ends its quick previews
+                inStitch();
+                const int z = angle();
+                doc->StartGeoTracking(nullptr);
+                doc->DoRotateGeo(nullptr, z - v.z);
+                if (z != v.z) {
+                    v.z = z;
+                    pending = v;
+                }
+                steps += " rotate";
+                break;
+            }
+            case Step::Sync:
+                inStitch();
+                v.type = pick(2) ? SurfaceSpherical : SurfaceCylindrical;
+                *angles[pick(3)] = angle();
+                doc->setRenderSurface(v.type, v.x, v.y, v.z, false, false);
+                pending.reset();
+                steps += " sync";
+                break;
+            case Step::Export:  // Stitch, then Export
+                doc->setTaskMode(TaskMode::TaskStitch);
+                doc->setTaskMode(TaskMode::TaskExport);
+                steps += " export";
+                break;
+            case Step::Wait:
+                wait();
+                steps += " wait";
+                break;
+            case Step::Pass:
+                pass();
+                break;
+            }
+        }
+        // Export, and Render with the frame left alone (mostly with what has arrived
+        // meanwhile handed over), or after waiting and moving the frame.
+        doc->setTaskMode(TaskMode::TaskExport);
+        const bool moved = pick(2);
+        if (moved) {
+            wait();
+            frame.rect = movedFrame();
+            steps += " frame";
+        } else if (pick(4)) {
+            pass();
+        }
+        const QImage image = render();
+        const QImage expected = oracle(start, v, moved);
+        ASSERT_FALSE(expected.isNull());
+        if (image != expected && ++failed <= 5)
+            failures += "\n  from " + std::to_string(start) + ":" + steps + " -> " + std::to_string(image.width()) +
+                        "x" + std::to_string(image.height()) + " instead of " + std::to_string(expected.width()) +
+                        "x" + std::to_string(expected.height());
+    }
+    EXPECT_EQ(failed, 0) << "of " << sequences << failures;
 }
 
 // The tiled full-size render: cancelled while it runs, it leaves nothing to save or

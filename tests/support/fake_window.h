@@ -77,6 +77,12 @@ public:
         std::lock_guard lock(m_mutex);
         return m_asyncCount;
     }
+    // The completed jobs ((0, 1)) among them, each counted once it is queued.
+    std::size_t CompletedJobCount() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_completedCount;
+    }
 
     // IUserInterface
     void UpdateUserWndInterface() override { Log("UpdateUserWndInterface"); }
@@ -99,6 +105,7 @@ public:
         {
             std::lock_guard lock(m_mutex);
             ++m_asyncCount;
+            m_completedCount += wParam == 0 && lParam == 1;
         }
         m_asyncArrived.notify_all();
     }
@@ -142,6 +149,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_asyncArrived;
     std::size_t m_asyncCount = 0;
+    std::size_t m_completedCount = 0;
 };
 
 // The picture tray: an ordered list of paths. removeImages first asks `veto` (the
