@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
+#include <QTransform>
 
 #include <algorithm>
 #include <chrono>
@@ -577,6 +578,51 @@ TEST(TiledAnalysis, PhotosOfDifferentResolutionsMatchAsWellAsAtOneResolution)
         EXPECT_GE(l.inliers, sameInliers * 3 / 4);
         EXPECT_NEAR(area, c.area * (c.inverted ? 1 / sameArea : sameArea), 0.03 * area);
     }
+}
+
+// An upright photo's working copy halves its height, not its width, and its keypoints are
+// scaled back by the same factor: 1500 x 2000 becomes 375 x 500 at a scale of 4. The pair
+// above turned upright (2640 x 1760 photos stood on their side) must link as far apart as
+// lying down; a scale taken from the width (2 instead of 4) would set the link's offset at
+// half its length.
+TEST(TiledAnalysis, UprightPhotosHalveTheirHeightAndLinkAtTheirTrueOffset)
+{
+    {
+        EngineOnHost h;
+        VarnoBase::RefPtr<CPanoElement> photo;
+        photo.Adopt(new CPanoElement(false));
+        ASSERT_TRUE(photo->CreateImage(true, 1500, 2000, true));
+        photo->FillByValue(90);
+        VarnoBase::RefPtr<CPanoElement> work;
+        work.Adopt(static_cast<CPanoElement*>(h.engine->CreateImageThumbnail(photo.get())));
+        ASSERT_TRUE(work);
+        EXPECT_EQ(work->GetImageSize(), VarnoBase::Size(375, 500));
+        EXPECT_DOUBLE_EQ(photo->m_scale, 4.0);
+    }
+    vltest::MosaicOptions o = MosaicOptions(1, 2, 2640, 1760);
+    o.overlap = 0.5;
+    const std::vector<vltest::CameraShot> shots = vltest::makeMosaic(SharedScene(), o);
+    // How far the link carries the first photo's centre, in full-size pixels (the same
+    // whichever way the pair is turned).
+    auto offset = [&](bool upright) {
+        EngineOnHost h;
+        for (const vltest::CameraShot& shot : shots) {
+            VarnoBase::RefPtr<CPanoElement> photo;
+            photo.Adopt(ElementFrom(upright ? shot.image.transformed(QTransform().rotate(90)) : shot.image));
+            h.self->AddImage(photo.get(), nullptr);
+        }
+        match_graph::CGraph g;
+        EXPECT_TRUE(h.self->BuildMatchGraph(&g));
+        if (g.links.size() != 1u)
+            return -1.0;
+        const match_graph::CGraphLink& l = *g.links.front();
+        const double cx = (upright ? 1760 : 2640) / 2.0, cy = (upright ? 2640 : 1760) / 2.0;
+        const double x = l.m[0][0] * cx + l.m[0][1] * cy + l.m[0][2], y = l.m[1][0] * cx + l.m[1][1] * cy + l.m[1][2];
+        return std::hypot(x - cx, y - cy);
+    };
+    const double lying = offset(false), upright = offset(true);
+    ASSERT_GT(lying, 1000.0);
+    EXPECT_NEAR(upright, lying, 0.05 * lying);
 }
 
 // While the pairs of a block are matched, the build's thread polls without moving the bar
