@@ -117,6 +117,32 @@ TEST_F(PrintSiteTest, TypedHeightWithProportionsKeptSetsTheWidthFromTheAspect)
     EXPECT_EQ(std::pair(setup().printWidth, setup().printHeight), std::pair(1237, 530));  // 1236.67
 }
 
+// Ticking "Keep proportions" for a horizontal print keeps the height (clamped as a
+// horizontal print's: by the paper's height, the width free) and sets the width from the
+// panorama's aspect: 5 cm of a 4:1 panorama become 20 cm wide, 10 cm 40 cm (twice the
+// paper's width), 5.3 cm of a 7:3 one 12.37 cm. Unticking changes neither length.
+TEST_F(PrintSiteTest, KeepProportionsTickedForAHorizontalPrintSetsTheWidthFromTheHeight)
+{
+    useMetric();
+    struct Case {
+        int imageWidth, imageHeight, height, width;
+    } const cases[] = {{4000, 1000, 500, 2000}, {4000, 1000, 1000, 4000}, {7000, 3000, 530, 1237}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.height);
+        PageSetup& s = site.getPageSetup();
+        s.imageWidth = c.imageWidth;
+        s.imageHeight = c.imageHeight;
+        s.keepProportions = false;
+        s.printWidth = 1000;
+        s.printHeight = c.height;
+        EXPECT_TRUE(site.setKeepProportions(true, true));
+        EXPECT_TRUE(setup().keepProportions);
+        EXPECT_EQ(std::pair(setup().printWidth, setup().printHeight), std::pair(c.width, c.height));
+        EXPECT_FALSE(site.setKeepProportions(false, true));
+        EXPECT_EQ(std::pair(setup().printWidth, setup().printHeight), std::pair(c.width, c.height));
+    }
+}
+
 TEST_F(PrintSiteTest, MarginsOverlapAndPageCountAreClamped)
 {
     useMetric();
