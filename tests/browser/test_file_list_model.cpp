@@ -199,6 +199,29 @@ TEST_F(Tray, ReadOnlyTrayRefusesDropsInsertsAndRemovals)
     EXPECT_TRUE(doc.calls.isEmpty());
 }
 
+// The view outside Add Images takes no selection and no drags or drops; back in Add
+// Images it takes several photos at once and both again.
+TEST_F(Tray, ReadOnlyViewRefusesSelectionAndDragsAndTakesThemAgainAfter)
+{
+    StoryboardListView view;
+    view.setModel(&model);
+    model.setFileList(names("abc"));
+    const auto modes = [&] {
+        return std::make_tuple(view.selectionMode(), view.dragDropMode(), view.dragEnabled(), view.acceptDrops());
+    };
+    const auto open = std::make_tuple(QAbstractItemView::ExtendedSelection, QAbstractItemView::DragDrop, true, true);
+    EXPECT_EQ(modes(), open);
+    view.selectionModel()->select(model.index(1, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+
+    view.setReadOnly(true);
+    EXPECT_EQ(modes(), std::make_tuple(QAbstractItemView::NoSelection, QAbstractItemView::NoDragDrop, false, false));
+    EXPECT_FALSE(view.selectionModel()->hasSelection());
+    view.setReadOnly(false);
+    EXPECT_EQ(modes(), open);
+    view.setReadOnly(false);  // already open: stays so
+    EXPECT_EQ(modes(), open);
+}
+
 // Another tray's payload carries another format; a copy of the tray's own photos adds
 // nothing (they are all held already).
 TEST_F(Tray, PayloadsOfAnotherTrayAndCopiesOfOwnPhotosAreRefused)
