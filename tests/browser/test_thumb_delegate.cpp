@@ -106,6 +106,33 @@ TEST(ThumbDelegate, PaintsCachedThumbnailsWhereTheFitSaysAndQueuesEveryPaintedFi
     }
 }
 
+// A selected cell is drawn on the frame of the selection colour, any other on the frame
+// of the item colour; both are the colours the delegate was made with.
+TEST(ThumbDelegate, SelectedCellsStandOnTheSelectionFrame)
+{
+    const QColor item(20, 40, 220), selection(30, 200, 60);
+    const QColor savedItem = thumbColor, savedSelection = thumbSelColor;
+    thumbColor = item, thumbSelColor = selection;
+    ThumbItemDelegat delegate;
+    thumbColor = savedItem, thumbSelColor = savedSelection;
+    delegate.setItemSize(CalcItemSize(kBox));
+
+    // The colour of the frame's left side, halfway down: outside the thumbnail and caption.
+    auto frameColour = [&](QStyle::State state) {
+        QStyleOptionViewItem option;
+        option.rect = QRect(QPoint(0, 0), CalcItemSize(kBox));
+        option.state = QStyle::State_Enabled | state;
+        QImage cell(option.rect.size(), QImage::Format_ARGB32);
+        cell.fill(Qt::white);
+        QPainter painter(&cell);
+        delegate.paint(&painter, option, QModelIndex());
+        painter.end();
+        return cell.pixelColor(4, option.rect.height() / 2).name().toStdString();
+    };
+    EXPECT_EQ(frameColour(QStyle::State_None), item.name().toStdString());
+    EXPECT_EQ(frameColour(QStyle::State_Selected), selection.name().toStdString());
+}
+
 TEST(ThumbDelegate, SizeChangesAreAnnouncedOnceAndViewsSwitchBack)
 {
     QListView view;
