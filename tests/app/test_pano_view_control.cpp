@@ -146,6 +146,25 @@ TEST_F(Tool, TiltRotateAndInnerRectangle)
     EXPECT_EQ(display.cursor, tool.moveCursor().shape());
 }
 
+// The bands above and below the inner rectangle are an eighth of the view's height, not
+// of its width: rows 37 and 262 tilt, the rows just outside them turn.
+TEST_F(Tool, TopAndBottomBandsAreAnEighthOfTheHeight)
+{
+    for (const QPoint press : {QPoint(200, 40), QPoint(200, 37), QPoint(200, 262)}) {
+        doc.tilts.clear(), doc.turns.clear();
+        ASSERT_TRUE(tool.onMouseDown(press));
+        tool.onMouseUp(press + QPoint(0, 30));  // a tenth of the height down
+        EXPECT_EQ(std::pair(doc.tilts, doc.turns.size()), std::pair(std::vector<std::pair<int, int>>{{0, 4}}, size_t(0)))
+            << press.y();
+    }
+    for (const QPoint press : {QPoint(200, 30), QPoint(200, 36), QPoint(200, 263)}) {
+        doc.tilts.clear(), doc.turns.clear();
+        ASSERT_TRUE(tool.onMouseDown(press));
+        tool.onMouseUp(press + QPoint(0, 30));
+        EXPECT_EQ(std::pair(doc.tilts.size(), doc.turns.size()), std::pair(size_t(0), size_t(1))) << press.y();
+    }
+}
+
 TEST_F(Tool, DisabledGeometryDeclinesAndReleaseEndsTheDrag)
 {
     doc.enable = false;
