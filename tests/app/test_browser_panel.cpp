@@ -10,9 +10,11 @@
 #include <QSortFilterProxyModel>
 #include <QTest>
 #include <QTreeView>
+#include <array>
 #include <atomic>
 #include <set>
 
+#include "app/panorama_view.h"
 #include "browser/file_list_model.h"
 #include "browser/thumb_delegate.h"
 #include "browser/thumbs_database.h"
@@ -361,6 +363,36 @@ TEST_F(BrowserTest, TrayMenuRemovesOnlyInAddImagesStatusBarKeepsThePanoramaOutsi
     EXPECT_EQ(w->trayModel()->fileList(), photos);
     removeByMenu(overFirst);  // the photo under the pointer, not the selected one
     EXPECT_EQ(w->trayModel()->fileList(), photos.mid(1));
+}
+
+// In Stitch and Export the scale field is the panorama view's scale and the size field
+// the rendered panorama's (none for a preview), after a build and after every zoom.
+TEST_F(WindowTest, StatusBarFollowsTheBuildAndTheZoomInStitchAndExport)
+{
+    auto shown = [this] {
+        std::array<std::string, 2> texts;
+        for (int i : {1, 5})
+            texts[i / 5] = w->statusLabel(i)->isVisibleTo(w.get()) ? w->statusLabel(i)->text().toStdString() : "";
+        return texts;
+    };
+    using Texts = std::array<std::string, 2>;
+    PanoramaView* view = w->panoramaView();
+    w->trayModel()->setFileList(stripPhotos().paths);
+    ui().action_switch_Stitch->trigger();
+    ui().btnStitch->click();
+    ASSERT_FALSE(view->printScale().isEmpty()) << "no preview shown";
+    EXPECT_EQ(shown(), (Texts{view->printScale().toStdString(), ""}));
+    ASSERT_NE(view->scaleFactor(), 0.5);
+    view->setScaleFactor(0.5);
+    EXPECT_EQ(shown(), (Texts{" 50 %", ""}));
+
+    ui().action_switch_Export->trigger();
+    ui().btnRender->click();
+    const std::string size = w->document().printPanoramaInfo().toStdString();
+    ASSERT_FALSE(size.empty()) << "nothing rendered";
+    ASSERT_NE(view->scaleFactor(), 0.25);
+    view->setScaleFactor(0.25);
+    EXPECT_EQ(shown(), (Texts{" 25 %", size}));
 }
 
 // The selection belongs to the folder shown: a folder left behind takes its selection
