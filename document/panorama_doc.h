@@ -206,7 +206,8 @@ public:
 
 public slots:
     // The tiled engine's view update, queued to the UI thread by the main window:
-    // (1, 1) refreshes the crop frame from the engine, anything else goes to the engine.
+    // (1, 1) refreshes the crop frame from the engine, anything else goes to the engine,
+    // and a crop that changes there goes to the frame at once.
     void syncUpdatePanoramaView(long wParam, long lParam);
 
 protected:
