@@ -180,7 +180,7 @@ void PanoramaDoc::activateCropping(bool activate, bool update)
     if (!m_pCropRect || !enableBtnRender())
         return;
     if (m_builtTiled && enableGeoOptions() && m_rebuildCropRect)
-        m_cropRect = m_pTiledPanorama->GetCropRect(false);
+        m_frameCrop = m_cropRect = m_pTiledPanorama->GetCropRect(false);
     m_pCropRect->ActivateCropping(m_cropRect, update);
 }
 
@@ -281,17 +281,15 @@ void PanoramaDoc::setRenderSurface(PanoramaLib::SurfaceRenderingType type, int x
     m_angleZ = z;
     if (!m_pTiledPanorama || !m_pTiledPanorama->SetRenderingSurface(type, x, y, z, async, fast))
         return;
-    m_cropRect = m_pTiledPanorama->GetCropRect(false);
-    if (m_pCropRect)
-        m_pCropRect->SetCropRect(m_cropRect);
-    updatePictureView();
+    takeCropRectFrom(m_pTiledPanorama);
     updateStitchingDialog();
 }
 
 // The engine recomputes its crop here and posts (1, 1) for the frame. That message comes
 // a pass of the event loop later, with input handled in between: a Render in that gap
-// would take the old frame for one the user moved. So the frame takes the crop at once;
-// the (1, 1) then finds nothing left to change.
+// would take the old frame for one the user moved. So the frame takes the crop at once,
+// and the (1, 1) that follows has nothing left to do; a frame the user moves meanwhile
+// stays.
 void PanoramaDoc::fastRenderingHasFinished()
 {
     if (!m_pTiledPanorama)
@@ -328,19 +326,24 @@ void PanoramaDoc::syncUpdatePanoramaView(long wParam, long lParam)
     if (!m_pTiledPanorama)
         return;
     if (wParam == 1 && lParam == 1) {
-        m_cropRect = m_pTiledPanorama->GetCropRect(false);
-        if (m_pCropRect)
-            m_pCropRect->SetCropRect(m_cropRect);
-        updatePictureView();
+        // A crop the frame was given already (when the engine made it) changes nothing
+        // more: a frame the user moved since stays, as when the message had come first.
+        if (m_frameCrop != m_pTiledPanorama->GetCropRect(false))
+            takeCropRectFrom(m_pTiledPanorama);
         return;
     }
-    // A whole view that arrived gives the engine a new crop, and the frame takes it now,
-    // not a pass later with its (1, 1). Parts and quick previews leave the crop, and so
-    // a frame the user moved, alone.
+    // A whole view that arrived gives the engine a new crop (and posts (1, 1)): the frame
+    // takes it now, not a pass later. Parts and quick previews leave the crop, and so a
+    // frame the user moved, alone. The engine has updated the picture view already.
     const VarnoBase::Rect before = m_pTiledPanorama->GetCropRect(false);
     m_pTiledPanorama->SyncUpdatePanoramaView(wParam, lParam);
+    takeNewTiledCrop(before, false);
+}
+
+void PanoramaDoc::takeNewTiledCrop(const VarnoBase::Rect& before, bool updateView)
+{
     if (m_pTiledPanorama->GetCropRect(false) != before)
-        takeCropRectFrom(m_pTiledPanorama);
+        takeCropRectFrom(m_pTiledPanorama, updateView);
 }
 
 // ---------------------------------------------------------------------------------

@@ -206,8 +206,9 @@ public:
 
 public slots:
     // The tiled engine's view update, queued to the UI thread by the main window:
-    // (1, 1) refreshes the crop frame from the engine, anything else goes to the engine,
-    // and a crop that changes there goes to the frame at once.
+    // (1, 1) gives the crop frame the engine's crop unless it was given that crop
+    // already; anything else goes to the engine, and a crop that changes there goes to
+    // the frame at once (its (1, 1) then does nothing more).
     void syncUpdatePanoramaView(long wParam, long lParam);
 
 protected:
@@ -223,7 +224,11 @@ private:
     // Shared steps of the three builds.
     bool readyToBuild();
     void setBuildCrop(PanoramaLib::IPanorama* engine, bool crop);
-    void takeCropRectFrom(PanoramaLib::IPanorama* engine);
+    void takeCropRectFrom(PanoramaLib::IPanorama* engine, bool updateView = true);
+    // When the tiled engine's crop is no longer `before` (it made a new one and posted
+    // (1, 1) for it), the frame takes it now and that (1, 1) is left nothing to do.
+    // takeCropRectFrom records what the frame was given in m_frameCrop.
+    void takeNewTiledCrop(const VarnoBase::Rect& before, bool updateView);
     // Highlights the in-range unmatched photos while the user is asked; answers the
     // prompt (true when nothing was unmatched or no window is set).
     bool askAboutUnmatched(const PanoramaLib::PanoramaStatus& status);
@@ -258,6 +263,8 @@ private:
     bool m_verifying = false;
     bool m_matchAllPairs = false;
     VarnoBase::Rect m_cropRect;  // preview pixels, shared with the view's crop frame
+    // The engine's crop the frame was last given (the frame may have been moved since).
+    VarnoBase::Rect m_frameCrop;
     int m_angleX = 0, m_angleY = 0, m_angleZ = 0;
     PanoramaLib::SurfaceRenderingType m_surface = PanoramaLib::SurfaceCylindrical;
     IUpdate* m_pUpdate = nullptr;

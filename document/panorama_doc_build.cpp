@@ -95,12 +95,13 @@ void PanoramaDoc::setBuildCrop(PanoramaLib::IPanorama* engine, bool crop)
     engine->SetOptions(o);
 }
 
-void PanoramaDoc::takeCropRectFrom(PanoramaLib::IPanorama* engine)
+void PanoramaDoc::takeCropRectFrom(PanoramaLib::IPanorama* engine, bool updateView)
 {
-    m_cropRect = engine->GetCropRect(false);
+    m_frameCrop = m_cropRect = engine->GetCropRect(false);
     if (m_pCropRect)
         m_pCropRect->SetCropRect(m_cropRect);
-    updatePictureView();
+    if (updateView)
+        updatePictureView();
 }
 
 bool PanoramaDoc::askAboutUnmatched(const PanoramaLib::PanoramaStatus& status)
@@ -263,7 +264,12 @@ bool PanoramaDoc::onBtnRender()
         setBuildCrop(m_pTiledPanorama, m_cropMode > 0);
         if (m_cropMode > 0)
             m_pTiledPanorama->SetCropRect(r);
+        const VarnoBase::Rect before = m_pTiledPanorama->GetCropRect(false);
         ok = m_pTiledPanorama->RenderPanorama(m_angleX, m_angleY, m_angleZ);
+        // Cancelled after this view's preview was rendered first, the engine keeps that
+        // preview and its crop: the frame takes it now, as its (1, 1) would a pass later.
+        if (!ok)
+            takeNewTiledCrop(before, false);
     }
 
     if (ok) {

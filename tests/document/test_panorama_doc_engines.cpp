@@ -184,6 +184,13 @@ long long WhitePixels(const QImage& img)
     return n;
 }
 
+// A frame the user draws over a preview: the middle of its canvas, 0.4 by 0.5 of it.
+VarnoBase::Rect MiddleOf(const VarnoBase::Rect& canvas)
+{
+    const int w = canvas.width(), h = canvas.height();
+    return {w * 3 / 10, h / 4, w * 7 / 10, h * 3 / 4};
+}
+
 }  // namespace
 
 // Render pressed right after a surface change, before that surface's preview arrived:
@@ -296,7 +303,10 @@ TEST_F(PanoramaDocEngines, RenderOnePassAfterAViewArrivedCropsThatView)
     WireReal(true);
     window.forwardAsyncTo = doc.get();
     doc->setCropFlag(1);
-    auto renderAfter = [&](const std::function<void()>& steps, bool onePass) {
+    // Render, or the frame moved and Render once all is delivered, after a single pass
+    // or after the engine's (1, 1) too.
+    VarnoBase::Rect moved;
+    auto renderAfter = [&](const std::function<void()>& steps, bool onePass, bool move) {
         doc->setTaskMode(TaskMode::TaskStitch);
         doc->setRenderSurface(PanoramaLib::SurfaceCylindrical, 0, 0, 0, false, false);  // built there
         EXPECT_TRUE(doc->onBtnStitch());
@@ -308,6 +318,13 @@ TEST_F(PanoramaDocEngines, RenderOnePassAfterAViewArrivedCropsThatView)
         if (!onePass) {
             QCoreApplication::processEvents();  // the engine's (1, 1)
             QCoreApplication::processEvents();
+        }
+        if (move) {
+            moved = MiddleOf(doc->tiledPanorama()->GetPanoramaPreview(false)->GetImageRect());
+            frame.rect = moved;
+            QCoreApplication::processEvents();
+            QCoreApplication::processEvents();
+            EXPECT_EQ(frame.rect, moved);
         }
         EXPECT_TRUE(doc->onBtnRender());
         return ImageOf(doc->GetPanorama());
@@ -343,11 +360,116 @@ TEST_F(PanoramaDocEngines, RenderOnePassAfterAViewArrivedCropsThatView)
     };
     for (const auto& steps : {std::function<void()>(button), std::function<void()>(spinAndBack),
                               std::function<void()>(dragAndRelease)}) {
-        const QImage waited = renderAfter(steps, false);
-        const QImage onePass = renderAfter(steps, true);
+        const QImage waited = renderAfter(steps, false, false);
+        const QImage onePass = renderAfter(steps, true, false);
         EXPECT_EQ(onePass.size(), waited.size());
         EXPECT_TRUE(onePass == waited);
         EXPECT_LT(WhitePixels(onePass), onePass.width() * onePass.height() / 1000);
+        // A frame moved in the gap stays: the (1, 1) that follows changes nothing more.
+        const QImage movedWaited = renderAfter(steps, false, true);
+        const QImage movedOnePass = renderAfter(steps, true, true);
+        EXPECT_EQ(movedOnePass.size(), movedWaited.size());
+        EXPECT_TRUE(movedOnePass == movedWaited);
+        EXPECT_NEAR(double(movedWaited.width()) / movedWaited.height(), double(moved.width()) / moved.height(), 0.05);
+    }
+}
+
+// A frame the user moved stays while nothing gives the engine a new crop: a quick preview
+// arriving, or the (1, 1) of a slider released before the move. A crop made by the engine
+// without a message to wait for, a tiled render cancelled after it rendered the view's
+// preview first, reaches the frame at once too: Render right after the cancel crops as
+// after waiting, and a frame moved before the (1, 1) stays.
+TEST_F(PanoramaDocEngines, AMovedFrameStaysUntilTheEngineMakesANewCrop)
+{
+    WireReal(true);
+    window.forwardAsyncTo = doc.get();
+    doc->setCropFlag(1);
+    PanoramaLib::ITiledPanorama* tiled = doc->tiledPanorama();
+    const auto deliverAll = [] {
+        for (int pass = 0; pass < 3; ++pass)
+            QCoreApplication::processEvents();
+    };
+    const auto build = [&] {
+        doc->setTaskMode(TaskMode::TaskStitch);
+        doc->setRenderSurface(PanoramaLib::SurfaceCylindrical, 0, 0, 0, false, false);
+        EXPECT_TRUE(doc->onBtnStitch());
+        log.Clear();
+    };
+    const auto move = [&] {
+        const VarnoBase::Rect r = MiddleOf(tiled->GetPanoramaPreview(false)->GetImageRect());
+        frame.rect = r;
+        return r;
+    };
+    const auto renderAspect = [&] {
+        EXPECT_TRUE(doc->onBtnRender());
+        const PanoramaLib::IPanoElement* image = doc->GetPanorama();
+        return image ? double(image->GetWidth()) / image->GetHeight() : 0.0;
+    };
+
+    // A slider drag held, Export, and the frame moved before or after its quick preview
+    // arrived: the same frame, the same result.
+    VarnoBase::Rect r;
+    QImage dragged[2];
+    for (const bool beforeThePreview : {true, false}) {
+        SCOPED_TRACE(beforeThePreview ? "moved before the quick preview" : "moved after it");
+        build();
+        if (beforeThePreview)
+            r = MiddleOf(tiled->GetPanoramaPreview(false)->GetImageRect());
+        doc->setRenderSurface(PanoramaLib::SurfaceCylindrical, 0, 0, 10, true, true);
+        doc->setTaskMode(TaskMode::TaskExport);
+        if (beforeThePreview)
+            frame.rect = r;
+        WaitForCompletedJob();
+        deliverAll();
+        if (!beforeThePreview)
+            frame.rect = r;
+        EXPECT_EQ(frame.rect, r);
+        EXPECT_TRUE(doc->onBtnRender());
+        dragged[beforeThePreview] = ImageOf(doc->GetPanorama());
+    }
+    EXPECT_EQ(dragged[0].size(), dragged[1].size());
+    EXPECT_TRUE(dragged[0] == dragged[1]);
+
+    SCOPED_TRACE("moved after a release, before its (1, 1)");
+    build();
+    doc->setRenderSurface(PanoramaLib::SurfaceCylindrical, 0, 0, 10, true, true);
+    WaitForCompletedJob();
+    deliverAll();
+    doc->fastRenderingHasFinished();
+    doc->forceRebuildRect();
+    doc->setTaskMode(TaskMode::TaskExport);
+    r = move();
+    deliverAll();
+    EXPECT_EQ(frame.rect, r);
+    EXPECT_NEAR(renderAspect(), double(r.width()) / r.height(), 0.05);
+
+    SCOPED_TRACE("a render cancelled after the view's preview");
+    build();
+    doc->setRenderSurface(PanoramaLib::SurfaceSpherical, 0, 0, 15, true, false);
+    doc->setTaskMode(TaskMode::TaskExport);
+    WaitForCompletedJob();
+    deliverAll();
+    EXPECT_TRUE(doc->onBtnRender());
+    const QImage waited = ImageOf(doc->GetPanorama());
+    for (const bool moveBeforeTheMessage : {false, true}) {
+        build();
+        doc->setRenderSurface(PanoramaLib::SurfaceSpherical, 0, 0, 15, true, false);
+        doc->setTaskMode(TaskMode::TaskExport);
+        window.cancel = [](int max, int value) { return max == 100 && value >= 50; };
+        EXPECT_FALSE(doc->onBtnRender());
+        window.cancel = nullptr;
+        EXPECT_EQ(frame.rect, tiled->GetCropRect(false));
+        if (!moveBeforeTheMessage) {
+            ASSERT_TRUE(doc->onBtnRender());
+            const QImage atOnce = ImageOf(doc->GetPanorama());
+            EXPECT_EQ(atOnce.size(), waited.size());
+            EXPECT_TRUE(atOnce == waited);
+            continue;
+        }
+        r = move();
+        deliverAll();
+        EXPECT_EQ(frame.rect, r);
+        EXPECT_NEAR(renderAspect(), double(r.width()) / r.height(), 0.05);
     }
 }
 
@@ -430,11 +552,7 @@ TEST_F(PanoramaDocEngines, RenderAfterAnyWalkToAViewEqualsRenderAfterOneWaitedCh
         log.Clear();
         return ok;
     };
-    // The frame the user draws over the preview on show: the middle of its canvas.
-    const auto movedFrame = [&] {
-        const VarnoBase::Rect c = engine->GetPanoramaPreview(false)->GetImageRect();
-        return VarnoBase::Rect(c.width() * 3 / 10, c.height() / 4, c.width() * 7 / 10, c.height() * 3 / 4);
-    };
+    const auto movedFrame = [&] { return MiddleOf(engine->GetPanoramaPreview(false)->GetImageRect()); };
     const auto render = [&]() -> QImage {
         if (!doc->onBtnRender())
             return {};
@@ -560,13 +678,22 @@ TEST_F(PanoramaDocEngines, RenderAfterAnyWalkToAViewEqualsRenderAfterOneWaitedCh
             }
         }
         // Export, and Render with the frame left alone (mostly with what has arrived
-        // meanwhile handed over), or after waiting and moving the frame.
+        // meanwhile handed over), or with the frame moved once the newest job's picture
+        // arrived: after all was delivered, or after the pass that delivered it and
+        // before the rest.
         doc->setTaskMode(TaskMode::TaskExport);
         const bool moved = pick(2);
         if (moved) {
-            wait();
+            const bool onePass = pick(2);
+            if (onePass && pending) {
+                ASSERT_TRUE(postedFor(*pending)) << "no picture of the newest job";
+                QCoreApplication::processEvents();
+            } else {
+                wait();
+            }
             frame.rect = movedFrame();
-            steps += " frame";
+            deliverAll();
+            steps += onePass ? " pass-frame" : " frame";
         } else if (pick(4)) {
             pass();
         }
