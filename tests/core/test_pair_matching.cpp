@@ -148,12 +148,19 @@ TEST(MatchPairsInOrder, PollsTheCallerWhileABlockRunsAndStopsOnItsCancel)
         SCOPED_TRACE(::testing::Message() << threads << " threads, cancel at poll " << cancelAt);
         std::vector<std::pair<int, int>> committed;
         std::atomic<int> matched{0};
+        std::atomic<bool> cancelSeen{false};
         int polls = 0, steps = 0, elsewhere = 0;
         bool cancelled = false;
         const bool done = PanoramaRecognition::MatchPairsInOrder(
             n, threads, [&](int) { return &empty; },
             [&](int a, int b, kd_tree*) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(3));
+                // Past the pair the cancel comes after, a worker holds its pair until the
+                // caller has seen the cancel (a few seconds at most), so a busy machine
+                // that keeps the caller off its core cannot let the block run to its end.
+                if (cancelAt > 0 && matched.load() >= cancelAt - (n - 1))
+                    for (int wait = 0; wait < 5000 && !cancelSeen.load(); ++wait)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 ++matched;
                 return a * 10 + b;
             },
@@ -162,6 +169,7 @@ TEST(MatchPairsInOrder, PollsTheCallerWhileABlockRunsAndStopsOnItsCancel)
             [&] {
                 elsewhere += std::this_thread::get_id() != caller;
                 cancelled = cancelled || ++polls == cancelAt;
+                cancelSeen = cancelled;
             });
         EXPECT_TRUE(done);
         EXPECT_EQ(elsewhere, 0);

@@ -184,6 +184,13 @@ long long WhitePixels(const QImage& img)
     return n;
 }
 
+// Two passes deliver a view's picture and then the engine's (1, 1); a third is spare.
+void DeliverAll()
+{
+    for (int pass = 0; pass < 3; ++pass)
+        QCoreApplication::processEvents();
+}
+
 // A frame the user draws over a preview: the middle of its canvas, 0.4 by 0.5 of it.
 VarnoBase::Rect MiddleOf(const VarnoBase::Rect& canvas)
 {
@@ -385,10 +392,6 @@ TEST_F(PanoramaDocEngines, AMovedFrameStaysUntilTheEngineMakesANewCrop)
     window.forwardAsyncTo = doc.get();
     doc->setCropFlag(1);
     PanoramaLib::ITiledPanorama* tiled = doc->tiledPanorama();
-    const auto deliverAll = [] {
-        for (int pass = 0; pass < 3; ++pass)
-            QCoreApplication::processEvents();
-    };
     const auto build = [&] {
         doc->setTaskMode(TaskMode::TaskStitch);
         doc->setRenderSurface(PanoramaLib::SurfaceCylindrical, 0, 0, 0, false, false);
@@ -420,7 +423,7 @@ TEST_F(PanoramaDocEngines, AMovedFrameStaysUntilTheEngineMakesANewCrop)
         if (beforeThePreview)
             frame.rect = r;
         WaitForCompletedJob();
-        deliverAll();
+        DeliverAll();
         if (!beforeThePreview)
             frame.rect = r;
         EXPECT_EQ(frame.rect, r);
@@ -434,12 +437,12 @@ TEST_F(PanoramaDocEngines, AMovedFrameStaysUntilTheEngineMakesANewCrop)
     build();
     doc->setRenderSurface(PanoramaLib::SurfaceCylindrical, 0, 0, 10, true, true);
     WaitForCompletedJob();
-    deliverAll();
+    DeliverAll();
     doc->fastRenderingHasFinished();
     doc->forceRebuildRect();
     doc->setTaskMode(TaskMode::TaskExport);
     r = move();
-    deliverAll();
+    DeliverAll();
     EXPECT_EQ(frame.rect, r);
     EXPECT_NEAR(renderAspect(), double(r.width()) / r.height(), 0.05);
 
@@ -448,7 +451,7 @@ TEST_F(PanoramaDocEngines, AMovedFrameStaysUntilTheEngineMakesANewCrop)
     doc->setRenderSurface(PanoramaLib::SurfaceSpherical, 0, 0, 15, true, false);
     doc->setTaskMode(TaskMode::TaskExport);
     WaitForCompletedJob();
-    deliverAll();
+    DeliverAll();
     EXPECT_TRUE(doc->onBtnRender());
     const QImage waited = ImageOf(doc->GetPanorama());
     for (const bool moveBeforeTheMessage : {false, true}) {
@@ -467,7 +470,7 @@ TEST_F(PanoramaDocEngines, AMovedFrameStaysUntilTheEngineMakesANewCrop)
             continue;
         }
         r = move();
-        deliverAll();
+        DeliverAll();
         EXPECT_EQ(frame.rect, r);
         EXPECT_NEAR(renderAspect(), double(r.width()) / r.height(), 0.05);
     }
@@ -497,23 +500,18 @@ TEST_F(PanoramaDocEngines, RenderAfterAnyWalkToAViewEqualsRenderAfterOneWaitedCh
     auto* engine = dynamic_cast<Tiled_Panorama::CPanorama*>(doc->tiledPanorama());
     ASSERT_NE(engine, nullptr);
 
-    // Two passes deliver a view's picture and then the engine's (1, 1); a third is spare.
-    const auto deliverAll = [] {
-        for (int pass = 0; pass < 3; ++pass)
-            QCoreApplication::processEvents();
-    };
     // Until the worker's whole picture of `view` is the engine's preview, everything
     // it posted delivered.
     const auto waitFor = [&](const View& view) {
         for (;;) {
             const std::size_t posted = window.AsyncUpdateCount();
-            deliverAll();
+            DeliverAll();
             View got;
             bool complete = false;
             VarnoBase::RefPtr<CPanoElement> picture;
             picture.Adopt(engine->m_renderThread.GetPano(&got, &complete));
             if (picture && complete && got == view && engine->GetPanoramaPreview(false) == picture.get()) {
-                deliverAll();
+                DeliverAll();
                 return true;
             }
             if (!window.WaitForAsyncUpdates(posted + 1))
@@ -548,7 +546,7 @@ TEST_F(PanoramaDocEngines, RenderAfterAnyWalkToAViewEqualsRenderAfterOneWaitedCh
         // The angles to build at; the job this posts is stopped by the build.
         doc->setRenderSurface(start.type, start.x, start.y, start.z, true, false);
         const bool ok = doc->onBtnStitch();
-        deliverAll();  // whatever a job of the last walk left queued finds nothing
+        DeliverAll();  // whatever a job of the last walk left queued finds nothing
         log.Clear();
         return ok;
     };
@@ -603,7 +601,7 @@ TEST_F(PanoramaDocEngines, RenderAfterAnyWalkToAViewEqualsRenderAfterOneWaitedCh
             if (pending)
                 ASSERT_TRUE(waitFor(*pending)) << "no picture of the newest job";
             pending.reset();
-            deliverAll();
+            DeliverAll();
         };
         // What has arrived, handed over in one pass; mostly once the newest job posted all.
         const auto pass = [&] {
@@ -692,7 +690,7 @@ TEST_F(PanoramaDocEngines, RenderAfterAnyWalkToAViewEqualsRenderAfterOneWaitedCh
                 wait();
             }
             frame.rect = movedFrame();
-            deliverAll();
+            DeliverAll();
             steps += onePass ? " pass-frame" : " frame";
         } else if (pick(4)) {
             pass();
